@@ -1,0 +1,359 @@
+// Base types shared by the client library, its codecs and both programs.
+#ifndef QUOR_TYPES_H
+#define QUOR_TYPES_H
+
+#include <stdint.h>
+#include <sys/types.h>
+
+#include "quor_net.h"
+
+typedef uint64_t u_signed64;
+typedef uint32_t unsigned32;
+typedef int32_t signed32;
+typedef uint16_t unsigned16;
+typedef uint8_t byte;
+typedef uint32_t acct_rec_t;
+typedef uint32_t quor_srvr_id_t;
+typedef uint32_t quor_id_t;
+typedef uint32_t timestamp_sec_t;
+typedef uint16_t quor_distributionkey_t;
+
+// 16 bytes in memory, in field order.
+typedef struct quor_uuid {
+  uint32_t time_low;
+  uint16_t time_mid;
+  uint16_t time_hi_and_version;
+  uint8_t clock_seq_hi_and_reserved;
+  uint8_t clock_seq_low;
+  uint8_t node[6];
+} quor_uuid_t;
+
+// A request id names one transfer to the data movers.
+typedef quor_uuid_t quor_reqid_t;
+
+#define QUOROID_LEN 19
+// 19 big-endian bytes: system id, object type, server id, clock, clock sequence.
+typedef struct quoroid_s {
+  uint8_t Bytes[QUOROID_LEN];
+} quoroid_t;
+
+// ---- Storage object records ----
+// Plain records in the order the gateway sends them unless a record says
+// otherwise. Character arrays named as bounded strings hold at most their
+// size minus one characters.
+
+typedef u_signed64 quor_fileattrbits_t;   // which attributes a set call changes
+typedef u_signed64 ns_FilesetAttrBits_t;  // which fileset attributes to fetch
+
+typedef struct ns_ObjHandle {
+  u_signed64 ObjId;
+  unsigned16 ObjNsHash;
+  u_signed64 FileId;
+  unsigned16 FileNsHash;
+  byte Type;
+  byte Flags;
+  u_signed64 Generation;
+  unsigned32 CoreServerId;
+} ns_ObjHandle_t;
+
+typedef struct bfs_bitfile_obj_handle {
+  quoroid_t BfId;
+  unsigned16 BfHash;
+  unsigned32 ValidHash;
+} bfs_bitfile_obj_handle_t;
+
+#define QUOR_TRASH_PATH_LEN 2048
+#define QUOR_OBJ_NAME_LEN 256
+
+typedef struct quor_TrashRecord {
+  u_signed64 ParentId;
+  unsigned16 ParentNsHash;
+  ns_ObjHandle_t Handle;
+  unsigned32 UID;
+  unsigned32 RealmId;
+  timestamp_sec_t TimeDeleted;
+  timestamp_sec_t TimeCreated;
+  timestamp_sec_t TimeLastRead;
+  timestamp_sec_t TimeModified;
+  u_signed64 LengthAtDeleteTime;
+  quoroid_t BitfileId;
+  unsigned16 BitfileHash;
+  char Path[QUOR_TRASH_PATH_LEN];
+  char Name[QUOR_OBJ_NAME_LEN];
+} quor_TrashRecord_t;
+
+#define QUOR_COMMENT_LEN 256
+
+typedef struct quor_Attrs {
+  acct_rec_t Account;
+  bfs_bitfile_obj_handle_t BitfileObj;
+  char Comment[QUOR_COMMENT_LEN];
+  unsigned32 CompositePerms;
+  unsigned32 COSId;
+  u_signed64 DataLength;
+  unsigned32 EntryCount;
+  unsigned32 ExtendedACLs;
+  unsigned32 FamilyId;
+  ns_ObjHandle_t FilesetHandle;
+  u_signed64 FilesetId;
+  u_signed64 FilesetRootObjectId;
+  unsigned32 FilesetStateFlags;
+  unsigned32 FilesetType;
+  unsigned32 GID;
+  unsigned32 GroupPerms;
+  unsigned32 LinkCount;
+  unsigned32 ModePerms;
+  unsigned32 OpenCount;
+  unsigned32 OptionFlags;
+  unsigned32 OtherPerms;
+  unsigned32 ReadCount;
+  unsigned32 RealmId;
+  u_signed64 RegisterBitMap;
+  unsigned32 SubSystemId;
+  timestamp_sec_t TimeCreated;
+  timestamp_sec_t TimeLastRead;
+  timestamp_sec_t TimeLastWritten;
+  timestamp_sec_t TimeModified;
+  quor_TrashRecord_t TrashInfo;
+  unsigned32 Type;
+  unsigned32 UID;
+  unsigned32 UserPerms;
+  unsigned32 WriteCount;
+} quor_Attrs_t;
+
+typedef struct quor_fileattr {
+  ns_ObjHandle_t ObjectHandle;
+  quor_Attrs_t Attrs;
+} quor_fileattr_t;
+
+#define QUOR_PV_NAME_LEN 12
+
+typedef struct pv_list_element {
+  char Name[QUOR_PV_NAME_LEN];  // volume label, not terminated when 12 long
+  unsigned32 Flags;
+} pv_list_element_t;
+
+typedef struct pv_list {
+  unsigned32 List_len;
+  pv_list_element_t* List_val;
+} pv_list_t;
+
+typedef struct bf_vv_attrib {
+  quoroid_t VVID;
+  signed32 RelPosition;
+  u_signed64 RelPositionOffset;
+  u_signed64 BytesOnVV;
+  pv_list_t* PVList;  // allocated by the decoder; null when empty
+} bf_vv_attrib_t;
+
+#define QUOR_MAX_LEVEL_VVS 10  // volume entries one storage level holds
+#define QUOR_MAX_LEVELS 5      // storage levels of a hierarchy
+
+typedef struct bf_sc_attrib {
+  bf_vv_attrib_t VVAttrib[QUOR_MAX_LEVEL_VVS];
+  unsigned32 NumberOfVVs;
+  u_signed64 BytesAtLevel;
+  unsigned32 OptimumAccessSize;
+  unsigned32 StripeWidth;
+  u_signed64 StripeLength;
+  unsigned32 Flags;
+} bf_sc_attrib_t;
+
+typedef struct quor_xfileattr {
+  ns_ObjHandle_t ObjectHandle;
+  quor_Attrs_t Attrs;
+  bf_sc_attrib_t SCAttrib[QUOR_MAX_LEVELS];
+} quor_xfileattr_t;
+
+typedef struct quor_stat {
+  unsigned32 st_dev;
+  u_signed64 st_ino;
+  unsigned16 st_nlink;
+  unsigned16 st_flag;
+  unsigned32 st_uid;
+  unsigned32 st_gid;
+  unsigned32 st_rdev;
+  u_signed64 st_ssize;
+  timestamp_sec_t quor_st_atime;
+  timestamp_sec_t quor_st_mtime;
+  timestamp_sec_t quor_st_ctime;
+  timestamp_sec_t quor_st_birthtime;  // kept locally, never sent
+  unsigned32 st_blksize;
+  unsigned32 st_blocks;
+  signed32 st_vfstype;
+  unsigned32 st_vfs;
+  unsigned32 st_type;
+  unsigned32 st_gen;
+  u_signed64 st_size;
+  unsigned32 st_mode;  // the platform's mode word as it stands
+} quor_stat_t;
+
+typedef struct ns_DirEntry {
+  char Name[QUOR_OBJ_NAME_LEN];
+  ns_ObjHandle_t ObjHandle;
+  u_signed64 ObjOffset;
+  quor_Attrs_t Attrs;
+} ns_DirEntry_t;
+
+typedef struct quor_dirent {
+  u_signed64 d_offset;
+  ns_ObjHandle_t d_handle;
+  unsigned16 d_reclen;
+  unsigned16 d_namelen;
+  char d_name[QUOR_OBJ_NAME_LEN];
+} quor_dirent_t;
+
+// Digest algorithms; the gateway sends the number as a signed word.
+typedef enum : int32_t {
+  QUOR_HASH_NONE = 0,
+  QUOR_HASH_SHA1 = 1,
+  QUOR_HASH_SHA224 = 2,
+  QUOR_HASH_SHA256 = 3,
+  QUOR_HASH_SHA384 = 4,
+  QUOR_HASH_SHA512 = 5,
+  QUOR_HASH_MD5 = 6,
+  QUOR_HASH_CRC32 = 7,
+  QUOR_HASH_ADLER32 = 8,
+  QUOR_HASH_ECMA319 = 9,
+  QUOR_HASH_CRC32C = 10,
+} quor_hash_type_t;
+
+#define QUOR_COS_NAME_LEN 32
+
+typedef struct quor_cos_md {
+  unsigned32 COSId;
+  unsigned32 HierId;
+  char COSName[QUOR_COS_NAME_LEN];
+  unsigned32 OptimumAccessSize;
+  unsigned32 Flags;
+  u_signed64 MinFileSize;
+  u_signed64 MaxFileSize;
+  unsigned32 AccessFrequency;
+  unsigned32 TransferRate;
+  unsigned32 AvgLatency;
+  unsigned32 WriteOps;
+  unsigned32 ReadOps;
+  unsigned32 StageCode;
+  unsigned32 AllocMethod;
+  quor_hash_type_t FileHashType;
+  unsigned32 MigrOrder;  // kept locally, never sent
+} quor_cos_md_t;
+
+typedef struct quor_cos_hints {
+  unsigned32 COSId;
+  char COSName[QUOR_COS_NAME_LEN];
+  unsigned32 Flags;
+  u_signed64 OptimumAccessSize;
+  u_signed64 MinFileSize;
+  u_signed64 MaxFileSize;
+  unsigned32 AccessFrequency;
+  unsigned32 TransferRate;
+  unsigned32 AvgLatency;
+  unsigned32 WriteOps;
+  unsigned32 ReadOps;
+  unsigned32 StageCode;
+  unsigned32 StripeWidth;
+  u_signed64 StripeLength;
+  unsigned32 FamilyId;
+} quor_cos_hints_t;
+
+typedef struct quor_cos_priorities {
+  unsigned32 COSIdPriority;
+  unsigned32 COSNamePriority;
+  unsigned32 OptimumAccessSizePriority;
+  unsigned32 MinFileSizePriority;
+  unsigned32 MaxFileSizePriority;
+  unsigned32 AccessFrequencyPriority;
+  unsigned32 TransferRatePriority;
+  unsigned32 AvgLatencyPriority;
+  unsigned32 WriteOpsPriority;
+  unsigned32 ReadOpsPriority;
+  unsigned32 StageCodePriority;
+  unsigned32 StripeWidthPriority;
+  unsigned32 StripeLengthPriority;
+  unsigned32 FamilyIdPriority;
+} quor_cos_priorities_t;
+
+#define QUOR_FILESET_NAME_LEN 128
+#define QUOR_FILESET_USERDATA_LEN 128
+#define QUOR_JUNCTION_PATH_LEN 1024
+
+typedef struct ns_FilesetAttrs {
+  u_signed64 RegisterBitMap;
+  u_signed64 ChangedRegisterBitMap;
+  unsigned32 ClassOfService;
+  unsigned32 FamilyId;
+  ns_ObjHandle_t FilesetHandle;
+  u_signed64 FilesetId;
+  char FilesetName[QUOR_FILESET_NAME_LEN];
+  unsigned32 FilesetType;
+  unsigned32 StateFlags;
+  unsigned32 SubSystemId;
+  char UserData[QUOR_FILESET_USERDATA_LEN];
+  u_signed64 DirectoryCount;
+  u_signed64 FileCount;
+  u_signed64 HardLinkCount;
+  u_signed64 JunctionCount;
+  u_signed64 SymLinkCount;
+} ns_FilesetAttrs_t;
+
+typedef struct quor_junction_ent {
+  ns_ObjHandle_t FilesetHandle;
+  char JunctionPathName[QUOR_JUNCTION_PATH_LEN];
+  ns_ObjHandle_t JunctionHandle;
+} quor_junction_ent_t;
+
+typedef struct quor_global_fsent {
+  u_signed64 FilesetId;
+  char FilesetName[QUOR_FILESET_NAME_LEN];
+  unsigned32 CoreServerId;
+} quor_global_fsent_t;
+
+#define QUOR_ACCT_NAME_MAX 128  // longest account name
+
+typedef struct acct_list {
+  acct_rec_t accountId;
+  char acctName[QUOR_ACCT_NAME_MAX + 1];
+} acct_list_t;
+
+typedef struct subsys_stats {
+  unsigned32 StageCount;
+  unsigned32 MigrationCount;
+  unsigned32 PurgeCount;
+  unsigned32 DeleteCount;
+  timestamp_sec_t TimeLastReset;
+  unsigned32 COSChangeThreadCount;
+} subsys_stats_t;
+
+typedef enum : int32_t {
+  NS_NAMESPEC_SKIP = 0,
+  NS_NAMESPEC_REALM = 1,
+  NS_NAMESPEC_USER = 2,
+  NS_NAMESPEC_GROUP = 3,
+} namespec_type_t;
+
+#define QUOR_NAMESPEC_NAME_LEN 128
+#define QUOR_NAMESPEC_REALM_LEN 256
+
+typedef struct api_namespec {
+  namespec_type_t Type;
+  unsigned32 Id;
+  unsigned32 RealmId;
+  char Name[QUOR_NAMESPEC_NAME_LEN];
+  char RealmName[QUOR_NAMESPEC_REALM_LEN];
+} api_namespec_t;
+
+// Where the storage service reports a finished stage; all zeros: no report.
+typedef struct bfs_callback_addr {
+  quor_sockaddr_t sockaddr;
+  quor_reqid_t id;
+} bfs_callback_addr_t;
+
+// The report of a finished stage, read bare from the callback socket.
+typedef struct bfs_callback_ret_msg {
+  quor_reqid_t reqid;
+  signed32 retcode;
+  bfs_bitfile_obj_handle_t bfobj;
+} bfs_callback_ret_msg_t;
+
+#endif

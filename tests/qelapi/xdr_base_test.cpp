@@ -1,0 +1,349 @@
+// Wire forms of the base types and of the message header, written out by hand.
+#include <arpa/inet.h>
+#include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <stdlib.h>
+#include <string.h>
+#include <sys/stat.h>
+
+#include <string>
+
+#include "ozugw_msghdr.h"
+#include "qel_xdr.h"
+#include "wire.h"
+
+using wire::B;
+using wire::Bytes;
+
+namespace {
+
+struct FstrRec {
+  char buf[1025];
+};
+bool_t xdrFstr1025(XDR* x, FstrRec* r) { return qel_xdr_fstring(x, r->buf, sizeof r->buf); }
+
+struct Mode {
+  mode_t m;
+};
+bool_t xdrMode(XDR* x, Mode* r) { return qel_xdr_mode_t(x, &r->m); }
+
+// Keeps QUOR_NET_FAMILY as the test found it.
+class FamilyGuard {
+ public:
+  explicit FamilyGuard(const char* value) {
+    const char* old = getenv("QUOR_NET_FAMILY");
+    had_ = old != nullptr;
+    if (had_) old_ = old;
+    if (value)
+      setenv("QUOR_NET_FAMILY", value, 1);
+    else
+      unsetenv("QUOR_NET_FAMILY");
+  }
+  ~FamilyGuard() {
+    if (had_)
+      setenv("QUOR_NET_FAMILY", old_.c_str(), 1);
+    else
+      unsetenv("QUOR_NET_FAMILY");
+  }
+
+ private:
+  bool had_ = false;
+  std::string old_;
+};
+
+quor_sockaddr_t v4(const char* ip, uint16_t port) {
+  quor_sockaddr_t a{};
+  auto* s = reinterpret_cast<sockaddr_in*>(&a.hs_addr);
+  s->sin_family = AF_INET;
+  s->sin_port = htons(port);
+  inet_pton(AF_INET, ip, &s->sin_addr);
+  a.hs_addrlen = sizeof(sockaddr_in);
+  return a;
+}
+
+quor_sockaddr_t v6(const char* ip, uint16_t port) {
+  quor_sockaddr_t a{};
+  auto* s = reinterpret_cast<sockaddr_in6*>(&a.hs_addr);
+  s->sin6_family = AF_INET6;
+  s->sin6_port = htons(port);
+  inet_pton(AF_INET6, ip, &s->sin6_addr);
+  a.hs_addrlen = sizeof(sockaddr_in6);
+  return a;
+}
+
+}  // namespace
+
+TEST(XdrBase, HeaderIs36BytesInFieldOrder) {
+  api_msghdr_t h;
+  ozugw_BuildMsgHdr(&h, 0x01020304, 0x80000000u, 0x5F000000, 7, 0x0500, 0x1309, -2);
+  Bytes want = B()
+                   .raw({'A', 'P', 'I', '_', 'M', 'S', 'G', 'H'})
+                   .u32(0x01020304)
+                   .u32(0x80000000u)
+                   .u32(0x5F000000)
+                   .u32(7)
+                   .u32(0x0500)
+                   .u32(0x1309)
+                   .i32(-2);
+  ASSERT_EQ(want.size(), 36u);
+  EXPECT_EQ(wire::hex(wire::encode(qel_xdr_api_msghdr_t, &h)), wire::hex(want));
+
+  api_msghdr_t back{};
+  size_t used = 0;
+  ASSERT_TRUE(wire::decode(qel_xdr_api_msghdr_t, want, &back, &used));
+  EXPECT_EQ(used, 36u);
+  EXPECT_EQ(memcmp(back.sanity, "API_MSGH", 8), 0);
+  EXPECT_EQ(back.msgRequestID, 0x01020304u);
+  EXPECT_EQ(back.category, 0x0500);
+  EXPECT_EQ(back.function, 0x1309);
+  EXPECT_EQ(back.errorcode, -2);
+  EXPECT_EQ(back.threadID, 7u);
+
+  for (size_t n = 0; n < want.size(); n++) {
+    api_msghdr_t t{};
+    EXPECT_FALSE(wire::decode(qel_xdr_api_msghdr_t, Bytes(want.begin(), want.begin() + n), &t))
+        << n;
+  }
+}
+
+TEST(XdrBase, FstringBounds) {
+  FstrRec r{};
+  EXPECT_EQ(wire::hex(wire::encode(xdrFstr1025, &r)), wire::hex(B().u32(1).u32(0)));
+
+  memset(r.buf, 'x', 1024);
+  r.buf[1024] = 0;
+  Bytes max = wire::encode(xdrFstr1025, &r);
+  EXPECT_EQ(max.size(), 4u + 1028u);
+  FstrRec back{};
+  ASSERT_TRUE(wire::decode(xdrFstr1025, max, &back));
+  EXPECT_EQ(strlen(back.buf), 1024u);
+
+  // 1025 characters do not fit an array of 1025 bytes: the encoder refuses.
+  struct Big {
+    char buf[1100];
+  } big{};
+  memset(big.buf, 'y', 1025);
+  bool ok = true;
+  auto codec = +[](XDR* x, Big* b) { return qel_xdr_fstring(x, b->buf, 1025); };
+  wire::encode(codec, &big, &ok);
+  EXPECT_FALSE(ok);
+
+  // Lengths out of range leave the array untouched.
+  for (int32_t len : {0, -1, 1026, 0x7fffffff}) {
+    FstrRec t;
+    memset(t.buf, 'k', sizeof t.buf);
+    EXPECT_FALSE(wire::decode(xdrFstr1025, B().i32(len).raw("abcd", 4), &t)) << len;
+    EXPECT_EQ(t.buf[0], 'k');
+  }
+  // A truncated body fails too; a missing NUL on the wire is forced.
+  FstrRec t{};
+  EXPECT_FALSE(wire::decode(xdrFstr1025, B().i32(8).raw("abcd", 4), &t));
+  ASSERT_TRUE(wire::decode(xdrFstr1025, B().i32(4).raw("abcd", 4), &t));
+  EXPECT_STREQ(t.buf, "abc");
+}
+
+TEST(XdrBase, PortableModeLayout) {
+  struct {
+    mode_t mem;
+    uint32_t wire;
+    mode_t back;
+  } cases[] = {
+      {0100644, 0x201A4, 0100644}, {040755, 0x101ED, 040755}, {0120777, 0x11FF, 0120777},
+      {0140755, 0x1ED, 0755},      {060600, 0x8180, 060600},  {020620, 0x4190, 020620},
+      {010644, 0x21A4, 010644},    {07777, 0xFFF, 07777},     {022, 0x12, 022},
+  };
+  for (auto& c : cases) {
+    Mode m{c.mem};
+    EXPECT_EQ(wire::hex(wire::encode(xdrMode, &m)), wire::hex(B().u32(c.wire))) << std::oct << c.mem;
+    Mode d{};
+    ASSERT_TRUE(wire::decode(xdrMode, B().u32(c.wire), &d));
+    EXPECT_EQ(d.m, c.back) << std::oct << c.mem;
+  }
+  Mode d{};
+  ASSERT_TRUE(wire::decode(xdrMode, B().u32(0x30000), &d));
+  EXPECT_EQ(d.m, 0xC000u);
+  ASSERT_TRUE(wire::decode(xdrMode, B().u32(0xFFFC0000u | 0x1ED), &d));
+  EXPECT_EQ(d.m, 0755u);
+}
+
+TEST(XdrBase, SixtyFourBitHighWordFirst) {
+  u_signed64 v = (1ull << 32) + 2;
+  EXPECT_EQ(wire::hex(wire::encode(qel_xdr_u_signed64, &v)), wire::hex(B().u32(1).u32(2)));
+  uint64_t w = v;
+  EXPECT_EQ(wire::hex(wire::encode(qel_xdr_unsigned64, &w)), wire::hex(B().u32(1).u32(2)));
+  u_signed64 back = 0;
+  ASSERT_TRUE(wire::decode(qel_xdr_u_signed64, B().u32(0xDEADBEEF).u32(0x01020304), &back));
+  EXPECT_EQ(back, 0xDEADBEEF01020304ull);
+  EXPECT_FALSE(wire::decode(qel_xdr_u_signed64, B().u32(1), &back));
+}
+
+TEST(XdrBase, IdentifierSizes) {
+  quor_uuid_t u{0x11223344, 0x5566, 0x7788, 0x99, 0xAA, {1, 2, 3, 4, 5, 6}};
+  Bytes want = B().u32(0x11223344).u32(0x5566).u32(0x7788).u32(0x99).u32(0xAA).raw({1, 2, 3, 4, 5, 6});
+  ASSERT_EQ(want.size(), 28u);
+  EXPECT_EQ(wire::hex(wire::encode(qel_xdr_quor_uuid_t, &u)), wire::hex(want));
+  EXPECT_EQ(wire::hex(wire::encode(qel_xdr_quor_reqid_t, &u)), wire::hex(want));
+  quor_uuid_t back{};
+  ASSERT_TRUE(wire::decode(qel_xdr_quor_uuid_t, want, &back));
+  EXPECT_EQ(memcmp(&back, &u, sizeof u), 0);
+
+  quoroid_t oid;
+  for (int i = 0; i < QUOROID_LEN; i++) oid.Bytes[i] = uint8_t(i + 1);
+  Bytes ow = wire::encode(qel_xdr_quoroid_t, &oid);
+  ASSERT_EQ(ow.size(), 20u);
+  EXPECT_EQ(ow[18], 19);
+  EXPECT_EQ(ow[19], 0);
+
+  struct T {
+    time_t t;
+  } tt{-5};
+  auto tc = +[](XDR* x, T* r) { return qel_xdr_time_t(x, &r->t); };
+  EXPECT_EQ(wire::hex(wire::encode(tc, &tt)), wire::hex(B().i32(-5)));
+  struct utimbuf ub{100, 200};
+  EXPECT_EQ(wire::hex(wire::encode(qel_xdr_utimbuf_t, &ub)), wire::hex(B().i32(100).i32(200)));
+}
+
+TEST(XdrBase, SocketAddressUnsetAndIPv4) {
+  FamilyGuard g("ipv4_only");
+  quor_sockaddr_t none{};
+  none.hs_addrlen = 128;
+  EXPECT_EQ(wire::hex(wire::encode(qel_xdr_quor_sockaddr_t, &none)), wire::hex(B().u32(0)));
+  quor_sockaddr_t back;
+  memset(&back, 0x5A, sizeof back);
+  ASSERT_TRUE(wire::decode(qel_xdr_quor_sockaddr_t, B().u32(0), &back));
+  quor_sockaddr_t zero{};
+  EXPECT_EQ(memcmp(&back, &zero, sizeof back), 0);
+
+  quor_sockaddr_t a = v4("127.0.0.1", 1217);
+  Bytes want = B().u32(1).raw({0x7F, 0, 0, 1}).u32(1217);
+  ASSERT_EQ(want.size(), 12u);
+  EXPECT_EQ(wire::hex(wire::encode(qel_xdr_quor_sockaddr_t, &a)), wire::hex(want));
+  quor_sockaddr_t d{};
+  ASSERT_TRUE(wire::decode(qel_xdr_quor_sockaddr_t, want, &d));
+  EXPECT_EQ(d.hs_addrlen, sizeof(sockaddr_in));
+  auto* s = reinterpret_cast<sockaddr_in*>(&d.hs_addr);
+  EXPECT_EQ(s->sin_family, AF_INET);
+  EXPECT_EQ(ntohs(s->sin_port), 1217);
+  EXPECT_EQ(ntohl(s->sin_addr.s_addr), 0x7F000001u);
+
+  // An IPv6 address cannot be rebuilt under the IPv4-only policy.
+  Bytes six = B().u32(3).raw({0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 1}).u32(80);
+  EXPECT_FALSE(wire::decode(qel_xdr_quor_sockaddr_t, six, &d));
+  // Unknown states and truncations fail.
+  EXPECT_FALSE(wire::decode(qel_xdr_quor_sockaddr_t, B().u32(2).raw({1, 2, 3, 4}).u32(1), &d));
+  for (size_t n = 1; n < want.size(); n++)
+    EXPECT_FALSE(wire::decode(qel_xdr_quor_sockaddr_t, Bytes(want.begin(), want.begin() + n), &d));
+}
+
+TEST(XdrBase, SocketAddressUnderIPv6Policies) {
+  Bytes six = B().u32(3).raw({0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 1}).u32(2000);
+  Bytes four = B().u32(1).raw({10, 1, 2, 3}).u32(920);
+  {
+    FamilyGuard g("ipv6");
+    quor_sockaddr_t a = v6("::1", 2000);
+    EXPECT_EQ(wire::hex(wire::encode(qel_xdr_quor_sockaddr_t, &a)), wire::hex(six));
+    quor_sockaddr_t d{};
+    ASSERT_TRUE(wire::decode(qel_xdr_quor_sockaddr_t, six, &d));
+    EXPECT_EQ(d.hs_addrlen, sizeof(sockaddr_in6));
+    // IPv4 on the wire becomes an IPv4-mapped IPv6 address in memory.
+    ASSERT_TRUE(wire::decode(qel_xdr_quor_sockaddr_t, four, &d));
+    EXPECT_EQ(d.hs_addrlen, sizeof(sockaddr_in6));
+    auto* s6 = reinterpret_cast<sockaddr_in6*>(&d.hs_addr);
+    EXPECT_TRUE(IN6_IS_ADDR_V4MAPPED(&s6->sin6_addr));
+    EXPECT_EQ(ntohs(s6->sin6_port), 920);
+  }
+  {
+    FamilyGuard g("ipv6_only");
+    quor_sockaddr_t d{};
+    EXPECT_TRUE(wire::decode(qel_xdr_quor_sockaddr_t, six, &d));
+    EXPECT_FALSE(wire::decode(qel_xdr_quor_sockaddr_t, four, &d));
+  }
+  {
+    FamilyGuard g("IPv6");  // invalid policy: nothing resolves
+    quor_sockaddr_t d{};
+    EXPECT_FALSE(wire::decode(qel_xdr_quor_sockaddr_t, four, &d));
+  }
+}
+
+namespace {
+
+struct Blk {
+  uint32_t len;
+  char* data;
+};
+bool_t xdrBlk(XDR* x, Blk* b) {
+  return xdr_uint32_t(x, &b->len) && qel_xdr_block(x, &b->data, b->len, 0, FALSE);
+}
+
+struct Arr {
+  uint32_t count;
+  Blk* items;
+};
+bool_t xdrArr(XDR* x, Arr* a) {
+  return xdr_uint32_t(x, &a->count) &&
+         qel_xdr_elements(x, reinterpret_cast<void**>(&a->items), a->count, sizeof(Blk),
+                          reinterpret_cast<xdrproc_t>(xdrBlk), 100, nullptr);
+}
+
+struct Opt {
+  Blk* inner;
+};
+bool_t xdrOpt(XDR* x, Opt* o) {
+  return qel_xdr_optional(x, reinterpret_cast<void**>(&o->inner), sizeof(Blk),
+                          reinterpret_cast<xdrproc_t>(xdrBlk), nullptr);
+}
+
+}  // namespace
+
+TEST(XdrBase, BuildingBlocksRefuseBadInputWithoutLeaks) {
+  char text[] = "hello";
+  Blk b{5, text};
+  Bytes bw = wire::encode(xdrBlk, &b);
+  EXPECT_EQ(wire::hex(bw), wire::hex(B().u32(5).raw("hello", 5)));
+
+  Blk items[2] = {{5, text}, {0, nullptr}};
+  Arr a{2, items};
+  Bytes aw = wire::encode(xdrArr, &a);
+  EXPECT_EQ(wire::hex(aw), wire::hex(B().u32(2).u32(5).raw("hello", 5).u32(0)));
+  Arr ad{};
+  ASSERT_TRUE(wire::decode(xdrArr, aw, &ad));
+  ASSERT_NE(ad.items, nullptr);
+  EXPECT_EQ(memcmp(ad.items[0].data, "hello", 5), 0);
+  EXPECT_EQ(ad.items[1].data, nullptr);
+  xdr_free(reinterpret_cast<xdrproc_t>(xdrArr), reinterpret_cast<char*>(&ad));
+  EXPECT_EQ(ad.items, nullptr);
+
+  Opt o{&b};
+  Bytes ow = wire::encode(xdrOpt, &o);
+  EXPECT_EQ(wire::hex(ow), wire::hex(B().u32(1).cat(bw)));
+  Opt none{nullptr};
+  EXPECT_EQ(wire::hex(wire::encode(xdrOpt, &none)), wire::hex(B().u32(0)));
+
+  // Every truncation fails and leaves nothing behind after xdr_free.
+  for (auto* enc : {&bw, &aw, &ow}) {
+    for (size_t n = 0; n < enc->size(); n++) {
+      Bytes cut(enc->begin(), enc->begin() + n);
+      Arr t{};
+      Opt to{};
+      Blk tb{};
+      if (enc == &aw) {
+        EXPECT_FALSE(wire::decode(xdrArr, cut, &t)) << n;
+        xdr_free(reinterpret_cast<xdrproc_t>(xdrArr), reinterpret_cast<char*>(&t));
+      } else if (enc == &ow) {
+        EXPECT_FALSE(wire::decode(xdrOpt, cut, &to)) << n;
+        xdr_free(reinterpret_cast<xdrproc_t>(xdrOpt), reinterpret_cast<char*>(&to));
+      } else {
+        EXPECT_FALSE(wire::decode(xdrBlk, cut, &tb)) << n;
+        xdr_free(reinterpret_cast<xdrproc_t>(xdrBlk), reinterpret_cast<char*>(&tb));
+      }
+    }
+  }
+  // Lying lengths and counts: refused without a huge allocation or a crash.
+  Blk tb{};
+  EXPECT_FALSE(wire::decode(xdrBlk, B().u32(0xFFFFFFF0u).u32(1), &tb));
+  EXPECT_FALSE(wire::decode(xdrBlk, B().u32(0x3FFFFFFFu).u32(1), &tb));
+  Arr t{};
+  EXPECT_FALSE(wire::decode(xdrArr, B().u32(101), &t));
+  EXPECT_FALSE(wire::decode(xdrArr, B().u32(100).u32(0), &t));
+  EXPECT_EQ(t.items, nullptr);
+}
