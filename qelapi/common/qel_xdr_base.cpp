@@ -59,16 +59,9 @@ bool_t qel_xdr_fstring(XDR* xdrs, char* buffer, u_int maxLength) {
   if (!xdr_int32_t(xdrs, &len)) return FALSE;
   if (len < 1 || static_cast<u_int>(len) > maxLength) return FALSE;
   if (xdrs->x_op == XDR_DECODE) {
-    // Read into scratch first so a short stream leaves the array untouched.
-    char* tmp = static_cast<char*>(malloc(static_cast<size_t>(len)));
-    if (tmp == nullptr) return FALSE;
-    bool_t ok = xdr_opaque(xdrs, tmp, static_cast<u_int>(len));
-    if (ok) {
-      memcpy(buffer, tmp, static_cast<size_t>(len));
-      buffer[len - 1] = '\0';
-    }
-    free(tmp);
-    return ok;
+    if (!xdr_opaque(xdrs, buffer, static_cast<u_int>(len))) return FALSE;
+    buffer[len - 1] = '\0';
+    return TRUE;
   }
   return xdr_opaque(xdrs, buffer, static_cast<u_int>(len));
 }

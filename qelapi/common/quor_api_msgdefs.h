@@ -1,5 +1,5 @@
-// Message categories of the gateway protocol, and every message family's
-// records, codecs and function codes.
+// Message categories of the gateway protocol. The family headers hold the
+// records, codecs and function codes; ozugw_msgdefs.h gathers them.
 #ifndef QUOR_API_MSGDEFS_H
 #define QUOR_API_MSGDEFS_H
 
