@@ -234,8 +234,9 @@ u_signed64 strtou64(const char *text, int *code) {
   return value;
 }
 
-static char u64_buf[50];
-static char u64wc_buf[50];
+// Per thread: transfer threads format counts concurrently.
+static thread_local char u64_buf[50];
+static thread_local char u64wc_buf[50];
 
 char *u64tostr(u_signed64 value) {
   snprintf(u64_buf, sizeof u64_buf, "%" PRIu64, static_cast<uint64_t>(value));

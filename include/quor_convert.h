@@ -3,8 +3,8 @@
 // Units are powers of two: k/kb 2^10, m/mb 2^20, g/gb 2^30, t/tb 2^40,
 // p/pb 2^50, x/xb 2^60, any case, right after the number.
 // No parser wraps around: a value that does not fit is refused.
-// Everything is reentrant except u64tostr and u64tostrwc, which share
-// static buffers across all threads; concurrent callers use u64tostr_r.
+// Everything is reentrant; u64tostr and u64tostrwc return buffers of the
+// calling thread that its next call of either overwrites.
 #ifndef QUOR_CONVERT_H
 #define QUOR_CONVERT_H
 
@@ -37,12 +37,12 @@ u_signed64 atobytes64(const char *text, int *ret_code);
 // null text, another character, or a value above 2^64 - 1.
 u_signed64 strtou64(const char *text, int *code);
 
-// Decimal text in a static 50-byte buffer, valid until the next call of
-// u64tostr or u64tostrwc from any thread.
+// Decimal text in a 50-byte buffer of the calling thread, valid until its
+// next call of u64tostr or u64tostrwc.
 char *u64tostr(u_signed64 value);
 
 // Decimal text with ',' between groups of three digits ("1,234,567") in a
-// second static buffer. Overwrites u64tostr's buffer as well.
+// second buffer of the calling thread. Overwrites u64tostr's buffer as well.
 char *u64tostrwc(u_signed64 value);
 
 // Decimal text into buf, which holds at least 21 bytes; returns buf.

@@ -3,70 +3,15 @@
 #include <stdlib.h>
 #include <string.h>
 
-#include <algorithm>
-
 #include "xdr_objects.h"
 
 namespace {
 
-// A pointer string of at most max bytes. A null pointer cannot be sent.
-bool_t xdr_str(XDR* xdrs, char** s, u_int max) {
-  if (xdrs->x_op == XDR_ENCODE && *s == nullptr) return FALSE;
-  return xdr_string(xdrs, s, max);
-}
-
-// Decodes len bytes into a new buffer of len + 1, terminated. The buffer
-// grows as the bytes arrive, so a length that lies costs at most one chunk.
-bool_t read_text(XDR* xdrs, char** out, u_int len, const char* memname) {
-  const u_int chunk = 1u << 20;
-  size_t cap = size_t(std::min(len, chunk)) + 1;
-  char* buf = static_cast<char*>(malloc(cap));
-  if (buf == nullptr) {
-    qel_xdr_memory_error(memname, __FILE__, __LINE__, int(cap), 1);
-    return FALSE;
-  }
-  u_int done = 0;
-  while (done < len) {
-    u_int step = std::min(chunk, len - done);  // whole units except the last
-    if (size_t(done) + step + 1 > cap) {
-      size_t ncap = std::min(size_t(len) + 1, cap * 2);
-      char* nb = static_cast<char*>(realloc(buf, ncap));
-      if (nb == nullptr) {
-        qel_xdr_memory_error(memname, __FILE__, __LINE__, int(ncap), 1);
-        free(buf);
-        return FALSE;
-      }
-      buf = nb;
-      cap = ncap;
-    }
-    if (!xdr_opaque(xdrs, buf + done, step)) {
-      free(buf);
-      return FALSE;
-    }
-    done += step;
-  }
-  buf[len] = '\0';
-  *out = buf;
-  return TRUE;
-}
-
-// A counted text: len bytes of opaque, nothing at all when len is 0.
+// A counted text: len bytes of opaque, nothing at all when len is 0 (the
+// pointer then stays as it was). Decoding terminates it in one byte more.
 bool_t xdr_text(XDR* xdrs, char** text, int32_t len, const char* memname) {
-  switch (xdrs->x_op) {
-    case XDR_FREE:
-      free(*text);
-      *text = nullptr;
-      return TRUE;
-    case XDR_ENCODE:
-      if (len < 0) return FALSE;
-      if (len == 0) return TRUE;
-      return *text != nullptr && xdr_opaque(xdrs, *text, u_int(len));
-    case XDR_DECODE:
-      break;
-  }
-  if (len < 0 || u_int(len) > QEL_XDR_MAX_BLOCK) return FALSE;
-  if (len == 0) return TRUE;  // the pointer stays as it was
-  return read_text(xdrs, text, u_int(len), memname);
+  if (xdrs->x_op != XDR_FREE && len < 0) return FALSE;
+  return qel_xdr_block(xdrs, text, len > 0 ? u_int(len) : 0, 1, FALSE, memname);
 }
 
 // count, then (when non-zero) an xdr_array that repeats the count, at most
@@ -120,12 +65,13 @@ bool_t qel_xdr_ozugw_cli_interrupt_req_t(XDR* xdrs, ozugw_cli_interrupt_req_t* o
 }
 
 bool_t qel_xdr_api_openlog_t(XDR* xdrs, api_openlog_t* objp) {
-  return xdr_uint32_t(xdrs, &objp->flags) && xdr_str(xdrs, &objp->subsys, API_LOG_SUBSYS_MAX);
+  return xdr_uint32_t(xdrs, &objp->flags) &&
+         qel_xdr_string(xdrs, &objp->subsys, API_LOG_SUBSYS_MAX);
 }
 
 bool_t qel_xdr_api_log_message_t(XDR* xdrs, api_log_message_t* objp) {
   return xdr_uint32_t(xdrs, &objp->flags) && xdr_uint32_t(xdrs, &objp->priority) &&
-         xdr_str(xdrs, &objp->msgtext, API_LOG_MSGTEXT_MAX);
+         qel_xdr_string(xdrs, &objp->msgtext, API_LOG_MSGTEXT_MAX);
 }
 
 bool_t qel_xdr_api_closelog_t(XDR* xdrs, api_closelog_t* objp) {
@@ -133,14 +79,14 @@ bool_t qel_xdr_api_closelog_t(XDR* xdrs, api_closelog_t* objp) {
 }
 
 bool_t qel_xdr_api_getpwent_req_t(XDR* xdrs, api_getpwent_req_t* objp) {
-  return xdr_str(xdrs, &objp->uname, 256);
+  return qel_xdr_string(xdrs, &objp->uname, 256);
 }
 
 bool_t qel_xdr_api_getpwent_rply_t(XDR* xdrs, api_getpwent_rply_t* objp) {
-  return xdr_str(xdrs, &objp->pw_name, 256) && xdr_str(xdrs, &objp->pw_passwd, 32) &&
-         qel_xdr_uid_t(xdrs, &objp->pw_uid) && qel_xdr_gid_t(xdrs, &objp->pw_gid) &&
-         xdr_str(xdrs, &objp->pw_gecos, 128) && xdr_str(xdrs, &objp->pw_dir, 1024) &&
-         xdr_str(xdrs, &objp->pw_shell, 1024);
+  return qel_xdr_string(xdrs, &objp->pw_name, 256) &&
+         qel_xdr_string(xdrs, &objp->pw_passwd, 32) && qel_xdr_uid_t(xdrs, &objp->pw_uid) &&
+         qel_xdr_gid_t(xdrs, &objp->pw_gid) && qel_xdr_string(xdrs, &objp->pw_gecos, 128) &&
+         qel_xdr_string(xdrs, &objp->pw_dir, 1024) && qel_xdr_string(xdrs, &objp->pw_shell, 1024);
 }
 
 bool_t qel_xdr_api_getgroups_rply_t(XDR* xdrs, api_getgroups_rply_t* objp) {
@@ -149,11 +95,11 @@ bool_t qel_xdr_api_getgroups_rply_t(XDR* xdrs, api_getgroups_rply_t* objp) {
 }
 
 bool_t qel_xdr_api_lookup_homedir_req_t(XDR* xdrs, api_lookup_homedir_req_t* objp) {
-  return xdr_str(xdrs, &objp->principal, 128);
+  return qel_xdr_string(xdrs, &objp->principal, 128);
 }
 
 bool_t qel_xdr_api_lookup_homedir_rply_t(XDR* xdrs, api_lookup_homedir_rply_t* objp) {
-  return xdr_str(xdrs, &objp->homeDir, 1024);
+  return qel_xdr_string(xdrs, &objp->homeDir, 1024);
 }
 
 bool_t qel_xdr_api_uda_set_expiration_req_t(XDR* xdrs, api_uda_set_expiration_req_t* objp) {

@@ -1,7 +1,6 @@
 #include "msg_conn.h"
 
 #include <limits.h>
-#include <stdlib.h>
 
 #include <algorithm>
 
@@ -13,34 +12,14 @@ bool_t i32(XDR* x, int32_t* v) { return xdr_int32_t(x, v); }
 // i32 length, then the block. The peer's big numbers are allocated even when
 // empty, and a negative length is refused before it can reach an allocator.
 bool_t signed_block(XDR* x, int32_t* len, char** block) {
-  if (x->x_op == XDR_FREE) return qel_xdr_block(x, block, 0, 0, FALSE);
+  if (x->x_op == XDR_FREE) return qel_xdr_block(x, block, 0, 0, FALSE, nullptr);
   if (!i32(x, len)) return FALSE;
   if (*len < 0) return FALSE;
-  return qel_xdr_block(x, block, static_cast<u_int>(*len), 0, TRUE);
+  return qel_xdr_block(x, block, static_cast<u_int>(*len), 0, TRUE, nullptr);
 }
 
 bool_t counted_block(XDR* x, uint32_t* len, char** block, bool_t alloc_empty) {
-  return u32(x, len) && qel_xdr_block(x, block, *len, 0, alloc_empty);
-}
-
-// An XDR string of at most max characters. Into a null pointer the decoder
-// grows the buffer as bytes arrive, so a lying length costs no huge
-// allocation; into a caller's buffer it behaves as xdr_string.
-bool_t bounded_string(XDR* x, char** s, u_int max) {
-  switch (x->x_op) {
-    case XDR_FREE:
-      free(*s);
-      *s = nullptr;
-      return TRUE;
-    case XDR_ENCODE:
-      return *s != nullptr && xdr_string(x, s, max);
-    case XDR_DECODE:
-      break;
-  }
-  if (*s != nullptr) return xdr_string(x, s, max);
-  uint32_t len = 0;
-  if (!u32(x, &len) || len > max) return FALSE;
-  return qel_xdr_block(x, s, len, 1, TRUE);
+  return u32(x, len) && qel_xdr_block(x, block, *len, 0, alloc_empty, nullptr);
 }
 
 template <typename E>
@@ -107,7 +86,8 @@ bool_t qel_xdr_api_motd_rply_t(XDR* xdrs, api_motd_rply_t* objp) {
       return FALSE;
     }
   }
-  return qel_xdr_block(xdrs, &objp->msg_text, objp->message_length, 0, FALSE);
+  return qel_xdr_block(xdrs, &objp->msg_text, objp->message_length, 0, FALSE,
+                       "qel_xdr_api_motd_rply_t");
 }
 
 bool_t qel_xdr_api_config(XDR* xdrs, api_config_t* objp) {
@@ -166,7 +146,7 @@ bool_t qel_xdr_api_login_keytab_t(XDR* xdrs, api_login_keytab_t* objp) {
          u32(xdrs, &objp->cipher_type) &&
          xdr_opaque(xdrs, objp->principal, sizeof objp->principal) &&
          u32(xdrs, &objp->keytab_size) && u32(xdrs, &objp->key_version) &&
-         qel_xdr_block(xdrs, &objp->keytab, objp->keytab_size, 0, FALSE);
+         qel_xdr_block(xdrs, &objp->keytab, objp->keytab_size, 0, FALSE, nullptr);
 }
 
 bool_t qel_xdr_api_login_pam_t(XDR* xdrs, api_login_pam_t* objp) {
@@ -214,7 +194,7 @@ bool_t qel_xdr_api_auth_challenge_rsp_rply_t(XDR* xdrs, api_auth_challenge_rsp_r
   return i32(xdrs, &objp->retries) && u32(xdrs, &objp->expire_time) &&
          u32(xdrs, &objp->challenge_size) && i32(xdrs, &objp->salt_len) &&
          xdr_opaque(xdrs, objp->salt, sizeof objp->salt) &&
-         qel_xdr_block(xdrs, &objp->challenge, objp->challenge_size, 0, FALSE);
+         qel_xdr_block(xdrs, &objp->challenge, objp->challenge_size, 0, FALSE, nullptr);
 }
 
 // ---- su and sudo ----
@@ -233,14 +213,14 @@ bool_t qel_xdr_ozugw_sudo_init_req_t(XDR* xdrs, ozugw_sudo_init_req_t* objp) {
     return FALSE;
   // Released whatever cmd_length says, so a stray command is never leaked.
   if (objp->cmd_length == 0 && xdrs->x_op != XDR_FREE) return TRUE;
-  return bounded_string(xdrs, &objp->cmd, objp->cmd_length);
+  return qel_xdr_string(xdrs, &objp->cmd, objp->cmd_length);
 }
 
 bool_t qel_xdr_ozugw_su_init_rply_t(XDR* xdrs, ozugw_su_init_rply_t* objp) {
   return u32(xdrs, &objp->flags) && u32(xdrs, &objp->authmethod) &&
          u32(xdrs, &objp->cipher_type) && xdr_opaque(xdrs, objp->salt, 2) &&
          u32(xdrs, &objp->challenge_size) &&
-         qel_xdr_block(xdrs, &objp->challenge, objp->challenge_size, 0, FALSE);
+         qel_xdr_block(xdrs, &objp->challenge, objp->challenge_size, 0, FALSE, nullptr);
 }
 
 bool_t qel_xdr_ozugw_sudo_init_rply_t(XDR* xdrs, ozugw_sudo_init_rply_t* objp) {

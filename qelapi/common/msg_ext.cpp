@@ -8,24 +8,6 @@
 
 namespace {
 
-// An XDR string of at most max bytes whose bound itself came off the wire.
-// Decoding allocates as the bytes arrive instead of trusting the length.
-bool_t xdr_bounded_str(XDR* xdrs, char** s, u_int max) {
-  switch (xdrs->x_op) {
-    case XDR_FREE:
-      free(*s);
-      *s = nullptr;
-      return TRUE;
-    case XDR_ENCODE:
-      return *s != nullptr && xdr_string(xdrs, s, max);
-    case XDR_DECODE:
-      break;
-  }
-  uint32_t len = 0;
-  if (!xdr_uint32_t(xdrs, &len) || len > max) return FALSE;
-  return qel_xdr_block(xdrs, s, len, 1, TRUE);
-}
-
 // One name of the named COS lists: its length, then the name bounded by it.
 bool_t xdr_named_list(XDR* xdrs, char** s) {
   int32_t len = 0;
@@ -37,7 +19,7 @@ bool_t xdr_named_list(XDR* xdrs, char** s) {
   }
   if (!xdr_int32_t(xdrs, &len)) return FALSE;
   if (xdrs->x_op != XDR_FREE && len < 0) return FALSE;
-  return xdr_bounded_str(xdrs, s, u_int(len));
+  return qel_xdr_string(xdrs, s, u_int(len));
 }
 
 // The in-memory ids are 8 bytes wide; only the low 32 bits travel.
@@ -55,7 +37,7 @@ u_int nonneg(int32_t n) { return n > 0 ? u_int(n) : 0; }
 bool_t qel_xdr_api_selectcos_req_t(XDR* xdrs, api_selectcos_req_t* objp) {
   if (!xdr_uint32_t(xdrs, &objp->cosNameLen)) return FALSE;
   if ((objp->cosNameLen != 0 || xdrs->x_op == XDR_FREE) &&
-      !xdr_bounded_str(xdrs, &objp->cosList, objp->cosNameLen))
+      !qel_xdr_string(xdrs, &objp->cosList, objp->cosNameLen))
     return FALSE;
   return xdr_uint64_t(xdrs, &objp->fileSize) && xdr_uint32_t(xdrs, &objp->uid) &&
          xdr_uint32_t(xdrs, &objp->gid) && xdr_uint32_t(xdrs, &objp->charge) &&
@@ -126,7 +108,7 @@ bool_t qel_xdr_api_named_cos_info_req_t(XDR* xdrs, api_named_cos_info_req_t* obj
   }
   if (!xdr_uint32_t(xdrs, &len)) return FALSE;
   if (len == 0 && xdrs->x_op != XDR_FREE) return TRUE;
-  return xdr_bounded_str(xdrs, &objp->listName, len);
+  return qel_xdr_string(xdrs, &objp->listName, len);
 }
 
 bool_t qel_xdr_api_named_cos_info_rply_t(XDR* xdrs, api_named_cos_info_rply_t* objp) {
@@ -151,11 +133,10 @@ bool_t qel_xdr_api_concurrent_xfer_rply_t(XDR* xdrs, api_concurrent_xfer_rply_t*
 }
 
 bool_t qel_xdr_api_copy_remote_req_t(XDR* xdrs, api_copy_remote_req_t* objp) {
-  if (xdrs->x_op == XDR_ENCODE && objp->remote_path == nullptr) return FALSE;
   return xdr_uint32_t(xdrs, &objp->flags) && xdr_int32_t(xdrs, &objp->sink_fd) &&
          xdr_uint32_t(xdrs, &objp->listen_count) && xdr_uint64_t(xdrs, &objp->requestID) &&
          xdr_uint64_t(xdrs, &objp->sink_offset) && xdr_uint64_t(xdrs, &objp->transfer_length) &&
-         xdr_string(xdrs, &objp->remote_path, API_COPY_PATH_MAX - 1);
+         qel_xdr_string(xdrs, &objp->remote_path, API_COPY_PATH_MAX - 1);
 }
 
 bool_t qel_xdr_api_copy_remote_rply_t(XDR* xdrs, api_copy_remote_rply_t* objp) {

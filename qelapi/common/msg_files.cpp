@@ -4,11 +4,7 @@
 
 namespace {
 
-// A missing path is refused here, before xdr_string would measure it.
-bool_t path(XDR* xdrs, char** p) {
-  if (xdrs->x_op == XDR_ENCODE && *p == nullptr) return FALSE;
-  return xdr_string(xdrs, p, QEL_FILES_PATH_MAX);
-}
+bool_t path(XDR* xdrs, char** p) { return qel_xdr_string(xdrs, p, QEL_FILES_PATH_MAX); }
 
 // The 128 bytes of a name field, whatever follows the NUL; the in-memory
 // array keeps one more byte so a full field still ends in a NUL.

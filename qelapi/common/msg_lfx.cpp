@@ -28,10 +28,10 @@ bool_t xdr_addresses(XDR* xdrs, int32_t count, ozu_sockaddr_info_t** list) {
 
 // Inline file data: present only with the inline flag and a non-zero length.
 bool_t xdr_inline_data(XDR* xdrs, uint32_t flags, uint64_t len, char** data) {
-  if (xdrs->x_op == XDR_FREE) return qel_xdr_block(xdrs, data, 0, 0, FALSE);
+  if (xdrs->x_op == XDR_FREE) return qel_xdr_block(xdrs, data, 0, 0, FALSE, nullptr);
   if (!(flags & OZU_XFER_INLINE_DATA) || len == 0) return TRUE;
   if (len > QEL_XDR_MAX_BLOCK) return FALSE;
-  return qel_xdr_block(xdrs, data, u_int(len), 0, FALSE);
+  return qel_xdr_block(xdrs, data, u_int(len), 0, FALSE, nullptr);
 }
 
 bool_t xdr_reserved(XDR* xdrs, uint32_t* const* words, size_t n) {
@@ -145,8 +145,7 @@ bool_t qel_xdr_api_lfx_Closedir_req_t(XDR* xdrs, api_lfx_Closedir_req_t* objp) {
 }
 
 bool_t qel_xdr_api_lfx_Getcwd_rply_t(XDR* xdrs, api_lfx_Getcwd_rply_t* objp) {
-  if (xdrs->x_op == XDR_ENCODE && objp->Buf == nullptr) return FALSE;
-  return xdr_string(xdrs, &objp->Buf, OZU_LFX_GETCWD_MAX);
+  return qel_xdr_string(xdrs, &objp->Buf, OZU_LFX_GETCWD_MAX);
 }
 
 bool_t qel_xdr_api_lfx_Mkdir_req_t(XDR* xdrs, api_lfx_Mkdir_req_t* objp) {

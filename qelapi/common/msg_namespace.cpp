@@ -2,12 +2,7 @@
 
 namespace {
 
-// A null string cannot be sent; refuse it here rather than hand it to
-// xdr_string, which some instrumented builds read before checking.
-bool_t path(XDR* xdrs, char** p) {
-  if (xdrs->x_op == XDR_ENCODE && *p == nullptr) return FALSE;
-  return xdr_string(xdrs, p, QEL_NS_PATH_MAX);
-}
+bool_t path(XDR* xdrs, char** p) { return qel_xdr_string(xdrs, p, QEL_NS_PATH_MAX); }
 
 bool_t namespecs(XDR* xdrs, api_quor_ns_namespecs_t* objp) {
   if (!xdr_int32_t(xdrs, &objp->NumEntries)) return FALSE;

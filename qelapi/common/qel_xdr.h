@@ -61,8 +61,18 @@ void qel_xdr_errmsg(const char* Format, ...) __attribute__((format(printf, 1, 2)
 // A byte block whose length was sent earlier in the record. Decoding
 // allocates len bytes (len + extra, zero-terminated when extra is 1) as the
 // bytes arrive, so a truncated stream never costs a huge allocation. With
-// alloc_empty, a zero length still allocates (a 1-byte block).
-bool_t qel_xdr_block(XDR* xdrs, char** block, u_int len, u_int extra, bool_t alloc_empty);
+// alloc_empty, a zero length still allocates (a 1-byte block). A length above
+// QEL_XDR_MAX_BLOCK and a short stream fail quietly; memname, when set, names
+// the codec in the message for an allocation that fails.
+bool_t qel_xdr_block(XDR* xdrs, char** block, u_int len, u_int extra, bool_t alloc_empty,
+                     const char* memname);
+
+// An XDR string of at most maxLength characters: u32 length without the NUL,
+// the bytes, padding (the wire form of xdr_string). A null string fails to
+// encode. Decoding into a null pointer allocates as the bytes arrive, so a
+// lying length costs no huge allocation; into a set pointer it writes that
+// buffer, which must hold maxLength + 1 bytes. Releasing frees and nulls.
+bool_t qel_xdr_string(XDR* xdrs, char** s, u_int maxLength);
 
 // count elements of elsize bytes through elproc into *array. Decoding
 // allocates a zero-filled array (null for count 0) growing as elements

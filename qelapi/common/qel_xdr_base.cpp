@@ -168,7 +168,8 @@ void qel_xdr_errmsg(const char* Format, ...) {
 
 // ---- building blocks ----
 
-bool_t qel_xdr_block(XDR* xdrs, char** block, u_int len, u_int extra, bool_t alloc_empty) {
+bool_t qel_xdr_block(XDR* xdrs, char** block, u_int len, u_int extra, bool_t alloc_empty,
+                     const char* memname) {
   switch (xdrs->x_op) {
     case XDR_FREE:
       free(*block);
@@ -185,15 +186,21 @@ bool_t qel_xdr_block(XDR* xdrs, char** block, u_int len, u_int extra, bool_t all
   // Grow as the bytes arrive: a length word that lies costs at most one chunk.
   const u_int chunk = 1u << 20;
   size_t cap = std::min<size_t>(len, chunk) + extra;
-  char* buf = static_cast<char*>(malloc(cap ? cap : 1));
-  if (buf == nullptr) return FALSE;
+  if (cap == 0) cap = 1;
+  char* buf = static_cast<char*>(malloc(cap));
+  if (buf == nullptr) {
+    if (memname) qel_xdr_memory_error(memname, __FILE__, __LINE__, int(cap), 1);
+    return FALSE;
+  }
   u_int done = 0;
   while (done < len) {
     u_int step = std::min(chunk, len - done);
     if (done + step + extra > cap) {
-      size_t ncap = std::min<size_t>(size_t(len) + extra, std::max<size_t>(cap * 2, done + step + extra));
+      size_t ncap =
+          std::min<size_t>(size_t(len) + extra, std::max<size_t>(cap * 2, done + step + extra));
       char* nb = static_cast<char*>(realloc(buf, ncap));
       if (nb == nullptr) {
+        if (memname) qel_xdr_memory_error(memname, __FILE__, __LINE__, int(ncap), 1);
         free(buf);
         return FALSE;
       }
@@ -210,6 +217,28 @@ bool_t qel_xdr_block(XDR* xdrs, char** block, u_int len, u_int extra, bool_t all
   }
   if (extra) buf[len] = '\0';
   *block = buf;
+  return TRUE;
+}
+
+bool_t qel_xdr_string(XDR* xdrs, char** s, u_int maxLength) {
+  if (xdrs->x_op == XDR_FREE) {
+    free(*s);
+    *s = nullptr;
+    return TRUE;
+  }
+  uint32_t len = 0;
+  if (xdrs->x_op == XDR_ENCODE) {
+    if (*s == nullptr) return FALSE;
+    size_t n = strlen(*s);
+    if (n > maxLength) return FALSE;
+    len = uint32_t(n);
+  }
+  if (!xdr_uint32_t(xdrs, &len)) return FALSE;
+  if (len > maxLength) return FALSE;
+  if (xdrs->x_op == XDR_ENCODE) return xdr_opaque(xdrs, *s, len);
+  if (*s == nullptr) return qel_xdr_block(xdrs, s, len, 1, TRUE, nullptr);
+  if (!xdr_opaque(xdrs, *s, len)) return FALSE;
+  (*s)[len] = '\0';
   return TRUE;
 }
 

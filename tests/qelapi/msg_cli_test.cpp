@@ -4,104 +4,21 @@
 #include <stdlib.h>
 #include <string.h>
 
-#include <functional>
 #include <string>
 #include <vector>
 
+#include "codec_cases.h"
 #include "msg_cli.h"
 #include "wire.h"
 
 using wire::B;
+using wire::bad;
 using wire::Bytes;
+using wire::encodes;
+using wire::repeat;
+using wire::row;
 
 namespace {
-
-// ---- codec runs over untyped records, so one table can hold every record ----
-
-Bytes enc(xdrproc_t codec, void* rec, bool* ok) {
-  Bytes buf(1 << 16);
-  XDR x;
-  xdrmem_create(&x, reinterpret_cast<char*>(buf.data()), u_int(buf.size()), XDR_ENCODE);
-  *ok = codec(&x, rec, 0) != 0;
-  buf.resize(xdr_getpos(&x));
-  xdr_destroy(&x);
-  return buf;
-}
-
-bool dec(xdrproc_t codec, const Bytes& in, size_t n, void* rec, size_t* used = nullptr) {
-  Bytes copy(in.begin(), in.begin() + long(n));
-  XDR x;
-  xdrmem_create(&x, reinterpret_cast<char*>(copy.data()), u_int(n), XDR_DECODE);
-  bool ok = codec(&x, rec, 0) != 0;
-  if (used) *used = xdr_getpos(&x);
-  xdr_destroy(&x);
-  return ok;
-}
-
-struct Row {
-  const char* name;
-  size_t size;
-  xdrproc_t codec;
-  std::function<void(void*)> fill;
-};
-
-template <typename T>
-Row row(const char* name, bool_t (*codec)(XDR*, T*), std::function<void(T&)> fill) {
-  return Row{name, sizeof(T), (xdrproc_t)codec, [fill](void* p) { fill(*static_cast<T*>(p)); }};
-}
-
-struct Rec {
-  void* p;
-  xdrproc_t codec;
-  Rec(size_t size, xdrproc_t c) : p(calloc(1, size)), codec(c) {}
-  ~Rec() {
-    xdr_free(codec, static_cast<char*>(p));
-    free(p);
-  }
-};
-
-// Encode, decode, encode again: the bytes must survive, and every strict
-// prefix must be refused.
-void round_trip(const Row& r) {
-  SCOPED_TRACE(r.name);
-  Rec src(r.size, r.codec);
-  r.fill(src.p);
-  bool ok = false;
-  Bytes first = enc(r.codec, src.p, &ok);
-  ASSERT_TRUE(ok);
-  Rec back(r.size, r.codec);
-  size_t used = 0;
-  ASSERT_TRUE(dec(r.codec, first, first.size(), back.p, &used));
-  EXPECT_EQ(used, first.size());
-  Bytes second = enc(r.codec, back.p, &ok);
-  ASSERT_TRUE(ok);
-  EXPECT_EQ(wire::hex(first), wire::hex(second));
-  for (size_t n = 0; n < first.size(); n++) {
-    Rec cut(r.size, r.codec);
-    EXPECT_FALSE(dec(r.codec, first, n, cut.p)) << "prefix of " << n << " bytes";
-  }
-}
-
-struct Bad {
-  const char* name;
-  size_t size;
-  xdrproc_t codec;
-  Bytes in;
-};
-
-template <typename T>
-Bad bad(const char* name, bool_t (*codec)(XDR*, T*), Bytes in) {
-  return Bad{name, sizeof(T), (xdrproc_t)codec, std::move(in)};
-}
-
-template <typename T>
-bool encodes(bool_t (*codec)(XDR*, T*), T* rec) {
-  bool ok = false;
-  wire::encode(codec, rec, &ok);
-  return ok;
-}
-
-std::string repeat(char c, size_t n) { return std::string(n, c); }
 
 Bytes buffer_bytes(uint8_t first) {
   Bytes b;
@@ -386,7 +303,7 @@ TEST(XdrCli, DigestRequestsCarryPathThenList) {
 }
 
 TEST(XdrCli, RoundTrips) {
-  const std::vector<Row> rows = {
+  const std::vector<wire::Case> rows = {
       row<ozugw_cli_command_t>("command", qel_xdr_ozugw_cli_command_t,
                                [](ozugw_cli_command_t& c) {
                                  c.pid = 1;
@@ -466,12 +383,12 @@ TEST(XdrCli, RoundTrips) {
                                      fill_digest(d, 0xF0, "fifteen-chars..");
                                    }),
   };
-  for (const Row& r : rows) round_trip(r);
+  wire::expect_cases(rows);
 }
 
 TEST(XdrCli, MalformedInputIsRefused) {
   Bytes digest = B().u32(1).fstr("").u32(0).i32(1).u32(64).zeros(64);
-  const std::vector<Bad> cases = {
+  const std::vector<wire::Bad> cases = {
       bad<ozugw_cli_command_t>("negative cmd_length", qel_xdr_ozugw_cli_command_t,
                                B().u32(0).u32(1).i32(-1).zeros(8)),
       bad<ozugw_cli_command_t>("huge cmd_length", qel_xdr_ozugw_cli_command_t,
@@ -521,13 +438,7 @@ TEST(XdrCli, MalformedInputIsRefused) {
       bad<api_fdigest_get_rply_t>("reply list broken", qel_xdr_api_fdigest_get_rply_t,
                                   B().u32(0).u64(0).u32(2).u32(2).cat(digest).u32(1)),
   };
-  for (const Bad& b : cases) {
-    SCOPED_TRACE(b.name);
-    void* rec = calloc(1, b.size);
-    EXPECT_FALSE(dec(b.codec, b.in, b.in.size(), rec));
-    xdr_free(b.codec, static_cast<char*>(rec));
-    free(rec);
-  }
+  wire::expect_all_refused(cases);
 }
 
 TEST(XdrCli, EncodingRefusesWhatCannotTravel) {

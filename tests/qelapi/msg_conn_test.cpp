@@ -10,21 +10,18 @@
 #include <type_traits>
 #include <vector>
 
+#include "codec_cases.h"
 #include "msg_conn.h"
 #include "wire.h"
 
 using wire::B;
 using wire::Bytes;
+using wire::Codec;
+using wire::encodes;
+using wire::prefix;
+using wire::release;
 
 namespace {
-
-template <typename T>
-using Codec = bool_t (*)(XDR*, T*);
-
-template <typename T>
-void release(Codec<T> codec, T* rec) {
-  xdr_free(reinterpret_cast<xdrproc_t>(codec), reinterpret_cast<char*>(rec));
-}
 
 template <typename T>
 Bytes enc(Codec<T> codec, T* rec) {
@@ -34,29 +31,11 @@ Bytes enc(Codec<T> codec, T* rec) {
   return b;
 }
 
+// A decode counts as accepted only when it used the whole input.
 template <typename T>
-bool encodes(Codec<T> codec, T* rec) {
-  bool ok = false;
-  wire::encode(codec, rec, &ok);
-  return ok;
+wire::Decoder by(Codec<T> codec) {
+  return wire::decoder(codec, true);
 }
-
-// Decodes into a cleared record, checks the whole input was used, releases.
-template <typename T>
-bool decodes(Codec<T> codec, const Bytes& in) {
-  T rec{};
-  size_t used = 0;
-  bool ok = wire::decode(codec, in, &rec, &used);
-  release(codec, &rec);
-  return ok && used == in.size();
-}
-
-template <typename T>
-std::function<bool(const Bytes&)> by(Codec<T> codec) {
-  return [codec](const Bytes& in) { return decodes(codec, in); };
-}
-
-Bytes prefix(const Bytes& b, size_t n) { return Bytes(b.begin(), b.begin() + n); }
 
 std::string str(const char* p, size_t n) { return std::string(p, n); }
 
@@ -281,7 +260,8 @@ TEST(XdrConn, LoginReplyWithAllBlocksPadsEach) {
   EXPECT_EQ(back.hmac_packet, nullptr);
 
   // A length with its block missing is a short stream, not an empty block.
-  EXPECT_FALSE(decodes(qel_xdr_api_login_rply_t, prefix(want, want.size() - 8)));
+  EXPECT_FALSE(
+      wire::decodes(qel_xdr_api_login_rply_t, prefix(want, want.size() - 8), true));
 }
 
 TEST(XdrConn, ChallengeReplySendsSizeBeforeSalt) {
@@ -589,16 +569,11 @@ TEST(XdrConn, DiffieHellmanBlocksAllocatedWhenEmpty) {
 
 namespace {
 
+// A record of the table. Its samples point at the test's static data. With
+// 0xFF-filled input, lengths read as huge or negative and must be refused;
+// records without lengths take the words as values.
 struct Case {
-  std::string name;
-  size_t size;  // wire size, counted by hand
-  // Encode the filled record; check the size; decode; re-encode to the same
-  // bytes; release the decoded record.
-  std::function<void()> roundtrip;
-  // Every proper prefix of the encoding must fail to decode.
-  std::function<void()> truncations;
-  // 0xFF-filled input: lengths read as huge or negative and must be refused;
-  // records without lengths take the words as values.
+  wire::Case rec;
   std::function<void()> garbage;
 };
 
@@ -606,31 +581,8 @@ template <typename T>
 Case make(const char* name, Codec<T> codec, std::type_identity_t<std::function<void(T*)>> fill,
           size_t size, bool garbage_fails) {
   Case c;
-  c.name = name;
-  c.size = size;
-  c.roundtrip = [=] {
-    T rec{};
-    fill(&rec);
-    Bytes a = enc(codec, &rec);
-    EXPECT_EQ(a.size(), size);
-    T back{};
-    size_t used = 0;
-    ASSERT_TRUE(wire::decode(codec, a, &back, &used));
-    EXPECT_EQ(used, a.size());
-    Bytes b = enc(codec, &back);
-    EXPECT_EQ(wire::hex(a), wire::hex(b));
-    release(codec, &back);
-  };
-  c.truncations = [=] {
-    T rec{};
-    fill(&rec);
-    Bytes a = enc(codec, &rec);
-    for (size_t n = 0; n < a.size(); n++) {
-      T t{};
-      EXPECT_FALSE(wire::decode(codec, prefix(a, n), &t)) << "prefix " << n;
-      release(codec, &t);
-    }
-  };
+  c.rec = wire::record<T>(name, size, codec, fill);
+  c.rec.borrowed = true;
   c.garbage = [=] {
     Bytes junk(size + 64, 0xFF);
     T t{};
@@ -795,22 +747,16 @@ const std::vector<Case>& cases() {
 }  // namespace
 
 TEST(XdrConn, RoundTrips) {
-  for (const auto& c : cases()) {
-    SCOPED_TRACE(c.name);
-    c.roundtrip();
-  }
+  for (const auto& c : cases()) wire::expect_round_trip(c.rec);
 }
 
 TEST(XdrConn, EveryTruncationFails) {
-  for (const auto& c : cases()) {
-    SCOPED_TRACE(c.name);
-    c.truncations();
-  }
+  for (const auto& c : cases()) wire::expect_truncations_fail(c.rec);
 }
 
 TEST(XdrConn, AllOnesInput) {
   for (const auto& c : cases()) {
-    SCOPED_TRACE(c.name);
+    SCOPED_TRACE(c.rec.name);
     c.garbage();
   }
 }
@@ -818,64 +764,60 @@ TEST(XdrConn, AllOnesInput) {
 // ---- malformed input ----
 
 TEST(XdrConn, MalformedLengthsRefused) {
-  struct Bad {
-    const char* name;
-    std::function<bool(const Bytes&)> decode;
-    Bytes in;
-  };
   const Bytes pid3 = B().u32(67).u32(2).u32(99);
   Bytes name260(260, 0);
-  const std::vector<Bad> bad = {
-      {"dh p negative", by(qel_xdr_api_get_dh_params_rply_t), B().i32(-1).zeros(16)},
-      {"dh g negative after p", by(qel_xdr_api_get_dh_params_rply_t),
-       B().i32(2).raw({1, 2}).i32(-4).zeros(16)},
-      {"dh p huge", by(qel_xdr_api_get_dh_params_rply_t), B().i32(0x7FFFFFFF).zeros(64)},
-      {"pubkey req negative", by(qel_xdr_api_exchg_pubkey_req_t), B().i32(-2).zeros(8)},
-      {"pubkey reply negative", by(qel_xdr_api_exchg_pubkey_rply_t),
-       B().i32(INT32_MIN).zeros(8)},
-      {"motd huge", by(qel_xdr_api_motd_rply_t), B().u32(0xFFFFFFF0).raw("abcd", 4)},
-      {"motd longer than stream", by(qel_xdr_api_motd_rply_t), B().u32(9).raw("abcd", 4)},
-      {"login reply challenge huge", by(qel_xdr_api_login_rply_t),
-       B().zeros(36).u32(0xFFFFFFFF).zeros(16)},
-      {"login reply hmac beyond stream", by(qel_xdr_api_login_rply_t),
-       B().zeros(36).u32(2).raw({1, 2}).u32(0).u32(0).u32(0x10000).zeros(64)},
-      {"keytab huge", by(qel_xdr_api_login_keytab_t),
-       B().cat(pid3).u32(0).u32(2).cat(name260).u32(0x7FFFFFFF).u32(1).zeros(8)},
-      {"pam login name huge", by(qel_xdr_api_login_pam_t),
-       B().cat(pid3).u32(2).u32(2).i32(3).u32(0x40000001).zeros(8)},
-      {"reconnect packet huge", by(qel_xdr_login_reconnect_t),
-       B().cat(pid3).u32(0xFFFFFFFF).zeros(8)},
-      {"reconnect hmac beyond stream", by(qel_xdr_login_reconnect_t),
-       B().cat(pid3).u32(1).raw({7}).u32(0x00100000).zeros(12)},
-      {"pam conv req huge", by(qel_xdr_api_pam_conv_req_t), B().i32(1).u32(0x80000000).zeros(8)},
-      {"pam conv reply huge", by(qel_xdr_api_pam_conv_rply_t),
-       B().i32(1).u32(0x7FFFFFFF).zeros(8)},
-      {"challenge rsp req huge", by(qel_xdr_api_auth_challenge_rsp_req_t),
-       B().u32(0xFFFFFFFC).zeros(8)},
-      {"challenge reply huge", by(qel_xdr_api_auth_challenge_rsp_rply_t),
-       B().i32(1).u32(0).u32(0xFFFFFFFF).i32(8).zeros(8).zeros(8)},
-      {"su principal length 0", by(qel_xdr_ozugw_su_init_req_t),
-       B().u32(0).u32(0).u32(0).i32(0).zeros(8)},
-      {"su principal too long", by(qel_xdr_ozugw_su_init_req_t),
-       B().u32(0).u32(0).u32(0).i32(386).zeros(388)},
-      {"su principal negative", by(qel_xdr_ozugw_su_init_req_t),
-       B().u32(0).u32(0).u32(0).i32(-1).zeros(8)},
-      {"sudo command above cmd_length", by(qel_xdr_ozugw_sudo_init_req_t),
-       B().u32(0).u32(0).u32(0).fstr("root").u32(2).str("abc")},
-      {"sudo command huge", by(qel_xdr_ozugw_sudo_init_req_t),
-       B().u32(0).u32(0).u32(0).fstr("root").u32(0xFFFFFFFF).u32(0xFFFFFFF0).zeros(16)},
-      {"sudo command beyond stream", by(qel_xdr_ozugw_sudo_init_req_t),
-       B().u32(0).u32(0).u32(0).fstr("root").u32(0x01000000).u32(0x01000000).zeros(16)},
-      {"su reply challenge huge", by(qel_xdr_ozugw_su_init_rply_t),
-       B().u32(0).u32(2).u32(2).zeros(4).u32(0xFFFFFFFF).zeros(16)},
-      {"config DescName too long", by(qel_xdr_api_config),
-       B().zeros(15 * 4).i32(33).zeros(36).fstr("").fstr("").u32(0)},
-      {"config HostName too long", by(qel_xdr_api_config),
-       B().zeros(15 * 4).fstr("a").fstr("b").i32(65).zeros(68).u32(0)},
-      {"config DebugPath negative", by(qel_xdr_api_config),
-       B().zeros(15 * 4).fstr("a").i32(-1).zeros(8).fstr("h").u32(0)},
+  const std::vector<wire::Bad> bad = {
+      {"dh p negative", B().i32(-1).zeros(16), by(qel_xdr_api_get_dh_params_rply_t)},
+      {"dh g negative after p", B().i32(2).raw({1, 2}).i32(-4).zeros(16),
+       by(qel_xdr_api_get_dh_params_rply_t)},
+      {"dh p huge", B().i32(0x7FFFFFFF).zeros(64), by(qel_xdr_api_get_dh_params_rply_t)},
+      {"pubkey req negative", B().i32(-2).zeros(8), by(qel_xdr_api_exchg_pubkey_req_t)},
+      {"pubkey reply negative", B().i32(INT32_MIN).zeros(8), by(qel_xdr_api_exchg_pubkey_rply_t)},
+      {"motd huge", B().u32(0xFFFFFFF0).raw("abcd", 4), by(qel_xdr_api_motd_rply_t)},
+      {"motd longer than stream", B().u32(9).raw("abcd", 4), by(qel_xdr_api_motd_rply_t)},
+      {"login reply challenge huge", B().zeros(36).u32(0xFFFFFFFF).zeros(16),
+       by(qel_xdr_api_login_rply_t)},
+      {"login reply hmac beyond stream",
+       B().zeros(36).u32(2).raw({1, 2}).u32(0).u32(0).u32(0x10000).zeros(64),
+       by(qel_xdr_api_login_rply_t)},
+      {"keytab huge", B().cat(pid3).u32(0).u32(2).cat(name260).u32(0x7FFFFFFF).u32(1).zeros(8),
+       by(qel_xdr_api_login_keytab_t)},
+      {"pam login name huge", B().cat(pid3).u32(2).u32(2).i32(3).u32(0x40000001).zeros(8),
+       by(qel_xdr_api_login_pam_t)},
+      {"reconnect packet huge", B().cat(pid3).u32(0xFFFFFFFF).zeros(8),
+       by(qel_xdr_login_reconnect_t)},
+      {"reconnect hmac beyond stream", B().cat(pid3).u32(1).raw({7}).u32(0x00100000).zeros(12),
+       by(qel_xdr_login_reconnect_t)},
+      {"pam conv req huge", B().i32(1).u32(0x80000000).zeros(8), by(qel_xdr_api_pam_conv_req_t)},
+      {"pam conv reply huge", B().i32(1).u32(0x7FFFFFFF).zeros(8), by(qel_xdr_api_pam_conv_rply_t)},
+      {"challenge rsp req huge", B().u32(0xFFFFFFFC).zeros(8),
+       by(qel_xdr_api_auth_challenge_rsp_req_t)},
+      {"challenge reply huge", B().i32(1).u32(0).u32(0xFFFFFFFF).i32(8).zeros(8).zeros(8),
+       by(qel_xdr_api_auth_challenge_rsp_rply_t)},
+      {"su principal length 0", B().u32(0).u32(0).u32(0).i32(0).zeros(8),
+       by(qel_xdr_ozugw_su_init_req_t)},
+      {"su principal too long", B().u32(0).u32(0).u32(0).i32(386).zeros(388),
+       by(qel_xdr_ozugw_su_init_req_t)},
+      {"su principal negative", B().u32(0).u32(0).u32(0).i32(-1).zeros(8),
+       by(qel_xdr_ozugw_su_init_req_t)},
+      {"sudo command above cmd_length", B().u32(0).u32(0).u32(0).fstr("root").u32(2).str("abc"),
+       by(qel_xdr_ozugw_sudo_init_req_t)},
+      {"sudo command huge",
+       B().u32(0).u32(0).u32(0).fstr("root").u32(0xFFFFFFFF).u32(0xFFFFFFF0).zeros(16),
+       by(qel_xdr_ozugw_sudo_init_req_t)},
+      {"sudo command beyond stream",
+       B().u32(0).u32(0).u32(0).fstr("root").u32(0x01000000).u32(0x01000000).zeros(16),
+       by(qel_xdr_ozugw_sudo_init_req_t)},
+      {"su reply challenge huge", B().u32(0).u32(2).u32(2).zeros(4).u32(0xFFFFFFFF).zeros(16),
+       by(qel_xdr_ozugw_su_init_rply_t)},
+      {"config DescName too long", B().zeros(15 * 4).i32(33).zeros(36).fstr("").fstr("").u32(0),
+       by(qel_xdr_api_config)},
+      {"config HostName too long", B().zeros(15 * 4).fstr("a").fstr("b").i32(65).zeros(68).u32(0),
+       by(qel_xdr_api_config)},
+      {"config DebugPath negative", B().zeros(15 * 4).fstr("a").i32(-1).zeros(8).fstr("h").u32(0),
+       by(qel_xdr_api_config)},
   };
-  for (const auto& b : bad) EXPECT_FALSE(b.decode(b.in)) << b.name;
+  wire::expect_all_refused(bad);
 }
 
 TEST(XdrConn, EncodingRefusesInconsistentRecords) {

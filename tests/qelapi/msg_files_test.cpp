@@ -2,62 +2,32 @@
 // written out by hand, round trips and malformed input.
 #include <arpa/inet.h>
 #include <gtest/gtest.h>
-#include <netinet/in.h>
 #include <stdlib.h>
 #include <string.h>
 
 #include <functional>
-#include <type_traits>
 #include <string>
+#include <type_traits>
+#include <vector>
 
+#include "codec_cases.h"
 #include "msg_files.h"
 #include "wire.h"
 
 using wire::B;
 using wire::Bytes;
+using wire::release;
+using wire::v4;
 
 namespace {
 
-class XdrFiles : public testing::Test {
- protected:
-  void SetUp() override {
-    const char* old = getenv("QUOR_NET_FAMILY");
-    had_ = old != nullptr;
-    if (had_) old_ = old;
-    setenv("QUOR_NET_FAMILY", "ipv4_only", 1);
-  }
-  void TearDown() override {
-    if (had_)
-      setenv("QUOR_NET_FAMILY", old_.c_str(), 1);
-    else
-      unsetenv("QUOR_NET_FAMILY");
-  }
-
- private:
-  bool had_ = false;
-  std::string old_;
-};
-
-template <typename T>
-void xfree(bool_t (*codec)(XDR*, T*), T* rec) {
-  xdr_free(reinterpret_cast<xdrproc_t>(codec), reinterpret_cast<char*>(rec));
-}
+class XdrFiles : public wire::Ipv4OnlyTest {};
 
 template <typename T>
 T zeroed() {
   T r;
   memset(&r, 0, sizeof r);
   return r;
-}
-
-quor_sockaddr_t v4(const char* ip, uint16_t port) {
-  quor_sockaddr_t a{};
-  auto* s = reinterpret_cast<sockaddr_in*>(&a.hs_addr);
-  s->sin_family = AF_INET;
-  s->sin_port = htons(port);
-  inet_pton(AF_INET, ip, &s->sin_addr);
-  a.hs_addrlen = sizeof(sockaddr_in);
-  return a;
 }
 
 void sampleHints(quor_cos_hints_t* h) {
@@ -108,45 +78,15 @@ Bytes samplePrioritiesWire() {
   return b;
 }
 
+// A row of the round-trip table. The samples point at the test's data; the
+// decoder is given the record as its caller prepares it (preset).
 template <typename T>
-void expectTruncationsFail(bool_t (*codec)(XDR*, T*), const Bytes& full, const char* what,
-                           std::function<void(T*)> preset = nullptr) {
-  for (size_t n = 0; n < full.size(); n++) {
-    T rec = zeroed<T>();
-    if (preset) preset(&rec);
-    EXPECT_FALSE(wire::decode(codec, Bytes(full.begin(), full.begin() + n), &rec))
-        << what << " cut at " << n;
-    xfree(codec, &rec);
-  }
-}
-
-// One row of the round-trip table: encode a filled record, and decode,
-// re-encode and release.
-struct RoundTrip {
-  const char* name;
-  size_t size;  // from the record tables
-  std::function<Bytes(bool*)> enc;
-  std::function<bool(const Bytes&, Bytes*)> decEnc;
-};
-
-template <typename T>
-RoundTrip rt(const char* name, size_t size, bool_t (*codec)(XDR*, T*),
-             std::type_identity_t<std::function<void(T*)>> fill,
-             std::type_identity_t<std::function<void(T*)>> preset = nullptr) {
-  auto enc = [codec, fill](bool* ok) {
-    T r = zeroed<T>();
-    fill(&r);
-    return wire::encode(codec, &r, ok);
-  };
-  auto dec = [codec, preset](const Bytes& in, Bytes* out) {
-    T r = zeroed<T>();
-    if (preset) preset(&r);
-    bool ok = wire::decode(codec, in, &r);
-    if (ok) *out = wire::encode(codec, &r);
-    xfree(codec, &r);
-    return ok;
-  };
-  return RoundTrip{name, size, enc, dec};
+wire::Case rt(const char* name, size_t size, bool_t (*codec)(XDR*, T*),
+              std::type_identity_t<std::function<void(T*)>> fill,
+              std::type_identity_t<std::function<void(T*)>> preset = nullptr) {
+  wire::Case c = wire::record<T>(name, size, codec, fill, preset);
+  c.borrowed = true;
+  return c;
 }
 
 }  // namespace
@@ -182,9 +122,9 @@ TEST_F(XdrFiles, OpenXRequestCarriesThePortNumber) {
   EXPECT_STREQ(back.HintsIn.COSName, "cos-a");
   EXPECT_EQ(back.HintsIn.MaxFileSize, 1ull << 40);
   EXPECT_EQ(back.HintsPri.FamilyIdPriority, 113u);
-  xfree(qel_xdr_api_quor_OpenX_req_t, &back);
+  release(qel_xdr_api_quor_OpenX_req_t, &back);
   EXPECT_EQ(back.Path, nullptr);
-  expectTruncationsFail(qel_xdr_api_quor_OpenX_req_t, want, "OpenX request");
+  wire::expect_truncations_fail(qel_xdr_api_quor_OpenX_req_t, want, "OpenX request");
 }
 
 TEST_F(XdrFiles, OpenXReplyPortIsNotConverted) {
@@ -195,7 +135,7 @@ TEST_F(XdrFiles, OpenXReplyPortIsNotConverted) {
   EXPECT_EQ(quor_net_getport(&back.connectaddr, nullptr, 0), 1217);
   EXPECT_EQ(back.HintsOut.StripeLength, 1ull << 16);
   EXPECT_EQ(wire::hex(wire::encode(qel_xdr_api_quor_OpenX_rply_t, &back)), wire::hex(want));
-  expectTruncationsFail(qel_xdr_api_quor_OpenX_rply_t, want, "OpenX reply");
+  wire::expect_truncations_fail(qel_xdr_api_quor_OpenX_rply_t, want, "OpenX reply");
 }
 
 TEST_F(XdrFiles, CreateReplyWithUnsetAddress) {
@@ -214,7 +154,7 @@ TEST_F(XdrFiles, CreateReplyWithUnsetAddress) {
   EXPECT_EQ(memcmp(&back.connectaddr, &none, sizeof none), 0);
   EXPECT_EQ(back.dataport, 70000u);
   EXPECT_EQ(memcmp(&back.HintsOut, &r.HintsOut, sizeof r.HintsOut), 0);
-  expectTruncationsFail(qel_xdr_api_quor_Create_rply_t, want, "Create reply");
+  wire::expect_truncations_fail(qel_xdr_api_quor_Create_rply_t, want, "Create reply");
 }
 
 TEST_F(XdrFiles, LseekCarriesSignedOffsets) {
@@ -232,8 +172,8 @@ TEST_F(XdrFiles, LseekCarriesSignedOffsets) {
   ASSERT_TRUE(wire::decode(qel_xdr_api_quor_Lseek_req_t, req, &qback));
   EXPECT_EQ(qback.Offset, -(int64_t(1) << 33));
   EXPECT_EQ(qback.Whence, 1);
-  expectTruncationsFail(qel_xdr_api_quor_Lseek_rply_t, rply, "Lseek reply");
-  expectTruncationsFail(qel_xdr_api_quor_Lseek_req_t, req, "Lseek request");
+  wire::expect_truncations_fail(qel_xdr_api_quor_Lseek_rply_t, rply, "Lseek reply");
+  wire::expect_truncations_fail(qel_xdr_api_quor_Lseek_req_t, req, "Lseek request");
 }
 
 TEST_F(XdrFiles, AccountList) {
@@ -254,9 +194,9 @@ TEST_F(XdrFiles, AccountList) {
   EXPECT_EQ(r.acctEntries[1].accountId, 200u);
   EXPECT_STREQ(r.acctEntries[1].acctName, "");
   EXPECT_EQ(wire::hex(wire::encode(qel_xdr_api_quor_GetAcctList_rply_t, &r)), wire::hex(two));
-  xfree(qel_xdr_api_quor_GetAcctList_rply_t, &r);
+  release(qel_xdr_api_quor_GetAcctList_rply_t, &r);
   EXPECT_EQ(r.acctEntries, nullptr);
-  expectTruncationsFail(qel_xdr_api_quor_GetAcctList_rply_t, two, "account list");
+  wire::expect_truncations_fail(qel_xdr_api_quor_GetAcctList_rply_t, two, "account list");
 
   // A count far beyond the bytes that follow, or beyond any bound.
   for (uint32_t count : {1000000u, 0x7FFFFFFFu, 0xFFFFFFFFu}) {
@@ -264,13 +204,13 @@ TEST_F(XdrFiles, AccountList) {
     EXPECT_FALSE(wire::decode(qel_xdr_api_quor_GetAcctList_rply_t,
                               B().u32(count).u32(1).fstr("a"), &h))
         << count;
-    xfree(qel_xdr_api_quor_GetAcctList_rply_t, &h);
+    release(qel_xdr_api_quor_GetAcctList_rply_t, &h);
   }
   // An account name over its bound.
   auto o = zeroed<api_quor_GetAcctList_rply_t>();
   EXPECT_FALSE(wire::decode(qel_xdr_api_quor_GetAcctList_rply_t,
                             B().u32(1).u32(1).u32(129).zeros(132), &o));
-  xfree(qel_xdr_api_quor_GetAcctList_rply_t, &o);
+  release(qel_xdr_api_quor_GetAcctList_rply_t, &o);
 }
 
 TEST_F(XdrFiles, AccountNames) {
@@ -353,9 +293,9 @@ TEST_F(XdrFiles, ListRequestSendsFlagsFirst) {
   EXPECT_EQ(back.Flags, 0u);
   ASSERT_NE(back.theIOD.SinkDescList, nullptr);
   EXPECT_EQ(back.theIOD.SinkDescList->SrcSinkAddr.Addr_u.NetAddr.SockTransferID, 3u);
-  xfree(qel_xdr_quor_WriteList_req_t, &back);
+  release(qel_xdr_quor_WriteList_req_t, &back);
   EXPECT_EQ(back.theIOD.SrcDescList, nullptr);
-  expectTruncationsFail(qel_xdr_api_quor_ReadList_req_t, want, "list request");
+  wire::expect_truncations_fail(qel_xdr_api_quor_ReadList_req_t, want, "list request");
 }
 
 TEST_F(XdrFiles, StageCallBackWithoutReportAddress) {
@@ -382,7 +322,7 @@ TEST_F(XdrFiles, FstatDecodesIntoTheCallersRecord) {
   EXPECT_EQ(mine.st_size, 18u);
   EXPECT_EQ(mine.st_mode, 0100644u);
   EXPECT_EQ(mine.quor_st_birthtime, 77u);
-  xfree(qel_xdr_api_quor_Fstat_rply_t, &r);  // leaves the caller's record alone
+  release(qel_xdr_api_quor_Fstat_rply_t, &r);  // leaves the caller's record alone
   EXPECT_EQ(r.StatBuf, &mine);
   EXPECT_EQ(wire::hex(wire::encode(qel_xdr_api_quor_Fstat_rply_t, &r)), wire::hex(want));
 
@@ -409,9 +349,9 @@ TEST_F(XdrFiles, PathsAreBounded) {
 
   auto back = zeroed<api_quor_Chacct_req_t>();
   EXPECT_FALSE(wire::decode(qel_xdr_api_quor_Chacct_req_t, B().u32(1025).zeros(1028).u32(1), &back));
-  xfree(qel_xdr_api_quor_Chacct_req_t, &back);
+  release(qel_xdr_api_quor_Chacct_req_t, &back);
   EXPECT_FALSE(wire::decode(qel_xdr_api_quor_Chacct_req_t, B().u32(0xFFFFFFFFu).u32(1), &back));
-  xfree(qel_xdr_api_quor_Chacct_req_t, &back);
+  release(qel_xdr_api_quor_Chacct_req_t, &back);
 }
 
 // The other records: encode, check the size the tables give, decode, encode
@@ -421,7 +361,7 @@ TEST_F(XdrFiles, RoundTrips) {
   const size_t H = 84, P = 56;
   static char path[] = "/dir/file";  // 9 characters: 16 bytes with the length
   static quor_stat_t statBuf;
-  const RoundTrip cases[] = {
+  const std::vector<wire::Case> cases = {
       rt("AcctCodeToName request", 8, qel_xdr_api_quor_AcctCodeToName_req_t,
           [](auto* r) { *r = {42, 3}; }),
       rt("AcctCodeToName reply", 132, qel_xdr_api_quor_AcctCodeToName_rply_t,
@@ -601,18 +541,5 @@ TEST_F(XdrFiles, RoundTrips) {
                                                      r->BitfileObj.BfHash = 2;
                                                    }),
   };
-  for (const auto& c : cases) {
-    bool ok = false;
-    Bytes b = c.enc(&ok);
-    ASSERT_TRUE(ok) << c.name;
-    EXPECT_EQ(b.size(), c.size) << c.name;
-    Bytes again;
-    ASSERT_TRUE(c.decEnc(b, &again)) << c.name;
-    EXPECT_EQ(wire::hex(again), wire::hex(b)) << c.name;
-    for (size_t n = 0; n < b.size(); n++) {
-      Bytes dummy;
-      EXPECT_FALSE(c.decEnc(Bytes(b.begin(), b.begin() + n), &dummy))
-          << c.name << " cut at " << n;
-    }
-  }
+  wire::expect_cases(cases);
 }

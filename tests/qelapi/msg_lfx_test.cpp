@@ -1,137 +1,30 @@
 // lfx records: golden wire forms written out by hand, round trips of the
 // rest, and refusal of broken input.
-#include <arpa/inet.h>
 #include <gtest/gtest.h>
-#include <netinet/in.h>
 #include <stdlib.h>
 #include <string.h>
 
-#include <functional>
 #include <string>
 #include <vector>
 
+#include "codec_cases.h"
 #include "msg_lfx.h"
 #include "wire.h"
 
 using wire::B;
 using wire::Bytes;
+using wire::encodes;
+using wire::expect_refused;
+using wire::FamilyGuard;
+using wire::row;
+using wire::v4;
 
 namespace {
-
-// Addresses decode only under a family policy; keeps the variable as found.
-class FamilyGuard {
- public:
-  explicit FamilyGuard(const char* value) {
-    const char* old = getenv("QUOR_NET_FAMILY");
-    had_ = old != nullptr;
-    if (had_) old_ = old;
-    setenv("QUOR_NET_FAMILY", value, 1);
-  }
-  ~FamilyGuard() {
-    if (had_)
-      setenv("QUOR_NET_FAMILY", old_.c_str(), 1);
-    else
-      unsetenv("QUOR_NET_FAMILY");
-  }
-
- private:
-  bool had_ = false;
-  std::string old_;
-};
-
-quor_sockaddr_t v4(const char* ip, uint16_t port) {
-  quor_sockaddr_t a{};
-  auto* s = reinterpret_cast<sockaddr_in*>(&a.hs_addr);
-  s->sin_family = AF_INET;
-  s->sin_port = htons(port);
-  inet_pton(AF_INET, ip, &s->sin_addr);
-  a.hs_addrlen = sizeof(sockaddr_in);
-  return a;
-}
 
 char* dup_bytes(const char* s, size_t n) {
   char* p = static_cast<char*>(malloc(n));
   memcpy(p, s, n);
   return p;
-}
-
-// ---- codec runs over untyped records, so one table can hold every record ----
-
-Bytes enc(xdrproc_t codec, void* rec, bool* ok) {
-  Bytes buf(1 << 16);
-  XDR x;
-  xdrmem_create(&x, reinterpret_cast<char*>(buf.data()), u_int(buf.size()), XDR_ENCODE);
-  *ok = codec(&x, rec, 0) != 0;
-  buf.resize(xdr_getpos(&x));
-  xdr_destroy(&x);
-  return buf;
-}
-
-bool dec(xdrproc_t codec, const Bytes& in, size_t n, void* rec, size_t* used = nullptr) {
-  Bytes copy(in.begin(), in.begin() + long(n));
-  XDR x;
-  xdrmem_create(&x, reinterpret_cast<char*>(copy.data()), u_int(n), XDR_DECODE);
-  bool ok = codec(&x, rec, 0) != 0;
-  if (used) *used = xdr_getpos(&x);
-  xdr_destroy(&x);
-  return ok;
-}
-
-struct Row {
-  const char* name;
-  size_t size;
-  xdrproc_t codec;
-  std::function<void(void*)> fill;
-};
-
-template <typename T>
-Row row(const char* name, bool_t (*codec)(XDR*, T*), std::function<void(T&)> fill) {
-  return Row{name, sizeof(T), (xdrproc_t)codec, [fill](void* p) { fill(*static_cast<T*>(p)); }};
-}
-
-struct Rec {
-  void* p;
-  xdrproc_t codec;
-  Rec(size_t size, xdrproc_t c) : p(calloc(1, size)), codec(c) {}
-  ~Rec() {
-    xdr_free(codec, static_cast<char*>(p));
-    free(p);
-  }
-};
-
-// Encode, decode, encode again: the bytes must survive, and every strict
-// prefix must be refused.
-void round_trip(const Row& r) {
-  SCOPED_TRACE(r.name);
-  Rec src(r.size, r.codec);
-  r.fill(src.p);
-  bool ok = false;
-  Bytes first = enc(r.codec, src.p, &ok);
-  ASSERT_TRUE(ok);
-  Rec back(r.size, r.codec);
-  size_t used = 0;
-  ASSERT_TRUE(dec(r.codec, first, first.size(), back.p, &used));
-  EXPECT_EQ(used, first.size());
-  Bytes second = enc(r.codec, back.p, &ok);
-  ASSERT_TRUE(ok);
-  EXPECT_EQ(wire::hex(first), wire::hex(second));
-  for (size_t n = 0; n < first.size(); n++) {
-    Rec cut(r.size, r.codec);
-    EXPECT_FALSE(dec(r.codec, first, n, cut.p)) << "prefix of " << n << " bytes";
-  }
-}
-
-template <typename T>
-void expect_refused(bool_t (*codec)(XDR*, T*), const Bytes& in) {
-  Rec r(sizeof(T), (xdrproc_t)codec);
-  EXPECT_FALSE(dec((xdrproc_t)codec, in, in.size(), r.p));
-}
-
-template <typename T>
-bool encodes(bool_t (*codec)(XDR*, T*), T* rec) {
-  bool ok = false;
-  wire::encode(codec, rec, &ok);
-  return ok;
 }
 
 Bytes reserved_words(int n, uint32_t first) {
@@ -491,7 +384,7 @@ TEST(XdrLfx, ReadAttrsReplyEntries) {
 
 TEST(XdrLfx, RoundTrips) {
   FamilyGuard fam("ipv4_only");
-  const std::vector<Row> rows = {
+  const std::vector<wire::Case> rows = {
       row<ozu_cksum_t>("cksum", qel_xdr_ozu_cksum_t,
                        [](ozu_cksum_t& c) {
                          c.csumType = 4;
@@ -618,7 +511,7 @@ TEST(XdrLfx, RoundTrips) {
       row<api_lfx_Unlink_req_t>("unlink", qel_xdr_lfx_Unlink_req_t,
                                 [](api_lfx_Unlink_req_t& r) { strcpy(r.Path, "/u"); }),
   };
-  for (const Row& r : rows) round_trip(r);
+  wire::expect_cases(rows);
 }
 
 TEST(XdrLfx, ChecksumLongerThanItsArrayIsRefused) {

@@ -5,69 +5,31 @@
 #include <string.h>
 #include <sys/stat.h>
 
-#include <functional>
 #include <string>
 #include <vector>
 
+#include "codec_cases.h"
 #include "msg_namespace.h"
+#include "object_records.h"
 #include "wire.h"
 
 using wire::B;
 using wire::Bytes;
-
-// Record fillers and wire builders of the object record tests.
-namespace objwire {
-void fillHandle(ns_ObjHandle_t* h, uint32_t s);
-B& handleWire(B& b, uint32_t s);
-void fillAttrs(quor_Attrs_t* a, uint32_t s);
-B& attrsWire(B& b, uint32_t s);
-}  // namespace objwire
+using wire::decoder;
+using wire::expect_golden;
+using wire::release;
 
 using namespace objwire;
 
 namespace {
 
-template <typename T>
-void release(bool_t (*codec)(XDR*, T*), T* rec) {
-  xdr_free(reinterpret_cast<xdrproc_t>(codec), reinterpret_cast<char*>(rec));
-}
-
 // One message record: a sample filler, its wire size worked out from the
 // tables, and for replies into the caller's memory the set-up before
 // decoding (prep) and the caller's own clean-up (unprep).
-struct Kind {
-  const char* name;
-  size_t size;
-  std::function<Bytes(bool* ok)> encodeSample;
-  std::function<bool(const Bytes&, size_t* used, Bytes* re)> decode;
-};
-
 template <typename T>
-Kind kind(const char* name, size_t size, bool_t (*codec)(XDR*, T*), void (*fill)(T*),
-          void (*prep)(T*) = nullptr, void (*unprep)(T*) = nullptr) {
-  Kind k;
-  k.name = name;
-  k.size = size;
-  k.encodeSample = [codec, fill, unprep](bool* ok) {
-    T r;
-    memset(&r, 0, sizeof r);
-    fill(&r);
-    Bytes b = wire::encode(codec, &r, ok);
-    release(codec, &r);
-    if (unprep) unprep(&r);
-    return b;
-  };
-  k.decode = [codec, prep, unprep](const Bytes& in, size_t* used, Bytes* re) {
-    T r;
-    memset(&r, 0, sizeof r);
-    if (prep) prep(&r);
-    bool ok = wire::decode(codec, in, &r, used);
-    if (ok && re) *re = wire::encode(codec, &r);
-    release(codec, &r);
-    if (unprep) unprep(&r);
-    return ok;
-  };
-  return k;
+wire::Case kind(const char* name, size_t size, wire::Codec<T> codec, void (*fill)(T*),
+                void (*prep)(T*) = nullptr, void (*unprep)(T*) = nullptr) {
+  return wire::record(name, size, codec, fill, prep, unprep);
 }
 
 char* dup(const char* s) { return strdup(s); }
@@ -107,7 +69,7 @@ void fillPath(T* r) {
   r->Path = dup("/a/b");
 }
 
-std::vector<Kind> kinds() {
+std::vector<wire::Case> kinds() {
   using XA = api_quor_FileGetXAttributes_rply_t;
   return {
       kind<api_quor_Chdir_req_t>("Chdir req", 8, qel_xdr_api_quor_Chdir_req_t, fillPath),
@@ -328,14 +290,6 @@ std::vector<Kind> kinds() {
   };
 }
 
-template <typename T>
-void expectGolden(bool_t (*codec)(XDR*, T*), T* rec, const Bytes& want) {
-  bool ok = false;
-  Bytes got = wire::encode(codec, rec, &ok);
-  ASSERT_TRUE(ok);
-  EXPECT_EQ(wire::hex(want), wire::hex(got));
-}
-
 }  // namespace
 
 // ---- golden wire forms ----
@@ -349,7 +303,7 @@ TEST(XdrNamespace, FilesetGetAttrsWithNoSelectorIs24Bytes) {
   r.FilesetAttrBits = 0x0000000100000003ULL;
   Bytes want = B().u32(0).u32(0).u32(0).u32(0).u32(1).u32(3);
   ASSERT_EQ(24u, want.size());
-  expectGolden(qel_xdr_api_quor_FilesetGetAttrs_req_t, &r, want);
+  expect_golden(qel_xdr_api_quor_FilesetGetAttrs_req_t, &r, want);
 
   api_quor_FilesetGetAttrs_req_t back;
   memset(&back, 0, sizeof back);
@@ -373,7 +327,7 @@ TEST(XdrNamespace, FilesetGetAttrsSendsOnlySelectedValues) {
   char name[128] = {'f', 's', '1'};
   Bytes want = B().u32(1).u32(0).u32(0).u32(1).raw(name, 128).u32(0x0A0B0C0D).u64(0xFF);
   ASSERT_EQ(16u + 128 + 4 + 8, want.size());
-  expectGolden(qel_xdr_api_quor_FilesetGetAttrs_req_t, &r, want);
+  expect_golden(qel_xdr_api_quor_FilesetGetAttrs_req_t, &r, want);
 
   api_quor_FilesetGetAttrs_req_t back;
   memset(&back, 0, sizeof back);
@@ -390,7 +344,7 @@ TEST(XdrNamespace, FilesetGetAttrsSendsOnlySelectedValues) {
   B want2;
   want2.u32(0).u32(1).i32(-1).u32(0).u64(0x0102030405060708ULL);
   handleWire(want2, 4).u64(0);
-  expectGolden(qel_xdr_api_quor_FilesetGetAttrs_req_t, &r, want2);
+  expect_golden(qel_xdr_api_quor_FilesetGetAttrs_req_t, &r, want2);
 
   memset(&back, 0, sizeof back);
   ASSERT_TRUE(wire::decode(qel_xdr_api_quor_FilesetGetAttrs_req_t, want2, &back));
@@ -400,7 +354,7 @@ TEST(XdrNamespace, FilesetGetAttrsSendsOnlySelectedValues) {
 TEST(XdrNamespace, UmaskUsesThePortableModeLayout) {
   api_quor_Umask_req_t q;
   q.CMask = 022;
-  expectGolden(qel_xdr_api_quor_Umask_req_t, &q, B().u32(0x12));
+  expect_golden(qel_xdr_api_quor_Umask_req_t, &q, B().u32(0x12));
 
   api_quor_Umask_rply_t a;
   a.OMask = 0;
@@ -410,7 +364,7 @@ TEST(XdrNamespace, UmaskUsesThePortableModeLayout) {
   api_quor_Mkdir_req_t m;
   m.Path = const_cast<char*>("/d");
   m.Mode = S_IFDIR | 0755;
-  expectGolden(qel_xdr_api_quor_Mkdir_req_t, &m, B().str("/d").u32(0x101ED));
+  expect_golden(qel_xdr_api_quor_Mkdir_req_t, &m, B().str("/d").u32(0x101ED));
 }
 
 TEST(XdrNamespace, PathRequestsInWireOrder) {
@@ -418,19 +372,19 @@ TEST(XdrNamespace, PathRequestsInWireOrder) {
   c.Path = const_cast<char*>("/x/y");
   c.Owner = 1000;
   c.Group = 20;
-  expectGolden(qel_xdr_api_quor_Chown_req_t, &c,
+  expect_golden(qel_xdr_api_quor_Chown_req_t, &c,
                B().u32(4).raw({'/', 'x', '/', 'y'}).u32(1000).u32(20));
 
   api_quor_Symlink_req_t s;
   s.Path = const_cast<char*>("/new");
   s.Contents = const_cast<char*>("old/target");
-  expectGolden(qel_xdr_api_quor_Symlink_req_t, &s, B().str("/new").str("old/target"));
+  expect_golden(qel_xdr_api_quor_Symlink_req_t, &s, B().str("/new").str("old/target"));
 
   api_quor_Utime_req_t u;
   u.Path = const_cast<char*>("/f");
   u.Times.actime = 0x11223344;
   u.Times.modtime = -1;
-  expectGolden(qel_xdr_api_quor_Utime_req_t, &u,
+  expect_golden(qel_xdr_api_quor_Utime_req_t, &u,
                B().u32(2).raw({'/', 'f'}).u32(0x11223344).raw({0xFF, 0xFF, 0xFF, 0xFF}));
 
   api_quor_ReadAttrs_req_t r;
@@ -438,13 +392,13 @@ TEST(XdrNamespace, PathRequestsInWireOrder) {
   r.OffsetIn = 0x0000000200000001ULL;
   r.EntryCount = 4000;
   r.GetAttributes = 1;
-  expectGolden(qel_xdr_api_quor_ReadAttrs_req_t, &r, B().u32(7).u32(2).u32(1).u32(4000).u32(1));
+  expect_golden(qel_xdr_api_quor_ReadAttrs_req_t, &r, B().u32(7).u32(2).u32(1).u32(4000).u32(1));
 
   api_quor_FileGetXAttributes_req_t x;
   x.Path = const_cast<char*>("/f");
   x.Flags = 8;
   x.StorageLevel = 0;
-  expectGolden(qel_xdr_api_quor_FileGetXAttributes_req_t, &x, B().str("/f").u32(8).u32(0));
+  expect_golden(qel_xdr_api_quor_FileGetXAttributes_req_t, &x, B().str("/f").u32(8).u32(0));
 }
 
 TEST(XdrNamespace, ReadAttrsReplyDecodesIntoTheCallersArray) {
@@ -493,7 +447,7 @@ TEST(XdrNamespace, ReadAttrsReplyDecodesIntoTheCallersArray) {
   EXPECT_EQ(entries, r.Dirent);
 
   // And the encoder produces the same bytes from those entries.
-  expectGolden(qel_xdr_api_quor_ReadAttrs_rply_t, &r, want);
+  expect_golden(qel_xdr_api_quor_ReadAttrs_rply_t, &r, want);
 }
 
 TEST(XdrNamespace, StatReplyDecodesIntoTheCallersRecord) {
@@ -547,7 +501,7 @@ TEST(XdrNamespace, ConversionRecordsCarryTheirCount) {
   char name[128] = "alice";
   char realm[256] = {};
   Bytes want = B().u32(1).u32(2).u32(1001).u32(3).raw(name, 128).raw(realm, 256);
-  expectGolden(qel_xdr_api_quor_ConvertIdsToNames_req_t, &r, want);
+  expect_golden(qel_xdr_api_quor_ConvertIdsToNames_req_t, &r, want);
 
   api_quor_ConvertIdsToNames_rply_t back{};
   ASSERT_TRUE(wire::decode(qel_xdr_api_quor_ConvertIdsToNames_rply_t, want, &back));
@@ -566,7 +520,7 @@ TEST(XdrNamespace, ListingRepliesPutTheCountFirst) {
   fs[0].CoreServerId = 6;
   api_quor_FilesetListAll_rply_t l{1, 0x0000000100000000ULL, 1, fs};
   Bytes want = B().u32(1).u32(1).u32(0).u32(1).u64(5).u32(2).raw({'f', 0}).u32(6);
-  expectGolden(qel_xdr_api_quor_FilesetListAll_rply_t, &l, want);
+  expect_golden(qel_xdr_api_quor_FilesetListAll_rply_t, &l, want);
 
   quor_junction_ent_t j[1];
   memset(j, 0, sizeof j);
@@ -578,7 +532,7 @@ TEST(XdrNamespace, ListingRepliesPutTheCountFirst) {
   wantj.u32(1).u64(9).u32(0);
   handleWire(wantj, 1).u32(4).raw({'/', 'j', 'n', 0});
   handleWire(wantj, 2);
-  expectGolden(qel_xdr_api_quor_GetJunctions_rply_t, &g, wantj);
+  expect_golden(qel_xdr_api_quor_GetJunctions_rply_t, &g, wantj);
   api_quor_GetJunctions_rply_t gb{};
   ASSERT_TRUE(wire::decode(qel_xdr_api_quor_GetJunctions_rply_t, wantj, &gb));
   ASSERT_NE(nullptr, gb.JentPtr);
@@ -621,32 +575,13 @@ TEST(XdrNamespace, StringRepliesAllocateOrFillTheGivenBuffer) {
 // ---- round trips ----
 
 TEST(XdrNamespace, EveryMessageRoundTripsAtItsWireSize) {
-  for (const Kind& k : kinds()) {
-    SCOPED_TRACE(k.name);
-    bool ok = false;
-    Bytes b = k.encodeSample(&ok);
-    ASSERT_TRUE(ok);
-    EXPECT_EQ(k.size, b.size());
-    size_t used = 0;
-    Bytes re;
-    ASSERT_TRUE(k.decode(b, &used, &re));
-    EXPECT_EQ(b.size(), used);
-    EXPECT_EQ(wire::hex(b), wire::hex(re));
-  }
+  for (const wire::Case& k : kinds()) wire::expect_round_trip(k);
 }
 
 // ---- malformed input ----
 
 TEST(XdrNamespace, EveryTruncationFails) {
-  for (const Kind& k : kinds()) {
-    SCOPED_TRACE(k.name);
-    Bytes b = k.encodeSample(nullptr);
-    ASSERT_FALSE(b.empty());
-    for (size_t n = 0; n < b.size(); n++) {
-      Bytes cut(b.begin(), b.begin() + n);
-      EXPECT_FALSE(k.decode(cut, nullptr, nullptr)) << "length " << n;
-    }
-  }
+  for (const wire::Case& k : kinds()) wire::expect_truncations_fail(k);
 }
 
 TEST(XdrNamespace, ReadAttrsReplyAboveTheCapacityIsRefused) {
@@ -685,33 +620,12 @@ TEST(XdrNamespace, ReadAttrsReplyAboveTheCapacityIsRefused) {
   EXPECT_FALSE(wire::decode(qel_xdr_api_quor_ReadAttrs_rply_t, body, &r));
 }
 
-namespace {
-
-struct BadCase {
-  const char* name;
-  Bytes bytes;
-  std::function<bool(const Bytes&)> decode;
-};
-
-template <typename T>
-std::function<bool(const Bytes&)> decoder(bool_t (*codec)(XDR*, T*)) {
-  return [codec](const Bytes& in) {
-    T r;
-    memset(&r, 0, sizeof r);
-    bool ok = wire::decode(codec, in, &r);
-    release(codec, &r);
-    return ok;
-  };
-}
-
-}  // namespace
-
 TEST(XdrNamespace, BadCountsAndLengthsAreRefused) {
   std::string longPath(QEL_NS_PATH_MAX + 1, 'p');
   B xattrHead;
   handleWire(xattrHead, 0);
   attrsWire(xattrHead, 0);
-  std::vector<BadCase> cases = {
+  const std::vector<wire::Bad> cases = {
       {"negative NumEntries, ids to names", B().i32(-1).zeros(396),
        decoder(qel_xdr_api_quor_ConvertIdsToNames_req_t)},
       {"negative NumEntries, reply", B().i32(-2),
@@ -736,10 +650,7 @@ TEST(XdrNamespace, BadCountsAndLengthsAreRefused) {
        B().cat(xattrHead.b).u32(11).zeros(28 + 11 * 44 + 4 * 32),
        decoder(qel_xdr_api_quor_FileGetXAttributes_rply_t)},
   };
-  for (const BadCase& c : cases) {
-    SCOPED_TRACE(c.name);
-    EXPECT_FALSE(c.decode(c.bytes));
-  }
+  wire::expect_all_refused(cases);
 
   // A 1024-character path is the longest accepted.
   std::string maxPath(QEL_NS_PATH_MAX, 'p');

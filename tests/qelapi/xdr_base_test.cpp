@@ -8,12 +8,16 @@
 
 #include <string>
 
+#include "codec_cases.h"
 #include "ozugw_msghdr.h"
 #include "qel_xdr.h"
 #include "wire.h"
 
 using wire::B;
 using wire::Bytes;
+using wire::FamilyGuard;
+using wire::v4;
+using wire::v6;
 
 namespace {
 
@@ -26,50 +30,6 @@ struct Mode {
   mode_t m;
 };
 bool_t xdrMode(XDR* x, Mode* r) { return qel_xdr_mode_t(x, &r->m); }
-
-// Keeps QUOR_NET_FAMILY as the test found it.
-class FamilyGuard {
- public:
-  explicit FamilyGuard(const char* value) {
-    const char* old = getenv("QUOR_NET_FAMILY");
-    had_ = old != nullptr;
-    if (had_) old_ = old;
-    if (value)
-      setenv("QUOR_NET_FAMILY", value, 1);
-    else
-      unsetenv("QUOR_NET_FAMILY");
-  }
-  ~FamilyGuard() {
-    if (had_)
-      setenv("QUOR_NET_FAMILY", old_.c_str(), 1);
-    else
-      unsetenv("QUOR_NET_FAMILY");
-  }
-
- private:
-  bool had_ = false;
-  std::string old_;
-};
-
-quor_sockaddr_t v4(const char* ip, uint16_t port) {
-  quor_sockaddr_t a{};
-  auto* s = reinterpret_cast<sockaddr_in*>(&a.hs_addr);
-  s->sin_family = AF_INET;
-  s->sin_port = htons(port);
-  inet_pton(AF_INET, ip, &s->sin_addr);
-  a.hs_addrlen = sizeof(sockaddr_in);
-  return a;
-}
-
-quor_sockaddr_t v6(const char* ip, uint16_t port) {
-  quor_sockaddr_t a{};
-  auto* s = reinterpret_cast<sockaddr_in6*>(&a.hs_addr);
-  s->sin6_family = AF_INET6;
-  s->sin6_port = htons(port);
-  inet_pton(AF_INET6, ip, &s->sin6_addr);
-  a.hs_addrlen = sizeof(sockaddr_in6);
-  return a;
-}
 
 }  // namespace
 
@@ -272,8 +232,19 @@ struct Blk {
   char* data;
 };
 bool_t xdrBlk(XDR* x, Blk* b) {
-  return xdr_uint32_t(x, &b->len) && qel_xdr_block(x, &b->data, b->len, 0, FALSE);
+  return xdr_uint32_t(x, &b->len) && qel_xdr_block(x, &b->data, b->len, 0, FALSE, nullptr);
 }
+
+// The same block, named for the allocation message and kept terminated.
+bool_t xdrNamedText(XDR* x, Blk* b) {
+  return xdr_uint32_t(x, &b->len) &&
+         qel_xdr_block(x, &b->data, b->len, 1, FALSE, "xdrNamedText");
+}
+
+struct Str {
+  char* s;
+};
+bool_t xdrStr8(XDR* x, Str* r) { return qel_xdr_string(x, &r->s, 8); }
 
 struct Arr {
   uint32_t count;
@@ -346,4 +317,103 @@ TEST(XdrBase, BuildingBlocksRefuseBadInputWithoutLeaks) {
   EXPECT_FALSE(wire::decode(xdrArr, B().u32(101), &t));
   EXPECT_FALSE(wire::decode(xdrArr, B().u32(100).u32(0), &t));
   EXPECT_EQ(t.items, nullptr);
+}
+
+TEST(XdrBase, NamedBlockIsQuietOnShortStreamsAndTerminated) {
+  Blk b{};
+  ASSERT_TRUE(wire::decode(xdrNamedText, B().u32(3).raw("abc", 3), &b));
+  ASSERT_NE(b.data, nullptr);
+  EXPECT_STREQ(b.data, "abc");
+  xdr_free(reinterpret_cast<xdrproc_t>(xdrNamedText), reinterpret_cast<char*>(&b));
+  EXPECT_EQ(b.data, nullptr);
+
+  // Only a failed allocation is reported: a short stream or a length beyond
+  // any block fails without a word.
+  testing::internal::CaptureStderr();
+  Blk t{};
+  EXPECT_FALSE(wire::decode(xdrNamedText, B().u32(9).raw("abcd", 4), &t));
+  EXPECT_EQ(t.data, nullptr);
+  EXPECT_FALSE(wire::decode(xdrNamedText, B().u32(QEL_XDR_MAX_BLOCK + 1).raw("abcd", 4), &t));
+  EXPECT_FALSE(wire::decode(xdrNamedText, B().u32(0x3FFFFFFFu).raw("abcd", 4), &t));
+  EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
+  EXPECT_EQ(t.data, nullptr);
+}
+
+TEST(XdrBase, BoundedStringHasXdrStringForm) {
+  struct {
+    const char* text;
+    Bytes wire;
+  } cases[] = {
+      {"", B().u32(0)},
+      {"a", B().u32(1).raw({'a', 0, 0, 0})},
+      {"abcde", B().u32(5).raw({'a', 'b', 'c', 'd', 'e', 0, 0, 0})},
+      {"12345678", B().u32(8).raw({'1', '2', '3', '4', '5', '6', '7', '8'})},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.text);
+    std::string text = c.text;
+    Str r{text.data()};
+    EXPECT_EQ(wire::hex(wire::encode(xdrStr8, &r)), wire::hex(c.wire));
+
+    // Into a null pointer the decoder allocates the string.
+    Str back{nullptr};
+    size_t used = 0;
+    ASSERT_TRUE(wire::decode(xdrStr8, c.wire, &back, &used));
+    EXPECT_EQ(used, c.wire.size());
+    ASSERT_NE(back.s, nullptr);
+    EXPECT_STREQ(back.s, c.text);
+    xdr_free(reinterpret_cast<xdrproc_t>(xdrStr8), reinterpret_cast<char*>(&back));
+    EXPECT_EQ(back.s, nullptr);
+
+    // Into a given buffer it writes there and terminates.
+    char buf[9];
+    memset(buf, 'k', sizeof buf);
+    Str into{buf};
+    ASSERT_TRUE(wire::decode(xdrStr8, c.wire, &into));
+    EXPECT_EQ(into.s, buf);
+    EXPECT_STREQ(buf, c.text);
+
+    for (size_t n = 0; n < c.wire.size(); n++) {
+      Str cut{nullptr};
+      EXPECT_FALSE(wire::decode(xdrStr8, wire::prefix(c.wire, n), &cut)) << n;
+      EXPECT_EQ(cut.s, nullptr);
+    }
+  }
+}
+
+TEST(XdrBase, BoundedStringRefusesWhatCannotTravel) {
+  // A null string fails cleanly instead of reaching xdr_string.
+  Str none{nullptr};
+  bool ok = true;
+  wire::encode(xdrStr8, &none, &ok);
+  EXPECT_FALSE(ok);
+  std::string nine = "123456789";
+  Str longer{nine.data()};
+  wire::encode(xdrStr8, &longer, &ok);
+  EXPECT_FALSE(ok);
+
+  // Lengths above the bound are refused before anything is allocated or
+  // written; the caller's buffer is left as it was.
+  for (uint32_t len : {9u, 0x7FFFFFFFu, 0xFFFFFFFFu}) {
+    Str t{nullptr};
+    EXPECT_FALSE(wire::decode(xdrStr8, B().u32(len).raw("123456789abc", 12), &t)) << len;
+    EXPECT_EQ(t.s, nullptr);
+    char buf[9] = "keep";
+    Str into{buf};
+    EXPECT_FALSE(wire::decode(xdrStr8, B().u32(len).raw("123456789abc", 12), &into)) << len;
+    EXPECT_STREQ(buf, "keep");
+  }
+
+  // A length within a wide bound that the stream does not back fails
+  // without a huge allocation, and leaves nothing behind.
+  struct Wide {
+    char* s;
+  } w{nullptr};
+  auto wide = +[](XDR* x, Wide* r) { return qel_xdr_string(x, &r->s, QEL_XDR_MAX_BLOCK); };
+  EXPECT_FALSE(wire::decode(wide, B().u32(QEL_XDR_MAX_BLOCK).raw("abcd", 4), &w));
+  EXPECT_EQ(w.s, nullptr);
+
+  // Releasing a null string is harmless.
+  xdr_free(reinterpret_cast<xdrproc_t>(xdrStr8), reinterpret_cast<char*>(&none));
+  EXPECT_EQ(none.s, nullptr);
 }

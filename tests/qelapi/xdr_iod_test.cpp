@@ -10,23 +10,20 @@
 #include <string>
 #include <vector>
 
+#include "codec_cases.h"
 #include "wire.h"
 #include "xdr_iod.h"
 
 using wire::B;
 using wire::Bytes;
+using wire::release;
+using wire::v4;
 
 namespace {
 
-quor_sockaddr_t v4(const char* ip, uint16_t port) {
-  quor_sockaddr_t a{};
-  auto* s = reinterpret_cast<sockaddr_in*>(&a.hs_addr);
-  s->sin_family = AF_INET;
-  s->sin_port = htons(port);
-  inet_pton(AF_INET, ip, &s->sin_addr);
-  a.hs_addrlen = sizeof(sockaddr_in);
-  return a;
-}
+// Socket addresses decode under the family policy: every test runs under
+// IPv4 only.
+class XdrIod : public wire::Ipv4OnlyTest {};
 
 std::string ipOf(const quor_sockaddr_t& a) {
   int family = 0, len = 0;
@@ -52,14 +49,6 @@ quor_reqid_t sampleId() {
 Bytes sampleIdWire() {
   return B().u32(0x11223344).u32(0x5566).u32(0x7788).u32(0x99).u32(0xAA).raw(
       {1, 2, 3, 4, 5, 6});
-}
-
-void freeIod(quor_IOD_t* r) { xdr_free(reinterpret_cast<xdrproc_t>(qel_xdr_quor_IOD_t), reinterpret_cast<char*>(r)); }
-void freeIor(quor_IOR_t* r) { xdr_free(reinterpret_cast<xdrproc_t>(qel_xdr_quor_IOR_t), reinterpret_cast<char*>(r)); }
-
-template <typename T>
-void xfree(bool_t (*codec)(XDR*, T*), T* rec) {
-  xdr_free(reinterpret_cast<xdrproc_t>(codec), reinterpret_cast<char*>(rec));
 }
 
 iod_srcsinkdesc_t* newDesc(int32_t type) {
@@ -120,41 +109,6 @@ Bytes readIodWire() {
       .u64(0x10);
 }
 
-// Every proper prefix of a valid encoding must fail, and what the failed
-// decode left must release cleanly.
-template <typename T>
-void expectTruncationsFail(bool_t (*codec)(XDR*, T*), const Bytes& full, const T& blank,
-                           const char* what) {
-  for (size_t n = 0; n < full.size(); n++) {
-    T rec = blank;
-    EXPECT_FALSE(wire::decode(codec, Bytes(full.begin(), full.begin() + n), &rec))
-        << what << " cut at " << n;
-    xfree(codec, &rec);
-  }
-}
-
-// Socket addresses decode under the family policy: pin it to IPv4 for
-// every test and put the caller's setting back afterwards.
-class XdrIod : public testing::Test {
- protected:
-  void SetUp() override {
-    const char* old = getenv("QUOR_NET_FAMILY");
-    had_ = old != nullptr;
-    if (had_) old_ = old;
-    setenv("QUOR_NET_FAMILY", "ipv4_only", 1);
-  }
-  void TearDown() override {
-    if (had_)
-      setenv("QUOR_NET_FAMILY", old_.c_str(), 1);
-    else
-      unsetenv("QUOR_NET_FAMILY");
-  }
-
- private:
-  bool had_ = false;
-  std::string old_;
-};
-
 }  // namespace
 
 TEST_F(XdrIod, ReadDescriptorGolden) {
@@ -186,11 +140,11 @@ TEST_F(XdrIod, ReadDescriptorGolden) {
   EXPECT_EQ(k.SrcSinkAddr.Addr_u.NetAddr.SockOffset, 0x10u);
   EXPECT_EQ(ipOf(k.SrcSinkAddr.Addr_u.NetAddr.SockAddr), "127.0.0.1");
   EXPECT_EQ(quor_net_getport(&k.SrcSinkAddr.Addr_u.NetAddr.SockAddr, nullptr, 0), 1217);
-  freeIod(&back);
+  release(qel_xdr_quor_IOD_t, &back);
   EXPECT_EQ(back.SrcDescList, nullptr);
   EXPECT_EQ(back.SinkDescList, nullptr);
 
-  expectTruncationsFail(qel_xdr_quor_IOD_t, want, quor_IOD_t{}, "read IOD");
+  wire::expect_truncations_fail(qel_xdr_quor_IOD_t, want, "read IOD");
 }
 
 TEST_F(XdrIod, AddressArmsGolden) {
@@ -248,8 +202,8 @@ TEST_F(XdrIod, AddressArmsGolden) {
     ASSERT_TRUE(wire::decode(qel_xdr_iod_address_t, c.wire, &back, &used)) << c.name;
     EXPECT_EQ(used, c.wire.size()) << c.name;
     EXPECT_EQ(memcmp(&back, &a, sizeof a), 0) << c.name;
-    xfree(qel_xdr_iod_address_t, &back);
-    expectTruncationsFail(qel_xdr_iod_address_t, c.wire, iod_address_t{}, c.name);
+    release(qel_xdr_iod_address_t, &back);
+    wire::expect_truncations_fail(qel_xdr_iod_address_t, c.wire, c.name);
   }
 }
 
@@ -286,7 +240,7 @@ TEST_F(XdrIod, MemoryAddressNeverTravels) {
   quor_IOD_t iod{};
   EXPECT_FALSE(wire::decode(qel_xdr_quor_IOD_t, in, &iod));
   EXPECT_EQ(iod.SinkDescList, nullptr);  // the failed list frees itself
-  freeIod(&iod);
+  release(qel_xdr_quor_IOD_t, &iod);
 }
 
 TEST_F(XdrIod, StripeListGoldenAndChain) {
@@ -325,10 +279,10 @@ TEST_F(XdrIod, StripeListGoldenAndChain) {
   EXPECT_EQ(quor_net_getport(&e->Next->Addr.Addr_u.NetAddr.SockAddr, nullptr, 0), 2001);
   EXPECT_EQ(e->Next->Addr.Addr_u.NetAddr.SockOffset, 65536u);
   EXPECT_EQ(e->Next->Next, nullptr);
-  xfree(qel_xdr_iod_address_t, &back);  // the allocated second element goes too
+  release(qel_xdr_iod_address_t, &back);  // the allocated second element goes too
   EXPECT_EQ(back.Addr_u.StripeAddr.Next, nullptr);
 
-  expectTruncationsFail(qel_xdr_iod_address_t, want, iod_address_t{}, "stripe");
+  wire::expect_truncations_fail(qel_xdr_iod_address_t, want, "stripe");
 
   // A chain shorter than its count is refused with a message.
   first.AddrListLength = 3;
@@ -411,74 +365,30 @@ TEST_F(XdrIod, GapReplyAndIorGolden) {
   EXPECT_EQ(r.SinkReplyList->Next->BytesMoved, 40u);
   EXPECT_EQ(r.SinkReplyList->Next->Next, nullptr);
   EXPECT_EQ(wire::hex(wire::encode(qel_xdr_quor_IOR_t, &r)), wire::hex(ior));
-  freeIor(&r);
+  release(qel_xdr_quor_IOR_t, &r);
   EXPECT_EQ(r.ReqSpecReply, nullptr);
   EXPECT_EQ(r.SinkReplyList, nullptr);
 
-  expectTruncationsFail(qel_xdr_quor_IOR_t, ior, quor_IOR_t{}, "IOR");
+  wire::expect_truncations_fail(qel_xdr_quor_IOR_t, ior, "IOR");
 }
 
 // Records without a golden test of their own: encode, decode, encode again.
 TEST_F(XdrIod, RoundTrips) {
-  struct Case {
-    const char* name;
-    std::function<Bytes(bool*)> enc;
-    std::function<bool(const Bytes&, Bytes*)> decEnc;  // decode, re-encode, release
-  };
   auto iodCase = [](const char* name, std::function<void(quor_IOD_t*)> fill) {
-    auto enc = [fill](bool* ok) {
-      quor_IOD_t r{};
-      fill(&r);
-      Bytes b = wire::encode(qel_xdr_quor_IOD_t, &r, ok);
-      freeIod(&r);
-      return b;
-    };
-    auto dec = [](const Bytes& in, Bytes* out) {
-      quor_IOD_t r{};
-      bool ok = wire::decode(qel_xdr_quor_IOD_t, in, &r);
-      if (ok) *out = wire::encode(qel_xdr_quor_IOD_t, &r);
-      freeIod(&r);
-      return ok;
-    };
-    return Case{name, enc, dec};
+    return wire::record(name, wire::kAnySize, qel_xdr_quor_IOD_t, fill);
   };
   auto iorCase = [](const char* name, std::function<void(quor_IOR_t*)> fill) {
-    auto enc = [fill](bool* ok) {
-      quor_IOR_t r{};
-      fill(&r);
-      Bytes b = wire::encode(qel_xdr_quor_IOR_t, &r, ok);
-      freeIor(&r);
-      return b;
-    };
-    auto dec = [](const Bytes& in, Bytes* out) {
-      quor_IOR_t r{};
-      bool ok = wire::decode(qel_xdr_quor_IOR_t, in, &r);
-      if (ok) *out = wire::encode(qel_xdr_quor_IOR_t, &r);
-      freeIor(&r);
-      return ok;
-    };
-    return Case{name, enc, dec};
+    return wire::record(name, wire::kAnySize, qel_xdr_quor_IOR_t, fill);
   };
   // The info arm is chosen by a field that is not sent: the decoder is told.
   auto reqspecCase = [](const char* name, int32_t infoType,
                         std::function<void(iod_reqspec_t*)> fill) {
-    auto enc = [fill, infoType](bool* ok) {
-      iod_reqspec_t r{};
-      r.ReqInfo_s.InfoType = infoType;
-      fill(&r);
-      Bytes b = wire::encode(qel_xdr_iod_reqspec_t, &r, ok);
-      xfree(qel_xdr_iod_reqspec_t, &r);
-      return b;
+    auto setType = [infoType](iod_reqspec_t* r) { r->ReqInfo_s.InfoType = infoType; };
+    auto typed = [setType, fill](iod_reqspec_t* r) {
+      setType(r);
+      fill(r);
     };
-    auto dec = [infoType](const Bytes& in, Bytes* out) {
-      iod_reqspec_t r{};
-      r.ReqInfo_s.InfoType = infoType;
-      bool ok = wire::decode(qel_xdr_iod_reqspec_t, in, &r);
-      if (ok) *out = wire::encode(qel_xdr_iod_reqspec_t, &r);
-      xfree(qel_xdr_iod_reqspec_t, &r);
-      return ok;
-    };
-    return Case{name, enc, dec};
+    return wire::record(name, wire::kAnySize, qel_xdr_iod_reqspec_t, typed, setType);
   };
   auto heapDesc = [](uint32_t flags, int32_t type) {
     iod_srcsinkdesc_t* d = newDesc(type);
@@ -488,7 +398,7 @@ TEST_F(XdrIod, RoundTrips) {
     return d;
   };
 
-  const Case cases[] = {
+  const std::vector<wire::Case> cases = {
       iodCase("IOD with a request specification and three sources",
               [&](quor_IOD_t* r) {
                 r->RequestID = sampleId();
@@ -570,18 +480,7 @@ TEST_F(XdrIod, RoundTrips) {
                     r->ReqInfo_s.Info_u.ReplyAddr.Addr_u.NetAddr.SockAddr = v4("1.2.3.4", 80);
                   }),
   };
-  for (const auto& c : cases) {
-    bool ok = false;
-    Bytes b = c.enc(&ok);
-    ASSERT_TRUE(ok) << c.name;
-    Bytes again;
-    ASSERT_TRUE(c.decEnc(b, &again)) << c.name;
-    EXPECT_EQ(wire::hex(again), wire::hex(b)) << c.name;
-    for (size_t n = 0; n < b.size(); n++) {
-      Bytes dummy;
-      EXPECT_FALSE(c.decEnc(Bytes(b.begin(), b.begin() + n), &dummy)) << c.name << " cut at " << n;
-    }
-  }
+  wire::expect_cases(cases);
 }
 
 TEST_F(XdrIod, RequestSpecificationArmIsNotSent) {
@@ -633,7 +532,7 @@ TEST_F(XdrIod, MalformedInput) {
     quor_IOD_t r{};
     EXPECT_FALSE(wire::decode(qel_xdr_quor_IOD_t, c.in, &r)) << c.name;
     EXPECT_EQ(r.SrcDescList, nullptr) << c.name;
-    freeIod(&r);
+    release(qel_xdr_quor_IOD_t, &r);
   }
   const Case iors[] = {
       {"negative reply count", B().cat(id).u32(0).i32(0).i32(0).i32(-1).i32(0)},
@@ -647,7 +546,7 @@ TEST_F(XdrIod, MalformedInput) {
   for (const auto& c : iors) {
     quor_IOR_t r{};
     EXPECT_FALSE(wire::decode(qel_xdr_quor_IOR_t, c.in, &r)) << c.name;
-    freeIor(&r);
+    release(qel_xdr_quor_IOR_t, &r);
   }
 }
 
@@ -741,7 +640,7 @@ TEST_F(XdrIod, DecodedListsReleaseCompletely) {
   EXPECT_EQ(stripes, 4);
   EXPECT_EQ(qel_xdr_free_iod_srcsinkdesc_t(r.SrcDescList), 300);
   r.SrcDescList = nullptr;
-  freeIod(&r);
+  release(qel_xdr_quor_IOD_t, &r);
 
   // The same through the list codec's free operation.
   iod_srcsinkdesc_t* list = nullptr;

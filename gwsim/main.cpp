@@ -1,0 +1,221 @@
+// gwsim: the gateway simulator that the client's end-to-end tests run
+// against. Listens on a loopback port, serves every connection on a thread
+// of its own, and stops cleanly on SIGTERM or SIGINT, joining every thread
+// and releasing everything.
+//
+//   gwsim --config FILE [--port N] [--journal FILE]
+//
+// Prints "gwsim listening on port N" on standard output once it accepts
+// connections. Exit status: 0 after a signal, 2 for bad arguments or
+// configuration, 1 when the socket cannot be set up.
+#include <arpa/inet.h>
+#include <errno.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <poll.h>
+#include <signal.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <memory>
+#include <string>
+#include <system_error>
+#include <thread>
+#include <vector>
+
+#include "config.h"
+#include "dispatch.h"
+#include "framing.h"
+#include "journal.h"
+#include "qel_crypto.h"
+
+// One accepted connection and the thread serving it. The descriptor is
+// closed only after the thread is joined, so shutting it down from the main
+// thread never hits a reused descriptor.
+typedef struct gw_client {
+  gw_conn_t conn;
+  std::thread thread;
+  std::atomic<int> done;
+} gw_client_t;
+
+static volatile sig_atomic_t stop_requested;
+
+static void on_stop_signal(int) { stop_requested = 1; }
+
+static void usage(void) {
+  fprintf(stderr, "usage: gwsim --config FILE [--port N] [--journal FILE]\n");
+}
+
+static void serve_client(gw_client_t* c) {
+  gw_ServeConnection(&c->conn);
+  c->done.store(1);
+}
+
+static void release_client(gw_client_t* c) {
+  if (c->thread.joinable()) c->thread.join();
+  gw_ReaderFree(c->conn.reader);
+  c->conn.reader = nullptr;
+  if (!c->conn.sessionKey.empty()) memset(c->conn.sessionKey.data(), 0, c->conn.sessionKey.size());
+  close(c->conn.fd);
+}
+
+// Joins and releases the clients whose threads have finished.
+static void reap_clients(std::vector<std::unique_ptr<gw_client_t>>* clients) {
+  for (size_t i = 0; i < clients->size();) {
+    if ((*clients)[i]->done.load()) {
+      release_client((*clients)[i].get());
+      clients->erase(clients->begin() + long(i));
+    } else {
+      i++;
+    }
+  }
+}
+
+static int open_listener(int port, int* boundPort) {
+  int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  if (fd < 0) return -errno;
+  int one = 1;
+  setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
+  struct sockaddr_in sa;
+  memset(&sa, 0, sizeof sa);
+  sa.sin_family = AF_INET;
+  sa.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  sa.sin_port = htons(uint16_t(port));
+  socklen_t len = sizeof sa;
+  if (bind(fd, reinterpret_cast<struct sockaddr*>(&sa), sizeof sa) < 0 || listen(fd, 128) < 0 ||
+      getsockname(fd, reinterpret_cast<struct sockaddr*>(&sa), &len) < 0) {
+    int e = errno;
+    close(fd);
+    return -e;
+  }
+  *boundPort = ntohs(sa.sin_port);
+  return fd;
+}
+
+// Accepts until a stop signal. Signals are blocked except inside ppoll, so
+// they interrupt only the wait and never a connection thread.
+static void accept_loop(int lfd, gw_config_t* cfg, const sigset_t* waitMask) {
+  std::vector<std::unique_ptr<gw_client_t>> clients;
+  int count = 0;
+  std::random_device seed;
+  while (!stop_requested) {
+    struct pollfd pfd = {lfd, POLLIN, 0};
+    struct timespec tick = {0, 200 * 1000 * 1000};
+    int n = ppoll(&pfd, 1, &tick, waitMask);
+    reap_clients(&clients);
+    if (n <= 0 || !(pfd.revents & POLLIN)) continue;
+    int fd = accept4(lfd, nullptr, nullptr, SOCK_CLOEXEC);
+    if (fd < 0) continue;
+    int one = 1;
+    setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+    std::unique_ptr<gw_client_t> c(new gw_client_t());
+    c->conn.num = ++count;
+    c->conn.fd = fd;
+    c->conn.cfg = cfg;
+    c->conn.reader = gw_ReaderCreate(fd);
+    c->conn.rng.seed(seed());
+    c->conn.user = nullptr;
+    c->conn.triesLeft = c->conn.tokenAsked = c->conn.loggedIn = 0;
+    c->conn.loginTime = 0;
+    c->done.store(0);
+    if (!c->conn.reader) {
+      close(fd);
+      continue;
+    }
+    gw_client_t* raw = c.get();
+    try {
+      c->thread = std::thread(serve_client, raw);
+    } catch (const std::system_error&) {
+      // No thread to be had: refuse this client, keep serving the others.
+      gw_ReaderFree(c->conn.reader);
+      close(fd);
+      continue;
+    }
+    clients.push_back(std::move(c));
+  }
+  for (auto& c : clients) shutdown(c->conn.fd, SHUT_RDWR);
+  for (auto& c : clients) release_client(c.get());
+}
+
+int main(int argc, char** argv) {
+  const char* cfgPath = nullptr;
+  const char* journal = nullptr;
+  int port = 0;
+  for (int i = 1; i < argc; i++) {
+    std::string a = argv[i];
+    if (i + 1 >= argc) {
+      usage();
+      return 2;
+    }
+    if (a == "--config") {
+      cfgPath = argv[++i];
+    } else if (a == "--journal") {
+      journal = argv[++i];
+    } else if (a == "--port") {
+      int64_t v;
+      if (gw_ParseNumber(argv[++i], 0, 65535, &v) < 0) {
+        usage();
+        return 2;
+      }
+      port = int(v);
+    } else {
+      usage();
+      return 2;
+    }
+  }
+  if (!cfgPath) {
+    usage();
+    return 2;
+  }
+
+  gw_config_t cfg;
+  std::string err;
+  if (gw_LoadConfig(cfgPath, &cfg, &err) < 0) {
+    fprintf(stderr, "gwsim: %s\n", err.c_str());
+    return 2;
+  }
+  std::string journalPath = journal ? journal : cfg.journal;
+  int rc = gw_JournalOpen(journalPath.c_str());
+  if (rc < 0) {
+    fprintf(stderr, "gwsim: cannot open journal %s: %s\n", journalPath.c_str(), strerror(-rc));
+    return 2;
+  }
+  if (quorex_OpenSSLInit() < 0) {
+    fprintf(stderr, "gwsim: OpenSSL set-up failed\n");
+    gw_JournalClose();
+    return 1;
+  }
+
+  signal(SIGPIPE, SIG_IGN);
+  sigset_t stopSet, waitMask;
+  sigemptyset(&stopSet);
+  sigaddset(&stopSet, SIGTERM);
+  sigaddset(&stopSet, SIGINT);
+  pthread_sigmask(SIG_BLOCK, &stopSet, &waitMask);
+  sigdelset(&waitMask, SIGTERM);
+  sigdelset(&waitMask, SIGINT);
+  struct sigaction sa;
+  memset(&sa, 0, sizeof sa);
+  sa.sa_handler = on_stop_signal;
+  sigaction(SIGTERM, &sa, nullptr);
+  sigaction(SIGINT, &sa, nullptr);
+
+  int boundPort = 0;
+  int lfd = open_listener(port, &boundPort);
+  if (lfd < 0) {
+    fprintf(stderr, "gwsim: cannot listen on 127.0.0.1 port %d: %s\n", port, strerror(-lfd));
+    gw_JournalClose();
+    return 1;
+  }
+  printf("gwsim listening on port %d\n", boundPort);
+  fflush(stdout);
+
+  accept_loop(lfd, &cfg, &waitMask);
+  close(lfd);
+  gw_JournalClose();
+  return 0;
+}

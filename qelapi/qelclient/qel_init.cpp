@@ -1,0 +1,220 @@
+// Library start-up (once per process), thread contexts and the server list.
+#include <ctype.h>
+#include <errno.h>
+#include <netdb.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <string>
+
+#include "quor_api_internal.h"
+#include "quorcfgx_prototypes.h"
+
+pthread_mutex_t threadlist_lock = PTHREAD_MUTEX_INITIALIZER;
+pthread_mutex_t qelapi_connection_lock = PTHREAD_MUTEX_INITIALIZER;
+pthread_mutex_t qelapi_requestID_lock = PTHREAD_MUTEX_INITIALIZER;
+pthread_mutex_t qelapi_FileLock = PTHREAD_MUTEX_INITIALIZER;
+qelapi_tcontext_t* thread_list = nullptr;
+char qelapi_API_Hostname[65];
+char qelapi_API_CtlHostname[65];
+quor_sockaddr_t qelapi_tcp_data_host, qelapi_tcp_ctl_host;
+int min_socket_port, max_socket_port;
+int init_server_handle = -1;
+
+namespace {
+
+bool libinit_done = false;
+int libinit_result = 0;
+
+// A site's gateway host; QUOR_SERVER_HOST normally names the real one.
+const char kDefaultServerList[] = "quorgw/1217";
+
+bool isSpace(char c) { return isspace(static_cast<unsigned char>(c)) != 0; }
+
+// Fills the data or control host address; prints the start-up failure text.
+int resolveLocal(const char* name, quor_sockaddr_t* addr, const char* what) {
+  char errbuf[256] = "";
+  int rc = quor_net_getaddrinfo(name, nullptr, 0, QUOR_IPPROTO_TCP, addr, errbuf, sizeof errbuf);
+  if (rc == 0) return 0;
+  int shown = rc == -11 ? -errno : rc;
+  fprintf(stderr, "*** %s: Error %d getting address for %s '%s' %s\n", "qel_LibInit", shown, what,
+          name, errbuf);
+  return -abs(shown);
+}
+
+// Sets up one connection per server-list entry; stops at the first entry
+// that cannot be set up. Returns how many were set up.
+int setupServerList(const char* list) {
+  std::string copy(list);
+  char* p = copy.data();
+  int count = 0;
+  for (;;) {
+    while (*p && isSpace(*p)) p++;
+    if (*p == '\0') break;
+    char* host = p;
+    while (*p && !isSpace(*p) && *p != ',' && *p != ';' && *p != '/') p++;
+    char sep = *p;
+    if (*p) *p++ = '\0';
+    // White space after the host may hide the separator.
+    if (isSpace(sep)) {
+      while (*p && isSpace(*p)) p++;
+      sep = *p;
+      if (sep == ',' || sep == '/' || sep == ';') p++;
+    }
+    const char* service = nullptr;
+    int port = -1;
+    if (sep == ',') {
+      while (*p && isSpace(*p)) p++;
+      service = p;
+      while (*p && !isSpace(*p) && *p != '/' && *p != ';') p++;
+      sep = *p;
+      if (*p) *p++ = '\0';
+      if (isSpace(sep)) {
+        while (*p && isSpace(*p)) p++;
+        sep = *p;
+        if (sep == '/' || sep == ';') p++;
+      }
+    }
+    if (sep == '/') {
+      while (*p && isSpace(*p)) p++;
+      const char* num = p;
+      while (*p && !isSpace(*p) && *p != ';') p++;
+      sep = *p;
+      if (*p) *p++ = '\0';
+      port = atoi(num);
+      if (isSpace(sep)) {
+        while (*p && isSpace(*p)) p++;
+        sep = *p;
+        if (sep == ';') p++;
+      }
+    }
+    int handle = -1;
+    if (quorex_SetupConnection(host, service, port, min_socket_port, max_socket_port, &handle) !=
+        0)
+      break;
+    count++;
+    if (sep == '\0') break;
+  }
+  return count;
+}
+
+int libInitOnce() {
+  qelapi_logging_init();
+  qel_create_locks();
+  srandom(static_cast<unsigned>(time(nullptr) ^ getpid()));
+
+  in_port_t lo = 0, hi = 0;
+  quorcfgx_GetRestrictedPorts(&lo, &hi);
+  min_socket_port = lo;
+  max_socket_port = hi;
+
+  if (getenv("QUOR_NET_FAMILY") == nullptr) setenv("QUOR_NET_FAMILY", "ipv4_only", 1);
+
+  const char* envHost = getenv("QUOR_HOSTNAME");
+  if (envHost != nullptr) {
+    snprintf(qelapi_API_Hostname, sizeof qelapi_API_Hostname, "%.64s", envHost);
+  } else {
+    char name[65] = "";
+    int rc;
+    while ((rc = gethostname(name, sizeof name)) != 0 &&
+           (errno == EINTR || errno == EAGAIN || errno == EBUSY)) {
+    }
+    if (rc != 0) {
+      int err = errno;
+      QEL_LOG(3, "%s: Error %d on gethostname() call", "qel_LibInit", err);
+      return -err;
+    }
+    name[64] = '\0';
+    snprintf(qelapi_API_Hostname, sizeof qelapi_API_Hostname, "%s", name);
+  }
+  int rc = resolveLocal(qelapi_API_Hostname, &qelapi_tcp_data_host, "local host");
+  if (rc != 0) return rc;
+
+  const char* ctl = getenv("QUOR_CTL_HOSTNAME");
+  if (ctl != nullptr) {
+    snprintf(qelapi_API_CtlHostname, sizeof qelapi_API_CtlHostname, "%.64s", ctl);
+    rc = resolveLocal(qelapi_API_CtlHostname, &qelapi_tcp_ctl_host, "QUOR_CTL_HOSTNAME");
+    if (rc != 0) return rc;
+  } else {
+    memcpy(qelapi_API_CtlHostname, qelapi_API_Hostname, sizeof qelapi_API_CtlHostname);
+    qelapi_tcp_ctl_host = qelapi_tcp_data_host;
+  }
+
+  const char* list = getenv("QUOR_SERVER_HOST");
+  int count = setupServerList(list ? list : kDefaultServerList);
+  if (count == 0) {
+    fprintf(stderr, "*** qel_LibInit: unable to setup connection to any server\n");
+    return -1;
+  }
+  // The records set up just now are the first `count` in the table.
+  int pick = static_cast<int>(time(nullptr) % count);
+  pthread_mutex_lock(&qelapi_connection_lock);
+  quor_connection_t* c = qelapi_connection_list;
+  for (int i = 0; i < pick && c; i++) c = c->next;
+  int handle = c ? c->handle : -1;
+  pthread_mutex_unlock(&qelapi_connection_lock);
+  quorex_SetCurConnection(handle, nullptr);
+  init_server_handle = handle;
+  return 0;
+}
+
+}  // namespace
+
+void qel_create_locks(void) {
+  // The mutexes are statically initialised; nothing is left to create.
+}
+
+int qel_LibInit(void) {
+  if (libinit_done) return libinit_result;
+  // Set before the work: connection set-up calls back into start-up.
+  libinit_done = true;
+  libinit_result = libInitOnce();
+  return libinit_result;
+}
+
+qelapi_tcontext_t* qelapi_LookupThreadstate(pthread_t theThreadID) {
+  pthread_mutex_lock(&threadlist_lock);
+  qelapi_tcontext_t* t = thread_list;
+  while (t && !pthread_equal(t->threadID, theThreadID)) t = t->next;
+  pthread_mutex_unlock(&threadlist_lock);
+  return t;
+}
+
+qelapi_tcontext_t* qel_InitNewThreadContext(void) {
+  auto* t = new (std::nothrow) qelapi_tcontext_t();
+  if (t == nullptr) return nullptr;
+  pthread_mutex_init(&t->msginMutex, nullptr);
+  pthread_cond_init(&t->msginCondition, nullptr);
+  t->threadID = pthread_self();
+  t->msgRequestID = 0;
+  t->msgConnection = nullptr;
+  qelapi_BindThreadCurrent(t);
+  pthread_mutex_lock(&threadlist_lock);
+  t->next = thread_list;
+  thread_list = t;
+  pthread_mutex_unlock(&threadlist_lock);
+  return t;
+}
+
+qelapi_tcontext_t* qelapi_GetThreadContext(void) {
+  qelapi_tcontext_t* t = qelapi_LookupThreadstate(pthread_self());
+  return t ? t : qel_InitNewThreadContext();
+}
+
+int qelapi_init(qelapi_tcontext_t** thread_state) {
+  int rc = qel_LibInit();
+  if (rc < 0) return rc;
+  qelapi_tcontext_t* t = qelapi_GetThreadContext();
+  *thread_state = t;
+  if (t == nullptr) return -12;
+  quor_connection_t* cur = qelapi_BindThreadCurrent(t);
+  if (cur != nullptr && cur->state == CONNECTION_OPEN) return 0;
+  rc = quorex_OpenConnection(init_server_handle);
+  if (rc == 0) return 0;
+  fprintf(stderr, "result = %d, errno = %d\n", rc, errno);
+  fprintf(stderr, "Unable to setup communication to QUOR...\n");
+  return -50;
+}

@@ -1,0 +1,212 @@
+// Connection internals of the client library: thread contexts, message
+// streams, connection records, the message exchange, the debug log and the
+// thread and time helpers. Only library code and its tests include this.
+#ifndef QUOR_API_INTERNAL_H
+#define QUOR_API_INTERNAL_H
+
+#include <pthread.h>
+#include <stdio.h>
+
+#include <atomic>
+
+#include "msg_conn.h"
+#include "ozugw_msghdr.h"
+#include "quor_net.h"
+#include "quor_types.h"
+
+struct quor_connection;
+
+// One per thread that has called the library; never freed.
+typedef struct qelapi_tcontext {
+  struct qelapi_tcontext* next;      // registry, newest first
+  struct qelapi_tcontext* msgQNext;  // a connection's wait list
+  pthread_t threadID;
+  struct quor_connection* connection;  // bound by qelapi_init; holds a reference
+  // The reply this thread awaits next, and the connection it was sent on.
+  // Readers of other threads check them, hence atomic.
+  std::atomic<uint32_t> msgRequestID;
+  std::atomic<struct quor_connection*> msgConnection;
+  pthread_cond_t msginCondition;
+  pthread_mutex_t msginMutex;
+} qelapi_tcontext_t;
+
+#define STREAM_CLOSED 0
+#define STREAM_IDLE 1
+#define QEL_MSGSTREAM_BUFSIZE 0x180000
+
+// One direction of a control socket. The inbound side reads through stdio
+// and XDR; the outbound side encodes each whole message into `buffer` before
+// a byte is written, so a failed encode never leaves half a message behind.
+typedef struct quor_msgstream {
+  pthread_mutex_t theMutex;  // msg_out: outbound lock; msg_in: inbound lock
+  pthread_cond_t theCondition;
+  int state;
+  api_msghdr_t messageHdr;
+  int messageInState;  // msg_in: a header is pending for its owner
+  FILE* file;          // msg_in only: over a duplicate of fd
+  int fd;
+  XDR theXdr;                        // msg_in only
+  qelapi_tcontext_t* waitReplyList;  // msg_in only, newest first
+  char* buffer;                      // stdio buffer (in) or encode buffer (out)
+} quor_msgstream_t;
+
+typedef struct login_reconnect {
+  uint64_t reconnect_time;
+  uint32_t user_msg_len;
+  char* user_msg_buf;
+  uint32_t reconnect_packet_len;
+  char* reconnect_packet;
+  uint32_t reconnect_hmac_len;
+  char* reconnect_hmac_packet;
+} login_reconnect_t;
+
+#define CONNECTION_CLOSED 0
+#define CONNECTION_OPEN 1
+#define QUOR_DEFAULT_PORT 1217
+#define QUOR_DEFAULT_SERVICE "quor_qelapi"
+#define QUOR_CLIENT_PROT_MAJOR 67
+#define QUOR_CLIENT_PROT_MINOR 2
+
+typedef struct quor_connection {
+  struct quor_connection* next;
+  std::atomic<int> state;  // read by every exchange without a lock
+  int handle;
+  char server_host[1026];
+  login_reconnect_t relogin_context;
+  quor_sockaddr_t server_addr;
+  uint16_t server_port;
+  quor_site_info_t site_info;
+  int min_data_port, max_data_port;
+  char* service_name;
+  int ctl_fd;
+  int sudo_active;
+  quor_msgstream_t msg_in, msg_out;
+  int nic_count;
+  quor_sockaddr_t* nic_list;
+  int nic_rr_inx;
+  int pubkey_len;
+  unsigned char* public_key;
+  int sess_key_len;
+  unsigned char* session_key;
+  // A receive-side protocol error left the stream out of step: every later
+  // exchange fails at once with -5000.
+  std::atomic<int> broken;
+  // Threads bound to the record and files opened on it. A closed record is
+  // unlinked at once and freed when the last reference goes. Both fields are
+  // guarded by qelapi_connection_lock.
+  int refs;
+  int unlinked;
+} quor_connection_t;
+
+// ---- start-up, contexts, threads (library start-up) ----
+extern pthread_mutex_t threadlist_lock, qelapi_connection_lock, qelapi_requestID_lock,
+    qelapi_FileLock;
+extern qelapi_tcontext_t* thread_list;
+extern char qelapi_API_Hostname[65];
+extern char qelapi_API_CtlHostname[65];
+extern quor_sockaddr_t qelapi_tcp_data_host, qelapi_tcp_ctl_host;
+extern int min_socket_port, max_socket_port;
+extern int init_server_handle;
+extern size_t ozugw_thread_ssize;
+
+int qelapi_init(qelapi_tcontext_t** thread_state);
+int qel_LibInit(void);
+void qel_create_locks(void);
+qelapi_tcontext_t* qel_InitNewThreadContext(void);
+qelapi_tcontext_t* qelapi_LookupThreadstate(pthread_t theThreadID);
+// The calling thread's context, created when missing; null without memory.
+qelapi_tcontext_t* qelapi_GetThreadContext(void);
+// Binds a context to a connection (or none), moving its reference; the
+// caller holds a reference to conn or qelapi_connection_lock.
+void qelapi_BindThreadConnection(qelapi_tcontext_t* ctx, quor_connection_t* conn);
+// Binds a context to the current connection, read under the lock; returns it.
+quor_connection_t* qelapi_BindThreadCurrent(qelapi_tcontext_t* ctx);
+
+int ozugw_ThreadAttrInit(pthread_attr_t* theAttr);
+int ozugw_ThreadCreate(pthread_t* retThreadID, pthread_attr_t* threadAttr,
+                       void* (*start_routine)(void*), void* threadArg);
+void ozugw_ThreadSleep(int Seconds, int Usecs);
+void ozugw_ThreadYield(void);
+// The one clock of the library's long waits. A test-only environment
+// setting, QUOR_TEST_TIMESCALE=N, makes every sleep last 1/N as long.
+time_t qelapi_time(void);
+double qelapi_time_scale(void);
+
+// ---- message exchange ----
+uint32_t qelapi_getRequestID(void);
+int qelapi_send_msg(uint16_t Category, uint16_t SubFunction, void* ParamBuf, xdrproc_t XdrProc,
+                    uint32_t Flags, uint32_t MsgTime, quor_connection_t* GatewayContext,
+                    qelapi_tcontext_t* ThreadState);
+int ozugw_sendTaskMsg(uint32_t TaskId, uint32_t MsgRequestID, uint16_t Category,
+                      uint16_t SubFunction, void* Parambuf, xdrproc_t Xdrproc, uint32_t Flags,
+                      uint32_t MsgTime, int32_t ErrorCode, quor_connection_t* GatewayContext,
+                      qelapi_tcontext_t* ThreadState);
+int qelapi_CommonSendMsg(quor_connection_t* GatewayContext, qelapi_tcontext_t* ThreadState,
+                         int NeedRequestID, api_msghdr_t* MsgHdr, void* ParamBuf,
+                         xdrproc_t Xdrproc);
+int qelapi_get_msg(qelapi_tcontext_t* threadState, api_msghdr_t* msghdr, void* parambuf,
+                   xdrproc_t xdrproc, quor_connection_t* quorContext);
+int qel_BuildMsgStream(int fd, quor_msgstream_t* stream, int inout);
+int qel_FreeMsgStream(quor_msgstream_t* stream);
+
+// ---- connections ----
+extern quor_connection_t* qelapi_connection_list;
+extern int qelapi_connection_count;
+extern std::atomic<quor_connection_t*> qelapi_cur_connection;
+
+int quorex_SetupConnection(const char* remoteServerHost, const char* remoteService,
+                           int remotePort, int minPort, int maxPort, int* connectionHandle);
+int quorex_OpenConnection(int theHandle);
+int quorex_CloseConnection(int theHandle);
+int quorex_CloseAllConnections(void);
+int quorex_SetCurConnection(int theHandle, int* curHandle);
+int quorex_GetCurConHandle(void);
+quor_connection_t* qelapi_getCurConnection(void);
+int quorex_GetThreadConHandle(qelapi_tcontext_t* threadPtr);
+quor_connection_t* qelapi_GetThreadConEntry(qelapi_tcontext_t* threadPtr);
+quor_connection_t* qel_LookupConnection(int connectionHandle, int HaveLock);
+int quorex_GetConnectionInfo(int theHandle, char** remoteServerHost, char** remoteAddr,
+                             char** remoteService, int* remoteServerPort, int* minPort,
+                             int* maxPort, int* remoteSocket);
+int ozugw_SaveLoginReconnect(qelapi_tcontext_t* ThreadState, quor_connection_t* Connection,
+                             api_login_rply_t* LoginReply);
+int ozugw_RetryLogin(qelapi_tcontext_t* ThreadState, quor_connection_t* Connection,
+                     int* RetRetryFlags);
+// Reference counting of connection records (qelapi_connection_lock held
+// or not, as the name says).
+void qelapi_ConnHold(quor_connection_t* conn);
+void qelapi_ConnRelease(quor_connection_t* conn);
+
+// ---- log-in (driver and methods) ----
+int qelapi_authenticate(qelapi_tcontext_t* threadState, quor_connection_t* theConnection,
+                        int* RetRetryFlag, int* RetFailedFlag);
+int quor_SetAuthType(int theAuthType);
+
+// ---- debug log ----
+extern int qelapi_logging_level;
+extern int qelapi_logging_flags;
+#define QEL_LOG_STDERR 2
+#define QEL_LOG_FILE 4
+#define QEL_LOG_BOTH (QEL_LOG_STDERR | QEL_LOG_FILE)
+#define QEL_LOG_MSGTRACE 0x10
+#define QEL_LOG_ENTRY 0x8000
+void qelapi_logging_init(void);
+// Tests only: forget the configuration so the next init reads it again.
+void qelapi_logging_reset_for_test(void);
+void qelapi_logmsg(int priority, const char* funcname, const char* fmt, int log_flags,
+                   const char* srcfile, int linenum);
+void qelapi_tracemsg_hdr(int inout, quor_connection_t* theConnection, api_msghdr_t* theMsgHdr);
+void qelapi_tracemsg_data(int inout, quor_connection_t* theConnection, api_msghdr_t* theMsgHdr,
+                          void* theBuffer);
+// Formats a message and logs it at `prio` to both sinks, from the calling
+// function. Cheap when the priority is off.
+void qelapi_logf(int priority, const char* funcname, const char* srcfile, int linenum,
+                 const char* fmt, ...) __attribute__((format(printf, 5, 6)));
+#define QEL_LOG(prio, ...) qelapi_logf((prio), __func__, __FILE__, __LINE__, __VA_ARGS__)
+#define QEL_TRACE_ENTRY()                                                                  \
+  do {                                                                                     \
+    if (qelapi_logging_level & QEL_LOG_ENTRY)                                              \
+      qelapi_logmsg(7, __func__, "Entering function\n", QEL_LOG_BOTH, __FILE__, __LINE__); \
+  } while (0)
+
+#endif

@@ -1,0 +1,173 @@
+#include "gwsim_fixture.h"
+
+#include <errno.h>
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <poll.h>
+#include <signal.h>
+#include <spawn.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <thread>
+
+#ifndef GWSIM_PATH
+#error "GWSIM_PATH must name the gwsim binary"
+#endif
+
+extern char** environ;
+
+static std::string read_file(const std::string& path) {
+  std::ifstream in(path);
+  std::stringstream ss;
+  ss << in.rdbuf();
+  return ss.str();
+}
+
+// Reads gwsim's first line from fd: its port, or 0 when it did not come
+// within the time limit or gwsim closed standard output first.
+static int read_port(int fd) {
+  std::string line;
+  auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+  while (line.find('\n') == std::string::npos) {
+    auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+        deadline - std::chrono::steady_clock::now());
+    if (left.count() <= 0) return 0;
+    struct pollfd pfd = {fd, POLLIN, 0};
+    int n = poll(&pfd, 1, int(left.count()));
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return 0;
+    char buf[128];
+    ssize_t got = read(fd, buf, sizeof buf);
+    if (got <= 0) return 0;
+    line.append(buf, size_t(got));
+  }
+  int port = 0;
+  if (sscanf(line.c_str(), "gwsim listening on port %d", &port) != 1) return 0;
+  return port;
+}
+
+GwsimFixture::GwsimFixture(const std::string& configText) {
+  const char* tmp = getenv("TMPDIR");
+  std::string templ = std::string(tmp && *tmp ? tmp : "/tmp") + "/gwsim-XXXXXX";
+  std::vector<char> buf(templ.begin(), templ.end());
+  buf.push_back('\0');
+  if (!mkdtemp(buf.data())) {
+    ADD_FAILURE() << "mkdtemp: " << strerror(errno);
+    return;
+  }
+  dir_ = buf.data();
+
+  std::string text = configText;
+  for (size_t at = text.find("@DIR@"); at != std::string::npos; at = text.find("@DIR@", at))
+    text.replace(at, 5, dir_);
+  std::string cfgPath = dir_ + "/gwsim.conf";
+  std::string errPath = dir_ + "/stderr";
+  std::string journal = journalPath();
+  {
+    std::ofstream out(cfgPath);
+    out << text;
+  }
+
+  int pfd[2];
+  if (pipe2(pfd, O_CLOEXEC) < 0) {
+    ADD_FAILURE() << "pipe: " << strerror(errno);
+    return;
+  }
+  posix_spawn_file_actions_t fa;
+  posix_spawn_file_actions_init(&fa);
+  posix_spawn_file_actions_adddup2(&fa, pfd[1], 1);
+  posix_spawn_file_actions_addopen(&fa, 2, errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+  // The test's own sockets must not stay open in gwsim.
+  posix_spawn_file_actions_addclosefrom_np(&fa, 3);
+  std::string bin = GWSIM_PATH;
+  std::vector<std::string> args = {bin, "--config", cfgPath, "--journal", journal, "--port", "0"};
+  std::vector<char*> argv;
+  for (std::string& a : args) argv.push_back(a.data());
+  argv.push_back(nullptr);
+  pid_t pid = -1;
+  int rc = posix_spawn(&pid, bin.c_str(), &fa, nullptr, argv.data(), environ);
+  posix_spawn_file_actions_destroy(&fa);
+  close(pfd[1]);
+  if (rc != 0) {
+    close(pfd[0]);
+    ADD_FAILURE() << "cannot start " << bin << ": " << strerror(rc);
+    return;
+  }
+  pid_ = pid;
+  port_ = read_port(pfd[0]);
+  close(pfd[0]);
+  if (port_ == 0) {
+    stop();
+    port_ = 0;
+  }
+}
+
+GwsimFixture::~GwsimFixture() {
+  bool wasRunning = running();
+  int st = stop();
+  if (wasRunning && st != 0)
+    ADD_FAILURE() << "gwsim exited with status " << st << "; its standard error:\n" << stderrText();
+  if (!dir_.empty()) {
+    std::error_code ec;
+    std::filesystem::remove_all(dir_, ec);
+  }
+}
+
+int GwsimFixture::stop() {
+  if (pid_ <= 0) return status_;
+  kill(pid_, SIGTERM);
+  int wst = 0;
+  auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+  for (;;) {
+    pid_t r = waitpid(pid_, &wst, WNOHANG);
+    if (r == pid_) break;
+    if (r < 0 && errno != EINTR) {
+      wst = -1;
+      break;
+    }
+    if (std::chrono::steady_clock::now() > deadline) {
+      kill(pid_, SIGKILL);
+      waitpid(pid_, &wst, 0);
+      break;
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  }
+  pid_ = -1;
+  if (wst == -1)
+    status_ = -1;
+  else if (WIFEXITED(wst))
+    status_ = WEXITSTATUS(wst);
+  else if (WIFSIGNALED(wst))
+    status_ = 128 + WTERMSIG(wst);
+  return status_;
+}
+
+std::vector<std::string> GwsimFixture::journalLines() const {
+  std::vector<std::string> lines;
+  std::ifstream in(journalPath());
+  std::string line;
+  while (std::getline(in, line)) lines.push_back(line);
+  return lines;
+}
+
+bool GwsimFixture::waitForJournal(const std::string& text, int timeoutMs) const {
+  auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+  for (;;) {
+    for (const std::string& l : journalLines())
+      if (l.find(text) != std::string::npos) return true;
+    if (std::chrono::steady_clock::now() > deadline) return false;
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+}
+
+std::string GwsimFixture::stderrText() const {
+  return dir_.empty() ? "" : read_file(dir_ + "/stderr");
+}
