@@ -254,3 +254,57 @@ TEST(Connection, ProtocolErrorsMakeTheConnectionUnusable) {
     EXPECT_EQ(r.status, 0) << r.stderrText;
   }
 }
+
+// A body that fails to encode sends nothing at all, so the stream stays in
+// step for the next message.
+TEST(Connection, FailedEncodeSendsNothing) {
+  GwsimFixture gw(kUsers);
+  ASSERT_TRUE(gw.running()) << gw.stderrText();
+  ChildResult r = runInChild([&] {
+    int failures = 0;
+    clientEnv(gw);
+    quor_SetCombo("alice", "wonderland");
+    qelapi_tcontext_t* ts = nullptr;
+    if (qelapi_init(&ts) != 0) return 1;
+    std::string tooLong(200, 'x');  // a principal travels as at most 128 characters
+    CHILD_CHECK(failures, lookupHome(ts, tooLong.c_str(), nullptr) == -1);
+    std::string home;
+    CHILD_CHECK(failures, lookupHome(ts, "alice", &home) == 0 && home == "/home/alice");
+    return failures;
+  });
+  EXPECT_EQ(r.status, 0) << r.stderrText;
+  auto j = gw.journalLines();
+  EXPECT_EQ(countLines(j, "fn=0x0106"), 1);
+  EXPECT_EQ(countLines(j, "garbage"), 0);
+  EXPECT_EQ(countLines(j, "bad-body"), 0);
+}
+
+// Closing a connection while another thread waits on it for a reply wakes
+// that thread with an error; the record outlives its last user.
+TEST(Connection, CloseWhileAThreadWaitsForItsReply) {
+  GwsimFixture gw(std::string("Faults = {\n Delay = 0x0600 0x0106 1 400\n}\n") + kUsers);
+  ASSERT_TRUE(gw.running()) << gw.stderrText();
+  ChildResult r = runInChild([&] {
+    int failures = 0;
+    clientEnv(gw);
+    quor_SetCombo("alice", "wonderland");
+    qelapi_tcontext_t* ts = nullptr;
+    if (qelapi_init(&ts) != 0) return 1;
+    int handle = quorex_GetCurConHandle();
+    std::atomic<int> waiterRc{1};
+    std::thread waiter([&] {
+      qelapi_tcontext_t* mine = nullptr;
+      qelapi_init(&mine);
+      waiterRc = lookupHome(mine, "alice", nullptr);
+    });
+    usleep(100000);
+    CHILD_CHECK(failures, quorex_CloseConnection(handle) == 0);
+    waiter.join();
+    CHILD_CHECK(failures, waiterRc == -50 || waiterRc == -5000);
+    CHILD_CHECK(failures, quorex_GetCurConHandle() == -2);
+    // The closing thread still holds its binding; its next call fails cleanly.
+    CHILD_CHECK(failures, lookupHome(ts, "alice", nullptr) < 0);
+    return failures;
+  });
+  EXPECT_EQ(r.status, 0) << r.stderrText;
+}
