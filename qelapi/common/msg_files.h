@@ -239,7 +239,7 @@ typedef struct api_quor_list_req {
 typedef api_quor_list_req_t api_quor_ReadList_req_t;
 typedef api_quor_list_req_t api_quor_WriteList_req_t;
 
-// Releasing frees the reply's decoded lists and request-specification reply.
+// Releasing frees the reply's decoded lists and ReqSpec reply.
 typedef struct api_quor_list_rply {
   quor_IOR_t theIOR;
 } api_quor_list_rply_t;

@@ -73,7 +73,7 @@ typedef struct api_quor_Closedir_req {
   int32_t Dirdes;
 } api_quor_Closedir_req_t;
 
-// Both conversions, both directions: NumEntries specifications. Decoding
+// Both conversions, both directions: NumEntries names or ids. Decoding
 // allocates Specs (null when NumEntries is 0); a negative count is refused.
 typedef struct api_quor_ns_namespecs {
   int32_t NumEntries;

@@ -1,6 +1,6 @@
 // Codecs of the storage object records: handles, attributes and their
 // placement on the storage levels, stat and directory entries, classes of
-// service, filesets, accounts, statistics, name specifications and the stage
+// service, filesets, accounts, statistics, name conversions and the stage
 // callback records. Each encodes, decodes and releases (xdr_free) with the
 // same routine and returns 1 or 0. Decoders refuse counts that would overrun
 // an in-memory array (more than QUOR_MAX_LEVEL_VVS volumes on a level).

@@ -669,8 +669,8 @@ TEST(XdrNamespace, EncodingRefusesWhatCannotBeSent) {
   wire::encode(qel_xdr_api_quor_Stat_req_t, &s, &ok);
   EXPECT_FALSE(ok) << "path over 1024";
 
-  api_namespec_t spec{};
-  api_quor_ConvertIdsToNames_req_t c{-1, &spec};
+  api_namespec_t oneName{};
+  api_quor_ConvertIdsToNames_req_t c{-1, &oneName};
   ok = true;
   wire::encode(qel_xdr_api_quor_ConvertIdsToNames_req_t, &c, &ok);
   EXPECT_FALSE(ok) << "negative NumEntries";

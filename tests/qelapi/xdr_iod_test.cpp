@@ -89,7 +89,7 @@ Bytes readIodWire() {
       .cat(sampleIdWire())
       .i32(1)   // Function
       .u32(0)   // Flags
-      .u32(0)   // no request specification
+      .u32(0)   // no ReqSpec
       .i32(1)   // SrcDescLength
       .i32(1)   // SinkDescLength
       .u32(0)   // source: Flags
@@ -399,7 +399,7 @@ TEST_F(XdrIod, RoundTrips) {
   };
 
   const std::vector<wire::Case> cases = {
-      iodCase("IOD with a request specification and three sources",
+      iodCase("IOD with a ReqSpec and three sources",
               [&](quor_IOD_t* r) {
                 r->RequestID = sampleId();
                 r->Function = QUOR_IOD_WRITE;
@@ -438,7 +438,7 @@ TEST_F(XdrIod, RoundTrips) {
                   }
                 }
               }),
-      iorCase("IOR without a specification reply",
+      iorCase("IOR without a ReqSpec reply",
               [&](quor_IOR_t* r) {
                 r->Status = 0;
                 r->SrcReplyLength = 1;
@@ -471,9 +471,9 @@ TEST_F(XdrIod, RoundTrips) {
                     static_cast<iod_reqspecreply_t*>(calloc(1, sizeof(iod_reqspecreply_t)));
                 r->ReqSpecReply->ReqReply_s.ReqReplyType = 3;
               }),
-      reqspecCase("request specification with a reserved word", IOD_REQSPEC_RESERVED,
+      reqspecCase("ReqSpec with a reserved word", IOD_REQSPEC_RESERVED,
                   [](iod_reqspec_t* r) { r->ReqInfo_s.Info_u.Reserved = 0x1234; }),
-      reqspecCase("request specification with a reply address", IOD_REQSPEC_REPLYADDR,
+      reqspecCase("ReqSpec with a reply address", IOD_REQSPEC_REPLYADDR,
                   [](iod_reqspec_t* r) {
                     r->Count = 9;
                     r->ReqInfo_s.Info_u.ReplyAddr.Type = NET_ADDRESS;
@@ -483,7 +483,7 @@ TEST_F(XdrIod, RoundTrips) {
   wire::expect_cases(cases);
 }
 
-TEST_F(XdrIod, RequestSpecificationArmIsNotSent) {
+TEST_F(XdrIod, ReqSpecArmIsNotSent) {
   // Only the in-memory InfoType chooses the arm: the wire has no tag for it.
   iod_reqspec_t r{};
   r.SubFunction = 1;
