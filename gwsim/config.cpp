@@ -8,8 +8,15 @@
 #include <string.h>
 #include <strings.h>
 
+#include "auth_pam.h"
 #include "faults.h"
+#include "identity.h"
+#include "queries.h"
+#include "store.h"
 #include "quorcfgx_stanza.h"
+#include "relay.h"
+#include "retry.h"
+#include "su.h"
 
 // Site-information fields settable by their own names.
 typedef struct site_key {
@@ -99,9 +106,14 @@ void gw_ConfigDefaults(gw_config_t* cfg) {
   cfg->authMethod = 16;
   cfg->cipher = 2;
   cfg->retryCount = 3;
+  cfg->suPolicy = cfg->sudoPolicy = GW_SU_CHALLENGE;
   cfg->journal.clear();
+  cfg->root.clear();
+  cfg->stageDelayMs = 0;
   cfg->users.clear();
   cfg->rules.clear();
+  gw_TablesDefaults(&cfg->tables);
+  cfg->ident = gw_idtables_t{};
   cfg->downConnections = 0;
   cfg->shuffleCount = 0;
   cfg->shuffleIdleMs = 5;
@@ -170,6 +182,15 @@ static int load_server(quor_cfg_stanza_t* block, gw_config_t* cfg, const char* p
       cfg->retryCount = int(n);
     } else if (key_is(e, "Journal")) {
       cfg->journal = v;
+    } else if (key_is(e, "StageDelay")) {
+      if (gw_ParseNumber(v, 0, 600000, &n) < 0) return fail(err, path, e->LineNum, "bad StageDelay");
+      cfg->stageDelayMs = uint32_t(n);
+    } else if (key_is(e, "Root")) {
+      cfg->root = v;
+    } else if (key_is(e, "SuPolicy") || key_is(e, "SudoPolicy")) {
+      int p = gw_ParseSuPolicy(v);
+      if (p < 0) return fail(err, path, e->LineNum, std::string("bad policy for ") + e->KeyString);
+      (key_is(e, "SuPolicy") ? cfg->suPolicy : cfg->sudoPolicy) = p;
     } else {
       const site_key_t* k = nullptr;
       for (const site_key_t& s : site_keys)
@@ -199,6 +220,10 @@ static int load_user(quor_cfg_stanza_t* ue, gw_config_t* cfg, const char* path, 
       u.nextTokenFlag = 1;
     } else if (e->type == CFG_FLAG_TYPE && key_is(e, "clear-password")) {
       u.clearPassword = 1;
+    } else if (e->type == CFG_COMPOUND_TYPE && key_is(e, "Pam")) {
+      unsigned line = e->LineNum;
+      std::string why;
+      if (gw_PamLoad(e, &u, &line, &why) < 0) return fail(err, path, line, why);
     } else if (!v) {
       return fail(err, path, e->LineNum, std::string("unknown user key ") + e->KeyString);
     } else if (key_is(e, "Password")) {
@@ -207,6 +232,16 @@ static int load_user(quor_cfg_stanza_t* ue, gw_config_t* cfg, const char* path, 
       u.home = v;
     } else if (key_is(e, "NextToken")) {
       u.nextToken = v;
+    } else if (key_is(e, "Keytab")) {
+      u.keytab = v;
+    } else if (key_is(e, "SuPolicy") || key_is(e, "SudoPolicy")) {
+      int p = gw_ParseSuPolicy(v);
+      if (p < 0) return fail(err, path, e->LineNum, std::string("bad policy for ") + e->KeyString);
+      (key_is(e, "SuPolicy") ? u.suPolicy : u.sudoPolicy) = p;
+    } else if (gw_IdentityUserKey(e, &u)) {
+    } else if (int taken = gw_RetryUserKey(e, &u)) {
+      if (taken < 0)
+        return fail(err, path, e->LineNum, std::string("bad value for ") + e->KeyString);
     } else if (key_is(e, "Uid") || key_is(e, "Gid")) {
       if (gw_ParseNumber(v, 0, 0xffffffffLL, &n) < 0)
         return fail(err, path, e->LineNum, std::string("bad number for ") + e->KeyString);
@@ -241,6 +276,22 @@ int gw_LoadConfig(const char* path, gw_config_t* cfg, std::string* err) {
     } else if (key_is(e, "Users")) {
       for (quor_cfg_stanza_t* u = e->substanzaList; u && rc == 0; u = u->next)
         rc = load_user(u, cfg, path, err);
+    } else if (key_is(e, "Files")) {
+      std::string why;
+      if (gw_StoreLoadFiles(e, &why) < 0) {
+        *err = std::string(path) + ":" + why;
+        rc = -22;
+      }
+    } else if (gw_TablesBlock(e->KeyString)) {
+      rc = gw_TablesLoad(e, cfg, path, err);
+    } else if (key_is(e, "Groups") || key_is(e, "Accounts") || key_is(e, "Identity") ||
+               key_is(e, "Commands")) {
+      std::string why;
+      int r = key_is(e, "Commands") ? gw_RelayLoad(e, cfg, &why) : gw_IdentityLoad(e, cfg, &why);
+      if (r < 0) {
+        *err = std::string(path) + ":" + why;
+        rc = -22;
+      }
     } else if (key_is(e, "Faults")) {
       std::string why;
       if (gw_FaultsLoad(e, cfg, &why) < 0) {

@@ -10,6 +10,16 @@
 // too. Fault rules (faults.h) may change or withhold replies.
 //
 // gw_ReplyWithBody   encodes rec with codec as reply's body: 0, or -1.
+// gw_SendMessage     sends a message of the handler's own at once, outside
+//                    the reply order and the fault rules: hdr as given, with
+//                    0x80000000 added when codec encodes rec as its body. 0,
+//                    or -1 when the client is gone.
+// gw_ReadTask        reads the next message while a handler waits for the
+//                    client's task message (0x10000000) of (category,
+//                    function): 0 with its header and body decoded into rec;
+//                    1 when another message came, which the request loop
+//                    serves next; -1 when the client is gone, nothing came
+//                    within timeoutMs or the message is unreadable.
 // gw_ServeConnection sends the server state, then serves requests until the
 //                    client leaves, a fault drops the connection or gwsim
 //                    stops; journals open and close. Shuts the socket down but
@@ -29,6 +39,9 @@ typedef struct gw_dispatch_entry {
 } gw_dispatch_entry_t;
 
 int gw_ReplyWithBody(gw_reply_t* reply, xdrproc_t codec, void* rec);
+int gw_SendMessage(gw_conn_t* conn, const api_msghdr_t* hdr, xdrproc_t codec, void* rec);
+int gw_ReadTask(gw_conn_t* conn, uint16_t category, uint16_t function, api_msghdr_t* hdr,
+                xdrproc_t codec, void* rec, int timeoutMs);
 void gw_ServeConnection(gw_conn_t* conn);
 
 #endif

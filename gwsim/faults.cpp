@@ -3,6 +3,7 @@
 // the nth matching request of the whole process is the one that fails.
 #include "faults.h"
 
+#include <fnmatch.h>
 #include <string.h>
 #include <strings.h>
 
@@ -26,7 +27,43 @@ static const rule_kind_t rule_kinds[] = {
     {"DropBody", GW_FAULT_DROP_BODY, 0, 0, 0},
     {"BadSanity", GW_FAULT_BAD_SANITY, 0, 0, 0},
     {"Unsolicited", GW_FAULT_UNSOLICITED, 0, 0, 0},
+    {"BadHmac", GW_FAULT_BAD_HMAC, 0, 0, 0},
+    {"Busy", GW_FAULT_BUSY, 1, 1, 0x7fffffff},
+    {"EioOnce", GW_FAULT_EIO_ONCE, 0, 0, 0},
+    {"Overfill", GW_FAULT_OVERFILL, 1, 1, 100000},
 };
+
+// Requests whose record starts with the path they act on (char* first).
+static const struct {
+  uint16_t category;
+  uint16_t function;
+} path_requests[] = {
+    {QEL_CAT_CORE, QEL_FN_CORE_Chdir},
+    {QEL_CAT_CORE, QEL_FN_CORE_Chmod},
+    {QEL_CAT_CORE, QEL_FN_CORE_Chown},
+    {QEL_CAT_CORE, QEL_FN_CORE_FileGetAttributes},
+    {QEL_CAT_CORE, QEL_FN_CORE_FileGetXAttributes},
+    {QEL_CAT_CORE, QEL_FN_CORE_FileSetAttributes},
+    {QEL_CAT_CORE, QEL_FN_CORE_GetListAttrs},
+    {QEL_CAT_CORE, QEL_FN_CORE_Link},
+    {QEL_CAT_CORE, QEL_FN_CORE_Lstat},
+    {QEL_CAT_CORE, QEL_FN_CORE_Mkdir},
+    {QEL_CAT_CORE, QEL_FN_CORE_Opendir},
+    {QEL_CAT_CORE, QEL_FN_CORE_Readlink},
+    {QEL_CAT_CORE, QEL_FN_CORE_Rename},
+    {QEL_CAT_CORE, QEL_FN_CORE_Rmdir},
+    {QEL_CAT_CORE, QEL_FN_CORE_Stat},
+    {QEL_CAT_CORE, QEL_FN_CORE_Symlink},
+    {QEL_CAT_CORE, QEL_FN_CORE_Unlink},
+    {QEL_CAT_CORE, QEL_FN_CORE_Utime},
+};
+
+const char* gw_RequestPath(uint16_t category, uint16_t function, const void* req) {
+  if (!req) return nullptr;
+  for (const auto& p : path_requests)
+    if (p.category == category && p.function == function) return *static_cast<char* const*>(req);
+  return nullptr;
+}
 
 static std::vector<std::string> words(const char* text) {
   std::vector<std::string> out;
@@ -80,11 +117,16 @@ static int load_rule(const rule_kind_t* k, quor_cfg_stanza_t* e, gw_config_t* cf
                      std::string* err) {
   std::vector<std::string> w = words(e->KeyValue);
   size_t want = k->hasValue ? 4 : 3;
-  if (w.size() != want)
-    return fail(
-        err, e->LineNum,
-        std::string(k->name) + " wants CATEGORY FUNCTION NTH" + (k->hasValue ? " VALUE" : ""));
   gw_fault_rule_t r{};
+  // A last word starting with '/' is a path pattern.
+  if (w.size() == want + 1 && w.back()[0] == '/') {
+    r.path = w.back();
+    w.pop_back();
+  }
+  if (w.size() != want)
+    return fail(err, e->LineNum,
+                std::string(k->name) + " wants CATEGORY FUNCTION NTH" +
+                    (k->hasValue ? " VALUE" : "") + " [/PATH]");
   r.kind = k->kind;
   r.line = e->LineNum;
   if (parse_code(w[0], &r.category) < 0 || parse_code(w[1], &r.function) < 0)
@@ -138,24 +180,44 @@ int gw_FaultsLoad(quor_cfg_stanza_t* block, gw_config_t* cfg, std::string* err) 
   return 0;
 }
 
+int gw_FaultsWantPath(const gw_config_t* cfg) {
+  for (const gw_fault_rule_t& r : cfg->rules)
+    if (!r.path.empty()) return 1;
+  return 0;
+}
+
 int gw_FaultsForReply(gw_config_t* cfg, uint16_t category, uint16_t function, int32_t* errorcode,
-                      gw_reply_faults_t* faults) {
+                      gw_reply_faults_t* faults, const char* nspath) {
   memset(faults, 0, sizeof *faults);
   int errorFired = 0;
   std::lock_guard<std::mutex> g(faults_lock);
   for (gw_fault_rule_t& r : cfg->rules) {
     if ((r.category >= 0 && r.category != category) || (r.function >= 0 && r.function != function))
       continue;
+    if (!r.path.empty() && (!nspath || fnmatch(r.path.c_str(), nspath, FNM_PATHNAME) != 0))
+      continue;
     r.seen++;
     bool fires = r.nth == 0 || r.seen == r.nth || (r.orLater && r.seen > r.nth);
+    if (r.kind == GW_FAULT_BUSY) {
+      unsigned first = r.nth ? r.nth : 1;
+      fires = r.seen >= first && r.seen - first < unsigned(r.value);
+    } else if (r.kind == GW_FAULT_EIO_ONCE) {
+      fires = r.seen == (r.nth ? r.nth : 1);
+    }
     if (!fires) continue;
     switch (r.kind) {
       case GW_FAULT_ERROR:
-        if (!errorFired) *errorcode = r.value;
+      case GW_FAULT_BUSY:
+      case GW_FAULT_EIO_ONCE:
+        if (!errorFired)
+          *errorcode = r.kind == GW_FAULT_BUSY ? -16 : r.kind == GW_FAULT_EIO_ONCE ? -5 : r.value;
         errorFired = 1;
         break;
       case GW_FAULT_DELAY:
         faults->delayMs += r.value;
+        break;
+      case GW_FAULT_OVERFILL:
+        faults->overfill = r.value;
         break;
       case GW_FAULT_DROP_HEADER:
         faults->dropHeader = 1;
@@ -168,6 +230,9 @@ int gw_FaultsForReply(gw_config_t* cfg, uint16_t category, uint16_t function, in
         break;
       case GW_FAULT_UNSOLICITED:
         faults->unsolicited = 1;
+        break;
+      case GW_FAULT_BAD_HMAC:
+        faults->badHmac = 1;
         break;
     }
   }

@@ -7,12 +7,15 @@
 
 #include <stdint.h>
 
+#include <memory>
 #include <random>
 #include <string>
 #include <vector>
 
 #include "ozugw_msgdefs.h"
 #include "ozugw_msghdr.h"
+#include "idtables.h"
+#include "tables.h"
 
 // ---- configuration ----
 
@@ -28,7 +31,29 @@ typedef struct gw_user {
   int nextTokenFlag;  // ask once for the next token code (-42009)
   int clearPassword;  // log-in reply asks for the password in clear
   int retryCount;     // -1: the server's
+  // Log-ins turned away (retry.h): retry answers, their code and the
+  // user message, or a failed answer with loginFailed.
+  int retryAfter;      // seconds ahead of the retry time
+  int retryTimes;      // retry answers over the process (0: none)
+  int32_t retryCode;   // their errorcode, when retryCodeSet
+  int retryCodeSet;
+  int32_t loginFailed;  // 0: none
+  std::string userMessage;
+  std::string keytab;  // KEYTAB log-ins must send this file's bytes
+  std::shared_ptr<const struct gw_pam_script> pam;  // PAM conversation; null: ask Password
+  int suPolicy;        // GW_SU_*, as the caller of su; unset: the server's
+  int sudoPolicy;      // the same for sudo
+  std::string gecos;   // password entry fields (identity.h)
+  std::string shell;
 } gw_user_t;
+
+// What a su or sudo start gets.
+enum gw_su_policy {
+  GW_SU_UNSET = 0,
+  GW_SU_ALLOW,      // at once (method 1)
+  GW_SU_DENY,       // refused
+  GW_SU_CHALLENGE,  // a password challenge answered by 0x0130
+};
 
 enum gw_fault_kind {
   GW_FAULT_ERROR = 1,    // answer value as errorcode, no body
@@ -37,11 +62,16 @@ enum gw_fault_kind {
   GW_FAULT_DROP_BODY,    // close after the header and part of the body
   GW_FAULT_BAD_SANITY,   // reply header with a wrong sanity field
   GW_FAULT_UNSOLICITED,  // reply header flagged 0x4
+  GW_FAULT_BAD_HMAC,     // a retry certificate issued with a wrong HMAC
+  GW_FAULT_BUSY,         // -16 for value requests from the nth, then through
+  GW_FAULT_EIO_ONCE,     // -5 for the nth request only, then through
+  GW_FAULT_OVERFILL,     // a ReadAttrs reply with value entries more than asked
 };
 
 // A rule matches a request expecting a reply whose category and function
 // match (-1: any); `seen` counts those requests, and the rule fires on the
 // nth of them (nth 0: on every one; orLater: on the nth and every later one).
+// A rule with a path counts only requests whose path matches it.
 typedef struct gw_fault_rule {
   int kind;
   int category;
@@ -51,6 +81,7 @@ typedef struct gw_fault_rule {
   int32_t value;
   unsigned seen;  // guarded by the faults lock
   unsigned line;  // configuration line, for messages
+  std::string path;  // glob on the resolved namespace path; empty: any request
 } gw_fault_rule_t;
 
 typedef struct gw_config {
@@ -64,9 +95,15 @@ typedef struct gw_config {
   unsigned downConnections;  // the first K connections report the service down
   unsigned shuffleCount;     // hold up to this many replies (0: off)
   unsigned shuffleIdleMs;    // or until this long passes without a request
+  int suPolicy;              // GW_SU_* for users without their own
+  int sudoPolicy;
   int levelOverride;         // Faults' ProtocolLevel, applied after loading
   uint32_t overrideMajor;
   uint32_t overrideMinor;
+  std::string root;  // storage namespace root (Server.Root; --root wins)
+  uint32_t stageDelayMs;  // an asynchronous stage reports after this long (Server.StageDelay)
+  gw_tables_t tables;  // COS, filesets, junctions, motd ... (queries.h)
+  gw_idtables_t ident;  // groups, accounts, relay scripts (identity.h, relay.h)
 } gw_config_t;
 
 // ---- connections ----
@@ -77,7 +114,9 @@ typedef struct gw_reply_faults {
   int dropBody;
   int badSanity;
   int unsolicited;
+  int badHmac;
   int32_t delayMs;
+  int32_t overfill;  // a listing reply carries this many entries more than asked
 } gw_reply_faults_t;
 
 // A reply as built by a handler: the result and, when hasBody, the encoded
@@ -97,6 +136,24 @@ typedef struct gw_pending {
 
 struct gw_reader;
 
+// A file the client has open: the host descriptor and the offset kept for
+// the gateway descriptor (its index in gw_conn_t::files).
+typedef struct gw_openfile {
+  int inUse;
+  int fd;  // host descriptor, -1 when none
+  std::string path;  // namespace path at open time
+  uint32_t oflag;    // gateway open flags
+  uint64_t offset;
+} gw_openfile_t;
+
+// An open directory: the names read at Opendir and the next one to hand out.
+typedef struct gw_dirhandle {
+  int inUse;
+  std::string path;  // namespace path
+  std::vector<std::string> names;
+  size_t next;  // Readdir's position
+} gw_dirhandle_t;
+
 typedef struct gw_conn {
   int num;  // connection number, from 1 in accept order
   int fd;
@@ -113,11 +170,46 @@ typedef struct gw_conn {
   int loggedIn;
   uint32_t loginTime;                     // msgTime of the log-in request
   std::vector<unsigned char> sessionKey;  // empty until the key exchange
+  // A header a handler read while it waited for a task message; the
+  // request loop serves it next.
+  int hasPending = 0;
+  api_msghdr_t pending{};
+
+  // su and sudo: the challenge awaiting its 0x0130 response, whose password
+  // answers it, the tries left, whether it wants a passcode in clear, and
+  // whether a sudo session is open.
+  int suPending = 0;  // 0 none, else the start's function (0x0110, 0x0112)
+  const gw_user_t* suUser = nullptr;
+  int suTriesLeft = 0;
+  int suOtp = 0;
+  int sudoActive = 0;
+
+  // Storage namespace state (session.h reads the identity and account).
+  std::string cwd = "/";     // namespace path of the working directory
+  uint32_t umask = 022;      // creation mask, set from the site's at accept
+  int idSet = 0;             // 1: uid and gid below replace the log-in user's
+  uint32_t uid = 0;
+  uint32_t gid = 0;
+  int acctSet = 0;           // 1: account below replaces the user's first
+  uint32_t account = 0;
+  std::vector<gw_openfile_t> files;  // open files by gateway descriptor
+  std::vector<gw_dirhandle_t> dirs;  // directory handles by descriptor
+  api_config_t apiConfig{};          // what SetConfiguration last stored
+  int apiConfigSet = 0;              // 0: GetConfiguration sends defaults
+  int32_t overfill = 0;              // the Overfill rule's count for this request
+
+  // Command relay: a scripted command waiting for the interrupt notice (its
+  // request header and next step), and the subsystem the log was opened as.
+  const gw_command_t* relayCmd = nullptr;
+  size_t relayStep = 0;
+  api_msghdr_t relayHdr{};
+  std::string logSubsys;
 } gw_conn_t;
 
 // A request handler: fills reply (errorcode, optional body) for the decoded
-// request record req (zeroed when the request had no body). Returns 0, or a
-// negative code to close the connection without answering.
+// request record req (zeroed when the request had no body). Returns 0, 1
+// when the request gets no reply (the handler sent what it had to itself),
+// or a negative code to close the connection without answering.
 typedef int (*gw_handler_t)(gw_conn_t* conn, const api_msghdr_t* hdr, void* req, gw_reply_t* reply);
 
 // Extra journal text for a decoded request (" user=NAME"), written whatever

@@ -20,14 +20,14 @@ int gw_JournalOpen(const char* path) {
 }
 
 void gw_JournalLine(const char* fmt, ...) {
-  char line[1024];
-  va_list ap;
-  va_start(ap, fmt);
-  vsnprintf(line, sizeof line, fmt, ap);
-  va_end(ap);
   std::lock_guard<std::mutex> g(journal_lock);
   if (!journal_file) return;
-  fprintf(journal_file, "%s\n", line);
+  // Written out whole: gateway-log lines run to 2047 characters.
+  va_list ap;
+  va_start(ap, fmt);
+  vfprintf(journal_file, fmt, ap);
+  va_end(ap);
+  fputc('\n', journal_file);
   fflush(journal_file);
 }
 

@@ -3,7 +3,7 @@
 // of its own, and stops cleanly on SIGTERM or SIGINT, joining every thread
 // and releasing everything.
 //
-//   gwsim --config FILE [--port N] [--journal FILE]
+//   gwsim --config FILE [--port N] [--journal FILE] [--root DIR]
 //
 // Prints "gwsim listening on port N" on standard output once it accepts
 // connections. Exit status: 0 after a signal, 2 for bad arguments or
@@ -31,6 +31,7 @@
 #include "dispatch.h"
 #include "framing.h"
 #include "journal.h"
+#include "store.h"
 #include "qel_crypto.h"
 
 // One accepted connection and the thread serving it. The descriptor is
@@ -47,7 +48,7 @@ static volatile sig_atomic_t stop_requested;
 static void on_stop_signal(int) { stop_requested = 1; }
 
 static void usage(void) {
-  fprintf(stderr, "usage: gwsim --config FILE [--port N] [--journal FILE]\n");
+  fprintf(stderr, "usage: gwsim --config FILE [--port N] [--journal FILE] [--root DIR]\n");
 }
 
 static void serve_client(gw_client_t* c) {
@@ -121,6 +122,7 @@ static void accept_loop(int lfd, gw_config_t* cfg, const sigset_t* waitMask) {
     c->conn.user = nullptr;
     c->conn.triesLeft = c->conn.tokenAsked = c->conn.loggedIn = 0;
     c->conn.loginTime = 0;
+    c->conn.umask = cfg->site.umask & 0777;
     c->done.store(0);
     if (!c->conn.reader) {
       close(fd);
@@ -144,6 +146,7 @@ static void accept_loop(int lfd, gw_config_t* cfg, const sigset_t* waitMask) {
 int main(int argc, char** argv) {
   const char* cfgPath = nullptr;
   const char* journal = nullptr;
+  const char* root = nullptr;
   int port = 0;
   for (int i = 1; i < argc; i++) {
     std::string a = argv[i];
@@ -155,6 +158,8 @@ int main(int argc, char** argv) {
       cfgPath = argv[++i];
     } else if (a == "--journal") {
       journal = argv[++i];
+    } else if (a == "--root") {
+      root = argv[++i];
     } else if (a == "--port") {
       int64_t v;
       if (gw_ParseNumber(argv[++i], 0, 65535, &v) < 0) {
@@ -184,12 +189,22 @@ int main(int argc, char** argv) {
     fprintf(stderr, "gwsim: cannot open journal %s: %s\n", journalPath.c_str(), strerror(-rc));
     return 2;
   }
+  if (root) cfg.root = root;
+  // Without a root gwsim serves no namespace: those requests answer -5.
+  if (!cfg.root.empty() && gw_StoreOpen(cfg.root.c_str(), &cfg, &err) < 0) {
+    fprintf(stderr, "gwsim: %s\n", err.c_str());
+    gw_JournalClose();
+    return 2;
+  }
   if (quorex_OpenSSLInit() < 0) {
     fprintf(stderr, "gwsim: OpenSSL set-up failed\n");
     gw_JournalClose();
     return 1;
   }
 
+  // Addresses in requests (stage callbacks, copies) decode through the
+  // library's family policy; this one takes both families.
+  setenv("QUOR_NET_FAMILY", "ipv6", 0);
   signal(SIGPIPE, SIG_IGN);
   sigset_t stopSet, waitMask;
   sigemptyset(&stopSet);
@@ -216,6 +231,7 @@ int main(int argc, char** argv) {
 
   accept_loop(lfd, &cfg, &waitMask);
   close(lfd);
+  gw_StoreClose();
   gw_JournalClose();
   return 0;
 }

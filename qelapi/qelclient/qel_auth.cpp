@@ -110,17 +110,10 @@ int read_line(FILE* f, char* buf, int size) {
   return 0;
 }
 
-// The KEYTAB and PAM log-ins are not part of this build yet: they fail
-// locally so that the driver moves on to the next method.
-int method_not_available(qelapi_tcontext_t*, quor_connection_t*, int* RetRetryFlags) {
-  if (RetRetryFlags) *RetRetryFlags = 0;
-  return -1;
-}
-
 const qel_auth_method_t auth_method_table[] = {
     {QUOR_AUTH_COMBO, qel_combo_auth},
-    {QUOR_AUTH_KEYTAB, method_not_available},
-    {QUOR_AUTH_PAM, method_not_available},
+    {QUOR_AUTH_KEYTAB, qel_keytab_auth},
+    {QUOR_AUTH_PAM, qel_pam_auth},
     {QUOR_AUTH_RECONNECT, ozugw_RetryLogin},
 };
 
@@ -129,10 +122,6 @@ int run_method(int code, qelapi_tcontext_t* ts, quor_connection_t* conn, int* fl
     if (m.code == code) return m.method(ts, conn, flags);
   return -1;
 }
-
-// Looks the gateway up in the user's .netrc. The reader joins the library
-// later; until then no entry is ever found.
-int netrc_lookup(quor_connection_t*, char**, char**) { return -1; }
 
 int use_netrc(quor_connection_t* conn) {
   static const char* fn = "qelapi_authenticate";
@@ -148,7 +137,7 @@ int use_netrc(quor_connection_t* conn) {
     return -12;
   }
   int rc = 0;
-  if (netrc_lookup(conn, &name, &pass) == 0)
+  if (quorex_ReadNetrc(&conn->server_addr, &name, &pass) == 0)
     rc = quor_SetCombo(name, pass);
   else
     fprintf(stderr, "%s: Attempting to use .netrc failed.\n", fn);

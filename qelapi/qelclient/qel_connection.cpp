@@ -566,7 +566,10 @@ int ozugw_RetryLogin(qelapi_tcontext_t* ThreadState, quor_connection_t* Connecti
     return -1;
   }
   ozugw_SaveLoginReconnect(ThreadState, Connection, &reply);
-  if (RetRetryFlags) *RetRetryFlags = static_cast<int>(reply.flags & 0x60000000u);
+  uint32_t stop = reply.flags & 0x60000000u;
+  if (RetRetryFlags) *RetRetryFlags = static_cast<int>(stop);
   xdr_free(reinterpret_cast<xdrproc_t>(qel_xdr_api_login_rply_t), reinterpret_cast<char*>(&reply));
+  // A reply that says retry later or failed is no log-in, whatever its code.
+  if (stop != 0 && hdr.errorcode == 0) return -10003;
   return hdr.errorcode;
 }

@@ -9,6 +9,7 @@
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -88,7 +89,10 @@ GwsimFixture::GwsimFixture(const std::string& configText) {
   // The test's own sockets must not stay open in gwsim.
   posix_spawn_file_actions_addclosefrom_np(&fa, 3);
   std::string bin = GWSIM_PATH;
-  std::vector<std::string> args = {bin, "--config", cfgPath, "--journal", journal, "--port", "0"};
+  std::string root = rootDir();
+  if (mkdir(root.c_str(), 0755) < 0) ADD_FAILURE() << "mkdir " << root << ": " << strerror(errno);
+  std::vector<std::string> args = {bin,    "--config", cfgPath, "--journal", journal,
+                                   "--port", "0",      "--root", root};
   std::vector<char*> argv;
   for (std::string& a : args) argv.push_back(a.data());
   argv.push_back(nullptr);

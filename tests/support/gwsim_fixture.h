@@ -1,8 +1,8 @@
 // A gateway simulator for end-to-end tests: writes the configuration text
 // into a fresh temporary directory ("@DIR@" in the text becomes that
 // directory), starts the built gwsim on a free loopback port with a journal
-// in the directory, and on destruction stops it (SIGTERM), waits for it and
-// removes the directory. A gwsim that started but then exits other than
+// and a storage namespace root ("@DIR@/root") in the directory, and on
+// destruction stops it (SIGTERM), waits for it and removes the directory. A gwsim that started but then exits other than
 // cleanly (crash, sanitizer report) fails the running test.
 #ifndef TESTS_SUPPORT_GWSIM_FIXTURE_H
 #define TESTS_SUPPORT_GWSIM_FIXTURE_H
@@ -24,6 +24,9 @@ struct GwsimFixture {
   int port() const { return port_; }
   const std::string& dir() const { return dir_; }
   std::string journalPath() const { return dir_ + "/journal"; }
+  // The storage namespace root gwsim serves (its database is beside it, in
+  // root.db); created empty before gwsim starts.
+  std::string rootDir() const { return dir_ + "/root"; }
   // The journal as it stands now, one entry per line.
   std::vector<std::string> journalLines() const;
   // Polls the journal until a line holds text; false after timeoutMs.

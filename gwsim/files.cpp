@@ -1,0 +1,314 @@
+// Open files of a gwsim connection; see files.h.
+#include "files.h"
+
+#include <errno.h>
+#include <fcntl.h>
+#include <string.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <mutex>
+#include <vector>
+
+#include "dispatch.h"
+#include "queries.h"
+#include "session.h"
+#include "stage.h"
+#include "store.h"
+
+#define GW_OPEN_READ 0x01
+#define GW_OPEN_WRITE 0x02
+#define GW_OPEN_RDWR 0x04
+#define GW_OPEN_APPEND 0x08
+#define GW_OPEN_CREAT 0x10
+#define GW_OPEN_EXCL 0x20
+#define GW_OPEN_TRUNC 0x40
+#define GW_OPEN_NOSTAGE 0x80
+
+// Whether the session may use an object as asked (4 read, 2 write, 1 search).
+static bool permitted(const gw_conn_t* conn, const gw_meta_t* m, uint32_t want) {
+  uint32_t uid = gw_SessionUid(conn);
+  if (uid == 0) return true;
+  uint32_t bits;
+  if (uid == m->UID)
+    bits = (m->Mode >> 6) & 7;
+  else if (gw_SessionGid(conn) == m->GID)
+    bits = (m->Mode >> 3) & 7;
+  else
+    bits = m->Mode & 7;
+  return (bits & want) == want;
+}
+
+static std::string parent_of(const std::string& ns) {
+  size_t slash = ns.rfind('/');
+  return slash == 0 || slash == std::string::npos ? "/" : ns.substr(0, slash);
+}
+
+// A new object may go below the directory holding ns: 0 or a negative code.
+static int may_create_in_parent(const gw_conn_t* conn, const std::string& ns) {
+  gw_meta_t pm;
+  int rc = gw_StoreGetMeta(parent_of(ns), &pm);
+  if (rc < 0) return rc;
+  if (pm.Type != GW_TYPE_DIRECTORY && pm.Type != GW_TYPE_JUNCTION &&
+      pm.Type != GW_TYPE_FILESET_ROOT)
+    return -20;
+  return permitted(conn, &pm, 3) ? 0 : -13;
+}
+
+// The class of service of a new file: the one the hints name, else the
+// first the tables would pick, else the site's start-up class.
+static int choose_cos(const gw_conn_t* conn, const quor_cos_hints_t* hints, uint32_t* cos) {
+  const gw_config_t* cfg = conn->cfg;
+  if (hints->COSId != 0) {
+    if (!cfg->tables.cos.empty() && gw_FindCOS(cfg, hints->COSId) == nullptr) return -22;
+    *cos = hints->COSId;
+    return 0;
+  }
+  const gw_cos_t* p = nullptr;
+  if (!cfg->tables.cos.empty())
+    p = gw_PickCOS(cfg, nullptr, hints->MinFileSize, gw_SessionUid(conn), gw_SessionGid(conn),
+                   gw_SessionAccount(conn), 0, 0);
+  *cos = p ? p->md.COSId : cfg->site.startupCOS;
+  return 0;
+}
+
+// The hints that come back: the caller's, with the class actually chosen.
+static void hints_out(const gw_conn_t* conn, const quor_cos_hints_t* in, uint32_t cos,
+                      quor_cos_hints_t* out) {
+  *out = *in;
+  out->COSId = cos;
+  const gw_cos_t* c = gw_FindCOS(conn->cfg, cos);
+  if (c) {
+    memcpy(out->COSName, c->md.COSName, sizeof out->COSName);
+    out->COSName[sizeof out->COSName - 1] = '\0';
+    out->StripeWidth = c->stripeWidth;
+    out->StripeLength = c->stripeLength;
+    out->FamilyId = c->familyId;
+  }
+}
+
+static int32_t add_file(gw_conn_t* conn, int fd, const std::string& ns, uint32_t oflag,
+                        uint64_t offset) {
+  size_t i = 0;
+  while (i < conn->files.size() && conn->files[i].inUse) i++;
+  if (i == conn->files.size()) conn->files.emplace_back();
+  gw_openfile_t& f = conn->files[i];
+  f.inUse = 1;
+  f.fd = fd;
+  f.path = ns;
+  f.oflag = oflag;
+  f.offset = offset;
+  return int32_t(i);
+}
+
+gw_openfile_t* gw_FileLookup(gw_conn_t* conn, int32_t fildes) {
+  if (fildes < 0 || size_t(fildes) >= conn->files.size() || !conn->files[size_t(fildes)].inUse)
+    return nullptr;
+  return &conn->files[size_t(fildes)];
+}
+
+void gw_FilesCloseAll(gw_conn_t* conn) {
+  for (gw_openfile_t& f : conn->files) {
+    if (f.inUse && f.fd >= 0) close(f.fd);
+    f.inUse = 0;
+    f.fd = -1;
+  }
+  conn->files.clear();
+}
+
+int gw_HandleCreate(gw_conn_t* conn, const api_msghdr_t*, void* req, gw_reply_t* reply) {
+  const api_quor_Create_req_t* rq = static_cast<const api_quor_Create_req_t*>(req);
+  std::lock_guard<std::recursive_mutex> hold(gw_StoreLock());
+  std::string ns;
+  int rc = gw_SessionResolve(conn, rq->Path, 1, &ns);
+  struct stat st;
+  if (rc == 0 && gw_StoreLstat(ns, &st) == 0) rc = -17;
+  if (rc == 0) rc = may_create_in_parent(conn, ns);
+  uint32_t cos = 0;
+  if (rc == 0) rc = choose_cos(conn, &rq->HintsIn, &cos);
+  if (rc == 0) {
+    std::string host = gw_StoreHostPath(ns);
+    int fd = open(host.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
+    if (fd < 0) {
+      rc = -errno;
+    } else {
+      close(fd);
+      rc = gw_StoreNewObject(ns, GW_TYPE_FILE, gw_SessionUid(conn), gw_SessionGid(conn),
+                             uint32_t(rq->Mode) & 07777 & ~conn->umask, gw_SessionAccount(conn),
+                             cos);
+      if (rc < 0) unlink(host.c_str());
+    }
+  }
+  if (rc < 0) {
+    reply->errorcode = rc;
+    return 0;
+  }
+  api_quor_Create_rply_t r;
+  memset(&r, 0, sizeof r);
+  hints_out(conn, &rq->HintsIn, cos, &r.HintsOut);
+  return gw_ReplyWithBody(reply, (xdrproc_t)qel_xdr_api_quor_Create_rply_t, &r);
+}
+
+int gw_HandleOpen(gw_conn_t* conn, const api_msghdr_t*, void* req, gw_reply_t* reply) {
+  const api_quor_Open_req_t* rq = static_cast<const api_quor_Open_req_t*>(req);
+  const uint32_t f = rq->Oflag;
+  std::lock_guard<std::recursive_mutex> hold(gw_StoreLock());
+  std::string ns;
+  int rc = gw_SessionResolve(conn, rq->Path, 1, &ns);
+  if (rc < 0) {
+    reply->errorcode = rc;
+    return 0;
+  }
+  struct stat st;
+  bool exists = gw_StoreLstat(ns, &st) == 0;
+  bool wantRead = (f & (GW_OPEN_READ | GW_OPEN_RDWR)) != 0;
+  bool wantWrite = (f & (GW_OPEN_WRITE | GW_OPEN_RDWR)) != 0;
+  bool created = false;
+  uint32_t cos = 0;
+  gw_meta_t m{};
+  if (exists) {
+    if ((f & GW_OPEN_CREAT) && (f & GW_OPEN_EXCL)) rc = -17;
+    else if (S_ISDIR(st.st_mode)) rc = -21;
+    else if ((rc = gw_StoreGetMeta(ns, &m)) == 0 &&
+             !permitted(conn, &m, (wantRead ? 4u : 0u) | (wantWrite ? 2u : 0u)))
+      rc = -13;
+    cos = m.COSId;
+  } else if (!(f & GW_OPEN_CREAT)) {
+    rc = -2;
+  } else {
+    rc = may_create_in_parent(conn, ns);
+    if (rc == 0) rc = choose_cos(conn, &rq->HintsIn, &cos);
+    created = rc == 0;
+  }
+  int fd = -1;
+  std::string host = gw_StoreHostPath(ns);
+  if (rc == 0) {
+    fd = open(host.c_str(), O_RDWR | O_CLOEXEC | (created ? O_CREAT | O_EXCL : 0), 0644);
+    if (fd < 0) rc = -errno;
+  }
+  if (rc == 0 && created) {
+    rc = gw_StoreNewObject(ns, GW_TYPE_FILE, gw_SessionUid(conn), gw_SessionGid(conn),
+                           uint32_t(rq->Mode) & 07777 & ~conn->umask, gw_SessionAccount(conn), cos);
+    if (rc < 0) unlink(host.c_str());
+  }
+  if (rc == 0 && (f & GW_OPEN_TRUNC) && wantWrite && !created) {
+    if (ftruncate(fd, 0) < 0)
+      rc = -errno;
+    else
+      rc = gw_StoreSetDataLength(ns, 0);
+  }
+  if (rc == 0 && !created && !(f & GW_OPEN_NOSTAGE) && gw_StoreGetMeta(ns, &m) == 0 &&
+      gw_OnTapeOnly(&m)) {
+    // The data comes back to disk before the open completes.
+    rc = gw_StageToLevel(ns, 0, nullptr);
+    if (rc == 0) conn->note += " staged";
+  }
+  if (rc < 0) {
+    if (fd >= 0) close(fd);
+    reply->errorcode = rc;
+    return 0;
+  }
+  uint64_t offset = 0;
+  if ((f & GW_OPEN_APPEND) && fstat(fd, &st) == 0) offset = uint64_t(st.st_size);
+  int32_t gfd = add_file(conn, fd, ns, f, offset);
+  api_quor_Open_rply_t r;
+  memset(&r, 0, sizeof r);
+  hints_out(conn, &rq->HintsIn, cos, &r.HintsOut);
+  if (gw_ReplyWithBody(reply, (xdrproc_t)qel_xdr_api_quor_Open_rply_t, &r) < 0) return -1;
+  reply->errorcode = gfd;
+  return 0;
+}
+
+int gw_HandleClose(gw_conn_t* conn, const api_msghdr_t*, void* req, gw_reply_t* reply) {
+  const api_quor_Close_req_t* rq = static_cast<const api_quor_Close_req_t*>(req);
+  gw_openfile_t* f = gw_FileLookup(conn, rq->Fildes);
+  if (!f) {
+    reply->errorcode = -9;
+    return 0;
+  }
+  if (f->fd >= 0) close(f->fd);
+  f->fd = -1;
+  f->inUse = 0;
+  f->path.clear();
+  return 0;
+}
+
+int gw_HandleFstat(gw_conn_t* conn, const api_msghdr_t*, void* req, gw_reply_t* reply) {
+  const api_quor_Fstat_req_t* rq = static_cast<const api_quor_Fstat_req_t*>(req);
+  gw_openfile_t* f = gw_FileLookup(conn, rq->Fildes);
+  if (!f) {
+    reply->errorcode = -9;
+    return 0;
+  }
+  quor_stat_t st;
+  memset(&st, 0, sizeof st);
+  int rc = gw_StoreStat(f->path, &st);
+  if (rc < 0) {
+    reply->errorcode = rc;
+    return 0;
+  }
+  api_quor_Fstat_rply_t r = {&st};
+  return gw_ReplyWithBody(reply, (xdrproc_t)qel_xdr_api_quor_Fstat_rply_t, &r);
+}
+
+int gw_HandleCopyFile(gw_conn_t* conn, const api_msghdr_t*, void* req, gw_reply_t* reply) {
+  const api_quor_CopyFile_req_t* rq = static_cast<const api_quor_CopyFile_req_t*>(req);
+  gw_openfile_t* src = gw_FileLookup(conn, rq->SrcFildes);
+  gw_openfile_t* dst = gw_FileLookup(conn, rq->DestFildes);
+  if (!src || !dst) {
+    reply->errorcode = -9;
+    return 0;
+  }
+  if (src == dst) {
+    reply->errorcode = -22;
+    return 0;
+  }
+  std::lock_guard<std::recursive_mutex> hold(gw_StoreLock());
+  std::vector<char> buf(65536);
+  uint64_t at = 0;
+  int rc = 0;
+  for (;;) {
+    ssize_t n = pread(src->fd, buf.data(), buf.size(), off_t(at));
+    if (n < 0) {
+      rc = -errno;
+      break;
+    }
+    if (n == 0) break;
+    if (pwrite(dst->fd, buf.data(), size_t(n), off_t(at)) != n) {
+      rc = -5;
+      break;
+    }
+    at += uint64_t(n);
+  }
+  if (rc == 0 && ftruncate(dst->fd, off_t(at)) < 0) rc = -errno;
+  if (rc == 0) rc = gw_StoreSetDataLength(dst->path, at);
+  reply->errorcode = rc;
+  return 0;
+}
+
+void gw_NoteCreate(const api_msghdr_t*, const void* req, std::string* note) {
+  const api_quor_Create_req_t* rq = static_cast<const api_quor_Create_req_t*>(req);
+  *note += " path=";
+  *note += rq->Path ? rq->Path : "";
+}
+
+void gw_NoteOpen(const api_msghdr_t*, const void* req, std::string* note) {
+  const api_quor_Open_req_t* rq = static_cast<const api_quor_Open_req_t*>(req);
+  char flags[32];
+  snprintf(flags, sizeof flags, " oflag=0x%02x", unsigned(rq->Oflag));
+  *note += " path=";
+  *note += rq->Path ? rq->Path : "";
+  *note += flags;
+}
+
+// Every request on an open file starts with its descriptor.
+void gw_NoteFildes(const api_msghdr_t*, const void* req, std::string* note) {
+  int32_t fildes;
+  memcpy(&fildes, req, sizeof fildes);
+  *note += " fildes=" + std::to_string(fildes);
+}
+
+void gw_NoteCopyFile(const api_msghdr_t*, const void* req, std::string* note) {
+  const api_quor_CopyFile_req_t* rq = static_cast<const api_quor_CopyFile_req_t*>(req);
+  *note += " src=" + std::to_string(rq->SrcFildes) + " dst=" + std::to_string(rq->DestFildes);
+}

@@ -1,0 +1,22 @@
+// Who a connection acts as in the storage namespace. The identity is the
+// log-in user's unless a su or sudo set idSet (gwsim.h); the account is the
+// one set by the client, else the user's first, else 0.
+//
+// gw_SessionUid / gw_SessionGid  effective owner and group of new objects.
+// gw_SessionAccount              account charged for new files.
+// gw_SessionResolve              gw_StoreResolve against the connection's cwd.
+#ifndef GWSIM_SESSION_H
+#define GWSIM_SESSION_H
+
+#include <stdint.h>
+
+#include <string>
+
+#include "gwsim.h"
+
+uint32_t gw_SessionUid(const gw_conn_t* conn);
+uint32_t gw_SessionGid(const gw_conn_t* conn);
+uint32_t gw_SessionAccount(const gw_conn_t* conn);
+int gw_SessionResolve(const gw_conn_t* conn, const char* path, int follow, std::string* nspath);
+
+#endif

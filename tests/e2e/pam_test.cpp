@@ -1,0 +1,442 @@
+// The PAM log-in against the gateway simulator: questions answered on a
+// pseudo terminal with echo off and on, texts for the terminal and for
+// standard error, answers packed as the gateway unpacks them (checked
+// byte by byte from the simulator's journal), PAM after a COMBO that fails
+// locally, no terminal, and malformed batches that must end the log-in
+// with -22 and nothing shown.
+#include <gtest/gtest.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "client_process.h"
+#include "gwsim_fixture.h"
+#include "pty_process.h"
+#include "quor_api.h"
+#include "quor_api_internal.h"
+
+namespace {
+
+// This gateway only, no site configuration, the long waits shortened, the
+// debug log up to priority 6 in a file beside the journal.
+void clientEnv(const GwsimFixture& gw) {
+  std::string server = "127.0.0.1/" + std::to_string(gw.port());
+  setenv("QUOR_SERVER_HOST", server.c_str(), 1);
+  setenv("QUOR_HOSTNAME", "localhost", 1);
+  setenv("QUOR_CFG_FILE_PATH", gw.dir().c_str(), 1);
+  setenv("QUOR_TEST_TIMESCALE", "1000", 1);
+  setenv("QUOR_API_DEBUG", "127", 1);
+  setenv("QUOR_API_DEBUG_FLAGS", "f", 1);  // the child ends with _exit
+  setenv("QUOR_API_DEBUG_PATH", (gw.dir() + "/client.log").c_str(), 1);
+  unsetenv("QUOR_AUTH_METHOD");
+  unsetenv("QUOR_NET_FAMILY");
+  unsetenv("QUOR_USE_NETRC_FILE");
+  unsetenv("QUOR_PRINCIPAL");
+}
+
+// Opens the configured gateway's connection; the log-in's result.
+int openGateway() {
+  if (qel_LibInit() != 0) return 1;
+  return quorex_OpenConnection(quorex_GetCurConHandle());
+}
+
+std::string readFile(const std::string& path) {
+  std::ifstream in(path);
+  std::stringstream ss;
+  ss << in.rdbuf();
+  return ss.str();
+}
+
+int countLines(const std::vector<std::string>& lines, const std::string& text) {
+  int n = 0;
+  for (const auto& l : lines) n += l.find(text) != std::string::npos;
+  return n;
+}
+
+std::vector<std::string> linesWith(const std::vector<std::string>& lines, const std::string& text) {
+  std::vector<std::string> out;
+  for (const auto& l : lines)
+    if (l.find(text) != std::string::npos) out.push_back(l);
+  return out;
+}
+
+// The value of "key=" in a journal line, up to the next blank.
+std::string field(const std::string& line, const std::string& key) {
+  size_t at = line.find(" " + key + "=");
+  if (at == std::string::npos) return "";
+  at += key.size() + 2;
+  return line.substr(at, line.find(' ', at) - at);
+}
+
+// The log-in request's id and the thread id the gateway used: every
+// conversation message and every answer must carry both.
+void expectIdsEchoed(const std::vector<std::string>& j, size_t batches) {
+  auto login = linesWith(j, "cat=0x0200 fn=0x0100 ");
+  auto convs = linesWith(j, " pam-conv ");
+  auto answers = linesWith(j, "cat=0x0200 fn=0x0021 ");
+  ASSERT_EQ(login.size(), 1u);
+  ASSERT_EQ(convs.size(), batches);
+  ASSERT_EQ(answers.size(), batches);
+  std::string id = field(login[0], "id");
+  for (size_t i = 0; i < batches; i++) {
+    EXPECT_EQ(field(convs[i], "id"), id);
+    EXPECT_EQ(field(answers[i], "id"), id);
+    EXPECT_EQ(field(answers[i], "thread"), field(convs[i], "thread"));
+    EXPECT_NE(field(answers[i], "thread"), "0");
+    // A task message expects no reply.
+    EXPECT_EQ(field(answers[i], "flags"), "0x90000000");
+  }
+}
+
+const char kAliceScript[] = R"(
+Users = {
+  alice = {
+    Password = wonderland
+    Pam = {
+      Batch = {
+        Message = 4 Welcome to the gateway
+        Message = 1 Password:
+        Answer = wonderland
+      }
+      Batch = {
+        Message = 2 Code:
+        Answer = 4711
+        Message = 3 Your token expires soon
+      }
+    }
+  }
+}
+)";
+
+}  // namespace
+
+// Two batches under a terminal: the text of style 4 on the terminal, the
+// echo-off answer not shown, the echo-on answer shown, the error text on
+// standard error; each answer batch exactly as the record layout says.
+TEST(Pam, QuestionsAndTextsOnTheTerminal) {
+  GwsimFixture gw(kAliceScript);
+  ASSERT_TRUE(gw.running()) << gw.stderrText();
+  PtyProcess p([&] {
+    int failures = 0;
+    clientEnv(gw);
+    quor_SetAuthType(QUOR_AUTH_PAM);
+    quor_SetCombo("alice", nullptr);
+    int rc = openGateway();
+    if (rc != 0) fprintf(stderr, "log-in returned %d\n", rc);
+    CHILD_CHECK(failures, rc == 0);
+    return failures;
+  });
+  ASSERT_TRUE(p.started());
+  EXPECT_TRUE(p.waitFor("Welcome to the gateway\r\n")) << p.screen;
+  ASSERT_TRUE(p.waitFor("\rPassword:")) << p.screen;
+  p.type("wonderland\n");
+  ASSERT_TRUE(p.waitFor("\rCode:")) << p.screen;
+  p.type("4711\n");
+  EXPECT_EQ(p.finish(), 0) << p.errText;
+  EXPECT_EQ(p.screen.find("wonderland"), std::string::npos) << p.screen;
+  EXPECT_NE(p.screen.find("4711"), std::string::npos) << p.screen;
+  EXPECT_NE(p.errText.find("Your token expires soon\n"), std::string::npos) << p.errText;
+  EXPECT_EQ(p.screen.find("expires"), std::string::npos);
+  // Prompts never reach standard output.
+  EXPECT_EQ(p.outText.find("Password"), std::string::npos);
+
+  auto j = gw.journalLines();
+  EXPECT_EQ(countLines(j, "fn=0x0100 id="), 1);
+  EXPECT_EQ(countLines(j, "user=alice"), 1);
+  auto answers = linesWith(j, "fn=0x0021");
+  ASSERT_EQ(answers.size(), 2u);
+  // Batch 1: the text asks nothing (length 0, no data), the password
+  // follows right after with its length + 1 and its zero byte.
+  EXPECT_EQ(field(answers[0], "answers"),
+            "00000000" "00000000"
+            "0000000b" "00000000" "776f6e6465726c616e64" "00");
+  // Batch 2: the code, then the error text's empty record.
+  EXPECT_EQ(field(answers[1], "answers"),
+            "00000005" "00000000" "34373131" "00"
+            "00000000" "00000000");
+  EXPECT_EQ(field(answers[0], "count"), "2");
+  EXPECT_EQ(countLines(j, "wrong-"), 0);
+  EXPECT_EQ(countLines(j, "bad-batch"), 0);
+  expectIdsEchoed(j, 2);
+}
+
+// An empty answer goes as one zero byte; an answer of 600 characters is cut
+// at 511 and the rest of its line is not taken as the next answer.
+TEST(Pam, EmptyAndOverLongAnswers) {
+  GwsimFixture gw(R"(
+Users = {
+  alice = {
+    Pam = {
+      Batch = {
+        Message = 1 First:
+        Message = 1 Second:
+      }
+      Batch = {
+        Message = 2 Third:
+        Answer = after
+      }
+    }
+  }
+}
+)");
+  ASSERT_TRUE(gw.running()) << gw.stderrText();
+  PtyProcess p([&] {
+    int failures = 0;
+    clientEnv(gw);
+    quor_SetAuthType(QUOR_AUTH_PAM);
+    quor_SetCombo("alice", nullptr);
+    CHILD_CHECK(failures, openGateway() == 0);
+    return failures;
+  });
+  ASSERT_TRUE(p.started());
+  ASSERT_TRUE(p.waitFor("\rFirst:")) << p.screen;
+  p.type("\n");
+  ASSERT_TRUE(p.waitFor("\rSecond:")) << p.screen;
+  p.type(std::string(600, 'x') + "\n");
+  ASSERT_TRUE(p.waitFor("\rThird:")) << p.screen;
+  p.type("after\n");
+  EXPECT_EQ(p.finish(), 0) << p.errText;
+
+  auto j = gw.journalLines();
+  auto answers = linesWith(j, "fn=0x0021");
+  ASSERT_EQ(answers.size(), 2u);
+  std::string xs;
+  for (int i = 0; i < 511; i++) xs += "78";
+  EXPECT_EQ(field(answers[0], "answers"),
+            "00000001" "00000000" "00"
+            "00000200" "00000000" + xs + "00");
+  EXPECT_EQ(field(answers[1], "answers"), "00000006" "00000000" "6166746572" "00");
+  EXPECT_EQ(countLines(j, "wrong-"), 0);
+  expectIdsEchoed(j, 2);
+}
+
+// Without a principal the name is asked on the terminal, again while it is
+// blank; a user without a script is asked for the password once.
+TEST(Pam, PrincipalAskedUntilGiven) {
+  GwsimFixture gw("Users = {\n alice = {\n  Password = wonderland\n }\n}\n");
+  ASSERT_TRUE(gw.running()) << gw.stderrText();
+  PtyProcess p([&] {
+    int failures = 0;
+    clientEnv(gw);
+    quor_SetAuthType(QUOR_AUTH_PAM);
+    CHILD_CHECK(failures, openGateway() == 0);
+    return failures;
+  });
+  ASSERT_TRUE(p.started());
+  std::string ask = "\r" + std::string(50, ' ') + "\rPrincipal: ";
+  ASSERT_TRUE(p.waitFor(ask)) << p.screen;
+  p.type("   \n");
+  ASSERT_TRUE(p.waitFor(ask)) << p.screen;
+  p.type("alice \t\n");
+  ASSERT_TRUE(p.waitFor("\rPassword: ")) << p.screen;
+  p.type("wonderland\n");
+  EXPECT_EQ(p.finish(), 0) << p.errText;
+  auto j = gw.journalLines();
+  EXPECT_EQ(countLines(j, "fn=0x0100 id="), 1);
+  EXPECT_EQ(countLines(j, "user=alice"), 1);
+  EXPECT_EQ(countLines(j, "wrong-"), 0);
+  expectIdsEchoed(j, 1);
+}
+
+// The driver's list COMBO, PAM: COMBO fails locally (its key exchange is
+// refused), keeps the stored password and leaves the result to PAM, which
+// runs the exchange again and logs in without a terminal.
+TEST(Pam, AfterComboFailsLocally) {
+  GwsimFixture gw(R"(
+Faults = {
+  Error = 0x0200 0x0012 1 -5
+}
+Users = {
+  alice = {
+    Password = wonderland
+    Pam = {
+      Batch = {
+        Message = 4 Access granted
+      }
+    }
+  }
+}
+)");
+  ASSERT_TRUE(gw.running()) << gw.stderrText();
+  ChildResult r = runInChild([&] {
+    int failures = 0;
+    clientEnv(gw);
+    setenv("QUOR_AUTH_METHOD", "combo:pam", 1);
+    quor_SetCombo("alice", "wonderland");
+    int rc = openGateway();
+    CHILD_CHECK(failures, rc == 0);
+    int count = 0;
+    CHILD_CHECK(failures, quor_GetAuthType(&count) == QUOR_AUTH_PAM && count == 2);
+    return failures;
+  });
+  EXPECT_EQ(r.status, 0) << r.stderrText;
+  // The text for the terminal is not shown anywhere else.
+  EXPECT_NE(r.stderrText.find("opening control terminal"), std::string::npos) << r.stderrText;
+  EXPECT_EQ(r.stderrText.find("Access granted"), std::string::npos);
+  auto j = gw.journalLines();
+  EXPECT_EQ(countLines(j, "fn=0x0104 id="), 1);
+  EXPECT_EQ(countLines(j, "fn=0x0012 id="), 2);
+  EXPECT_EQ(countLines(j, "fn=0x0130"), 0);
+  EXPECT_EQ(countLines(j, "fn=0x0100 id="), 1);
+  EXPECT_EQ(field(linesWith(j, "fn=0x0021")[0], "answers"), "00000000" "00000000");
+  expectIdsEchoed(j, 1);
+}
+
+// Without a terminal: a question cannot be asked and is answered empty, so
+// the gateway refuses; without a stored password nothing is sent at all; an
+// unknown user is refused before any conversation; a gateway error without
+// a body ends the log-in instead of leaving it waiting.
+TEST(Pam, WithoutTerminal) {
+  struct Case {
+    const char* name;
+    const char* principal;
+    const char* password;
+    const char* faults;
+    int rc;
+    int loginRequests;
+    int conversations;
+  } cases[] = {
+      {"question unanswered", "alice", "any", "", -10003, 1, 1},
+      {"no password stored", "alice", nullptr, "", -22, 0, 0},
+      {"no principal stored", nullptr, "any", "", -22, 0, 0},
+      {"unknown user", "mallory", "any", "", -10003, 1, 0},
+      {"gateway error", "alice", "any", "Faults = {\n Error = 0x0200 0x0100 1 -13\n}\n", -13, 1,
+       0},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    GwsimFixture gw(std::string(c.faults) +
+                    "Users = {\n alice = {\n  Password = wonderland\n }\n}\n");
+    ASSERT_TRUE(gw.running()) << gw.stderrText();
+    ChildResult r = runInChild(
+        [&] {
+          int failures = 0;
+          clientEnv(gw);
+          quor_SetAuthType(QUOR_AUTH_PAM);
+          quor_SetCombo(c.principal, c.password);
+          int rc = openGateway();
+          if (rc != c.rc) fprintf(stderr, "log-in returned %d\n", rc);
+          CHILD_CHECK(failures, rc == c.rc);
+          return failures;
+        },
+        30);
+    EXPECT_EQ(r.status, 0) << r.stderrText;
+    EXPECT_NE(r.stderrText.find("*** quorex_OpenConnection: Unable to authenticate user"),
+              std::string::npos)
+        << r.stderrText;
+    auto j = gw.journalLines();
+    EXPECT_EQ(countLines(j, "fn=0x0100 id="), c.loginRequests);
+    EXPECT_EQ(countLines(j, "fn=0x0021"), c.conversations);
+    std::string log = readFile(gw.dir() + "/client.log");
+    if (c.rc == -22) {
+      EXPECT_NE(log.find("*** Not running interactively & username not set - PAM "
+                         "authentication failed\n!"),
+                std::string::npos)
+          << log;
+    }
+    if (c.conversations) {
+      EXPECT_NE(r.stderrText.find("*** pamOpenDevTTY:  error "), std::string::npos)
+          << r.stderrText;
+      auto answers = linesWith(j, "fn=0x0021");
+      EXPECT_EQ(field(answers[0], "answers"), "00000001" "00000000" "00");
+      EXPECT_NE(answers[0].find(" wrong-answer"), std::string::npos);
+    }
+  }
+}
+
+// Batches that cannot be walked end the log-in with -22, show nothing of
+// themselves (an error text before the bad record stays unshown) and send
+// no answer; the simulator survives every one of them.
+TEST(Pam, MalformedBatchesAreRefused) {
+  std::string many;
+  for (int i = 0; i < 33; i++) many += "    Message = 4 line " + std::to_string(i) + "\n";
+  struct Case {
+    std::string name;
+    std::string batch;
+    std::string logText;
+  } cases[] = {
+      {"33 messages", many, "invalid PAM message count 33 received - aborting \n"},
+      {"count 0", "    Message = 3 shown\n    Count = 0\n",
+       "invalid PAM message count 0 received - aborting \n"},
+      {"count -1", "    Message = 3 shown\n    Count = -1\n",
+       "invalid PAM message count -1 received - aborting \n"},
+      {"style 5", "    Message = 3 shown\n    Message = 5 odd\n",
+       "Bad PAM conversation msg style received: 5 Aborting PAM auth\n"},
+      {"style 0", "    Message = 0 odd\n",
+       "Bad PAM conversation msg style received: 0 Aborting PAM auth\n"},
+      {"huge msg_len", "    Message = 3 shown\n    Message = 3 long\n    MsgLen = 0xffffffff\n",
+       "PAM message 2 runs past the end of its batch - aborting\n"},
+      {"msg_len one past the end", "    Message = 3 shown\n    MsgLen = 7\n",
+       "PAM message 1 runs past the end of its batch - aborting\n"},
+      {"more records than bytes", "    Message = 3 shown\n    Count = 2\n",
+       "PAM message 2 runs past the end of its batch - aborting\n"},
+      {"undecryptable", "    Message = 3 shown\n    Undecryptable\n",
+       "decrypting PAM conversation - aborting\n"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    GwsimFixture gw("Users = {\n alice = {\n  Pam = {\n   Batch = {\n" + c.batch +
+                    "   }\n  }\n }\n}\n");
+    ASSERT_TRUE(gw.running()) << gw.stderrText();
+    ChildResult r = runInChild(
+        [&] {
+          int failures = 0;
+          clientEnv(gw);
+          quor_SetAuthType(QUOR_AUTH_PAM);
+          quor_SetCombo("alice", "unused");
+          int rc = openGateway();
+          if (rc != -22) fprintf(stderr, "log-in returned %d\n", rc);
+          CHILD_CHECK(failures, rc == -22);
+          return failures;
+        },
+        30);
+    EXPECT_EQ(r.status, 0) << r.stderrText;
+    EXPECT_EQ(r.stderrText.find("shown\n"), std::string::npos) << r.stderrText;
+    EXPECT_EQ(r.stderrText.find("line 0"), std::string::npos);
+    EXPECT_NE(readFile(gw.dir() + "/client.log").find(c.logText), std::string::npos)
+        << readFile(gw.dir() + "/client.log");
+    auto j = gw.journalLines();
+    EXPECT_EQ(countLines(j, " pam-conv "), 1);
+    EXPECT_EQ(countLines(j, "fn=0x0021"), 0);
+    EXPECT_EQ(gw.stop(), 0) << gw.stderrText();
+  }
+}
+
+// A text that arrives without its zero byte ends with its record: what the
+// decryption buffer still holds from the longer batch before is not shown.
+TEST(Pam, UnterminatedTextEndsWithItsRecord) {
+  GwsimFixture gw(R"(
+Users = {
+  alice = {
+    Pam = {
+      Batch = {
+        Message = 3 AAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAA
+      }
+      Batch = {
+        Message = 3 Last words
+        NoZero
+      }
+    }
+  }
+}
+)");
+  ASSERT_TRUE(gw.running()) << gw.stderrText();
+  ChildResult r = runInChild([&] {
+    int failures = 0;
+    clientEnv(gw);
+    quor_SetAuthType(QUOR_AUTH_PAM);
+    quor_SetCombo("alice", "unused");
+    CHILD_CHECK(failures, openGateway() == 0);
+    return failures;
+  });
+  EXPECT_EQ(r.status, 0) << r.stderrText;
+  EXPECT_NE(r.stderrText.find("AAAAAAAA\nLast words\n"), std::string::npos) << r.stderrText;
+  auto j = gw.journalLines();
+  EXPECT_EQ(countLines(j, "fn=0x0021"), 2);
+  EXPECT_EQ(countLines(j, "wrong-"), 0);
+}
