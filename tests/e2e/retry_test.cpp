@@ -141,6 +141,27 @@ TEST(LoginRetry, WaitsReconnectsOnceWithTheCertificateAndLogsIn) {
   EXPECT_EQ(r.stderrText.find("Unable to authenticate"), std::string::npos) << r.stderrText;
 }
 
+// A reconnect reply that asks to retry again is no log-in even when its
+// code is 0: the client waits and reconnects once more.
+TEST(LoginRetry, RetryAnswerWithCodeZeroIsNotALogIn) {
+  GwsimFixture gw("Users = {\n alice = {\n  Password = wonderland\n  RetryAfter = 30\n"
+                  "  RetryTimes = 2\n  RetryCode = 0\n }\n}\n");
+  ASSERT_TRUE(gw.running()) << gw.stderrText();
+  ChildResult r = runInChild([&] {
+    int failures = 0;
+    clientEnv(gw);
+    CHILD_CHECK(failures, quor_SetCombo("alice", "wonderland") == 0);
+    CHILD_CHECK(failures, openStartup() == 0);
+    return failures;
+  });
+  EXPECT_EQ(r.status, 0) << r.stderrText;
+  auto reconnect = linesWith(gw.journalLines(), "fn=0x0080");
+  ASSERT_EQ(reconnect.size(), 2u);
+  EXPECT_NE(reconnect[0].find(" retry="), std::string::npos) << reconnect[0];
+  EXPECT_EQ(reconnect[1].find(" retry="), std::string::npos) << reconnect[1];
+  EXPECT_EQ(countText(r.stderrText, "*** Retrying in "), 2) << r.stderrText;
+}
+
 // Two retry answers with the same message on a terminal: the message once,
 // a retry line per wait, and a reconnect per answer.
 TEST(LoginRetry, OnATerminalTheMessageIsShownOnce) {
