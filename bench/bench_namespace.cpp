@@ -88,8 +88,8 @@ void BM_ReadAttrs100k(benchmark::State& state) {
     uint64_t off = 0, next = 0;
     uint32_t end = 0;
     while (!end) {
-      int n = quor_ReadAttrs(d, off, uint32_t(buf.size() * sizeof buf[0]), 1, &end, &next,
-                             buf.data());
+      int n =
+          quor_ReadAttrs(d, off, uint32_t(buf.size() * sizeof buf[0]), 1, &end, &next, buf.data());
       if (n < 0) {
         state.SkipWithError("readattrs failed");
         break;

@@ -81,8 +81,7 @@ static int fileattr_reply(const std::string& ns, gw_reply_t* reply) {
   return gw_ReplyWithBody(reply, (xdrproc_t)qel_xdr_api_quor_FileGetAttributes_rply_t, out.get());
 }
 
-int gw_HandleFileGetAttributes(gw_conn_t* conn, const api_msghdr_t*, void* req,
-                               gw_reply_t* reply) {
+int gw_HandleFileGetAttributes(gw_conn_t* conn, const api_msghdr_t*, void* req, gw_reply_t* reply) {
   api_quor_FileGetAttributes_req_t* r = static_cast<api_quor_FileGetAttributes_req_t*>(req);
   std::string ns;
   int rc = gw_SessionResolve(conn, r->Path, 1, &ns);
@@ -96,8 +95,7 @@ int gw_HandleFileGetXAttributes(gw_conn_t* conn, const api_msghdr_t*, void* req,
   std::string ns;
   int rc = gw_SessionResolve(conn, r->Path, 1, &ns);
   if (rc < 0) return fail(reply, rc);
-  std::unique_ptr<api_quor_FileGetXAttributes_rply_t> out(
-      new api_quor_FileGetXAttributes_rply_t());
+  std::unique_ptr<api_quor_FileGetXAttributes_rply_t> out(new api_quor_FileGetXAttributes_rply_t());
   rc = gw_StoreXAttrs(ns, r->Flags, r->StorageLevel, &out->AttrOut);
   if (rc < 0) return fail(reply, rc);
   reply->errorcode = 0;
@@ -119,8 +117,7 @@ static const quor_fileattrbits_t settable =
     GW_SEL_RealmId | GW_SEL_SubSystemId | GW_SEL_TimeCreated | GW_SEL_TimeLastRead |
     GW_SEL_TimeLastWritten | GW_SEL_UID | GW_SEL_UserPerms;
 
-int gw_HandleFileSetAttributes(gw_conn_t* conn, const api_msghdr_t*, void* req,
-                               gw_reply_t* reply) {
+int gw_HandleFileSetAttributes(gw_conn_t* conn, const api_msghdr_t*, void* req, gw_reply_t* reply) {
   api_quor_FileSetAttributes_req_t* r = static_cast<api_quor_FileSetAttributes_req_t*>(req);
   quor_fileattrbits_t sel = r->SelFlags;
   if (sel & ~settable) return fail(reply, -22);
@@ -219,8 +216,7 @@ int gw_HandleRmdir(gw_conn_t* conn, const api_msghdr_t*, void* req, gw_reply_t* 
 }
 
 static gw_dirhandle_t* dir_of(gw_conn_t* conn, int32_t des) {
-  if (des < 0 || size_t(des) >= conn->dirs.size() || !conn->dirs[size_t(des)].inUse)
-    return nullptr;
+  if (des < 0 || size_t(des) >= conn->dirs.size() || !conn->dirs[size_t(des)].inUse) return nullptr;
   return &conn->dirs[size_t(des)];
 }
 
@@ -469,8 +465,7 @@ int gw_HandleGetConfiguration(gw_conn_t* conn, const api_msghdr_t*, void*, gw_re
   return gw_ReplyWithBody(reply, (xdrproc_t)qel_xdr_api_quor_GetConfiguration_rply_t, out.get());
 }
 
-int gw_HandleSetConfiguration(gw_conn_t* conn, const api_msghdr_t*, void* req,
-                              gw_reply_t* reply) {
+int gw_HandleSetConfiguration(gw_conn_t* conn, const api_msghdr_t*, void* req, gw_reply_t* reply) {
   api_quor_SetConfiguration_req_t* r = static_cast<api_quor_SetConfiguration_req_t*>(req);
   conn->apiConfig = r->ConfigIn;
   conn->apiConfigSet = 1;

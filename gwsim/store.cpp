@@ -165,7 +165,7 @@ static std::string join(const std::vector<std::string>& parts) {
 int gw_StoreResolve(const std::string& cwd, const char* path, int follow, std::string* nspath) {
   if (!path || !*path) return -2;
   if (store_root.empty()) return -5;  // gwsim serves no namespace
-  std::vector<std::string> pending;  // components still to walk, last first
+  std::vector<std::string> pending;   // components still to walk, last first
   {
     std::vector<std::string> parts;
     if (path[0] != '/') split_into(cwd, &parts);
@@ -222,9 +222,7 @@ static uint32_t type_of(const struct stat* st) {
   return GW_TYPE_FILE;
 }
 
-static bool is_file_type(uint32_t type) {
-  return type == GW_TYPE_FILE || type == GW_TYPE_HARDLINK;
-}
+static bool is_file_type(uint32_t type) { return type == GW_TYPE_FILE || type == GW_TYPE_HARDLINK; }
 
 static void clear_meta(gw_meta_t* m) {
   m->Type = m->UID = m->GID = m->Mode = m->Account = m->COSId = m->FamilyId = 0;
@@ -339,9 +337,9 @@ static int write_row(const std::string& nspath, const gw_meta_t* m) {
   if (!q) return -5;
   sqlite3_stmt* s = q.get();
   bind_text(s, 1, nspath);
-  const uint32_t words[] = {m->Type,        m->UID,         m->GID,        m->Mode,
-                            m->Account,     m->COSId,       m->FamilyId,   m->SubSystemId,
-                            m->OptionFlags, m->ExtendedACLs, m->RealmId,   m->ReadCount,
+  const uint32_t words[] = {m->Type,        m->UID,          m->GID,      m->Mode,
+                            m->Account,     m->COSId,        m->FamilyId, m->SubSystemId,
+                            m->OptionFlags, m->ExtendedACLs, m->RealmId,  m->ReadCount,
                             m->WriteCount,  m->TimeCreated};
   int i = 2;
   for (uint32_t w : words) sqlite3_bind_int64(s, i++, int64_t(w));
@@ -359,7 +357,8 @@ static int write_row(const std::string& nspath, const gw_meta_t* m) {
   for (int lv = 0; lv < QUOR_MAX_LEVELS; lv++) {
     const gw_level_t& l = m->levels[lv];
     if (l.Flags == 0 && l.BytesAtLevel == 0 && l.volumes.empty() && l.StripeWidth == 0) continue;
-    stmt_ptr il = prepare("INSERT INTO levels(path, level, flags, bytes, stripe) VALUES(?,?,?,?,?)");
+    stmt_ptr il =
+        prepare("INSERT INTO levels(path, level, flags, bytes, stripe) VALUES(?,?,?,?,?)");
     if (!il) return -5;
     bind_text(il.get(), 1, nspath);
     sqlite3_bind_int64(il.get(), 2, lv);
@@ -388,8 +387,7 @@ static int write_row(const std::string& nspath, const gw_meta_t* m) {
 }
 
 // The record and the host's lstat of an object; levels only when asked.
-static int get_meta(const std::string& nspath, gw_meta_t* meta, struct stat* st,
-                    bool withLevels) {
+static int get_meta(const std::string& nspath, gw_meta_t* meta, struct stat* st, bool withLevels) {
   if (lstat(gw_StoreHostPath(nspath).c_str(), st) < 0) return gw_StoreErr(errno);
   int rc = read_row(nspath, meta, withLevels);
   if (rc == -2) {
@@ -457,8 +455,8 @@ int gw_StoreRename(const std::string& oldPath, const std::string& newPath) {
   static const char* tables[] = {"objects", "levels", "volumes", "digests"};
   for (const char* t : tables) {
     if (rc < 0) break;
-    std::string sql = std::string("UPDATE ") + t + " SET path = ?2 || substr(path, length(?1) + 1)" +
-                      " WHERE " + SUBTREE;
+    std::string sql = std::string("UPDATE ") + t +
+                      " SET path = ?2 || substr(path, length(?1) + 1)" + " WHERE " + SUBTREE;
     stmt_ptr q = prepare(sql.c_str());
     if (!q) {
       rc = -5;
@@ -579,8 +577,8 @@ static void fill_attrs(const std::string& nspath, const struct stat* st, const g
   a->UserPerms = perm_word(m->Mode, 6);
   a->GroupPerms = perm_word(m->Mode, 3);
   a->OtherPerms = perm_word(m->Mode, 0);
-  a->ModePerms = (m->Mode & 04000 ? 0x20 : 0) | (m->Mode & 02000 ? 0x40 : 0) |
-                 (m->Mode & 01000 ? 0x80 : 0);
+  a->ModePerms =
+      (m->Mode & 04000 ? 0x20 : 0) | (m->Mode & 02000 ? 0x40 : 0) | (m->Mode & 01000 ? 0x80 : 0);
   a->CompositePerms = a->UserPerms;
   a->COSId = m->COSId;
   a->DataLength = is_file_type(m->Type) ? uint64_t(st->st_size) : 0;
@@ -676,8 +674,7 @@ void gw_StoreFreeXAttrs(quor_xfileattr_t* x) {
     }
 }
 
-int gw_StoreXAttrs(const std::string& nspath, uint32_t flags, uint32_t level,
-                   quor_xfileattr_t* x) {
+int gw_StoreXAttrs(const std::string& nspath, uint32_t flags, uint32_t level, quor_xfileattr_t* x) {
   std::lock_guard<std::recursive_mutex> g(store_lock);
   memset(x, 0, sizeof *x);
   if (!(flags & 0x8) && level >= QUOR_MAX_LEVELS) return -22;
@@ -733,9 +730,9 @@ static const struct {
   const char* name;
   uint32_t type;
 } type_names[] = {
-    {"file", GW_TYPE_FILE},           {"symlink", GW_TYPE_SYMLINK},
-    {"hardlink", GW_TYPE_HARDLINK},   {"directory", GW_TYPE_DIRECTORY},
-    {"junction", GW_TYPE_JUNCTION},   {"fileset", GW_TYPE_FILESET_ROOT},
+    {"file", GW_TYPE_FILE},         {"symlink", GW_TYPE_SYMLINK},
+    {"hardlink", GW_TYPE_HARDLINK}, {"directory", GW_TYPE_DIRECTORY},
+    {"junction", GW_TYPE_JUNCTION}, {"fileset", GW_TYPE_FILESET_ROOT},
 };
 
 static const struct {
@@ -801,7 +798,8 @@ static int load_spec(quor_cfg_stanza_t* fe, std::string* err) {
   f.size = -1;
   clear_meta(&f.meta);
   std::string key = fe->KeyString;
-  if (key.size() >= 2 && key.front() == '"' && key.back() == '"') key = key.substr(1, key.size() - 2);
+  if (key.size() >= 2 && key.front() == '"' && key.back() == '"')
+    key = key.substr(1, key.size() - 2);
   if (key.empty() || key[0] != '/')
     return spec_fail(err, fe->LineNum, "file entry needs an absolute path: " + key);
   std::vector<std::string> parts;

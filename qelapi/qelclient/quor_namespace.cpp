@@ -285,8 +285,8 @@ int quor_Readdir(int Dirdes, quor_dirent_t* DirentOut) {
   api_quor_Readdir_rply_t reply;
   memset(&reply, 0, sizeof reply);
   api_msghdr_t hdr;
-  rc = exchange(ts, QEL_FN_CORE_Readdir, &req, CODEC(qel_xdr_api_quor_Readdir_req_t), &hdr,
-                &reply, CODEC(qel_xdr_api_quor_Readdir_rply_t));
+  rc = exchange(ts, QEL_FN_CORE_Readdir, &req, CODEC(qel_xdr_api_quor_Readdir_req_t), &hdr, &reply,
+                CODEC(qel_xdr_api_quor_Readdir_rply_t));
   if (rc < 0) return rc;
   if (hdr.errorcode == 0) *DirentOut = reply.DirentOut;
   return hdr.errorcode;

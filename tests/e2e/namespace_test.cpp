@@ -151,8 +151,8 @@ TEST(NamespaceFrame, ArgumentChecksSendNothing) {
         {"GetListAttrs empty", [&] { return quor_GetListAttrs("", &attrs); }, -2},
         {"GetListAttrs null out", [&] { return quor_GetListAttrs("/data", nullptr); }, -14},
         {"FileGetAttributes empty", [&] { return quor_FileGetAttributes("", &fa); }, -2},
-        {"FileGetAttributes null out",
-         [&] { return quor_FileGetAttributes("/data", nullptr); }, -14},
+        {"FileGetAttributes null out", [&] { return quor_FileGetAttributes("/data", nullptr); },
+         -14},
         {"FileGetXAttributes null", [&] { return quor_FileGetXAttributes(nullptr, 8, 0, &xa); },
          -14},
         {"FileGetXAttributes null out",
@@ -265,8 +265,8 @@ TEST(NamespaceAttributes, StatCallsFollowLinksAsEachShould) {
       uint64_t size;
     };
     const Case cases[] = {
-        {"Stat file", [](quor_stat_t* b) { return quor_Stat("/data/disk.txt", b); }, S_IFREG,
-         129, 5},
+        {"Stat file", [](quor_stat_t* b) { return quor_Stat("/data/disk.txt", b); }, S_IFREG, 129,
+         5},
         {"Stat link", [](quor_stat_t* b) { return quor_Stat("/data/link", b); }, S_IFREG, 129, 5},
         {"Lstat link", [](quor_stat_t* b) { return quor_Lstat("/data/link", b); }, S_IFLNK, 130,
          14},
@@ -278,8 +278,8 @@ TEST(NamespaceAttributes, StatCallsFollowLinksAsEachShould) {
       int rc = c.call(&st);
       if (rc != 0 || (st.st_mode & S_IFMT) != c.fmt || st.st_type != c.type ||
           (c.fmt != S_IFDIR && st.st_size != c.size)) {
-        fprintf(stderr, "%s: rc %d mode %o type %u size %llu\n", c.what, rc, st.st_mode,
-                st.st_type, (unsigned long long)st.st_size);
+        fprintf(stderr, "%s: rc %d mode %o type %u size %llu\n", c.what, rc, st.st_mode, st.st_type,
+                (unsigned long long)st.st_size);
         failures++;
       }
     }
@@ -413,10 +413,9 @@ TEST(NamespaceAttributes, SetAttributesChangesOnlySelectedFields) {
     CHILD_CHECK(failures, now.Attrs.DataLength == 4096);
     // The comment bit, and the reply is the resulting record.
     strcpy(in.Attrs.Comment, "annotated");
-    CHILD_CHECK(failures, quor_FileSetAttributes("/data/tape.bin", 0x0400000000000000ULL, &in,
-                                                 &out) == 0);
-    CHILD_CHECK(failures, strcmp(out.Attrs.Comment, "annotated") == 0 &&
-                              out.Attrs.FamilyId == 42);
+    CHILD_CHECK(failures,
+                quor_FileSetAttributes("/data/tape.bin", 0x0400000000000000ULL, &in, &out) == 0);
+    CHILD_CHECK(failures, strcmp(out.Attrs.Comment, "annotated") == 0 && out.Attrs.FamilyId == 42);
     // Permission words map onto the mode.
     in.Attrs.UserPerms = 0xE0;
     in.Attrs.GroupPerms = 0x20;
@@ -593,8 +592,8 @@ TEST(NamespaceDirectories, ReadAttrsPagesWithOffsetOut) {
         if (nm[0] == 'f') {
           // File fNNN holds NNN bytes.
           CHILD_CHECK(failures, buf[size_t(i)].Attrs.DataLength == uint64_t(atoi(nm.c_str() + 1)));
-          CHILD_CHECK(failures, buf[size_t(i)].Attrs.Type == 129 &&
-                                    buf[size_t(i)].ObjHandle.Type == 129);
+          CHILD_CHECK(failures,
+                      buf[size_t(i)].Attrs.Type == 129 && buf[size_t(i)].ObjHandle.Type == 129);
         }
       }
       CHILD_CHECK(failures, next == offset + uint64_t(n));
@@ -686,8 +685,8 @@ TEST(NamespaceNames, LinksRenamesAndRemoval) {
     CHILD_CHECK(failures, quor_Rename("/data/disk.txt", "/data/renamed.txt") == 0);
     quor_fileattr_t fa;
     CHILD_CHECK(failures, quor_FileGetAttributes("/data/renamed.txt", &fa) == 0);
-    CHILD_CHECK(failures, fa.Attrs.FamilyId == 3 &&
-                              strcmp(fa.Attrs.Comment, "plain disk file") == 0);
+    CHILD_CHECK(failures,
+                fa.Attrs.FamilyId == 3 && strcmp(fa.Attrs.Comment, "plain disk file") == 0);
     CHILD_CHECK(failures, quor_FileGetAttributes("/data/disk.txt", &fa) == -2);
     // A directory takes the rows below it along.
     CHILD_CHECK(failures, quor_Rename("/data", "/moved") == 0);
@@ -704,8 +703,8 @@ TEST(NamespaceNames, LinksRenamesAndRemoval) {
     CHILD_CHECK(failures, quor_Unlink("/moved") == -21);
     // The hard link still holds the data.
     quor_stat_t st;
-    CHILD_CHECK(failures, quor_Stat("/moved/hard", &st) == 0 && st.st_size == 5 &&
-                              st.st_nlink == 1);
+    CHILD_CHECK(failures,
+                quor_Stat("/moved/hard", &st) == 0 && st.st_size == 5 && st.st_nlink == 1);
     // Unlinking a symbolic link leaves its target.
     CHILD_CHECK(failures, quor_Unlink("/moved/s2") == 0);
     CHILD_CHECK(failures, quor_Stat("/moved/tape.bin", &st) == 0);
