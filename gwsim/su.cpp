@@ -49,6 +49,14 @@ void gw_NoteSudoCmdEnd(const api_msghdr_t*, const void* req, std::string* note) 
 }
 
 // The start of su (fn 0x0110) or sudo (0x0112) to runas.
+// A granted su makes the connection act as the target from now on; a group
+// set earlier with SetGID belongs to the old identity.
+static void become(gw_conn_t* conn, const gw_user_t* target) {
+  conn->idSet = 1;
+  conn->uid = target->uid;
+  conn->gid = target->gid;
+}
+
 static int su_start(gw_conn_t* conn, uint16_t fn, const char* runas, gw_reply_t* reply) {
   const gw_config_t* cfg = conn->cfg;
   bool sudo = fn == QEL_FN_AUTH_SudoInit;
@@ -73,6 +81,7 @@ static int su_start(gw_conn_t* conn, uint16_t fn, const char* runas, gw_reply_t*
   if (policy == GW_SU_ALLOW) {
     r.authmethod = GW_SU_METHOD_NONE;
     if (sudo) conn->sudoActive = 1;
+    else become(conn, target);
     return gw_ReplyWithBody(reply, (xdrproc_t)qel_xdr_ozugw_su_init_rply_t, &r);
   }
   // sudo asks for the caller's own password, su for the target's.
@@ -149,6 +158,7 @@ int gw_HandleChallengeRsp(gw_conn_t* conn, const api_msghdr_t* hdr, void* req, g
   if (ok) {
     conn->suPending = 0;
     if (sudo) conn->sudoActive = 1;
+    else become(conn, conn->suUser);  // su asked for the target's password
     reply->errorcode = 0;
   } else {
     conn->suTriesLeft--;

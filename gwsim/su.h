@@ -24,7 +24,7 @@
 //                       down; the challenge ends with success or the last
 //                       try); otherwise the COMBO log-in's handler answers.
 //                       The connection's identity stays the logged-in
-//                       user's: su and sudo are only negotiated.
+//                       user's: su switches the identity the connection acts as; sudo is only negotiated.
 #ifndef GWSIM_SU_H
 #define GWSIM_SU_H
 

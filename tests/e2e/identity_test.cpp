@@ -468,6 +468,9 @@ TEST(Identity, SuAndSudoAllowed) {
 
     CHILD_CHECK(failures, quor_SuInit(0, 0, "alice", "bob", nullptr) == 0);
     CHILD_CHECK(failures, c->sudo_active == 0);
+    // After su the connection acts as the target.
+    struct passwd* pw = quor_GetPwent();
+    CHILD_CHECK(failures, pw != nullptr && strcmp(pw->pw_name, "bob") == 0);
     CHILD_CHECK(failures, quor_SuInit(1, 0, "alice", "nosuch", "ls") == -2);
     CHILD_CHECK(failures, c->sudo_active == 0);
 
