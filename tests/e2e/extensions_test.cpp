@@ -6,14 +6,14 @@
 #include <stdlib.h>
 #include <string.h>
 
-#include <fstream>
 #include <functional>
-#include <sstream>
 #include <string>
 #include <vector>
 
+#include "client_env.h"
 #include "client_process.h"
 #include "gwsim_fixture.h"
+#include "journal_text.h"
 #include "quor_api.h"
 #include "quor_api_internal.h"
 #include "quor_files.h"
@@ -64,18 +64,6 @@ Files = {
 }
 )";
 
-void clientEnv(const GwsimFixture& gw) {
-  std::string server = "127.0.0.1/" + std::to_string(gw.port());
-  setenv("QUOR_SERVER_HOST", server.c_str(), 1);
-  setenv("QUOR_HOSTNAME", "localhost", 1);
-  setenv("QUOR_CFG_FILE_PATH", gw.dir().c_str(), 1);
-  setenv("QUOR_TEST_TIMESCALE", "1000", 1);
-  unsetenv("QUOR_AUTH_METHOD");
-  unsetenv("QUOR_NET_FAMILY");
-  unsetenv("QUOR_USE_NETRC_FILE");
-  quor_SetCombo("alice", "wonderland");
-}
-
 // A client whose gateway cannot be reached: start-up fails.
 void deadEnv() {
   setenv("QUOR_SERVER_HOST", "127.0.0.1/1", 1);
@@ -87,43 +75,6 @@ void deadEnv() {
   unsetenv("QUOR_USE_NETRC_FILE");
   quor_SetCombo("alice", "wonderland");
 }
-
-int countLines(const std::vector<std::string>& lines, const std::string& text,
-               const std::string& more = "") {
-  int n = 0;
-  for (const auto& l : lines)
-    n += l.find(text) != std::string::npos && l.find(more) != std::string::npos;
-  return n;
-}
-
-std::string sqlOne(const GwsimFixture& gw, const std::string& query) {
-  std::string cmd = "sqlite3 -batch '" + gw.rootDir() + ".db' \"" + query + "\" 2>&1";
-  FILE* p = popen(cmd.c_str(), "r");
-  if (!p) return "popen failed";
-  std::string out;
-  char buf[256];
-  while (fgets(buf, sizeof buf, p)) out += buf;
-  pclose(p);
-  while (!out.empty() && (out.back() == '\n' || out.back() == '\r')) out.pop_back();
-  return out;
-}
-
-std::string readFile(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::stringstream ss;
-  ss << in.rdbuf();
-  return ss.str();
-}
-
-#define CHILD_EQ(failures, a, b)                                                                   \
-  do {                                                                                             \
-    long long va_ = (long long)(a), vb_ = (long long)(b);                                          \
-    if (va_ != vb_) {                                                                              \
-      fprintf(stderr, "CHECK FAILED %s:%d: %s == %s (%lld vs %lld)\n", __FILE__, __LINE__, #a, #b, \
-              va_, vb_);                                                                           \
-      (failures)++;                                                                                \
-    }                                                                                              \
-  } while (0)
 
 // A sink file opened for writing, or a negative code.
 int openSink(const char* path) {
@@ -151,7 +102,7 @@ TEST(ExtensionsCopy, CopyIntoAnOpenSinkRunsToCompletion) {
   ASSERT_TRUE(gw.running()) << gw.stderrText();
   ChildResult r = runInChild([&] {
     int failures = 0;
-    clientEnv(gw);
+    clientEnvAs(gw, "alice", "wonderland");
     int fd = openSink("/out/sink");
     CHILD_CHECK(failures, fd >= 0);
     if (fd < 0) return failures;
@@ -209,7 +160,7 @@ TEST(ExtensionsCopy, CancelAbortsOrForgetsACopy) {
   ASSERT_TRUE(gw.running()) << gw.stderrText();
   ChildResult r = runInChild([&] {
     int failures = 0;
-    clientEnv(gw);
+    clientEnvAs(gw, "alice", "wonderland");
     int fd = openSink("/out/sink");
     CHILD_CHECK(failures, fd >= 0);
     uint32_t count = 1, handle = 0;
@@ -247,7 +198,7 @@ TEST(ExtensionsCopy, StateMessageFitsTheCallersBuffer) {
   ASSERT_TRUE(gw.running()) << gw.stderrText();
   ChildResult r = runInChild([&] {
     int failures = 0;
-    clientEnv(gw);
+    clientEnvAs(gw, "alice", "wonderland");
     int fd = openSink("/out/sink");
     uint32_t count = 2, handle = 0;
     netaddress_t* addrs = nullptr;
@@ -302,7 +253,7 @@ TEST(ExtensionsCopy, ListenAddressCountsAsTheGatewayAnswers) {
     ASSERT_TRUE(gw.running()) << gw.stderrText();
     ChildResult r = runInChild([&] {
       int failures = 0;
-      clientEnv(gw);
+      clientEnvAs(gw, "alice", "wonderland");
       int fd = openSink("/out/sink");
       uint32_t count = c.asked, handle = 99;
       netaddress_t* addrs = reinterpret_cast<netaddress_t*>(&count);
@@ -334,7 +285,7 @@ TEST(ExtensionsDigest, StoredDigestsComeBackAsSet) {
   ASSERT_TRUE(gw.running()) << gw.stderrText();
   ChildResult r = runInChild([&] {
     int failures = 0;
-    clientEnv(gw);
+    clientEnvAs(gw, "alice", "wonderland");
     quor_file_hash_digest_t d[2];
     memset(d, 0, sizeof d);
     d[0].Flags = QUOR_FILE_HASH_DIGEST_VALID | QUOR_FILE_HASH_SET_BY_USER;
@@ -425,7 +376,7 @@ TEST(ExtensionsExpiration, ExpirationTimeIsStoredWithTheFile) {
   ASSERT_TRUE(gw.running()) << gw.stderrText();
   ChildResult r = runInChild([&] {
     int failures = 0;
-    clientEnv(gw);
+    clientEnvAs(gw, "alice", "wonderland");
     CHILD_EQ(failures, ozugw_UdaSetExpiration("/d/f", 0x100000005ULL), 0);
     CHILD_EQ(failures, ozugw_UdaSetExpiration("/d/none", 1), -2);
     return failures;
@@ -441,7 +392,7 @@ TEST(ExtensionsACL, CopiesTheKindsItIsAskedFor) {
   ASSERT_TRUE(gw.running()) << gw.stderrText();
   ChildResult r = runInChild([&] {
     int failures = 0;
-    clientEnv(gw);
+    clientEnvAs(gw, "alice", "wonderland");
     CHILD_EQ(failures, quorex_CopyACL(0x08, "/a/src", "/a/s1"), 0);
     CHILD_EQ(failures, quorex_CopyACL(0x10, "/a/src", "/a/s2"), 0);
     CHILD_EQ(failures, quorex_CopyACL(0x20, "/a/src", "/a/s3"), 0);
@@ -466,7 +417,7 @@ TEST(ExtensionsChecks, RefusedArgumentsSendNothing) {
   ASSERT_TRUE(gw.running()) << gw.stderrText();
   ChildResult r = runInChild([&] {
     int failures = 0;
-    clientEnv(gw);
+    clientEnvAs(gw, "alice", "wonderland");
     qelapi_tcontext_t* ts = nullptr;
     CHILD_EQ(failures, qelapi_init(&ts), 0);
     const std::string p1024 = "/" + std::string(1023, 'p');  // 1024 characters
@@ -558,7 +509,7 @@ TEST(ExtensionsChecks, LongestPathsThatFitAreSent) {
   ASSERT_TRUE(gw.running()) << gw.stderrText();
   ChildResult r = runInChild([&] {
     int failures = 0;
-    clientEnv(gw);
+    clientEnvAs(gw, "alice", "wonderland");
     const std::string p1023 = "/" + std::string(1022, 'p');
     const std::string p1024 = p1023 + "q";
     uint32_t flags;

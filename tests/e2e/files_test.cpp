@@ -724,6 +724,29 @@ TEST(FilesStageCallBack, ArgumentsAndUnknownRequests) {
   EXPECT_TRUE(gw.waitForJournal("stage-callback id=00000000 retcode=0 none"));
 }
 
+TEST(FilesStageCallBack, PendingReportsDoNotHoldUpTheGatewaysEnd) {
+  std::string config = kFiles;
+  config.replace(config.find("StageDelay = 1500"), strlen("StageDelay = 1500"),
+                 "StageDelay = 600000");
+  GwsimFixture gw(config);
+  ASSERT_TRUE(gw.running()) << gw.stderrText();
+  ChildResult r = runInChild([&] {
+    int failures = 0;
+    if (!loggedIn(gw)) return 1;
+    quor_reqid_t rid;
+    bfs_bitfile_obj_handle_t bf;
+    int32_t status = -1;
+    CHILD_CHECK(failures, quor_StageCallBack("/tape1", 0, 0, 0, nullptr, 0, &rid, &bf) == 0);
+    CHILD_CHECK(failures, quor_GetAsyncStatus(rid, &bf, &status) == 0 && status == 1);
+    return failures;
+  });
+  EXPECT_EQ(r.status, 0) << r.stderrText;
+  time_t before = time(nullptr);
+  EXPECT_EQ(gw.stop(), 0) << gw.stderrText();
+  EXPECT_LT(time(nullptr) - before, 5);
+  EXPECT_EQ(countLines(gw.journalLines(), "stage-callback"), 0);
+}
+
 // ---- restricted peers of data connections ----
 
 namespace {

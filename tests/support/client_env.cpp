@@ -16,12 +16,32 @@ void clientEnv(const GwsimFixture& gw) {
   unsetenv("QUOR_AUTH_METHOD");
   unsetenv("QUOR_NET_FAMILY");
   unsetenv("QUOR_USE_NETRC_FILE");
+  unsetenv("QUOR_PRINCIPAL");
+  unsetenv("QUOR_KEYTAB_PATH");
 }
 
-int clientLogin(const GwsimFixture& gw, const char* user, const char* password) {
+int clientEnvAs(const GwsimFixture& gw, const char* user, const char* password) {
   clientEnv(gw);
-  int rc = quor_SetCombo(user, password);
+  return quor_SetCombo(user, password);
+}
+
+int clientLogin(const GwsimFixture& gw, const char* user, const char* password,
+                qelapi_tcontext_t** ts) {
+  int rc = clientEnvAs(gw, user, password);
   if (rc < 0) return rc;
-  qelapi_tcontext_t* ts = nullptr;
-  return qelapi_init(&ts);
+  qelapi_tcontext_t* own = nullptr;
+  return qelapi_init(ts ? ts : &own);
+}
+
+void clientDebugLog(const GwsimFixture& gw) {
+  setenv("QUOR_API_DEBUG", "127", 1);
+  setenv("QUOR_API_DEBUG_FLAGS", "f", 1);
+  setenv("QUOR_API_DEBUG_PATH", clientLogPath(gw).c_str(), 1);
+}
+
+std::string clientLogPath(const GwsimFixture& gw) { return gw.dir() + "/client.log"; }
+
+int clientStartup() {
+  if (qel_LibInit() != 0) return 1;
+  return quorex_OpenConnection(quorex_GetCurConHandle());
 }

@@ -1,19 +1,38 @@
 // The environment of a client-library child that talks to one gwsim: this
 // gateway only, the test's directory for QUOR.conf (none there unless the
-// test writes one), the long waits shortened, and no method, address family
-// or netrc settings inherited from the caller.
+// test writes one), the long waits shortened, and no method, address
+// family, netrc, principal or keytab settings inherited from the caller.
 //
-// clientEnv    sets that environment; call it in the child before the
-//              library starts.
-// clientLogin  clientEnv, then the user's name and password for the COMBO
-//              log-in, then library start-up, which opens the connection and
-//              logs in: 0, or start-up's negative code.
+// clientEnv        sets that environment; call it in the child before the
+//                  library starts. A test that needs more (a method list,
+//                  say) sets it after this call.
+// clientEnvAs      clientEnv, then the user's name and password for the
+//                  COMBO log-in, which happens when the library starts:
+//                  0, or quor_SetCombo's negative code.
+// clientLogin      clientEnvAs, then library start-up, which opens the
+//                  connection and logs in: 0, or the first negative code.
+//                  The thread's context goes to *ts when ts is given.
+// clientDebugLog   the library's debug log, up to priority 6, into
+//                  clientLogPath(gw) beside the journal; flushed entry by
+//                  entry, since the child ends with _exit.
+// clientLogPath    where that log goes.
+// clientStartup    library start-up and the open of its start-up
+//                  connection: the open's result, or 1 when the library
+//                  cannot start (no log-in was tried).
 #ifndef TESTS_SUPPORT_CLIENT_ENV_H
 #define TESTS_SUPPORT_CLIENT_ENV_H
 
+#include <string>
+
 #include "gwsim_fixture.h"
+#include "quor_api_internal.h"
 
 void clientEnv(const GwsimFixture& gw);
-int clientLogin(const GwsimFixture& gw, const char* user, const char* password);
+int clientEnvAs(const GwsimFixture& gw, const char* user, const char* password);
+int clientLogin(const GwsimFixture& gw, const char* user, const char* password,
+                qelapi_tcontext_t** ts = nullptr);
+void clientDebugLog(const GwsimFixture& gw);
+std::string clientLogPath(const GwsimFixture& gw);
+int clientStartup();
 
 #endif

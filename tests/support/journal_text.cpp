@@ -1,0 +1,52 @@
+#include "journal_text.h"
+
+#include <stdio.h>
+
+#include <fstream>
+#include <sstream>
+
+int countLines(const std::vector<std::string>& lines, const std::string& text,
+               const std::string& more) {
+  int n = 0;
+  for (const auto& l : lines)
+    n += l.find(text) != std::string::npos && l.find(more) != std::string::npos;
+  return n;
+}
+
+std::vector<std::string> linesWith(const std::vector<std::string>& lines, const std::string& text) {
+  std::vector<std::string> out;
+  for (const auto& l : lines)
+    if (l.find(text) != std::string::npos) out.push_back(l);
+  return out;
+}
+
+std::string lineWith(const std::vector<std::string>& lines, const std::string& text) {
+  for (const auto& l : lines)
+    if (l.find(text) != std::string::npos) return l;
+  return "";
+}
+
+int countText(const std::string& s, const std::string& text) {
+  int n = 0;
+  for (size_t p = s.find(text); p != std::string::npos; p = s.find(text, p + 1)) n++;
+  return n;
+}
+
+std::string readFile(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::stringstream ss;
+  ss << in.rdbuf();
+  return ss.str();
+}
+
+std::string sqlOne(const GwsimFixture& gw, const std::string& query) {
+  std::string cmd = "sqlite3 -batch '" + gw.rootDir() + ".db' \"" + query + "\" 2>&1";
+  FILE* p = popen(cmd.c_str(), "r");
+  if (!p) return "popen failed";
+  std::string out;
+  char buf[256];
+  while (fgets(buf, sizeof buf, p)) out += buf;
+  pclose(p);
+  while (!out.empty() && (out.back() == '\n' || out.back() == '\r')) out.pop_back();
+  return out;
+}
