@@ -175,7 +175,7 @@ int read_macro(netrc_reader* r) {
 
 // The fields of an applying entry. 0 at its end (the scan is over), 1 when
 // its login is not the one asked for (the scan goes on), -1 on failure.
-int read_entry(netrc_reader* r, char** aname, char** apass, char** aacct) {
+int read_entry_fields(netrc_reader* r, char** aname, char** apass, char** aacct) {
   for (;;) {
     int t = next_word(r);
     switch (t) {
@@ -218,6 +218,30 @@ int read_entry(netrc_reader* r, char** aname, char** apass, char** aacct) {
         break;
     }
   }
+}
+
+// read_entry_fields with the password and account held back until the entry
+// is known to apply: an entry given up for its login leaves nothing behind.
+int read_entry(netrc_reader* r, char** aname, char** apass, char** aacct) {
+  char* pass = *apass;
+  char* acct = aacct ? *aacct : nullptr;
+  int rc = read_entry_fields(r, aname, &pass, aacct ? &acct : nullptr);
+  bool keep = rc == 0;
+  if (pass != *apass) {
+    if (keep) {
+      *apass = pass;
+    } else {
+      OPENSSL_cleanse(pass, strlen(pass));
+      free(pass);
+    }
+  }
+  if (aacct && acct != *aacct) {
+    if (keep)
+      *aacct = acct;
+    else
+      free(acct);
+  }
+  return rc;
 }
 
 int scan(netrc_reader* r, const quor_netrc_query_t* q, char** aname, char** apass, char** aacct) {

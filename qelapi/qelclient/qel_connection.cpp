@@ -32,7 +32,22 @@ void freeReconnect(login_reconnect_t* r) {
   memset(r, 0, sizeof *r);
 }
 
+// Other threads may be bound to the record while an open closes it for a
+// retry: mark it closed, wake any reader blocked on the socket, and free the
+// streams only under both stream locks.
 void closeStreams(quor_connection_t* c) {
+  c->state = CONNECTION_CLOSED;
+  if (c->ctl_fd >= 0) shutdown(c->ctl_fd, SHUT_RDWR);
+  pthread_mutex_lock(&c->msg_out.theMutex);
+  pthread_mutex_lock(&c->msg_in.theMutex);
+  while (c->msg_in.waitReplyList != nullptr) {
+    qelapi_tcontext_t* t = c->msg_in.waitReplyList;
+    c->msg_in.waitReplyList = t->msgQNext;
+    t->msgQNext = nullptr;
+    pthread_mutex_lock(&t->msginMutex);
+    pthread_cond_signal(&t->msginCondition);
+    pthread_mutex_unlock(&t->msginMutex);
+  }
   // The outbound stream owns the socket, the inbound one a duplicate.
   if (c->msg_in.state != STREAM_CLOSED) qel_FreeMsgStream(&c->msg_in);
   if (c->msg_out.state != STREAM_CLOSED) {
@@ -41,7 +56,8 @@ void closeStreams(quor_connection_t* c) {
     close(c->ctl_fd);
   }
   c->ctl_fd = -1;
-  c->state = CONNECTION_CLOSED;
+  pthread_mutex_unlock(&c->msg_in.theMutex);
+  pthread_mutex_unlock(&c->msg_out.theMutex);
 }
 
 void freeRecord(quor_connection_t* c) {
@@ -408,6 +424,15 @@ int quorex_CloseConnection(int theHandle) {
     qelapi_cur_connection = nullptr;
     c->refs--;
   }
+  // Threads bound to the record between calls let go of it now; a thread
+  // inside an exchange holds a reference of its own until it returns.
+  pthread_mutex_lock(&threadlist_lock);
+  for (qelapi_tcontext_t* t = thread_list; t; t = t->next)
+    if (t->connection == c) {
+      t->connection = nullptr;
+      c->refs--;
+    }
+  pthread_mutex_unlock(&threadlist_lock);
   bool freeNow = c->refs <= 0;
   pthread_mutex_unlock(&qelapi_connection_lock);
   if (freeNow) {
@@ -454,8 +479,11 @@ int quorex_SetCurConnection(int theHandle, int* curHandle) {
 }
 
 int quorex_GetCurConHandle(void) {
+  pthread_mutex_lock(&qelapi_connection_lock);
   quor_connection_t* c = qelapi_cur_connection;
-  return c ? c->handle : -2;
+  int handle = c ? c->handle : -2;
+  pthread_mutex_unlock(&qelapi_connection_lock);
+  return handle;
 }
 
 quor_connection_t* qelapi_getCurConnection(void) { return qelapi_cur_connection; }

@@ -370,6 +370,8 @@ int qel_genSessionKeyConn(qelapi_tcontext_t* threadState, quor_connection_t* con
   if (!threadState || !conn) return -1;
   if (conn->sess_key_len > 0 && conn->session_key) return 0;
   std::lock_guard<std::mutex> g(exchange_lock);
+  // Another thread may have made the key while this one waited.
+  if (conn->sess_key_len > 0 && conn->session_key) return 0;
   api_msghdr_t hdr;
 
   if (qelapi_send_msg(QEL_CAT_AUTH, QEL_FN_AUTH_GetDHParams, nullptr, nullptr, 0, 0, conn,

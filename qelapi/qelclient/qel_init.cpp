@@ -8,6 +8,8 @@
 #include <time.h>
 #include <unistd.h>
 
+#include <atomic>
+#include <mutex>
 #include <string>
 
 #include "quor_api_internal.h"
@@ -26,8 +28,13 @@ int init_server_handle = -1;
 
 namespace {
 
-bool libinit_done = false;
+std::atomic<bool> libinit_done{false};
 int libinit_result = 0;
+std::mutex libinit_mutex;
+// Set while this thread runs the start-up: connection set-up calls back in.
+thread_local bool libinit_running = false;
+// One open of the start-up connection at a time.
+std::mutex reopen_mutex;
 
 // A site's gateway host; QUOR_SERVER_HOST normally names the real one.
 const char kDefaultServerList[] = "quorgw/1217";
@@ -169,9 +176,15 @@ void qel_create_locks(void) {
 
 int qel_LibInit(void) {
   if (libinit_done) return libinit_result;
-  // Set before the work: connection set-up calls back into start-up.
-  libinit_done = true;
-  libinit_result = libInitOnce();
+  if (libinit_running) return 0;
+  // A second thread arriving during start-up waits for its result.
+  std::lock_guard<std::mutex> guard(libinit_mutex);
+  if (!libinit_done) {
+    libinit_running = true;
+    libinit_result = libInitOnce();
+    libinit_running = false;
+    libinit_done = true;
+  }
   return libinit_result;
 }
 
@@ -212,7 +225,13 @@ int qelapi_init(qelapi_tcontext_t** thread_state) {
   if (t == nullptr) return -12;
   quor_connection_t* cur = qelapi_BindThreadCurrent(t);
   if (cur != nullptr && cur->state == CONNECTION_OPEN) return 0;
-  rc = quorex_OpenConnection(init_server_handle);
+  {
+    // Threads that find the connection closed open it once, not each.
+    std::lock_guard<std::mutex> guard(reopen_mutex);
+    cur = qelapi_BindThreadCurrent(t);
+    if (cur != nullptr && cur->state == CONNECTION_OPEN) return 0;
+    rc = quorex_OpenConnection(init_server_handle);
+  }
   if (rc == 0) return 0;
   fprintf(stderr, "result = %d, errno = %d\n", rc, errno);
   fprintf(stderr, "Unable to setup communication to QUOR...\n");

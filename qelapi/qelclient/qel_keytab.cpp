@@ -152,7 +152,11 @@ int qel_keytab_auth(qelapi_tcontext_t* threadState, quor_connection_t* theConnec
   memset(&req, 0, sizeof req);
   if (have_principal) {
     strncpy(req.principal, combo_user, QEL_PRINCIPAL_MAX);
+    // Wiped and forgotten: an empty name left stored would be sent by every
+    // later log-in instead of asking or reading QUOR_PRINCIPAL again.
     OPENSSL_cleanse(combo_user, strlen(combo_user));
+    free(combo_user);
+    combo_user = nullptr;
   } else {
     if (qel_getPrincipal(req.principal, QEL_PRINCIPAL_MAX + 1) != 0) {
       QEL_LOG(6, "Error opening /dev/tty");

@@ -49,10 +49,20 @@ bool someoneAwaits(quor_connection_t* conn, uint32_t id) {
   return found;
 }
 
-quor_connection_t* resolveConnection(quor_connection_t* given, qelapi_tcontext_t* ts) {
-  if (given != nullptr) return given;
-  return ts != nullptr ? ts->connection : nullptr;
-}
+// Holds the connection of one exchange for its whole length, so that a close
+// meanwhile cannot free the record under it.
+struct ExchangeHold {
+  quor_connection_t* conn = nullptr;
+  ExchangeHold(quor_connection_t* given, qelapi_tcontext_t* ts) {
+    pthread_mutex_lock(&qelapi_connection_lock);
+    conn = given != nullptr ? given : (ts != nullptr ? ts->connection : nullptr);
+    if (conn) conn->refs++;
+    pthread_mutex_unlock(&qelapi_connection_lock);
+  }
+  ~ExchangeHold() { qelapi_ConnRelease(conn); }
+  ExchangeHold(const ExchangeHold&) = delete;
+  ExchangeHold& operator=(const ExchangeHold&) = delete;
+};
 
 // A protocol error leaves the inbound stream out of step; from now on every
 // exchange on the connection fails at once.
@@ -132,7 +142,8 @@ int qel_FreeMsgStream(quor_msgstream_t* stream) {
 int qelapi_CommonSendMsg(quor_connection_t* GatewayContext, qelapi_tcontext_t* ThreadState,
                          int NeedRequestID, api_msghdr_t* MsgHdr, void* ParamBuf,
                          xdrproc_t Xdrproc) {
-  quor_connection_t* conn = resolveConnection(GatewayContext, ThreadState);
+  ExchangeHold hold(GatewayContext, ThreadState);
+  quor_connection_t* conn = hold.conn;
   if (conn == nullptr || ThreadState == nullptr) return -50;
   quor_msgstream_t* out = &conn->msg_out;
   pthread_mutex_lock(&out->theMutex);
@@ -211,9 +222,11 @@ int qelapi_CommonSendMsg(quor_connection_t* GatewayContext, qelapi_tcontext_t* T
       ThreadState->msgRequestID = oldId;
       ThreadState->msgConnection = oldConn;
     }
-    // Only a dead socket fails a send; replies already received stay
-    // readable for their owners.
+    // A peer that is gone leaves the replies it sent readable for their
+    // owners; any other failure may have left part of this message on a
+    // live socket, and the gateway would misread all that follows.
     QEL_LOG(3, "error %d trying to flush XDR stream", -rc);
+    if (rc != -32 && rc != -104 && rc != -50) markBroken(conn);
     pthread_mutex_unlock(&out->theMutex);
     return -1;
   }
@@ -243,7 +256,8 @@ int ozugw_sendTaskMsg(uint32_t TaskId, uint32_t MsgRequestID, uint16_t Category,
 
 int qelapi_get_msg(qelapi_tcontext_t* threadState, api_msghdr_t* msghdr, void* parambuf,
                    xdrproc_t xdrproc, quor_connection_t* quorContext) {
-  quor_connection_t* conn = resolveConnection(quorContext, threadState);
+  ExchangeHold hold(quorContext, threadState);
+  quor_connection_t* conn = hold.conn;
   if (conn == nullptr || threadState == nullptr) return -50;
   quor_msgstream_t* in = &conn->msg_in;
   const uint32_t awaited = threadState->msgRequestID;
