@@ -357,6 +357,17 @@ int qelapi_get_msg(qelapi_tcontext_t* threadState, api_msghdr_t* msghdr, void* p
   return result;
 }
 
+int qelapi_Exchange(qelapi_tcontext_t* ts, uint16_t category, uint16_t function, void* req,
+                    xdrproc_t reqCodec, void* reply, xdrproc_t replyCodec,
+                    quor_connection_t* conn) {
+  int rc = qelapi_send_msg(category, function, req, reqCodec, 0, 0, conn, ts);
+  if (rc < 0) return rc;
+  api_msghdr_t hdr;
+  rc = qelapi_get_msg(ts, &hdr, reply, replyCodec, conn);
+  if (rc < 0) return rc;
+  return hdr.errorcode;
+}
+
 quor_reqid_t quor_GetUniqueRequestID(void) {
   quor_reqid_t id;
   memset(&id, 0, sizeof id);

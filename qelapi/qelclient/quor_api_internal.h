@@ -146,6 +146,17 @@ int qelapi_CommonSendMsg(quor_connection_t* GatewayContext, qelapi_tcontext_t* T
                          xdrproc_t Xdrproc);
 int qelapi_get_msg(qelapi_tcontext_t* threadState, api_msghdr_t* msghdr, void* parambuf,
                    xdrproc_t xdrproc, quor_connection_t* quorContext);
+// One request and its reply, on conn or (null) the thread's connection:
+// the reply header's code, or the send's or receive's failure. A null reply
+// record means the reply must carry no body.
+int qelapi_Exchange(qelapi_tcontext_t* ts, uint16_t category, uint16_t function, void* req,
+                    xdrproc_t reqCodec, void* reply, xdrproc_t replyCodec,
+                    quor_connection_t* conn = nullptr);
+// Releases what a decoder allocated in rec.
+template <typename R>
+void qelapi_Release(bool_t (*codec)(XDR*, R*), R* rec) {
+  xdr_free(reinterpret_cast<xdrproc_t>(codec), reinterpret_cast<char*>(rec));
+}
 int qel_BuildMsgStream(int fd, quor_msgstream_t* stream, int inout);
 int qel_FreeMsgStream(quor_msgstream_t* stream);
 

@@ -18,16 +18,6 @@
 
 namespace {
 
-int exchange(qelapi_tcontext_t* ts, uint16_t category, uint16_t function, void* req,
-             xdrproc_t reqCodec, void* reply, xdrproc_t replyCodec) {
-  int rc = qelapi_send_msg(category, function, req, reqCodec, 0, 0, nullptr, ts);
-  if (rc < 0) return rc;
-  api_msghdr_t hdr;
-  rc = qelapi_get_msg(ts, &hdr, reply, replyCodec, nullptr);
-  if (rc < 0) return rc;
-  return hdr.errorcode;
-}
-
 // Null -14, empty -2, more than maxChars characters -86.
 int check_path(const char* path, size_t maxChars) {
   if (!path) return -14;
@@ -68,7 +58,7 @@ int quorex_CopyRemoteFile(uint32_t flags, uint32_t* listenCount, int sinkFd, uin
   api_copy_remote_rply_t* reply =
       static_cast<api_copy_remote_rply_t*>(calloc(1, sizeof(api_copy_remote_rply_t)));
   if (!reply) return -12;
-  rc = exchange(ts, QEL_CAT_EXT, QEL_FN_EXT_CopyRemoteFile, &req,
+  rc = qelapi_Exchange(ts, QEL_CAT_EXT, QEL_FN_EXT_CopyRemoteFile, &req,
                 CODEC(qel_xdr_api_copy_remote_req_t), reply, CODEC(qel_xdr_api_copy_remote_rply_t));
   if (rc == 0) {
     // The decoder refuses more than the record's 64 addresses.
@@ -132,7 +122,7 @@ int quorex_CancelCopy(uint32_t flags, uint32_t copyHandle) {
   api_cancel_copy_req_t req;
   req.flags = flags;
   req.copyHandle = copyHandle;
-  return exchange(ts, QEL_CAT_EXT, QEL_FN_EXT_CancelCopy, &req,
+  return qelapi_Exchange(ts, QEL_CAT_EXT, QEL_FN_EXT_CancelCopy, &req,
                   CODEC(qel_xdr_api_cancel_copy_req_t), nullptr, nullptr);
 }
 
@@ -158,7 +148,7 @@ int ozugw_FdigestGetCksum(uint32_t Flags, const char* Path, uint32_t* RetFlags,
   req.Flags = Flags;
   strcpy(req.Path, Path);
   rc =
-      exchange(ts, QEL_CAT_FDIGEST, QEL_FN_FDIGEST_GetCksum, &req,
+      qelapi_Exchange(ts, QEL_CAT_FDIGEST, QEL_FN_FDIGEST_GetCksum, &req,
                CODEC(qel_xdr_api_fdigest_get_req_t), &reply, CODEC(qel_xdr_api_fdigest_get_rply_t));
   if (rc != 0) {
     xdr_free(CODEC(qel_xdr_api_fdigest_get_rply_t), reinterpret_cast<char*>(&reply));
@@ -188,7 +178,7 @@ int ozugw_FdigestSetCksum(uint32_t Flags, const char* Path,
   strcpy(req.Path, Path);
   req.StripeLength = StripeLength;
   req.DigestList = *OzuFileDigest;
-  return exchange(ts, QEL_CAT_FDIGEST, QEL_FN_FDIGEST_SetCksum, &req,
+  return qelapi_Exchange(ts, QEL_CAT_FDIGEST, QEL_FN_FDIGEST_SetCksum, &req,
                   CODEC(qel_xdr_api_fdigest_set_req_t), nullptr, nullptr);
 }
 
@@ -204,7 +194,7 @@ int ozugw_UdaSetExpiration(const char* Path, uint64_t Expiration) {
   memset(&req, 0, sizeof req);
   strcpy(req.Path, Path);
   req.ExpireTime = Expiration;
-  return exchange(ts, QEL_CAT_UDA, QEL_FN_UDA_SetExpiration, &req,
+  return qelapi_Exchange(ts, QEL_CAT_UDA, QEL_FN_UDA_SetExpiration, &req,
                   CODEC(qel_xdr_api_uda_set_expiration_req_t), nullptr, nullptr);
 }
 
@@ -227,7 +217,7 @@ int quorex_CopyACL(uint32_t Flags, const char* SrcPath, const char* SinkPath) {
   req->flags = Flags;
   strcpy(req->srcPath, SrcPath);
   strcpy(req->sinkPath, SinkPath);
-  rc = exchange(ts, QEL_CAT_EXT, QEL_FN_EXT_CopyACL, req, CODEC(qel_xdr_api_copy_acl_req_t),
+  rc = qelapi_Exchange(ts, QEL_CAT_EXT, QEL_FN_EXT_CopyACL, req, CODEC(qel_xdr_api_copy_acl_req_t),
                 nullptr, nullptr);
   free(req);
   return rc;

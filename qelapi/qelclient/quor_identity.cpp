@@ -23,24 +23,6 @@ namespace {
 // Longest principal a home-directory lookup carries.
 constexpr size_t kPrincipalMax = 128;
 
-// One request/reply exchange on the thread's current connection: the header
-// code, or the send's or receive's failure. A null reply record means the
-// reply must carry no body.
-int exchange(qelapi_tcontext_t* ts, uint16_t category, uint16_t function, void* req,
-             xdrproc_t reqCodec, void* reply, xdrproc_t replyCodec) {
-  int rc = qelapi_send_msg(category, function, req, reqCodec, 0, 0, nullptr, ts);
-  if (rc < 0) return rc;
-  api_msghdr_t hdr;
-  rc = qelapi_get_msg(ts, &hdr, reply, replyCodec, nullptr);
-  if (rc < 0) return rc;
-  return hdr.errorcode;
-}
-
-template <typename R>
-void release(bool_t (*codec)(XDR*, R*), R* rec) {
-  xdr_free(reinterpret_cast<xdrproc_t>(codec), reinterpret_cast<char*>(rec));
-}
-
 // A 128-byte name field of a reply into the caller's 129-byte buffer.
 void copyAcctName(char* dst, const char* field) {
   size_t n = strnlen(field, QEL_ACCT_NAME_WIRE);
@@ -63,7 +45,7 @@ int convertSpecs(uint16_t function, int32_t NumEntries, api_namespec_t* Specs) {
   api_quor_ns_namespecs_t reply;
   memset(&reply, 0, sizeof reply);
   // Both directions share one record and codec.
-  rc = exchange(ts, QEL_CAT_CORE, function, &req,
+  rc = qelapi_Exchange(ts, QEL_CAT_CORE, function, &req,
                 CODEC(qel_xdr_api_quor_ConvertIdsToNames_req_t), &reply,
                 CODEC(qel_xdr_api_quor_ConvertIdsToNames_rply_t));
   if (rc == 0) {
@@ -77,7 +59,7 @@ int convertSpecs(uint16_t function, int32_t NumEntries, api_namespec_t* Specs) {
     else if (copied < NumEntries)
       rc = copied;
   }
-  release(qel_xdr_api_quor_ConvertIdsToNames_rply_t, &reply);
+  qelapi_Release(qel_xdr_api_quor_ConvertIdsToNames_rply_t, &reply);
   return rc;
 }
 
@@ -98,7 +80,7 @@ int quor_AcctCodeToName(acct_rec_t AcctCode, quor_id_t* Site, char* AcctName) {
   req.Site = Site != nullptr ? *Site : 0;
   api_quor_AcctCodeToName_rply_t reply;
   memset(&reply, 0, sizeof reply);
-  rc = exchange(ts, QEL_CAT_CORE, QEL_FN_CORE_AcctCodeToName, &req,
+  rc = qelapi_Exchange(ts, QEL_CAT_CORE, QEL_FN_CORE_AcctCodeToName, &req,
                 CODEC(qel_xdr_api_quor_AcctCodeToName_req_t), &reply,
                 CODEC(qel_xdr_api_quor_AcctCodeToName_rply_t));
   if (rc >= 0) {
@@ -123,7 +105,7 @@ int quor_AcctNameToCode(const char* AcctName, quor_id_t* Site, acct_rec_t* AcctC
   req.Site = Site != nullptr ? *Site : 0;
   api_quor_AcctNameToCode_rply_t reply;
   memset(&reply, 0, sizeof reply);
-  rc = exchange(ts, QEL_CAT_CORE, QEL_FN_CORE_AcctNameToCode, &req,
+  rc = qelapi_Exchange(ts, QEL_CAT_CORE, QEL_FN_CORE_AcctNameToCode, &req,
                 CODEC(qel_xdr_api_quor_AcctNameToCode_req_t), &reply,
                 CODEC(qel_xdr_api_AcctNameToCode_rply_t));
   if (rc >= 0) {
@@ -144,7 +126,7 @@ int quor_Chacct(const char* Path, acct_rec_t Account) {
   api_quor_Chacct_req_t req;
   req.Path = const_cast<char*>(Path);
   req.Account = Account;
-  return exchange(ts, QEL_CAT_CORE, QEL_FN_CORE_Chacct, &req, CODEC(qel_xdr_api_quor_Chacct_req_t),
+  return qelapi_Exchange(ts, QEL_CAT_CORE, QEL_FN_CORE_Chacct, &req, CODEC(qel_xdr_api_quor_Chacct_req_t),
                   nullptr, nullptr);
 }
 
@@ -156,7 +138,7 @@ int quor_GetAcct(acct_rec_t* RetDefAcct, acct_rec_t* RetCurAcct) {
   if (RetDefAcct == nullptr || RetCurAcct == nullptr) return -14;
   api_quor_GetAcct_rply_t reply;
   memset(&reply, 0, sizeof reply);
-  rc = exchange(ts, QEL_CAT_CORE, QEL_FN_CORE_GetAcct, nullptr, nullptr, &reply,
+  rc = qelapi_Exchange(ts, QEL_CAT_CORE, QEL_FN_CORE_GetAcct, nullptr, nullptr, &reply,
                 CODEC(qel_xdr_api_quor_GetAcct_rply_t));
   if (rc >= 0) {
     *RetDefAcct = reply.RetDefAcct;
@@ -173,10 +155,10 @@ int quorex_GetAcctList(int* retEntryCount, acct_list_t** retAcctList) {
   if (retEntryCount == nullptr || retAcctList == nullptr) return -14;
   api_quor_GetAcctList_rply_t reply;
   memset(&reply, 0, sizeof reply);
-  rc = exchange(ts, QEL_CAT_CORE, QEL_FN_CORE_GetAcctList, nullptr, nullptr, &reply,
+  rc = qelapi_Exchange(ts, QEL_CAT_CORE, QEL_FN_CORE_GetAcctList, nullptr, nullptr, &reply,
                 CODEC(qel_xdr_api_quor_GetAcctList_rply_t));
   if (rc < 0) {
-    release(qel_xdr_api_quor_GetAcctList_rply_t, &reply);
+    qelapi_Release(qel_xdr_api_quor_GetAcctList_rply_t, &reply);
     return rc;
   }
   *retEntryCount = reply.acctEntries != nullptr ? int(reply.entryCount) : 0;
@@ -192,7 +174,7 @@ int quor_GetAcctName(char* AcctName) {
   if (AcctName == nullptr) return -14;
   api_quor_GetAcctName_rply_t reply;
   memset(&reply, 0, sizeof reply);
-  rc = exchange(ts, QEL_CAT_CORE, QEL_FN_CORE_GetAcctName, nullptr, nullptr, &reply,
+  rc = qelapi_Exchange(ts, QEL_CAT_CORE, QEL_FN_CORE_GetAcctName, nullptr, nullptr, &reply,
                 CODEC(qel_xdr_api_quor_GetAcctName_rply_t));
   if (rc >= 0) copyAcctName(AcctName, reply.AcctName);
   return rc;
@@ -205,7 +187,7 @@ int quor_SetAcct(acct_rec_t NewCurAcct) {
   if (rc < 0) return rc;
   api_quor_SetAcct_req_t req;
   req.NewCurAcct = NewCurAcct;
-  return exchange(ts, QEL_CAT_CORE, QEL_FN_CORE_SetAcct, &req,
+  return qelapi_Exchange(ts, QEL_CAT_CORE, QEL_FN_CORE_SetAcct, &req,
                   CODEC(qel_xdr_api_quor_SetAcct_req_t), nullptr, nullptr);
 }
 
@@ -221,7 +203,7 @@ int quor_SetAcctByName(const char* NewAcctName) {
   api_quor_SetAcctByName_req_t req;
   memset(&req, 0, sizeof req);
   memcpy(req.AcctName, NewAcctName, n);
-  return exchange(ts, QEL_CAT_CORE, QEL_FN_CORE_SetAcctByName, &req,
+  return qelapi_Exchange(ts, QEL_CAT_CORE, QEL_FN_CORE_SetAcctByName, &req,
                   CODEC(qel_xdr_api_quor_SetAcctByName_req_t), nullptr, nullptr);
 }
 
@@ -271,7 +253,7 @@ struct passwd* quor_GetPwent(void) {
     return nullptr;
   }
   // The previous entry stays valid until a new one is on its way.
-  if (pwentUsed) release(qel_xdr_api_getpwent_rply_t, &pwentRecord);
+  if (pwentUsed) qelapi_Release(qel_xdr_api_getpwent_rply_t, &pwentRecord);
   memset(&pwentRecord, 0, sizeof pwentRecord);
   pwentUsed = true;
   api_msghdr_t hdr;
@@ -292,10 +274,10 @@ int quor_GetGroupList(int32_t** groupList) {
   if (groupList == nullptr) return -14;
   api_getgroups_rply_t reply;
   memset(&reply, 0, sizeof reply);
-  rc = exchange(ts, QEL_CAT_LOOKUP, QEL_FN_LOOKUP_GetGroupList, nullptr, nullptr, &reply,
+  rc = qelapi_Exchange(ts, QEL_CAT_LOOKUP, QEL_FN_LOOKUP_GetGroupList, nullptr, nullptr, &reply,
                 CODEC(qel_xdr_api_getgroups_rply_t));
   if (rc != 0) {
-    release(qel_xdr_api_getgroups_rply_t, &reply);
+    qelapi_Release(qel_xdr_api_getgroups_rply_t, &reply);
     return rc;
   }
   *groupList = reply.groups;
@@ -327,11 +309,11 @@ char* quor_LookupHomeDir(const char* theName) {
     return nullptr;
   }
   req.principal = const_cast<char*>(theName);
-  rc = exchange(ts, QEL_CAT_LOOKUP, QEL_FN_LOOKUP_LookupHomeDir, &req,
+  rc = qelapi_Exchange(ts, QEL_CAT_LOOKUP, QEL_FN_LOOKUP_LookupHomeDir, &req,
                 CODEC(qel_xdr_api_lookup_homedir_req_t), &reply,
                 CODEC(qel_xdr_api_lookup_homedir_rply_t));
   if (rc != 0) {
-    release(qel_xdr_api_lookup_homedir_rply_t, &reply);
+    qelapi_Release(qel_xdr_api_lookup_homedir_rply_t, &reply);
     errno = rc;
     return nullptr;
   }
@@ -368,7 +350,7 @@ int quor_SuInit(uint32_t sudoFlag, uint32_t flags, const char* curPrincipal,
     memcpy(sudoReq.runas_principal, runasPrincipal, runasLen);
     sudoReq.cmd_length = theCmd != nullptr ? uint32_t(strlen(theCmd)) : 0;
     sudoReq.cmd = const_cast<char*>(theCmd);
-    rc = exchange(ts, QEL_CAT_AUTH, QEL_FN_AUTH_SudoInit, &sudoReq,
+    rc = qelapi_Exchange(ts, QEL_CAT_AUTH, QEL_FN_AUTH_SudoInit, &sudoReq,
                   CODEC(qel_xdr_ozugw_sudo_init_req_t), &sudoReply,
                   CODEC(qel_xdr_ozugw_sudo_init_rply_t));
     reply = &sudoReply;
@@ -377,7 +359,7 @@ int quor_SuInit(uint32_t sudoFlag, uint32_t flags, const char* curPrincipal,
     suReq.auth_methods = methods;
     suReq.cipher_types = ciphers;
     memcpy(suReq.runas_principal, runasPrincipal, runasLen);
-    rc = exchange(ts, QEL_CAT_AUTH, QEL_FN_AUTH_SuInit, &suReq, CODEC(qel_xdr_ozugw_su_init_req_t),
+    rc = qelapi_Exchange(ts, QEL_CAT_AUTH, QEL_FN_AUTH_SuInit, &suReq, CODEC(qel_xdr_ozugw_su_init_req_t),
                   &suReply, CODEC(qel_xdr_ozugw_su_init_rply_t));
     reply = &suReply;
   }
@@ -396,7 +378,7 @@ int quor_SuInit(uint32_t sudoFlag, uint32_t flags, const char* curPrincipal,
     }
     if (rc == 0 && sudoFlag != 0 && conn != nullptr) conn->sudo_active = 1;
   }
-  release(qel_xdr_ozugw_su_init_rply_t, reply);
+  qelapi_Release(qel_xdr_ozugw_su_init_rply_t, reply);
   return rc;
 }
 
@@ -410,6 +392,6 @@ int quor_SudoCmdEnd(int sessEndFlag) {
     req.end_session = 1;
     if (ts->connection != nullptr) ts->connection->sudo_active = 0;
   }
-  return exchange(ts, QEL_CAT_AUTH, QEL_FN_AUTH_SudoCmdEnd, &req,
+  return qelapi_Exchange(ts, QEL_CAT_AUTH, QEL_FN_AUTH_SudoCmdEnd, &req,
                   CODEC(qel_xdr_ozugw_sudo_cmd_end_req_t), nullptr, nullptr);
 }

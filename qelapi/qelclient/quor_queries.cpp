@@ -17,23 +17,6 @@
 
 namespace {
 
-// One request/reply exchange on the thread's current connection: the header
-// code, or the send's or receive's failure.
-int exchange(qelapi_tcontext_t* ts, uint16_t category, uint16_t function, void* req,
-             xdrproc_t reqCodec, void* reply, xdrproc_t replyCodec) {
-  int rc = qelapi_send_msg(category, function, req, reqCodec, 0, 0, nullptr, ts);
-  if (rc < 0) return rc;
-  api_msghdr_t hdr;
-  rc = qelapi_get_msg(ts, &hdr, reply, replyCodec, nullptr);
-  if (rc < 0) return rc;
-  return hdr.errorcode;
-}
-
-template <typename R>
-void release(bool_t (*codec)(XDR*, R*), R* rec) {
-  xdr_free(reinterpret_cast<xdrproc_t>(codec), reinterpret_cast<char*>(rec));
-}
-
 #define CODEC(f) reinterpret_cast<xdrproc_t>(f)
 
 }  // namespace
@@ -64,7 +47,7 @@ int quorex_SelectCOS(const char* CosList, uint64_t FileSize, uid_t TheUID, gid_t
 
   api_selectcos_rply_t reply;
   memset(&reply, 0, sizeof reply);
-  rc = exchange(ts, QEL_CAT_EXT, QEL_FN_EXT_SelectCOS, &req, CODEC(qel_xdr_api_selectcos_req_t),
+  rc = qelapi_Exchange(ts, QEL_CAT_EXT, QEL_FN_EXT_SelectCOS, &req, CODEC(qel_xdr_api_selectcos_req_t),
                 &reply, CODEC(qel_xdr_api_selectcos_rply_t));
   if (rc == 0) {
     *HintsIn = reply.HintsIn;
@@ -90,10 +73,10 @@ int quorex_GetCOSList(uint32_t Flags, int CosID, uid_t TheUID, gid_t TheGID, uin
   req.charge = AccountID;
   api_get_coslist_rply_t reply;
   memset(&reply, 0, sizeof reply);
-  rc = exchange(ts, QEL_CAT_EXT, QEL_FN_EXT_GetCOSList, &req, CODEC(qel_xdr_api_get_coslist_req_t),
+  rc = qelapi_Exchange(ts, QEL_CAT_EXT, QEL_FN_EXT_GetCOSList, &req, CODEC(qel_xdr_api_get_coslist_req_t),
                 &reply, CODEC(qel_xdr_api_get_coslist_rply_t));
   if (rc != 0) {
-    release(qel_xdr_api_get_coslist_rply_t, &reply);
+    qelapi_Release(qel_xdr_api_get_coslist_rply_t, &reply);
     return rc;
   }
   *RetCount = reply.entry_count;
@@ -110,10 +93,10 @@ int quorex_GetNamedCOSLists(uint32_t* RetCount, char*** NamedCosLists) {
 
   api_named_coslists_rply_t reply;
   memset(&reply, 0, sizeof reply);
-  rc = exchange(ts, QEL_CAT_EXT, QEL_FN_EXT_GetNamedCOSLists, nullptr, nullptr, &reply,
+  rc = qelapi_Exchange(ts, QEL_CAT_EXT, QEL_FN_EXT_GetNamedCOSLists, nullptr, nullptr, &reply,
                 CODEC(qel_xdr_api_named_coslists_rply_t));
   if (rc != 0) {
-    release(qel_xdr_api_named_coslists_rply_t, &reply);
+    qelapi_Release(qel_xdr_api_named_coslists_rply_t, &reply);
     return rc;
   }
   *RetCount = reply.entry_count;
@@ -133,11 +116,11 @@ int quorex_GetNamedCOSInfo(const char* ListName, cos_namelist_entry_t* RetListEn
   req.listName = const_cast<char*>(ListName);
   api_named_cos_info_rply_t reply;
   memset(&reply, 0, sizeof reply);
-  rc = exchange(ts, QEL_CAT_EXT, QEL_FN_EXT_GetNamedCOSInfo, &req,
+  rc = qelapi_Exchange(ts, QEL_CAT_EXT, QEL_FN_EXT_GetNamedCOSInfo, &req,
                 CODEC(qel_xdr_api_named_cos_info_req_t), &reply,
                 CODEC(qel_xdr_api_named_cos_info_rply_t));
   if (rc != 0) {
-    release(qel_xdr_api_named_cos_info_rply_t, &reply);
+    qelapi_Release(qel_xdr_api_named_cos_info_rply_t, &reply);
     return rc;
   }
   *RetListEntry = reply;
@@ -157,7 +140,7 @@ int quor_FileSetCOS(const char* Path, uint32_t COSId, uint32_t StreamId) {
   req.Path = const_cast<char*>(Path);
   req.COSId = COSId;
   req.StreamId = StreamId;
-  return exchange(ts, QEL_CAT_CORE, QEL_FN_CORE_FileSetCOS, &req,
+  return qelapi_Exchange(ts, QEL_CAT_CORE, QEL_FN_CORE_FileSetCOS, &req,
                   CODEC(qel_xdr_api_quor_FileSetCOS_req_t), nullptr, nullptr);
 }
 
@@ -201,7 +184,7 @@ int quor_FilesetGetAttributes(const char* Name, const u_signed64* FilesetId,
 
   api_quor_FilesetGetAttrs_rply_t reply;
   memset(&reply, 0, sizeof reply);
-  rc = exchange(ts, QEL_CAT_CORE, QEL_FN_CORE_FilesetGetAttrs, &req,
+  rc = qelapi_Exchange(ts, QEL_CAT_CORE, QEL_FN_CORE_FilesetGetAttrs, &req,
                 CODEC(qel_xdr_api_quor_FilesetGetAttrs_req_t), &reply,
                 CODEC(qel_xdr_api_quor_FilesetGetAttrs_rply_t));
   if (rc == 0) *FilesetAttrs = reply.FilesetAttrs;
@@ -221,7 +204,7 @@ int quor_FilesetListAll(u_signed64 OffsetIn, unsigned32 Entries, unsigned32* End
   req.Entries = Entries;
   api_quor_FilesetListAll_rply_t reply;
   memset(&reply, 0, sizeof reply);
-  rc = exchange(ts, QEL_CAT_CORE, QEL_FN_CORE_FilesetListAll, &req,
+  rc = qelapi_Exchange(ts, QEL_CAT_CORE, QEL_FN_CORE_FilesetListAll, &req,
                 CODEC(qel_xdr_api_quor_FilesetListAll_req_t), &reply,
                 CODEC(qel_xdr_api_quor_FilesetListAll_rply_t));
   if (rc > 0) {
@@ -232,7 +215,7 @@ int quor_FilesetListAll(u_signed64 OffsetIn, unsigned32 Entries, unsigned32* End
     *OffsetOut = reply.OffsetOut;
     rc = int(n);
   }
-  release(qel_xdr_api_quor_FilesetListAll_rply_t, &reply);
+  qelapi_Release(qel_xdr_api_quor_FilesetListAll_rply_t, &reply);
   return rc;
 }
 
@@ -250,7 +233,7 @@ int quor_GetJunctions(unsigned32 SubsystemID, u_signed64 OffsetIn, unsigned32 En
   req.Entries = Entries;
   api_quor_GetJunctions_rply_t reply;
   memset(&reply, 0, sizeof reply);
-  rc = exchange(ts, QEL_CAT_CORE, QEL_FN_CORE_GetJunctions, &req,
+  rc = qelapi_Exchange(ts, QEL_CAT_CORE, QEL_FN_CORE_GetJunctions, &req,
                 CODEC(qel_xdr_api_quor_GetJunctions_req_t), &reply,
                 CODEC(qel_xdr_api_quor_GetJunctions_rply_t));
   if (rc >= 0) {
@@ -262,7 +245,7 @@ int quor_GetJunctions(unsigned32 SubsystemID, u_signed64 OffsetIn, unsigned32 En
     if (n > 0) memcpy(JentPtr, reply.JentPtr, n * sizeof *JentPtr);
     rc = int(n);
   }
-  release(qel_xdr_api_quor_GetJunctions_rply_t, &reply);
+  qelapi_Release(qel_xdr_api_quor_GetJunctions_rply_t, &reply);
   return rc;
 }
 
@@ -313,10 +296,10 @@ int quorex_GetMotd(int localOnly, uint32_t* msgLen, char** msgText) {
   req.buf_length = 0;
   api_motd_rply_t reply;
   memset(&reply, 0, sizeof reply);
-  rc = exchange(ts, QEL_CAT_CONNECT, QEL_FN_CONN_GetMotd, &req, CODEC(qel_xdr_api_motd_req_t),
+  rc = qelapi_Exchange(ts, QEL_CAT_CONNECT, QEL_FN_CONN_GetMotd, &req, CODEC(qel_xdr_api_motd_req_t),
                 &reply, CODEC(qel_xdr_api_motd_rply_t));
   if (rc != 0) {
-    release(qel_xdr_api_motd_rply_t, &reply);
+    qelapi_Release(qel_xdr_api_motd_rply_t, &reply);
     return rc;
   }
   *msgLen = reply.message_length;
@@ -335,10 +318,10 @@ int quorex_ConfGetXferConcurrency(int* RetCount, xfer_size_to_count_t** RetTable
 
   api_concurrent_xfer_rply_t reply;
   memset(&reply, 0, sizeof reply);
-  rc = exchange(ts, QEL_CAT_EXT, QEL_FN_EXT_ConfGetXferConcurrency, nullptr, nullptr, &reply,
+  rc = qelapi_Exchange(ts, QEL_CAT_EXT, QEL_FN_EXT_ConfGetXferConcurrency, nullptr, nullptr, &reply,
                 CODEC(qel_xdr_api_concurrent_xfer_rply_t));
   if (rc != 0) {
-    release(qel_xdr_api_concurrent_xfer_rply_t, &reply);
+    qelapi_Release(qel_xdr_api_concurrent_xfer_rply_t, &reply);
     return rc;
   }
   *RetCount = reply.entry_count;
