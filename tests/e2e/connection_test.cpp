@@ -12,6 +12,7 @@
 #include "client_env.h"
 #include "client_process.h"
 #include "gwsim_fixture.h"
+#include "journal_text.h"
 #include "quor_api.h"
 #include "quor_api_internal.h"
 #include "quor_api_msgdefs.h"
@@ -29,18 +30,6 @@ Users = {
   }
 }
 )";
-
-int countLines(const std::vector<std::string>& lines, const std::string& text) {
-  int n = 0;
-  for (const auto& l : lines) n += l.find(text) != std::string::npos;
-  return n;
-}
-
-int countText(const std::string& s, const std::string& text) {
-  int n = 0;
-  for (size_t p = s.find(text); p != std::string::npos; p = s.find(text, p + 1)) n++;
-  return n;
-}
 
 // One home-directory lookup on the thread's connection; the reply's text.
 int lookupHome(qelapi_tcontext_t* ts, const char* who, std::string* home) {
@@ -134,8 +123,7 @@ TEST(Connection, GatewayAtOlderProtocolLevelIsRefused) {
   ASSERT_TRUE(gw.running()) << gw.stderrText();
   ChildResult r = runInChild([&] {
     int failures = 0;
-    clientEnv(gw);
-    quor_SetCombo("alice", "wonderland");
+    clientEnvAs(gw, "alice", "wonderland");
     CHILD_CHECK(failures, qel_LibInit() == 0);
     int h = quorex_GetCurConHandle();
     CHILD_CHECK(failures, quorex_OpenConnection(h) == -42002);
@@ -155,10 +143,7 @@ TEST(Connection, WaitsWhileTheServiceIsDown) {
   ASSERT_TRUE(gw.running()) << gw.stderrText();
   ChildResult r = runInChild([&] {
     int failures = 0;
-    clientEnv(gw);
-    quor_SetCombo("alice", "wonderland");
-    qelapi_tcontext_t* ts = nullptr;
-    CHILD_CHECK(failures, qelapi_init(&ts) == 0);
+    CHILD_CHECK(failures, clientLogin(gw, "alice", "wonderland") == 0);
     return failures;
   });
   EXPECT_EQ(r.status, 0) << r.stderrText;
@@ -178,10 +163,7 @@ TEST(Connection, SixteenThreadsShareOneConnection) {
   GwsimFixture gw("Faults = {\n Shuffle = 12 2\n Delay = 0x0600 0x0106 5000 30\n}\n" + users);
   ASSERT_TRUE(gw.running()) << gw.stderrText();
   ChildResult r = runInChild([&] {
-    clientEnv(gw);
-    quor_SetCombo("alice", "wonderland");
-    qelapi_tcontext_t* ts = nullptr;
-    if (qelapi_init(&ts) != 0) return 1;
+    if (clientLogin(gw, "alice", "wonderland") != 0) return 1;
     std::atomic<int> wrong{0};
     std::vector<std::thread> threads;
     for (int t = 0; t < 16; t++)
@@ -216,10 +198,8 @@ TEST(Connection, ProtocolErrorsMakeTheConnectionUnusable) {
     ChildResult r = runInChild(
         [&] {
           int failures = 0;
-          clientEnv(gw);
-          quor_SetCombo("alice", "wonderland");
           qelapi_tcontext_t* ts = nullptr;
-          if (qelapi_init(&ts) != 0) return 1;
+          if (clientLogin(gw, "alice", "wonderland", &ts) != 0) return 1;
           std::atomic<int> errors{0}, ok{0};
           std::vector<std::thread> threads;
           for (int t = 0; t < 4; t++)
@@ -252,10 +232,8 @@ TEST(Connection, FailedEncodeSendsNothing) {
   ASSERT_TRUE(gw.running()) << gw.stderrText();
   ChildResult r = runInChild([&] {
     int failures = 0;
-    clientEnv(gw);
-    quor_SetCombo("alice", "wonderland");
     qelapi_tcontext_t* ts = nullptr;
-    if (qelapi_init(&ts) != 0) return 1;
+    if (clientLogin(gw, "alice", "wonderland", &ts) != 0) return 1;
     std::string tooLong(200, 'x');  // a principal travels as at most 128 characters
     CHILD_CHECK(failures, lookupHome(ts, tooLong.c_str(), nullptr) == -1);
     std::string home;
@@ -276,10 +254,8 @@ TEST(Connection, CloseWhileAThreadWaitsForItsReply) {
   ASSERT_TRUE(gw.running()) << gw.stderrText();
   ChildResult r = runInChild([&] {
     int failures = 0;
-    clientEnv(gw);
-    quor_SetCombo("alice", "wonderland");
     qelapi_tcontext_t* ts = nullptr;
-    if (qelapi_init(&ts) != 0) return 1;
+    if (clientLogin(gw, "alice", "wonderland", &ts) != 0) return 1;
     int handle = quorex_GetCurConHandle();
     std::atomic<int> waiterRc{1};
     std::thread waiter([&] {

@@ -13,8 +13,10 @@
 #include <string>
 #include <vector>
 
+#include "client_env.h"
 #include "client_process.h"
 #include "gwsim_fixture.h"
+#include "journal_text.h"
 #include "pty_process.h"
 #include "quor_api.h"
 #include "quor_api_internal.h"
@@ -83,25 +85,6 @@ Files = {
 )";
 }
 
-void loginAs(const GwsimFixture& gw, const char* user, const char* password) {
-  std::string server = "127.0.0.1/" + std::to_string(gw.port());
-  setenv("QUOR_SERVER_HOST", server.c_str(), 1);
-  setenv("QUOR_HOSTNAME", "localhost", 1);
-  setenv("QUOR_CFG_FILE_PATH", gw.dir().c_str(), 1);
-  setenv("QUOR_TEST_TIMESCALE", "1000", 1);
-  unsetenv("QUOR_AUTH_METHOD");
-  unsetenv("QUOR_NET_FAMILY");
-  unsetenv("QUOR_USE_NETRC_FILE");
-  unsetenv("QUOR_PRINCIPAL");
-  quor_SetCombo(user, password);
-}
-
-int countLines(const std::vector<std::string>& lines, const std::string& text) {
-  int n = 0;
-  for (const auto& l : lines) n += l.find(text) != std::string::npos;
-  return n;
-}
-
 api_namespec_t spec(namespec_type_t type, uint32_t id, const char* name) {
   api_namespec_t s;
   memset(&s, 0, sizeof s);
@@ -120,7 +103,7 @@ TEST(Identity, Accounts) {
   ASSERT_TRUE(gw.running()) << gw.stderrText();
   ChildResult r = runInChild([&] {
     int failures = 0;
-    loginAs(gw, "alice", "wonderland");
+    clientEnvAs(gw, "alice", "wonderland");
     acct_rec_t def = 0, cur = 0;
     char name[129];
     CHILD_CHECK(failures, quor_GetAcct(&def, &cur) == 0 && def == 7 && cur == 7);
@@ -179,7 +162,7 @@ TEST(Identity, UserWithoutAccounts) {
   ASSERT_TRUE(gw.running()) << gw.stderrText();
   ChildResult r = runInChild([&] {
     int failures = 0;
-    loginAs(gw, "bob", "builder");
+    clientEnvAs(gw, "bob", "builder");
     int count = -1;
     acct_list_t* list = nullptr;
     CHILD_CHECK(failures, quorex_GetAcctList(&count, &list) == -5006);
@@ -199,7 +182,7 @@ TEST(Identity, AccountNameLengths) {
   ASSERT_TRUE(gw.running()) << gw.stderrText();
   ChildResult r = runInChild([&] {
     int failures = 0;
-    loginAs(gw, "alice", "wonderland");
+    clientEnvAs(gw, "alice", "wonderland");
     acct_rec_t code = 0;
     CHILD_CHECK(failures, quor_AcctNameToCode(kName128.c_str(), nullptr, &code) == 0);
     CHILD_CHECK(failures, code == 20);
@@ -228,7 +211,7 @@ TEST(Identity, ArgumentChecksSendNothing) {
   ASSERT_TRUE(gw.running()) << gw.stderrText();
   ChildResult r = runInChild([&] {
     int failures = 0;
-    loginAs(gw, "alice", "wonderland");
+    clientEnvAs(gw, "alice", "wonderland");
     acct_rec_t a = 0;
     int count = 0;
     acct_list_t* list = nullptr;
@@ -288,7 +271,7 @@ TEST(Identity, SetGIDAndPasswordEntry) {
   ASSERT_TRUE(gw.running()) << gw.stderrText();
   ChildResult r = runInChild([&] {
     int failures = 0;
-    loginAs(gw, "alice", "wonderland");
+    clientEnvAs(gw, "alice", "wonderland");
     struct passwd* pw = quor_GetPwent();
     CHILD_CHECK(failures, pw != nullptr);
     if (!pw) return failures;
@@ -331,7 +314,7 @@ TEST(Identity, StartUpFailuresThroughErrno) {
   gw.stop();
   ChildResult r = runInChild([&] {
     int failures = 0;
-    loginAs(gw, "alice", "wonderland");
+    clientEnvAs(gw, "alice", "wonderland");
     errno = 0;
     CHILD_CHECK(failures, quor_SetGID(100) == -1 && errno == -50);
     int first = errno;
@@ -351,7 +334,7 @@ TEST(Identity, Conversions) {
   ASSERT_TRUE(gw.running()) << gw.stderrText();
   ChildResult r = runInChild([&] {
     int failures = 0;
-    loginAs(gw, "alice", "wonderland");
+    clientEnvAs(gw, "alice", "wonderland");
     api_namespec_t ids[4] = {spec(NS_NAMESPEC_USER, 1002, ""), spec(NS_NAMESPEC_GROUP, 200, ""),
                              spec(NS_NAMESPEC_REALM, 0, ""), spec(NS_NAMESPEC_SKIP, 77, "keep")};
     ids[2].RealmId = 9;
@@ -404,7 +387,7 @@ TEST(Identity, ConversionReplyCounts) {
     ASSERT_TRUE(gw.running()) << gw.stderrText();
     ChildResult r = runInChild([&] {
       int failures = 0;
-      loginAs(gw, "alice", "wonderland");
+      clientEnvAs(gw, "alice", "wonderland");
       // The asked items, then two guards that must never change.
       std::vector<api_namespec_t> a(size_t(c.asked) + 2);
       for (size_t i = 0; i < a.size(); i++) a[i] = spec(NS_NAMESPEC_USER, 1001, "guard");
@@ -430,7 +413,7 @@ TEST(Identity, Chacct) {
   ASSERT_TRUE(gw.running()) << gw.stderrText();
   ChildResult r = runInChild([&] {
     int failures = 0;
-    loginAs(gw, "alice", "wonderland");
+    clientEnvAs(gw, "alice", "wonderland");
     CHILD_CHECK(failures, quor_Chacct("/f1", 8) == 0);
     quor_fileattr_t attrs;
     memset(&attrs, 0, sizeof attrs);
@@ -457,7 +440,7 @@ TEST(Identity, SuAndSudoAllowed) {
   ASSERT_TRUE(gw.running()) << gw.stderrText();
   ChildResult r = runInChild([&] {
     int failures = 0;
-    loginAs(gw, "alice", "wonderland");
+    clientEnvAs(gw, "alice", "wonderland");
     quor_connection_t* c = nullptr;
     CHILD_CHECK(failures, quor_SuInit(1, 0, "alice", "bob", "ls -l") == 0);
     c = qelapi_getCurConnection();
@@ -499,7 +482,7 @@ TEST(Identity, SuWithChallenge) {
   // so su from bob to alice asks for alice's password.
   PtyProcess p([&] {
     int failures = 0;
-    loginAs(gw, "bob", "builder");
+    clientEnvAs(gw, "bob", "builder");
     int rc = quor_SuInit(0, 0, "bob", "alice", nullptr);
     if (rc != 0) fprintf(stderr, "su returned %d\n", rc);
     CHILD_CHECK(failures, rc == 0);

@@ -23,6 +23,7 @@
 #include "client_env.h"
 #include "client_process.h"
 #include "gwsim_fixture.h"
+#include "journal_text.h"
 #include "msg_conn.h"
 #include "quor_api.h"
 #include "quor_api_internal.h"
@@ -89,10 +90,7 @@ int login(const GwsimFixture& gw) { return clientLogin(gw, "alice", "wonderland"
 int nsLines(const GwsimFixture& gw, unsigned fn, const std::string& more = "") {
   char key[40];
   snprintf(key, sizeof key, "cat=0x0500 fn=0x%04x ", fn);
-  int n = 0;
-  for (const std::string& l : gw.journalLines())
-    if (l.find(key) != std::string::npos && l.find(more) != std::string::npos) n++;
-  return n;
+  return countLines(gw.journalLines(), key, more);
 }
 
 bool allZero(const void* p, size_t n) {
@@ -863,9 +861,7 @@ TEST(NamespaceThreads, EightThreadsStatAndListOnOneConnection) {
   });
   EXPECT_EQ(r.status, 0) << r.stderrText;
   EXPECT_EQ(nsLines(gw, 0x1309), 8 * 60);
-  int opens = 0;
-  for (const std::string& l : gw.journalLines()) opens += l.find(" open") != std::string::npos;
-  EXPECT_EQ(opens, 1);
+  EXPECT_EQ(countLines(gw.journalLines(), " open"), 1);
 }
 
 // ---- API configuration ----

@@ -9,60 +9,23 @@
 #include <stdlib.h>
 #include <string.h>
 
-#include <fstream>
-#include <sstream>
 #include <string>
 #include <vector>
 
+#include "client_env.h"
 #include "client_process.h"
 #include "gwsim_fixture.h"
+#include "journal_text.h"
 #include "pty_process.h"
 #include "quor_api.h"
 #include "quor_api_internal.h"
 
 namespace {
 
-// This gateway only, no site configuration, the long waits shortened, the
-// debug log up to priority 6 in a file beside the journal.
-void clientEnv(const GwsimFixture& gw) {
-  std::string server = "127.0.0.1/" + std::to_string(gw.port());
-  setenv("QUOR_SERVER_HOST", server.c_str(), 1);
-  setenv("QUOR_HOSTNAME", "localhost", 1);
-  setenv("QUOR_CFG_FILE_PATH", gw.dir().c_str(), 1);
-  setenv("QUOR_TEST_TIMESCALE", "1000", 1);
-  setenv("QUOR_API_DEBUG", "127", 1);
-  setenv("QUOR_API_DEBUG_FLAGS", "f", 1);  // the child ends with _exit
-  setenv("QUOR_API_DEBUG_PATH", (gw.dir() + "/client.log").c_str(), 1);
-  unsetenv("QUOR_AUTH_METHOD");
-  unsetenv("QUOR_NET_FAMILY");
-  unsetenv("QUOR_USE_NETRC_FILE");
-  unsetenv("QUOR_PRINCIPAL");
-}
-
-// Opens the configured gateway's connection; the log-in's result.
-int openGateway() {
-  if (qel_LibInit() != 0) return 1;
-  return quorex_OpenConnection(quorex_GetCurConHandle());
-}
-
-std::string readFile(const std::string& path) {
-  std::ifstream in(path);
-  std::stringstream ss;
-  ss << in.rdbuf();
-  return ss.str();
-}
-
-int countLines(const std::vector<std::string>& lines, const std::string& text) {
-  int n = 0;
-  for (const auto& l : lines) n += l.find(text) != std::string::npos;
-  return n;
-}
-
-std::vector<std::string> linesWith(const std::vector<std::string>& lines, const std::string& text) {
-  std::vector<std::string> out;
-  for (const auto& l : lines)
-    if (l.find(text) != std::string::npos) out.push_back(l);
-  return out;
+// The shared environment and the debug log, whose texts some cases check.
+void pamEnv(const GwsimFixture& gw) {
+  clientEnv(gw);
+  clientDebugLog(gw);
 }
 
 // The value of "key=" in a journal line, up to the next blank.
@@ -123,10 +86,10 @@ TEST(Pam, QuestionsAndTextsOnTheTerminal) {
   ASSERT_TRUE(gw.running()) << gw.stderrText();
   PtyProcess p([&] {
     int failures = 0;
-    clientEnv(gw);
+    pamEnv(gw);
     quor_SetAuthType(QUOR_AUTH_PAM);
     quor_SetCombo("alice", nullptr);
-    int rc = openGateway();
+    int rc = clientStartup();
     if (rc != 0) fprintf(stderr, "log-in returned %d\n", rc);
     CHILD_CHECK(failures, rc == 0);
     return failures;
@@ -187,10 +150,10 @@ Users = {
   ASSERT_TRUE(gw.running()) << gw.stderrText();
   PtyProcess p([&] {
     int failures = 0;
-    clientEnv(gw);
+    pamEnv(gw);
     quor_SetAuthType(QUOR_AUTH_PAM);
     quor_SetCombo("alice", nullptr);
-    CHILD_CHECK(failures, openGateway() == 0);
+    CHILD_CHECK(failures, clientStartup() == 0);
     return failures;
   });
   ASSERT_TRUE(p.started());
@@ -222,9 +185,9 @@ TEST(Pam, PrincipalAskedUntilGiven) {
   ASSERT_TRUE(gw.running()) << gw.stderrText();
   PtyProcess p([&] {
     int failures = 0;
-    clientEnv(gw);
+    pamEnv(gw);
     quor_SetAuthType(QUOR_AUTH_PAM);
-    CHILD_CHECK(failures, openGateway() == 0);
+    CHILD_CHECK(failures, clientStartup() == 0);
     return failures;
   });
   ASSERT_TRUE(p.started());
@@ -265,10 +228,10 @@ Users = {
   ASSERT_TRUE(gw.running()) << gw.stderrText();
   ChildResult r = runInChild([&] {
     int failures = 0;
-    clientEnv(gw);
+    pamEnv(gw);
     setenv("QUOR_AUTH_METHOD", "combo:pam", 1);
     quor_SetCombo("alice", "wonderland");
-    int rc = openGateway();
+    int rc = clientStartup();
     CHILD_CHECK(failures, rc == 0);
     int count = 0;
     CHILD_CHECK(failures, quor_GetAuthType(&count) == QUOR_AUTH_PAM && count == 2);
@@ -316,10 +279,10 @@ TEST(Pam, WithoutTerminal) {
     ChildResult r = runInChild(
         [&] {
           int failures = 0;
-          clientEnv(gw);
+          pamEnv(gw);
           quor_SetAuthType(QUOR_AUTH_PAM);
           quor_SetCombo(c.principal, c.password);
-          int rc = openGateway();
+          int rc = clientStartup();
           if (rc != c.rc) fprintf(stderr, "log-in returned %d\n", rc);
           CHILD_CHECK(failures, rc == c.rc);
           return failures;
@@ -332,7 +295,7 @@ TEST(Pam, WithoutTerminal) {
     auto j = gw.journalLines();
     EXPECT_EQ(countLines(j, "fn=0x0100 id="), c.loginRequests);
     EXPECT_EQ(countLines(j, "fn=0x0021"), c.conversations);
-    std::string log = readFile(gw.dir() + "/client.log");
+    std::string log = readFile(clientLogPath(gw));
     if (c.rc == -22) {
       EXPECT_NE(log.find("*** Not running interactively & username not set - PAM "
                          "authentication failed\n!"),
@@ -386,10 +349,10 @@ TEST(Pam, MalformedBatchesAreRefused) {
     ChildResult r = runInChild(
         [&] {
           int failures = 0;
-          clientEnv(gw);
+          pamEnv(gw);
           quor_SetAuthType(QUOR_AUTH_PAM);
           quor_SetCombo("alice", "unused");
-          int rc = openGateway();
+          int rc = clientStartup();
           if (rc != -22) fprintf(stderr, "log-in returned %d\n", rc);
           CHILD_CHECK(failures, rc == -22);
           return failures;
@@ -398,8 +361,8 @@ TEST(Pam, MalformedBatchesAreRefused) {
     EXPECT_EQ(r.status, 0) << r.stderrText;
     EXPECT_EQ(r.stderrText.find("shown\n"), std::string::npos) << r.stderrText;
     EXPECT_EQ(r.stderrText.find("line 0"), std::string::npos);
-    EXPECT_NE(readFile(gw.dir() + "/client.log").find(c.logText), std::string::npos)
-        << readFile(gw.dir() + "/client.log");
+    EXPECT_NE(readFile(clientLogPath(gw)).find(c.logText), std::string::npos)
+        << readFile(clientLogPath(gw));
     auto j = gw.journalLines();
     EXPECT_EQ(countLines(j, " pam-conv "), 1);
     EXPECT_EQ(countLines(j, "fn=0x0021"), 0);
@@ -428,10 +391,10 @@ Users = {
   ASSERT_TRUE(gw.running()) << gw.stderrText();
   ChildResult r = runInChild([&] {
     int failures = 0;
-    clientEnv(gw);
+    pamEnv(gw);
     quor_SetAuthType(QUOR_AUTH_PAM);
     quor_SetCombo("alice", "unused");
-    CHILD_CHECK(failures, openGateway() == 0);
+    CHILD_CHECK(failures, clientStartup() == 0);
     return failures;
   });
   EXPECT_EQ(r.status, 0) << r.stderrText;

@@ -6,53 +6,26 @@
 #include <stdio.h>
 #include <stdlib.h>
 
-#include <fstream>
-#include <sstream>
 #include <string>
 #include <vector>
 
+#include "client_env.h"
 #include "client_process.h"
 #include "gwsim_fixture.h"
+#include "journal_text.h"
 #include "pty_process.h"
 #include "quor_api.h"
 #include "quor_api_internal.h"
 
 namespace {
 
-void clientEnv(const GwsimFixture& gw) {
-  std::string server = "127.0.0.1/" + std::to_string(gw.port());
-  setenv("QUOR_SERVER_HOST", server.c_str(), 1);
-  setenv("QUOR_HOSTNAME", "localhost", 1);
-  setenv("QUOR_CFG_FILE_PATH", gw.dir().c_str(), 1);
-  setenv("QUOR_TEST_TIMESCALE", "1000", 1);
-  setenv("QUOR_API_DEBUG", "127", 1);
-  setenv("QUOR_API_DEBUG_FLAGS", "f", 1);  // the child ends with _exit
-  setenv("QUOR_API_DEBUG_PATH", (gw.dir() + "/client.log").c_str(), 1);
-  unsetenv("QUOR_AUTH_METHOD");
-  unsetenv("QUOR_NET_FAMILY");
-  unsetenv("QUOR_USE_NETRC_FILE");
-  unsetenv("QUOR_PRINCIPAL");
-}
-
+// A COMBO-only log-in as alice, the debug log kept: the log-in's result.
 int comboLogIn(const GwsimFixture& gw, const char* password) {
   clientEnv(gw);
+  clientDebugLog(gw);
   quor_SetAuthType(QUOR_AUTH_COMBO);
   quor_SetCombo("alice", password);
-  if (qel_LibInit() != 0) return 1;
-  return quorex_OpenConnection(quorex_GetCurConHandle());
-}
-
-int countLines(const std::vector<std::string>& lines, const std::string& text) {
-  int n = 0;
-  for (const auto& l : lines) n += l.find(text) != std::string::npos;
-  return n;
-}
-
-std::string readFile(const std::string& path) {
-  std::ifstream in(path);
-  std::stringstream ss;
-  ss << in.rdbuf();
-  return ss.str();
+  return clientStartup();
 }
 
 const std::string kBlank = "\r" + std::string(50, ' ');
@@ -139,7 +112,7 @@ TEST(Prompt, WithoutTerminalAMissingPasswordFails) {
                               "gateway at " + where),
             std::string::npos)
       << r.stderrText;
-  EXPECT_NE(readFile(gw.dir() + "/client.log")
+  EXPECT_NE(readFile(clientLogPath(gw))
                 .find("Not running interactively - can't get authorization combo!"),
             std::string::npos);
   auto j = gw.journalLines();

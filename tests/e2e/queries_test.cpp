@@ -11,8 +11,10 @@
 #include <string>
 #include <vector>
 
+#include "client_env.h"
 #include "client_process.h"
 #include "gwsim_fixture.h"
+#include "journal_text.h"
 #include "quor_api.h"
 #include "quor_api_internal.h"
 
@@ -102,58 +104,6 @@ Junctions = {
 }
 )";
 
-void clientEnv(const GwsimFixture& gw) {
-  std::string server = "127.0.0.1/" + std::to_string(gw.port());
-  setenv("QUOR_SERVER_HOST", server.c_str(), 1);
-  setenv("QUOR_HOSTNAME", "localhost", 1);
-  setenv("QUOR_CFG_FILE_PATH", gw.dir().c_str(), 1);
-  setenv("QUOR_TEST_TIMESCALE", "1000", 1);
-  unsetenv("QUOR_AUTH_METHOD");
-  unsetenv("QUOR_NET_FAMILY");
-  unsetenv("QUOR_USE_NETRC_FILE");
-  quor_SetCombo("alice", "wonderland");
-}
-
-// Journal lines holding text (and also, when given, more: a request's note
-// follows its id and flags).
-int countLines(const std::vector<std::string>& lines, const std::string& text,
-               const std::string& more = "") {
-  int n = 0;
-  for (const auto& l : lines)
-    n += l.find(text) != std::string::npos && l.find(more) != std::string::npos;
-  return n;
-}
-
-// The first journal line holding text, or "".
-std::string lineWith(const std::vector<std::string>& lines, const std::string& text) {
-  for (const auto& l : lines)
-    if (l.find(text) != std::string::npos) return l;
-  return "";
-}
-
-// One value of gwsim's database beside the namespace root.
-std::string sqlOne(const GwsimFixture& gw, const std::string& query) {
-  std::string cmd = "sqlite3 -batch '" + gw.rootDir() + ".db' \"" + query + "\" 2>&1";
-  FILE* p = popen(cmd.c_str(), "r");
-  if (!p) return "popen failed";
-  std::string out;
-  char buf[256];
-  while (fgets(buf, sizeof buf, p)) out += buf;
-  pclose(p);
-  while (!out.empty() && (out.back() == '\n' || out.back() == '\r')) out.pop_back();
-  return out;
-}
-
-#define CHILD_EQ(failures, a, b)                                                                   \
-  do {                                                                                             \
-    long long va_ = (long long)(a), vb_ = (long long)(b);                                          \
-    if (va_ != vb_) {                                                                              \
-      fprintf(stderr, "CHECK FAILED %s:%d: %s == %s (%lld vs %lld)\n", __FILE__, __LINE__, #a, #b, \
-              va_, vb_);                                                                           \
-      (failures)++;                                                                                \
-    }                                                                                              \
-  } while (0)
-
 }  // namespace
 
 // ---- classes of service ----
@@ -186,7 +136,7 @@ TEST(QueriesCOS, SelectCOSChoosesByListSizeCopiesSubsystemAndAvailability) {
   };
   ChildResult r = runInChild([&] {
     int failures = 0;
-    clientEnv(gw);
+    clientEnvAs(gw, "alice", "wonderland");
     for (const Case& c : cases) {
       quor_cos_hints_t hints;
       quor_cos_priorities_t pri;
@@ -224,7 +174,7 @@ TEST(QueriesCOS, COSListCarriesEntriesAndAvailabilityWhenAsked) {
   ASSERT_TRUE(gw.running()) << gw.stderrText();
   ChildResult r = runInChild([&] {
     int failures = 0;
-    clientEnv(gw);
+    clientEnvAs(gw, "alice", "wonderland");
     struct Avail {
       uid_t uid;
       gid_t gid;
@@ -290,7 +240,7 @@ TEST(QueriesCOS, NamedListsAndTheirMembers) {
   ASSERT_TRUE(gw.running()) << gw.stderrText();
   ChildResult r = runInChild([&] {
     int failures = 0;
-    clientEnv(gw);
+    clientEnvAs(gw, "alice", "wonderland");
     uint32_t n = 0;
     char** names = nullptr;
     CHILD_EQ(failures, quorex_GetNamedCOSLists(&n, &names), 0);
@@ -329,7 +279,7 @@ TEST(QueriesCOS, GatewayWithoutNamedListsAnswersAnEmptyList) {
   ASSERT_TRUE(gw.running()) << gw.stderrText();
   ChildResult r = runInChild([&] {
     int failures = 0;
-    clientEnv(gw);
+    clientEnvAs(gw, "alice", "wonderland");
     uint32_t n = 5;
     char** names = reinterpret_cast<char**>(&n);
     CHILD_EQ(failures, quorex_GetNamedCOSLists(&n, &names), 0);
@@ -353,7 +303,7 @@ TEST(QueriesCOS, FileSetCOSMovesTheFileToAnotherClass) {
   ASSERT_TRUE(gw.running()) << gw.stderrText();
   ChildResult r = runInChild([&] {
     int failures = 0;
-    clientEnv(gw);
+    clientEnvAs(gw, "alice", "wonderland");
     CHILD_EQ(failures, quor_FileSetCOS("/data/f1", 2, 7), 0);
     CHILD_EQ(failures, quor_FileSetCOS("/data/f2", 99, 0), -22);  // no such class
     CHILD_EQ(failures, quor_FileSetCOS("/data/none", 2, 0), -2);
@@ -375,7 +325,7 @@ TEST(QueriesFilesets, AttributesByNameIdOrHandle) {
   ASSERT_TRUE(gw.running()) << gw.stderrText();
   ChildResult r = runInChild([&] {
     int failures = 0;
-    clientEnv(gw);
+    clientEnvAs(gw, "alice", "wonderland");
     const ns_FilesetAttrBits_t bits = 0x663e000000000000ULL;
     ns_FilesetAttrs_t a;
     memset(&a, 0, sizeof a);
@@ -420,7 +370,7 @@ TEST(QueriesFilesets, ListingPagesThroughAllFilesets) {
   ASSERT_TRUE(gw.running()) << gw.stderrText();
   ChildResult r = runInChild([&] {
     int failures = 0;
-    clientEnv(gw);
+    clientEnvAs(gw, "alice", "wonderland");
     std::vector<std::string> names;
     u_signed64 offset = 0;
     unsigned32 end = 0;
@@ -470,7 +420,7 @@ TEST(QueriesFilesets, OverfullPagesNeverOverrunTheCallersArray) {
   ASSERT_TRUE(gw.running()) << gw.stderrText();
   ChildResult r = runInChild([&] {
     int failures = 0;
-    clientEnv(gw);
+    clientEnvAs(gw, "alice", "wonderland");
     quor_global_fsent_t fs[3];
     memset(fs, 0, sizeof fs);
     fs[2].FilesetId = 0xC0FFEE;
@@ -501,7 +451,7 @@ TEST(QueriesJunctions, PagesOfOneSubsystemAndTheirFilesets) {
   ASSERT_TRUE(gw.running()) << gw.stderrText();
   ChildResult r = runInChild([&] {
     int failures = 0;
-    clientEnv(gw);
+    clientEnvAs(gw, "alice", "wonderland");
     quor_junction_ent_t js[2];
     unsigned32 end = 9;
     u_signed64 next = 9;
@@ -549,7 +499,7 @@ TEST(QueriesJunctions, ServiceWithoutTheCallAnswersMinus64) {
   ASSERT_TRUE(gw.running()) << gw.stderrText();
   ChildResult r = runInChild([&] {
     int failures = 0;
-    clientEnv(gw);
+    clientEnvAs(gw, "alice", "wonderland");
     quor_junction_ent_t js[2];
     unsigned32 end = 9;
     u_signed64 off = 99;
@@ -572,7 +522,7 @@ TEST(QueriesService, SubsystemStatistics) {
   ASSERT_TRUE(gw.running()) << gw.stderrText();
   ChildResult r = runInChild([&] {
     int failures = 0;
-    clientEnv(gw);
+    clientEnvAs(gw, "alice", "wonderland");
     subsys_stats_t s;
     memset(&s, 0x55, sizeof s);
     CHILD_EQ(failures, quor_GetSubSysStats(1, &s), 0);
@@ -603,7 +553,7 @@ TEST(QueriesService, SiteInformationIsTheConnectionsCopy) {
   ASSERT_TRUE(gw.running()) << gw.stderrText();
   ChildResult r = runInChild([&] {
     int failures = 0;
-    clientEnv(gw);
+    clientEnvAs(gw, "alice", "wonderland");
     quor_site_info_t s;
     memset(&s, 0, sizeof s);
     CHILD_EQ(failures, quorex_GetSiteInfo(&s), 0);
@@ -629,7 +579,7 @@ TEST(QueriesService, MessageOfTheDay) {
   ASSERT_TRUE(gw.running()) << gw.stderrText();
   ChildResult r = runInChild([&] {
     int failures = 0;
-    clientEnv(gw);
+    clientEnvAs(gw, "alice", "wonderland");
     uint32_t len = 9;
     char* text = nullptr;
     CHILD_EQ(failures, quorex_GetMotd(1, &len, &text), 0);
@@ -652,7 +602,7 @@ TEST(QueriesService, EmptyMessageOfTheDayIsLengthZeroAndNoText) {
   ASSERT_TRUE(gw.running()) << gw.stderrText();
   ChildResult r = runInChild([&] {
     int failures = 0;
-    clientEnv(gw);
+    clientEnvAs(gw, "alice", "wonderland");
     uint32_t len = 9;
     char* text = reinterpret_cast<char*>(&len);
     CHILD_EQ(failures, quorex_GetMotd(0, &len, &text), 0);
@@ -678,7 +628,7 @@ TEST(QueriesService, TransferConcurrencyTable) {
   ASSERT_TRUE(gw.running()) << gw.stderrText();
   ChildResult r = runInChild([&] {
     int failures = 0;
-    clientEnv(gw);
+    clientEnvAs(gw, "alice", "wonderland");
     int n = -1;
     xfer_size_to_count_t* t = nullptr;
     CHILD_EQ(failures, quorex_ConfGetXferConcurrency(&n, &t), 0);
@@ -711,7 +661,7 @@ TEST(QueriesChecks, RefusedArgumentsSendNothing) {
   ASSERT_TRUE(gw.running()) << gw.stderrText();
   ChildResult r = runInChild([&] {
     int failures = 0;
-    clientEnv(gw);
+    clientEnvAs(gw, "alice", "wonderland");
     qelapi_tcontext_t* ts = nullptr;
     CHILD_EQ(failures, qelapi_init(&ts), 0);
     quor_cos_hints_t h;

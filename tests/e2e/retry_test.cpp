@@ -19,8 +19,10 @@
 #include <string>
 #include <vector>
 
+#include "client_env.h"
 #include "client_process.h"
 #include "gwsim_fixture.h"
+#include "journal_text.h"
 #include "quor_api.h"
 #include "quor_api_internal.h"
 
@@ -38,30 +40,10 @@ quor_sockaddr_t loopback() {
   return addr;
 }
 
-// The client's environment: this gateway only, no site configuration, the
-// long waits shortened, COMBO only.
-void clientEnv(const GwsimFixture& gw) {
-  std::string server = "127.0.0.1/" + std::to_string(gw.port());
-  setenv("QUOR_SERVER_HOST", server.c_str(), 1);
-  setenv("QUOR_HOSTNAME", "localhost", 1);
-  setenv("QUOR_CFG_FILE_PATH", gw.dir().c_str(), 1);
-  setenv("QUOR_TEST_TIMESCALE", "1000", 1);
+// The shared environment, COMBO only.
+void comboEnv(const GwsimFixture& gw) {
+  clientEnv(gw);
   setenv("QUOR_AUTH_METHOD", "combo", 1);
-  unsetenv("QUOR_NET_FAMILY");
-  unsetenv("QUOR_USE_NETRC_FILE");
-}
-
-std::vector<std::string> linesWith(const std::vector<std::string>& lines, const std::string& text) {
-  std::vector<std::string> out;
-  for (const auto& l : lines)
-    if (l.find(text) != std::string::npos) out.push_back(l);
-  return out;
-}
-
-int countText(const std::string& s, const std::string& text) {
-  int n = 0;
-  for (size_t p = s.find(text); p != std::string::npos; p = s.find(text, p + 1)) n++;
-  return n;
 }
 
 std::string unableLine(const GwsimFixture& gw) {
@@ -89,12 +71,6 @@ time_t untilOf(const std::string& journalLine) {
   return time_t(std::stoll(journalLine.substr(p + 7)));
 }
 
-// Opens the start-up connection; the open's result.
-int openStartup() {
-  if (qel_LibInit() != 0) return -99;
-  return quorex_OpenConnection(quorex_GetCurConHandle());
-}
-
 const char kMessage[] = "Gateway busy - try again soon";
 
 std::string retryUsers(int times) {
@@ -109,10 +85,10 @@ TEST(LoginRetry, WaitsReconnectsOnceWithTheCertificateAndLogsIn) {
   ASSERT_TRUE(gw.running()) << gw.stderrText();
   ChildResult r = runInChild([&] {
     int failures = 0;
-    clientEnv(gw);
+    comboEnv(gw);
     CHILD_CHECK(failures, quor_SetCombo("alice", "wonderland") == 0);
     auto t0 = std::chrono::steady_clock::now();
-    CHILD_CHECK(failures, openStartup() == 0);
+    CHILD_CHECK(failures, clientStartup() == 0);
     double secs = std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
     // 30 s at a thousandth of the time: waited, but not for real.
     CHILD_CHECK(failures, secs >= 0.02 && secs < 5);
@@ -152,9 +128,9 @@ TEST(LoginRetry, RetryAnswerWithCodeZeroIsNotALogIn) {
   ASSERT_TRUE(gw.running()) << gw.stderrText();
   ChildResult r = runInChild([&] {
     int failures = 0;
-    clientEnv(gw);
+    comboEnv(gw);
     CHILD_CHECK(failures, quor_SetCombo("alice", "wonderland") == 0);
-    CHILD_CHECK(failures, openStartup() == 0);
+    CHILD_CHECK(failures, clientStartup() == 0);
     return failures;
   });
   EXPECT_EQ(r.status, 0) << r.stderrText;
@@ -172,7 +148,7 @@ TEST(LoginRetry, OnATerminalTheMessageIsShownOnce) {
   ASSERT_TRUE(gw.running()) << gw.stderrText();
   ChildResult r = runInChild([&] {
     int failures = 0;
-    clientEnv(gw);
+    comboEnv(gw);
     quor_SetCombo("alice", "wonderland");
     int master = posix_openpt(O_RDWR | O_NOCTTY);
     if (master < 0 || grantpt(master) != 0 || unlockpt(master) != 0) return 100;
@@ -185,7 +161,7 @@ TEST(LoginRetry, OnATerminalTheMessageIsShownOnce) {
     fflush(stderr);
     int saved = dup(STDERR_FILENO);
     dup2(slave, STDERR_FILENO);
-    int rc = openStartup();
+    int rc = clientStartup();
     fflush(stderr);
     dup2(saved, STDERR_FILENO);
     close(saved);
@@ -220,9 +196,9 @@ TEST(LoginRetry, FailedAnswerEndsTheLogIn) {
   ASSERT_TRUE(gw.running()) << gw.stderrText();
   ChildResult r = runInChild([&] {
     int failures = 0;
-    clientEnv(gw);
+    comboEnv(gw);
     quor_SetCombo("alice", "wonderland");
-    CHILD_CHECK(failures, openStartup() == -50220);
+    CHILD_CHECK(failures, clientStartup() == -50220);
     CHILD_CHECK(failures, quorex_GetCurConHandle() == -2);
     return failures;
   });
@@ -244,9 +220,9 @@ TEST(LoginRetry, TamperedCertificateIsRefused) {
   ASSERT_TRUE(gw.running()) << gw.stderrText();
   ChildResult r = runInChild([&] {
     int failures = 0;
-    clientEnv(gw);
+    comboEnv(gw);
     quor_SetCombo("alice", "wonderland");
-    CHILD_CHECK(failures, openStartup() == -51030);
+    CHILD_CHECK(failures, clientStartup() == -51030);
     return failures;
   });
   EXPECT_EQ(r.status, 0) << r.stderrText;
@@ -284,10 +260,10 @@ TEST(LoginNetrc, EntryForTheGatewayLogsIn) {
     ASSERT_EQ(chmod(netrc.c_str(), mode), 0);
     ChildResult r = runInChild([&] {
       int failures = 0;
-      clientEnv(gw);
+      comboEnv(gw);
       setenv("HOME", gw.dir().c_str(), 1);
       setenv("QUOR_USE_NETRC_FILE", "", 1);
-      int rc = openStartup();
+      int rc = clientStartup();
       CHILD_CHECK(failures, rc == (mode == 0600 ? 0 : -10003));
       return failures;
     });
