@@ -21,6 +21,7 @@
 #include "client_env.h"
 #include "client_process.h"
 #include "gwsim_fixture.h"
+#include "journal_text.h"
 #include "quor_api.h"
 #include "quor_api_internal.h"
 #include "quor_files.h"
@@ -80,26 +81,8 @@ Files = {
 
 // Logged in as alice on the current connection: the thread's context.
 qelapi_tcontext_t* loggedIn(const GwsimFixture& gw) {
-  if (clientLogin(gw, "alice", "wonderland") != 0) return nullptr;
   qelapi_tcontext_t* ts = nullptr;
-  return qelapi_init(&ts) == 0 ? ts : nullptr;
-}
-
-int countLines(const std::vector<std::string>& lines, const std::string& text) {
-  int n = 0;
-  for (const auto& l : lines) n += l.find(text) != std::string::npos;
-  return n;
-}
-
-// Journal lines holding every one of the texts.
-std::vector<std::string> linesWith(const GwsimFixture& gw, const std::vector<std::string>& texts) {
-  std::vector<std::string> out;
-  for (const auto& l : gw.journalLines()) {
-    bool all = true;
-    for (const auto& t : texts) all = all && l.find(t) != std::string::npos;
-    if (all) out.push_back(l);
-  }
-  return out;
+  return clientLogin(gw, "alice", "wonderland", &ts) == 0 ? ts : nullptr;
 }
 
 bool endsWith(const std::string& s, const std::string& tail) {
@@ -230,7 +213,7 @@ TEST(FilesOpenClose, OpenFlagsAreMappedToTheGatewaysFlags) {
     return failures;
   });
   EXPECT_EQ(r.status, 0) << r.stderrText;
-  auto opens = linesWith(gw, {"fn=0x0f00"});
+  auto opens = linesWith(gw.journalLines(), "fn=0x0f00");
   ASSERT_EQ(opens.size(), std::size(cases));
   for (size_t i = 0; i < opens.size(); i++) {
     EXPECT_NE(opens[i].find(std::string("path=") + cases[i].path + " " + cases[i].sent),
@@ -479,8 +462,8 @@ TEST(FilesOnOpenFile, CallsUseTheConnectionTheFileWasOpenedOn) {
     return failures;
   });
   EXPECT_EQ(r.status, 0) << r.stderrText;
-  EXPECT_EQ(linesWith(gw, {"conn=1 ", "fn=0x060b", "fildes=0"}).size(), 2u);
-  EXPECT_EQ(linesWith(gw, {"conn=2 ", "fn=0x060b"}).size(), 0u);
+  EXPECT_EQ(linesWithAll(gw.journalLines(), {"conn=1 ", "fn=0x060b", "fildes=0"}).size(), 2u);
+  EXPECT_EQ(linesWithAll(gw.journalLines(), {"conn=2 ", "fn=0x060b"}).size(), 0u);
   EXPECT_EQ(countLines(gw.journalLines(), "fn=0x030d"), 0);
 }
 
@@ -522,11 +505,11 @@ TEST(FilesOnOpenFile, MigratePurgeAndStageMoveTheData) {
     return failures;
   });
   EXPECT_EQ(r.status, 0) << r.stderrText;
-  auto stages = linesWith(gw, {"fn=0x1308"});
+  auto stages = linesWith(gw.journalLines(), "fn=0x1308");
   ASSERT_EQ(stages.size(), 2u);
   EXPECT_TRUE(endsWith(stages[0], " staged")) << stages[0];
   EXPECT_FALSE(endsWith(stages[1], " staged")) << stages[1];
-  EXPECT_EQ(linesWith(gw, {"fn=0x0f00", "path=/data", " staged"}).size(), 0u);
+  EXPECT_EQ(linesWithAll(gw.journalLines(), {"fn=0x0f00", "path=/data", " staged"}).size(), 0u);
 }
 
 TEST(FilesOnOpenFile, TapeOnlyFileIsStagedByOpenUnlessAskedNotTo) {
@@ -545,7 +528,7 @@ TEST(FilesOnOpenFile, TapeOnlyFileIsStagedByOpenUnlessAskedNotTo) {
     return failures;
   });
   EXPECT_EQ(r.status, 0) << r.stderrText;
-  auto opens = linesWith(gw, {"fn=0x0f00", "path=/tape1"});
+  auto opens = linesWithAll(gw.journalLines(), {"fn=0x0f00", "path=/tape1"});
   ASSERT_EQ(opens.size(), 3u);
   EXPECT_FALSE(endsWith(opens[0], " staged")) << opens[0];
   EXPECT_TRUE(endsWith(opens[1], " staged")) << opens[1];
@@ -580,7 +563,7 @@ TEST(FilesOnOpenFile, StageLetsGoOfTheFileBeforeItsAnswer) {
     return failures;
   });
   EXPECT_EQ(r.status, 0) << r.stderrText;
-  auto stages = linesWith(gw, {"fn=0x1308"});
+  auto stages = linesWith(gw.journalLines(), "fn=0x1308");
   ASSERT_EQ(stages.size(), 1u);
   EXPECT_TRUE(endsWith(stages[0], " staged")) << stages[0];
 }
@@ -679,7 +662,7 @@ TEST(FilesStageCallBack, ReportArrivesOnTheCallbackAddress) {
   });
   EXPECT_EQ(r.status, 0) << r.stderrText;
   auto j = gw.journalLines();
-  auto reqs = linesWith(gw, {"fn=0x130f", "path=/tape2 level=0 flags=0x2 callback=set"});
+  auto reqs = linesWithAll(j, {"fn=0x130f", "path=/tape2 level=0 flags=0x2 callback=set"});
   ASSERT_EQ(reqs.size(), 1u);
   EXPECT_TRUE(endsWith(reqs[0], " staged")) << reqs[0];
   EXPECT_EQ(countLines(j, "stage-callback id=1234abcd retcode=0 sent"), 1);
@@ -719,7 +702,8 @@ TEST(FilesStageCallBack, ArgumentsAndUnknownRequests) {
   });
   EXPECT_EQ(r.status, 0) << r.stderrText;
   EXPECT_EQ(countLines(gw.journalLines(), "fn=0x130f"), 2);
-  EXPECT_EQ(linesWith(gw, {"fn=0x130f", "path=/data", "callback=zero"}).size(), 1u);
+  EXPECT_EQ(linesWithAll(gw.journalLines(), {"fn=0x130f", "path=/data", "callback=zero"}).size(),
+            1u);
   EXPECT_EQ(countLines(gw.journalLines(), "fn=0x0703"), 1);
   EXPECT_TRUE(gw.waitForJournal("stage-callback id=00000000 retcode=0 none"));
 }
@@ -771,7 +755,7 @@ int refusalLines(const GwsimFixture& gw, const std::string& function, const std:
   std::string text = "prio=0x6000 select=0x2000000 text=*** Error [pid " +
                      std::to_string(getpid()) + " function " + function +
                      "] - restricted connection failed from " + from + "\\n";
-  return int(linesWith(gw, {" log ", text}).size());
+  return countLines(gw.journalLines(), " log ", text);
 }
 
 }  // namespace

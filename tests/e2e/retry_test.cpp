@@ -28,18 +28,6 @@
 
 namespace {
 
-// 127.0.0.1, port 1217.
-quor_sockaddr_t loopback() {
-  quor_sockaddr_t addr;
-  memset(&addr, 0, sizeof addr);
-  auto* in = reinterpret_cast<sockaddr_in*>(&addr.hs_addr);
-  in->sin_family = AF_INET;
-  in->sin_port = htons(1217);
-  in->sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  addr.hs_addrlen = sizeof *in;
-  return addr;
-}
-
 // The shared environment, COMBO only.
 void comboEnv(const GwsimFixture& gw) {
   clientEnv(gw);

@@ -18,6 +18,7 @@
 
 #include <gtest/gtest.h>
 
+#include "journal_text.h"
 #include "quor_api_internal.h"
 
 namespace {
@@ -44,13 +45,6 @@ class savedEnv {
   std::string name_;
   std::optional<std::string> value_;
 };
-
-std::string readFile(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::stringstream ss;
-  ss << in.rdbuf();
-  return ss.str();
-}
 
 void tracedEntryPoint(void) { QEL_TRACE_ENTRY(); }
 

@@ -9,8 +9,10 @@
 #include <string>
 #include <vector>
 
+#include "client_env.h"
 #include "client_process.h"
 #include "gwsim_fixture.h"
+#include "journal_text.h"
 #include "quor_api.h"
 #include "quorex_expire.h"
 
@@ -54,18 +56,6 @@ quor_Attrs_t attrs(const Ids& i, uint32_t created) {
   a.Account = i.account;
   a.TimeCreated = created;
   return a;
-}
-
-int countText(const std::string& s, const std::string& text) {
-  int n = 0;
-  for (size_t p = s.find(text); p != std::string::npos; p = s.find(text, p + 1)) n++;
-  return n;
-}
-
-int countLines(const std::vector<std::string>& lines, const std::string& text) {
-  int n = 0;
-  for (const auto& l : lines) n += l.find(text) != std::string::npos;
-  return n;
 }
 
 const int kRefused = 1;  // in the cases below: the entry is skipped
@@ -334,15 +324,7 @@ Accounts = {
                    "ExpirationByAccountId = {\n proj = 5d\n nosuchacct = 6d\n}\n");
   ChildResult r = runInChild([&] {
     int failures = 0;
-    std::string server = "127.0.0.1/" + std::to_string(gw.port());
-    setenv("QUOR_SERVER_HOST", server.c_str(), 1);
-    setenv("QUOR_HOSTNAME", "localhost", 1);
-    setenv("QUOR_CFG_FILE_PATH", gw.dir().c_str(), 1);
-    setenv("QUOR_TEST_TIMESCALE", "1000", 1);
-    unsetenv("QUOR_AUTH_METHOD");
-    unsetenv("QUOR_NET_FAMILY");
-    unsetenv("QUOR_USE_NETRC_FILE");
-    quor_SetCombo("alice", "wonderland");
+    clientEnvAs(gw, "alice", "wonderland");
     CHILD_CHECK(failures, quorex_ExpireInitTable(path.c_str()) == 0);
     struct Lookup {
       Ids ids;

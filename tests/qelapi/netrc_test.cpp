@@ -16,23 +16,12 @@
 #include <fstream>
 #include <string>
 
+#include "client_env.h"
 #include "client_process.h"
 #include "quor_api.h"
 #include "quor_netrc.h"
 
 namespace {
-
-// 127.0.0.1, port 1217.
-quor_sockaddr_t loopback() {
-  quor_sockaddr_t addr;
-  memset(&addr, 0, sizeof addr);
-  auto* in = reinterpret_cast<sockaddr_in*>(&addr.hs_addr);
-  in->sin_family = AF_INET;
-  in->sin_port = htons(1217);
-  in->sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  addr.hs_addrlen = sizeof *in;
-  return addr;
-}
 
 struct TempDir {
   std::string path;

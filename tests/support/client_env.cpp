@@ -1,6 +1,9 @@
 #include "client_env.h"
 
+#include <arpa/inet.h>
+#include <netinet/in.h>
 #include <stdlib.h>
+#include <string.h>
 
 #include <string>
 
@@ -44,4 +47,15 @@ std::string clientLogPath(const GwsimFixture& gw) { return gw.dir() + "/client.l
 int clientStartup() {
   if (qel_LibInit() != 0) return 1;
   return quorex_OpenConnection(quorex_GetCurConHandle());
+}
+
+quor_sockaddr_t loopback() {
+  quor_sockaddr_t addr;
+  memset(&addr, 0, sizeof addr);
+  auto* in = reinterpret_cast<sockaddr_in*>(&addr.hs_addr);
+  in->sin_family = AF_INET;
+  in->sin_port = htons(1217);
+  in->sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  addr.hs_addrlen = sizeof *in;
+  return addr;
 }

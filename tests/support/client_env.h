@@ -19,6 +19,9 @@
 // clientStartup    library start-up and the open of its start-up
 //                  connection: the open's result, or 1 when the library
 //                  cannot start (no log-in was tried).
+// loopback         127.0.0.1, port 1217, as the library holds a gateway's
+//                  address (the name the resolver gives it is the
+//                  gateway's name for .netrc).
 #ifndef TESTS_SUPPORT_CLIENT_ENV_H
 #define TESTS_SUPPORT_CLIENT_ENV_H
 
@@ -34,5 +37,6 @@ int clientLogin(const GwsimFixture& gw, const char* user, const char* password,
 void clientDebugLog(const GwsimFixture& gw);
 std::string clientLogPath(const GwsimFixture& gw);
 int clientStartup();
+quor_sockaddr_t loopback();
 
 #endif

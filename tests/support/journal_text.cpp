@@ -20,6 +20,17 @@ std::vector<std::string> linesWith(const std::vector<std::string>& lines, const 
   return out;
 }
 
+std::vector<std::string> linesWithAll(const std::vector<std::string>& lines,
+                                      const std::vector<std::string>& texts) {
+  std::vector<std::string> out;
+  for (const auto& l : lines) {
+    bool all = true;
+    for (const auto& t : texts) all = all && l.find(t) != std::string::npos;
+    if (all) out.push_back(l);
+  }
+  return out;
+}
+
 std::string lineWith(const std::vector<std::string>& lines, const std::string& text) {
   for (const auto& l : lines)
     if (l.find(text) != std::string::npos) return l;
