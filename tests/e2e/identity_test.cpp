@@ -85,7 +85,7 @@ Files = {
 )";
 }
 
-api_namespec_t spec(namespec_type_t type, uint32_t id, const char* name) {
+api_namespec_t oneName(namespec_type_t type, uint32_t id, const char* name) {
   api_namespec_t s;
   memset(&s, 0, sizeof s);
   s.Type = type;
@@ -215,7 +215,7 @@ TEST(Identity, ArgumentChecksSendNothing) {
     acct_rec_t a = 0;
     int count = 0;
     acct_list_t* list = nullptr;
-    api_namespec_t s = spec(NS_NAMESPEC_USER, 1001, "");
+    api_namespec_t s = oneName(NS_NAMESPEC_USER, 1001, "");
     const std::string longRunas(385, 'r');
     struct Case {
       const char* what;
@@ -335,8 +335,8 @@ TEST(Identity, Conversions) {
   ChildResult r = runInChild([&] {
     int failures = 0;
     clientEnvAs(gw, "alice", "wonderland");
-    api_namespec_t ids[4] = {spec(NS_NAMESPEC_USER, 1002, ""), spec(NS_NAMESPEC_GROUP, 200, ""),
-                             spec(NS_NAMESPEC_REALM, 0, ""), spec(NS_NAMESPEC_SKIP, 77, "keep")};
+    api_namespec_t ids[4] = {oneName(NS_NAMESPEC_USER, 1002, ""), oneName(NS_NAMESPEC_GROUP, 200, ""),
+                             oneName(NS_NAMESPEC_REALM, 0, ""), oneName(NS_NAMESPEC_SKIP, 77, "keep")};
     ids[2].RealmId = 9;
     CHILD_CHECK(failures, quor_ConvertIdsToNames(4, ids) == 0);
     CHILD_CHECK(failures, strcmp(ids[0].Name, "bob") == 0 && ids[0].Id == 1002);
@@ -345,8 +345,8 @@ TEST(Identity, Conversions) {
     CHILD_CHECK(failures, strcmp(ids[2].RealmName, "EXAMPLE.ORG") == 0);
     CHILD_CHECK(failures, ids[3].Id == 77 && strcmp(ids[3].Name, "keep") == 0);
 
-    api_namespec_t names[2] = {spec(NS_NAMESPEC_USER, 0, "alice"),
-                               spec(NS_NAMESPEC_GROUP, 0, "staff")};
+    api_namespec_t names[2] = {oneName(NS_NAMESPEC_USER, 0, "alice"),
+                               oneName(NS_NAMESPEC_GROUP, 0, "staff")};
     CHILD_CHECK(failures, quor_ConvertNamesToIds(2, names) == 0);
     CHILD_CHECK(failures, names[0].Id == 1001 && names[1].Id == 100);
 
@@ -354,9 +354,9 @@ TEST(Identity, Conversions) {
     struct Case {
       api_namespec_t item;
       bool toNames;
-    } unknown[] = {{spec(NS_NAMESPEC_USER, 4242, "was"), true},
-                   {spec(NS_NAMESPEC_GROUP, 300, "was"), true},
-                   {spec(NS_NAMESPEC_GROUP, 0, "nogroup"), false}};
+    } unknown[] = {{oneName(NS_NAMESPEC_USER, 4242, "was"), true},
+                   {oneName(NS_NAMESPEC_GROUP, 300, "was"), true},
+                   {oneName(NS_NAMESPEC_GROUP, 0, "nogroup"), false}};
     for (Case& c : unknown) {
       api_namespec_t before = c.item;
       int rc = c.toNames ? quor_ConvertIdsToNames(1, &c.item) : quor_ConvertNamesToIds(1, &c.item);
@@ -390,7 +390,7 @@ TEST(Identity, ConversionReplyCounts) {
       clientEnvAs(gw, "alice", "wonderland");
       // The asked items, then two guards that must never change.
       std::vector<api_namespec_t> a(size_t(c.asked) + 2);
-      for (size_t i = 0; i < a.size(); i++) a[i] = spec(NS_NAMESPEC_USER, 1001, "guard");
+      for (size_t i = 0; i < a.size(); i++) a[i] = oneName(NS_NAMESPEC_USER, 1001, "guard");
       std::vector<api_namespec_t> before = a;
       int rc = quor_ConvertIdsToNames(c.asked, a.data());
       if (rc != c.want) fprintf(stderr, "result %d\n", rc);
