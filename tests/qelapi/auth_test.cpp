@@ -22,6 +22,7 @@
 #include <thread>
 #include <vector>
 
+#include "dh_group.h"
 #include "msg_conn.h"
 #include "ozugw_msghdr.h"
 #include "qel_auth.h"
@@ -331,28 +332,6 @@ TEST(AuthPrompt, NoTerminalMeansNoPassword) {
 // ---- COMBO against a scripted gateway ----
 
 namespace {
-
-const char kModp2048Hex[] =
-    "FFFFFFFFFFFFFFFFC90FDAA22168C234C4C6628B80DC1CD1"
-    "29024E088A67CC74020BBEA63B139B22514A08798E3404DD"
-    "EF9519B3CD3A431B302B0A6DF25F14374FE1356D6D51C245"
-    "E485B576625E7EC6F44C42E9A637ED6B0BFF5CB6F406B7ED"
-    "EE386BFB5A899FA5AE9F24117C4B1FE649286651ECE45B3D"
-    "C2007CB8A163BF0598DA48361C55D39A69163FA8FD24CF5F"
-    "83655D23DCA3AD961C62F356208552BB9ED529077096966D"
-    "670C354E4ABC9804F1746C08CA18217C32905E462E36CE3B"
-    "E39E772C180E86039B2783A2EC07A28FB5C55DF06F4C52C9"
-    "DE2BCBF6955817183995497CEA956AE515D2261898FA0510"
-    "15728E5A8AACAA68FFFFFFFFFFFFFFFF";
-
-Bytes fromHex(const char* hex) {
-  Bytes out;
-  for (size_t i = 0; hex[i] && hex[i + 1]; i += 2) {
-    char two[3] = {hex[i], hex[i + 1], 0};
-    out.push_back(static_cast<unsigned char>(strtoul(two, nullptr, 16)));
-  }
-  return out;
-}
 
 // The gateway's Diffie-Hellman side, through OpenSSL's named group.
 struct GwKey {
