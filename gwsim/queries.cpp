@@ -134,7 +134,7 @@ int load_cos(quor_cfg_stanza_t* ce, gw_tables_t* t, Loader* ld) {
     } else if (key_is(e, "Name")) {
       rc = ld->text(e, c.md.COSName, sizeof c.md.COSName);
     } else if (key_is(e, "FileHashType")) {
-      int32_t v;
+      int32_t v = 0;
       rc = ld->i32(e, &v);
       c.md.FileHashType = quor_hash_type_t(v);
     } else if (key_is(e, "Copies")) {

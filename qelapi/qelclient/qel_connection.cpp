@@ -434,13 +434,16 @@ int quorex_CloseConnection(int theHandle) {
     }
   pthread_mutex_unlock(&threadlist_lock);
   bool freeNow = c->refs <= 0;
+  // Kept alive while this thread closes it: a waiter may drop the last
+  // other reference at any moment.
+  if (!freeNow) c->refs++;
   pthread_mutex_unlock(&qelapi_connection_lock);
   if (freeNow) {
     freeRecord(c);
     return 0;
   }
-  // Threads still bound to the record: close it under them, wake whoever
-  // waits for a reply, and let the last reference free it.
+  // Threads inside an exchange still hold it: close it under them, wake
+  // whoever waits for a reply, and let the last reference free it.
   c->state = CONNECTION_CLOSED;
   if (c->ctl_fd >= 0) shutdown(c->ctl_fd, SHUT_RDWR);
   pthread_mutex_lock(&c->msg_in.theMutex);
@@ -453,6 +456,7 @@ int quorex_CloseConnection(int theHandle) {
     pthread_mutex_unlock(&t->msginMutex);
   }
   pthread_mutex_unlock(&c->msg_in.theMutex);
+  qelapi_ConnRelease(c);
   return 0;
 }
 
