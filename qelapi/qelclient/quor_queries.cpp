@@ -134,6 +134,7 @@ int quor_FileSetCOS(const char* Path, uint32_t COSId, uint32_t StreamId) {
   if (rc < 0) return rc;
   if (!Path) return -14;
   if (!*Path) return -2;
+  if (strlen(Path) > QEL_NS_PATH_MAX) return -86;
   if (!ts->connection) return -3;
 
   api_quor_FileSetCOS_req_t req;
@@ -157,25 +158,21 @@ int quor_FilesetGetAttributes(const char* Name, const u_signed64* FilesetId,
 
   api_quor_FilesetGetAttrs_req_t req;
   memset(&req, 0, sizeof req);
-  int given = 0;
+  if ((Name != nullptr) + (FilesetId != nullptr) + (FilesetHandle != nullptr) != 1) return -22;
   if (Name) {
     // A cut name could select another fileset.
     if (strlen(Name) >= sizeof req.Name) return -86;
     strcpy(req.Name, Name);
     req.useName = 1;
-    given++;
   }
   if (FilesetId) {
     req.FilesetId = *FilesetId;
     req.useID = 1;
-    given++;
   }
   if (FilesetHandle) {
     req.FilesetHandle = *FilesetHandle;
     req.useHandle = 1;
-    given++;
   }
-  if (given != 1) return -22;
   req.FilesetAttrBits = FilesetAttrBits;
   if (CoreServerID) {
     req.CoreServerID = *CoreServerID;

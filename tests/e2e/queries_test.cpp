@@ -308,6 +308,8 @@ TEST(QueriesCOS, FileSetCOSMovesTheFileToAnotherClass) {
     CHILD_EQ(failures, quor_FileSetCOS("/data/f2", 99, 0), -22);  // no such class
     CHILD_EQ(failures, quor_FileSetCOS("/data/none", 2, 0), -2);
     CHILD_EQ(failures, quor_FileSetCOS("/data", 2, 0), -21);
+    // Refused before sending: the count below stays 4.
+    CHILD_EQ(failures, quor_FileSetCOS(std::string(1025, 'p').c_str(), 2, 0), -86);
     return failures;
   });
   EXPECT_EQ(r.status, 0) << r.stderrText;
@@ -715,6 +717,9 @@ TEST(QueriesChecks, RefusedArgumentsSendNothing) {
            return quor_FilesetGetAttributes(tooLong.c_str(), nullptr, nullptr, nullptr, 0, &fa);
          },
          -86},
+        {"FilesetGetAttributes long name and an id",
+         [&] { return quor_FilesetGetAttributes(tooLong.c_str(), &id, nullptr, nullptr, 0, &fa); },
+         -22},
         {"FilesetListAll null end", [&] { return quor_FilesetListAll(0, 2, nullptr, &off, fs); },
          -14},
         {"FilesetListAll null offset", [&] { return quor_FilesetListAll(0, 2, &end, nullptr, fs); },
