@@ -13,18 +13,6 @@ namespace {
 
 #define CODEC(f) reinterpret_cast<xdrproc_t>(f)
 
-// Header code of a reply that must carry no body, or the send's or
-// receive's failure.
-int exchangeNoReply(qelapi_tcontext_t* ts, uint16_t category, uint16_t function, void* req,
-                    xdrproc_t reqCodec) {
-  int rc = qelapi_send_msg(category, function, req, reqCodec, 0, 0, nullptr, ts);
-  if (rc < 0) return rc;
-  api_msghdr_t hdr;
-  rc = qelapi_get_msg(ts, &hdr, nullptr, nullptr, nullptr);
-  if (rc < 0) return rc;
-  return hdr.errorcode;
-}
-
 void releaseReply(ozugw_cli_cmd_rply_t* r) {
   xdr_free(CODEC(qel_xdr_ozugw_cli_cmd_rply_t), reinterpret_cast<char*>(r));
   r->reply_msg = nullptr;
@@ -110,8 +98,8 @@ int ozugw_cli_SetWindowSize(int Rows, int Columns) {
   ozugw_cli_window_size_req_t req;
   req.columns = Columns;
   req.rows = Rows;
-  return exchangeNoReply(ts, QEL_CAT_CLI, QEL_FN_CLI_SetWindowSize, &req,
-                         CODEC(qel_xdr_ozugw_cli_window_size_req_t));
+  return qelapi_Exchange(ts, QEL_CAT_CLI, QEL_FN_CLI_SetWindowSize, &req,
+                         CODEC(qel_xdr_ozugw_cli_window_size_req_t), nullptr, nullptr);
 }
 
 int quor_Openlog(const char* subsys, uint32_t logOptions) {
@@ -125,7 +113,8 @@ int quor_Openlog(const char* subsys, uint32_t logOptions) {
   api_openlog_t req;
   req.flags = logOptions;
   req.subsys = const_cast<char*>(subsys);
-  return exchangeNoReply(ts, QEL_CAT_LOG, QEL_FN_LOG_Openlog, &req, CODEC(qel_xdr_api_openlog_t));
+  return qelapi_Exchange(ts, QEL_CAT_LOG, QEL_FN_LOG_Openlog, &req, CODEC(qel_xdr_api_openlog_t),
+                         nullptr, nullptr);
 }
 
 int quor_Logmsg(int priority, uint32_t logSelect, const char* msgText) {
@@ -140,8 +129,8 @@ int quor_Logmsg(int priority, uint32_t logSelect, const char* msgText) {
   req.flags = logSelect;
   req.priority = uint32_t(priority);
   req.msgtext = const_cast<char*>(msgText);
-  return exchangeNoReply(ts, QEL_CAT_LOG, QEL_FN_LOG_Logmsg, &req,
-                         CODEC(qel_xdr_api_log_message_t));
+  return qelapi_Exchange(ts, QEL_CAT_LOG, QEL_FN_LOG_Logmsg, &req,
+                         CODEC(qel_xdr_api_log_message_t), nullptr, nullptr);
 }
 
 int quor_Closelog(uint32_t logSelect) {
@@ -151,6 +140,6 @@ int quor_Closelog(uint32_t logSelect) {
   if (rc < 0) return rc;
   api_closelog_t req;
   req.flags = logSelect;
-  return exchangeNoReply(ts, QEL_CAT_LOG, QEL_FN_LOG_Closelog, &req,
-                         CODEC(qel_xdr_api_closelog_t));
+  return qelapi_Exchange(ts, QEL_CAT_LOG, QEL_FN_LOG_Closelog, &req,
+                         CODEC(qel_xdr_api_closelog_t), nullptr, nullptr);
 }

@@ -19,22 +19,11 @@ int holdFile(qelapi_tcontext_t* ctx, int Fildes, qelapi_file_t** entry) {
   return 0;
 }
 
-// One exchange on conn; the header code, or the send's or receive's failure.
-int exchange(qelapi_tcontext_t* ctx, quor_connection_t* conn, uint16_t fn, void* req,
-             xdrproc_t reqCodec, void* reply, xdrproc_t replyCodec) {
-  int rc = qelapi_send_msg(QEL_CAT_CORE, fn, req, reqCodec, 0, 0, conn, ctx);
-  if (rc < 0) return rc;
-  api_msghdr_t hdr;
-  rc = qelapi_get_msg(ctx, &hdr, reply, replyCodec, conn);
-  if (rc < 0) return rc;
-  return hdr.errorcode;
-}
-
 template <typename Req, typename Rply>
 int exchangeOn(qelapi_tcontext_t* ctx, quor_connection_t* conn, uint16_t fn, Req* req,
                bool_t (*reqCodec)(XDR*, Req*), Rply* reply, bool_t (*replyCodec)(XDR*, Rply*)) {
-  return exchange(ctx, conn, fn, req, reinterpret_cast<xdrproc_t>(reqCodec), reply,
-                  reinterpret_cast<xdrproc_t>(replyCodec));
+  return qelapi_Exchange(ctx, QEL_CAT_CORE, fn, req, reinterpret_cast<xdrproc_t>(reqCodec), reply,
+                         reinterpret_cast<xdrproc_t>(replyCodec), conn);
 }
 
 }  // namespace
@@ -76,8 +65,9 @@ int quor_CopyFile(int SrcFildes, int DestFildes) {
   } else {
     qelapi_BindThreadConnection(ctx, src->connection);
     api_quor_CopyFile_req_t req = {src->quorFiledes, dst->quorFiledes};
-    rc = exchange(ctx, src->connection, QEL_FN_CORE_CopyFile, &req,
-                  reinterpret_cast<xdrproc_t>(qel_xdr_api_quor_CopyFile_req_t), nullptr, nullptr);
+    rc = qelapi_Exchange(ctx, QEL_CAT_CORE, QEL_FN_CORE_CopyFile, &req,
+                         reinterpret_cast<xdrproc_t>(qel_xdr_api_quor_CopyFile_req_t), nullptr,
+                         nullptr, src->connection);
   }
   qelapi_io_setinactive(dst);
   qelapi_io_setinactive(src);
