@@ -14,6 +14,7 @@
 #include "queries.h"
 #include "store.h"
 #include "quorcfgx_stanza.h"
+#include "recall.h"
 #include "relay.h"
 #include "retry.h"
 #include "su.h"
@@ -289,6 +290,12 @@ int gw_LoadConfig(const char* path, gw_config_t* cfg, std::string* err) {
       std::string why;
       int r = key_is(e, "Commands") ? gw_RelayLoad(e, cfg, &why) : gw_IdentityLoad(e, cfg, &why);
       if (r < 0) {
+        *err = std::string(path) + ":" + why;
+        rc = -22;
+      }
+    } else if (key_is(e, "Recall")) {
+      std::string why;
+      if (gw_RecallLoad(e, &why) < 0) {
         *err = std::string(path) + ":" + why;
         rc = -22;
       }

@@ -664,8 +664,11 @@ TEST(FilesStageCallBack, ReportArrivesOnTheCallbackAddress) {
   auto j = gw.journalLines();
   auto reqs = linesWithAll(j, {"fn=0x130f", "path=/tape2 level=0 flags=0x2 callback=set"});
   ASSERT_EQ(reqs.size(), 1u);
-  EXPECT_TRUE(endsWith(reqs[0], " staged")) << reqs[0];
+  EXPECT_TRUE(endsWith(reqs[0], " recall=VOL002")) << reqs[0];
+  // The data is on disk before the report goes out.
+  EXPECT_EQ(countLines(j, "stage-recalled id=1234abcd path=/tape2 volume=VOL002 retcode=0"), 1);
   EXPECT_EQ(countLines(j, "stage-callback id=1234abcd retcode=0 sent"), 1);
+  EXPECT_EQ(sqlOne(gw, "SELECT flags FROM levels WHERE path='/tape2' AND level=0"), "5");
   EXPECT_EQ(countLines(j, "fn=0x0703"), 2);
 }
 
