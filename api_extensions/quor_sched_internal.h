@@ -30,8 +30,15 @@
 #define SCHED_STAGE_ISSUED 0x2u
 #define SCHED_STAGE_FAILED 0x4u
 
-// Which session list an entry is on.
-enum { SCHED_LIST_NONE = 0, SCHED_LIST_REQUEST = 1, SCHED_LIST_READY = 2, SCHED_LIST_STAGE = 3 };
+// Which session list an entry is on; WAITING: a tape file of the session
+// whose volume has not reached a request slot yet (on no list).
+enum {
+  SCHED_LIST_NONE = 0,
+  SCHED_LIST_REQUEST = 1,
+  SCHED_LIST_READY = 2,
+  SCHED_LIST_STAGE = 3,
+  SCHED_LIST_WAITING = 4
+};
 
 typedef struct quor_file_queue_ent {
   struct quor_file_queue_ent* next;

@@ -193,7 +193,7 @@ int quorex_SchedFreeQueue(void) {
   QEL_TRACE_ENTRY();
   if (!schedStarted) return 0;
   sched_LockAll();
-  if (sessionInProgress) {
+  if (sessionInProgress && (stageQueue || currentSchedVV || anySlotBusy())) {
     // The scheduling thread frees everything once the last stage is in.
     bgStageFlags |= QUOR_SCHED_BACKGROUND;
   } else {
@@ -272,6 +272,7 @@ int quorex_SchedInitBGStage(int Flags, int maxStages, int maxVVStages, const quo
       quor_file_queue_ent_t* e = &v->queueList[i];
       e->vvEntryAddr = v;
       if (e->Flags & SCHED_ON_TAPE) {
+        e->listState = SCHED_LIST_WAITING;
         v->entriesToStage++;
         queued++;
         if (prevTape && prevTape->RelPosition == e->RelPosition) {
@@ -345,7 +346,8 @@ int quorex_SchedQueryFileStatus(const quor_sched_handle_t* handle, int* status, 
   switch (e->listState) {
     case SCHED_LIST_READY: *status = 2; break;
     case SCHED_LIST_STAGE: *status = 3; break;
-    case SCHED_LIST_REQUEST: *status = 1; break;
+    case SCHED_LIST_REQUEST:
+    case SCHED_LIST_WAITING: *status = 1; break;
     default: *status = -2; break;
   }
   *pathptr = strdup(e->path);

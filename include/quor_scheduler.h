@@ -36,8 +36,9 @@
  *                           the end; -2 volume not
  *                           queued; -14 null output; -22 negative index or
  *                           not started.
- * quorex_SchedFreeQueue     empties the queues; while a session runs it only
- *                           makes it a background one, freed when it ends.
+ * quorex_SchedFreeQueue     empties the queues; while a session still has
+ *                           stages to run it only makes it a background one,
+ *                           freed when they are done.
  * quorex_SchedDumpQueue     debug listing on standard output (0 to 3).
  * quorex_CompareSchedHandles 0 when equal field by field, else 1.
  * quorex_SchedLookupHandle  0 when a queued file has the handle (pointers to
@@ -56,8 +57,9 @@
  *                           -22 not started; -14 null arguments; -12 no
  *                           memory for the copy (the file stays ready).
  * quorex_SchedQueryFileStatus where a queued file is: 0 with *status 2
- *                           ready, 3 staging, 1 waiting, -2 none of these
- *                           (handed over), and *pathptr a new copy the
+ *                           ready, 3 staging, 1 waiting for its stage, -2
+ *                           none of these (handed over, or not part of the
+ *                           session), and *pathptr a new copy the
  *                           caller frees; -2 (status -2) when no queued file
  *                           has the handle; -22 not started; -14 null
  *                           arguments.
