@@ -380,9 +380,9 @@ ssize_t readCallback(int fd, unsigned char* buf, size_t n) {
 }
 
 // Takes the completion reports waiting on the callback socket: the first
-// within a second, each further one within five.
-void sched_CheckCompletedStages(void) {
-  int waitMs = scaledMs(kFirstCallbackWait);
+// within firstWaitMs, each further one within five seconds.
+void sched_CheckCompletedStages(int firstWaitMs) {
+  int waitMs = firstWaitMs;
   for (;;) {
     struct pollfd p = {callbackFd, POLLIN, 0};
     int r = poll(&p, 1, waitMs);
@@ -437,6 +437,15 @@ void schedPingStageQueue(void) {
     if (rc != 0 || status != 0) {
       qelapi_ConnRelease(conn);
       return;
+    }
+    // A report that went out just before the answer may be waiting already.
+    sched_CheckCompletedStages(0);
+    pthread_mutex_lock(&stageQueueLock);
+    bool stillStaging = oldest->listState == SCHED_LIST_STAGE;
+    pthread_mutex_unlock(&stageQueueLock);
+    if (!stillStaging) {
+      qelapi_ConnRelease(conn);
+      continue;
     }
     if (schedDebug) fprintf(stderr, "/debug/ping loop:  BFS lost track of request for %s\n", oldest->path);
     pthread_mutex_lock(&requestQueueLock);
@@ -502,7 +511,7 @@ void* schedulingThread(void*) {
     bool outstanding = stageQueue != nullptr;
     pthread_mutex_unlock(&stageQueueLock);
     if (outstanding) {
-      sched_CheckCompletedStages();
+      sched_CheckCompletedStages(scaledMs(kFirstCallbackWait));
       if (nowMs() >= nextPing) {
         schedPingStageQueue();
         nextPing = nowMs() + scaledMs(kPingSeconds);

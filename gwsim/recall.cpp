@@ -169,13 +169,18 @@ void report(const recall_req& r, const quor_reqid_t& id, int32_t retcode, const 
                  outcome, extra);
 }
 
-// The end of one recall: the data goes to disk, then the reports.
+// The end of one recall: the data goes to disk, then the request leaves the
+// table and its reports go out in one step, so that nobody asking after it
+// learns it is gone before its report is on the way.
 void finish(const recall_req& r, const std::string& volume) {
   uint64_t bytes = 0;
   int rc = gw_StageToLevel(r.path, r.level, &bytes);
   int32_t retcode = rc < 0 ? rc : 0;
   gw_JournalLine("stage-recalled id=%08x path=%s volume=%s retcode=%d", unsigned(r.callback.id.time_low),
                  r.path.c_str(), volume.c_str(), int(retcode));
+  std::lock_guard<std::mutex> hold(state.lock);
+  drop_pending(r.reqid);
+  if (state.stopping) return;
   if (r.lostCallback) {
     gw_JournalLine("stage-callback id=%08x retcode=%d lost", unsigned(r.callback.id.time_low),
                    int(retcode));
@@ -183,10 +188,7 @@ void finish(const recall_req& r, const std::string& volume) {
   }
   if (r.unknownId) {
     quor_reqid_t stray;
-    {
-      std::lock_guard<std::mutex> hold(state.lock);
-      random_reqid(&stray);
-    }
+    random_reqid(&stray);
     report(r, stray, 0, " unknown");
   }
   report(r, r.callback.id, retcode, "");
@@ -209,8 +211,6 @@ void run_drive(drive* d) {
       r = d->queue.front();
       d->queue.pop_front();
     }
-    // Finished from the service's point of view before the report goes out.
-    drop_pending(r.reqid);
     hold.unlock();
     finish(r, d->volume);
     hold.lock();
