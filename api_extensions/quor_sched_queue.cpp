@@ -36,12 +36,22 @@ bool positionLess(const quor_file_queue_ent_t& a, const quor_file_queue_ent_t& b
   return a.RelPositionOffset < b.RelPositionOffset;
 }
 
-// The first row of the table with hash h, or vvHashTableCount.
-int firstRowOf(uint32_t h) {
+// Rows are kept in (hash, volume id, connection) order: sorted by hash as
+// the handles need, and the rows of one hash (most volumes share a few
+// hashes) in an order a bisection can search too.
+int compareRow(const vv_hash_queue_t& row, uint32_t h, const quoroid_t* VVID, int conHandle) {
+  if (row.hash != h) return row.hash < h ? -1 : 1;
+  int c = memcmp(row.vvEntry->VVID.Bytes, VVID->Bytes, QUOROID_LEN);
+  if (c != 0) return c;
+  return row.vvEntry->conHandle < conHandle ? -1 : row.vvEntry->conHandle > conHandle ? 1 : 0;
+}
+
+// The first row not below the key, or vvHashTableCount.
+int firstRowOf(uint32_t h, const quoroid_t* VVID, int conHandle) {
   int lo = 0, hi = vvHashTableCount;
   while (lo < hi) {
     int mid = (lo + hi) / 2;
-    if (vvHashTable[mid].hash < h) lo = mid + 1;
+    if (compareRow(vvHashTable[mid], h, VVID, conHandle) < 0) lo = mid + 1;
     else hi = mid;
   }
   return lo;
@@ -74,12 +84,10 @@ uint32_t quorex_HashPathname(const char* path) {
 int quorex_SchedFindVV(const quoroid_t* VVID, int conHandle, int create,
                        quor_vv_queue_ent_t** vvQueueEnt) {
   uint32_t h = quorex_HashVVID(VVID, conHandle);
-  for (int i = firstRowOf(h); i < vvHashTableCount && vvHashTable[i].hash == h; i++) {
-    quor_vv_queue_ent_t* v = vvHashTable[i].vvEntry;
-    if (v->conHandle == conHandle && memcmp(v->VVID.Bytes, VVID->Bytes, QUOROID_LEN) == 0) {
-      *vvQueueEnt = v;
-      return 0;
-    }
+  int at = firstRowOf(h, VVID, conHandle);
+  if (at < vvHashTableCount && compareRow(vvHashTable[at], h, VVID, conHandle) == 0) {
+    *vvQueueEnt = vvHashTable[at].vvEntry;
+    return 0;
   }
   if (!create) return -2;
   auto* v = static_cast<quor_vv_queue_ent_t*>(calloc(1, sizeof(quor_vv_queue_ent_t)));
@@ -102,8 +110,7 @@ int quorex_SchedFindVV(const quoroid_t* VVID, int conHandle, int create,
   if (schedQueueTail) schedQueueTail->next = v;
   else schedQueue = v;
   schedQueueTail = v;
-  // The row goes where the sort by hash puts it; the rows keep their index.
-  int at = firstRowOf(h + 1);
+  // The row goes where the sort puts it; the rows keep their index.
   memmove(&vvHashTable[at + 1], &vvHashTable[at],
           sizeof(vv_hash_queue_t) * size_t(vvHashTableCount - at));
   vvHashTable[at].hash = h;
