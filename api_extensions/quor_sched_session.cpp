@@ -193,8 +193,9 @@ int quorex_SchedFreeQueue(void) {
   QEL_TRACE_ENTRY();
   if (!schedStarted) return 0;
   sched_LockAll();
-  if (sessionInProgress && (stageQueue || currentSchedVV || anySlotBusy())) {
-    // The scheduling thread frees everything once the last stage is in.
+  if (sessionInProgress) {
+    // The scheduling thread frees everything once the last stage is in: it
+    // may be holding entries this very moment.
     bgStageFlags |= QUOR_SCHED_BACKGROUND;
   } else {
     sched_FreeAllLocked();

@@ -440,8 +440,11 @@ void schedPingStageQueue(void) {
     }
     // A report that went out just before the answer may be waiting already.
     sched_CheckCompletedStages(0);
+    // Once on the ready list the command thread may take it meanwhile.
     pthread_mutex_lock(&stageQueueLock);
+    pthread_mutex_lock(&readyQueueLock);
     bool stillStaging = oldest->listState == SCHED_LIST_STAGE;
+    pthread_mutex_unlock(&readyQueueLock);
     pthread_mutex_unlock(&stageQueueLock);
     if (!stillStaging) {
       qelapi_ConnRelease(conn);
@@ -481,7 +484,9 @@ void schedPingStageQueue(void) {
 }
 
 void* schedulingThread(void*) {
-  qelapi_GetThreadContext();
+  // Every call names its volume's connection; the thread holds none.
+  qelapi_tcontext_t* ctx = qelapi_GetThreadContext();
+  if (ctx) qelapi_BindThreadConnection(ctx, nullptr);
   long long nextPing = 0;
   for (;;) {
     time_t now = qelapi_time();

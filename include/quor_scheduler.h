@@ -36,9 +36,9 @@
  *                           the end; -2 volume not
  *                           queued; -14 null output; -22 negative index or
  *                           not started.
- * quorex_SchedFreeQueue     empties the queues; while a session still has
- *                           stages to run it only makes it a background one,
- *                           freed when they are done.
+ * quorex_SchedFreeQueue     empties the queues; while a session runs it only
+ *                           makes it a background one, which the scheduling
+ *                           thread frees once its stages are done.
  * quorex_SchedDumpQueue     debug listing on standard output (0 to 3).
  * quorex_CompareSchedHandles 0 when equal field by field, else 1.
  * quorex_SchedLookupHandle  0 when a queued file has the handle (pointers to

@@ -133,6 +133,12 @@ std::vector<std::string> requested(const std::vector<std::string>& journal) {
   return p;
 }
 
+// Waits (up to 10 s) for a session handed to the background to end.
+bool waitIdle() {
+  for (int i = 0; i < 5000 && quorex_SchedSessionIsActive(); i++) usleep(2000);
+  return !quorex_SchedSessionIsActive();
+}
+
 int sessionStats(sched_stats_t* st) {
   sched_GetStats(st);
   return st->volumes + st->files + st->readyCount + st->stageListCount + st->requestListCount +
@@ -174,9 +180,9 @@ TEST(Scheduler, ThreeVolumesComeBackGroupedByVolumeInTapeOrder) {
     CHILD_EQ(failures, status, -2);
     free(path);
     CHILD_EQ(failures, quorex_SchedFreeQueue(), 0);
+    CHILD_CHECK(failures, waitIdle());
     sched_stats_t st;
     CHILD_EQ(failures, sessionStats(&st), 0);
-    CHILD_EQ(failures, quorex_SchedSessionIsActive(), 0);
     return failures;
   });
   EXPECT_EQ(r.status, 0) << r.stderrText;
@@ -338,6 +344,7 @@ TEST(Scheduler, LostRequestsAndLostReportsAreFoundByPolling) {
     CHILD_EQ(failures, got.size(), 4);
     CHILD_EQ(failures, std::set<std::string>(got.begin(), got.end()).size(), 4);
     quorex_SchedFreeQueue();
+    CHILD_CHECK(failures, waitIdle());
     sched_stats_t st;
     CHILD_EQ(failures, sessionStats(&st), 0);
     return failures;
@@ -465,8 +472,7 @@ TEST(Scheduler, BackgroundSessionReportsEachStageAndEnds) {
                                                nullptr, out, &queued, nullptr),
              0);
     CHILD_EQ(failures, queued, 3);
-    for (int i = 0; i < 5000 && quorex_SchedSessionIsActive(); i++) usleep(2000);
-    CHILD_EQ(failures, quorex_SchedSessionIsActive(), 0);
+    CHILD_CHECK(failures, waitIdle());
     sched_stats_t st;
     CHILD_EQ(failures, sessionStats(&st), 0);
     fclose(out);
