@@ -14,7 +14,7 @@
 #include <map>
 #include <mutex>
 
-#include "dispatch.h"
+#include "reply.h"
 #include "framing.h"
 #include "session.h"
 #include "store.h"
@@ -33,6 +33,7 @@ enum {
 
 typedef struct gw_copy {
   unsigned ordinal;      // from 1, in start order
+  int owner;             // number of the connection holding the sink file
   int sinkFd;            // our duplicate of the sink file's descriptor
   std::string sinkPath;  // namespace path of the sink file
   std::string source;    // namespace path of the source, empty when unresolvable
@@ -142,6 +143,7 @@ int gw_HandleCopyRemote(gw_conn_t* conn, const api_msghdr_t*, void* req, gw_repl
     return 0;
   }
   c.sinkPath = conn->files[size_t(fd)].path;
+  c.owner = conn->num;
   // The source belongs to the other side's session: its path is taken
   // from the root.
   std::string ns;
@@ -231,6 +233,15 @@ int gw_HandleCancelCopy(gw_conn_t*, const api_msghdr_t*, void* req, gw_reply_t* 
   }
   reply->errorcode = 0;
   return 0;
+}
+
+void gw_CopiesRelease(const gw_conn_t* conn) {
+  std::lock_guard<std::mutex> hold(copies_lock);
+  for (auto it = copies.begin(); it != copies.end();) {
+    auto next = std::next(it);
+    if (it->second.owner == conn->num) forget(it);
+    it = next;
+  }
 }
 
 // ---- ACLs ----

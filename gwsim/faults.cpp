@@ -9,7 +9,7 @@
 
 #include <mutex>
 
-#include "config.h"
+#include "config_values.h"
 
 static std::mutex faults_lock;
 

@@ -10,7 +10,7 @@
 #include <mutex>
 #include <vector>
 
-#include "dispatch.h"
+#include "reply.h"
 #include "queries.h"
 #include "session.h"
 #include "stage.h"
@@ -99,12 +99,6 @@ static int32_t add_file(gw_conn_t* conn, int fd, const std::string& ns, uint32_t
   f.oflag = oflag;
   f.offset = offset;
   return int32_t(i);
-}
-
-gw_openfile_t* gw_FileLookup(gw_conn_t* conn, int32_t fildes) {
-  if (fildes < 0 || size_t(fildes) >= conn->files.size() || !conn->files[size_t(fildes)].inUse)
-    return nullptr;
-  return &conn->files[size_t(fildes)];
 }
 
 void gw_FilesCloseAll(gw_conn_t* conn) {

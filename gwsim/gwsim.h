@@ -155,20 +155,21 @@ typedef struct gw_dirhandle {
 } gw_dirhandle_t;
 
 typedef struct gw_conn {
-  int num;  // connection number, from 1 in accept order
-  int fd;
-  gw_config_t* cfg;
-  struct gw_reader* reader;
+  int num = 0;  // connection number, from 1 in accept order
+  int fd = -1;
+  gw_config_t* cfg = nullptr;
+  struct gw_reader* reader = nullptr;
+  std::vector<char>* sink = nullptr;  // set: replies go here, not to fd (reply.h)
   std::vector<gw_pending_t> held;  // replies held back by the shuffle rule
   std::mt19937 rng;
   std::string note;  // extra journal text of the request being handled
 
   // COMBO log-in state
-  const gw_user_t* user;  // user of the last COMBO log-in
-  int triesLeft;
-  int tokenAsked;  // -42009 has been answered once
-  int loggedIn;
-  uint32_t loginTime;                     // msgTime of the log-in request
+  const gw_user_t* user = nullptr;  // user of the last COMBO log-in
+  int triesLeft = 0;
+  int tokenAsked = 0;  // -42009 has been answered once
+  int loggedIn = 0;
+  uint32_t loginTime = 0;                 // msgTime of the log-in request
   std::vector<unsigned char> sessionKey;  // empty until the key exchange
   // A header a handler read while it waited for a task message; the
   // request loop serves it next.

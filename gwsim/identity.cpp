@@ -10,8 +10,8 @@
 #include <algorithm>
 #include <mutex>
 
-#include "config.h"
-#include "dispatch.h"
+#include "config_values.h"
+#include "reply.h"
 #include "msg_cli.h"
 #include "msg_files.h"
 #include "msg_namespace.h"

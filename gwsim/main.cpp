@@ -28,6 +28,7 @@
 #include <vector>
 
 #include "config.h"
+#include "config_values.h"
 #include "dispatch.h"
 #include "framing.h"
 #include "journal.h"
@@ -102,7 +103,6 @@ static int open_listener(int port, int* boundPort) {
 static void accept_loop(int lfd, gw_config_t* cfg, const sigset_t* waitMask) {
   std::vector<std::unique_ptr<gw_client_t>> clients;
   int count = 0;
-  std::random_device seed;
   while (!stop_requested) {
     struct pollfd pfd = {lfd, POLLIN, 0};
     struct timespec tick = {0, 200 * 1000 * 1000};
@@ -114,15 +114,8 @@ static void accept_loop(int lfd, gw_config_t* cfg, const sigset_t* waitMask) {
     int one = 1;
     setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
     std::unique_ptr<gw_client_t> c(new gw_client_t());
-    c->conn.num = ++count;
-    c->conn.fd = fd;
-    c->conn.cfg = cfg;
+    gw_ConnInit(&c->conn, cfg, ++count, fd);
     c->conn.reader = gw_ReaderCreate(fd);
-    c->conn.rng.seed(seed());
-    c->conn.user = nullptr;
-    c->conn.triesLeft = c->conn.tokenAsked = c->conn.loggedIn = 0;
-    c->conn.loginTime = 0;
-    c->conn.umask = cfg->site.umask & 0777;
     c->done.store(0);
     if (!c->conn.reader) {
       close(fd);

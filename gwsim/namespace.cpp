@@ -14,7 +14,7 @@
 #include <memory>
 #include <mutex>
 
-#include "dispatch.h"
+#include "reply.h"
 #include "session.h"
 #include "store.h"
 

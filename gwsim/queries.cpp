@@ -7,8 +7,8 @@
 #include <algorithm>
 #include <mutex>
 
-#include "config.h"
-#include "dispatch.h"
+#include "config_values.h"
+#include "reply.h"
 #include "session.h"
 #include "store.h"
 

@@ -22,3 +22,9 @@ uint32_t gw_SessionAccount(const gw_conn_t* conn) {
 int gw_SessionResolve(const gw_conn_t* conn, const char* path, int follow, std::string* nspath) {
   return gw_StoreResolve(conn->cwd.empty() ? std::string("/") : conn->cwd, path, follow, nspath);
 }
+
+gw_openfile_t* gw_FileLookup(gw_conn_t* conn, int32_t fildes) {
+  if (fildes < 0 || size_t(fildes) >= conn->files.size() || !conn->files[size_t(fildes)].inUse)
+    return nullptr;
+  return &conn->files[size_t(fildes)];
+}

@@ -5,6 +5,7 @@
 // gw_SessionUid / gw_SessionGid  effective owner and group of new objects.
 // gw_SessionAccount              account charged for new files.
 // gw_SessionResolve              gw_StoreResolve against the connection's cwd.
+// gw_FileLookup                  the open file of a gateway descriptor, or null.
 #ifndef GWSIM_SESSION_H
 #define GWSIM_SESSION_H
 
@@ -18,5 +19,6 @@ uint32_t gw_SessionUid(const gw_conn_t* conn);
 uint32_t gw_SessionGid(const gw_conn_t* conn);
 uint32_t gw_SessionAccount(const gw_conn_t* conn);
 int gw_SessionResolve(const gw_conn_t* conn, const char* path, int follow, std::string* nspath);
+gw_openfile_t* gw_FileLookup(gw_conn_t* conn, int32_t fildes);
 
 #endif

@@ -18,8 +18,7 @@
 #include <thread>
 #include <vector>
 
-#include "dispatch.h"
-#include "files.h"
+#include "reply.h"
 #include "framing.h"
 #include "journal.h"
 #include "queries.h"

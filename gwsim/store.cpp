@@ -19,7 +19,7 @@
 #include <memory>
 #include <unordered_map>
 
-#include "config.h"
+#include "config_values.h"
 
 #define GW_PATH_MAX 1023
 #define GW_LINK_MAX 40
