@@ -268,6 +268,15 @@ static const char* fault_path(const gw_conn_t* conn, const api_msghdr_t* hdr, co
   return out->c_str();
 }
 
+// Requests served before a log-in: the connection's and the log-in's own,
+// and two services that name no object. Everything else is refused with
+// -13 until the client has logged in, as a gateway does.
+static bool served_before_login(uint16_t category, uint16_t function) {
+  if (category == QEL_CAT_CONNECT || category == QEL_CAT_AUTH) return true;
+  return (category == QEL_CAT_CORE && function == QEL_FN_CORE_GetUniqueRequestID) ||
+         (category == QEL_CAT_LOOKUP && function == QEL_FN_LOOKUP_LookupHomeDir);
+}
+
 // Reads, handles and answers one request. 0 to go on, -1 to close.
 static int serve_one(gw_conn_t* conn) {
   api_msghdr_t hdr;
@@ -327,6 +336,9 @@ static int serve_one(gw_conn_t* conn) {
                                       fault_path(conn, &hdr, req, &faultPath));
   if (errorRule) {
     reply.errorcode = forced;
+    rc = 0;
+  } else if (!conn->loggedIn && !served_before_login(hdr.category, hdr.function)) {
+    reply.errorcode = -13;
     rc = 0;
   } else {
     conn->overfill = faults.overfill;

@@ -254,7 +254,8 @@ int gw_HandleMigrate(gw_conn_t* conn, const api_msghdr_t*, void* req, gw_reply_t
   const api_quor_Migrate_req_t* rq = static_cast<const api_quor_Migrate_req_t*>(req);
   gw_openfile_t* f = file_of(conn, rq->Fildes, reply);
   if (!f) return 0;
-  if (rq->SrcLevel + 1 >= QUOR_MAX_LEVELS) {
+  // Written so that no level wraps around past the check.
+  if (rq->SrcLevel >= QUOR_MAX_LEVELS - 1) {
     reply->errorcode = -22;
     return 0;
   }
