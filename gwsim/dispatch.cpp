@@ -29,6 +29,7 @@
 #include "retry.h"
 #include "services.h"
 #include "stage.h"
+#include "store.h"
 #include "su.h"
 
 #define GW_ERR_PROTOCOL (-5000)
@@ -342,7 +343,9 @@ static int serve_one(gw_conn_t* conn) {
     rc = 0;
   } else {
     conn->overfill = faults.overfill;
+    gw_StoreFailWrites(faults.storeFail);
     rc = e->handler(conn, &hdr, req, &reply);
+    gw_StoreFailWrites(0);
     if (rc == 0) gw_RetryAmendLogin(conn, &hdr, &faults, &reply);
   }
   if (req) {

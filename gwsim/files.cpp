@@ -112,7 +112,7 @@ void gw_FilesCloseAll(gw_conn_t* conn) {
 
 int gw_HandleCreate(gw_conn_t* conn, const api_msghdr_t*, void* req, gw_reply_t* reply) {
   const api_quor_Create_req_t* rq = static_cast<const api_quor_Create_req_t*>(req);
-  std::lock_guard<std::recursive_mutex> hold(gw_StoreLock());
+  gw_store_txn txn;
   std::string ns;
   int rc = gw_SessionResolve(conn, rq->Path, 1, &ns);
   struct stat st;
@@ -130,6 +130,7 @@ int gw_HandleCreate(gw_conn_t* conn, const api_msghdr_t*, void* req, gw_reply_t*
       rc = gw_StoreNewObject(ns, GW_TYPE_FILE, gw_SessionUid(conn), gw_SessionGid(conn),
                              uint32_t(rq->Mode) & 07777 & ~conn->umask, gw_SessionAccount(conn),
                              cos);
+      if (rc == 0) rc = txn.commit();
       if (rc < 0) unlink(host.c_str());
     }
   }
@@ -146,7 +147,7 @@ int gw_HandleCreate(gw_conn_t* conn, const api_msghdr_t*, void* req, gw_reply_t*
 int gw_HandleOpen(gw_conn_t* conn, const api_msghdr_t*, void* req, gw_reply_t* reply) {
   const api_quor_Open_req_t* rq = static_cast<const api_quor_Open_req_t*>(req);
   const uint32_t f = rq->Oflag;
-  std::lock_guard<std::recursive_mutex> hold(gw_StoreLock());
+  gw_store_txn txn;
   std::string ns;
   int rc = gw_SessionResolve(conn, rq->Path, 1, &ns);
   if (rc < 0) {
@@ -180,28 +181,28 @@ int gw_HandleOpen(gw_conn_t* conn, const api_msghdr_t*, void* req, gw_reply_t* r
     fd = open(host.c_str(), O_RDWR | O_CLOEXEC | (created ? O_CREAT | O_EXCL : 0), 0644);
     if (fd < 0) rc = -errno;
   }
-  if (rc == 0 && created) {
+  if (rc == 0 && created)
     rc = gw_StoreNewObject(ns, GW_TYPE_FILE, gw_SessionUid(conn), gw_SessionGid(conn),
                            uint32_t(rq->Mode) & 07777 & ~conn->umask, gw_SessionAccount(conn), cos);
-    if (rc < 0) unlink(host.c_str());
-  }
-  if (rc == 0 && (f & GW_OPEN_TRUNC) && wantWrite && !created) {
-    if (ftruncate(fd, 0) < 0)
-      rc = -errno;
-    else
-      rc = gw_StoreSetDataLength(ns, 0);
-  }
+  bool truncate = (f & GW_OPEN_TRUNC) && wantWrite && !created;
+  if (rc == 0 && truncate) rc = gw_StoreSetDataLength(ns, 0);
+  bool staged = false;
   if (rc == 0 && !created && !(f & GW_OPEN_NOSTAGE) && gw_StoreGetMeta(ns, &m) == 0 &&
       gw_OnTapeOnly(&m)) {
     // The data comes back to disk before the open completes.
     rc = gw_StageToLevel(ns, 0, nullptr);
-    if (rc == 0) conn->note += " staged";
+    staged = rc == 0;
   }
+  // The rows are kept before the data is cut, which cannot be undone.
+  if (rc == 0) rc = txn.commit();
+  if (rc == 0 && truncate && ftruncate(fd, 0) < 0) rc = -errno;
   if (rc < 0) {
     if (fd >= 0) close(fd);
+    if (created) unlink(host.c_str());
     reply->errorcode = rc;
     return 0;
   }
+  if (staged) conn->note += " staged";
   uint64_t offset = 0;
   if ((f & GW_OPEN_APPEND) && fstat(fd, &st) == 0) offset = uint64_t(st.st_size);
   int32_t gfd = add_file(conn, fd, ns, f, offset);

@@ -66,6 +66,7 @@ enum gw_fault_kind {
   GW_FAULT_BUSY,         // -16 for value requests from the nth, then through
   GW_FAULT_EIO_ONCE,     // -5 for the nth request only, then through
   GW_FAULT_OVERFILL,     // a ReadAttrs reply with value entries more than asked
+  GW_FAULT_STORE_FAIL,   // the request's row changes cannot be kept (-5)
 };
 
 // A rule matches a request expecting a reply whose category and function
@@ -117,6 +118,7 @@ typedef struct gw_reply_faults {
   int badHmac;
   int32_t delayMs;
   int32_t overfill;  // a listing reply carries this many entries more than asked
+  int storeFail;     // the handler's store transactions fail to commit
 } gw_reply_faults_t;
 
 // A reply as built by a handler: the result and, when hasBody, the encoded

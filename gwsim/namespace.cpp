@@ -187,6 +187,62 @@ int gw_HandleUmask(gw_conn_t* conn, const api_msghdr_t*, void* req, gw_reply_t* 
   return gw_ReplyWithBody(reply, (xdrproc_t)qel_xdr_api_quor_Umask_rply_t, &out);
 }
 
+// ---- host changes with their rows ----
+
+// Removes a name: its rows change first and are kept only once the host
+// removal succeeded, so a refused removal (a directory not empty) loses
+// nothing. Should the commit fail after that, the rows left behind belong
+// to an inode that no longer exists under this name; the birth-time check
+// and the start-up check keep them from reaching another object.
+static int remove_name(const std::string& ns, bool dir) {
+  std::string host = gw_StoreHostPath(ns);
+  gw_store_txn txn;
+  struct stat before;
+  if (lstat(host.c_str(), &before) < 0) return gw_StoreErr(errno);
+  int rc = gw_StoreUnlinked(ns, &before);
+  if (rc < 0) return rc;
+  if ((dir ? rmdir(host.c_str()) : unlink(host.c_str())) < 0) return gw_StoreErr(errno);
+  txn.commit();
+  return 0;
+}
+
+// Renames a name, replacing what new named. The host rename is undone when
+// the rows cannot follow it: the source goes back, and a replaced file comes
+// back from a hard link kept beside the root until the rows are safe (a
+// replaced directory, which was empty, is made again).
+static int rename_name(const std::string& from, const std::string& to) {
+  std::string fromHost = gw_StoreHostPath(from), toHost = gw_StoreHostPath(to);
+  gw_store_txn txn;
+  struct stat src, dst;
+  if (lstat(fromHost.c_str(), &src) < 0) return gw_StoreErr(errno);
+  bool replaces = lstat(toHost.c_str(), &dst) == 0;
+  // Two names of one object: nothing happens, as rename(2) has it.
+  if (replaces && src.st_ino == dst.st_ino && src.st_dev == dst.st_dev) return 0;
+  std::string keep;
+  if (replaces && !S_ISDIR(dst.st_mode)) {
+    keep = gw_StoreScratchPath();
+    unlink(keep.c_str());
+    if (link(toHost.c_str(), keep.c_str()) < 0) keep.clear();
+  }
+  if (rename(fromHost.c_str(), toHost.c_str()) < 0) {
+    int e = errno;
+    if (!keep.empty()) unlink(keep.c_str());
+    return gw_StoreErr(e);
+  }
+  int rc = replaces ? gw_StoreUnlinked(to, &dst) : 0;
+  if (rc == 0) rc = gw_StoreRename(from, to);
+  if (rc == 0) rc = txn.commit();
+  if (rc < 0) {
+    rename(toHost.c_str(), fromHost.c_str());
+    if (!keep.empty())
+      rename(keep.c_str(), toHost.c_str());
+    else if (replaces && S_ISDIR(dst.st_mode))
+      mkdir(toHost.c_str(), 0700);
+  }
+  if (!keep.empty()) unlink(keep.c_str());
+  return rc;
+}
+
 // ---- directories ----
 
 int gw_HandleMkdir(gw_conn_t* conn, const api_msghdr_t*, void* req, gw_reply_t* reply) {
@@ -195,10 +251,14 @@ int gw_HandleMkdir(gw_conn_t* conn, const api_msghdr_t*, void* req, gw_reply_t* 
   std::string ns;
   int rc = gw_SessionResolve(conn, r->Path, 0, &ns);
   if (rc < 0) return fail(reply, rc);
-  if (mkdir(gw_StoreHostPath(ns).c_str(), 0700) < 0) return fail(reply, gw_StoreErr(errno));
+  std::string host = gw_StoreHostPath(ns);
+  gw_store_txn txn;
+  if (mkdir(host.c_str(), 0700) < 0) return fail(reply, gw_StoreErr(errno));
   uint32_t mode = uint32_t(r->Mode) & 07777 & ~conn->umask;
   rc = gw_StoreNewObject(ns, GW_TYPE_DIRECTORY, gw_SessionUid(conn), gw_SessionGid(conn), mode,
                          gw_SessionAccount(conn), 0);
+  if (rc == 0) rc = txn.commit();
+  if (rc < 0) rmdir(host.c_str());
   return fail(reply, rc);
 }
 
@@ -211,8 +271,7 @@ int gw_HandleRmdir(gw_conn_t* conn, const api_msghdr_t*, void* req, gw_reply_t* 
   if (rc < 0) return fail(reply, rc);
   if (!is_dir_type(m.Type)) return fail(reply, -20);
   if (ns == "/") return fail(reply, -16);
-  if (rmdir(gw_StoreHostPath(ns).c_str()) < 0) return fail(reply, gw_StoreErr(errno));
-  return fail(reply, gw_StoreRemove(ns));
+  return fail(reply, remove_name(ns, true));
 }
 
 static gw_dirhandle_t* dir_of(gw_conn_t* conn, int32_t des) {
@@ -341,9 +400,14 @@ int gw_HandleLink(gw_conn_t* conn, const api_msghdr_t*, void* req, gw_reply_t* r
   if (is_dir_type(m.Type)) return fail(reply, -1);
   rc = gw_SessionResolve(conn, r->New, 0, &to);
   if (rc < 0) return fail(reply, rc);
-  if (link(gw_StoreHostPath(from).c_str(), gw_StoreHostPath(to).c_str()) < 0)
+  std::string host = gw_StoreHostPath(to);
+  gw_store_txn txn;
+  if (link(gw_StoreHostPath(from).c_str(), host.c_str()) < 0)
     return fail(reply, gw_StoreErr(errno));
-  return fail(reply, gw_StoreCopyRow(from, to, GW_TYPE_HARDLINK));
+  rc = gw_StoreAddLink(to);
+  if (rc == 0) rc = txn.commit();
+  if (rc < 0) unlink(host.c_str());
+  return fail(reply, rc);
 }
 
 int gw_HandleSymlink(gw_conn_t* conn, const api_msghdr_t*, void* req, gw_reply_t* reply) {
@@ -353,10 +417,14 @@ int gw_HandleSymlink(gw_conn_t* conn, const api_msghdr_t*, void* req, gw_reply_t
   std::string ns;
   int rc = gw_SessionResolve(conn, r->Path, 0, &ns);
   if (rc < 0) return fail(reply, rc);
-  if (symlink(r->Contents, gw_StoreHostPath(ns).c_str()) < 0)
-    return fail(reply, gw_StoreErr(errno));
-  return fail(reply, gw_StoreNewObject(ns, GW_TYPE_SYMLINK, gw_SessionUid(conn),
-                                       gw_SessionGid(conn), 0777, gw_SessionAccount(conn), 0));
+  std::string host = gw_StoreHostPath(ns);
+  gw_store_txn txn;
+  if (symlink(r->Contents, host.c_str()) < 0) return fail(reply, gw_StoreErr(errno));
+  rc = gw_StoreNewObject(ns, GW_TYPE_SYMLINK, gw_SessionUid(conn), gw_SessionGid(conn), 0777,
+                         gw_SessionAccount(conn), 0);
+  if (rc == 0) rc = txn.commit();
+  if (rc < 0) unlink(host.c_str());
+  return fail(reply, rc);
 }
 
 int gw_HandleReadlink(gw_conn_t* conn, const api_msghdr_t*, void* req, gw_reply_t* reply) {
@@ -385,9 +453,7 @@ int gw_HandleRename(gw_conn_t* conn, const api_msghdr_t*, void* req, gw_reply_t*
   rc = gw_SessionResolve(conn, r->New, 0, &to);
   if (rc < 0) return fail(reply, rc);
   if (from == "/" || to == "/") return fail(reply, -16);
-  if (rename(gw_StoreHostPath(from).c_str(), gw_StoreHostPath(to).c_str()) < 0)
-    return fail(reply, gw_StoreErr(errno));
-  return fail(reply, gw_StoreRename(from, to));
+  return fail(reply, rename_name(from, to));
 }
 
 int gw_HandleUnlink(gw_conn_t* conn, const api_msghdr_t*, void* req, gw_reply_t* reply) {
@@ -398,8 +464,7 @@ int gw_HandleUnlink(gw_conn_t* conn, const api_msghdr_t*, void* req, gw_reply_t*
   int rc = existing(conn, r->Path, 0, &ns, &m);
   if (rc < 0) return fail(reply, rc);
   if (is_dir_type(m.Type)) return fail(reply, -21);
-  if (unlink(gw_StoreHostPath(ns).c_str()) < 0) return fail(reply, gw_StoreErr(errno));
-  return fail(reply, gw_StoreRemove(ns));
+  return fail(reply, remove_name(ns, false));
 }
 
 // ---- times, modes, owners ----

@@ -313,8 +313,8 @@ TEST(QueriesCOS, FileSetCOSMovesTheFileToAnotherClass) {
     return failures;
   });
   EXPECT_EQ(r.status, 0) << r.stderrText;
-  EXPECT_EQ(sqlOne(gw, "select cos from objects where path='/data/f1'"), "2");
-  EXPECT_EQ(sqlOne(gw, "select cos from objects where path='/data/f2'"), "1");
+  EXPECT_EQ(objectColumn(gw, "cos", "/data/f1"), "2");
+  EXPECT_EQ(objectColumn(gw, "cos", "/data/f2"), "1");
   auto j = gw.journalLines();
   EXPECT_EQ(countLines(j, "cat=0x0500 fn=0x060f", " path=/data/f1 cos=2 stream=7"), 1);
   EXPECT_EQ(countLines(j, "cat=0x0500 fn=0x060f"), 4);
