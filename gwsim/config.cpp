@@ -186,6 +186,7 @@ static int load_user(quor_cfg_stanza_t* ue, gw_config_t* cfg, const char* path, 
     return fail(err, path, ue->LineNum, std::string("user given twice: ") + ue->KeyString);
   gw_user_t u{};
   u.name = ue->KeyString;
+  u.uid = u.gid = GW_NOBODY_ID;
   u.retryCount = -1;
   for (quor_cfg_stanza_t* e = ue->substanzaList; e; e = e->next) {
     const char* v = value_of(e);

@@ -16,6 +16,7 @@
 
 #include "reply.h"
 #include "framing.h"
+#include "access.h"
 #include "session.h"
 #include "store.h"
 #include "xdr_iod.h"
@@ -256,6 +257,7 @@ int gw_HandleCopyACL(gw_conn_t* conn, const api_msghdr_t*, void* req, gw_reply_t
     gw_meta_t from, to;
     rc = gw_StoreGetMeta(src, &from);
     if (rc == 0) rc = gw_StoreGetMeta(sink, &to);
+    if (rc == 0) rc = gw_AccessOwner(conn, &to);
     if (rc == 0) {
       // The kinds are the ExtendedACLs bits; none named: all three.
       uint32_t kinds = rq->flags & 0x38u;
@@ -275,15 +277,17 @@ int gw_HandleCopyACL(gw_conn_t* conn, const api_msghdr_t*, void* req, gw_reply_t
 
 namespace {
 
-// The file a digest or expiration request names: 0 with its namespace path,
-// or a negative code.
-int file_of(gw_conn_t* conn, const char* path, std::string* ns) {
+// The file a digest request names: 0 with its namespace path, or a
+// negative code. Storing one is changing the file's attributes: its owner
+// or root only.
+int file_of(gw_conn_t* conn, const char* path, bool change, std::string* ns) {
   int rc = gw_SessionResolve(conn, path, 1, ns);
   if (rc < 0) return rc;
   gw_meta_t meta;
   rc = gw_StoreGetMeta(*ns, &meta);
   if (rc < 0) return rc;
-  return meta.Type == GW_TYPE_DIRECTORY ? -21 : 0;
+  if (meta.Type == GW_TYPE_DIRECTORY) return -21;
+  return change ? gw_AccessOwner(conn, &meta) : 0;
 }
 
 }  // namespace
@@ -291,7 +295,7 @@ int file_of(gw_conn_t* conn, const char* path, std::string* ns) {
 int gw_HandleFdigestSet(gw_conn_t* conn, const api_msghdr_t*, void* req, gw_reply_t* reply) {
   api_fdigest_set_req_t* rq = static_cast<api_fdigest_set_req_t*>(req);
   std::string ns;
-  int rc = file_of(conn, rq->Path, &ns);
+  int rc = file_of(conn, rq->Path, true, &ns);
   if (rc == 0) {
     std::vector<char> bytes;
     rc = gw_EncodeBody((xdrproc_t)qel_xdr_quor_file_hash_digest_list_t, &rq->DigestList, &bytes);
@@ -305,7 +309,7 @@ int gw_HandleFdigestSet(gw_conn_t* conn, const api_msghdr_t*, void* req, gw_repl
 int gw_HandleFdigestGet(gw_conn_t* conn, const api_msghdr_t*, void* req, gw_reply_t* reply) {
   const api_fdigest_get_req_t* rq = static_cast<const api_fdigest_get_req_t*>(req);
   std::string ns;
-  int rc = file_of(conn, rq->Path, &ns);
+  int rc = file_of(conn, rq->Path, false, &ns);
   api_fdigest_get_rply_t r;
   memset(&r, 0, sizeof r);
   std::vector<char> bytes;
@@ -335,6 +339,7 @@ int gw_HandleUdaSetExpiration(gw_conn_t* conn, const api_msghdr_t*, void* req, g
     std::lock_guard<std::recursive_mutex> hold(gw_StoreLock());
     gw_meta_t meta;
     rc = gw_StoreGetMeta(ns, &meta);
+    if (rc == 0) rc = gw_AccessOwner(conn, &meta);
     if (rc == 0) {
       meta.Expiration = rq->ExpireTime;
       rc = gw_StorePutMeta(ns, &meta);

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "reply.h"
+#include "access.h"
 #include "queries.h"
 #include "session.h"
 #include "stage.h"
@@ -24,36 +25,6 @@
 #define GW_OPEN_EXCL 0x20
 #define GW_OPEN_TRUNC 0x40
 #define GW_OPEN_NOSTAGE 0x80
-
-// Whether the session may use an object as asked (4 read, 2 write, 1 search).
-static bool permitted(const gw_conn_t* conn, const gw_meta_t* m, uint32_t want) {
-  uint32_t uid = gw_SessionUid(conn);
-  if (uid == 0) return true;
-  uint32_t bits;
-  if (uid == m->UID)
-    bits = (m->Mode >> 6) & 7;
-  else if (gw_SessionGid(conn) == m->GID)
-    bits = (m->Mode >> 3) & 7;
-  else
-    bits = m->Mode & 7;
-  return (bits & want) == want;
-}
-
-static std::string parent_of(const std::string& ns) {
-  size_t slash = ns.rfind('/');
-  return slash == 0 || slash == std::string::npos ? "/" : ns.substr(0, slash);
-}
-
-// A new object may go below the directory holding ns: 0 or a negative code.
-static int may_create_in_parent(const gw_conn_t* conn, const std::string& ns) {
-  gw_meta_t pm;
-  int rc = gw_StoreGetMeta(parent_of(ns), &pm);
-  if (rc < 0) return rc;
-  if (pm.Type != GW_TYPE_DIRECTORY && pm.Type != GW_TYPE_JUNCTION &&
-      pm.Type != GW_TYPE_FILESET_ROOT)
-    return -20;
-  return permitted(conn, &pm, 3) ? 0 : -13;
-}
 
 // The class of service of a new file: the one the hints name, else the
 // first the tables would pick, else the site's start-up class.
@@ -117,7 +88,7 @@ int gw_HandleCreate(gw_conn_t* conn, const api_msghdr_t*, void* req, gw_reply_t*
   int rc = gw_SessionResolve(conn, rq->Path, 1, &ns);
   struct stat st;
   if (rc == 0 && gw_StoreLstat(ns, &st) == 0) rc = -17;
-  if (rc == 0) rc = may_create_in_parent(conn, ns);
+  if (rc == 0) rc = gw_AccessAddName(conn, ns);
   uint32_t cos = 0;
   if (rc == 0) rc = choose_cos(conn, &rq->HintsIn, &cos);
   if (rc == 0) {
@@ -164,14 +135,13 @@ int gw_HandleOpen(gw_conn_t* conn, const api_msghdr_t*, void* req, gw_reply_t* r
   if (exists) {
     if ((f & GW_OPEN_CREAT) && (f & GW_OPEN_EXCL)) rc = -17;
     else if (S_ISDIR(st.st_mode)) rc = -21;
-    else if ((rc = gw_StoreGetMeta(ns, &m)) == 0 &&
-             !permitted(conn, &m, (wantRead ? 4u : 0u) | (wantWrite ? 2u : 0u)))
-      rc = -13;
+    else if ((rc = gw_StoreGetMeta(ns, &m)) == 0)
+      rc = gw_AccessObject(conn, &m, (wantRead ? GW_MAY_READ : 0u) | (wantWrite ? GW_MAY_WRITE : 0u));
     cos = m.COSId;
   } else if (!(f & GW_OPEN_CREAT)) {
     rc = -2;
   } else {
-    rc = may_create_in_parent(conn, ns);
+    rc = gw_AccessAddName(conn, ns);
     if (rc == 0) rc = choose_cos(conn, &rq->HintsIn, &cos);
     created = rc == 0;
   }

@@ -19,6 +19,10 @@
 
 // ---- configuration ----
 
+// The uid and gid of a user the configuration gives none: nobody, never
+// root.
+#define GW_NOBODY_ID 65534u
+
 typedef struct gw_user {
   std::string name;
   std::string password;
@@ -151,6 +155,7 @@ typedef struct gw_openfile {
 // An open directory: the names read at Opendir and the next one to hand out.
 typedef struct gw_dirhandle {
   int inUse;
+  int searchable;  // the session could search the directory at Opendir
   std::string path;  // namespace path
   std::vector<std::string> names;
   size_t next;  // Readdir's position

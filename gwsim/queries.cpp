@@ -9,6 +9,7 @@
 
 #include "config_values.h"
 #include "reply.h"
+#include "access.h"
 #include "session.h"
 #include "store.h"
 
@@ -526,6 +527,7 @@ int gw_HandleFileSetCOS(gw_conn_t* conn, const api_msghdr_t*, void* req, gw_repl
     gw_meta_t meta;
     rc = gw_StoreGetMeta(ns, &meta);
     if (rc == 0 && meta.Type == GW_TYPE_DIRECTORY) rc = -21;
+    if (rc == 0) rc = gw_AccessOwner(conn, &meta);
     if (rc == 0 && !gw_FindCOS(conn->cfg, rq->COSId)) rc = -22;
     if (rc == 0 && meta.COSId != rq->COSId) {
       meta.COSId = rq->COSId;

@@ -22,6 +22,7 @@
 #include "framing.h"
 #include "journal.h"
 #include "queries.h"
+#include "access.h"
 #include "session.h"
 
 #define GW_REPORT_CONNECT_MS 2000
@@ -320,6 +321,7 @@ int gw_HandleStageCallBack(gw_conn_t* conn, const api_msghdr_t*, void* req, gw_r
     gw_meta_t m;
     if (rc == 0) rc = gw_StoreGetMeta(ns, &m);
     if (rc == 0 && m.Type == GW_TYPE_DIRECTORY) rc = -21;
+    if (rc == 0) rc = gw_AccessObject(conn, &m, GW_MAY_READ);
     if (rc == 0) rc = gw_StoreAttrs(ns, &attrs, &handle);
     uint64_t n = 0;
     if (rc == 0) rc = gw_StageToLevel(ns, rq->StorageLevel, &n);

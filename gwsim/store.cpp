@@ -170,22 +170,56 @@ static std::string join(const std::vector<std::string>& parts) {
   return s;
 }
 
-int gw_StoreResolve(const std::string& cwd, const char* path, int follow, std::string* nspath) {
+int gw_StoreInGroup(const gw_cred_t* cred, uint32_t gid) {
+  if (cred->gid == gid) return 1;
+  for (uint32_t g : cred->groups)
+    if (g == gid) return 1;
+  return 0;
+}
+
+int gw_StoreMay(const gw_cred_t* cred, const gw_meta_t* m, uint32_t want) {
+  bool dir = m->Type == GW_TYPE_DIRECTORY || m->Type == GW_TYPE_JUNCTION ||
+             m->Type == GW_TYPE_FILESET_ROOT;
+  if (cred->root) return !(want & GW_MAY_SEARCH) || dir || (m->Mode & 0111) ? 1 : 0;
+  uint32_t bits;
+  if (cred->uid == m->UID)
+    bits = (m->Mode >> 6) & 7;
+  else if (gw_StoreInGroup(cred, m->GID))
+    bits = (m->Mode >> 3) & 7;
+  else
+    bits = m->Mode & 7;
+  return (bits & want) == want ? 1 : 0;
+}
+
+// Whether cred may look names up in the directory at parts: 0 or -13.
+static int may_search(const gw_cred_t* cred, const std::vector<std::string>& parts) {
+  if (!cred || cred->root) return 0;
+  gw_meta_t m;
+  if (gw_StoreGetMeta(join(parts), &m) < 0) return 0;  // the walk reports what is missing
+  return gw_StoreMay(cred, &m, GW_MAY_SEARCH) ? 0 : -13;
+}
+
+int gw_StoreResolve(const std::string& cwd, const char* path, int follow, std::string* nspath,
+                    const gw_cred_t* cred) {
   if (!path || !*path) return -2;
   if (store_root.empty()) return -5;  // gwsim serves no namespace
-  std::vector<std::string> pending;   // components still to walk, last first
+  // A relative path starts in cwd: only the directories walked from there
+  // are searched, as a process's working directory works.
+  std::vector<std::string> done;
+  if (path[0] != '/') split_into(cwd, &done);
+  std::vector<std::string> pending;  // components still to walk, last first
   {
     std::vector<std::string> parts;
-    if (path[0] != '/') split_into(cwd, &parts);
     split_into(path, &parts);
     pending.assign(parts.rbegin(), parts.rend());
   }
-  std::vector<std::string> done;
   int links = 0;
   while (!pending.empty()) {
     std::string c = pending.back();
     pending.pop_back();
     if (c == ".") continue;
+    int rc = may_search(cred, done);
+    if (rc < 0) return rc;
     if (c == "..") {
       if (!done.empty()) done.pop_back();
       continue;

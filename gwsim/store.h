@@ -37,8 +37,12 @@
 //                   the last component too when follow is non-zero. 0, or
 //                   -2 (empty path, missing directory on the way), -20 (a
 //                   component on the way is no directory), -40 (too many
-//                   links), -86 (longer than 1023 characters). The last
-//                   component need not exist.
+//                   links), -86 (longer than 1023 characters), -13 (cred,
+//                   when given, may not search a directory it looks a name
+//                   up in). The last component need not exist.
+// gw_StoreMay       1 when cred may use the object of meta as want asks
+//                   (GW_MAY_* bits), else 0.
+// gw_StoreInGroup   1 when gid is cred's group or one of its groups.
 // gw_StoreLstat     host lstat of a namespace path: 0, or -errno.
 // gw_StoreGetMeta   the object's record (defaults when it has no row): 0,
 //                   or -2 when the object does not exist.
@@ -124,6 +128,20 @@ typedef struct gw_level {
   std::vector<gw_volume_t> volumes;  // at most QUOR_MAX_LEVEL_VVS
 } gw_level_t;
 
+// Who asks, for the permission checks: POSIX rules on the record's owner,
+// group and mode bits. root passes every check but execute on a file
+// without any execute bit.
+typedef struct gw_cred {
+  uint32_t uid;
+  uint32_t gid;
+  std::vector<uint32_t> groups;  // supplementary groups
+  int root;
+} gw_cred_t;
+
+#define GW_MAY_READ 4
+#define GW_MAY_WRITE 2
+#define GW_MAY_SEARCH 1  // search a directory, execute a file
+
 typedef struct gw_meta {
   uint32_t Type;  // GW_TYPE_*
   uint32_t UID;
@@ -153,7 +171,10 @@ std::recursive_mutex& gw_StoreLock(void);
 
 std::string gw_StoreHostPath(const std::string& nspath);
 std::string gw_StoreScratchPath(void);
-int gw_StoreResolve(const std::string& cwd, const char* path, int follow, std::string* nspath);
+int gw_StoreResolve(const std::string& cwd, const char* path, int follow, std::string* nspath,
+                    const gw_cred_t* cred = nullptr);
+int gw_StoreMay(const gw_cred_t* cred, const gw_meta_t* meta, uint32_t want);
+int gw_StoreInGroup(const gw_cred_t* cred, uint32_t gid);
 int gw_StoreLstat(const std::string& nspath, struct stat* st);
 
 int gw_StoreGetMeta(const std::string& nspath, gw_meta_t* meta);

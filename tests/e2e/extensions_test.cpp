@@ -41,24 +41,30 @@ Files = {
     Data = 0123456789abcdefghij
   }
   /d/f = {
+    Uid = 1001
     Data = abc
   }
   /d/g = {
+    Uid = 1001
     Data = def
   }
   /a/src = {
     ACL = 0x28
   }
   /a/s1 = {
+    Uid = 1001
     ACL = 0x10
   }
   /a/s2 = {
+    Uid = 1001
     ACL = 0x10
   }
   /a/s3 = {
+    Uid = 1001
     ACL = 0x00
   }
   /a/s4 = {
+    Uid = 1001
     ACL = 0x10
   }
 }

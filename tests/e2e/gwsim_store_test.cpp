@@ -27,6 +27,7 @@ Users = {
     Password = wonderland
     Uid = 1001
     Gid = 100
+    Groups = 200
   }
 }
 Files = {

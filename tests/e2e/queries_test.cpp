@@ -298,8 +298,8 @@ TEST(QueriesCOS, GatewayWithoutNamedListsAnswersAnEmptyList) {
 TEST(QueriesCOS, FileSetCOSMovesTheFileToAnotherClass) {
   GwsimFixture gw(
       std::string(kUsers) + kCOS +
-      "Files = {\n /data/f1 = {\n  Size = 10\n  COS = 1\n }\n /data/f2 = {\n  COS = 1\n "
-      "}\n}\n");
+      "Files = {\n /data/f1 = {\n  Size = 10\n  COS = 1\n  Uid = 1001\n }\n /data/f2 = {\n"
+      "  COS = 1\n  Uid = 1001\n }\n}\n");
   ASSERT_TRUE(gw.running()) << gw.stderrText();
   ChildResult r = runInChild([&] {
     int failures = 0;
