@@ -4,6 +4,7 @@
 
 #include <errno.h>
 #include <stddef.h>
+#include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
 #include <strings.h>
@@ -76,6 +77,7 @@ void gw_ConfigDefaults(gw_config_t* cfg) {
   cfg->journal.clear();
   cfg->root.clear();
   cfg->stageDelayMs = 0;
+  cfg->maxOpenFiles = 256;
   cfg->users.clear();
   cfg->rules.clear();
   cfg->tables = gw_tables_t{};
@@ -161,6 +163,9 @@ static int load_server(quor_cfg_stanza_t* block, gw_config_t* cfg, const char* p
     } else if (key_is(e, "StageDelay")) {
       if (gw_ParseNumber(v, 0, 600000, &n) < 0) return fail(err, path, e->LineNum, "bad StageDelay");
       cfg->stageDelayMs = uint32_t(n);
+    } else if (key_is(e, "MaxOpenFiles")) {
+      if (gw_ParseNumber(v, 1, 65536, &n) < 0) return fail(err, path, e->LineNum, "bad MaxOpenFiles");
+      cfg->maxOpenFiles = uint32_t(n);
     } else if (key_is(e, "Root")) {
       cfg->root = v;
     } else if (int taken = module_server_key(e, cfg, path, err)) {
@@ -236,6 +241,13 @@ static const gw_config_module_t* block_module(const char* name) {
 
 int gw_LoadConfig(const char* path, gw_config_t* cfg, std::string* err) {
   gw_ConfigDefaults(cfg);
+  // The parser cannot tell a missing file from a bad one.
+  FILE* probe = fopen(path, "r");
+  if (!probe) {
+    *err = std::string("cannot open ") + path + ": " + strerror(errno);
+    return -22;
+  }
+  fclose(probe);
   quor_cfg_stanza_t* head = nullptr;
   int perr = 0, line = 0;
   if (quor_CfgParse(path, &head, &perr, &line) < 0)

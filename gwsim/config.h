@@ -6,7 +6,8 @@
 // gw_ConfigDefaults fills cfg with the values used when no key sets them.
 // gw_LoadConfig     defaults, then the file at path: 0, or -22 with a
 //                   message "FILE:LINE: reason" in *err (-7000 and the like
-//                   from the parser are reported the same way).
+//                   from the parser are reported the same way), or "cannot
+//                   open FILE: REASON" when it cannot be read.
 //
 // The modules' blocks and keys are read through config_table.h; the value
 // helpers every module shares are in config_values.h.

@@ -14,6 +14,7 @@
 #include <map>
 #include <mutex>
 
+#include "journal.h"
 #include "reply.h"
 #include "framing.h"
 #include "access.h"
@@ -136,6 +137,16 @@ int gw_HandleCopyRemote(gw_conn_t* conn, const api_msghdr_t*, void* req, gw_repl
   if (!rq->remote_path || !*rq->remote_path) {
     reply->errorcode = -2;
     return 0;
+  }
+  {
+    // Each copy holds a descriptor of its own: as many as files may be open.
+    std::lock_guard<std::mutex> hold(copies_lock);
+    size_t held = 0;
+    for (const auto& kv : copies) held += kv.second.owner == conn->num;
+    if (held >= conn->cfg->maxOpenFiles) {
+      reply->errorcode = -24;
+      return 0;
+    }
   }
   gw_copy_t c{};
   c.sinkFd = dup(conn->files[size_t(fd)].fd);
@@ -358,8 +369,7 @@ void gw_NoteCopyRemote(const api_msghdr_t*, const void* req, std::string* note) 
            rq->flags, rq->sink_fd, rq->listen_count, (unsigned long long)rq->requestID,
            (unsigned long long)rq->sink_offset, (unsigned long long)rq->transfer_length);
   *note += buf;
-  *note += " path=";
-  *note += rq->remote_path ? rq->remote_path : "";
+  *note += " path=" + gw_JournalText(rq->remote_path);
 }
 
 void gw_NoteQueryCopy(const api_msghdr_t*, const void* req, std::string* note) {
@@ -374,22 +384,23 @@ void gw_NoteCancelCopy(const api_msghdr_t*, const void* req, std::string* note) 
 
 void gw_NoteCopyACL(const api_msghdr_t*, const void* req, std::string* note) {
   const api_copy_acl_req_t* rq = static_cast<const api_copy_acl_req_t*>(req);
-  *note += " flags=" + std::to_string(rq->flags) + " src=" + rq->srcPath + " sink=" + rq->sinkPath;
+  *note += " flags=" + std::to_string(rq->flags) + " src=" + gw_JournalText(rq->srcPath) +
+           " sink=" + gw_JournalText(rq->sinkPath);
 }
 
 void gw_NoteFdigestGet(const api_msghdr_t*, const void* req, std::string* note) {
   const api_fdigest_get_req_t* rq = static_cast<const api_fdigest_get_req_t*>(req);
-  *note += " flags=" + std::to_string(rq->Flags) + " path=" + rq->Path;
+  *note += " flags=" + std::to_string(rq->Flags) + " path=" + gw_JournalText(rq->Path);
 }
 
 void gw_NoteFdigestSet(const api_msghdr_t*, const void* req, std::string* note) {
   const api_fdigest_set_req_t* rq = static_cast<const api_fdigest_set_req_t*>(req);
-  *note += " flags=" + std::to_string(rq->Flags) + " path=" + rq->Path +
+  *note += " flags=" + std::to_string(rq->Flags) + " path=" + gw_JournalText(rq->Path) +
            " stripe=" + std::to_string(rq->StripeLength) +
            " digests=" + std::to_string(rq->DigestList.List_len);
 }
 
 void gw_NoteUdaSetExpiration(const api_msghdr_t*, const void* req, std::string* note) {
   const api_uda_set_expiration_req_t* rq = static_cast<const api_uda_set_expiration_req_t*>(req);
-  *note += std::string(" path=") + rq->Path + " expire=" + std::to_string(rq->ExpireTime);
+  *note += " path=" + gw_JournalText(rq->Path) + " expire=" + std::to_string(rq->ExpireTime);
 }

@@ -10,6 +10,7 @@
 #include <mutex>
 #include <vector>
 
+#include "journal.h"
 #include "reply.h"
 #include "access.h"
 #include "queries.h"
@@ -58,10 +59,17 @@ static void hints_out(const gw_conn_t* conn, const quor_cos_hints_t* in, uint32_
   }
 }
 
-static int32_t add_file(gw_conn_t* conn, int fd, const std::string& ns, uint32_t oflag,
-                        uint64_t offset) {
+// The lowest free descriptor of the connection, or -24 when as many files
+// are open as the connection may have.
+static int32_t free_slot(const gw_conn_t* conn) {
   size_t i = 0;
   while (i < conn->files.size() && conn->files[i].inUse) i++;
+  return i < conn->cfg->maxOpenFiles ? int32_t(i) : -24;
+}
+
+static int32_t add_file(gw_conn_t* conn, int fd, const std::string& ns, uint32_t oflag,
+                        uint64_t offset) {
+  size_t i = size_t(free_slot(conn));
   if (i == conn->files.size()) conn->files.emplace_back();
   gw_openfile_t& f = conn->files[i];
   f.inUse = 1;
@@ -132,7 +140,9 @@ int gw_HandleOpen(gw_conn_t* conn, const api_msghdr_t*, void* req, gw_reply_t* r
   bool created = false;
   uint32_t cos = 0;
   gw_meta_t m{};
-  if (exists) {
+  if (free_slot(conn) < 0) {
+    rc = -24;
+  } else if (exists) {
     if ((f & GW_OPEN_CREAT) && (f & GW_OPEN_EXCL)) rc = -17;
     else if (S_ISDIR(st.st_mode)) rc = -21;
     else if ((rc = gw_StoreGetMeta(ns, &m)) == 0)
@@ -253,16 +263,14 @@ int gw_HandleCopyFile(gw_conn_t* conn, const api_msghdr_t*, void* req, gw_reply_
 
 void gw_NoteCreate(const api_msghdr_t*, const void* req, std::string* note) {
   const api_quor_Create_req_t* rq = static_cast<const api_quor_Create_req_t*>(req);
-  *note += " path=";
-  *note += rq->Path ? rq->Path : "";
+  *note += " path=" + gw_JournalText(rq->Path);
 }
 
 void gw_NoteOpen(const api_msghdr_t*, const void* req, std::string* note) {
   const api_quor_Open_req_t* rq = static_cast<const api_quor_Open_req_t*>(req);
   char flags[32];
   snprintf(flags, sizeof flags, " oflag=0x%02x", unsigned(rq->Oflag));
-  *note += " path=";
-  *note += rq->Path ? rq->Path : "";
+  *note += " path=" + gw_JournalText(rq->Path);
   *note += flags;
 }
 

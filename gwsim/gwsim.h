@@ -107,6 +107,7 @@ typedef struct gw_config {
   uint32_t overrideMinor;
   std::string root;  // storage namespace root (Server.Root; --root wins)
   uint32_t stageDelayMs;  // an asynchronous stage reports after this long (Server.StageDelay)
+  uint32_t maxOpenFiles;  // open files per connection (Server.MaxOpenFiles)
   gw_tables_t tables;  // COS, filesets, junctions, motd ... (queries.h)
   gw_idtables_t ident;  // groups, accounts, relay scripts (identity.h, relay.h)
 } gw_config_t;

@@ -14,6 +14,7 @@
 #include <memory>
 #include <mutex>
 
+#include "journal.h"
 #include "reply.h"
 #include "access.h"
 #include "session.h"
@@ -612,8 +613,7 @@ int gw_HandleSetConfiguration(gw_conn_t* conn, const api_msghdr_t*, void* req, g
 
 void gw_NoteNsPath(const api_msghdr_t*, const void* req, std::string* note) {
   const char* p = *static_cast<char* const*>(req);
-  *note += " path=";
-  *note += p ? p : "";
+  *note += " path=" + gw_JournalText(p);
 }
 
 void gw_NoteSetConfig(const api_msghdr_t*, const void* req, std::string* note) {
@@ -621,7 +621,7 @@ void gw_NoteSetConfig(const api_msghdr_t*, const void* req, std::string* note) {
   char buf[128];
   snprintf(buf, sizeof buf, " reuse=%d retries=%d host=", c.ReuseDataConnections, c.NumRetries);
   *note += buf;
-  note->append(c.HostName, strnlen(c.HostName, sizeof c.HostName));
+  *note += gw_JournalText(std::string(c.HostName, strnlen(c.HostName, sizeof c.HostName)));
   *note += " app=";
-  note->append(c.Application, strnlen(c.Application, sizeof c.Application));
+  *note += gw_JournalText(std::string(c.Application, strnlen(c.Application, sizeof c.Application)));
 }

@@ -416,7 +416,6 @@ void gw_NoteStageCallBack(const api_msghdr_t*, const void* req, std::string* not
   for (size_t i = 0; i < sizeof rq->CallBackPtr; i++) zero = zero && b[i] == 0;
   snprintf(text, sizeof text, " level=%u flags=0x%x callback=%s", unsigned(rq->StorageLevel),
            unsigned(rq->Flags), zero ? "zero" : "set");
-  *note += " path=";
-  *note += rq->Path ? rq->Path : "";
+  *note += " path=" + gw_JournalText(rq->Path);
   *note += text;
 }

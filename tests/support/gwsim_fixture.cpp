@@ -79,6 +79,8 @@ GwsimFixture::GwsimFixture(const std::string& configText) {
   start();
 }
 
+std::string GwsimFixture::binary() { return GWSIM_PATH; }
+
 bool GwsimFixture::restart() {
   int st = stop();
   if (st != 0) {

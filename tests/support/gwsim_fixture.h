@@ -40,6 +40,8 @@ struct GwsimFixture {
   // directory, configuration, root and database, on a new port; the
   // journal starts afresh. True once it listens again.
   bool restart();
+  // The gwsim binary the fixture starts.
+  static std::string binary();
 
  private:
   void start();
