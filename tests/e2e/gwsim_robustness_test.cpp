@@ -14,7 +14,6 @@
 
 #include <chrono>
 #include <fstream>
-#include <memory>
 #include <sstream>
 #include <string>
 #include <thread>
@@ -210,17 +209,16 @@ TEST(GwsimAccept, FailingAcceptBacksOffAndRecovers) {
   GwsimFixture gw("");
   ASSERT_TRUE(gw.running()) << gw.stderrText();
   pid_t pid = gw.pid();
-  int used = openFds(pid);
-  ASSERT_GT(used, 0);
-  // Room for one connection more.
-  struct rlimit lim = {rlim_t(used + 1), rlim_t(used + 1)};
+  Sock first(gw.port());
+  ASSERT_TRUE(readServerState(first).ok);
+  // Not one descriptor more: the next connection waits in the backlog.
   struct rlimit old;
   ASSERT_EQ(prlimit(pid, RLIMIT_NOFILE, nullptr, &old), 0);
-  lim.rlim_max = old.rlim_max;
+  int used = openFds(pid);
+  ASSERT_GT(used, 0);
+  struct rlimit lim = {rlim_t(used), old.rlim_max};
   ASSERT_EQ(prlimit(pid, RLIMIT_NOFILE, &lim, nullptr), 0);
-  auto first = std::make_unique<Sock>(gw.port());
-  ASSERT_TRUE(readServerState(*first).ok);
-  Sock second(gw.port());  // waits in the backlog
+  Sock second(gw.port());
   std::this_thread::sleep_for(std::chrono::milliseconds(100));
   long t0 = cpuTicks(pid);
   std::this_thread::sleep_for(std::chrono::milliseconds(500));
@@ -228,12 +226,11 @@ TEST(GwsimAccept, FailingAcceptBacksOffAndRecovers) {
   // A loop retrying at once burns the whole half second (about 50 ticks).
   EXPECT_LT(spent, 10) << "ticks spent while accept failed";
   EXPECT_TRUE(gw.waitForJournal("accept-failed errno=24"));
-  first.reset();
+  // Descriptors back: the waiting connection is served.
+  ASSERT_EQ(prlimit(pid, RLIMIT_NOFILE, &old, nullptr), 0);
   Reply st = readServerState(second);
   EXPECT_TRUE(st.ok);
   EXPECT_EQ(st.id, 0u);
-  lim.rlim_cur = old.rlim_cur;
-  prlimit(pid, RLIMIT_NOFILE, &lim, nullptr);
 }
 
 // The command line: --help prints the usage on standard output and
