@@ -20,10 +20,11 @@
 #include <thread>
 #include <vector>
 
-#include "config.h"
-#include "dispatch.h"
+#include "access.h"
+#include "config_values.h"
 #include "framing.h"
 #include "journal.h"
+#include "reply.h"
 #include "session.h"
 #include "stage.h"
 #include "xdr_objects.h"
@@ -177,7 +178,7 @@ void finish(const recall_req& r, const std::string& volume) {
   int rc = gw_StageToLevel(r.path, r.level, &bytes);
   int32_t retcode = rc < 0 ? rc : 0;
   gw_JournalLine("stage-recalled id=%08x path=%s volume=%s retcode=%d", unsigned(r.callback.id.time_low),
-                 r.path.c_str(), volume.c_str(), int(retcode));
+                 gw_JournalText(r.path).c_str(), gw_JournalText(volume).c_str(), int(retcode));
   std::lock_guard<std::mutex> hold(state.lock);
   drop_pending(r.reqid);
   if (state.stopping) return;
@@ -273,6 +274,8 @@ int fail(std::string* err, unsigned line, const std::string& why) {
 
 }  // namespace
 
+void gw_RecallDefaults(void) { rcfg = recall_cfg{}; }
+
 int gw_RecallLoad(quor_cfg_stanza_t* block, std::string* err) {
   rcfg = recall_cfg{};
   for (quor_cfg_stanza_t* e = block->substanzaList; e; e = e->next) {
@@ -339,6 +342,7 @@ int gw_HandleStageCallBack(gw_conn_t* conn, const api_msghdr_t*, void* req, gw_r
     gw_meta_t m;
     if (rc == 0) rc = gw_StoreGetMeta(ns, &m);
     if (rc == 0 && m.Type == GW_TYPE_DIRECTORY) rc = -21;
+    if (rc == 0) rc = gw_AccessObject(conn, &m, GW_MAY_READ);
     if (rc == 0 && (rq->StorageLevel >= QUOR_MAX_LEVELS ||
                     (m.levels[rq->StorageLevel].Flags & GW_LEVEL_TAPE)))
       rc = -22;
@@ -381,7 +385,7 @@ int gw_HandleStageCallBack(gw_conn_t* conn, const api_msghdr_t*, void* req, gw_r
       }
       state.pending.push_back(r.reqid);
       d->queue.push_back(r);
-      conn->note += " recall=" + volume;
+      conn->note += " recall=" + gw_JournalText(volume);
     }
   }
   state.wake.notify_all();

@@ -34,7 +34,8 @@
 // " duplicate" for the extra ones. ID is the callback id's first word in
 // hex.
 //
-// gw_RecallLoad reads a Recall block: 0, or -22 with "LINE: reason".
+// gw_RecallLoad     reads a Recall block: 0, or -22 with "LINE: reason".
+// gw_RecallDefaults no rules: recalls take the default delay.
 #ifndef GWSIM_RECALL_H
 #define GWSIM_RECALL_H
 
@@ -42,6 +43,7 @@
 
 #include "quorcfgx_stanza.h"
 
+void gw_RecallDefaults(void);
 int gw_RecallLoad(quor_cfg_stanza_t* block, std::string* err);
 
 #endif

@@ -5,10 +5,10 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-
-#include "dispatch.h"
 #include "files.h"
+#include "journal.h"
 #include "queries.h"
+#include "reply.h"
 #include "session.h"
 
 namespace {
@@ -98,7 +98,8 @@ int gw_HandleMigrate(gw_conn_t* conn, const api_msghdr_t*, void* req, gw_reply_t
   const api_quor_Migrate_req_t* rq = static_cast<const api_quor_Migrate_req_t*>(req);
   gw_openfile_t* f = file_of(conn, rq->Fildes, reply);
   if (!f) return 0;
-  if (rq->SrcLevel + 1 >= QUOR_MAX_LEVELS) {
+  // Written so that no level wraps around past the check.
+  if (rq->SrcLevel >= QUOR_MAX_LEVELS - 1) {
     reply->errorcode = -22;
     return 0;
   }
@@ -196,7 +197,6 @@ void gw_NoteStageCallBack(const api_msghdr_t*, const void* req, std::string* not
   for (size_t i = 0; i < sizeof rq->CallBackPtr; i++) zero = zero && b[i] == 0;
   snprintf(text, sizeof text, " level=%u flags=0x%x callback=%s", unsigned(rq->StorageLevel),
            unsigned(rq->Flags), zero ? "zero" : "set");
-  *note += " path=";
-  *note += rq->Path ? rq->Path : "";
+  *note += " path=" + gw_JournalText(rq->Path);
   *note += text;
 }

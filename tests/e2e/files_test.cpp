@@ -25,6 +25,7 @@
 #include "quor_api.h"
 #include "quor_api_internal.h"
 #include "quor_files.h"
+#include "quor_stage.h"
 #include "quorcfgx_restrict.h"
 #include "xdr_objects.h"
 
@@ -658,6 +659,12 @@ TEST(FilesStageCallBack, ReportArrivesOnTheCallbackAddress) {
 
     status = -1;
     CHILD_CHECK(failures, quor_GetAsyncStatus(rid, &bf, &status) == 0 && status == 0);
+    // The data is on disk level 0 by the time the report arrives.
+    quor_xfileattr_t x;
+    memset(&x, 0, sizeof x);
+    CHILD_CHECK(failures, quor_FileGetXAttributes("/tape2", 8, 0, &x) == 0);
+    CHILD_EQ(failures, x.SCAttrib[0].Flags & 0x5, 0x5);
+    qelapi_FreeXAttrsLists(&x);
     return failures;
   });
   EXPECT_EQ(r.status, 0) << r.stderrText;
@@ -668,7 +675,6 @@ TEST(FilesStageCallBack, ReportArrivesOnTheCallbackAddress) {
   // The data is on disk before the report goes out.
   EXPECT_EQ(countLines(j, "stage-recalled id=1234abcd path=/tape2 volume=VOL002 retcode=0"), 1);
   EXPECT_EQ(countLines(j, "stage-callback id=1234abcd retcode=0 sent"), 1);
-  EXPECT_EQ(sqlOne(gw, "SELECT flags FROM levels WHERE path='/tape2' AND level=0"), "5");
   EXPECT_EQ(countLines(j, "fn=0x0703"), 2);
 }
 
