@@ -74,6 +74,7 @@ int readPlainStdin(const char *promptString, char *buf, int bufLen, int *eofReac
   for (;;) {
     if (ozu_ShutdownRequested()) {
       interruptClear();
+      exitcode = 69;
       shutdownOZU();
     }
     if (stdinHasBuffered())

@@ -19,6 +19,7 @@
 #include "ozu_misc.h"
 #include "ozu_paths.h"
 #include "ozu_signals.h"
+#include "ozu_startup.h"
 #include "ozu_su.h"
 #include "ozurc.h"
 #include "ozuvars.h"
@@ -366,6 +367,16 @@ void displayResponse(FILE *file, int len, char *text)
 
 int ozu_OzugwdRespHandler(uint32_t *flags, uint32_t *syncType, int32_t *len, char **data)
 {
+  // Three interrupts asked for the end while the gateway still streams: the
+  // main thread is here, which is a safe place to end.
+  if (ozu_ShutdownRequested()) {
+    if (data) {
+      free(*data);
+      *data = nullptr;
+    }
+    exitcode = 69;
+    shutdownOZU();
+  }
   char *text = data ? *data : nullptr;
   int n = len && *len > 0 && text != nullptr ? *len : 0;
   uint32_t f = flags ? *flags : 0;

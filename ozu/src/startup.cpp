@@ -731,8 +731,10 @@ int ozu_main(int argc, char **argv)
   while (!finished) {
     checkNologin(globalDefs.noLoginPath, 0);
     ozu_UserCommand();
-    if (ozu_ShutdownRequested())
+    if (ozu_ShutdownRequested()) {
+      exitcode = 69;  // whatever the interrupted command reported since
       shutdownOZU();
+    }
   }
   shutdownOZU();
 }
