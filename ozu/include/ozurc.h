@@ -129,6 +129,9 @@ typedef struct site_connection {
   principal_info_t *principalList;    // newest first
   int defaultAuthMethodCount;
   int *defaultAuthMethod;
+  // Method entries the private file replaced; principals may still point
+  // at them, so they are kept (emptied) until the stanza goes.
+  authmethod_info_t *retiredAuthMethods;
 } site_connection_t;
 
 extern site_connection_t *siteList;
@@ -142,6 +145,9 @@ void ozu_InitGlobals(void);
 // Residence 0 reads the local pair (global, then private); 1 the pair kept
 // in the storage service. Always 0.
 int ozu_ReadRcFile(int fileResidence);
+// Frees the site list and what globalDefs owns, leaving both empty (for a
+// reader run again in one process).
+void ozu_RcReset(void);
 void dumpGlobalSettings(void);
 void dumpSiteConnections(void);
 // Method names separated by ':' into a new array (the caller frees it):

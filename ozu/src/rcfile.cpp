@@ -780,6 +780,64 @@ void ozu_InitGlobals(void)
   globalDefs.umask = -1;
 }
 
+void ozu_RcReset(void)
+{
+  while (siteList != nullptr) {
+    site_connection_t *s = siteList;
+    siteList = s->next;
+    for (int i = 0; i < s->aliasCount; ++i)
+      free(s->aliasNames[i]);
+    free(s->aliasNames);
+    free(s->disableReadsMsg);
+    free(s->disableWritesMsg);
+    for (int i = 0; i < s->hostListCount; ++i)
+      free(s->hostList[i].theHost);
+    free(s->hostList);
+    for (authmethod_info_t *a = s->retiredAuthMethods; a;) {
+      authmethod_info_t *n = a->next;
+      free(a);
+      a = n;
+    }
+    for (authmethod_info_t *a = s->authMethodList; a;) {
+      authmethod_info_t *n = a->next;
+      free(a->localFile);
+      free(a->credFile);
+      free(a);
+      a = n;
+    }
+    for (principal_info_t *p = s->principalList; p;) {
+      principal_info_t *n = p->next;
+      for (principal_auth_info_t *x = p->authList; x;) {
+        principal_auth_info_t *nx = x->next;
+        free(x);
+        x = nx;
+      }
+      free(p->loginName);
+      free(p);
+      p = n;
+    }
+    free(s->defaultAuthMethod);
+    free(s);
+  }
+  free(globalDefs.defaultAuthMethod);
+  free(globalDefs.disableReadsMsg);
+  free(globalDefs.disableWritesMsg);
+  free(globalDefs.expireCfgFile);
+  free(globalDefs.helpFile);
+  free(globalDefs.quorConfPath);
+  free(globalDefs.noLoginPath);
+  free(globalDefs.PS1);
+  free(globalDefs.PS2);
+  for (int i = 0; i < globalDefs.startupSiteCount; ++i)
+    free(globalDefs.startupSites[i].siteName);
+  free(globalDefs.startupSites);
+  memset(&globalDefs, 0, sizeof globalDefs);
+  free(ozurcPrincipal);
+  free(ozurcKeytabPath);
+  free(pwPathname);
+  ozurcPrincipal = ozurcKeytabPath = pwPathname = nullptr;
+}
+
 int ozu_ReadRcFile(int fileResidence)
 {
   if (fileResidence == 1) {

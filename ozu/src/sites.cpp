@@ -61,7 +61,8 @@ int addAuthTypeEntry(site_connection_t *site, int isHomeDir, int method)
       free(a->localFile);
       free(a->credFile);
       a->localFile = a->credFile = nullptr;
-      a->next = nullptr;
+      a->next = site->retiredAuthMethods;
+      site->retiredAuthMethods = a;
       site->curAuthMethod = nullptr;
       break;
     }
