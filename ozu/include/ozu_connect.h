@@ -9,5 +9,9 @@ struct ozu_context *ozu_LookupConnection(int theHandle);
 // after its own message.
 int ozu_SetCurConnection(int newHandle);
 int ozu_CloseConnection(int theHandle);
+// Makes sure the current connection's client-interface table exists: the
+// interfaces configured for this client and its gateway, else the client
+// host's own address alone. Data listen sockets rotate through it.
+void ozu_BuildIfTable(void);
 
 #endif
