@@ -486,8 +486,20 @@ void setAPIConfigOptions(void)
   setExitResult(69, quor_perror(rc, routine, "(setAPIConfigOptions)", nullptr), 7);
 }
 
+// The stage scheduler's session test, when the library has the scheduler.
+int quorex_SchedSessionIsActive(void) __attribute__((weak));
+
 void shutdownOZU(void)
 {
+  if (quorex_SchedSessionIsActive != nullptr && quorex_SchedSessionIsActive()) {
+    ozu_ConsoleMessage("Waiting for background stages to complete - ctrl-c to interrupt");
+    interrupted = 0;
+    interruptEnable();
+    while (quorex_SchedSessionIsActive() && !interrupted)
+      ozugw_ThreadSleep(1, 0);
+    interruptClear();
+    ozu_ConsoleMessage("");
+  }
   gatewayShutdown();
   if (editorEnabled)
     ozu_CmdSaveHistory();
