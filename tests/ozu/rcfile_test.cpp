@@ -146,3 +146,114 @@ TEST_F(RcFile, PrincipalsMethodsAndPrivateOverrides)
 }
 
 }  // namespace
+
+namespace {
+
+TEST_F(RcFile, EveryGlobalKey)
+{
+  write("ozurc",
+        "autobackup on\nautoschedule off\ncksum_enabled on\ncksum_type sha512\ncolumns 120\n"
+        "copies 0\ncos 12\ndisable_gets on\ndisable_puts on\ndcreate_mode 0750\ndrive q:\n"
+        "enable_expiration on\nexpire_cfg_path /e/cfg\nenable_san3p on\nenable_ta_io off\n"
+        "enable_local_ta_io off\nenable_lfm_io off\nenable_sharedmem on\nfamily_id 4\n"
+        "fcreate_mode 0640\nfirewall on\nhelpfile /h/help\nquorconf_path /q/QUOR.conf\n"
+        "keytab /k/%U\nlines 40\nmax_readdir 77\nmax_smallfile_size 2m\nmax_xfer_threads 6\n"
+        "nologin_path /n/nologin\npromptlen 99\npromptdirlen 33\nPS1 'a> '\nPS2 'b> '\n"
+        "read_disable_msg 'no reads'\nwrite_disable_msg 'no writes'\nsite s1\nthread_ssize 512k\n"
+        "umask 022\nauthmethod keytab:combo\nprincipal %U@REALM\npwfile /p/pw\n");
+  write(".ozurc", "site s2\npwfile /p/private\ncos auto\n");
+  ChildResult r = read([] {
+    int f = 0;
+    const global_defs_t &g = globalDefs;
+    CHILD_EQ(f, g.enableAutoBackup, 1);
+    CHILD_EQ(f, g.enableAutoScheduling, 0);
+    CHILD_EQ(f, g.cksumEnabled, 1);
+    CHILD_EQ(f, g.cksumHashType, 5);
+    CHILD_EQ(f, page_width, 120);
+    CHILD_EQ(f, g.defaultCopies, 0);
+    CHILD_EQ(f, g.startupCOS, 0);
+    CHILD_EQ(f, g.disableReads + g.disableWrites, 2);
+    CHILD_EQ(f, g.dir_create_mode, 0750);
+    CHILD_EQ(f, g.defaultDrive, 'Q');
+    CHILD_EQ(f, g.enableFileExpiration, 1);
+    CHILD_CHECK(f, g.expireCfgFile && strcmp(g.expireCfgFile, "/e/cfg") == 0);
+    CHILD_EQ(f, g.enableSanIo, 1);
+    CHILD_EQ(f, g.enableTAIo + g.enable_local_TA_xfer, 0);
+    CHILD_EQ(f, g.enableLfmIo, 0);
+    CHILD_EQ(f, g.enableSharedMem, 1);
+    CHILD_EQ(f, g.defaultFamilyID, 4);
+    CHILD_EQ(f, g.file_create_mode, 0640);
+    CHILD_EQ(f, g.firewallMode, 1);
+    CHILD_CHECK(f, strcmp(g.helpFile, "/h/help") == 0);
+    CHILD_CHECK(f, g.quorConfPath && strcmp(g.quorConfPath, "/q/QUOR.conf") == 0);
+    CHILD_CHECK(f, ozurcKeytabPath && strcmp(ozurcKeytabPath, "/k/%U") == 0);
+    CHILD_EQ(f, page_length, 40);
+    CHILD_EQ(f, g.maxReaddirEntries, 77);
+    CHILD_EQ(f, g.maxSmallFileSize, 2097152);
+    CHILD_EQ(f, g.maxXferThreads, 6);
+    CHILD_CHECK(f, strcmp(g.noLoginPath, "/n/nologin") == 0);
+    CHILD_EQ(f, g.promptLen, 99);
+    CHILD_EQ(f, g.promptDirLen, 33);
+    CHILD_CHECK(f, strcmp(g.PS1, "a> ") == 0 && strcmp(g.PS2, "b> ") == 0);
+    CHILD_CHECK(f, strcmp(g.disableReadsMsg, "no reads") == 0);
+    CHILD_CHECK(f, strcmp(g.disableWritesMsg, "no writes") == 0);
+    CHILD_EQ(f, g.startupSiteCount, 2);
+    CHILD_CHECK(f, g.startupSiteCount == 2 && g.startupSites[1].userRcFile == 1);
+    CHILD_EQ(f, g.threadStackSize, 524288);
+    CHILD_EQ(f, g.umask, 022);
+    CHILD_EQ(f, g.defaultAuthMethodCount, 2);
+    CHILD_CHECK(f, ozurcPrincipal && strstr(ozurcPrincipal, "@REALM") != nullptr &&
+                       strstr(ozurcPrincipal, "%U") == nullptr);
+    // Only the private file names the password file.
+    CHILD_CHECK(f, pwPathname && strcmp(pwPathname, "/p/private") == 0);
+    return f;
+  });
+  EXPECT_EQ(r.status, 0) << r.stderrText;
+}
+
+TEST_F(RcFile, RefusedValuesKeepTheDefaults)
+{
+  write("ozurc",
+        "copies 5\ncos -3\ncos x\ndcreate_mode 02000\nfcreate_mode 0778\numask 1000\n"
+        "drive 7\nfamily_id -2\nthread_ssize 100k\ncolumns 20\npromptlen 5\ncksum_type crc\n"
+        "autobackup yes\nauthmethod krb5\nmax_readdir 0\nlines\nkeytab\n"
+        "enable_ta_io on\nquorconf_path /x\n");
+  write(".ozurc", "enable_ta_io on\nquorconf_path /y\nnologin_path /z\n");
+  ChildResult r = read([] {
+    int f = 0;
+    const global_defs_t &g = globalDefs;
+    CHILD_EQ(f, g.defaultCopies, 0);
+    CHILD_EQ(f, g.startupCOS, -1);
+    CHILD_EQ(f, g.dir_create_mode, 0777);
+    CHILD_EQ(f, g.file_create_mode, 0666);
+    CHILD_EQ(f, g.umask, -1);
+    CHILD_EQ(f, g.defaultDrive, 'A');
+    CHILD_EQ(f, g.defaultFamilyID, 0);
+    CHILD_EQ(f, g.threadStackSize, 1048576);
+    CHILD_EQ(f, page_width, 50);
+    CHILD_EQ(f, g.promptLen, 1024);
+    CHILD_EQ(f, g.enableAutoBackup, 0);
+    CHILD_EQ(f, g.defaultAuthMethodCount, 0);
+    CHILD_EQ(f, g.maxReaddirEntries, 4000);
+    CHILD_EQ(f, g.enableTAIo, 0);
+    // The private file may not set it.
+    CHILD_CHECK(f, g.quorConfPath && strcmp(g.quorConfPath, "/x") == 0);
+    CHILD_CHECK(f, strcmp(g.noLoginPath, "/var/quor/etc/nologin") == 0);
+    return f;
+  });
+  EXPECT_EQ(r.status, 0) << r.stderrText;
+  for (const char *m : {"bad <copies> parameter `5'", "bad <cos> parameter `-3'",
+                        "bad <cos> parameter `x'", "bad octal <dcreate_mode> parameter `02000'",
+                        "bad octal <fcreate_mode> parameter `0778'",
+                        "bad octal <umask> parameter `1000'", "illegal value '7' for 'drive'",
+                        "illegal value '-2' for 'family_id'", "illegal value 'crc' for 'cksum_type'",
+                        "illegal value 'yes' for 'autobackup'",
+                        "missing or unknown authentication method [krb5]",
+                        "line 16: 'lines' - missing value", "line 17: 'keytab' - missing value",
+                        "Warning: OZU was built without Transfer Agent support."})
+    EXPECT_NE(r.stderrText.find(m), std::string::npos) << m << "\n" << r.stderrText;
+  EXPECT_EQ(r.stderrText.find("Transfer Agent support. (" + dir + "/ozurc"), std::string::npos)
+      << "only the private file's on is noted";
+}
+
+}  // namespace
