@@ -168,3 +168,31 @@ TEST_F(Slots, KeywordValuesAndTheirLimits)
 }
 
 }  // namespace
+
+namespace {
+
+TEST_F(Slots, PerCommandCopiesOwnTheirStrings)
+{
+  sesskeyset.PS1 = strdup("sess> ");
+  sesskeyset.PS2 = strdup("more> ");
+  ctx.namedCosList = strdup("fast");
+  for (int round = 0; round < 3; ++round) {
+    ozu_MakeCommandCopies();
+    ASSERT_EQ(keyset, &cmdkeyset);
+    ASSERT_EQ(cmdkeyset.curContext, &cmdContext);
+    EXPECT_EQ(setKeyword("PS1", "cmd> ", &cmdkeyset), 0);
+    EXPECT_EQ(setKeyword("coslist", "none", &cmdkeyset), 0);
+    EXPECT_EQ(setcwdQUOR(&cmdkeyset, 0, "/elsewhere", 0), 0);
+    EXPECT_EQ(setKeyword("dir4", "-", &cmdkeyset), 0);
+    freeKeysetStrings(&cmdkeyset);
+    EXPECT_STREQ(sesskeyset.PS1, "sess> ") << "the session's prompt is untouched";
+    EXPECT_STREQ(ctx.namedCosList, "fast");
+    EXPECT_STREQ(ctx.wd[0], "/home/u");
+  }
+  keyset = &sesskeyset;
+  free(sesskeyset.PS1);
+  free(sesskeyset.PS2);
+  free(ctx.namedCosList);
+}
+
+}  // namespace
