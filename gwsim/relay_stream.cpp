@@ -9,7 +9,8 @@
 #include <time.h>
 
 #include "config.h"
-#include "dispatch.h"
+#include "config_values.h"
+#include "reply.h"
 #include "framing.h"
 #include "journal.h"
 #include "msg_cli.h"
