@@ -182,14 +182,14 @@ long nameToId(idHead &t, const char *name, namespec_type_t type)
   long hit = cacheLookupName(t, name);
   if (hit >= 0)
     return hit;
-  api_namespec_t spec;
-  memset(&spec, 0, sizeof spec);
-  spec.Type = type;
-  snprintf(spec.Name, sizeof spec.Name, "%.127s", name);
-  if (quor_ConvertNamesToIds(1, &spec) != 0)
+  api_namespec_t item;
+  memset(&item, 0, sizeof item);
+  item.Type = type;
+  snprintf(item.Name, sizeof item.Name, "%.127s", name);
+  if (quor_ConvertNamesToIds(1, &item) != 0)
     return -1;
-  cacheAddID(t, name, long(spec.Id));
-  return long(spec.Id);
+  cacheAddID(t, name, long(item.Id));
+  return long(item.Id);
 }
 
 const char *idToName(idHead &t, long id, namespec_type_t type, const char *fmt)
@@ -200,12 +200,12 @@ const char *idToName(idHead &t, long id, namespec_type_t type, const char *fmt)
     snprintf(result, sizeof result, "%s", hit);
     return result;
   }
-  api_namespec_t spec;
-  memset(&spec, 0, sizeof spec);
-  spec.Type = type;
-  spec.Id = unsigned32(id);
-  if (quor_ConvertIdsToNames(1, &spec) == 0 && spec.Name[0] != '\0')
-    snprintf(result, sizeof result, "%.128s", spec.Name);
+  api_namespec_t item;
+  memset(&item, 0, sizeof item);
+  item.Type = type;
+  item.Id = unsigned32(id);
+  if (quor_ConvertIdsToNames(1, &item) == 0 && item.Name[0] != '\0')
+    snprintf(result, sizeof result, "%.128s", item.Name);
   else
     snprintf(result, sizeof result, fmt, int(id));
   cacheAddID(t, result, id);
