@@ -11,6 +11,7 @@
 #include "auth_pam.h"
 #include "faults.h"
 #include "identity.h"
+#include "movers.h"
 #include "queries.h"
 #include "store.h"
 #include "quorcfgx_stanza.h"
@@ -289,6 +290,12 @@ int gw_LoadConfig(const char* path, gw_config_t* cfg, std::string* err) {
       std::string why;
       int r = key_is(e, "Commands") ? gw_RelayLoad(e, cfg, &why) : gw_IdentityLoad(e, cfg, &why);
       if (r < 0) {
+        *err = std::string(path) + ":" + why;
+        rc = -22;
+      }
+    } else if (key_is(e, "Movers")) {
+      std::string why;
+      if (gw_MoversLoad(e, &why) < 0) {
         *err = std::string(path) + ":" + why;
         rc = -22;
       }

@@ -112,8 +112,14 @@ int acceptOne(mover_set_t* set) {
     if (errno == EAGAIN || errno == EWOULDBLOCK || errno == ECONNABORTED) return 0;
     return -errno;
   }
-  if (!quorex_IsConnectionAllowed(&peer.hs_addr, 1, set->caller)) {
+  if (!quorex_IsConnectionAllowed(&peer.hs_addr, 0, set->caller)) {
+    // Closed before the refusal is logged: the log line is a gateway round
+    // trip, and the mover must not sit on an open connection meanwhile.
     close(fd);
+    if (set->refused)
+      set->refused->push_back(peer);
+    else
+      quorex_IsConnectionAllowed(&peer.hs_addr, 1, set->caller);
     return 0;
   }
   setNonBlocking(fd);
