@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <map>
 #include <mutex>
 
 #include "dispatch.h"
@@ -117,14 +118,38 @@ int stripeJobs(gw_mover_plan_t* plan, const iod_srcsinkdesc_t* d, uint64_t lo, u
   return 0;
 }
 
+// The last run of data found in each stored file. Finding a hole can walk
+// the whole file (tmpfs looks at every page), so reads that go on through
+// one run ask once.
+struct dataRun {
+  uint64_t size;
+  int64_t mtimeNs;
+  uint64_t start, end;  // data in [start, end)
+};
+std::mutex runsLock;
+std::map<std::pair<dev_t, ino_t>, dataRun> runs;
+
 // Where a read from base stops for a hole: *moveLen bytes of data first, then
 // *gapLen bytes of hole (both within len).
-void findHole(int fd, uint64_t base, uint64_t size, uint64_t len, uint64_t* moveLen,
+void findHole(int fd, const struct stat& st, uint64_t base, uint64_t len, uint64_t* moveLen,
               uint64_t* gapLen) {
+  uint64_t size = uint64_t(st.st_size);
   *moveLen = 0;
   *gapLen = 0;
   if (base >= size || len == 0) return;
   len = std::min(len, size - base);
+  auto key = std::make_pair(st.st_dev, st.st_ino);
+  int64_t mtime = int64_t(st.st_mtim.tv_sec) * 1000000000 + st.st_mtim.tv_nsec;
+  {
+    std::lock_guard<std::mutex> hold(runsLock);
+    auto it = runs.find(key);
+    if (it != runs.end() && it->second.size == size && it->second.mtimeNs == mtime &&
+        base >= it->second.start && base < it->second.end &&
+        it->second.end - base >= len) {
+      *moveLen = len;
+      return;
+    }
+  }
   off_t data = lseek(fd, off_t(base), SEEK_DATA);
   if (data < 0) data = off_t(size);  // only a hole up to the end
   if (uint64_t(data) > base) {
@@ -133,6 +158,10 @@ void findHole(int fd, uint64_t base, uint64_t size, uint64_t len, uint64_t* move
   }
   off_t hole = lseek(fd, off_t(base), SEEK_HOLE);
   if (hole < 0 || uint64_t(hole) > size) hole = off_t(size);
+  {
+    std::lock_guard<std::mutex> hold(runsLock);
+    runs[key] = dataRun{size, mtime, base, uint64_t(hole)};
+  }
   *moveLen = std::min(len, uint64_t(hole) - base);
   if (*moveLen < len && uint64_t(hole) < size) {
     off_t next = lseek(fd, hole, SEEK_DATA);
@@ -182,9 +211,9 @@ int listTransfer(gw_conn_t* conn, void* req, int direction, gw_reply_t* reply) {
   uint64_t gapLen = 0;
   if (read) {
     struct stat st;
-    uint64_t size = fstat(of->fd, &st) == 0 ? uint64_t(st.st_size) : 0;
+    if (fstat(of->fd, &st) != 0) memset(&st, 0, sizeof st);
     uint64_t moveLen;
-    findHole(of->fd, plan.fileBase, size, len, &moveLen, &gapLen);
+    findHole(of->fd, st, plan.fileBase, len, &moveLen, &gapLen);
     len = moveLen;
   }
   plan.total = len;

@@ -287,7 +287,66 @@ uint64_t nextPacket(Mover* m, uint64_t left) {
   return n;
 }
 
+// A writing mover keeps several requests in flight, so that the client
+// always has one to answer; the answers come back in order.
+void runPdataWrite(Mover* m, int fd) {
+  constexpr size_t kAhead = 8;
+  struct ask {
+    gw_mover_piece_t* piece;
+    uint64_t off, n;
+    bool again;  // the same bytes asked for a second time
+  };
+  std::vector<ask> queue;
+  size_t head = 0, pi = 0;
+  uint64_t planned = 0, inPiece = 0;
+  const gw_mover_faults_t& f = m->plan->faults;
+  for (;;) {
+    while (queue.size() - head < kAhead && pi < m->job->pieces.size()) {
+      gw_mover_piece_t& p = m->job->pieces[pi];
+      uint64_t n = std::min(p.length - inPiece, settings.packetSize);
+      if (f.shortMove > 0) n = planned >= f.shortMove ? 0 : std::min(n, f.shortMove - planned);
+      if (n == 0) {
+        pi = m->job->pieces.size();  // a short move: ask for nothing more
+        break;
+      }
+      bool twice = m->first && m->firstPacket && f.repeat;
+      for (int k = 0; k < (twice ? 2 : 1); k++) {
+        if (!sendHeader(m, fd, m->job->xferId, p.offset + inPiece, n, false))
+          return setFailed(m, "data connection");
+        queue.push_back({&p, p.offset + inPiece, n, k > 0});
+      }
+      m->firstPacket = false;
+      planned += n;
+      inPiece += n;
+      if (inPiece == p.length) {
+        pi++;
+        inPiece = 0;
+      }
+    }
+    if (head == queue.size()) return;
+    ask a = queue[head++];
+    unsigned char hb[PDATA_HDR_LEN];
+    pdata_hdr_t back;
+    if (!recvAll(fd, hb, sizeof hb) || pdata_decode_hdr(hb, &back) != PDATA_HDR_LEN ||
+        back.XferID != m->job->xferId || back.Offset != a.off || back.Length != a.n)
+      return setFailed(m, "data connection");
+    if (m->buf.size() < a.n) m->buf.resize(a.n);
+    if (m->first && f.die && head == 1) {
+      recvAll(fd, m->buf.data(), a.n / 2);
+      return setFailed(m, "died");
+    }
+    if (!recvAll(fd, m->buf.data(), a.n) ||
+        pwrite(m->plan->fd, m->buf.data(), a.n, off_t(m->plan->fileBase + a.off)) != ssize_t(a.n))
+      return setFailed(m, "data connection");
+    if (!a.again) {
+      a.piece->moved += a.n;
+      m->movedByMe += a.n;
+    }
+  }
+}
+
 void runPdata(Mover* m, int fd) {
+  if (m->plan->direction == GW_MOVE_WRITE) return runPdataWrite(m, fd);
   for (gw_mover_piece_t& p : m->job->pieces) {
     while (p.moved < p.length) {
       uint64_t n = nextPacket(m, p.length - p.moved);
@@ -449,6 +508,16 @@ gw_mover_faults_t gw_MoverFaultsFor(int direction) {
 }
 
 void gw_MoversRun(gw_mover_plan_t* plan) {
+  if (plan->jobs.size() == 1 && plan->faults.crowd == 0) {
+    // One mover runs on the calling thread: no thread to start and join.
+    Mover m;
+    m.plan = plan;
+    m.job = &plan->jobs[0];
+    m.first = true;
+    m.gate = nullptr;
+    runJob(&m);
+    return;
+  }
   Gate gate;
   gate.expected = int(plan->jobs.size());
   std::vector<Mover> movers(plan->jobs.size());

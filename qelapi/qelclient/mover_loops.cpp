@@ -38,18 +38,21 @@ int waitFor(int fd, short events, int sec) {
 }
 
 // Exactly len raw bytes into dst: len; 0 when the peer closed first; -110;
-// or the negated errno. Waits for readability before each read.
+// or the negated errno. A read that finds nothing waits for readability
+// (sec seconds, 0: no limit) before it tries again; on a blocking socket the
+// read itself waits.
 int64_t readRaw(int fd, char* dst, uint64_t len, int sec) {
   uint64_t got = 0;
   while (got < len) {
-    int w = waitFor(fd, POLLIN, sec);
-    if (w < 0) return w;
-    ssize_t n = recv(fd, dst + got, len - got, 0);
+    ssize_t n = recv(fd, dst + got, len - got, MSG_DONTWAIT);
     if (n > 0) {
       got += static_cast<uint64_t>(n);
     } else if (n == 0) {
       return 0;
-    } else if (errno != EINTR && errno != EAGAIN && errno != EWOULDBLOCK) {
+    } else if (errno == EAGAIN || errno == EWOULDBLOCK) {
+      int w = waitFor(fd, POLLIN, sec);
+      if (w < 0) return w;
+    } else if (errno != EINTR) {
       return -errno;
     }
   }
