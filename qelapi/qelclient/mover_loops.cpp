@@ -200,6 +200,7 @@ int mover_serve(mover_set_t* set, int direction, uint64_t xferId, uint64_t winOf
         if (writeSize == 0) writeSize = quorcfgx_NetoptGetWriteSize(fd, nullptr);
         rc = answerRequest(fd, xferId, winOffset, buf, size, packetWait,
                            writeSize > 0 ? writeSize : 0, &pos, &len);
+        if (set->lostIsClosed && (rc == -EPIPE || rc == -ECONNRESET)) rc = 0;
       }
       if (rc < 0) return rc;
       if (rc == 0 || len == 0) {

@@ -51,6 +51,9 @@ typedef struct mover_set {
   const char* caller;      // named in the log line of a refused peer
   std::vector<int> conns;  // accept order
   std::vector<quor_sockaddr_t>* refused = nullptr;
+  // A mover that goes away while it is answered counts as done with its
+  // connection, not as a failure: the gateway's reply tells what it moved.
+  bool lostIsClosed = false;
 } mover_set_t;
 
 enum { MOVER_RECEIVE = 0, MOVER_SEND = 1 };

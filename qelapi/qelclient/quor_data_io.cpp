@@ -81,6 +81,7 @@ void* manage_io_connections(void* arg) {
                                              : "mover_waitfor_requests_timeout";
   std::vector<quor_sockaddr_t> refused;
   set.refused = &refused;
+  set.lostIsClosed = true;
   char* buf = e->userBuffer;
   uint64_t count = e->bytesToXfer;
   bool replySeen = false;
