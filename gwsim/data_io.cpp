@@ -11,8 +11,7 @@
 #include <map>
 #include <mutex>
 
-#include "dispatch.h"
-#include "files.h"
+#include "reply.h"
 #include "movers.h"
 #include "msg_files.h"
 #include "store.h"
@@ -22,6 +21,13 @@
 #define GW_OPEN_RDWR 0x04
 
 namespace {
+
+// The open file of a gateway descriptor, or null.
+gw_openfile_t* openFile(gw_conn_t* conn, int32_t fildes) {
+  if (fildes < 0 || size_t(fildes) >= conn->files.size() || !conn->files[size_t(fildes)].inUse)
+    return nullptr;
+  return &conn->files[size_t(fildes)];
+}
 
 // The file side of a descriptor and its network side, as lists.
 struct sides {
@@ -192,7 +198,7 @@ int listTransfer(gw_conn_t* conn, void* req, int direction, gw_reply_t* reply) {
     return 0;
   }
   const clientfileaddress_t* fa = &sd.file->SrcSinkAddr.Addr_u.ClientFileAddr;
-  gw_openfile_t* of = gw_FileLookup(conn, fa->FileDes);
+  gw_openfile_t* of = openFile(conn, fa->FileDes);
   uint32_t need = read ? (GW_OPEN_READ | GW_OPEN_RDWR) : (GW_OPEN_WRITE | GW_OPEN_RDWR);
   if (!of || of->fd < 0 || !(of->oflag & need)) {
     reply->errorcode = -9;
@@ -302,7 +308,7 @@ int gw_HandleWriteList(gw_conn_t* conn, const api_msghdr_t*, void* req, gw_reply
 
 int gw_HandleLseek(gw_conn_t* conn, const api_msghdr_t*, void* req, gw_reply_t* reply) {
   const api_quor_Lseek_req_t* rq = static_cast<const api_quor_Lseek_req_t*>(req);
-  gw_openfile_t* of = gw_FileLookup(conn, rq->Fildes);
+  gw_openfile_t* of = openFile(conn, rq->Fildes);
   if (!of || of->fd < 0) {
     reply->errorcode = -9;
     return 0;
@@ -336,7 +342,7 @@ int gw_HandleLseek(gw_conn_t* conn, const api_msghdr_t*, void* req, gw_reply_t* 
 
 int gw_HandleSetFileOffset(gw_conn_t* conn, const api_msghdr_t*, void* req, gw_reply_t* reply) {
   const api_quor_SetFileOffset_req_t* rq = static_cast<const api_quor_SetFileOffset_req_t*>(req);
-  gw_openfile_t* of = gw_FileLookup(conn, rq->Fildes);
+  gw_openfile_t* of = openFile(conn, rq->Fildes);
   if (!of || of->fd < 0) {
     reply->errorcode = -9;
     return 0;

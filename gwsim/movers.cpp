@@ -16,7 +16,7 @@
 #include <mutex>
 #include <thread>
 
-#include "config.h"
+#include "config_values.h"
 #include "mvr_protocol.h"
 
 namespace {
