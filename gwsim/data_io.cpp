@@ -212,6 +212,8 @@ int listTransfer(gw_conn_t* conn, void* req, int direction, gw_reply_t* reply) {
   plan.blockSize = set->packetSize;
   plan.stripeWidth = 1;
   plan.faults = gw_MoverFaultsFor(direction);
+  // A session driven from a buffer (a fuzzer) has no client to connect to.
+  plan.offline = conn->fd < 0;
   uint64_t len = sd.file->Length;
   if (set->maxRequest > 0) len = std::min(len, set->maxRequest);
   uint64_t gapLen = 0;

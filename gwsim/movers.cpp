@@ -431,6 +431,10 @@ void runMvrprot(Mover* m, int ctl) {
 }
 
 void runJob(Mover* m) {
+  if (m->plan->offline) {
+    if (m->gate) m->gate->arrive();
+    return setFailed(m, "offline");
+  }
   int fd = connectTo(m->job->addr, m->plan->faults.from);
   if (m->gate) m->gate->arrive();
   if (fd < 0) return setFailed(m, "connect");

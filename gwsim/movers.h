@@ -75,6 +75,7 @@ typedef struct gw_mover_plan {
   uint64_t blockSize;  // for initiator messages
   uint64_t stripeWidth;
   gw_mover_faults_t faults;
+  int offline = 0;  // no network (a buffer-driven session): every job fails
   std::vector<gw_mover_job_t> jobs;
 } gw_mover_plan_t;
 
