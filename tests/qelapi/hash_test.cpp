@@ -71,8 +71,9 @@ std::string digestOf(quor_hash_type_t type, const std::vector<unsigned char>& da
 struct ScratchDir {
   std::string path;
   ScratchDir() {
-    char tmpl[] = "/tmp/hash_test.XXXXXX";
-    if (mkdtemp(tmpl)) path = tmpl;
+    const char* tmp = getenv("TMPDIR");
+    std::string tmpl = std::string(tmp && *tmp ? tmp : "/tmp") + "/hash_test.XXXXXX";
+    if (mkdtemp(tmpl.data())) path = tmpl;
   }
   ~ScratchDir() {
     if (!path.empty()) system(("rm -rf '" + path + "'").c_str());
