@@ -10,6 +10,7 @@
 #include "queries.h"
 #include "recall.h"
 #include "relay.h"
+#include "san3p.h"
 #include "retry.h"
 #include "store.h"
 #include "su.h"
@@ -60,6 +61,13 @@ int recall_load(quor_cfg_stanza_t* b, gw_config_t*, const char* path, std::strin
 }
 void recall_defaults(gw_config_t*) { gw_RecallDefaults(); }
 
+int san3p_block(const char* name) { return named(name, "San3p"); }
+int san3p_load(quor_cfg_stanza_t* b, gw_config_t*, const char* path, std::string* err) {
+  std::string why;
+  return with_path(gw_San3pLoad(b, &why), path, why, err);
+}
+void san3p_defaults(gw_config_t*) { gw_San3pDefaults(); }
+
 int movers_block(const char* name) { return named(name, "Movers"); }
 int movers_load(quor_cfg_stanza_t* b, gw_config_t*, const char* path, std::string* err) {
   std::string why;
@@ -109,6 +117,7 @@ const gw_config_module_t gw_config_modules[] = {
     {faults_block, faults_load, nullptr, nullptr, nullptr},
     {recall_block, recall_load, nullptr, nullptr, recall_defaults},
     {movers_block, movers_load, nullptr, nullptr, nullptr},
+    {san3p_block, san3p_load, nullptr, nullptr, san3p_defaults},
     {nullptr, nullptr, retry_user, nullptr, nullptr},
     {nullptr, nullptr, pam_user, nullptr, nullptr},
     {nullptr, nullptr, su_user, su_server, nullptr},

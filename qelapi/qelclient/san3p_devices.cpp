@@ -257,6 +257,15 @@ unsigned san3p_CacheLoads(void) {
   return n;
 }
 
+void san3p_ResetCacheForTest(void) {
+  pthread_mutex_lock(&DevIDHashLock);
+  freeTable(DevIDHashTable);
+  DevIDCacheTime = DevIDLastCacheCheck = DevIDLastTableCheck = 0;
+  DevIDFileName.clear();
+  loads = 0;
+  pthread_mutex_unlock(&DevIDHashLock);
+}
+
 int quor_SAN3PGetDevicePath(quor_uuid_t VolumeUUID, int DevPathLen, char* DevPath) {
   if (!DevPath || DevPathLen <= 0) return -22;
   double now = wallNow();

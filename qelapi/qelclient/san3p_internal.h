@@ -4,6 +4,8 @@
 // san3pDevReads, san3pDevWrites  device reads and writes made so far.
 // san3p_DeviceIDFileName        the device-id file's path in use.
 // san3p_CacheLoads              successful loads of the device-id file.
+// san3p_ResetCacheForTest       forgets the cache and its file name, as at
+//                               start-up (no lookup may run meanwhile).
 #ifndef SAN3P_INTERNAL_H
 #define SAN3P_INTERNAL_H
 
@@ -13,5 +15,6 @@
 extern std::atomic<unsigned> san3pDevReads, san3pDevWrites;
 std::string san3p_DeviceIDFileName(void);
 unsigned san3p_CacheLoads(void);
+void san3p_ResetCacheForTest(void);
 
 #endif
