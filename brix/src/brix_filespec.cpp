@@ -503,11 +503,12 @@ int brix_AddFileSpec(uint32_t objectType, uint64_t indexOrd, char* fileName, cha
   if (brix_debug_level > 3)
     fprintf(stderr, "%s: adding %s Annotation: [%s] version: %d\n", fn, fileName,
             annotation ? annotation : "", int(version));
-  if (fileSpecEntries >= fileSpecTableSize) {
+  bool atLimit = brix_max_files > 0 && fileSpecEntries >= brix_max_files;
+  if (atLimit || fileSpecEntries >= fileSpecTableSize) {
     int64_t grow = fileSpecTableSize / 2 > 100 ? fileSpecTableSize / 2 : 100;
     int64_t capacity = fileSpecTableSize + grow;
     if (brix_max_files > 0 && capacity > brix_max_files) capacity = brix_max_files;
-    if (capacity <= fileSpecEntries) {
+    if (atLimit || capacity <= fileSpecEntries) {
       brix_Log(BRIX_MSG_ERROR, "Maximum number of file entries reached (%ld)\n", brix_max_files);
       if (fileSpecEntries < brix_abs_max_files)
         brix_Log(BRIX_MSG_ERROR, "Override up to %s using the -M option",

@@ -34,6 +34,8 @@ inline void resetBrixState() {
   brix_annotation_size = 0;
   brix_config_opts.DisplayExcludedObjects = 1;
   if (!brix_zeroblock) brix_zeroblock = static_cast<unsigned char*>(calloc(1, 512));
+  free(brix_input_list_name);
+  brix_input_list_name = nullptr;
   brix_ResetFileList();
   brix_ExcludePopTo(nullptr);
 }
