@@ -65,7 +65,7 @@ void writeFileAt(const std::string& path, const std::string& data, int mode) {
 }
 
 int shellRun(const std::string& command, std::string* output) {
-  std::string cmd = command + " 2>&1";
+  std::string cmd = "{ " + command + "; } 2>&1";
   FILE* p = popen(cmd.c_str(), "r");
   if (!p) return -1;
   std::string text;
