@@ -71,6 +71,10 @@ void brix_AdjustIndexEntry(int64_t ordinal, const bif_entry_t* in, bif_entry_t* 
 
 int brix_CopyAndAdjustLocalIndex(void) {
   static const char* fn = "brix_CopyAndAdjustLocalIndex";
+  // Without CRCs and without failed members no entry changes.
+  int64_t transferred = 0, failed = 0;
+  brix_GetMemberFileXferSummary(&transferred, &failed);
+  if (failed == 0 && !(brix_option_flags & BRIX_OPT_CRC)) return 0;
   console_message("Pass 2: adjusting local Index File entries ", "");
   auto* buf = static_cast<bif_entry_t*>(malloc(BRIX_INDEX_BUFSIZE));
   if (!buf) {

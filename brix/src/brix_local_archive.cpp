@@ -18,9 +18,12 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
+#include <memory>
 #include <condition_variable>
 #include <mutex>
 #include <thread>
+#include <string>
 #include <vector>
 
 #include "brix_fileio.h"
@@ -124,9 +127,11 @@ int64_t outFromFile(int fd, const char* path, uint64_t want, uint32_t* crc, uint
 }
 
 // ---- read-ahead of small members ----
+enum { SLOT_QUEUED = 0, SLOT_CLAIMED = 1, SLOT_DONE = 2 };
 constexpr uint64_t READAHEAD_MAX_FILE = 256 * 1024;
 constexpr uint64_t READAHEAD_MAX_BYTES = 64ull << 20;
-constexpr size_t READAHEAD_SLOTS = 1024;
+constexpr size_t READAHEAD_SLOTS = 4096;
+constexpr size_t READAHEAD_KEEP_CAPACITY = 16 * 1024;
 constexpr int READAHEAD_MAX_THREADS = 8;
 constexpr uint32_t READAHEAD_MIN_ENTRIES = 64;
 
@@ -134,7 +139,7 @@ struct readAhead {
   bif_entry_t entry;
   int64_t ordinal = 0;
   bool wanted = false;  // a small file the readers open and read
-  bool done = false;
+  std::atomic<int> state{0};  // SLOT_QUEUED, SLOT_CLAIMED or SLOT_DONE
   int openErr = 0;
   int statErr = 0;
   uint64_t curSize = 0;
@@ -142,16 +147,23 @@ struct readAhead {
   int readErr = 0;
   uint64_t readErrOffset = 0;
   uint32_t crc = 0;  // of the member data as written: the bytes read, then zeros
+  unsigned char header[512];  // the member's header, built by the reader
 };
 
+// The writer publishes slots in order through produced; readers claim them
+// in order through claimed and mark each done. Locks are taken only to
+// sleep and to wake a sleeper.
 struct readAheadPool {
-  std::vector<readAhead> slots;
+  std::unique_ptr<readAhead[]> slots;
+  size_t count = 0;
+  std::atomic<uint64_t> produced{0};
+  std::atomic<uint64_t> claimed{0};
+  std::atomic<bool> stop{false};
+  std::atomic<int> idleReaders{0};
+  std::atomic<bool> writerWaiting{false};
   std::mutex lock;
   std::condition_variable work;
   std::condition_variable ready;
-  uint64_t produced = 0;
-  uint64_t claimed = 0;
-  bool stop = false;
   std::vector<std::thread> threads;
 };
 
@@ -159,26 +171,46 @@ bool crcWanted(uint32_t type) {
   return (brix_option_flags & BRIX_OPT_CRC) && (type == BTO_FILE || type == BTO_HARDLINK);
 }
 
-void readMemberAhead(readAhead& s) {
+// Each reader keeps the directory of the last member it opened: members come
+// in directory order, so most opens look up one name instead of a path.
+struct dirCache {
+  std::string dir;
+  int fd = -1;
+  ~dirCache() {
+    if (fd >= 0) close(fd);
+  }
+};
+
+int openMember(dirCache& cache, const char* path) {
+  const char* slash = strrchr(path, '/');
+  if (!slash || slash == path || slash[1] == '\0') return open(path, O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+  size_t dirLen = size_t(slash - path);
+  if (cache.fd < 0 || cache.dir.size() != dirLen || cache.dir.compare(0, dirLen, path, dirLen) != 0) {
+    if (cache.fd >= 0) close(cache.fd);
+    cache.dir.assign(path, dirLen);
+    cache.fd = open(cache.dir.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC);
+    if (cache.fd < 0) return open(path, O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+  }
+  return openat(cache.fd, slash + 1, O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+}
+
+void readMemberAhead(readAhead& s, dirCache& dirs) {
   char path[300];
   brix_FormIxEntryPathname(&s.entry, path);
-  int fd = open(path, O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+  int fd = openMember(dirs, path);
   if (fd < 0) {
     s.openErr = errno;
     return;
   }
-  struct stat st;
-  if (fstat(fd, &st) != 0) {
-    s.statErr = errno;
-    close(fd);
-    return;
-  }
-  s.curSize = uint64_t(st.st_size);
-  uint64_t want = std::min<uint64_t>(s.entry.bent_fsize, s.curSize);
-  s.data.resize(size_t(want));
+  brix_BuildPosixHeader(&s.entry, s.header);
+  // One byte more than the index size shows a file that grew; a regular
+  // file reads short only at its end. The file's status is needed only
+  // when its size changed.
+  uint64_t size = s.entry.bent_fsize;
+  s.data.resize(size_t(size + 1));
   uint64_t got = 0;
-  while (got < want) {
-    ssize_t n = read(fd, s.data.data() + got, size_t(want - got));
+  for (;;) {
+    ssize_t n = read(fd, s.data.data() + got, size_t(size + 1 - got));
     if (n < 0) {
       if (errno == EINTR || errno == EAGAIN) continue;
       s.readErr = errno;
@@ -187,15 +219,23 @@ void readMemberAhead(readAhead& s) {
     }
     if (n == 0) break;
     got += uint64_t(n);
+    if (got == size + 1 || (got == size && got > 0)) break;
   }
-  s.data.resize(size_t(got));
+  s.curSize = got;
+  if (got != size && s.readErr == 0) {
+    struct stat st;
+    if (fstat(fd, &st) != 0) s.statErr = errno;
+    else s.curSize = uint64_t(st.st_size);
+  }
   close(fd);
+  if (got > size) got = size;
+  s.data.resize(size_t(got));
   if (crcWanted(s.entry.bent_type)) {
     uint32_t crc;
     brix_ChecksumInit(&crc);
     brix_ChecksumBuffer(s.data.data(), s.data.size(), &crc);
     static const unsigned char zeros[4096] = {};
-    for (uint64_t left = s.entry.bent_fsize - got; left > 0;) {
+    for (uint64_t left = size - got; left > 0;) {
       size_t take = size_t(std::min<uint64_t>(left, sizeof zeros));
       brix_ChecksumBuffer(zeros, take, &crc);
       left -= take;
@@ -206,18 +246,50 @@ void readMemberAhead(readAhead& s) {
 }
 
 void readerThread(readAheadPool* pool) {
-  std::unique_lock<std::mutex> g(pool->lock);
+  dirCache dirs;
   for (;;) {
-    pool->work.wait(g, [&] { return pool->stop || pool->claimed < pool->produced; });
+    uint64_t c = pool->claimed.load();
+    if (c < pool->produced.load()) {
+      if (!pool->claimed.compare_exchange_weak(c, c + 1)) continue;
+      readAhead& s = pool->slots[c % pool->count];
+      int queued = SLOT_QUEUED;
+      if (!s.state.compare_exchange_strong(queued, SLOT_CLAIMED)) continue;  // the writer took it
+      if (s.wanted) readMemberAhead(s, dirs);
+      s.state.store(SLOT_DONE);
+      if (pool->writerWaiting.load()) {
+        std::lock_guard<std::mutex> g(pool->lock);
+        pool->ready.notify_one();
+      }
+      continue;
+    }
     if (pool->stop) return;
-    readAhead& s = pool->slots[pool->claimed % pool->slots.size()];
-    pool->claimed++;
-    g.unlock();
-    if (s.wanted) readMemberAhead(s);
-    g.lock();
-    s.done = true;
-    pool->ready.notify_all();
+    std::unique_lock<std::mutex> g(pool->lock);
+    pool->idleReaders++;
+    pool->work.wait(g, [&] { return pool->stop || pool->claimed.load() < pool->produced.load(); });
+    pool->idleReaders--;
   }
+}
+
+// The writer's wait for one slot. A slot no reader has taken yet the writer
+// reads itself, so a reader the system is slow to run never holds it up;
+// one being read is waited for, with a short spin first.
+void waitDone(readAheadPool& pool, readAhead& s, dirCache& dirs) {
+  int queued = SLOT_QUEUED;
+  if (s.state.compare_exchange_strong(queued, SLOT_CLAIMED)) {
+    if (s.wanted) readMemberAhead(s, dirs);
+    s.state.store(SLOT_DONE);
+    return;
+  }
+  for (int i = 0; i < 64; i++) {
+    if (s.state.load() == SLOT_DONE) return;
+    std::this_thread::yield();
+  }
+  pool.writerWaiting = true;
+  {
+    std::unique_lock<std::mutex> g(pool.lock);
+    pool.ready.wait(g, [&] { return s.state.load() == SLOT_DONE; });
+  }
+  pool.writerWaiting = false;
 }
 
 // ---- one member ----
@@ -281,13 +353,15 @@ int writeMember(int64_t ordinal, const bif_entry_t* e, readAhead* ahead) {
       brix_SetMissingMemberFile(ordinal);
     }
   }
-  unsigned char hdr[512];
-  brix_BuildPosixHeader(&hdrEntry, hdr);
+  unsigned char built[512];
+  const unsigned char* hdr = built;
+  if (ahead && ahead->wanted && !placeholder) hdr = ahead->header;
+  else brix_BuildPosixHeader(&hdrEntry, built);
   if (brix_option_flags & BRIX_OPT_VERBOSE) {
     fprintf(stdout, "%s: %s  %s%s\n", "BRIX", placeholder ? "[missing]" : "a", path,
             type == BTO_DIRECTORY ? "/" : "");
   }
-  if (!outWrite(hdr, sizeof hdr)) {
+  if (!outWrite(hdr, 512)) {
     brix_Log(BRIX_MSG_ERROR, "Error %d writing tar header to Archive file %s\n", errno, brix_archive);
     if (fd >= 0) close(fd);
     return MEMBER_FAILED;
@@ -393,7 +467,9 @@ bool setUpOutput(int fd) {
   out = archiveOut();
   out.fd = fd;
   out.residency = brix_filetype == BRIX_PIPE ? BRIX_PIPE : BRIX_LOCAL_FILE;
-  out.cap = size_t(brix_iobufsize);
+  // Writes of at most 1 MiB: the bytes are still in cache when the kernel
+  // copies them.
+  out.cap = std::min<size_t>(size_t(brix_iobufsize), 1u << 20);
   out.buf = static_cast<unsigned char*>(BRIX_MALLOC(out.cap));
   return out.buf != nullptr;
 }
@@ -448,7 +524,8 @@ int brix_CopyToLocalArchive(double* xferTime, int* threadsUsed) {
       readers = std::min({brix_max_threads, READAHEAD_MAX_THREADS, int(hw ? hw : 1)});
       if (readers < 1) readers = 0;
     }
-    pool.slots.resize(READAHEAD_SLOTS);
+    pool.count = READAHEAD_SLOTS;
+    pool.slots.reset(new readAhead[pool.count]);
     try {
       for (int i = 0; i < readers; i++) pool.threads.emplace_back(readerThread, &pool);
     } catch (const std::system_error&) {
@@ -456,6 +533,7 @@ int brix_CopyToLocalArchive(double* xferTime, int* threadsUsed) {
     }
     readers = int(pool.threads.size());
 
+    dirCache writerDirs;
     uint64_t consumed = 0;
     uint64_t queuedBytes = 0;
     bool indexEnded = false;
@@ -463,9 +541,9 @@ int brix_CopyToLocalArchive(double* xferTime, int* threadsUsed) {
     while (!stopped) {
       // Queue entries ahead of the writer while there is room.
       while (!indexEnded) {
-        std::unique_lock<std::mutex> g(pool.lock);
-        if (pool.produced - consumed >= pool.slots.size() || queuedBytes > READAHEAD_MAX_BYTES) break;
-        g.unlock();
+        uint64_t produced = pool.produced.load();
+        if (produced - consumed >= pool.count || queuedBytes > READAHEAD_MAX_BYTES) break;
+        if (readers == 0 && produced > consumed) break;  // alone, one entry at a time
         if (indexEntryNumber + 1 >= int64_t(brix_index_entries)) {
           indexEnded = true;
           break;
@@ -483,41 +561,37 @@ int brix_CopyToLocalArchive(double* xferTime, int* threadsUsed) {
           break;
         }
         indexEntryNumber++;
-        g.lock();
-        readAhead& s = pool.slots[pool.produced % pool.slots.size()];
+        readAhead& s = pool.slots[produced % pool.count];
         s.entry = *e;
         s.ordinal = indexEntryNumber;
         s.wanted = readers > 0 && (e->bent_type == BTO_FILE || e->bent_type == BTO_HARDLINK) &&
                    e->bent_fsize <= READAHEAD_MAX_FILE;
-        s.done = false;
         s.openErr = s.statErr = s.readErr = 0;
         s.data.clear();
         if (s.wanted) queuedBytes += e->bent_fsize;
-        pool.produced++;
-        if (readers > 0) pool.work.notify_one();
-        else s.done = true;
-        if (readers == 0) break;  // the writer alone takes one entry at a time
+        s.state.store(readers > 0 ? SLOT_QUEUED : SLOT_DONE);
+        pool.produced.store(produced + 1);
+        if (readers > 0 && pool.idleReaders.load() > 0) {
+          std::lock_guard<std::mutex> g(pool.lock);
+          pool.work.notify_one();
+        }
       }
       if (indexError) break;
-      if (consumed == pool.produced) break;
-      readAhead& s = pool.slots[consumed % pool.slots.size()];
-      {
-        std::unique_lock<std::mutex> g(pool.lock);
-        pool.ready.wait(g, [&] { return s.done; });
-      }
+      if (consumed == pool.produced.load()) break;
+      readAhead& s = pool.slots[consumed % pool.count];
+      if (readers > 0) waitDone(pool, s, writerDirs);
       int rc = writeMember(s.ordinal, &s.entry, readers > 0 ? &s : nullptr);
       recordOutcome(s.ordinal, &s.entry, rc);
       if (s.wanted) queuedBytes -= s.entry.bent_fsize;
-      s.data.clear();
-      s.data.shrink_to_fit();
+      if (s.data.capacity() > READAHEAD_KEEP_CAPACITY) std::vector<unsigned char>().swap(s.data);
       consumed++;
       if (out.broken || brix_shutdown_signalled) stopped = true;
     }
+    pool.stop = true;
     {
       std::lock_guard<std::mutex> g(pool.lock);
-      pool.stop = true;
+      pool.work.notify_all();
     }
-    pool.work.notify_all();
     for (std::thread& t : pool.threads) t.join();
 
     if (out.broken || brix_shutdown_signalled) {
