@@ -115,18 +115,7 @@ BrixRunning BrixSession::start(const std::vector<std::string>& args, bool withSt
   std::vector<char*> argv;
   for (std::string& a : all) argv.push_back(a.data());
   argv.push_back(nullptr);
-  std::map<std::string, std::string> merged;
-  for (char** e = environ; *e; e++) {
-    std::string kv = *e;
-    size_t eq = kv.find('=');
-    if (eq == std::string::npos) continue;
-    std::string k = kv.substr(0, eq);
-    if (k.rfind("QUOR_", 0) == 0 || k.rfind("BRIX_", 0) == 0) continue;
-    merged[k] = kv.substr(eq + 1);
-  }
-  for (const auto& [k, v] : env) merged[k] = v;
-  std::vector<std::string> envStrings;
-  for (const auto& [k, v] : merged) envStrings.push_back(k + "=" + v);
+  std::vector<std::string> envStrings = environment();
   std::vector<char*> envp;
   for (std::string& s : envStrings) envp.push_back(s.data());
   envp.push_back(nullptr);
@@ -233,3 +222,21 @@ std::vector<std::string> BrixSession::leftoverTempFiles() const {
   }
   return found;
 }
+
+std::vector<std::string> BrixSession::environment() const {
+  std::map<std::string, std::string> merged;
+  for (char** e = environ; *e; e++) {
+    std::string kv = *e;
+    size_t eq = kv.find('=');
+    if (eq == std::string::npos) continue;
+    std::string k = kv.substr(0, eq);
+    if (k.rfind("QUOR_", 0) == 0 || k.rfind("BRIX_", 0) == 0) continue;
+    merged[k] = kv.substr(eq + 1);
+  }
+  for (const auto& [k, v] : env) merged[k] = v;
+  std::vector<std::string> out;
+  for (const auto& [k, v] : merged) out.push_back(k + "=" + v);
+  return out;
+}
+
+std::string BrixSession::program() { return BRIX_PATH; }

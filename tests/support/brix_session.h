@@ -49,6 +49,9 @@ struct BrixSession {
                  int timeoutSec = 120);
   BrixRunning start(const std::vector<std::string>& args, bool withStdin = false);
   BrixResult finish(BrixRunning& r, int timeoutSec = 120);
+  // brix's environment as "NAME=value" entries, and its program path.
+  std::vector<std::string> environment() const;
+  static std::string program();
   // The entries of TMPDIR and of the work directory whose names begin with
   // one of the temporary-file prefixes brix uses.
   std::vector<std::string> leftoverTempFiles() const;
