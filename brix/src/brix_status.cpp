@@ -1,5 +1,7 @@
 // Program phases, the status FIFO (one NUL-terminated line per event and a
 // heartbeat when nothing happens) and the state dump of SIGUSR2.
+#include <errno.h>
+#include <sched.h>
 #include <stdarg.h>
 #include <stdlib.h>
 #include <string.h>
