@@ -385,3 +385,21 @@ TEST_F(BrixCreate, StartUpAndTheGatewayLog) {
   EXPECT_NE(r.err.find("unable to open remote gateway server connection"), std::string::npos) << r.err;
   EXPECT_EQ(r.out, "BRIX: BRIX FAILED\n");
 }
+
+// rmlocal removes the files and symbolic links that went into the archive,
+// never directories, and leaves a link's target alone.
+TEST_F(BrixCreate, RemoveLocalFilesAfterCreate) {
+  writeFileAt(corpus + "/sub/a", "a");
+  writeFileAt(s.work + "/outside", "target");
+  symlink((s.work + "/outside").c_str(), (corpus + "/ln").c_str());
+  BrixResult r = s.run({"-c", "-E", "-H", "rmlocal", "-f", archive, "corpus"});
+  ASSERT_EQ(r.status, 0) << r.err;
+  struct stat st;
+  EXPECT_NE(lstat((corpus + "/sub/a").c_str(), &st), 0);
+  EXPECT_NE(lstat((corpus + "/ln").c_str(), &st), 0);
+  EXPECT_EQ(stat((corpus + "/sub").c_str(), &st), 0);
+  EXPECT_EQ(readFile(s.work + "/outside"), "target");
+  std::string out;
+  ASSERT_EQ(shellRun("tar -xOf " + archive + " corpus/sub/a 2>/dev/null", &out), 0);
+  EXPECT_EQ(out, "a");
+}
