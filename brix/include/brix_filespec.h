@@ -60,7 +60,8 @@ int brix_ExpandQUORPath(const char* pathName, char* retBuf, size_t retBufsize);
 // Normalises a name (escapes, repeated and trailing slashes) into a new
 // string; NULL when there is no memory.
 char* brix_CopyPathname(const char* name);
-// Empties the table (tests; a run builds it once).
+// Empties the table and frees the names in it (tests; a run builds the
+// table once and keeps it).
 void brix_ResetFileList(void);
 
 // ---- wildcard expansion ----

@@ -45,8 +45,7 @@ void brix_BuildConsistencyHeader(void) {
   char host[256] = "";
   gethostname(host, sizeof host - 1);
   host[sizeof host - 1] = '\0';
-  strncpy(cf->bif_mhost, host, sizeof cf->bif_mhost - 1);
-  cf->bif_mhost[sizeof cf->bif_mhost - 1] = '\0';
+  brix_strlcpy(cf->bif_mhost, host, sizeof cf->bif_mhost);
   uint32_t op = brix_function;
   if (op == BOP_CREATE || op == BOP_BUILD_INDEX || op == BOP_COPY || op == BOP_REPACK) {
     cf->bif_cf_version = 1;

@@ -14,6 +14,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <memory>
 #include <system_error>
 #include <thread>
 #include <string>
@@ -327,46 +328,47 @@ int commonExpandPathname(const char* thePathname, char* theAnnotation, int32_t t
   char msg[4400];
   // The results are copied: a walk below may expand nothing, but keeps the
   // table of results free for reuse.
-  std::vector<brix_globstruct_t> results(brix_globv, brix_globv + count);
-  for (const brix_globstruct_t& g : results) {
+  size_t resultCount = size_t(count);
+  std::unique_ptr<brix_globstruct_t[]> results(new brix_globstruct_t[resultCount > 0 ? resultCount : 1]);
+  if (resultCount) memcpy(static_cast<void*>(results.get()), brix_globv, sizeof(brix_globstruct_t) * resultCount);
+  for (size_t r = 0; r < resultCount; r++) {
+    const brix_globstruct_t& g = results[r];
+    bool kept = false;  // the name went into the table, which owns it now
+    if (rc != 0) {
+      free(g.filename);
+      continue;
+    }
     if (brix_ExcludeCheckName(g.filename, 0, msg, sizeof msg)) {
       if (brix_config_opts.DisplayExcludedObjects)
         fprintf(stderr, "%s: path: %s %s\n", brix_msg_prefix[BRIX_MSG_INFO], "", msg);
-      continue;
-    }
-    const struct stat& st = g.stat_ent;
-    if (g.object_type == BTO_FILE) {
-      if (tooOld(st)) continue;
-      if (access(g.filename, R_OK) != 0) {
-        brix_Log(BRIX_MSG_INFO, "Not readable: %s\n", g.filename);
-        brix_SetExitCode(72);
-        continue;
-      }
-      if (uint64_t(st.st_size) > 68719476735ull) {
-        brix_Log(BRIX_MSG_INFO, "File too large for brix to handle: %s (%lu bytes)\n", g.filename,
-                 (unsigned long)st.st_size);
-        toolargeCount++;
-        continue;
-      }
-      if (brix_AddFileSpec(BTO_FILE, 0, g.filename, theAnnotation, theVersion, &st) != 0) {
-        rc = -1;
-        break;
-      }
-    } else if (g.object_type == BTO_DIRECTORY) {
-      if (takeDirectory(g.filename, st, 1, true) != 0) {
-        rc = -1;
-        break;
-      }
-    } else if (g.object_type == BTO_SYMLINK) {
-      if (tooOld(st)) continue;
-      if (brix_AddFileSpec(BTO_SYMLINK, 0, g.filename, theAnnotation, theVersion, &st) != 0) {
-        rc = -1;
-        break;
-      }
     } else {
-      brix_Log(BRIX_MSG_ERROR, "brix: %s: object type not recognized \n", g.filename);
-      brix_SetExitCode(72);
+      const struct stat& st = g.stat_ent;
+      if (g.object_type == BTO_FILE) {
+        if (tooOld(st)) {
+        } else if (access(g.filename, R_OK) != 0) {
+          brix_Log(BRIX_MSG_INFO, "Not readable: %s\n", g.filename);
+          brix_SetExitCode(72);
+        } else if (uint64_t(st.st_size) > 68719476735ull) {
+          brix_Log(BRIX_MSG_INFO, "File too large for brix to handle: %s (%lu bytes)\n", g.filename,
+                   (unsigned long)st.st_size);
+          toolargeCount++;
+        } else {
+          kept = true;
+          if (brix_AddFileSpec(BTO_FILE, 0, g.filename, theAnnotation, theVersion, &st) != 0) rc = -1;
+        }
+      } else if (g.object_type == BTO_DIRECTORY) {
+        if (takeDirectory(g.filename, st, 1, true) != 0) rc = -1;
+      } else if (g.object_type == BTO_SYMLINK) {
+        if (!tooOld(st)) {
+          kept = true;
+          if (brix_AddFileSpec(BTO_SYMLINK, 0, g.filename, theAnnotation, theVersion, &st) != 0) rc = -1;
+        }
+      } else {
+        brix_Log(BRIX_MSG_ERROR, "brix: %s: object type not recognized \n", g.filename);
+        brix_SetExitCode(72);
+      }
     }
+    if (!kept) free(g.filename);
   }
   brix_ExcludePopTo(tail);
   return rc;
@@ -469,6 +471,10 @@ char* brix_CopyPathname(const char* src) {
 }
 
 void brix_ResetFileList(void) {
+  for (int64_t i = 0; i < fileSpecEntries; i++) {
+    free(fileSpecTable[i].filename);
+    free(fileSpecTable[i].annotation);
+  }
   fileSpecEntries = 0;
   brix_FileList = fileSpecTable;
   brix_FileListEntries = 0;

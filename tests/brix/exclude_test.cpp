@@ -18,8 +18,10 @@ class Exclude : public ::testing::Test {
     brix_config_opts.DisplayExcludedObjects = 0;
     brix_ExcVcs = brix_ExcVcsIgnores = brix_ExcCaches = brix_ExcCachesUnder = brix_ExCachesAll = 0;
     for (brix_exclude_Flist_t* l : {&brix_ExcTagFile, &brix_ExcTagUnderFile, &brix_ExcTagAllFile,
-                                    &brix_ExcIgnoreFiles, &brix_ExcIgnoreRecurseFiles})
+                                    &brix_ExcIgnoreFiles, &brix_ExcIgnoreRecurseFiles}) {
+      for (int i = 0; i < l->count; i++) free(l->excludeFiles[i]);
       l->count = 0;
+    }
   }
   void TearDown() override { SetUp(); }
   std::vector<std::string> generate(const std::vector<std::string>& rel) {

@@ -4,6 +4,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <map>
 #include <string>
 #include <vector>
 
@@ -27,14 +28,19 @@ class Glob : public ::testing::Test {
     brix_GlobSort();
     std::vector<std::string> names;
     for (long i = 0; i < brix_glob_inx; i++) names.push_back(std::string(brix_globv[i].filename).substr(dir.path.size() + 1));
+    kinds.clear();
+    for (long i = 0; i < brix_glob_inx; i++) {
+      kinds[brix_globv[i].filename] = brix_globv[i].object_type;
+      free(brix_globv[i].filename);  // results belong to whoever takes them
+    }
     return names;
   }
   uint32_t typeOf(const std::string& rel) {
-    for (long i = 0; i < brix_glob_inx; i++)
-      if (dir.path + "/" + rel == brix_globv[i].filename) return brix_globv[i].object_type;
-    return 99;
+    auto it = kinds.find(dir.path + "/" + rel);
+    return it == kinds.end() ? 99 : it->second;
   }
   TempDir dir;
+  std::map<std::string, uint32_t> kinds;
 };
 
 using names = std::vector<std::string>;
