@@ -49,6 +49,8 @@ constexpr size_t BRIX_MAX_PATH = 4096;
 
 int brix_GenFilelist(void);
 int brix_GenFilesFromListfile(void);
+// The table takes the name and annotation (heap strings, or null); when the
+// entry cannot be added they are freed.
 int brix_AddFileSpec(uint32_t objectType, uint64_t indexOrd, char* fileName, char* annotation,
                      int32_t version, const struct stat* status);
 void brix_BuildFileSpec(uint32_t objectType, uint64_t indexOrd, char* fileName, char* annotation,

@@ -408,6 +408,7 @@ int takeName(const char* raw, char* memberAnnotation) {
   if (name[0] == '~') {
     char expanded[BRIX_MAX_PATH];
     if (brix_ExpandLocalPath(name, expanded, sizeof expanded) != 0) {
+      free(name);
       brix_SetExitCode(64);
       return -1;
     }
@@ -423,6 +424,7 @@ int takeName(const char* raw, char* memberAnnotation) {
     // With -J the names are index ordinals.
     if (parseOrdinal(name, &ordinal) != 0) {
       brix_Log(BRIX_MSG_ERROR, "-J: '%s' is not an index ordinal\n", name);
+      free(name);
       brix_SetExitCode(64);
       return -1;
     }
@@ -539,12 +541,16 @@ int brix_AddFileSpec(uint32_t objectType, uint64_t indexOrd, char* fileName, cha
       else
         brix_Log(BRIX_MSG_ERROR, "   (Need to rebuild brix with larger setting for brix_max_files)\n");
       brix_SetExitCode(78);
+      free(fileName);
+      free(annotation);
       return -1;
     }
     auto* t = static_cast<brix_FileSpec_t*>(
         realloc(fileSpecTable, sizeof(brix_FileSpec_t) * size_t(capacity)));
     if (!t) {
       brix_MallocError(fn, "realloc", sizeof(brix_FileSpec_t) * size_t(capacity), __FILE__, __LINE__);
+      free(fileName);
+      free(annotation);
       return -1;
     }
     fileSpecTable = t;
