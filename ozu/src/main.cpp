@@ -1,4 +1,4 @@
 // The shell's entry point.
-int ozu_main(int argc, char **argv);
+#include "ozu_startup.h"
 
 int main(int argc, char **argv) { return ozu_main(argc, argv); }
