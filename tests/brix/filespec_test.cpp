@@ -157,3 +157,22 @@ TEST_F(FileSpec, HomeExpansion) {
   char small[4];
   EXPECT_EQ(brix_ExpandLocalPath("~/a", small, sizeof small), -1);
 }
+
+// Times outside the index's unsigned 32-bit field are kept at its ends, not
+// wrapped: a file from before 1970 must not appear to come from 2106.
+TEST(BuildFileSpec, TimesAreClampedToTheIndexField) {
+  struct stat st;
+  memset(&st, 0, sizeof st);
+  st.st_mode = S_IFREG | 0644;
+  char name[] = "x";
+  brix_FileSpec_t spec;
+  st.st_mtime = -5;
+  brix_BuildFileSpec(BTO_FILE, 0, name, nullptr, 0, &st, &spec);
+  EXPECT_EQ(spec.mtime, 0u);
+  st.st_mtime = time_t(1) << 33;
+  brix_BuildFileSpec(BTO_FILE, 0, name, nullptr, 0, &st, &spec);
+  EXPECT_EQ(spec.mtime, 0xFFFFFFFFu);
+  st.st_mtime = 2200000000;
+  brix_BuildFileSpec(BTO_FILE, 0, name, nullptr, 0, &st, &spec);
+  EXPECT_EQ(spec.mtime, 2200000000u);
+}
