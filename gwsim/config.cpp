@@ -11,12 +11,14 @@
 #include "auth_pam.h"
 #include "faults.h"
 #include "identity.h"
+#include "lfx.h"
 #include "queries.h"
 #include "store.h"
 #include "quorcfgx_stanza.h"
 #include "relay.h"
 #include "retry.h"
 #include "su.h"
+#include "xio.h"
 
 // Site-information fields settable by their own names.
 typedef struct site_key {
@@ -288,6 +290,13 @@ int gw_LoadConfig(const char* path, gw_config_t* cfg, std::string* err) {
                key_is(e, "Commands")) {
       std::string why;
       int r = key_is(e, "Commands") ? gw_RelayLoad(e, cfg, &why) : gw_IdentityLoad(e, cfg, &why);
+      if (r < 0) {
+        *err = std::string(path) + ":" + why;
+        rc = -22;
+      }
+    } else if (key_is(e, "Lfx") || key_is(e, "Xio")) {
+      std::string why;
+      int r = key_is(e, "Lfx") ? gw_LfxLoad(e, cfg, &why) : gw_XioLoad(e, cfg, &why);
       if (r < 0) {
         *err = std::string(path) + ":" + why;
         rc = -22;

@@ -3,7 +3,7 @@
 // of its own, and stops cleanly on SIGTERM or SIGINT, joining every thread
 // and releasing everything.
 //
-//   gwsim --config FILE [--port N] [--journal FILE] [--root DIR]
+//   gwsim --config FILE [--port N] [--journal FILE] [--root DIR] [--lfx-root DIR]
 //
 // Prints "gwsim listening on port N" on standard output once it accepts
 // connections. Exit status: 0 after a signal, 2 for bad arguments or
@@ -31,6 +31,7 @@
 #include "dispatch.h"
 #include "framing.h"
 #include "journal.h"
+#include "lfx.h"
 #include "store.h"
 #include "qel_crypto.h"
 
@@ -48,7 +49,9 @@ static volatile sig_atomic_t stop_requested;
 static void on_stop_signal(int) { stop_requested = 1; }
 
 static void usage(void) {
-  fprintf(stderr, "usage: gwsim --config FILE [--port N] [--journal FILE] [--root DIR]\n");
+  fprintf(stderr,
+          "usage: gwsim --config FILE [--port N] [--journal FILE] [--root DIR]"
+          " [--lfx-root DIR]\n");
 }
 
 static void serve_client(gw_client_t* c) {
@@ -147,6 +150,7 @@ int main(int argc, char** argv) {
   const char* cfgPath = nullptr;
   const char* journal = nullptr;
   const char* root = nullptr;
+  const char* lfxRoot = nullptr;
   int port = 0;
   for (int i = 1; i < argc; i++) {
     std::string a = argv[i];
@@ -160,6 +164,8 @@ int main(int argc, char** argv) {
       journal = argv[++i];
     } else if (a == "--root") {
       root = argv[++i];
+    } else if (a == "--lfx-root") {
+      lfxRoot = argv[++i];
     } else if (a == "--port") {
       int64_t v;
       if (gw_ParseNumber(argv[++i], 0, 65535, &v) < 0) {
@@ -193,6 +199,13 @@ int main(int argc, char** argv) {
   // Without a root gwsim serves no namespace: those requests answer -5.
   if (!cfg.root.empty() && gw_StoreOpen(cfg.root.c_str(), &cfg, &err) < 0) {
     fprintf(stderr, "gwsim: %s\n", err.c_str());
+    gw_JournalClose();
+    return 2;
+  }
+  if (lfxRoot) cfg.data.lfxRoot = lfxRoot;
+  if (!cfg.data.lfxRoot.empty() && gw_LfxSetUp(&cfg, &err) < 0) {
+    fprintf(stderr, "gwsim: %s\n", err.c_str());
+    gw_StoreClose();
     gw_JournalClose();
     return 2;
   }

@@ -277,6 +277,58 @@ int ozugw_UdaSetExpiration(const char* Path, uint64_t Expiration);
 // -14 null, -2 empty, -86 for a path of 1024 characters or more.
 int quorex_CopyACL(uint32_t Flags, const char* SrcPath, const char* SinkPath);
 
+// ---- lfx: the gateway host's own file system ----
+// Paths of 4096 characters or more give -86, nothing sent (-14 null, -2
+// empty, except for Opendir, which sends an empty path). Results are the
+// gateway's header code unless said otherwise.
+#include "msg_lfx.h"
+struct stat64;
+// Mode words of the lfx records: the seven file types and the twelve
+// permission bits pass, every other bit is dropped.
+uint32_t ozugw_LocalModeToInterchangeMode(uint32_t LocalMode);
+uint32_t ozugw_InterchangeModeToLocalMode(uint32_t InterchangeMode);
+// Sets mode (converted), links, owner, group, the three times' seconds and
+// the size; leaves every other field alone. 0, or -14.
+int ozugw_LfxStatToStat(const ozu_lfx_stat_t* LfxStat, struct stat64* Buf);
+// Starts an lfx transfer. Filedes is a client descriptor of an open file
+// (sent as the gateway's own descriptor, on that file's connection; -1 when
+// it is not open, nothing sent) or negative for none (sent as it is).
+// InitReply is zeroed, and filled on 0: its addressList and fileData are
+// then the caller's to free (xdr_free of qel_xdr_ozu_xfer_init_reply_t).
+int ozugw_LfxInit(int Filedes, const ozu_xfer_init_info_t* InitRequest,
+                  ozu_xfer_init_reply_t* InitReply);
+// Waits, sending nothing, for the completion of the transfer that the
+// calling thread's last ozugw_LfxInit started. XferReply is filled on 0; on
+// any failure (also a completion without a body, -5000) its xferStatus holds
+// the negative result, so a lost completion never reads as success.
+int ozugw_LfxGetXferReply(ozu_xfer_complete_t* XferReply);
+// Lets the gateway close the data sockets it keeps for reuse.
+int ozugw_LfxCleanSockPool(void);
+int ozugw_lfxChmod(const char* Path, mode_t Mode);
+// (uint32_t)-1 leaves owner or group as it is.
+int ozugw_lfxChown(const char* Path, uint32_t Owner, uint32_t Group);
+int ozugw_LfxMkdir(const char* Path, mode_t Mode);
+// Buf is zeroed, then gets whatever stat record the reply carried.
+int ozugw_LfxStat(const char* Path, struct stat64* Buf);
+int ozugw_LfxLstat(const char* Path, struct stat64* Buf);
+// The text's length; -86 when the text and its terminator do not fit.
+int ozugw_LfxReadlink(const char* Path, char* Contents, size_t BufferSize);
+// Creates the link Path holding Contents: contents first, as quor_Symlink
+// and symlink(2) take them.
+int ozugw_LfxSymlink(const char* Contents, const char* Path);
+int ozugw_LfxRename(const char* Old, const char* New);
+int ozugw_LfxUnlink(const char* Path);
+// A gateway directory descriptor (0 or more).
+int ozugw_LfxOpendir(const char* Path);
+// Up to EntryCount entries into Buf, modes converted: the number written.
+// *End is set once the request went out (0 when no reply came). -14 for a
+// null Buf or End, -22 for a negative count.
+int ozugw_LfxReadattrs(int Dirdes, int EntryCount, int* End, ozu_lfx_attrs_t* Buf);
+int ozugw_LfxRewinddir(int Dirdes);
+int ozugw_LfxClosedir(int Dirdes);
+// -22 for Size 0, -14 for a null Buf, -34 when the text does not fit.
+int ozugw_LfxGetcwd(char* Buf, size_t Size);
+
 // ---- namespace ----
 // One exchange each on the current connection; 0 (or the count, descriptor
 // or length named) on success, else a negative code. Argument errors come

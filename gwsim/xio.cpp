@@ -1,0 +1,416 @@
+// OpenX files and their direct data connections; see xio.h.
+#include "xio.h"
+
+#include <arpa/inet.h>
+#include <errno.h>
+#include <fcntl.h>
+#include <string.h>
+#include <strings.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <thread>
+#include <vector>
+
+#include "config.h"
+#include "dataconn.h"
+#include "dispatch.h"
+#include "files.h"
+#include "journal.h"
+#include "lfx.h"
+#include "msg_files.h"
+
+#define CODEC(f) reinterpret_cast<xdrproc_t>(f)
+
+#define GW_OPEN_READ 0x01u
+#define GW_OPEN_WRITE 0x02u
+#define GW_OPEN_RDWR 0x04u
+#define GW_OPEN_APPEND 0x08u
+#define GW_OPEN_CREAT 0x10u
+#define GW_OPEN_EXCL 0x20u
+#define GW_OPEN_TRUNC 0x40u
+
+namespace {
+
+// The data connection of one OpenX file. Workers hold it while they move
+// bytes; the socket closes when the last holder lets go.
+typedef struct xio_link {
+  int sock = -1;
+  int hostFd = -1;  // the open file's host descriptor when the link was made
+  bool busy = false;
+  ~xio_link() {
+    if (sock >= 0) close(sock);
+  }
+} xio_link_t;
+
+}  // namespace
+
+struct gw_xio_state {
+  std::mutex lock;  // guards links and each link's busy flag
+  std::map<int32_t, std::shared_ptr<xio_link_t>> links;  // by gateway descriptor
+};
+
+namespace {
+
+gw_xio_state* state_of(gw_conn_t* conn) {
+  std::shared_ptr<void>& slot = gw_DataSlot(conn, GW_SLOT_XIO);
+  if (!slot) slot = std::make_shared<gw_xio_state>();
+  return static_cast<gw_xio_state*>(slot.get());
+}
+
+// Adds an open file of the lfx tree to the connection's table.
+int32_t add_file(gw_conn_t* conn, int fd, const char* path, uint32_t oflag) {
+  size_t i = 0;
+  while (i < conn->files.size() && conn->files[i].inUse) i++;
+  if (i == conn->files.size()) conn->files.emplace_back();
+  gw_openfile_t& f = conn->files[i];
+  f.inUse = 1;
+  f.fd = fd;
+  f.path = path;
+  f.oflag = oflag;
+  f.offset = 0;
+  return int32_t(i);
+}
+
+// OpenX on the lfx tree, acting as the user: the gateway descriptor or a
+// negative code.
+int open_lfx(gw_conn_t* conn, const api_quor_OpenX_req_t* rq) {
+  int rc = gw_LfxReady(conn);
+  if (rc < 0) return rc;
+  uint32_t f = rq->Oflag;
+  bool wantWrite = f & (GW_OPEN_WRITE | GW_OPEN_RDWR);
+  bool wantRead = (f & (GW_OPEN_READ | GW_OPEN_RDWR)) || !wantWrite;
+  std::vector<std::string> comps;
+  rc = gw_LfxResolve(conn, rq->Path, 1, &comps);
+  if (rc < 0) return rc;
+  std::string host = gw_LfxHostPath(conn, comps);
+  struct stat st;
+  int flags = O_CLOEXEC | O_NOFOLLOW | (wantRead && wantWrite ? O_RDWR : wantWrite ? O_WRONLY : O_RDONLY);
+  if (f & GW_OPEN_APPEND) flags |= O_APPEND;
+  if (lstat(host.c_str(), &st) == 0) {
+    if ((f & GW_OPEN_CREAT) && (f & GW_OPEN_EXCL)) return -17;
+    if (S_ISDIR(st.st_mode)) return -21;
+    if (!gw_LfxMay(conn, &st, (wantRead ? 4 : 0) | (wantWrite ? 2 : 0))) return -13;
+    if ((f & GW_OPEN_TRUNC) && wantWrite) flags |= O_TRUNC;
+  } else if (!(f & GW_OPEN_CREAT)) {
+    return -2;
+  } else {
+    int fd = gw_LfxOpenForXfer(conn, rq->Path, 1, 0, uint32_t(rq->Mode));
+    if (fd < 0) return fd;
+    close(fd);
+  }
+  int fd = open(host.c_str(), flags);
+  if (fd < 0) return gw_LfxErr(errno);
+  return add_file(conn, fd, rq->Path, f);
+}
+
+// OpenX on the storage namespace: Open's own handler, read-only without an
+// access flag. The gateway descriptor or a negative code; *hints gets the
+// hints Open answered.
+int open_storage(gw_conn_t* conn, const api_msghdr_t* hdr, const api_quor_OpenX_req_t* rq,
+                 quor_cos_hints_t* hints) {
+  api_quor_Open_req_t o;
+  memset(&o, 0, sizeof o);
+  o.Path = rq->Path;
+  o.Oflag = rq->Oflag;
+  if ((o.Oflag & (GW_OPEN_READ | GW_OPEN_WRITE | GW_OPEN_RDWR)) == 0) o.Oflag |= GW_OPEN_READ;
+  o.Mode = rq->Mode;
+  o.HintsIn = rq->HintsIn;
+  o.HintsPri = rq->HintsPri;
+  gw_reply_t r{};
+  int rc = gw_HandleOpen(conn, hdr, &o, &r);
+  if (rc < 0) return -5;
+  if (r.errorcode < 0 || !r.hasBody) return r.errorcode < 0 ? r.errorcode : -5;
+  api_quor_Open_rply_t body;
+  memset(&body, 0, sizeof body);
+  XDR x;
+  xdrmem_create(&x, r.body.data(), u_int(r.body.size()), XDR_DECODE);
+  bool ok = qel_xdr_api_quor_Open_rply_t(&x, &body);
+  xdr_destroy(&x);
+  if (ok) *hints = body.HintsOut;
+  return r.errorcode;
+}
+
+// Accepts the client's data connection and sends the control byte.
+void accept_client(gw_conn_t* conn, int lfd, int32_t fildes, int hostFd) {
+  const gw_data_config_t& dc = conn->cfg->data;
+  gw_DataWatch(conn, lfd);
+  int sock = gw_DataAccept(conn, lfd, int(dc.acceptMs));
+  gw_DataUnwatch(conn, lfd);
+  close(lfd);
+  if (sock < 0) {
+    gw_JournalLine("conn=%d xio-accept fildes=%d error=%d", conn->num, fildes, sock);
+    return;
+  }
+  if (dc.xioCloseBeforeByte) {
+    close(sock);
+    gw_JournalLine("conn=%d xio-accept fildes=%d closed", conn->num, fildes);
+    return;
+  }
+  auto link = std::make_shared<xio_link_t>();
+  link->sock = sock;
+  link->hostFd = hostFd;
+  gw_xio_state* s = state_of(conn);
+  {
+    std::lock_guard<std::mutex> g(s->lock);
+    s->links[fildes] = link;
+  }
+  const char byte = 1;
+  int rc = dc.xioNoControlByte ? 0 : gw_DataSend(conn, sock, &byte, 1, int(dc.idleMs));
+  gw_JournalLine("conn=%d xio-accept fildes=%d%s", conn->num, fildes,
+                 dc.xioNoControlByte ? " no-byte" : rc < 0 ? " send-failed" : "");
+}
+
+// The link of a ReadX or WriteX request, marked busy: 0, or -9 / -16.
+int take_link(gw_conn_t* conn, int32_t fildes, std::shared_ptr<xio_link_t>* out,
+              gw_openfile_t** file) {
+  gw_openfile_t* f = gw_FileLookup(conn, fildes);
+  gw_xio_state* s = state_of(conn);
+  std::lock_guard<std::mutex> g(s->lock);
+  auto it = s->links.find(fildes);
+  if (it == s->links.end()) return -9;
+  // A descriptor closed and opened again without OpenX has no connection.
+  if (!f || f->fd != it->second->hostFd) {
+    if (!it->second->busy) s->links.erase(it);
+    return -9;
+  }
+  if (it->second->busy) return -16;
+  it->second->busy = true;
+  *out = it->second;
+  *file = f;
+  return 0;
+}
+
+void release_link(gw_conn_t* conn, const std::shared_ptr<xio_link_t>& link) {
+  gw_xio_state* s = state_of(conn);
+  std::lock_guard<std::mutex> g(s->lock);
+  link->busy = false;
+}
+
+void answer(gw_conn_t* conn, const api_msghdr_t* req, int32_t code) {
+  api_msghdr_t hdr;
+  ozugw_BuildMsgHdr(&hdr, req->msgRequestID, 0, uint32_t(time(nullptr)), 0, req->category,
+                    req->function, code);
+  gw_SendMessage(conn, &hdr, nullptr, nullptr);
+}
+
+// Sleeps ms in short steps: false when the connection ends meanwhile.
+bool stall(gw_conn_t* conn, uint32_t ms) {
+  auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
+  while (std::chrono::steady_clock::now() < until) {
+    if (gw_DataStopping(conn)) return false;
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  }
+  return true;
+}
+
+// One ReadX or WriteX data movement on a worker; answers when done.
+void run_xio(gw_conn_t* conn, api_msghdr_t req, int32_t fildes, std::shared_ptr<xio_link_t> link,
+             int fd, uint64_t offset, uint64_t count, bool read) {
+  const gw_data_config_t& dc = conn->cfg->data;
+  const size_t cap = 1 << 20;
+  std::vector<char> buf(size_t(std::min<uint64_t>(cap, std::max<uint64_t>(count, 1))));
+  uint64_t moved = 0;
+  int rc = 0;
+  bool endConnection = false;
+  gw_DataWatch(conn, link->sock);
+  if (!read && dc.xioWriteStallMs > 0) {
+    stall(conn, dc.xioWriteStallMs);
+    rc = -5;
+    endConnection = true;
+  }
+  uint64_t limit = read && dc.xioReadLimit > 0 ? std::min(count, dc.xioReadLimit) : count;
+  while (rc == 0 && moved < limit) {
+    size_t want = size_t(std::min<uint64_t>(buf.size(), limit - moved));
+    size_t got = 0;
+    if (read) {
+      ssize_t n = pread(fd, buf.data(), want, off_t(offset + moved));
+      if (n < 0 && errno == EINTR) continue;
+      if (n < 0) {
+        rc = gw_LfxErr(errno);
+        break;
+      }
+      got = size_t(n);
+      if (got == 0) break;
+      rc = gw_DataSend(conn, link->sock, buf.data(), got, int(dc.idleMs));
+      if (rc < 0) break;
+    } else {
+      rc = gw_DataRecv(conn, link->sock, buf.data(), want, int(dc.idleMs), &got);
+      size_t done = 0;
+      while (rc == 0 && done < got) {
+        ssize_t n = pwrite(fd, buf.data() + done, got - done, off_t(offset + moved + done));
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0) rc = gw_LfxErr(errno);
+        else done += size_t(n);
+      }
+      if (rc < 0) break;
+      if (got < want) {
+        moved += got;
+        rc = -5;  // the client went away before the count was in
+        break;
+      }
+    }
+    moved += got;
+  }
+  // Fewer bytes than asked: the client learns it from the connection's end.
+  if (read && rc == 0 && moved < count) endConnection = true;
+  if (rc < 0) endConnection = true;
+  gw_DataUnwatch(conn, link->sock);
+  if (endConnection) shutdown(link->sock, SHUT_RDWR);
+  close(fd);
+  gw_JournalLine("conn=%d xio-%s fildes=%d bytes=%llu result=%d", conn->num,
+                 read ? "read" : "write", fildes, (unsigned long long)moved, rc);
+  release_link(conn, link);
+  answer(conn, &req, rc < 0 ? rc : int32_t(std::min<uint64_t>(moved, INT32_MAX)));
+}
+
+int xio_request(gw_conn_t* conn, const api_msghdr_t* hdr, void* req, gw_reply_t* reply,
+                bool read) {
+  const api_quor_xio_req_t* rq = static_cast<const api_quor_xio_req_t*>(req);
+  std::shared_ptr<xio_link_t> link;
+  gw_openfile_t* f = nullptr;
+  int rc = take_link(conn, rq->Fildes, &link, &f);
+  if (rc < 0) {
+    reply->errorcode = rc;
+    return 0;
+  }
+  uint64_t offset = f->offset;
+  uint64_t count = rq->Nbyte;
+  if (read) {
+    struct stat st;
+    uint64_t size = fstat(f->fd, &st) == 0 ? uint64_t(st.st_size) : 0;
+    uint64_t have = offset >= size ? 0 : size - offset;
+    f->offset += std::min(count, have);
+  } else {
+    f->offset += count;
+  }
+  // The worker's own descriptor: a close meanwhile cannot pull it away.
+  int fd = fcntl(f->fd, F_DUPFD_CLOEXEC, 0);
+  if (fd < 0) {
+    release_link(conn, link);
+    reply->errorcode = gw_LfxErr(errno);
+    return 0;
+  }
+  api_msghdr_t copy = *hdr;
+  int32_t fildes = rq->Fildes;
+  if (gw_DataStart(conn, [conn, copy, fildes, link, fd, offset, count, read]() {
+        run_xio(conn, copy, fildes, link, fd, offset, count, read);
+      }) < 0) {
+    close(fd);
+    release_link(conn, link);
+    reply->errorcode = -11;
+    return 0;
+  }
+  return 1;
+}
+
+}  // namespace
+
+int gw_XioLoad(quor_cfg_stanza_t* block, gw_config_t* cfg, std::string* why) {
+  for (quor_cfg_stanza_t* e = block->substanzaList; e; e = e->next) {
+    std::string key = e->KeyString ? e->KeyString : "";
+    auto is = [&](const char* k) { return strcasecmp(key.c_str(), k) == 0; };
+    auto bad = [&](const char* what) {
+      *why = std::to_string(e->LineNum) + ": " + what + " " + key;
+      return -22;
+    };
+    if (e->type == CFG_FLAG_TYPE) {
+      if (is("ZeroAddress"))
+        cfg->data.xioZeroAddress = 1;
+      else if (is("NoControlByte"))
+        cfg->data.xioNoControlByte = 1;
+      else if (is("CloseBeforeByte"))
+        cfg->data.xioCloseBeforeByte = 1;
+      else
+        return bad("unknown Xio flag");
+      continue;
+    }
+    int64_t n = 0;
+    if (e->type != CFG_SIMPLE_TYPE || !e->KeyValue || gw_ParseNumber(e->KeyValue, 0, INT64_MAX, &n) < 0)
+      return bad("bad value for");
+    if (is("ReadLimit"))
+      cfg->data.xioReadLimit = uint64_t(n);
+    else if (is("WriteStallMs") && n <= 3600000)
+      cfg->data.xioWriteStallMs = uint32_t(n);
+    else
+      return bad("unknown or out-of-range Xio key");
+  }
+  return 0;
+}
+
+int gw_HandleOpenX(gw_conn_t* conn, const api_msghdr_t* hdr, void* req, gw_reply_t* reply) {
+  const api_quor_OpenX_req_t* rq = static_cast<const api_quor_OpenX_req_t*>(req);
+  const gw_config_t* cfg = conn->cfg;
+  api_quor_OpenX_rply_t r;
+  memset(&r, 0, sizeof r);
+  r.HintsOut = rq->HintsIn;
+  bool lfxMode = !cfg->data.lfxRoot.empty() && cfg->site.server_runmode == 2;
+  int32_t fildes = lfxMode ? open_lfx(conn, rq) : open_storage(conn, hdr, rq, &r.HintsOut);
+  if (fildes < 0) {
+    reply->errorcode = fildes;
+    return 0;
+  }
+  quor_sockaddr_t bound;
+  int lfd = gw_DataListen(&bound);
+  if (lfd < 0) {
+    gw_openfile_t* f = gw_FileLookup(conn, fildes);
+    if (f) {
+      close(f->fd);
+      f->fd = -1;
+      f->inUse = 0;
+    }
+    reply->errorcode = lfd;
+    return 0;
+  }
+  int hostFd = gw_FileLookup(conn, fildes)->fd;
+  r.connectaddr = bound;
+  r.dataport = ntohs(reinterpret_cast<struct sockaddr_in*>(&bound.hs_addr)->sin_port);
+  if (cfg->data.xioZeroAddress)
+    memset(&reinterpret_cast<struct sockaddr_in*>(&r.connectaddr.hs_addr)->sin_addr, 0, 4);
+  conn->note += " fildes=" + std::to_string(fildes) + " dataport=" + std::to_string(r.dataport);
+  // Answered here: the client connects only once it has the address.
+  api_msghdr_t out;
+  ozugw_BuildMsgHdr(&out, hdr->msgRequestID, 0, uint32_t(time(nullptr)), 0, hdr->category,
+                    hdr->function, fildes);
+  if (gw_SendMessage(conn, &out, CODEC(qel_xdr_api_quor_OpenX_rply_t), &r) < 0 ||
+      gw_DataStart(conn, [conn, lfd, fildes, hostFd]() {
+        accept_client(conn, lfd, fildes, hostFd);
+      }) < 0) {
+    close(lfd);
+    return -1;
+  }
+  return 1;
+}
+
+int gw_HandleReadX(gw_conn_t* conn, const api_msghdr_t* hdr, void* req, gw_reply_t* reply) {
+  return xio_request(conn, hdr, req, reply, true);
+}
+
+int gw_HandleWriteX(gw_conn_t* conn, const api_msghdr_t* hdr, void* req, gw_reply_t* reply) {
+  return xio_request(conn, hdr, req, reply, false);
+}
+
+void gw_NoteOpenX(const api_msghdr_t*, const void* req, std::string* note) {
+  const api_quor_OpenX_req_t* rq = static_cast<const api_quor_OpenX_req_t*>(req);
+  char buf[64];
+  snprintf(buf, sizeof buf, " oflag=0x%02x xioflags=0x%x", unsigned(rq->Oflag),
+           unsigned(rq->XIOFlags));
+  *note += " path=";
+  *note += rq->Path ? rq->Path : "";
+  *note += buf;
+}
+
+void gw_NoteXio(const api_msghdr_t*, const void* req, std::string* note) {
+  const api_quor_xio_req_t* rq = static_cast<const api_quor_xio_req_t*>(req);
+  char buf[96];
+  snprintf(buf, sizeof buf, " fildes=%d xioflags=0x%08x nbyte=%llu", rq->Fildes,
+           unsigned(rq->XIOFlags), (unsigned long long)rq->Nbyte);
+  *note += buf;
+}
