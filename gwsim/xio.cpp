@@ -268,6 +268,11 @@ void run_xio(gw_conn_t* conn, api_msghdr_t req, int32_t fildes, std::shared_ptr<
   gw_JournalLine("conn=%d xio-%s fildes=%d bytes=%llu result=%d", conn->num,
                  read ? "read" : "write", fildes, (unsigned long long)moved, rc);
   release_link(conn, link);
+  if (dc.xioDropReply) {
+    gw_JournalLine("conn=%d xio-drop-reply", conn->num);
+    shutdown(conn->fd, SHUT_RDWR);
+    return;
+  }
   answer(conn, &req, rc < 0 ? rc : int32_t(std::min<uint64_t>(moved, INT32_MAX)));
 }
 
@@ -328,6 +333,8 @@ int gw_XioLoad(quor_cfg_stanza_t* block, gw_config_t* cfg, std::string* why) {
         cfg->data.xioNoControlByte = 1;
       else if (is("CloseBeforeByte"))
         cfg->data.xioCloseBeforeByte = 1;
+      else if (is("DropReply"))
+        cfg->data.xioDropReply = 1;
       else
         return bad("unknown Xio flag");
       continue;

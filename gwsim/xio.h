@@ -20,6 +20,8 @@
 //   ReadLimit = BYTES    ReadX sends at most this much, then closes
 //   WriteStallMs = MS    WriteX reads nothing this long, then closes and
 //                        answers -5
+//   DropReply            ReadX/WriteX move the bytes, then the client
+//                        connection is closed instead of answered
 //
 // gw_XioLoad  reads the Xio block: 0, or -22 with "LINE: reason".
 #ifndef GWSIM_XIO_H

@@ -116,6 +116,29 @@ int quor_Close(int Fildes);
 // fills it with zeros.
 ssize_t quor_Read(int Fildes, void* Buf, size_t Nbyte);
 ssize_t quor_Write(int Fildes, const void* Buf, size_t Nbyte);
+// The direct data connection. quor_OpenX opens like quor_Open (access bits
+// taken one by one: a read-only open sends none; XOpenFlags always gets bits
+// 0 and 1) and connects to the data address the gateway answers (its own
+// address when the answer's is all zeros), then waits for the gateway's
+// control byte. The client descriptor; the gateway's negative code; the
+// negated errno when the connection fails; -1 with errno set when the
+// control byte does not come (ETIMEDOUT after the data timeout of 1500 s,
+// ECONNRESET when the gateway closes first). The gateway's descriptor of a
+// file that could not be finished is closed again.
+int quor_OpenX(uint32_t XOpenFlags, const char* Path, int Oflag, mode_t Mode,
+               const quor_cos_hints_t* HintsIn, const quor_cos_priorities_t* HintsPri,
+               quor_cos_hints_t* HintsOut);
+// Two phases on a descriptor from quor_OpenX (-9 for any other): XIOFlags
+// with 0x80000000 sends the request for Nbyte bytes (the send's result; -16
+// while a request is open); XIOFlags 0 moves up to the bytes still
+// requested into or out of Buf (-14 null, -16 without a request). The last
+// data phase of a request (the count reached, or fewer bytes than asked:
+// *EofFlag set for a read) collects the gateway's reply, whose failure or
+// negative code is then the result; otherwise the bytes moved. A failing
+// data phase ends the request too. Nbyte 0 is 0 in either phase. One thread
+// drives a file's phases; the file is not held between them.
+int64_t quor_ReadX(uint32_t XIOFlags, int Fildes, void* Buf, uint64_t Nbyte, int* EofFlag);
+int64_t quor_WriteX(uint32_t XIOFlags, int Fildes, const void* Buf, uint64_t Nbyte);
 // The new offset, or a negative error (-1 for a failed start-up or exchange).
 int64_t quor_Lseek(int Fildes, int64_t Offset, int Whence);
 // Direction 0 or 1 (-22 else); 0 with *OffsetOut set, or a negative error.
