@@ -9,11 +9,13 @@
 #include <netinet/tcp.h>
 #include <poll.h>
 #include <string.h>
+#include <sys/sendfile.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
 #include <atomic>
 #include <chrono>
+#include <condition_variable>
 #include <map>
 #include <mutex>
 #include <set>
@@ -241,6 +243,121 @@ int gw_DataRecv(gw_conn_t* conn, int fd, char* buf, size_t len, int idleMs, size
     if (w < 0) return w;
   }
   return 0;
+}
+
+int gw_DataFileToSocket(gw_conn_t* conn, int sock, int fd, uint64_t offset, uint64_t count,
+                        int idleMs, uint64_t* moved) {
+  *moved = 0;
+  while (*moved < count) {
+    off_t off = off_t(offset + *moved);
+    size_t want = size_t(std::min<uint64_t>(count - *moved, 1u << 30));
+    // Straight from the page cache into the socket: no copy through gwsim.
+    ssize_t n = sendfile(sock, fd, &off, want);
+    if (n > 0) {
+      *moved += uint64_t(n);
+      continue;
+    }
+    if (n == 0) return 0;  // the file ended
+    if (errno == EINTR) continue;
+    if (errno != EAGAIN) return -errno;
+    int w = wait_for(conn, sock, POLLOUT, idleMs);
+    if (w == 0) return -110;
+    if (w < 0) return w;
+  }
+  return 0;
+}
+
+static int write_all_at(int fd, const char* buf, size_t len, uint64_t off) {
+  size_t done = 0;
+  while (done < len) {
+    ssize_t n = pwrite(fd, buf + done, len - done, off_t(off + done));
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) return -errno;
+    done += size_t(n);
+  }
+  return 0;
+}
+
+int gw_DataSocketToFile(gw_conn_t* conn, int sock, int fd, uint64_t offset, uint64_t count,
+                        bool toEnd, int idleMs, uint64_t* moved) {
+  const size_t cap = 1 << 20;
+  *moved = 0;
+  // Two buffers: one fills from the socket while a writer empties the other.
+  struct slot {
+    std::vector<char> buf;
+    size_t len = 0;
+    uint64_t off = 0;
+    bool full = false;
+  } slots[2];
+  std::mutex m;
+  std::condition_variable cv;
+  int writeErr = 0;
+  bool finished = false;
+  auto drain = [&]() {
+    for (int i = 0;; i ^= 1) {
+      std::unique_lock<std::mutex> lk(m);
+      cv.wait(lk, [&] { return slots[i].full || finished; });
+      if (!slots[i].full) return;
+      lk.unlock();
+      int e = writeErr == 0 ? write_all_at(fd, slots[i].buf.data(), slots[i].len, slots[i].off) : 0;
+      lk.lock();
+      if (e < 0 && writeErr == 0) writeErr = e;
+      slots[i].full = false;
+      cv.notify_all();
+    }
+  };
+  // A transfer of one buffer or less needs no second thread.
+  bool overlap = toEnd || count > cap;
+  std::thread writer;
+  if (overlap) {
+    try {
+      writer = std::thread(drain);
+    } catch (const std::system_error&) {
+      overlap = false;
+    }
+  }
+  int rc = 0;
+  uint64_t received = 0;
+  for (int i = 0; toEnd || received < count; i ^= 1) {
+    slot& sl = slots[i];
+    {
+      std::unique_lock<std::mutex> lk(m);
+      cv.wait(lk, [&] { return !sl.full || writeErr != 0; });
+      if (writeErr != 0) break;
+    }
+    if (sl.buf.empty()) sl.buf.resize(cap);
+    size_t want = toEnd ? cap : size_t(std::min<uint64_t>(cap, count - received));
+    size_t got = 0;
+    rc = gw_DataRecv(conn, sock, sl.buf.data(), want, idleMs, &got);
+    if (got > 0) {
+      sl.len = got;
+      sl.off = offset + received;
+      received += got;
+      if (overlap) {
+        std::lock_guard<std::mutex> g(m);
+        sl.full = true;
+        cv.notify_all();
+      } else {
+        int e = write_all_at(fd, sl.buf.data(), got, sl.off);
+        if (e < 0) writeErr = e;
+      }
+    }
+    if (rc < 0) break;
+    if (got < want) {
+      if (!toEnd) rc = -5;  // the peer went away before the count was in
+      break;
+    }
+  }
+  if (overlap) {
+    {
+      std::lock_guard<std::mutex> g(m);
+      finished = true;
+      cv.notify_all();
+    }
+    writer.join();
+  }
+  *moved = received;
+  return writeErr != 0 ? writeErr : rc;
 }
 
 int gw_PoolTake(gw_conn_t* conn, uint32_t poolID) {

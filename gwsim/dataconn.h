@@ -23,6 +23,16 @@
 // gw_DataRecv      reads until len bytes are in or the peer closes: 0 with
 //                  *got (less than len only at the peer's end), else as
 //                  gw_DataSend.
+// gw_DataFileToSocket
+//                  sends count bytes of fd from offset (fewer when the file
+//                  ends first): 0, or an error as gw_DataSend or the file's
+//                  read; *moved counts what went out.
+// gw_DataSocketToFile
+//                  writes what arrives into fd from offset: count bytes
+//                  (toEnd: until the peer closes), the file writes
+//                  overlapping the receives. 0; -5 when the peer closes
+//                  early; a file write's or gw_DataRecv's error; *moved
+//                  counts the bytes written.
 // gw_PoolTake      takes the pooled socket poolID: its descriptor, or -1.
 // gw_PoolTakeAny   takes any pooled socket: its descriptor with *poolID and
 //                  *addr, or -1 when the pool is empty.
@@ -55,6 +65,11 @@ int gw_DataAccept(gw_conn_t* conn, int lfd, int ms);
 int gw_DataConnect(gw_conn_t* conn, const quor_sockaddr_t* addr, int ms);
 int gw_DataSend(gw_conn_t* conn, int fd, const char* buf, size_t len, int idleMs);
 int gw_DataRecv(gw_conn_t* conn, int fd, char* buf, size_t len, int idleMs, size_t* got);
+
+int gw_DataFileToSocket(gw_conn_t* conn, int sock, int fd, uint64_t offset, uint64_t count,
+                        int idleMs, uint64_t* moved);
+int gw_DataSocketToFile(gw_conn_t* conn, int sock, int fd, uint64_t offset, uint64_t count,
+                        bool toEnd, int idleMs, uint64_t* moved);
 
 int gw_PoolTake(gw_conn_t* conn, uint32_t poolID);
 int gw_PoolTakeAny(gw_conn_t* conn, uint32_t* poolID, quor_sockaddr_t* addr);

@@ -87,34 +87,17 @@ int write_at(int fd, const char* buf, size_t len, uint64_t off) {
 // Moves the job's data over its socket: the status; *moved counts the bytes
 // that really moved and *clean tells whether the socket can be reused.
 int move_data(lfx_job_t* j, uint64_t* moved, bool* clean) {
-  const gw_data_config_t& dc = j->conn->cfg->data;
-  const size_t cap = 1 << 20;
-  std::vector<char> buf(cap);
-  *moved = 0;
-  *clean = false;
-  uint64_t left = j->length;
-  while (j->toEnd || left > 0) {
-    size_t want = j->toEnd ? cap : size_t(std::min<uint64_t>(cap, left));
-    size_t got = 0;
-    if (j->get) {
-      int rc = read_at(j->fd, buf.data(), want, j->offset + *moved, &got);
-      if (rc < 0) return rc;
-      if (got > 0 && (rc = gw_DataSend(j->conn, j->sock, buf.data(), got, int(dc.idleMs))) < 0)
-        return rc;
-    } else {
-      int rc = gw_DataRecv(j->conn, j->sock, buf.data(), want, int(dc.idleMs), &got);
-      if (rc < 0) return rc;
-      if (got > 0 && (rc = write_at(j->fd, buf.data(), got, j->offset + *moved)) < 0) return rc;
-    }
-    *moved += got;
-    left -= std::min<uint64_t>(left, got);
-    if (got < want) {
-      // The file ended (get) or the client closed (put).
-      return j->get || j->toEnd ? 0 : -5;
-    }
+  int idle = int(j->conn->cfg->data.idleMs);
+  int rc;
+  if (j->get) {
+    rc = gw_DataFileToSocket(j->conn, j->sock, j->fd, j->offset, j->length, idle, moved);
+    // A file that ended early: the connection's end tells the client.
+    *clean = rc == 0 && *moved == j->length;
+  } else {
+    rc = gw_DataSocketToFile(j->conn, j->sock, j->fd, j->offset, j->length, j->toEnd, idle, moved);
+    *clean = rc == 0 && !j->toEnd;
   }
-  *clean = true;
-  return 0;
+  return rc < 0 ? gw_LfxErr(-rc) : rc;
 }
 
 void send_completion(lfx_job_t* j, int32_t status, uint64_t moved) {

@@ -4,8 +4,10 @@
 #include <arpa/inet.h>
 #include <errno.h>
 #include <fcntl.h>
+#include <poll.h>
 #include <string.h>
 #include <strings.h>
+#include <sys/eventfd.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <time.h>
@@ -13,6 +15,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <functional>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -39,14 +42,18 @@
 
 namespace {
 
-// The data connection of one OpenX file. Workers hold it while they move
-// bytes; the socket closes when the last holder lets go.
+// The data connection of one OpenX file, served by one worker for its whole
+// life: requests wake it, and it ends when the client closes the connection
+// (or the connection ends). The socket closes when the last holder lets go.
 typedef struct xio_link {
   int sock = -1;
   int hostFd = -1;  // the open file's host descriptor when the link was made
+  int wake = -1;    // eventfd: a request is waiting in job
   bool busy = false;
+  std::function<void()> job;
   ~xio_link() {
     if (sock >= 0) close(sock);
+    if (wake >= 0) close(wake);
   }
 } xio_link_t;
 
@@ -138,7 +145,36 @@ int open_storage(gw_conn_t* conn, const api_msghdr_t* hdr, const api_quor_OpenX_
   return r.errorcode;
 }
 
-// Accepts the client's data connection and sends the control byte.
+// Serves one link's requests until the client closes its end.
+void serve_link(gw_conn_t* conn, int32_t fildes, const std::shared_ptr<xio_link_t>& link) {
+  gw_xio_state* s = state_of(conn);
+  while (!gw_DataStopping(conn)) {
+    struct pollfd p[2] = {{link->wake, POLLIN, 0}, {link->sock, POLLRDHUP, 0}};
+    if (poll(p, 2, 100) < 0 && errno != EINTR) break;
+    std::function<void()> job;
+    {
+      std::lock_guard<std::mutex> g(s->lock);
+      job.swap(link->job);
+    }
+    if (p[0].revents & POLLIN) {
+      uint64_t n;
+      if (read(link->wake, &n, sizeof n) < 0) {
+        // Nothing to take: the next poll says again.
+      }
+    }
+    if (job) {
+      job();
+      continue;
+    }
+    if (p[1].revents & (POLLRDHUP | POLLHUP | POLLERR)) break;
+  }
+  std::lock_guard<std::mutex> g(s->lock);
+  auto it = s->links.find(fildes);
+  if (it != s->links.end() && it->second == link && !link->busy) s->links.erase(it);
+}
+
+// Accepts the client's data connection, sends the control byte and serves
+// the file's requests.
 void accept_client(gw_conn_t* conn, int lfd, int32_t fildes, int hostFd) {
   const gw_data_config_t& dc = conn->cfg->data;
   gw_DataWatch(conn, lfd);
@@ -157,6 +193,7 @@ void accept_client(gw_conn_t* conn, int lfd, int32_t fildes, int hostFd) {
   auto link = std::make_shared<xio_link_t>();
   link->sock = sock;
   link->hostFd = hostFd;
+  link->wake = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
   gw_xio_state* s = state_of(conn);
   {
     std::lock_guard<std::mutex> g(s->lock);
@@ -166,6 +203,7 @@ void accept_client(gw_conn_t* conn, int lfd, int32_t fildes, int hostFd) {
   int rc = dc.xioNoControlByte ? 0 : gw_DataSend(conn, sock, &byte, 1, int(dc.idleMs));
   gw_JournalLine("conn=%d xio-accept fildes=%d%s", conn->num, fildes,
                  dc.xioNoControlByte ? " no-byte" : rc < 0 ? " send-failed" : "");
+  if (link->wake >= 0 && rc == 0) serve_link(conn, fildes, link);
 }
 
 // The link of a ReadX or WriteX request, marked busy: 0, or -9 / -16.
@@ -215,55 +253,22 @@ bool stall(gw_conn_t* conn, uint32_t ms) {
 void run_xio(gw_conn_t* conn, api_msghdr_t req, int32_t fildes, std::shared_ptr<xio_link_t> link,
              int fd, uint64_t offset, uint64_t count, bool read) {
   const gw_data_config_t& dc = conn->cfg->data;
-  const size_t cap = 1 << 20;
-  std::vector<char> buf(size_t(std::min<uint64_t>(cap, std::max<uint64_t>(count, 1))));
   uint64_t moved = 0;
   int rc = 0;
-  bool endConnection = false;
   gw_DataWatch(conn, link->sock);
   if (!read && dc.xioWriteStallMs > 0) {
     stall(conn, dc.xioWriteStallMs);
     rc = -5;
-    endConnection = true;
+  } else if (read) {
+    uint64_t limit = dc.xioReadLimit > 0 ? std::min(count, dc.xioReadLimit) : count;
+    rc = gw_DataFileToSocket(conn, link->sock, fd, offset, limit, int(dc.idleMs), &moved);
+  } else {
+    rc = gw_DataSocketToFile(conn, link->sock, fd, offset, count, false, int(dc.idleMs), &moved);
   }
-  uint64_t limit = read && dc.xioReadLimit > 0 ? std::min(count, dc.xioReadLimit) : count;
-  while (rc == 0 && moved < limit) {
-    size_t want = size_t(std::min<uint64_t>(buf.size(), limit - moved));
-    size_t got = 0;
-    if (read) {
-      ssize_t n = pread(fd, buf.data(), want, off_t(offset + moved));
-      if (n < 0 && errno == EINTR) continue;
-      if (n < 0) {
-        rc = gw_LfxErr(errno);
-        break;
-      }
-      got = size_t(n);
-      if (got == 0) break;
-      rc = gw_DataSend(conn, link->sock, buf.data(), got, int(dc.idleMs));
-      if (rc < 0) break;
-    } else {
-      rc = gw_DataRecv(conn, link->sock, buf.data(), want, int(dc.idleMs), &got);
-      size_t done = 0;
-      while (rc == 0 && done < got) {
-        ssize_t n = pwrite(fd, buf.data() + done, got - done, off_t(offset + moved + done));
-        if (n < 0 && errno == EINTR) continue;
-        if (n < 0) rc = gw_LfxErr(errno);
-        else done += size_t(n);
-      }
-      if (rc < 0) break;
-      if (got < want) {
-        moved += got;
-        rc = -5;  // the client went away before the count was in
-        break;
-      }
-    }
-    moved += got;
-  }
-  // Fewer bytes than asked: the client learns it from the connection's end.
-  if (read && rc == 0 && moved < count) endConnection = true;
-  if (rc < 0) endConnection = true;
   gw_DataUnwatch(conn, link->sock);
-  if (endConnection) shutdown(link->sock, SHUT_RDWR);
+  // Fewer bytes than asked, or a failure: the client learns it from the
+  // connection's end.
+  if (rc < 0 || (read && moved < count)) shutdown(link->sock, SHUT_RDWR);
   close(fd);
   gw_JournalLine("conn=%d xio-%s fildes=%d bytes=%llu result=%d", conn->num,
                  read ? "read" : "write", fildes, (unsigned long long)moved, rc);
@@ -273,7 +278,7 @@ void run_xio(gw_conn_t* conn, api_msghdr_t req, int32_t fildes, std::shared_ptr<
     shutdown(conn->fd, SHUT_RDWR);
     return;
   }
-  answer(conn, &req, rc < 0 ? rc : int32_t(std::min<uint64_t>(moved, INT32_MAX)));
+  answer(conn, &req, rc < 0 ? gw_LfxErr(-rc) : int32_t(std::min<uint64_t>(moved, INT32_MAX)));
 }
 
 int xio_request(gw_conn_t* conn, const api_msghdr_t* hdr, void* req, gw_reply_t* reply,
@@ -305,13 +310,16 @@ int xio_request(gw_conn_t* conn, const api_msghdr_t* hdr, void* req, gw_reply_t*
   }
   api_msghdr_t copy = *hdr;
   int32_t fildes = rq->Fildes;
-  if (gw_DataStart(conn, [conn, copy, fildes, link, fd, offset, count, read]() {
-        run_xio(conn, copy, fildes, link, fd, offset, count, read);
-      }) < 0) {
-    close(fd);
-    release_link(conn, link);
-    reply->errorcode = -11;
-    return 0;
+  {
+    gw_xio_state* s = state_of(conn);
+    std::lock_guard<std::mutex> g(s->lock);
+    link->job = [conn, copy, fildes, link, fd, offset, count, read]() {
+      run_xio(conn, copy, fildes, link, fd, offset, count, read);
+    };
+  }
+  uint64_t one = 1;
+  if (write(link->wake, &one, sizeof one) < 0) {
+    // The worker polls again within a tenth of a second and finds the job.
   }
   return 1;
 }

@@ -244,6 +244,21 @@ int64_t qelapi_io_read(qelapi_file_t* Entry, char* Buf, uint64_t Nbyte) {
 int64_t qelapi_io_write(qelapi_file_t* Entry, const char* Buf, uint64_t Nbyte) {
   uint64_t done = 0;
   while (done < Nbyte) {
+    uint64_t chunk = Nbyte - done < kWriteChunk ? Nbyte - done : kWriteChunk;
+    ssize_t n = send(Entry->sockFiledes, Buf + done, size_t(chunk), MSG_NOSIGNAL);
+    if (n == 0) break;
+    if (n > 0) {
+      done += uint64_t(n);
+      continue;
+    }
+    if (errno == EINTR) continue;
+    if (errno != EAGAIN && errno != EWOULDBLOCK) {
+      int err = errno;
+      perror("write data socket");
+      return -err;
+    }
+    // Wait only when the socket is full: a wait before every piece would
+    // double the system calls of a transfer.
     int w = waitReady(Entry->sockFiledes, POLLOUT);
     if (w < 0) {
       fprintf(stderr, "*** qelapi_io_write: Error %d on select call\n", errno);
@@ -253,16 +268,6 @@ int64_t qelapi_io_write(qelapi_file_t* Entry, const char* Buf, uint64_t Nbyte) {
       fprintf(stderr, "*** qelapi_io_write: timeout on write\n");
       return -5;
     }
-    uint64_t chunk = Nbyte - done < kWriteChunk ? Nbyte - done : kWriteChunk;
-    ssize_t n = send(Entry->sockFiledes, Buf + done, size_t(chunk), MSG_NOSIGNAL);
-    if (n == 0) break;
-    if (n < 0) {
-      if (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR) continue;
-      int err = errno;
-      perror("write data socket");
-      return -err;
-    }
-    done += uint64_t(n);
   }
   return int64_t(done);
 }
