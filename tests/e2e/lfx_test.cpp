@@ -29,7 +29,20 @@
 #include "quor_files.h"
 #include "quorclntaddr.h"
 
+#if defined(__SANITIZE_ADDRESS__)
+#include <sanitizer/lsan_interface.h>
+#endif
+
 namespace {
+
+// Under the leak checker: whether memory is lost by now (0 without it).
+int leaksFound() {
+#if defined(__SANITIZE_ADDRESS__)
+  return __lsan_do_recoverable_leak_check();
+#else
+  return 0;
+#endif
+}
 
 // alice and bob get real ids: gwsim's checks compare them with the host's
 // owners, and without root the files are the test's own.
@@ -460,6 +473,7 @@ TEST(LfxXfer, RoundTripsInlineAndOverTheConnectionAreByteIdentical) {
       CHILD_EQ(failures, ozugw_LfxCleanSockPool(), 0);
     }
     CHILD_EQ(failures, countOpenFds(), fdsBefore);
+    CHILD_EQ(failures, leaksFound(), 0);
     return failures;
   });
   EXPECT_EQ(r.status, 0) << r.stderrText;
@@ -616,6 +630,7 @@ TEST(LfxXfer, EveryFailureEndsTheTransferWithItsError) {
     struct stat64 st;
     CHILD_EQ(failures, ozugw_LfxStat("x", &st), 0);
     CHILD_EQ(failures, countOpenFds(), fdsBefore);
+    CHILD_EQ(failures, leaksFound(), 0);
     return failures;
   });
   EXPECT_EQ(r.status, 0) << r.stderrText;
@@ -647,6 +662,7 @@ TEST(LfxXfer, ALostCompletionIsAFailure) {
       // Whoever reads only the status sees the failure too.
       CHILD_EQ(failures, o.status, o.complete);
       dropPool(&c);
+      CHILD_EQ(failures, leaksFound(), 0);
       return failures;
     });
     EXPECT_EQ(r.status, 0) << k.rule << r.stderrText;

@@ -22,7 +22,20 @@
 #include "quor_api_internal.h"
 #include "quor_files.h"
 
+#if defined(__SANITIZE_ADDRESS__)
+#include <sanitizer/lsan_interface.h>
+#endif
+
 namespace {
+
+// Under the leak checker: whether memory is lost by now (0 without it).
+int leaksFound() {
+#if defined(__SANITIZE_ADDRESS__)
+  return __lsan_do_recoverable_leak_check();
+#else
+  return 0;
+#endif
+}
 
 const char kUsers[] = R"(
 Users = {
@@ -149,6 +162,7 @@ TEST(DirectData, RoundTripsOfEverySizeAreByteIdentical) {
     CHILD_EQ(failures, quor_Close(fd), 0);
     CHILD_EQ(failures, openEntries(), 0);
     CHILD_EQ(failures, countOpenFds(), fdsBefore);
+    CHILD_EQ(failures, leaksFound(), 0);
     return failures;
   });
   EXPECT_EQ(r.status, 0) << r.stderrText;
@@ -317,6 +331,7 @@ TEST(DirectData, AControlByteThatNeverComesFailsTheOpen) {
       CHILD_CHECK(failures, ms >= c.minMs);
       CHILD_EQ(failures, openEntries(), 0);
       CHILD_EQ(failures, countOpenFds(), fdsBefore);
+      CHILD_EQ(failures, leaksFound(), 0);
       // The connection is fine: a plain open gets the freed descriptor.
       CHILD_EQ(failures, quor_Open("/thirty", O_RDONLY, 0, nullptr, nullptr, nullptr), 0);
       return failures;
