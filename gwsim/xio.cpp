@@ -50,6 +50,7 @@ typedef struct xio_link {
   int hostFd = -1;  // the open file's host descriptor when the link was made
   int wake = -1;    // eventfd: a request is waiting in job
   bool busy = false;
+  bool dead = false;  // its worker has ended: no request may come to it
   std::function<void()> job;
   ~xio_link() {
     if (sock >= 0) close(sock);
@@ -148,29 +149,31 @@ int open_storage(gw_conn_t* conn, const api_msghdr_t* hdr, const api_quor_OpenX_
 // Serves one link's requests until the client closes its end.
 void serve_link(gw_conn_t* conn, int32_t fildes, const std::shared_ptr<xio_link_t>& link) {
   gw_xio_state* s = state_of(conn);
-  while (!gw_DataStopping(conn)) {
+  for (;;) {
     struct pollfd p[2] = {{link->wake, POLLIN, 0}, {link->sock, POLLRDHUP, 0}};
-    if (poll(p, 2, 100) < 0 && errno != EINTR) break;
-    std::function<void()> job;
-    {
-      std::lock_guard<std::mutex> g(s->lock);
-      job.swap(link->job);
-    }
+    if (poll(p, 2, 100) < 0 && errno != EINTR) p[1].revents = POLLERR;
     if (p[0].revents & POLLIN) {
       uint64_t n;
       if (read(link->wake, &n, sizeof n) < 0) {
-        // Nothing to take: the next poll says again.
+        // Nothing to take: the job below says whether there is work.
       }
     }
-    if (job) {
-      job();
-      continue;
+    bool hangup = (p[1].revents & (POLLRDHUP | POLLHUP | POLLERR)) || gw_DataStopping(conn);
+    std::function<void()> job;
+    {
+      // Decided under the lock: a request either finds the worker alive
+      // and is served, or finds it gone and is refused.
+      std::lock_guard<std::mutex> g(s->lock);
+      job.swap(link->job);
+      if (!job && hangup) {
+        link->dead = true;
+        auto it = s->links.find(fildes);
+        if (it != s->links.end() && it->second == link) s->links.erase(it);
+        return;
+      }
     }
-    if (p[1].revents & (POLLRDHUP | POLLHUP | POLLERR)) break;
+    if (job) job();
   }
-  std::lock_guard<std::mutex> g(s->lock);
-  auto it = s->links.find(fildes);
-  if (it != s->links.end() && it->second == link && !link->busy) s->links.erase(it);
 }
 
 // Accepts the client's data connection, sends the control byte and serves
@@ -213,7 +216,7 @@ int take_link(gw_conn_t* conn, int32_t fildes, std::shared_ptr<xio_link_t>* out,
   gw_xio_state* s = state_of(conn);
   std::lock_guard<std::mutex> g(s->lock);
   auto it = s->links.find(fildes);
-  if (it == s->links.end()) return -9;
+  if (it == s->links.end() || it->second->dead) return -9;
   // A descriptor closed and opened again without OpenX has no connection.
   if (!f || f->fd != it->second->hostFd) {
     if (!it->second->busy) s->links.erase(it);
