@@ -104,6 +104,12 @@ void gw_DataEnd(gw_conn_t* conn) {
 
 bool gw_DataStopping(gw_conn_t* conn) { return conn->data && conn->data->stopping.load(); }
 
+gw_openfile_t* gw_DataOpenFile(gw_conn_t* conn, int32_t fildes) {
+  if (fildes < 0 || size_t(fildes) >= conn->files.size() || !conn->files[size_t(fildes)].inUse)
+    return nullptr;
+  return &conn->files[size_t(fildes)];
+}
+
 std::shared_ptr<void>& gw_DataSlot(gw_conn_t* conn, int which) {
   return data_of(conn)->slots[which];
 }

@@ -39,6 +39,7 @@
 // gw_PoolPut       keeps a connected socket under poolID.
 // gw_PoolClear     closes every pooled socket; returns how many.
 // gw_PoolNextId    a pool id of the gateway's own numbering (never 0).
+// gw_DataOpenFile  the open file of a gateway descriptor on conn, or null.
 // gw_DataSlot      per-connection state of another module (xio.h, lfx.h),
 //                  empty until that module fills it; released after the
 //                  workers have been joined.
@@ -76,6 +77,8 @@ int gw_PoolTakeAny(gw_conn_t* conn, uint32_t* poolID, quor_sockaddr_t* addr);
 void gw_PoolPut(gw_conn_t* conn, uint32_t poolID, int fd, const quor_sockaddr_t* addr);
 int gw_PoolClear(gw_conn_t* conn);
 uint32_t gw_PoolNextId(void);
+
+gw_openfile_t* gw_DataOpenFile(gw_conn_t* conn, int32_t fildes);
 
 enum { GW_SLOT_XIO = 0, GW_SLOT_LFX, GW_SLOT_COUNT };
 std::shared_ptr<void>& gw_DataSlot(gw_conn_t* conn, int which);

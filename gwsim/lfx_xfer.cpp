@@ -28,7 +28,6 @@
 
 #include "dataconn.h"
 #include "dispatch.h"
-#include "files.h"
 #include "journal.h"
 #include "lfx.h"
 #include "msg_lfx.h"
@@ -168,7 +167,7 @@ void run_job(lfx_job_t j) {
 int open_file(gw_conn_t* conn, const ozugw_lfx_xfer_init_req_t* rq, int put) {
   const ozu_xfer_init_info_t* in = &rq->initInfo;
   if (rq->filedes >= 0) {
-    gw_openfile_t* f = gw_FileLookup(conn, rq->filedes);
+    gw_openfile_t* f = gw_DataOpenFile(conn, rq->filedes);
     if (!f || f->fd < 0) return -9;
     // The worker's own descriptor: a close meanwhile cannot pull it away.
     int fd = fcntl(f->fd, F_DUPFD_CLOEXEC, 0);

@@ -212,7 +212,7 @@ void accept_client(gw_conn_t* conn, int lfd, int32_t fildes, int hostFd) {
 // The link of a ReadX or WriteX request, marked busy: 0, or -9 / -16.
 int take_link(gw_conn_t* conn, int32_t fildes, std::shared_ptr<xio_link_t>* out,
               gw_openfile_t** file) {
-  gw_openfile_t* f = gw_FileLookup(conn, fildes);
+  gw_openfile_t* f = gw_DataOpenFile(conn, fildes);
   gw_xio_state* s = state_of(conn);
   std::lock_guard<std::mutex> g(s->lock);
   auto it = s->links.find(fildes);
@@ -378,7 +378,7 @@ int gw_HandleOpenX(gw_conn_t* conn, const api_msghdr_t* hdr, void* req, gw_reply
   quor_sockaddr_t bound;
   int lfd = gw_DataListen(&bound);
   if (lfd < 0) {
-    gw_openfile_t* f = gw_FileLookup(conn, fildes);
+    gw_openfile_t* f = gw_DataOpenFile(conn, fildes);
     if (f) {
       close(f->fd);
       f->fd = -1;
@@ -387,7 +387,7 @@ int gw_HandleOpenX(gw_conn_t* conn, const api_msghdr_t* hdr, void* req, gw_reply
     reply->errorcode = lfd;
     return 0;
   }
-  int hostFd = gw_FileLookup(conn, fildes)->fd;
+  int hostFd = gw_DataOpenFile(conn, fildes)->fd;
   r.connectaddr = bound;
   r.dataport = ntohs(reinterpret_cast<struct sockaddr_in*>(&bound.hs_addr)->sin_port);
   if (cfg->data.xioZeroAddress)
