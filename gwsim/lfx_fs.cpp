@@ -13,9 +13,9 @@
 #include <algorithm>
 #include <memory>
 
-#include "config.h"
+#include "config_values.h"
 #include "dataconn.h"
-#include "dispatch.h"
+#include "reply.h"
 #include "lfx.h"
 #include "msg_lfx.h"
 #include "session.h"

@@ -27,7 +27,7 @@
 #include <vector>
 
 #include "dataconn.h"
-#include "dispatch.h"
+#include "reply.h"
 #include "journal.h"
 #include "lfx.h"
 #include "msg_lfx.h"

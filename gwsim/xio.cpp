@@ -22,9 +22,9 @@
 #include <thread>
 #include <vector>
 
-#include "config.h"
+#include "config_values.h"
 #include "dataconn.h"
-#include "dispatch.h"
+#include "reply.h"
 #include "files.h"
 #include "journal.h"
 #include "lfx.h"
@@ -73,10 +73,15 @@ gw_xio_state* state_of(gw_conn_t* conn) {
   return static_cast<gw_xio_state*>(slot.get());
 }
 
-// Adds an open file of the lfx tree to the connection's table.
+// Adds an open file of the lfx tree to the connection's table, within the
+// connection's bound on open files (-24 beyond it, the descriptor closed).
 int32_t add_file(gw_conn_t* conn, int fd, const char* path, uint32_t oflag) {
   size_t i = 0;
   while (i < conn->files.size() && conn->files[i].inUse) i++;
+  if (i >= conn->cfg->maxOpenFiles) {
+    close(fd);
+    return -24;
+  }
   if (i == conn->files.size()) conn->files.emplace_back();
   gw_openfile_t& f = conn->files[i];
   f.inUse = 1;
