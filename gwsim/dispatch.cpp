@@ -110,7 +110,7 @@ static const gw_dispatch_entry_t dispatch_table[] = {
     ROW_NOTE(QEL_CAT_CORE, QEL_FN_CORE_Create, qel_xdr_api_quor_Create_req_t,
              api_quor_Create_req_t, gw_HandleCreate, gw_NoteCreate),
     ROW_NOTE(QEL_CAT_CORE, QEL_FN_CORE_Open, qel_xdr_api_quor_Open_req_t, api_quor_Open_req_t,
-             gw_HandleOpen, gw_NoteOpen),
+             gw_HandleOpenAny, gw_NoteOpen),
     ROW_NOTE(QEL_CAT_CORE, QEL_FN_CORE_OpenX, qel_xdr_api_quor_OpenX_req_t, api_quor_OpenX_req_t,
              gw_HandleOpenX, gw_NoteOpenX),
     ROW_NOTE(QEL_CAT_CORE, QEL_FN_CORE_ReadX, qel_xdr_api_quor_ReadX_req_t, api_quor_ReadX_req_t,

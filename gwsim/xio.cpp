@@ -94,14 +94,13 @@ int32_t add_file(gw_conn_t* conn, int fd, const char* path, uint32_t oflag) {
 
 // OpenX on the lfx tree, acting as the user: the gateway descriptor or a
 // negative code.
-int open_lfx(gw_conn_t* conn, const api_quor_OpenX_req_t* rq) {
+int open_lfx(gw_conn_t* conn, const char* path, uint32_t f, mode_t mode) {
   int rc = gw_LfxReady(conn);
   if (rc < 0) return rc;
-  uint32_t f = rq->Oflag;
   bool wantWrite = f & (GW_OPEN_WRITE | GW_OPEN_RDWR);
   bool wantRead = (f & (GW_OPEN_READ | GW_OPEN_RDWR)) || !wantWrite;
   std::vector<std::string> comps;
-  rc = gw_LfxResolve(conn, rq->Path, 1, &comps);
+  rc = gw_LfxResolve(conn, path, 1, &comps);
   if (rc < 0) return rc;
   std::string host = gw_LfxHostPath(conn, comps);
   struct stat st;
@@ -115,13 +114,13 @@ int open_lfx(gw_conn_t* conn, const api_quor_OpenX_req_t* rq) {
   } else if (!(f & GW_OPEN_CREAT)) {
     return -2;
   } else {
-    int fd = gw_LfxOpenForXfer(conn, rq->Path, 1, 0, uint32_t(rq->Mode));
+    int fd = gw_LfxOpenForXfer(conn, path, 1, 0, uint32_t(mode));
     if (fd < 0) return fd;
     close(fd);
   }
   int fd = open(host.c_str(), flags);
   if (fd < 0) return gw_LfxErr(errno);
-  return add_file(conn, fd, rq->Path, f);
+  return add_file(conn, fd, path, f);
 }
 
 // OpenX on the storage namespace: Open's own handler, read-only without an
@@ -375,7 +374,8 @@ int gw_HandleOpenX(gw_conn_t* conn, const api_msghdr_t* hdr, void* req, gw_reply
   memset(&r, 0, sizeof r);
   r.HintsOut = rq->HintsIn;
   bool lfxMode = !cfg->data.lfxRoot.empty() && cfg->site.server_runmode == 2;
-  int32_t fildes = lfxMode ? open_lfx(conn, rq) : open_storage(conn, hdr, rq, &r.HintsOut);
+  int32_t fildes = lfxMode ? open_lfx(conn, rq->Path, rq->Oflag, rq->Mode)
+                           : open_storage(conn, hdr, rq, &r.HintsOut);
   if (fildes < 0) {
     reply->errorcode = fildes;
     return 0;
@@ -410,6 +410,20 @@ int gw_HandleOpenX(gw_conn_t* conn, const api_msghdr_t* hdr, void* req, gw_reply
     return -1;
   }
   return 1;
+}
+
+int gw_HandleOpenAny(gw_conn_t* conn, const api_msghdr_t* hdr, void* req, gw_reply_t* reply) {
+  const gw_config_t* cfg = conn->cfg;
+  if (cfg->data.lfxRoot.empty() || cfg->site.server_runmode != 2)
+    return gw_HandleOpen(conn, hdr, req, reply);
+  const api_quor_Open_req_t* rq = static_cast<const api_quor_Open_req_t*>(req);
+  int32_t fildes = open_lfx(conn, rq->Path, rq->Oflag, rq->Mode);
+  reply->errorcode = fildes;
+  if (fildes < 0) return 0;
+  api_quor_Open_rply_t r;
+  memset(&r, 0, sizeof r);
+  r.HintsOut = rq->HintsIn;
+  return gw_ReplyWithBody(reply, CODEC(qel_xdr_api_quor_Open_rply_t), &r);
 }
 
 int gw_HandleReadX(gw_conn_t* conn, const api_msghdr_t* hdr, void* req, gw_reply_t* reply) {

@@ -24,6 +24,8 @@
 //                        connection is closed instead of answered
 //
 // gw_XioLoad  reads the Xio block: 0, or -22 with "LINE: reason".
+// gw_HandleOpenAny  Open 0x0F00: files.h's, but in the lfx run mode a file
+//             of the served tree, opened as the user (no access flag reads).
 #ifndef GWSIM_XIO_H
 #define GWSIM_XIO_H
 
@@ -34,6 +36,7 @@
 
 int gw_XioLoad(quor_cfg_stanza_t* block, gw_config_t* cfg, std::string* why);
 
+int gw_HandleOpenAny(gw_conn_t* conn, const api_msghdr_t* hdr, void* req, gw_reply_t* reply);
 int gw_HandleOpenX(gw_conn_t* conn, const api_msghdr_t* hdr, void* req, gw_reply_t* reply);
 int gw_HandleReadX(gw_conn_t* conn, const api_msghdr_t* hdr, void* req, gw_reply_t* reply);
 int gw_HandleWriteX(gw_conn_t* conn, const api_msghdr_t* hdr, void* req, gw_reply_t* reply);

@@ -439,6 +439,53 @@ TEST(LfxFs, CallsActAsTheLoggedInUser) {
   EXPECT_NE(stat((lfxDir(gw) + "/home/alice/new").c_str(), &st), 0);
 }
 
+TEST(LfxFs, OpenAndOpenXReachTheServedTree) {
+  GwsimFixture gw(config());
+  ASSERT_TRUE(gw.running()) << gw.stderrText();
+  prepareTree(gw);
+  hostFile(gw, "/home/alice/secret", "s", 0600);
+  ChildResult r = runInChild([&] {
+    int failures = 0;
+    if (clientLogin(gw, "alice", "wonderland") != 0) return 1;
+    // As the archiver makes a remote archive: create with quor_Open, then
+    // the data by lfx, then read it back over the direct connection.
+    int fd = quor_Open("made", O_WRONLY | O_CREAT | O_TRUNC, 0666, nullptr, nullptr, nullptr);
+    CHILD_CHECK(failures, fd >= 0);
+    CHILD_EQ(failures, quor_Close(fd), 0);
+    xfer_client_t c;
+    std::vector<char> data = pattern(9000);
+    CHILD_EQ(failures, transfer(&c, false, "made", &data, 0, 0, LISTEN).status, 0);
+    dropPool(&c);
+    fd = quor_OpenX(1, "/home/alice/made", O_RDONLY, 0, nullptr, nullptr, nullptr);
+    std::vector<char> back(9000);
+    int eof = 0;
+    CHILD_EQ(failures, quor_ReadX(0x80000000u, fd, nullptr, back.size(), &eof), 0);
+    CHILD_EQ(failures, quor_ReadX(0, fd, back.data(), back.size(), &eof), 9000);
+    CHILD_CHECK(failures, back == data);
+    CHILD_EQ(failures, quor_Close(fd), 0);
+    CHILD_EQ(failures, quor_Open("missing", O_RDONLY, 0, nullptr, nullptr, nullptr), -2);
+    return failures;
+  });
+  EXPECT_EQ(r.status, 0) << r.stderrText;
+  struct stat st;
+  ASSERT_EQ(stat((lfxDir(gw) + "/home/alice/made").c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 07777, 0644u);  // 0666 less the site's mask
+  EXPECT_EQ(st.st_uid, aliceUid());
+  r = runInChild([&] {
+    int failures = 0;
+    if (clientLogin(gw, "bob", "builder") != 0) return 1;
+    CHILD_EQ(failures, quor_Open("/home/alice/secret", O_RDONLY, 0, nullptr, nullptr, nullptr),
+             -13);
+    CHILD_EQ(failures, quor_OpenX(1, "/home/alice/secret", O_RDONLY, 0, nullptr, nullptr, nullptr),
+             -13);
+    CHILD_EQ(failures, quor_Open("/home/alice/new", O_WRONLY | O_CREAT, 0644, nullptr, nullptr,
+                                 nullptr),
+             -13);
+    return failures;
+  });
+  EXPECT_EQ(r.status, 0) << r.stderrText;
+}
+
 // ---- transfers ----
 
 TEST(LfxXfer, RoundTripsInlineAndOverTheConnectionAreByteIdentical) {
