@@ -110,7 +110,9 @@ int quor_Close(int Fildes);
 // gateway needs: the bytes moved (0 at the end of the file for a read), or a
 // negative error. Only bytes that actually arrived (or were taken by the
 // movers) and that the gateway confirms are counted; a gateway error after
-// some bytes moved returns those bytes, and the next call the error. -14 for
+// some bytes moved returns those bytes, and the next call the error. A reply
+// that claims bytes that never came, or success with a failed Status, fails
+// the call outright (the listen thread's error, -5, or the Status). -14 for
 // a null buffer, 0 for Nbyte 0 (neither touches the file), -2 for a file that
 // is not open or that another call holds. A read over a hole in the file
 // fills it with zeros.
@@ -144,10 +146,14 @@ int64_t quor_Lseek(int Fildes, int64_t Offset, int Whence);
 // Direction 0 or 1 (-22 else); 0 with *OffsetOut set, or a negative error.
 int quor_SetFileOffset(int Fildes, uint64_t OffsetIn, int Whence, int Direction,
                        uint64_t* OffsetOut);
-// One list read or list write with a caller-built descriptor (checked before
-// anything is sent, see quor_data_io.h for the errors), on the connection of
-// the storage file it names; the reply header's code, with the I/O reply in
-// *IOR (also for a negative code). Release its lists with free_quor_ior_mem.
+// One list read or list write with a caller-built descriptor, on the
+// connection of the storage file it names; the reply header's code, with the
+// I/O reply in *IOR (also for a negative code). Release its lists with
+// free_quor_ior_mem. Checked before anything is sent: -14 a null argument or
+// no client file (type 11); -22 a function other than 1 or 2, an empty list,
+// or the client file among the sinks of a read or the sources of a write;
+// -34 a list shorter than its count; -64 an address type other than 1, 9,
+// 10, 11, 12; -16 a second client file; -9 a client file not open.
 int quor_ReadList(quor_IOD_t* IOD, uint32_t Flags, quor_IOR_t* IOR);
 int quor_WriteList(quor_IOD_t* IOD, uint32_t Flags, quor_IOR_t* IOR);
 // Frees what the decoder allocated in an I/O reply (the request-specific

@@ -38,18 +38,21 @@ int waitFor(int fd, short events, int sec) {
 }
 
 // Exactly len raw bytes into dst: len; 0 when the peer closed first; -110;
-// or the negated errno. Waits for readability before each read.
+// or the negated errno. A read that finds nothing waits for readability
+// (sec seconds, 0: no limit) before it tries again; on a blocking socket the
+// read itself waits.
 int64_t readRaw(int fd, char* dst, uint64_t len, int sec) {
   uint64_t got = 0;
   while (got < len) {
-    int w = waitFor(fd, POLLIN, sec);
-    if (w < 0) return w;
-    ssize_t n = recv(fd, dst + got, len - got, 0);
+    ssize_t n = recv(fd, dst + got, len - got, MSG_DONTWAIT);
     if (n > 0) {
       got += static_cast<uint64_t>(n);
     } else if (n == 0) {
       return 0;
-    } else if (errno != EINTR && errno != EAGAIN && errno != EWOULDBLOCK) {
+    } else if (errno == EAGAIN || errno == EWOULDBLOCK) {
+      int w = waitFor(fd, POLLIN, sec);
+      if (w < 0) return w;
+    } else if (errno != EINTR) {
       return -errno;
     }
   }
@@ -112,8 +115,14 @@ int acceptOne(mover_set_t* set) {
     if (errno == EAGAIN || errno == EWOULDBLOCK || errno == ECONNABORTED) return 0;
     return -errno;
   }
-  if (!quorex_IsConnectionAllowed(&peer.hs_addr, 1, set->caller)) {
+  if (!quorex_IsConnectionAllowed(&peer.hs_addr, 0, set->caller)) {
+    // Closed before the refusal is logged: the log line is a gateway round
+    // trip, and the mover must not sit on an open connection meanwhile.
     close(fd);
+    if (set->refused)
+      set->refused->push_back(peer);
+    else
+      quorex_IsConnectionAllowed(&peer.hs_addr, 1, set->caller);
     return 0;
   }
   setNonBlocking(fd);
@@ -191,6 +200,7 @@ int mover_serve(mover_set_t* set, int direction, uint64_t xferId, uint64_t winOf
         if (writeSize == 0) writeSize = quorcfgx_NetoptGetWriteSize(fd, nullptr);
         rc = answerRequest(fd, xferId, winOffset, buf, size, packetWait,
                            writeSize > 0 ? writeSize : 0, &pos, &len);
+        if (set->lostIsClosed && (rc == -EPIPE || rc == -ECONNRESET)) rc = 0;
       }
       if (rc < 0) return rc;
       if (rc == 0 || len == 0) {

@@ -18,8 +18,11 @@
 //                     outside the window, or the first other failure. The
 //                     connections stay open in set between calls, so data
 //                     in flight is never lost to a wake-up. Peers are checked
-//                     against the restricted addresses (refusals logged as
-//                     set->caller) and closed when refused. packetWait is the
+//                     against the restricted addresses and closed when
+//                     refused; the refusal is then logged as set->caller,
+//                     or, when set->refused is given, kept there for the
+//                     caller to log once it no longer serves movers (the log
+//                     line is a gateway round trip). packetWait is the
 //                     limit in seconds on one packet's body once it started.
 // mover_set_close     closes every connection of set (not the listen socket).
 #ifndef MOVER_LOOPS_H
@@ -29,6 +32,8 @@
 
 #include <map>
 #include <vector>
+
+#include "quor_net.h"
 
 #define MOVER_WOKEN 1
 
@@ -45,6 +50,10 @@ typedef struct mover_set {
   int listenFd;
   const char* caller;      // named in the log line of a refused peer
   std::vector<int> conns;  // accept order
+  std::vector<quor_sockaddr_t>* refused = nullptr;
+  // A mover that goes away while it is answered counts as done with its
+  // connection, not as a failure: the gateway's reply tells what it moved.
+  bool lostIsClosed = false;
 } mover_set_t;
 
 enum { MOVER_RECEIVE = 0, MOVER_SEND = 1 };

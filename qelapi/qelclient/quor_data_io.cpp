@@ -14,6 +14,7 @@
 #include <stdlib.h>
 #include <string.h>
 #include <sys/eventfd.h>
+#include <sys/socket.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -24,6 +25,7 @@
 #include "quor_api.h"
 #include "quor_data_io.h"
 #include "quor_files.h"
+#include "quorcfgx_restrict.h"
 #include "quorclntaddr.h"
 #include "xdr_iod.h"
 
@@ -77,6 +79,9 @@ void* manage_io_connections(void* arg) {
   set.listenFd = e->listenFd;
   set.caller = c->direction == MOVER_RECEIVE ? "mover_waitfor_data_timeout"
                                              : "mover_waitfor_requests_timeout";
+  std::vector<quor_sockaddr_t> refused;
+  set.refused = &refused;
+  set.lostIsClosed = true;
   char* buf = e->userBuffer;
   uint64_t count = e->bytesToXfer;
   bool replySeen = false;
@@ -114,6 +119,10 @@ void* manage_io_connections(void* arg) {
     }
   }
   mover_set_close(&set);
+  // Nobody accepts on the socket any more: movers still queued on it are
+  // reset now rather than left waiting for an answer.
+  shutdown(set.listenFd, SHUT_RDWR);
+  for (quor_sockaddr_t& peer : refused) quorex_IsConnectionAllowed(&peer.hs_addr, 1, set.caller);
   return nullptr;
 }
 
@@ -317,9 +326,16 @@ ssize_t dataCall(int Fildes, char* Buf, size_t Nbyte, int direction) {
     close(e->listenFd);
     e->listenFd = -1;
 
-    if (cycleBytes > mover_cover_prefix(&cycle->cover)) {
-      // Reported but never delivered: no count of this call is true.
-      result = cycle->failure < 0 ? cycle->failure : -5;
+    // A reply that reports success with a failed status, or bytes that never
+    // arrived: the gateway's offset has moved past bytes the caller did not
+    // get, so no count of this call would be true.
+    int hard = 0;
+    if (code >= 0 && status < 0)
+      hard = status;
+    else if (cycleBytes > mover_cover_prefix(&cycle->cover))
+      hard = cycle->failure < 0 ? cycle->failure : -5;
+    if (hard < 0) {
+      result = hard;
       break;
     }
     moved += cycleBytes;
@@ -332,7 +348,7 @@ ssize_t dataCall(int Fildes, char* Buf, size_t Nbyte, int direction) {
         moved += filled;
       }
     }
-    int failed = cycle->failure < 0 ? cycle->failure : code < 0 ? code : status;
+    int failed = cycle->failure < 0 ? cycle->failure : code;
     if (failed < 0) {
       result = moved > 0 ? static_cast<ssize_t>(moved) : failed;
       break;

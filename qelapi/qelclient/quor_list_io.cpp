@@ -82,12 +82,13 @@ int qelapi_validate_IOD(quor_IOD_t* IOD, uint32_t, quor_connection_t** Conn,
       IOD->SinkDescList == nullptr)
     return -22;
   bool read = IOD->Function == QUOR_IOD_READ;
+  // Both lists are walked before a missing client file counts, so that one
+  // on the wrong side is reported as such (-22), not as missing.
   int rc = walkList(IOD->SrcDescList, IOD->SrcDescLength, read, &conn, &file);
   if (rc < 0) return rc;
-  if (read && file == nullptr) return -14;
   rc = walkList(IOD->SinkDescList, IOD->SinkDescLength, !read, &conn, &file);
   if (rc < 0) return rc;
-  if (!read && file == nullptr) return -14;
+  if (file == nullptr) return -14;
   if (Conn) *Conn = conn;
   if (FileAddr) *FileAddr = file;
   return 0;
