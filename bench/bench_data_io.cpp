@@ -35,21 +35,31 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
+// The gateway of the measurement running now; a failure stops it (and
+// removes its directory) before the program ends.
+std::unique_ptr<GwsimFixture> gateway;
+
+[[noreturn]] void fail(const char* what) {
+  fprintf(stderr, "%s\n", what);
+  gateway.reset();
+  exit(1);
+}
+
 double seconds(Clock::time_point t0) {
   return std::chrono::duration<double>(Clock::now() - t0).count();
 }
 
-std::unique_ptr<GwsimFixture> startGateway(int movers) {
+void startGateway(int movers) {
+  gateway.reset();
   std::string cfg =
       "Users = {\n alice = {\n Password = wonderland\n Uid = 1001\n }\n}\n"
       "Files = {\n \"/\" = {\n Type = directory\n Uid = 1001\n Mode = 0755\n }\n}\n"
       "Movers = {\n PerAddress = " + std::to_string(movers) + "\n PacketSize = 1048576\n}\n";
-  auto gw = std::make_unique<GwsimFixture>(cfg);
-  if (!gw->running()) {
-    fprintf(stderr, "gwsim did not start: %s\n", gw->stderrText().c_str());
-    exit(1);
+  gateway = std::make_unique<GwsimFixture>(cfg);
+  if (!gateway->running()) {
+    fprintf(stderr, "%s", gateway->stderrText().c_str());
+    fail("gwsim did not start");
   }
-  return gw;
 }
 
 void clientSetup(const GwsimFixture& gw) {
@@ -66,7 +76,7 @@ void clientSetup(const GwsimFixture& gw) {
 // peak RSS in KiB goes to *rssKb when given.
 std::vector<double> inChild(const std::function<std::vector<double>()>& body, long* rssKb = nullptr) {
   int p[2];
-  if (pipe(p) != 0) exit(1);
+  if (pipe(p) != 0) fail("pipe");
   pid_t pid = fork();
   if (pid == 0) {
     close(p[0]);
@@ -83,10 +93,7 @@ std::vector<double> inChild(const std::function<std::vector<double>()>& body, lo
   struct rusage ru;
   wait4(pid, &status, 0, &ru);
   if (rssKb) *rssKb = ru.ru_maxrss;
-  if (!WIFEXITED(status) || WEXITSTATUS(status) != 0 || n <= 0) {
-    fprintf(stderr, "measurement failed (status %d)\n", status);
-    exit(1);
-  }
+  if (!WIFEXITED(status) || WEXITSTATUS(status) != 0 || n <= 0) fail("measurement failed");
   out.resize(size_t(n) / sizeof(double));
   return out;
 }
@@ -166,7 +173,7 @@ double tcpRun(int streams, uint64_t total, size_t buf, bool oneReader) {
   sin.sin_family = AF_INET;
   sin.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
   socklen_t len = sizeof sin;
-  if (bind(lfd, reinterpret_cast<sockaddr*>(&sin), len) != 0 || listen(lfd, 64) != 0) exit(1);
+  if (bind(lfd, reinterpret_cast<sockaddr*>(&sin), len) != 0 || listen(lfd, 64) != 0) fail("listen");
   getsockname(lfd, reinterpret_cast<sockaddr*>(&sin), &len);
   std::vector<char> source(1 << 20);
   for (size_t i = 0; i < source.size(); i++) source[i] = char(i * 131);
@@ -177,7 +184,7 @@ double tcpRun(int streams, uint64_t total, size_t buf, bool oneReader) {
   std::vector<int> conns;
   for (int i = 0; i < streams; i++) {
     int s = socket(AF_INET, SOCK_STREAM, 0);
-    if (connect(s, reinterpret_cast<sockaddr*>(&sin), len) != 0) exit(1);
+    if (connect(s, reinterpret_cast<sockaddr*>(&sin), len) != 0) fail("connect");
     conns.push_back(s);
   }
   std::vector<int> accepted;
@@ -238,7 +245,8 @@ int main(int argc, char** argv) {
   // the figures.
   if (getenv("TMPDIR") == nullptr && access("/dev/shm", W_OK) == 0) setenv("TMPDIR", "/dev/shm", 1);
   if (argc > 1 && strcmp(argv[1], "cycles") == 0) {
-    auto gw = startGateway(1);
+    startGateway(1);
+    GwsimFixture* gw = gateway.get();
     inChild([&] { return moverRun(*gw, 16 << 20, 1 << 20); });
     std::vector<double> c = inChild([&] { return smallReads(*gw); });
     printf("one transfer cycle of a 4 KiB quor_Read: %.0f us (client CPU %.0f us)\n", c[0], c[1]);
@@ -254,7 +262,8 @@ int main(int argc, char** argv) {
   printf("%7s %11s %11s %11s %11s %10s %10s %10s %10s\n", "movers", "write MB/s", "read MB/s",
          "tcp MB/s", "tcp1 MB/s", "write/tcp", "read/tcp", "write/tcp1", "read/tcp1");
   for (int movers : {1, 4, 8, 16}) {
-    auto gw = startGateway(movers);
+    startGateway(movers);
+    GwsimFixture* gw = gateway.get();
     std::vector<double> m = inChild([&] { return moverRun(*gw, total, buf); });
     double tcp = tcpRun(movers, total, buf, false);
     double tcp1 = tcpRun(movers, total, buf, true);
@@ -272,5 +281,6 @@ int main(int argc, char** argv) {
       fflush(stdout);
     }
   }
+  gateway.reset();
   return 0;
 }
