@@ -211,7 +211,7 @@ void matchQUORdir(const std::string &sub)
   std::vector<std::pair<uint32_t, uint32_t>> subdirIds;
   uint64_t offset = 0;
   uint32_t end = 0;
-  bool open = true;
+  bool busyShown = false;
   while (!end) {
     uint64_t next = 0;
     int got = ozu_EioRetry([&] {
@@ -219,12 +219,20 @@ void matchQUORdir(const std::string &sub)
                             &end, &next, batch.data());
     });
     if (got == -16) {
+      // Busy for as long as it takes, but an interrupt ends the wait.
+      if (interrupted)
+        break;
       char msg[1100];
       snprintf(msg, sizeof msg, "[directory %s busy...waiting]", dir.c_str());
       ozu_ConsoleMessage(msg);
+      busyShown = true;
       end = 0;
       ozugw_ThreadSleep(1, 0);
       continue;
+    }
+    if (busyShown) {
+      ozu_ConsoleMessage("");
+      busyShown = false;
     }
     if (got < 0) {
       setExitResult(72, quor_perror(got, "quor_ReadAttrs", dir.c_str(), nullptr), 7);
@@ -252,9 +260,10 @@ void matchQUORdir(const std::string &sub)
   // Subdirectories are matched only after the directory is closed, so a
   // descent never holds two directories of one level open.
   rc = ozu_EioRetry([&] { return quor_Closedir(dirdes); });
-  open = false;
   if (rc < 0)
     setExitResult(72, quor_perror(rc, "quor_Closedir", dir.c_str(), nullptr), 7);
+  if (!end)
+    return;  // a read that failed or was interrupted matches no directory
   for (size_t i = 0; i < subdirs.size(); ++i) {
     if (debug >= 2)
       fprintf(errFile, "%s: matching directory name '%s' and pattern '%s'\n", "matchQUORdir",
@@ -262,7 +271,6 @@ void matchQUORdir(const std::string &sub)
     if (match(subdirs[i].c_str(), sub.c_str()))
       addname(wpath, subdirs[i].c_str(), S_IFDIR, subdirIds[i].first, subdirIds[i].second);
   }
-  (void)open;
 }
 
 int expandAlternative(const char *alternative, void *)
@@ -289,7 +297,8 @@ void expand(const std::string &pattern)
     if (globFlag && c == '\\' && i + 1 < pattern.size())
       c = pattern[++i];
     if (wpath.size() >= kWpathMax) {
-      setExitResult(64, "*** pattern too long for expansion", 7);
+      // Never cut: a cut path names something else.
+      setExitResult(64, quor_perror(-86, "ozu_Glob", pattern.c_str(), nullptr), 7);
       wpath.resize(mark);
       return;
     }
@@ -466,7 +475,8 @@ void matchAllQUORdir(const char *path)
   if (base.empty() || base.back() != '/')
     base += '/';
   if (base.size() > 1024) {
-    setExitResult(78, "*** (matchAllQUORdir) out of memory! ***\n", 7);
+    setExitResult(64, quor_perror(-86, "matchAllQUORdir", path, nullptr), 7);
+    ozu_GlobInit();
     return;
   }
   ozu_GlobInit();

@@ -42,9 +42,7 @@ int readQUORdir(const char *path, int recurse, quordir_ent_func_t entCallback,
 {
   std::string dir = trimmed(path);
   if (dir.size() > 1039) {
-    char msg[128];
-    snprintf(msg, sizeof msg, "*** path too long for directory walk (%zu characters)", dir.size());
-    setExitResult(72, msg, 7);
+    setExitResult(72, quor_perror(-86, "readQUORdir", dir.c_str(), nullptr), 7);
     if (enddirCallback)
       enddirCallback(dir.c_str());
     return -1;
@@ -154,6 +152,12 @@ int readLocalDir(const char *path, int recurse, localdir_ent_func_t entCallback,
                  statdir_subdir_func_t subdirCallback, dir_enddir_func_t enddirCallback)
 {
   std::string dir = trimmed(path);
+  if (dir.size() > 4111) {
+    setExitResult(72, quor_perror(-86, "readLocalDir", dir.c_str(), nullptr), 7);
+    if (enddirCallback)
+      enddirCallback(dir.c_str());
+    return -1;
+  }
   if (debug >= 1)
     fprintf(stderr, "readLocalDir: reading directory '%s'\n", dir.c_str());
   int errors = 0;
