@@ -1,5 +1,7 @@
 // ozu with several connections and identities against gwsim: open with a
-// drive letter, drive and connection prefixes, showcon, close, su.
+// drive letter, drive and connection prefixes, showcon, switch, close of
+// the current and of another connection, a failed open, setdrive, su and
+// sudo granted and refused with the identity restored.
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
@@ -81,6 +83,151 @@ TEST_F(OzuConnections, SuSwitchesIdentityUntilQuit)
   size_t alice = r.out.find("HomeDir: /home/alice", bob == std::string::npos ? 0 : bob);
   EXPECT_NE(alice, std::string::npos) << "quit ended the su identity, not the session\n" << r.out;
   EXPECT_EQ(countLines(j, "cmd=showcon"), 0) << "showcon is the shell's own";
+}
+
+// A second gateway: its own pwd line tells which gateway ran a command.
+std::string secondConfig(const std::string &faults = "")
+{
+  std::string c = R"(
+Users = {
+  alice = {
+    Password = wonderland
+    Uid = 1001
+    Gid = 100
+    Home = /home/alice
+  }
+}
+Files = {
+  /home = {
+    Type = directory
+  }
+  /home/alice = {
+    Type = directory
+    Uid = 1001
+  }
+}
+Commands = {
+  pwd = {
+    Line = second-gateway
+  }
+}
+)";
+  if (!faults.empty())
+    c += "Faults = {\n" + faults + "\n}\n";
+  return c;
+}
+
+class TwoGateways : public OzuConnections {
+ protected:
+  void SetUp() override
+  {
+    OzuConnections::SetUp();
+    ASSERT_TRUE(second.running()) << second.stderrText();
+  }
+  std::string openSecond(const std::string &more = "")
+  {
+    return "open -q " + more + " -h 127.0.0.1 -p " + std::to_string(second.port()) + " -l alice";
+  }
+  GwsimFixture second{secondConfig()};
+};
+
+TEST_F(TwoGateways, SwitchPrefixesAndCloseEither)
+{
+  OzuResult r = runOzu(gw, ozuArgs(gw, {"-P", openSecond() + "; pwd; showcon; switch 1; pwd; "
+                                                 "B: pwd; pwd; 1:pwd; close 2; showcon; pwd"}));
+  EXPECT_EQ(r.status, 0) << r.out << r.err;
+  const std::string &o = r.out;
+  // The new connection gets the first free letter and is current at once.
+  size_t list = o.find("List of Currently Active Connections");
+  ASSERT_NE(list, std::string::npos) << o;
+  EXPECT_NE(o.find("->B:   2 127.0.0.1", list), std::string::npos) << o;
+  EXPECT_NE(o.find("  A:   1 127.0.0.1", list), std::string::npos) << o;
+  // pwd: second (just opened), somewhere (switch 1), second (B:), second
+  // (the prefix stays), somewhere (1:), then close 2 from connection 1.
+  std::vector<std::string> order;
+  for (size_t p = 0; (p = o.find_first_of("s", p)) != std::string::npos; ++p) {
+    if (o.compare(p, 14, "second-gateway") == 0)
+      order.push_back("2");
+    else if (o.compare(p, 9, "somewhere") == 0)
+      order.push_back("1");
+  }
+  EXPECT_EQ(order, (std::vector<std::string>{"2", "1", "2", "2", "1", "1"})) << o;
+  size_t last = o.rfind("List of Currently Active Connections");
+  EXPECT_NE(o.find("->A:", last), std::string::npos) << "closing 2 kept 1 current\n" << o;
+  EXPECT_EQ(o.find("B:", last), std::string::npos) << o;
+  EXPECT_EQ(countLines(second.journalLines(), "conn=1 close"), 1);
+}
+
+TEST_F(TwoGateways, ClosingAnotherConnectionKeepsTheCurrentOne)
+{
+  // 3 is current after the opens; closing 2 (which has a neighbour
+  // before it) and then 1 must leave it current.
+  OzuResult r = runOzu(gw, ozuArgs(gw, {"-P", openSecond() + "; " + openSecond() +
+                                                 "; close 2; pwd; close A:; showcon; close; "
+                                                 "close 3"}));
+  EXPECT_EQ(r.status, 0) << r.out << r.err;
+  EXPECT_NE(r.out.find("second-gateway"), std::string::npos) << r.out;
+  EXPECT_EQ(r.out.find("somewhere"), std::string::npos) << r.out;
+  EXPECT_NE(r.out.find("Current default connection handle: 3"), std::string::npos) << r.out;
+  EXPECT_NE(r.out.find("->C:   3"), std::string::npos) << r.out;
+  EXPECT_EQ(countText(r.out, "*** Cannot use <close> for the only open connection."), 2) << r.out;
+  EXPECT_EQ(countLines(gw.journalLines(), "conn=1 close"), 1);
+  EXPECT_EQ(countLines(second.journalLines(), "conn=1 close"), 1);
+  EXPECT_EQ(countLines(second.journalLines(), "conn=2 ", "cmd=pwd"), 1);
+}
+
+TEST_F(TwoGateways, ClosingTheCurrentHandsOverToItsNeighbour)
+{
+  OzuResult r = runOzu(gw, ozuArgs(gw, {"-P", openSecond("-d q") + "; close; pwd; showcon"}));
+  EXPECT_EQ(r.status, 0) << r.out << r.err;
+  EXPECT_NE(r.out.find("somewhere"), std::string::npos) << r.out;
+  EXPECT_NE(r.out.find("->A:"), std::string::npos) << r.out;
+  EXPECT_EQ(r.out.find("Q:"), std::string::npos) << r.out;
+}
+
+TEST_F(TwoGateways, UnknownConnectionsAndLetters)
+{
+  OzuResult r = runOzu(gw, ozuArgs(gw, {"-P", openSecond() + "; switch A; switch 7; close 9; "
+                                                 "close z:; setdrive 2 a; setdrive b: Z; "
+                                                 "setdrive ab e; showcon; open -q -d z -h x"}));
+  EXPECT_EQ(r.status, 64) << r.out << r.err;
+  const std::string &o = r.out;
+  EXPECT_NE(o.find("*** switch - invalid or inactive handle: A"), std::string::npos) << o;
+  EXPECT_NE(o.find("*** switch - invalid or inactive handle: 7"), std::string::npos) << o;
+  EXPECT_NE(o.find("*** 9: Specified connection not established ***"), std::string::npos) << o;
+  EXPECT_NE(o.find("z: Specified connection not established ***"), std::string::npos) << o;
+  EXPECT_NE(o.find("*** Drive A is in-use. Use \"showcon\" to see connection list"),
+            std::string::npos)
+      << o;
+  EXPECT_NE(o.find("Connection ID 2: Replaced drive letter 'B' with 'Z'"), std::string::npos);
+  EXPECT_NE(o.find("*** illegal drive letter: ab"), std::string::npos) << o;
+  EXPECT_NE(o.find("->Z:   2"), std::string::npos) << o;
+  EXPECT_NE(o.find("Drive letter 'Z' is already in-use."), std::string::npos) << o;
+  for (const std::string &l : gw.journalLines())
+    EXPECT_EQ(l.find("setdrive"), std::string::npos) << "setdrive is the shell's own: " << l;
+}
+
+// An open that fails after the log-in (no password entry) leaves no
+// connection behind and the one before it current, in the shell and in
+// the library.
+TEST(OzuOpenFailure, FailedOpenKeepsTheCurrentConnection)
+{
+  GwsimFixture gw{kConfig};
+  GwsimFixture second{secondConfig("  Error = 0x0600 0x0100 * -5")};
+  ASSERT_TRUE(gw.running() && second.running());
+  for (const char *d : {"/home", "/home/alice"})
+    mkdir((gw.rootDir() + d).c_str(), 0755);
+  ozuHome(gw);
+  std::string open = "open -q -h 127.0.0.1 -p " + std::to_string(second.port()) + " -l alice";
+  OzuResult r = runOzu(gw, ozuArgs(gw, {"-P", open + "; pwd; showcon; " + open + "; pwd"}));
+  EXPECT_EQ(countText(r.out, "*** Error getting login info for new connection"), 2) << r.out;
+  EXPECT_EQ(countText(r.out, "somewhere"), 2) << r.out;
+  EXPECT_EQ(r.out.find("second-gateway"), std::string::npos) << r.out;
+  EXPECT_NE(r.out.find("->A:   1"), std::string::npos) << r.out;
+  EXPECT_EQ(r.out.find("   2 127.0.0.1"), std::string::npos) << r.out;
+  auto j = second.journalLines();
+  EXPECT_EQ(countLines(j, "close"), 2) << "each failed connection was closed";
+  EXPECT_EQ(countLines(j, "cmd=pwd"), 0);
 }
 
 }  // namespace
