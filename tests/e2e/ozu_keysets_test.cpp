@@ -5,8 +5,6 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <fstream>
-#include <sstream>
 #include <string>
 #include <vector>
 
@@ -27,6 +25,11 @@ Users = {
     Gid = 100
     Home = /home/alice
   }
+  bob = {
+    Password = builder
+    Uid = 1002
+    Home = /home/bob
+  }
 }
 Files = {
   /home = {
@@ -39,6 +42,10 @@ Files = {
     Gid = 100
     Mode = 0755
   }
+  /home/bob = {
+    Type = directory
+    Uid = 1002
+  }
   /home/alice/work = {
     Type = directory
     Uid = 1001
@@ -47,22 +54,6 @@ Files = {
   }
 }
 )";
-
-std::string slurp(const std::string &path)
-{
-  std::ifstream f(path);
-  std::stringstream s;
-  s << f.rdbuf();
-  return s.str();
-}
-
-int countOf(const std::string &text, const std::string &what)
-{
-  int n = 0;
-  for (size_t p = text.find(what); p != std::string::npos; p = text.find(what, p + 1))
-    ++n;
-  return n;
-}
 
 class OzuKeysets : public ::testing::Test {
  protected:
@@ -83,12 +74,12 @@ TEST_F(OzuKeysets, StorageKeepShowAdoptFree)
 {
   OzuResult r = ozu("set PS1=\"saved> \"; set dir0=/home/alice/work; keep mine; keep; show");
   EXPECT_EQ(r.status, 0) << r.out << r.err;
-  std::string file = slurp(gw.rootDir() + "/home/alice/.ozukeysets/mine");
+  std::string file = readFile(gw.rootDir() + "/home/alice/.ozukeysets/mine");
   EXPECT_EQ(file.rfind(".OZUKEYSET.\nbackup  = \"off\"\ncosid = \"auto\"\ntalk  = ", 0), 0u)
       << file;
   EXPECT_NE(file.find("PS1 = \"saved> \"\n"), std::string::npos) << file;
   EXPECT_NE(file.find("dir0 = \"/home/alice/work\"\n"), std::string::npos) << file;
-  EXPECT_EQ(countOf(file, "\n"), 21) << "magic line and 20 settings\n" << file;
+  EXPECT_EQ(countText(file, "\n"), 21) << "magic line and 20 settings\n" << file;
   EXPECT_NE(r.out.find("Available QUOR keysets:\n"), std::string::npos) << r.out;
   EXPECT_NE(r.out.find("    mine\n"), std::string::npos) << r.out;
   EXPECT_NE(r.out.find("   (system default: -)\n"), std::string::npos) << r.out;
@@ -113,9 +104,9 @@ TEST_F(OzuKeysets, LocalKeepAdoptsBackWhatItWrote)
 {
   OzuResult r = ozu("set PS2=\"more> \"; keep -l loc; show -l; show -l loc");
   EXPECT_EQ(r.status, 0) << r.out << r.err;
-  std::string file = slurp(home + "/.ozukeysets/loc");
+  std::string file = readFile(home + "/.ozukeysets/loc");
   EXPECT_EQ(file.rfind(".OZUKEYSET.\n", 0), 0u) << file;
-  EXPECT_EQ(countOf(file, "\n"), 30) << "magic line and 29 settings\n" << file;
+  EXPECT_EQ(countText(file, "\n"), 30) << "magic line and 29 settings\n" << file;
   EXPECT_NE(file.find("hier  = \""), std::string::npos);
   EXPECT_NE(r.out.find("Available local keysets:\n    loc\n"), std::string::npos) << r.out;
   EXPECT_NE(r.out.find("   PS2 = more> \n"), std::string::npos) << r.out;
@@ -124,13 +115,29 @@ TEST_F(OzuKeysets, LocalKeepAdoptsBackWhatItWrote)
   r = ozu("adopt -l loc; keep -l again");
   EXPECT_EQ(r.status, 0) << r.out << r.err;
   EXPECT_EQ(r.out.find("ADOPT"), std::string::npos) << r.out;
-  EXPECT_EQ(slurp(home + "/.ozukeysets/again"), file);
+  EXPECT_EQ(readFile(home + "/.ozukeysets/again"), file);
 
   r = ozu("free -l loc; free -l loc; free -l; free");
   EXPECT_EQ(r.status, 64) << "free without any word" << r.out;
   EXPECT_NE(r.out.find("freed keyset `loc'"), std::string::npos) << r.out;
   EXPECT_NE(r.out.find("*** Warning: no such keyset - `loc'"), std::string::npos) << r.out;
-  EXPECT_EQ(countOf(r.out, "*** FREE: missing keyset name"), 1) << r.out;
+  EXPECT_EQ(countText(r.out, "*** FREE: missing keyset name"), 1) << r.out;
+}
+
+// The working-directory slots a keyset saves take the path shorthands.
+TEST_F(OzuKeysets, SlotsTakePathShorthands)
+{
+  OzuResult r = ozu("set dir0=/home/alice/work; set dir1=..; set dir2=~bob/x; set dir3=/home/b{x,o}*; "
+                    "set dir4=1'work/../w2; set dir5=./a/b; set dir6=/home/al*; set dir7=~nosuch; "
+                    "keep -l slots");
+  EXPECT_EQ(r.status, 64) << "~nosuch\n" << r.out;
+  std::string file = readFile(home + "/.ozukeysets/slots");
+  for (const char *line :
+       {"dir0 = \"/home/alice/work\"", "dir1 = \"/home/alice\"", "dir2 = \"/home/bob/x\"",
+        "dir3 = \"/home/bob\"", "dir4 = \"/home/alice/work/../w2\"",
+        "dir5 = \"/home/alice/work/a/b\"", "dir6 = \"/home/alice\"", "dir7 = \"\""})
+    EXPECT_NE(file.find(std::string(line) + "\n"), std::string::npos) << line << "\n" << file;
+  EXPECT_NE(r.out.find("*** Unknown user name [nosuch]"), std::string::npos) << r.out;
 }
 
 TEST_F(OzuKeysets, BadLinesAreReportedAndTheRestApplied)
@@ -154,7 +161,7 @@ TEST_F(OzuKeysets, BadLinesAreReportedAndTheRestApplied)
             std::string::npos)
       << r.out;
   EXPECT_NE(r.out.find("*** Error opening keyset file `notone'"), std::string::npos) << r.out;
-  std::string after = slurp(home + "/.ozukeysets/after");
+  std::string after = readFile(home + "/.ozukeysets/after");
   EXPECT_NE(after.find("PS1 = \"say \"hi\" > \"\n"), std::string::npos) << "quotes inside stay";
   EXPECT_NE(after.find("columns = \"100\"\n"), std::string::npos) << "lines after bad ones apply";
   EXPECT_EQ(r.out.find("    notone\n"), std::string::npos) << "no keyset file, not listed";
@@ -167,7 +174,7 @@ TEST_F(OzuKeysets, NamesAndFailuresToWrite)
 {
   OzuResult r = ozu("keep ../escape; keep -l a/b; free ..; show -l .");
   EXPECT_EQ(r.status, 64) << r.out;
-  EXPECT_EQ(countOf(r.out, "*** illegal keyset name: "), 4) << r.out;
+  EXPECT_EQ(countText(r.out, "*** illegal keyset name: "), 4) << r.out;
   EXPECT_FALSE(access((gw.rootDir() + "/home/alice/escape").c_str(), F_OK) == 0);
 
   // A keyset directory that is a file: nothing can be kept there, and what
@@ -175,7 +182,7 @@ TEST_F(OzuKeysets, NamesAndFailuresToWrite)
   writeFile(gw, home + "/.ozukeysets", "not a directory\n");
   r = ozu("keep -l x");
   EXPECT_EQ(r.status, 73) << r.out;
-  EXPECT_EQ(slurp(home + "/.ozukeysets"), "not a directory\n");
+  EXPECT_EQ(readFile(home + "/.ozukeysets"), "not a directory\n");
 
 }
 
@@ -189,12 +196,12 @@ TEST(OzuKeysetWrites, AFailedWriteKeepsTheOldFile)
   OzuResult r = runOzu(gw, ozuArgs(gw, {"-P", "set PS1=\"first> \"; keep k"}));
   EXPECT_EQ(r.status, 0) << r.out << r.err;
   std::string path = gw.rootDir() + "/home/alice/.ozukeysets/k";
-  std::string before = slurp(path);
+  std::string before = readFile(path);
   ASSERT_NE(before.find("first> "), std::string::npos) << before;
   r = runOzu(gw, ozuArgs(gw, {"-P", "set PS1=\"second> \"; keep k; show"}));
   EXPECT_EQ(r.status, 73) << r.out << r.err;
   EXPECT_NE(r.out.find("*** KEEP: error writing QUOR keyset file `"), std::string::npos) << r.out;
-  EXPECT_EQ(slurp(path), before);
+  EXPECT_EQ(readFile(path), before);
   EXPECT_NE(r.out.find("Available QUOR keysets:\n    k\n"), std::string::npos)
       << "nothing half-written is left beside it\n" << r.out;
 }
