@@ -388,8 +388,13 @@ int ozu_Glob(const char *pattern, int, int pathtype)
   ozu_matchError = reportExpandError;
   // A backslash drops itself and keeps the next character as it is; only
   // a doubled one reaches the matcher as a quoting backslash.
+  if (strlen(pattern) > 8191) {
+    // Never cut: a cut pattern names something else.
+    setExitResult(64, quor_perror(-86, "ozu_Glob", pattern, nullptr), 7);
+    return 0;
+  }
   std::string copy;
-  for (const char *p = pattern; *p && copy.size() < 8191; ++p) {
+  for (const char *p = pattern; *p; ++p) {
     if (*p == '\\') {
       if (p[1] == '\0')
         break;

@@ -86,8 +86,11 @@ int runLocal(const char *command, const char *rest)
 {
   std::string line = command;
   line += rest;
-  if (line.size() > 4199)
-    line.resize(4199);
+  if (line.size() > 4199) {
+    // A cut command line would run something else.
+    setExitResult(64, "*** local command line too long", 6);
+    return 0;
+  }
   ozu_SystemCmd(line.c_str());
   return 0;
 }

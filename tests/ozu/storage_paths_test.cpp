@@ -303,6 +303,9 @@ TEST(StoragePaths, OverLongPathsAreRefused)
     CHILD_EQ(f, expandQUORpath("./abcdefghijklmnop", small, sizeof small), -86);
     CHILD_EQ(f, expandWorkerPath("./abcdefghijklmnopqrstuvwxyz", small, sizeof small), -86);
     CHILD_EQ(f, exitcode.load(), 64);
+    ozu_GlobInit();
+    ozu_Glob(std::string(9000, 'g').c_str(), 0, 1);
+    CHILD_EQ(f, globInx, 0);
     std::string deep(5000, 'p');
     CHILD_EQ(f, readQUORdir(("/" + deep).c_str(), 0, nullptr, nullptr, nullptr), -1);
     ctxA.wd[2] = nullptr;
