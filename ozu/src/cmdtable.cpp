@@ -26,7 +26,7 @@ CCmdtab OZUCmds[CmdTabSize] = {
     ROW(1, ozu_ShowConCommand, "showc", "showcon"),
     ROW(0, ozu_ShowCommand, "show", "show"),
     ROW(0, ozu_SharedMemCommand, "shared_mem", "shared_mem"),
-    ROW(1, ozu_SetDriveCommand, "setdr", "setdrive"),
+    ROW(0, ozu_SetDriveCommand, "setdr", "setdrive"),
     ROW(0, ozu_SetConCommand, "setc", "setcon"),
     ROW(0, ozu_SetCommand, "set", "set"),
     ROW(1, GW, "send", "send"),
