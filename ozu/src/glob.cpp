@@ -32,7 +32,10 @@ int maxGlobCount = 0;
 namespace {
 
 const size_t kWpathMax = 4094;
+const size_t kRemotePathMax = 4095;  // what the lfx calls accept
 int pattype = 0;
+// Storage names live on the gateway's own file system (server run mode 2).
+bool localRunmode = false;
 std::string wpath;
 
 struct nodeInfo {
@@ -50,6 +53,16 @@ int statTarget(const std::string &path, nodeInfo *info, bool follow)
     struct stat st;
     if ((follow ? stat(path.c_str(), &st) : lstat(path.c_str(), &st)) != 0)
       return -1;
+    info->type = int(st.st_mode & S_IFMT);
+    info->uid = st.st_uid;
+    info->gid = st.st_gid;
+    return 0;
+  }
+  if (localRunmode) {
+    struct stat64 st;
+    int rc = follow ? ozugw_LfxStat(path.c_str(), &st) : ozugw_LfxLstat(path.c_str(), &st);
+    if (rc < 0)
+      return rc;
     info->type = int(st.st_mode & S_IFMT);
     info->uid = st.st_uid;
     info->gid = st.st_gid;
@@ -273,6 +286,60 @@ void matchQUORdir(const std::string &sub)
   }
 }
 
+// The directory of the work path on the gateway's own file system.
+void matchRemoteDir(const std::string &sub)
+{
+  std::string dir = wpath.empty() ? std::string(makeQUORpath(0, "")) : wpath;
+  if (debug >= 2)
+    fprintf(errFile, "/debug/ %s: pattern='%s' search dir='%s'\n", "matchRemoteDir", sub.c_str(),
+            dir.c_str());
+  struct stat64 st;
+  int rc = ozugw_LfxLstat(dir.c_str(), &st);
+  if (rc < 0) {
+    if (!globbed)
+      setExitResult(64, quor_perror(rc, "ozugw_LfxLstat (matchRemoteDir)", dir.c_str(), nullptr),
+                    7);
+    return;
+  }
+  int dirdes = ozugw_LfxOpendir(dir.c_str());
+  if (dirdes < 0) {
+    if (!globbed)
+      setExitResult(70, quor_perror(dirdes, "ozugw_LfxOpendir", dir.c_str(), nullptr), 7);
+    return;
+  }
+  int n = globalDefs.maxReaddirEntries > 0 ? globalDefs.maxReaddirEntries : 1;
+  std::vector<ozu_lfx_attrs_t> batch(static_cast<size_t>(n));
+  int end = 0;
+  while (!end && !interrupted) {
+    int got = ozugw_LfxReadattrs(dirdes, n, &end, batch.data());
+    if (got < 0) {
+      setExitResult(72, quor_perror(got, "ozugw_LfxReadattrs", dir.c_str(), nullptr), 7);
+      break;
+    }
+    for (int i = 0; i < got && i < n; ++i) {
+      ozu_lfx_attrs_t &e = batch[size_t(i)];
+      e.Filename[sizeof e.Filename - 1] = '\0';
+      if (debug >= 2)
+        fprintf(errFile, "%s: matching '%s' and pattern '%s'\n", "matchRemoteDir", e.Filename,
+                sub.c_str());
+      if (!match(e.Filename, sub.c_str()))
+        continue;
+      if (wpath.size() + strlen(e.Filename) > kRemotePathMax) {
+        std::string whole = wpath + e.Filename;
+        setExitResult(64, quor_perror(-86, "matchRemoteDir", whole.c_str(), nullptr), 7);
+        continue;
+      }
+      struct stat64 es;
+      memset(&es, 0, sizeof es);
+      ozugw_LfxStatToStat(&e.LfxAttrs, &es);
+      addname(wpath, e.Filename, int(es.st_mode & S_IFMT), es.st_uid, es.st_gid);
+    }
+  }
+  rc = ozugw_LfxClosedir(dirdes);
+  if (rc < 0)
+    setExitResult(72, quor_perror(rc, "ozugw_LfxClosedir", dir.c_str(), nullptr), 7);
+}
+
 int expandAlternative(const char *alternative, void *)
 {
   size_t mark = wpath.size();
@@ -327,6 +394,8 @@ void expand(const std::string &pattern)
     ozu_BraceExpand(sub.c_str(), expandAlternative, nullptr);
   } else if (pattype == 0) {
     matchLocalDir(sub);
+  } else if (localRunmode) {
+    matchRemoteDir(sub);
   } else {
     matchQUORdir(sub);
   }
@@ -382,6 +451,7 @@ int ozu_Glob(const char *pattern, int, int pathtype)
   if (globv == nullptr && ozu_GlobAllocate() < 0)
     return 0;
   pattype = pathtype ? 1 : 0;
+  localRunmode = keyset && keyset->curContext && keyset->curContext->siteInfo.server_runmode == 2;
   if (debug >= 2)
     fprintf(errFile, "Globbing '%s', type = %d\n", pattern, pathtype);
   ozu_matchDescent = descend;
@@ -486,6 +556,7 @@ void matchAllQUORdir(const char *path)
   }
   ozu_GlobInit();
   pattype = 1;
+  localRunmode = false;
   globbed = 0;
   matchAllBase = base;
   readQUORdir(path, 0, matchAllEntry, nullptr, nullptr);

@@ -538,3 +538,90 @@ TEST(Walkers, LocalWalkStopsAndReports)
   });
   EXPECT_EQ(r.status, 0) << r.stderrText;
 }
+
+namespace {
+
+// A gateway in local run mode serving its own file system at <dir>/lfx,
+// with the tree made on the host: d/{a,b,.hid}, d/s0..s2/in, d/s1/deep/y.
+struct LfxGateway {
+  LfxGateway()
+      : gw("Users = {\n alice = {\n  Password = wonderland\n  Uid = " + uid() +
+           "\n  Home = /d\n }\n}\nLfx = {\n Root = @DIR@/lfx\n}\n")
+  {
+    std::string d = gw.dir() + "/lfx/d";
+    mkdir((gw.dir() + "/lfx").c_str(), 0755);
+    mkdir(d.c_str(), 0755);
+    for (const char *n : {"/a", "/b", "/.hid"})
+      std::ofstream(d + n) << "x";
+    for (const char *s : {"/s0", "/s1", "/s2"}) {
+      mkdir((d + s).c_str(), 0755);
+      std::ofstream(d + s + "/in") << "x";
+    }
+    mkdir((d + "/s1/deep").c_str(), 0755);
+    std::ofstream(d + "/s1/deep/y") << "x";
+  }
+  static std::string uid() { return std::to_string(geteuid() == 0 ? 1001 : geteuid()); }
+  GwsimFixture gw;
+};
+
+std::vector<std::string> remoteEvents;
+
+int remoteEnt(struct stat64 *, int isdir, const char *, const char *full)
+{
+  remoteEvents.push_back(std::string(isdir ? "D " : "E ") + full);
+  return 0;
+}
+int remoteSub(const char *, const char *full, struct stat64 *)
+{
+  remoteEvents.push_back(std::string("S ") + full);
+  return strstr(full, "/s2") ? -1 : 0;
+}
+void remoteEnd(const char *dir) { remoteEvents.push_back(std::string("/ ") + dir); }
+
+}  // namespace
+
+TEST(LfxWildcards, PatternsOverTheGatewaysOwnFiles)
+{
+  LfxGateway lfx;
+  ASSERT_TRUE(lfx.gw.running()) << lfx.gw.stderrText();
+  ChildResult r = runInChild([&] {
+    int f = 0;
+    if (clientLogin(lfx.gw, "alice", "wonderland") != 0)
+      return 1;
+    shellState();
+    CHILD_EQ(f, quorex_GetSiteInfo(&ctxA.siteInfo), 0);
+    CHILD_EQ(f, ctxA.siteInfo.server_runmode, 2);
+    CHILD_STR(f, joined(globbed({"/d/*"})), "/d/.hid /d/a /d/b /d/s0(d) /d/s1(d) /d/s2(d) ");
+    CHILD_STR(f, joined(globbed({"/d/{b,a}"})), "/d/a /d/b ");
+    CHILD_STR(f, joined(globbed({"/d/s*/in"})), "/d/s0/in /d/s1/in /d/s2/in ");
+    CHILD_STR(f, joined(globbed({"/d/s?/"})), "/d/s0/(d) /d/s1/(d) /d/s2/(d) ");
+    // Relative to working directory 0; no match warns.
+    free(ctxA.wd[0]);
+    ctxA.wd[0] = strdup("/d/s1");
+    CHILD_STR(f, joined(globbed({"*"})), "deep(d) in ");
+    exitcode = 0;
+    CHILD_STR(f, joined(globbed({"/d/zz*"})), "");
+    CHILD_EQ(f, exitcode.load(), 0);
+    CHILD_STR(f, joined(globbed({"/nosuch/*"})), "");
+    CHILD_EQ(f, exitcode.load(), 64);
+    // The walker over the same tree: entries first, then subdirectories
+    // (s2 skipped by its callback), the end call after each subtree.
+    remoteEvents.clear();
+    CHILD_EQ(f, readRemoteDir("/d/", 1, remoteEnt, remoteSub, remoteEnd), 0);
+    std::vector<std::string> want = {
+        "E /d/.hid", "E /d/a", "E /d/b", "D /d/s0", "D /d/s1", "D /d/s2",
+        "S /d/s0", "E /d/s0/in", "/ /d/s0",
+        "S /d/s1", "D /d/s1/deep", "E /d/s1/in", "S /d/s1/deep", "E /d/s1/deep/y",
+        "/ /d/s1/deep", "/ /d/s1", "S /d/s2", "/ /d"};
+    CHILD_STR(f, joined(remoteEvents), joined(want));
+    remoteEvents.clear();
+    CHILD_EQ(f, readRemoteDir("/nosuch", 1, remoteEnt, remoteSub, remoteEnd), -1);
+    CHILD_STR(f, joined(remoteEvents), "/ /nosuch ");
+    return f;
+  });
+  EXPECT_EQ(r.status, 0) << r.stderrText;
+  auto j = lfx.gw.journalLines();
+  for (const char *fn : {"fn=0x0F02", "fn=0x1201", "fn=0x1309", "fn=0x0C04"})
+    EXPECT_EQ(countLines(j, "cat=0x0500 " + std::string(fn)), 0) << "no storage listing: " << fn;
+  EXPECT_GT(countLines(j, "cat=0x1600"), 10);
+}
