@@ -206,6 +206,78 @@ TEST_F(TwoGateways, UnknownConnectionsAndLetters)
   EXPECT_EQ(countLines(second.journalLines(), "cmd=setdrive"), 3) << "the gateway is asked first";
 }
 
+// The option checks of open end the command before anything is opened;
+// without a terminal the questions get no answer and the command ends at
+// the first value it cannot do without.
+TEST_F(OzuConnections, OpenOptionErrorsAndMissingValues)
+{
+  OzuResult r = runOzu(gw, ozuArgs(gw, {"-P", "open; connect; open -A nosuch -h x; "
+                                                    "open -A gsi -h x; open -a 1 -a 2 -h x; "
+                                                    "open -g 1 -g 2 -h x; open -d 1 -h x; "
+                                                    "open -d a: -h x; open -s nosuch; "
+                                                    "open -h 127.0.0.1 -p " +
+                                                    std::to_string(gw.port()) + "; showcon"}));
+  EXPECT_EQ(r.status, 0) << r.out << r.err;
+  const std::string o = r.out + r.err;
+  EXPECT_EQ(countText(o, "Usage:       open (or connect) \n"), 2) << o;
+  EXPECT_NE(o.find("[-p portnumber] (default: 1217) \n"), std::string::npos) << o;
+  EXPECT_NE(o.find("*** Bad authentication method - [nosuch]"), std::string::npos) << o;
+  EXPECT_NE(o.find("*** OZU was not built with this authmethod enabled  [gsi]"), std::string::npos)
+      << o;
+  EXPECT_NE(o.find(" *** Following authentication methods are available on the client: "),
+            std::string::npos)
+      << o;
+  EXPECT_NE(o.find("*** multiple occurrences of -a option"), std::string::npos) << o;
+  EXPECT_NE(o.find("*** multiple occurrences of -g option"), std::string::npos) << o;
+  EXPECT_NE(o.find("Bad drive letter: 1 - must be a-z or A-Z,optionally followed by \":\""),
+            std::string::npos)
+      << o;
+  EXPECT_NE(o.find("Drive letter 'A' is already in-use. Please choose a different letter"),
+            std::string::npos)
+      << o;
+  EXPECT_NE(o.find("*** Cannot locate site entry for 'nosuch'"), std::string::npos) << o;
+  EXPECT_NE(o.find("[NULL hostname - command ignored]"), std::string::npos) << o;
+  EXPECT_NE(o.find("[NULL principal name - command ignored]"), std::string::npos) << o;
+  // Only the first connection is left, and the gateway saw one log-in.
+  EXPECT_NE(o.find("->A:   1 127.0.0.1"), std::string::npos) << o;
+  EXPECT_EQ(o.find("   2 127.0.0.1"), std::string::npos) << o;
+  EXPECT_EQ(countLines(gw.journalLines(), "cat=0x0100 fn=0x0001"), 1) << "no second session was set up";
+}
+
+// A site stanza supplies host, port, drive letter and principal; its
+// letter taken already, open picks another. switch reads only ids.
+TEST_F(TwoGateways, OpenThroughASiteStanza)
+{
+  writeFile(gw, gw.dir() + "/ozurc",
+            "sec:\n  host localhost\n  port " + std::to_string(second.port()) +
+                "\n  drive s:\n  principal alice\n");
+  writeFile(gw, ".netrc",
+            "machine 127.0.0.1 login alice password wonderland\n"
+            "machine sec login alice password wonderland\n");
+  OzuResult r = runOzu(gw, ozuArgs(gw, {"-P", "open -q -s sec; pwd; open -d x -s sec; "
+                                                    "lsconnections; setcon 1; pwd; switch S:; "
+                                                    "pwd; connect -q -s sec; showcon"}));
+  EXPECT_EQ(r.status, 64) << "switch S: is refused\n" << r.out << r.err;
+  const std::string &o = r.out;
+  EXPECT_NE(o.find("*** Warning: drive letter 'X' doesn't match drive letter 'S' for site entry sec"),
+            std::string::npos)
+      << o;
+  EXPECT_NE(o.find("*** switch - invalid or inactive handle: S:"), std::string::npos) << o;
+  EXPECT_NE(o.find("*** Warning: drive letter 'S:' from ozurc setting for site 'sec' is already in-use"),
+            std::string::npos)
+      << o;
+  EXPECT_NE(o.find("*** Drive letter 'B:' was assigned for this connection"), std::string::npos) << o;
+  size_t last = o.rfind("List of Currently Active Connections");
+  ASSERT_NE(last, std::string::npos) << o;
+  for (const char *line : {"  A:   1 127.0.0.1", "  S:   2 127.0.0.1", "  X:   3 127.0.0.1",
+                           "->B:   4 127.0.0.1"})
+    EXPECT_NE(o.find(line, last), std::string::npos) << line << "\n" << o;
+  // pwd ran on the stanza's gateway, then on the first (setcon 1) twice.
+  EXPECT_EQ(countText(o, "second-gateway"), 1) << o;
+  EXPECT_EQ(countText(o, "somewhere"), 2) << o;
+  EXPECT_EQ(countLines(second.journalLines(), "cat=0x0100 fn=0x0001"), 3) << "three sessions on the stanza's gateway";
+}
+
 // An open that fails after the log-in (no password entry) leaves no
 // connection behind and the one before it current, in the shell and in
 // the library.
