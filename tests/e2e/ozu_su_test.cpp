@@ -42,6 +42,14 @@ Users = {
     SuPolicy = deny
     SudoPolicy = deny
   }
+  dave = {
+    Password = drawer
+    Uid = 1004
+    Gid = 100
+    Home = /home/bob
+    SuPolicy = challenge
+    SudoPolicy = challenge
+  }
   root = {
     Password = toor
     Uid = 0
@@ -203,6 +211,48 @@ TEST(OzuSudoShell, EveryCommandIsAuthorised)
   EXPECT_EQ(countLines(j, "fn=0x0112", "runas=bob cmd=ls"), 1) << "relayed ones too";
   EXPECT_EQ(countLines(j, "fn=0x0112", "cmd=exit"), 0) << "leaving needs no authorisation";
   EXPECT_EQ(countLines(j, "end_session=1"), 1);
+}
+
+// A gateway that wants a password: su asks for the target's at the
+// terminal (again after a wrong one), sudo for the caller's own; neither
+// echoes it, and both switches end as usual.
+TEST(OzuSuChallenge, PasswordsAskedAtTheTerminal)
+{
+  GwsimFixture gw{config()};
+  ASSERT_TRUE(gw.running()) << gw.stderrText();
+  ozuHome(gw, "dave", "drawer");
+  writeFile(gw, ".ozurc", "PS1 = 'ozu> '\n");
+  auto p = startOzuOnPty(gw, ozuArgs(gw, {"-q"}, "dave"), {"TERM=vt100"});
+  ASSERT_TRUE(p->started());
+  ASSERT_TRUE(p->waitFor("ozu> ", 15000)) << p->screen;
+  p->type("su alice\n");
+  ASSERT_TRUE(p->waitFor("[alice]Password: ")) << p->screen;
+  p->type("looking-glass\n");
+  ASSERT_TRUE(p->waitFor("[alice]Password: ")) << p->screen;
+  p->type("wonderland\n");
+  ASSERT_TRUE(p->waitFor("ozu> ")) << p->screen;
+  p->type("showcon\n");
+  ASSERT_TRUE(p->waitFor("HomeDir: /home/alice")) << p->screen;
+  ASSERT_TRUE(p->waitFor("ozu> ")) << p->screen;
+  p->type("quit\n");
+  ASSERT_TRUE(p->waitFor("ozu> ")) << p->screen;
+  p->type("sudo -u alice showcon\n");
+  ASSERT_TRUE(p->waitFor("[dave]Password: ")) << p->screen;
+  p->type("drawer\n");
+  ASSERT_TRUE(p->waitFor("HomeDir: /home/alice")) << p->screen;
+  ASSERT_TRUE(p->waitFor("ozu> ")) << p->screen;
+  p->type("showcon\n");
+  ASSERT_TRUE(p->waitFor("HomeDir: /home/bob")) << "sudo ended after its command\n" << p->screen;
+  ASSERT_TRUE(p->waitFor("ozu> ")) << p->screen;
+  p->type("quit\n");
+  EXPECT_EQ(p->finish(), 0) << p->screen;
+  for (const char *secret : {"wonderland", "looking-glass", "drawer\r"})
+    EXPECT_EQ(p->screen.find(secret), std::string::npos) << secret << " was echoed\n" << p->screen;
+  auto j = gw.journalLines();
+  EXPECT_EQ(countLines(j, "for=su "), 2);
+  EXPECT_EQ(countLines(j, "for=sudo"), 1);
+  EXPECT_EQ(countLines(j, "fn=0x0112", "runas=alice cmd=showcon"), 1);
+  EXPECT_EQ(countLines(j, "end_session=1"), 2);
 }
 
 // su granted by the gateway, but the target's password entry cannot be
