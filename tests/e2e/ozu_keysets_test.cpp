@@ -102,14 +102,14 @@ TEST_F(OzuKeysets, StorageKeepShowAdoptFree)
 
 TEST_F(OzuKeysets, LocalKeepAdoptsBackWhatItWrote)
 {
-  OzuResult r = ozu("set PS2=\"more> \"; keep -l loc; show -l; show -l loc");
+  OzuResult r = ozu("set PS2=\"more> \"; keep -l loc; show -l; show -h -l loc");
   EXPECT_EQ(r.status, 0) << r.out << r.err;
   std::string file = readFile(home + "/.ozukeysets/loc");
   EXPECT_EQ(file.rfind(".OZUKEYSET.\n", 0), 0u) << file;
   EXPECT_EQ(countText(file, "\n"), 30) << "magic line and 29 settings\n" << file;
   EXPECT_NE(file.find("hier  = \""), std::string::npos);
   EXPECT_NE(r.out.find("Available local keysets:\n    loc\n"), std::string::npos) << r.out;
-  EXPECT_NE(r.out.find("   PS2 = more> \n"), std::string::npos) << r.out;
+  EXPECT_NE(r.out.find("   PS2 = more> \n"), std::string::npos) << "with -h and -l, -l wins\n" << r.out;
 
   // Every line keep -l wrote is accepted again, automatic sizes included.
   r = ozu("adopt -l loc; keep -l again");
