@@ -345,8 +345,10 @@ int openConnection(openArgs &a)
       if (interrupted)
         return 0;
       const char *ans = getParameter("Keytab file (or template filename): ");
-      if (ans == nullptr)
-        return 0;  // no terminal: nobody can name the keytab
+      // No terminal, or its input ended: nobody can name the keytab, and
+      // asking again would never end.
+      if (ans == nullptr || (*ans == '\0' && feof(ttyIn)))
+        return 0;
       if (*ans) {
         a.keyFile = ans;
         a.haveKey = true;

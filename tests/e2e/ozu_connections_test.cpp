@@ -244,6 +244,25 @@ TEST_F(OzuConnections, OpenOptionErrorsAndMissingValues)
   EXPECT_EQ(countLines(gw.journalLines(), "cat=0x0100 fn=0x0001"), 1) << "no second session was set up";
 }
 
+// The keytab question is asked again after an empty answer, but not once
+// the terminal's input has ended.
+TEST_F(OzuConnections, KeytabQuestionEndsWithTheTerminalInput)
+{
+  writeFile(gw, ".ozurc", "PS1 = 'ozu> '\n");
+  auto p = startOzuOnPty(gw, ozuArgs(gw, {"-q"}), {"TERM=vt100"});
+  ASSERT_TRUE(p->started());
+  ASSERT_TRUE(p->waitFor("ozu> ", 15000)) << p->screen;
+  p->type("open -q -A keytab -h 127.0.0.1 -p " + std::to_string(gw.port()) + " -l alice\n");
+  ASSERT_TRUE(p->waitFor("Keytab file (or template filename): : ")) << p->screen;
+  p->type("\n");
+  ASSERT_TRUE(p->waitFor("Keytab file (or template filename): : ")) << "asked again\n" << p->screen;
+  p->type("\x04");
+  ASSERT_TRUE(p->waitFor("ozu> ")) << "the open ended, the shell reads on\n" << p->screen;
+  p->type("quit\n");
+  EXPECT_EQ(p->finish(), 0) << p->screen;
+  EXPECT_EQ(countLines(gw.journalLines(), "cat=0x0100 fn=0x0001"), 1) << "nothing was opened";
+}
+
 // A site stanza supplies host, port, drive letter and principal; its
 // letter taken already, open picks another. switch reads only ids.
 TEST_F(TwoGateways, OpenThroughASiteStanza)
