@@ -85,10 +85,19 @@ TEST_F(OzuKeysets, StorageKeepShowAdoptFree)
   EXPECT_NE(r.out.find("   (system default: -)\n"), std::string::npos) << r.out;
 
   // A new session adopts it: working directory 0 comes back from the file.
-  r = ozu("show mine; adopt mine; showcon");
+  r = ozu("show mine; adopt mine; showcon; set PS1=\"again> \"; keep mine; show");
   EXPECT_EQ(r.status, 0) << r.out << r.err;
   EXPECT_NE(r.out.find("   PS1 = saved> \n"), std::string::npos) << r.out;
   EXPECT_NE(r.out.find("pwd0: /home/alice/work"), std::string::npos) << r.out;
+  // Kept again under the same name: replaced whole, nothing left beside it.
+  file = readFile(gw.rootDir() + "/home/alice/.ozukeysets/mine");
+  EXPECT_NE(file.find("PS1 = \"again> \"\n"), std::string::npos) << file;
+  EXPECT_EQ(countText(file, "\n"), 21) << file;
+  size_t listing = r.out.rfind("Available QUOR keysets:\n");
+  ASSERT_NE(listing, std::string::npos) << r.out;
+  EXPECT_EQ(countText(r.out.substr(listing), "    mine\n"), 1) << r.out;
+  EXPECT_EQ(r.out.find(".#", listing), std::string::npos) << r.out;
+  EXPECT_FALSE(access((gw.rootDir() + "/home/alice/.ozukeysets/.#mine").c_str(), F_OK) == 0);
 
   r = ozu("free mine nosuch; show");
   EXPECT_EQ(r.status, 0) << r.out << r.err;
