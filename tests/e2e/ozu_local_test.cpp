@@ -146,7 +146,7 @@ TEST_F(OzuLocal, LogCommandAndTemplate)
   std::string dir = gw.dir() + "/logs";
   ASSERT_EQ(mkdir(dir.c_str(), 0755), 0);
   OzuResult r = ozu("showcon; log > " + dir + "/switched; echo; log -; lpwd",
-                    {"OZU_LOGFILE=" + dir + "/ozu.%P.log"});
+                    {"OZU_LOGFILE=" + dir + "/ozu.%U.%P.log"});
   EXPECT_EQ(r.status, 0) << r.out;
   std::vector<std::string> names;
   if (DIR *d = opendir(dir.c_str())) {
@@ -157,7 +157,14 @@ TEST_F(OzuLocal, LogCommandAndTemplate)
   }
   ASSERT_EQ(names.size(), 2u);
   std::string started = names[0] == "switched" ? names[1] : names[0];
-  EXPECT_EQ(started.rfind("ozu.", 0), 0u) << started;
+  // The template's user is the local one, its process the shell's.
+  struct passwd *me = getpwuid(getuid());
+  ASSERT_NE(me, nullptr);
+  std::string front = "ozu." + std::string(me->pw_name) + ".";
+  EXPECT_EQ(started.rfind(front, 0), 0u) << started;
+  EXPECT_GT(started.size(), front.size() + 4) << started;
+  EXPECT_EQ(started.find_first_not_of("0123456789", front.size()), started.size() - 4) << started;
+  EXPECT_EQ(started.substr(started.size() - 4), ".log") << started;
   std::string log = readFile(dir + "/" + started);
   EXPECT_NE(log.find("OZU Client version "), std::string::npos) << log;
   EXPECT_NE(log.find("] Command line: "), std::string::npos) << log;
