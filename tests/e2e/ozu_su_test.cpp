@@ -128,6 +128,21 @@ TEST_F(OzuSu, SuTargets)
   EXPECT_EQ(countLines(gw.journalLines(), "end_session=1"), 4);
 }
 
+// A lone "-" is a mode like -l and -m; keyword options are the command's
+// own, and a bad one stops it before anything reaches the gateway.
+TEST_F(OzuSu, ModesAndKeywordOptions)
+{
+  OzuResult r = as("alice", "wonderland", "su - bob; showcon; quit; su -l bob; quit; "
+                                          "su nosuchkw=1 bob; showcon");
+  EXPECT_EQ(r.status, 64) << r.out;
+  EXPECT_NE(r.out.find("HomeDir: /home/bob"), std::string::npos) << r.out;
+  EXPECT_EQ(r.out.find("Usage: su"), std::string::npos) << r.out;
+  EXPECT_NE(r.out.rfind("HomeDir: /home/alice"), std::string::npos) << r.out;
+  EXPECT_GT(r.out.rfind("HomeDir: /home/alice"), r.out.find("HomeDir: /home/bob")) << r.out;
+  EXPECT_NE(r.out.find("*** `su': unrecognized keyword nosuchkw=1"), std::string::npos) << r.out;
+  EXPECT_EQ(countLines(gw.journalLines(), "fn=0x0110", "runas=bob"), 2);
+}
+
 TEST_F(OzuSu, RefusedAndBadSuExitWith72Or64)
 {
   struct {
