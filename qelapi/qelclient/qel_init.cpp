@@ -33,8 +33,6 @@ int libinit_result = 0;
 std::mutex libinit_mutex;
 // Set while this thread runs the start-up: connection set-up calls back in.
 thread_local bool libinit_running = false;
-// One open of the start-up connection at a time.
-std::mutex reopen_mutex;
 
 // A site's gateway host; QUOR_SERVER_HOST normally names the real one.
 const char kDefaultServerList[] = "quorgw/1217";
@@ -224,15 +222,20 @@ int qelapi_init(qelapi_tcontext_t** thread_state) {
   *thread_state = t;
   if (t == nullptr) return -12;
   quor_connection_t* cur = qelapi_BindThreadCurrent(t);
-  if (cur != nullptr && cur->state == CONNECTION_OPEN) return 0;
-  {
-    // Threads that find the connection closed open it once, not each.
-    std::lock_guard<std::mutex> guard(reopen_mutex);
-    cur = qelapi_BindThreadCurrent(t);
-    if (cur != nullptr && cur->state == CONNECTION_OPEN) return 0;
-    rc = quorex_OpenConnection(init_server_handle);
-  }
-  if (rc == 0) return 0;
+  // An open in progress (on another thread) is waited for, not repeated;
+  // the opener's own calls go on.
+  if (qelapi_AwaitOpen(cur)) return 0;
+  cur = qelapi_BindThreadCurrent(t);
+  if (cur != nullptr && cur->state == CONNECTION_OPEN && !cur->broken) return 0;
+  // A broken connection is opened again; without a current connection, or
+  // with a closed one, the start-up connection is opened.
+  int handle = cur != nullptr && cur->state == CONNECTION_OPEN ? cur->handle : init_server_handle;
+  rc = quorex_OpenConnection(handle);
+  // Another thread may have opened it meanwhile.
+  if (rc == -16) rc = 0;
+  cur = qelapi_BindThreadCurrent(t);
+  if (rc == 0 && cur != nullptr && cur->state == CONNECTION_OPEN && !cur->broken) return 0;
+  if (rc == 0) rc = -50;
   fprintf(stderr, "result = %d, errno = %d\n", rc, errno);
   fprintf(stderr, "Unable to setup communication to QUOR...\n");
   return -50;

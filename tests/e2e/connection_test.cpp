@@ -5,6 +5,7 @@
 #include <string.h>
 
 #include <atomic>
+#include <latch>
 #include <string>
 #include <thread>
 #include <vector>
@@ -188,7 +189,9 @@ TEST(Connection, SixteenThreadsShareOneConnection) {
 }
 
 // Each way the gateway can break the stream: the failing call gets -5000,
-// every later call fails at once, and no waiting thread hangs.
+// every later exchange fails at once, and no waiting thread hangs. (The
+// threads start before the first request: a later start-up would open the
+// broken connection again.)
 TEST(Connection, ProtocolErrorsMakeTheConnectionUnusable) {
   for (const char* rule : {"DropHeader = 0x0600 0x0106 40", "DropBody = 0x0600 0x0106 40",
                            "BadSanity = 0x0600 0x0106 40", "Unsolicited = 0x0600 0x0106 40"}) {
@@ -201,11 +204,13 @@ TEST(Connection, ProtocolErrorsMakeTheConnectionUnusable) {
           qelapi_tcontext_t* ts = nullptr;
           if (clientLogin(gw, "alice", "wonderland", &ts) != 0) return 1;
           std::atomic<int> errors{0}, ok{0};
+          std::latch started(4);
           std::vector<std::thread> threads;
           for (int t = 0; t < 4; t++)
             threads.emplace_back([&] {
               qelapi_tcontext_t* mine = nullptr;
               qelapi_init(&mine);
+              started.arrive_and_wait();
               for (int i = 0; i < 100; i++) {
                 int rc = lookupHome(mine, "alice", nullptr);
                 if (rc == 0) ok++;
