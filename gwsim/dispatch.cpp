@@ -246,6 +246,7 @@ static int send_reply(gw_conn_t* conn, gw_pending_t* p) {
   else if (p->faults.dropBody)
     len = headerLen + p->body.size() / 2;
   if (gw_SendAll(conn->fd, out.data(), len) < 0) return -1;
+  if (p->faults.duplicate && gw_SendAll(conn->fd, out.data(), len) < 0) return -1;
   if (p->faults.dropHeader || p->faults.dropBody) {
     shutdown(conn->fd, SHUT_RDWR);
     return -1;

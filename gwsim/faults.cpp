@@ -31,6 +31,7 @@ static const rule_kind_t rule_kinds[] = {
     {"Busy", GW_FAULT_BUSY, 1, 1, 0x7fffffff},
     {"EioOnce", GW_FAULT_EIO_ONCE, 0, 0, 0},
     {"Overfill", GW_FAULT_OVERFILL, 1, 1, 100000},
+    {"Duplicate", GW_FAULT_DUPLICATE, 0, 0, 0},
 };
 
 // Requests whose record starts with the path they act on (char* first).
@@ -233,6 +234,9 @@ int gw_FaultsForReply(gw_config_t* cfg, uint16_t category, uint16_t function, in
         break;
       case GW_FAULT_BAD_HMAC:
         faults->badHmac = 1;
+        break;
+      case GW_FAULT_DUPLICATE:
+        faults->duplicate = 1;
         break;
     }
   }

@@ -66,6 +66,7 @@ enum gw_fault_kind {
   GW_FAULT_BUSY,         // -16 for value requests from the nth, then through
   GW_FAULT_EIO_ONCE,     // -5 for the nth request only, then through
   GW_FAULT_OVERFILL,     // a ReadAttrs reply with value entries more than asked
+  GW_FAULT_DUPLICATE,    // the reply goes out twice
 };
 
 // A rule matches a request expecting a reply whose category and function
@@ -115,6 +116,7 @@ typedef struct gw_reply_faults {
   int badSanity;
   int unsolicited;
   int badHmac;
+  int duplicate;
   int32_t delayMs;
   int32_t overfill;  // a listing reply carries this many entries more than asked
 } gw_reply_faults_t;

@@ -70,14 +70,22 @@ int openStreams(quor_connection_t* c) {
   return rc;
 }
 
+void dropSessionKey(quor_connection_t* c) {
+  free(c->public_key);
+  c->public_key = nullptr;
+  c->pubkey_len = 0;
+  if (c->session_key) OPENSSL_cleanse(c->session_key, static_cast<size_t>(c->sess_key_len));
+  free(c->session_key);
+  c->session_key = nullptr;
+  c->sess_key_len = 0;
+}
+
 void freeRecord(quor_connection_t* c) {
   closeStreams(c);
   freeReconnect(&c->relogin_context);
   free(c->service_name);
   free(c->nic_list);
-  free(c->public_key);
-  if (c->session_key) OPENSSL_cleanse(c->session_key, static_cast<size_t>(c->sess_key_len));
-  free(c->session_key);
+  dropSessionKey(c);
   pthread_mutex_destroy(&c->msg_in.theMutex);
   pthread_mutex_destroy(&c->msg_out.theMutex);
   pthread_cond_destroy(&c->msg_in.theCondition);
@@ -348,6 +356,9 @@ int openRecord(qelapi_tcontext_t* ctx, quor_connection_t* rec, int prevHandle) {
       qelapi_BindThreadCurrent(ctx);
       return -err;
     }
+    // A key agreed on an earlier socket means nothing to the gateway's new
+    // session.
+    dropSessionKey(rec);
     int on = 1;
     setsockopt(fd, SOL_SOCKET, SO_KEEPALIVE, &on, sizeof on);
     setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
