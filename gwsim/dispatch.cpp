@@ -245,9 +245,11 @@ static int send_reply(gw_conn_t* conn, gw_pending_t* p) {
     len = headerLen / 2;
   else if (p->faults.dropBody)
     len = headerLen + p->body.size() / 2;
+  else if (p->faults.cutBody > 0)
+    len -= std::min(p->body.size(), size_t(p->faults.cutBody));
   if (gw_SendAll(conn->fd, out.data(), len) < 0) return -1;
   if (p->faults.duplicate && gw_SendAll(conn->fd, out.data(), len) < 0) return -1;
-  if (p->faults.dropHeader || p->faults.dropBody) {
+  if (p->faults.dropHeader || p->faults.dropBody || p->faults.cutBody > 0) {
     shutdown(conn->fd, SHUT_RDWR);
     return -1;
   }

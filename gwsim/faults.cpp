@@ -32,6 +32,7 @@ static const rule_kind_t rule_kinds[] = {
     {"EioOnce", GW_FAULT_EIO_ONCE, 0, 0, 0},
     {"Overfill", GW_FAULT_OVERFILL, 1, 1, 100000},
     {"Duplicate", GW_FAULT_DUPLICATE, 0, 0, 0},
+    {"CutBody", GW_FAULT_CUT_BODY, 1, 1, 0x7fffffff},
 };
 
 // Requests whose record starts with the path they act on (char* first).
@@ -237,6 +238,9 @@ int gw_FaultsForReply(gw_config_t* cfg, uint16_t category, uint16_t function, in
         break;
       case GW_FAULT_DUPLICATE:
         faults->duplicate = 1;
+        break;
+      case GW_FAULT_CUT_BODY:
+        faults->cutBody = r.value;
         break;
     }
   }

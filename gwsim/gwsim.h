@@ -67,6 +67,7 @@ enum gw_fault_kind {
   GW_FAULT_EIO_ONCE,     // -5 for the nth request only, then through
   GW_FAULT_OVERFILL,     // a ReadAttrs reply with value entries more than asked
   GW_FAULT_DUPLICATE,    // the reply goes out twice
+  GW_FAULT_CUT_BODY,     // close with the last value bytes of the body unsent
 };
 
 // A rule matches a request expecting a reply whose category and function
@@ -117,6 +118,7 @@ typedef struct gw_reply_faults {
   int unsolicited;
   int badHmac;
   int duplicate;
+  int32_t cutBody;  // bytes of the body withheld before the close (0: none)
   int32_t delayMs;
   int32_t overfill;  // a listing reply carries this many entries more than asked
 } gw_reply_faults_t;

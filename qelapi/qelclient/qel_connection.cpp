@@ -15,6 +15,7 @@
 #include <algorithm>
 #include <string_view>
 
+#include "qel_auth.h"
 #include "quor_api.h"
 #include "quor_api_internal.h"
 #include "quor_api_msgdefs.h"
@@ -699,6 +700,7 @@ int ozugw_RetryLogin(qelapi_tcontext_t* ThreadState, quor_connection_t* Connecti
   // A request that never left has no reply to wait for: its failure is the
   // result, not the zeroed reply's success.
   if (rc != 0) return rc;
+  qel_login_sent = 1;
   api_msghdr_t hdr;
   rc = qelapi_get_msg(ThreadState, &hdr, &reply,
                       reinterpret_cast<xdrproc_t>(qel_xdr_api_login_rply_t), Connection);

@@ -5,13 +5,10 @@
 // hang, so each case ends well inside its child's time limit only when the
 // library does the right thing.
 #include <gtest/gtest.h>
-#include <netdb.h>
 #include <stdlib.h>
 #include <string.h>
-#include <sys/stat.h>
 
 #include <atomic>
-#include <fstream>
 #include <string>
 #include <thread>
 
@@ -25,22 +22,6 @@
 namespace {
 
 const char kAlice[] = "alice = {\n  Password = wonderland\n }\n";
-
-// A .netrc in the test's directory with alice's password for the gateway,
-// so that every log-in of the process (a reopen too) finds it.
-void netrcEnv(const GwsimFixture& gw) {
-  quor_sockaddr_t addr = loopback();
-  char name[NI_MAXHOST] = "";
-  getnameinfo(reinterpret_cast<const sockaddr*>(&addr.hs_addr), addr.hs_addrlen, name,
-              sizeof name, nullptr, 0, 0);
-  std::string path = gw.dir() + "/.netrc";
-  std::ofstream(path) << "machine " << name << " login alice password wonderland\n";
-  chmod(path.c_str(), 0600);
-  clientEnv(gw);
-  setenv("HOME", gw.dir().c_str(), 1);
-  setenv("QUOR_USE_NETRC_FILE", "", 1);
-  setenv("QUOR_AUTH_METHOD", "combo", 1);
-}
 
 }  // namespace
 
@@ -137,7 +118,7 @@ TEST(ConnectionRecovery, TheNextCallReopensABrokenConnection) {
     ChildResult r = runInChild(
         [&] {
           int failures = 0;
-          netrcEnv(gw);
+          clientEnvNetrc(gw, "alice", "wonderland");
           char cwd[64] = "";
           CHILD_EQ(failures, quor_Getcwd(cwd, sizeof cwd), -5000);
           CHILD_EQ(failures, quor_Getcwd(cwd, sizeof cwd), 0);
@@ -163,7 +144,7 @@ TEST(ConnectionRecovery, AReplyNobodyAwaitsBreaksTheConnectionAtOnce) {
   ChildResult r = runInChild(
       [&] {
         int failures = 0;
-        netrcEnv(gw);
+        clientEnvNetrc(gw, "alice", "wonderland");
         char cwd[64] = "";
         CHILD_EQ(failures, quor_Getcwd(cwd, sizeof cwd), 0);
         // Another thread takes its reply; the copy stays in the stream.
