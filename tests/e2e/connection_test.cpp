@@ -119,6 +119,26 @@ TEST(Connection, WrongPasswordFailsWithTextsAndDropsTheRecord) {
   EXPECT_EQ(countLines(gw.journalLines(), "cat=0x0200 fn=0x0130"), 3);
 }
 
+// With the default list (COMBO, KEYTAB, PAM) and no terminal, a wrong
+// stored password is refused by COMBO; KEYTAB (no keytab) and PAM (nobody
+// to answer) are not tried at all and must not hide that refusal.
+TEST(Connection, DefaultMethodListReportsTheRefusalOfTheMethodTried) {
+  GwsimFixture gw(kUsers);
+  ASSERT_TRUE(gw.running()) << gw.stderrText();
+  ChildResult r = runInChild([&] {
+    int failures = 0;
+    clientEnvAs(gw, "alice", "looking-glass");
+    CHILD_EQ(failures, clientStartup(), -10003);
+    return failures;
+  });
+  EXPECT_EQ(r.status, 0) << r.stderrText;
+  EXPECT_NE(r.stderrText.find("result = -10003, errno = "), std::string::npos) << r.stderrText;
+  auto j = gw.journalLines();
+  EXPECT_EQ(countLines(j, "fn=0x0104"), 1);
+  EXPECT_EQ(countLines(j, "fn=0x0100"), 0);
+  EXPECT_EQ(countLines(j, "fn=0x0103"), 0);
+}
+
 TEST(Connection, GatewayAtOlderProtocolLevelIsRefused) {
   GwsimFixture gw(std::string("Faults = {\n ProtocolLevel = 67.1\n}\n") + kUsers);
   ASSERT_TRUE(gw.running()) << gw.stderrText();
