@@ -220,6 +220,12 @@ int quorex_SetupConnection(const char* remoteServerHost, const char* remoteServi
   if (connectionHandle) *connectionHandle = -1;
   if (qel_LibInit() < 0) return -12;
   if (remoteServerHost == nullptr) return -10008;
+  // Truncated to 16 bits it would name another port.
+  if (remotePort > 65535) {
+    QEL_LOG(3, "*** %s: port %d out of range for host %s\n", "quorex_SetupConnection",
+            remotePort, remoteServerHost);
+    return -10008;
+  }
   auto* c = new (std::nothrow) quor_connection_t();
   if (c == nullptr) {
     QEL_LOG(3, "malloc error creating new connection entry");

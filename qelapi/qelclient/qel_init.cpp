@@ -50,6 +50,18 @@ int resolveLocal(const char* name, quor_sockaddr_t* addr, const char* what) {
   return -abs(shown);
 }
 
+// Decimal digits up to 65535 (0: the default port), else -1.
+int readPort(const char* text) {
+  if (*text == '\0') return -1;
+  long v = 0;
+  for (const char* p = text; *p; p++) {
+    if (!isdigit(static_cast<unsigned char>(*p))) return -1;
+    v = v * 10 + (*p - '0');
+    if (v > 65535) return -1;
+  }
+  return static_cast<int>(v);
+}
+
 // Sets up one connection per server-list entry; stops at the first entry
 // that cannot be set up. Returns how many were set up.
 int setupServerList(const char* list) {
@@ -89,7 +101,13 @@ int setupServerList(const char* list) {
       while (*p && !isSpace(*p) && *p != ';') p++;
       sep = *p;
       if (*p) *p++ = '\0';
-      port = atoi(num);
+      // A port that is no number, or above 65535, would wrap to another
+      // port: the entry cannot be set up.
+      port = readPort(num);
+      if (port < 0) {
+        fprintf(stderr, "*** qel_LibInit: bad port '%s' for server %s\n", num, host);
+        break;
+      }
       if (isSpace(sep)) {
         while (*p && isSpace(*p)) p++;
         sep = *p;
