@@ -9,7 +9,7 @@
 
 #include <mutex>
 
-#include "config.h"
+#include "config_values.h"
 
 static std::mutex faults_lock;
 
@@ -33,6 +33,7 @@ static const rule_kind_t rule_kinds[] = {
     {"Overfill", GW_FAULT_OVERFILL, 1, 1, 100000},
     {"Duplicate", GW_FAULT_DUPLICATE, 0, 0, 0},
     {"CutBody", GW_FAULT_CUT_BODY, 1, 1, 0x7fffffff},
+    {"StoreFail", GW_FAULT_STORE_FAIL, 0, 0, 0},
 };
 
 // Requests whose record starts with the path they act on (char* first).
@@ -241,6 +242,9 @@ int gw_FaultsForReply(gw_config_t* cfg, uint16_t category, uint16_t function, in
         break;
       case GW_FAULT_CUT_BODY:
         faults->cutBody = r.value;
+        break;
+      case GW_FAULT_STORE_FAIL:
+        faults->storeFail = 1;
         break;
     }
   }
