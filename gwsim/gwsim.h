@@ -173,6 +173,9 @@ typedef struct gw_conn {
   struct gw_reader* reader = nullptr;
   std::vector<char>* sink = nullptr;  // set: replies go here, not to fd (reply.h)
   std::vector<gw_pending_t> held;  // replies held back by the shuffle rule
+  // Replies waiting while the client's next request is already here, so
+  // that a client with many requests in flight gets them in one write.
+  std::vector<char> batch;
   std::mt19937 rng;
   std::string note;  // extra journal text of the request being handled
 

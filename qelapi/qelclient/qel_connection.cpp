@@ -35,13 +35,15 @@ void freeReconnect(login_reconnect_t* r) {
 }
 
 // Other threads may be bound to the record while an open closes it for a
-// retry: mark it closed, wake a reader waiting for the socket and any thread
-// blocked on it, and free the streams only under both stream locks once no
-// reader waits for the socket any more.
+// retry: mark it closed, wake a reader or writer blocked on the socket and
+// any thread waiting for a reply, and free the streams only under both
+// stream locks once nobody reads or writes the socket any more.
 void closeStreams(quor_connection_t* c) {
   pthread_mutex_lock(&c->msg_out.theMutex);
   c->state = CONNECTION_CLOSED;
   if (c->ctl_fd >= 0) shutdown(c->ctl_fd, SHUT_RDWR);
+  while (c->msg_out.writerActive)
+    pthread_cond_wait(&c->msg_out.theCondition, &c->msg_out.theMutex);
   pthread_mutex_lock(&c->msg_in.theMutex);
   while (c->msg_in.readerActive) pthread_cond_wait(&c->msg_in.theCondition, &c->msg_in.theMutex);
   qelapi_WakeAllWaiters(&c->msg_in);
@@ -201,6 +203,10 @@ void qelapi_BindThreadConnection(qelapi_tcontext_t* ctx, quor_connection_t* conn
 }
 
 quor_connection_t* qelapi_BindThreadCurrent(qelapi_tcontext_t* ctx) {
+  // Unchanged (the usual case): nothing to count. Only this thread changes
+  // its binding, and the binding keeps the record alive.
+  quor_connection_t* now = qelapi_cur_connection.load();
+  if (now != nullptr && ctx->connection == now) return now;
   pthread_mutex_lock(&qelapi_connection_lock);
   quor_connection_t* cur = qelapi_cur_connection;
   quor_connection_t* old = ctx->connection;
@@ -515,7 +521,7 @@ int quorex_OpenConnection(int theHandle) {
 }
 
 int qelapi_AwaitOpen(quor_connection_t* rec) {
-  if (rec == nullptr) return 0;
+  if (rec == nullptr || !rec->opening) return 0;
   pthread_mutex_lock(&qelapi_connection_lock);
   if (rec->opening && pthread_equal(rec->opener, pthread_self())) {
     pthread_mutex_unlock(&qelapi_connection_lock);
@@ -543,16 +549,6 @@ int quorex_CloseConnection(int theHandle) {
     qelapi_cur_connection = nullptr;
     c->refs--;
   }
-  // Threads bound to the record between calls let go of it now; a thread
-  // inside an exchange or an open holds a reference of its own until it
-  // returns.
-  pthread_mutex_lock(&threadlist_lock);
-  for (qelapi_tcontext_t* t = thread_list; t; t = t->next)
-    if (t->connection == c) {
-      t->connection = nullptr;
-      c->refs--;
-    }
-  pthread_mutex_unlock(&threadlist_lock);
   // An opener's wait ends now; threads waiting for its result see the
   // record gone.
   pthread_cond_broadcast(&c->openCond);
@@ -565,15 +561,10 @@ int quorex_CloseConnection(int theHandle) {
     freeRecord(c);
     return 0;
   }
-  // Threads inside an exchange still hold it: close it under them, wake
-  // whoever waits for a reply, and let the last reference free it.
-  pthread_mutex_lock(&c->msg_out.theMutex);
-  c->state = CONNECTION_CLOSED;
-  if (c->ctl_fd >= 0) shutdown(c->ctl_fd, SHUT_RDWR);
-  pthread_mutex_unlock(&c->msg_out.theMutex);
-  pthread_mutex_lock(&c->msg_in.theMutex);
-  qelapi_WakeAllWaiters(&c->msg_in);
-  pthread_mutex_unlock(&c->msg_in.theMutex);
+  // Threads bound to the record keep it (and each its exchange in flight)
+  // until they next bind to another; the socket and the streams go now,
+  // under the threads still inside an exchange, which are woken and fail.
+  closeStreams(c);
   qelapi_ConnRelease(c);
   return 0;
 }

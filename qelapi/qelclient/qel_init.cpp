@@ -229,8 +229,13 @@ qelapi_tcontext_t* qel_InitNewThreadContext(void) {
 }
 
 qelapi_tcontext_t* qelapi_GetThreadContext(void) {
+  // Found once per thread; a new thread with a finished one's id still
+  // finds and reuses that context through the registry.
+  thread_local qelapi_tcontext_t* mine = nullptr;
+  if (mine != nullptr) return mine;
   qelapi_tcontext_t* t = qelapi_LookupThreadstate(pthread_self());
-  return t ? t : qel_InitNewThreadContext();
+  mine = t ? t : qel_InitNewThreadContext();
+  return mine;
 }
 
 int qelapi_init(qelapi_tcontext_t** thread_state) {

@@ -22,24 +22,31 @@
 
 namespace {
 
-bool requestIdSeeded = false;
-uint32_t requestIdState = 0;
+std::atomic<bool> requestIdSeeded{false};
+std::atomic<uint32_t> requestIdState{0};
 
 // ---- the inbound stream's own reader ----
+
+// Reads what the socket has into the emptied buffer (blocking until it has
+// something); 0, or -1 (and eof set) at end of stream or on an error.
+int inRecv(quor_msgstream_t* s) {
+  ssize_t n;
+  do n = recv(s->fd, s->buffer, QEL_MSGSTREAM_BUFSIZE, 0);
+  while (n < 0 && errno == EINTR);
+  if (n <= 0) {
+    s->eof = 1;
+    return -1;
+  }
+  s->rpos = 0;
+  s->rlen = size_t(n);
+  return 0;
+}
 
 // Makes at least one byte available: 0, or -1 at end of stream or error.
 int inFill(quor_msgstream_t* s) {
   if (s->rpos < s->rlen) return 0;
-  for (;;) {
-    ssize_t n = recv(s->fd, s->buffer, QEL_MSGSTREAM_BUFSIZE, 0);
-    if (n > 0) {
-      s->rpos = 0;
-      s->rlen = size_t(n);
-      return 0;
-    }
-    if (n < 0 && errno == EINTR) continue;
-    return -1;
-  }
+  if (s->eof) return -1;
+  return inRecv(s);
 }
 
 int inGet(quor_msgstream_t* s, char* out, size_t n) {
@@ -78,14 +85,32 @@ const XDR::xdr_ops inOps = {in_getlong,  in_putlong, in_getbytes, in_putbytes, i
 
 // ---- hand-over between threads ----
 
-// Wakes a sleeper taken off the wait list; the caller holds the inbound
-// lock. done: its reply was decoded for it.
-void wakeThread(qelapi_tcontext_t* t, bool done = false) {
+// Signals owed to woken threads. A wake-up is made under the inbound lock
+// and the sleeper's mutex (the flag the sleeper waits for); the kernel call
+// that rouses it may follow once this thread has let go of the inbound
+// lock, so that the lock is not held across system calls. A sleeper waits
+// for its flag, so an early or late signal is harmless.
+struct Signals {
+  qelapi_tcontext_t* owed[64];
+  int n = 0;
+  void flush() {
+    for (int i = 0; i < n; i++) pthread_cond_signal(&owed[i]->msginCondition);
+    n = 0;
+  }
+};
+
+// Wakes one sleeper taken off the wait list; the caller holds the inbound
+// lock. done: its reply was decoded for it. The signal goes out now, or
+// later from owed when given (and not full).
+void wakeThread(qelapi_tcontext_t* t, bool done = false, Signals* owed = nullptr) {
   pthread_mutex_lock(&t->msginMutex);
   if (done) t->msgReplyDone = 1;
   t->msgWoken = 1;
-  pthread_cond_signal(&t->msginCondition);
   pthread_mutex_unlock(&t->msginMutex);
+  if (owed != nullptr && owed->n < int(sizeof owed->owed / sizeof owed->owed[0]))
+    owed->owed[owed->n++] = t;
+  else
+    pthread_cond_signal(&t->msginCondition);
 }
 
 void removeWaiter(quor_msgstream_t* in, qelapi_tcontext_t* who) {
@@ -98,39 +123,46 @@ void removeWaiter(quor_msgstream_t* in, qelapi_tcontext_t* who) {
   }
 }
 
-void wakeFirst(quor_msgstream_t* in) {
+void wakeFirst(quor_msgstream_t* in, Signals* owed = nullptr) {
   qelapi_tcontext_t* next = in->waitReplyList;
   if (next == nullptr) return;
   in->waitReplyList = next->msgQNext;
   next->msgQNext = nullptr;
-  wakeThread(next);
+  wakeThread(next, false, owed);
 }
 
 
-// Whether some thread has sent the request this id answers on conn's
-// current opening and not yet taken its reply.
-bool someoneAwaits(quor_connection_t* conn, uint32_t id) {
+// The thread that has sent the request this id answers on conn's current
+// opening and not yet taken its reply, or null.
+qelapi_tcontext_t* awaitingThread(quor_connection_t* conn, uint32_t id) {
   uint32_t gen = conn->generation;
   pthread_mutex_lock(&threadlist_lock);
-  bool found = false;
+  qelapi_tcontext_t* found = nullptr;
   for (qelapi_tcontext_t* t = thread_list; t && !found; t = t->next)
-    found = t->msgAwaiting && t->msgRequestID == id && t->msgConnection == conn &&
-            t->msgGeneration == gen;
+    if (t->msgAwaiting && t->msgRequestID == id && t->msgConnection == conn &&
+        t->msgGeneration == gen)
+      found = t;
   pthread_mutex_unlock(&threadlist_lock);
   return found;
 }
 
 // Holds the connection of one exchange for its whole length, so that a close
-// meanwhile cannot free the record under it.
+// meanwhile cannot free the record under it. The thread's own binding does
+// that already for its bound connection (only the thread changes it), so
+// only another connection named explicitly takes a reference.
 struct ExchangeHold {
   quor_connection_t* conn = nullptr;
+  bool held = false;
   ExchangeHold(quor_connection_t* given, qelapi_tcontext_t* ts) {
-    pthread_mutex_lock(&qelapi_connection_lock);
-    conn = given != nullptr ? given : (ts != nullptr ? ts->connection : nullptr);
-    if (conn) conn->refs++;
-    pthread_mutex_unlock(&qelapi_connection_lock);
+    quor_connection_t* bound = ts != nullptr ? ts->connection : nullptr;
+    conn = given != nullptr ? given : bound;
+    if (conn == nullptr || conn == bound) return;
+    held = true;
+    qelapi_ConnHold(conn);
   }
-  ~ExchangeHold() { qelapi_ConnRelease(conn); }
+  ~ExchangeHold() {
+    if (held) qelapi_ConnRelease(conn);
+  }
   ExchangeHold(const ExchangeHold&) = delete;
   ExchangeHold& operator=(const ExchangeHold&) = delete;
 };
@@ -153,12 +185,23 @@ int takeBody(quor_connection_t* conn, api_msghdr_t* hdr, void* rec, xdrproc_t co
   return 0;
 }
 
-// Waits until the socket has bytes to read (or is shut down).
-void waitReadable(int fd) {
-  struct pollfd pfd = {fd, POLLIN, 0};
-  while (poll(&pfd, 1, -1) < 0 && errno == EINTR) {
+// Writes every byte on the blocking socket: 0, or the negated errno.
+int sendAll(int fd, const char* p, size_t len) {
+  while (len > 0) {
+    ssize_t n = send(fd, p, len, MSG_NOSIGNAL);
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      return -errno;
+    }
+    p += n;
+    len -= size_t(n);
   }
+  return 0;
 }
+
+// The encode buffer of the calling thread: a message is built whole here
+// before any of it is queued.
+thread_local std::vector<char> encodeBuffer;
 
 }  // namespace
 
@@ -171,7 +214,15 @@ void qelapi_MarkBroken(quor_connection_t* conn) {
   if (conn->ctl_fd >= 0) shutdown(conn->ctl_fd, SHUT_RDWR);
 }
 
+void qelapi_PrepareReply(qelapi_tcontext_t* ts, void* rec, xdrproc_t codec) {
+  ts->msgReplyBuf = rec;
+  ts->msgReplyProc = codec;
+  ts->msgPrepared = 1;
+}
+
 void qelapi_ExpectReply(qelapi_tcontext_t* ts, quor_connection_t* conn, uint32_t id) {
+  // Plain fields first: the atomics below publish them to readers.
+  ts->msgReplyDone = 0;
   ts->msgRequestID = id;
   ts->msgConnection = conn;
   ts->msgGeneration = conn->generation.load();
@@ -198,14 +249,21 @@ void qelapi_MoreReplies(qelapi_tcontext_t* ts, int more, quor_connection_t* give
 }
 
 uint32_t qelapi_getRequestID(void) {
-  pthread_mutex_lock(&qelapi_requestID_lock);
   if (!requestIdSeeded) {
-    requestIdState = (static_cast<uint32_t>(time(nullptr)) ^ static_cast<uint32_t>(getpid())) + 1u;
-    requestIdSeeded = true;
+    // The seed, once; afterwards each caller advances the state itself.
+    pthread_mutex_lock(&qelapi_requestID_lock);
+    if (!requestIdSeeded) {
+      requestIdState =
+          (static_cast<uint32_t>(time(nullptr)) ^ static_cast<uint32_t>(getpid())) + 1u;
+      requestIdSeeded = true;
+    }
+    pthread_mutex_unlock(&qelapi_requestID_lock);
   }
-  requestIdState = (requestIdState * 1103515245u + 12345u) & 0x7fffffffu;
-  uint32_t id = requestIdState;
-  pthread_mutex_unlock(&qelapi_requestID_lock);
+  // Every caller gets the value it produced itself, as under a lock.
+  uint32_t old = requestIdState.load();
+  uint32_t id;
+  do id = (old * 1103515245u + 12345u) & 0x7fffffffu;
+  while (!requestIdState.compare_exchange_weak(old, id));
   return id;
 }
 
@@ -223,6 +281,10 @@ int qel_BuildMsgStream(int fd, quor_msgstream_t* stream, int inout) {
   stream->buffer = buf;
   stream->rpos = stream->rlen = 0;
   stream->consumed = 0;
+  stream->eof = 0;
+  stream->plen = 0;
+  stream->writerActive = 0;
+  stream->secretQueued = 0;
   if (inout == 0) {
     // Both directions share the socket, which the connection closes once.
     memset(&stream->theXdr, 0, sizeof stream->theXdr);
@@ -247,6 +309,46 @@ int qel_FreeMsgStream(quor_msgstream_t* stream) {
   return 0;
 }
 
+namespace {
+
+// Writes what is queued on out, batch by batch, until the queue is empty;
+// the caller holds the outbound lock and has made itself the writer. The
+// first batch holds the caller's own message: its failure is the result
+// (negated errno), later ones only break the connection for the threads
+// whose messages they carried.
+int writeQueued(quor_connection_t* conn, quor_msgstream_t* out) {
+  int result = 0;
+  bool first = true;
+  while (out->plen > 0) {
+    size_t n = out->plen;
+    // Others append behind the first n bytes meanwhile; nobody else writes.
+    pthread_mutex_unlock(&out->theMutex);
+    int rc = sendAll(out->fd, out->buffer, n);
+    pthread_mutex_lock(&out->theMutex);
+    if (out->secretQueued) {
+      // Log-in messages carry secrets; leave no copy in the queue.
+      OPENSSL_cleanse(out->buffer, n);
+      out->secretQueued = 0;
+    }
+    memmove(out->buffer, out->buffer + n, out->plen - n);
+    out->plen -= n;
+    if (rc < 0) {
+      // A peer that is gone leaves the replies it sent readable for their
+      // owners; any other failure may have left part of a message on a
+      // live socket, and the gateway would misread all that follows.
+      QEL_LOG(3, "error %d trying to flush XDR stream", -rc);
+      if (rc != -EPIPE && rc != -ECONNRESET) qelapi_MarkBroken(conn);
+      if (first) result = rc;
+      // What is still queued cannot go out in step any more.
+      out->plen = 0;
+    }
+    first = false;
+  }
+  return result;
+}
+
+}  // namespace
+
 int qelapi_CommonSendMsg(quor_connection_t* GatewayContext, qelapi_tcontext_t* ThreadState,
                          int NeedRequestID, api_msghdr_t* MsgHdr, void* ParamBuf,
                          xdrproc_t Xdrproc) {
@@ -254,42 +356,33 @@ int qelapi_CommonSendMsg(quor_connection_t* GatewayContext, qelapi_tcontext_t* T
   quor_connection_t* conn = hold.conn;
   if (conn == nullptr || ThreadState == nullptr) return -50;
   quor_msgstream_t* out = &conn->msg_out;
-  pthread_mutex_lock(&out->theMutex);
-  if (conn->state != CONNECTION_OPEN || out->state != STREAM_IDLE) {
+  if (conn->state != CONNECTION_OPEN) {
     QEL_LOG(7, "called for closed connection");
-    pthread_mutex_unlock(&out->theMutex);
     return -50;
   }
-  if (conn->broken) {
-    pthread_mutex_unlock(&out->theMutex);
-    return -5000;
-  }
-  out->messageHdr = *MsgHdr;
-  api_msghdr_t* hdr = &out->messageHdr;
+  api_msghdr_t h = *MsgHdr;
+  api_msghdr_t* hdr = &h;
   if (NeedRequestID) hdr->msgRequestID = qelapi_getRequestID();
   if (ParamBuf != nullptr) {
     hdr->msgFlags |= API_MSGF_BODY;
     if (Xdrproc == nullptr) {
       QEL_LOG(0, "data passed, but Xdrproc is NULL!");
-      pthread_mutex_unlock(&out->theMutex);
       return -5000;
     }
   }
 
-  // Encode the whole message before a byte leaves; a body larger than the
-  // stream buffer gets a buffer of its own size.
-  std::vector<char> big;
-  char* buf = out->buffer;
-  u_int cap = QEL_MSGSTREAM_BUFSIZE;
+  // Encode the whole message before a byte of it is queued; a body larger
+  // than the usual buffer gets one of its own size.
+  std::vector<char>& buf = encodeBuffer;
+  if (buf.size() < 4096) buf.resize(4096);
   u_int len = 0;
   for (int attempt = 0; attempt < 2; attempt++) {
     XDR x;
-    xdrmem_create(&x, buf, cap, XDR_ENCODE);
+    xdrmem_create(&x, buf.data(), u_int(buf.size()), XDR_ENCODE);
     if (!qel_xdr_api_msghdr_t(&x, hdr)) {
       xdr_destroy(&x);
       QEL_LOG(3, "qel_xdr_api_msghdr_t failed for category %d function %d!", hdr->category,
               hdr->function);
-      pthread_mutex_unlock(&out->theMutex);
       return -5000;
     }
     bool ok = ParamBuf == nullptr || Xdrproc(&x, ParamBuf, 0);
@@ -297,49 +390,95 @@ int qelapi_CommonSendMsg(quor_connection_t* GatewayContext, qelapi_tcontext_t* T
     xdr_destroy(&x);
     if (ok) break;
     unsigned long need = attempt == 0 ? xdr_sizeof(Xdrproc, ParamBuf) : 0;
-    if (need == 0 || need + API_MSGHDR_WIRE_SIZE <= cap || need > QEL_XDR_MAX_BLOCK) {
+    if (need == 0 || need + API_MSGHDR_WIRE_SIZE <= buf.size() || need > QEL_XDR_MAX_BLOCK) {
+      OPENSSL_cleanse(buf.data(), len);
       QEL_LOG(3, "caller's XDR function for category %d function %d returned FALSE!",
               hdr->category, hdr->function);
-      pthread_mutex_unlock(&out->theMutex);
       return -1;
     }
-    cap = static_cast<u_int>(need + API_MSGHDR_WIRE_SIZE);
-    big.resize(cap);
-    buf = big.data();
+    buf.resize(need + API_MSGHDR_WIRE_SIZE);
   }
+  const bool secret = hdr->category == QEL_CAT_AUTH;
 
   if (qelapi_logging_flags & QEL_LOG_MSGTRACE) {
     qelapi_tracemsg_hdr(1, conn, hdr);
     qelapi_tracemsg_data(1, conn, hdr, ParamBuf);
   }
 
-  // Register the awaited reply before the request leaves: a fast reply may
-  // be read by another thread before the write returns.
+  // Register the awaited reply before the request can leave: a fast reply
+  // may be read by another thread before this call returns.
   bool expects = API_MSGF_EXPECTS_REPLY(hdr->msgFlags);
   uint32_t oldId = ThreadState->msgRequestID;
   quor_connection_t* oldConn = ThreadState->msgConnection;
   uint32_t oldGen = ThreadState->msgGeneration;
   int oldAwaiting = ThreadState->msgAwaiting;
-  if (expects) qelapi_ExpectReply(ThreadState, conn, hdr->msgRequestID);
-  int rc = quor_send_data_timeout(conn->ctl_fd, buf, static_cast<int>(len), 0);
-  // Log-in messages carry secrets; leave no copy in the stream buffer.
-  if (hdr->category == QEL_CAT_AUTH) OPENSSL_cleanse(buf, len);
-  if (rc < 0) {
-    if (expects) {
-      ThreadState->msgRequestID = oldId;
-      ThreadState->msgConnection = oldConn;
-      ThreadState->msgGeneration = oldGen;
-      ThreadState->msgAwaiting = oldAwaiting;
-    }
-    // A peer that is gone leaves the replies it sent readable for their
-    // owners; any other failure may have left part of this message on a
-    // live socket, and the gateway would misread all that follows.
-    QEL_LOG(3, "error %d trying to flush XDR stream", -rc);
-    if (rc != -32 && rc != -104 && rc != -50) qelapi_MarkBroken(conn);
+  auto unregister = [&] {
+    if (!expects) return;
+    ThreadState->msgRequestID = oldId;
+    ThreadState->msgConnection = oldConn;
+    ThreadState->msgGeneration = oldGen;
+    ThreadState->msgAwaiting = oldAwaiting;
+  };
+
+  pthread_mutex_lock(&out->theMutex);
+  int rc = 0;
+  if (conn->state != CONNECTION_OPEN || out->state != STREAM_IDLE) {
+    QEL_LOG(7, "called for closed connection");
+    rc = -50;
+  } else if (conn->broken) {
+    rc = -5000;
+  }
+  // A message that does not fit behind what is queued waits for the writer
+  // to empty the queue.
+  while (rc == 0 && out->writerActive && out->plen + len > QEL_MSGSTREAM_BUFSIZE) {
+    pthread_cond_wait(&out->theCondition, &out->theMutex);
+    if (conn->state != CONNECTION_OPEN || out->state != STREAM_IDLE) rc = -50;
+    else if (conn->broken) rc = -5000;
+  }
+  if (rc != 0) {
     pthread_mutex_unlock(&out->theMutex);
+    if (secret) OPENSSL_cleanse(buf.data(), len);
+    return rc;
+  }
+  if (expects) qelapi_ExpectReply(ThreadState, conn, hdr->msgRequestID);
+  out->messageHdr = *hdr;
+  bool queued = out->plen + len <= QEL_MSGSTREAM_BUFSIZE;
+  if (queued) {
+    memcpy(out->buffer + out->plen, buf.data(), len);
+    out->plen += len;
+    if (secret) out->secretQueued = 1;
+  }
+  if (secret) OPENSSL_cleanse(buf.data(), len);
+  if (out->writerActive) {
+    // The writer takes this message with its next batch, whole and in
+    // order; a failure of that write breaks the connection, which the
+    // receive of the reply then reports.
+    pthread_mutex_unlock(&out->theMutex);
+    return 0;
+  }
+  out->writerActive = 1;
+  if (!queued) {
+    // Larger than the whole queue: written by itself, the queue being empty.
+    pthread_mutex_unlock(&out->theMutex);
+    rc = sendAll(out->fd, buf.data(), len);
+    pthread_mutex_lock(&out->theMutex);
+    if (rc < 0) {
+      QEL_LOG(3, "error %d trying to flush XDR stream", -rc);
+      if (rc != -EPIPE && rc != -ECONNRESET) qelapi_MarkBroken(conn);
+    }
+    if (secret) OPENSSL_cleanse(buf.data(), len);
+    buf.resize(4096);
+    buf.shrink_to_fit();
+  } else {
+    rc = writeQueued(conn, out);
+  }
+  out->writerActive = 0;
+  pthread_cond_broadcast(&out->theCondition);
+  pthread_mutex_unlock(&out->theMutex);
+  if (rc < 0) {
+    unregister();
     return -1;
   }
-  pthread_mutex_unlock(&out->theMutex);
   return 0;
 }
 
@@ -363,12 +502,14 @@ int ozugw_sendTaskMsg(uint32_t TaskId, uint32_t MsgRequestID, uint16_t Category,
   return qelapi_CommonSendMsg(GatewayContext, ThreadState, 0, &hdr, Parambuf, Xdrproc);
 }
 
-// The receive. One thread at a time owns the stream (holding the inbound
-// lock, or, while it waits for the socket, readerActive). It decodes every
-// header; a reply whose owner sleeps on the wait list it decodes into the
-// buffer the owner registered and hands over with one wake-up, then reads
-// on. Only a reply whose owner has not yet come to wait stays pending: the
-// owner takes it itself, and the reader sleeps until then.
+// The receive. One thread at a time owns the stream: it reads the socket
+// without the inbound lock (readerActive), so that the threads sending
+// meanwhile can queue for their replies, and decodes under the lock. A
+// reply whose owner sleeps on the wait list, or gave its reply record
+// before it sent (qelapi_PrepareReply), it decodes into that record and
+// hands over with at most one wake-up, then reads on. Only a reply whose
+// owner has not yet come to wait, without a record given, stays pending:
+// the owner takes it itself, and the reader sleeps until then.
 int qelapi_get_msg(qelapi_tcontext_t* threadState, api_msghdr_t* msghdr, void* parambuf,
                    xdrproc_t xdrproc, quor_connection_t* quorContext) {
   ExchangeHold hold(quorContext, threadState);
@@ -379,12 +520,20 @@ int qelapi_get_msg(qelapi_tcontext_t* threadState, api_msghdr_t* msghdr, void* p
   const uint32_t awaited = ts->msgRequestID;
   const uint32_t gen = ts->msgGeneration;
   int result = 0;
-  bool readable = false;  // this thread saw the socket readable
+  Signals owed;
   pthread_mutex_lock(&in->theMutex);
   ts->msgAwaiting = 1;
-  ts->msgReplyDone = 0;
   for (;;) {
     removeWaiter(in, ts);
+    if (ts->msgReplyDone) {
+      // Decoded for this thread by a reader before it came to wait.
+      ts->msgReplyDone = 0;
+      ts->msgPrepared = 0;
+      *msghdr = ts->msgReplyHdr;
+      pthread_mutex_unlock(&in->theMutex);
+      owed.flush();
+      return 0;
+    }
     if (conn->state != CONNECTION_OPEN || in->state != STREAM_IDLE || conn->generation != gen) {
       QEL_LOG(7, "called for closed connection");
       result = -50;
@@ -397,19 +546,18 @@ int qelapi_get_msg(qelapi_tcontext_t* threadState, api_msghdr_t* msghdr, void* p
     api_msghdr_t* hdr = &in->messageHdr;
     bool mustWait = in->readerActive != 0;
     if (!mustWait && in->messageInState == 0) {
-      if (in->rpos >= in->rlen && !readable) {
-        // Nothing buffered: wait for the socket without the lock, so that
-        // the threads sending meanwhile can queue for their replies.
+      if (in->rpos >= in->rlen && !in->eof) {
+        // Nothing buffered: read the socket without the lock. Nobody else
+        // touches the buffer while readerActive is set.
         in->readerActive = 1;
         pthread_mutex_unlock(&in->theMutex);
-        waitReadable(in->fd);
+        owed.flush();
+        inRecv(in);
         pthread_mutex_lock(&in->theMutex);
         in->readerActive = 0;
         pthread_cond_broadcast(&in->theCondition);
-        readable = true;
         continue;
       }
-      readable = false;
       memset(hdr, 0, sizeof *hdr);
       if (!qel_xdr_api_msghdr_t(&in->theXdr, hdr)) memset(hdr, 0, sizeof *hdr);
       if (qelapi_logging_flags & QEL_LOG_MSGTRACE) qelapi_tracemsg_hdr(0, conn, hdr);
@@ -434,33 +582,48 @@ int qelapi_get_msg(qelapi_tcontext_t* threadState, api_msghdr_t* msghdr, void* p
         in->messageInState = 0;
         *msghdr = *hdr;
         if (!ts->msgMoreReplies) ts->msgAwaiting = 0;
+        ts->msgPrepared = 0;
         // The next waiter reads on.
-        wakeFirst(in);
+        wakeFirst(in, &owed);
         pthread_mutex_unlock(&in->theMutex);
+        owed.flush();
         return 0;
       }
+      // Another thread's reply: decoded into the record it registered
+      // (sleeping on the list, or given before it sent) and handed over.
       qelapi_tcontext_t* owner = nullptr;
       for (qelapi_tcontext_t* t = in->waitReplyList; t; t = t->msgQNext)
         if (t->msgRequestID == hdr->msgRequestID) {
           owner = t;
           break;
         }
+      bool asleep = owner != nullptr;
+      if (owner == nullptr) {
+        owner = awaitingThread(conn, hdr->msgRequestID);
+        if (owner == nullptr) {
+          // Nobody will ever take this reply, and its body cannot be skipped.
+          QEL_LOG(0, "reply for request id %u that no thread awaits!", hdr->msgRequestID);
+          qelapi_MarkBroken(conn);
+          result = -5000;
+          break;
+        }
+        // An owner yet to come that gave no record takes the reply itself.
+        if (!owner->msgPrepared) owner = nullptr;
+      }
       if (owner != nullptr) {
         result = takeBody(conn, hdr, owner->msgReplyBuf, owner->msgReplyProc);
+        // The error exit wakes a sleeping owner, which finds the break.
         if (result < 0) break;
         in->messageInState = 0;
-        removeWaiter(in, owner);
         owner->msgReplyHdr = *hdr;
         if (!owner->msgMoreReplies) owner->msgAwaiting = 0;
-        wakeThread(owner, true);
+        if (asleep) {
+          removeWaiter(in, owner);
+          wakeThread(owner, true, &owed);
+        } else {
+          owner->msgReplyDone = 1;
+        }
         continue;
-      }
-      if (!someoneAwaits(conn, hdr->msgRequestID)) {
-        // Nobody will ever take this reply, and its body cannot be skipped.
-        QEL_LOG(0, "reply for request id %u that no thread awaits!", hdr->msgRequestID);
-        qelapi_MarkBroken(conn);
-        result = -5000;
-        break;
       }
     }
     // Another thread reads, or the pending reply's owner has yet to come:
@@ -471,10 +634,12 @@ int qelapi_get_msg(qelapi_tcontext_t* threadState, api_msghdr_t* msghdr, void* p
     in->waitReplyList = ts;
     pthread_mutex_lock(&ts->msginMutex);
     pthread_mutex_unlock(&in->theMutex);
+    owed.flush();
     while (!ts->msgWoken) pthread_cond_wait(&ts->msginCondition, &ts->msginMutex);
     ts->msgWoken = 0;
     if (ts->msgReplyDone) {
       ts->msgReplyDone = 0;
+      ts->msgPrepared = 0;
       *msghdr = ts->msgReplyHdr;
       pthread_mutex_unlock(&ts->msginMutex);
       return 0;
@@ -484,16 +649,22 @@ int qelapi_get_msg(qelapi_tcontext_t* threadState, api_msghdr_t* msghdr, void* p
   }
   // Error exit: every waiter re-examines the stream for itself.
   ts->msgAwaiting = 0;
+  ts->msgPrepared = 0;
   qelapi_WakeAllWaiters(in);
   pthread_mutex_unlock(&in->theMutex);
+  owed.flush();
   return result;
 }
 
 int qelapi_Exchange(qelapi_tcontext_t* ts, uint16_t category, uint16_t function, void* req,
                     xdrproc_t reqCodec, void* reply, xdrproc_t replyCodec,
                     quor_connection_t* conn) {
+  if (ts != nullptr) qelapi_PrepareReply(ts, reply, replyCodec);
   int rc = qelapi_send_msg(category, function, req, reqCodec, 0, 0, conn, ts);
-  if (rc < 0) return rc;
+  if (rc < 0) {
+    if (ts != nullptr) ts->msgPrepared = 0;
+    return rc;
+  }
   api_msghdr_t hdr;
   rc = qelapi_get_msg(ts, &hdr, reply, replyCodec, conn);
   if (rc < 0) return rc;

@@ -21,7 +21,10 @@ typedef struct qelapi_tcontext {
   struct qelapi_tcontext* next;      // registry, newest first
   struct qelapi_tcontext* msgQNext;  // a connection's wait list
   pthread_t threadID;
-  struct quor_connection* connection;  // bound by qelapi_init; holds a reference
+  // Bound by qelapi_init and changed only by the thread itself; holds a
+  // reference, which keeps the record alive for the thread's exchanges on
+  // it even after the connection is closed.
+  struct quor_connection* connection;
   // The reply this thread awaits next, the connection and the opening of
   // it (its generation) the request went out on, and whether the reply is
   // still to come: a taken reply is no longer awaited unless the exchange
@@ -32,11 +35,14 @@ typedef struct qelapi_tcontext {
   std::atomic<uint32_t> msgGeneration;
   std::atomic<int> msgAwaiting;
   int msgMoreReplies;
-  // While the thread sleeps on a wait list (inbound lock): where the thread
-  // reading the stream decodes this thread's reply for it. msgReplyDone and
-  // msgWoken are set by the waker under msginMutex.
+  // Where the thread reading the stream decodes this thread's reply for it:
+  // given before the request leaves (msgPrepared, qelapi_PrepareReply) or
+  // when the thread comes to wait on the wait list. Guarded by the inbound
+  // lock; msgReplyDone and msgWoken are also set by a waker under
+  // msginMutex.
   void* msgReplyBuf;
   xdrproc_t msgReplyProc;
+  int msgPrepared;
   api_msghdr_t msgReplyHdr;
   int msgReplyDone;
   int msgWoken;
@@ -50,12 +56,14 @@ typedef struct qelapi_tcontext {
 
 // One direction of a control socket. The inbound side decodes through XDR
 // from its own buffer, whose fill level tells a reader whether it must wait
-// for the socket; the outbound side encodes each whole message into
-// `buffer` before a byte is written, so a failed encode never leaves half a
-// message behind.
+// for the socket. On the outbound side each message is encoded whole before
+// it is queued in `buffer`, so a failed encode never leaves half a message
+// behind, and whole messages leave in order, several in one write when
+// threads send at once.
 typedef struct quor_msgstream {
   pthread_mutex_t theMutex;  // msg_out: outbound lock; msg_in: inbound lock
-  pthread_cond_t theCondition;  // msg_in: signalled when readerActive drops
+  // Signalled when readerActive (in) or writerActive (out) drops.
+  pthread_cond_t theCondition;
   int state;
   api_msghdr_t messageHdr;
   int messageInState;  // msg_in: a header is pending for its owner
@@ -68,6 +76,13 @@ typedef struct quor_msgstream {
   // msg_in: a thread owns the stream and waits for the socket to become
   // readable without holding the inbound lock, so that others can queue.
   int readerActive;
+  int eof;  // msg_in: the socket gave end of stream or an error
+  // msg_out: bytes of whole messages queued in buffer; a thread writing the
+  // first plen of them without the outbound lock (others append behind);
+  // whether the queue held a log-in secret since the writer last wiped it.
+  size_t plen;
+  int writerActive;
+  int secretQueued;
 } quor_msgstream_t;
 
 typedef struct login_reconnect {
@@ -121,7 +136,7 @@ typedef struct quor_connection {
   // and a close wakes an opener's waits.
   int refs;
   int unlinked;
-  int opening;
+  std::atomic<int> opening;  // also read without the lock, to skip the wait
   pthread_t opener;
   pthread_cond_t openCond;
 } quor_connection_t;
@@ -196,6 +211,10 @@ void qelapi_Release(bool_t (*codec)(XDR*, R*), R* rec) {
 void qelapi_MoreReplies(qelapi_tcontext_t* ts, int more, quor_connection_t* conn = nullptr);
 // The thread awaits reply id on conn's current opening (as after a send).
 void qelapi_ExpectReply(qelapi_tcontext_t* ts, quor_connection_t* conn, uint32_t id);
+// Before a send: the reply record and decoder the next qelapi_get_msg will
+// be given, so that a reader meeting the reply before this thread comes to
+// wait decodes it at once instead of stopping the stream for it.
+void qelapi_PrepareReply(qelapi_tcontext_t* ts, void* rec, xdrproc_t codec);
 // The stream is out of step: every exchange on conn fails with -5000 until
 // the connection is opened again.
 void qelapi_MarkBroken(quor_connection_t* conn);
