@@ -621,7 +621,11 @@ int qelapi_get_msg(qelapi_tcontext_t* threadState, api_msghdr_t* msghdr, void* p
           removeWaiter(in, owner);
           wakeThread(owner, true, &owed);
         } else {
+          // Not sleeping, but maybe just woken and looking at its flags
+          // under its own mutex.
+          pthread_mutex_lock(&owner->msginMutex);
           owner->msgReplyDone = 1;
+          pthread_mutex_unlock(&owner->msginMutex);
         }
         continue;
       }

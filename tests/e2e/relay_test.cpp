@@ -253,20 +253,22 @@ TEST(Relay, InterruptOfAWaitingCommand) {
     ChildResult r = runInChild([&] {
       int failures = 0;
       clientEnvAs(gw, "alice", "wonderland");
+      // Set before the notice goes: the relay may receive the rest before
+      // the sending call has returned.
       static std::atomic<int> sent{0};
       static int sendRc = -99;
       std::thread helper;
       if (otherThread) {
         helper = std::thread([&] {
           if (gw.waitForJournal("cmd=slow")) {
-            sendRc = ozugw_cli_SendInterrupt(1, 0);
             sent = 1;
+            sendRc = ozugw_cli_SendInterrupt(1, 0);
           }
         });
       } else {
         afterFirst = [] {
-          sendRc = ozugw_cli_SendInterrupt(1, 0);
           sent = 1;
+          sendRc = ozugw_cli_SendInterrupt(1, 0);
           return 0;
         };
       }
