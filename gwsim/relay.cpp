@@ -17,6 +17,7 @@
 #include "reply.h"
 #include "journal.h"
 #include "msg_cli.h"
+#include "relay_stream.h"
 
 #define GW_CLI_NOT_HANDLED (-9000)
 
@@ -105,7 +106,9 @@ int load_step(const quor_cfg_stanza_t* e, gw_cmd_step_t* st, std::string* err) {
     st->flags = 0x1;
     st->value = int32_t(n);
   } else {
-    return fail(err, e->LineNum, std::string("unknown command step ") + k);
+    int x = gw_RelayLoadExtraStep(k, v, st, err, e->LineNum);
+    if (x < 0) return -22;
+    if (x == 0) return fail(err, e->LineNum, std::string("unknown command step ") + k);
   }
   return 0;
 }
@@ -129,7 +132,7 @@ void fill_reply(const gw_cmd_step_t* st, ozugw_cli_cmd_rply_t* r) {
 // when waiting for the interrupt, -1 when the connection is to close.
 int run_steps(gw_conn_t* conn, const gw_command_t* cmd, const api_msghdr_t* req,
               gw_reply_t* last) {
-  static const gw_cmd_step_t implicitExit = {GW_STEP_EXIT, 0x1, 0, 0, "", 0};
+  static const gw_cmd_step_t implicitExit = {GW_STEP_EXIT, 0x1, 0, 0, "", 0, 0};
   api_msghdr_t h;
   ozugw_cli_cmd_rply_t r;
   for (size_t i = conn->relayStep; i <= cmd->steps.size(); i++) {
@@ -148,6 +151,9 @@ int run_steps(gw_conn_t* conn, const gw_command_t* cmd, const api_msghdr_t* req,
         conn->relayStep = i + 1;
         conn->relayHdr = *req;
         return 1;
+      case GW_STEP_STREAM:
+        if (gw_RelayStream(conn, st, req) < 0) return -1;
+        break;
       case GW_STEP_DROP:
         gw_JournalLine("conn=%d relay-drop", conn->num);
         shutdown(conn->fd, SHUT_RDWR);

@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <mutex>
 #include <thread>
 
 #include "framing.h"
@@ -59,6 +60,8 @@ int gw_SendReply(gw_conn_t* conn, gw_pending_t* p) {
   if (gw_FlushReplies(conn) < 0) return -1;
   if (p->faults.delayMs > 0)
     std::this_thread::sleep_for(std::chrono::milliseconds(p->faults.delayMs));
+  // Data workers answer beside the request loop: one message at a time.
+  std::lock_guard<std::mutex> sending(conn->sendLock);
   api_msghdr_t hdr = p->hdr;
   if (p->faults.unsolicited) hdr.msgFlags |= API_MSGF_UNSOLICITED;
   std::vector<char> out;
