@@ -221,11 +221,19 @@ void qelapi_PrepareReply(qelapi_tcontext_t* ts, void* rec, xdrproc_t codec) {
 }
 
 void qelapi_ExpectReply(qelapi_tcontext_t* ts, quor_connection_t* conn, uint32_t id) {
-  // Plain fields first: the atomics below publish them to readers.
+  qelapi_ExpectReply(ts, conn, id, conn->generation.load());
+}
+
+void qelapi_ExpectReply(qelapi_tcontext_t* ts, quor_connection_t* conn, uint32_t id,
+                        uint32_t generation) {
+  // Plain fields first: the atomics below publish them to readers. A new
+  // awaited id starts a new exchange: more replies announced for an earlier
+  // one that was never finished do not carry over.
   ts->msgReplyDone = 0;
+  ts->msgMoreReplies = 0;
   ts->msgRequestID = id;
   ts->msgConnection = conn;
-  ts->msgGeneration = conn->generation.load();
+  ts->msgGeneration = generation;
   ts->msgAwaiting = 1;
 }
 

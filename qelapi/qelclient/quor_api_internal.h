@@ -34,7 +34,7 @@ typedef struct qelapi_tcontext {
   std::atomic<struct quor_connection*> msgConnection;
   std::atomic<uint32_t> msgGeneration;
   std::atomic<int> msgAwaiting;
-  int msgMoreReplies;
+  std::atomic<int> msgMoreReplies;
   // Where the thread reading the stream decodes this thread's reply for it:
   // given before the request leaves (msgPrepared, qelapi_PrepareReply) or
   // when the thread comes to wait on the wait list. Guarded by the inbound
@@ -204,13 +204,17 @@ void qelapi_Release(bool_t (*codec)(XDR*, R*), R* rec) {
   xdr_free(reinterpret_cast<xdrproc_t>(codec), reinterpret_cast<char*>(rec));
 }
 // A thread whose exchange brings several replies to one request (the relay,
-// the PAM conversation) keeps awaiting its id after each reply it takes
+// the PAM conversation, an lfx transfer) keeps awaiting its id after each reply it takes
 // while more is 1; ending with 0 lets a later reply for the id count as
 // stray, and wakes the waiters of conn (null: the thread's connection) so
 // that one still stuck behind such a reply sees it.
 void qelapi_MoreReplies(qelapi_tcontext_t* ts, int more, quor_connection_t* conn = nullptr);
-// The thread awaits reply id on conn's current opening (as after a send).
+// The thread awaits reply id on conn's current opening (as after a send),
+// or on the opening given; more replies announced before are forgotten, so
+// an exchange that brings several announces them after its send.
 void qelapi_ExpectReply(qelapi_tcontext_t* ts, quor_connection_t* conn, uint32_t id);
+void qelapi_ExpectReply(qelapi_tcontext_t* ts, quor_connection_t* conn, uint32_t id,
+                        uint32_t generation);
 // Before a send: the reply record and decoder the next qelapi_get_msg will
 // be given, so that a reader meeting the reply before this thread comes to
 // wait decodes it at once instead of stopping the stream for it.

@@ -390,6 +390,9 @@ TEST(Pam, AbandonedConversationEndsTheMethodList) {
       },
       30);
   EXPECT_EQ(r.status, 0) << r.stderrText;
+  // The log-in's line is written once gwsim stops waiting for the answer,
+  // which may be after the client is gone.
+  EXPECT_TRUE(gw.waitForJournal("fn=0x0100 id="));
   auto j = gw.journalLines();
   EXPECT_EQ(countLines(j, "fn=0x0100 id="), 1);
   EXPECT_EQ(countLines(j, "fn=0x0104"), 0);

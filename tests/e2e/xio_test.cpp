@@ -7,11 +7,14 @@
 #include <errno.h>
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <poll.h>
 #include <string.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <chrono>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "client_env.h"
@@ -86,6 +89,30 @@ int openEntries() {
   for (int i = 0; i < QELAPI_MAX_OPEN_FILES; i++)
     if (qelapi_io_lookup(i)) n++;
   return n;
+}
+
+// Whether the gateway's next message waits unread on the current
+// connection's control socket within ms.
+bool replyPending(int ms) {
+  quor_connection_t* c = qelapi_getCurConnection();
+  if (c == nullptr) return false;
+  struct pollfd pfd = {c->ctl_fd.load(), POLLIN, 0};
+  return poll(&pfd, 1, ms) == 1;
+}
+
+// Waits until a thread sleeps on the current connection's wait list, or
+// done is set: false when neither happens within ms.
+bool someoneWaits(const std::atomic<bool>& done, int ms) {
+  quor_connection_t* c = qelapi_getCurConnection();
+  auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
+  while (std::chrono::steady_clock::now() < until) {
+    pthread_mutex_lock(&c->msg_in.theMutex);
+    bool waiting = c->msg_in.waitReplyList != nullptr;
+    pthread_mutex_unlock(&c->msg_in.theMutex);
+    if (waiting || done) return waiting;
+    usleep(2000);
+  }
+  return false;
 }
 
 // Writes data through a request for all of it and data phases of at most
@@ -489,4 +516,53 @@ TEST(DirectData, ClosingAFileWithAnOpenRequestKeepsTheConnectionInStep) {
     return failures;
   });
   EXPECT_EQ(r.status, 0) << r.stderrText;
+}
+
+// The reply of an open request comes while its thread is not receiving: a
+// call of another thread on the connection that meets it first leaves it
+// for the data phase, and a close from another thread collects it itself.
+TEST(DirectData, ARequestsReplyReachesWhoeverCollectsIt) {
+  GwsimFixture gw(config());
+  ASSERT_TRUE(gw.running()) << gw.stderrText();
+  ChildResult r = runInChild(
+      [&] {
+        int failures = 0;
+        if (clientLogin(gw, "alice", "wonderland") != 0) return 1;
+        char buf[30];
+        int eof = 0;
+        // The closer has never called before: nothing it awaited earlier
+        // may stand in for the request's reply.
+        int fd = openX("/thirty", O_RDONLY);
+        CHILD_EQ(failures, quor_ReadX(0x80000000u, fd, nullptr, 30, &eof), 0);
+        CHILD_CHECK(failures, replyPending(5000));
+        int closeRc = 1;
+        std::thread closer([&] { closeRc = quor_Close(fd); });
+        closer.join();
+        CHILD_EQ(failures, closeRc, 0);
+        quor_stat_t st;
+        CHILD_EQ(failures, quor_Stat("/thirty", &st), 0);
+
+        fd = openX("/thirty", O_RDONLY);
+        CHILD_EQ(failures, quor_ReadX(0x80000000u, fd, nullptr, 30, &eof), 0);
+        // All thirty bytes fit the socket: the gateway answers at once.
+        CHILD_CHECK(failures, replyPending(5000));
+        std::atomic<bool> done{false};
+        int statRc = 1;
+        std::thread other([&] {
+          quor_stat_t st2;
+          statRc = quor_Stat("/thirty", &st2);
+          done = true;
+        });
+        CHILD_CHECK(failures, someoneWaits(done, 5000));
+        CHILD_EQ(failures, quor_ReadX(0, fd, buf, 30, &eof), 30);
+        other.join();
+        CHILD_EQ(failures, statRc, 0);
+        CHILD_EQ(failures, quor_Close(fd), 0);
+        CHILD_EQ(failures, openEntries(), 0);
+        return failures;
+      },
+      30);
+  EXPECT_EQ(r.status, 0) << r.stderrText;
+  auto j = gw.journalLines();
+  EXPECT_EQ(countLines(j, "xio-read", "bytes=30 result=0"), 2);
 }
