@@ -152,6 +152,17 @@ unsigned int sizeValue(const char* text) {
   return static_cast<unsigned int>(v);
 }
 
+// A whole int, optionally signed; false for anything else (trailing text,
+// no digits, beyond int), which atoi would have read as some number.
+bool intValue(const char* text, int* out) {
+  errno = 0;
+  char* end = nullptr;
+  long v = strtol(text, &end, 10);
+  if (end == text || *end != '\0' || errno == ERANGE || v < INT_MIN || v > INT_MAX) return false;
+  *out = static_cast<int>(v);
+  return true;
+}
+
 struct netoptDefaults {
   unsigned int SendSpace;
   unsigned int RecvSpace;
@@ -194,18 +205,19 @@ int parseHostEntry(const quor_cfg_stanza_t* h, const netoptDefaults& d, netopt_e
     const char* key = k->KeyString;
     const char* value = k->KeyValue != nullptr ? k->KeyValue : "";
     quor_sockaddr_t mask;
+    int number = 0;
     if (strcmp(key, "NetMask") == 0 && numericAddress(value, family, &mask)) {
       out->NetMask = mask;
-    } else if (strcmp(key, "RFC1323") == 0) {
-      out->RFC1323 = atoi(value);
+    } else if (strcmp(key, "RFC1323") == 0 && intValue(value, &number)) {
+      out->RFC1323 = number;
     } else if (strcmp(key, "SendSpace") == 0) {
       out->SendSpace = sizeValue(value);
     } else if (strcmp(key, "RecvSpace") == 0) {
       out->RecvSpace = sizeValue(value);
     } else if (strcmp(key, "WriteSize") == 0) {
       out->WriteSize = sizeValue(value);
-    } else if (strcmp(key, "TcpNoDelay") == 0) {
-      out->TcpNodelay = atoi(value);
+    } else if (strcmp(key, "TcpNoDelay") == 0 && intValue(value, &number)) {
+      out->TcpNodelay = number;
     } else {
       fprintf(stderr, "*** Warning: Unrecognized key=value: %s=%s for IP address %s in QUOR.conf\n",
               key, value, h->KeyString);
@@ -217,6 +229,9 @@ int parseHostEntry(const quor_cfg_stanza_t* h, const netoptDefaults& d, netopt_e
 // Builds the table from the tree; netopt_Mutex held. 0, or -1 with the
 // table left empty.
 int netopt_InitTable(quor_cfg_stanza_t* tree) {
+  // No QUOR.conf at all is an ordinary site, not worth a warning (a file
+  // that does not parse was warned about by the parse).
+  if (tree == nullptr) return -1;
   const quor_cfg_stanza_t* section = quor_CfgFindKey(QUOR_NETOPT_SECTION, tree, 0);
   if (section == nullptr) {
     fprintf(stderr, "Warning: \"%s\" section not found in QUOR.conf file\n", QUOR_NETOPT_SECTION);
@@ -364,8 +379,15 @@ void computePorts(void) {
   if (low < QUOR_MIN_CLIENT_PORT) low = QUOR_MIN_CLIENT_PORT;
   if (high > QUOR_MAX_CLIENT_PORT) high = QUOR_MAX_CLIENT_PORT;
   // Clamping can leave no port at all (600-700); data sockets then could
-  // never bind, so such a range counts as unreadable.
-  if (low > high) return;
+  // never bind, so such a range counts as unreadable, which the user must
+  // hear of. (Computed once per process, so said once.)
+  if (low > high) {
+    fprintf(stderr,
+            "*** %s: Warning - client port range '%s' holds no port from %d to %d; using the "
+            "whole range\n",
+            "quorcfgx_GetRestrictedPorts", value, QUOR_MIN_CLIENT_PORT, QUOR_MAX_CLIENT_PORT);
+    return;
+  }
   portLow = static_cast<in_port_t>(low);
   portHigh = static_cast<in_port_t>(high);
 }

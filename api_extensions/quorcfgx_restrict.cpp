@@ -3,6 +3,7 @@
 #include "quorcfgx_restrict.h"
 
 #include <arpa/inet.h>
+#include <ctype.h>
 #include <errno.h>
 #include <netdb.h>
 #include <stdio.h>
@@ -52,21 +53,35 @@ void buildMask(quor_restricted_addr_t* e) {
     e->ra_ipv6_netmask[i] = left >= 8 ? 0xff : static_cast<unsigned char>(0xff << (8 - left));
 }
 
+// The prefix length after the '/': 0 for none, negative for a sign, full
+// for one above it (however large: a huge number must not wrap into a short
+// prefix that widens the entry). False for text that is no number.
+bool readPrefix(const char* text, int full, int* prefix) {
+  const char* p = text;
+  bool negative = *p == '-';
+  if (*p == '-' || *p == '+') p++;
+  if (*text != '\0' && !isdigit(static_cast<unsigned char>(*p))) return false;
+  long long v = 0;
+  for (; isdigit(static_cast<unsigned char>(*p)); p++)
+    if (v <= full) v = v * 10 + (*p - '0');
+  if (*p != '\0') return false;
+  *prefix = negative ? -1 : static_cast<int>(v > full ? full : v);
+  return true;
+}
+
 // One flag entry of the host stanza; false (with a warning) when malformed.
 bool parseEntry(const quor_cfg_stanza_t* s, quor_restricted_addr_t* out) {
   std::string key = s->KeyString;
   std::string addr = key;
-  int prefix = 0;
   size_t slash = key.find('/');
-  if (slash != std::string::npos) {
-    addr = key.substr(0, slash);
-    prefix = atoi(key.c_str() + slash + 1);
-  }
+  if (slash != std::string::npos) addr = key.substr(0, slash);
   memset(out, 0, sizeof *out);
   bool v6 = key.find(':') != std::string::npos;
   out->addrType = v6 ? AF_INET6 : AF_INET;
   int full = v6 ? 128 : 32;
-  if (inet_pton(out->addrType, addr.c_str(), &out->ra_addr) != 1) {
+  int prefix = 0;
+  if (inet_pton(out->addrType, addr.c_str(), &out->ra_addr) != 1 ||
+      (slash != std::string::npos && !readPrefix(key.c_str() + slash + 1, full, &prefix))) {
     fprintf(stderr, "(%s) WARNING: QUOR.conf error, line %d. '%s', is a malformed %s address (ignored)\n",
             PARSE_FN, static_cast<int>(s->LineNum), key.c_str(), v6 ? "IPV6" : "IPV4");
     return false;

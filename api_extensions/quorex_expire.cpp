@@ -118,6 +118,23 @@ int parseTimeValue(const char* text, int64_t* total) {
   return terms ? 0 : -1;
 }
 
+// A family, COS or subsystem id: the number the key begins with (after
+// blanks), 0 when it begins with none. -1 for a negative number or one
+// beyond 32 bits, which must not wrap into another id.
+int small_id(const char* key, uint64_t* id) {
+  const char* p = key;
+  while (isspace(static_cast<unsigned char>(*p))) p++;
+  if (*p == '+') p++;
+  else if (*p == '-' && isdigit(static_cast<unsigned char>(p[1]))) return -1;
+  uint64_t v = 0;
+  for (; isdigit(static_cast<unsigned char>(*p)); p++) {
+    v = v * 10 + uint64_t(*p - '0');
+    if (v > UINT32_MAX) return -1;
+  }
+  *id = v;
+  return 0;
+}
+
 // Decimal digits only: the number itself. 0, or -1 for anything else.
 int decimal_id(const char* key, uint64_t* id) {
   if (!*key) return -1;
@@ -247,9 +264,10 @@ int load_section(const quor_cfg_stanza_t* head, const Section& sec, const char* 
                 sec.idName, e->KeyString, path, int(e->LineNum));
         continue;
       }
-    } else {
-      unsigned v = 0;
-      if (sscanf(e->KeyString, "%u", &v) == 1) id = v;
+    } else if (small_id(e->KeyString, &id) < 0) {
+      fprintf(stderr, "*** %s: Error- format error - id out of range '%s' (%s line %d) -ignored\n",
+              kInit, e->KeyString, path, int(e->LineNum));
+      continue;
     }
     int64_t seconds = 0;
     int rc = parseTimeValue(e->KeyValue, &seconds);

@@ -289,7 +289,7 @@ static int queue_reply(gw_conn_t* conn, const api_msghdr_t* req, gw_reply_t* rep
                     uint32_t(time(nullptr)), 0, req->category, req->function, reply->errorcode);
   if (reply->hasBody) p.body.swap(reply->body);
   p.faults = *faults;
-  if (conn->cfg->shuffleCount == 0) return gw_SendReply(conn, &p);
+  if (conn->cfg->shuffleCount == 0) return gw_SendReplyBatched(conn, &p);
   conn->held.push_back(std::move(p));
   if (conn->held.size() >= conn->cfg->shuffleCount) return flush_held(conn);
   return 0;
@@ -298,6 +298,9 @@ static int queue_reply(gw_conn_t* conn, const api_msghdr_t* req, gw_reply_t* rep
 // While replies are held: lets them go once no request arrives for the
 // idle time. 0, or -1 when the connection is to be closed.
 static int wait_for_request(gw_conn_t* conn) {
+  // About to wait for the client: what it should see goes out first.
+  if (gw_ReaderBuffered(conn->reader) < API_MSGHDR_WIRE_SIZE && gw_FlushReplies(conn) < 0)
+    return -1;
   if (conn->held.empty()) return 0;
   if (gw_ReaderWait(conn->reader, int(conn->cfg->shuffleIdleMs)) == 0) return flush_held(conn);
   return 0;
@@ -423,6 +426,7 @@ static void release_session(gw_conn_t* conn) {
   if (!conn->held.empty()) flush_held(conn);
   // Workers may still use the files: they stop first.
   gw_DataEnd(conn);
+  gw_FlushReplies(conn);
   gw_FilesCloseAll(conn);
   conn->dirs.clear();
   gw_CopiesRelease(conn);
@@ -431,6 +435,7 @@ static void release_session(gw_conn_t* conn) {
 void gw_ServeConnection(gw_conn_t* conn) {
   api_server_state_rply_t st;
   gw_ServerState(conn->cfg, conn->num, &st);
+  gw_JournalDefer(1);
   gw_JournalLine("conn=%d open%s", conn->num, st.quorDownFlag ? " down" : "");
   gw_reply_t first{};
   if (gw_ReplyWithBody(&first, (xdrproc_t)qel_xdr_api_server_state_rply_t, &st) == 0) {
@@ -448,6 +453,7 @@ void gw_ServeConnection(gw_conn_t* conn) {
   // thread is joined.
   shutdown(conn->fd, SHUT_RDWR);
   gw_JournalLine("conn=%d close", conn->num);
+  gw_JournalDefer(0);
 }
 
 size_t gw_ServeBuffer(gw_conn_t* conn, const char* data, size_t len, std::vector<char>* out) {

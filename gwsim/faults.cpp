@@ -31,6 +31,8 @@ static const rule_kind_t rule_kinds[] = {
     {"Busy", GW_FAULT_BUSY, 1, 1, 0x7fffffff},
     {"EioOnce", GW_FAULT_EIO_ONCE, 0, 0, 0},
     {"Overfill", GW_FAULT_OVERFILL, 1, 1, 100000},
+    {"Duplicate", GW_FAULT_DUPLICATE, 0, 0, 0},
+    {"CutBody", GW_FAULT_CUT_BODY, 1, 1, 0x7fffffff},
     {"StoreFail", GW_FAULT_STORE_FAIL, 0, 0, 0},
 };
 
@@ -234,6 +236,12 @@ int gw_FaultsForReply(gw_config_t* cfg, uint16_t category, uint16_t function, in
         break;
       case GW_FAULT_BAD_HMAC:
         faults->badHmac = 1;
+        break;
+      case GW_FAULT_DUPLICATE:
+        faults->duplicate = 1;
+        break;
+      case GW_FAULT_CUT_BODY:
+        faults->cutBody = r.value;
         break;
       case GW_FAULT_STORE_FAIL:
         faults->storeFail = 1;

@@ -71,6 +71,8 @@ enum gw_fault_kind {
   GW_FAULT_BUSY,         // -16 for value requests from the nth, then through
   GW_FAULT_EIO_ONCE,     // -5 for the nth request only, then through
   GW_FAULT_OVERFILL,     // a ReadAttrs reply with value entries more than asked
+  GW_FAULT_DUPLICATE,    // the reply goes out twice
+  GW_FAULT_CUT_BODY,     // close with the last value bytes of the body unsent
   GW_FAULT_STORE_FAIL,   // the request's row changes cannot be kept (-5)
 };
 
@@ -140,6 +142,8 @@ typedef struct gw_reply_faults {
   int badSanity;
   int unsolicited;
   int badHmac;
+  int duplicate;
+  int32_t cutBody;  // bytes of the body withheld before the close (0: none)
   int32_t delayMs;
   int32_t overfill;  // a listing reply carries this many entries more than asked
   int storeFail;     // the handler's store transactions fail to commit
@@ -189,6 +193,9 @@ typedef struct gw_conn {
   struct gw_reader* reader = nullptr;
   std::vector<char>* sink = nullptr;  // set: replies go here, not to fd (reply.h)
   std::vector<gw_pending_t> held;  // replies held back by the shuffle rule
+  // Replies waiting while the client's next request is already here, so
+  // that a client with many requests in flight gets them in one write.
+  std::vector<char> batch;
   std::mt19937 rng;
   std::string note;  // extra journal text of the request being handled
 

@@ -26,7 +26,8 @@ enum gw_cmd_step_kind {
   GW_STEP_DELAY,      // value milliseconds
   GW_STEP_WAIT,       // the rest runs once the interrupt notice arrives
   GW_STEP_DROP,       // the connection is closed there
-  GW_STEP_EXIT,       // the last reply: flag 0x1, exit code value
+  GW_STEP_EXIT,       // the last reply: flag 0x1, exit code value (or, with
+                      //   errorcode -9000, the flags and text given)
   GW_STEP_STREAM,     // value numbered lines, interval ms apart, until interrupted
 };
 
@@ -36,7 +37,8 @@ typedef struct gw_cmd_step {
   uint32_t syncType;
   int32_t value;
   std::string text;
-  int32_t interval = 0;  // GW_STEP_STREAM: milliseconds between lines
+  int32_t errorcode = 0;  // of the reply's header
+  int32_t interval = 0;   // GW_STEP_STREAM: milliseconds between lines
 } gw_cmd_step_t;
 
 // A command line the relay runs itself; any other line is left to the

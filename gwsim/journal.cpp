@@ -10,6 +10,7 @@
 
 static std::mutex journal_lock;
 static FILE* journal_file;
+static thread_local int journal_defer;
 
 int gw_JournalOpen(const char* path) {
   std::lock_guard<std::mutex> g(journal_lock);
@@ -76,7 +77,17 @@ void gw_JournalLine(const char* fmt, ...) {
   std::lock_guard<std::mutex> g(journal_lock);
   if (!journal_file) return;
   fwrite(line.data(), 1, line.size(), journal_file);
-  fflush(journal_file);
+  if (!journal_defer) fflush(journal_file);
+}
+
+void gw_JournalDefer(int on) {
+  journal_defer = on;
+  if (!on) gw_JournalFlush();
+}
+
+void gw_JournalFlush(void) {
+  std::lock_guard<std::mutex> g(journal_lock);
+  if (journal_file) fflush(journal_file);
 }
 
 void gw_JournalClose(void) {

@@ -11,6 +11,12 @@
 // gw_JournalText  client-supplied text as the journal shows it: printable
 //                 bytes as they are, "\\" for a backslash, "\n", "\r",
 //                 "\t", and "\xNN" for other control bytes.
+// gw_JournalDefer while on, the calling thread's lines wait in the file's
+//                 buffer until gw_JournalFlush (turning it off flushes):
+//                 a connection thread defers, and flushes before it sends
+//                 anything or waits for the client, so that a test never
+//                 sees a reply, or an idle gateway, before its lines.
+// gw_JournalFlush writes out what waits.
 // gw_JournalClose flushes and closes.
 #ifndef GWSIM_JOURNAL_H
 #define GWSIM_JOURNAL_H
@@ -19,6 +25,8 @@
 
 int gw_JournalOpen(const char* path);
 void gw_JournalLine(const char* fmt, ...) __attribute__((format(printf, 1, 2)));
+void gw_JournalDefer(int on);
+void gw_JournalFlush(void);
 void gw_JournalClose(void);
 std::string gw_JournalText(const char* text);
 std::string gw_JournalText(const std::string& text);

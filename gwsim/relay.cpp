@@ -92,6 +92,14 @@ int load_step(const quor_cfg_stanza_t* e, gw_cmd_step_t* st, std::string* err) {
     if (gw_ParseNumber(v, 0, 600000, &n) < 0) return fail(err, e->LineNum, "bad Delay");
     st->kind = GW_STEP_DELAY;
     st->value = int32_t(n);
+  } else if (strcasecmp(k, "NotHandled") == 0) {
+    // The command left to the client, with whatever flags and text: a last
+    // reply even without flag 0x1.
+    if (number_and_text(v, 0, 0xffffffffLL, &n, &st->text) < 0)
+      return fail(err, e->LineNum, "expected NotHandled = FLAGS TEXT");
+    st->kind = GW_STEP_EXIT;
+    st->flags = uint32_t(n);
+    st->errorcode = GW_CLI_NOT_HANDLED;
   } else if (strcasecmp(k, "Exit") == 0) {
     if (gw_ParseNumber(v, INT32_MIN, INT32_MAX, &n) < 0) return fail(err, e->LineNum, "bad Exit");
     st->kind = GW_STEP_EXIT;
@@ -124,7 +132,7 @@ void fill_reply(const gw_cmd_step_t* st, ozugw_cli_cmd_rply_t* r) {
 // when waiting for the interrupt, -1 when the connection is to close.
 int run_steps(gw_conn_t* conn, const gw_command_t* cmd, const api_msghdr_t* req,
               gw_reply_t* last) {
-  static const gw_cmd_step_t implicitExit = {GW_STEP_EXIT, 0x1, 0, 0, ""};
+  static const gw_cmd_step_t implicitExit = {GW_STEP_EXIT, 0x1, 0, 0, "", 0, 0};
   api_msghdr_t h;
   ozugw_cli_cmd_rply_t r;
   for (size_t i = conn->relayStep; i <= cmd->steps.size(); i++) {
@@ -152,8 +160,12 @@ int run_steps(gw_conn_t* conn, const gw_command_t* cmd, const api_msghdr_t* req,
         return -1;
       case GW_STEP_EXIT:
         fill_reply(st, &r);
-        if (last) return gw_ReplyWithBody(last, (xdrproc_t)qel_xdr_ozugw_cli_cmd_rply_t, &r);
+        if (last) {
+          last->errorcode = st->errorcode;
+          return gw_ReplyWithBody(last, (xdrproc_t)qel_xdr_ozugw_cli_cmd_rply_t, &r);
+        }
         reply_header(req, &h);
+        h.errorcode = st->errorcode;
         return gw_SendMessage(conn, &h, (xdrproc_t)qel_xdr_ozugw_cli_cmd_rply_t, &r) < 0 ? -1 : 0;
     }
   }

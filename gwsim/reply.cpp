@@ -4,6 +4,7 @@
 #include <string.h>
 #include <sys/socket.h>
 
+#include <algorithm>
 #include <chrono>
 #include <mutex>
 #include <thread>
@@ -17,7 +18,7 @@ int gw_ReplyWithBody(gw_reply_t* reply, xdrproc_t codec, void* rec) {
   return 0;
 }
 
-static int send_bytes(gw_conn_t* conn, const char* data, size_t len) {
+static int write_out(gw_conn_t* conn, const char* data, size_t len) {
   if (conn->sink) {
     conn->sink->insert(conn->sink->end(), data, data + len);
     return 0;
@@ -25,7 +26,38 @@ static int send_bytes(gw_conn_t* conn, const char* data, size_t len) {
   return gw_SendAll(conn->fd, data, len);
 }
 
+int gw_FlushReplies(gw_conn_t* conn) {
+  gw_JournalFlush();
+  if (conn->batch.empty()) return 0;
+  int rc = write_out(conn, conn->batch.data(), conn->batch.size());
+  conn->batch.clear();
+  return rc;
+}
+
+// Every write goes after the replies waiting in the batch, in order, and
+// after the journal lines written so far.
+static int send_bytes(gw_conn_t* conn, const char* data, size_t len) {
+  if (gw_FlushReplies(conn) < 0) return -1;
+  return write_out(conn, data, len);
+}
+
+int gw_SendReplyBatched(gw_conn_t* conn, gw_pending_t* p) {
+  const gw_reply_faults_t& f = p->faults;
+  bool plain = f.delayMs <= 0 && !f.unsolicited && !f.badSanity && !f.dropHeader &&
+               !f.dropBody && f.cutBody <= 0 && !f.duplicate;
+  if (!plain || conn->sink || !conn->reader ||
+      gw_ReaderBuffered(conn->reader) < API_MSGHDR_WIRE_SIZE)
+    return gw_SendReply(conn, p);
+  std::vector<char> out;
+  if (gw_EncodeHeader(&p->hdr, &out) < 0) return -1;
+  conn->batch.insert(conn->batch.end(), out.begin(), out.end());
+  conn->batch.insert(conn->batch.end(), p->body.begin(), p->body.end());
+  return 0;
+}
+
 int gw_SendReply(gw_conn_t* conn, gw_pending_t* p) {
+  // What waits goes first, also ahead of a delay.
+  if (gw_FlushReplies(conn) < 0) return -1;
   if (p->faults.delayMs > 0)
     std::this_thread::sleep_for(std::chrono::milliseconds(p->faults.delayMs));
   // Data workers answer beside the request loop: one message at a time.
@@ -42,8 +74,11 @@ int gw_SendReply(gw_conn_t* conn, gw_pending_t* p) {
     len = headerLen / 2;
   else if (p->faults.dropBody)
     len = headerLen + p->body.size() / 2;
+  else if (p->faults.cutBody > 0)
+    len -= std::min(p->body.size(), size_t(p->faults.cutBody));
   if (send_bytes(conn, out.data(), len) < 0) return -1;
-  if (p->faults.dropHeader || p->faults.dropBody) {
+  if (p->faults.duplicate && send_bytes(conn, out.data(), len) < 0) return -1;
+  if (p->faults.dropHeader || p->faults.dropBody || p->faults.cutBody > 0) {
     if (conn->fd >= 0) shutdown(conn->fd, SHUT_RDWR);
     return -1;
   }
@@ -63,6 +98,7 @@ int gw_SendMessage(gw_conn_t* conn, const api_msghdr_t* hdr, xdrproc_t codec, vo
 
 int gw_ReadTask(gw_conn_t* conn, uint16_t category, uint16_t function, api_msghdr_t* hdr,
                 xdrproc_t codec, void* rec, int timeoutMs) {
+  if (gw_FlushReplies(conn) < 0) return -1;
   if (gw_ReaderWait(conn->reader, timeoutMs) <= 0) {
     gw_JournalLine("conn=%d task-timeout", conn->num);
     return -1;

@@ -7,6 +7,11 @@
 // gw_SendReply      sends one reply as its faults say (delay, sanity,
 //                   unsolicited flag, drops): 0, or -1 when the connection
 //                   is to be closed (a drop fired or the client is gone).
+// gw_SendReplyBatched  gw_SendReply, except that a reply without faults
+//                   waits in conn->batch while the client's next request is
+//                   already buffered; 0, or -1 as gw_SendReply.
+// gw_FlushReplies   writes the journal lines and the batch out (every send
+//                   does so first); 0, or -1 when the client is gone.
 // gw_SendMessage    sends a message of the handler's own at once, outside
 //                   the reply order and the fault rules: hdr as given, with
 //                   0x80000000 added when codec encodes rec as its body. 0,
@@ -27,6 +32,8 @@
 
 int gw_ReplyWithBody(gw_reply_t* reply, xdrproc_t codec, void* rec);
 int gw_SendReply(gw_conn_t* conn, gw_pending_t* p);
+int gw_SendReplyBatched(gw_conn_t* conn, gw_pending_t* p);
+int gw_FlushReplies(gw_conn_t* conn);
 int gw_SendMessage(gw_conn_t* conn, const api_msghdr_t* hdr, xdrproc_t codec, void* rec);
 int gw_ReadTask(gw_conn_t* conn, uint16_t category, uint16_t function, api_msghdr_t* hdr,
                 xdrproc_t codec, void* rec, int timeoutMs);

@@ -62,7 +62,9 @@ int gw_RetryUserKey(const quor_cfg_stanza_t* e, gw_user_t* u) {
     return 1;
   }
   if (strcasecmp(k, "RetryAfter") == 0) {
-    if (gw_ParseNumber(v, 0, 86400, &n) < 0) return -22;
+    // Negative: a retry time already past, as a gateway with a wrong clock
+    // might send.
+    if (gw_ParseNumber(v, -86400, 864000, &n) < 0) return -22;
     u->retryAfter = int(n);
     if (u->retryTimes == 0) u->retryTimes = 1;
     return 1;

@@ -1,6 +1,8 @@
 #include "msg_ext.h"
 
 #include <stdlib.h>
+
+#include <algorithm>
 #include <string.h>
 
 #include "xdr_iod.h"
@@ -143,13 +145,22 @@ bool_t qel_xdr_api_copy_remote_rply_t(XDR* xdrs, api_copy_remote_rply_t* objp) {
   if (!xdr_uint32_t(xdrs, &objp->copyHandle) || !xdr_uint32_t(xdrs, &objp->listen_count))
     return FALSE;
   u_int n = objp->listen_count;
-  // The addresses land in the record's own array.
-  if (n > API_COPY_MAX_LISTEN) {
-    if (xdrs->x_op != XDR_FREE) return FALSE;
-    n = API_COPY_MAX_LISTEN;
+  // The addresses land in the record's own array of 64. More cannot be
+  // sent; received, the surplus is read past (so the stream stays in step)
+  // and dropped, and the count says what was kept.
+  if (n <= API_COPY_MAX_LISTEN || xdrs->x_op == XDR_FREE) {
+    n = std::min<u_int>(n, API_COPY_MAX_LISTEN);
+    for (u_int i = 0; i < n; i++)
+      if (!qel_xdr_netaddress_t(xdrs, &objp->listen_addr[i])) return FALSE;
+    return TRUE;
   }
-  for (u_int i = 0; i < n; i++)
-    if (!qel_xdr_netaddress_t(xdrs, &objp->listen_addr[i])) return FALSE;
+  if (xdrs->x_op != XDR_DECODE || n > QEL_XDR_MAX_COUNT) return FALSE;
+  for (u_int i = 0; i < n; i++) {
+    netaddress_t scratch;
+    netaddress_t* to = i < API_COPY_MAX_LISTEN ? &objp->listen_addr[i] : &scratch;
+    if (!qel_xdr_netaddress_t(xdrs, to)) return FALSE;
+  }
+  objp->listen_count = API_COPY_MAX_LISTEN;
   return TRUE;
 }
 

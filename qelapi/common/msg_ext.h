@@ -116,6 +116,8 @@ typedef struct api_copy_remote_req {
   char* remote_path;
 } api_copy_remote_req_t;
 
+// A reply with more than 64 addresses decodes to the first 64 (and a count
+// of 64); the rest are read past.
 typedef struct api_copy_remote_rply {
   uint32_t copyHandle;
   uint32_t listen_count;

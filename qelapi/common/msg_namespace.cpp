@@ -174,14 +174,25 @@ bool_t qel_xdr_api_quor_ReadAttrs_rply_t(XDR* xdrs, api_quor_ReadAttrs_rply_t* o
   if (xdrs->x_op == XDR_FREE) return TRUE;
   uint32_t count = objp->entryCount;
   if (!xdr_uint32_t(xdrs, &count)) return FALSE;
-  // The array holds only what was asked for; more would write past its end.
-  if (xdrs->x_op == XDR_DECODE && count > objp->DirentCapacity) return FALSE;
-  objp->entryCount = count;
   if (!xdr_uint32_t(xdrs, &objp->End) || !qel_xdr_u_signed64(xdrs, &objp->OffsetOut))
     return FALSE;
-  if (count > 0 && objp->Dirent == nullptr) return FALSE;
-  for (uint32_t i = 0; i < count; i++)
-    if (!qel_xdr_ns_DirEntry_t(xdrs, &objp->Dirent[i])) return FALSE;
+  if (xdrs->x_op == XDR_ENCODE) {
+    if (count > 0 && objp->Dirent == nullptr) return FALSE;
+    for (uint32_t i = 0; i < count; i++)
+      if (!qel_xdr_ns_DirEntry_t(xdrs, &objp->Dirent[i])) return FALSE;
+    return TRUE;
+  }
+  // The array holds only what was asked for. Entries beyond it are read
+  // past into scratch space, so that the stream stays in step, and dropped:
+  // the count says how many the array got.
+  if (count > QEL_XDR_MAX_COUNT) return FALSE;
+  uint32_t room = objp->Dirent != nullptr ? objp->DirentCapacity : 0;
+  objp->entryCount = 0;
+  for (uint32_t i = 0; i < count; i++) {
+    ns_DirEntry_t scratch;
+    if (!qel_xdr_ns_DirEntry_t(xdrs, i < room ? &objp->Dirent[i] : &scratch)) return FALSE;
+    if (i < room) objp->entryCount = i + 1;
+  }
   return TRUE;
 }
 

@@ -184,8 +184,9 @@ typedef struct api_quor_ReadAttrs_req {
 } api_quor_ReadAttrs_req_t;
 
 // The caller points Dirent at its own array and sets DirentCapacity (not
-// sent) to the EntryCount it asked for; a reply announcing more entries than
-// that fails to decode instead of writing past the array.
+// sent) to the EntryCount it asked for; entries a reply has beyond that are
+// read past and dropped, never written past the array, and entryCount says
+// how many the array got.
 typedef struct api_quor_ReadAttrs_rply {
   unsigned32 entryCount;
   unsigned32 End;

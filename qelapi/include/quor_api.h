@@ -402,10 +402,14 @@ int quor_Lstat(const char* Path, quor_stat_t* Buf);
 // with a negative result.
 int quor_GetListAttrs(const char* Path, quor_Attrs_t* AttrOut);
 // Outputs are written only when the result is 0. FileGetXAttributes: the
-// volume lists of AttrOut's levels are the caller's to free.
+// volume lists of AttrOut's levels are the caller's, released with
+// quor_FreeXAttributes.
 int quor_FileGetAttributes(const char* Path, quor_fileattr_t* AttrOut);
 int quor_FileGetXAttributes(const char* Path, uint32_t Flags, uint32_t StorageLevel,
                             quor_xfileattr_t* AttrOut);
+// Frees the volume lists of every level of Attrs and clears their pointers;
+// null, or a record without lists, is left as it is.
+void quor_FreeXAttributes(quor_xfileattr_t* Attrs);
 // SelFlags picks the attributes of AttrIn to set; -3 without a connection.
 int quor_FileSetAttributes(const char* Path, quor_fileattrbits_t SelFlags,
                            const quor_fileattr_t* AttrIn, quor_fileattr_t* AttrOut);

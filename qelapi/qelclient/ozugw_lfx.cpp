@@ -175,8 +175,24 @@ int ozugw_LfxInit(int Filedes, const ozu_xfer_init_info_t* InitRequest,
 
   ozugw_lfx_xfer_init_rply_t reply;
   memset(&reply, 0, sizeof reply);
-  rc = exchange(ts, QEL_FN_LFX_Init, &req, CODEC(qel_xdr_ozugw_lfx_xfer_init_req_t), &reply,
-                CODEC(qel_xdr_ozugw_lfx_xfer_init_rply_t));
+  rc = qelapi_send_msg(QEL_CAT_LFX, QEL_FN_LFX_Init, &req,
+                       CODEC(qel_xdr_ozugw_lfx_xfer_init_req_t), 0, 0, nullptr, ts);
+  if (rc < 0) return rc;
+  // The completion comes later under the same id: the thread keeps awaiting
+  // it after the answer, so that another thread's receive meeting it first
+  // leaves it for ozugw_LfxGetXferReply instead of taking it for a stray.
+  // Announced after the send (which starts a new exchange) and before the
+  // answer can be taken: nobody decodes the answer for this thread.
+  qelapi_MoreReplies(ts, 1);
+  api_msghdr_t hdr;
+  rc = qelapi_get_msg(ts, &hdr, &reply, CODEC(qel_xdr_ozugw_lfx_xfer_init_rply_t), nullptr);
+  if (rc == 0) rc = hdr.errorcode;
+  // Inline data asked for in either direction (0x40000000: inline answer).
+  const uint32_t inlineFlags = OZU_XFER_INLINE_DATA | 0x40000000u;
+  bool completionDue = rc == 0 && !(InitRequest->flags & inlineFlags) &&
+                       !(reply.initReplyInfo.flags & OZU_XFER_INLINE_DATA);
+  // A refused or inline transfer is answered once.
+  if (!completionDue) qelapi_MoreReplies(ts, 0);
   if (rc == 0) {
     // The inline data and the address list now belong to the caller.
     *InitReply = reply.initReplyInfo;
@@ -199,11 +215,14 @@ int ozugw_LfxGetXferReply(ozu_xfer_complete_t* XferReply) {
   quor_connection_t* conn = holdLastConnection(ts);
   if (conn == nullptr) {
     rc = -50;
+    qelapi_MoreReplies(ts, 0);
   } else {
     ozugw_lfx_xfer_reply_t reply;
     memset(&reply, 0, sizeof reply);
     api_msghdr_t hdr;
     rc = qelapi_get_msg(ts, &hdr, &reply, CODEC(qel_xdr_ozugw_lfx_xfer_reply_t), conn);
+    // The last reply of the transfer: a later one under its id is stray.
+    qelapi_MoreReplies(ts, 0, conn);
     qelapi_ConnRelease(conn);
     if (rc == 0) {
       rc = hdr.errorcode;

@@ -21,6 +21,7 @@
 char* combo_user = nullptr;
 char* combo_password = nullptr;
 int isInteractiveSession = 0;
+int qel_login_sent = 0;
 
 namespace {
 
@@ -481,6 +482,7 @@ int qel_combo_auth(qelapi_tcontext_t* threadState, quor_connection_t* theConnect
   int rc = qelapi_send_msg(QEL_CAT_AUTH, QEL_FN_AUTH_LoginCombo, &req,
                            (xdrproc_t)qel_xdr_api_login_combo_t, 0, t, theConnection, threadState);
   if (rc != 0) return rc;
+  qel_login_sent = 1;
 
   api_login_rply_t lr;
   memset(&lr, 0, sizeof lr);
@@ -633,16 +635,24 @@ int qelapi_authenticate(qelapi_tcontext_t* threadState, quor_connection_t* theCo
     return -5006;
   }
 
-  // The position stays on a method that logged in or stopped the list.
+  // The position stays on a method that logged in or stopped the list. A
+  // method not tried at all (no keytab, no terminal ...) does not hide the
+  // gateway's answer to one that was.
+  bool anyTried = false;
   for (auth_method_inx = 0; auth_method_inx < auth_method_count; auth_method_inx++) {
     flags = 0;
+    qel_login_sent = 0;
     int rc = run_method(auth_type[auth_method_inx], threadState, theConnection, &flags);
     if (rc == 0) {
       result = 0;
       break;
     }
-    if (rc != -1) result = rc;
+    if (rc != -1 && (qel_login_sent || !anyTried)) result = rc;
+    if (qel_login_sent) anyTried = true;
     if (flags & (QEL_LOGIN_FLAG_RETRY | QEL_LOGIN_FLAG_FAILED)) break;
+    // A method that left the stream out of step (an abandoned PAM
+    // conversation) ends the list: the next would be misread.
+    if (theConnection->broken) break;
   }
   if (RetRetryFlag) *RetRetryFlag = (flags & QEL_LOGIN_FLAG_RETRY) ? 1 : 0;
   if (RetFailedFlag) *RetFailedFlag = (flags & QEL_LOGIN_FLAG_FAILED) ? 1 : 0;

@@ -37,6 +37,10 @@ typedef struct qel_auth_method {
 extern char* combo_user;
 extern char* combo_password;
 extern int isInteractiveSession;
+// Set by a method once its log-in request has gone to the gateway; the
+// driver clears it before each method. A method that stops before (a local
+// precondition is missing) has not been tried.
+extern int qel_login_sent;
 
 // The COMBO log-in on theConnection. A reply that wants an encrypted
 // password on a connection without a session key runs the exchange first;

@@ -12,8 +12,10 @@
 
 #include <openssl/crypto.h>
 
+#include <algorithm>
 #include <string_view>
 
+#include "qel_auth.h"
 #include "quor_api.h"
 #include "quor_api_internal.h"
 #include "quor_api_msgdefs.h"
@@ -33,31 +35,52 @@ void freeReconnect(login_reconnect_t* r) {
 }
 
 // Other threads may be bound to the record while an open closes it for a
-// retry: mark it closed, wake any reader blocked on the socket, and free the
-// streams only under both stream locks.
+// retry: mark it closed, wake a reader or writer blocked on the socket and
+// any thread waiting for a reply, and free the streams only under both
+// stream locks once nobody reads or writes the socket any more.
 void closeStreams(quor_connection_t* c) {
+  pthread_mutex_lock(&c->msg_out.theMutex);
   c->state = CONNECTION_CLOSED;
   if (c->ctl_fd >= 0) shutdown(c->ctl_fd, SHUT_RDWR);
-  pthread_mutex_lock(&c->msg_out.theMutex);
+  while (c->msg_out.writerActive)
+    pthread_cond_wait(&c->msg_out.theCondition, &c->msg_out.theMutex);
   pthread_mutex_lock(&c->msg_in.theMutex);
-  while (c->msg_in.waitReplyList != nullptr) {
-    qelapi_tcontext_t* t = c->msg_in.waitReplyList;
-    c->msg_in.waitReplyList = t->msgQNext;
-    t->msgQNext = nullptr;
-    pthread_mutex_lock(&t->msginMutex);
-    pthread_cond_signal(&t->msginCondition);
-    pthread_mutex_unlock(&t->msginMutex);
-  }
-  // The outbound stream owns the socket, the inbound one a duplicate.
+  while (c->msg_in.readerActive) pthread_cond_wait(&c->msg_in.theCondition, &c->msg_in.theMutex);
+  qelapi_WakeAllWaiters(&c->msg_in);
   if (c->msg_in.state != STREAM_CLOSED) qel_FreeMsgStream(&c->msg_in);
-  if (c->msg_out.state != STREAM_CLOSED) {
-    qel_FreeMsgStream(&c->msg_out);
-  } else if (c->ctl_fd >= 0) {
-    close(c->ctl_fd);
-  }
+  if (c->msg_out.state != STREAM_CLOSED) qel_FreeMsgStream(&c->msg_out);
+  if (c->ctl_fd >= 0) close(c->ctl_fd);
   c->ctl_fd = -1;
   pthread_mutex_unlock(&c->msg_in.theMutex);
   pthread_mutex_unlock(&c->msg_out.theMutex);
+}
+
+// Sets up both streams over the connected socket and only then marks the
+// record open, on a new generation: replies awaited on an earlier opening
+// can never be taken on this one.
+int openStreams(quor_connection_t* c) {
+  pthread_mutex_lock(&c->msg_out.theMutex);
+  pthread_mutex_lock(&c->msg_in.theMutex);
+  int rc = qel_BuildMsgStream(c->ctl_fd, &c->msg_out, 1);
+  if (rc == 0) rc = qel_BuildMsgStream(c->ctl_fd, &c->msg_in, 0);
+  if (rc == 0) {
+    c->generation++;
+    c->broken = 0;
+    c->state = CONNECTION_OPEN;
+  }
+  pthread_mutex_unlock(&c->msg_in.theMutex);
+  pthread_mutex_unlock(&c->msg_out.theMutex);
+  return rc;
+}
+
+void dropSessionKey(quor_connection_t* c) {
+  free(c->public_key);
+  c->public_key = nullptr;
+  c->pubkey_len = 0;
+  if (c->session_key) OPENSSL_cleanse(c->session_key, static_cast<size_t>(c->sess_key_len));
+  free(c->session_key);
+  c->session_key = nullptr;
+  c->sess_key_len = 0;
 }
 
 void freeRecord(quor_connection_t* c) {
@@ -65,13 +88,12 @@ void freeRecord(quor_connection_t* c) {
   freeReconnect(&c->relogin_context);
   free(c->service_name);
   free(c->nic_list);
-  free(c->public_key);
-  if (c->session_key) OPENSSL_cleanse(c->session_key, static_cast<size_t>(c->sess_key_len));
-  free(c->session_key);
+  dropSessionKey(c);
   pthread_mutex_destroy(&c->msg_in.theMutex);
   pthread_mutex_destroy(&c->msg_out.theMutex);
   pthread_cond_destroy(&c->msg_in.theCondition);
   pthread_cond_destroy(&c->msg_out.theCondition);
+  pthread_cond_destroy(&c->openCond);
   delete c;
 }
 
@@ -181,6 +203,10 @@ void qelapi_BindThreadConnection(qelapi_tcontext_t* ctx, quor_connection_t* conn
 }
 
 quor_connection_t* qelapi_BindThreadCurrent(qelapi_tcontext_t* ctx) {
+  // Unchanged (the usual case): nothing to count. Only this thread changes
+  // its binding, and the binding keeps the record alive.
+  quor_connection_t* now = qelapi_cur_connection.load();
+  if (now != nullptr && ctx->connection == now) return now;
   pthread_mutex_lock(&qelapi_connection_lock);
   quor_connection_t* cur = qelapi_cur_connection;
   quor_connection_t* old = ctx->connection;
@@ -200,6 +226,12 @@ int quorex_SetupConnection(const char* remoteServerHost, const char* remoteServi
   if (connectionHandle) *connectionHandle = -1;
   if (qel_LibInit() < 0) return -12;
   if (remoteServerHost == nullptr) return -10008;
+  // Truncated to 16 bits it would name another port.
+  if (remotePort > 65535) {
+    QEL_LOG(3, "*** %s: port %d out of range for host %s\n", "quorex_SetupConnection",
+            remotePort, remoteServerHost);
+    return -10008;
+  }
   auto* c = new (std::nothrow) quor_connection_t();
   if (c == nullptr) {
     QEL_LOG(3, "malloc error creating new connection entry");
@@ -214,6 +246,7 @@ int quorex_SetupConnection(const char* remoteServerHost, const char* remoteServi
   pthread_mutex_init(&c->msg_out.theMutex, nullptr);
   pthread_cond_init(&c->msg_in.theCondition, nullptr);
   pthread_cond_init(&c->msg_out.theCondition, nullptr);
+  pthread_cond_init(&c->openCond, nullptr);
   c->min_data_port = minPort;
   c->max_data_port = maxPort;
   c->service_name = strdup(remoteService ? remoteService : QUOR_DEFAULT_SERVICE);
@@ -257,79 +290,111 @@ int quorex_SetupConnection(const char* remoteServerHost, const char* remoteServi
   return 0;
 }
 
-int quorex_OpenConnection(int theHandle) {
-  qelapi_tcontext_t* ctx = qelapi_GetThreadContext();
-  if (ctx == nullptr) {
-    QEL_LOG(6, "Error - unable to create mew thread state!\n");
-    return -12;
-  }
-  int prevHandle = quorex_GetCurConHandle();
-  pthread_mutex_lock(&qelapi_connection_lock);
-  quor_connection_t* rec = findLocked(theHandle);
-  if (rec) rec->refs++;  // kept alive across the bind below
-  pthread_mutex_unlock(&qelapi_connection_lock);
-  if (rec == nullptr) return -2;
-  qelapi_BindThreadConnection(ctx, rec);
-  qelapi_ConnRelease(rec);
-  if (rec->state == CONNECTION_OPEN) {
-    QEL_LOG(6, "Error - connection already open!\n");
-    return -16;
-  }
+namespace {
 
+// The gateway's retry time is its own clock's: a time in the past (or
+// garbage) must not make the client reconnect at once, over and over, nor a
+// far one leave it waiting for days.
+const long kRetryMinWait = 5;
+const long kRetryMaxWait = 900;
+
+// Whether the record was closed (unlinked) while this thread opens it.
+bool closedMeanwhile(quor_connection_t* rec) {
+  pthread_mutex_lock(&qelapi_connection_lock);
+  bool gone = rec->unlinked != 0;
+  pthread_mutex_unlock(&qelapi_connection_lock);
+  return gone;
+}
+
+// Waits seconds (as the library's sleeps count them) unless the record is
+// closed meanwhile; true when it was.
+bool openWait(quor_connection_t* rec, int seconds) {
+  struct timespec dl = qelapi_Deadline(seconds);
+  pthread_mutex_lock(&qelapi_connection_lock);
+  while (!rec->unlinked)
+    if (pthread_cond_timedwait(&rec->openCond, &qelapi_connection_lock, &dl) == ETIMEDOUT) break;
+  bool gone = rec->unlinked != 0;
+  pthread_mutex_unlock(&qelapi_connection_lock);
+  return gone;
+}
+
+// An open whose record was closed under it: nothing of it stays open, and
+// the thread follows the current connection.
+int closedDuringOpen(qelapi_tcontext_t* ctx, quor_connection_t* rec, int prevHandle) {
+  closeStreams(rec);
+  if (prevHandle >= 0 && prevHandle != rec->handle && quorex_GetCurConHandle() < 0)
+    quorex_SetCurConnection(prevHandle, nullptr);
+  qelapi_BindThreadCurrent(ctx);
+  return -2;
+}
+
+// The open loop of quorex_OpenConnection; the caller holds a reference to
+// rec and has marked it as being opened by this thread.
+int openRecord(qelapi_tcontext_t* ctx, quor_connection_t* rec, int prevHandle) {
   char univ[1100] = "";
   quor_net_getuniversaladdress(&rec->server_addr, univ, sizeof univ, nullptr, 0);
   const char* hostShown = rec->server_host[0] ? rec->server_host : "???";
   int result = -10003;
   bool firstRetry = true;
   unsigned char lastMsgXor = 0;
+  // A broken connection is opened afresh.
+  if (rec->state == CONNECTION_OPEN) closeStreams(rec);
 
   for (;;) {
+    if (closedMeanwhile(rec)) return closedDuringOpen(ctx, rec, prevHandle);
     char errbuf[256] = "";
     int fd = quor_net_socket(&rec->server_addr, SOCK_STREAM, 0, errbuf, sizeof errbuf);
     if (fd < 0) {
       int err = errno;
       perror("socket");
-      QEL_LOG(6, "*** %s: quor_net_socket call failed - errno = %d [%s] server=%s\n", __func__,
-              err, errbuf, univ);
+      QEL_LOG(6, "*** %s: quor_net_socket call failed - errno = %d [%s] server=%s\n",
+              "quorex_OpenConnection", err, errbuf, univ);
+      qelapi_BindThreadCurrent(ctx);
       return -err;
     }
+    // Published under the outbound lock, so that a close meanwhile can shut
+    // the socket down and end a connect that hangs.
+    pthread_mutex_lock(&rec->msg_out.theMutex);
     rec->ctl_fd = fd;
+    pthread_mutex_unlock(&rec->msg_out.theMutex);
     QEL_LOG(7, "Connecting to %s (%s)\n", univ, hostShown);
     quorcfgx_NetoptSetSock(fd, &rec->server_addr);
     if (quor_net_connect(fd, &rec->server_addr, errbuf, sizeof errbuf) != 0) {
       int err = errno;
+      if (closedMeanwhile(rec)) return closedDuringOpen(ctx, rec, prevHandle);
       perror("connect");
-      QEL_LOG(6, "*** %s: quor_net_connect call failed - errno = %d server=%s [%s]\n", __func__,
-              err, univ, errbuf);
-      close(fd);
-      rec->ctl_fd = -1;
+      QEL_LOG(6, "*** %s: quor_net_connect call failed - errno = %d server=%s [%s]\n",
+              "quorex_OpenConnection", err, univ, errbuf);
+      closeStreams(rec);
       qelapi_BindThreadCurrent(ctx);
       return -err;
     }
+    // A key agreed on an earlier socket means nothing to the gateway's new
+    // session.
+    dropSessionKey(rec);
     int on = 1;
     setsockopt(fd, SOL_SOCKET, SO_KEEPALIVE, &on, sizeof on);
-    rec->broken = 0;
-    rec->state = CONNECTION_OPEN;
     setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
-    int rc = qel_BuildMsgStream(fd, &rec->msg_out, 1);
-    if (rc == 0) rc = qel_BuildMsgStream(fd, &rec->msg_in, 0);
+    int rc = openStreams(rec);
     if (rc != 0) {
       // An open with an unusable stream would only fail later, less clearly.
       closeStreams(rec);
       return failOpen(ctx, rec, prevHandle, rc);
     }
-    quorex_SetCurConnection(theHandle, nullptr);
+    if (closedMeanwhile(rec)) return closedDuringOpen(ctx, rec, prevHandle);
+    quorex_SetCurConnection(rec->handle, nullptr);
 
-    ctx->msgRequestID = 0;
-    ctx->msgConnection = rec;
+    // The server state comes unasked, with request id 0.
+    qelapi_ExpectReply(ctx, rec, 0);
     api_server_state_rply_t state;
     memset(&state, 0, sizeof state);
     api_msghdr_t hdr;
     rc = qelapi_get_msg(ctx, &hdr, &state,
                         reinterpret_cast<xdrproc_t>(qel_xdr_api_server_state_rply_t), rec);
     if (rc != 0) {
+      if (closedMeanwhile(rec)) return closedDuringOpen(ctx, rec, prevHandle);
       fprintf(stderr, "*** %s: unable to receive initial connection response - fatal\n",
-              __func__);
+              "quorex_OpenConnection");
       return failOpen(ctx, rec, prevHandle, rc);
     }
     if (state.quorDownFlag) {
@@ -338,7 +403,7 @@ int quorex_OpenConnection(int theHandle) {
       ctime20(time(nullptr), when);
       fprintf(stderr, "*** %20.20s QUOR is down.  Delaying/retrying until it is back up. \n",
               when);
-      ozugw_ThreadSleep(60, 0);
+      if (openWait(rec, 60)) return closedDuringOpen(ctx, rec, prevHandle);
       continue;
     }
 
@@ -356,7 +421,9 @@ int quorex_OpenConnection(int theHandle) {
       }
     }
     if (rc != 0) {
-      fprintf(stderr, "*** %s: unable to obtain remote site info. server=%s\n", __func__, univ);
+      if (closedMeanwhile(rec)) return closedDuringOpen(ctx, rec, prevHandle);
+      fprintf(stderr, "*** %s: unable to obtain remote site info. server=%s\n",
+              "quorex_OpenConnection", univ);
       return failOpen(ctx, rec, prevHandle, rc);
     }
     if (rec->site_info.sv_prot_major != QUOR_CLIENT_PROT_MAJOR ||
@@ -373,12 +440,12 @@ int quorex_OpenConnection(int theHandle) {
 
     int retryFlag = 0, failedFlag = 0;
     result = qelapi_authenticate(ctx, rec, &retryFlag, &failedFlag);
+    if (closedMeanwhile(rec)) return closedDuringOpen(ctx, rec, prevHandle);
     if (result == 0) return 0;
 
     login_reconnect_t* rc2 = &rec->relogin_context;
     if (retryFlag) {
       closeStreams(rec);
-      ctx->msgRequestID = 0;
       unsigned char x = 0;
       for (uint32_t i = 0; i < rc2->user_msg_len && rc2->user_msg_buf; i++)
         x ^= static_cast<unsigned char>(rc2->user_msg_buf[i]);
@@ -390,11 +457,12 @@ int quorex_OpenConnection(int theHandle) {
       }
       firstRetry = false;
       time_t now = time(nullptr);
-      long wait = static_cast<long>(static_cast<int64_t>(rc2->reconnect_time) - now);
+      int64_t asked = static_cast<int64_t>(rc2->reconnect_time) - static_cast<int64_t>(now);
+      long wait = static_cast<long>(std::clamp<int64_t>(asked, kRetryMinWait, kRetryMaxWait));
       char when[32];
-      ctime20(static_cast<time_t>(rc2->reconnect_time), when);
+      ctime20(now + wait, when);
       fprintf(stderr, "\r*** Retrying in %d seconds at %20.20s \r", static_cast<int>(wait), when);
-      if (wait > 0) ozugw_ThreadSleep(static_cast<int>(wait), 0);
+      if (openWait(rec, static_cast<int>(wait))) return closedDuringOpen(ctx, rec, prevHandle);
       quor_SetAuthType(QUOR_AUTH_RECONNECT);
       continue;
     }
@@ -406,6 +474,63 @@ int quorex_OpenConnection(int theHandle) {
   fprintf(stderr, "*** %s: Unable to authenticate user with remote gateway at %s\n",
           "quorex_OpenConnection", univ);
   return failOpen(ctx, rec, prevHandle, result);
+}
+
+}  // namespace
+
+int quorex_OpenConnection(int theHandle) {
+  qelapi_tcontext_t* ctx = qelapi_GetThreadContext();
+  if (ctx == nullptr) {
+    QEL_LOG(6, "Error - unable to create mew thread state!\n");
+    return -12;
+  }
+  int prevHandle = quorex_GetCurConHandle();
+  pthread_mutex_lock(&qelapi_connection_lock);
+  quor_connection_t* rec = findLocked(theHandle);
+  if (rec == nullptr) {
+    pthread_mutex_unlock(&qelapi_connection_lock);
+    return -2;
+  }
+  // This thread's own reference, for the whole open: a close meanwhile
+  // unlinks the record but cannot free it under the opener.
+  rec->refs++;
+  // One open of a record at a time, whichever path started it.
+  while (rec->opening && !rec->unlinked && !pthread_equal(rec->opener, pthread_self()))
+    pthread_cond_wait(&rec->openCond, &qelapi_connection_lock);
+  int rc = 0;
+  if (rec->unlinked) {
+    rc = -2;
+  } else if (rec->opening || (rec->state == CONNECTION_OPEN && !rec->broken)) {
+    QEL_LOG(6, "Error - connection already open!\n");
+    rc = -16;
+  } else {
+    rec->opening = 1;
+    rec->opener = pthread_self();
+  }
+  pthread_mutex_unlock(&qelapi_connection_lock);
+  if (rc == 0) {
+    qelapi_BindThreadConnection(ctx, rec);
+    rc = openRecord(ctx, rec, prevHandle);
+    pthread_mutex_lock(&qelapi_connection_lock);
+    rec->opening = 0;
+    pthread_cond_broadcast(&rec->openCond);
+    pthread_mutex_unlock(&qelapi_connection_lock);
+  }
+  qelapi_ConnRelease(rec);
+  return rc;
+}
+
+int qelapi_AwaitOpen(quor_connection_t* rec) {
+  if (rec == nullptr || !rec->opening) return 0;
+  pthread_mutex_lock(&qelapi_connection_lock);
+  if (rec->opening && pthread_equal(rec->opener, pthread_self())) {
+    pthread_mutex_unlock(&qelapi_connection_lock);
+    return 1;
+  }
+  while (rec->opening && !rec->unlinked)
+    pthread_cond_wait(&rec->openCond, &qelapi_connection_lock);
+  pthread_mutex_unlock(&qelapi_connection_lock);
+  return 0;
 }
 
 int quorex_CloseConnection(int theHandle) {
@@ -424,15 +549,9 @@ int quorex_CloseConnection(int theHandle) {
     qelapi_cur_connection = nullptr;
     c->refs--;
   }
-  // Threads bound to the record between calls let go of it now; a thread
-  // inside an exchange holds a reference of its own until it returns.
-  pthread_mutex_lock(&threadlist_lock);
-  for (qelapi_tcontext_t* t = thread_list; t; t = t->next)
-    if (t->connection == c) {
-      t->connection = nullptr;
-      c->refs--;
-    }
-  pthread_mutex_unlock(&threadlist_lock);
+  // An opener's wait ends now; threads waiting for its result see the
+  // record gone.
+  pthread_cond_broadcast(&c->openCond);
   bool freeNow = c->refs <= 0;
   // Kept alive while this thread closes it: a waiter may drop the last
   // other reference at any moment.
@@ -442,20 +561,10 @@ int quorex_CloseConnection(int theHandle) {
     freeRecord(c);
     return 0;
   }
-  // Threads inside an exchange still hold it: close it under them, wake
-  // whoever waits for a reply, and let the last reference free it.
-  c->state = CONNECTION_CLOSED;
-  if (c->ctl_fd >= 0) shutdown(c->ctl_fd, SHUT_RDWR);
-  pthread_mutex_lock(&c->msg_in.theMutex);
-  while (c->msg_in.waitReplyList != nullptr) {
-    qelapi_tcontext_t* t = c->msg_in.waitReplyList;
-    c->msg_in.waitReplyList = t->msgQNext;
-    t->msgQNext = nullptr;
-    pthread_mutex_lock(&t->msginMutex);
-    pthread_cond_signal(&t->msginCondition);
-    pthread_mutex_unlock(&t->msginMutex);
-  }
-  pthread_mutex_unlock(&c->msg_in.theMutex);
+  // Threads bound to the record keep it (and each its exchange in flight)
+  // until they next bind to another; the socket and the streams go now,
+  // under the threads still inside an exchange, which are woken and fail.
+  closeStreams(c);
   qelapi_ConnRelease(c);
   return 0;
 }
@@ -588,6 +697,7 @@ int ozugw_RetryLogin(qelapi_tcontext_t* ThreadState, quor_connection_t* Connecti
   // A request that never left has no reply to wait for: its failure is the
   // result, not the zeroed reply's success.
   if (rc != 0) return rc;
+  qel_login_sent = 1;
   api_msghdr_t hdr;
   rc = qelapi_get_msg(ThreadState, &hdr, &reply,
                       reinterpret_cast<xdrproc_t>(qel_xdr_api_login_rply_t), Connection);

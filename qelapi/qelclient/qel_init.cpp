@@ -33,8 +33,6 @@ int libinit_result = 0;
 std::mutex libinit_mutex;
 // Set while this thread runs the start-up: connection set-up calls back in.
 thread_local bool libinit_running = false;
-// One open of the start-up connection at a time.
-std::mutex reopen_mutex;
 
 // A site's gateway host; QUOR_SERVER_HOST normally names the real one.
 const char kDefaultServerList[] = "quorgw/1217";
@@ -50,6 +48,18 @@ int resolveLocal(const char* name, quor_sockaddr_t* addr, const char* what) {
   fprintf(stderr, "*** %s: Error %d getting address for %s '%s' %s\n", "qel_LibInit", shown, what,
           name, errbuf);
   return -abs(shown);
+}
+
+// Decimal digits up to 65535 (0: the default port), else -1.
+int readPort(const char* text) {
+  if (*text == '\0') return -1;
+  long v = 0;
+  for (const char* p = text; *p; p++) {
+    if (!isdigit(static_cast<unsigned char>(*p))) return -1;
+    v = v * 10 + (*p - '0');
+    if (v > 65535) return -1;
+  }
+  return static_cast<int>(v);
 }
 
 // Sets up one connection per server-list entry; stops at the first entry
@@ -91,7 +101,13 @@ int setupServerList(const char* list) {
       while (*p && !isSpace(*p) && *p != ';') p++;
       sep = *p;
       if (*p) *p++ = '\0';
-      port = atoi(num);
+      // A port that is no number, or above 65535, would wrap to another
+      // port: the entry cannot be set up.
+      port = readPort(num);
+      if (port < 0) {
+        fprintf(stderr, "*** qel_LibInit: bad port '%s' for server %s\n", num, host);
+        break;
+      }
       if (isSpace(sep)) {
         while (*p && isSpace(*p)) p++;
         sep = *p;
@@ -213,8 +229,13 @@ qelapi_tcontext_t* qel_InitNewThreadContext(void) {
 }
 
 qelapi_tcontext_t* qelapi_GetThreadContext(void) {
+  // Found once per thread; a new thread with a finished one's id still
+  // finds and reuses that context through the registry.
+  thread_local qelapi_tcontext_t* mine = nullptr;
+  if (mine != nullptr) return mine;
   qelapi_tcontext_t* t = qelapi_LookupThreadstate(pthread_self());
-  return t ? t : qel_InitNewThreadContext();
+  mine = t ? t : qel_InitNewThreadContext();
+  return mine;
 }
 
 int qelapi_init(qelapi_tcontext_t** thread_state) {
@@ -224,15 +245,20 @@ int qelapi_init(qelapi_tcontext_t** thread_state) {
   *thread_state = t;
   if (t == nullptr) return -12;
   quor_connection_t* cur = qelapi_BindThreadCurrent(t);
-  if (cur != nullptr && cur->state == CONNECTION_OPEN) return 0;
-  {
-    // Threads that find the connection closed open it once, not each.
-    std::lock_guard<std::mutex> guard(reopen_mutex);
-    cur = qelapi_BindThreadCurrent(t);
-    if (cur != nullptr && cur->state == CONNECTION_OPEN) return 0;
-    rc = quorex_OpenConnection(init_server_handle);
-  }
-  if (rc == 0) return 0;
+  // An open in progress (on another thread) is waited for, not repeated;
+  // the opener's own calls go on.
+  if (qelapi_AwaitOpen(cur)) return 0;
+  cur = qelapi_BindThreadCurrent(t);
+  if (cur != nullptr && cur->state == CONNECTION_OPEN && !cur->broken) return 0;
+  // A broken connection is opened again; without a current connection, or
+  // with a closed one, the start-up connection is opened.
+  int handle = cur != nullptr && cur->state == CONNECTION_OPEN ? cur->handle : init_server_handle;
+  rc = quorex_OpenConnection(handle);
+  // Another thread may have opened it meanwhile.
+  if (rc == -16) rc = 0;
+  cur = qelapi_BindThreadCurrent(t);
+  if (rc == 0 && cur != nullptr && cur->state == CONNECTION_OPEN && !cur->broken) return 0;
+  if (rc == 0) rc = -50;
   fprintf(stderr, "result = %d, errno = %d\n", rc, errno);
   fprintf(stderr, "Unable to setup communication to QUOR...\n");
   return -50;

@@ -206,6 +206,7 @@ int qel_keytab_auth(qelapi_tcontext_t* threadState, quor_connection_t* theConnec
   wipe_plain();
   OPENSSL_cleanse(sent.data(), sent.size());
   if (rc != 0) return rc;
+  qel_login_sent = 1;
 
   api_login_rply_t lr;
   memset(&lr, 0, sizeof lr);

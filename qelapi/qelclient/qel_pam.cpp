@@ -419,6 +419,7 @@ int qel_pam_auth(qelapi_tcontext_t* threadState, quor_connection_t* theConnectio
     fprintf(stderr, "%s: Fatal error (%d) sending PAM Login message\n", fn, rc);
     return rc;
   }
+  qel_login_sent = 1;
 
   pam_state st;
   st.ts = threadState;
@@ -429,6 +430,7 @@ int qel_pam_auth(qelapi_tcontext_t* threadState, quor_connection_t* theConnectio
   int result = 0;
   // Every message of the exchange carries the log-in request's id, which
   // stays the awaited one: the answers expect no reply.
+  qelapi_MoreReplies(threadState, 1, theConnection);
   for (;;) {
     api_login_rply_t lr;
     memset(&lr, 0, sizeof lr);
@@ -452,7 +454,12 @@ int qel_pam_auth(qelapi_tcontext_t* threadState, quor_connection_t* theConnectio
       memset(&convHdr, 0, sizeof convHdr);
       rc = qelapi_get_msg(threadState, &convHdr, &conv, (xdrproc_t)qel_xdr_api_pam_conv_req_t,
                           theConnection);
-      if (rc == 0) rc = pam_answer(&st, &convHdr, &conv);
+      if (rc == 0) {
+        rc = pam_answer(&st, &convHdr, &conv);
+        // The gateway waits for an answer that will not come: whatever it
+        // sends next would be read as the reply to another request.
+        if (rc != 0) qelapi_MarkBroken(theConnection);
+      }
       xdr_free((xdrproc_t)qel_xdr_api_pam_conv_req_t, (char*)&conv);
       if (rc != 0) {
         xdr_free((xdrproc_t)qel_xdr_api_login_rply_t, (char*)&lr);
@@ -471,6 +478,7 @@ int qel_pam_auth(qelapi_tcontext_t* threadState, quor_connection_t* theConnectio
     }
     xdr_free((xdrproc_t)qel_xdr_api_login_rply_t, (char*)&lr);
   }
+  qelapi_MoreReplies(threadState, 0, theConnection);
   if (st.openedTTY) pam_close_tty();
   OPENSSL_cleanse(typed, sizeof typed);
   return result;

@@ -84,3 +84,14 @@ void ozugw_ThreadSleep(int Seconds, int Usecs) {
 }
 
 void ozugw_ThreadYield(void) { sched_yield(); }
+
+struct timespec qelapi_Deadline(int Seconds) {
+  struct timespec now;
+  clock_gettime(CLOCK_REALTIME, &now);
+  long long ns = static_cast<long long>(static_cast<double>(Seconds) * 1e9 / qelapi_time_scale());
+  long long total = static_cast<long long>(now.tv_nsec) + ns % 1000000000;
+  struct timespec dl;
+  dl.tv_sec = now.tv_sec + static_cast<time_t>(ns / 1000000000 + total / 1000000000);
+  dl.tv_nsec = static_cast<long>(total % 1000000000);
+  return dl;
+}

@@ -21,11 +21,31 @@ typedef struct qelapi_tcontext {
   struct qelapi_tcontext* next;      // registry, newest first
   struct qelapi_tcontext* msgQNext;  // a connection's wait list
   pthread_t threadID;
-  struct quor_connection* connection;  // bound by qelapi_init; holds a reference
-  // The reply this thread awaits next, and the connection it was sent on.
-  // Readers of other threads check them, hence atomic.
+  // Bound by qelapi_init and changed only by the thread itself; holds a
+  // reference, which keeps the record alive for the thread's exchanges on
+  // it even after the connection is closed.
+  struct quor_connection* connection;
+  // The reply this thread awaits next, the connection and the opening of
+  // it (its generation) the request went out on, and whether the reply is
+  // still to come: a taken reply is no longer awaited unless the exchange
+  // announced more (qelapi_MoreReplies). Readers of other threads check
+  // them, hence atomic.
   std::atomic<uint32_t> msgRequestID;
   std::atomic<struct quor_connection*> msgConnection;
+  std::atomic<uint32_t> msgGeneration;
+  std::atomic<int> msgAwaiting;
+  std::atomic<int> msgMoreReplies;
+  // Where the thread reading the stream decodes this thread's reply for it:
+  // given before the request leaves (msgPrepared, qelapi_PrepareReply) or
+  // when the thread comes to wait on the wait list. Guarded by the inbound
+  // lock; msgReplyDone and msgWoken are also set by a waker under
+  // msginMutex.
+  void* msgReplyBuf;
+  xdrproc_t msgReplyProc;
+  int msgPrepared;
+  api_msghdr_t msgReplyHdr;
+  int msgReplyDone;
+  int msgWoken;
   pthread_cond_t msginCondition;
   pthread_mutex_t msginMutex;
 } qelapi_tcontext_t;
@@ -34,20 +54,35 @@ typedef struct qelapi_tcontext {
 #define STREAM_IDLE 1
 #define QEL_MSGSTREAM_BUFSIZE 0x180000
 
-// One direction of a control socket. The inbound side reads through stdio
-// and XDR; the outbound side encodes each whole message into `buffer` before
-// a byte is written, so a failed encode never leaves half a message behind.
+// One direction of a control socket. The inbound side decodes through XDR
+// from its own buffer, whose fill level tells a reader whether it must wait
+// for the socket. On the outbound side each message is encoded whole before
+// it is queued in `buffer`, so a failed encode never leaves half a message
+// behind, and whole messages leave in order, several in one write when
+// threads send at once.
 typedef struct quor_msgstream {
   pthread_mutex_t theMutex;  // msg_out: outbound lock; msg_in: inbound lock
+  // Signalled when readerActive (in) or writerActive (out) drops.
   pthread_cond_t theCondition;
   int state;
   api_msghdr_t messageHdr;
   int messageInState;  // msg_in: a header is pending for its owner
-  FILE* file;          // msg_in only: over a duplicate of fd
   int fd;
   XDR theXdr;                        // msg_in only
   qelapi_tcontext_t* waitReplyList;  // msg_in only, newest first
-  char* buffer;                      // stdio buffer (in) or encode buffer (out)
+  char* buffer;                      // read buffer (in) or encode buffer (out)
+  size_t rpos, rlen;                 // msg_in: bytes of buffer not yet decoded
+  u_int consumed;                    // msg_in: bytes decoded so far
+  // msg_in: a thread owns the stream and waits for the socket to become
+  // readable without holding the inbound lock, so that others can queue.
+  int readerActive;
+  int eof;  // msg_in: the socket gave end of stream or an error
+  // msg_out: bytes of whole messages queued in buffer; a thread writing the
+  // first plen of them without the outbound lock (others append behind);
+  // whether the queue held a log-in secret since the writer last wiped it.
+  size_t plen;
+  int writerActive;
+  int secretQueued;
 } quor_msgstream_t;
 
 typedef struct login_reconnect {
@@ -78,7 +113,7 @@ typedef struct quor_connection {
   quor_site_info_t site_info;
   int min_data_port, max_data_port;
   char* service_name;
-  int ctl_fd;
+  std::atomic<int> ctl_fd;  // changed under both stream locks
   int sudo_active;
   quor_msgstream_t msg_in, msg_out;
   int nic_count;
@@ -88,14 +123,22 @@ typedef struct quor_connection {
   unsigned char* public_key;
   int sess_key_len;
   unsigned char* session_key;
-  // A receive-side protocol error left the stream out of step: every later
-  // exchange fails at once with -5000.
+  // A protocol error left the stream out of step: every exchange fails at
+  // once with -5000 until the next call's start-up reopens the connection.
   std::atomic<int> broken;
+  // Counts the openings of the record; changed under both stream locks. A
+  // reply is awaited only on the opening its request went out on.
+  std::atomic<uint32_t> generation;
   // Threads bound to the record and files opened on it. A closed record is
-  // unlinked at once and freed when the last reference goes. Both fields are
-  // guarded by qelapi_connection_lock.
+  // unlinked at once and freed when the last reference goes. Guarded by
+  // qelapi_connection_lock, as are the fields of an open in progress: one
+  // thread opens a record at a time, others wait on openCond for its result,
+  // and a close wakes an opener's waits.
   int refs;
   int unlinked;
+  std::atomic<int> opening;  // also read without the lock, to skip the wait
+  pthread_t opener;
+  pthread_cond_t openCond;
 } quor_connection_t;
 
 // ---- start-up, contexts, threads (library start-up) ----
@@ -126,6 +169,9 @@ int ozugw_ThreadAttrInit(pthread_attr_t* theAttr);
 int ozugw_ThreadCreate(pthread_t* retThreadID, pthread_attr_t* threadAttr,
                        void* (*start_routine)(void*), void* threadArg);
 void ozugw_ThreadSleep(int Seconds, int Usecs);
+// The absolute time, for pthread_cond_timedwait, Seconds from now as the
+// library's sleeps count them (scaled like ozugw_ThreadSleep).
+struct timespec qelapi_Deadline(int Seconds);
 void ozugw_ThreadYield(void);
 // The one clock of the library's long waits. A test-only environment
 // setting, QUOR_TEST_TIMESCALE=N, makes every sleep last 1/N as long.
@@ -157,6 +203,28 @@ template <typename R>
 void qelapi_Release(bool_t (*codec)(XDR*, R*), R* rec) {
   xdr_free(reinterpret_cast<xdrproc_t>(codec), reinterpret_cast<char*>(rec));
 }
+// A thread whose exchange brings several replies to one request (the relay,
+// the PAM conversation, an lfx transfer) keeps awaiting its id after each reply it takes
+// while more is 1; ending with 0 lets a later reply for the id count as
+// stray, and wakes the waiters of conn (null: the thread's connection) so
+// that one still stuck behind such a reply sees it.
+void qelapi_MoreReplies(qelapi_tcontext_t* ts, int more, quor_connection_t* conn = nullptr);
+// The thread awaits reply id on conn's current opening (as after a send),
+// or on the opening given; more replies announced before are forgotten, so
+// an exchange that brings several announces them after its send.
+void qelapi_ExpectReply(qelapi_tcontext_t* ts, quor_connection_t* conn, uint32_t id);
+void qelapi_ExpectReply(qelapi_tcontext_t* ts, quor_connection_t* conn, uint32_t id,
+                        uint32_t generation);
+// Before a send: the reply record and decoder the next qelapi_get_msg will
+// be given, so that a reader meeting the reply before this thread comes to
+// wait decodes it at once instead of stopping the stream for it.
+void qelapi_PrepareReply(qelapi_tcontext_t* ts, void* rec, xdrproc_t codec);
+// The stream is out of step: every exchange on conn fails with -5000 until
+// the connection is opened again.
+void qelapi_MarkBroken(quor_connection_t* conn);
+// Takes every thread off in's wait list and wakes it to look at the stream
+// again; the caller holds the inbound lock.
+void qelapi_WakeAllWaiters(quor_msgstream_t* in);
 int qel_BuildMsgStream(int fd, quor_msgstream_t* stream, int inout);
 int qel_FreeMsgStream(quor_msgstream_t* stream);
 
@@ -183,6 +251,9 @@ int ozugw_SaveLoginReconnect(qelapi_tcontext_t* ThreadState, quor_connection_t* 
                              api_login_rply_t* LoginReply);
 int ozugw_RetryLogin(qelapi_tcontext_t* ThreadState, quor_connection_t* Connection,
                      int* RetRetryFlags);
+// Waits while another thread opens rec (null: nothing to wait for); 1 when
+// the calling thread is the one opening it, else 0.
+int qelapi_AwaitOpen(quor_connection_t* rec);
 // Reference counting of connection records (qelapi_connection_lock held
 // or not, as the name says).
 void qelapi_ConnHold(quor_connection_t* conn);

@@ -61,7 +61,7 @@ int quorex_CopyRemoteFile(uint32_t flags, uint32_t* listenCount, int sinkFd, uin
   rc = qelapi_Exchange(ts, QEL_CAT_EXT, QEL_FN_EXT_CopyRemoteFile, &req,
                 CODEC(qel_xdr_api_copy_remote_req_t), reply, CODEC(qel_xdr_api_copy_remote_rply_t));
   if (rc == 0) {
-    // The decoder refuses more than the record's 64 addresses.
+    // The decoder keeps at most the record's 64 addresses.
     uint32_t n = reply->listen_count;
     if (n > API_COPY_MAX_LISTEN) n = API_COPY_MAX_LISTEN;
     if (n > 0) {

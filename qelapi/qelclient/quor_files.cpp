@@ -39,9 +39,21 @@ uint32_t mapOpenFlags(int Oflag) {
 
 }  // namespace
 
+namespace {
+
+// A file whose connection was opened again after it: the gateway's
+// descriptor belongs to a session that is gone, and on the new one the same
+// number may name another file.
+bool staleEntry(const qelapi_file_t* e) {
+  return e->connection != nullptr && e->connection->generation.load() != e->connGeneration;
+}
+
+}  // namespace
+
 qelapi_file_t* qelapi_io_lookup(int Fildes) {
   if (!inRange(Fildes) || qelapi_Filelist[Fildes].state != 1) return nullptr;
-  return &qelapi_Filelist[Fildes];
+  qelapi_file_t* e = &qelapi_Filelist[Fildes];
+  return staleEntry(e) ? nullptr : e;
 }
 
 int qelapi_io_setactive(qelapi_tcontext_t* ThreadState, int Fildes, qelapi_file_t** Entry) {
@@ -131,6 +143,7 @@ void qelapi_io_publish(int Fildes, quor_connection_t* conn, int QuorFd) {
   pthread_mutex_lock(&qelapi_FileLock);
   pthread_mutex_lock(&e->fileLock);
   e->connection = conn;
+  e->connGeneration = conn != nullptr ? conn->generation.load() : 0;
   e->quorFiledes = QuorFd;
   e->activeFlag = 0;
   e->lockingThread = nullptr;
@@ -217,7 +230,8 @@ int quor_Close(int Fildes) {
   // The close holds the file like any other call, so it never frees an
   // entry that another call is still working on.
   pthread_mutex_lock(&qelapi_FileLock);
-  qelapi_file_t* e = qelapi_io_lookup(Fildes);
+  qelapi_file_t* e =
+      inRange(Fildes) && qelapi_Filelist[Fildes].state == 1 ? &qelapi_Filelist[Fildes] : nullptr;
   if (e == nullptr) {
     pthread_mutex_unlock(&qelapi_FileLock);
     return -9;
@@ -235,13 +249,20 @@ int quor_Close(int Fildes) {
   quor_connection_t* conn = e->connection;
   // The thread's own reference keeps the record alive once the entry lets go.
   qelapi_BindThreadConnection(ctx, conn);
-  // A direct request still open would answer into the close's exchange.
-  qelapi_io_xio_finish(ctx, e);
-  api_quor_Close_req_t req;
-  memset(&req, 0, sizeof req);
-  req.Fildes = e->quorFiledes;
-  rc = qelapi_send_msg(QEL_CAT_CORE, QEL_FN_CORE_Close, &req,
-                       reinterpret_cast<xdrproc_t>(qel_xdr_api_quor_Close_req_t), 0, 0, conn, ctx);
+  // A file of a session that is gone was closed with it: the entry is only
+  // released here; a Close sent now could close another file.
+  bool stale = staleEntry(e);
+  rc = 0;
+  if (!stale) {
+    // A direct request still open would answer into the close's exchange.
+    qelapi_io_xio_finish(ctx, e);
+    api_quor_Close_req_t req;
+    memset(&req, 0, sizeof req);
+    req.Fildes = e->quorFiledes;
+    rc = qelapi_send_msg(QEL_CAT_CORE, QEL_FN_CORE_Close, &req,
+                         reinterpret_cast<xdrproc_t>(qel_xdr_api_quor_Close_req_t), 0, 0, conn,
+                         ctx);
+  }
 
   if (e->xopenFlags & 1) {
     if (e->sockFiledes >= 0) close(e->sockFiledes);
@@ -257,7 +278,7 @@ int quor_Close(int Fildes) {
   pthread_mutex_unlock(&qelapi_FileLock);
   qelapi_ConnRelease(conn);
 
-  if (rc < 0) return rc;
+  if (rc < 0 || stale) return rc;
   api_msghdr_t hdr;
   rc = qelapi_get_msg(ctx, &hdr, nullptr, nullptr, conn);
   if (rc < 0) return rc;

@@ -2,8 +2,12 @@
 // qelapi_Filelist. Library code and its tests include this.
 //
 // qelapi_io_lookup     the open entry of a descriptor (0..249, state 1), else
-//                      null. Takes no lock; the entry may change under the
-//                      caller unless it holds the file.
+//                      null; also null for a file opened on an earlier
+//                      opening of a connection that was opened again since
+//                      (its gateway descriptor went with that session), which
+//                      only quor_Close still releases. Takes no lock; the
+//                      entry may change under the caller unless it holds the
+//                      file.
 // qelapi_io_setactive  claims the file for the calling thread: 0 when it now
 //                      holds it, -2 when the descriptor is not open or the
 //                      file is held (by another call, or by an open or close
@@ -37,6 +41,7 @@ typedef struct qelapi_file {
   pthread_mutex_t fileLock;  // guards activeFlag, lockingThread, iodCompleted, iorBytesXferred
   qelapi_tcontext_t* lockingThread;
   quor_connection_t* connection;  // holds a reference while the entry is open
+  uint32_t connGeneration;        // the opening of connection the file was opened on
   int quorFiledes;                // the gateway's descriptor
   int sockFiledes;                // direct data socket, -1 once closed
   int dataPort;

@@ -169,14 +169,19 @@ int quor_FileGetXAttributes(const char* Path, uint32_t Flags, uint32_t StorageLe
   rc = exchange(ts, QEL_FN_CORE_FileGetXAttributes, &req,
                 CODEC(qel_xdr_api_quor_FileGetXAttributes_req_t), &hdr, &reply,
                 CODEC(qel_xdr_api_quor_FileGetXAttributes_rply_t));
-  if (rc < 0) return rc;
-  if (hdr.errorcode == 0) {
+  if (rc == 0 && hdr.errorcode == 0) {
     // The volume lists now belong to the caller.
     *AttrOut = reply.AttrOut;
-  } else {
-    xdr_free(CODEC(qel_xdr_api_quor_FileGetXAttributes_rply_t), reinterpret_cast<char*>(&reply));
+    return 0;
   }
-  return hdr.errorcode;
+  // Also what a receive that failed half-way had decoded.
+  quor_FreeXAttributes(&reply.AttrOut);
+  return rc < 0 ? rc : hdr.errorcode;
+}
+
+void quor_FreeXAttributes(quor_xfileattr_t* Attrs) {
+  if (Attrs == nullptr) return;
+  xdr_free(CODEC(qel_xdr_quor_xfileattr_t), reinterpret_cast<char*>(Attrs));
 }
 
 int quor_FileSetAttributes(const char* Path, quor_fileattrbits_t SelFlags,
@@ -223,7 +228,9 @@ int quor_Getcwd(char* Buf, size_t Size) {
                 CODEC(qel_xdr_api_quor_Getcwd_rply_t));
   if (rc < 0) return rc;
   rc = hdr.errorcode;
-  if (rc == 0 && reply.Buf != nullptr) {
+  // Success without the directory is no answer at all.
+  if (rc == 0 && reply.Buf == nullptr) rc = -5000;
+  if (rc == 0) {
     size_t len = strlen(reply.Buf);
     if (len < Size)
       memcpy(Buf, reply.Buf, len + 1);
@@ -376,10 +383,12 @@ int quor_Readlink(const char* Path, char* Contents, size_t BufferSize) {
                 &reply, CODEC(qel_xdr_api_quor_Readlink_rply_t));
   if (rc < 0) return rc;
   rc = hdr.errorcode;
+  // A length without the text is no answer at all.
+  if (rc > 0 && reply.Contents == nullptr) rc = -5000;
   if (rc > 0) {
-    size_t len = reply.Contents ? strlen(reply.Contents) : 0;
+    size_t len = strlen(reply.Contents);
     if (len < BufferSize)
-      memcpy(Contents, reply.Contents ? reply.Contents : "", len + 1);
+      memcpy(Contents, reply.Contents, len + 1);
     else
       rc = -86;
   }

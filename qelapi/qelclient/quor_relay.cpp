@@ -46,6 +46,8 @@ int ozugw_cli_SendCommand(uint32_t CmdFlags, int CmdLen, const char* CommandData
   }
 
   int result = 0;
+  // Every reply of the command carries the request's id.
+  qelapi_MoreReplies(ts, 1);
   for (;;) {
     memset(&reply, 0, sizeof reply);
     api_msghdr_t hdr;
@@ -70,8 +72,12 @@ int ozugw_cli_SendCommand(uint32_t CmdFlags, int CmdLen, const char* CommandData
     } else {
       RespFunc(&reply.flags, &reply.sync_type, &reply.reply_len, &reply.reply_msg);
     }
+    // The command is the client's: nothing more is coming, whatever the
+    // reply's flags say.
+    if (result == OZUGW_CLI_NOT_HANDLED) reply.flags |= 1u;
     if (reply.flags & 1u) break;
   }
+  qelapi_MoreReplies(ts, 0);
   if (ResponseFlags) *ResponseFlags = reply.flags;
   if (RetExitCode) *RetExitCode = reply.exit_code;
   return result;

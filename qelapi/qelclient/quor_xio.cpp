@@ -77,12 +77,12 @@ void closeOnGateway(qelapi_tcontext_t* ts, quor_connection_t* conn, int QuorFd) 
 }
 
 // Collects the reply of the entry's open request: its code, or the
-// receive's failure. The reply is awaited under the request's own id, so a
-// call in between on this thread does not hide it.
+// receive's failure. The reply is awaited under the request's own id, on the
+// opening the file belongs to, by whichever thread collects it (a close may
+// come from another thread than the request).
 int collectReply(qelapi_tcontext_t* ts, qelapi_file_t* e) {
   e->xio_in_progress = 0;
-  ts->msgConnection = e->connection;
-  ts->msgRequestID = e->xio_msgRequestID;
+  qelapi_ExpectReply(ts, e->connection, e->xio_msgRequestID, e->connGeneration);
   api_msghdr_t hdr;
   int rc = qelapi_get_msg(ts, &hdr, nullptr, nullptr, e->connection);
   return rc < 0 ? rc : hdr.errorcode;

@@ -5,6 +5,7 @@
 #include <string.h>
 
 #include <atomic>
+#include <latch>
 #include <string>
 #include <thread>
 #include <vector>
@@ -118,6 +119,26 @@ TEST(Connection, WrongPasswordFailsWithTextsAndDropsTheRecord) {
   EXPECT_EQ(countLines(gw.journalLines(), "cat=0x0200 fn=0x0130"), 3);
 }
 
+// With the default list (COMBO, KEYTAB, PAM) and no terminal, a wrong
+// stored password is refused by COMBO; KEYTAB (no keytab) and PAM (nobody
+// to answer) are not tried at all and must not hide that refusal.
+TEST(Connection, DefaultMethodListReportsTheRefusalOfTheMethodTried) {
+  GwsimFixture gw(kUsers);
+  ASSERT_TRUE(gw.running()) << gw.stderrText();
+  ChildResult r = runInChild([&] {
+    int failures = 0;
+    clientEnvAs(gw, "alice", "looking-glass");
+    CHILD_EQ(failures, clientStartup(), -10003);
+    return failures;
+  });
+  EXPECT_EQ(r.status, 0) << r.stderrText;
+  EXPECT_NE(r.stderrText.find("result = -10003, errno = "), std::string::npos) << r.stderrText;
+  auto j = gw.journalLines();
+  EXPECT_EQ(countLines(j, "fn=0x0104"), 1);
+  EXPECT_EQ(countLines(j, "fn=0x0100"), 0);
+  EXPECT_EQ(countLines(j, "fn=0x0103"), 0);
+}
+
 TEST(Connection, GatewayAtOlderProtocolLevelIsRefused) {
   GwsimFixture gw(std::string("Faults = {\n ProtocolLevel = 67.1\n}\n") + kUsers);
   ASSERT_TRUE(gw.running()) << gw.stderrText();
@@ -188,7 +209,9 @@ TEST(Connection, SixteenThreadsShareOneConnection) {
 }
 
 // Each way the gateway can break the stream: the failing call gets -5000,
-// every later call fails at once, and no waiting thread hangs.
+// every later exchange fails at once, and no waiting thread hangs. (The
+// threads start before the first request: a later start-up would open the
+// broken connection again.)
 TEST(Connection, ProtocolErrorsMakeTheConnectionUnusable) {
   for (const char* rule : {"DropHeader = 0x0600 0x0106 40", "DropBody = 0x0600 0x0106 40",
                            "BadSanity = 0x0600 0x0106 40", "Unsolicited = 0x0600 0x0106 40"}) {
@@ -201,11 +224,13 @@ TEST(Connection, ProtocolErrorsMakeTheConnectionUnusable) {
           qelapi_tcontext_t* ts = nullptr;
           if (clientLogin(gw, "alice", "wonderland", &ts) != 0) return 1;
           std::atomic<int> errors{0}, ok{0};
+          std::latch started(4);
           std::vector<std::thread> threads;
           for (int t = 0; t < 4; t++)
             threads.emplace_back([&] {
               qelapi_tcontext_t* mine = nullptr;
               qelapi_init(&mine);
+              started.arrive_and_wait();
               for (int i = 0; i < 100; i++) {
                 int rc = lookupHome(mine, "alice", nullptr);
                 if (rc == 0) ok++;

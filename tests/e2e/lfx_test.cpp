@@ -15,9 +15,13 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <atomic>
+#include <chrono>
 #include <fstream>
+#include <functional>
 #include <map>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "client_env.h"
@@ -164,7 +168,7 @@ size_t recvAll(int fd, char* p, size_t n) {
 // One transfer: a get fills *local with what came, a put sends all of it.
 outcome_t transfer(xfer_client_t* c, bool get, const char* path, std::vector<char>* local,
                    uint64_t srcOffset, uint64_t sinkOffset, int setup, int fault = NONE,
-                   int filedes = -1) {
+                   int filedes = -1, const std::function<void()>& beforeCompletion = nullptr) {
   outcome_t o;
   uint64_t len = get ? local->size() : local->size() - srcOffset;
   ozu_xfer_init_info_t in;
@@ -260,6 +264,7 @@ outcome_t transfer(xfer_client_t* c, bool get, const char* path, std::vector<cha
     clean = sendAll(sock, local->data() + srcOffset, n) && fault != SEND_SHORT;
     if (fault == SEND_SHORT) shutdown(sock, SHUT_WR);
   }
+  if (beforeCompletion) beforeCompletion();
   ozu_xfer_complete_t done;
   o.complete = ozugw_LfxGetXferReply(&done);
   o.status = done.xferStatus;
@@ -714,4 +719,73 @@ TEST(LfxXfer, ALostCompletionIsAFailure) {
     });
     EXPECT_EQ(r.status, 0) << k.rule << r.stderrText;
   }
+}
+
+// The completion comes while its thread is not receiving: another thread's
+// call on the connection that meets it first leaves it for
+// ozugw_LfxGetXferReply and gets its own answer after it.
+TEST(LfxXfer, ACompletionAnotherThreadMeetsFirstWaitsForItsTransfer) {
+  GwsimFixture gw(config());
+  ASSERT_TRUE(gw.running()) << gw.stderrText();
+  prepareTree(gw);
+  hostFile(gw, "/home/alice/other", "x", 0644);
+  ChildResult r = runInChild(
+      [&] {
+        int failures = 0;
+        if (clientLogin(gw, "alice", "wonderland") != 0) return 1;
+        quor_connection_t* conn = qelapi_getCurConnection();
+        xfer_client_t c;
+        for (bool get : {false, true}) {
+          std::vector<char> data = pattern(kInlineMax * 4, get ? 2 : 1);
+          std::atomic<bool> done{false};
+          int statRc = 1;
+          std::thread other;
+          auto meet = [&] {
+            // The completion waits unread on the control socket, or already
+            // in the stream's buffer when it came in one read with the answer.
+            auto sentBy = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+            bool sent = false;
+            while (!sent && std::chrono::steady_clock::now() < sentBy) {
+              struct pollfd pfd = {conn->ctl_fd.load(), POLLIN, 0};
+              sent = poll(&pfd, 1, 100) == 1 ||
+                     countLines(gw.journalLines(), "lfx-complete", "status=0 bytes=16384") ==
+                         (get ? 2 : 1);
+            }
+            CHILD_CHECK(failures, sent);
+            other = std::thread([&] {
+              struct stat64 st;
+              statRc = ozugw_LfxStat("/home/alice/other", &st);
+              done = true;
+            });
+            // Until the other thread sleeps behind the completion (or gave up).
+            auto until = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+            bool waiting = false;
+            while (!waiting && !done && std::chrono::steady_clock::now() < until) {
+              pthread_mutex_lock(&conn->msg_in.theMutex);
+              waiting = conn->msg_in.waitReplyList != nullptr;
+              pthread_mutex_unlock(&conn->msg_in.theMutex);
+              if (!waiting) usleep(2000);
+            }
+            CHILD_CHECK(failures, waiting || done);
+          };
+          outcome_t o = transfer(&c, get, "/home/alice/meet", &data, 0, 0, LISTEN, NONE, -1, meet);
+          other.join();
+          CHILD_EQ(failures, o.init, 0);
+          CHILD_EQ(failures, o.complete, 0);
+          CHILD_EQ(failures, o.status, 0);
+          CHILD_EQ(failures, o.bytes, data.size());
+          CHILD_EQ(failures, statRc, 0);
+        }
+        // Still in step, and a later call of this thread takes its own reply.
+        struct stat64 st;
+        CHILD_EQ(failures, ozugw_LfxStat("/home/alice/meet", &st), 0);
+        CHILD_EQ(failures, uint64_t(st.st_size), kInlineMax * 4);
+        dropPool(&c);
+        CHILD_EQ(failures, ozugw_LfxCleanSockPool(), 0);
+        return failures;
+      },
+      90);
+  EXPECT_EQ(r.status, 0) << r.stderrText;
+  auto j = gw.journalLines();
+  EXPECT_EQ(countLines(j, "lfx-complete", "status=0 bytes=16384"), 2);
 }

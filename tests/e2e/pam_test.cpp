@@ -370,6 +370,34 @@ TEST(Pam, MalformedBatchesAreRefused) {
   }
 }
 
+// A conversation the client gives up on leaves the gateway waiting for an
+// answer: the method list stops there instead of sending the next method's
+// log-in into that conversation, and the open fails with PAM's code.
+TEST(Pam, AbandonedConversationEndsTheMethodList) {
+  GwsimFixture gw(
+      "Users = {\n alice = {\n  Password = wonderland\n  Pam = {\n   Batch = {\n"
+      "    Message = 5 odd\n   }\n  }\n }\n}\n");
+  ASSERT_TRUE(gw.running()) << gw.stderrText();
+  ChildResult r = runInChild(
+      [&] {
+        int failures = 0;
+        pamEnv(gw);
+        const int methods[] = {QUOR_AUTH_PAM, QUOR_AUTH_COMBO};
+        CHILD_EQ(failures, quor_SetAuthMethodList(2, methods), 0);
+        quor_SetCombo("alice", "wonderland");
+        CHILD_EQ(failures, clientStartup(), -22);
+        return failures;
+      },
+      30);
+  EXPECT_EQ(r.status, 0) << r.stderrText;
+  // The log-in's line is written once gwsim stops waiting for the answer,
+  // which may be after the client is gone.
+  EXPECT_TRUE(gw.waitForJournal("fn=0x0100 id="));
+  auto j = gw.journalLines();
+  EXPECT_EQ(countLines(j, "fn=0x0100 id="), 1);
+  EXPECT_EQ(countLines(j, "fn=0x0104"), 0);
+}
+
 // A text that arrives without its zero byte ends with its record: what the
 // decryption buffer still holds from the longer batch before is not shown.
 TEST(Pam, UnterminatedTextEndsWithItsRecord) {

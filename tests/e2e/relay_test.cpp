@@ -50,6 +50,9 @@ Commands = {
     Listing = partial
     Drop
   }
+  help = {
+    NotHandled = 0 see the local help
+  }
 }
 )";
 
@@ -130,6 +133,32 @@ TEST(Relay, LineWithoutScriptIsLeftToTheClient) {
   });
   EXPECT_EQ(r.status, 0) << r.stderrText;
   EXPECT_EQ(countLines(gw.journalLines(), "cmd=lcd /tmp"), 1);
+}
+
+// A -9000 reply ends the relay even when it carries text and lacks the
+// last-reply flag: nothing more is coming for that command, and the
+// connection goes on.
+TEST(Relay, AnyNotHandledReplyEndsTheRelay) {
+  GwsimFixture gw(kConfig);
+  ASSERT_TRUE(gw.running()) << gw.stderrText();
+  ChildResult r = runInChild(
+      [&] {
+        int failures = 0;
+        clientEnvAs(gw, "alice", "wonderland");
+        int exitCode = 55;
+        uint32_t flags = 0;
+        CHILD_EQ(failures, relay("help", &exitCode, &flags), OZUGW_CLI_NOT_HANDLED);
+        CHILD_CHECK(failures, (flags & 1u) != 0);
+        CHILD_CHECK(failures, seen.empty());
+        CHILD_EQ(failures, relay("ls -l", &exitCode, &flags), 0);
+        CHILD_EQ(failures, exitCode, 3);
+        return failures;
+      },
+      20);
+  EXPECT_EQ(r.status, 0) << r.stderrText;
+  auto j = gw.journalLines();
+  EXPECT_EQ(countLines(j, "cmd=help"), 1);
+  EXPECT_EQ(countLines(j, "fn=0x0104"), 1);
 }
 
 // A refusal without a body ends the relay instead of leaving it waiting for
@@ -224,20 +253,22 @@ TEST(Relay, InterruptOfAWaitingCommand) {
     ChildResult r = runInChild([&] {
       int failures = 0;
       clientEnvAs(gw, "alice", "wonderland");
+      // Set before the notice goes: the relay may receive the rest before
+      // the sending call has returned.
       static std::atomic<int> sent{0};
       static int sendRc = -99;
       std::thread helper;
       if (otherThread) {
         helper = std::thread([&] {
           if (gw.waitForJournal("cmd=slow")) {
-            sendRc = ozugw_cli_SendInterrupt(1, 0);
             sent = 1;
+            sendRc = ozugw_cli_SendInterrupt(1, 0);
           }
         });
       } else {
         afterFirst = [] {
-          sendRc = ozugw_cli_SendInterrupt(1, 0);
           sent = 1;
+          sendRc = ozugw_cli_SendInterrupt(1, 0);
           return 0;
         };
       }

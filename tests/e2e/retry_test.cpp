@@ -108,6 +108,33 @@ TEST(LoginRetry, WaitsReconnectsOnceWithTheCertificateAndLogsIn) {
   EXPECT_EQ(r.stderrText.find("Unable to authenticate"), std::string::npos) << r.stderrText;
 }
 
+// The gateway's retry time is its clock, not the client's: one already
+// past waits a few seconds rather than none (no reconnecting as fast as the
+// gateway answers), one ten days ahead waits a quarter of an hour at most.
+TEST(LoginRetry, RetryTimeIsHeldToASaneWait) {
+  struct Case {
+    int after;
+    const char* line;
+  } cases[] = {{-300, "\r*** Retrying in 5 seconds at "},
+               {864000, "\r*** Retrying in 900 seconds at "}};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.after);
+    GwsimFixture gw("Users = {\n alice = {\n  Password = wonderland\n  RetryAfter = " +
+                    std::to_string(c.after) + "\n }\n}\n");
+    ASSERT_TRUE(gw.running()) << gw.stderrText();
+    ChildResult r = runInChild([&] {
+      int failures = 0;
+      comboEnv(gw);
+      CHILD_CHECK(failures, quor_SetCombo("alice", "wonderland") == 0);
+      CHILD_EQ(failures, clientStartup(), 0);
+      return failures;
+    });
+    EXPECT_EQ(r.status, 0) << r.stderrText;
+    EXPECT_EQ(countText(r.stderrText, c.line), 1) << r.stderrText;
+    EXPECT_EQ(linesWith(gw.journalLines(), "fn=0x0080").size(), 1u);
+  }
+}
+
 // A reconnect reply that asks to retry again is no log-in even when its
 // code is 0: the client waits and reconnects once more.
 TEST(LoginRetry, RetryAnswerWithCodeZeroIsNotALogIn) {

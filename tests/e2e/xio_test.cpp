@@ -7,11 +7,14 @@
 #include <errno.h>
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <poll.h>
 #include <string.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <chrono>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "client_env.h"
@@ -86,6 +89,30 @@ int openEntries() {
   for (int i = 0; i < QELAPI_MAX_OPEN_FILES; i++)
     if (qelapi_io_lookup(i)) n++;
   return n;
+}
+
+// Whether the gateway's next message waits unread on the current
+// connection's control socket within ms.
+bool replyPending(int ms) {
+  quor_connection_t* c = qelapi_getCurConnection();
+  if (c == nullptr) return false;
+  struct pollfd pfd = {c->ctl_fd.load(), POLLIN, 0};
+  return poll(&pfd, 1, ms) == 1;
+}
+
+// Waits until a thread sleeps on the current connection's wait list, or
+// done is set: false when neither happens within ms.
+bool someoneWaits(const std::atomic<bool>& done, int ms) {
+  quor_connection_t* c = qelapi_getCurConnection();
+  auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
+  while (std::chrono::steady_clock::now() < until) {
+    pthread_mutex_lock(&c->msg_in.theMutex);
+    bool waiting = c->msg_in.waitReplyList != nullptr;
+    pthread_mutex_unlock(&c->msg_in.theMutex);
+    if (waiting || done) return waiting;
+    usleep(2000);
+  }
+  return false;
 }
 
 // Writes data through a request for all of it and data phases of at most
@@ -424,27 +451,40 @@ TEST(DirectData, AGatewayErrorAfterTheDataIsTheResult) {
   EXPECT_EQ(r.status, 0) << r.stderrText;
 }
 
+// A broken control connection is opened again by the next call; a file
+// opened on the lost session is gone with it: its calls fail as on a closed
+// descriptor (never -16, no request is left open), nothing is sent for it
+// on the new session, and its close only releases the descriptor.
 TEST(DirectData, AFailedRequestSendLeavesNoRequestOpen) {
   GwsimFixture gw(config("Faults = {\n DropHeader = 0x0500 0x1309 1\n}\n"));
   ASSERT_TRUE(gw.running()) << gw.stderrText();
   ChildResult r = runInChild([&] {
     int failures = 0;
-    if (clientLogin(gw, "alice", "wonderland") != 0) return 1;
+    // The reopen logs in again from the .netrc.
+    clientEnvNetrc(gw, "alice", "wonderland");
+    qelapi_tcontext_t* ts = nullptr;
+    if (qelapi_init(&ts) != 0) return 1;
     int fd = openX("/thirty", O_RDONLY);
     CHILD_CHECK(failures, fd >= 0);
-    // A broken reply breaks the control connection; sends fail from now on.
+    // A broken reply breaks the control connection.
     quor_stat_t st;
     CHILD_CHECK(failures, quor_Stat("/thirty", &st) < 0);
     int eof = 0;
-    int64_t first = quor_ReadX(0x80000000u, fd, nullptr, 30, &eof);
-    CHILD_CHECK(failures, first < 0);
-    // Not -16: the failed request left nothing open behind it.
-    CHILD_EQ(failures, quor_ReadX(0x80000000u, fd, nullptr, 30, &eof), first);
+    CHILD_EQ(failures, quor_ReadX(0x80000000u, fd, nullptr, 30, &eof), -9);
+    CHILD_EQ(failures, quor_ReadX(0x80000000u, fd, nullptr, 30, &eof), -9);
     char buf[4];
-    CHILD_EQ(failures, quor_ReadX(0, fd, buf, 4, &eof), -16);
+    CHILD_EQ(failures, quor_ReadX(0, fd, buf, 4, &eof), -9);
+    CHILD_EQ(failures, quor_Close(fd), 0);
+    CHILD_EQ(failures, quor_Close(fd), -9);
+    // The new session works, and the descriptor is free for a new file.
+    CHILD_EQ(failures, quor_Stat("/thirty", &st), 0);
+    CHILD_EQ(failures, openX("/thirty", O_RDONLY), fd);
     return failures;
   });
   EXPECT_EQ(r.status, 0) << r.stderrText;
+  auto j = gw.journalLines();
+  EXPECT_EQ(countLines(j, "fn=0x0104"), 2);
+  EXPECT_EQ(countLines(j, "fn=0x0308"), 0);
 }
 
 TEST(DirectData, ClosingAFileWithAnOpenRequestKeepsTheConnectionInStep) {
@@ -476,4 +516,53 @@ TEST(DirectData, ClosingAFileWithAnOpenRequestKeepsTheConnectionInStep) {
     return failures;
   });
   EXPECT_EQ(r.status, 0) << r.stderrText;
+}
+
+// The reply of an open request comes while its thread is not receiving: a
+// call of another thread on the connection that meets it first leaves it
+// for the data phase, and a close from another thread collects it itself.
+TEST(DirectData, ARequestsReplyReachesWhoeverCollectsIt) {
+  GwsimFixture gw(config());
+  ASSERT_TRUE(gw.running()) << gw.stderrText();
+  ChildResult r = runInChild(
+      [&] {
+        int failures = 0;
+        if (clientLogin(gw, "alice", "wonderland") != 0) return 1;
+        char buf[30];
+        int eof = 0;
+        // The closer has never called before: nothing it awaited earlier
+        // may stand in for the request's reply.
+        int fd = openX("/thirty", O_RDONLY);
+        CHILD_EQ(failures, quor_ReadX(0x80000000u, fd, nullptr, 30, &eof), 0);
+        CHILD_CHECK(failures, replyPending(5000));
+        int closeRc = 1;
+        std::thread closer([&] { closeRc = quor_Close(fd); });
+        closer.join();
+        CHILD_EQ(failures, closeRc, 0);
+        quor_stat_t st;
+        CHILD_EQ(failures, quor_Stat("/thirty", &st), 0);
+
+        fd = openX("/thirty", O_RDONLY);
+        CHILD_EQ(failures, quor_ReadX(0x80000000u, fd, nullptr, 30, &eof), 0);
+        // All thirty bytes fit the socket: the gateway answers at once.
+        CHILD_CHECK(failures, replyPending(5000));
+        std::atomic<bool> done{false};
+        int statRc = 1;
+        std::thread other([&] {
+          quor_stat_t st2;
+          statRc = quor_Stat("/thirty", &st2);
+          done = true;
+        });
+        CHILD_CHECK(failures, someoneWaits(done, 5000));
+        CHILD_EQ(failures, quor_ReadX(0, fd, buf, 30, &eof), 30);
+        other.join();
+        CHILD_EQ(failures, statRc, 0);
+        CHILD_EQ(failures, quor_Close(fd), 0);
+        CHILD_EQ(failures, openEntries(), 0);
+        return failures;
+      },
+      30);
+  EXPECT_EQ(r.status, 0) << r.stderrText;
+  auto j = gw.journalLines();
+  EXPECT_EQ(countLines(j, "xio-read", "bytes=30 result=0"), 2);
 }

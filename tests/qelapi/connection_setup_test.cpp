@@ -75,6 +75,32 @@ TEST(ConnectionSetup, StopsAtFirstHostThatDoesNotResolve) {
   });
 }
 
+// A port above 65535 (or one that is no number) is no port: wrapped to 16
+// bits, 70000 would connect to 4464. Such an entry cannot be set up, which
+// stops the list there, as a host that does not resolve does.
+TEST(ConnectionSetup, EntryWithAPortThatDoesNotFitStopsTheList) {
+  for (const char* list : {"127.0.0.1/2000; 127.0.0.2/70000; 127.0.0.3",
+                           "127.0.0.1/2000; 127.0.0.2/12x; 127.0.0.3",
+                           "127.0.0.1/2000; 127.0.0.2/; 127.0.0.3"}) {
+    SCOPED_TRACE(list);
+    inFreshProcess([list] {
+      setenv("QUOR_SERVER_HOST", list, 1);
+      testing::internal::CaptureStderr();
+      int rc = qel_LibInit();
+      std::string err = testing::internal::GetCapturedStderr();
+      auto v = tableEntries();
+      return rc == 0 && v.size() == 1 && v[0].port == 2000 &&
+             err.find("*** qel_LibInit: bad port '") != std::string::npos;
+    });
+  }
+  inFreshProcess([] {
+    setenv("QUOR_SERVER_HOST", "127.0.0.1", 1);
+    int h = 0;
+    return qel_LibInit() == 0 &&
+           quorex_SetupConnection("127.0.0.1", nullptr, 70000, 0, 0, &h) == -10008 && h == -1;
+  });
+}
+
 TEST(ConnectionSetup, EmptyListFailsStartUpForGood) {
   inFreshProcess([] {
     setenv("QUOR_SERVER_HOST", "  \t ", 1);

@@ -231,6 +231,35 @@ TEST(ExpireTimes, FileOrderWithinASectionAndKeysThatAreNoNumbers) {
       << r.stderrText;
 }
 
+// Family, COS and subsystem ids are 32 bits: a key beyond that, or a
+// negative one, is refused rather than wrapped onto another id (4294967297
+// onto 1, -1 onto 4294967295).
+TEST(ExpireTimes, IdsThatDoNotFitAreRefusedNotWrapped) {
+  RulesDir dir;
+  std::string path = dir.write("rules",
+                               "ExpirationByCosId = {\n 4294967297 = 1h\n -1 = 2h\n"
+                               " 4294967295 = 3h\n 7 = 4h\n}\n");
+  ChildResult r = runInChild([&] {
+    int failures = 0;
+    CHILD_CHECK(failures, quorex_ExpireInitTable(path.c_str()) == 0);
+    uint64_t t = 0;
+    quor_Attrs_t a = attrs({0, 1, 0, 0, 0, 0}, 10);
+    CHILD_EQ(failures, quorex_ExpireLookupTime(&a, &t), -2);
+    a = attrs({0, 0xFFFFFFFFu, 0, 0, 0, 0}, 10);
+    CHILD_CHECK(failures, quorex_ExpireLookupTime(&a, &t) == 0 && t == 10 + 3 * 3600);
+    a = attrs({0, 7, 0, 0, 0, 0}, 10);
+    CHILD_CHECK(failures, quorex_ExpireLookupTime(&a, &t) == 0 && t == 10 + 4 * 3600);
+    return failures;
+  });
+  EXPECT_EQ(r.status, 0) << r.stderrText;
+  for (const char* key : {"4294967297", "-1"})
+    EXPECT_EQ(countText(r.stderrText, std::string("*** quorex_ExpireInitTable: Error- format error "
+                                                  "- id out of range '") +
+                                          key + "' (" + path + " line "),
+              1)
+        << r.stderrText;
+}
+
 TEST(ExpireTimes, BadFilesLeaveNoRules) {
   RulesDir dir;
   const std::string family = "ExpirationByFamilyId = {\n 1 = 1d\n}\n";

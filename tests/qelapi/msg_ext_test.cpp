@@ -446,8 +446,6 @@ TEST(XdrExt, MalformedInputIsRefused) {
   Bytes many;
   for (int i = 0; i < 65; i++) many.insert(many.end(), addr.begin(), addr.end());
   const std::vector<wire::Bad> cases = {
-      bad<api_copy_remote_rply_t>("listen_count 65", qel_xdr_api_copy_remote_rply_t,
-                                  B().u32(1).u32(65).cat(many)),
       bad<api_copy_remote_rply_t>("listen_count huge", qel_xdr_api_copy_remote_rply_t,
                                   B().u32(1).u32(0xFFFFFFFF).cat(addr)),
       bad<api_copy_remote_rply_t>("address state 2", qel_xdr_api_copy_remote_rply_t,
@@ -495,6 +493,27 @@ TEST(XdrExt, MalformedInputIsRefused) {
                               B().u32(0).i32(-1).fstr("b")),
   };
   wire::expect_all_refused(cases);
+}
+
+// More addresses than the record holds: the first 64 are kept, the rest
+// read past, so the stream stays in step for the next message.
+TEST(XdrExt, CopyReplyAbove64AddressesKeepsWhatFits) {
+  FamilyGuard fam("ipv4_only");
+  Bytes many;
+  for (uint64_t i = 0; i < 70; i++) {
+    Bytes addr = B().u64(i + 1).u32(1).raw({127, 0, 0, 1}).u32(80).u64(0);
+    many.insert(many.end(), addr.begin(), addr.end());
+  }
+  B body = B().u32(9).u32(70).cat(many);
+  auto* r = static_cast<api_copy_remote_rply_t*>(calloc(1, sizeof(api_copy_remote_rply_t)));
+  size_t used = 0;
+  ASSERT_TRUE(wire::decode(qel_xdr_api_copy_remote_rply_t, body, r, &used));
+  EXPECT_EQ(body.b.size(), used);
+  EXPECT_EQ(9u, r->copyHandle);
+  EXPECT_EQ(64u, r->listen_count);
+  EXPECT_EQ(1u, r->listen_addr[0].SockTransferID);
+  EXPECT_EQ(64u, r->listen_addr[63].SockTransferID);
+  free(r);
 }
 
 TEST(XdrExt, EncodingRefusesWhatCannotTravel) {

@@ -584,7 +584,10 @@ TEST(XdrNamespace, EveryTruncationFails) {
   for (const wire::Case& k : kinds()) wire::expect_truncations_fail(k);
 }
 
-TEST(XdrNamespace, ReadAttrsReplyAboveTheCapacityIsRefused) {
+// A reply with more entries than the caller's array holds: the array gets
+// what fits and nothing beyond it is touched; the rest is read past, so the
+// whole body is consumed and the stream stays in step.
+TEST(XdrNamespace, ReadAttrsReplyAboveTheCapacityKeepsWhatFits) {
   B body;
   body.u32(3).u32(0).u64(1);
   for (uint32_t i = 0; i < 3; i++) {
@@ -592,32 +595,31 @@ TEST(XdrNamespace, ReadAttrsReplyAboveTheCapacityIsRefused) {
     handleWire(body, i).u64(i);
     attrsWire(body, i);
   }
-  // Room for two entries, then a guard entry the decoder must not touch.
-  ns_DirEntry_t entries[3];
-  memset(entries, 0, sizeof entries);
-  entries[2].ObjOffset = 0x6A6A;
   struct {
     uint32_t capacity;
-    bool ok;
-  } cases[] = {{0, false}, {2, false}, {3, true}};
+    bool array;
+    uint32_t kept;
+  } cases[] = {{0, true, 0}, {2, true, 2}, {3, true, 3}, {5, false, 0}};
   for (const auto& c : cases) {
     SCOPED_TRACE(c.capacity);
+    // Room for the capacity, then a guard entry the decoder must not touch.
+    ns_DirEntry_t entries[4];
+    memset(entries, 0, sizeof entries);
+    entries[c.capacity < 3 ? c.capacity : 3].ObjOffset = 0x6A6A;
     api_quor_ReadAttrs_rply_t r;
     memset(&r, 0, sizeof r);
-    r.Dirent = entries;
+    r.Dirent = c.array ? entries : nullptr;
     r.DirentCapacity = c.capacity;
-    EXPECT_EQ(c.ok, wire::decode(qel_xdr_api_quor_ReadAttrs_rply_t, body, &r));
-    if (!c.ok) {
-      EXPECT_EQ(0x6A6Au, entries[2].ObjOffset);
-      EXPECT_EQ(0u, r.entryCount);
+    size_t used = 0;
+    ASSERT_TRUE(wire::decode(qel_xdr_api_quor_ReadAttrs_rply_t, body, &r, &used));
+    EXPECT_EQ(body.b.size(), used);
+    EXPECT_EQ(c.kept, r.entryCount);
+    EXPECT_EQ(1u, r.OffsetOut);
+    for (uint32_t i = 0; i < c.kept; i++) EXPECT_EQ(i, entries[i].ObjOffset);
+    if (c.capacity < 3) {
+      EXPECT_EQ(0x6A6Au, entries[c.capacity].ObjOffset);
     }
   }
-
-  // Entries announced but no array given.
-  api_quor_ReadAttrs_rply_t r;
-  memset(&r, 0, sizeof r);
-  r.DirentCapacity = 5;
-  EXPECT_FALSE(wire::decode(qel_xdr_api_quor_ReadAttrs_rply_t, body, &r));
 }
 
 TEST(XdrNamespace, BadCountsAndLengthsAreRefused) {

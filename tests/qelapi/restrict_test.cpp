@@ -116,6 +116,12 @@ TEST_F(RestrictedAddresses, PeersAreComparedUnderTheEntriesMasks) {
       {"192.168.1.7/0\n", "192.168.1.8", false},
       {"192.168.1.7/99\n", "192.168.1.8", false},
       {"192.168.1.7/99\n", "192.168.1.7", true},
+      {"192.168.1.7/-3\n", "192.168.1.8", false},
+      // A prefix beyond any int is still above the maximum: it must not
+      // wrap (4294967304 is 8 in 32 bits) and open the entry to a /8.
+      {"192.168.1.7/4294967304\n", "192.168.200.1", false},
+      {"192.168.1.7/4294967304\n", "192.168.1.7", true},
+      {"fd00::1/18446744073709551617\n", "fd00::2", false},
       {"10.0.0.0/8\n", "::1", false},
       {"::1\n", "10.0.0.1", false},
       // The address is kept as written; only the comparison masks it.
@@ -188,7 +194,8 @@ TEST_F(RestrictedAddresses, UnusableSectionsRestrictNothingAndSayWhy) {
 }
 
 TEST_F(RestrictedAddresses, MalformedEntriesAreSkippedOneByOne) {
-  load(section("Default = {\n999.1.1.1\n2001:zz::1/64\nnet = 10.0.0.0\n10.0.0.0/8\n}\n"));
+  load(section("Default = {\n999.1.1.1\n2001:zz::1/64\nnet = 10.0.0.0\n10.0.0.0/8\n"
+               "11.0.0.0/8x\n12.0.0.0/-\n}\n"));
   std::string err = firstCheckWarnings();
   EXPECT_EQ(err,
             "(parseRestrictedAddresses) WARNING: QUOR.conf error, line 3. '999.1.1.1', is a "
@@ -196,7 +203,11 @@ TEST_F(RestrictedAddresses, MalformedEntriesAreSkippedOneByOne) {
             "(parseRestrictedAddresses) WARNING: QUOR.conf error, line 4. '2001:zz::1/64', is a "
             "malformed IPV6 address (ignored)\n"
             "(parseRestrictedAddresses) WARNING: QUOR.conf error, line 5. 'net', is a "
-            "malformed(non-flag-type) IPV4 or IPV6 address (ignored)\n");
+            "malformed(non-flag-type) IPV4 or IPV6 address (ignored)\n"
+            "(parseRestrictedAddresses) WARNING: QUOR.conf error, line 7. '11.0.0.0/8x', is a "
+            "malformed IPV4 address (ignored)\n"
+            "(parseRestrictedAddresses) WARNING: QUOR.conf error, line 8. '12.0.0.0/-', is a "
+            "malformed IPV4 address (ignored)\n");
   EXPECT_TRUE(allowed("10.9.9.9"));
   EXPECT_FALSE(allowed("11.0.0.1"));
 }

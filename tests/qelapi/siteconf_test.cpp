@@ -331,6 +331,14 @@ TEST_F(SiteConf, HostEntryWarningsSkipTheEntryNotTheTable) {
       "    10.0.1.0 = {\n"
       "      NetMask = ffff:ffff::\n"
       "    }\n"
+      "    10.0.2.0 = {\n"
+      "      RFC1323 = 0x\n"
+      "      TcpNoDelay = 4294967297\n"
+      "    }\n"
+      "    10.0.3.0 = {\n"
+      "      RFC1323 = -2\n"
+      "      TcpNoDelay = 1\n"
+      "    }\n"
       "  }\n"
       "}\n");
   // A refused mask leaves the host alone under a full mask.
@@ -338,10 +346,23 @@ TEST_F(SiteConf, HostEntryWarningsSkipTheEntryNotTheTable) {
   EXPECT_EQ(entryFor("10.0.0.2"), nullptr);
   EXPECT_NE(entryFor("10.0.1.0"), nullptr);
   EXPECT_EQ(entryFor("10.0.1.1"), nullptr);
+  // A number that is not one, or does not fit, keeps the default instead
+  // of becoming 0 or a wrapped 1.
+  netopt_entry_t* e = entryFor("10.0.2.0");
+  ASSERT_NE(e, nullptr);
+  EXPECT_EQ(e->RFC1323, 1);
+  EXPECT_EQ(e->TcpNodelay, 0);
+  e = entryFor("10.0.3.0");
+  ASSERT_NE(e, nullptr);
+  EXPECT_EQ(e->RFC1323, -2);
+  EXPECT_EQ(e->TcpNodelay, 1);
   EXPECT_EQ(testing::internal::GetCapturedStderr(),
             "*** Warning: Unrecognized key=value: Colour=blue for IP address 10.0.0.1 in QUOR.conf\n"
             "*** Warning: Unrecognized key=value: NetMask=banana for IP address 10.0.0.1 in QUOR.conf\n"
             "*** Warning: Unrecognized key=value: NetMask=ffff:ffff:: for IP address 10.0.1.0 in "
+            "QUOR.conf\n"
+            "*** Warning: Unrecognized key=value: RFC1323=0x for IP address 10.0.2.0 in QUOR.conf\n"
+            "*** Warning: Unrecognized key=value: TcpNoDelay=4294967297 for IP address 10.0.2.0 in "
             "QUOR.conf\n");
 }
 
@@ -359,7 +380,8 @@ TEST_F(SiteConf, FailedBuildLeavesTheProcessWithoutOptions) {
     std::string conf;
     std::string warning;
   } cases[] = {
-      {"", "Warning: \"Network Options\" section not found in QUOR.conf file\n"},
+      // No QUOR.conf at all: an ordinary site, nothing to warn about.
+      {"", ""},
       {"Other = {\n a = 1\n}\nnetwork options = {\n G = {\n 10.0.0.1 = 1.2.3.4\n }\n}\n",
        "Warning: \"Network Options\" section not found in QUOR.conf file\n"},
       {"Network Options\n", "Warning: \"Network Options\" section is empty in QUOR.conf file\n"},
@@ -598,12 +620,49 @@ TEST_F(SiteConf, PortRangeFromTheEnvironment) {
     quorcfgx_ResetForTest();
     in_port_t low = 1;
     in_port_t high = 1;
+    testing::internal::CaptureStderr();
     quorcfgx_GetRestrictedPorts(&low, &high);
+    testing::internal::GetCapturedStderr();
     const std::string label = std::string(c.portRange ? c.portRange : "-") + " | " +
                               (c.veltc ? c.veltc : "-") + " | " + (c.rpc ? c.rpc : "-");
     EXPECT_EQ(low, c.low) << label;
     EXPECT_EQ(high, c.high) << label;
   }
+}
+
+// A range that clamping leaves empty falls back to the whole range, and
+// says so, once; other unusable values keep their quiet fallback.
+TEST_F(SiteConf, PortRangeThatClampsToNothingWarnsOnce) {
+  struct {
+    const char* name;
+    const char* value;
+    bool warns;
+  } cases[] = {
+      {"QUOR_PORT_RANGE", "70000-80000", true},
+      {"QUOR_PORT_RANGE", "600-700", true},
+      {"RPC_RESTRICTED_PORTS", "ncacn_ip_tcp[600-700]", true},
+      {"QUOR_PORT_RANGE", "5100-5000", false},
+      {"QUOR_PORT_RANGE", "5000-5100", false},
+  };
+  for (const auto& c : cases) {
+    unsetenv("QUOR_PORT_RANGE");
+    unsetenv("QUOR_VELTC_PORT_RANGE");
+    unsetenv("RPC_RESTRICTED_PORTS");
+    setenv(c.name, c.value, 1);
+    quorcfgx_ResetForTest();
+    testing::internal::CaptureStderr();
+    in_port_t low = 0, high = 0;
+    for (int i = 0; i < 3; i++) quorcfgx_GetRestrictedPorts(&low, &high);
+    std::string err = testing::internal::GetCapturedStderr();
+    std::string want = std::string("*** quorcfgx_GetRestrictedPorts: Warning - client port range '") +
+                       c.value + "' holds no port from 1024 to 65535; using the whole range\n";
+    EXPECT_EQ(err, c.warns ? want : "") << c.value;
+    if (c.warns) {
+      EXPECT_TRUE(low == 1024 && high == 65535) << c.value;
+    }
+  }
+  unsetenv("QUOR_PORT_RANGE");
+  unsetenv("RPC_RESTRICTED_PORTS");
 }
 
 TEST_F(SiteConf, PortRangeIsFixedAtTheFirstCall) {

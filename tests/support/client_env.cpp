@@ -1,10 +1,13 @@
 #include "client_env.h"
 
 #include <arpa/inet.h>
+#include <netdb.h>
+#include <sys/stat.h>
 #include <netinet/in.h>
 #include <stdlib.h>
 #include <string.h>
 
+#include <fstream>
 #include <string>
 
 #include "quor_api.h"
@@ -34,6 +37,21 @@ int clientLogin(const GwsimFixture& gw, const char* user, const char* password,
   if (rc < 0) return rc;
   qelapi_tcontext_t* own = nullptr;
   return qelapi_init(ts ? ts : &own);
+}
+
+void clientEnvNetrc(const GwsimFixture& gw, const char* user, const char* password) {
+  quor_sockaddr_t addr = loopback();
+  char name[NI_MAXHOST] = "";
+  getnameinfo(reinterpret_cast<const sockaddr*>(&addr.hs_addr), addr.hs_addrlen, name,
+              sizeof name, nullptr, 0, 0);
+  std::string path = gw.dir() + "/.netrc";
+  std::ofstream(path) << "machine " << name << " login " << user << " password " << password
+                      << "\n";
+  chmod(path.c_str(), 0600);
+  clientEnv(gw);
+  setenv("HOME", gw.dir().c_str(), 1);
+  setenv("QUOR_USE_NETRC_FILE", "", 1);
+  setenv("QUOR_AUTH_METHOD", "combo", 1);
 }
 
 void clientDebugLog(const GwsimFixture& gw) {

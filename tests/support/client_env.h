@@ -12,6 +12,10 @@
 // clientLogin      clientEnvAs, then library start-up, which opens the
 //                  connection and logs in: 0, or the first negative code.
 //                  The thread's context goes to *ts when ts is given.
+// clientEnvNetrc   clientEnv, then COMBO with the user's name and password
+//                  from a private .netrc in the test's directory (HOME),
+//                  read at every log-in: a process can log in again after
+//                  its stored password was spent.
 // clientDebugLog   the library's debug log, up to priority 6, into
 //                  clientLogPath(gw) beside the journal; flushed entry by
 //                  entry, since the child ends with _exit.
@@ -34,6 +38,7 @@ void clientEnv(const GwsimFixture& gw);
 int clientEnvAs(const GwsimFixture& gw, const char* user, const char* password);
 int clientLogin(const GwsimFixture& gw, const char* user, const char* password,
                 qelapi_tcontext_t** ts = nullptr);
+void clientEnvNetrc(const GwsimFixture& gw, const char* user, const char* password);
 void clientDebugLog(const GwsimFixture& gw);
 std::string clientLogPath(const GwsimFixture& gw);
 int clientStartup();
