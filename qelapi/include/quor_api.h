@@ -1,11 +1,22 @@
-// Public calls of the client library that programs make directly.
+// Public calls of the client library that programs make directly. C and
+// C++; the records they take are in quor_types.h and quor_iod_clnt.h.
 #ifndef QUOR_API_H
 #define QUOR_API_H
 
+#include <stddef.h>
 #include <stdint.h>
+#include <sys/types.h>
 
+#include "quor_iod_clnt.h"
 #include "quor_net.h"
 #include "quor_types.h"
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+struct passwd;
+struct utimbuf;
 
 // ---- connections ----
 int quorex_SetupConnection(const char* remoteServerHost, const char* remoteService,
@@ -205,9 +216,6 @@ int quor_SuInit(uint32_t sudoFlag, uint32_t flags, const char* curPrincipal,
 int quor_SudoCmdEnd(int sessEndFlag);
 
 // ---- queries and extensions ----
-#include "msg_cli.h"
-#include "msg_conn.h"
-#include "msg_ext.h"
 // Arrays handed back (COS lists with their subsystem ids, list names, id
 // lists, the motd text, the concurrency table, listen addresses, digest
 // lists) belong to the caller. Outputs are written only on 0 unless said
@@ -282,8 +290,6 @@ int quorex_CopyACL(uint32_t Flags, const char* SrcPath, const char* SinkPath);
 // or length named) on success, else a negative code. Argument errors come
 // before anything is sent: -14 null pointer, -2 empty path, -86 a path
 // longer than 1024 characters.
-struct utimbuf;
-struct api_config;
 // Buf is zeroed, then receives the object's (Stat: the link target's) record.
 int quor_Stat(const char* Path, quor_stat_t* Buf);
 int quor_Lstat(const char* Path, quor_stat_t* Buf);
@@ -338,5 +344,9 @@ int quor_Chown(const char* Path, uid_t Owner, gid_t Group);
 // connection, -86 for a text field without its terminator.
 int quor_GetConfiguration(struct api_config* ConfigOut);
 int quor_SetConfiguration(const struct api_config* ConfigIn);
+
+#ifdef __cplusplus
+}
+#endif
 
 #endif
