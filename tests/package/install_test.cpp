@@ -87,7 +87,8 @@ TEST_F(InstalledPackage, TreeHoldsLibrariesHeadersPackagesAndPrograms) {
        {libDir() + "/libqelapi.a", libDir() + "/libqelapi.so", libDir() + "/libqelapi.so.1",
         libDir() + "/pkgconfig/qelapi.pc", libDir() + "/cmake/qelapi/qelapiConfig.cmake",
         libDir() + "/cmake/qelapi/qelapiConfigVersion.cmake",
-        gPrefix + "/" PKG_INSTALL_BINDIR "/gwsim"})
+        gPrefix + "/" PKG_INSTALL_BINDIR "/gwsim", gPrefix + "/" PKG_INSTALL_BINDIR "/ozu",
+        gPrefix + "/" PKG_INSTALL_BINDIR "/brix"})
     EXPECT_TRUE(fs::exists(f)) << f;
   // The development link goes through the soname.
   EXPECT_EQ(fs::read_symlink(libDir() + "/libqelapi.so"), "libqelapi.so.1");
