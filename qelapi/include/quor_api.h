@@ -345,7 +345,6 @@ int quorex_CopyACL(uint32_t Flags, const char* SrcPath, const char* SinkPath);
 // Paths of 4096 characters or more give -86, nothing sent (-14 null, -2
 // empty, except for Opendir, which sends an empty path). Results are the
 // gateway's header code unless said otherwise.
-#include "msg_lfx.h"
 struct stat64;
 // Mode words of the lfx records: the seven file types and the twelve
 // permission bits pass, every other bit is dropped.
@@ -358,7 +357,8 @@ int ozugw_LfxStatToStat(const ozu_lfx_stat_t* LfxStat, struct stat64* Buf);
 // (sent as the gateway's own descriptor, on that file's connection; -1 when
 // it is not open, nothing sent) or negative for none (sent as it is).
 // InitReply is zeroed, and filled on 0: its addressList and fileData are
-// then the caller's to free (xdr_free of qel_xdr_ozu_xfer_init_reply_t).
+// then the caller's to free (free(), or xdr_free of
+// qel_xdr_ozu_xfer_init_reply_t inside the library).
 int ozugw_LfxInit(int Filedes, const ozu_xfer_init_info_t* InitRequest,
                   ozu_xfer_init_reply_t* InitReply);
 // Waits, sending nothing, for the completion of the transfer that the
