@@ -2,7 +2,8 @@
 // prefix, then the example programs built against that tree alone, through
 // pkg-config (shared library, and static archive) and through the CMake
 // package, each run against the installed gwsim. Also the project taken
-// into another one through FetchContent. Everything is removed afterwards.
+// into another one through FetchContent and add_subdirectory. Everything
+// is removed afterwards.
 #include <gtest/gtest.h>
 #include <stdlib.h>
 #include <string.h>
@@ -175,43 +176,77 @@ TEST_F(InstalledPackage, ExamplesBuiltThroughFindPackageRun) {
   expectExampleMakesDirectory(gw, build + "/quor_example_cxx", "/cmake-cxx", {"alice"});
 }
 
-// A C project that takes the library from the source tree: it configures
-// with the library alone (no tests, programs or examples) and links the
-// shared library or the static one. Configuring is what depends on how the
-// project names its paths; building it all again would only cost time.
-TEST(FetchContent, AnotherProjectGetsTheLibraryAlone) {
+// A C project that takes the library from the source tree. It must get
+// the library alone (no tests, programs or examples) and a shared and a
+// static library it can link. Configuring is what depends on how the
+// project names its paths, so FetchContent only configures; add_subdirectory
+// also builds the C example against both libraries (the static one is C++
+// that a C link must still complete) and runs them.
+std::string tempDir(const char* name) {
   const char* tmp = getenv("TMPDIR");
-  std::string templ = std::string(tmp && *tmp ? tmp : "/tmp") + "/qelapi-fetch-XXXXXX";
+  std::string templ = std::string(tmp && *tmp ? tmp : "/tmp") + "/" + name + "-XXXXXX";
   std::vector<char> buf(templ.begin(), templ.end());
   buf.push_back('\0');
-  ASSERT_NE(mkdtemp(buf.data()), nullptr) << strerror(errno);
-  std::string work = buf.data();
-  std::ofstream(work + "/CMakeLists.txt")
-      << "cmake_minimum_required(VERSION 3.25)\n"
-         "project(consumer C)\n"
-         "include(FetchContent)\n"
-         "FetchContent_Declare(ozu_client SOURCE_DIR \"" PKG_SOURCE_DIR "\")\n"
-         "FetchContent_MakeAvailable(ozu_client)\n"
-         "add_executable(example_shared \"" PKG_EXAMPLES_DIR "/quor_example.c\")\n"
-         "target_link_libraries(example_shared PRIVATE qelapi::qelapi)\n"
-         "add_executable(example_static \"" PKG_EXAMPLES_DIR "/quor_example.c\")\n"
-         "target_link_libraries(example_static PRIVATE qelapi)\n";
-  std::string build = work + "/build";
-  // qelapi::qelapi, being a name with "::", must be a target: the configure
-  // fails without it.
-  bool ok = step({PKG_CMAKE, "-S", work, "-B", build, "-G", PKG_GENERATOR,
-                  "-DCMAKE_MAKE_PROGRAM=" PKG_MAKE_PROGRAM, "-DCMAKE_C_COMPILER=" PKG_CC,
-                  "-DCMAKE_CXX_COMPILER=" PKG_CXX});
-  std::string sub = build + "/_deps/ozu_client-build";
-  bool library = fs::exists(sub + "/CMakeFiles");
-  std::vector<std::string> extra;
-  for (const char* d : {"gwsim", "tests", "bench", "examples"})
-    if (fs::exists(sub + "/" + d)) extra.push_back(d);
-  std::error_code ec;
-  fs::remove_all(work, ec);
-  ASSERT_TRUE(ok);
-  EXPECT_TRUE(library);
-  EXPECT_TRUE(extra.empty()) << "built as well: " << commandLine(extra);
+  if (!mkdtemp(buf.data())) return "";
+  return buf.data();
+}
+
+TEST(SourceTree, AnotherProjectGetsTheLibraryAlone) {
+  struct Way {
+    const char* name;
+    const char* take;  // the consumer's lines that take the project in
+    const char* subBuild;  // the project's build directory, under the consumer's
+    bool build;
+  };
+  const Way ways[] = {
+      {"FetchContent",
+       "include(FetchContent)\n"
+       "FetchContent_Declare(ozu_client SOURCE_DIR \"" PKG_SOURCE_DIR "\")\n"
+       "FetchContent_MakeAvailable(ozu_client)\n",
+       "_deps/ozu_client-build", false},
+      {"add_subdirectory", "add_subdirectory(\"" PKG_SOURCE_DIR "\" ozu_client)\n", "ozu_client",
+       true},
+  };
+  for (const Way& way : ways) {
+    SCOPED_TRACE(way.name);
+    std::string work = tempDir("qelapi-consumer");
+    ASSERT_FALSE(work.empty()) << strerror(errno);
+    std::ofstream(work + "/CMakeLists.txt")
+        << "cmake_minimum_required(VERSION 3.25)\n"
+           "project(consumer C)\n"
+        << way.take
+        << "add_executable(example_shared \"" PKG_EXAMPLES_DIR "/quor_example.c\")\n"
+           "target_link_libraries(example_shared PRIVATE qelapi::qelapi)\n"
+           "add_executable(example_static \"" PKG_EXAMPLES_DIR "/quor_example.c\")\n"
+           "target_link_libraries(example_static PRIVATE qelapi)\n";
+    std::string build = work + "/build";
+    // qelapi::qelapi, being a name with "::", must be a target: the
+    // configure fails without it.
+    bool ok = step({PKG_CMAKE, "-S", work, "-B", build, "-G", PKG_GENERATOR,
+                    "-DCMAKE_MAKE_PROGRAM=" PKG_MAKE_PROGRAM, "-DCMAKE_C_COMPILER=" PKG_CC,
+                    "-DCMAKE_CXX_COMPILER=" PKG_CXX});
+    std::string sub = build + "/" + way.subBuild;
+    EXPECT_TRUE(!ok || fs::exists(sub + "/CMakeFiles")) << sub;
+    std::vector<std::string> extra;
+    for (const char* d : {"gwsim", "ozu", "brix", "tests", "bench", "examples"})
+      if (fs::exists(sub + "/" + d)) extra.push_back(d);
+    EXPECT_TRUE(extra.empty()) << "built as well: " << commandLine(extra);
+
+    if (ok && way.build && step({PKG_CMAKE, "--build", build})) {
+      EXPECT_TRUE(needed(build + "/example_shared").count("libqelapi.so.1"));
+      EXPECT_FALSE(needed(build + "/example_static").count("libqelapi.so.1"));
+      GwsimFixture gw(kExampleGateway, PKG_GWSIM);
+      EXPECT_TRUE(gw.running()) << gw.stderrText();
+      if (gw.running()) {
+        writeNetrc(gw, "wonderland");
+        expectExampleMakesDirectory(gw, build + "/example_shared", "/sub-shared");
+        expectExampleMakesDirectory(gw, build + "/example_static", "/sub-static", {"alice"});
+      }
+    }
+    std::error_code ec;
+    fs::remove_all(work, ec);
+    EXPECT_TRUE(ok);
+  }
 }
 
 }  // namespace
