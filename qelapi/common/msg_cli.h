@@ -108,30 +108,6 @@ typedef struct api_uda_set_expiration_req {
   uint64_t ExpireTime;
 } api_uda_set_expiration_req_t;
 
-typedef uint32_t quor_file_hash_flags_t;
-#define QUOR_FILE_HASH_DIGEST_VALID 1u
-#define QUOR_FILE_HASH_SET_BY_USER 2u
-#define QUOR_FILE_HASH_MIGRATE_VERIFIED 4u
-#define QUOR_FILE_HASH_SKIP_VERIFICATION 8u
-#define QUOR_FILE_HASH_GENERATED 16u
-#define QUOR_FILE_HASH_DIGEST_ACTIVE 32u
-
-#define QUOR_FILE_HASH_CREATOR_LEN 16
-#define QUOR_FILE_HASH_BUFFER_LEN 64
-
-typedef struct quor_file_hash_digest {
-  quor_file_hash_flags_t Flags;
-  char Creator[QUOR_FILE_HASH_CREATOR_LEN];
-  timestamp_sec_t ModifyTime;
-  quor_hash_type_t Type;
-  unsigned char Buffer[QUOR_FILE_HASH_BUFFER_LEN];  // always sent whole
-} quor_file_hash_digest_t;
-
-typedef struct quor_file_hash_digest_list {
-  uint32_t List_len;
-  quor_file_hash_digest_t* List_val;
-} quor_file_hash_digest_list_t;
-
 typedef struct api_fdigest_get_req {
   uint32_t Flags;
   char Path[API_UDA_PATH_SIZE];

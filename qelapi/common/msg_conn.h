@@ -1,8 +1,8 @@
 // Records, codecs and function codes of the connection and authentication
 // messages: the gateway's greeting, site information, message of the day,
 // security and Diffie-Hellman exchanges, the log-in requests and reply, the
-// PAM conversation, challenge responses, su and sudo; also the site
-// information and client-API configuration records used elsewhere.
+// PAM conversation, challenge responses, su and sudo; also the codecs of
+// the site information and client-API configuration records (quor_types.h).
 // Each codec encodes, decodes and releases (xdr_free) with the same routine
 // and returns 1 or 0. Decoding allocates every counted block; blocks sent
 // "only when non-zero" stay untouched (null in a cleared record) for a zero
@@ -55,44 +55,6 @@ typedef struct api_site_info_req {
   uint32_t cv_minor;
 } api_site_info_req_t;
 
-// 34 words on the wire.
-typedef struct quor_site_info {
-  uint32_t server_flags;
-  uint32_t server_runmode;
-  uint32_t sv_major;
-  uint32_t sv_minor;
-  uint32_t sv_patch;
-  uint32_t sv_prot_major;
-  uint32_t sv_prot_minor;
-  uint32_t quor_level;
-  uint32_t site_quor_flags;
-  uint32_t quor_patch_flags;
-  uint32_t auth_flags;
-  uint32_t auth_crypto_card;
-  uint32_t encryption_methods;
-  uint32_t port_min;
-  uint32_t port_max;
-  uint32_t realm_id;
-  uint32_t authz_flags;
-  uint32_t authz_rsrved1;
-  uint32_t authz_rsrved2;
-  uint32_t accounting_style;
-  uint32_t acct_validation_flag;
-  int32_t max_bg_stages;
-  uint32_t max_mbytes_per_iod;
-  uint32_t app_copies;
-  uint32_t rootUid;
-  uint32_t umask;
-  uint32_t max_bg_vvs;
-  uint32_t bg_stage_flags;
-  uint32_t startupCOS;
-  uint32_t future5;
-  uint32_t future6;
-  uint32_t future7;
-  uint32_t future8;
-  uint32_t future9;
-} quor_site_info_t;
-
 // The site-information reply is the record itself.
 typedef quor_site_info_t api_site_info_rply_t;
 
@@ -106,53 +68,6 @@ typedef struct api_motd_rply {
   uint32_t message_length;
   char* msg_text;
 } api_motd_rply_t;
-
-// ---- client-API configuration ----
-
-// Fixed 32-bit underlying type: any value the gateway sends is representable.
-typedef enum quor_authn_mech : int32_t {
-  quor_authn_mech_invalid = 0,
-  quor_authn_mech_krb5 = 1,
-  quor_authn_mech_unix = 2,
-  quor_authn_mech_gsi = 3,
-  quor_authn_mech_spkm = 4,
-} quor_authn_mech_t;
-
-typedef enum quor_rpc_prot_level : int32_t {
-  quor_rpc_prot_connect = 1,
-  quor_rpc_prot_pkt = 2,
-  quor_rpc_prot_pkt_integ = 3,
-  quor_rpc_prot_pkt_privacy = 4,
-} quor_rpc_prot_level_t;
-
-#define API_CONFIG_DESCNAME_LEN 32
-#define API_CONFIG_APPLICATION_LEN 256
-#define API_CONFIG_DEBUGPATH_LEN 1024
-#define API_CONFIG_HOSTNAME_LEN 64
-
-// Application is kept locally and never sent.
-typedef struct api_config {
-  uint32_t Flags;
-  int32_t DebugValue;
-  int32_t TransferType;
-  int32_t NumRetries;
-  int32_t BusyDelay;
-  int32_t BusyRetries;
-  int32_t TotalDelay;
-  int32_t LimitedRetries;
-  int32_t MaxConnections;
-  int32_t ReuseDataConnections;
-  int32_t UsePortRange;
-  int32_t RetryStageInp;
-  int32_t DMAPWriteUpdates;
-  quor_authn_mech_t AuthnMech;
-  quor_rpc_prot_level_t RPCProtLevel;
-  char DescName[API_CONFIG_DESCNAME_LEN];
-  char Application[API_CONFIG_APPLICATION_LEN];
-  char DebugPath[API_CONFIG_DEBUGPATH_LEN];
-  char HostName[API_CONFIG_HOSTNAME_LEN];
-  uint32_t XMLSize;
-} api_config_t;
 
 // ---- security exchange ----
 

@@ -8,7 +8,6 @@
 #ifndef MSG_EXT_H
 #define MSG_EXT_H
 
-#include <pthread.h>
 #include <stdint.h>
 
 #include "qel_xdr.h"
@@ -56,16 +55,6 @@ typedef struct api_get_coslist_req {
   uint32_t charge;
 } api_get_coslist_req_t;
 
-typedef struct cos_list_entry {
-  uint32_t flags;  // 0x1/0x2/0x4 unavailable to uid/gid/account, 0x8 never automatic
-  quor_cos_md_t cos_entry;
-  uint32_t copies;
-  uint32_t media_type;
-  uint32_t media_subtype;
-  int32_t subsys_count;
-  int64_t* subsys_id_list;  // subsys_count ids; the low 32 bits travel
-} cos_list_entry_t;
-
 typedef struct api_get_coslist_rply {
   int32_t entry_count;
   cos_list_entry_t* cos_entries;
@@ -81,25 +70,7 @@ typedef struct api_named_cos_info_req {
   char* listName;  // null: no list
 } api_named_cos_info_req_t;
 
-typedef struct cos_namelist_entry {
-  uint32_t count;
-  uint32_t* cosEntries;
-} cos_namelist_entry_t;
 typedef cos_namelist_entry_t api_named_cos_info_rply_t;
-
-// One size class of the transfer-concurrency table. The members after
-// max_size are the shell's queue state and are never sent.
-typedef struct xfer_size_to_count {
-  int32_t cfg_line_num;
-  int32_t max_xfers;
-  uint64_t min_size;
-  uint64_t max_size;  // 0: no upper bound
-  int32_t active_xfers;
-  int32_t queued_xfers;
-  struct sized_xfer_queue* xfers_head;
-  struct sized_xfer_queue* xfers_tail;
-  pthread_t dequeueThread;
-} xfer_size_to_count_t;
 
 typedef struct api_concurrent_xfer_rply {
   int32_t entry_count;

@@ -1,9 +1,10 @@
 // Records and codecs of the lfx messages: file-system calls on the gateway
 // host's own files, and the description, answer and completion of one lfx
-// transfer. Decoding allocates the address array, inline data and readattrs
-// entries into the caller's cleared record; xdr_free(codec, rec) releases
-// them. Counts that are negative, a checksum longer than its 1024-byte array
-// and paths of 4096 characters or more are refused in both directions.
+// transfer (the records the lfx calls take are in quor_types.h). Decoding
+// allocates the address array, inline data and readattrs entries into the
+// caller's cleared record; xdr_free(codec, rec) releases them. Counts that
+// are negative, a checksum longer than its 1024-byte array and paths of
+// 4096 characters or more are refused in both directions.
 #ifndef MSG_LFX_H
 #define MSG_LFX_H
 
@@ -29,73 +30,6 @@
 #define QEL_FN_LFX_Symlink 0x020E
 #define QEL_FN_LFX_Unlink 0x020F
 
-#define OZU_LFX_PATH_SIZE 4097  // path arrays
-#define OZU_LFX_PATH_MAX 4096   // wire bound with the NUL: at most 4095 characters
-#define OZU_LFX_FILENAME_SIZE 256  // readattrs entry names
-#define OZU_LFX_GETCWD_MAX 1024
-#define OZU_CKSUM_SIZE 1024
-
-// Flags of the transfer description and its answer that shape the wire form.
-#define OZU_XFER_INIT_CKSUM 0x20u       // description: a checksum follows gid
-#define OZU_XFER_REPLY_CKSUM 0x1u       // answer: a checksum follows addressCount
-#define OZU_XFER_INLINE_DATA 0x80000000u  // the file's data follow the record
-
-typedef struct ozu_cksum {
-  uint32_t csumType;
-  uint32_t csumLength;  // bytes of cksum in use, at most OZU_CKSUM_SIZE
-  unsigned char cksum[OZU_CKSUM_SIZE];
-} ozu_cksum_t;
-
-// One data address; also a node of the shell's socket pool (next is not sent).
-typedef struct ozu_sockaddr_info {
-  struct ozu_sockaddr_info* next;
-  uint8_t addressType;
-  uint8_t preConnected;
-  uint32_t poolID;
-  int32_t socketFD;
-  quor_sockaddr_t socketAddr;
-} ozu_sockaddr_info_t;
-
-typedef struct ozu_xfer_init_info {
-  uint32_t flags;
-  uint8_t xferOperation;
-  char drive;
-  char pathName[OZU_LFX_PATH_SIZE];
-  int64_t fileSize;
-  uint64_t srcOffset;
-  uint64_t sinkOffset;
-  uint64_t xferLength;
-  uint32_t bufSize;
-  uint32_t mode;  // plain word, not the portable layout
-  uint32_t uid;
-  uint32_t gid;
-  ozu_cksum_t fileCksum;  // sent after gid when flags has OZU_XFER_INIT_CKSUM
-  int32_t addressCount;
-  ozu_sockaddr_info_t* addressList;  // addressCount elements
-  uint32_t reserved1, reserved2, reserved3, reserved4, reserved5;
-  uint32_t reserved6, reserved7, reserved8, reserved9, reserved10;
-  char* fileData;  // xferLength bytes when flags has OZU_XFER_INLINE_DATA
-} ozu_xfer_init_info_t;
-
-typedef struct ozu_xfer_init_reply {
-  uint32_t flags;
-  uint32_t xferSerialNum;
-  ozu_cksum_t fileCksum;  // sent after addressCount when flags has OZU_XFER_REPLY_CKSUM
-  int32_t addressCount;
-  ozu_sockaddr_info_t* addressList;
-  int32_t xferStatus;
-  uint64_t fileSize;
-  uint32_t reserved1, reserved2, reserved3, reserved4, reserved5;
-  char* fileData;  // fileSize bytes when flags has OZU_XFER_INLINE_DATA
-} ozu_xfer_init_reply_t;
-
-typedef struct ozu_xfer_complete {
-  uint32_t flags;
-  uint32_t xferSerialNum;
-  int32_t xferStatus;
-  uint64_t bytesXferred;
-} ozu_xfer_complete_t;
-
 typedef struct ozugw_lfx_xfer_init_req {
   uint32_t flags;
   int32_t filedes;  // gateway descriptor of an open storage file, or -1
@@ -111,23 +45,6 @@ typedef struct ozugw_lfx_xfer_reply {
   uint32_t flags;
   ozu_xfer_complete_t xferCompleteInfo;
 } ozugw_lfx_xfer_reply_t;
-
-// The gateway's stat; times travel as 32-bit seconds.
-typedef struct ozu_lfx_stat {
-  uint32_t hst_mode;  // interchange mode word
-  uint32_t hst_nlink;
-  uint32_t hst_uid;
-  uint32_t hst_gid;
-  int64_t hst_mtime;
-  int64_t hst_atime;
-  int64_t hst_ctime;
-  uint64_t hst_size;
-} ozu_lfx_stat_t;
-
-typedef struct ozu_lfx_attrs {
-  char Filename[OZU_LFX_FILENAME_SIZE];
-  ozu_lfx_stat_t LfxAttrs;
-} ozu_lfx_attrs_t;
 
 typedef struct api_lfx_Chmod_req {
   char Path[OZU_LFX_PATH_SIZE];

@@ -1,14 +1,22 @@
-// Public calls of the client library that programs make directly.
+// Public calls of the client library that programs make directly. C and
+// C++; the records they take are in quor_types.h and quor_iod_clnt.h.
 #ifndef QUOR_API_H
 #define QUOR_API_H
 
+#include <stddef.h>
 #include <stdint.h>
-
 #include <sys/types.h>
 
 #include "quor_iod_clnt.h"
 #include "quor_net.h"
 #include "quor_types.h"
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+struct passwd;
+struct utimbuf;
 
 // ---- connections ----
 int quorex_SetupConnection(const char* remoteServerHost, const char* remoteService,
@@ -264,9 +272,6 @@ int quor_SuInit(uint32_t sudoFlag, uint32_t flags, const char* curPrincipal,
 int quor_SudoCmdEnd(int sessEndFlag);
 
 // ---- queries and extensions ----
-#include "msg_cli.h"
-#include "msg_conn.h"
-#include "msg_ext.h"
 // Arrays handed back (COS lists with their subsystem ids, list names, id
 // lists, the motd text, the concurrency table, listen addresses, digest
 // lists) belong to the caller. Outputs are written only on 0 unless said
@@ -340,7 +345,6 @@ int quorex_CopyACL(uint32_t Flags, const char* SrcPath, const char* SinkPath);
 // Paths of 4096 characters or more give -86, nothing sent (-14 null, -2
 // empty, except for Opendir, which sends an empty path). Results are the
 // gateway's header code unless said otherwise.
-#include "msg_lfx.h"
 struct stat64;
 // Mode words of the lfx records: the seven file types and the twelve
 // permission bits pass, every other bit is dropped.
@@ -353,7 +357,8 @@ int ozugw_LfxStatToStat(const ozu_lfx_stat_t* LfxStat, struct stat64* Buf);
 // (sent as the gateway's own descriptor, on that file's connection; -1 when
 // it is not open, nothing sent) or negative for none (sent as it is).
 // InitReply is zeroed, and filled on 0: its addressList and fileData are
-// then the caller's to free (xdr_free of qel_xdr_ozu_xfer_init_reply_t).
+// then the caller's to free (free(), or xdr_free of
+// qel_xdr_ozu_xfer_init_reply_t inside the library).
 int ozugw_LfxInit(int Filedes, const ozu_xfer_init_info_t* InitRequest,
                   ozu_xfer_init_reply_t* InitReply);
 // Waits, sending nothing, for the completion of the transfer that the
@@ -393,8 +398,6 @@ int ozugw_LfxGetcwd(char* Buf, size_t Size);
 // or length named) on success, else a negative code. Argument errors come
 // before anything is sent: -14 null pointer, -2 empty path, -86 a path
 // longer than 1024 characters.
-struct utimbuf;
-struct api_config;
 // Buf is zeroed, then receives the object's (Stat: the link target's) record.
 int quor_Stat(const char* Path, quor_stat_t* Buf);
 int quor_Lstat(const char* Path, quor_stat_t* Buf);
@@ -472,5 +475,9 @@ int SOID_GetBinaryData(const quoroid_t* Soid, uint64_t* Data64P, uint16_t* Data1
 int SOID_GetHash(const quoroid_t* Soid, uint32_t* HashP);
 int SOID_ToString(const quoroid_t* SOIDP, char** StringPP);
 int SOID_FromString(const char* StringP, quoroid_t* SOIDP);
+
+#ifdef __cplusplus
+}
+#endif
 
 #endif

@@ -10,6 +10,10 @@
 #include "quor_net.h"
 #include "quor_types.h"
 
+#ifdef __cplusplus
+extern "C" {
+#endif
+
 // Function of a descriptor.
 #define QUOR_IOD_READ 1
 #define QUOR_IOD_WRITE 2
@@ -200,5 +204,9 @@ typedef struct quor_IOR {
   iod_srcsinkreply_t* SrcReplyList;
   iod_srcsinkreply_t* SinkReplyList;
 } quor_IOR_t;
+
+#ifdef __cplusplus
+}
+#endif
 
 #endif

@@ -10,6 +10,10 @@
 #include <sys/socket.h>
 #include <sys/types.h>
 
+#ifdef __cplusplus
+extern "C" {
+#endif
+
 typedef struct quor_sockaddr {
   socklen_t hs_addrlen;             // 16 IPv4, 28 IPv6, 128 reset, 0 none
   struct sockaddr_storage hs_addr;  // platform layout, network byte order
@@ -70,5 +74,9 @@ void quor_decode_chars(const unsigned char* buf, int index, unsigned char* dst, 
 uint64_t mem64(const void* p);
 long getSysPageSize(void);
 int quor_PAMalloc(size_t size, void** raw, void** aligned);
+
+#ifdef __cplusplus
+}
+#endif
 
 #endif

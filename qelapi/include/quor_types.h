@@ -1,11 +1,26 @@
-// Base types shared by the client library, its codecs and both programs.
+// Base types shared by the client library, its codecs and both programs,
+// and the records the storage API calls take and return. C and C++.
 #ifndef QUOR_TYPES_H
 #define QUOR_TYPES_H
 
+#include <pthread.h>
 #include <stdint.h>
 #include <sys/types.h>
 
 #include "quor_net.h"
+
+// An enumeration that travels as a signed 32-bit word. Its base type is
+// fixed where the language allows it (C++, C23), so that any word a peer
+// sends is a value of the type; in C11 it is an int-sized enum.
+#if defined(__cplusplus) || (defined(__STDC_VERSION__) && __STDC_VERSION__ >= 202311L)
+#define QUOR_ENUM_INT32 : int32_t
+#else
+#define QUOR_ENUM_INT32
+#endif
+
+#ifdef __cplusplus
+extern "C" {
+#endif
 
 typedef uint64_t u_signed64;
 typedef uint32_t unsigned32;
@@ -38,7 +53,7 @@ typedef struct quoroid_s {
 } quoroid_t;
 
 // The object type byte of a quoroid_t; 1 to 9 are valid in an id.
-typedef enum : int32_t {
+typedef enum QUOR_ENUM_INT32 {
   quor_obj_type_invalid = 0,
   quor_obj_type_namespace = 1,
   quor_obj_type_junction = 2,
@@ -219,7 +234,7 @@ typedef struct quor_dirent {
 } quor_dirent_t;
 
 // Digest algorithms; the gateway sends the number as a signed word.
-typedef enum : int32_t {
+typedef enum QUOR_ENUM_INT32 {
   QUOR_HASH_NONE = 0,
   QUOR_HASH_SHA1 = 1,
   QUOR_HASH_SHA224 = 2,
@@ -340,7 +355,7 @@ typedef struct subsys_stats {
   unsigned32 COSChangeThreadCount;
 } subsys_stats_t;
 
-typedef enum : int32_t {
+typedef enum QUOR_ENUM_INT32 {
   NS_NAMESPEC_SKIP = 0,
   NS_NAMESPEC_REALM = 1,
   NS_NAMESPEC_USER = 2,
@@ -370,5 +385,238 @@ typedef struct bfs_callback_ret_msg {
   signed32 retcode;
   bfs_bitfile_obj_handle_t bfobj;
 } bfs_callback_ret_msg_t;
+
+
+// ---- Digests stored with a file ----
+
+typedef uint32_t quor_file_hash_flags_t;
+#define QUOR_FILE_HASH_DIGEST_VALID 1u
+#define QUOR_FILE_HASH_SET_BY_USER 2u
+#define QUOR_FILE_HASH_MIGRATE_VERIFIED 4u
+#define QUOR_FILE_HASH_SKIP_VERIFICATION 8u
+#define QUOR_FILE_HASH_GENERATED 16u
+#define QUOR_FILE_HASH_DIGEST_ACTIVE 32u
+
+#define QUOR_FILE_HASH_CREATOR_LEN 16
+#define QUOR_FILE_HASH_BUFFER_LEN 64
+
+typedef struct quor_file_hash_digest {
+  quor_file_hash_flags_t Flags;
+  char Creator[QUOR_FILE_HASH_CREATOR_LEN];
+  timestamp_sec_t ModifyTime;
+  quor_hash_type_t Type;
+  unsigned char Buffer[QUOR_FILE_HASH_BUFFER_LEN];  // always sent whole
+} quor_file_hash_digest_t;
+
+typedef struct quor_file_hash_digest_list {
+  uint32_t List_len;
+  quor_file_hash_digest_t* List_val;
+} quor_file_hash_digest_list_t;
+
+// ---- Site information and the client-API configuration ----
+
+// The gateway's site information, received when a connection opens; 34
+// words on the wire.
+typedef struct quor_site_info {
+  uint32_t server_flags;
+  uint32_t server_runmode;
+  uint32_t sv_major;
+  uint32_t sv_minor;
+  uint32_t sv_patch;
+  uint32_t sv_prot_major;
+  uint32_t sv_prot_minor;
+  uint32_t quor_level;
+  uint32_t site_quor_flags;
+  uint32_t quor_patch_flags;
+  uint32_t auth_flags;
+  uint32_t auth_crypto_card;
+  uint32_t encryption_methods;
+  uint32_t port_min;
+  uint32_t port_max;
+  uint32_t realm_id;
+  uint32_t authz_flags;
+  uint32_t authz_rsrved1;
+  uint32_t authz_rsrved2;
+  uint32_t accounting_style;
+  uint32_t acct_validation_flag;
+  int32_t max_bg_stages;
+  uint32_t max_mbytes_per_iod;
+  uint32_t app_copies;
+  uint32_t rootUid;
+  uint32_t umask;
+  uint32_t max_bg_vvs;
+  uint32_t bg_stage_flags;
+  uint32_t startupCOS;
+  uint32_t future5;
+  uint32_t future6;
+  uint32_t future7;
+  uint32_t future8;
+  uint32_t future9;
+} quor_site_info_t;
+
+typedef enum quor_authn_mech QUOR_ENUM_INT32 {
+  quor_authn_mech_invalid = 0,
+  quor_authn_mech_krb5 = 1,
+  quor_authn_mech_unix = 2,
+  quor_authn_mech_gsi = 3,
+  quor_authn_mech_spkm = 4,
+} quor_authn_mech_t;
+
+typedef enum quor_rpc_prot_level QUOR_ENUM_INT32 {
+  quor_rpc_prot_connect = 1,
+  quor_rpc_prot_pkt = 2,
+  quor_rpc_prot_pkt_integ = 3,
+  quor_rpc_prot_pkt_privacy = 4,
+} quor_rpc_prot_level_t;
+
+#define API_CONFIG_DESCNAME_LEN 32
+#define API_CONFIG_APPLICATION_LEN 256
+#define API_CONFIG_DEBUGPATH_LEN 1024
+#define API_CONFIG_HOSTNAME_LEN 64
+
+// Application is kept locally and never sent.
+typedef struct api_config {
+  uint32_t Flags;
+  int32_t DebugValue;
+  int32_t TransferType;
+  int32_t NumRetries;
+  int32_t BusyDelay;
+  int32_t BusyRetries;
+  int32_t TotalDelay;
+  int32_t LimitedRetries;
+  int32_t MaxConnections;
+  int32_t ReuseDataConnections;
+  int32_t UsePortRange;
+  int32_t RetryStageInp;
+  int32_t DMAPWriteUpdates;
+  quor_authn_mech_t AuthnMech;
+  quor_rpc_prot_level_t RPCProtLevel;
+  char DescName[API_CONFIG_DESCNAME_LEN];
+  char Application[API_CONFIG_APPLICATION_LEN];
+  char DebugPath[API_CONFIG_DEBUGPATH_LEN];
+  char HostName[API_CONFIG_HOSTNAME_LEN];
+  uint32_t XMLSize;
+} api_config_t;
+
+// ---- Classes of service and the transfer-concurrency table ----
+
+typedef struct cos_list_entry {
+  uint32_t flags;  // 0x1/0x2/0x4 unavailable to uid/gid/account, 0x8 never automatic
+  quor_cos_md_t cos_entry;
+  uint32_t copies;
+  uint32_t media_type;
+  uint32_t media_subtype;
+  int32_t subsys_count;
+  int64_t* subsys_id_list;  // subsys_count ids; the low 32 bits travel
+} cos_list_entry_t;
+
+typedef struct cos_namelist_entry {
+  uint32_t count;
+  uint32_t* cosEntries;
+} cos_namelist_entry_t;
+
+// One size class of the transfer-concurrency table. The members after
+// max_size are the shell's queue state and are never sent.
+typedef struct xfer_size_to_count {
+  int32_t cfg_line_num;
+  int32_t max_xfers;
+  uint64_t min_size;
+  uint64_t max_size;  // 0: no upper bound
+  int32_t active_xfers;
+  int32_t queued_xfers;
+  struct sized_xfer_queue* xfers_head;
+  struct sized_xfer_queue* xfers_tail;
+  pthread_t dequeueThread;
+} xfer_size_to_count_t;
+
+// ---- lfx: files of the gateway host's own file system ----
+
+#define OZU_LFX_PATH_SIZE 4097  // path arrays
+#define OZU_LFX_PATH_MAX 4096   // wire bound with the NUL: at most 4095 characters
+#define OZU_LFX_FILENAME_SIZE 256  // readattrs entry names
+#define OZU_LFX_GETCWD_MAX 1024
+#define OZU_CKSUM_SIZE 1024
+
+// Flags of the transfer description and its answer that shape the wire form.
+#define OZU_XFER_INIT_CKSUM 0x20u       // description: a checksum follows gid
+#define OZU_XFER_REPLY_CKSUM 0x1u       // answer: a checksum follows addressCount
+#define OZU_XFER_INLINE_DATA 0x80000000u  // the file's data follow the record
+
+typedef struct ozu_cksum {
+  uint32_t csumType;
+  uint32_t csumLength;  // bytes of cksum in use, at most OZU_CKSUM_SIZE
+  unsigned char cksum[OZU_CKSUM_SIZE];
+} ozu_cksum_t;
+
+// One data address; also a node of the shell's socket pool (next is not sent).
+typedef struct ozu_sockaddr_info {
+  struct ozu_sockaddr_info* next;
+  uint8_t addressType;
+  uint8_t preConnected;
+  uint32_t poolID;
+  int32_t socketFD;
+  quor_sockaddr_t socketAddr;
+} ozu_sockaddr_info_t;
+
+typedef struct ozu_xfer_init_info {
+  uint32_t flags;
+  uint8_t xferOperation;
+  char drive;
+  char pathName[OZU_LFX_PATH_SIZE];
+  int64_t fileSize;
+  uint64_t srcOffset;
+  uint64_t sinkOffset;
+  uint64_t xferLength;
+  uint32_t bufSize;
+  uint32_t mode;  // plain word, not the portable layout
+  uint32_t uid;
+  uint32_t gid;
+  ozu_cksum_t fileCksum;  // sent after gid when flags has OZU_XFER_INIT_CKSUM
+  int32_t addressCount;
+  ozu_sockaddr_info_t* addressList;  // addressCount elements
+  uint32_t reserved1, reserved2, reserved3, reserved4, reserved5;
+  uint32_t reserved6, reserved7, reserved8, reserved9, reserved10;
+  char* fileData;  // xferLength bytes when flags has OZU_XFER_INLINE_DATA
+} ozu_xfer_init_info_t;
+
+typedef struct ozu_xfer_init_reply {
+  uint32_t flags;
+  uint32_t xferSerialNum;
+  ozu_cksum_t fileCksum;  // sent after addressCount when flags has OZU_XFER_REPLY_CKSUM
+  int32_t addressCount;
+  ozu_sockaddr_info_t* addressList;
+  int32_t xferStatus;
+  uint64_t fileSize;
+  uint32_t reserved1, reserved2, reserved3, reserved4, reserved5;
+  char* fileData;  // fileSize bytes when flags has OZU_XFER_INLINE_DATA
+} ozu_xfer_init_reply_t;
+
+typedef struct ozu_xfer_complete {
+  uint32_t flags;
+  uint32_t xferSerialNum;
+  int32_t xferStatus;
+  uint64_t bytesXferred;
+} ozu_xfer_complete_t;
+
+// The gateway's stat; times travel as 32-bit seconds.
+typedef struct ozu_lfx_stat {
+  uint32_t hst_mode;  // interchange mode word
+  uint32_t hst_nlink;
+  uint32_t hst_uid;
+  uint32_t hst_gid;
+  int64_t hst_mtime;
+  int64_t hst_atime;
+  int64_t hst_ctime;
+  uint64_t hst_size;
+} ozu_lfx_stat_t;
+
+typedef struct ozu_lfx_attrs {
+  char Filename[OZU_LFX_FILENAME_SIZE];
+  ozu_lfx_stat_t LfxAttrs;
+} ozu_lfx_attrs_t;
+
+#ifdef __cplusplus
+}
+#endif
 
 #endif

@@ -11,6 +11,7 @@
 
 #include "msg_conn.h"
 #include "ozugw_msghdr.h"
+#include "quor_api.h"
 #include "quor_net.h"
 #include "quor_types.h"
 
@@ -233,20 +234,10 @@ extern quor_connection_t* qelapi_connection_list;
 extern int qelapi_connection_count;
 extern std::atomic<quor_connection_t*> qelapi_cur_connection;
 
-int quorex_SetupConnection(const char* remoteServerHost, const char* remoteService,
-                           int remotePort, int minPort, int maxPort, int* connectionHandle);
-int quorex_OpenConnection(int theHandle);
-int quorex_CloseConnection(int theHandle);
-int quorex_CloseAllConnections(void);
-int quorex_SetCurConnection(int theHandle, int* curHandle);
-int quorex_GetCurConHandle(void);
 quor_connection_t* qelapi_getCurConnection(void);
 int quorex_GetThreadConHandle(qelapi_tcontext_t* threadPtr);
 quor_connection_t* qelapi_GetThreadConEntry(qelapi_tcontext_t* threadPtr);
 quor_connection_t* qel_LookupConnection(int connectionHandle, int HaveLock);
-int quorex_GetConnectionInfo(int theHandle, char** remoteServerHost, char** remoteAddr,
-                             char** remoteService, int* remoteServerPort, int* minPort,
-                             int* maxPort, int* remoteSocket);
 int ozugw_SaveLoginReconnect(qelapi_tcontext_t* ThreadState, quor_connection_t* Connection,
                              api_login_rply_t* LoginReply);
 int ozugw_RetryLogin(qelapi_tcontext_t* ThreadState, quor_connection_t* Connection,
@@ -262,7 +253,6 @@ void qelapi_ConnRelease(quor_connection_t* conn);
 // ---- log-in (driver and methods) ----
 int qelapi_authenticate(qelapi_tcontext_t* threadState, quor_connection_t* theConnection,
                         int* RetRetryFlag, int* RetFailedFlag);
-int quor_SetAuthType(int theAuthType);
 
 // ---- debug log ----
 extern int qelapi_logging_level;

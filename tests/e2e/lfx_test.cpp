@@ -28,6 +28,7 @@
 #include "client_process.h"
 #include "gwsim_fixture.h"
 #include "journal_text.h"
+#include "msg_lfx.h"
 #include "quor_api.h"
 #include "quor_api_internal.h"
 #include "quor_files.h"

@@ -55,7 +55,14 @@ static int read_port(int fd) {
   return port;
 }
 
-GwsimFixture::GwsimFixture(const std::string& configText) {
+GwsimFixture::GwsimFixture(const std::string& configText, const std::string& binaryPath)
+    : bin_(binaryPath) {
+  init(configText);
+}
+
+GwsimFixture::GwsimFixture(const std::string& configText) { init(configText); }
+
+void GwsimFixture::init(const std::string& configText) {
   const char* tmp = getenv("TMPDIR");
   std::string templ = std::string(tmp && *tmp ? tmp : "/tmp") + "/gwsim-XXXXXX";
   std::vector<char> buf(templ.begin(), templ.end());
@@ -106,7 +113,7 @@ void GwsimFixture::start() {
   posix_spawn_file_actions_addopen(&fa, 2, errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
   // The test's own sockets must not stay open in gwsim.
   posix_spawn_file_actions_addclosefrom_np(&fa, 3);
-  std::string bin = GWSIM_PATH;
+  std::string bin = bin_;
   std::string root = rootDir();
   std::vector<std::string> args = {bin,    "--config", cfgPath, "--journal", journal,
                                    "--port", "0",      "--root", root};

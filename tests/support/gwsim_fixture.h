@@ -14,6 +14,8 @@
 
 struct GwsimFixture {
   explicit GwsimFixture(const std::string& configText);
+  // The same with another gwsim binary (an installed one, say).
+  GwsimFixture(const std::string& configText, const std::string& binaryPath);
   ~GwsimFixture();
   GwsimFixture(const GwsimFixture&) = delete;
   GwsimFixture& operator=(const GwsimFixture&) = delete;
@@ -44,8 +46,10 @@ struct GwsimFixture {
   static std::string binary();
 
  private:
+  void init(const std::string& configText);
   void start();
   std::string dir_;
+  std::string bin_ = binary();
   pid_t pid_ = -1;
   int port_ = 0;
   int status_ = -1;
