@@ -117,7 +117,7 @@ bool_t qel_xdr_quor_file_hash_digest_t(XDR* xdrs, quor_file_hash_digest_t* objp)
   if (!xdr_uint32_t(xdrs, &len)) return FALSE;
   if (len > QUOR_FILE_HASH_BUFFER_LEN) return FALSE;
   char* buf = reinterpret_cast<char*>(objp->Buffer);
-  if (!xdr_opaque(xdrs, buf, len)) return FALSE;
+  if (!qel_xdr_opaque(xdrs, buf, len)) return FALSE;
   if (xdrs->x_op == XDR_DECODE) memset(buf + len, 0, QUOR_FILE_HASH_BUFFER_LEN - len);
   return TRUE;
 }

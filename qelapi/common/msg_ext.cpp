@@ -160,7 +160,7 @@ bool_t qel_xdr_api_query_copy_req_t(XDR* xdrs, api_query_copy_req_t* objp) {
 bool_t qel_xdr_api_query_copy_rply_t(XDR* xdrs, api_query_copy_rply_t* objp) {
   return xdr_uint32_t(xdrs, &objp->copyState) && xdr_int32_t(xdrs, &objp->errorCode) &&
          xdr_uint32_t(xdrs, &objp->stateInfo) && xdr_uint64_t(xdrs, &objp->bytesXferred) &&
-         xdr_opaque(xdrs, objp->infostring, API_COPY_INFOSTRING_LEN);
+         qel_xdr_opaque(xdrs, objp->infostring, API_COPY_INFOSTRING_LEN);
 }
 
 bool_t qel_xdr_api_cancel_copy_req_t(XDR* xdrs, api_cancel_copy_req_t* objp) {
