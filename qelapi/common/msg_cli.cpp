@@ -16,6 +16,8 @@ bool_t xdr_text(XDR* xdrs, char** text, int32_t len, const char* memname) {
 
 // count, then (when non-zero) an xdr_array that repeats the count, at most
 // count elements, into an array of count zero-filled slots allocated first.
+// A decoded count is the array's own: slots the peer did not fill are no
+// entries (a zero group id would otherwise read as a real one).
 bool_t xdr_double_counted(XDR* xdrs, uint32_t* count, char** array, u_int elsize,
                           xdrproc_t elproc) {
   if (!xdr_uint32_t(xdrs, count)) return FALSE;
@@ -35,7 +37,9 @@ bool_t xdr_double_counted(XDR* xdrs, uint32_t* count, char** array, u_int elsize
     if (*array == nullptr) return FALSE;
   }
   u_int n = *count;
-  return xdr_array(xdrs, array, &n, *count, elsize, elproc);
+  if (!xdr_array(xdrs, array, &n, *count, elsize, elproc)) return FALSE;
+  if (xdrs->x_op == XDR_DECODE) *count = n;
+  return TRUE;
 }
 
 bool_t xdr_uda_path(XDR* xdrs, char* path) {

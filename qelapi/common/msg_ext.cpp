@@ -78,9 +78,13 @@ bool_t qel_xdr_cos_list_entry_t(XDR* xdrs, cos_list_entry_t* objp) {
       return FALSE;
     }
   }
-  // The array repeats the count and may hold fewer ids than the slots.
+  // The array repeats the count and may hold fewer ids than the slots; the
+  // count becomes what it held, so no empty slot passes for subsystem 0.
   u_int sent = u_int(n);
-  return xdr_array(xdrs, ids, &sent, u_int(n), sizeof(int64_t), (xdrproc_t)xdr_id_low32);
+  if (!xdr_array(xdrs, ids, &sent, u_int(n), sizeof(int64_t), (xdrproc_t)xdr_id_low32))
+    return FALSE;
+  if (xdrs->x_op == XDR_DECODE) objp->subsys_count = int32_t(sent);
+  return TRUE;
 }
 
 bool_t qel_xdr_api_get_coslist_rply_t(XDR* xdrs, api_get_coslist_rply_t* objp) {
