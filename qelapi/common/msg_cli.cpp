@@ -15,9 +15,10 @@ bool_t xdr_text(XDR* xdrs, char** text, int32_t len, const char* memname) {
 }
 
 // count, then (when non-zero) an xdr_array that repeats the count, at most
-// count elements, into an array of count zero-filled slots allocated first.
-// A decoded count is the array's own: slots the peer did not fill are no
-// entries (a zero group id would otherwise read as a real one).
+// count elements. A decoded count is the array's own: slots the peer did not
+// fill are no entries (a zero group id would otherwise read as a real one).
+// The array grows as the elements arrive, so a count word that lies costs no
+// allocation of its size.
 bool_t xdr_double_counted(XDR* xdrs, uint32_t* count, char** array, u_int elsize,
                           xdrproc_t elproc) {
   if (!xdr_uint32_t(xdrs, count)) return FALSE;
@@ -31,15 +32,16 @@ bool_t xdr_double_counted(XDR* xdrs, uint32_t* count, char** array, u_int elsize
   }
   if (*count == 0) return TRUE;
   if (*count > QEL_LIST_MAX) return FALSE;
-  if (xdrs->x_op == XDR_ENCODE && *array == nullptr) return FALSE;
   if (xdrs->x_op == XDR_DECODE) {
-    *array = static_cast<char*>(calloc(*count, elsize));
-    if (*array == nullptr) return FALSE;
+    uint32_t n = 0;
+    if (!xdr_uint32_t(xdrs, &n) || n > *count) return FALSE;
+    *count = n;
+    return qel_xdr_elements(xdrs, reinterpret_cast<void**>(array), n, elsize, elproc,
+                            QEL_LIST_MAX, nullptr);
   }
+  if (*array == nullptr) return FALSE;
   u_int n = *count;
-  if (!xdr_array(xdrs, array, &n, *count, elsize, elproc)) return FALSE;
-  if (xdrs->x_op == XDR_DECODE) *count = n;
-  return TRUE;
+  return xdr_array(xdrs, array, &n, *count, elsize, elproc);
 }
 
 bool_t xdr_uda_path(XDR* xdrs, char* path) {

@@ -195,7 +195,7 @@ bool_t qel_xdr_block(XDR* xdrs, char** block, u_int len, u_int extra, bool_t all
   if (len == 0 && !alloc_empty) return TRUE;
   if (len > QEL_XDR_MAX_BLOCK) return FALSE;
   // Grow as the bytes arrive: a length word that lies costs at most one chunk.
-  const u_int chunk = 1u << 20;
+  const u_int chunk = 1u << 16;
   size_t cap = std::min<size_t>(len, chunk) + extra;
   if (cap == 0) cap = 1;
   char* buf = static_cast<char*>(malloc(cap));
