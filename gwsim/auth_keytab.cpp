@@ -8,8 +8,8 @@
 #include <fstream>
 #include <iterator>
 
-#include "config.h"
-#include "dispatch.h"
+#include "config_values.h"
+#include "reply.h"
 #include "qel_crypto.h"
 
 #define GW_ERR_AUTH (-10003)

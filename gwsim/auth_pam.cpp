@@ -8,8 +8,8 @@
 #include <strings.h>
 #include <time.h>
 
-#include "config.h"
-#include "dispatch.h"
+#include "config_values.h"
+#include "reply.h"
 #include "journal.h"
 #include "qel_crypto.h"
 

@@ -4,19 +4,14 @@
 
 #include <errno.h>
 #include <stddef.h>
+#include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
 #include <strings.h>
 
-#include "auth_pam.h"
-#include "faults.h"
-#include "identity.h"
-#include "queries.h"
-#include "store.h"
+#include "config_table.h"
+#include "config_values.h"
 #include "quorcfgx_stanza.h"
-#include "relay.h"
-#include "retry.h"
-#include "su.h"
 
 // Site-information fields settable by their own names.
 typedef struct site_key {
@@ -64,34 +59,6 @@ static const site_key_t site_keys[] = {
 };
 #undef SITE_KEY
 
-int gw_ParseNumber(const char* text, int64_t lo, int64_t hi, int64_t* val) {
-  if (!text || !*text) return -22;
-  errno = 0;
-  char* end = nullptr;
-  long long v = strtoll(text, &end, 0);
-  if (errno || end == text || *end != '\0' || v < lo || v > hi) return -22;
-  *val = v;
-  return 0;
-}
-
-int gw_ParseDotted(const char* text, uint32_t* parts, int count) {
-  const char* p = text;
-  for (int i = 0; i < count; i++) {
-    if (*p < '0' || *p > '9') return -22;
-    char* end = nullptr;
-    errno = 0;
-    unsigned long v = strtoul(p, &end, 10);
-    if (errno || v > 0xffffffffUL) return -22;
-    parts[i] = uint32_t(v);
-    p = end;
-    if (i + 1 < count) {
-      if (*p != '.') return -22;
-      p++;
-    }
-  }
-  return *p == '\0' ? 0 : -22;
-}
-
 void gw_ConfigDefaults(gw_config_t* cfg) {
   memset(&cfg->site, 0, sizeof cfg->site);
   cfg->site.server_runmode = 1;
@@ -110,15 +77,18 @@ void gw_ConfigDefaults(gw_config_t* cfg) {
   cfg->journal.clear();
   cfg->root.clear();
   cfg->stageDelayMs = 0;
+  cfg->maxOpenFiles = 256;
   cfg->users.clear();
   cfg->rules.clear();
-  gw_TablesDefaults(&cfg->tables);
+  cfg->tables = gw_tables_t{};
   cfg->ident = gw_idtables_t{};
   cfg->downConnections = 0;
   cfg->shuffleCount = 0;
   cfg->shuffleIdleMs = 5;
   cfg->levelOverride = 0;
   cfg->overrideMajor = cfg->overrideMinor = 0;
+  for (size_t i = 0; i < gw_config_module_count; i++)
+    if (gw_config_modules[i].defaults) gw_config_modules[i].defaults(cfg);
 }
 
 static int fail(std::string* err, const char* path, unsigned line, const std::string& why) {
@@ -134,22 +104,30 @@ static const char* value_of(const quor_cfg_stanza_t* e) {
   return e->type == CFG_SIMPLE_TYPE && e->KeyValue ? e->KeyValue : nullptr;
 }
 
-// A list of numbers separated by blanks or commas.
-static int parse_id_list(const char* text, std::vector<uint32_t>* out) {
-  out->clear();
-  std::string s(text);
-  for (char& c : s)
-    if (c == ',') c = ' ';
-  size_t i = 0;
-  while (i < s.size()) {
-    while (i < s.size() && s[i] == ' ') i++;
-    if (i == s.size()) break;
-    size_t j = s.find(' ', i);
-    if (j == std::string::npos) j = s.size();
-    int64_t v;
-    if (gw_ParseNumber(s.substr(i, j - i).c_str(), 0, 0xffffffffLL, &v) < 0) return -22;
-    out->push_back(uint32_t(v));
-    i = j;
+// A Server key some module reads: 1 taken, 0 none did, -22 with *err.
+static int module_server_key(quor_cfg_stanza_t* e, gw_config_t* cfg, const char* path,
+                             std::string* err) {
+  for (size_t i = 0; i < gw_config_module_count; i++) {
+    if (!gw_config_modules[i].serverKey) continue;
+    unsigned line = e->LineNum;
+    std::string why;
+    int rc = gw_config_modules[i].serverKey(e, cfg, &line, &why);
+    if (rc < 0) return fail(err, path, line, why);
+    if (rc > 0) return 1;
+  }
+  return 0;
+}
+
+// The same for a key of a user block.
+static int module_user_key(quor_cfg_stanza_t* e, gw_user_t* u, const char* path,
+                           std::string* err) {
+  for (size_t i = 0; i < gw_config_module_count; i++) {
+    if (!gw_config_modules[i].userKey) continue;
+    unsigned line = e->LineNum;
+    std::string why;
+    int rc = gw_config_modules[i].userKey(e, u, &line, &why);
+    if (rc < 0) return fail(err, path, line, why);
+    if (rc > 0) return 1;
   }
   return 0;
 }
@@ -185,12 +163,13 @@ static int load_server(quor_cfg_stanza_t* block, gw_config_t* cfg, const char* p
     } else if (key_is(e, "StageDelay")) {
       if (gw_ParseNumber(v, 0, 600000, &n) < 0) return fail(err, path, e->LineNum, "bad StageDelay");
       cfg->stageDelayMs = uint32_t(n);
+    } else if (key_is(e, "MaxOpenFiles")) {
+      if (gw_ParseNumber(v, 1, 65536, &n) < 0) return fail(err, path, e->LineNum, "bad MaxOpenFiles");
+      cfg->maxOpenFiles = uint32_t(n);
     } else if (key_is(e, "Root")) {
       cfg->root = v;
-    } else if (key_is(e, "SuPolicy") || key_is(e, "SudoPolicy")) {
-      int p = gw_ParseSuPolicy(v);
-      if (p < 0) return fail(err, path, e->LineNum, std::string("bad policy for ") + e->KeyString);
-      (key_is(e, "SuPolicy") ? cfg->suPolicy : cfg->sudoPolicy) = p;
+    } else if (int taken = module_server_key(e, cfg, path, err)) {
+      if (taken < 0) return taken;
     } else {
       const site_key_t* k = nullptr;
       for (const site_key_t& s : site_keys)
@@ -212,6 +191,7 @@ static int load_user(quor_cfg_stanza_t* ue, gw_config_t* cfg, const char* path, 
     return fail(err, path, ue->LineNum, std::string("user given twice: ") + ue->KeyString);
   gw_user_t u{};
   u.name = ue->KeyString;
+  u.uid = u.gid = GW_NOBODY_ID;
   u.retryCount = -1;
   for (quor_cfg_stanza_t* e = ue->substanzaList; e; e = e->next) {
     const char* v = value_of(e);
@@ -220,10 +200,8 @@ static int load_user(quor_cfg_stanza_t* ue, gw_config_t* cfg, const char* path, 
       u.nextTokenFlag = 1;
     } else if (e->type == CFG_FLAG_TYPE && key_is(e, "clear-password")) {
       u.clearPassword = 1;
-    } else if (e->type == CFG_COMPOUND_TYPE && key_is(e, "Pam")) {
-      unsigned line = e->LineNum;
-      std::string why;
-      if (gw_PamLoad(e, &u, &line, &why) < 0) return fail(err, path, line, why);
+    } else if (int taken = module_user_key(e, &u, path, err)) {
+      if (taken < 0) return taken;
     } else if (!v) {
       return fail(err, path, e->LineNum, std::string("unknown user key ") + e->KeyString);
     } else if (key_is(e, "Password")) {
@@ -234,20 +212,12 @@ static int load_user(quor_cfg_stanza_t* ue, gw_config_t* cfg, const char* path, 
       u.nextToken = v;
     } else if (key_is(e, "Keytab")) {
       u.keytab = v;
-    } else if (key_is(e, "SuPolicy") || key_is(e, "SudoPolicy")) {
-      int p = gw_ParseSuPolicy(v);
-      if (p < 0) return fail(err, path, e->LineNum, std::string("bad policy for ") + e->KeyString);
-      (key_is(e, "SuPolicy") ? u.suPolicy : u.sudoPolicy) = p;
-    } else if (gw_IdentityUserKey(e, &u)) {
-    } else if (int taken = gw_RetryUserKey(e, &u)) {
-      if (taken < 0)
-        return fail(err, path, e->LineNum, std::string("bad value for ") + e->KeyString);
     } else if (key_is(e, "Uid") || key_is(e, "Gid")) {
       if (gw_ParseNumber(v, 0, 0xffffffffLL, &n) < 0)
         return fail(err, path, e->LineNum, std::string("bad number for ") + e->KeyString);
       (key_is(e, "Uid") ? u.uid : u.gid) = uint32_t(n);
     } else if (key_is(e, "Groups") || key_is(e, "Accounts")) {
-      if (parse_id_list(v, key_is(e, "Groups") ? &u.groups : &u.accounts) < 0)
+      if (gw_ParseIdList(v, key_is(e, "Groups") ? &u.groups : &u.accounts) < 0)
         return fail(err, path, e->LineNum, std::string("bad list for ") + e->KeyString);
     } else if (key_is(e, "RetryCount")) {
       if (gw_ParseNumber(v, 0, 0x7fffffffLL, &n) < 0)
@@ -261,8 +231,23 @@ static int load_user(quor_cfg_stanza_t* ue, gw_config_t* cfg, const char* path, 
   return 0;
 }
 
+static const gw_config_module_t* block_module(const char* name) {
+  for (size_t i = 0; i < gw_config_module_count; i++) {
+    const gw_config_module_t* m = &gw_config_modules[i];
+    if (m->ownsBlock && m->loadBlock && m->ownsBlock(name)) return m;
+  }
+  return nullptr;
+}
+
 int gw_LoadConfig(const char* path, gw_config_t* cfg, std::string* err) {
   gw_ConfigDefaults(cfg);
+  // The parser cannot tell a missing file from a bad one.
+  FILE* probe = fopen(path, "r");
+  if (!probe) {
+    *err = std::string("cannot open ") + path + ": " + strerror(errno);
+    return -22;
+  }
+  fclose(probe);
   quor_cfg_stanza_t* head = nullptr;
   int perr = 0, line = 0;
   if (quor_CfgParse(path, &head, &perr, &line) < 0)
@@ -276,28 +261,8 @@ int gw_LoadConfig(const char* path, gw_config_t* cfg, std::string* err) {
     } else if (key_is(e, "Users")) {
       for (quor_cfg_stanza_t* u = e->substanzaList; u && rc == 0; u = u->next)
         rc = load_user(u, cfg, path, err);
-    } else if (key_is(e, "Files")) {
-      std::string why;
-      if (gw_StoreLoadFiles(e, &why) < 0) {
-        *err = std::string(path) + ":" + why;
-        rc = -22;
-      }
-    } else if (gw_TablesBlock(e->KeyString)) {
-      rc = gw_TablesLoad(e, cfg, path, err);
-    } else if (key_is(e, "Groups") || key_is(e, "Accounts") || key_is(e, "Identity") ||
-               key_is(e, "Commands")) {
-      std::string why;
-      int r = key_is(e, "Commands") ? gw_RelayLoad(e, cfg, &why) : gw_IdentityLoad(e, cfg, &why);
-      if (r < 0) {
-        *err = std::string(path) + ":" + why;
-        rc = -22;
-      }
-    } else if (key_is(e, "Faults")) {
-      std::string why;
-      if (gw_FaultsLoad(e, cfg, &why) < 0) {
-        *err = std::string(path) + ":" + why;
-        rc = -22;
-      }
+    } else if (const gw_config_module_t* m = block_module(e->KeyString)) {
+      rc = m->loadBlock(e, cfg, path, err);
     } else {
       rc = fail(err, path, e->LineNum, std::string("unknown block ") + e->KeyString);
     }
@@ -308,11 +273,4 @@ int gw_LoadConfig(const char* path, gw_config_t* cfg, std::string* err) {
     cfg->site.sv_prot_minor = cfg->overrideMinor;
   }
   return rc;
-}
-
-const gw_user_t* gw_FindUser(const gw_config_t* cfg, const char* name) {
-  if (!name) return nullptr;
-  for (const gw_user_t& u : cfg->users)
-    if (u.name == name) return &u;
-  return nullptr;
 }

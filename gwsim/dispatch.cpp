@@ -4,15 +4,13 @@
 #include "dispatch.h"
 
 #include <errno.h>
-#include <poll.h>
 #include <stdlib.h>
 #include <string.h>
 #include <sys/socket.h>
 #include <time.h>
 
 #include <algorithm>
-#include <chrono>
-#include <thread>
+#include <random>
 
 #include "auth.h"
 #include "extensions.h"
@@ -23,6 +21,7 @@
 #include "framing.h"
 #include "identity.h"
 #include "journal.h"
+#include "reply.h"
 #include "namespace.h"
 #include "session.h"
 #include "relay.h"
@@ -30,6 +29,7 @@
 #include "retry.h"
 #include "services.h"
 #include "stage.h"
+#include "store.h"
 #include "su.h"
 
 #define GW_ERR_PROTOCOL (-5000)
@@ -222,90 +222,11 @@ static const gw_dispatch_entry_t* find_entry(uint16_t category, uint16_t functio
   return nullptr;
 }
 
-int gw_ReplyWithBody(gw_reply_t* reply, xdrproc_t codec, void* rec) {
-  if (gw_EncodeBody(codec, rec, &reply->body) < 0) return -1;
-  reply->hasBody = 1;
-  return 0;
-}
-
-// Sends one reply as its faults say. 0, or -1 when the connection is to be
-// closed (a drop rule fired or the client is gone).
-static int send_reply(gw_conn_t* conn, gw_pending_t* p) {
-  if (p->faults.delayMs > 0)
-    std::this_thread::sleep_for(std::chrono::milliseconds(p->faults.delayMs));
-  api_msghdr_t hdr = p->hdr;
-  if (p->faults.unsolicited) hdr.msgFlags |= API_MSGF_UNSOLICITED;
-  std::vector<char> out;
-  if (gw_EncodeHeader(&hdr, &out) < 0) return -1;
-  if (p->faults.badSanity) memcpy(out.data(), "API_MSGX", API_MSGH_SANITY_LEN);
-  size_t headerLen = out.size();
-  out.insert(out.end(), p->body.begin(), p->body.end());
-  size_t len = out.size();
-  if (p->faults.dropHeader)
-    len = headerLen / 2;
-  else if (p->faults.dropBody)
-    len = headerLen + p->body.size() / 2;
-  if (gw_SendAll(conn->fd, out.data(), len) < 0) return -1;
-  if (p->faults.dropHeader || p->faults.dropBody) {
-    shutdown(conn->fd, SHUT_RDWR);
-    return -1;
-  }
-  return 0;
-}
-
-int gw_SendMessage(gw_conn_t* conn, const api_msghdr_t* hdr, xdrproc_t codec, void* rec) {
-  gw_pending_t p;
-  p.hdr = *hdr;
-  p.faults = gw_reply_faults_t{};
-  if (codec) {
-    if (gw_EncodeBody(codec, rec, &p.body) < 0) return -1;
-    p.hdr.msgFlags |= API_MSGF_BODY;
-  }
-  return send_reply(conn, &p);
-}
-
-int gw_ReadTask(gw_conn_t* conn, uint16_t category, uint16_t function, api_msghdr_t* hdr,
-                xdrproc_t codec, void* rec, int timeoutMs) {
-  if (gw_ReaderBuffered(conn->reader) == 0) {
-    struct pollfd pfd = {conn->fd, POLLIN, 0};
-    int n;
-    do n = poll(&pfd, 1, timeoutMs);
-    while (n < 0 && errno == EINTR);
-    if (n <= 0) {
-      gw_JournalLine("conn=%d task-timeout", conn->num);
-      return -1;
-    }
-  }
-  int rc = gw_ReadHeader(conn->reader, hdr);
-  if (rc == 1) return -1;
-  if (rc < 0) {
-    gw_JournalLine("conn=%d short-header", conn->num);
-    return -1;
-  }
-  if (memcmp(hdr->sanity, API_MSGH_SANITY, API_MSGH_SANITY_LEN) != 0) {
-    gw_JournalLine("conn=%d garbage-header", conn->num);
-    return -1;
-  }
-  if (hdr->category != category || hdr->function != function ||
-      !(hdr->msgFlags & API_MSGF_TASK)) {
-    conn->pending = *hdr;
-    conn->hasPending = 1;
-    return 1;
-  }
-  if ((hdr->msgFlags & API_MSGF_BODY) && (!codec || !codec(gw_ReaderXdr(conn->reader), rec))) {
-    gw_JournalLine("conn=%d cat=0x%04x fn=0x%04x id=%u flags=0x%08x bad-body", conn->num,
-                   unsigned(hdr->category), unsigned(hdr->function), hdr->msgRequestID,
-                   hdr->msgFlags);
-    return -1;
-  }
-  return 0;
-}
-
 static int flush_held(gw_conn_t* conn) {
   std::shuffle(conn->held.begin(), conn->held.end(), conn->rng);
   int rc = 0;
   for (gw_pending_t& p : conn->held)
-    if (rc == 0) rc = send_reply(conn, &p);
+    if (rc == 0) rc = gw_SendReply(conn, &p);
   conn->held.clear();
   return rc;
 }
@@ -318,7 +239,7 @@ static int queue_reply(gw_conn_t* conn, const api_msghdr_t* req, gw_reply_t* rep
                     uint32_t(time(nullptr)), 0, req->category, req->function, reply->errorcode);
   if (reply->hasBody) p.body.swap(reply->body);
   p.faults = *faults;
-  if (conn->cfg->shuffleCount == 0) return send_reply(conn, &p);
+  if (conn->cfg->shuffleCount == 0) return gw_SendReply(conn, &p);
   conn->held.push_back(std::move(p));
   if (conn->held.size() >= conn->cfg->shuffleCount) return flush_held(conn);
   return 0;
@@ -327,10 +248,8 @@ static int queue_reply(gw_conn_t* conn, const api_msghdr_t* req, gw_reply_t* rep
 // While replies are held: lets them go once no request arrives for the
 // idle time. 0, or -1 when the connection is to be closed.
 static int wait_for_request(gw_conn_t* conn) {
-  if (conn->held.empty() || gw_ReaderBuffered(conn->reader) > 0) return 0;
-  struct pollfd pfd = {conn->fd, POLLIN, 0};
-  int n = poll(&pfd, 1, int(conn->cfg->shuffleIdleMs));
-  if (n == 0) return flush_held(conn);
+  if (conn->held.empty()) return 0;
+  if (gw_ReaderWait(conn->reader, int(conn->cfg->shuffleIdleMs)) == 0) return flush_held(conn);
   return 0;
 }
 
@@ -348,6 +267,15 @@ static const char* fault_path(const gw_conn_t* conn, const api_msghdr_t* hdr, co
   const char* p = gw_RequestPath(hdr->category, hdr->function, req);
   if (!p || gw_SessionResolve(conn, p, 0, out) < 0) return p;
   return out->c_str();
+}
+
+// Requests served before a log-in: the connection's and the log-in's own,
+// and two services that name no object. Everything else is refused with
+// -13 until the client has logged in, as a gateway does.
+static bool served_before_login(uint16_t category, uint16_t function) {
+  if (category == QEL_CAT_CONNECT || category == QEL_CAT_AUTH) return true;
+  return (category == QEL_CAT_CORE && function == QEL_FN_CORE_GetUniqueRequestID) ||
+         (category == QEL_CAT_LOOKUP && function == QEL_FN_LOOKUP_LookupHomeDir);
 }
 
 // Reads, handles and answers one request. 0 to go on, -1 to close.
@@ -410,9 +338,14 @@ static int serve_one(gw_conn_t* conn) {
   if (errorRule) {
     reply.errorcode = forced;
     rc = 0;
+  } else if (!conn->loggedIn && !served_before_login(hdr.category, hdr.function)) {
+    reply.errorcode = -13;
+    rc = 0;
   } else {
     conn->overfill = faults.overfill;
+    gw_StoreFailWrites(faults.storeFail);
     rc = e->handler(conn, &hdr, req, &reply);
+    gw_StoreFailWrites(0);
     if (rc == 0) gw_RetryAmendLogin(conn, &hdr, &faults, &reply);
   }
   if (req) {
@@ -425,6 +358,24 @@ static int serve_one(gw_conn_t* conn) {
   return queue_reply(conn, &hdr, &reply, &faults);
 }
 
+void gw_ConnInit(gw_conn_t* conn, gw_config_t* cfg, int num, int fd) {
+  conn->num = num;
+  conn->fd = fd;
+  conn->cfg = cfg;
+  conn->umask = cfg->site.umask & 0777;
+  std::random_device seed;
+  conn->rng.seed(seed());
+}
+
+// What a connection leaves behind when it ends: its open files and
+// directories, and the copies whose sink it held.
+static void release_session(gw_conn_t* conn) {
+  if (!conn->held.empty()) flush_held(conn);
+  gw_FilesCloseAll(conn);
+  conn->dirs.clear();
+  gw_CopiesRelease(conn);
+}
+
 void gw_ServeConnection(gw_conn_t* conn) {
   api_server_state_rply_t st;
   gw_ServerState(conn->cfg, conn->num, &st);
@@ -435,15 +386,33 @@ void gw_ServeConnection(gw_conn_t* conn) {
     ozugw_BuildMsgHdr(&p.hdr, 0, API_MSGF_BODY, uint32_t(time(nullptr)), 0, 0, 0, 0);
     p.body.swap(first.body);
     p.faults = gw_reply_faults_t{};
-    if (send_reply(conn, &p) == 0) {
+    if (gw_SendReply(conn, &p) == 0) {
       while (serve_one(conn) == 0) {
       }
     }
   }
-  if (!conn->held.empty()) flush_held(conn);
-  gw_FilesCloseAll(conn);
+  release_session(conn);
   // The client sees the end now; the descriptor itself is closed after the
   // thread is joined.
   shutdown(conn->fd, SHUT_RDWR);
   gw_JournalLine("conn=%d close", conn->num);
+}
+
+size_t gw_ServeBuffer(gw_conn_t* conn, const char* data, size_t len, std::vector<char>* out) {
+  gw_reader_t* saved = conn->reader;
+  std::vector<char>* savedSink = conn->sink;
+  conn->reader = gw_ReaderCreateMem(data, len);
+  if (!conn->reader) {
+    conn->reader = saved;
+    return 0;
+  }
+  conn->sink = out;
+  size_t served = 0;
+  while (serve_one(conn) == 0) served++;
+  release_session(conn);
+  conn->hasPending = 0;
+  gw_ReaderFree(conn->reader);
+  conn->reader = saved;
+  conn->sink = savedSink;
+  return served;
 }

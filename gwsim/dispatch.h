@@ -9,23 +9,30 @@
 // cannot be known) the connection is closed. A bad header or body closes it
 // too. Fault rules (faults.h) may change or withhold replies.
 //
-// gw_ReplyWithBody   encodes rec with codec as reply's body: 0, or -1.
-// gw_SendMessage     sends a message of the handler's own at once, outside
-//                    the reply order and the fault rules: hdr as given, with
-//                    0x80000000 added when codec encodes rec as its body. 0,
-//                    or -1 when the client is gone.
-// gw_ReadTask        reads the next message while a handler waits for the
-//                    client's task message (0x10000000) of (category,
-//                    function): 0 with its header and body decoded into rec;
-//                    1 when another message came, which the request loop
-//                    serves next; -1 when the client is gone, nothing came
-//                    within timeoutMs or the message is unreadable.
+// Handlers reach the client through reply.h; nothing but the request
+// loop and gwsim's start-up includes this header.
+//
+// gw_ConnInit        sets up a connection record for connection number num
+//                    of gwsim serving cfg over socket fd (-1: none, as for
+//                    gw_ServeBuffer); the caller gives it a reader.
 // gw_ServeConnection sends the server state, then serves requests until the
 //                    client leaves, a fault drops the connection or gwsim
 //                    stops; journals open and close. Shuts the socket down but
 //                    leaves conn->fd open for the caller to close.
+// gw_ServeBuffer     serves the requests in the len bytes at data on conn as
+//                    the request loop does (without the server state first),
+//                    appending every byte gwsim would send to *out; stops at
+//                    the end of the bytes or where the loop would close the
+//                    connection, then releases what the requests left open.
+//                    Returns the number of requests read. conn comes from
+//                    gw_ConnInit with fd -1; it may be served again. This is
+//                    how a fuzzer drives the decoders and handlers.
 #ifndef GWSIM_DISPATCH_H
 #define GWSIM_DISPATCH_H
+
+#include <stddef.h>
+
+#include <vector>
 
 #include "gwsim.h"
 
@@ -38,10 +45,8 @@ typedef struct gw_dispatch_entry {
   gw_note_t note;  // null: nothing more to journal
 } gw_dispatch_entry_t;
 
-int gw_ReplyWithBody(gw_reply_t* reply, xdrproc_t codec, void* rec);
-int gw_SendMessage(gw_conn_t* conn, const api_msghdr_t* hdr, xdrproc_t codec, void* rec);
-int gw_ReadTask(gw_conn_t* conn, uint16_t category, uint16_t function, api_msghdr_t* hdr,
-                xdrproc_t codec, void* rec, int timeoutMs);
+void gw_ConnInit(gw_conn_t* conn, gw_config_t* cfg, int num, int fd);
 void gw_ServeConnection(gw_conn_t* conn);
+size_t gw_ServeBuffer(gw_conn_t* conn, const char* data, size_t len, std::vector<char>* out);
 
 #endif

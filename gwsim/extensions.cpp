@@ -14,8 +14,10 @@
 #include <map>
 #include <mutex>
 
-#include "dispatch.h"
+#include "journal.h"
+#include "reply.h"
 #include "framing.h"
+#include "access.h"
 #include "session.h"
 #include "store.h"
 #include "xdr_iod.h"
@@ -33,6 +35,7 @@ enum {
 
 typedef struct gw_copy {
   unsigned ordinal;      // from 1, in start order
+  int owner;             // number of the connection holding the sink file
   int sinkFd;            // our duplicate of the sink file's descriptor
   std::string sinkPath;  // namespace path of the sink file
   std::string source;    // namespace path of the source, empty when unresolvable
@@ -135,6 +138,16 @@ int gw_HandleCopyRemote(gw_conn_t* conn, const api_msghdr_t*, void* req, gw_repl
     reply->errorcode = -2;
     return 0;
   }
+  {
+    // Each copy holds a descriptor of its own: as many as files may be open.
+    std::lock_guard<std::mutex> hold(copies_lock);
+    size_t held = 0;
+    for (const auto& kv : copies) held += kv.second.owner == conn->num;
+    if (held >= conn->cfg->maxOpenFiles) {
+      reply->errorcode = -24;
+      return 0;
+    }
+  }
   gw_copy_t c{};
   c.sinkFd = dup(conn->files[size_t(fd)].fd);
   if (c.sinkFd < 0) {
@@ -142,6 +155,7 @@ int gw_HandleCopyRemote(gw_conn_t* conn, const api_msghdr_t*, void* req, gw_repl
     return 0;
   }
   c.sinkPath = conn->files[size_t(fd)].path;
+  c.owner = conn->num;
   // The source belongs to the other side's session: its path is taken
   // from the root.
   std::string ns;
@@ -233,6 +247,15 @@ int gw_HandleCancelCopy(gw_conn_t*, const api_msghdr_t*, void* req, gw_reply_t* 
   return 0;
 }
 
+void gw_CopiesRelease(const gw_conn_t* conn) {
+  std::lock_guard<std::mutex> hold(copies_lock);
+  for (auto it = copies.begin(); it != copies.end();) {
+    auto next = std::next(it);
+    if (it->second.owner == conn->num) forget(it);
+    it = next;
+  }
+}
+
 // ---- ACLs ----
 
 int gw_HandleCopyACL(gw_conn_t* conn, const api_msghdr_t*, void* req, gw_reply_t* reply) {
@@ -245,6 +268,7 @@ int gw_HandleCopyACL(gw_conn_t* conn, const api_msghdr_t*, void* req, gw_reply_t
     gw_meta_t from, to;
     rc = gw_StoreGetMeta(src, &from);
     if (rc == 0) rc = gw_StoreGetMeta(sink, &to);
+    if (rc == 0) rc = gw_AccessOwner(conn, &to);
     if (rc == 0) {
       // The kinds are the ExtendedACLs bits; none named: all three.
       uint32_t kinds = rq->flags & 0x38u;
@@ -264,15 +288,17 @@ int gw_HandleCopyACL(gw_conn_t* conn, const api_msghdr_t*, void* req, gw_reply_t
 
 namespace {
 
-// The file a digest or expiration request names: 0 with its namespace path,
-// or a negative code.
-int file_of(gw_conn_t* conn, const char* path, std::string* ns) {
+// The file a digest request names: 0 with its namespace path, or a
+// negative code. Storing one is changing the file's attributes: its owner
+// or root only.
+int file_of(gw_conn_t* conn, const char* path, bool change, std::string* ns) {
   int rc = gw_SessionResolve(conn, path, 1, ns);
   if (rc < 0) return rc;
   gw_meta_t meta;
   rc = gw_StoreGetMeta(*ns, &meta);
   if (rc < 0) return rc;
-  return meta.Type == GW_TYPE_DIRECTORY ? -21 : 0;
+  if (meta.Type == GW_TYPE_DIRECTORY) return -21;
+  return change ? gw_AccessOwner(conn, &meta) : 0;
 }
 
 }  // namespace
@@ -280,7 +306,7 @@ int file_of(gw_conn_t* conn, const char* path, std::string* ns) {
 int gw_HandleFdigestSet(gw_conn_t* conn, const api_msghdr_t*, void* req, gw_reply_t* reply) {
   api_fdigest_set_req_t* rq = static_cast<api_fdigest_set_req_t*>(req);
   std::string ns;
-  int rc = file_of(conn, rq->Path, &ns);
+  int rc = file_of(conn, rq->Path, true, &ns);
   if (rc == 0) {
     std::vector<char> bytes;
     rc = gw_EncodeBody((xdrproc_t)qel_xdr_quor_file_hash_digest_list_t, &rq->DigestList, &bytes);
@@ -294,7 +320,7 @@ int gw_HandleFdigestSet(gw_conn_t* conn, const api_msghdr_t*, void* req, gw_repl
 int gw_HandleFdigestGet(gw_conn_t* conn, const api_msghdr_t*, void* req, gw_reply_t* reply) {
   const api_fdigest_get_req_t* rq = static_cast<const api_fdigest_get_req_t*>(req);
   std::string ns;
-  int rc = file_of(conn, rq->Path, &ns);
+  int rc = file_of(conn, rq->Path, false, &ns);
   api_fdigest_get_rply_t r;
   memset(&r, 0, sizeof r);
   std::vector<char> bytes;
@@ -324,6 +350,7 @@ int gw_HandleUdaSetExpiration(gw_conn_t* conn, const api_msghdr_t*, void* req, g
     std::lock_guard<std::recursive_mutex> hold(gw_StoreLock());
     gw_meta_t meta;
     rc = gw_StoreGetMeta(ns, &meta);
+    if (rc == 0) rc = gw_AccessOwner(conn, &meta);
     if (rc == 0) {
       meta.Expiration = rq->ExpireTime;
       rc = gw_StorePutMeta(ns, &meta);
@@ -342,8 +369,7 @@ void gw_NoteCopyRemote(const api_msghdr_t*, const void* req, std::string* note) 
            rq->flags, rq->sink_fd, rq->listen_count, (unsigned long long)rq->requestID,
            (unsigned long long)rq->sink_offset, (unsigned long long)rq->transfer_length);
   *note += buf;
-  *note += " path=";
-  *note += rq->remote_path ? rq->remote_path : "";
+  *note += " path=" + gw_JournalText(rq->remote_path);
 }
 
 void gw_NoteQueryCopy(const api_msghdr_t*, const void* req, std::string* note) {
@@ -358,22 +384,23 @@ void gw_NoteCancelCopy(const api_msghdr_t*, const void* req, std::string* note) 
 
 void gw_NoteCopyACL(const api_msghdr_t*, const void* req, std::string* note) {
   const api_copy_acl_req_t* rq = static_cast<const api_copy_acl_req_t*>(req);
-  *note += " flags=" + std::to_string(rq->flags) + " src=" + rq->srcPath + " sink=" + rq->sinkPath;
+  *note += " flags=" + std::to_string(rq->flags) + " src=" + gw_JournalText(rq->srcPath) +
+           " sink=" + gw_JournalText(rq->sinkPath);
 }
 
 void gw_NoteFdigestGet(const api_msghdr_t*, const void* req, std::string* note) {
   const api_fdigest_get_req_t* rq = static_cast<const api_fdigest_get_req_t*>(req);
-  *note += " flags=" + std::to_string(rq->Flags) + " path=" + rq->Path;
+  *note += " flags=" + std::to_string(rq->Flags) + " path=" + gw_JournalText(rq->Path);
 }
 
 void gw_NoteFdigestSet(const api_msghdr_t*, const void* req, std::string* note) {
   const api_fdigest_set_req_t* rq = static_cast<const api_fdigest_set_req_t*>(req);
-  *note += " flags=" + std::to_string(rq->Flags) + " path=" + rq->Path +
+  *note += " flags=" + std::to_string(rq->Flags) + " path=" + gw_JournalText(rq->Path) +
            " stripe=" + std::to_string(rq->StripeLength) +
            " digests=" + std::to_string(rq->DigestList.List_len);
 }
 
 void gw_NoteUdaSetExpiration(const api_msghdr_t*, const void* req, std::string* note) {
   const api_uda_set_expiration_req_t* rq = static_cast<const api_uda_set_expiration_req_t*>(req);
-  *note += std::string(" path=") + rq->Path + " expire=" + std::to_string(rq->ExpireTime);
+  *note += " path=" + gw_JournalText(rq->Path) + " expire=" + std::to_string(rq->ExpireTime);
 }

@@ -10,12 +10,17 @@
 // source is missing, the data cannot move or the Copies block's FailAt
 // names this copy. A query with flags 5 or a cancel with flags 0 forgets the
 // copy; a cancel with flags 2 aborts it (error -4). Unknown handles: -2.
+//
+// gw_CopiesRelease  forgets the copies whose sink file conn held (the
+//                   connection ends): their handles answer -2 from then on.
 #ifndef GWSIM_EXTENSIONS_H
 #define GWSIM_EXTENSIONS_H
 
 #include <string>
 
 #include "gwsim.h"
+
+void gw_CopiesRelease(const gw_conn_t* conn);
 
 // 0x0800/0x0300, 0x0301, 0x0302, 0x0310
 int gw_HandleCopyRemote(gw_conn_t* conn, const api_msghdr_t* hdr, void* req, gw_reply_t* reply);

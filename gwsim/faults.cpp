@@ -9,7 +9,7 @@
 
 #include <mutex>
 
-#include "config.h"
+#include "config_values.h"
 
 static std::mutex faults_lock;
 
@@ -31,6 +31,7 @@ static const rule_kind_t rule_kinds[] = {
     {"Busy", GW_FAULT_BUSY, 1, 1, 0x7fffffff},
     {"EioOnce", GW_FAULT_EIO_ONCE, 0, 0, 0},
     {"Overfill", GW_FAULT_OVERFILL, 1, 1, 100000},
+    {"StoreFail", GW_FAULT_STORE_FAIL, 0, 0, 0},
 };
 
 // Requests whose record starts with the path they act on (char* first).
@@ -233,6 +234,9 @@ int gw_FaultsForReply(gw_config_t* cfg, uint16_t category, uint16_t function, in
         break;
       case GW_FAULT_BAD_HMAC:
         faults->badHmac = 1;
+        break;
+      case GW_FAULT_STORE_FAIL:
+        faults->storeFail = 1;
         break;
     }
   }

@@ -10,7 +10,9 @@
 #include <mutex>
 #include <vector>
 
-#include "dispatch.h"
+#include "journal.h"
+#include "reply.h"
+#include "access.h"
 #include "queries.h"
 #include "session.h"
 #include "stage.h"
@@ -24,36 +26,6 @@
 #define GW_OPEN_EXCL 0x20
 #define GW_OPEN_TRUNC 0x40
 #define GW_OPEN_NOSTAGE 0x80
-
-// Whether the session may use an object as asked (4 read, 2 write, 1 search).
-static bool permitted(const gw_conn_t* conn, const gw_meta_t* m, uint32_t want) {
-  uint32_t uid = gw_SessionUid(conn);
-  if (uid == 0) return true;
-  uint32_t bits;
-  if (uid == m->UID)
-    bits = (m->Mode >> 6) & 7;
-  else if (gw_SessionGid(conn) == m->GID)
-    bits = (m->Mode >> 3) & 7;
-  else
-    bits = m->Mode & 7;
-  return (bits & want) == want;
-}
-
-static std::string parent_of(const std::string& ns) {
-  size_t slash = ns.rfind('/');
-  return slash == 0 || slash == std::string::npos ? "/" : ns.substr(0, slash);
-}
-
-// A new object may go below the directory holding ns: 0 or a negative code.
-static int may_create_in_parent(const gw_conn_t* conn, const std::string& ns) {
-  gw_meta_t pm;
-  int rc = gw_StoreGetMeta(parent_of(ns), &pm);
-  if (rc < 0) return rc;
-  if (pm.Type != GW_TYPE_DIRECTORY && pm.Type != GW_TYPE_JUNCTION &&
-      pm.Type != GW_TYPE_FILESET_ROOT)
-    return -20;
-  return permitted(conn, &pm, 3) ? 0 : -13;
-}
 
 // The class of service of a new file: the one the hints name, else the
 // first the tables would pick, else the site's start-up class.
@@ -87,10 +59,17 @@ static void hints_out(const gw_conn_t* conn, const quor_cos_hints_t* in, uint32_
   }
 }
 
-static int32_t add_file(gw_conn_t* conn, int fd, const std::string& ns, uint32_t oflag,
-                        uint64_t offset) {
+// The lowest free descriptor of the connection, or -24 when as many files
+// are open as the connection may have.
+static int32_t free_slot(const gw_conn_t* conn) {
   size_t i = 0;
   while (i < conn->files.size() && conn->files[i].inUse) i++;
+  return i < conn->cfg->maxOpenFiles ? int32_t(i) : -24;
+}
+
+static int32_t add_file(gw_conn_t* conn, int fd, const std::string& ns, uint32_t oflag,
+                        uint64_t offset) {
+  size_t i = size_t(free_slot(conn));
   if (i == conn->files.size()) conn->files.emplace_back();
   gw_openfile_t& f = conn->files[i];
   f.inUse = 1;
@@ -99,12 +78,6 @@ static int32_t add_file(gw_conn_t* conn, int fd, const std::string& ns, uint32_t
   f.oflag = oflag;
   f.offset = offset;
   return int32_t(i);
-}
-
-gw_openfile_t* gw_FileLookup(gw_conn_t* conn, int32_t fildes) {
-  if (fildes < 0 || size_t(fildes) >= conn->files.size() || !conn->files[size_t(fildes)].inUse)
-    return nullptr;
-  return &conn->files[size_t(fildes)];
 }
 
 void gw_FilesCloseAll(gw_conn_t* conn) {
@@ -118,12 +91,12 @@ void gw_FilesCloseAll(gw_conn_t* conn) {
 
 int gw_HandleCreate(gw_conn_t* conn, const api_msghdr_t*, void* req, gw_reply_t* reply) {
   const api_quor_Create_req_t* rq = static_cast<const api_quor_Create_req_t*>(req);
-  std::lock_guard<std::recursive_mutex> hold(gw_StoreLock());
+  gw_store_txn txn;
   std::string ns;
   int rc = gw_SessionResolve(conn, rq->Path, 1, &ns);
   struct stat st;
   if (rc == 0 && gw_StoreLstat(ns, &st) == 0) rc = -17;
-  if (rc == 0) rc = may_create_in_parent(conn, ns);
+  if (rc == 0) rc = gw_AccessAddName(conn, ns);
   uint32_t cos = 0;
   if (rc == 0) rc = choose_cos(conn, &rq->HintsIn, &cos);
   if (rc == 0) {
@@ -136,6 +109,7 @@ int gw_HandleCreate(gw_conn_t* conn, const api_msghdr_t*, void* req, gw_reply_t*
       rc = gw_StoreNewObject(ns, GW_TYPE_FILE, gw_SessionUid(conn), gw_SessionGid(conn),
                              uint32_t(rq->Mode) & 07777 & ~conn->umask, gw_SessionAccount(conn),
                              cos);
+      if (rc == 0) rc = txn.commit();
       if (rc < 0) unlink(host.c_str());
     }
   }
@@ -152,7 +126,7 @@ int gw_HandleCreate(gw_conn_t* conn, const api_msghdr_t*, void* req, gw_reply_t*
 int gw_HandleOpen(gw_conn_t* conn, const api_msghdr_t*, void* req, gw_reply_t* reply) {
   const api_quor_Open_req_t* rq = static_cast<const api_quor_Open_req_t*>(req);
   const uint32_t f = rq->Oflag;
-  std::lock_guard<std::recursive_mutex> hold(gw_StoreLock());
+  gw_store_txn txn;
   std::string ns;
   int rc = gw_SessionResolve(conn, rq->Path, 1, &ns);
   if (rc < 0) {
@@ -166,17 +140,18 @@ int gw_HandleOpen(gw_conn_t* conn, const api_msghdr_t*, void* req, gw_reply_t* r
   bool created = false;
   uint32_t cos = 0;
   gw_meta_t m{};
-  if (exists) {
+  if (free_slot(conn) < 0) {
+    rc = -24;
+  } else if (exists) {
     if ((f & GW_OPEN_CREAT) && (f & GW_OPEN_EXCL)) rc = -17;
     else if (S_ISDIR(st.st_mode)) rc = -21;
-    else if ((rc = gw_StoreGetMeta(ns, &m)) == 0 &&
-             !permitted(conn, &m, (wantRead ? 4u : 0u) | (wantWrite ? 2u : 0u)))
-      rc = -13;
+    else if ((rc = gw_StoreGetMeta(ns, &m)) == 0)
+      rc = gw_AccessObject(conn, &m, (wantRead ? GW_MAY_READ : 0u) | (wantWrite ? GW_MAY_WRITE : 0u));
     cos = m.COSId;
   } else if (!(f & GW_OPEN_CREAT)) {
     rc = -2;
   } else {
-    rc = may_create_in_parent(conn, ns);
+    rc = gw_AccessAddName(conn, ns);
     if (rc == 0) rc = choose_cos(conn, &rq->HintsIn, &cos);
     created = rc == 0;
   }
@@ -186,28 +161,28 @@ int gw_HandleOpen(gw_conn_t* conn, const api_msghdr_t*, void* req, gw_reply_t* r
     fd = open(host.c_str(), O_RDWR | O_CLOEXEC | (created ? O_CREAT | O_EXCL : 0), 0644);
     if (fd < 0) rc = -errno;
   }
-  if (rc == 0 && created) {
+  if (rc == 0 && created)
     rc = gw_StoreNewObject(ns, GW_TYPE_FILE, gw_SessionUid(conn), gw_SessionGid(conn),
                            uint32_t(rq->Mode) & 07777 & ~conn->umask, gw_SessionAccount(conn), cos);
-    if (rc < 0) unlink(host.c_str());
-  }
-  if (rc == 0 && (f & GW_OPEN_TRUNC) && wantWrite && !created) {
-    if (ftruncate(fd, 0) < 0)
-      rc = -errno;
-    else
-      rc = gw_StoreSetDataLength(ns, 0);
-  }
+  bool truncate = (f & GW_OPEN_TRUNC) && wantWrite && !created;
+  if (rc == 0 && truncate) rc = gw_StoreSetDataLength(ns, 0);
+  bool staged = false;
   if (rc == 0 && !created && !(f & GW_OPEN_NOSTAGE) && gw_StoreGetMeta(ns, &m) == 0 &&
       gw_OnTapeOnly(&m)) {
     // The data comes back to disk before the open completes.
     rc = gw_StageToLevel(ns, 0, nullptr);
-    if (rc == 0) conn->note += " staged";
+    staged = rc == 0;
   }
+  // The rows are kept before the data is cut, which cannot be undone.
+  if (rc == 0) rc = txn.commit();
+  if (rc == 0 && truncate && ftruncate(fd, 0) < 0) rc = -errno;
   if (rc < 0) {
     if (fd >= 0) close(fd);
+    if (created) unlink(host.c_str());
     reply->errorcode = rc;
     return 0;
   }
+  if (staged) conn->note += " staged";
   uint64_t offset = 0;
   if ((f & GW_OPEN_APPEND) && fstat(fd, &st) == 0) offset = uint64_t(st.st_size);
   int32_t gfd = add_file(conn, fd, ns, f, offset);
@@ -288,16 +263,14 @@ int gw_HandleCopyFile(gw_conn_t* conn, const api_msghdr_t*, void* req, gw_reply_
 
 void gw_NoteCreate(const api_msghdr_t*, const void* req, std::string* note) {
   const api_quor_Create_req_t* rq = static_cast<const api_quor_Create_req_t*>(req);
-  *note += " path=";
-  *note += rq->Path ? rq->Path : "";
+  *note += " path=" + gw_JournalText(rq->Path);
 }
 
 void gw_NoteOpen(const api_msghdr_t*, const void* req, std::string* note) {
   const api_quor_Open_req_t* rq = static_cast<const api_quor_Open_req_t*>(req);
   char flags[32];
   snprintf(flags, sizeof flags, " oflag=0x%02x", unsigned(rq->Oflag));
-  *note += " path=";
-  *note += rq->Path ? rq->Path : "";
+  *note += " path=" + gw_JournalText(rq->Path);
   *note += flags;
 }
 

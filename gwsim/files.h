@@ -12,7 +12,6 @@
 // file, -17 exists (create, or open with 0x10|0x20), -21 a directory, -13
 // no permission, -9 a descriptor that is not open.
 //
-// gw_FileLookup     the open file of a gateway descriptor, or null.
 // gw_FilesCloseAll  closes every file still open on conn (connection end).
 #ifndef GWSIM_FILES_H
 #define GWSIM_FILES_H
@@ -21,7 +20,6 @@
 
 #include "gwsim.h"
 
-gw_openfile_t* gw_FileLookup(gw_conn_t* conn, int32_t fildes);
 void gw_FilesCloseAll(gw_conn_t* conn);
 
 // 0x0500/0x030C, 0x0F00, 0x0308, 0x060B, 0x030D

@@ -5,13 +5,17 @@
 #include "framing.h"
 
 #include <errno.h>
+#include <poll.h>
 #include <string.h>
 #include <sys/socket.h>
 
 #include <new>
 
 struct gw_reader {
-  int fd;
+  int fd;             // -1: the bytes come from mem
+  const char* mem;
+  size_t memLen;
+  size_t memPos;
   size_t pos;
   size_t len;
   u_int consumed;
@@ -22,6 +26,16 @@ struct gw_reader {
 // Makes at least one byte available; 0, or -1 at end of stream or error.
 static int reader_fill(gw_reader_t* rd) {
   if (rd->pos < rd->len) return 0;
+  if (rd->fd < 0) {
+    size_t n = rd->memLen - rd->memPos;
+    if (n == 0) return -1;
+    if (n > sizeof rd->buf) n = sizeof rd->buf;
+    memcpy(rd->buf, rd->mem + rd->memPos, n);
+    rd->memPos += n;
+    rd->pos = 0;
+    rd->len = n;
+    return 0;
+  }
   for (;;) {
     ssize_t n = recv(rd->fd, rd->buf, sizeof rd->buf, 0);
     if (n > 0) {
@@ -78,6 +92,8 @@ gw_reader_t* gw_ReaderCreate(int fd) {
   gw_reader_t* rd = new (std::nothrow) gw_reader_t;
   if (!rd) return nullptr;
   rd->fd = fd;
+  rd->mem = nullptr;
+  rd->memLen = rd->memPos = 0;
   rd->pos = rd->len = 0;
   rd->consumed = 0;
   memset(&rd->xdr, 0, sizeof rd->xdr);
@@ -87,7 +103,25 @@ gw_reader_t* gw_ReaderCreate(int fd) {
   return rd;
 }
 
+gw_reader_t* gw_ReaderCreateMem(const char* data, size_t len) {
+  gw_reader_t* rd = gw_ReaderCreate(-1);
+  if (!rd) return nullptr;
+  rd->mem = data;
+  rd->memLen = data ? len : 0;
+  return rd;
+}
+
 void gw_ReaderFree(gw_reader_t* rd) { delete rd; }
+
+int gw_ReaderWait(gw_reader_t* rd, int timeoutMs) {
+  if (rd->pos < rd->len) return 1;
+  if (rd->fd < 0) return rd->memPos < rd->memLen ? 1 : 0;
+  struct pollfd pfd = {rd->fd, POLLIN, 0};
+  int n;
+  do n = poll(&pfd, 1, timeoutMs);
+  while (n < 0 && errno == EINTR);
+  return n < 0 ? -1 : n > 0 ? 1 : 0;
+}
 
 size_t gw_ReaderBuffered(const gw_reader_t* rd) { return rd->len - rd->pos; }
 

@@ -3,9 +3,14 @@
 // socket), header decoding, body encoding and whole writes.
 //
 // gw_ReaderCreate   reader over fd (not owned); null without memory.
+// gw_ReaderCreateMem reader over len bytes at data (not copied, kept alive
+//                   by the caller): the request loop without a socket.
 // gw_ReaderFree     releases it; null does nothing.
 // gw_ReaderBuffered bytes already read from the socket but not yet used.
 // gw_ReaderXdr      the decoding XDR stream; a short stream fails the codec.
+// gw_ReaderWait     1 when a byte can be read within timeoutMs (or is
+//                   buffered), 0 when none came, -1 on a poll error. A
+//                   memory reader never waits.
 // gw_ReadHeader     the next 36-byte header: 0, 1 at a clean end of stream
 //                   (no byte of a new header), -1 on a short or failed read.
 // gw_EncodeBody     encodes rec with codec into out: 0, or -1.
@@ -23,9 +28,11 @@
 typedef struct gw_reader gw_reader_t;
 
 gw_reader_t* gw_ReaderCreate(int fd);
+gw_reader_t* gw_ReaderCreateMem(const char* data, size_t len);
 void gw_ReaderFree(gw_reader_t* rd);
 size_t gw_ReaderBuffered(const gw_reader_t* rd);
 XDR* gw_ReaderXdr(gw_reader_t* rd);
+int gw_ReaderWait(gw_reader_t* rd, int timeoutMs);
 int gw_ReadHeader(gw_reader_t* rd, api_msghdr_t* hdr);
 
 int gw_EncodeBody(xdrproc_t codec, void* rec, std::vector<char>* out);

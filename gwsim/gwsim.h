@@ -19,6 +19,10 @@
 
 // ---- configuration ----
 
+// The uid and gid of a user the configuration gives none: nobody, never
+// root.
+#define GW_NOBODY_ID 65534u
+
 typedef struct gw_user {
   std::string name;
   std::string password;
@@ -66,6 +70,7 @@ enum gw_fault_kind {
   GW_FAULT_BUSY,         // -16 for value requests from the nth, then through
   GW_FAULT_EIO_ONCE,     // -5 for the nth request only, then through
   GW_FAULT_OVERFILL,     // a ReadAttrs reply with value entries more than asked
+  GW_FAULT_STORE_FAIL,   // the request's row changes cannot be kept (-5)
 };
 
 // A rule matches a request expecting a reply whose category and function
@@ -102,6 +107,7 @@ typedef struct gw_config {
   uint32_t overrideMinor;
   std::string root;  // storage namespace root (Server.Root; --root wins)
   uint32_t stageDelayMs;  // an asynchronous stage reports after this long (Server.StageDelay)
+  uint32_t maxOpenFiles;  // open files per connection (Server.MaxOpenFiles)
   gw_tables_t tables;  // COS, filesets, junctions, motd ... (queries.h)
   gw_idtables_t ident;  // groups, accounts, relay scripts (identity.h, relay.h)
 } gw_config_t;
@@ -117,6 +123,7 @@ typedef struct gw_reply_faults {
   int badHmac;
   int32_t delayMs;
   int32_t overfill;  // a listing reply carries this many entries more than asked
+  int storeFail;     // the handler's store transactions fail to commit
 } gw_reply_faults_t;
 
 // A reply as built by a handler: the result and, when hasBody, the encoded
@@ -149,26 +156,28 @@ typedef struct gw_openfile {
 // An open directory: the names read at Opendir and the next one to hand out.
 typedef struct gw_dirhandle {
   int inUse;
+  int searchable;  // the session could search the directory at Opendir
   std::string path;  // namespace path
   std::vector<std::string> names;
   size_t next;  // Readdir's position
 } gw_dirhandle_t;
 
 typedef struct gw_conn {
-  int num;  // connection number, from 1 in accept order
-  int fd;
-  gw_config_t* cfg;
-  struct gw_reader* reader;
+  int num = 0;  // connection number, from 1 in accept order
+  int fd = -1;
+  gw_config_t* cfg = nullptr;
+  struct gw_reader* reader = nullptr;
+  std::vector<char>* sink = nullptr;  // set: replies go here, not to fd (reply.h)
   std::vector<gw_pending_t> held;  // replies held back by the shuffle rule
   std::mt19937 rng;
   std::string note;  // extra journal text of the request being handled
 
   // COMBO log-in state
-  const gw_user_t* user;  // user of the last COMBO log-in
-  int triesLeft;
-  int tokenAsked;  // -42009 has been answered once
-  int loggedIn;
-  uint32_t loginTime;                     // msgTime of the log-in request
+  const gw_user_t* user = nullptr;  // user of the last COMBO log-in
+  int triesLeft = 0;
+  int tokenAsked = 0;  // -42009 has been answered once
+  int loggedIn = 0;
+  uint32_t loginTime = 0;                 // msgTime of the log-in request
   std::vector<unsigned char> sessionKey;  // empty until the key exchange
   // A header a handler read while it waited for a task message; the
   // request loop serves it next.

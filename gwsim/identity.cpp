@@ -10,8 +10,8 @@
 #include <algorithm>
 #include <mutex>
 
-#include "config.h"
-#include "dispatch.h"
+#include "config_values.h"
+#include "reply.h"
 #include "msg_cli.h"
 #include "msg_files.h"
 #include "msg_namespace.h"
@@ -55,14 +55,6 @@ const gw_user_t* user_by_uid(const gw_config_t* cfg, uint32_t uid) {
   for (const gw_user_t& u : cfg->users)
     if (u.uid == uid) return &u;
   return nullptr;
-}
-
-// The session's user: the one whose uid the session now has (su), else the
-// logged-in one; null before a log-in.
-const gw_user_t* session_user(const gw_conn_t* conn) {
-  if (!conn->loggedIn) return nullptr;
-  const gw_user_t* u = conn->idSet ? user_by_uid(conn->cfg, conn->uid) : nullptr;
-  return u ? u : conn->user;
 }
 
 bool may_charge(const gw_user_t* u, uint32_t code) {
@@ -151,7 +143,7 @@ int convert_item(const gw_config_t* cfg, api_namespec_t* s, bool toNames) {
 
 int convert(gw_conn_t* conn, void* req, gw_reply_t* reply, bool toNames) {
   const api_quor_ns_namespecs_t* rq = static_cast<const api_quor_ns_namespecs_t*>(req);
-  if (!session_user(conn)) {
+  if (!gw_SessionUser(conn)) {
     reply->errorcode = -13;
     return 0;
   }
@@ -254,7 +246,7 @@ void gw_NoteGetPwent(const api_msghdr_t*, const void* req, std::string* note) {
 
 int gw_HandleAcctCodeToName(gw_conn_t* conn, const api_msghdr_t*, void* req, gw_reply_t* reply) {
   const api_quor_AcctCodeToName_req_t* rq = static_cast<const api_quor_AcctCodeToName_req_t*>(req);
-  if (!session_user(conn)) {
+  if (!gw_SessionUser(conn)) {
     reply->errorcode = -13;
     return 0;
   }
@@ -272,7 +264,7 @@ int gw_HandleAcctCodeToName(gw_conn_t* conn, const api_msghdr_t*, void* req, gw_
 
 int gw_HandleAcctNameToCode(gw_conn_t* conn, const api_msghdr_t*, void* req, gw_reply_t* reply) {
   const api_quor_AcctNameToCode_req_t* rq = static_cast<const api_quor_AcctNameToCode_req_t*>(req);
-  if (!session_user(conn)) {
+  if (!gw_SessionUser(conn)) {
     reply->errorcode = -13;
     return 0;
   }
@@ -290,7 +282,7 @@ int gw_HandleAcctNameToCode(gw_conn_t* conn, const api_msghdr_t*, void* req, gw_
 
 int gw_HandleChacct(gw_conn_t* conn, const api_msghdr_t*, void* req, gw_reply_t* reply) {
   const api_quor_Chacct_req_t* rq = static_cast<const api_quor_Chacct_req_t*>(req);
-  const gw_user_t* u = session_user(conn);
+  const gw_user_t* u = gw_SessionUser(conn);
   if (!u) {
     reply->errorcode = -13;
     return 0;
@@ -312,7 +304,7 @@ int gw_HandleChacct(gw_conn_t* conn, const api_msghdr_t*, void* req, gw_reply_t*
 }
 
 int gw_HandleGetAcct(gw_conn_t* conn, const api_msghdr_t*, void*, gw_reply_t* reply) {
-  const gw_user_t* u = session_user(conn);
+  const gw_user_t* u = gw_SessionUser(conn);
   if (!u) {
     reply->errorcode = -13;
     return 0;
@@ -324,7 +316,7 @@ int gw_HandleGetAcct(gw_conn_t* conn, const api_msghdr_t*, void*, gw_reply_t* re
 }
 
 int gw_HandleGetAcctName(gw_conn_t* conn, const api_msghdr_t*, void*, gw_reply_t* reply) {
-  if (!session_user(conn)) {
+  if (!gw_SessionUser(conn)) {
     reply->errorcode = -13;
     return 0;
   }
@@ -340,7 +332,7 @@ int gw_HandleGetAcctName(gw_conn_t* conn, const api_msghdr_t*, void*, gw_reply_t
 }
 
 int gw_HandleGetAcctList(gw_conn_t* conn, const api_msghdr_t*, void*, gw_reply_t* reply) {
-  const gw_user_t* u = session_user(conn);
+  const gw_user_t* u = gw_SessionUser(conn);
   if (!u) {
     reply->errorcode = -13;
     return 0;
@@ -365,7 +357,7 @@ int gw_HandleGetAcctList(gw_conn_t* conn, const api_msghdr_t*, void*, gw_reply_t
 }
 
 static int set_account(gw_conn_t* conn, uint32_t code, gw_reply_t* reply) {
-  const gw_user_t* u = session_user(conn);
+  const gw_user_t* u = gw_SessionUser(conn);
   if (!u) {
     reply->errorcode = -13;
   } else if (!may_charge(u, code)) {
@@ -383,7 +375,7 @@ int gw_HandleSetAcct(gw_conn_t* conn, const api_msghdr_t*, void* req, gw_reply_t
 
 int gw_HandleSetAcctByName(gw_conn_t* conn, const api_msghdr_t*, void* req, gw_reply_t* reply) {
   const api_quor_SetAcctByName_req_t* rq = static_cast<const api_quor_SetAcctByName_req_t*>(req);
-  if (!session_user(conn)) {
+  if (!gw_SessionUser(conn)) {
     reply->errorcode = -13;
     return 0;
   }
@@ -399,7 +391,7 @@ int gw_HandleSetAcctByName(gw_conn_t* conn, const api_msghdr_t*, void* req, gw_r
 
 int gw_HandleSetGID(gw_conn_t* conn, const api_msghdr_t*, void* req, gw_reply_t* reply) {
   uint32_t gid = static_cast<const api_quor_SetGID_req_t*>(req)->NewCurGID;
-  const gw_user_t* u = session_user(conn);
+  const gw_user_t* u = gw_SessionUser(conn);
   if (!u) {
     reply->errorcode = -13;
     return 0;
@@ -427,7 +419,7 @@ int gw_HandleConvertNamesToIds(gw_conn_t* conn, const api_msghdr_t*, void* req,
 
 int gw_HandleGetPwent(gw_conn_t* conn, const api_msghdr_t*, void* req, gw_reply_t* reply) {
   const char* name = static_cast<const api_getpwent_req_t*>(req)->uname;
-  const gw_user_t* u = session_user(conn);
+  const gw_user_t* u = gw_SessionUser(conn);
   if (!u) {
     reply->errorcode = -13;
     return 0;
@@ -438,7 +430,7 @@ int gw_HandleGetPwent(gw_conn_t* conn, const api_msghdr_t*, void* req, gw_reply_
     return 0;
   }
   // The session's own entry shows the group SetGID chose.
-  uint32_t gid = u == session_user(conn) ? gw_SessionGid(conn) : u->gid;
+  uint32_t gid = u == gw_SessionUser(conn) ? gw_SessionGid(conn) : u->gid;
   struct passwd pw;
   memset(&pw, 0, sizeof pw);
   pw.pw_name = const_cast<char*>(u->name.c_str());
@@ -452,7 +444,7 @@ int gw_HandleGetPwent(gw_conn_t* conn, const api_msghdr_t*, void* req, gw_reply_
 }
 
 int gw_HandleGetGroupList(gw_conn_t* conn, const api_msghdr_t*, void*, gw_reply_t* reply) {
-  const gw_user_t* u = session_user(conn);
+  const gw_user_t* u = gw_SessionUser(conn);
   if (!u) {
     reply->errorcode = -13;
     return 0;

@@ -17,9 +17,11 @@
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <memory>
 #include <string>
@@ -28,6 +30,7 @@
 #include <vector>
 
 #include "config.h"
+#include "config_values.h"
 #include "dispatch.h"
 #include "framing.h"
 #include "journal.h"
@@ -47,8 +50,19 @@ static volatile sig_atomic_t stop_requested;
 
 static void on_stop_signal(int) { stop_requested = 1; }
 
-static void usage(void) {
-  fprintf(stderr, "usage: gwsim --config FILE [--port N] [--journal FILE] [--root DIR]\n");
+static void usage(FILE* out) {
+  fprintf(out,
+          "usage: gwsim --config FILE [--port N] [--journal FILE] [--root DIR]\n"
+          "       gwsim --help\n"
+          "\n"
+          "  --config FILE   users, site, namespace, fault rules (gwsim/README.md)\n"
+          "  --port N        loopback port to listen on; 0 (the default) picks one\n"
+          "  --journal FILE  one line per request and connection event\n"
+          "  --root DIR      the storage namespace, with its database in DIR.db\n"
+          "\n"
+          "Prints \"gwsim listening on port N\" once it accepts connections and\n"
+          "serves until SIGTERM or SIGINT (kill PID, or Ctrl-C); exit status 0\n"
+          "then, 2 for bad arguments or configuration, 1 when it cannot listen.\n");
 }
 
 static void serve_client(gw_client_t* c) {
@@ -77,7 +91,8 @@ static void reap_clients(std::vector<std::unique_ptr<gw_client_t>>* clients) {
 }
 
 static int open_listener(int port, int* boundPort) {
-  int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  // Non-blocking, so that an accept after a back-off never waits.
+  int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
   if (fd < 0) return -errno;
   int one = 1;
   setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
@@ -102,27 +117,33 @@ static int open_listener(int port, int* boundPort) {
 static void accept_loop(int lfd, gw_config_t* cfg, const sigset_t* waitMask) {
   std::vector<std::unique_ptr<gw_client_t>> clients;
   int count = 0;
-  std::random_device seed;
+  long backoffMs = 0;  // while accept fails for want of resources
   while (!stop_requested) {
     struct pollfd pfd = {lfd, POLLIN, 0};
-    struct timespec tick = {0, 200 * 1000 * 1000};
-    int n = ppoll(&pfd, 1, &tick, waitMask);
+    // A connection that cannot be accepted stays readable: instead of
+    // polling it again at once, wait without it until resources may be back.
+    long waitMs = backoffMs ? backoffMs : 200;
+    struct timespec tick = {waitMs / 1000, (waitMs % 1000) * 1000 * 1000};
+    int n = ppoll(&pfd, backoffMs ? 0 : 1, &tick, waitMask);
     reap_clients(&clients);
+    if (backoffMs) n = 1, pfd.revents = POLLIN;
     if (n <= 0 || !(pfd.revents & POLLIN)) continue;
     int fd = accept4(lfd, nullptr, nullptr, SOCK_CLOEXEC);
-    if (fd < 0) continue;
+    if (fd < 0) {
+      if (errno == EMFILE || errno == ENFILE || errno == ENOBUFS || errno == ENOMEM) {
+        if (!backoffMs) gw_JournalLine("accept-failed errno=%d", errno);
+        backoffMs = backoffMs ? std::min(backoffMs * 2, 1000L) : 10;
+      } else {
+        backoffMs = 0;
+      }
+      continue;
+    }
+    backoffMs = 0;
     int one = 1;
     setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
     std::unique_ptr<gw_client_t> c(new gw_client_t());
-    c->conn.num = ++count;
-    c->conn.fd = fd;
-    c->conn.cfg = cfg;
+    gw_ConnInit(&c->conn, cfg, ++count, fd);
     c->conn.reader = gw_ReaderCreate(fd);
-    c->conn.rng.seed(seed());
-    c->conn.user = nullptr;
-    c->conn.triesLeft = c->conn.tokenAsked = c->conn.loggedIn = 0;
-    c->conn.loginTime = 0;
-    c->conn.umask = cfg->site.umask & 0777;
     c->done.store(0);
     if (!c->conn.reader) {
       close(fd);
@@ -150,8 +171,12 @@ int main(int argc, char** argv) {
   int port = 0;
   for (int i = 1; i < argc; i++) {
     std::string a = argv[i];
+    if (a == "--help" || a == "-h") {
+      usage(stdout);
+      return 0;
+    }
     if (i + 1 >= argc) {
-      usage();
+      usage(stderr);
       return 2;
     }
     if (a == "--config") {
@@ -163,17 +188,17 @@ int main(int argc, char** argv) {
     } else if (a == "--port") {
       int64_t v;
       if (gw_ParseNumber(argv[++i], 0, 65535, &v) < 0) {
-        usage();
+        usage(stderr);
         return 2;
       }
       port = int(v);
     } else {
-      usage();
+      usage(stderr);
       return 2;
     }
   }
   if (!cfgPath) {
-    usage();
+    usage(stderr);
     return 2;
   }
 
@@ -200,6 +225,13 @@ int main(int argc, char** argv) {
     fprintf(stderr, "gwsim: OpenSSL set-up failed\n");
     gw_JournalClose();
     return 1;
+  }
+
+  // Every connection may hold files open: take what the hard limit allows.
+  struct rlimit nofile;
+  if (getrlimit(RLIMIT_NOFILE, &nofile) == 0 && nofile.rlim_cur < nofile.rlim_max) {
+    nofile.rlim_cur = nofile.rlim_max;
+    setrlimit(RLIMIT_NOFILE, &nofile);
   }
 
   // Addresses in requests (stage callbacks, copies) decode through the

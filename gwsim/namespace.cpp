@@ -14,7 +14,9 @@
 #include <memory>
 #include <mutex>
 
-#include "dispatch.h"
+#include "journal.h"
+#include "reply.h"
+#include "access.h"
 #include "session.h"
 #include "store.h"
 
@@ -126,6 +128,10 @@ int gw_HandleFileSetAttributes(gw_conn_t* conn, const api_msghdr_t*, void* req, 
   std::string ns;
   gw_meta_t m;
   int rc = existing(conn, r->Path, 1, &ns, &m);
+  if (rc == 0) rc = gw_AccessOwner(conn, &m);
+  if (rc == 0 && (sel & (GW_SEL_UID | GW_SEL_GID)))
+    rc = gw_AccessChown(conn, &m, sel & GW_SEL_UID ? in.UID : uint32_t(-1),
+                        sel & GW_SEL_GID ? in.GID : uint32_t(-1));
   if (rc < 0) return fail(reply, rc);
   if (sel & GW_SEL_Account) m.Account = in.Account;
   if (sel & GW_SEL_Comment) m.Comment.assign(in.Comment, strnlen(in.Comment, QUOR_COMMENT_LEN - 1));
@@ -144,16 +150,31 @@ int gw_HandleFileSetAttributes(gw_conn_t* conn, const api_msghdr_t*, void* req, 
   if (sel & GW_SEL_ModePerms)
     m.Mode = (m.Mode & ~07000u) | (in.ModePerms & 0x20 ? 04000 : 0) |
              (in.ModePerms & 0x40 ? 02000 : 0) | (in.ModePerms & 0x80 ? 01000 : 0);
-  if (sel & (GW_SEL_TimeLastRead | GW_SEL_TimeLastWritten)) {
+  // The times live on the host: set after the rows, put back if the rows
+  // cannot be kept.
+  gw_store_txn txn;
+  rc = gw_StorePutMeta(ns, &m);
+  if (rc < 0) return fail(reply, rc);
+  std::string host = gw_StoreHostPath(ns);
+  struct stat before;
+  bool times = (sel & (GW_SEL_TimeLastRead | GW_SEL_TimeLastWritten)) != 0;
+  if (times) {
     struct timespec ts[2];
     ts[0].tv_nsec = ts[1].tv_nsec = UTIME_OMIT;
     if (sel & GW_SEL_TimeLastRead) ts[0] = {time_t(in.TimeLastRead), 0};
     if (sel & GW_SEL_TimeLastWritten) ts[1] = {time_t(in.TimeLastWritten), 0};
-    if (utimensat(AT_FDCWD, gw_StoreHostPath(ns).c_str(), ts, AT_SYMLINK_NOFOLLOW) < 0)
+    if (lstat(host.c_str(), &before) < 0 ||
+        utimensat(AT_FDCWD, host.c_str(), ts, AT_SYMLINK_NOFOLLOW) < 0)
       return fail(reply, gw_StoreErr(errno));
   }
-  rc = gw_StorePutMeta(ns, &m);
-  if (rc < 0) return fail(reply, rc);
+  rc = txn.commit();
+  if (rc < 0) {
+    if (times) {
+      struct timespec old[2] = {before.st_atim, before.st_mtim};
+      utimensat(AT_FDCWD, host.c_str(), old, AT_SYMLINK_NOFOLLOW);
+    }
+    return fail(reply, rc);
+  }
   return fileattr_reply(ns, reply);
 }
 
@@ -166,6 +187,8 @@ int gw_HandleChdir(gw_conn_t* conn, const api_msghdr_t*, void* req, gw_reply_t* 
   int rc = existing(conn, r->Path, 1, &ns, &m);
   if (rc < 0) return fail(reply, rc);
   if (!is_dir_type(m.Type)) return fail(reply, -20);
+  rc = gw_AccessObject(conn, &m, GW_MAY_SEARCH);
+  if (rc < 0) return fail(reply, rc);
   conn->cwd = ns;
   return fail(reply, 0);
 }
@@ -187,6 +210,62 @@ int gw_HandleUmask(gw_conn_t* conn, const api_msghdr_t*, void* req, gw_reply_t* 
   return gw_ReplyWithBody(reply, (xdrproc_t)qel_xdr_api_quor_Umask_rply_t, &out);
 }
 
+// ---- host changes with their rows ----
+
+// Removes a name: its rows change first and are kept only once the host
+// removal succeeded, so a refused removal (a directory not empty) loses
+// nothing. Should the commit fail after that, the rows left behind belong
+// to an inode that no longer exists under this name; the birth-time check
+// and the start-up check keep them from reaching another object.
+static int remove_name(const std::string& ns, bool dir) {
+  std::string host = gw_StoreHostPath(ns);
+  gw_store_txn txn;
+  struct stat before;
+  if (lstat(host.c_str(), &before) < 0) return gw_StoreErr(errno);
+  int rc = gw_StoreUnlinked(ns, &before);
+  if (rc < 0) return rc;
+  if ((dir ? rmdir(host.c_str()) : unlink(host.c_str())) < 0) return gw_StoreErr(errno);
+  txn.commit();
+  return 0;
+}
+
+// Renames a name, replacing what new named. The host rename is undone when
+// the rows cannot follow it: the source goes back, and a replaced file comes
+// back from a hard link kept beside the root until the rows are safe (a
+// replaced directory, which was empty, is made again).
+static int rename_name(const std::string& from, const std::string& to) {
+  std::string fromHost = gw_StoreHostPath(from), toHost = gw_StoreHostPath(to);
+  gw_store_txn txn;
+  struct stat src, dst;
+  if (lstat(fromHost.c_str(), &src) < 0) return gw_StoreErr(errno);
+  bool replaces = lstat(toHost.c_str(), &dst) == 0;
+  // Two names of one object: nothing happens, as rename(2) has it.
+  if (replaces && src.st_ino == dst.st_ino && src.st_dev == dst.st_dev) return 0;
+  std::string keep;
+  if (replaces && !S_ISDIR(dst.st_mode)) {
+    keep = gw_StoreScratchPath();
+    unlink(keep.c_str());
+    if (link(toHost.c_str(), keep.c_str()) < 0) keep.clear();
+  }
+  if (rename(fromHost.c_str(), toHost.c_str()) < 0) {
+    int e = errno;
+    if (!keep.empty()) unlink(keep.c_str());
+    return gw_StoreErr(e);
+  }
+  int rc = replaces ? gw_StoreUnlinked(to, &dst) : 0;
+  if (rc == 0) rc = gw_StoreRename(from, to);
+  if (rc == 0) rc = txn.commit();
+  if (rc < 0) {
+    rename(toHost.c_str(), fromHost.c_str());
+    if (!keep.empty())
+      rename(keep.c_str(), toHost.c_str());
+    else if (replaces && S_ISDIR(dst.st_mode))
+      mkdir(toHost.c_str(), 0700);
+  }
+  if (!keep.empty()) unlink(keep.c_str());
+  return rc;
+}
+
 // ---- directories ----
 
 int gw_HandleMkdir(gw_conn_t* conn, const api_msghdr_t*, void* req, gw_reply_t* reply) {
@@ -194,11 +273,18 @@ int gw_HandleMkdir(gw_conn_t* conn, const api_msghdr_t*, void* req, gw_reply_t* 
   store_guard g(gw_StoreLock());
   std::string ns;
   int rc = gw_SessionResolve(conn, r->Path, 0, &ns);
+  struct stat st;
+  if (rc == 0 && gw_StoreLstat(ns, &st) == 0) rc = -17;
+  if (rc == 0) rc = gw_AccessAddName(conn, ns);
   if (rc < 0) return fail(reply, rc);
-  if (mkdir(gw_StoreHostPath(ns).c_str(), 0700) < 0) return fail(reply, gw_StoreErr(errno));
+  std::string host = gw_StoreHostPath(ns);
+  gw_store_txn txn;
+  if (mkdir(host.c_str(), 0700) < 0) return fail(reply, gw_StoreErr(errno));
   uint32_t mode = uint32_t(r->Mode) & 07777 & ~conn->umask;
   rc = gw_StoreNewObject(ns, GW_TYPE_DIRECTORY, gw_SessionUid(conn), gw_SessionGid(conn), mode,
                          gw_SessionAccount(conn), 0);
+  if (rc == 0) rc = txn.commit();
+  if (rc < 0) rmdir(host.c_str());
   return fail(reply, rc);
 }
 
@@ -211,8 +297,9 @@ int gw_HandleRmdir(gw_conn_t* conn, const api_msghdr_t*, void* req, gw_reply_t* 
   if (rc < 0) return fail(reply, rc);
   if (!is_dir_type(m.Type)) return fail(reply, -20);
   if (ns == "/") return fail(reply, -16);
-  if (rmdir(gw_StoreHostPath(ns).c_str()) < 0) return fail(reply, gw_StoreErr(errno));
-  return fail(reply, gw_StoreRemove(ns));
+  rc = gw_AccessDropName(conn, ns, &m);
+  if (rc < 0) return fail(reply, rc);
+  return fail(reply, remove_name(ns, true));
 }
 
 static gw_dirhandle_t* dir_of(gw_conn_t* conn, int32_t des) {
@@ -230,15 +317,19 @@ int gw_HandleOpendir(gw_conn_t* conn, const api_msghdr_t*, void* req, gw_reply_t
     int rc = existing(conn, r->DirName, 1, &ns, &m);
     if (rc < 0) return fail(reply, rc);
     if (!is_dir_type(m.Type)) return fail(reply, -20);
+    rc = gw_AccessObject(conn, &m, GW_MAY_READ);
+    if (rc < 0) return fail(reply, rc);
     rc = gw_StoreDirNames(ns, &names);
     if (rc < 0) return fail(reply, rc);
   }
+  bool searchable = gw_AccessObject(conn, &m, GW_MAY_SEARCH) == 0;
   size_t slot = 0;
   while (slot < conn->dirs.size() && conn->dirs[slot].inUse) slot++;
   if (slot >= GW_MAX_DIRS) return fail(reply, -24);
   if (slot == conn->dirs.size()) conn->dirs.emplace_back();
   gw_dirhandle_t& d = conn->dirs[slot];
   d.inUse = 1;
+  d.searchable = searchable ? 1 : 0;
   d.path = ns;
   d.names.clear();
   d.names.reserve(names.size() + 2);
@@ -297,6 +388,8 @@ int gw_HandleReadAttrs(gw_conn_t* conn, const api_msghdr_t*, void* req, gw_reply
   gw_dirhandle_t* d = dir_of(conn, r->Dirdes);
   if (!d) return fail(reply, -9);
   if (r->EntryCount == 0) return fail(reply, -22);
+  // Names need read permission (Opendir), their attributes search too.
+  if (r->GetAttributes && !d->searchable) return fail(reply, -13);
   size_t total = d->names.size();
   size_t start = r->OffsetIn < total ? size_t(r->OffsetIn) : total;
   // The Overfill rule answers more than was asked, as a faulty gateway might.
@@ -340,10 +433,18 @@ int gw_HandleLink(gw_conn_t* conn, const api_msghdr_t*, void* req, gw_reply_t* r
   if (rc < 0) return fail(reply, rc);
   if (is_dir_type(m.Type)) return fail(reply, -1);
   rc = gw_SessionResolve(conn, r->New, 0, &to);
+  struct stat st;
+  if (rc == 0 && gw_StoreLstat(to, &st) == 0) rc = -17;
+  if (rc == 0) rc = gw_AccessAddName(conn, to);
   if (rc < 0) return fail(reply, rc);
-  if (link(gw_StoreHostPath(from).c_str(), gw_StoreHostPath(to).c_str()) < 0)
+  std::string host = gw_StoreHostPath(to);
+  gw_store_txn txn;
+  if (link(gw_StoreHostPath(from).c_str(), host.c_str()) < 0)
     return fail(reply, gw_StoreErr(errno));
-  return fail(reply, gw_StoreCopyRow(from, to, GW_TYPE_HARDLINK));
+  rc = gw_StoreAddLink(to);
+  if (rc == 0) rc = txn.commit();
+  if (rc < 0) unlink(host.c_str());
+  return fail(reply, rc);
 }
 
 int gw_HandleSymlink(gw_conn_t* conn, const api_msghdr_t*, void* req, gw_reply_t* reply) {
@@ -352,11 +453,18 @@ int gw_HandleSymlink(gw_conn_t* conn, const api_msghdr_t*, void* req, gw_reply_t
   store_guard g(gw_StoreLock());
   std::string ns;
   int rc = gw_SessionResolve(conn, r->Path, 0, &ns);
+  struct stat st;
+  if (rc == 0 && gw_StoreLstat(ns, &st) == 0) rc = -17;
+  if (rc == 0) rc = gw_AccessAddName(conn, ns);
   if (rc < 0) return fail(reply, rc);
-  if (symlink(r->Contents, gw_StoreHostPath(ns).c_str()) < 0)
-    return fail(reply, gw_StoreErr(errno));
-  return fail(reply, gw_StoreNewObject(ns, GW_TYPE_SYMLINK, gw_SessionUid(conn),
-                                       gw_SessionGid(conn), 0777, gw_SessionAccount(conn), 0));
+  std::string host = gw_StoreHostPath(ns);
+  gw_store_txn txn;
+  if (symlink(r->Contents, host.c_str()) < 0) return fail(reply, gw_StoreErr(errno));
+  rc = gw_StoreNewObject(ns, GW_TYPE_SYMLINK, gw_SessionUid(conn), gw_SessionGid(conn), 0777,
+                         gw_SessionAccount(conn), 0);
+  if (rc == 0) rc = txn.commit();
+  if (rc < 0) unlink(host.c_str());
+  return fail(reply, rc);
 }
 
 int gw_HandleReadlink(gw_conn_t* conn, const api_msghdr_t*, void* req, gw_reply_t* reply) {
@@ -375,6 +483,26 @@ int gw_HandleReadlink(gw_conn_t* conn, const api_msghdr_t*, void* req, gw_reply_
   return gw_ReplyWithBody(reply, (xdrproc_t)qel_xdr_api_quor_Readlink_rply_t, &out);
 }
 
+// The name from (of object *m) may become to: it may leave its directory,
+// to's directory may take it, a name it replaces may go, and a directory
+// moving to another directory must be writable (its ".." changes).
+static int may_rename(gw_conn_t* conn, const std::string& from, const gw_meta_t* m,
+                      const std::string& to) {
+  int rc = gw_AccessDropName(conn, from, m);
+  if (rc < 0) return rc;
+  gw_meta_t old;
+  if (gw_StoreGetMeta(to, &old) == 0) {
+    rc = gw_AccessDropName(conn, to, &old);
+  } else {
+    rc = gw_AccessAddName(conn, to);
+  }
+  if (rc < 0) return rc;
+  size_t a = from.rfind('/'), b = to.rfind('/');
+  bool moves = from.compare(0, a, to, 0, b) != 0 || a != b;
+  if (is_dir_type(m->Type) && moves) return gw_AccessObject(conn, m, GW_MAY_WRITE);
+  return 0;
+}
+
 int gw_HandleRename(gw_conn_t* conn, const api_msghdr_t*, void* req, gw_reply_t* reply) {
   api_quor_Rename_req_t* r = static_cast<api_quor_Rename_req_t*>(req);
   store_guard g(gw_StoreLock());
@@ -385,9 +513,9 @@ int gw_HandleRename(gw_conn_t* conn, const api_msghdr_t*, void* req, gw_reply_t*
   rc = gw_SessionResolve(conn, r->New, 0, &to);
   if (rc < 0) return fail(reply, rc);
   if (from == "/" || to == "/") return fail(reply, -16);
-  if (rename(gw_StoreHostPath(from).c_str(), gw_StoreHostPath(to).c_str()) < 0)
-    return fail(reply, gw_StoreErr(errno));
-  return fail(reply, gw_StoreRename(from, to));
+  rc = may_rename(conn, from, &m, to);
+  if (rc < 0) return fail(reply, rc);
+  return fail(reply, rename_name(from, to));
 }
 
 int gw_HandleUnlink(gw_conn_t* conn, const api_msghdr_t*, void* req, gw_reply_t* reply) {
@@ -398,8 +526,9 @@ int gw_HandleUnlink(gw_conn_t* conn, const api_msghdr_t*, void* req, gw_reply_t*
   int rc = existing(conn, r->Path, 0, &ns, &m);
   if (rc < 0) return fail(reply, rc);
   if (is_dir_type(m.Type)) return fail(reply, -21);
-  if (unlink(gw_StoreHostPath(ns).c_str()) < 0) return fail(reply, gw_StoreErr(errno));
-  return fail(reply, gw_StoreRemove(ns));
+  rc = gw_AccessDropName(conn, ns, &m);
+  if (rc < 0) return fail(reply, rc);
+  return fail(reply, remove_name(ns, false));
 }
 
 // ---- times, modes, owners ----
@@ -410,6 +539,7 @@ int gw_HandleUtime(gw_conn_t* conn, const api_msghdr_t*, void* req, gw_reply_t* 
   std::string ns;
   gw_meta_t m;
   int rc = existing(conn, r->Path, 1, &ns, &m);
+  if (rc == 0) rc = gw_AccessOwner(conn, &m);
   if (rc < 0) return fail(reply, rc);
   struct timespec ts[2] = {{r->Times.actime, 0}, {r->Times.modtime, 0}};
   if (utimensat(AT_FDCWD, gw_StoreHostPath(ns).c_str(), ts, AT_SYMLINK_NOFOLLOW) < 0)
@@ -423,8 +553,14 @@ int gw_HandleChmod(gw_conn_t* conn, const api_msghdr_t*, void* req, gw_reply_t* 
   std::string ns;
   gw_meta_t m;
   int rc = existing(conn, r->Path, 1, &ns, &m);
+  if (rc == 0) rc = gw_AccessOwner(conn, &m);
   if (rc < 0) return fail(reply, rc);
   m.Mode = uint32_t(r->Mode) & 07777;
+  // Set-group-id on a file of a group the owner is not in is dropped, as
+  // chmod(2) does for anyone but root.
+  gw_cred_t cred;
+  gw_SessionCred(conn, &cred);
+  if (!cred.root && !is_dir_type(m.Type) && !gw_StoreInGroup(&cred, m.GID)) m.Mode &= ~02000u;
   return fail(reply, gw_StorePutMeta(ns, &m));
 }
 
@@ -434,6 +570,7 @@ int gw_HandleChown(gw_conn_t* conn, const api_msghdr_t*, void* req, gw_reply_t* 
   std::string ns;
   gw_meta_t m;
   int rc = existing(conn, r->Path, 1, &ns, &m);
+  if (rc == 0) rc = gw_AccessChown(conn, &m, uint32_t(r->Owner), uint32_t(r->Group));
   if (rc < 0) return fail(reply, rc);
   // -1 leaves the owner or the group as it is, as chown(2) does.
   if (r->Owner != uid_t(-1)) m.UID = uint32_t(r->Owner);
@@ -476,8 +613,7 @@ int gw_HandleSetConfiguration(gw_conn_t* conn, const api_msghdr_t*, void* req, g
 
 void gw_NoteNsPath(const api_msghdr_t*, const void* req, std::string* note) {
   const char* p = *static_cast<char* const*>(req);
-  *note += " path=";
-  *note += p ? p : "";
+  *note += " path=" + gw_JournalText(p);
 }
 
 void gw_NoteSetConfig(const api_msghdr_t*, const void* req, std::string* note) {
@@ -485,7 +621,7 @@ void gw_NoteSetConfig(const api_msghdr_t*, const void* req, std::string* note) {
   char buf[128];
   snprintf(buf, sizeof buf, " reuse=%d retries=%d host=", c.ReuseDataConnections, c.NumRetries);
   *note += buf;
-  note->append(c.HostName, strnlen(c.HostName, sizeof c.HostName));
+  *note += gw_JournalText(std::string(c.HostName, strnlen(c.HostName, sizeof c.HostName)));
   *note += " app=";
-  note->append(c.Application, strnlen(c.Application, sizeof c.Application));
+  *note += gw_JournalText(std::string(c.Application, strnlen(c.Application, sizeof c.Application)));
 }

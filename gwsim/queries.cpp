@@ -7,8 +7,10 @@
 #include <algorithm>
 #include <mutex>
 
-#include "config.h"
-#include "dispatch.h"
+#include "config_values.h"
+#include "journal.h"
+#include "reply.h"
+#include "access.h"
 #include "session.h"
 #include "store.h"
 
@@ -526,6 +528,7 @@ int gw_HandleFileSetCOS(gw_conn_t* conn, const api_msghdr_t*, void* req, gw_repl
     gw_meta_t meta;
     rc = gw_StoreGetMeta(ns, &meta);
     if (rc == 0 && meta.Type == GW_TYPE_DIRECTORY) rc = -21;
+    if (rc == 0) rc = gw_AccessOwner(conn, &meta);
     if (rc == 0 && !gw_FindCOS(conn->cfg, rq->COSId)) rc = -22;
     if (rc == 0 && meta.COSId != rq->COSId) {
       meta.COSId = rq->COSId;
@@ -658,7 +661,7 @@ void gw_NoteSelectCOS(const api_msghdr_t*, const void* req, std::string* note) {
            (unsigned long long)rq->fileSize, rq->uid, rq->gid, rq->charge, rq->copies,
            rq->subsysId);
   *note += " list=";
-  *note += rq->cosNameLen && rq->cosList ? rq->cosList : "-";
+  *note += rq->cosNameLen && rq->cosList ? gw_JournalText(rq->cosList) : "-";
   *note += buf;
 }
 
@@ -673,15 +676,14 @@ void gw_NoteGetCOSList(const api_msghdr_t*, const void* req, std::string* note) 
 void gw_NoteNamedCOSInfo(const api_msghdr_t*, const void* req, std::string* note) {
   const api_named_cos_info_req_t* rq = static_cast<const api_named_cos_info_req_t*>(req);
   *note += " list=";
-  *note += rq->listName ? rq->listName : "-";
+  *note += rq->listName ? gw_JournalText(rq->listName) : "-";
 }
 
 void gw_NoteFileSetCOS(const api_msghdr_t*, const void* req, std::string* note) {
   const api_quor_FileSetCOS_req_t* rq = static_cast<const api_quor_FileSetCOS_req_t*>(req);
   char buf[64];
   snprintf(buf, sizeof buf, " cos=%u stream=%u", rq->COSId, rq->StreamId);
-  *note += " path=";
-  *note += rq->Path ? rq->Path : "";
+  *note += " path=" + gw_JournalText(rq->Path);
   *note += buf;
 }
 
@@ -689,7 +691,8 @@ void gw_NoteFilesetGetAttrs(const api_msghdr_t*, const void* req, std::string* n
   const api_quor_FilesetGetAttrs_req_t* rq =
       static_cast<const api_quor_FilesetGetAttrs_req_t*>(req);
   char buf[128];
-  if (rq->useName) *note += " name=" + std::string(rq->Name, strnlen(rq->Name, sizeof rq->Name));
+  if (rq->useName)
+    *note += " name=" + gw_JournalText(std::string(rq->Name, strnlen(rq->Name, sizeof rq->Name)));
   if (rq->useID) {
     snprintf(buf, sizeof buf, " id=%llu", (unsigned long long)rq->FilesetId);
     *note += buf;

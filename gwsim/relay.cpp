@@ -13,8 +13,8 @@
 #include <chrono>
 #include <thread>
 
-#include "config.h"
-#include "dispatch.h"
+#include "config_values.h"
+#include "reply.h"
 #include "journal.h"
 #include "msg_cli.h"
 

@@ -16,8 +16,8 @@
 #include <map>
 #include <mutex>
 
-#include "config.h"
-#include "dispatch.h"
+#include "config_values.h"
+#include "reply.h"
 #include "quor_api.h"
 
 #define GW_LOGIN_FLAG_FAILED 0x20000000u

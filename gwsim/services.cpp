@@ -4,8 +4,8 @@
 #include <string.h>
 #include <sys/random.h>
 
-#include "config.h"
-#include "dispatch.h"
+#include "config_values.h"
+#include "reply.h"
 #include "faults.h"
 
 void gw_ServerState(const gw_config_t* cfg, int num, api_server_state_rply_t* st) {

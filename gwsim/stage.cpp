@@ -18,11 +18,11 @@
 #include <thread>
 #include <vector>
 
-#include "dispatch.h"
-#include "files.h"
+#include "reply.h"
 #include "framing.h"
 #include "journal.h"
 #include "queries.h"
+#include "access.h"
 #include "session.h"
 
 #define GW_REPORT_CONNECT_MS 2000
@@ -255,7 +255,8 @@ int gw_HandleMigrate(gw_conn_t* conn, const api_msghdr_t*, void* req, gw_reply_t
   const api_quor_Migrate_req_t* rq = static_cast<const api_quor_Migrate_req_t*>(req);
   gw_openfile_t* f = file_of(conn, rq->Fildes, reply);
   if (!f) return 0;
-  if (rq->SrcLevel + 1 >= QUOR_MAX_LEVELS) {
+  // Written so that no level wraps around past the check.
+  if (rq->SrcLevel >= QUOR_MAX_LEVELS - 1) {
     reply->errorcode = -22;
     return 0;
   }
@@ -320,6 +321,7 @@ int gw_HandleStageCallBack(gw_conn_t* conn, const api_msghdr_t*, void* req, gw_r
     gw_meta_t m;
     if (rc == 0) rc = gw_StoreGetMeta(ns, &m);
     if (rc == 0 && m.Type == GW_TYPE_DIRECTORY) rc = -21;
+    if (rc == 0) rc = gw_AccessObject(conn, &m, GW_MAY_READ);
     if (rc == 0) rc = gw_StoreAttrs(ns, &attrs, &handle);
     uint64_t n = 0;
     if (rc == 0) rc = gw_StageToLevel(ns, rq->StorageLevel, &n);
@@ -414,7 +416,6 @@ void gw_NoteStageCallBack(const api_msghdr_t*, const void* req, std::string* not
   for (size_t i = 0; i < sizeof rq->CallBackPtr; i++) zero = zero && b[i] == 0;
   snprintf(text, sizeof text, " level=%u flags=0x%x callback=%s", unsigned(rq->StorageLevel),
            unsigned(rq->Flags), zero ? "zero" : "set");
-  *note += " path=";
-  *note += rq->Path ? rq->Path : "";
+  *note += " path=" + gw_JournalText(rq->Path);
   *note += text;
 }

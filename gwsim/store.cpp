@@ -8,10 +8,12 @@
 #include <fcntl.h>
 #include <sqlite3.h>
 #include <stddef.h>
+#include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
 #include <strings.h>
 #include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <time.h>
 #include <unistd.h>
 
@@ -19,7 +21,7 @@
 #include <memory>
 #include <unordered_map>
 
-#include "config.h"
+#include "config_values.h"
 
 #define GW_PATH_MAX 1023
 #define GW_LINK_MAX 40
@@ -119,19 +121,23 @@ static int run(sqlite3_stmt* st) {
   return rc == SQLITE_DONE || rc == SQLITE_ROW ? 0 : -5;
 }
 
+// Rows are keyed by object (the host inode), so every name of a file shares
+// one record; `born` (the host's birth time in ns, 0 when the file system
+// has none) tells a reused inode from the object the row was written for.
+// `links` holds the names made by Link, which report the hard-link type.
+#define GW_SCHEMA_VERSION 2
 static const char* schema =
-    "PRAGMA synchronous=OFF;"
-    "PRAGMA journal_mode=MEMORY;"
-    "CREATE TABLE IF NOT EXISTS objects(path TEXT PRIMARY KEY, type INT, uid INT, gid INT,"
+    "CREATE TABLE objects(obj INTEGER PRIMARY KEY, born INT, type INT, uid INT, gid INT,"
     " mode INT, account INT, cos INT, family INT, subsystem INT, optflags INT, acl INT,"
     " realm INT, readcount INT, writecount INT, created INT, fileset INT, expiration INT,"
     " comment TEXT);"
-    "CREATE TABLE IF NOT EXISTS levels(path TEXT, level INT, flags INT, bytes INT, stripe INT,"
-    " PRIMARY KEY(path, level));"
-    "CREATE TABLE IF NOT EXISTS volumes(path TEXT, level INT, idx INT, vvid TEXT, position INT,"
-    " posoffset INT, bytes INT, label TEXT, PRIMARY KEY(path, level, idx));"
-    "CREATE TABLE IF NOT EXISTS digests(path TEXT PRIMARY KEY, flags INT, stripelen INT,"
-    " data BLOB);";
+    "CREATE TABLE levels(obj INT, level INT, flags INT, bytes INT, stripe INT,"
+    " PRIMARY KEY(obj, level));"
+    "CREATE TABLE volumes(obj INT, level INT, idx INT, vvid TEXT, position INT,"
+    " posoffset INT, bytes INT, label TEXT, PRIMARY KEY(obj, level, idx));"
+    "CREATE TABLE digests(obj INTEGER PRIMARY KEY, flags INT, stripelen INT, data BLOB);"
+    "CREATE TABLE links(path TEXT PRIMARY KEY, obj INT);";
+static const char* const tables[] = {"objects", "levels", "volumes", "digests", "links"};
 
 // ---- paths ----
 
@@ -139,6 +145,8 @@ std::string gw_StoreHostPath(const std::string& nspath) {
   if (nspath == "/") return store_root;
   return store_root + nspath;
 }
+
+std::string gw_StoreScratchPath(void) { return store_root + ".undo"; }
 
 int gw_StoreLstat(const std::string& nspath, struct stat* st) {
   if (lstat(gw_StoreHostPath(nspath).c_str(), st) < 0) return gw_StoreErr(errno);
@@ -162,22 +170,56 @@ static std::string join(const std::vector<std::string>& parts) {
   return s;
 }
 
-int gw_StoreResolve(const std::string& cwd, const char* path, int follow, std::string* nspath) {
+int gw_StoreInGroup(const gw_cred_t* cred, uint32_t gid) {
+  if (cred->gid == gid) return 1;
+  for (uint32_t g : cred->groups)
+    if (g == gid) return 1;
+  return 0;
+}
+
+int gw_StoreMay(const gw_cred_t* cred, const gw_meta_t* m, uint32_t want) {
+  bool dir = m->Type == GW_TYPE_DIRECTORY || m->Type == GW_TYPE_JUNCTION ||
+             m->Type == GW_TYPE_FILESET_ROOT;
+  if (cred->root) return !(want & GW_MAY_SEARCH) || dir || (m->Mode & 0111) ? 1 : 0;
+  uint32_t bits;
+  if (cred->uid == m->UID)
+    bits = (m->Mode >> 6) & 7;
+  else if (gw_StoreInGroup(cred, m->GID))
+    bits = (m->Mode >> 3) & 7;
+  else
+    bits = m->Mode & 7;
+  return (bits & want) == want ? 1 : 0;
+}
+
+// Whether cred may look names up in the directory at parts: 0 or -13.
+static int may_search(const gw_cred_t* cred, const std::vector<std::string>& parts) {
+  if (!cred || cred->root) return 0;
+  gw_meta_t m;
+  if (gw_StoreGetMeta(join(parts), &m) < 0) return 0;  // the walk reports what is missing
+  return gw_StoreMay(cred, &m, GW_MAY_SEARCH) ? 0 : -13;
+}
+
+int gw_StoreResolve(const std::string& cwd, const char* path, int follow, std::string* nspath,
+                    const gw_cred_t* cred) {
   if (!path || !*path) return -2;
   if (store_root.empty()) return -5;  // gwsim serves no namespace
-  std::vector<std::string> pending;   // components still to walk, last first
+  // A relative path starts in cwd: only the directories walked from there
+  // are searched, as a process's working directory works.
+  std::vector<std::string> done;
+  if (path[0] != '/') split_into(cwd, &done);
+  std::vector<std::string> pending;  // components still to walk, last first
   {
     std::vector<std::string> parts;
-    if (path[0] != '/') split_into(cwd, &parts);
     split_into(path, &parts);
     pending.assign(parts.rbegin(), parts.rend());
   }
-  std::vector<std::string> done;
   int links = 0;
   while (!pending.empty()) {
     std::string c = pending.back();
     pending.pop_back();
     if (c == ".") continue;
+    int rc = may_search(cred, done);
+    if (rc < 0) return rc;
     if (c == "..") {
       if (!done.empty()) done.pop_back();
       continue;
@@ -214,7 +256,62 @@ int gw_StoreResolve(const std::string& cwd, const char* path, int follow, std::s
   return 0;
 }
 
+// ---- transactions ----
+
+static int txn_depth;     // nested gw_store_txn objects alive; under store_lock
+static bool txn_failed;   // a nested one left without committing
+static thread_local int fail_writes;
+
+void gw_StoreFailWrites(int on) { fail_writes = on; }
+
+gw_store_txn::gw_store_txn() : hold_(store_lock), open_(true) {
+  if (txn_depth++ == 0) txn_failed = exec("BEGIN IMMEDIATE") < 0;
+}
+
+gw_store_txn::~gw_store_txn() {
+  if (!open_) return;
+  if (--txn_depth > 0) {
+    txn_failed = true;
+    return;
+  }
+  exec("ROLLBACK");
+}
+
+int gw_store_txn::commit() {
+  if (!open_) return -5;
+  open_ = false;
+  if (--txn_depth > 0) return txn_failed ? -5 : 0;
+  if (!txn_failed && !fail_writes && exec("COMMIT") == 0) return 0;
+  exec("ROLLBACK");
+  return -5;
+}
+
 // ---- records ----
+
+// The host's view of an object: lstat's fields and the birth time.
+static int host_stat(const std::string& nspath, struct stat* st, uint64_t* born) {
+  struct statx sx;
+  if (statx(AT_FDCWD, gw_StoreHostPath(nspath).c_str(), AT_SYMLINK_NOFOLLOW,
+            STATX_BASIC_STATS | STATX_BTIME, &sx) < 0)
+    return gw_StoreErr(errno);
+  memset(st, 0, sizeof *st);
+  st->st_dev = makedev(sx.stx_dev_major, sx.stx_dev_minor);
+  st->st_ino = sx.stx_ino;
+  st->st_mode = sx.stx_mode;
+  st->st_nlink = sx.stx_nlink;
+  st->st_uid = sx.stx_uid;
+  st->st_gid = sx.stx_gid;
+  st->st_size = off_t(sx.stx_size);
+  st->st_blksize = blksize_t(sx.stx_blksize);
+  st->st_blocks = blkcnt_t(sx.stx_blocks);
+  st->st_atim = {time_t(sx.stx_atime.tv_sec), long(sx.stx_atime.tv_nsec)};
+  st->st_mtim = {time_t(sx.stx_mtime.tv_sec), long(sx.stx_mtime.tv_nsec)};
+  st->st_ctim = {time_t(sx.stx_ctime.tv_sec), long(sx.stx_ctime.tv_nsec)};
+  *born = (sx.stx_mask & STATX_BTIME)
+              ? uint64_t(sx.stx_btime.tv_sec) * 1000000000u + sx.stx_btime.tv_nsec
+              : 0;
+  return 0;
+}
 
 static uint32_t type_of(const struct stat* st) {
   if (S_ISDIR(st->st_mode)) return GW_TYPE_DIRECTORY;
@@ -223,6 +320,10 @@ static uint32_t type_of(const struct stat* st) {
 }
 
 static bool is_file_type(uint32_t type) { return type == GW_TYPE_FILE || type == GW_TYPE_HARDLINK; }
+
+static bool is_dir_type(uint32_t type) {
+  return type == GW_TYPE_DIRECTORY || type == GW_TYPE_JUNCTION || type == GW_TYPE_FILESET_ROOT;
+}
 
 static void clear_meta(gw_meta_t* m) {
   m->Type = m->UID = m->GID = m->Mode = m->Account = m->COSId = m->FamilyId = 0;
@@ -261,16 +362,21 @@ static void default_meta(const struct stat* st, gw_meta_t* m) {
   if (is_file_type(m->Type)) disk_resident(m, uint64_t(st->st_size));
 }
 
-static int read_row(const std::string& nspath, gw_meta_t* m, bool withLevels) {
+// The object's row: 0, -2 when it has none (or only a stale one from an
+// object that had its inode before), -5.
+static int read_row(uint64_t obj, uint64_t born, gw_meta_t* m, bool withLevels) {
   stmt_ptr q = prepare(
       "SELECT type, uid, gid, mode, account, cos, family, subsystem, optflags, acl, realm,"
-      " readcount, writecount, created, fileset, expiration, comment FROM objects WHERE path=?");
+      " readcount, writecount, created, fileset, expiration, comment, born FROM objects"
+      " WHERE obj=?");
   if (!q) return -5;
-  bind_text(q.get(), 1, nspath);
+  sqlite3_bind_int64(q.get(), 1, int64_t(obj));
   int rc = sqlite3_step(q.get());
   if (rc == SQLITE_DONE) return -2;
   if (rc != SQLITE_ROW) return -5;
   sqlite3_stmt* s = q.get();
+  uint64_t rowBorn = uint64_t(sqlite3_column_int64(s, 17));
+  if (born && rowBorn && born != rowBorn) return -2;
   m->Type = uint32_t(sqlite3_column_int64(s, 0));
   m->UID = uint32_t(sqlite3_column_int64(s, 1));
   m->GID = uint32_t(sqlite3_column_int64(s, 2));
@@ -296,9 +402,9 @@ static int read_row(const std::string& nspath, gw_meta_t* m, bool withLevels) {
     l.volumes.clear();
   }
   if (!withLevels) return 0;
-  stmt_ptr lq = prepare("SELECT level, flags, bytes, stripe FROM levels WHERE path=?");
+  stmt_ptr lq = prepare("SELECT level, flags, bytes, stripe FROM levels WHERE obj=?");
   if (!lq) return -5;
-  bind_text(lq.get(), 1, nspath);
+  sqlite3_bind_int64(lq.get(), 1, int64_t(obj));
   while ((rc = sqlite3_step(lq.get())) == SQLITE_ROW) {
     int64_t lv = sqlite3_column_int64(lq.get(), 0);
     if (lv < 0 || lv >= QUOR_MAX_LEVELS) continue;
@@ -309,10 +415,10 @@ static int read_row(const std::string& nspath, gw_meta_t* m, bool withLevels) {
   }
   if (rc != SQLITE_DONE) return -5;
   stmt_ptr vq = prepare(
-      "SELECT level, vvid, position, posoffset, bytes, label FROM volumes WHERE path=?"
+      "SELECT level, vvid, position, posoffset, bytes, label FROM volumes WHERE obj=?"
       " ORDER BY level, idx");
   if (!vq) return -5;
-  bind_text(vq.get(), 1, nspath);
+  sqlite3_bind_int64(vq.get(), 1, int64_t(obj));
   while ((rc = sqlite3_step(vq.get())) == SQLITE_ROW) {
     int64_t lv = sqlite3_column_int64(vq.get(), 0);
     if (lv < 0 || lv >= QUOR_MAX_LEVELS) continue;
@@ -329,38 +435,63 @@ static int read_row(const std::string& nspath, gw_meta_t* m, bool withLevels) {
   return rc == SQLITE_DONE ? 0 : -5;
 }
 
-static int write_row(const std::string& nspath, const gw_meta_t* m) {
+// Drops every row of an object but the link names.
+static int drop_object(uint64_t obj) {
+  static const char* const sql[] = {
+      "DELETE FROM objects WHERE obj=?", "DELETE FROM levels WHERE obj=?",
+      "DELETE FROM volumes WHERE obj=?", "DELETE FROM digests WHERE obj=?"};
+  for (const char* s : sql) {
+    stmt_ptr q = prepare(s);
+    if (!q) return -5;
+    sqlite3_bind_int64(q.get(), 1, int64_t(obj));
+    if (run(q.get()) < 0) return -5;
+  }
+  return 0;
+}
+
+// Writes the object's record; a name's hard-link type is not the object's.
+// What a stale row of an earlier object of this inode held goes first.
+static int write_row(uint64_t obj, uint64_t born, const gw_meta_t* m) {
+  stmt_ptr old = prepare("SELECT born FROM objects WHERE obj=?");
+  if (!old) return -5;
+  sqlite3_bind_int64(old.get(), 1, int64_t(obj));
+  if (sqlite3_step(old.get()) == SQLITE_ROW) {
+    uint64_t was = uint64_t(sqlite3_column_int64(old.get(), 0));
+    if (born && was && born != was && drop_object(obj) < 0) return -5;
+  }
+  old.reset();
   stmt_ptr q = prepare(
-      "INSERT OR REPLACE INTO objects(path, type, uid, gid, mode, account, cos, family,"
+      "INSERT OR REPLACE INTO objects(obj, born, type, uid, gid, mode, account, cos, family,"
       " subsystem, optflags, acl, realm, readcount, writecount, created, fileset, expiration,"
-      " comment) VALUES(?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?)");
+      " comment) VALUES(?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?,?)");
   if (!q) return -5;
   sqlite3_stmt* s = q.get();
-  bind_text(s, 1, nspath);
-  const uint32_t words[] = {m->Type,        m->UID,          m->GID,      m->Mode,
+  sqlite3_bind_int64(s, 1, int64_t(obj));
+  sqlite3_bind_int64(s, 2, int64_t(born));
+  uint32_t type = m->Type == GW_TYPE_HARDLINK ? GW_TYPE_FILE : m->Type;
+  const uint32_t words[] = {type,           m->UID,          m->GID,      m->Mode,
                             m->Account,     m->COSId,        m->FamilyId, m->SubSystemId,
                             m->OptionFlags, m->ExtendedACLs, m->RealmId,  m->ReadCount,
                             m->WriteCount,  m->TimeCreated};
-  int i = 2;
+  int i = 3;
   for (uint32_t w : words) sqlite3_bind_int64(s, i++, int64_t(w));
   sqlite3_bind_int64(s, i++, int64_t(m->FilesetId));
   sqlite3_bind_int64(s, i++, int64_t(m->Expiration));
   bind_text(s, i, m->Comment.substr(0, QUOR_COMMENT_LEN - 1));
   if (run(s) < 0) return -5;
 
-  stmt_ptr dl = prepare("DELETE FROM levels WHERE path=?");
-  stmt_ptr dv = prepare("DELETE FROM volumes WHERE path=?");
+  stmt_ptr dl = prepare("DELETE FROM levels WHERE obj=?");
+  stmt_ptr dv = prepare("DELETE FROM volumes WHERE obj=?");
   if (!dl || !dv) return -5;
-  bind_text(dl.get(), 1, nspath);
-  bind_text(dv.get(), 1, nspath);
+  sqlite3_bind_int64(dl.get(), 1, int64_t(obj));
+  sqlite3_bind_int64(dv.get(), 1, int64_t(obj));
   if (run(dl.get()) < 0 || run(dv.get()) < 0) return -5;
   for (int lv = 0; lv < QUOR_MAX_LEVELS; lv++) {
     const gw_level_t& l = m->levels[lv];
     if (l.Flags == 0 && l.BytesAtLevel == 0 && l.volumes.empty() && l.StripeWidth == 0) continue;
-    stmt_ptr il =
-        prepare("INSERT INTO levels(path, level, flags, bytes, stripe) VALUES(?,?,?,?,?)");
+    stmt_ptr il = prepare("INSERT INTO levels(obj, level, flags, bytes, stripe) VALUES(?,?,?,?,?)");
     if (!il) return -5;
-    bind_text(il.get(), 1, nspath);
+    sqlite3_bind_int64(il.get(), 1, int64_t(obj));
     sqlite3_bind_int64(il.get(), 2, lv);
     sqlite3_bind_int64(il.get(), 3, l.Flags);
     sqlite3_bind_int64(il.get(), 4, int64_t(l.BytesAtLevel));
@@ -369,10 +500,10 @@ static int write_row(const std::string& nspath, const gw_meta_t* m) {
     for (size_t k = 0; k < l.volumes.size() && k < QUOR_MAX_LEVEL_VVS; k++) {
       const gw_volume_t& v = l.volumes[k];
       stmt_ptr iv = prepare(
-          "INSERT INTO volumes(path, level, idx, vvid, position, posoffset, bytes, label)"
+          "INSERT INTO volumes(obj, level, idx, vvid, position, posoffset, bytes, label)"
           " VALUES(?,?,?,?,?,?,?,?)");
       if (!iv) return -5;
-      bind_text(iv.get(), 1, nspath);
+      sqlite3_bind_int64(iv.get(), 1, int64_t(obj));
       sqlite3_bind_int64(iv.get(), 2, lv);
       sqlite3_bind_int64(iv.get(), 3, int64_t(k));
       bind_text(iv.get(), 4, v.vvid);
@@ -386,16 +517,28 @@ static int write_row(const std::string& nspath, const gw_meta_t* m) {
   return 0;
 }
 
-// The record and the host's lstat of an object; levels only when asked.
+// 1 when the name was made by Link for object obj.
+static bool is_link_name(const std::string& nspath, uint64_t obj) {
+  stmt_ptr q = prepare("SELECT obj FROM links WHERE path=?");
+  if (!q) return false;
+  bind_text(q.get(), 1, nspath);
+  return sqlite3_step(q.get()) == SQLITE_ROW && uint64_t(sqlite3_column_int64(q.get(), 0)) == obj;
+}
+
+// The record and the host's view of an object; levels only when asked.
 static int get_meta(const std::string& nspath, gw_meta_t* meta, struct stat* st, bool withLevels) {
-  if (lstat(gw_StoreHostPath(nspath).c_str(), st) < 0) return gw_StoreErr(errno);
-  int rc = read_row(nspath, meta, withLevels);
+  uint64_t born;
+  int rc = host_stat(nspath, st, &born);
+  if (rc < 0) return rc;
+  rc = read_row(uint64_t(st->st_ino), born, meta, withLevels);
   if (rc == -2) {
     default_meta(st, meta);
     rc = 0;
   }
   if (rc < 0) return rc;
   meta->ObjId = uint64_t(st->st_ino);
+  if (is_file_type(meta->Type) && is_link_name(nspath, meta->ObjId))
+    meta->Type = GW_TYPE_HARDLINK;
   return 0;
 }
 
@@ -406,16 +549,22 @@ int gw_StoreGetMeta(const std::string& nspath, gw_meta_t* meta) {
 }
 
 int gw_StorePutMeta(const std::string& nspath, const gw_meta_t* meta) {
-  std::lock_guard<std::recursive_mutex> g(store_lock);
-  if (exec("BEGIN") < 0) return -5;
-  int rc = write_row(nspath, meta);
-  if (exec(rc == 0 ? "COMMIT" : "ROLLBACK") < 0) rc = -5;
-  return rc;
+  gw_store_txn txn;
+  struct stat st;
+  uint64_t born;
+  int rc = host_stat(nspath, &st, &born);
+  if (rc < 0) return rc;
+  if (write_row(uint64_t(st.st_ino), born, meta) < 0) return -5;
+  return txn.commit();
 }
 
 int gw_StoreNewObject(const std::string& nspath, uint32_t type, uint32_t uid, uint32_t gid,
                       uint32_t mode, uint32_t account, uint32_t cos) {
-  std::lock_guard<std::recursive_mutex> g(store_lock);
+  gw_store_txn txn;
+  struct stat st;
+  uint64_t born;
+  int rc = host_stat(nspath, &st, &born);
+  if (rc < 0) return rc;
   gw_meta_t m;
   clear_meta(&m);
   m.Type = type;
@@ -426,78 +575,99 @@ int gw_StoreNewObject(const std::string& nspath, uint32_t type, uint32_t uid, ui
   m.COSId = cos ? cos : default_cos;
   m.TimeCreated = uint32_t(time(nullptr));
   if (is_file_type(type)) disk_resident(&m, 0);
-  return gw_StorePutMeta(nspath, &m);
+  // Whatever an earlier object of this inode left goes.
+  stmt_ptr dl = prepare("DELETE FROM links WHERE path=?");
+  if (!dl) return -5;
+  bind_text(dl.get(), 1, nspath);
+  if (run(dl.get()) < 0 || drop_object(uint64_t(st.st_ino)) < 0 ||
+      write_row(uint64_t(st.st_ino), born, &m) < 0)
+    return -5;
+  return txn.commit();
 }
 
-// Rows of a path and every path below it: "path" itself or "path/...".
+// Link names of a path and every path below it: "path" itself or "path/...".
 #define SUBTREE "(path=?1 OR substr(path, 1, length(?1) + 1) = ?1 || '/')"
 
-int gw_StoreRemove(const std::string& nspath) {
-  std::lock_guard<std::recursive_mutex> g(store_lock);
-  static const char* tables[] = {"objects", "levels", "volumes", "digests"};
-  int rc = 0;
-  for (const char* t : tables) {
-    std::string sql = std::string("DELETE FROM ") + t + " WHERE " + SUBTREE;
-    if (nspath == "/") sql = std::string("DELETE FROM ") + t;
-    stmt_ptr q = prepare(sql.c_str());
-    if (!q) return -5;
-    if (nspath != "/") bind_text(q.get(), 1, nspath);
-    if (run(q.get()) < 0) rc = -5;
-  }
-  return rc;
+int gw_StoreUnlinked(const std::string& nspath, const struct stat* before) {
+  gw_store_txn txn;
+  stmt_ptr q = prepare("DELETE FROM links WHERE path=?");
+  if (!q) return -5;
+  bind_text(q.get(), 1, nspath);
+  if (run(q.get()) < 0) return -5;
+  // The object goes with its last name.
+  if ((S_ISDIR(before->st_mode) || before->st_nlink <= 1) &&
+      drop_object(uint64_t(before->st_ino)) < 0)
+    return -5;
+  return txn.commit();
 }
 
 int gw_StoreRename(const std::string& oldPath, const std::string& newPath) {
-  std::lock_guard<std::recursive_mutex> g(store_lock);
-  if (oldPath == newPath) return 0;
-  if (exec("BEGIN") < 0) return -5;
-  int rc = gw_StoreRemove(newPath);
-  static const char* tables[] = {"objects", "levels", "volumes", "digests"};
-  for (const char* t : tables) {
-    if (rc < 0) break;
-    std::string sql = std::string("UPDATE ") + t +
-                      " SET path = ?2 || substr(path, length(?1) + 1)" + " WHERE " + SUBTREE;
-    stmt_ptr q = prepare(sql.c_str());
-    if (!q) {
-      rc = -5;
-      break;
-    }
-    bind_text(q.get(), 1, oldPath);
-    bind_text(q.get(), 2, newPath);
-    if (run(q.get()) < 0) rc = -5;
-  }
-  if (exec(rc == 0 ? "COMMIT" : "ROLLBACK") < 0) rc = -5;
-  return rc;
+  gw_store_txn txn;
+  if (oldPath == newPath) return txn.commit();
+  stmt_ptr q = prepare("UPDATE links SET path = ?2 || substr(path, length(?1) + 1) WHERE " SUBTREE);
+  if (!q) return -5;
+  bind_text(q.get(), 1, oldPath);
+  bind_text(q.get(), 2, newPath);
+  if (run(q.get()) < 0) return -5;
+  return txn.commit();
 }
 
-int gw_StoreCopyRow(const std::string& src, const std::string& dst, uint32_t type) {
-  std::lock_guard<std::recursive_mutex> g(store_lock);
-  gw_meta_t m;
-  int rc = gw_StoreGetMeta(src, &m);
+int gw_StoreAddLink(const std::string& nspath) {
+  gw_store_txn txn;
+  struct stat st;
+  uint64_t born;
+  int rc = host_stat(nspath, &st, &born);
   if (rc < 0) return rc;
-  m.Type = type;
-  return gw_StorePutMeta(dst, &m);
+  // An object still on its defaults gets its row now, so that both names
+  // share it from the start.
+  gw_meta_t m;
+  rc = read_row(uint64_t(st.st_ino), born, &m, false);
+  if (rc == -2) {
+    default_meta(&st, &m);
+    rc = write_row(uint64_t(st.st_ino), born, &m);
+  }
+  if (rc < 0) return -5;
+  stmt_ptr q = prepare("INSERT OR REPLACE INTO links(path, obj) VALUES(?,?)");
+  if (!q) return -5;
+  bind_text(q.get(), 1, nspath);
+  sqlite3_bind_int64(q.get(), 2, int64_t(st.st_ino));
+  if (run(q.get()) < 0) return -5;
+  return txn.commit();
 }
 
 int gw_StoreSetDataLength(const std::string& nspath, uint64_t length) {
-  std::lock_guard<std::recursive_mutex> g(store_lock);
+  gw_store_txn txn;
   gw_meta_t m;
   int rc = gw_StoreGetMeta(nspath, &m);
   if (rc < 0) return rc;
   m.levels[0].BytesAtLevel = length;
   m.levels[0].Flags |= GW_LEVEL_DATA;
-  return gw_StorePutMeta(nspath, &m);
+  rc = gw_StorePutMeta(nspath, &m);
+  if (rc < 0) return rc;
+  return txn.commit();
 }
 
 // ---- digests ----
 
+// The object id of a path: 0, or a negative code.
+static int object_of(const std::string& nspath, uint64_t* obj) {
+  struct stat st;
+  uint64_t born;
+  int rc = host_stat(nspath, &st, &born);
+  if (rc == 0) *obj = uint64_t(st.st_ino);
+  return rc;
+}
+
 int gw_StoreGetDigest(const std::string& nspath, uint32_t* flags, uint64_t* stripeLength,
                       std::vector<char>* digests) {
   std::lock_guard<std::recursive_mutex> g(store_lock);
-  stmt_ptr q = prepare("SELECT flags, stripelen, data FROM digests WHERE path=?");
+  uint64_t obj = 0;
+  int rc = object_of(nspath, &obj);
+  if (rc < 0) return rc;
+  stmt_ptr q = prepare("SELECT flags, stripelen, data FROM digests WHERE obj=?");
   if (!q) return -5;
-  bind_text(q.get(), 1, nspath);
-  int rc = sqlite3_step(q.get());
+  sqlite3_bind_int64(q.get(), 1, int64_t(obj));
+  rc = sqlite3_step(q.get());
   if (rc == SQLITE_DONE) return -2;
   if (rc != SQLITE_ROW) return -5;
   *flags = uint32_t(sqlite3_column_int64(q.get(), 0));
@@ -510,23 +680,24 @@ int gw_StoreGetDigest(const std::string& nspath, uint32_t* flags, uint64_t* stri
 
 int gw_StorePutDigest(const std::string& nspath, uint32_t flags, uint64_t stripeLength,
                       const std::vector<char>& digests) {
-  std::lock_guard<std::recursive_mutex> g(store_lock);
+  gw_store_txn txn;
+  uint64_t obj = 0;
+  int rc = object_of(nspath, &obj);
+  if (rc < 0) return rc;
+  // A digest belongs to an object with a row of its own.
+  gw_meta_t m;
+  rc = gw_StoreGetMeta(nspath, &m);
+  if (rc == 0) rc = gw_StorePutMeta(nspath, &m);
+  if (rc < 0) return rc;
   stmt_ptr q =
-      prepare("INSERT OR REPLACE INTO digests(path, flags, stripelen, data) VALUES(?,?,?,?)");
+      prepare("INSERT OR REPLACE INTO digests(obj, flags, stripelen, data) VALUES(?,?,?,?)");
   if (!q) return -5;
-  bind_text(q.get(), 1, nspath);
+  sqlite3_bind_int64(q.get(), 1, int64_t(obj));
   sqlite3_bind_int64(q.get(), 2, flags);
   sqlite3_bind_int64(q.get(), 3, int64_t(stripeLength));
   sqlite3_bind_blob(q.get(), 4, digests.data(), int(digests.size()), SQLITE_TRANSIENT);
-  return run(q.get());
-}
-
-int gw_StoreDropDigest(const std::string& nspath) {
-  std::lock_guard<std::recursive_mutex> g(store_lock);
-  stmt_ptr q = prepare("DELETE FROM digests WHERE path=?");
-  if (!q) return -5;
-  bind_text(q.get(), 1, nspath);
-  return run(q.get());
+  if (run(q.get()) < 0) return -5;
+  return txn.commit();
 }
 
 // ---- attribute records ----
@@ -975,10 +1146,108 @@ static int apply_spec(const file_spec_t* f, std::string* err) {
       l.volumes.clear();
     }
   }
-  if (gw_StorePutMeta(f->path, &m) < 0) {
+  if (gw_StorePutMeta(f->path, &m) < 0 ||
+      (f->type == GW_TYPE_HARDLINK && gw_StoreAddLink(f->path) < 0)) {
     *err = "line " + std::to_string(f->line) + ": cannot record " + f->path;
     return -1;
   }
+  return 0;
+}
+
+// Write-ahead logging: a crash loses at most the last transactions, never
+// the database. A database of another layout starts clean.
+static int prepare_schema(std::string* err) {
+  if (exec("PRAGMA journal_mode=WAL") < 0 || exec("PRAGMA synchronous=NORMAL") < 0) return -1;
+  sqlite3_busy_timeout(db, 5000);
+  int64_t version = -1;
+  {
+    stmt_ptr q = prepare("PRAGMA user_version");
+    if (q && sqlite3_step(q.get()) == SQLITE_ROW) version = sqlite3_column_int64(q.get(), 0);
+  }
+  if (version == GW_SCHEMA_VERSION) return 0;
+  if (exec("BEGIN IMMEDIATE") < 0) return -1;
+  int rc = 0;
+  for (const char* t : tables)
+    if (rc == 0) rc = exec((std::string("DROP TABLE IF EXISTS ") + t).c_str());
+  if (rc == 0) rc = exec(schema);
+  if (rc == 0)
+    rc = exec(("PRAGMA user_version=" + std::to_string(GW_SCHEMA_VERSION)).c_str());
+  if (rc < 0 || exec("COMMIT") < 0) {
+    *err = sqlite3_errmsg(db);
+    exec("ROLLBACK");
+    return -1;
+  }
+  return 0;
+}
+
+// The objects under the root, by inode: birth time and file type bits.
+typedef std::unordered_map<uint64_t, std::pair<uint64_t, mode_t>> host_objects_t;
+
+static void walk_host(const std::string& nspath, host_objects_t* seen) {
+  struct stat st;
+  uint64_t born;
+  if (host_stat(nspath, &st, &born) < 0) return;
+  (*seen)[uint64_t(st.st_ino)] = {born, mode_t(st.st_mode & S_IFMT)};
+  if (!S_ISDIR(st.st_mode)) return;
+  std::vector<std::string> names;
+  if (gw_StoreDirNames(nspath, &names) < 0) return;
+  for (const std::string& n : names) walk_host(nspath == "/" ? "/" + n : nspath + "/" + n, seen);
+}
+
+// An old store from an earlier run: rows of objects that are no longer
+// under the root (or whose inode another object has now) go, and so do
+// link names that no longer lead to their object. *dropped counts objects.
+static int check_store(unsigned* dropped) {
+  host_objects_t seen;
+  walk_host("/", &seen);
+  std::vector<uint64_t> gone;
+  {
+    stmt_ptr q = prepare("SELECT obj, born, type FROM objects");
+    if (!q) return -1;
+    int rc;
+    while ((rc = sqlite3_step(q.get())) == SQLITE_ROW) {
+      uint64_t obj = uint64_t(sqlite3_column_int64(q.get(), 0));
+      uint64_t born = uint64_t(sqlite3_column_int64(q.get(), 1));
+      uint32_t type = uint32_t(sqlite3_column_int64(q.get(), 2));
+      auto it = seen.find(obj);
+      bool keep = it != seen.end() && (!born || !it->second.first || born == it->second.first) &&
+                  (it->second.second == S_IFDIR) == is_dir_type(type) &&
+                  (it->second.second == S_IFLNK) == (type == GW_TYPE_SYMLINK);
+      if (!keep) gone.push_back(obj);
+    }
+    if (rc != SQLITE_DONE) return -1;
+  }
+  std::vector<std::string> staleLinks;
+  {
+    stmt_ptr q = prepare("SELECT path, obj FROM links");
+    if (!q) return -1;
+    while (sqlite3_step(q.get()) == SQLITE_ROW) {
+      const unsigned char* t = sqlite3_column_text(q.get(), 0);
+      std::string path = t ? reinterpret_cast<const char*>(t) : "";
+      struct stat st;
+      if (lstat(gw_StoreHostPath(path).c_str(), &st) < 0 ||
+          uint64_t(st.st_ino) != uint64_t(sqlite3_column_int64(q.get(), 1)))
+        staleLinks.push_back(path);
+    }
+  }
+  gw_store_txn txn;
+  for (uint64_t obj : gone)
+    if (drop_object(obj) < 0) return -1;
+  for (const std::string& path : staleLinks) {
+    stmt_ptr q = prepare("DELETE FROM links WHERE path=?");
+    if (!q) return -1;
+    bind_text(q.get(), 1, path);
+    if (run(q.get()) < 0) return -1;
+  }
+  // Level, volume and digest rows of no object.
+  static const char* const orphans[] = {
+      "DELETE FROM levels WHERE obj NOT IN (SELECT obj FROM objects)",
+      "DELETE FROM volumes WHERE obj NOT IN (SELECT obj FROM objects)",
+      "DELETE FROM digests WHERE obj NOT IN (SELECT obj FROM objects)"};
+  for (const char* sql : orphans)
+    if (exec(sql) < 0) return -1;
+  if (txn.commit() < 0) return -1;
+  *dropped = unsigned(gone.size());
   return 0;
 }
 
@@ -1006,11 +1275,21 @@ int gw_StoreOpen(const char* root, const gw_config_t* cfg, std::string* err) {
   if (sqlite3_open_v2(dbPath.c_str(), &db,
                       SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_FULLMUTEX,
                       nullptr) != SQLITE_OK ||
-      exec(schema) < 0) {
-    *err = "cannot open database " + dbPath + ": " + (db ? sqlite3_errmsg(db) : "no memory");
+      prepare_schema(err) < 0) {
+    if (err->empty()) *err = db ? sqlite3_errmsg(db) : "no memory";
+    *err = "cannot open database " + dbPath + ": " + *err;
     gw_StoreClose();
     return -1;
   }
+  unsigned dropped = 0;
+  if (check_store(&dropped) < 0) {
+    *err = "cannot check database " + dbPath + ": " + sqlite3_errmsg(db);
+    gw_StoreClose();
+    return -1;
+  }
+  if (dropped)
+    fprintf(stderr, "gwsim: %s: dropped the records of %u objects that are gone\n",
+            dbPath.c_str(), dropped);
   for (const file_spec_t& f : file_specs)
     if (apply_spec(&f, err) < 0) {
       *err = "Files " + *err;

@@ -4,9 +4,13 @@
 // object type, owner and mode bits, account, class of service, family,
 // subsystem, comment, option flags (0x1 is the purge lock), ACL bits,
 // expiration, stored digests and the residency on five storage levels.
-// Rows are keyed by namespace path; they move with gw_StoreRename and go
-// with gw_StoreRemove. An object without a row gets defaults derived from
-// the file system (a file: disk-resident at level 0 with all its bytes).
+// Rows are keyed by object (the host inode), so all names of a file share
+// them; a row goes with the object's last name (gw_StoreUnlinked). Names
+// made by Link report the hard-link type. An object without a row gets
+// defaults derived from the file system (a file: disk-resident at level 0
+// with all its bytes). Each change is one SQLite transaction (write-ahead
+// log), and a handler that changes the host and the rows together holds a
+// gw_store_txn over both and undoes the host change when commit fails.
 //
 // Namespace paths are absolute and normalised: "/" or "/a/b", no "." or
 // "..", no trailing "/". The root's ".." is the root. Every function is
@@ -19,31 +23,51 @@
 //                   PurgeLock, ACL, Realm, Comment, Expiration, Fileset,
 //                   StripeWidth, Tape = VOL:POS[:LABEL] ..., Disk): 0, or
 //                   -22 with "LINE: reason" in *err. gw_StoreOpen applies it.
-// gw_StoreOpen      creates root when missing, opens (creates) ROOT.db and
+// gw_StoreOpen      creates root when missing, opens (creates) ROOT.db,
+//                   starts it afresh when its layout is another's, drops
+//                   the rows of objects no longer under the root, and
 //                   applies the Files entries of cfg: 0, or -1 with *err.
 // gw_StoreClose     closes the database.
 // gw_StoreHostPath  the host path of a namespace path.
+// gw_StoreScratchPath a host path beside the root, on its file system and
+//                   outside the namespace, for a handler holding the store
+//                   lock to keep something aside.
 // gw_StoreResolve   a client path (absolute, or relative to cwd) to a
 //                   namespace path, following symbolic links on the way;
 //                   the last component too when follow is non-zero. 0, or
 //                   -2 (empty path, missing directory on the way), -20 (a
 //                   component on the way is no directory), -40 (too many
-//                   links), -86 (longer than 1023 characters). The last
-//                   component need not exist.
+//                   links), -86 (longer than 1023 characters), -13 (cred,
+//                   when given, may not search a directory it looks a name
+//                   up in). The last component need not exist.
+// gw_StoreMay       1 when cred may use the object of meta as want asks
+//                   (GW_MAY_* bits), else 0.
+// gw_StoreInGroup   1 when gid is cred's group or one of its groups.
 // gw_StoreLstat     host lstat of a namespace path: 0, or -errno.
 // gw_StoreGetMeta   the object's record (defaults when it has no row): 0,
 //                   or -2 when the object does not exist.
-// gw_StorePutMeta   writes the whole record: 0, or -5.
+// gw_StorePutMeta   writes the whole record of the object at nspath: 0, -2
+//                   when it does not exist, or -5.
 // gw_StoreNewObject the row of an object just made on the host: type, owner,
 //                   mode (permission bits), account and class of service;
 //                   a file is disk-resident at level 0 with no bytes yet.
-// gw_StoreRename    moves the row of old and the rows below it to new (after
-//                   the host rename); rows at new are dropped first.
-// gw_StoreRemove    drops the row of path and every row below it.
-// gw_StoreCopyRow   gives dst a copy of src's row with another type (hard
-//                   links); 0, or -2.
+// gw_StoreRename    after the host rename of old to new: link names at and
+//                   below old move to new. A name that new replaced must
+//                   have gone through gw_StoreUnlinked first.
+// gw_StoreUnlinked  after the host removed the name nspath, whose lstat
+//                   before the removal is *before: forgets it as a link
+//                   name, and the object's rows when that was its last name.
+// gw_StoreAddLink   after the host made nspath a new name of an existing
+//                   file: records it as a hard-link name of the object.
+// gw_store_txn      holds the store lock and one transaction over the row
+//                   changes made while it lives (nested ones join the
+//                   outermost). commit(): 0, or -5 when the changes could
+//                   not be kept (all of the outermost are rolled back).
+//                   Going out of scope without commit rolls back.
+// gw_StoreFailWrites makes every outermost commit of this thread fail
+//                   while on (a fault rule: a full or broken disk).
 // gw_StoreSetDataLength keeps level 0's bytes in step with a file's size.
-// gw_StoreGetDigest / gw_StorePutDigest / gw_StoreDropDigest
+// gw_StoreGetDigest / gw_StorePutDigest
 //                   the stored digest list of a file as opaque bytes with
 //                   its flags and stripe length: 0, or -2 when none.
 // gw_StoreHandle    the object handle of a namespace path (stable id).
@@ -104,6 +128,20 @@ typedef struct gw_level {
   std::vector<gw_volume_t> volumes;  // at most QUOR_MAX_LEVEL_VVS
 } gw_level_t;
 
+// Who asks, for the permission checks: POSIX rules on the record's owner,
+// group and mode bits. root passes every check but execute on a file
+// without any execute bit.
+typedef struct gw_cred {
+  uint32_t uid;
+  uint32_t gid;
+  std::vector<uint32_t> groups;  // supplementary groups
+  int root;
+} gw_cred_t;
+
+#define GW_MAY_READ 4
+#define GW_MAY_WRITE 2
+#define GW_MAY_SEARCH 1  // search a directory, execute a file
+
 typedef struct gw_meta {
   uint32_t Type;  // GW_TYPE_*
   uint32_t UID;
@@ -119,7 +157,7 @@ typedef struct gw_meta {
   uint32_t ReadCount;
   uint32_t WriteCount;
   uint32_t TimeCreated;
-  uint64_t ObjId;  // stays with the object across renames
+  uint64_t ObjId;  // the host inode: the object's key, the same for all its names
   uint64_t FilesetId;
   uint64_t Expiration;  // 0: none
   std::string Comment;  // at most 255 characters
@@ -132,7 +170,11 @@ void gw_StoreClose(void);
 std::recursive_mutex& gw_StoreLock(void);
 
 std::string gw_StoreHostPath(const std::string& nspath);
-int gw_StoreResolve(const std::string& cwd, const char* path, int follow, std::string* nspath);
+std::string gw_StoreScratchPath(void);
+int gw_StoreResolve(const std::string& cwd, const char* path, int follow, std::string* nspath,
+                    const gw_cred_t* cred = nullptr);
+int gw_StoreMay(const gw_cred_t* cred, const gw_meta_t* meta, uint32_t want);
+int gw_StoreInGroup(const gw_cred_t* cred, uint32_t gid);
 int gw_StoreLstat(const std::string& nspath, struct stat* st);
 
 int gw_StoreGetMeta(const std::string& nspath, gw_meta_t* meta);
@@ -140,15 +182,27 @@ int gw_StorePutMeta(const std::string& nspath, const gw_meta_t* meta);
 int gw_StoreNewObject(const std::string& nspath, uint32_t type, uint32_t uid, uint32_t gid,
                       uint32_t mode, uint32_t account, uint32_t cos);
 int gw_StoreRename(const std::string& oldPath, const std::string& newPath);
-int gw_StoreRemove(const std::string& nspath);
-int gw_StoreCopyRow(const std::string& src, const std::string& dst, uint32_t type);
+int gw_StoreUnlinked(const std::string& nspath, const struct stat* before);
+int gw_StoreAddLink(const std::string& nspath);
 int gw_StoreSetDataLength(const std::string& nspath, uint64_t length);
 
 int gw_StoreGetDigest(const std::string& nspath, uint32_t* flags, uint64_t* stripeLength,
                       std::vector<char>* digests);
 int gw_StorePutDigest(const std::string& nspath, uint32_t flags, uint64_t stripeLength,
                       const std::vector<char>& digests);
-int gw_StoreDropDigest(const std::string& nspath);
+
+struct gw_store_txn {
+  gw_store_txn();
+  ~gw_store_txn();
+  gw_store_txn(const gw_store_txn&) = delete;
+  gw_store_txn& operator=(const gw_store_txn&) = delete;
+  int commit();
+
+ private:
+  std::unique_lock<std::recursive_mutex> hold_;
+  bool open_;
+};
+void gw_StoreFailWrites(int on);
 
 void gw_StoreHandle(const std::string& nspath, const gw_meta_t* meta, ns_ObjHandle_t* h);
 int gw_StoreStat(const std::string& nspath, quor_stat_t* st);

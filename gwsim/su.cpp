@@ -7,8 +7,8 @@
 #include <strings.h>
 
 #include "auth.h"
-#include "config.h"
-#include "dispatch.h"
+#include "config_values.h"
+#include "reply.h"
 #include "qel_crypto.h"
 
 #define GW_ERR_AUTH (-10003)

@@ -41,24 +41,30 @@ Files = {
     Data = 0123456789abcdefghij
   }
   /d/f = {
+    Uid = 1001
     Data = abc
   }
   /d/g = {
+    Uid = 1001
     Data = def
   }
   /a/src = {
     ACL = 0x28
   }
   /a/s1 = {
+    Uid = 1001
     ACL = 0x10
   }
   /a/s2 = {
+    Uid = 1001
     ACL = 0x10
   }
   /a/s3 = {
+    Uid = 1001
     ACL = 0x00
   }
   /a/s4 = {
+    Uid = 1001
     ACL = 0x10
   }
 }
@@ -382,7 +388,7 @@ TEST(ExtensionsExpiration, ExpirationTimeIsStoredWithTheFile) {
     return failures;
   });
   EXPECT_EQ(r.status, 0) << r.stderrText;
-  EXPECT_EQ(sqlOne(gw, "select expiration from objects where path='/d/f'"), "4294967301");
+  EXPECT_EQ(objectColumn(gw, "expiration", "/d/f"), "4294967301");
   EXPECT_EQ(countLines(gw.journalLines(), "cat=0x1700 fn=0x0342", " path=/d/f expire=4294967301"),
             1);
 }
@@ -402,10 +408,10 @@ TEST(ExtensionsACL, CopiesTheKindsItIsAskedFor) {
   });
   EXPECT_EQ(r.status, 0) << r.stderrText;
   // The source holds 0x08 and 0x20; each sink started with its own bits.
-  EXPECT_EQ(sqlOne(gw, "select acl from objects where path='/a/s1'"), "24");  // 0x10 + 0x08
-  EXPECT_EQ(sqlOne(gw, "select acl from objects where path='/a/s2'"), "0");   // 0x10 cleared
-  EXPECT_EQ(sqlOne(gw, "select acl from objects where path='/a/s3'"), "32");  // 0x20
-  EXPECT_EQ(sqlOne(gw, "select acl from objects where path='/a/s4'"), "40");  // all kinds
+  EXPECT_EQ(objectColumn(gw, "acl", "/a/s1"), "24");  // 0x10 + 0x08
+  EXPECT_EQ(objectColumn(gw, "acl", "/a/s2"), "0");   // 0x10 cleared
+  EXPECT_EQ(objectColumn(gw, "acl", "/a/s3"), "32");  // 0x20
+  EXPECT_EQ(objectColumn(gw, "acl", "/a/s4"), "40");  // all kinds
   EXPECT_EQ(countLines(gw.journalLines(), "cat=0x0800 fn=0x0310", " flags=8 src=/a/src sink=/a/s1"),
             1);
 }

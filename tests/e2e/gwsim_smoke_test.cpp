@@ -19,6 +19,7 @@
 #include <vector>
 
 #include "gwsim_fixture.h"
+#include "raw_gateway.h"
 #include "ozugw_msgdefs.h"
 #include "qel_crypto.h"
 #include "wire.h"
@@ -26,103 +27,6 @@
 namespace {
 
 using wire::Bytes;
-
-constexpr uint32_t kBody = 0x80000000u;
-
-uint32_t be32(const uint8_t* p) {
-  return (uint32_t(p[0]) << 24) | (uint32_t(p[1]) << 16) | (uint32_t(p[2]) << 8) | p[3];
-}
-
-struct Sock {
-  int fd = -1;
-  explicit Sock(int port) {
-    fd = socket(AF_INET, SOCK_STREAM, 0);
-    struct timeval tv = {10, 0};  // a hang fails the test instead of stalling it
-    setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
-    struct sockaddr_in sa {};
-    sa.sin_family = AF_INET;
-    sa.sin_port = htons(uint16_t(port));
-    sa.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    if (connect(fd, reinterpret_cast<struct sockaddr*>(&sa), sizeof sa) < 0) {
-      close(fd);
-      fd = -1;
-    }
-  }
-  ~Sock() {
-    if (fd >= 0) close(fd);
-  }
-  Sock(const Sock&) = delete;
-  Sock& operator=(const Sock&) = delete;
-
-  void sendRaw(const Bytes& b) const {
-    ASSERT_EQ(send(fd, b.data(), b.size(), MSG_NOSIGNAL), ssize_t(b.size()));
-  }
-  // Up to n bytes; fewer only at end of stream or time-out.
-  Bytes recvUpTo(size_t n) const {
-    Bytes out(n);
-    size_t got = 0;
-    while (got < n) {
-      ssize_t r = recv(fd, out.data() + got, n - got, 0);
-      if (r <= 0) break;
-      got += size_t(r);
-    }
-    out.resize(got);
-    return out;
-  }
-  bool atEof() const {
-    uint8_t c;
-    return recv(fd, &c, 1, 0) == 0;
-  }
-};
-
-Bytes header(uint32_t id, uint32_t flags, uint32_t time, uint16_t cat, uint16_t fn) {
-  api_msghdr_t h;
-  ozugw_BuildMsgHdr(&h, id, flags, time, 0, cat, fn, 0);
-  return wire::encode(qel_xdr_api_msghdr_t, &h);
-}
-
-template <typename T>
-Bytes request(uint32_t id, uint32_t flags, uint32_t time, uint16_t cat, uint16_t fn,
-              bool_t (*codec)(XDR*, T*), T* rec) {
-  Bytes b = header(id, flags | kBody, time, cat, fn);
-  Bytes body = wire::encode(codec, rec);
-  b.insert(b.end(), body.begin(), body.end());
-  return b;
-}
-
-Bytes bare(uint32_t id, uint16_t cat, uint16_t fn, uint32_t flags = 0) {
-  return header(id, flags, 0, cat, fn);
-}
-
-// A reply header read off the socket.
-struct Reply {
-  bool ok = false;
-  std::string sanity;
-  uint32_t id = 0, flags = 0, thread = 0;
-  uint16_t cat = 0, fn = 0;
-  int32_t err = 0;
-  Bytes body;
-};
-
-// Reads one header and, when flagged, bodyLen bytes of body.
-Reply readReply(const Sock& s, size_t bodyLen) {
-  Reply r;
-  Bytes h = s.recvUpTo(36);
-  if (h.size() != 36) return r;
-  r.ok = true;
-  r.sanity.assign(reinterpret_cast<const char*>(h.data()), 8);
-  r.id = be32(&h[8]);
-  r.flags = be32(&h[12]);
-  r.thread = be32(&h[20]);
-  r.cat = uint16_t(be32(&h[24]));
-  r.fn = uint16_t(be32(&h[28]));
-  r.err = int32_t(be32(&h[32]));
-  if (r.flags & kBody) r.body = s.recvUpTo(bodyLen);
-  return r;
-}
-
-// The greeting every connection starts with: id 0, six words.
-Reply readServerState(const Sock& s) { return readReply(s, 24); }
 
 // The scrambling of user names, written from its definition.
 void garbleByHand(uint8_t* b, size_t n, uint32_t t) {

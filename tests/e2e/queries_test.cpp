@@ -298,8 +298,8 @@ TEST(QueriesCOS, GatewayWithoutNamedListsAnswersAnEmptyList) {
 TEST(QueriesCOS, FileSetCOSMovesTheFileToAnotherClass) {
   GwsimFixture gw(
       std::string(kUsers) + kCOS +
-      "Files = {\n /data/f1 = {\n  Size = 10\n  COS = 1\n }\n /data/f2 = {\n  COS = 1\n "
-      "}\n}\n");
+      "Files = {\n /data/f1 = {\n  Size = 10\n  COS = 1\n  Uid = 1001\n }\n /data/f2 = {\n"
+      "  COS = 1\n  Uid = 1001\n }\n}\n");
   ASSERT_TRUE(gw.running()) << gw.stderrText();
   ChildResult r = runInChild([&] {
     int failures = 0;
@@ -313,8 +313,8 @@ TEST(QueriesCOS, FileSetCOSMovesTheFileToAnotherClass) {
     return failures;
   });
   EXPECT_EQ(r.status, 0) << r.stderrText;
-  EXPECT_EQ(sqlOne(gw, "select cos from objects where path='/data/f1'"), "2");
-  EXPECT_EQ(sqlOne(gw, "select cos from objects where path='/data/f2'"), "1");
+  EXPECT_EQ(objectColumn(gw, "cos", "/data/f1"), "2");
+  EXPECT_EQ(objectColumn(gw, "cos", "/data/f2"), "1");
   auto j = gw.journalLines();
   EXPECT_EQ(countLines(j, "cat=0x0500 fn=0x060f", " path=/data/f1 cos=2 stream=7"), 1);
   EXPECT_EQ(countLines(j, "cat=0x0500 fn=0x060f"), 4);

@@ -70,13 +70,31 @@ GwsimFixture::GwsimFixture(const std::string& configText) {
   for (size_t at = text.find("@DIR@"); at != std::string::npos; at = text.find("@DIR@", at))
     text.replace(at, 5, dir_);
   std::string cfgPath = dir_ + "/gwsim.conf";
-  std::string errPath = dir_ + "/stderr";
-  std::string journal = journalPath();
   {
     std::ofstream out(cfgPath);
     out << text;
   }
+  std::string root = rootDir();
+  if (mkdir(root.c_str(), 0755) < 0) ADD_FAILURE() << "mkdir " << root << ": " << strerror(errno);
+  start();
+}
 
+std::string GwsimFixture::binary() { return GWSIM_PATH; }
+
+bool GwsimFixture::restart() {
+  int st = stop();
+  if (st != 0) {
+    ADD_FAILURE() << "gwsim exited with status " << st << "; its standard error:\n" << stderrText();
+    return false;
+  }
+  start();
+  return running();
+}
+
+void GwsimFixture::start() {
+  std::string cfgPath = dir_ + "/gwsim.conf";
+  std::string errPath = dir_ + "/stderr";
+  std::string journal = journalPath();
   int pfd[2];
   if (pipe2(pfd, O_CLOEXEC) < 0) {
     ADD_FAILURE() << "pipe: " << strerror(errno);
@@ -90,7 +108,6 @@ GwsimFixture::GwsimFixture(const std::string& configText) {
   posix_spawn_file_actions_addclosefrom_np(&fa, 3);
   std::string bin = GWSIM_PATH;
   std::string root = rootDir();
-  if (mkdir(root.c_str(), 0755) < 0) ADD_FAILURE() << "mkdir " << root << ": " << strerror(errno);
   std::vector<std::string> args = {bin,    "--config", cfgPath, "--journal", journal,
                                    "--port", "0",      "--root", root};
   std::vector<char*> argv;
@@ -106,6 +123,7 @@ GwsimFixture::GwsimFixture(const std::string& configText) {
     return;
   }
   pid_ = pid;
+  status_ = -1;
   port_ = read_port(pfd[0]);
   close(pfd[0]);
   if (port_ == 0) {

@@ -22,6 +22,7 @@ struct GwsimFixture {
   // exit status and standard error then say why).
   bool running() const { return port_ > 0 && pid_ > 0; }
   int port() const { return port_; }
+  pid_t pid() const { return pid_; }
   const std::string& dir() const { return dir_; }
   std::string journalPath() const { return dir_ + "/journal"; }
   // The storage namespace root gwsim serves (its database is beside it, in
@@ -35,8 +36,15 @@ struct GwsimFixture {
   // Stops gwsim (SIGTERM, SIGKILL after 10 s) and returns its exit status:
   // the exit code, or 128 + signal. Later calls return the same status.
   int stop();
+  // Stops gwsim (which must exit cleanly) and starts it again on the same
+  // directory, configuration, root and database, on a new port; the
+  // journal starts afresh. True once it listens again.
+  bool restart();
+  // The gwsim binary the fixture starts.
+  static std::string binary();
 
  private:
+  void start();
   std::string dir_;
   pid_t pid_ = -1;
   int port_ = 0;

@@ -1,5 +1,7 @@
 #include "journal_text.h"
 
+#include <sys/stat.h>
+
 #include <stdio.h>
 
 #include <fstream>
@@ -60,4 +62,11 @@ std::string sqlOne(const GwsimFixture& gw, const std::string& query) {
   pclose(p);
   while (!out.empty() && (out.back() == '\n' || out.back() == '\r')) out.pop_back();
   return out;
+}
+
+std::string objectColumn(const GwsimFixture& gw, const std::string& column,
+                         const std::string& nspath) {
+  struct stat st;
+  if (lstat((gw.rootDir() + nspath).c_str(), &st) < 0) return "no such object " + nspath;
+  return sqlOne(gw, "select " + column + " from objects where obj=" + std::to_string(st.st_ino));
 }

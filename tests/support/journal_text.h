@@ -29,5 +29,9 @@ std::string lineWith(const std::vector<std::string>& lines, const std::string& t
 int countText(const std::string& s, const std::string& text);
 std::string readFile(const std::string& path);
 std::string sqlOne(const GwsimFixture& gw, const std::string& query);
+// objectColumn  a column of the row of the object at namespace path nspath
+//               (rows are keyed by the object's inode under the root).
+std::string objectColumn(const GwsimFixture& gw, const std::string& column,
+                         const std::string& nspath);
 
 #endif
