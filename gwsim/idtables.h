@@ -27,6 +27,7 @@ enum gw_cmd_step_kind {
   GW_STEP_WAIT,       // the rest runs once the interrupt notice arrives
   GW_STEP_DROP,       // the connection is closed there
   GW_STEP_EXIT,       // the last reply: flag 0x1, exit code value
+  GW_STEP_STREAM,     // value numbered lines, interval ms apart, until interrupted
 };
 
 typedef struct gw_cmd_step {
@@ -35,6 +36,7 @@ typedef struct gw_cmd_step {
   uint32_t syncType;
   int32_t value;
   std::string text;
+  int32_t interval = 0;  // GW_STEP_STREAM: milliseconds between lines
 } gw_cmd_step_t;
 
 // A command line the relay runs itself; any other line is left to the

@@ -17,6 +17,7 @@
 #include "reply.h"
 #include "journal.h"
 #include "msg_cli.h"
+#include "relay_stream.h"
 
 #define GW_CLI_NOT_HANDLED (-9000)
 
@@ -97,7 +98,9 @@ int load_step(const quor_cfg_stanza_t* e, gw_cmd_step_t* st, std::string* err) {
     st->flags = 0x1;
     st->value = int32_t(n);
   } else {
-    return fail(err, e->LineNum, std::string("unknown command step ") + k);
+    int x = gw_RelayLoadExtraStep(k, v, st, err, e->LineNum);
+    if (x < 0) return -22;
+    if (x == 0) return fail(err, e->LineNum, std::string("unknown command step ") + k);
   }
   return 0;
 }
@@ -140,6 +143,9 @@ int run_steps(gw_conn_t* conn, const gw_command_t* cmd, const api_msghdr_t* req,
         conn->relayStep = i + 1;
         conn->relayHdr = *req;
         return 1;
+      case GW_STEP_STREAM:
+        if (gw_RelayStream(conn, st, req) < 0) return -1;
+        break;
       case GW_STEP_DROP:
         gw_JournalLine("conn=%d relay-drop", conn->num);
         shutdown(conn->fd, SHUT_RDWR);

@@ -1,0 +1,15 @@
+// Start-up, the main loop and the end of the shell.
+#ifndef OZU_STARTUP_H
+#define OZU_STARTUP_H
+
+struct quor_sockaddr;
+
+int ozu_main(int argc, char **argv);
+int parseCmdLine(int argc, char **argv);
+void checkNologin(const char *path, int storageResident);
+void setupTTY(void);
+void setAPIConfigOptions(void);
+int getHostIP(const char *hostName, struct quor_sockaddr *hostIP);
+[[noreturn]] void shutdownOZU(void);
+
+#endif

@@ -1,0 +1,49 @@
+// The README's run command: scripts/ozu-demo starts its own gwsim, runs ozu
+// logged in to it and leaves nothing behind.
+#include <dirent.h>
+#include <gtest/gtest.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <string>
+
+namespace {
+
+int demoDirs(const std::string &tmp)
+{
+  int n = 0;
+  if (DIR *d = opendir(tmp.c_str())) {
+    while (struct dirent *e = readdir(d))
+      n += std::string(e->d_name).rfind("ozu-demo.", 0) == 0;
+    closedir(d);
+  }
+  return n;
+}
+
+TEST(OzuDemo, RunsCommandsAgainstItsOwnGateway)
+{
+  char tmpl[] = "/tmp/ozu-demo-test-XXXXXX";
+  ASSERT_NE(mkdtemp(tmpl), nullptr);
+  std::string tmp = tmpl;
+  std::string cmd = "env -u HOME TMPDIR=" + tmp + " OZU_BUILD_DIR=" OZU_BUILD_DIR " " OZU_DEMO_SCRIPT
+                    " 'pwd; frob' 2>&1";
+  FILE *p = popen(cmd.c_str(), "r");
+  ASSERT_NE(p, nullptr);
+  std::string out;
+  char buf[4096];
+  size_t n;
+  while ((n = fread(buf, 1, sizeof buf, p)) > 0)
+    out.append(buf, n);
+  int st = pclose(p);
+  EXPECT_TRUE(WIFEXITED(st));
+  EXPECT_EQ(WEXITSTATUS(st), 64) << out;
+  EXPECT_NE(out.find("Welcome to the ozu demo gateway"), std::string::npos) << out;
+  EXPECT_NE(out.find("/home/demo\n"), std::string::npos) << out;
+  EXPECT_NE(out.find("*** unrecognized command: 'frob'"), std::string::npos) << out;
+  EXPECT_EQ(demoDirs(tmp), 0) << "the temporary root is gone";
+  rmdir(tmp.c_str());
+}
+
+}  // namespace

@@ -1,0 +1,126 @@
+// ozu at a terminal: the prompt, line editing and history, r, interrupts
+// forwarded to the gateway, three interrupts ending the shell, and the idle
+// time-out of plain terminal input (through the library's time seam).
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+
+#include <string>
+
+#include "gwsim_fixture.h"
+#include "journal_text.h"
+#include "ozu_run.h"
+
+namespace {
+
+const char kConfig[] = R"(
+Users = {
+  alice = {
+    Password = wonderland
+    Uid = 1001
+    Gid = 100
+    Home = /home/alice
+  }
+}
+Commands = {
+  one = {
+    Line = ONE
+  }
+  three = {
+    Line = THREE
+  }
+  tail = {
+    Stream = 0 50 tick
+    Exit = 130
+  }
+  tail3 = {
+    Stream = 0 50 a
+    Stream = 0 50 b
+    Stream = 0 50 c
+    Exit = 130
+  }
+}
+)";
+
+class OzuTerminal : public ::testing::Test {
+ protected:
+  void SetUp() override
+  {
+    ASSERT_TRUE(gw.running()) << gw.stderrText();
+    mkdir((gw.rootDir() + "/home").c_str(), 0755);
+    mkdir((gw.rootDir() + "/home/alice").c_str(), 0755);
+    ozuHome(gw);
+    writeFile(gw, ".ozurc", "PS1 = 'ozu> '\n");
+  }
+  GwsimFixture gw{kConfig};
+};
+
+TEST_F(OzuTerminal, PromptEditingHistoryAndR)
+{
+  auto p = startOzuOnPty(gw, ozuArgs(gw, {"-q"}), {"TERM=vt100"});
+  ASSERT_TRUE(p->started());
+  ASSERT_TRUE(p->waitFor("ozu> ", 15000)) << p->screen;
+  p->type("one\n");
+  ASSERT_TRUE(p->waitFor("ONE")) << p->screen;
+  ASSERT_TRUE(p->waitFor("ozu> "));
+  p->type("thrx\x7f" "ee\n");  // a typo rubbed out
+  ASSERT_TRUE(p->waitFor("THREE")) << p->screen;
+  ASSERT_TRUE(p->waitFor("ozu> "));
+  p->type("r one\n");
+  ASSERT_TRUE(p->waitFor("ONE")) << p->screen;
+  ASSERT_TRUE(p->waitFor("ozu> "));
+  p->type("hist\n");
+  ASSERT_TRUE(p->waitFor("   5 hist")) << p->screen;
+  ASSERT_TRUE(p->waitFor("ozu> "));
+  p->type("quit\n");
+  EXPECT_EQ(p->finish(), 0) << p->screen;
+  EXPECT_NE(p->screen.find("   1 one"), std::string::npos) << p->screen;
+  EXPECT_NE(p->screen.find("   2 three"), std::string::npos);
+  EXPECT_NE(p->screen.find("   4 one"), std::string::npos) << "the line r ran is history too";
+  auto j = gw.journalLines();
+  EXPECT_EQ(countLines(j, "cmd=one"), 2) << "r ran it again";
+  EXPECT_EQ(countLines(j, "cmd=three"), 1) << "the edited line went out";
+}
+
+TEST_F(OzuTerminal, AnInterruptStopsTheRunningCommand)
+{
+  auto p = startOzuOnPty(gw, ozuArgs(gw, {"-q"}), {"TERM=vt100"});
+  ASSERT_TRUE(p->waitFor("ozu> ", 15000)) << p->screen;
+  p->type("tail\n");
+  ASSERT_TRUE(p->waitFor("tick 2")) << p->screen;
+  p->type("\x03");
+  ASSERT_TRUE(p->waitFor("*** interrupted ***")) << p->screen;
+  ASSERT_TRUE(p->waitFor("ozu> ")) << p->screen;
+  EXPECT_TRUE(gw.waitForJournal("relay-interrupted"));
+  p->type("one\n");
+  ASSERT_TRUE(p->waitFor("ONE")) << "the session goes on";
+  p->type("quit\n");
+  EXPECT_EQ(p->finish(), 130) << "the gateway's exit code of the interrupted command";
+}
+
+TEST_F(OzuTerminal, ThreeInterruptsEndTheShellWith69)
+{
+  auto p = startOzuOnPty(gw, ozuArgs(gw, {"-q"}), {"TERM=vt100"});
+  ASSERT_TRUE(p->waitFor("ozu> ", 15000)) << p->screen;
+  p->type("tail3\n");
+  // One interrupt at a time: the terminal drops what follows an interrupt
+  // in the same write.
+  ASSERT_TRUE(p->waitFor("a 1")) << p->screen;
+  p->type("\x03");
+  ASSERT_TRUE(p->waitFor("b 1")) << p->screen;
+  p->type("\x03");
+  ASSERT_TRUE(p->waitFor("c 1")) << p->screen;
+  p->type("\x03");
+  EXPECT_EQ(p->finish(), 69) << p->screen;
+  EXPECT_NE(p->screen.find("*** killed due to 3 consecutive interrupts ***"), std::string::npos);
+}
+
+TEST_F(OzuTerminal, IdleTimeoutOfPlainTerminalInput)
+{
+  // -P leaves the line editor off: lines are read from the terminal as is.
+  auto q = startOzuOnPty(gw, ozuArgs(gw, {"-P"}), {"TERM=vt100", "QUOR_TEST_TIMESCALE=1000"});
+  ASSERT_TRUE(q->waitFor("*** Timeout waiting for input from terminal ***", 15000)) << q->screen;
+  EXPECT_EQ(q->finish(), 0) << q->screen;
+  EXPECT_NE(q->screen.find("EOF detected on TTY - ending OZU session"), std::string::npos);
+}
+
+}  // namespace

@@ -1,0 +1,222 @@
+// The ozu shell against gwsim: start-up and banner, commands from the
+// arguments, a pipe and an in-file, the relay with its output, exit codes
+// and failures, usage errors, and storage errors.
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <string>
+#include <vector>
+
+#include "gwsim_fixture.h"
+#include "journal_text.h"
+#include "ozu_run.h"
+
+namespace {
+
+const char kConfig[] = R"(
+Server = {
+  app_copies = 2
+  startupCOS = 0
+}
+Users = {
+  alice = {
+    Password = wonderland
+    Uid = 1001
+    Gid = 100
+    Home = /home/alice
+    Accounts = 7
+  }
+}
+Accounts = {
+  research = 7
+}
+Motd = {
+  Text = Welcome to the test gateway
+}
+Commands = {
+  pwd = {
+    Line = /home/alice
+  }
+  one = {
+    Line = ONE
+  }
+  two = {
+    Line = TWO
+  }
+  three = {
+    Line = THREE
+  }
+  four = {
+    Line = FOUR
+  }
+  fails = {
+    ErrorLine = it went wrong
+    Exit = 3
+  }
+  cd /home/alice/sub = {
+    Chdir = /home/alice/sub
+  }
+  crash = {
+    Line = partial
+    Drop
+  }
+  many = {
+    Stream = 200 0 row
+  }
+}
+)";
+
+class OzuShell : public ::testing::Test {
+ protected:
+  void SetUp() override
+  {
+    ASSERT_TRUE(gw.running()) << gw.stderrText();
+    mkdir((gw.rootDir() + "/home").c_str(), 0755);
+    mkdir((gw.rootDir() + "/home/alice").c_str(), 0755);
+    ozuHome(gw);
+  }
+  GwsimFixture gw{kConfig};
+};
+
+size_t position(const std::string &text, const std::string &what)
+{
+  size_t at = text.find(what);
+  return at == std::string::npos ? std::string::npos : at;
+}
+
+TEST_F(OzuShell, ArgumentsRelayBannerAndUnrecognized)
+{
+  OzuResult r = runOzu(gw, ozuArgs(gw, {"pwd; frob"}));
+  EXPECT_EQ(r.status, 64) << r.err;
+  EXPECT_NE(r.err.find("Welcome to the test gateway\n"), std::string::npos) << r.err;
+  EXPECT_NE(r.err.find("Username: alice  UID: 1001  Acct: 7(research) Copies: 2 COS: 0 "
+                       "Firewall: off"),
+            std::string::npos)
+      << r.err;
+  size_t pwd = position(r.err, "/home/alice\n");
+  size_t frob = position(r.err, "*** unrecognized command: 'frob'\n");
+  ASSERT_NE(pwd, std::string::npos) << r.err;
+  ASSERT_NE(frob, std::string::npos) << r.err;
+  EXPECT_LT(pwd, frob);
+  auto j = gw.journalLines();
+  EXPECT_EQ(countLines(j, "cmd=pwd"), 1);
+  EXPECT_EQ(countLines(j, "cmd=frob"), 1);
+  EXPECT_EQ(countLines(j, "cmd=set "), 18) << "the session's settings go first, once";
+  EXPECT_EQ(countLines(j, " log subsys=ozu ", "*** unrecognized command: 'frob'"), 1)
+      << "messages reach the gateway log";
+}
+
+TEST_F(OzuShell, PipeWithContinuationSemicolonsAndLastLineWithoutNewline)
+{
+  OzuResult r = runOzu(gw, ozuArgs(gw, {"-P"}), "one; two \\\n ; three\n# comment\nfour");
+  EXPECT_EQ(r.status, 0) << r.err << r.out;
+  size_t a = position(r.out, "ONE\n"), b = position(r.out, "TWO\n"),
+         c = position(r.out, "THREE\n"), d = position(r.out, "FOUR\n");
+  ASSERT_NE(d, std::string::npos) << r.out;
+  EXPECT_LT(a, b);
+  EXPECT_LT(b, c);
+  EXPECT_LT(c, d);
+  EXPECT_NE(r.out.find("EOF detected on TTY - ending OZU session"), std::string::npos);
+  EXPECT_EQ(countLines(gw.journalLines(), "cmd=# comment"), 0);
+}
+
+TEST_F(OzuShell, InFileRunsEveryLineThenEnds)
+{
+  writeFile(gw, "cmds", "one\ntwo \\\n ; three\nin cmds\nfour");
+  OzuResult r = runOzu(gw, ozuArgs(gw, {"-P", "in " + gw.dir() + "/home/cmds; pwd"}));
+  EXPECT_EQ(r.status, 0) << r.out;
+  size_t a = position(r.out, "ONE\n"), b = position(r.out, "TWO\n"),
+         c = position(r.out, "THREE\n");
+  ASSERT_NE(c, std::string::npos) << r.out;
+  EXPECT_LT(a, b);
+  EXPECT_LT(b, c);
+  EXPECT_NE(r.out.find("Warning: IN not allowed from IN-file"), std::string::npos);
+  EXPECT_NE(r.out.find("FOUR\n"), std::string::npos) << "the last line has no newline";
+  EXPECT_EQ(r.out.find("/home/alice\n"), std::string::npos)
+      << "in drops the rest of its command line";
+  EXPECT_NE(r.out.find("one\n"), std::string::npos) << "lines of the file are echoed";
+}
+
+TEST_F(OzuShell, HighestExitCodeWinsAndGatewayCodesCount)
+{
+  OzuResult r = runOzu(gw, ozuArgs(gw, {"fails"}));
+  EXPECT_EQ(r.status, 3) << r.err;
+  EXPECT_NE(r.err.find("it went wrong\n"), std::string::npos);
+  r = runOzu(gw, ozuArgs(gw, {"frob; fails; one"}));
+  EXPECT_EQ(r.status, 64);
+}
+
+TEST_F(OzuShell, RelayThatDropsEndsWith69)
+{
+  OzuResult r = runOzu(gw, ozuArgs(gw, {"crash"}));
+  EXPECT_EQ(r.status, 69) << r.err;
+  EXPECT_NE(r.err.find("partial\n"), std::string::npos);
+  EXPECT_NE(r.err.find("*** Error(s) sending or receiving CLI protocol message(s)"),
+            std::string::npos);
+}
+
+TEST_F(OzuShell, FailedStorageCallPrintsTheErrorLineAnd72)
+{
+  OzuResult r = runOzu(gw, ozuArgs(gw, {"set dir0=/nonexistent"}));
+  EXPECT_EQ(r.status, 72) << r.err;
+  EXPECT_NE(r.err.find("*** quor_Chdir: No such file or directory [-2: QUOR_ENOENT] \n    "
+                       "/nonexistent"),
+            std::string::npos)
+      << r.err;
+}
+
+TEST_F(OzuShell, UsageErrors)
+{
+  struct {
+    std::vector<std::string> args;
+    int status;
+    std::string text;
+  } cases[] = {
+      {{"-d"}, 64, "*** ozu: missing <debug level (0-5)> parameter"},
+      {{"-p", "99999999999999999999999"}, 64, "*** ozu: bad <port> parameter"},
+      {{"-Z"}, 64, "ozu: Z: unknown option"},
+      {{"-V"}, 255, "OZUGW Client Version:"},
+      {{"-?"}, 255, "Usage: ozu -help (or -?) "},
+      {{"-A", "krb5"}, 64, "ozu: missing or unknown authentication method [krb5]"},
+  };
+  for (const auto &c : cases) {
+    OzuResult r = runOzu(gw, c.args);
+    EXPECT_EQ(r.status, c.status) << c.args[0];
+    EXPECT_NE(r.err.find(c.text), std::string::npos) << c.args[0] << "\n" << r.err;
+    if (c.status == 64) {
+      EXPECT_NE(r.err.find("Usage: ozu -help (or -?) "), std::string::npos) << c.args[0];
+    }
+  }
+  std::string longCmd(3072, 'x');
+  OzuResult r = runOzu(gw, {longCmd});
+  EXPECT_EQ(r.status, 64);
+  EXPECT_NE(r.err.find("argument list too long (>3072 characters)"), std::string::npos);
+}
+
+TEST_F(OzuShell, ControlCommandsAndGatewayDirectorySync)
+{
+  OzuResult r = runOzu(gw, ozuArgs(gw, {"-P", "glob; glob; idletime 0; idletime a b; vers; "
+                                              "cd /home/alice/sub; set; debug 9"}));
+  EXPECT_EQ(r.status, 0) << r.out;
+  EXPECT_NE(r.out.find("filename globbing turned off\nfilename globbing turned on\n"),
+            std::string::npos)
+      << r.out;
+  EXPECT_NE(r.out.find("Idle timeout setting is unlimited (no idle timeout)\n"),
+            std::string::npos);
+  EXPECT_NE(r.out.find("*** usage:   idle[time] [value]"), std::string::npos);
+  EXPECT_NE(r.out.find("OZUGW Client Version: "), std::string::npos);
+  EXPECT_NE(r.out.find("Usage: debug level|on|off"), std::string::npos);
+  auto j = gw.journalLines();
+  // The directory the gateway announced is the session's: cd is relayed,
+  // and the following set sends nothing that names another one.
+  EXPECT_EQ(countLines(j, "cmd=cd /home/alice/sub"), 1);
+}
+
+TEST_F(OzuShell, BrokenPipeOnTheListingOutput)
+{
+  OzuResult r = runOzu(gw, ozuArgs(gw, {"-P", "many; one"}), "", {}, 60, 20);
+  EXPECT_EQ(r.status, 0) << "a reader that went away does not kill the shell";
+  EXPECT_NE(countLines(gw.journalLines(), "cmd=one"), 0) << "the next command still runs";
+}
+
+}  // namespace
