@@ -1,0 +1,216 @@
+// Archive bytes: block I/O by residency with its retry rules, creating and
+// opening archives, the ustar member header, the transfer control record with
+// its buffer pool, and the local (file or pipe) archive writer.
+//
+// The block reader, writer and positioning keep no state and may run in
+// several threads at once, each on its own descriptor.
+#ifndef BRIX_BRIX_FILEIO_H
+#define BRIX_BRIX_FILEIO_H
+
+#include <pthread.h>
+#include <stddef.h>
+#include <stdint.h>
+#include <sys/stat.h>
+
+#include "brix.h"
+#include "brix_index.h"
+
+// ---- block I/O by residency ----
+extern int brix_archive_stripewidth;
+extern int brix_optimum_access;
+extern int brix_archive_is_tape;
+
+ssize_t brix_BlockRead(int fd, const char* path, int residency, size_t count, void* buffer);
+ssize_t brix_BlockWrite(int fd, const char* path, int residency, size_t count, const void* buffer);
+ssize_t brix_ReadArchive(int fd, size_t count, void* buffer);
+int brix_PositionFile(int fd, int residency, uint64_t offset, int origin, int direction,
+                      uint64_t* newOffset);
+const char* posToString(int origin);
+const char* directionToString(int direction);
+int brix_CreateArchiveFile(void);
+int brix_OpenArchiveFile(int flags, struct stat* st);
+int brix_GetArchiveXAttrs(int residency, struct stat* st);
+int brix_MakeAllSubdirs(char* path, mode_t mode, int residency);
+int brix_CheckFileTruncated(uint64_t archiveSize, const bif_entry_t* entry, int64_t ordinal);
+// Whether this program can hold archives of that residency yet; when not,
+// reports it and stores an exit code.
+int brix_ResidencySupported(int residency);
+
+// How long the writer waits after ENOSPC before trying again, and how many
+// zero-count writes in a row it accepts before giving up (tests shorten the
+// wait through the library's time seam).
+constexpr int BRIX_NOSPACE_WAIT = 30;
+constexpr int BRIX_MAX_ZERO_WRITES = 100;
+
+// ---- ustar member header ----
+struct posix_header_t {
+  char thb_name[100];
+  char thb_mode[8];
+  char thb_uid[8];
+  char thb_gid[8];
+  char thb_size[12];
+  char thb_mtime[12];
+  char thb_chksum[8];
+  char thb_typeflag;
+  char thb_linkname[100];
+  char thb_magic[6];
+  char thb_version[2];
+  char thb_uname[32];
+  char thb_gname[32];
+  char thb_devmajor[8];
+  char thb_devminor[8];
+  char thb_prefix[155];
+};
+static_assert(sizeof(posix_header_t) == 500, "ustar header fields are 500 bytes");
+
+constexpr int BRIX_TAR_EOF = -999999;
+constexpr size_t BRIX_BLOCK = 512;
+
+void brix_BuildPosixHeader(const bif_entry_t* entry, unsigned char block[512]);
+int brix_GetTarHeader(const unsigned char block[512], posix_header_t* hdr);
+int brix_ReadHdrBlock(int archiveFd, posix_header_t* hdr);
+uint64_t brix_GetMemberFilesize(const posix_header_t* hdr);
+// Octal writers: 0, or -1 when the value overflowed (the low digits stay).
+int Uint32_tToOctal(uint32_t value, char* field, int width, int nulFlag, const char* fieldName);
+int Uint64_tToOctal(uint64_t value, char* field, int width, int nulFlag, const char* fieldName);
+int OctalToUint32_t(uint32_t* value, int width, const char* field, const char* fieldName);
+int OctalToUint64_t(uint64_t* value, int width, const char* field, const char* fieldName);
+// An id field: octal when it fits, else the base-256 form GNU tar reads.
+void brix_IdToField(uint32_t value, char field[8]);
+
+// ---- transfer control record, buffer pool, queues ----
+enum IO_OPERATION { IOP_GET = 1, IOP_PUT = 2, IOP_COPY = 3 };
+enum IOB_STATES {
+  IOB_INIT_STATE = 0,
+  IOB_STATE_READING = 1,
+  IOB_STATE_FILLED = 2,
+  IOB_STATE_WRITING = 3,
+  IOB_STATE_COMPLETED = 4,
+};
+constexpr uint32_t IOB_FLAG_LOCK = 0x1;
+constexpr uint32_t IOB_FLAG_COND = 0x2;
+constexpr uint32_t IOB_FLAG_RESET = 0x4;
+constexpr uint32_t IOB_FLAG_END_OF_RANGE = 0x80000000u;
+
+struct io_buffer_t {
+  io_buffer_t* next;
+  int state;
+  int bufID;
+  int memType;
+  int memID;
+  int bufSize;
+  int bufSizeBlocks;
+  int bufBlocksAllocated;
+  int bufBlocksFilled;
+  unsigned char* buffer;
+  uint32_t bufFlags;
+  int ioCount;
+  uint64_t iodOffset;
+  uint64_t fileOffset;
+  uint64_t newFileOffset;
+  uint32_t dataRemaining;
+  uint32_t dataMoved;
+  uint32_t dataLength;
+  pthread_mutex_t bufLock;
+  pthread_cond_t bufCond;
+};
+
+struct io_bufreq_t {
+  io_bufreq_t* next;
+  int reqLockCreated;
+  pthread_mutex_t reqLock;
+  int reqCondCreated;
+  pthread_cond_t reqCond;
+  pthread_t waitingThread;
+  uint64_t iodOffset;
+  uint64_t dataAddress;
+  uint64_t requestLength;
+  int response;
+};
+
+struct connection_info_t {
+  int conInx;
+  int fileOpen;
+  int localFD;
+  int isactive;
+  struct transfer_t* ctl;
+  pthread_t threadId;
+  int controlSocket;
+  int listenSocket;
+  int transferSocket;
+  uint64_t fileOffset;
+  io_bufreq_t ioRequest;
+  double startTime, stopTime, overheadTime, mvrProtocolTime, waitNetTime, waitFileTime;
+};
+
+struct transfer_t {
+  int archive_fd;
+  double startTime;
+  double stopTime;
+  uint64_t srcOffset;
+  uint64_t sinkOffset;
+  uint64_t transferLength;
+  std::atomic<int> transfer_active;
+  int xferOperation;
+  uint32_t Flags;
+  pthread_t threadID;
+  pthread_mutex_t controlLock;
+  int ctlMutexCreated;
+  pthread_cond_t localFileCond;
+  int localFileCondCreated;
+  std::atomic<int> errorResyncFlag;
+  std::atomic<int> abortSignalled;
+  int xferThreadTerminateCount;
+  int bufCount;
+  pthread_mutex_t bufQueueLock;
+  int bufQueueLockCreated;
+  pthread_cond_t bufQueueCondition;
+  int bufQueueCondCreated;
+  io_buffer_t* bufEmptyQueue;
+  io_buffer_t* bufFillQueue;
+  io_buffer_t* bufFillQueueTail;
+  io_buffer_t* bufReadyQueue;
+  io_bufreq_t* requestQueue;
+  uint64_t requestedBytes;
+  uint64_t totalBytesMoved;
+  uint64_t bytesMoved;
+  uint64_t currentSrcAddr;
+  uint64_t currentFileAddr;
+  uint64_t currentSrcOffset;
+  uint64_t currentSinkOffset;
+  int connectListSize;
+  connection_info_t* connectionList;
+  int listenSockFD;
+};
+extern transfer_t* xfer_ctl;
+
+int brix_AllocateIoBuffers(transfer_t* ctl);
+int brix_InitRwBuf(io_buffer_t* buf, int memType);
+int brix_CleanIoBuf(io_buffer_t* buf);
+int brix_CleanupIoBuffers(transfer_t* ctl);
+void brix_MoveBuffersToEmptyQueue(transfer_t* ctl);
+// Puts buf on the ready queue before the first buffer whose fileOffset is
+// equal or greater (caller holds bufQueueLock).
+void brix_InsertReadyQueue(transfer_t* ctl, io_buffer_t* buf);
+int brix_InitConReqEntry(io_bufreq_t* req);
+int brix_CleanReqQueueEntry(io_bufreq_t* req);
+int brix_InitXferLocks(transfer_t* ctl);
+void brix_FreeXferLocks(transfer_t* ctl);
+void brix_ReqQueueSignalAll(connection_info_t* slots, int count);
+void brix_ShutdownTransferThreads(transfer_t* ctl);
+void brix_CleanupTransferThreads(transfer_t* ctl);
+double brix_GetTimestamp(void);
+int brix_GetXferActive(void);
+int brix_GetXferAborted(void);
+void brix_SetXferAborted(const char* function, const char* file, int line);
+void brix_DisplayXferProgress(uint64_t moved, uint64_t total);
+// The progress text shown for those counts (into buf of size bytes).
+void brix_FormatXferProgress(uint64_t moved, uint64_t total, char* buf, size_t size);
+
+// ---- local and piped archives ----
+int brix_CopyToLocalArchive(double* xferTime, int* threadsUsed);
+int copyLocalFile(int archiveFd, int64_t indexOrdinal, const bif_entry_t* indexEntry);
+// The byte offset in the archive the local writer has reached.
+uint64_t brix_LocalArchiveOffset(void);
+
+#endif

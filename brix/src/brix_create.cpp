@@ -1,0 +1,248 @@
+// The create operation: member list, temporary index with every member's
+// block position, consistency record, archive, transfer, final index, and
+// optionally the removal of the local member files.
+#include <errno.h>
+#include <stdlib.h>
+#include <string.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <sys/time.h>
+#include <unistd.h>
+
+#include <string>
+
+#include "brix_fileio.h"
+#include "brix_filespec.h"
+#include "brix_index.h"
+
+namespace {
+
+double secondsOf(const struct timeval& tv) { return double(tv.tv_sec) + double(tv.tv_usec) / 1e6; }
+
+// The mode a new file gets from the process's creation mask.
+mode_t publicMode() {
+  mode_t mask = umask(0);
+  umask(mask);
+  return 0666 & ~mask;
+}
+
+}  // namespace
+
+int brix_Create(void) {
+  static const char* fn = "brix_Create";
+  int result = -1;
+  unsigned char* entryBuf = nullptr;
+  struct timeval startTv;
+  struct rusage startRu;
+  gettimeofday(&startTv, nullptr);
+  double xferTime = 0;
+  int threadsUsed = 0;
+  int xferResult = -1;
+  if (getrusage(RUSAGE_SELF, &startRu) != 0) {
+    brix_Log(BRIX_MSG_ERROR, "%s: error %d on getrusage call - terminating\n", fn, errno);
+    brix_SetExitCode(71);
+    goto endSequence;
+  }
+  brix_archive_blocks = 0;
+  brix_archive_filesize = 0;
+  brix_tmpIndexFD = -1;
+  brix_unlinkTmpIndexFile = 1;
+  if (brix_verify_flags != 0) {
+    // Verification reads the archive back, which this build cannot do yet;
+    // refuse before anything is written rather than skip what was asked.
+    brix_Log(BRIX_MSG_ERROR, "%s: post-create verification (verify=) is not available in this build\n", fn);
+    brix_SetExitCode(64);
+    goto endSequence;
+  }
+
+  if (brix_GenFilelist() != 0) {
+    brix_Log(BRIX_MSG_ERROR, "[FATAL] error(s) generating filename list \n");
+    brix_SetExitCode(66);
+    goto endSequence;
+  }
+  if (brix_FileListEntries == 0) {
+    brix_Log(BRIX_MSG_INFO, "refusing to create empty archive\n");
+    brix_SetExitCode(2);
+    result = 0;
+    goto endSequence;
+  }
+  if (brix_InitMemberFileLists(brix_FileListEntries, 0) != 0) goto endSequence;
+  if (brix_debug_level > 1) brix_DumpFileSpecList();
+
+  if (brix_CreateTmpIndexFile() != 0) goto endSequence;
+  if ((brix_option_flags & BRIX_OPT_VERBOSE) || brix_debug_level > 0)
+    console_message("Writing temp index file to ", brix_tmpIndexFile);
+  if (brix_WriteIndexHeader(brix_tmpIndexFD, BRIX_LOCAL_FILE, brix_tmpIndexFile, &brix_index_hdr) != 0)
+    goto endSequence;
+  entryBuf = static_cast<unsigned char*>(malloc(BRIX_INDEX_BUFSIZE + 512));
+  if (!entryBuf) {
+    brix_Log(BRIX_MSG_ERROR, "%s: Unable to allocate temporary index file buffer (%d entries=%d bytes) \n",
+             fn, int(BRIX_INDEX_BUFENTRIES), int(BRIX_INDEX_BUFSIZE));
+    brix_SetExitCode(78);
+    goto endSequence;
+  }
+  {
+    uint32_t used = 0, omitted = 0;
+    size_t inBuf = 0;
+    for (int64_t i = 0; i < brix_FileListEntries && !brix_shutdown_signalled; i++) {
+      bif_entry_t entry;
+      if (brix_IndexFromFileSpec(uint64_t(i), &brix_FileList[i], &entry) != 0) {
+        omitted++;
+        continue;
+      }
+      used++;
+      brix_archive_blocks += entry.bent_blocks;
+      brix_SwapIndexEntry(&entry);
+      memcpy(entryBuf + inBuf * BIF_ENTRY_SIZE, &entry, BIF_ENTRY_SIZE);
+      if (++inBuf == BRIX_INDEX_BUFENTRIES) {
+        if (brix_BlockWrite(brix_tmpIndexFD, brix_tmpIndexFile, BRIX_LOCAL_FILE, inBuf * BIF_ENTRY_SIZE,
+                            entryBuf) != ssize_t(inBuf * BIF_ENTRY_SIZE)) {
+          brix_Log(BRIX_MSG_ERROR, "Error writing %d index entries (%ld bytes) to file %s - aborting\n",
+                   int(inBuf), long(inBuf * BIF_ENTRY_SIZE), brix_tmpIndexFile);
+          brix_SetExitCode(72);
+          goto endSequence;
+        }
+        inBuf = 0;
+      }
+    }
+    if (brix_shutdown_signalled) goto endSequence;
+    if (inBuf > 0 &&
+        brix_BlockWrite(brix_tmpIndexFD, brix_tmpIndexFile, BRIX_LOCAL_FILE, inBuf * BIF_ENTRY_SIZE,
+                        entryBuf) != ssize_t(inBuf * BIF_ENTRY_SIZE)) {
+      brix_Log(BRIX_MSG_ERROR, "Error flushing %d index entries (%ld bytes) to file %s - aborting\n",
+               int(inBuf), long(inBuf * BIF_ENTRY_SIZE), brix_tmpIndexFile);
+      brix_SetExitCode(72);
+      goto endSequence;
+    }
+    free(entryBuf);
+    entryBuf = nullptr;
+
+    // The consistency member follows the members; the archive ends with
+    // one zero block after it.
+    brix_index_entries = used + 1;
+    brix_archive_blocks += 2 + 1;
+    brix_BuildConsistencyHeader();
+    if (brix_WriteConsistencyFile() != 0) goto endSequence;
+    brix_index_entries = used;
+    brix_archive_blocks -= 3;
+    char sizeText[32];
+    snprintf(sizeText, sizeof sizeText, "%lu", (unsigned long)((brix_archive_blocks + 3) * 512));
+    brix_Log(BRIX_MSG_LOGONLY, "INFO: Archive file will be %s bytes, %d objects\n", sizeText,
+             int(used + 1));
+    if (brix_debug_level > 0) {
+      fprintf(stderr, "/debug/Index file written. %d ObjectEntries used, %d omitted. ", int(used),
+              int(omitted));
+      fprintf(stderr, "       Archive File will be %lu blocks (excluding consistency file)\n",
+              (unsigned long)brix_archive_blocks);
+    }
+    if (brix_WriteConsFileIndexEntry(brix_tmpIndexFD) != 0) goto endSequence;
+    brix_archive_blocks += 1;
+    brix_archive_filesize = brix_archive_blocks * 512;
+    brix_BuildIndexHeader();
+    if (brix_WriteIndexHeader(brix_tmpIndexFD, BRIX_LOCAL_FILE, brix_tmpIndexFile, &brix_index_hdr) != 0)
+      goto endSequence;
+  }
+
+  if (brix_debug_level > 0) fprintf(stderr, "/debug/deleting index file [%s] if it exists.\n", brix_index_filename);
+  if (brix_filetype == BRIX_LOCAL_FILE) {
+    if (unlink(brix_index_filename) != 0 && errno != ENOENT)
+      brix_Log(BRIX_MSG_WARNING, "Error %d unlinking host-resident Index File %s\n", errno,
+               brix_index_filename);
+  }
+
+  if (brix_CreateArchiveFile() != 0) goto endSequence;
+  console_message("", "");
+  xferResult = brix_CopyToLocalArchive(&xferTime, &threadsUsed);
+
+  if (xferResult == 0) {
+    struct timeval nowTv;
+    struct rusage nowRu;
+    gettimeofday(&nowTv, nullptr);
+    getrusage(RUSAGE_SELF, &nowRu);
+    int64_t transferred = 0, failed = 0;
+    brix_GetMemberFileXferSummary(&transferred, &failed);
+    std::string line;
+    char part[512];
+    snprintf(part, sizeof part,
+             "%s Create complete for %s. %lu bytes written for %ld member files, max threads: %d Transfer time: %.3f seconds ",
+             "BRIX", brix_archive, (unsigned long)brix_archive_filesize, long(transferred - 1), threadsUsed,
+             xferTime);
+    line = part;
+    if (xferTime >= 0.001) {
+      snprintf(part, sizeof part, "(%.3f MB/s)", double(brix_archive_filesize) / 1000000.0 / xferTime);
+      line += part;
+    }
+    snprintf(part, sizeof part, " wallclock/user/sys: %.3f %.3f %.3f seconds",
+             brix_DiffTimeval(&nowTv, &startTv),
+             secondsOf(nowRu.ru_utime) - secondsOf(startRu.ru_utime),
+             secondsOf(nowRu.ru_stime) - secondsOf(startRu.ru_stime));
+    line += part;
+    brix_LogMsg(BRIX_MSG_LOGONLY, BRIX_LOG_SELECT_MSG, line.c_str());
+    if (brix_debug_level > 0 || (brix_option_flags & (BRIX_OPT_VERBOSE | BRIX_OPT_SLIGHTLY_VERBOSE))) {
+      fprintf(stdout, "%s\n", line.c_str());
+      fflush(stdout);
+    }
+  }
+  brix_LogFileTransfer(brix_archive_abs_path, BOP_CREATE, xferResult, brix_filetype, BRIX_MEMBER_LOCAL,
+                       brix_archive_filesize, xferTime);
+  if (xferResult != 0) goto endSequence;
+
+  if (brix_archive_fd >= 0) {
+    if (brix_filetype != BRIX_PIPE && close(brix_archive_fd) != 0)
+      brix_Log(BRIX_MSG_ERROR, "%s: Error %d closing %s Archive file %s\n", fn, errno, "local", brix_archive);
+    brix_archive_fd = -1;
+  }
+  brix_FinalizeMemberLists();
+  brix_SetProgramPhase(BTP_CREATE_COPYINDEX);
+  if (brix_CopyAndAdjustLocalIndex() != 0) goto endSequence;
+  if (brix_unlinkTmpIndexFile) {
+    if (unlink(brix_index_filename) != 0 && errno != ENOENT && brix_debug_level > 0)
+      fprintf(stderr, "/debug/unlink returned %d trying to remove existing index file %s\n", errno,
+              brix_index_filename);
+  }
+  brix_unlinkTmpIndexFile = 0;
+  if (rename(brix_tmpIndexFile, brix_index_filename) != 0) {
+    int e = errno;
+    brix_perror("rename");
+    brix_Log(BRIX_MSG_ERROR, "Error %d on rename attempt of local index file from %s to %s\n", e,
+             brix_tmpIndexFile, brix_index_filename);
+    brix_SetExitCode(72);
+  } else {
+    // In place now: the index takes the permissions a new file gets.
+    fchmod(brix_tmpIndexFD, publicMode());
+    free(brix_tmpIndexFile);
+    brix_tmpIndexFile = strdup(brix_index_filename);
+  }
+  if ((brix_option_flags & BRIX_OPT_RMLOCAL) && !brix_shutdown_signalled) {
+    brix_SetProgramPhase(BTP_CREATE_RMLOCAL);
+    brix_RemoveMemberFiles(brix_tmpIndexFD, BRIX_LOCAL_FILE);
+  }
+  result = 0;
+
+endSequence:
+  brix_SetProgramPhase(BTP_SHUTDOWN);
+  bool forced = brix_shutdown_signalled != 0;
+  if (result == 0) {
+    fprintf(stdout, "%s: BRIX SUCCESSFUL\n", "BRIX");
+  } else {
+    fprintf(stdout, forced ? "%s: BRIX FAILED DUE TO FORCED SHUTDOWN\n" : "%s: BRIX FAILED\n", "BRIX");
+    brix_SetExitCode(72);
+  }
+  fflush(stdout);
+  if (brix_archive_fd >= 0) {
+    if (close(brix_archive_fd) != 0)
+      brix_Log(BRIX_MSG_ERROR, "%s: Error %d closing %s Archive file %s\n", fn, errno, "local", brix_archive);
+    brix_archive_fd = -1;
+  }
+  if (forced && brix_filetype == BRIX_LOCAL_FILE && brix_archive) unlink(brix_archive);
+  if (brix_tmpIndexFD >= 0) {
+    close(brix_tmpIndexFD);
+    brix_tmpIndexFD = -1;
+    // At debug level 2 and up a temporary index stays for inspection.
+    bool wanted = brix_unlinkTmpIndexFile && brix_debug_level <= 1;
+    if ((wanted || forced) && brix_tmpIndexFile) unlink(brix_tmpIndexFile);
+  }
+  if (forced && brix_filetype != BRIX_PIPE && brix_index_filename) unlink(brix_index_filename);
+  free(entryBuf);
+  return result;
+}

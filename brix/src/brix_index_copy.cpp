@@ -1,0 +1,138 @@
+// After a create: each entry of the temporary index is brought in line with
+// what the transfer did (failed members become phantoms, CRCs are filled
+// in), and the finished index is put where the archive lives.
+//
+// A local or piped archive's temporary index is adjusted in place, batch by
+// batch, rewriting only the batches that changed; create then renames it to
+// the index path.
+#include <errno.h>
+#include <stdlib.h>
+#include <string.h>
+#include <unistd.h>
+
+#include "brix_fileio.h"
+#include "brix_index.h"
+
+namespace {
+
+void copyFailureNote() {
+  brix_Log(BRIX_MSG_INFO, "    A \"rebuild_index\" run will be needed to (re)create the\n");
+  brix_Log(BRIX_MSG_INFO, "    Index File for this brix file. See the man page for details\n");
+}
+
+ssize_t preadFull(int fd, void* buf, size_t count, off_t offset) {
+  size_t got = 0;
+  while (got < count) {
+    ssize_t n = pread(fd, static_cast<char*>(buf) + got, count - got, offset + off_t(got));
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      return -1;
+    }
+    if (n == 0) break;
+    got += size_t(n);
+  }
+  return ssize_t(got);
+}
+
+ssize_t pwriteFull(int fd, const void* buf, size_t count, off_t offset) {
+  size_t done = 0;
+  while (done < count) {
+    ssize_t n = pwrite(fd, static_cast<const char*>(buf) + done, count - done, offset + off_t(done));
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      return -1;
+    }
+    if (n == 0) {
+      errno = EIO;
+      return -1;
+    }
+    done += size_t(n);
+  }
+  return ssize_t(done);
+}
+
+}  // namespace
+
+void brix_AdjustIndexEntry(int64_t ordinal, const bif_entry_t* in, bif_entry_t* out) {
+  memcpy(out, in, sizeof *out);
+  if (out->bent_type != BTO_FILE && out->bent_type != BTO_HARDLINK) return;
+  if (brix_GetMemberFileXferSuccess(ordinal) != 0) {
+    out->bent_flags |= BENT_FLAG_PHANTOM | BENT_FLAG_DELETED;
+    memset(out->bent_prefix, 0, sizeof out->bent_prefix);
+    memset(out->bent_name, 0, sizeof out->bent_name);
+    strcpy(out->bent_name, "/dev/null");
+    return;
+  }
+  if (brix_option_flags & BRIX_OPT_CRC) {
+    out->bent_flags |= BENT_FLAG_CRC;
+    out->bent_crc32 = brix_GetMemberFileXferCRC(ordinal);
+  }
+}
+
+int brix_CopyAndAdjustLocalIndex(void) {
+  static const char* fn = "brix_CopyAndAdjustLocalIndex";
+  // Without CRCs and without failed members no entry changes.
+  int64_t transferred = 0, failed = 0;
+  brix_GetMemberFileXferSummary(&transferred, &failed);
+  if (failed == 0 && !(brix_option_flags & BRIX_OPT_CRC)) return 0;
+  console_message("Pass 2: adjusting local Index File entries ", "");
+  auto* buf = static_cast<bif_entry_t*>(malloc(BRIX_INDEX_BUFSIZE));
+  if (!buf) {
+    brix_Log(BRIX_MSG_ERROR, "%s: FATAL: unable to allocate buffer for Index File copy\n", fn);
+    copyFailureNote();
+    console_message("", "");
+    return -1;
+  }
+  int rc = 0;
+  int fd = brix_tmpIndexFD;
+  uint64_t first = BIF_HDR_SIZE + uint64_t(brix_annotation_size);
+  for (uint64_t i = 0; i < brix_index_entries;) {
+    uint64_t n = brix_index_entries - i;
+    if (n > BRIX_INDEX_BUFENTRIES) n = BRIX_INDEX_BUFENTRIES;
+    off_t at = off_t(first + i * BIF_ENTRY_SIZE);
+    ssize_t got = preadFull(fd, buf, size_t(n * BIF_ENTRY_SIZE), at);
+    if (got != ssize_t(n * BIF_ENTRY_SIZE)) {
+      brix_Log(BRIX_MSG_ERROR, "FATAL: error %d reading %d bytes from index file %s\n",
+               got < 0 ? errno : 0, int(n * BIF_ENTRY_SIZE), brix_tmpIndexFile);
+      brix_SetExitCode(72);
+      rc = -1;
+      break;
+    }
+    bool changed = false;
+    for (uint64_t k = 0; k < n; k++) {
+      bif_entry_t e = buf[k];
+      brix_SwapIndexEntry(&e);
+      bif_entry_t adjusted;
+      brix_AdjustIndexEntry(int64_t(i + k), &e, &adjusted);
+      if (memcmp(&adjusted, &e, sizeof e) != 0) {
+        brix_SwapIndexEntry(&adjusted);
+        buf[k] = adjusted;
+        changed = true;
+      }
+    }
+    if (changed && pwriteFull(fd, buf, size_t(n * BIF_ENTRY_SIZE), at) < 0) {
+      brix_Log(BRIX_MSG_ERROR, "%s: Error %d writing temp index file %s\n", fn, errno, brix_tmpIndexFile);
+      brix_SetExitCode(72);
+      rc = -1;
+      break;
+    }
+    i += n;
+  }
+  free(buf);
+  if (rc == 0 && brix_debug_level >= 1)
+    fprintf(stderr, "/debug/Index File %s successfully adjusted in place.\n", brix_tmpIndexFile);
+  console_message("", "");
+  return rc;
+}
+
+int brix_CopyIndexToQuor(void) {
+  brix_ResidencySupported(BRIX_QUOR_FILE);
+  copyFailureNote();
+  return -1;
+}
+
+int brix_CopyIndexToRemote(void) {
+  brix_ResidencySupported(BRIX_REMOTE_FILE);
+  copyFailureNote();
+  return -1;
+}

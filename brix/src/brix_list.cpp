@@ -1,0 +1,221 @@
+// The list operation: an archive's members from its index file alone, after
+// checking that the archive exists and has the size the index records.
+#include <errno.h>
+#include <fcntl.h>
+#include <string.h>
+#include <sys/stat.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <string>
+#include <vector>
+
+#include "brix_fileio.h"
+#include "brix_filespec.h"
+#include "brix_index.h"
+
+namespace {
+
+const char* const permBits[8] = {"---", "--x", "-w-", "-wx", "r--", "r-x", "rw-", "rwx"};
+
+// Local time of an mtime as "YYYY-MM-DD hh:mm"; one conversion per minute
+// of distinct times, since a listing holds many members of the same minute.
+const char* formatTime(uint32_t mtime, char* buf, size_t size) {
+  static int64_t lastMinute = -1;
+  static char lastText[64];
+  int64_t minute = int64_t(mtime) / 60;
+  if (minute != lastMinute) {
+    time_t t = time_t(mtime);
+    struct tm tm;
+    localtime_r(&t, &tm);
+    snprintf(lastText, sizeof lastText, "%4.4d-%2.2d-%2.2d %2.2d:%2.2d", tm.tm_year + 1900, tm.tm_mon + 1,
+             tm.tm_mday, tm.tm_hour, tm.tm_min);
+    lastMinute = minute;
+  }
+  brix_strlcpy(buf, lastText, size);
+  return buf;
+}
+
+void appendLine(std::string& line, const bif_entry_t* e, int64_t printed) {
+  char tmp[400];
+  line.assign("BRIX: ");
+  if (brix_option_flags & BRIX_OPT_BLOCKNUMS) {
+    snprintf(tmp, sizeof tmp, "[%lu] ", (unsigned long)e->bent_offset);
+    line += tmp;
+  }
+  uint32_t type = e->bent_type;
+  if (type == BTO_UNKNOWN || type > 5)
+    brix_Log(BRIX_MSG_ERROR, "Unknown object type: %d Index Entry %d\n", int(type), int(printed));
+  line += type == BTO_DIRECTORY ? 'd' : type == BTO_SYMLINK ? 'l' : '-';
+  uint32_t m = e->bent_mode;
+  line += permBits[(m >> 6) & 7];
+  line += permBits[(m >> 3) & 7];
+  line += permBits[m & 7];
+  line += ' ';
+  if (e->bent_flags & BENT_FLAG_DELETED) line += 'D';
+  if (brix_option_flags & BRIX_OPT_CRC) {
+    if (type == BTO_FILE || type == BTO_HARDLINK) {
+      if (e->bent_flags & BENT_FLAG_CRC) {
+        snprintf(tmp, sizeof tmp, "[0x%8.8x] ", e->bent_crc32);
+        line += tmp;
+      } else {
+        line += "[]           ";
+      }
+    } else {
+      line += "             ";
+    }
+  }
+  char uname[33], gname[33];
+  memcpy(uname, e->bent_uname, 32);
+  uname[32] = '\0';
+  memcpy(gname, e->bent_gname, 32);
+  gname[32] = '\0';
+  char when[64];
+  snprintf(tmp, sizeof tmp, " %s/%s %10lu %s ", uname, gname, (unsigned long)e->bent_fsize,
+           formatTime(e->bent_mtime, when, sizeof when));
+  line += tmp;
+  char path[300];
+  brix_FormIxEntryPathname(e, path);
+  line += ' ';
+  line += path;
+  if (type == BTO_DIRECTORY && (line.empty() || line.back() != '/')) line += '/';
+  if (type == BTO_SYMLINK) {
+    char link[101];
+    memcpy(link, e->bent_linkname, 100);
+    link[100] = '\0';
+    line += " -> ";
+    line += link;
+  }
+  line += '\n';
+}
+
+// With -J the member names are index ordinals.
+bool selectedByOrdinal(const std::vector<uint64_t>& ordinals, uint64_t number) {
+  return std::binary_search(ordinals.begin(), ordinals.end(), number);
+}
+
+}  // namespace
+
+int brix_List(void) {
+  static const char* fn = "brix_List";
+  int result = -1;
+  int fd = -1;
+  int64_t files = 0, total = 0;
+  bool lineBuffered = isatty(STDOUT_FILENO) != 0;
+  if (brix_filetype == BRIX_PIPE) {
+    brix_Log(BRIX_MSG_ERROR, "brix_List: need index file copy code for piped Archive File\n");
+    brix_SetExitCode(64);
+    goto end;
+  }
+  if (!brix_ResidencySupported(brix_filetype)) goto end;
+  if (brix_GenFilelist() != 0) goto end;
+  console_message("Reading Index File from", (std::string("? ") + brix_index_filename).c_str());
+  brix_SetProgramPhase(BTP_LIST_OPENINDEX);
+  fd = brix_OpenIndexFile(brix_index_filename, O_RDONLY, BRIX_LOCAL_FILE);
+  if (fd < 0) {
+    brix_Log(BRIX_MSG_ERROR, "Fatal error opening index file: %s", brix_index_filename);
+    goto end;
+  }
+  if (brix_debug_level >= 2) fprintf(stderr, "[debug] successfully opened Index file for reading on FD=%d\n", fd);
+  {
+    struct stat st;
+    if (stat(brix_archive, &st) != 0) {
+      int e = errno;
+      if (e == ENOENT) {
+        brix_Log(BRIX_MSG_ERROR, "[FATAL] no such local archive file: %s\n", brix_archive);
+      } else if (e == EACCES) {
+        brix_Log(BRIX_MSG_ERROR, "[FATAL] no permission to open local archive file: %s\n", brix_archive);
+      } else {
+        brix_perror("stat");
+        brix_Log(BRIX_MSG_ERROR, "[FATAL] error %d getting attributes for local archive file %s\n", e,
+                 brix_archive);
+      }
+      brix_SetExitCode(72);
+      goto end;
+    }
+    if (!S_ISREG(st.st_mode)) {
+      brix_Log(BRIX_MSG_ERROR, "[FATAL] Archive file %s is not a regular file\n", brix_archive);
+      brix_SetExitCode(72);
+      goto end;
+    }
+    uint64_t expected = brix_index_hdr.bif_cfinfo.bif_tarsize;
+    if (uint64_t(st.st_size) != expected) {
+      brix_Log(BRIX_MSG_ERROR, "[FATAL] Inconsistent actual/index files sizes for Archive file %s\n",
+               brix_archive);
+      brix_Log(BRIX_MSG_ERROR, "     Archive file actual size is: %lu\n", (unsigned long)st.st_size);
+      brix_Log(BRIX_MSG_ERROR, "     Index file (%s) thinks size should be %lu\n", brix_index_filename,
+               (unsigned long)expected);
+      brix_SetExitCode(72);
+      goto end;
+    }
+  }
+  {
+    std::vector<uint64_t> ordinals;
+    bool byOrdinal = (brix_option_flags & BRIX_OPT_ORDINALS) && brix_FileListEntries > 0;
+    if (byOrdinal) {
+      for (int64_t i = 0; i < brix_FileListEntries; i++) ordinals.push_back(brix_FileList[i].indexOrd);
+      std::sort(ordinals.begin(), ordinals.end());
+    }
+    // Lines go out as they are made on a terminal, in large writes elsewhere.
+    std::string pending;
+    auto drain = [&]() {
+      fwrite(pending.data(), 1, pending.size(), stdout);
+      fflush(stdout);
+      pending.clear();
+    };
+    brix_SetProgramPhase(BTP_LIST_READINDEX);
+    if (brix_IndexReadInit() != 0) goto end;
+    std::string line;
+    line.reserve(512);
+    uint64_t number = 0;
+    for (;; number++) {
+      bif_entry_t* e = nullptr;
+      int endFlag = 0;
+      if (brix_IndexFileRead(fd, BRIX_LOCAL_FILE, 0, &e, &endFlag) != 0) {
+        drain();
+        goto end;
+      }
+      if (endFlag) break;
+      if (total == 0 && memcmp(e->bent_sanity, "BRIX_IDX", 8) != 0) {
+        brix_Log(BRIX_MSG_ERROR, "Hmmm- %s does not appear to be a file created by brix.\n",
+                 brix_index_filename);
+        drain();
+        goto end;
+      }
+      if (e->bent_flags & BENT_FLAG_PHANTOM) {
+        if (brix_debug_level >= 1) fprintf(stderr, "/debug/skipping phantom index entry %d\n", int(total));
+        continue;
+      }
+      if (byOrdinal ? !selectedByOrdinal(ordinals, number) : !brix_IndexEntryWasSelected(e)) continue;
+      appendLine(line, e, total);
+      pending += line;
+      if (lineBuffered || pending.size() >= (1u << 20)) drain();
+      total++;
+      if (e->bent_type != BTO_DIRECTORY) files++;
+    }
+    drain();
+  }
+  {
+    char summary[4300];
+    snprintf(summary, sizeof summary, "%s: Listing complete for %s, %ld files %ld total objects", "BRIX",
+             brix_archive, long(files), long(total));
+    brix_LogMsg(BRIX_MSG_LOGONLY, BRIX_LOG_SELECT_MSG, summary);
+    if ((brix_option_flags & (BRIX_OPT_VERBOSE | BRIX_OPT_SLIGHTLY_VERBOSE)) || brix_debug_level >= 1)
+      fprintf(stdout, "%s\n", summary);
+  }
+  result = 0;
+end:
+  fflush(stdout);
+  if (result == 0) {
+    fprintf(stdout, "%s: BRIX SUCCESSFUL\n", "BRIX");
+  } else {
+    fprintf(stdout, "%s: BRIX FAILED\n", "BRIX");
+    brix_SetExitCode(72);
+  }
+  fflush(stdout);
+  if (fd >= 0 && close(fd) != 0)
+    brix_Log(BRIX_MSG_ERROR, "***%s: Error %d closing %s index file %s\n", fn, errno, "local",
+             brix_index_filename);
+  return result;
+}

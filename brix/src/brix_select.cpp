@@ -1,0 +1,60 @@
+// Member selection: whether an index entry is named by the command line's
+// member list, by whole name (and everything below it) or by pattern,
+// component by component.
+#include <string.h>
+
+#include <string>
+#include <vector>
+
+#include "brix_filespec.h"
+#include "brix_index.h"
+
+namespace {
+
+std::vector<std::string> splitPath(const std::string& s) {
+  std::vector<std::string> parts;
+  size_t start = 0;
+  for (;;) {
+    size_t slash = s.find('/', start);
+    if (slash == std::string::npos) {
+      parts.push_back(s.substr(start));
+      return parts;
+    }
+    parts.push_back(s.substr(start, slash - start));
+    start = slash + 1;
+  }
+}
+
+bool selectedBy(const brix_FileSpec_t& spec, const char* path, bool recurse) {
+  const char* name = spec.filename ? spec.filename : "";
+  if (!spec.hasWildcards) {
+    size_t n = strlen(name);
+    if (strncmp(path, name, n) != 0) return false;
+    if (path[n] == '\0') return true;
+    // A spec of "/" names everything below the root.
+    if (n > 0 && name[n - 1] == '/') return recurse;
+    return path[n] == '/' && recurse;
+  }
+  std::string pattern(name, strnlen(name, 4096));
+  std::vector<std::string> pat = splitPath(pattern);
+  std::vector<std::string> comp = splitPath(path);
+  size_t i = 0;
+  for (; i < pat.size(); i++) {
+    if (i >= comp.size()) return false;
+    if (!brix_Match(comp[i].c_str(), pat[i].c_str())) return false;
+  }
+  return i == comp.size() || recurse;
+}
+
+}  // namespace
+
+int brix_IndexEntryWasSelected(const bif_entry_t* entry) {
+  bool recurse = !(brix_option_flags & BRIX_OPT_NORECURSE);
+  if (brix_FileListEntries == 0 && recurse) return 1;
+  char path[300];
+  brix_FormIxEntryPathname(entry, path);
+  if (brix_FileListEntries == 0) return strchr(path, '/') ? 0 : 1;
+  for (int64_t i = 0; i < brix_FileListEntries; i++)
+    if (selectedBy(brix_FileList[i], path, recurse)) return 1;
+  return 0;
+}

@@ -1,0 +1,405 @@
+// brix creates local archives that other tar readers read back as the
+// files were, and lists them from their index: the real brix binary against
+// gwsim, archives on local disk.
+#include <fcntl.h>
+#include <grp.h>
+#include <gtest/gtest.h>
+#include <pwd.h>
+#include <sys/stat.h>
+#include <sys/time.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <fstream>
+#include <map>
+#include <random>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "brix_session.h"
+#include "journal_text.h"
+
+namespace {
+
+// Compares a tar archive with the tree it was made from, as Python's tarfile
+// reads it, and trees extracted by other programs with the source. Prints
+// "offset path" per member for the index comparison; exits non-zero with
+// the differences on any mismatch.
+const char* kChecker = R"PY(
+import os, sys, stat, tarfile, hashlib
+mode, archive, src = sys.argv[1], sys.argv[2], sys.argv[3]
+root = os.path.dirname(src)
+bad = []
+def digest(p):
+    with open(p, 'rb') as f: return hashlib.sha256(f.read()).hexdigest()
+def walk():
+    out = [src]
+    for d, dirs, files in os.walk(src):
+        for n in dirs + files: out.append(os.path.join(d, n))
+    return out
+if mode == 'tarfile':
+    t = tarfile.open(archive)
+    members = {}
+    for m in t.getmembers():
+        print(m.offset // 512, m.name)
+        members[m.name] = m
+    for p in walk():
+        rel = os.path.relpath(p, root)
+        m = members.get(rel)
+        if m is None: bad.append('missing ' + rel); continue
+        st = os.lstat(p)
+        kind = 'l' if stat.S_ISLNK(st.st_mode) else 'd' if stat.S_ISDIR(st.st_mode) else 'f'
+        mk = 'l' if m.issym() else 'd' if m.isdir() else 'f' if m.isfile() else '?'
+        if kind != mk: bad.append('kind %s %s %s' % (rel, kind, mk))
+        if (st.st_mode & 0o7777) != m.mode and kind != 'l': bad.append('mode %s %o %o' % (rel, st.st_mode & 0o7777, m.mode))
+        if int(st.st_mtime) != m.mtime: bad.append('mtime %s %d %d' % (rel, st.st_mtime, m.mtime))
+        if st.st_uid != m.uid or st.st_gid != m.gid: bad.append('owner %s %d:%d %d:%d' % (rel, st.st_uid, st.st_gid, m.uid, m.gid))
+        if kind == 'l' and os.readlink(p) != m.linkname: bad.append('link ' + rel)
+        if kind == 'f':
+            if st.st_size != m.size: bad.append('size %s %d %d' % (rel, st.st_size, m.size))
+            elif hashlib.sha256(t.extractfile(m).read()).hexdigest() != digest(p): bad.append('data ' + rel)
+    x = os.path.join(os.path.dirname(archive), 'pyx')
+    kw = {'numeric_owner': True}
+    try: t.extractall(x, filter='fully_trusted', **kw)
+    except TypeError: t.extractall(x, **kw)
+    mode, src2 = 'tree', os.path.join(x, os.path.basename(src))
+else:
+    src2 = archive
+if mode == 'tree':
+    for p in walk():
+        rel = os.path.relpath(p, src)
+        q = os.path.join(src2, rel)
+        try: a, b = os.lstat(p), os.lstat(q)
+        except OSError: bad.append('missing extracted ' + rel); continue
+        if stat.S_IFMT(a.st_mode) != stat.S_IFMT(b.st_mode): bad.append('kind ' + rel); continue
+        if stat.S_ISLNK(a.st_mode):
+            if os.readlink(p) != os.readlink(q): bad.append('link ' + rel)
+            continue
+        if (a.st_mode & 0o7777) != (b.st_mode & 0o7777): bad.append('mode %s %o %o' % (rel, a.st_mode & 0o7777, b.st_mode & 0o7777))
+        if int(a.st_mtime) != int(b.st_mtime): bad.append('mtime %s %d %d' % (rel, a.st_mtime, b.st_mtime))
+        if (a.st_uid, a.st_gid) != (b.st_uid, b.st_gid): bad.append('owner ' + rel)
+        if stat.S_ISREG(a.st_mode) and digest(p) != digest(q): bad.append('data ' + rel)
+if bad:
+    sys.stderr.write('\n'.join(bad) + '\n')
+    sys.exit(1)
+)PY";
+
+std::string repeat(char c, size_t n) { return std::string(n, c); }
+
+void setTimes(const std::string& path, time_t t) {
+  struct timespec ts[2] = {{t, 0}, {t, 0}};
+  utimensat(AT_FDCWD, path.c_str(), ts, AT_SYMLINK_NOFOLLOW);
+}
+
+// The corpus of the issue: sizes around block boundaries, long and
+// non-ASCII names, links, set-id modes, extreme times and large ids.
+void makeCorpus(const std::string& c) {
+  std::mt19937 rng(12);
+  std::string big(3 * 1024 * 1024 + 17, '\0');
+  for (auto& ch : big) ch = char(rng());
+  writeFileAt(c + "/empty", "");
+  writeFileAt(c + "/one", "1");
+  writeFileAt(c + "/b512", repeat('x', 512));
+  writeFileAt(c + "/b513", repeat('y', 513));
+  writeFileAt(c + "/big.bin", big);
+  writeFileAt(c + "/sub/deeper/file.txt", "deep\n");
+  writeFileAt(c + "/sub/other.txt", "other\n");
+  writeFileAt(c + "/" + repeat('n', 99 - 7), "99");    // member path of 99 characters
+  writeFileAt(c + "/" + repeat('o', 100 - 7), "100");  // 100
+  writeFileAt(c + "/" + repeat('p', 101 - 7), "101");  // 101
+  // Paths of 154, 155 and 254 characters, each with a split that ustar can
+  // store (a prefix of at most 154 characters, a name of at most 99).
+  writeFileAt(c + "/" + repeat('q', 86) + "/" + repeat('r', 60), "154");
+  writeFileAt(c + "/" + repeat('s', 87) + "/" + repeat('t', 60), "155");
+  writeFileAt(c + "/" + repeat('u', 60) + "/" + repeat('v', 86) + "/" + repeat('w', 99), "254");
+  writeFileAt(c + "/caf\xc3\xa9 \xe6\x97\xa5\xe6\x9c\xac.txt", "utf-8 name\n");
+  writeFileAt(c + "/setuid", "s", 04755);
+  writeFileAt(c + "/setgid", "g", 02750);
+  mkdir((c + "/sticky").c_str(), 01777);
+  chmod((c + "/sticky").c_str(), 01777);
+  symlink("sub/other.txt", (c + "/link").c_str());
+  symlink("dangling-target", (c + "/dangling").c_str());
+  writeFileAt(c + "/epoch", "0");
+  writeFileAt(c + "/after2038", "2039");
+  writeFileAt(c + "/bigids", "ids");
+  if (geteuid() == 0) chown((c + "/bigids").c_str(), 3000000, 3000001);
+  setTimes(c + "/epoch", 0);
+  setTimes(c + "/after2038", 2200000000);
+  setTimes(c + "/link", 1600000000);
+}
+
+struct listedMember {
+  uint64_t block;
+  std::string path;
+};
+
+// The members of a -B listing, directory slashes taken off.
+std::vector<listedMember> parseBlockListing(const std::string& out) {
+  std::vector<listedMember> v;
+  std::istringstream in(out);
+  std::string line;
+  while (std::getline(in, line)) {
+    if (line.rfind("BRIX: [", 0) != 0) continue;
+    listedMember m;
+    m.block = std::stoull(line.substr(7));
+    size_t two = line.find("  ", line.find(':', 20));
+    std::string rest = line.substr(two + 2);
+    size_t arrow = rest.find(" -> ");
+    if (arrow != std::string::npos) rest = rest.substr(0, arrow);
+    if (rest.size() > 1 && rest.back() == '/') rest.pop_back();
+    m.path = rest;
+    v.push_back(m);
+  }
+  return v;
+}
+
+class BrixCreate : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    ASSERT_TRUE(s.ready()) << s.gw.stderrText();
+    corpus = s.work + "/corpus";
+    archive = s.work + "/a.tar";
+    checker = s.gw.dir() + "/check.py";
+    writeFileAt(checker, kChecker);
+  }
+  BrixSession s;
+  std::string corpus, archive, checker;
+};
+
+}  // namespace
+
+TEST_F(BrixCreate, CorpusReadsBackInEveryReader) {
+  makeCorpus(corpus);
+  BrixResult r = s.run({"-c", "-E", "-f", archive, "corpus"});
+  ASSERT_EQ(r.status, 0) << r.out << r.err;
+  EXPECT_NE(r.out.find("BRIX: BRIX SUCCESSFUL\n"), std::string::npos) << r.out;
+  EXPECT_TRUE(s.leftoverTempFiles().empty());
+  struct stat st;
+  ASSERT_EQ(stat((archive + ".idx").c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 0777, 0644u);  // 0666 less the creation mask, once in place
+
+  std::string pyOut;
+  ASSERT_EQ(shellRun("python3 " + checker + " tarfile " + archive + " " + corpus, &pyOut), 0) << pyOut;
+  std::string out;
+  std::string gx = s.work + "/gx", bx = s.work + "/bx";
+  mkdir(gx.c_str(), 0755);
+  mkdir(bx.c_str(), 0755);
+  ASSERT_EQ(shellRun("tar -x -p -f " + archive + " -C " + gx, &out), 0) << out;
+  ASSERT_EQ(shellRun("python3 " + checker + " tree " + gx + "/corpus " + corpus, &out), 0) << out;
+  ASSERT_EQ(shellRun("bsdtar -x -p -f " + archive + " -C " + bx, &out), 0) << out;
+  ASSERT_EQ(shellRun("python3 " + checker + " tree " + bx + "/corpus " + corpus, &out), 0) << out;
+
+  // The index lists the same members at the same blocks as tarfile finds.
+  BrixResult list = s.run({"-t", "-E", "-B", "-f", archive});
+  ASSERT_EQ(list.status, 0) << list.err;
+  std::vector<listedMember> listed = parseBlockListing(list.out);
+  std::vector<listedMember> fromTar;
+  std::istringstream in(pyOut);
+  std::string line;
+  while (std::getline(in, line)) {
+    size_t sp = line.find(' ');
+    fromTar.push_back({std::stoull(line.substr(0, sp)), line.substr(sp + 1)});
+  }
+  ASSERT_EQ(listed.size(), fromTar.size()) << list.out << pyOut;
+  for (size_t i = 0; i < listed.size(); i++) {
+    EXPECT_EQ(listed[i].block, fromTar[i].block) << listed[i].path;
+    EXPECT_EQ(listed[i].path, fromTar[i].path);
+  }
+  EXPECT_NE(listed.back().path.find("/BRIX_CF_CHK_"), std::string::npos);
+}
+
+TEST_F(BrixCreate, ListingLinesAndSelection) {
+  writeFileAt(corpus + "/a.txt", repeat('a', 1234), 0640);
+  writeFileAt(corpus + "/b.dat", "b");
+  writeFileAt(corpus + "/sub/c.txt", "c");
+  symlink("a.txt", (corpus + "/ln").c_str());
+  setTimes(corpus + "/a.txt", 2200000000);
+  ASSERT_EQ(s.run({"-c", "-E", "-H", "crc", "-f", archive, "corpus"}).status, 0);
+
+  BrixResult r = s.run({"-t", "-E", "-f", archive, "corpus/a.txt"});
+  ASSERT_EQ(r.status, 0) << r.err;
+  std::string owner = std::string(getpwuid(geteuid())->pw_name) + "/" + getgrgid(getegid())->gr_name;
+  EXPECT_EQ(r.out, "BRIX: -rw-r-----  " + owner + "       1234 2039-09-18 23:06  corpus/a.txt\n"
+                   "BRIX: BRIX SUCCESSFUL\n");
+
+  auto members = [&](const std::vector<std::string>& args) {
+    std::vector<std::string> all = {"-t", "-E", "-f", archive};
+    all.insert(all.end(), args.begin(), args.end());
+    BrixResult l = s.run(all);
+    EXPECT_EQ(l.status, 0) << l.err;
+    std::vector<std::string> paths;
+    std::istringstream in(l.out);
+    std::string line;
+    while (std::getline(in, line)) {
+      if (line.find("BRIX SUCCESSFUL") != std::string::npos) continue;
+      size_t two = line.rfind("  ");
+      std::string p = line.substr(two + 2);
+      size_t arrow = p.find(" -> ");
+      if (arrow != std::string::npos) p = p.substr(0, arrow);
+      paths.push_back(p);
+    }
+    return paths;
+  };
+  using v = std::vector<std::string>;
+  EXPECT_EQ(members({"corpus/sub"}), (v{"corpus/sub/", "corpus/sub/c.txt"}));
+  EXPECT_EQ(members({"corpus/*.txt"}), (v{"corpus/a.txt"}));
+  EXPECT_EQ(members({"*/*/*.txt"}), (v{"corpus/sub/c.txt"}));
+  EXPECT_EQ(members({"-H", "norecurse", "corpus/sub"}), (v{"corpus/sub/"}));
+  writeFileAt(s.work + "/names", "corpus/b.dat\n  corpus/ln  \n");
+  EXPECT_EQ(members({"-L", s.work + "/names"}), (v{"corpus/b.dat", "corpus/ln"}));
+  EXPECT_EQ(members({"-J", "0", "2"}), (v{"corpus/", "corpus/b.dat"}));
+  EXPECT_EQ(members({"nothing/matches"}), v{});
+
+  // CRC column: files carry their CRC, others blanks.
+  r = s.run({"-t", "-E", "-H", "crc", "-f", archive, "corpus/b.dat", "corpus/ln"});
+  EXPECT_NE(r.out.find("-rw-r--r-- [0x71beeff9] "), std::string::npos) << r.out;  // CRC-32 of "b"
+  EXPECT_NE(r.out.find("lrwxrwxrwx              "), std::string::npos) << r.out;
+}
+
+TEST_F(BrixCreate, ExclusionsOnTheCommandLine) {
+  writeFileAt(corpus + "/keep.c", "x");
+  writeFileAt(corpus + "/drop.o", "x");
+  writeFileAt(corpus + "/notes.tmp", "x");
+  writeFileAt(corpus + "/cache/CACHEDIR.TAG", "Signature: 8a477f597d28d172789f06886806bc55");
+  writeFileAt(corpus + "/cache/blob", "x");
+  writeFileAt(corpus + "/repo/.gitignore", "*.log\n");
+  writeFileAt(corpus + "/repo/run.log", "x");
+  writeFileAt(corpus + "/repo/src.c", "x");
+  writeFileAt(s.work + "/patterns", "*.tmp\n");
+  BrixResult r = s.run({"-c", "-E", "-f", archive, "--exclude=*.o", "--exclude-from=" + s.work + "/patterns",
+                        "-H", "exclude-caches-under:exclude-vcs-ignores", "corpus"});
+  ASSERT_EQ(r.status, 0) << r.out << r.err;
+  std::string out;
+  ASSERT_EQ(shellRun("tar -tf " + archive + " 2>/dev/null | grep -v BRIX_CF_CHK", &out), 0);
+  EXPECT_EQ(out, "corpus\ncorpus/cache\ncorpus/keep.c\ncorpus/repo\ncorpus/repo/.gitignore\ncorpus/repo/src.c\n");
+}
+
+TEST_F(BrixCreate, BadNamesAndMissingFiles) {
+  writeFileAt(corpus + "/ok", "fine");
+  std::string tooLong = repeat('z', 160) + "/" + repeat('w', 95);  // no usable split
+  writeFileAt(corpus + "/" + tooLong, "x");
+  BrixResult r = s.run({"-c", "-E", "-f", archive, "corpus", "corpus/not-there"});
+  EXPECT_EQ(r.status, 72) << r.out << r.err;  // the missing name came first
+  EXPECT_NE(r.err.find("file or directory does not exist: corpus/not-there"), std::string::npos) << r.err;
+  EXPECT_NE(r.err.find("WARNING: name too long for tar archive- file omitted\n  [corpus/" + tooLong + "]"),
+            std::string::npos) << r.err;
+  EXPECT_NE(r.out.find("BRIX SUCCESSFUL"), std::string::npos);
+  std::string out;
+  ASSERT_EQ(shellRun("tar -tf " + archive, &out), 0) << out;
+  EXPECT_NE(out.find("corpus/ok"), std::string::npos);
+  EXPECT_EQ(out.find("wwww"), std::string::npos);
+
+  r = s.run({"-c", "-E", "-f", s.work + "/e.tar", "corpus/nothing*"});
+  EXPECT_EQ(r.status, 2) << r.err;
+  EXPECT_EQ(r.out, "INFO: refusing to create empty archive\nBRIX: BRIX SUCCESSFUL\n");
+  struct stat st;
+  EXPECT_NE(stat((s.work + "/e.tar").c_str(), &st), 0);
+  EXPECT_TRUE(s.leftoverTempFiles().empty());
+}
+
+TEST_F(BrixCreate, PipedArchiveAndItsIndex) {
+  writeFileAt(corpus + "/f", "piped data");
+  BrixResult r = s.run({"-c", "-E", "-v", "-f", "-", "-I", s.work + "/p.idx", "corpus"});
+  ASSERT_EQ(r.status, 0) << r.err;
+  // Only the archive is on standard output; the messages went to standard error.
+  EXPECT_NE(r.err.find("BRIX: BRIX SUCCESSFUL"), std::string::npos) << r.err;
+  writeFileAt(s.work + "/p.tar", r.out);
+  std::string out;
+  ASSERT_EQ(shellRun("tar -xOf " + s.work + "/p.tar corpus/f 2>/dev/null", &out), 0) << out;
+  EXPECT_EQ(out, "piped data");
+  struct stat st;
+  EXPECT_EQ(stat((s.work + "/p.idx").c_str(), &st), 0);
+  EXPECT_TRUE(s.leftoverTempFiles().empty());
+
+  r = s.run({"-t", "-f", "-", "-I", s.work + "/p.idx"});
+  EXPECT_EQ(r.status, 64) << r.err;
+  EXPECT_NE(r.out.find("BRIX: BRIX FAILED"), std::string::npos) << r.out;
+  r = s.run({"-t", "-f", "-"});
+  EXPECT_EQ(r.status, 64);
+  EXPECT_NE(r.err.find("[Fatal]Index file pathname must be specified for piped Archive file"), std::string::npos);
+}
+
+TEST_F(BrixCreate, IndexNamesAndSizeCheck) {
+  writeFileAt(corpus + "/f", "x");
+  mkdir((s.work + "/dir").c_str(), 0755);
+  struct row {
+    std::vector<std::string> args;
+    std::string index;
+  } rows[] = {{{}, "dir/a.tar.idx"}, {{"-I", ".i"}, "dir/a.tar.i"}, {{"-I", "other.idx"}, "dir/other.idx"},
+              {{"-I", s.work + "/abs.idx"}, s.work + "/abs.idx"}};
+  for (const row& w : rows) {
+    std::vector<std::string> args = {"-c", "-E", "-f", "dir/a.tar"};
+    args.insert(args.end(), w.args.begin(), w.args.end());
+    args.push_back("corpus");
+    ASSERT_EQ(s.run(args).status, 0);
+    std::string idx = w.index[0] == '/' ? w.index : s.work + "/" + w.index;
+    struct stat st;
+    EXPECT_EQ(stat(idx.c_str(), &st), 0) << idx;
+  }
+  // An archive whose size differs from the one its index records is refused.
+  ASSERT_EQ(truncate((s.work + "/dir/a.tar").c_str(), 1535), 0);
+  BrixResult r = s.run({"-t", "-E", "-f", "dir/a.tar"});
+  EXPECT_EQ(r.status, 72);
+  EXPECT_NE(r.err.find("[FATAL] Inconsistent actual/index files sizes for Archive file dir/a.tar"), std::string::npos);
+  EXPECT_NE(r.err.find("     Archive file actual size is: 1535"), std::string::npos);
+  EXPECT_NE(r.out.find("BRIX: BRIX FAILED"), std::string::npos);
+}
+
+TEST_F(BrixCreate, StartUpAndTheGatewayLog) {
+  BrixResult r = s.run({});
+  EXPECT_EQ(r.status, 0);
+  EXPECT_EQ(r.out, "");
+  EXPECT_NE(r.err.find("Usage:"), std::string::npos);
+
+  writeFileAt(corpus + "/f", "x");
+  r = s.run({"-c", "-f", archive, "corpus"});  // in the storage service: not built yet
+  EXPECT_EQ(r.status, 64) << r.err;
+  EXPECT_NE(r.out.find("BRIX: BRIX FAILED"), std::string::npos);
+
+  writeFileAt(s.home + "/.brixrc", "disable_gets yes\n");
+  r = s.run({"-c", "-f", archive, "corpus"});
+  EXPECT_EQ(r.status, 72);
+  EXPECT_NE(r.err.find("ERROR (main) Read operations disabled until further notice"), std::string::npos);
+  r = s.run({"-c", "-E", "-f", archive, "corpus"});
+  EXPECT_EQ(r.status, 0) << r.err;
+  unlink((s.home + "/.brixrc").c_str());
+
+  auto j = s.gw.journalLines();
+  EXPECT_EQ(countLines(j, "log-open subsys=brix options=0x60000"), 2);  // the refused run never logged in
+  // The journal shows the record's tabs as '?'.
+  std::string createLine = lineWith(j, "?create?LL?0?");
+  EXPECT_NE(createLine.find("select=0x6000000"), std::string::npos) << createLine;
+  EXPECT_NE(createLine.find("?3072?"), std::string::npos) << createLine;  // dir, file, consistency, end
+  EXPECT_FALSE(lineWith(j, "VERSION: [brix").empty());
+  EXPECT_FALSE(lineWith(j, "CWD: " + s.work).empty());
+  EXPECT_FALSE(lineWith(j, "-c -E -f " + archive + " corpus ").empty());
+  EXPECT_FALSE(lineWith(j, "INFO: Archive file will be 3072 bytes, 3 objects").empty());
+
+  // A log-in the gateway refuses ends the run before any operation.
+  std::string netrc = readFile(s.home + "/.netrc");
+  netrc.replace(netrc.find("wonderland"), 10, "wrong");
+  writeFileAt(s.home + "/.netrc", netrc, 0600);
+  r = s.run({"-c", "-E", "-f", archive, "corpus"});
+  EXPECT_EQ(r.status, 71);
+  EXPECT_NE(r.err.find("unable to open remote gateway server connection"), std::string::npos) << r.err;
+  EXPECT_EQ(r.out, "BRIX: BRIX FAILED\n");
+}
+
+// rmlocal removes the files and symbolic links that went into the archive,
+// never directories, and leaves a link's target alone.
+TEST_F(BrixCreate, RemoveLocalFilesAfterCreate) {
+  writeFileAt(corpus + "/sub/a", "a");
+  writeFileAt(s.work + "/outside", "target");
+  symlink((s.work + "/outside").c_str(), (corpus + "/ln").c_str());
+  BrixResult r = s.run({"-c", "-E", "-H", "rmlocal", "-f", archive, "corpus"});
+  ASSERT_EQ(r.status, 0) << r.err;
+  struct stat st;
+  EXPECT_NE(lstat((corpus + "/sub/a").c_str(), &st), 0);
+  EXPECT_NE(lstat((corpus + "/ln").c_str(), &st), 0);
+  EXPECT_EQ(stat((corpus + "/sub").c_str(), &st), 0);
+  EXPECT_EQ(readFile(s.work + "/outside"), "target");
+  std::string out;
+  ASSERT_EQ(shellRun("tar -xOf " + archive + " corpus/sub/a 2>/dev/null", &out), 0);
+  EXPECT_EQ(out, "a");
+}
