@@ -205,7 +205,7 @@ int quorex_IsConnectionAllowed(const struct sockaddr_storage* SockAddr, int LogF
 
   // An IPv4 peer on an IPv6 socket arrives mapped; the site's IPv4 entries
   // are meant for it all the same.
-  struct in_addr v4;
+  struct in_addr v4 = {};
   bool haveV4 = false;
   const struct in6_addr* v6 = nullptr;
   if (SockAddr->ss_family == AF_INET) {

@@ -212,6 +212,13 @@ typedef struct gw_conn {
   int suTriesLeft = 0;
   int suOtp = 0;
   int sudoActive = 0;
+  // A granted su or sudo acts as its target (suTarget while a challenge is
+  // pending) until an end with end_session 1 restores what was saved.
+  const gw_user_t* suTarget = nullptr;
+  int suSaved = 0;
+  int suSavedIdSet = 0;
+  uint32_t suSavedUid = 0;
+  uint32_t suSavedGid = 0;
 
   // Storage namespace state (session.h reads the identity and account).
   std::string cwd = "/";     // namespace path of the working directory

@@ -51,7 +51,15 @@ void gw_NoteSudoCmdEnd(const api_msghdr_t*, const void* req, std::string* note) 
 // The start of su (fn 0x0110) or sudo (0x0112) to runas.
 // A granted su makes the connection act as the target from now on; a group
 // set earlier with SetGID belongs to the old identity.
+// The identity before the first switch is kept, so that the end of the
+// switch (0x0120 with end_session 1) brings it back.
 static void become(gw_conn_t* conn, const gw_user_t* target) {
+  if (!conn->suSaved) {
+    conn->suSaved = 1;
+    conn->suSavedIdSet = conn->idSet;
+    conn->suSavedUid = conn->uid;
+    conn->suSavedGid = conn->gid;
+  }
   conn->idSet = 1;
   conn->uid = target->uid;
   conn->gid = target->gid;
@@ -81,7 +89,7 @@ static int su_start(gw_conn_t* conn, uint16_t fn, const char* runas, gw_reply_t*
   if (policy == GW_SU_ALLOW) {
     r.authmethod = GW_SU_METHOD_NONE;
     if (sudo) conn->sudoActive = 1;
-    else become(conn, target);
+    become(conn, target);
     return gw_ReplyWithBody(reply, (xdrproc_t)qel_xdr_ozugw_su_init_rply_t, &r);
   }
   // sudo asks for the caller's own password, su for the target's.
@@ -93,6 +101,7 @@ static int su_start(gw_conn_t* conn, uint16_t fn, const char* runas, gw_reply_t*
   int tries = who->retryCount >= 0 ? who->retryCount : cfg->retryCount;
   conn->suPending = fn;
   conn->suUser = who;
+  conn->suTarget = target;
   conn->suTriesLeft = tries > 0 ? tries : 1;
   conn->suOtp = (cfg->site.auth_crypto_card & 3) != 0;
   r.flags = conn->suOtp ? GW_SU_FLAG_OTP : 0;
@@ -116,7 +125,15 @@ int gw_HandleSudoInit(gw_conn_t* conn, const api_msghdr_t* hdr, void* req, gw_re
 }
 
 int gw_HandleSudoCmdEnd(gw_conn_t* conn, const api_msghdr_t*, void* req, gw_reply_t* reply) {
-  if (static_cast<const ozugw_sudo_cmd_end_req_t*>(req)->end_session) conn->sudoActive = 0;
+  if (static_cast<const ozugw_sudo_cmd_end_req_t*>(req)->end_session) {
+    conn->sudoActive = 0;
+    if (conn->suSaved) {
+      conn->suSaved = 0;
+      conn->idSet = conn->suSavedIdSet;
+      conn->uid = conn->suSavedUid;
+      conn->gid = conn->suSavedGid;
+    }
+  }
   reply->errorcode = 0;
   return 0;
 }
@@ -158,7 +175,7 @@ int gw_HandleChallengeRsp(gw_conn_t* conn, const api_msghdr_t* hdr, void* req, g
   if (ok) {
     conn->suPending = 0;
     if (sudo) conn->sudoActive = 1;
-    else become(conn, conn->suUser);  // su asked for the target's password
+    become(conn, conn->suTarget);
     reply->errorcode = 0;
   } else {
     conn->suTriesLeft--;

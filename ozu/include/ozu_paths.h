@@ -2,13 +2,18 @@
 #ifndef OZU_PATHS_H
 #define OZU_PATHS_H
 
+#include <string>
+
 struct Keyset;
 
 // Storage path of a command: drive prefix (switches the connection), N',
 // "-", ~, ~user, dot forms. 0, or -1 after a message with the previous
-// connection restored.
+// connection restored (-86 for a path that does not fit pathOut or the
+// 1024-character working-directory form; a trailing "/" on a symbolic link
+// yields what it points to).
 int ozu_ExpandQUORPath(const char *pathIn, char *pathOut, int size);
-// 0 no expansion (rbuf empty), 1 expanded into rbuf, -1 after a message.
+// 0 no expansion (rbuf empty), 1 expanded into rbuf, -1 (or -86 for a
+// result that does not fit rbuf) after a message.
 int expandQUORpath(const char *name, char *rbuf, int rsize);
 int expandWorkerPath(const char *name, char *rbuf, int rsize);
 // Expands every string of a null-terminated list of allocated strings.
@@ -23,5 +28,8 @@ const char *getcwdQUOR(int which);
 int setcwdQUOR(struct Keyset *keyp, int which, const char *newpath, int cdFlag);
 // The local working directory, new string or null.
 char *ozu_GetCwd(void);
+// What the link at linkPath points to: an absolute text as it is, a
+// relative one against the link's own directory.
+std::string ozu_LinkTarget(const char *linkPath, const char *linkText);
 
 #endif

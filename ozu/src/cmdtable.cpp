@@ -2,6 +2,7 @@
 // is a prefix of the typed word, so the order matters. Rows without a
 // handler are commands that only the gateway runs for now.
 #include "ozu_dispatch.h"
+#include "ozu_keysetfile.h"
 
 #define ROW(client, handler, ab, full) {client, 0, handler, ab, full}
 #define GW nullptr
@@ -23,7 +24,7 @@ CCmdtab OZUCmds[CmdTabSize] = {
     ROW(0, GW, "sta", "stage"),
     ROW(1, GW, "st", "store"),
     ROW(1, ozu_ShowConCommand, "showc", "showcon"),
-    ROW(0, GW, "show", "show"),
+    ROW(0, ozu_ShowCommand, "show", "show"),
     ROW(0, ozu_SharedMemCommand, "shared_mem", "shared_mem"),
     ROW(0, ozu_SetDriveCommand, "setdr", "setdrive"),
     ROW(0, ozu_SetConCommand, "setc", "setcon"),
@@ -81,7 +82,7 @@ CCmdtab OZUCmds[CmdTabSize] = {
     ROW(1, ozu_LcdLsCommand, "lcdl", "lcdls"),
     ROW(1, ozu_LcdCommand, "lcd", "lcd"),
     ROW(0, GW, "l", "list"),
-    ROW(0, GW, "k", "keep"),
+    ROW(0, ozu_KeepCommand, "k", "keep"),
     ROW(1, ozu_InCommand, "in", "in"),
     ROW(0, ozu_SetIdleCommand, "idle", "idletime"),
     ROW(0, GW, "id", "id"),
@@ -97,7 +98,7 @@ CCmdtab OZUCmds[CmdTabSize] = {
     ROW(0, ozu_GlobCommand, "glob", "glob"),
     ROW(0, GW, "give", "give"),
     ROW(1, GW, "g", "get"),
-    ROW(0, GW, "fr", "free"),
+    ROW(0, ozu_FreeCommand, "fr", "free"),
     ROW(1, ozu_FirewallCommand, "fire", "firewall"),
     ROW(0, GW, "find", "find"),
     ROW(0, GW, "expset", "expset"),
@@ -134,7 +135,7 @@ CCmdtab OZUCmds[CmdTabSize] = {
     ROW(1, ozu_EndCommand, "bye", "bye"),
     ROW(0, ozu_BellCommand, "bell", "bell"),
     ROW(0, GW, "anno", "annotate"),
-    ROW(0, GW, "ado", "adopt"),
+    ROW(0, ozu_AdoptCommand, "ado", "adopt"),
     ROW(0, ozu_AbortCommand, "ab", "abort"),
     ROW(0, GW, "a", "add"),
 };

@@ -91,18 +91,25 @@ int ozu_CloseConnection(int theHandle)
     prev->next = c->next;
   else
     ozu_connectList = c->next;
-  ozu_context_t *next = prev ? prev : ozu_connectList;
-  if (debug >= 1)
+  // Closing another connection leaves the current one current; closing
+  // the current one hands over to its neighbour.
+  bool wasCurrent = sesskeyset.curContext == c;
+  ozu_context_t *next = wasCurrent ? (prev ? prev : ozu_connectList) : sesskeyset.curContext;
+  if (debug >= 1 && wasCurrent)
     fprintf(listF, "/ozu_CloseConnection/ setting new connection handle to %d\n", next->handle);
-  ozu_UnlockSessContext();
-  if (sesskeyset.curContext == c)
+  if (wasCurrent)
     sesskeyset.curContext = nullptr;  // gone; the switch below must not see it
   if (keyset->curContext == c)
     keyset->curContext = nullptr;
-  ozu_SetCurConnection(next->handle);
+  ozu_UnlockSessContext();
+  if (wasCurrent && ozu_SetCurConnection(next->handle) < 0)
+    sesskeyset.curContext = next;  // the shell never stays without one
   if (keyset->curContext == nullptr)
     keyset->curContext = next;
-  quorex_CloseConnection(theHandle);
+  int rc = quorex_CloseConnection(theHandle);
+  if (rc < 0)
+    fprintf(errFile, "*** Error %d returned from quorex_CloseConnection for connection %d\n", rc,
+            theHandle);
   ozu_FreeContext(c);
   return 0;
 }
@@ -338,8 +345,10 @@ int openConnection(openArgs &a)
       if (interrupted)
         return 0;
       const char *ans = getParameter("Keytab file (or template filename): ");
-      if (ans == nullptr)
-        return 0;  // no terminal: nobody can name the keytab
+      // No terminal, or its input ended: nobody can name the keytab, and
+      // asking again would never end.
+      if (ans == nullptr || (*ans == '\0' && feof(ttyIn)))
+        return 0;
       if (*ans) {
         a.keyFile = ans;
         a.haveKey = true;

@@ -283,6 +283,16 @@ void ozu_UserCommand(void)
         known = true;
       }
     }
+    // In a sudo shell the gateway authorises every command, relayed or
+    // not, before it runs; leaving the session needs no authorisation.
+    ozu_context_t *sctx = sesskeyset.curContext;
+    if (sctx->suFlag == SUMODE_SUDO_SH && handler != ozu_EndCommand &&
+        quor_SuInit(1, 0, sctx->initLogin.principal, sctx->curLogin.principal, line) < 0) {
+      char msg[maxcmdbuflen + 64];
+      snprintf(msg, sizeof msg, "*** Not authorized to run command: '%s'", line);
+      setExitResult(72, msg, 7);
+      return;
+    }
     if (!known) {
       // No row, or a row the gateway alone runs: the gateway decides.
       verb = entry ? entry->fullcmd : "";
@@ -297,12 +307,6 @@ void ozu_UserCommand(void)
     }
     int clientOnly = entry->clientOnly;
     sesskeyset.curContext->commandCount++;
-    ozu_context_t *sctx = sesskeyset.curContext;
-    if (sctx->suFlag == SUMODE_SUDO_SH &&
-        quor_SuInit(1, 0, sctx->initLogin.principal, sctx->curLogin.principal, line) < 0) {
-      report64("*** Not authorized to run command: '%s'", line);
-      return;
-    }
     ozu_MakeCommandCopies();
     interrupted = 0;
     interruptEnable();

@@ -32,7 +32,10 @@ int maxGlobCount = 0;
 namespace {
 
 const size_t kWpathMax = 4094;
+const size_t kRemotePathMax = 4095;  // what the lfx calls accept
 int pattype = 0;
+// Storage names live on the gateway's own file system (server run mode 2).
+bool localRunmode = false;
 std::string wpath;
 
 struct nodeInfo {
@@ -50,6 +53,16 @@ int statTarget(const std::string &path, nodeInfo *info, bool follow)
     struct stat st;
     if ((follow ? stat(path.c_str(), &st) : lstat(path.c_str(), &st)) != 0)
       return -1;
+    info->type = int(st.st_mode & S_IFMT);
+    info->uid = st.st_uid;
+    info->gid = st.st_gid;
+    return 0;
+  }
+  if (localRunmode) {
+    struct stat64 st;
+    int rc = follow ? ozugw_LfxStat(path.c_str(), &st) : ozugw_LfxLstat(path.c_str(), &st);
+    if (rc < 0)
+      return rc;
     info->type = int(st.st_mode & S_IFMT);
     info->uid = st.st_uid;
     info->gid = st.st_gid;
@@ -211,7 +224,7 @@ void matchQUORdir(const std::string &sub)
   std::vector<std::pair<uint32_t, uint32_t>> subdirIds;
   uint64_t offset = 0;
   uint32_t end = 0;
-  bool open = true;
+  bool busyShown = false;
   while (!end) {
     uint64_t next = 0;
     int got = ozu_EioRetry([&] {
@@ -219,12 +232,20 @@ void matchQUORdir(const std::string &sub)
                             &end, &next, batch.data());
     });
     if (got == -16) {
+      // Busy for as long as it takes, but an interrupt ends the wait.
+      if (interrupted)
+        break;
       char msg[1100];
       snprintf(msg, sizeof msg, "[directory %s busy...waiting]", dir.c_str());
       ozu_ConsoleMessage(msg);
+      busyShown = true;
       end = 0;
       ozugw_ThreadSleep(1, 0);
       continue;
+    }
+    if (busyShown) {
+      ozu_ConsoleMessage("");
+      busyShown = false;
     }
     if (got < 0) {
       setExitResult(72, quor_perror(got, "quor_ReadAttrs", dir.c_str(), nullptr), 7);
@@ -252,9 +273,10 @@ void matchQUORdir(const std::string &sub)
   // Subdirectories are matched only after the directory is closed, so a
   // descent never holds two directories of one level open.
   rc = ozu_EioRetry([&] { return quor_Closedir(dirdes); });
-  open = false;
   if (rc < 0)
     setExitResult(72, quor_perror(rc, "quor_Closedir", dir.c_str(), nullptr), 7);
+  if (!end)
+    return;  // a read that failed or was interrupted matches no directory
   for (size_t i = 0; i < subdirs.size(); ++i) {
     if (debug >= 2)
       fprintf(errFile, "%s: matching directory name '%s' and pattern '%s'\n", "matchQUORdir",
@@ -262,7 +284,60 @@ void matchQUORdir(const std::string &sub)
     if (match(subdirs[i].c_str(), sub.c_str()))
       addname(wpath, subdirs[i].c_str(), S_IFDIR, subdirIds[i].first, subdirIds[i].second);
   }
-  (void)open;
+}
+
+// The directory of the work path on the gateway's own file system.
+void matchRemoteDir(const std::string &sub)
+{
+  std::string dir = wpath.empty() ? std::string(makeQUORpath(0, "")) : wpath;
+  if (debug >= 2)
+    fprintf(errFile, "/debug/ %s: pattern='%s' search dir='%s'\n", "matchRemoteDir", sub.c_str(),
+            dir.c_str());
+  struct stat64 st;
+  int rc = ozugw_LfxLstat(dir.c_str(), &st);
+  if (rc < 0) {
+    if (!globbed)
+      setExitResult(64, quor_perror(rc, "ozugw_LfxLstat (matchRemoteDir)", dir.c_str(), nullptr),
+                    7);
+    return;
+  }
+  int dirdes = ozugw_LfxOpendir(dir.c_str());
+  if (dirdes < 0) {
+    if (!globbed)
+      setExitResult(70, quor_perror(dirdes, "ozugw_LfxOpendir", dir.c_str(), nullptr), 7);
+    return;
+  }
+  int n = globalDefs.maxReaddirEntries > 0 ? globalDefs.maxReaddirEntries : 1;
+  std::vector<ozu_lfx_attrs_t> batch(static_cast<size_t>(n));
+  int end = 0;
+  while (!end && !interrupted) {
+    int got = ozugw_LfxReadattrs(dirdes, n, &end, batch.data());
+    if (got < 0) {
+      setExitResult(72, quor_perror(got, "ozugw_LfxReadattrs", dir.c_str(), nullptr), 7);
+      break;
+    }
+    for (int i = 0; i < got && i < n; ++i) {
+      ozu_lfx_attrs_t &e = batch[size_t(i)];
+      e.Filename[sizeof e.Filename - 1] = '\0';
+      if (debug >= 2)
+        fprintf(errFile, "%s: matching '%s' and pattern '%s'\n", "matchRemoteDir", e.Filename,
+                sub.c_str());
+      if (!match(e.Filename, sub.c_str()))
+        continue;
+      if (wpath.size() + strlen(e.Filename) > kRemotePathMax) {
+        std::string whole = wpath + e.Filename;
+        setExitResult(64, quor_perror(-86, "matchRemoteDir", whole.c_str(), nullptr), 7);
+        continue;
+      }
+      struct stat64 es;
+      memset(&es, 0, sizeof es);
+      ozugw_LfxStatToStat(&e.LfxAttrs, &es);
+      addname(wpath, e.Filename, int(es.st_mode & S_IFMT), es.st_uid, es.st_gid);
+    }
+  }
+  rc = ozugw_LfxClosedir(dirdes);
+  if (rc < 0)
+    setExitResult(72, quor_perror(rc, "ozugw_LfxClosedir", dir.c_str(), nullptr), 7);
 }
 
 int expandAlternative(const char *alternative, void *)
@@ -289,7 +364,8 @@ void expand(const std::string &pattern)
     if (globFlag && c == '\\' && i + 1 < pattern.size())
       c = pattern[++i];
     if (wpath.size() >= kWpathMax) {
-      setExitResult(64, "*** pattern too long for expansion", 7);
+      // Never cut: a cut path names something else.
+      setExitResult(64, quor_perror(-86, "ozu_Glob", pattern.c_str(), nullptr), 7);
       wpath.resize(mark);
       return;
     }
@@ -318,6 +394,8 @@ void expand(const std::string &pattern)
     ozu_BraceExpand(sub.c_str(), expandAlternative, nullptr);
   } else if (pattype == 0) {
     matchLocalDir(sub);
+  } else if (localRunmode) {
+    matchRemoteDir(sub);
   } else {
     matchQUORdir(sub);
   }
@@ -373,14 +451,20 @@ int ozu_Glob(const char *pattern, int, int pathtype)
   if (globv == nullptr && ozu_GlobAllocate() < 0)
     return 0;
   pattype = pathtype ? 1 : 0;
+  localRunmode = keyset && keyset->curContext && keyset->curContext->siteInfo.server_runmode == 2;
   if (debug >= 2)
     fprintf(errFile, "Globbing '%s', type = %d\n", pattern, pathtype);
   ozu_matchDescent = descend;
   ozu_matchError = reportExpandError;
   // A backslash drops itself and keeps the next character as it is; only
   // a doubled one reaches the matcher as a quoting backslash.
+  if (strlen(pattern) > 8191) {
+    // Never cut: a cut pattern names something else.
+    setExitResult(64, quor_perror(-86, "ozu_Glob", pattern, nullptr), 7);
+    return 0;
+  }
   std::string copy;
-  for (const char *p = pattern; *p && copy.size() < 8191; ++p) {
+  for (const char *p = pattern; *p; ++p) {
     if (*p == '\\') {
       if (p[1] == '\0')
         break;
@@ -466,11 +550,13 @@ void matchAllQUORdir(const char *path)
   if (base.empty() || base.back() != '/')
     base += '/';
   if (base.size() > 1024) {
-    setExitResult(78, "*** (matchAllQUORdir) out of memory! ***\n", 7);
+    setExitResult(64, quor_perror(-86, "matchAllQUORdir", path, nullptr), 7);
+    ozu_GlobInit();
     return;
   }
   ozu_GlobInit();
   pattype = 1;
+  localRunmode = false;
   globbed = 0;
   matchAllBase = base;
   readQUORdir(path, 0, matchAllEntry, nullptr, nullptr);

@@ -51,24 +51,46 @@ int changeDir(const char *arg)
     dir.pop_back();
   char buf[4096];
   int rc = expandWorkerPath(dir.c_str(), buf, sizeof buf);
-  if (rc < 0)
+  if (rc < 0) {
+    // The expander has said why; the command has still failed.
+    setExitResult(64, nullptr, 0);
     return -1;
+  }
   if (rc == 1)
     dir = buf;
   dir = unquote(dir);
   if (chdir(dir.c_str()) != 0) {
-    fprintf(listF, "error %d changing to directory %s\n", errno, dir.c_str());
+    char msg[4200];
+    snprintf(msg, sizeof msg, "error %d changing to directory %s", errno, dir.c_str());
+    setExitResult(72, msg, 6);
     return -1;
   }
   return 0;
+}
+
+// mkdir that accepts only an existing directory: 0, or -1 with errno.
+int makeDir(const char *path, mode_t mode)
+{
+  if (mkdir(path, mode) == 0)
+    return 0;
+  if (errno != EEXIST)
+    return -1;
+  struct stat st;
+  if (stat(path, &st) == 0 && S_ISDIR(st.st_mode))
+    return 0;
+  errno = EEXIST;
+  return -1;
 }
 
 int runLocal(const char *command, const char *rest)
 {
   std::string line = command;
   line += rest;
-  if (line.size() > 4199)
-    line.resize(4199);
+  if (line.size() > 4199) {
+    // A cut command line would run something else.
+    setExitResult(64, "*** local command line too long", 6);
+    return 0;
+  }
   ozu_SystemCmd(line.c_str());
   return 0;
 }
@@ -192,14 +214,15 @@ int ozu_LmkdirCommand(char *cc, int cclen)
     ozuFreeStringList(one);
     if (!(minus_opt & 1)) {
       if (mkdir(path.c_str(), mode) != 0) {
-        if (errno == EEXIST) {
+        int err = errno;
+        if (err == EEXIST && makeDir(path.c_str(), mode) == 0) {
           if (debug > 1)
             fprintf(listF, "/debug/: %s already exists", path.c_str());
-        } else if (errno == EACCES) {
+        } else if (err == EACCES) {
           warn(70, 7, "*** Access denied creating %s", path.c_str());
         } else {
           char msg[4200];
-          snprintf(msg, sizeof msg, "*** Error %d creating local directory `%s'", errno,
+          snprintf(msg, sizeof msg, "*** Error %d creating local directory `%s'", err,
                    path.c_str());
           setExitResult(70, msg, 7);
         }
@@ -251,7 +274,7 @@ int ozu_LmkdirCommand(char *cc, int cclen)
       if (!part.empty()) {
         if (debug > 0)
           fprintf(listF, "debug: attempting to create intermediate dir `%s'\n", part.c_str());
-        if (mkdir(part.c_str(), mode) != 0 && errno != EEXIST) {
+        if (makeDir(part.c_str(), mode) != 0) {
           if (errno == EACCES)
             warn(72, 7, "*** `Access denied' error creating directory %s", part.c_str());
           else {

@@ -205,7 +205,9 @@ int ozu_SymlinkToAbsPath(const char *linkPath, char **absPath, quor_Attrs_t *obj
     text[rc < int(sizeof text) ? rc : int(sizeof text) - 1] = '\0';
     if (debug)
       fprintf(listF, "/debug/ read symlink contents for %s. Contents= [%s]\n", link.c_str(), text);
-    std::string target = makeQUORpath(0, text);
+    // The link itself may be relative to working directory 0; its text is
+    // relative to the link's directory.
+    std::string target = makeQUORpath(0, ozu_LinkTarget(makeQUORpath(0, link.c_str()), text).c_str());
     quor_fileattr_t attrs;
     rc = ozu_EioRetry([&] { return quor_FileGetAttributes(target.c_str(), &attrs); });
     if (rc < 0) {

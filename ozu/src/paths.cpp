@@ -21,6 +21,9 @@
 
 namespace {
 
+// The longest temporary path of a working-directory form.
+const size_t kTmpPathMax = 1024;
+
 void fail(int code, const char *fmt, const char *arg)
 {
   char msg[4200];
@@ -35,11 +38,21 @@ void failNum(int code, const char *fmt, int arg)
   setExitResult(code, msg, 6);
 }
 
-void copyOut(const std::string &s, char *out, int size)
+// Copies s into out when it fits with its terminator; false otherwise.
+bool copyOut(const std::string &s, char *out, int size)
 {
-  if (size <= 0)
-    return;
-  snprintf(out, size_t(size), "%s", s.c_str());
+  if (size <= 0 || s.size() >= size_t(size))
+    return false;
+  memcpy(out, s.c_str(), s.size() + 1);
+  return true;
+}
+
+// A path that does not fit its buffer is refused, never cut: a cut path
+// names another object.
+int tooLong(const char *routine, const char *path)
+{
+  setExitResult(64, quor_perror(-86, routine, path, nullptr), 6);
+  return -86;
 }
 
 // Removes the last component; the root stays "/" (storage form).
@@ -116,6 +129,22 @@ int dotWalk(std::string &base, const char *&name, bool local, const char *whole,
 }  // namespace
 
 char *ozu_GetCwd(void) { return getcwd(nullptr, 0); }
+
+std::string ozu_LinkTarget(const char *linkPath, const char *linkText)
+{
+  if (linkText[0] == '/')
+    return linkText;
+  // A relative link names something beside the link, not beside the
+  // working directory.
+  std::string dir = linkPath;
+  while (dir.size() > 1 && dir.back() == '/')
+    dir.pop_back();
+  size_t slash = dir.rfind('/');
+  if (slash == std::string::npos)
+    return linkText;
+  dir.erase(slash + 1);
+  return dir + linkText;
+}
 
 const char *getcwdQUOR(int which) { return slotOf(which); }
 
@@ -261,7 +290,12 @@ int ozu_ExpandQUORPath(const char *pathIn, char *pathOut, int size)
         }
         base += 2;
       }
-      std::string tmp = std::string(base).substr(0, 1024);
+      if (strlen(base) > kTmpPathMax) {
+        tooLong("ozu_ExpandQUORPath", pathIn);
+        restore();
+        return -86;
+      }
+      std::string tmp = base;
       if (tmp.empty() || tmp.back() != '/')
         tmp += '/';
       for (;;) {
@@ -281,8 +315,11 @@ int ozu_ExpandQUORPath(const char *pathIn, char *pathOut, int size)
         }
       }
       tmp += p;
-      if (tmp.size() > 1024)
-        tmp.resize(1024);
+      if (tmp.size() > kTmpPathMax) {
+        tooLong("ozu_ExpandQUORPath", pathIn);
+        restore();
+        return -86;
+      }
       result = tmp;
     } else if (p[0] == '~') {
       const char *slash = strchr(p, '/');
@@ -340,16 +377,27 @@ int ozu_ExpandQUORPath(const char *pathIn, char *pathOut, int size)
   if (!symlinkFlag)
     while (result.size() > 1 && result.back() == '/')
       result.pop_back();
-  copyOut(result, pathOut, size);
   if (symlinkFlag) {
+    std::string linkPath = result;
+    while (linkPath.size() > 1 && linkPath.back() == '/')
+      linkPath.pop_back();
     char link[1025];
-    int rc = quor_Readlink(pathOut, link, sizeof link);
-    if (rc >= 0) {
-      link[rc < int(sizeof link) ? rc : int(sizeof link) - 1] = '\0';
-      copyOut(std::string(link).substr(0, size_t(size > 0 ? size - 1 : 0)), pathOut, size);
-      if (debug >= 1)
-        fprintf(listF, "/debug/returning expanded symlink: %s\n", pathOut);
+    int rc = quor_Readlink(linkPath.c_str(), link, sizeof link);
+    if (rc == -86) {
+      tooLong("quor_Readlink", linkPath.c_str());
+      restore();
+      return -86;
     }
+    if (rc >= 0) {
+      result = ozu_LinkTarget(linkPath.c_str(), link);
+      if (debug >= 1)
+        fprintf(listF, "/debug/returning expanded symlink: %s\n", result.c_str());
+    }
+  }
+  if (!copyOut(result, pathOut, size)) {
+    tooLong("ozu_ExpandQUORPath", pathIn);
+    restore();
+    return -86;
   }
   return 0;
 }
@@ -387,7 +435,8 @@ int expandQUORpath(const char *name, char *rbuf, int rsize)
       fail(70, "*** Error getting current QUOR directory: %s", name);
       return -1;
     }
-    copyOut(s0, rbuf, rsize);
+    if (!copyOut(s0, rbuf, rsize))
+      return tooLong("expandQUORpath", name);
     return 1;
   }
   if (slot < 0 && p[0] == '~') {
@@ -409,7 +458,8 @@ int expandQUORpath(const char *name, char *rbuf, int rsize)
       return -1;
     }
     std::string r = home + (slash ? slash : "");
-    copyOut(r, rbuf, rsize);
+    if (!copyOut(r, rbuf, rsize))
+      return tooLong("expandQUORpath", name);
     if (debug > 1)
       fprintf(errFile, "expandQUORpath: home dir form, set to '%s'\n", r.c_str());
     return 1;
@@ -450,7 +500,8 @@ int expandQUORpath(const char *name, char *rbuf, int rsize)
   if (slash && (r.empty() || r.back() != '/'))
     r += '/';
   r += p;
-  copyOut(r, rbuf, rsize);
+  if (!copyOut(r, rbuf, rsize))
+    return tooLong("expandQUORpath", name);
   return 1;
 }
 
@@ -466,7 +517,8 @@ int expandWorkerPath(const char *name, char *rbuf, int rsize)
         failNum(70, "*** Error getting home directory for uid=%d", realuid);
         return -1;
       }
-      copyOut(home + (slash ? slash : ""), rbuf, rsize);
+      if (!copyOut(home + (slash ? slash : ""), rbuf, rsize))
+        return tooLong("expandWorkerPath", name);
       return 1;
     }
     std::string user = slash ? std::string(name + 1, slash) : std::string(name + 1);
@@ -475,7 +527,8 @@ int expandWorkerPath(const char *name, char *rbuf, int rsize)
       fprintf(errFile, "Cannot locate home directory for [%s]\n", name + 1);
       return -1;
     }
-    copyOut(std::string(pw->pw_dir) + (slash ? slash : ""), rbuf, rsize);
+    if (!copyOut(std::string(pw->pw_dir) + (slash ? slash : ""), rbuf, rsize))
+      return tooLong("expandWorkerPath", name);
     return 1;
   }
   if (!(strncmp(name, "./", 2) == 0 || strncmp(name, "..", 2) == 0))
@@ -499,7 +552,8 @@ int expandWorkerPath(const char *name, char *rbuf, int rsize)
   r += p;
   if (r.empty())
     r = "/";
-  copyOut(r, rbuf, rsize);
+  if (!copyOut(r, rbuf, rsize))
+    return tooLong("expandWorkerPath", name);
   return 1;
 }
 

@@ -55,6 +55,15 @@ void message(int code, const char *fmt, const char *arg)
   setExitResult(code, msg, 7);
 }
 
+void freeSavedLogin(ozu_context_t *ctx)
+{
+  free(ctx->initLogin.principal);
+  free(ctx->initLogin.homeDir);
+  for (int i = 0; i < OZU_NWD; ++i)
+    free(ctx->initLogin.wd[i]);
+  memset(&ctx->initLogin, 0, sizeof ctx->initLogin);
+}
+
 const char *currentPrincipal(ozu_context_t *ctx)
 {
   if (ctx->suFlag != SUMODE_NONE && ctx->initLogin.principal)
@@ -71,7 +80,8 @@ int suInit(uint32_t sudoFlag, const char *user, long uid, uint32_t flags, const 
   return rc != 0 ? -1 : 0;
 }
 
-void setNewLoginContext(const char *target, SU_STATES state)
+// 0, or -1 when the switch was rolled back.
+int setNewLoginContext(const char *target, SU_STATES state)
 {
   static const char *fn = "sudo_SetNewLoginContext";
   ozu_context_t *ctx = sesskeyset.curContext;
@@ -80,6 +90,9 @@ void setNewLoginContext(const char *target, SU_STATES state)
     free(ctx->curLogin.homeDir);
     ctx->curLogin.principal = ctx->curLogin.homeDir = nullptr;
   } else {
+    // A second su saves the identity in force (the first target's) as the
+    // one to come back to; the one saved before goes.
+    freeSavedLogin(ctx);
     // The identity in force and its directories move to the saved record.
     for (int i = 0; i < OZU_NWD; ++i) {
       ctx->curLogin.wd[i] = ctx->relflag[i] ? ctx->wd[i] : (ctx->wd[i] ? strdup(ctx->wd[i]) : nullptr);
@@ -94,10 +107,13 @@ void setNewLoginContext(const char *target, SU_STATES state)
   ctx->suFlag = state;
   struct passwd *pw = quor_GetPwent();
   if (pw == nullptr) {
+    // Without the target's entry the shell cannot act as the target: the
+    // switch is ended on both sides and the saved identity comes back.
     char msg[4200];
     snprintf(msg, sizeof msg, "*** %s: quor_Getpwent call failed for runas user <%s>\n", fn, target);
-    setExitResult(0, msg, 7);
-    return;
+    setExitResult(72, msg, 7);
+    sudo_TerminateSudoCommand(1);
+    return -1;
   }
   ctx->curLogin.principal = strdup(target);
   ctx->curLogin.homeDir = pw->pw_dir ? strdup(pw->pw_dir) : nullptr;
@@ -129,6 +145,7 @@ void setNewLoginContext(const char *target, SU_STATES state)
     ctx->wd[i] = src ? strdup(src) : nullptr;
     ctx->relflag[i] = ctx->wd[i] ? 1 : 0;
   }
+  return 0;
 }
 
 // The target and its uid: 0, or -1 after a message.
@@ -144,7 +161,7 @@ int resolveTarget(std::string &target, long &uid)
   if (uid < 0) {
     uid = lookupUid(target.c_str());
     if (uid < 0) {
-      message(0, "Error looking up UID for '%s'", target.c_str());
+      message(72, "Error looking up UID for '%s'", target.c_str());
       return -1;
     }
   }
@@ -231,7 +248,7 @@ int ozu_SuCommand(char *cc, int cclen)
   if (debug >= 2)
     fprintf(listF, "/debug/performing SU initialization for %s (%ld)\n", target.c_str(), uid);
   if (suInit(0, target.c_str(), uid, 0, nullptr) < 0) {
-    setExitResult(0, "(SU) Not authorized", 7);
+    setExitResult(72, "(SU) Not authorized", 7);
     return result;
   }
   if (debug >= 1)
@@ -319,7 +336,8 @@ int ozu_SudoCommand(char **retCommand, int cclen)
     ozu_opterr = 0;
     int c;
     while ((c = ozu_Getopt(argc, argv, "a:HiKkLmSsp:u:v", nullptr)) != -1) {
-      ++options;
+      if (c != '?')
+        ++options;
       switch (c) {
         case 'a': case 'p': case 'H': case 'S': break;
         case 'i': case 's': shell = true; break;
@@ -370,12 +388,13 @@ int ozu_SudoCommand(char **retCommand, int cclen)
   if (debug >= 2)
     fprintf(listF, "/debug/performing SUDO initialization for %s (%ld)\n", target.c_str(), uid);
   if (suInit(1, target.c_str(), uid, flags, command) < 0) {
-    setExitResult(0, "(SUDO) Not authorized", 7);
+    setExitResult(72, "(SUDO) Not authorized", 7);
     return -1;
   }
   if (debug >= 1)
     fprintf(listF, "/debug/(SUDO) setting new login context as user %s (%ld)\n", target.c_str(), uid);
-  setNewLoginContext(target.c_str(), SUMODE_SUDO);
+  if (setNewLoginContext(target.c_str(), SUMODE_SUDO) < 0)
+    return -1;
   if (shell)
     ctx->suFlag = SUMODE_SUDO_SH;
   *retCommand = command;

@@ -42,9 +42,7 @@ int readQUORdir(const char *path, int recurse, quordir_ent_func_t entCallback,
 {
   std::string dir = trimmed(path);
   if (dir.size() > 1039) {
-    char msg[128];
-    snprintf(msg, sizeof msg, "*** path too long for directory walk (%zu characters)", dir.size());
-    setExitResult(72, msg, 7);
+    setExitResult(72, quor_perror(-86, "readQUORdir", dir.c_str(), nullptr), 7);
     if (enddirCallback)
       enddirCallback(dir.c_str());
     return -1;
@@ -154,6 +152,12 @@ int readLocalDir(const char *path, int recurse, localdir_ent_func_t entCallback,
                  statdir_subdir_func_t subdirCallback, dir_enddir_func_t enddirCallback)
 {
   std::string dir = trimmed(path);
+  if (dir.size() > 4111) {
+    setExitResult(72, quor_perror(-86, "readLocalDir", dir.c_str(), nullptr), 7);
+    if (enddirCallback)
+      enddirCallback(dir.c_str());
+    return -1;
+  }
   if (debug >= 1)
     fprintf(stderr, "readLocalDir: reading directory '%s'\n", dir.c_str());
   int errors = 0;
@@ -209,5 +213,102 @@ int readLocalDir(const char *path, int recurse, localdir_ent_func_t entCallback,
     enddirCallback(dir.c_str());
   if (d)
     closedir(d);
+  return errors ? -1 : 0;
+}
+
+int readRemoteDir(const char *path, int recurse, remotedir_ent_func_t entCallback,
+                  statdir_subdir_func_t subdirCallback, dir_enddir_func_t enddirCallback)
+{
+  static const char *fn = "readRemoteDir";
+  std::string dir = trimmed(path);
+  if (dir.size() > 4096) {
+    setExitResult(72, quor_perror(-86, fn, dir.c_str(), nullptr), 7);
+    if (enddirCallback)
+      enddirCallback(dir.c_str());
+    return -1;
+  }
+  if (debug >= 1)
+    fprintf(stderr, "%s: reading directory '%s'\n", fn, dir.c_str());
+  int errors = 0;
+  int dirdes = ozugw_LfxOpendir(dir.c_str());
+  if (dirdes < 0) {
+    char msg[4300];
+    snprintf(msg, sizeof msg, "***%s: Error %d opening local directory %s\n", fn, dirdes,
+             dir.c_str());
+    setExitResult(72, msg, 7);
+    ++errors;
+  } else {
+    int n = globalDefs.maxReaddirEntries > 0 ? globalDefs.maxReaddirEntries : 1;
+    std::vector<ozu_lfx_attrs_t> batch(static_cast<size_t>(n));
+    bool sawDir = false;
+    bool stop = false;
+    for (int pass = 0; pass < 2 && !stop; ++pass) {
+      if (pass == 1) {
+        if (!recurse || !sawDir)
+          break;
+        int rc = ozugw_LfxRewinddir(dirdes);
+        if (rc < 0) {
+          setExitResult(72, quor_perror(rc, "ozugw_LfxRewinddir", dir.c_str(), nullptr), 7);
+          ++errors;
+          break;
+        }
+      }
+      int end = 0;
+      while (!stop && !end && !interrupted) {
+        int got = ozugw_LfxReadattrs(dirdes, n, &end, batch.data());
+        if (got < 0) {
+          setExitResult(72, quor_perror(got, "ozugw_LfxReadattrs", dir.c_str(), nullptr), 7);
+          ++errors;
+          stop = true;
+          break;
+        }
+        for (int i = 0; i < got && i < n && !interrupted; ++i) {
+          ozu_lfx_attrs_t &e = batch[size_t(i)];
+          e.Filename[sizeof e.Filename - 1] = '\0';
+          if (e.Filename[0] == '\0' || strcmp(e.Filename, ".") == 0 ||
+              strcmp(e.Filename, "..") == 0)
+            continue;
+          std::string full = dir + "/" + e.Filename;
+          if (full.size() > 4096) {
+            setExitResult(72, quor_perror(-86, fn, full.c_str(), nullptr), 7);
+            ++errors;
+            continue;
+          }
+          struct stat64 st;
+          memset(&st, 0, sizeof st);
+          ozugw_LfxStatToStat(&e.LfxAttrs, &st);
+          int isdir = S_ISDIR(st.st_mode) ? 1 : 0;
+          if (pass == 0) {
+            if (isdir)
+              sawDir = true;
+            if (entCallback && entCallback(&st, isdir, dir.c_str(), full.c_str()) == -1) {
+              ++errors;
+              stop = true;
+              break;
+            }
+          } else if (isdir) {
+            if (subdirCallback && subdirCallback(e.Filename, full.c_str(), &st) < 0)
+              continue;
+            if (readRemoteDir(full.c_str(), recurse, entCallback, subdirCallback,
+                              enddirCallback) != 0)
+              ++errors;
+          }
+        }
+      }
+      if (debug >= 2)
+        fprintf(listF, "readRemoteDir: end of pass %d on `%s'\n", pass, dir.c_str());
+    }
+  }
+  if (debug >= 2)
+    fprintf(listF, "readRemoteDir: end of directory `%s'\n", dir.c_str());
+  if (enddirCallback)
+    enddirCallback(dir.c_str());
+  if (dirdes >= 0) {
+    int rc = ozugw_LfxClosedir(dirdes);
+    if (rc < 0) {
+      setExitResult(72, quor_perror(rc, "ozugw_LfxClosedir", dir.c_str(), nullptr), 7);
+      ++errors;
+    }
+  }
   return errors ? -1 : 0;
 }

@@ -86,7 +86,7 @@ size_t position(const std::string &text, const std::string &what)
 
 TEST_F(OzuShell, ArgumentsRelayBannerAndUnrecognized)
 {
-  OzuResult r = runOzu(gw, ozuArgs(gw, {"pwd; frob"}));
+  OzuResult r = runOzu(gw, ozuArgs(gw, {"pwd; xyzzy"}));
   EXPECT_EQ(r.status, 64) << r.err;
   EXPECT_NE(r.err.find("Welcome to the test gateway\n"), std::string::npos) << r.err;
   EXPECT_NE(r.err.find("Username: alice  UID: 1001  Acct: 7(research) Copies: 2 COS: 0 "
@@ -94,15 +94,15 @@ TEST_F(OzuShell, ArgumentsRelayBannerAndUnrecognized)
             std::string::npos)
       << r.err;
   size_t pwd = position(r.err, "/home/alice\n");
-  size_t frob = position(r.err, "*** unrecognized command: 'frob'\n");
+  size_t unknown = position(r.err, "*** unrecognized command: 'xyzzy'\n");
   ASSERT_NE(pwd, std::string::npos) << r.err;
-  ASSERT_NE(frob, std::string::npos) << r.err;
-  EXPECT_LT(pwd, frob);
+  ASSERT_NE(unknown, std::string::npos) << r.err;
+  EXPECT_LT(pwd, unknown);
   auto j = gw.journalLines();
   EXPECT_EQ(countLines(j, "cmd=pwd"), 1);
-  EXPECT_EQ(countLines(j, "cmd=frob"), 1);
+  EXPECT_EQ(countLines(j, "cmd=xyzzy"), 1);
   EXPECT_EQ(countLines(j, "cmd=set "), 18) << "the session's settings go first, once";
-  EXPECT_EQ(countLines(j, " log subsys=ozu ", "*** unrecognized command: 'frob'"), 1)
+  EXPECT_EQ(countLines(j, " log subsys=ozu ", "*** unrecognized command: 'xyzzy'"), 1)
       << "messages reach the gateway log";
 }
 

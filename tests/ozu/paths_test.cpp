@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <string>
+#include <vector>
 
 #include "ozu_context.h"
 #include "ozu_keyset.h"
@@ -193,6 +194,54 @@ TEST_F(Slots, PerCommandCopiesOwnTheirStrings)
   free(sesskeyset.PS1);
   free(sesskeyset.PS2);
   free(ctx.namedCosList);
+}
+
+}  // namespace
+
+namespace {
+
+// Lists of allocated strings as the commands hand them over.
+std::vector<std::string> expandList(const std::vector<std::string> &in, int colallowed, int which,
+                                    int *rc)
+{
+  std::vector<char *> l;
+  for (const std::string &s : in)
+    l.push_back(strdup(s.c_str()));
+  l.push_back(nullptr);
+  *rc = expandUPaths(l.data(), colallowed, which);
+  std::vector<std::string> out;
+  for (char *s : l)
+    if (s) {
+      out.push_back(s);
+      free(s);
+    }
+  return out;
+}
+
+TEST_F(Slots, LocalAndStoragePairs)
+{
+  char cwd[PATH_MAX];
+  ASSERT_NE(getcwd(cwd, sizeof cwd), nullptr);
+  ASSERT_EQ(chdir("/usr/share"), 0);
+  int rc = 0;
+  sesskeyset.fs_char = '#';
+  // Each side by its own rules, rejoined with the keyset's separator; an
+  // escaped separator and one in the first place separate nothing.
+  std::vector<std::string> got =
+      expandList({"../a#3'b", "plain", "x\\#y", "#-", "./f#g", "-"}, 1, 1, &rc);
+  EXPECT_EQ(rc, 0);
+  EXPECT_EQ(got, (std::vector<std::string>{"/usr/a#/proj/data/b", "plain", "x\\#y", "#-",
+                                           "/usr/share/f#g", "/home/u"}));
+  // Whole local strings with which 0.
+  got = expandList({"../z", "-"}, 1, 0, &rc);
+  EXPECT_EQ(got, (std::vector<std::string>{"/usr/z", "-"}));
+  // colallowed 0 refuses a pair; a failed side stays as it was.
+  got = expandList({"a#b"}, 0, 1, &rc);
+  EXPECT_EQ(rc, -1);
+  got = expandList({"7'x#..", "..#7'x"}, 1, 1, &rc);
+  EXPECT_EQ(got, (std::vector<std::string>{"7'x#/home", "/usr#7'x"}));
+  sesskeyset.fs_char = ':';
+  ASSERT_EQ(chdir(cwd), 0);
 }
 
 }  // namespace
