@@ -343,6 +343,12 @@ int quor_netrc_macro(int i, const char** name, const char** body, size_t* bodyle
   return 0;
 }
 
+void quor_netrc_ResetMacrosForTest(void) {
+  std::lock_guard<std::mutex> g(netrc_lock);
+  macnum = 0;
+  macused = 0;
+}
+
 int quorex_SetNetrcLabel(const char* label, int label_type) {
   if (label_type != QUOR_NETRC_LABEL_HOST && label_type != QUOR_NETRC_LABEL_SITE) return -22;
   if (!(quorex_GetAuthMethods() & (QUOR_AUTH_LOCAL | QUOR_AUTH_COMBO))) return -22;

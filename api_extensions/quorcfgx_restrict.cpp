@@ -188,9 +188,11 @@ bool matchV6(const quor_restricted_addr_t* e, const struct in6_addr* peer) {
 void logRefusal(const struct sockaddr_storage* peer, const char* Function) {
   socklen_t len = peer->ss_family == AF_INET6 ? sizeof(struct sockaddr_in6)
                                               : sizeof(struct sockaddr_in);
-  char text[NI_MAXHOST] = "?";
-  getnameinfo(reinterpret_cast<const struct sockaddr*>(peer), len, text, sizeof text, nullptr, 0,
-              NI_NUMERICHOST);
+  // A numeric address, with an interface name after an IPv6 link-local one.
+  char text[INET6_ADDRSTRLEN + 20];
+  if (getnameinfo(reinterpret_cast<const struct sockaddr*>(peer), len, text, sizeof text, nullptr,
+                  0, NI_NUMERICHOST) != 0)
+    strcpy(text, "?");
   char line[512];
   snprintf(line, sizeof line, "*** Error [pid %d function %s] - restricted connection failed from %s\n",
            static_cast<int>(getpid()), Function ? Function : "", text);
@@ -218,7 +220,7 @@ int quorex_IsConnectionAllowed(const struct sockaddr_storage* SockAddr, int LogF
 
   // An IPv4 peer on an IPv6 socket arrives mapped; the site's IPv4 entries
   // are meant for it all the same.
-  struct in_addr v4;
+  struct in_addr v4 = {};
   bool haveV4 = false;
   const struct in6_addr* v6 = nullptr;
   if (SockAddr->ss_family == AF_INET) {

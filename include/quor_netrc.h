@@ -60,4 +60,8 @@ int quor_netrc_canon_name(const char* host, char* canon, size_t canonlen);
 int quor_netrc_macro_count(void);
 int quor_netrc_macro(int i, const char** name, const char** body, size_t* bodylen);
 
+// ---- for tests only ----
+// Forgets the stored macros, so that one process can read many files alike.
+void quor_netrc_ResetMacrosForTest(void);
+
 #endif

@@ -10,6 +10,7 @@
 
 #include <string>
 
+#include "fuzz_support.h"
 #include "ozu_keysetfile.h"
 #include "ozuvars.h"
 
@@ -21,19 +22,12 @@ void setUp()
 {
   if (!dir.empty())
     return;
-  char tmpl[] = "/tmp/keyset_fuzz_XXXXXX";
-  if (mkdtemp(tmpl) == nullptr)
-    abort();
-  dir = tmpl;
+  // Under $TMPDIR, removed with what is in it when the run ends.
+  dir = fuzz_workdir();
   mkdir((dir + "/" OZU_KEYSET_DIR).c_str(), 0700);
   localHomeDir = strdup(dir.c_str());
   FILE *null = fopen("/dev/null", "w");
   errFile = listF = ttyOut = null;
-  atexit([] {
-    unlink((dir + "/" OZU_KEYSET_DIR "/k").c_str());
-    rmdir((dir + "/" OZU_KEYSET_DIR).c_str());
-    rmdir(dir.c_str());
-  });
 }
 
 }  // namespace

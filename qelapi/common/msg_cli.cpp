@@ -15,7 +15,10 @@ bool_t xdr_text(XDR* xdrs, char** text, int32_t len, const char* memname) {
 }
 
 // count, then (when non-zero) an xdr_array that repeats the count, at most
-// count elements, into an array of count zero-filled slots allocated first.
+// count elements. A decoded count is the array's own: slots the peer did not
+// fill are no entries (a zero group id would otherwise read as a real one).
+// The array grows as the elements arrive, so a count word that lies costs no
+// allocation of its size.
 bool_t xdr_double_counted(XDR* xdrs, uint32_t* count, char** array, u_int elsize,
                           xdrproc_t elproc) {
   if (!xdr_uint32_t(xdrs, count)) return FALSE;
@@ -29,11 +32,14 @@ bool_t xdr_double_counted(XDR* xdrs, uint32_t* count, char** array, u_int elsize
   }
   if (*count == 0) return TRUE;
   if (*count > QEL_LIST_MAX) return FALSE;
-  if (xdrs->x_op == XDR_ENCODE && *array == nullptr) return FALSE;
   if (xdrs->x_op == XDR_DECODE) {
-    *array = static_cast<char*>(calloc(*count, elsize));
-    if (*array == nullptr) return FALSE;
+    uint32_t n = 0;
+    if (!xdr_uint32_t(xdrs, &n) || n > *count) return FALSE;
+    *count = n;
+    return qel_xdr_elements(xdrs, reinterpret_cast<void**>(array), n, elsize, elproc,
+                            QEL_LIST_MAX, nullptr);
   }
+  if (*array == nullptr) return FALSE;
   u_int n = *count;
   return xdr_array(xdrs, array, &n, *count, elsize, elproc);
 }
@@ -117,7 +123,7 @@ bool_t qel_xdr_quor_file_hash_digest_t(XDR* xdrs, quor_file_hash_digest_t* objp)
   if (!xdr_uint32_t(xdrs, &len)) return FALSE;
   if (len > QUOR_FILE_HASH_BUFFER_LEN) return FALSE;
   char* buf = reinterpret_cast<char*>(objp->Buffer);
-  if (!xdr_opaque(xdrs, buf, len)) return FALSE;
+  if (!qel_xdr_opaque(xdrs, buf, len)) return FALSE;
   if (xdrs->x_op == XDR_DECODE) memset(buf + len, 0, QUOR_FILE_HASH_BUFFER_LEN - len);
   return TRUE;
 }

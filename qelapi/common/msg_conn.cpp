@@ -137,14 +137,14 @@ bool_t qel_xdr_api_login_combo_t(XDR* xdrs, api_login_combo_t* objp) {
   return u32(xdrs, &objp->prot_ver_major) && u32(xdrs, &objp->prot_ver_minor) &&
          u32(xdrs, &objp->client_pid) && u32(xdrs, &objp->cipher_types) &&
          i32(xdrs, &objp->max_retries) &&
-         xdr_opaque(xdrs, objp->username, sizeof objp->username);
+         qel_xdr_opaque(xdrs, objp->username, sizeof objp->username);
 }
 
 bool_t qel_xdr_api_login_keytab_t(XDR* xdrs, api_login_keytab_t* objp) {
   return u32(xdrs, &objp->prot_ver_major) && u32(xdrs, &objp->prot_ver_minor) &&
          u32(xdrs, &objp->client_pid) && u32(xdrs, &objp->flags) &&
          u32(xdrs, &objp->cipher_type) &&
-         xdr_opaque(xdrs, objp->principal, sizeof objp->principal) &&
+         qel_xdr_opaque(xdrs, objp->principal, sizeof objp->principal) &&
          u32(xdrs, &objp->keytab_size) && u32(xdrs, &objp->key_version) &&
          qel_xdr_block(xdrs, &objp->keytab, objp->keytab_size, 0, FALSE, nullptr);
 }
@@ -193,7 +193,7 @@ bool_t qel_xdr_api_auth_challenge_rsp_req_t(XDR* xdrs, api_auth_challenge_rsp_re
 bool_t qel_xdr_api_auth_challenge_rsp_rply_t(XDR* xdrs, api_auth_challenge_rsp_rply_t* objp) {
   return i32(xdrs, &objp->retries) && u32(xdrs, &objp->expire_time) &&
          u32(xdrs, &objp->challenge_size) && i32(xdrs, &objp->salt_len) &&
-         xdr_opaque(xdrs, objp->salt, sizeof objp->salt) &&
+         qel_xdr_opaque(xdrs, objp->salt, sizeof objp->salt) &&
          qel_xdr_block(xdrs, &objp->challenge, objp->challenge_size, 0, FALSE, nullptr);
 }
 
@@ -218,7 +218,7 @@ bool_t qel_xdr_ozugw_sudo_init_req_t(XDR* xdrs, ozugw_sudo_init_req_t* objp) {
 
 bool_t qel_xdr_ozugw_su_init_rply_t(XDR* xdrs, ozugw_su_init_rply_t* objp) {
   return u32(xdrs, &objp->flags) && u32(xdrs, &objp->authmethod) &&
-         u32(xdrs, &objp->cipher_type) && xdr_opaque(xdrs, objp->salt, 2) &&
+         u32(xdrs, &objp->cipher_type) && qel_xdr_opaque(xdrs, objp->salt, 2) &&
          u32(xdrs, &objp->challenge_size) &&
          qel_xdr_block(xdrs, &objp->challenge, objp->challenge_size, 0, FALSE, nullptr);
 }

@@ -71,16 +71,18 @@ bool_t qel_xdr_cos_list_entry_t(XDR* xdrs, cos_list_entry_t* objp) {
   int32_t n = objp->subsys_count;
   if (n < 0 || n > EXT_LIST_MAX) return FALSE;
   if (n == 0) return TRUE;
-  if (xdrs->x_op == XDR_ENCODE && *ids == nullptr) return FALSE;
   if (xdrs->x_op == XDR_DECODE) {
-    *ids = static_cast<char*>(calloc(size_t(n), sizeof(int64_t)));
-    if (*ids == nullptr) {
-      qel_xdr_memory_error("[qel_xdr_api_get_coslist_rply_t", __FILE__, __LINE__, n,
-                           int(sizeof(int64_t)));
-      return FALSE;
-    }
+    // The array repeats the count and may hold fewer ids; the count becomes
+    // what it held, so no empty slot passes for subsystem 0. The ids grow as
+    // they arrive: a count word that lies costs no allocation of its size.
+    uint32_t sent = 0;
+    if (!xdr_uint32_t(xdrs, &sent) || sent > u_int(n)) return FALSE;
+    objp->subsys_count = int32_t(sent);
+    return qel_xdr_elements(xdrs, reinterpret_cast<void**>(ids), sent, sizeof(int64_t),
+                            (xdrproc_t)xdr_id_low32, EXT_LIST_MAX,
+                            "[qel_xdr_api_get_coslist_rply_t");
   }
-  // The array repeats the count and may hold fewer ids than the slots.
+  if (*ids == nullptr) return FALSE;
   u_int sent = u_int(n);
   return xdr_array(xdrs, ids, &sent, u_int(n), sizeof(int64_t), (xdrproc_t)xdr_id_low32);
 }
@@ -171,7 +173,7 @@ bool_t qel_xdr_api_query_copy_req_t(XDR* xdrs, api_query_copy_req_t* objp) {
 bool_t qel_xdr_api_query_copy_rply_t(XDR* xdrs, api_query_copy_rply_t* objp) {
   return xdr_uint32_t(xdrs, &objp->copyState) && xdr_int32_t(xdrs, &objp->errorCode) &&
          xdr_uint32_t(xdrs, &objp->stateInfo) && xdr_uint64_t(xdrs, &objp->bytesXferred) &&
-         xdr_opaque(xdrs, objp->infostring, API_COPY_INFOSTRING_LEN);
+         qel_xdr_opaque(xdrs, objp->infostring, API_COPY_INFOSTRING_LEN);
 }
 
 bool_t qel_xdr_api_cancel_copy_req_t(XDR* xdrs, api_cancel_copy_req_t* objp) {

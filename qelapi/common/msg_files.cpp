@@ -9,7 +9,7 @@ bool_t path(XDR* xdrs, char** p) { return qel_xdr_string(xdrs, p, QEL_FILES_PATH
 // The 128 bytes of a name field, whatever follows the NUL; the in-memory
 // array keeps one more byte so a full field still ends in a NUL.
 bool_t acctNameOpaque(XDR* xdrs, char* name) {
-  if (!xdr_opaque(xdrs, name, QEL_ACCT_NAME_WIRE)) return FALSE;
+  if (!qel_xdr_opaque(xdrs, name, QEL_ACCT_NAME_WIRE)) return FALSE;
   if (xdrs->x_op == XDR_DECODE) name[QEL_ACCT_NAME_WIRE] = '\0';
   return TRUE;
 }

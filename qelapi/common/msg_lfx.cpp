@@ -48,7 +48,7 @@ bool_t qel_xdr_ozu_cksum_t(XDR* xdrs, ozu_cksum_t* objp) {
     return FALSE;
   // The digest lands in a fixed array: a longer one would overrun it.
   if (objp->csumLength > OZU_CKSUM_SIZE) return FALSE;
-  return xdr_opaque(xdrs, reinterpret_cast<char*>(objp->cksum), objp->csumLength);
+  return qel_xdr_opaque(xdrs, reinterpret_cast<char*>(objp->cksum), objp->csumLength);
 }
 
 bool_t qel_xdr_ozu_sockaddr_info_t(XDR* xdrs, ozu_sockaddr_info_t* objp) {

@@ -102,7 +102,7 @@ bool_t qel_xdr_api_quor_FilesetGetAttrs_req_t(XDR* xdrs, api_quor_FilesetGetAttr
   if (!(xdr_int32_t(xdrs, &objp->useName) && xdr_int32_t(xdrs, &objp->useID) &&
         xdr_int32_t(xdrs, &objp->useHandle) && xdr_int32_t(xdrs, &objp->useSrvrID)))
     return FALSE;
-  if (objp->useName && !xdr_opaque(xdrs, objp->Name, sizeof objp->Name)) return FALSE;
+  if (objp->useName && !qel_xdr_opaque(xdrs, objp->Name, sizeof objp->Name)) return FALSE;
   if (objp->useID && !qel_xdr_u_signed64(xdrs, &objp->FilesetId)) return FALSE;
   if (objp->useHandle && !qel_xdr_ns_ObjHandle_t(xdrs, &objp->FilesetHandle)) return FALSE;
   if (objp->useSrvrID && !qel_xdr_quor_srvr_id_t(xdrs, &objp->CoreServerID)) return FALSE;

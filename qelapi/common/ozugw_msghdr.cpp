@@ -16,7 +16,7 @@ void ozugw_BuildMsgHdr(api_msghdr_t* MsgHdr, uint32_t MsgRequestID, uint32_t Msg
 }
 
 bool_t qel_xdr_api_msghdr_t(XDR* xdrs, api_msghdr_t* objp) {
-  return xdr_opaque(xdrs, objp->sanity, API_MSGH_SANITY_LEN) &&
+  return qel_xdr_opaque(xdrs, objp->sanity, API_MSGH_SANITY_LEN) &&
          xdr_uint32_t(xdrs, &objp->msgRequestID) && xdr_uint32_t(xdrs, &objp->msgFlags) &&
          xdr_uint32_t(xdrs, &objp->msgTime) && xdr_uint32_t(xdrs, &objp->threadID) &&
          xdr_uint16_t(xdrs, &objp->category) && xdr_uint16_t(xdrs, &objp->function) &&

@@ -33,6 +33,11 @@ bool_t qel_xdr_utimbuf_t(XDR* xdrs, struct utimbuf* objp);
 // Two u32, high word first: the same bytes as an XDR hyper.
 bool_t qel_xdr_u_signed64(XDR* xdrs, u_signed64* objp);
 
+// cnt bytes, then zero padding to a multiple of four: the wire form of
+// xdr_opaque. libtirpc's xdr_opaque reads the padding into one static buffer
+// that every thread shares; this one reads it into the caller's stack.
+bool_t qel_xdr_opaque(XDR* xdrs, char* cp, u_int cnt);
+
 // Bounded NUL-counted string in a character array of maxLength bytes: i32
 // length including the NUL, then the bytes as padded opaque. At most
 // maxLength-1 characters; decoding always leaves the array terminated.

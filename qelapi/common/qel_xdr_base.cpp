@@ -48,6 +48,17 @@ bool_t qel_xdr_u_signed64(XDR* xdrs, u_signed64* objp) {
   return TRUE;
 }
 
+bool_t qel_xdr_opaque(XDR* xdrs, char* cp, u_int cnt) {
+  static const char zeros[BYTES_PER_XDR_UNIT] = {0, 0, 0, 0};
+  if (xdrs->x_op == XDR_FREE || cnt == 0) return TRUE;
+  u_int pad = (BYTES_PER_XDR_UNIT - cnt % BYTES_PER_XDR_UNIT) % BYTES_PER_XDR_UNIT;
+  if (xdrs->x_op == XDR_ENCODE)
+    return XDR_PUTBYTES(xdrs, cp, cnt) && (pad == 0 || XDR_PUTBYTES(xdrs, zeros, pad));
+  if (xdrs->x_op != XDR_DECODE) return FALSE;
+  char scratch[BYTES_PER_XDR_UNIT];
+  return XDR_GETBYTES(xdrs, cp, cnt) && (pad == 0 || XDR_GETBYTES(xdrs, scratch, pad));
+}
+
 bool_t qel_xdr_fstring(XDR* xdrs, char* buffer, u_int maxLength) {
   if (buffer == nullptr) return FALSE;
   if (xdrs->x_op == XDR_FREE) return TRUE;
@@ -59,11 +70,11 @@ bool_t qel_xdr_fstring(XDR* xdrs, char* buffer, u_int maxLength) {
   if (!xdr_int32_t(xdrs, &len)) return FALSE;
   if (len < 1 || static_cast<u_int>(len) > maxLength) return FALSE;
   if (xdrs->x_op == XDR_DECODE) {
-    if (!xdr_opaque(xdrs, buffer, static_cast<u_int>(len))) return FALSE;
+    if (!qel_xdr_opaque(xdrs, buffer, static_cast<u_int>(len))) return FALSE;
     buffer[len - 1] = '\0';
     return TRUE;
   }
-  return xdr_opaque(xdrs, buffer, static_cast<u_int>(len));
+  return qel_xdr_opaque(xdrs, buffer, static_cast<u_int>(len));
 }
 
 namespace {
@@ -105,13 +116,13 @@ bool_t qel_xdr_quor_uuid_t(XDR* xdrs, quor_uuid_t* objp) {
          xdr_uint16_t(xdrs, &objp->time_hi_and_version) &&
          xdr_uint8_t(xdrs, &objp->clock_seq_hi_and_reserved) &&
          xdr_uint8_t(xdrs, &objp->clock_seq_low) &&
-         xdr_opaque(xdrs, reinterpret_cast<char*>(objp->node), sizeof objp->node);
+         qel_xdr_opaque(xdrs, reinterpret_cast<char*>(objp->node), sizeof objp->node);
 }
 
 bool_t qel_xdr_quor_reqid_t(XDR* xdrs, quor_reqid_t* objp) { return qel_xdr_quor_uuid_t(xdrs, objp); }
 
 bool_t qel_xdr_quoroid_t(XDR* xdrs, quoroid_t* objp) {
-  return xdr_opaque(xdrs, reinterpret_cast<char*>(objp->Bytes), QUOROID_LEN);
+  return qel_xdr_opaque(xdrs, reinterpret_cast<char*>(objp->Bytes), QUOROID_LEN);
 }
 
 bool_t qel_xdr_quor_sockaddr_t(XDR* xdrs, quor_sockaddr_t* objp) {
@@ -138,7 +149,7 @@ bool_t qel_xdr_quor_sockaddr_t(XDR* xdrs, quor_sockaddr_t* objp) {
   }
   if (state != 1 && state != 3) return FALSE;
   u_int n = state == 1 ? 4 : 16;
-  if (!xdr_opaque(xdrs, reinterpret_cast<char*>(raw), n) || !xdr_uint16_t(xdrs, &port))
+  if (!qel_xdr_opaque(xdrs, reinterpret_cast<char*>(raw), n) || !xdr_uint16_t(xdrs, &port))
     return FALSE;
   if (xdrs->x_op == XDR_DECODE) {
     char host[INET6_ADDRSTRLEN];
@@ -177,14 +188,14 @@ bool_t qel_xdr_block(XDR* xdrs, char** block, u_int len, u_int extra, bool_t all
       return TRUE;
     case XDR_ENCODE:
       if (len == 0) return TRUE;  // an empty opaque is no bytes at all
-      return *block != nullptr && xdr_opaque(xdrs, *block, len);
+      return *block != nullptr && qel_xdr_opaque(xdrs, *block, len);
     case XDR_DECODE:
       break;
   }
   if (len == 0 && !alloc_empty) return TRUE;
   if (len > QEL_XDR_MAX_BLOCK) return FALSE;
   // Grow as the bytes arrive: a length word that lies costs at most one chunk.
-  const u_int chunk = 1u << 20;
+  const u_int chunk = 1u << 16;
   size_t cap = std::min<size_t>(len, chunk) + extra;
   if (cap == 0) cap = 1;
   char* buf = static_cast<char*>(malloc(cap));
@@ -207,9 +218,9 @@ bool_t qel_xdr_block(XDR* xdrs, char** block, u_int len, u_int extra, bool_t all
       buf = nb;
       cap = ncap;
     }
-    // Only the last step may be a partial unit; xdr_opaque pads it.
+    // Only the last step may be a partial unit; qel_xdr_opaque pads it.
     u_int take = (done + step == len) ? step : step & ~3u;
-    if (!xdr_opaque(xdrs, buf + done, take)) {
+    if (!qel_xdr_opaque(xdrs, buf + done, take)) {
       free(buf);
       return FALSE;
     }
@@ -235,9 +246,9 @@ bool_t qel_xdr_string(XDR* xdrs, char** s, u_int maxLength) {
   }
   if (!xdr_uint32_t(xdrs, &len)) return FALSE;
   if (len > maxLength) return FALSE;
-  if (xdrs->x_op == XDR_ENCODE) return xdr_opaque(xdrs, *s, len);
+  if (xdrs->x_op == XDR_ENCODE) return qel_xdr_opaque(xdrs, *s, len);
   if (*s == nullptr) return qel_xdr_block(xdrs, s, len, 1, TRUE, nullptr);
-  if (!xdr_opaque(xdrs, *s, len)) return FALSE;
+  if (!qel_xdr_opaque(xdrs, *s, len)) return FALSE;
   (*s)[len] = '\0';
   return TRUE;
 }

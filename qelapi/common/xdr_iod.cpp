@@ -165,7 +165,7 @@ bool_t qel_xdr_lftaddress_t(XDR* xdrs, lftaddress_t* objp) {
 
 bool_t qel_xdr_san3paddress_t(XDR* xdrs, san3paddress_t* objp) {
   return qel_xdr_unsigned64(xdrs, &objp->SAN3PTransferID) &&
-         xdr_opaque(xdrs, reinterpret_cast<char*>(objp->SanSecurityToken.Bytes),
+         qel_xdr_opaque(xdrs, reinterpret_cast<char*>(objp->SanSecurityToken.Bytes),
                     sizeof objp->SanSecurityToken.Bytes);
 }
 

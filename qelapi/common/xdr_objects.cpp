@@ -9,7 +9,7 @@ bool_t u32(XDR* xdrs, uint32_t* v) { return xdr_uint32_t(xdrs, v); }
 bool_t i32(XDR* xdrs, int32_t* v) { return xdr_int32_t(xdrs, v); }
 bool_t u16(XDR* xdrs, uint16_t* v) { return xdr_uint16_t(xdrs, v); }
 bool_t u8(XDR* xdrs, uint8_t* v) { return xdr_uint8_t(xdrs, v); }
-bool_t opaque(XDR* xdrs, char* p, u_int n) { return xdr_opaque(xdrs, p, n); }
+bool_t opaque(XDR* xdrs, char* p, u_int n) { return qel_xdr_opaque(xdrs, p, n); }
 
 // Both enumerations travel as a signed word whatever value they hold.
 template <typename E>

@@ -2,6 +2,7 @@
 // ";" splitting, quotes, continuation, the in-file.
 #include <gtest/gtest.h>
 #include <stdio.h>
+#include <stdlib.h>
 #include <string.h>
 #include <unistd.h>
 
@@ -106,8 +107,9 @@ class InFile : public ::testing::Test {
  protected:
   void SetUp() override
   {
-    char tmpl[] = "/tmp/ozu_infile_XXXXXX";
-    int fd = mkstemp(tmpl);
+    const char *base = getenv("TMPDIR");
+    std::string tmpl = std::string(base && *base ? base : "/tmp") + "/ozu_infile_XXXXXX";
+    int fd = mkstemp(tmpl.data());
     ASSERT_GE(fd, 0);
     close(fd);
     path = tmpl;

@@ -12,6 +12,7 @@
 #include "client_process.h"
 #include "ozurc.h"
 #include "ozuvars.h"
+#include "temp_dir.h"
 
 namespace {
 
@@ -19,9 +20,8 @@ class RcFile : public ::testing::Test {
  protected:
   void SetUp() override
   {
-    char tmpl[] = "/tmp/ozu_rc_XXXXXX";
-    ASSERT_NE(mkdtemp(tmpl), nullptr);
-    dir = tmpl;
+    dir = make_temp_dir("ozu_rc");
+    ASSERT_FALSE(dir.empty());
   }
   void TearDown() override
   {

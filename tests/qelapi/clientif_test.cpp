@@ -21,6 +21,7 @@
 #include <gtest/gtest.h>
 
 #include "quorcfgx_prototypes.h"
+#include "temp_dir.h"
 
 namespace {
 
@@ -125,9 +126,8 @@ class ClientIf : public testing::Test {
     for (const char* v : {"QUOR_CFG_FILE_PATH", "QUOR_NET_FAMILY"})
       saved_.emplace_back(std::make_unique<savedEnv>(v));
     setenv("QUOR_NET_FAMILY", "ipv4_only", 1);
-    char tmpl[] = "/tmp/clientif_test.XXXXXX";
-    ASSERT_NE(mkdtemp(tmpl), nullptr);
-    dir_ = tmpl;
+    dir_ = make_temp_dir("clientif_test");
+    ASSERT_FALSE(dir_.empty());
     setenv("QUOR_CFG_FILE_PATH", dir_.c_str(), 1);
     table_ = {
         makeNic("eth0", "192.168.10.5", 1500),  makeNic("eth0", "192.168.10.6", 1500),

@@ -20,6 +20,7 @@
 
 #include "journal_text.h"
 #include "quor_api_internal.h"
+#include "temp_dir.h"
 
 namespace {
 
@@ -88,9 +89,8 @@ class DebugLog : public testing::Test {
       unsetenv(v);
     }
     qelapi_logging_reset_for_test();
-    char tmpl[] = "/tmp/debuglog_test.XXXXXX";
-    ASSERT_NE(mkdtemp(tmpl), nullptr);
-    dir_ = tmpl;
+    dir_ = make_temp_dir("debuglog_test");
+    ASSERT_FALSE(dir_.empty());
     logPath_ = dir_ + "/api.log";
   }
   void TearDown() override {

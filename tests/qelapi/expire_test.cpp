@@ -6,6 +6,7 @@
 #include <string.h>
 #include <unistd.h>
 
+#include <filesystem>
 #include <string>
 #include <vector>
 
@@ -15,6 +16,7 @@
 #include "journal_text.h"
 #include "quor_api.h"
 #include "quorex_expire.h"
+#include "temp_dir.h"
 
 namespace {
 
@@ -22,13 +24,12 @@ namespace {
 struct RulesDir {
   std::string dir;
   RulesDir() {
-    char tmpl[] = "/tmp/expire_testXXXXXX";
-    const char* d = mkdtemp(tmpl);
-    dir = d ? d : "/tmp";
+    dir = make_temp_dir("expire_test");
   }
   ~RulesDir() {
-    std::string cmd = "rm -rf '" + dir + "'";
-    if (system(cmd.c_str()) != 0) ADD_FAILURE() << "cannot remove " << dir;
+    std::error_code ec;
+    if (!dir.empty() && std::filesystem::remove_all(dir, ec) == 0)
+      ADD_FAILURE() << "cannot remove " << dir;
   }
   std::string write(const std::string& name, const std::string& text) const {
     std::string path = dir + "/" + name;

@@ -18,6 +18,7 @@
 
 #include "qel_auth.h"
 #include "quor_api.h"
+#include "temp_dir.h"
 
 namespace {
 
@@ -26,9 +27,8 @@ const char kPermsText[] = "*** Keytab file has non-owner perms set: ";
 class KeytabInfo : public testing::Test {
  protected:
   void SetUp() override {
-    char templ[] = "/tmp/keytab-test-XXXXXX";
-    ASSERT_NE(mkdtemp(templ), nullptr);
-    dir = templ;
+    dir = make_temp_dir("keytab-test");
+    ASSERT_FALSE(dir.empty());
     qel_auth_state_reset();
     qel_keytab_state_reset();
     unsetenv("QUOR_KEYTAB_PATH");
@@ -59,14 +59,18 @@ class KeytabInfo : public testing::Test {
 };
 
 // Runs body in a fresh copy of the test program without a controlling
-// terminal; passes when body returns true.
-void withoutTerminal(const std::function<bool()>& body) {
+// terminal; passes when body returns true. The copy ran the fixture's SetUp
+// for itself and leaves by _exit, so it removes its own directory, ownDir.
+void withoutTerminal(const std::string& ownDir, const std::function<bool()>& body) {
   GTEST_FLAG_SET(death_test_style, "threadsafe");
   EXPECT_EXIT(
       {
         setsid();
         alarm(30);
-        _exit(body() ? 0 : 1);
+        bool ok = body();
+        std::error_code ec;
+        std::filesystem::remove_all(ownDir, ec);
+        _exit(ok ? 0 : 1);
       },
       testing::ExitedWithCode(0), "");
 }
@@ -185,7 +189,7 @@ TEST_F(KeytabInfo, LogInTakesQuorKeytabPathThroughTheSameChecks) {
 TEST_F(KeytabInfo, NoPrincipalWithoutTerminalFailsLocally) {
   std::string good = file("good.keytab", 40, 0600);
   ASSERT_EQ(quor_SetKeytabInfo(nullptr, good.c_str(), 1), 0);
-  withoutTerminal([] {
+  withoutTerminal(dir, [] {
     isInteractiveSession = qel_probe_interactive();
     qelapi_tcontext_t* ctx = qelapi_GetThreadContext();
     quor_connection_t conn{};

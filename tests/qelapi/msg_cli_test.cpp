@@ -158,13 +158,19 @@ TEST(XdrCli, GroupLists) {
   EXPECT_EQ(back.groups[2], 7);
   xdr_free((xdrproc_t)qel_xdr_api_getgroups_rply_t, reinterpret_cast<char*>(&back));
 
-  // The array may hold fewer than ngroups; the rest of the slots stay zero.
+  // The array may hold fewer than ngroups: the count becomes what it held, so
+  // no empty slot passes for group 0, and the record encodes as sent.
   api_getgroups_rply_t shorter{};
   ASSERT_TRUE(wire::decode(qel_xdr_api_getgroups_rply_t, B().u32(3).u32(1).i32(9), &shorter));
-  ASSERT_EQ(shorter.ngroups, 3u);
+  ASSERT_EQ(shorter.ngroups, 1u);
   EXPECT_EQ(shorter.groups[0], 9);
-  EXPECT_EQ(shorter.groups[2], 0);
+  EXPECT_EQ(wire::hex(wire::encode(qel_xdr_api_getgroups_rply_t, &shorter, &ok)),
+            wire::hex(B().u32(1).u32(1).i32(9)));
   xdr_free((xdrproc_t)qel_xdr_api_getgroups_rply_t, reinterpret_cast<char*>(&shorter));
+  api_getgroups_rply_t none{};
+  ASSERT_TRUE(wire::decode(qel_xdr_api_getgroups_rply_t, B().u32(5).u32(0), &none));
+  EXPECT_EQ(none.ngroups, 0u);
+  xdr_free((xdrproc_t)qel_xdr_api_getgroups_rply_t, reinterpret_cast<char*>(&none));
 }
 
 TEST(XdrCli, PasswordEntry) {
@@ -284,6 +290,14 @@ TEST(XdrCli, DigestLists) {
   ASSERT_TRUE(wire::decode(qel_xdr_quor_file_hash_digest_list_t, B().u32(0), &stale));
   EXPECT_EQ(stale.List_len, 0u);
   EXPECT_EQ(stale.List_val, nullptr);
+
+  // A list announcing more digests than its array holds has only those.
+  Bytes one = B().u32(40000).u32(1).u32(17).fstr("ozu").u32(7).i32(3).u32(64).cat(buffer_bytes(1));
+  quor_file_hash_digest_list_t partial{};
+  ASSERT_TRUE(wire::decode(qel_xdr_quor_file_hash_digest_list_t, one, &partial));
+  ASSERT_EQ(partial.List_len, 1u);
+  EXPECT_STREQ(partial.List_val[0].Creator, "ozu");
+  xdr_free((xdrproc_t)qel_xdr_quor_file_hash_digest_list_t, reinterpret_cast<char*>(&partial));
 }
 
 TEST(XdrCli, DigestRequestsCarryPathThenList) {

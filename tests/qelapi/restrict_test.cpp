@@ -14,6 +14,7 @@
 
 #include "quorcfgx_prototypes.h"
 #include "quorcfgx_restrict.h"
+#include "temp_dir.h"
 
 namespace {
 
@@ -61,9 +62,8 @@ struct SavedEnv {
 class RestrictedAddresses : public ::testing::Test {
  protected:
   void SetUp() override {
-    char tmpl[] = "/tmp/restrictXXXXXX";
-    ASSERT_NE(mkdtemp(tmpl), nullptr);
-    dir_ = tmpl;
+    dir_ = make_temp_dir("restrict_test");
+    ASSERT_FALSE(dir_.empty());
   }
   void TearDown() override {
     unlink((dir_ + "/QUOR.conf").c_str());

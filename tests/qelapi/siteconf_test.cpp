@@ -20,6 +20,7 @@
 #include <gtest/gtest.h>
 
 #include "quorcfgx_prototypes.h"
+#include "temp_dir.h"
 
 namespace {
 
@@ -97,9 +98,8 @@ class SiteConf : public testing::Test {
       saved_.emplace_back(std::make_unique<savedEnv>(v));
       unsetenv(v);
     }
-    char tmpl[] = "/tmp/siteconf_test.XXXXXX";
-    ASSERT_NE(mkdtemp(tmpl), nullptr);
-    dir_ = tmpl;
+    dir_ = make_temp_dir("siteconf_test");
+    ASSERT_FALSE(dir_.empty());
     setenv("QUOR_CFG_FILE_PATH", dir_.c_str(), 1);
     quorcfgx_ResetForTest();
   }

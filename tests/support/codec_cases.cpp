@@ -87,6 +87,7 @@ Bytes run_encode(const Case& c, void* rec, bool* ok) {
   *ok = c.codec(&x, rec);
   buf.resize(*ok ? xdr_getpos(&x) : 0);
   xdr_destroy(&x);
+  note_wire(buf.data(), buf.size());
   return buf;
 }
 
@@ -97,6 +98,7 @@ bool run_decode(const Case& c, const Bytes& in, void* rec, size_t* used = nullpt
   bool ok = c.codec(&x, rec);
   if (used) *used = xdr_getpos(&x);
   xdr_destroy(&x);
+  if (ok) note_wire(in.data(), in.size());
   return ok;
 }
 

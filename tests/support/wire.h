@@ -55,6 +55,11 @@ struct B {
   operator Bytes() const { return b; }
 };
 
+// With OZU_WIRE_DUMP=DIR in the environment, keeps a copy of the bytes in DIR
+// (one file per distinct content): scripts/fuzz --seeds turns the bytes the
+// codec tests encode and decode into the fuzz targets' seeds.
+void note_wire(const uint8_t* data, size_t size);
+
 // Encodes rec with codec; returns the bytes written, or an empty vector with
 // *ok false when the codec failed.
 template <typename T>
@@ -68,6 +73,7 @@ Bytes encode(bool_t (*codec)(XDR*, T*), T* rec, bool* ok = nullptr, size_t cap =
   if (ok) *ok = r != 0;
   if (!r) return {};
   buf.resize(n);
+  note_wire(buf.data(), buf.size());
   return buf;
 }
 
@@ -81,6 +87,7 @@ bool decode(bool_t (*codec)(XDR*, T*), const Bytes& in, T* rec, size_t* used = n
   bool_t r = codec(&x, rec);
   if (used) *used = xdr_getpos(&x);
   xdr_destroy(&x);
+  if (r) note_wire(in.data(), in.size());
   return r != 0;
 }
 
