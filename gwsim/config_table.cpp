@@ -6,6 +6,7 @@
 #include "auth_pam.h"
 #include "faults.h"
 #include "identity.h"
+#include "movers.h"
 #include "queries.h"
 #include "relay.h"
 #include "retry.h"
@@ -51,6 +52,12 @@ int faults_load(quor_cfg_stanza_t* b, gw_config_t* cfg, const char* path, std::s
   return with_path(gw_FaultsLoad(b, cfg, &why), path, why, err);
 }
 
+int movers_block(const char* name) { return named(name, "Movers"); }
+int movers_load(quor_cfg_stanza_t* b, gw_config_t*, const char* path, std::string* err) {
+  std::string why;
+  return with_path(gw_MoversLoad(b, &why), path, why, err);
+}
+
 void tables_defaults(gw_config_t* cfg) { gw_TablesDefaults(&cfg->tables); }
 
 int retry_user(quor_cfg_stanza_t* e, gw_user_t* u, unsigned*, std::string* why) {
@@ -92,6 +99,7 @@ const gw_config_module_t gw_config_modules[] = {
     {identity_block, identity_load, identity_user, nullptr, nullptr},
     {relay_block, relay_load, nullptr, nullptr, nullptr},
     {faults_block, faults_load, nullptr, nullptr, nullptr},
+    {movers_block, movers_load, nullptr, nullptr, nullptr},
     {nullptr, nullptr, retry_user, nullptr, nullptr},
     {nullptr, nullptr, pam_user, nullptr, nullptr},
     {nullptr, nullptr, su_user, su_server, nullptr},

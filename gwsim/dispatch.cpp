@@ -13,6 +13,7 @@
 #include <random>
 
 #include "auth.h"
+#include "data_io.h"
 #include "extensions.h"
 #include "auth_pam.h"
 #include "auth_keytab.h"
@@ -126,6 +127,15 @@ static const gw_dispatch_entry_t dispatch_table[] = {
              api_quor_StageCallBack_req_t, gw_HandleStageCallBack, gw_NoteStageCallBack),
     ROW(QEL_CAT_CORE, QEL_FN_CORE_GetAsyncStatus, qel_xdr_api_quor_GetAsyncStatus_req_t,
         api_quor_GetAsyncStatus_req_t, gw_HandleGetAsyncStatus),
+    // file data through movers, file offsets (data_io.h)
+    ROW_NOTE(QEL_CAT_CORE, QEL_FN_CORE_ReadList, qel_xdr_api_quor_ReadList_req_t,
+             api_quor_ReadList_req_t, gw_HandleReadList, gw_NoteList),
+    ROW_NOTE(QEL_CAT_CORE, QEL_FN_CORE_WriteList, qel_xdr_quor_WriteList_req_t,
+             api_quor_WriteList_req_t, gw_HandleWriteList, gw_NoteList),
+    ROW_NOTE(QEL_CAT_CORE, QEL_FN_CORE_Lseek, qel_xdr_api_quor_Lseek_req_t, api_quor_Lseek_req_t,
+             gw_HandleLseek, gw_NoteFildes),
+    ROW_NOTE(QEL_CAT_CORE, QEL_FN_CORE_SetFileOffset, qel_xdr_api_quor_SetFileOffset_req_t,
+             api_quor_SetFileOffset_req_t, gw_HandleSetFileOffset, gw_NoteFildes),
     // command relay, gateway log, identity (relay.h, identity.h)
     ROW_NOTE(QEL_CAT_CLI, QEL_FN_CLI_SendCommand, qel_xdr_ozugw_cli_command_t,
              ozugw_cli_command_t, gw_HandleCliCommand, gw_NoteCliCommand),

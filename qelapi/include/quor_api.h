@@ -4,6 +4,9 @@
 
 #include <stdint.h>
 
+#include <sys/types.h>
+
+#include "quor_iod_clnt.h"
 #include "quor_net.h"
 #include "quor_types.h"
 
@@ -100,6 +103,39 @@ int quor_Create(const char* Path, mode_t Mode, const quor_cos_hints_t* HintsIn,
 // another call holds the file. The descriptor is free once the request has
 // been sent, also when the exchange then fails.
 int quor_Close(int Fildes);
+
+// ---- file data ----
+// quor_Read / quor_Write move up to Nbyte bytes at the file's current offset
+// through the storage service's movers, in as many transfer cycles as the
+// gateway needs: the bytes moved (0 at the end of the file for a read), or a
+// negative error. Only bytes that actually arrived (or were taken by the
+// movers) and that the gateway confirms are counted; a gateway error after
+// some bytes moved returns those bytes, and the next call the error. A reply
+// that claims bytes that never came, or success with a failed Status, fails
+// the call outright (the listen thread's error, -5, or the Status). -14 for
+// a null buffer, 0 for Nbyte 0 (neither touches the file), -2 for a file that
+// is not open or that another call holds. A read over a hole in the file
+// fills it with zeros.
+ssize_t quor_Read(int Fildes, void* Buf, size_t Nbyte);
+ssize_t quor_Write(int Fildes, const void* Buf, size_t Nbyte);
+// The new offset, or a negative error (-1 for a failed start-up or exchange).
+int64_t quor_Lseek(int Fildes, int64_t Offset, int Whence);
+// Direction 0 or 1 (-22 else); 0 with *OffsetOut set, or a negative error.
+int quor_SetFileOffset(int Fildes, uint64_t OffsetIn, int Whence, int Direction,
+                       uint64_t* OffsetOut);
+// One list read or list write with a caller-built descriptor, on the
+// connection of the storage file it names; the reply header's code, with the
+// I/O reply in *IOR (also for a negative code). Release its lists with
+// free_quor_ior_mem. Checked before anything is sent: -14 a null argument or
+// no client file (type 11); -22 a function other than 1 or 2, an empty list,
+// or the client file among the sinks of a read or the sources of a write;
+// -34 a list shorter than its count; -64 an address type other than 1, 9,
+// 10, 11, 12; -16 a second client file; -9 a client file not open.
+int quor_ReadList(quor_IOD_t* IOD, uint32_t Flags, quor_IOR_t* IOR);
+int quor_WriteList(quor_IOD_t* IOD, uint32_t Flags, quor_IOR_t* IOR);
+// Frees what the decoder allocated in an I/O reply (the request-specific
+// reply and the reply lists); the record itself stays the caller's.
+void free_quor_ior_mem(quor_IOR_t* IOR);
 // The calls below hold the file for their exchange: -2 when it is not open
 // or another call holds it, nothing sent.
 // Buf is zeroed before the file is held.

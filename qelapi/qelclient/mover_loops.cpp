@@ -1,0 +1,379 @@
+// Mover connections: single-connection packet operations, the message
+// family probe, and the loops that accept and serve many movers on one
+// listen socket. Every wait is a poll, so descriptors above the select limit
+// work; see mvr_protocol.h and mover_loops.h.
+#include "mover_loops.h"
+
+#include <errno.h>
+#include <fcntl.h>
+#include <poll.h>
+#include <string.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <algorithm>
+
+#include "mvr_protocol.h"
+#include "quor_net.h"
+#include "quorcfgx_prototypes.h"
+#include "quorcfgx_restrict.h"
+
+namespace {
+
+constexpr int kMinPacketWait = 60;
+
+int packetWaitFor(int secTimeout) { return secTimeout > 0 ? std::max(secTimeout, kMinPacketWait) : 0; }
+
+// Waits for fd to become readable (or writable): 0, -110 on a time-out
+// (seconds, 0: none), or the negated errno.
+int waitFor(int fd, short events, int sec) {
+  struct pollfd p = {fd, events, 0};
+  int ms = sec > 0 ? sec * 1000 : -1;
+  for (;;) {
+    int n = poll(&p, 1, ms);
+    if (n > 0) return 0;
+    if (n == 0) return -110;
+    if (errno != EINTR && errno != EAGAIN) return -errno;
+  }
+}
+
+// Exactly len raw bytes into dst: len; 0 when the peer closed first; -110;
+// or the negated errno. A read that finds nothing waits for readability
+// (sec seconds, 0: no limit) before it tries again; on a blocking socket the
+// read itself waits.
+int64_t readRaw(int fd, char* dst, uint64_t len, int sec) {
+  uint64_t got = 0;
+  while (got < len) {
+    ssize_t n = recv(fd, dst + got, len - got, MSG_DONTWAIT);
+    if (n > 0) {
+      got += static_cast<uint64_t>(n);
+    } else if (n == 0) {
+      return 0;
+    } else if (errno == EAGAIN || errno == EWOULDBLOCK) {
+      int w = waitFor(fd, POLLIN, sec);
+      if (w < 0) return w;
+    } else if (errno != EINTR) {
+      return -errno;
+    }
+  }
+  return static_cast<int64_t>(len);
+}
+
+// A packet's header names a place inside the window and this transfer.
+bool inWindow(const pdata_hdr_t* h, uint64_t xferId, uint64_t winOffset, uint64_t size) {
+  if (h->XferID != xferId || h->Offset < winOffset) return false;
+  uint64_t rel = h->Offset - winOffset;
+  return rel <= size && h->Length <= size - rel;
+}
+
+// One data packet into the window. 1 with its window position and length,
+// 0 when the peer closed (before or inside the packet), or a failure.
+int recvPacket(int fd, uint64_t xferId, uint64_t winOffset, char* buf, uint64_t size, int wait,
+               uint64_t* pos, uint64_t* len) {
+  pdata_hdr_t h;
+  int rc = pdata_recv_hdr_timeout(fd, &h, wait);
+  if (rc != PDATA_HDR_LEN) return rc <= 0 ? rc : -5;
+  if (!inWindow(&h, xferId, winOffset, size)) return -22;
+  *pos = h.Offset - winOffset;
+  *len = h.Length;
+  int64_t r = readRaw(fd, buf + *pos, h.Length, wait);
+  if (r < 0) return static_cast<int>(r);
+  if (r == 0 && h.Length > 0) return 0;
+  return 1;
+}
+
+// Answers one data request from the window; results as recvPacket.
+int answerRequest(int fd, uint64_t xferId, uint64_t winOffset, const char* buf, uint64_t size,
+                  int wait, int writeSize, uint64_t* pos, uint64_t* len) {
+  pdata_hdr_t h;
+  int rc = pdata_recv_hdr_timeout(fd, &h, wait);
+  if (rc != PDATA_HDR_LEN) return rc <= 0 ? rc : -5;
+  if (!inWindow(&h, xferId, winOffset, size)) return -22;
+  *pos = h.Offset - winOffset;
+  *len = h.Length;
+  int64_t sent = pdata_send_hdr_and_data_timeout_size(fd, &h, buf + *pos, h.Length,
+                                                      std::max(wait, kMinPacketWait), writeSize);
+  if (sent < 0) return static_cast<int>(sent);
+  if (static_cast<uint64_t>(sent) != h.Length) return -5;
+  return 1;
+}
+
+void setNonBlocking(int fd) {
+  int fl = fcntl(fd, F_GETFL);
+  if (fl >= 0) fcntl(fd, F_SETFL, fl | O_NONBLOCK);
+}
+
+// Accepts one connection into set: 0 (also when none was waiting or the
+// peer was refused), -16 when it is one too many, or the negated errno.
+int acceptOne(mover_set_t* set) {
+  quor_sockaddr_t peer;
+  int fd;
+  for (;;) {
+    fd = quor_net_accept(set->listenFd, &peer, nullptr, 0);
+    if (fd >= 0) break;
+    if (errno == EINTR) continue;
+    if (errno == EAGAIN || errno == EWOULDBLOCK || errno == ECONNABORTED) return 0;
+    return -errno;
+  }
+  if (!quorex_IsConnectionAllowed(&peer.hs_addr, 0, set->caller)) {
+    // Closed before the refusal is logged: the log line is a gateway round
+    // trip, and the mover must not sit on an open connection meanwhile.
+    close(fd);
+    if (set->refused)
+      set->refused->push_back(peer);
+    else
+      quorex_IsConnectionAllowed(&peer.hs_addr, 1, set->caller);
+    return 0;
+  }
+  setNonBlocking(fd);
+  quorcfgx_NetoptSetSock(fd, &peer);
+  set->conns.push_back(fd);
+  return set->conns.size() > MOVER_MAX_CONNECTIONS ? -16 : 0;
+}
+
+}  // namespace
+
+// ---- coverage ----
+
+void mover_cover_add(mover_cover_t* c, uint64_t off, uint64_t len) {
+  if (len == 0) return;
+  uint64_t start = off, end = off + len;
+  auto it = c->ranges.upper_bound(start);
+  if (it != c->ranges.begin()) {
+    auto prev = std::prev(it);
+    if (prev->second >= start) it = prev;
+  }
+  // Swallow every range that touches [start, end).
+  while (it != c->ranges.end() && it->first <= end) {
+    start = std::min(start, it->first);
+    end = std::max(end, it->second);
+    c->total -= it->second - it->first;
+    it = c->ranges.erase(it);
+  }
+  c->ranges.emplace(start, end);
+  c->total += end - start;
+}
+
+uint64_t mover_cover_prefix(const mover_cover_t* c) {
+  if (c->ranges.empty() || c->ranges.begin()->first != 0) return 0;
+  return c->ranges.begin()->second;
+}
+
+// ---- the serving loop ----
+
+void mover_set_close(mover_set_t* set) {
+  for (int fd : set->conns) close(fd);
+  set->conns.clear();
+}
+
+int mover_serve(mover_set_t* set, int direction, uint64_t xferId, uint64_t winOffset, char* buf,
+                uint64_t size, mover_cover_t* cover, int timeoutMs, int wakeFd, int packetWait) {
+  int writeSize = 0;
+  std::vector<struct pollfd> fds;
+  std::vector<int> ready;
+  while (mover_cover_total(cover) < size) {
+    fds.clear();
+    fds.push_back({set->listenFd, POLLIN, 0});
+    fds.push_back({wakeFd, POLLIN, 0});  // a negative descriptor is ignored
+    for (int fd : set->conns) fds.push_back({fd, POLLIN, 0});
+    int n = poll(fds.data(), fds.size(), timeoutMs);
+    if (n < 0) {
+      if (errno == EINTR || errno == EAGAIN) continue;
+      return -errno;
+    }
+    if (n == 0) return -110;
+    if (fds[1].revents) return MOVER_WOKEN;
+    // Connections that were ready when the pass began, one packet each.
+    ready.clear();
+    for (size_t i = 2; i < fds.size(); i++)
+      if (fds[i].revents) ready.push_back(fds[i].fd);
+    if (fds[0].revents) {
+      int rc = acceptOne(set);
+      if (rc < 0) return rc;
+    }
+    for (int fd : ready) {
+      uint64_t pos = 0, len = 0;
+      int rc;
+      if (direction == MOVER_RECEIVE) {
+        rc = recvPacket(fd, xferId, winOffset, buf, size, packetWait, &pos, &len);
+      } else {
+        if (writeSize == 0) writeSize = quorcfgx_NetoptGetWriteSize(fd, nullptr);
+        rc = answerRequest(fd, xferId, winOffset, buf, size, packetWait,
+                           writeSize > 0 ? writeSize : 0, &pos, &len);
+        if (set->lostIsClosed && (rc == -EPIPE || rc == -ECONNRESET)) rc = 0;
+      }
+      if (rc < 0) return rc;
+      if (rc == 0 || len == 0) {
+        // The mover is done with this connection (an empty packet says so too).
+        close(fd);
+        set->conns.erase(std::find(set->conns.begin(), set->conns.end(), fd));
+        continue;
+      }
+      mover_cover_add(cover, pos, len);
+    }
+  }
+  return 0;
+}
+
+// ---- single connections ----
+
+int mover_socket_send_buffer_timeout_size(int SD, uint64_t XferID, uint64_t Offset,
+                                          const void* Buffer, int Length,
+                                          const uint8_t Ticket[8], int SecTimeout,
+                                          int WriteSize) {
+  if (Length < 0) return -22;
+  pdata_hdr_t h;
+  memset(&h, 0, sizeof h);
+  h.XferID = XferID;
+  h.Offset = Offset;
+  h.Length = static_cast<uint64_t>(Length);
+  if (Ticket) memcpy(h.SecurityTicket, Ticket, 8);
+  int64_t rc = pdata_send_hdr_and_data_timeout_size(SD, &h, Buffer, h.Length,
+                                                    std::max(SecTimeout, kMinPacketWait),
+                                                    WriteSize);
+  if (rc < 0) return static_cast<int>(rc);
+  return rc == Length ? Length : -5;
+}
+
+int mover_socket_read_data_timeout(int SD, void* Buffer, int BufSize, int SecTimeout) {
+  if (BufSize < 0) return -22;
+  int64_t rc = readRaw(SD, static_cast<char*>(Buffer), static_cast<uint64_t>(BufSize), SecTimeout);
+  return static_cast<int>(rc);
+}
+
+int mover_socket_recv_data_timeout(int SD, uint64_t XferID, uint64_t Offset, void* Buffer,
+                                   int BufSize, int* BytesRecvd, int NumOfPackets,
+                                   int SecTimeout) {
+  int dummy = 0;
+  int* got = BytesRecvd ? BytesRecvd : &dummy;
+  *got = 0;
+  if (BufSize < 0) return -22;
+  int wait = packetWaitFor(SecTimeout);
+  while (NumOfPackets != 0) {
+    pdata_hdr_t h;
+    int rc = pdata_recv_hdr_timeout(SD, &h, SecTimeout);
+    if (rc != PDATA_HDR_LEN) return rc <= 0 ? rc : -5;
+    if (!inWindow(&h, XferID, Offset, static_cast<uint64_t>(BufSize))) return -22;
+    int64_t r = readRaw(SD, static_cast<char*>(Buffer) + (h.Offset - Offset), h.Length, wait);
+    if (r < 0) return static_cast<int>(r);
+    if (r == 0 && h.Length > 0) return 0;
+    *got += static_cast<int>(h.Length);
+    if (NumOfPackets > 0) NumOfPackets--;
+  }
+  return *got;
+}
+
+int mover_socket_recv_data(int SD, uint64_t XferID, uint64_t Offset, void* Buffer, int BufSize,
+                           int* BytesRecvd, int NumOfPackets) {
+  return mover_socket_recv_data_timeout(SD, XferID, Offset, Buffer, BufSize, BytesRecvd,
+                                        NumOfPackets, 0);
+}
+
+int mover_socket_recv_protmsg_timeout(int SD, uint64_t XferID, int* ProtocolType,
+                                      initiator_msg_t* InitMsg, pdata_hdr_t* PdataHdr,
+                                      int SecTimeout) {
+  int dummyType;
+  int* type = ProtocolType ? ProtocolType : &dummyType;
+  *type = -1;
+  unsigned char b[MVRPROT_INITMSG_LEN];
+  int rc = mover_socket_read_data_timeout(SD, b, 8, SecTimeout);
+  if (rc <= 0) return rc;
+  uint64_t delim;
+  quor_decode_64(b, 0, &delim);
+  if (delim == MVRPROT_DELIMITER) {
+    rc = mover_socket_read_data_timeout(SD, b + 8, MVRPROT_INITMSG_LEN - 8, kMinPacketWait);
+    if (rc <= 0) return rc;
+    initiator_msg_t m;
+    if (mvrprot_decode_initmsg(b, &m) < 0) return -22;
+    if (InitMsg) *InitMsg = m;
+    *type = MVRPROT_MSG_INITIATOR;
+    return MVRPROT_INITMSG_LEN;
+  }
+  if (delim == PDATA_DELIMITER) {
+    rc = mover_socket_read_data_timeout(SD, b + 8, PDATA_HDR_LEN - 8, kMinPacketWait);
+    if (rc <= 0) return rc;
+    pdata_hdr_t h;
+    if (pdata_decode_hdr(b, &h) < 0 || h.XferID != XferID) return -22;
+    if (PdataHdr) *PdataHdr = h;
+    *type = MVRPROT_MSG_PDATA;
+    return PDATA_HDR_LEN;
+  }
+  return -2;
+}
+
+int mover_socket_recv_protmsg(int SD, uint64_t XferID, int* ProtocolType,
+                              initiator_msg_t* InitMsg, pdata_hdr_t* PdataHdr) {
+  return mover_socket_recv_protmsg_timeout(SD, XferID, ProtocolType, InitMsg, PdataHdr, 0);
+}
+
+int mover_socket_send_requested_data_timeout_size(int SD, uint64_t XferID, uint64_t Offset,
+                                                  const void* Buffer, int BufSize,
+                                                  int* BytesSent, int NumOfPackets,
+                                                  int SecTimeout, int WriteSize) {
+  int dummy = 0;
+  int* sent = BytesSent ? BytesSent : &dummy;
+  *sent = 0;
+  if (BufSize < 0) return -22;
+  int wait = std::max(SecTimeout, kMinPacketWait);
+  while (NumOfPackets != 0) {
+    pdata_hdr_t h;
+    int rc = pdata_recv_hdr_timeout(SD, &h, SecTimeout);
+    if (rc != PDATA_HDR_LEN) return rc <= 0 ? rc : -5;
+    if (!inWindow(&h, XferID, Offset, static_cast<uint64_t>(BufSize))) return -22;
+    int64_t s = pdata_send_hdr_and_data_timeout_size(
+        SD, &h, static_cast<const char*>(Buffer) + (h.Offset - Offset), h.Length, wait, WriteSize);
+    if (s < 0) return static_cast<int>(s);
+    if (static_cast<uint64_t>(s) != h.Length) return -5;
+    *sent += static_cast<int>(h.Length);
+    if (NumOfPackets > 0) NumOfPackets--;
+  }
+  return *sent;
+}
+
+int mover_socket_send_requested_data_timeout(int SD, uint64_t XferID, uint64_t Offset,
+                                             const void* Buffer, int BufSize, int* BytesSent,
+                                             int NumOfPackets, int SecTimeout) {
+  return mover_socket_send_requested_data_timeout_size(SD, XferID, Offset, Buffer, BufSize,
+                                                       BytesSent, NumOfPackets, SecTimeout, 0);
+}
+
+int mover_socket_send_requested_data(int SD, uint64_t XferID, uint64_t Offset,
+                                     const void* Buffer, int BufSize, int* BytesSent,
+                                     int NumOfPackets) {
+  return mover_socket_send_requested_data_timeout_size(SD, XferID, Offset, Buffer, BufSize,
+                                                       BytesSent, NumOfPackets, 0, 0);
+}
+
+// ---- connection loops ----
+
+static int waitLoop(int direction, const char* caller, int SD, uint64_t XferID, uint64_t Offset,
+                    const void* Buffer, int BufSize, int* BytesMoved, int SecTimeout) {
+  int dummy = 0;
+  int* moved = BytesMoved ? BytesMoved : &dummy;
+  *moved = 0;
+  if (BufSize < 0) return -22;
+  mover_set_t set;
+  set.listenFd = SD;
+  set.caller = caller;
+  mover_cover_t cover;
+  int rc = mover_serve(&set, direction, XferID, Offset,
+                       const_cast<char*>(static_cast<const char*>(Buffer)),
+                       static_cast<uint64_t>(BufSize), &cover,
+                       SecTimeout > 0 ? SecTimeout * 1000 : -1, -1,
+                       std::max(SecTimeout, kMinPacketWait));
+  mover_set_close(&set);
+  *moved = static_cast<int>(mover_cover_total(&cover));
+  return rc;
+}
+
+int mover_waitfor_data_timeout(int SD, uint64_t XferID, uint64_t Offset, void* Buffer,
+                               int BufSize, int* BytesMoved, int SecTimeout) {
+  return waitLoop(MOVER_RECEIVE, "mover_waitfor_data_timeout", SD, XferID, Offset, Buffer,
+                  BufSize, BytesMoved, SecTimeout);
+}
+
+int mover_waitfor_requests_timeout(int SD, uint64_t XferID, uint64_t Offset, const void* Buffer,
+                                   int BufSize, int* BytesMoved, int SecTimeout) {
+  return waitLoop(MOVER_SEND, "mover_waitfor_requests_timeout", SD, XferID, Offset, Buffer,
+                  BufSize, BytesMoved, SecTimeout);
+}

@@ -1,0 +1,443 @@
+// quor_Read and quor_Write through movers, in transfer cycles: each cycle
+// takes a fresh request id and listen socket, starts a listen thread that
+// serves the movers, sends one list request naming the socket and waits for
+// the I/O reply. Also the positioning calls quor_Lseek and
+// quor_SetFileOffset.
+//
+// What a cycle counts: the bytes the reply reports, and only when they all
+// arrived (reads) or were handed to the movers (writes) as one run from the
+// start of the window. A reply that reports more than that fails the call
+// with the listen thread's error, or -5, once no more data has come for a
+// bounded time: the gateway's file offset has then moved past bytes the
+// caller never got, so no count would be true.
+#include <errno.h>
+#include <stdlib.h>
+#include <string.h>
+#include <sys/eventfd.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+
+#include "msg_files.h"
+#include "mover_loops.h"
+#include "quor_api.h"
+#include "quor_data_io.h"
+#include "quor_files.h"
+#include "quorcfgx_restrict.h"
+#include "quorclntaddr.h"
+#include "xdr_iod.h"
+
+// Reads and writes of files opened with a direct data connection belong to
+// that module; until it is linked in, no such file can exist.
+extern int64_t quor_ReadX(uint32_t XIOFlags, int Fildes, void* Buf, uint64_t Nbyte,
+                          int* EofFlag) __attribute__((weak));
+extern int64_t quor_WriteX(uint32_t XIOFlags, int Fildes, const void* Buf, uint64_t Nbyte)
+    __attribute__((weak));
+
+namespace {
+
+constexpr int kListenBacklog = 4096;
+constexpr int kSliceMs = 1000;
+constexpr int kPacketWait = 60;
+constexpr uint32_t kDirectRequest = 0x80000000u;
+
+// One transfer cycle, shared by the calling thread and its listen thread.
+struct io_cycle {
+  qelapi_file_t* entry = nullptr;
+  int direction = MOVER_RECEIVE;
+  int wakeFd = -1;  // eventfd: the reply is in, or the call gives up
+  uint64_t xferId = 0;
+  mover_cover_t cover;  // the listen thread's until it is joined
+  int failure = 0;      // the listen thread's error
+  pthread_t thread{};
+};
+
+int loadFlag(const int* p) { return __atomic_load_n(p, __ATOMIC_ACQUIRE); }
+void storeFlag(int* p, int v) { __atomic_store_n(p, v, __ATOMIC_RELEASE); }
+
+void wake(io_cycle* c) {
+  uint64_t one = 1;
+  ssize_t n = write(c->wakeFd, &one, sizeof one);
+  (void)n;  // a full counter is already a wake-up
+}
+
+// How long the listen thread keeps waiting, once the reply is in, for bytes
+// it reports and that have not arrived, counted from the last byte that did.
+int replyWaitMs() {
+  double ms = 10000.0 / qelapi_time_scale();
+  return std::max(250, static_cast<int>(ms));
+}
+
+// The listen thread: serves the cycle's movers until the window is complete,
+// the reply's bytes are all in, the call stops it, or it fails.
+void* manage_io_connections(void* arg) {
+  auto* c = static_cast<io_cycle*>(arg);
+  qelapi_file_t* e = c->entry;
+  mover_set_t set;
+  set.listenFd = e->listenFd;
+  set.caller = c->direction == MOVER_RECEIVE ? "mover_waitfor_data_timeout"
+                                             : "mover_waitfor_requests_timeout";
+  std::vector<quor_sockaddr_t> refused;
+  set.refused = &refused;
+  set.lostIsClosed = true;
+  char* buf = e->userBuffer;
+  uint64_t count = e->bytesToXfer;
+  bool replySeen = false;
+  uint64_t lastTotal = 0;
+  auto lastProgress = std::chrono::steady_clock::now();
+  int slice = kSliceMs;
+  while (!loadFlag(&e->aborted) && loadFlag(&e->transferActive) > 0) {
+    int rc = mover_serve(&set, c->direction, c->xferId, 0, buf, count, &c->cover, slice,
+                         c->wakeFd, kPacketWait);
+    if (rc == 0) break;
+    if (rc == MOVER_WOKEN) {
+      uint64_t v;
+      ssize_t n = read(c->wakeFd, &v, sizeof v);
+      (void)n;
+    } else if (rc != -110) {
+      c->failure = rc;
+      storeFlag(&e->aborted, 1);
+      break;
+    }
+    pthread_mutex_lock(&e->fileLock);
+    int done = e->iodCompleted;
+    uint64_t want = e->iorBytesXferred;
+    pthread_mutex_unlock(&e->fileLock);
+    if (!done) continue;
+    if (mover_cover_prefix(&c->cover) >= want) break;
+    auto now = std::chrono::steady_clock::now();
+    uint64_t total = mover_cover_total(&c->cover);
+    if (!replySeen || total != lastTotal) {
+      replySeen = true;
+      lastTotal = total;
+      lastProgress = now;
+      slice = std::min(kSliceMs, replyWaitMs());
+    } else if (now - lastProgress >= std::chrono::milliseconds(replyWaitMs())) {
+      break;
+    }
+  }
+  mover_set_close(&set);
+  // Nobody accepts on the socket any more: movers still queued on it are
+  // reset now rather than left waiting for an answer.
+  shutdown(set.listenFd, SHUT_RDWR);
+  for (quor_sockaddr_t& peer : refused) quorex_IsConnectionAllowed(&peer.hs_addr, 1, set.caller);
+  return nullptr;
+}
+
+// Ends a cycle's listen thread early and joins it.
+void killOffListenThread(qelapi_tcontext_t*, io_cycle* c, qelapi_file_t* e) {
+  storeFlag(&e->transferActive, 0);
+  if (e->lthreadActive) {
+    wake(c);
+    pthread_join(c->thread, nullptr);
+    e->lthreadActive = 0;
+  }
+}
+
+// A fresh request id from the file's gateway: 0, or the failure.
+int fetchRequestID(qelapi_tcontext_t* ts, quor_connection_t* conn, quor_reqid_t* id) {
+  memset(id, 0, sizeof *id);
+  api_quor_GetUniqueRequestID_rply_t reply;
+  memset(&reply, 0, sizeof reply);
+  int rc = qelapi_send_msg(QEL_CAT_CORE, QEL_FN_CORE_GetUniqueRequestID, nullptr, nullptr, 0, 0,
+                           conn, ts);
+  if (rc < 0) return rc;
+  api_msghdr_t hdr;
+  rc = qelapi_get_msg(ts, &hdr, &reply,
+                      reinterpret_cast<xdrproc_t>(qel_xdr_api_quor_GetUniqueRequestID_rply_t),
+                      conn);
+  if (rc < 0) return rc;
+  if (hdr.errorcode < 0) return hdr.errorcode;
+  static const quor_reqid_t zero{};
+  if (!(hdr.msgFlags & API_MSGF_BODY) || memcmp(&reply.RetReqid, &zero, sizeof zero) == 0)
+    return -5;
+  *id = reply.RetReqid;
+  return 0;
+}
+
+// The cycle's listen socket, listening: 0, or the failure.
+int openListenSocket(qelapi_file_t* e) {
+  for (;;) {
+    int fd = -1;
+    quor_sockaddr_t addr;
+    int rc = ozugw_SockGetListenSocket(0, 1, &fd, &addr);
+    if (rc < 0) return rc;
+    if (quor_net_listen(fd, kListenBacklog, nullptr, 0) == 0) {
+      e->listenFd = fd;
+      e->listenSock = addr;
+      return 0;
+    }
+    int err = errno;
+    close(fd);
+    if (err != EADDRINUSE) return -err;
+    ozugw_ThreadSleep(0, 10000);
+  }
+}
+
+// A reply's status as an error: 0 when the transfer and its first sink
+// piece report none; a positive status counts as its negation.
+int replyStatus(const quor_IOR_t* ior) {
+  int32_t st = ior->Status;
+  if (st == 0 && ior->SinkReplyList != nullptr) st = ior->SinkReplyList->Status;
+  return st > 0 ? -st : st;
+}
+
+ssize_t dataCall(int Fildes, char* Buf, size_t Nbyte, int direction) {
+  QEL_TRACE_ENTRY();
+  qelapi_tcontext_t* ts = nullptr;
+  int rc = qelapi_init(&ts);
+  if (rc < 0) return rc;
+  if (Buf == nullptr) return -14;
+  if (Nbyte == 0) return 0;
+  qelapi_file_t* e = nullptr;
+  rc = qelapi_io_setactive(ts, Fildes, &e);
+  if (rc < 0) return rc;
+  quor_connection_t* conn = e->connection;
+  qelapi_BindThreadConnection(ts, conn);
+  bool isRead = direction == MOVER_RECEIVE;
+
+  if (e->xopenFlags & 1) {
+    qelapi_io_setinactive(e);
+    if (isRead) {
+      if (quor_ReadX == nullptr) return -9;
+      int eof = 0;
+      quor_ReadX(kDirectRequest, Fildes, nullptr, Nbyte, &eof);
+      return quor_ReadX(0, Fildes, Buf, Nbyte, &eof);
+    }
+    if (quor_WriteX == nullptr) return -9;
+    quor_WriteX(kDirectRequest, Fildes, nullptr, Nbyte);
+    return quor_WriteX(0, Fildes, Buf, Nbyte);
+  }
+
+  e->listenFd = -1;
+  memset(&e->listenSock, 0, sizeof e->listenSock);
+  storeFlag(&e->aborted, 0);
+  ssize_t result = -1;  // no reply came
+  uint64_t moved = 0;
+  io_cycle* cycle = nullptr;
+
+  while (moved < Nbyte && !loadFlag(&e->aborted)) {
+    quor_reqid_t id;
+    rc = fetchRequestID(ts, conn, &id);
+    if (rc < 0) {
+      result = moved > 0 ? static_cast<ssize_t>(moved) : rc;
+      break;
+    }
+    uint64_t remaining = Nbyte - moved;
+    e->requestID = id;
+    e->userBuffer = Buf + moved;
+    e->bytesToXfer = remaining;
+    pthread_mutex_lock(&e->fileLock);
+    e->iorBytesXferred = 0;
+    e->iodCompleted = 0;
+    pthread_mutex_unlock(&e->fileLock);
+
+    rc = openListenSocket(e);
+    if (rc < 0) {
+      result = rc;
+      break;
+    }
+    cycle = new io_cycle();
+    cycle->entry = e;
+    cycle->direction = direction;
+    cycle->xferId = quor_RequestIDtoU64(id);
+    cycle->wakeFd = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+    if (cycle->wakeFd < 0) {
+      result = -errno;
+      break;
+    }
+    storeFlag(&e->transferActive, 1);
+    storeFlag(&e->aborted, 0);
+    rc = ozugw_ThreadCreate(&cycle->thread, nullptr, manage_io_connections, cycle);
+    if (rc < 0) {
+      result = rc;
+      break;
+    }
+    e->lthreadActive = 1;
+    ozugw_ThreadYield();
+
+    // The descriptor: the open file on one side, the listen socket on the
+    // other, the same length on both.
+    iod_srcsinkdesc_t fileSide, netSide;
+    memset(&fileSide, 0, sizeof fileSide);
+    memset(&netSide, 0, sizeof netSide);
+    fileSide.Length = remaining;
+    fileSide.SrcSinkAddr.Type = CLIENTFILE_ADDRESS;
+    fileSide.SrcSinkAddr.Addr_u.ClientFileAddr.FileDes = e->quorFiledes;
+    fileSide.SrcSinkAddr.Addr_u.ClientFileAddr.FileOffset = ~0ULL;  // the current offset
+    netSide.Flags = QUOR_IOD_XFEROPT_IP;
+    netSide.Length = remaining;
+    netSide.SrcSinkAddr.Type = NET_ADDRESS;
+    netSide.SrcSinkAddr.Addr_u.NetAddr.SockTransferID = cycle->xferId;
+    netSide.SrcSinkAddr.Addr_u.NetAddr.SockAddr = e->listenSock;
+    api_quor_list_req_t req;
+    memset(&req, 0, sizeof req);
+    req.theIOD.RequestID = id;
+    req.theIOD.Function = isRead ? QUOR_IOD_READ : QUOR_IOD_WRITE;
+    req.theIOD.SrcDescLength = 1;
+    req.theIOD.SinkDescLength = 1;
+    req.theIOD.SrcDescList = isRead ? &fileSide : &netSide;
+    req.theIOD.SinkDescList = isRead ? &netSide : &fileSide;
+    req.Flags = isRead ? 1 : 0;
+    uint16_t fn = isRead ? QEL_FN_CORE_ReadList : QEL_FN_CORE_WriteList;
+    xdrproc_t reqCodec = isRead ? reinterpret_cast<xdrproc_t>(qel_xdr_api_quor_ReadList_req_t)
+                                : reinterpret_cast<xdrproc_t>(qel_xdr_quor_WriteList_req_t);
+    rc = qelapi_send_msg(QEL_CAT_CORE, fn, &req, reqCodec, 0, 0, conn, ts);
+    if (rc < 0) {
+      storeFlag(&e->aborted, 1);
+      result = rc;
+      break;
+    }
+    api_quor_list_rply_t reply;
+    memset(&reply, 0, sizeof reply);
+    api_msghdr_t hdr;
+    rc = qelapi_get_msg(ts, &hdr, &reply,
+                        isRead ? reinterpret_cast<xdrproc_t>(qel_xdr_api_quor_ReadList_rply_t)
+                               : reinterpret_cast<xdrproc_t>(qel_xdr_api_quor_WriteList_rply_t),
+                        conn);
+    if (rc < 0) {
+      storeFlag(&e->aborted, 1);
+      result = rc;
+      break;
+    }
+
+    int code = hdr.errorcode;
+    quor_IOR_t* ior = &reply.theIOR;
+    uint64_t cycleBytes = ior->SinkReplyList ? ior->SinkReplyList->BytesMoved : 0;
+    int status = replyStatus(ior);
+    bool gap = isRead && (ior->Flags & QUOR_IOR_GAPINFO) && ior->ReqSpecReply != nullptr &&
+               ior->ReqSpecReply->ReqReply_s.ReqReplyType == IOD_REQREPLY_GAPINFO;
+    gapinfo_t gapInfo{};
+    if (gap) gapInfo = ior->ReqSpecReply->ReqReply_s.Reply_u.GapInfo;
+    free_quor_ior_mem(ior);
+    pthread_mutex_lock(&e->fileLock);
+    e->iorBytesXferred = cycleBytes;
+    e->iodCompleted = 1;
+    pthread_mutex_unlock(&e->fileLock);
+    if (code < 0 || status < 0) {
+      storeFlag(&e->aborted, 1);
+      storeFlag(&e->transferActive, 0);
+    }
+    wake(cycle);
+    pthread_join(cycle->thread, nullptr);
+    e->lthreadActive = 0;
+    close(e->listenFd);
+    e->listenFd = -1;
+
+    // A reply that reports success with a failed status, or bytes that never
+    // arrived: the gateway's offset has moved past bytes the caller did not
+    // get, so no count of this call would be true.
+    int hard = 0;
+    if (code >= 0 && status < 0)
+      hard = status;
+    else if (cycleBytes > mover_cover_prefix(&cycle->cover))
+      hard = cycle->failure < 0 ? cycle->failure : -5;
+    if (hard < 0) {
+      result = hard;
+      break;
+    }
+    moved += cycleBytes;
+    uint64_t filled = 0;
+    if (gap) {
+      uint64_t at = moved + gapInfo.Offset;
+      if (at >= moved && at < Nbyte) {
+        filled = std::min<uint64_t>(gapInfo.Length, Nbyte - at);
+        memset(Buf + at, 0, filled);
+        moved += filled;
+      }
+    }
+    int failed = cycle->failure < 0 ? cycle->failure : code;
+    if (failed < 0) {
+      result = moved > 0 ? static_cast<ssize_t>(moved) : failed;
+      break;
+    }
+    result = static_cast<ssize_t>(moved);
+    close(cycle->wakeFd);
+    delete cycle;
+    cycle = nullptr;
+    if (cycleBytes + filled == 0) break;
+  }
+
+  // The thread goes before the socket it polls.
+  if (cycle != nullptr) {
+    if (e->lthreadActive) killOffListenThread(ts, cycle, e);
+    if (cycle->wakeFd >= 0) close(cycle->wakeFd);
+    delete cycle;
+  }
+  if (e->listenFd >= 0) {
+    close(e->listenFd);
+    e->listenFd = -1;
+  }
+  qelapi_io_setinactive(e);
+  return result;
+}
+
+}  // namespace
+
+ssize_t quor_Read(int Fildes, void* Buf, size_t Nbyte) {
+  return dataCall(Fildes, static_cast<char*>(Buf), Nbyte, MOVER_RECEIVE);
+}
+
+ssize_t quor_Write(int Fildes, const void* Buf, size_t Nbyte) {
+  // Only read from: the listen thread answers the movers' requests from it.
+  return dataCall(Fildes, const_cast<char*>(static_cast<const char*>(Buf)), Nbyte, MOVER_SEND);
+}
+
+int64_t quor_Lseek(int Fildes, int64_t Offset, int Whence) {
+  QEL_TRACE_ENTRY();
+  qelapi_tcontext_t* ts = nullptr;
+  if (qelapi_init(&ts) < 0) return -1;
+  qelapi_file_t* e = nullptr;
+  int rc = qelapi_io_setactive(ts, Fildes, &e);
+  if (rc < 0) return rc;
+  quor_connection_t* conn = e->connection;
+  qelapi_BindThreadConnection(ts, conn);
+  api_quor_Lseek_req_t req;
+  memset(&req, 0, sizeof req);
+  req.Fildes = e->quorFiledes;
+  req.Offset = Offset;
+  req.Whence = Whence;
+  api_quor_Lseek_rply_t reply;
+  memset(&reply, 0, sizeof reply);
+  int64_t result = -1;
+  api_msghdr_t hdr;
+  if (qelapi_send_msg(QEL_CAT_CORE, QEL_FN_CORE_Lseek, &req,
+                      reinterpret_cast<xdrproc_t>(qel_xdr_api_quor_Lseek_req_t), 0, 0, conn,
+                      ts) == 0 &&
+      qelapi_get_msg(ts, &hdr, &reply, reinterpret_cast<xdrproc_t>(qel_xdr_api_quor_Lseek_rply_t),
+                     conn) == 0)
+    result = hdr.errorcode != 0 ? hdr.errorcode : reply.retval;
+  qelapi_io_setinactive(e);
+  return result;
+}
+
+int quor_SetFileOffset(int Fildes, uint64_t OffsetIn, int Whence, int Direction,
+                       uint64_t* OffsetOut) {
+  QEL_TRACE_ENTRY();
+  qelapi_tcontext_t* ts = nullptr;
+  int rc = qelapi_init(&ts);
+  if (rc < 0) return rc;
+  if (OffsetOut == nullptr) return -14;
+  if (Direction != 0 && Direction != 1) return -22;
+  qelapi_file_t* e = nullptr;
+  rc = qelapi_io_setactive(ts, Fildes, &e);
+  if (rc < 0) return rc;
+  quor_connection_t* conn = e->connection;
+  qelapi_BindThreadConnection(ts, conn);
+  api_quor_SetFileOffset_req_t req;
+  memset(&req, 0, sizeof req);
+  req.Fildes = e->quorFiledes;
+  req.OffsetIn = OffsetIn;
+  req.Whence = Whence;
+  req.Direction = Direction;
+  api_quor_SetFileOffset_rply_t reply;
+  memset(&reply, 0, sizeof reply);
+  rc = qelapi_Exchange(ts, QEL_CAT_CORE, QEL_FN_CORE_SetFileOffset, &req,
+                       reinterpret_cast<xdrproc_t>(qel_xdr_api_quor_SetFileOffset_req_t), &reply,
+                       reinterpret_cast<xdrproc_t>(qel_xdr_api_quor_SetFileOffset_rply_t), conn);
+  if (rc == 0) *OffsetOut = reply.OffsetOut;
+  qelapi_io_setinactive(e);
+  return rc;
+}
