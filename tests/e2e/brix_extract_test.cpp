@@ -101,6 +101,14 @@ TEST_F(BrixExtract, CorpusRoundTrip) {
   EXPECT_EQ(shellRun("python3 " + checker + " tree " + out + "/corpus " + src + "/corpus", &diff), 0) << diff;
   EXPECT_FALSE(exists(out + "/tmp")) << "the consistency member is never extracted";
 
+  // With the smallest buffers, members and headers fall across buffers.
+  std::string small = s.work + "/small";
+  mkdir(small.c_str(), 0755);
+  r = in(small, {"-x", "-E", "-p", "-S", "524288", "-H", "crc", "-f", archive});
+  ASSERT_EQ(r.status, 0) << r.out << r.err;
+  EXPECT_EQ(shellRun("python3 " + checker + " tree " + small + "/corpus " + src + "/corpus", &diff), 0) << diff;
+  EXPECT_EQ(in(src, {"-K", "-E", "-S", "524288", "-H", "verify=2", "-f", archive}).status, 0);
+
   // Again over the tree it made: files are replaced, the result the same.
   r = in(out, {"-x", "-E", "-p", "-v", "-f", archive, "corpus/sub"});
   ASSERT_EQ(r.status, 0) << r.err;
