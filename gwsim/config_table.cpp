@@ -6,12 +6,14 @@
 #include "auth_pam.h"
 #include "faults.h"
 #include "identity.h"
+#include "lfx.h"
 #include "movers.h"
 #include "queries.h"
 #include "relay.h"
 #include "retry.h"
 #include "store.h"
 #include "su.h"
+#include "xio.h"
 
 namespace {
 
@@ -90,6 +92,18 @@ int su_server(quor_cfg_stanza_t* e, gw_config_t* cfg, unsigned*, std::string* wh
   return su_policy(e, &cfg->suPolicy, &cfg->sudoPolicy, why);
 }
 
+int lfx_block(const char* name) { return named(name, "Lfx"); }
+int lfx_load(quor_cfg_stanza_t* b, gw_config_t* cfg, const char* path, std::string* err) {
+  std::string why;
+  return with_path(gw_LfxLoad(b, cfg, &why), path, why, err);
+}
+
+int xio_block(const char* name) { return named(name, "Xio"); }
+int xio_load(quor_cfg_stanza_t* b, gw_config_t* cfg, const char* path, std::string* err) {
+  std::string why;
+  return with_path(gw_XioLoad(b, cfg, &why), path, why, err);
+}
+
 }  // namespace
 
 const gw_config_module_t gw_config_modules[] = {
@@ -103,6 +117,8 @@ const gw_config_module_t gw_config_modules[] = {
     {nullptr, nullptr, retry_user, nullptr, nullptr},
     {nullptr, nullptr, pam_user, nullptr, nullptr},
     {nullptr, nullptr, su_user, su_server, nullptr},
+    {lfx_block, lfx_load, nullptr, nullptr, nullptr},
+    {xio_block, xio_load, nullptr, nullptr, nullptr},
 };
 
 const size_t gw_config_module_count = sizeof gw_config_modules / sizeof gw_config_modules[0];

@@ -17,11 +17,13 @@
 #include "extensions.h"
 #include "auth_pam.h"
 #include "auth_keytab.h"
+#include "dataconn.h"
 #include "faults.h"
 #include "files.h"
 #include "framing.h"
 #include "identity.h"
 #include "journal.h"
+#include "lfx.h"
 #include "reply.h"
 #include "namespace.h"
 #include "session.h"
@@ -32,6 +34,7 @@
 #include "stage.h"
 #include "store.h"
 #include "su.h"
+#include "xio.h"
 
 #define GW_ERR_PROTOCOL (-5000)
 
@@ -108,7 +111,13 @@ static const gw_dispatch_entry_t dispatch_table[] = {
     ROW_NOTE(QEL_CAT_CORE, QEL_FN_CORE_Create, qel_xdr_api_quor_Create_req_t,
              api_quor_Create_req_t, gw_HandleCreate, gw_NoteCreate),
     ROW_NOTE(QEL_CAT_CORE, QEL_FN_CORE_Open, qel_xdr_api_quor_Open_req_t, api_quor_Open_req_t,
-             gw_HandleOpen, gw_NoteOpen),
+             gw_HandleOpenAny, gw_NoteOpen),
+    ROW_NOTE(QEL_CAT_CORE, QEL_FN_CORE_OpenX, qel_xdr_api_quor_OpenX_req_t, api_quor_OpenX_req_t,
+             gw_HandleOpenX, gw_NoteOpenX),
+    ROW_NOTE(QEL_CAT_CORE, QEL_FN_CORE_ReadX, qel_xdr_api_quor_ReadX_req_t, api_quor_ReadX_req_t,
+             gw_HandleReadX, gw_NoteXio),
+    ROW_NOTE(QEL_CAT_CORE, QEL_FN_CORE_WriteX, qel_xdr_api_quor_WriteX_req_t,
+             api_quor_WriteX_req_t, gw_HandleWriteX, gw_NoteXio),
     ROW_NOTE(QEL_CAT_CORE, QEL_FN_CORE_Close, qel_xdr_api_quor_Close_req_t, api_quor_Close_req_t,
              gw_HandleClose, gw_NoteFildes),
     ROW_NOTE(QEL_CAT_CORE, QEL_FN_CORE_Fstat, qel_xdr_api_quor_Fstat_req_t, api_quor_Fstat_req_t,
@@ -220,6 +229,37 @@ static const gw_dispatch_entry_t dispatch_table[] = {
     ROW_NOBODY(QEL_CAT_CORE, QEL_FN_CORE_GetConfiguration, gw_HandleGetConfiguration),
     ROW_NOTE(QEL_CAT_CORE, QEL_FN_CORE_SetConfiguration, qel_xdr_api_quor_SetConfiguration_req_t,
              api_quor_SetConfiguration_req_t, gw_HandleSetConfiguration, gw_NoteSetConfig),
+    // ---- lfx: the gateway host's own file system (lfx.h) ----
+    ROW_NOTE(QEL_CAT_LFX, QEL_FN_LFX_Init, qel_xdr_ozugw_lfx_xfer_init_req_t,
+             ozugw_lfx_xfer_init_req_t, gw_HandleLfxInit, gw_NoteLfxInit),
+    ROW_NOBODY(QEL_CAT_LFX, QEL_FN_LFX_CleanSockPool, gw_HandleLfxCleanSockPool),
+    ROW_NOTE(QEL_CAT_LFX, QEL_FN_LFX_Chmod, qel_xdr_api_lfx_Chmod_req_t, api_lfx_Chmod_req_t,
+             gw_HandleLfxChmod, gw_NoteLfx),
+    ROW_NOTE(QEL_CAT_LFX, QEL_FN_LFX_Chown, qel_xdr_api_lfx_Chown_req_t, api_lfx_Chown_req_t,
+             gw_HandleLfxChown, gw_NoteLfx),
+    ROW_NOBODY(QEL_CAT_LFX, QEL_FN_LFX_Getcwd, gw_HandleLfxGetcwd),
+    ROW_NOTE(QEL_CAT_LFX, QEL_FN_LFX_Lstat, qel_xdr_lfx_Lstat_req_t, api_lfx_Lstat_req_t,
+             gw_HandleLfxLstat, gw_NoteLfx),
+    ROW_NOTE(QEL_CAT_LFX, QEL_FN_LFX_Stat, qel_xdr_lfx_Stat_req_t, api_lfx_Stat_req_t,
+             gw_HandleLfxStat, gw_NoteLfx),
+    ROW_NOTE(QEL_CAT_LFX, QEL_FN_LFX_Opendir, qel_xdr_api_lfx_Opendir_req_t,
+             api_lfx_Opendir_req_t, gw_HandleLfxOpendir, gw_NoteLfx),
+    ROW_NOTE(QEL_CAT_LFX, QEL_FN_LFX_Closedir, qel_xdr_api_lfx_Closedir_req_t,
+             api_lfx_Closedir_req_t, gw_HandleLfxClosedir, gw_NoteLfx),
+    ROW_NOTE(QEL_CAT_LFX, QEL_FN_LFX_Mkdir, qel_xdr_api_lfx_Mkdir_req_t, api_lfx_Mkdir_req_t,
+             gw_HandleLfxMkdir, gw_NoteLfx),
+    ROW_NOTE(QEL_CAT_LFX, QEL_FN_LFX_Readattrs, qel_xdr_lfx_ReadAttrs_req_t,
+             api_lfx_ReadAttrs_req_t, gw_HandleLfxReadattrs, gw_NoteLfx),
+    ROW_NOTE(QEL_CAT_LFX, QEL_FN_LFX_Readlink, qel_xdr_lfx_Readlink_req_t,
+             api_lfx_Readlink_req_t, gw_HandleLfxReadlink, gw_NoteLfx),
+    ROW_NOTE(QEL_CAT_LFX, QEL_FN_LFX_Rename, qel_xdr_lfx_Rename_req_t, api_lfx_Rename_req_t,
+             gw_HandleLfxRename, gw_NoteLfx),
+    ROW_NOTE(QEL_CAT_LFX, QEL_FN_LFX_Rewinddir, qel_xdr_lfx_Rewinddir_req_t,
+             api_lfx_Rewinddir_req_t, gw_HandleLfxRewinddir, gw_NoteLfx),
+    ROW_NOTE(QEL_CAT_LFX, QEL_FN_LFX_Symlink, qel_xdr_lfx_Symlink_req_t, api_lfx_Symlink_req_t,
+             gw_HandleLfxSymlink, gw_NoteLfx),
+    ROW_NOTE(QEL_CAT_LFX, QEL_FN_LFX_Unlink, qel_xdr_lfx_Unlink_req_t, api_lfx_Unlink_req_t,
+             gw_HandleLfxUnlink, gw_NoteLfx),
 };
 
 #undef ROW
@@ -381,6 +421,8 @@ void gw_ConnInit(gw_conn_t* conn, gw_config_t* cfg, int num, int fd) {
 // directories, and the copies whose sink it held.
 static void release_session(gw_conn_t* conn) {
   if (!conn->held.empty()) flush_held(conn);
+  // Workers may still use the files: they stop first.
+  gw_DataEnd(conn);
   gw_FilesCloseAll(conn);
   conn->dirs.clear();
   gw_CopiesRelease(conn);

@@ -8,6 +8,7 @@
 #include <stdint.h>
 
 #include <memory>
+#include <mutex>
 #include <random>
 #include <string>
 #include <vector>
@@ -89,6 +90,23 @@ typedef struct gw_fault_rule {
   std::string path;  // glob on the resolved namespace path; empty: any request
 } gw_fault_rule_t;
 
+// The direct data connection of OpenX files and the lfx run mode (lfx.h,
+// xio.h): Xio and Lfx blocks of the configuration.
+typedef struct gw_data_config {
+  std::string lfxRoot;             // the host file system lfx serves; empty: none
+  uint64_t lfxInlineMax = 4194304;  // inline transfer data up to this many bytes
+  uint32_t acceptMs = 60000;       // a data listener waits this long for its client
+  uint32_t idleMs = 60000;         // a data connection may stall this long
+  unsigned dropCompletion = 0;     // the Nth lfx transfer loses its completion
+  unsigned emptyCompletion = 0;    // the Nth lfx completion carries no body
+  int xioZeroAddress = 0;          // OpenX replies carry the all-zero address
+  int xioNoControlByte = 0;        // OpenX: accept, but never send the control byte
+  int xioCloseBeforeByte = 0;      // OpenX: accept and close at once
+  uint64_t xioReadLimit = 0;       // ReadX: send at most this many bytes, then close
+  uint32_t xioWriteStallMs = 0;    // WriteX: read nothing this long, then fail
+  int xioDropReply = 0;            // ReadX/WriteX: move the bytes, then drop the client
+} gw_data_config_t;
+
 typedef struct gw_config {
   quor_site_info_t site;  // site information, also the server state's levels
   uint32_t authMethod;    // chosen method of the security-parameter reply
@@ -110,6 +128,7 @@ typedef struct gw_config {
   uint32_t maxOpenFiles;  // open files per connection (Server.MaxOpenFiles)
   gw_tables_t tables;  // COS, filesets, junctions, motd ... (queries.h)
   gw_idtables_t ident;  // groups, accounts, relay scripts (identity.h, relay.h)
+  gw_data_config_t data;  // direct data connections and lfx (xio.h, lfx.h)
 } gw_config_t;
 
 // ---- connections ----
@@ -142,6 +161,7 @@ typedef struct gw_pending {
 } gw_pending_t;
 
 struct gw_reader;
+struct gw_data;
 
 // A file the client has open: the host descriptor and the offset kept for
 // the gateway descriptor (its index in gw_conn_t::files).
@@ -213,6 +233,11 @@ typedef struct gw_conn {
   size_t relayStep = 0;
   api_msghdr_t relayHdr{};
   std::string logSubsys;
+
+  // Replies leave under this lock: data workers (dataconn.h) answer beside
+  // the request loop.
+  std::mutex sendLock;
+  struct gw_data* data = nullptr;  // data workers, lfx state (dataconn.h)
 } gw_conn_t;
 
 // A request handler: fills reply (errorcode, optional body) for the decoded

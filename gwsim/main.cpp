@@ -3,7 +3,7 @@
 // of its own, and stops cleanly on SIGTERM or SIGINT, joining every thread
 // and releasing everything.
 //
-//   gwsim --config FILE [--port N] [--journal FILE] [--root DIR]
+//   gwsim --config FILE [--port N] [--journal FILE] [--root DIR] [--lfx-root DIR]
 //
 // Prints "gwsim listening on port N" on standard output once it accepts
 // connections. Exit status: 0 after a signal, 2 for bad arguments or
@@ -34,6 +34,7 @@
 #include "dispatch.h"
 #include "framing.h"
 #include "journal.h"
+#include "lfx.h"
 #include "store.h"
 #include "qel_crypto.h"
 
@@ -53,12 +54,14 @@ static void on_stop_signal(int) { stop_requested = 1; }
 static void usage(FILE* out) {
   fprintf(out,
           "usage: gwsim --config FILE [--port N] [--journal FILE] [--root DIR]\n"
+          "             [--lfx-root DIR]\n"
           "       gwsim --help\n"
           "\n"
           "  --config FILE   users, site, namespace, fault rules (gwsim/README.md)\n"
           "  --port N        loopback port to listen on; 0 (the default) picks one\n"
           "  --journal FILE  one line per request and connection event\n"
           "  --root DIR      the storage namespace, with its database in DIR.db\n"
+          "  --lfx-root DIR  the gateway host's file system served through lfx\n"
           "\n"
           "Prints \"gwsim listening on port N\" once it accepts connections and\n"
           "serves until SIGTERM or SIGINT (kill PID, or Ctrl-C); exit status 0\n"
@@ -168,6 +171,7 @@ int main(int argc, char** argv) {
   const char* cfgPath = nullptr;
   const char* journal = nullptr;
   const char* root = nullptr;
+  const char* lfxRoot = nullptr;
   int port = 0;
   for (int i = 1; i < argc; i++) {
     std::string a = argv[i];
@@ -185,6 +189,8 @@ int main(int argc, char** argv) {
       journal = argv[++i];
     } else if (a == "--root") {
       root = argv[++i];
+    } else if (a == "--lfx-root") {
+      lfxRoot = argv[++i];
     } else if (a == "--port") {
       int64_t v;
       if (gw_ParseNumber(argv[++i], 0, 65535, &v) < 0) {
@@ -218,6 +224,13 @@ int main(int argc, char** argv) {
   // Without a root gwsim serves no namespace: those requests answer -5.
   if (!cfg.root.empty() && gw_StoreOpen(cfg.root.c_str(), &cfg, &err) < 0) {
     fprintf(stderr, "gwsim: %s\n", err.c_str());
+    gw_JournalClose();
+    return 2;
+  }
+  if (lfxRoot) cfg.data.lfxRoot = lfxRoot;
+  if (!cfg.data.lfxRoot.empty() && gw_LfxSetUp(&cfg, &err) < 0) {
+    fprintf(stderr, "gwsim: %s\n", err.c_str());
+    gw_StoreClose();
     gw_JournalClose();
     return 2;
   }

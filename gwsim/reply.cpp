@@ -5,6 +5,7 @@
 #include <sys/socket.h>
 
 #include <chrono>
+#include <mutex>
 #include <thread>
 
 #include "framing.h"
@@ -27,6 +28,8 @@ static int send_bytes(gw_conn_t* conn, const char* data, size_t len) {
 int gw_SendReply(gw_conn_t* conn, gw_pending_t* p) {
   if (p->faults.delayMs > 0)
     std::this_thread::sleep_for(std::chrono::milliseconds(p->faults.delayMs));
+  // Data workers answer beside the request loop: one message at a time.
+  std::lock_guard<std::mutex> sending(conn->sendLock);
   api_msghdr_t hdr = p->hdr;
   if (p->faults.unsolicited) hdr.msgFlags |= API_MSGF_UNSOLICITED;
   std::vector<char> out;

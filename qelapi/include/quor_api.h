@@ -118,6 +118,29 @@ int quor_Close(int Fildes);
 // fills it with zeros.
 ssize_t quor_Read(int Fildes, void* Buf, size_t Nbyte);
 ssize_t quor_Write(int Fildes, const void* Buf, size_t Nbyte);
+// The direct data connection. quor_OpenX opens like quor_Open (access bits
+// taken one by one: a read-only open sends none; XOpenFlags always gets bits
+// 0 and 1) and connects to the data address the gateway answers (its own
+// address when the answer's is all zeros), then waits for the gateway's
+// control byte. The client descriptor; the gateway's negative code; the
+// negated errno when the connection fails; -1 with errno set when the
+// control byte does not come (ETIMEDOUT after the data timeout of 1500 s,
+// ECONNRESET when the gateway closes first). The gateway's descriptor of a
+// file that could not be finished is closed again.
+int quor_OpenX(uint32_t XOpenFlags, const char* Path, int Oflag, mode_t Mode,
+               const quor_cos_hints_t* HintsIn, const quor_cos_priorities_t* HintsPri,
+               quor_cos_hints_t* HintsOut);
+// Two phases on a descriptor from quor_OpenX (-9 for any other): XIOFlags
+// with 0x80000000 sends the request for Nbyte bytes (the send's result; -16
+// while a request is open); XIOFlags 0 moves up to the bytes still
+// requested into or out of Buf (-14 null, -16 without a request). The last
+// data phase of a request (the count reached, or fewer bytes than asked:
+// *EofFlag set for a read) collects the gateway's reply, whose failure or
+// negative code is then the result; otherwise the bytes moved. A failing
+// data phase ends the request too. Nbyte 0 is 0 in either phase. One thread
+// drives a file's phases; the file is not held between them.
+int64_t quor_ReadX(uint32_t XIOFlags, int Fildes, void* Buf, uint64_t Nbyte, int* EofFlag);
+int64_t quor_WriteX(uint32_t XIOFlags, int Fildes, const void* Buf, uint64_t Nbyte);
 // The new offset, or a negative error (-1 for a failed start-up or exchange).
 int64_t quor_Lseek(int Fildes, int64_t Offset, int Whence);
 // Direction 0 or 1 (-22 else); 0 with *OffsetOut set, or a negative error.
@@ -312,6 +335,58 @@ int ozugw_UdaSetExpiration(const char* Path, uint64_t Expiration);
 // Copies the ACL kinds of Flags (0x08, 0x10, 0x20) from SrcPath to SinkPath:
 // -14 null, -2 empty, -86 for a path of 1024 characters or more.
 int quorex_CopyACL(uint32_t Flags, const char* SrcPath, const char* SinkPath);
+
+// ---- lfx: the gateway host's own file system ----
+// Paths of 4096 characters or more give -86, nothing sent (-14 null, -2
+// empty, except for Opendir, which sends an empty path). Results are the
+// gateway's header code unless said otherwise.
+#include "msg_lfx.h"
+struct stat64;
+// Mode words of the lfx records: the seven file types and the twelve
+// permission bits pass, every other bit is dropped.
+uint32_t ozugw_LocalModeToInterchangeMode(uint32_t LocalMode);
+uint32_t ozugw_InterchangeModeToLocalMode(uint32_t InterchangeMode);
+// Sets mode (converted), links, owner, group, the three times' seconds and
+// the size; leaves every other field alone. 0, or -14.
+int ozugw_LfxStatToStat(const ozu_lfx_stat_t* LfxStat, struct stat64* Buf);
+// Starts an lfx transfer. Filedes is a client descriptor of an open file
+// (sent as the gateway's own descriptor, on that file's connection; -1 when
+// it is not open, nothing sent) or negative for none (sent as it is).
+// InitReply is zeroed, and filled on 0: its addressList and fileData are
+// then the caller's to free (xdr_free of qel_xdr_ozu_xfer_init_reply_t).
+int ozugw_LfxInit(int Filedes, const ozu_xfer_init_info_t* InitRequest,
+                  ozu_xfer_init_reply_t* InitReply);
+// Waits, sending nothing, for the completion of the transfer that the
+// calling thread's last ozugw_LfxInit started. XferReply is filled on 0; on
+// any failure (also a completion without a body, -5000) its xferStatus holds
+// the negative result, so a lost completion never reads as success.
+int ozugw_LfxGetXferReply(ozu_xfer_complete_t* XferReply);
+// Lets the gateway close the data sockets it keeps for reuse.
+int ozugw_LfxCleanSockPool(void);
+int ozugw_lfxChmod(const char* Path, mode_t Mode);
+// (uint32_t)-1 leaves owner or group as it is.
+int ozugw_lfxChown(const char* Path, uint32_t Owner, uint32_t Group);
+int ozugw_LfxMkdir(const char* Path, mode_t Mode);
+// Buf is zeroed, then gets whatever stat record the reply carried.
+int ozugw_LfxStat(const char* Path, struct stat64* Buf);
+int ozugw_LfxLstat(const char* Path, struct stat64* Buf);
+// The text's length; -86 when the text and its terminator do not fit.
+int ozugw_LfxReadlink(const char* Path, char* Contents, size_t BufferSize);
+// Creates the link Path holding Contents: contents first, as quor_Symlink
+// and symlink(2) take them.
+int ozugw_LfxSymlink(const char* Contents, const char* Path);
+int ozugw_LfxRename(const char* Old, const char* New);
+int ozugw_LfxUnlink(const char* Path);
+// A gateway directory descriptor (0 or more).
+int ozugw_LfxOpendir(const char* Path);
+// Up to EntryCount entries into Buf, modes converted: the number written.
+// *End is set once the request went out (0 when no reply came). -14 for a
+// null Buf or End, -22 for a negative count.
+int ozugw_LfxReadattrs(int Dirdes, int EntryCount, int* End, ozu_lfx_attrs_t* Buf);
+int ozugw_LfxRewinddir(int Dirdes);
+int ozugw_LfxClosedir(int Dirdes);
+// -22 for Size 0, -14 for a null Buf, -34 when the text does not fit.
+int ozugw_LfxGetcwd(char* Buf, size_t Size);
 
 // ---- namespace ----
 // One exchange each on the current connection; 0 (or the count, descriptor

@@ -9,6 +9,7 @@
 
 #include "msg_files.h"
 #include "quor_api.h"
+#include "quor_xio.h"
 
 qelapi_file_t qelapi_Filelist[QELAPI_MAX_OPEN_FILES];
 
@@ -234,6 +235,8 @@ int quor_Close(int Fildes) {
   quor_connection_t* conn = e->connection;
   // The thread's own reference keeps the record alive once the entry lets go.
   qelapi_BindThreadConnection(ctx, conn);
+  // A direct request still open would answer into the close's exchange.
+  qelapi_io_xio_finish(ctx, e);
   api_quor_Close_req_t req;
   memset(&req, 0, sizeof req);
   req.Fildes = e->quorFiledes;

@@ -44,6 +44,7 @@ typedef struct qelapi_file {
   int xio_in_progress;
   uint64_t xio_requested;
   uint64_t xio_remaining;
+  uint32_t xio_msgRequestID;  // the open direct request, whose reply is still due
   quor_reqid_t requestID;
   quor_sockaddr_t listenSock;
   int listenFd;
