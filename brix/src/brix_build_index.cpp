@@ -141,17 +141,20 @@ int brix_BuildIndex(void) {
       unsigned char block[512];
       ssize_t n = brix_ReadArchive(archiveFd, sizeof block, block);
       posix_header_t hdr;
-      int rc;
+      int rc = 0;
       if (n < 0) goto end;
+      // A pax header is looked at before the ustar check, which would count
+      // even a harmless one (times only) as a failure of the whole scan.
+      bool pax = n == ssize_t(sizeof block) && (block[156] == 'x' || block[156] == 'g') &&
+                 brix_TarHeaderChecksumOk(block);
       if (n < ssize_t(sizeof block)) {
         brix_Log(BRIX_MSG_ERROR, "Archive file %s ends in a part block at block %lu\n", brix_archive, (unsigned long)running);
         brix_SetExitCode(72);
         rc = -1;
-      } else {
+      } else if (!pax) {
         rc = brix_GetTarHeader(block, &hdr);
       }
-      if (rc != BRIX_TAR_EOF && n == ssize_t(sizeof block) && brix_TarHeaderChecksumOk(block) &&
-          (block[156] == 'x' || block[156] == 'g')) {
+      if (pax) {
         // pax records: most only add what ustar cannot hold (times to the
         // nanosecond, extended attributes) and leave the member as its
         // ustar header says; those that change it are reported.

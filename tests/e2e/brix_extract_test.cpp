@@ -132,8 +132,10 @@ TEST_F(BrixExtract, CorpusRoundTrip) {
   EXPECT_FALSE(lineWith(j, "?extract?LL?0?").empty());
 }
 
-// -X indexes archives GNU tar and bsdtar write in ustar format, which then
-// list and extract; members that are not ustar are reported, not misread.
+// -X indexes archives GNU tar and bsdtar write in ustar format (and in gnu
+// and pax format when nothing but ustar is needed), which then list and
+// extract into the same tree; members that are not ustar are reported, not
+// misread.
 TEST_F(BrixExtract, ForeignArchives) {
   writeFileAt(src + "/t/a.txt", "alpha\n", 0640);
   writeFileAt(src + "/t/d/b.bin", std::string(70000, 'b'));
@@ -143,7 +145,13 @@ TEST_F(BrixExtract, ForeignArchives) {
   std::string diff;
   struct row {
     std::string make;
-  } rows[] = {{"tar --format=ustar -cf "}, {"bsdtar --format ustar -cf "}};
+  } rows[] = {{"tar --format=ustar -cf "},
+               {"bsdtar --format ustar -cf "},
+               // Members whose extended headers only add to the ustar header
+               // (GNU magic, pax times to the nanosecond) are taken as they are.
+               {"tar --format=gnu -cf "},
+               {"tar --format=pax -cf "},
+               {"bsdtar --format pax -cf "}};
   for (const row& w : rows) {
     SCOPED_TRACE(w.make);
     std::string x = s.work + "/x";
