@@ -42,6 +42,9 @@ void brix_FreeIxList(ix_List_t* list);
 // Whether a member's blocks lie inside an archive of archiveSize bytes
 // (offsets that would overflow count as outside).
 int brix_MemberInsideArchive(const bif_entry_t* entry, uint64_t archiveSize);
+// Whether an entry gives its member the blocks its header and data take;
+// one with fewer (none at all, say) cannot be walked.
+int brix_MemberBlocksFit(const bif_entry_t* entry);
 
 // ---- member paths on extraction ----
 enum BRIX_SAFEPATH { BSP_OK = 0, BSP_EMPTY = 1, BSP_DOTDOT = 2 };

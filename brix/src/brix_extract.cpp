@@ -176,6 +176,13 @@ int brix_Extract(void) {
         brix_SetExitCode(72);
         goto end;
       }
+      if (!brix_MemberBlocksFit(e)) {
+        brix_Log(BRIX_MSG_ERROR,
+                 "Fatal: Index entry %ld (member file %s) has %u blocks for %lu bytes\n- must recreate index with 'brix -X' command\n",
+                 long(number), raw, unsigned(e->bent_blocks), (unsigned long)e->bent_fsize);
+        brix_SetExitCode(72);
+        goto end;
+      }
       char path[BRIX_MAX_PATH + 1];
       int hadSlash = 0;
       int safe = brix_SafeMemberPath(raw, path, &hadSlash);

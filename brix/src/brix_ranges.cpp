@@ -56,6 +56,10 @@ int brix_MemberInsideArchive(const bif_entry_t* entry, uint64_t archiveSize) {
   return uint64_t(entry->bent_blocks) <= blocks - entry->bent_offset;
 }
 
+int brix_MemberBlocksFit(const bif_entry_t* entry) {
+  return uint64_t(entry->bent_blocks) >= brix_MemberBlocks(entry->bent_type, entry->bent_fsize);
+}
+
 int brix_SafeMemberPath(const char* path, char* out, int* hadSlash) {
   *hadSlash = path[0] == '/';
   size_t n = 0;

@@ -181,6 +181,13 @@ int brix_Verify(void) {
         brix_SetExitCode(72);
         goto end;
       }
+      if (!brix_MemberBlocksFit(e)) {
+        brix_Log(BRIX_MSG_ERROR,
+                 "Fatal: Index entry %ld (member file %s) has %u blocks for %lu bytes\n- must recreate index with 'brix -X' command\n",
+                 long(n + 1), path, unsigned(e->bent_blocks), (unsigned long)e->bent_fsize);
+        brix_SetExitCode(72);
+        goto end;
+      }
       if (brix_AddIxListEntry(&ranges, e, n, 0) != 0) {
         brix_Log(BRIX_MSG_ERROR, "Fatal malloc error creating index entry list\n");
         goto end;
@@ -307,6 +314,15 @@ int brix_PostXferVerify(void) {
       if ((t == BTO_FILE || t == BTO_HARDLINK) && brix_GetMemberFileXferSuccess(int64_t(n)) != 0) {
         if (brix_debug_level > 0) fprintf(stderr, "/debug/skipping deleted or phantom index entry %ld\n", long(n));
         continue;
+      }
+      if (!brix_MemberBlocksFit(e)) {
+        char path[300];
+        brix_FormIxEntryPathname(e, path);
+        brix_Log(BRIX_MSG_ERROR,
+                 "Fatal: Index entry %ld (member file %s) has %u blocks for %lu bytes\n- must recreate index with 'brix -X' command\n",
+                 long(n + 1), path, unsigned(e->bent_blocks), (unsigned long)e->bent_fsize);
+        brix_SetExitCode(72);
+        goto end;
       }
       if (brix_AddIxListEntry(&ranges, e, n, 0) != 0) {
         brix_Log(BRIX_MSG_ERROR, "Fatal malloc error creating index entry list\n");

@@ -4,7 +4,10 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <fstream>
@@ -71,9 +74,9 @@ class BrixExtract : public ::testing::Test {
     mkdir(out.c_str(), 0755);
   }
   // brix with its current directory at dir.
-  BrixResult in(const std::string& dir, const std::vector<std::string>& args) {
+  BrixResult in(const std::string& dir, const std::vector<std::string>& args, int timeoutSec = 120) {
     s.cwd = dir;
-    BrixResult r = s.run(args);
+    BrixResult r = s.run(args, "", timeoutSec);
     s.cwd.clear();
     return r;
   }
@@ -330,6 +333,9 @@ TEST_F(BrixExtract, BadArchivesAndIndexes) {
   writeFileAt(src + "/b/f1", std::string(2000, 'a'));
   writeFileAt(src + "/b/f2", "b");
   ASSERT_EQ(in(src, {"-c", "-E", "-f", archive, "b"}).status, 0);
+  // The other archive's consistency record is written in a later second,
+  // so that it can never match this one's.
+  for (time_t t0 = time(nullptr); time(nullptr) == t0;) usleep(20000);
   std::string other = s.work + "/o.tar";
   writeFileAt(src + "/c/f1", std::string(2000, 'x'));
   writeFileAt(src + "/c/f2", "c");
@@ -343,13 +349,23 @@ TEST_F(BrixExtract, BadArchivesAndIndexes) {
   EXPECT_EQ(r.status, 65) << r.err;
   EXPECT_TRUE(has(r.err, "fatal pathname inconsistency detected")) << r.err;
   EXPECT_TRUE(has(r.err, "Index filename=\"c\" Archive filename=\"b\"")) << r.err;
+  // Verify compares the consistency records first.
+  r = s.run({"-K", "-E", "-H", "verify=info", "-f", archive});
+  EXPECT_EQ(r.status, 72) << r.err;
+  EXPECT_TRUE(has(r.err, "Fatal: Index file " + archive + ".idx is inconsistent with Archive File " + archive)) << r.err;
+  // The archive's own index with one name changed: verify names it.
+  std::string bad = idx;
+  size_t name = bad.find("b/f1", size_t(entryAt(1)));
+  ASSERT_NE(name, std::string::npos);
+  bad[name + 2] = 'g';
+  writeFileAt(archive + ".idx", bad);
   r = s.run({"-K", "-E", "-H", "verify=info", "-f", archive});
   EXPECT_EQ(r.status, 65) << r.err;
   EXPECT_TRUE(has(r.err, "Pathname inconsistency detected")) << r.err;
   writeFileAt(archive + ".idx", idx);
 
   // A member whose blocks reach past the archive's end.
-  std::string bad = idx;
+  bad = idx;
   std::string offset(8, '\0');
   offset[6] = 0x01;  // block 256
   bad.replace(size_t(entryAt(2)) + 28, 8, offset);
@@ -359,6 +375,31 @@ TEST_F(BrixExtract, BadArchivesAndIndexes) {
   EXPECT_TRUE(has(r.err, "extends past end of archive\n- must recreate index with 'brix -X' command")) << r.err;
   r = s.run({"-K", "-E", "-f", archive});
   EXPECT_EQ(r.status, 72);
+  writeFileAt(archive + ".idx", idx);
+
+  // Entries that give their member no blocks at all (a directory, a file)
+  // or fewer than its data takes: refused before anything is read, never
+  // looped over.
+  struct blocksRow {
+    int entry;
+    char blocks;
+    std::string message;
+  } blockRows[] = {{0, 0, "Index entry 0 (member file b) has 0 blocks for 0 bytes"},
+                   {1, 0, "Index entry 1 (member file b/f1) has 0 blocks for 2000 bytes"},
+                   {1, 4, "Index entry 1 (member file b/f1) has 4 blocks for 2000 bytes"}};
+  for (const blocksRow& w : blockRows) {
+    SCOPED_TRACE(w.message);
+    bad = idx;
+    bad.replace(size_t(entryAt(w.entry)) + 12, 4, std::string(3, '\0') + w.blocks);
+    writeFileAt(archive + ".idx", bad);
+    r = in(out, {"-x", "-E", "-f", archive}, 30);
+    EXPECT_EQ(r.status, 72) << r.err;
+    EXPECT_TRUE(has(r.err, w.message)) << r.err;
+    EXPECT_TRUE(has(r.out, "BRIX: BRIX FAILED")) << r.out;
+    r = s.run({"-K", "-E", "-f", archive}, "", 30);
+    EXPECT_EQ(r.status, 72) << r.out << r.err;
+    EXPECT_TRUE(has(r.err, "has " + std::to_string(int(w.blocks)) + " blocks for")) << r.err;
+  }
   writeFileAt(archive + ".idx", idx);
 
   // A truncated archive: the size recorded in the index no longer holds.
@@ -462,4 +503,41 @@ TEST_F(BrixExtract, FailedIndexRenameIsAFailure) {
   left = s.leftoverTempFiles();
   ASSERT_EQ(left.size(), 1u);
   unlink(left[0].c_str());
+}
+
+// A file that cannot be written whole (here: past the file size limit)
+// stops the extract and fails it; nothing claims success.
+TEST_F(BrixExtract, ShortWriteFailsTheExtract) {
+  std::string big(300 * 1024, 'z');
+  writeFileAt(src + "/w/a", "first");
+  writeFileAt(src + "/w/big", big);
+  writeFileAt(src + "/w/z", "last");
+  ASSERT_EQ(in(src, {"-c", "-E", "-H", "crc", "-f", archive, "w"}).status, 0);
+
+  // brix inherits the limit, and ignores the signal, so its write comes
+  // back short and then with EFBIG.
+  struct rlimit old;
+  ASSERT_EQ(getrlimit(RLIMIT_FSIZE, &old), 0);
+  struct rlimit lim = old;
+  lim.rlim_cur = 64 * 1024;
+  struct sigaction ign {}, prev {};
+  ign.sa_handler = SIG_IGN;
+  ASSERT_EQ(sigaction(SIGXFSZ, &ign, &prev), 0);
+  ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &lim), 0);
+  BrixResult r = in(out, {"-x", "-E", "-H", "crc", "-f", archive});
+  setrlimit(RLIMIT_FSIZE, &old);
+  sigaction(SIGXFSZ, &prev, nullptr);
+
+  EXPECT_EQ(r.status, 72) << r.out << r.err;
+  EXPECT_TRUE(has(r.err, "Error 27 writing local file w/big")) << r.err;
+  EXPECT_TRUE(has(r.err, "Extract aborted")) << r.err;
+  EXPECT_TRUE(has(r.out, "BRIX: BRIX FAILED")) << r.out;
+  EXPECT_FALSE(has(r.out, "BRIX SUCCESSFUL")) << r.out;
+  EXPECT_EQ(readFile(out + "/w/a"), "first");
+  EXPECT_FALSE(exists(out + "/w/z"));
+
+  // Without the limit the same extract completes.
+  r = in(out, {"-x", "-E", "-H", "crc", "-f", archive});
+  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(readFile(out + "/w/big"), big);
 }
