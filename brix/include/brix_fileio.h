@@ -226,6 +226,9 @@ int brix_CopyFromLocalArchive(int archiveFd, uint64_t startAddr, uint64_t bytesT
 // A ustar block whose checksum is right, whatever its typeflag (a header
 // this program does not take may still say how much data follows it).
 int brix_TarHeaderChecksumOk(const unsigned char block[512]);
+// A uid or gid field of a member header: octal, or the base-256 form
+// (first byte 0x80) that large ids take.
+uint32_t brix_TarIdField(const char field[8]);
 
 // ---- local and piped archives ----
 int brix_CopyToLocalArchive(double* xferTime, int* threadsUsed);

@@ -225,3 +225,14 @@ int brix_TarHeaderChecksumOk(const unsigned char block[512]) {
   }
   return usum == long(stored) || ssum == long(stored);
 }
+
+uint32_t brix_TarIdField(const char field[8]) {
+  if (static_cast<unsigned char>(field[0]) == 0x80) {
+    uint64_t v = 0;
+    for (int i = 1; i < 8; i++) v = (v << 8) | static_cast<unsigned char>(field[i]);
+    return uint32_t(v);
+  }
+  uint32_t v = 0;
+  OctalToUint32_t(&v, 8, field, "id");
+  return v;
+}

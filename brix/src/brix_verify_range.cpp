@@ -118,18 +118,6 @@ void reportTime(uint32_t ix, uint32_t hdr) {
            long(ix), a, long(hdr), b);
 }
 
-// An id field as written: octal, or the base-256 form of large ids.
-uint32_t idField(const char* f) {
-  if (static_cast<unsigned char>(f[0]) == 0x80) {
-    uint64_t v = 0;
-    for (int i = 1; i < 8; i++) v = (v << 8) | static_cast<unsigned char>(f[i]);
-    return uint32_t(v);
-  }
-  uint32_t v = 0;
-  OctalToUint32_t(&v, 8, f, "id");
-  return v;
-}
-
 int compareTarHeaderFields() {
   const bif_entry_t& e = _readCtl.curEntry;
   const posix_header_t& h = _readCtl.curTarHdrBuf;
@@ -189,7 +177,7 @@ int compareTarHeaderFields() {
     reportTime(e.bent_mtime, mtime);
     rc = -1;
   }
-  uint32_t uid = idField(h.thb_uid), gid = idField(h.thb_gid);
+  uint32_t uid = brix_TarIdField(h.thb_uid), gid = brix_TarIdField(h.thb_gid);
   if ((uid & 0x1fffff) != (e.bent_uid & 0x1fffff)) {
     displayAddrInfo(true);
     brix_Log(BRIX_MSG_ERROR, "UID inconsistency detected. Index value: %ld  Tar Hdr Value: %ld", long(e.bent_uid), long(uid));

@@ -541,3 +541,35 @@ TEST_F(BrixExtract, ShortWriteFailsTheExtract) {
   EXPECT_EQ(r.status, 0) << r.err;
   EXPECT_EQ(readFile(out + "/w/big"), big);
 }
+
+// An index rebuilt by -X from brix's own archive serves like the one create
+// wrote: the same listing, extract, verify, delete and undelete.
+TEST_F(BrixExtract, RebuiltIndexOfItsOwnArchive) {
+  makeCorpus(src + "/corpus");
+  ASSERT_EQ(in(src, {"-c", "-E", "-H", "crc", "-f", archive, "corpus"}).status, 0);
+  BrixResult before = s.run({"-t", "-E", "-B", "-f", archive});
+  ASSERT_EQ(before.status, 0) << before.err;
+  ASSERT_EQ(rename((archive + ".idx").c_str(), (s.work + "/orig.idx").c_str()), 0);
+
+  BrixResult r = s.run({"-X", "-E", "-H", "crc", "-f", archive});
+  ASSERT_EQ(r.status, 0) << r.out << r.err;
+  EXPECT_TRUE(has(r.out, "BRIX: BRIX SUCCESSFUL")) << r.out;
+  BrixResult after = s.run({"-t", "-E", "-B", "-f", archive});
+  ASSERT_EQ(after.status, 0) << after.err;
+  EXPECT_EQ(after.out, before.out);
+
+  r = in(out, {"-x", "-E", "-p", "-H", "crc", "-f", archive});
+  ASSERT_EQ(r.status, 0) << r.out << r.err;
+  std::string diff;
+  EXPECT_EQ(shellRun("python3 " + checker + " tree " + out + "/corpus " + src + "/corpus", &diff), 0) << diff;
+  r = in(src, {"-K", "-E", "-H", "verify=2", "-f", archive});
+  EXPECT_EQ(r.status, 0) << r.out << r.err;
+
+  // Its consistency record is the archive's, so delete and undelete take it.
+  r = s.run({"-D", "-E", "-f", archive, "corpus/one"});
+  ASSERT_EQ(r.status, 0) << r.err;
+  EXPECT_TRUE(has(r.out, "BRIX: d  corpus/one\n")) << r.out;
+  r = s.run({"-U", "-E", "-f", archive, "corpus/one"});
+  ASSERT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(s.run({"-t", "-E", "-B", "-f", archive}).out, before.out);
+}
