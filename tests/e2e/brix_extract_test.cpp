@@ -244,6 +244,19 @@ TEST_F(BrixExtract, VerifyGoodAndDamagedArchives) {
   EXPECT_TRUE(has(r.err, "Compare error at offset 700 in local file v/two")) << r.err;
   EXPECT_TRUE(has(r.out, "BRIX:   ....... 1 CRC Errors")) << r.out;
   EXPECT_FALSE(has(r.err, "v/one")) << r.err;
+  // A second damaged member: the run goes on and reports both.
+  r = s.run({"-t", "-E", "-B", "-f", archive, "v/three"});
+  at = r.out.find("BRIX: [");
+  ASSERT_NE(at, std::string::npos) << r.out;
+  off_t threeByte = (off_t(std::stoul(r.out.substr(at + 7))) + 1) * 512;
+  patch(archive, threeByte, "Y");
+  r = in(src, {"-K", "-E", "-H", "verify=2", "-f", archive});
+  EXPECT_EQ(r.status, 65) << r.out << r.err;
+  EXPECT_TRUE(has(r.err, "CRC error on v/two.")) << r.err;
+  EXPECT_TRUE(has(r.err, "CRC error on v/three.")) << r.err;
+  EXPECT_TRUE(has(r.err, "Compare error at offset 0 in local file v/three")) << r.err;
+  EXPECT_TRUE(has(r.out, "BRIX:   ....... 2 CRC Errors")) << r.out;
+  patch(archive, threeByte, "3");
   // Extract checks the CRC too, and still restores the file.
   std::string x = s.work + "/x";
   mkdir(x.c_str(), 0755);
