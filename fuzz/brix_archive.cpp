@@ -37,6 +37,14 @@ void resetRun(uint32_t options) {
   brix_archive_blocks = 0;
 }
 
+// The run's directory goes when the fuzzer exits, whatever ends it.
+void removeDir() {
+  if (dir.empty()) return;
+  unlink((dir + "/fuzz.tar").c_str());
+  unlink((dir + "/fuzz.tar.idx").c_str());
+  if (chdir("/") == 0) rmdir(dir.c_str());
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
@@ -46,6 +54,7 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
   std::string templ = std::string(t && *t ? t : "/tmp") + "/brix_fuzz_XXXXXX";
   if (!mkdtemp(templ.data())) abort();
   dir = templ;
+  atexit(removeDir);
   if (chdir(dir.c_str()) != 0) abort();
   static char archive[] = "fuzz.tar", index[] = "fuzz.tar.idx";
   brix_archive = archive;
