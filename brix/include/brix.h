@@ -144,8 +144,7 @@ int brix_CompareCksums(void);
 int brix_Copy(void);
 int brix_Repack(void);
 int brix_Update(void);
-// Operations whose pipelines this program does not have yet (extract,
-// verify, delete, undelete, build-index): each reports that and fails.
+// Each prints its own final status line and stores its exit code.
 int brix_Extract(void);
 int brix_Verify(void);
 int brix_Delete(void);

@@ -207,6 +207,29 @@ void brix_DisplayXferProgress(uint64_t moved, uint64_t total);
 // The progress text shown for those counts (into buf of size bytes).
 void brix_FormatXferProgress(uint64_t moved, uint64_t total, char* buf, size_t size);
 
+// ---- reading archive ranges ----
+// The consumer of a range read: called on one pipeline thread with each
+// filled buffer in ascending archive order, the range covered without gap
+// or overlap. It reads buffer and dataLength only (a multiple of 512; 0
+// asks for nothing) and keeps no pointer into the buffer. 0 goes on; a
+// negative result stops the read, which then fails.
+typedef int (*io_buffer_callback_t)(io_buffer_t* buf);
+
+// Reads [startAddr, startAddr + bytesToRead) of an open local archive
+// through two buffers, one being filled while the other is consumed, and
+// hands each to callback in order. 0 when the whole range was delivered;
+// -1 when the archive could not be positioned or read, ended before the
+// range did, or the consumer stopped the read. *xferTime gets the seconds.
+int brix_CopyFromLocalArchive(int archiveFd, uint64_t startAddr, uint64_t bytesToRead,
+                              io_buffer_callback_t callback, double* xferTime);
+
+// A ustar block whose checksum is right, whatever its typeflag (a header
+// this program does not take may still say how much data follows it).
+int brix_TarHeaderChecksumOk(const unsigned char block[512]);
+// A uid or gid field of a member header: octal, or the base-256 form
+// (first byte 0x80) that large ids take.
+uint32_t brix_TarIdField(const char field[8]);
+
 // ---- local and piped archives ----
 int brix_CopyToLocalArchive(double* xferTime, int* threadsUsed);
 int copyLocalFile(int archiveFd, int64_t indexOrdinal, const bif_entry_t* indexEntry);

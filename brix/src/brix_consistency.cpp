@@ -148,7 +148,8 @@ int brix_ReadArchiveCF(int archiveFd, int residency, uint64_t offset, bif_consis
   if (brix_ReadHdrBlock(archiveFd, &hdr) != 0) return -1;
   uint64_t size = brix_GetMemberFilesize(&hdr);
   if (size != CF_SIZE) {
-    fprintf(stderr, "/debug/ bad consistency file size: %lu expected %d\n", (unsigned long)size,
+    if (brix_debug_level >= 1)
+      fprintf(stderr, "/debug/ bad consistency file size: %lu expected %d\n", (unsigned long)size,
             int(CF_SIZE));
     return -1;
   }

@@ -11,6 +11,7 @@
 
 #include <string>
 
+#include "brix_extract.h"
 #include "brix_fileio.h"
 #include "brix_filespec.h"
 #include "brix_index.h"
@@ -47,10 +48,10 @@ int brix_Create(void) {
   brix_archive_filesize = 0;
   brix_tmpIndexFD = -1;
   brix_unlinkTmpIndexFile = 1;
-  if (brix_verify_flags != 0) {
-    // Verification reads the archive back, which this build cannot do yet;
-    // refuse before anything is written rather than skip what was asked.
-    brix_Log(BRIX_MSG_ERROR, "%s: post-create verification (verify=) is not available in this build\n", fn);
+  if (brix_verify_flags != 0 && brix_filetype == BRIX_PIPE) {
+    // A piped archive cannot be read back; refuse before anything is
+    // written rather than skip what was asked.
+    brix_Log(BRIX_MSG_ERROR, "%s: a piped Archive File cannot be verified after its creation (-H verify)\n", fn);
     brix_SetExitCode(64);
     goto endSequence;
   }
@@ -187,6 +188,30 @@ int brix_Create(void) {
                        brix_archive_filesize, xferTime);
   if (xferResult != 0) goto endSequence;
 
+  if (brix_verify_flags != 0) {
+    brix_SetProgramPhase(BTP_CREATE_VERIFYARCHIVE);
+    if (brix_archive_fd >= 0) {
+      if (close(brix_archive_fd) != 0) {
+        brix_Log(BRIX_MSG_ERROR, "%s: (verify) Error %d closing %s Archive file %s\n", fn, errno, "local", brix_archive);
+        brix_archive_fd = -1;
+        goto endSequence;
+      }
+      brix_archive_fd = -1;
+    }
+    brix_FinalizeMemberLists();
+    if (brix_PostXferVerify() != 0) {
+      if (!brix_shutdown_signalled) {
+        brix_Log(BRIX_MSG_ERROR, "WARNING: verify failed for archive file %s\n", brix_archive);
+        brix_Log(BRIX_MSG_ERROR,
+                 "Temporary index file (%s) was left on this system to assist in troubleshooting the problem\n",
+                 brix_tmpIndexFile);
+        brix_SetExitCode(72);
+        brix_unlinkTmpIndexFile = 0;
+      }
+      goto endSequence;
+    }
+  }
+
   if (brix_archive_fd >= 0) {
     if (brix_filetype != BRIX_PIPE && close(brix_archive_fd) != 0)
       brix_Log(BRIX_MSG_ERROR, "%s: Error %d closing %s Archive file %s\n", fn, errno, "local", brix_archive);
@@ -207,6 +232,9 @@ int brix_Create(void) {
     brix_Log(BRIX_MSG_ERROR, "Error %d on rename attempt of local index file from %s to %s\n", e,
              brix_tmpIndexFile, brix_index_filename);
     brix_SetExitCode(72);
+    // The archive has no index under its name: a failure, whatever was
+    // written. The finished index stays under its temporary name.
+    goto endSequence;
   } else {
     // In place now: the index takes the permissions a new file gets.
     fchmod(brix_tmpIndexFD, publicMode());

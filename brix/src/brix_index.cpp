@@ -368,12 +368,8 @@ int brix_IndexFromTarHdr(uint64_t blockOffset, const posix_header_t* hdr, bif_en
   v = 0;
   OctalToUint32_t(&v, 12, hdr->thb_mtime, "thb_mtime");
   entry->bent_mtime = v;
-  v = 0;
-  OctalToUint32_t(&v, 8, hdr->thb_uid, "thb_uid");
-  entry->bent_uid = v;
-  v = 0;
-  OctalToUint32_t(&v, 8, hdr->thb_gid, "thb_gid");
-  entry->bent_gid = v;
+  entry->bent_uid = brix_TarIdField(hdr->thb_uid);
+  entry->bent_gid = brix_TarIdField(hdr->thb_gid);
   memcpy(entry->bent_uname, hdr->thb_uname, 32);
   memcpy(entry->bent_gname, hdr->thb_gname, 32);
   entry->bent_uname[31] = '\0';

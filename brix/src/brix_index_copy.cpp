@@ -63,7 +63,9 @@ void brix_AdjustIndexEntry(int64_t ordinal, const bif_entry_t* in, bif_entry_t* 
     strcpy(out->bent_name, "/dev/null");
     return;
   }
-  if (brix_option_flags & BRIX_OPT_CRC) {
+  // A rebuilt index has no CRCs to give: a flag over a CRC of 0 would make
+  // every later check fail.
+  if ((brix_option_flags & BRIX_OPT_CRC) && brix_function != BOP_BUILD_INDEX) {
     out->bent_flags |= BENT_FLAG_CRC;
     out->bent_crc32 = brix_GetMemberFileXferCRC(ordinal);
   }

@@ -212,3 +212,27 @@ uint64_t brix_GetMemberFilesize(const posix_header_t* hdr) {
   }
   return size;
 }
+
+int brix_TarHeaderChecksumOk(const unsigned char block[512]) {
+  uint32_t stored = 0;
+  if (OctalToUint32_t(&stored, 8, reinterpret_cast<const char*>(block) + OFF_CHKSUM, "checksum") != 0)
+    return 0;
+  long usum = 256, ssum = 256;
+  for (int i = 0; i < 512; i++) {
+    if (i >= int(OFF_CHKSUM) && i < int(OFF_CHKSUM + 8)) continue;
+    usum += block[i];
+    ssum += static_cast<signed char>(block[i]);
+  }
+  return usum == long(stored) || ssum == long(stored);
+}
+
+uint32_t brix_TarIdField(const char field[8]) {
+  if (static_cast<unsigned char>(field[0]) == 0x80) {
+    uint64_t v = 0;
+    for (int i = 1; i < 8; i++) v = (v << 8) | static_cast<unsigned char>(field[i]);
+    return uint32_t(v);
+  }
+  uint32_t v = 0;
+  OctalToUint32_t(&v, 8, field, "id");
+  return v;
+}

@@ -51,6 +51,11 @@ class Consistency : public ::testing::Test {
     brix_archive = archive.data();
     brix_filetype = BRIX_LOCAL_FILE;
   }
+  // The globals point into this fixture's strings: they must not outlive it.
+  void TearDown() override {
+    brix_archive = nullptr;
+    brix_index_filename = nullptr;
+  }
   // Opens both and checks them as verify and delete do.
   int verify() {
     brix_index_filename = indexName.data();

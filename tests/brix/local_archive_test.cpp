@@ -79,6 +79,7 @@ class LocalArchive : public ::testing::TestWithParam<int> {
     int rc = brix_CopyToLocalArchive(&t, &threads);
     brix_FinalizeMemberLists();
     EXPECT_EQ(brix_archive_fd, -1);
+    brix_archive = nullptr;  // it points into archivePath
     return rc;
   }
   TempDir dir;

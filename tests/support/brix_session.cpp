@@ -103,7 +103,7 @@ BrixRunning BrixSession::start(const std::vector<std::string>& args, bool withSt
   if (withStdin && pipe2(inp, O_CLOEXEC) < 0) return r;
   posix_spawn_file_actions_t fa;
   posix_spawn_file_actions_init(&fa);
-  posix_spawn_file_actions_addchdir_np(&fa, work.c_str());
+  posix_spawn_file_actions_addchdir_np(&fa, (cwd.empty() ? work : cwd).c_str());
   posix_spawn_file_actions_adddup2(&fa, outp[1], 1);
   posix_spawn_file_actions_adddup2(&fa, errp[1], 2);
   if (withStdin) posix_spawn_file_actions_adddup2(&fa, inp[0], 0);

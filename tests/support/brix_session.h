@@ -10,6 +10,7 @@
 //          output and standard error. stdinText, when given, is its input.
 // start    starts brix and returns at once; finish waits for it. The
 //          archive bytes of a piped create come back in out.
+// cwd      brix's current directory, when not the work directory.
 // env      extra environment for brix (QUOR_TEST_TIMESCALE defaults to
 //          1000; a test may override it).
 #ifndef TESTS_SUPPORT_BRIX_SESSION_H
@@ -43,6 +44,7 @@ struct BrixSession {
   std::string work;
   std::string tmp;
   std::map<std::string, std::string> env;
+  std::string cwd;  // brix's current directory when set, else work
 
   bool ready() const { return gw.running(); }
   BrixResult run(const std::vector<std::string>& args, const std::string& stdinText = "",
