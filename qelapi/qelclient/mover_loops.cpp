@@ -207,6 +207,31 @@ void note(serve_state* st) {
   (void)n;  // a full counter is already a note
 }
 
+// One packet of connection fd: 1 moved (counted in the cover), 0 the mover
+// is done with the connection (an empty packet says so too), or a failure,
+// which is kept as the call's.
+int servePacket(serve_state* st, int fd) {
+  uint64_t pos = 0, len = 0;
+  int rc;
+  st->busy.fetch_add(1);
+  if (st->direction == MOVER_RECEIVE) {
+    rc = recvPacket(fd, st->xferId, st->winOffset, st->buf, st->size, st->packetWait, &pos, &len);
+  } else {
+    rc = answerRequest(fd, st->xferId, st->winOffset, st->buf, st->size, st->packetWait,
+                       st->writeSize, &pos, &len);
+    if (st->lostIsClosed && (rc == -EPIPE || rc == -ECONNRESET)) rc = 0;
+  }
+  st->busy.fetch_sub(1);
+  std::lock_guard<std::mutex> hold(st->lock);
+  if (rc < 0) {
+    if (st->failure == 0) st->failure = rc;
+    return rc;
+  }
+  if (rc == 0 || len == 0) return 0;
+  mover_cover_add(st->cover, pos, len);
+  return 1;
+}
+
 void* serveConnection(void* arg) {
   auto* w = static_cast<conn_worker*>(arg);
   serve_state* st = w->st;
@@ -222,31 +247,10 @@ void* serveConnection(void* arg) {
     }
     if (p[1].revents) break;
     if (!p[0].revents) continue;
-    uint64_t pos = 0, len = 0;
-    int rc;
-    st->busy.fetch_add(1);
-    if (st->direction == MOVER_RECEIVE) {
-      rc = recvPacket(w->fd, st->xferId, st->winOffset, st->buf, st->size, st->packetWait, &pos,
-                      &len);
-    } else {
-      rc = answerRequest(w->fd, st->xferId, st->winOffset, st->buf, st->size, st->packetWait,
-                         st->writeSize, &pos, &len);
-      if (st->lostIsClosed && (rc == -EPIPE || rc == -ECONNRESET)) rc = 0;
-    }
-    st->busy.fetch_sub(1);
-    if (rc < 0) {
-      std::lock_guard<std::mutex> hold(st->lock);
-      if (st->failure == 0) st->failure = rc;
+    int rc = servePacket(st, w->fd);
+    if (rc <= 0) {
+      w->closed = rc == 0;
       break;
-    }
-    if (rc == 0 || len == 0) {
-      // The mover is done with this connection (an empty packet says so too).
-      w->closed = true;
-      break;
-    }
-    {
-      std::lock_guard<std::mutex> hold(st->lock);
-      mover_cover_add(st->cover, pos, len);
     }
     note(st);
   }
@@ -278,10 +282,17 @@ int mover_serve(mover_set_t* set, int direction, uint64_t xferId, uint64_t winOf
     return err;
   }
   std::vector<std::unique_ptr<conn_worker>> workers;
+  // One connection is served by the calling thread itself, as a single
+  // mover's is, without a thread to start; the others get threads.
+  int own = -1;
   auto start = [&](int fd) -> int {
     if (direction == MOVER_SEND && st.writeSize == 0) {
       int ws = quorcfgx_NetoptGetWriteSize(fd, nullptr);
       st.writeSize = ws > 0 ? ws : -1;
+    }
+    if (own < 0) {
+      own = fd;
+      return 0;
     }
     auto w = std::make_unique<conn_worker>();
     w->st = &st;
@@ -304,10 +315,11 @@ int mover_serve(mover_set_t* set, int direction, uint64_t xferId, uint64_t winOf
       }
       if (mover_cover_total(cover) >= size) break;
     }
-    struct pollfd fds[3] = {{set->listenFd, POLLIN, 0},
+    struct pollfd fds[4] = {{set->listenFd, POLLIN, 0},
                             {wakeFd, POLLIN, 0},  // a negative descriptor is ignored
-                            {st.noteFd, POLLIN, 0}};
-    int n = poll(fds, 3, timeoutMs);
+                            {st.noteFd, POLLIN, 0},
+                            {own, POLLIN, 0}};
+    int n = poll(fds, 4, timeoutMs);
     if (n < 0) {
       if (errno == EINTR || errno == EAGAIN) continue;
       result = -errno;
@@ -327,6 +339,18 @@ int mover_serve(mover_set_t* set, int direction, uint64_t xferId, uint64_t winOf
       uint64_t v;
       ssize_t r = read(st.noteFd, &v, sizeof v);
       (void)r;
+    }
+    if (fds[3].revents) {
+      int rc = servePacket(&st, own);
+      if (rc < 0) {
+        result = rc;
+        break;
+      }
+      if (rc == 0) {
+        close(own);
+        set->conns.erase(std::find(set->conns.begin(), set->conns.end(), own));
+        own = -1;
+      }
     }
     if (fds[0].revents) {
       // Every connection already waiting is taken before any thread starts,
