@@ -189,6 +189,7 @@ struct serve_state {
   mover_cover_t* cover;
   int failure = 0;
   std::atomic<int> busy{0};  // connections inside a packet
+  std::atomic<uint64_t> packets{0};  // packets moved by the threads
 };
 
 // One mover connection, served by a thread of its own while the call lasts,
@@ -229,7 +230,8 @@ int servePacket(serve_state* st, int fd) {
   }
   if (rc == 0 || len == 0) return 0;
   mover_cover_add(st->cover, pos, len);
-  return 1;
+  st->packets.fetch_add(1, std::memory_order_relaxed);
+  return mover_cover_total(st->cover) >= st->size ? 2 : 1;
 }
 
 void* serveConnection(void* arg) {
@@ -247,12 +249,14 @@ void* serveConnection(void* arg) {
     }
     if (p[1].revents) break;
     if (!p[0].revents) continue;
+    // The calling thread hears only of what ends its wait: the window
+    // complete, a failure, a connection gone.
     int rc = servePacket(st, w->fd);
     if (rc <= 0) {
       w->closed = rc == 0;
       break;
     }
-    note(st);
+    if (rc == 2) note(st);
   }
   note(st);
   return nullptr;
@@ -302,6 +306,7 @@ int mover_serve(mover_set_t* set, int direction, uint64_t xferId, uint64_t winOf
     return 0;
   };
   int result = 0;
+  uint64_t packetsSeen = 0;
   for (int fd : set->conns) {
     result = start(fd);
     if (result < 0) break;
@@ -326,8 +331,13 @@ int mover_serve(mover_set_t* set, int direction, uint64_t xferId, uint64_t winOf
       break;
     }
     if (n == 0) {
-      // A packet on its way counts as activity: its own wait bounds it.
-      if (st.busy.load() > 0) continue;
+      // A packet moved by a thread, or one on its way, counts as activity:
+      // the packet's own wait bounds it.
+      uint64_t moved = st.packets.load(std::memory_order_relaxed);
+      if (moved != packetsSeen || st.busy.load() > 0) {
+        packetsSeen = moved;
+        continue;
+      }
       result = -110;
       break;
     }
