@@ -9,7 +9,9 @@
 #include "lfx.h"
 #include "movers.h"
 #include "queries.h"
+#include "recall.h"
 #include "relay.h"
+#include "san3p.h"
 #include "retry.h"
 #include "store.h"
 #include "su.h"
@@ -53,6 +55,20 @@ int faults_load(quor_cfg_stanza_t* b, gw_config_t* cfg, const char* path, std::s
   std::string why;
   return with_path(gw_FaultsLoad(b, cfg, &why), path, why, err);
 }
+
+int recall_block(const char* name) { return named(name, "Recall"); }
+int recall_load(quor_cfg_stanza_t* b, gw_config_t*, const char* path, std::string* err) {
+  std::string why;
+  return with_path(gw_RecallLoad(b, &why), path, why, err);
+}
+void recall_defaults(gw_config_t*) { gw_RecallDefaults(); }
+
+int san3p_block(const char* name) { return named(name, "San3p"); }
+int san3p_load(quor_cfg_stanza_t* b, gw_config_t*, const char* path, std::string* err) {
+  std::string why;
+  return with_path(gw_San3pLoad(b, &why), path, why, err);
+}
+void san3p_defaults(gw_config_t*) { gw_San3pDefaults(); }
 
 int movers_block(const char* name) { return named(name, "Movers"); }
 int movers_load(quor_cfg_stanza_t* b, gw_config_t*, const char* path, std::string* err) {
@@ -113,7 +129,9 @@ const gw_config_module_t gw_config_modules[] = {
     {identity_block, identity_load, identity_user, nullptr, nullptr},
     {relay_block, relay_load, nullptr, nullptr, nullptr},
     {faults_block, faults_load, nullptr, nullptr, nullptr},
+    {recall_block, recall_load, nullptr, nullptr, recall_defaults},
     {movers_block, movers_load, nullptr, nullptr, nullptr},
+    {san3p_block, san3p_load, nullptr, nullptr, san3p_defaults},
     {nullptr, nullptr, retry_user, nullptr, nullptr},
     {nullptr, nullptr, pam_user, nullptr, nullptr},
     {nullptr, nullptr, su_user, su_server, nullptr},

@@ -19,6 +19,7 @@
 
 #include "config_values.h"
 #include "mvr_protocol.h"
+#include "san3p.h"
 
 namespace {
 
@@ -477,10 +478,14 @@ void runJob(Mover* m) {
   int fd = connectTo(m->job->addr, m->plan->faults.from);
   if (m->gate) m->gate->arrive();
   if (fd < 0) return setFailed(m, "connect");
-  if (m->job->protocol == GW_MOVER_MVRPROT)
+  if (m->job->protocol == GW_MOVER_MVRPROT && gw_San3pEnabled()) {
+    std::string why;
+    if (gw_San3pRunJob(m->plan, m->job, fd, &why) < 0) setFailed(m, why);
+  } else if (m->job->protocol == GW_MOVER_MVRPROT) {
     runMvrprot(m, fd);
-  else
+  } else {
     runPdata(m, fd);
+  }
   // Half-close first, so that a client still reading sees the end before the
   // socket goes.
   shutdown(fd, SHUT_WR);

@@ -9,13 +9,9 @@
 // under a purge lock). Migrate(L) copies L's data to L+1 (bytes migrated; 0
 // when L+1 holds it already). Stage(L) brings tape-only data to disk level L.
 //
-// StageCallBack stages at once, answers {request id, bitfile handle} and,
-// after Server.StageDelay ms, connects to the callback address (unless all
-// zeros) and sends one bare 60-byte bfs_callback_ret_msg_t: the callback
-// address's id, retcode 0, the bitfile handle. Journal: "stage-callback
-// id=... sent" (or "failed", or "none" without an address). Until then
-// GetAsyncStatus of the answered request id gives status 1, afterwards (or
-// for an unknown id) 0.
+// StageCallBack and GetAsyncStatus are recall.cpp's (see recall.h): the
+// stage is taken by the volume's drive and reported on the callback address
+// when its recall ends.
 //
 // SetCOSByHints: only before the first byte is written (-22 after); the
 // hints' COSId (a class of the tables when any are configured, else -22).
@@ -25,8 +21,8 @@
 // gw_StageToLevel   puts a copy of the data on disk level `level` (store
 //                   lock taken): 0, -2, -22 (not a disk level); *bytes (may
 //                   be null) gets the bytes staged, 0 when already there.
-// gw_StageShutdown  stops the pending reports (no more are sent) and joins
-//                   their threads; runs by itself at exit too.
+// gw_StageShutdown  stops the drives (no more reports are sent) and joins
+//                   their threads; runs by itself at exit too (recall.cpp).
 #ifndef GWSIM_STAGE_H
 #define GWSIM_STAGE_H
 

@@ -35,6 +35,7 @@
 #include "quor_api.h"
 #include "quor_api_internal.h"
 #include "quor_convert.h"
+#include "quor_scheduler.h"
 #include "quorex_expire.h"
 
 namespace {
@@ -486,12 +487,9 @@ void setAPIConfigOptions(void)
   setExitResult(69, quor_perror(rc, routine, "(setAPIConfigOptions)", nullptr), 7);
 }
 
-// The stage scheduler's session test, when the library has the scheduler.
-int quorex_SchedSessionIsActive(void) __attribute__((weak));
-
 void shutdownOZU(void)
 {
-  if (quorex_SchedSessionIsActive != nullptr && quorex_SchedSessionIsActive()) {
+  if (quorex_SchedSessionIsActive()) {
     ozu_ConsoleMessage("Waiting for background stages to complete - ctrl-c to interrupt");
     interrupted = 0;
     interruptEnable();

@@ -450,4 +450,23 @@ int quor_Chown(const char* Path, uid_t Owner, gid_t Group);
 int quor_GetConfiguration(struct api_config* ConfigOut);
 int quor_SetConfiguration(const struct api_config* ConfigIn);
 
+// ---- storage object ids ----
+// Pointers must be non-null (-14). SOIDs_AreEqual: 0 when the 19 bytes are
+// equal, else the difference at the first differing byte (as memcmp).
+// SOID_GetType: -34 with *Type 0 for a type byte outside 1 to 9.
+// SOID_GetHash: the upper and lower halves of clock + sequence, XORed.
+// SOID_ToString: a new 43-byte string (caller frees) of the form
+// ssssssss-tt-vvvvvvvv-cccccccccccccccc-qqqq (lower-case hex); -12.
+// SOID_FromString: reads that form (each field one hex digit up to its
+// width, either case, hyphens between; text after the fifth is ignored);
+// -14 and the id untouched unless all five fields convert.
+int SOIDs_AreEqual(const quoroid_t* Soid1, const quoroid_t* Soid2);
+int SOID_GetSystemID(const quoroid_t* Soid, quor_id_t* SystemID);
+int SOID_GetServerID(const quoroid_t* Soid, quor_srvr_id_t* ServerID);
+int SOID_GetType(const quoroid_t* Soid, quor_obj_type_t* Type);
+int SOID_GetBinaryData(const quoroid_t* Soid, uint64_t* Data64P, uint16_t* Data16P);
+int SOID_GetHash(const quoroid_t* Soid, uint32_t* HashP);
+int SOID_ToString(const quoroid_t* SOIDP, char** StringPP);
+int SOID_FromString(const char* StringP, quoroid_t* SOIDP);
+
 #endif

@@ -37,6 +37,21 @@ typedef struct quoroid_s {
   uint8_t Bytes[QUOROID_LEN];
 } quoroid_t;
 
+// The object type byte of a quoroid_t; 1 to 9 are valid in an id.
+typedef enum : int32_t {
+  quor_obj_type_invalid = 0,
+  quor_obj_type_namespace = 1,
+  quor_obj_type_junction = 2,
+  quor_obj_type_volume_disk = 3,
+  quor_obj_type_volume_tape = 4,
+  quor_obj_type_segment_disk = 5,
+  quor_obj_type_segment_tape = 6,
+  quor_obj_type_bitfile = 7,
+  quor_obj_type_unused0 = 8,
+  quor_obj_type_session_handle = 9,
+  quor_obj_type_max = 10,
+} quor_obj_type_t;
+
 // ---- Storage object records ----
 // Plain records in the order the gateway sends them unless a record says
 // otherwise. Character arrays named as bounded strings hold at most their

@@ -5,8 +5,11 @@
 #include <string.h>
 
 #include "msg_files.h"
+#include "msg_namespace.h"
 #include "quor_api.h"
 #include "quor_files.h"
+#include "quor_stage.h"
+#include "xdr_objects.h"
 
 namespace {
 
@@ -161,34 +164,61 @@ int quor_SetCOSByHints(int Fildes, uint32_t Flags, const quor_cos_hints_t* Hints
   return rc;
 }
 
-int quor_StageCallBack(const char* Path, uint64_t Offset, uint64_t Length, uint32_t StorageLevel,
-                       const bfs_callback_addr_t* CallBackPtr, uint32_t Flags, quor_reqid_t* ReqID,
-                       bfs_bitfile_obj_handle_t* BitfileID) {
-  QEL_TRACE_ENTRY();
-  api_quor_StageCallBack_req_t req;
-  memset(&req, 0, sizeof req);
-  api_quor_StageCallBack_rply_t reply;
-  memset(&reply, 0, sizeof reply);
-  qelapi_tcontext_t* ctx = nullptr;
-  int rc = qelapi_init(&ctx);
-  if (rc < 0) return rc;
+int qelapi_StageCallBackOn(quor_connection_t* conn, const char* Path, uint64_t Offset,
+                           uint64_t Length, uint32_t StorageLevel,
+                           const bfs_callback_addr_t* CallBackPtr, uint32_t Flags,
+                           quor_reqid_t* ReqID, bfs_bitfile_obj_handle_t* BitfileID) {
   if (Path == nullptr) return -14;
   if (Path[0] == '\0') return -2;
   if (ReqID == nullptr || BitfileID == nullptr) return -14;
   if (strlen(Path) > QEL_FILES_PATH_MAX) return -86;
+  qelapi_tcontext_t* ctx = qelapi_GetThreadContext();
+  if (ctx == nullptr) return -12;
+  api_quor_StageCallBack_req_t req;
+  memset(&req, 0, sizeof req);
+  api_quor_StageCallBack_rply_t reply;
+  memset(&reply, 0, sizeof reply);
   req.Path = const_cast<char*>(Path);
   req.Offset = Offset;
   req.Length = Length;
   req.StorageLevel = StorageLevel;
   req.Flags = Flags;
   if (CallBackPtr) req.CallBackPtr = *CallBackPtr;
-  rc = exchangeOn(ctx, nullptr, QEL_FN_CORE_StageCallBack, &req,
-                  qel_xdr_api_quor_StageCallBack_req_t, &reply,
-                  qel_xdr_api_quor_StageCallBack_rply_t);
+  int rc = exchangeOn(ctx, conn, QEL_FN_CORE_StageCallBack, &req,
+                      qel_xdr_api_quor_StageCallBack_req_t, &reply,
+                      qel_xdr_api_quor_StageCallBack_rply_t);
   if (rc == 0) {
     *ReqID = reply.ReqID;
     *BitfileID = reply.BitfileObj;
   }
+  return rc;
+}
+
+int quor_StageCallBack(const char* Path, uint64_t Offset, uint64_t Length, uint32_t StorageLevel,
+                       const bfs_callback_addr_t* CallBackPtr, uint32_t Flags, quor_reqid_t* ReqID,
+                       bfs_bitfile_obj_handle_t* BitfileID) {
+  QEL_TRACE_ENTRY();
+  qelapi_tcontext_t* ctx = nullptr;
+  int rc = qelapi_init(&ctx);
+  if (rc < 0) return rc;
+  return qelapi_StageCallBackOn(nullptr, Path, Offset, Length, StorageLevel, CallBackPtr, Flags,
+                                ReqID, BitfileID);
+}
+
+int qelapi_GetAsyncStatusOn(quor_connection_t* conn, quor_reqid_t CallBackId,
+                            const bfs_bitfile_obj_handle_t* BfId, int32_t* Status) {
+  if (BfId == nullptr || Status == nullptr) return -14;
+  qelapi_tcontext_t* ctx = qelapi_GetThreadContext();
+  if (ctx == nullptr) return -12;
+  api_quor_GetAsyncStatus_req_t req;
+  memset(&req, 0, sizeof req);
+  req.callbackID = CallBackId;
+  req.BitfileObj = *BfId;
+  api_quor_GetAsyncStatus_rply_t reply = {0};
+  int rc = exchangeOn(ctx, conn, QEL_FN_CORE_GetAsyncStatus, &req,
+                      qel_xdr_api_quor_GetAsyncStatus_req_t, &reply,
+                      qel_xdr_api_quor_GetAsyncStatus_rply_t);
+  if (rc == 0) *Status = reply.Status;
   return rc;
 }
 
@@ -198,15 +228,65 @@ int quor_GetAsyncStatus(quor_reqid_t CallBackId, const bfs_bitfile_obj_handle_t*
   qelapi_tcontext_t* ctx = nullptr;
   int rc = qelapi_init(&ctx);
   if (rc < 0) return rc;
-  if (BfId == nullptr || Status == nullptr) return -14;
-  api_quor_GetAsyncStatus_req_t req;
-  memset(&req, 0, sizeof req);
-  req.callbackID = CallBackId;
-  req.BitfileObj = *BfId;
-  api_quor_GetAsyncStatus_rply_t reply = {0};
-  rc = exchangeOn(ctx, nullptr, QEL_FN_CORE_GetAsyncStatus, &req,
-                  qel_xdr_api_quor_GetAsyncStatus_req_t, &reply,
-                  qel_xdr_api_quor_GetAsyncStatus_rply_t);
-  if (rc == 0) *Status = reply.Status;
+  return qelapi_GetAsyncStatusOn(nullptr, CallBackId, BfId, Status);
+}
+
+quor_connection_t* qelapi_HoldConnection(int handle) {
+  pthread_mutex_lock(&qelapi_connection_lock);
+  quor_connection_t* c = qel_LookupConnection(handle, 1);
+  if (c != nullptr && c->state == CONNECTION_OPEN) {
+    c->refs++;
+  } else {
+    c = nullptr;
+  }
+  pthread_mutex_unlock(&qelapi_connection_lock);
+  return c;
+}
+
+int qelapi_FileGetXAttributesOn(quor_connection_t* conn, const char* Path, uint32_t Flags,
+                                uint32_t StorageLevel, quor_xfileattr_t* AttrOut) {
+  if (Path == nullptr || AttrOut == nullptr) return -14;
+  if (Path[0] == '\0') return -2;
+  if (strlen(Path) > QEL_FILES_PATH_MAX) return -86;
+  qelapi_tcontext_t* ctx = qelapi_GetThreadContext();
+  if (ctx == nullptr) return -12;
+  api_quor_FileGetXAttributes_req_t req;
+  req.Path = const_cast<char*>(Path);
+  req.Flags = Flags;
+  req.StorageLevel = StorageLevel;
+  api_quor_FileGetXAttributes_rply_t reply;
+  memset(&reply, 0, sizeof reply);
+  int rc = exchangeOn(ctx, conn, QEL_FN_CORE_FileGetXAttributes, &req,
+                      qel_xdr_api_quor_FileGetXAttributes_req_t, &reply,
+                      qel_xdr_api_quor_FileGetXAttributes_rply_t);
+  if (rc == 0) {
+    *AttrOut = reply.AttrOut;  // the volume lists go with it
+  } else {
+    qelapi_FreeXAttrsLists(&reply.AttrOut);
+  }
   return rc;
+}
+
+quor_reqid_t qelapi_GetUniqueRequestIDOn(quor_connection_t* conn) {
+  quor_reqid_t id;
+  memset(&id, 0, sizeof id);
+  qelapi_tcontext_t* ctx = qelapi_GetThreadContext();
+  if (ctx == nullptr) return id;
+  api_quor_GetUniqueRequestID_rply_t reply;
+  memset(&reply, 0, sizeof reply);
+  api_msghdr_t hdr;
+  if (qelapi_send_msg(QEL_CAT_CORE, QEL_FN_CORE_GetUniqueRequestID, nullptr, nullptr, 0, 0, conn,
+                      ctx) != 0)
+    return id;
+  if (qelapi_get_msg(ctx, &hdr, &reply,
+                     reinterpret_cast<xdrproc_t>(qel_xdr_api_quor_GetUniqueRequestID_rply_t),
+                     conn) != 0)
+    return id;
+  if ((hdr.msgFlags & API_MSGF_BODY) && hdr.errorcode == 0) id = reply.RetReqid;
+  return id;
+}
+
+void qelapi_FreeXAttrsLists(quor_xfileattr_t* attrs) {
+  if (attrs != nullptr)
+    xdr_free(reinterpret_cast<xdrproc_t>(qel_xdr_quor_xfileattr_t), reinterpret_cast<char*>(attrs));
 }

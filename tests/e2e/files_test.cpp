@@ -25,6 +25,7 @@
 #include "quor_api.h"
 #include "quor_api_internal.h"
 #include "quor_files.h"
+#include "quor_stage.h"
 #include "quorcfgx_restrict.h"
 #include "xdr_objects.h"
 
@@ -658,13 +659,21 @@ TEST(FilesStageCallBack, ReportArrivesOnTheCallbackAddress) {
 
     status = -1;
     CHILD_CHECK(failures, quor_GetAsyncStatus(rid, &bf, &status) == 0 && status == 0);
+    // The data is on disk level 0 by the time the report arrives.
+    quor_xfileattr_t x;
+    memset(&x, 0, sizeof x);
+    CHILD_CHECK(failures, quor_FileGetXAttributes("/tape2", 8, 0, &x) == 0);
+    CHILD_EQ(failures, x.SCAttrib[0].Flags & 0x5, 0x5);
+    qelapi_FreeXAttrsLists(&x);
     return failures;
   });
   EXPECT_EQ(r.status, 0) << r.stderrText;
   auto j = gw.journalLines();
   auto reqs = linesWithAll(j, {"fn=0x130f", "path=/tape2 level=0 flags=0x2 callback=set"});
   ASSERT_EQ(reqs.size(), 1u);
-  EXPECT_TRUE(endsWith(reqs[0], " staged")) << reqs[0];
+  EXPECT_TRUE(endsWith(reqs[0], " recall=VOL002")) << reqs[0];
+  // The data is on disk before the report goes out.
+  EXPECT_EQ(countLines(j, "stage-recalled id=1234abcd path=/tape2 volume=VOL002 retcode=0"), 1);
   EXPECT_EQ(countLines(j, "stage-callback id=1234abcd retcode=0 sent"), 1);
   EXPECT_EQ(countLines(j, "fn=0x0703"), 2);
 }
