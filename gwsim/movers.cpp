@@ -3,6 +3,7 @@
 
 #include <arpa/inet.h>
 #include <errno.h>
+#include <fcntl.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <string.h>
@@ -143,6 +144,7 @@ struct Mover {
   uint64_t movedByMe = 0;
   bool firstPacket = true;
   std::vector<char> buf;
+  int pipe[2] = {-1, -1};  // socket to file without a user-space copy
 };
 
 void setFailed(Mover* m, const std::string& why) {
@@ -225,6 +227,45 @@ bool sendFileBytes(int sock, int fd, uint64_t at, uint64_t len) {
   return true;
 }
 
+void closePipe(Mover* m) {
+  for (int& p : m->pipe) {
+    if (p >= 0) close(p);
+    p = -1;
+  }
+}
+
+// len bytes of the data connection into the host file at `at`: spliced
+// through a pipe, so that the bytes are copied once, as a plain receiver
+// copies them; read and written where splicing is not possible.
+bool recvFileBytes(Mover* m, int sock, uint64_t at, uint64_t len) {
+  int fd = m->plan->fd;
+  if (m->pipe[0] < 0 && !(fcntl(fd, F_GETFL) & O_APPEND) && pipe2(m->pipe, O_CLOEXEC) == 0)
+    fcntl(m->pipe[1], F_SETPIPE_SZ, 1 << 20);
+  if (m->pipe[0] < 0) {
+    if (m->buf.size() < len) m->buf.resize(len);
+    return recvAll(sock, m->buf.data(), len) &&
+           pwrite(fd, m->buf.data(), len, off_t(at)) == ssize_t(len);
+  }
+  loff_t off = loff_t(at);
+  while (len > 0) {
+    ssize_t n = splice(sock, nullptr, m->pipe[1], nullptr, size_t(std::min<uint64_t>(len, 1u << 20)),
+                       SPLICE_F_MOVE);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) break;
+    len -= uint64_t(n);
+    while (n > 0) {
+      ssize_t w = splice(m->pipe[0], nullptr, fd, &off, size_t(n), SPLICE_F_MOVE);
+      if (w < 0 && errno == EINTR) continue;
+      if (w <= 0) break;
+      n -= w;
+    }
+    if (n > 0) break;
+  }
+  if (len == 0) return true;
+  closePipe(m);  // whatever it still holds belongs to no packet
+  return false;
+}
+
 // A data header as the faults want it for this packet; sent with MSG_MORE
 // when data follows.
 bool sendHeader(Mover* m, int fd, uint64_t xferId, uint64_t off, uint64_t len, bool more) {
@@ -268,13 +309,12 @@ int movePacket(Mover* m, int fd, uint64_t xferId, uint64_t off, uint64_t n) {
     if (!recvAll(fd, hb, sizeof hb) || pdata_decode_hdr(hb, &back) != PDATA_HDR_LEN ||
         back.XferID != xferId || back.Offset != off || back.Length != n)
       return -1;
-    if (m->buf.size() < n) m->buf.resize(n);
     if (die) {
+      if (m->buf.size() < n) m->buf.resize(n);
       recvAll(fd, m->buf.data(), n / 2);
       return 0;
     }
-    if (!recvAll(fd, m->buf.data(), n)) return -1;
-    if (pwrite(plan->fd, m->buf.data(), n, off_t(fileAt)) != ssize_t(n)) return -1;
+    if (!recvFileBytes(m, fd, fileAt, n)) return -1;
   }
   return 1;
 }
@@ -331,13 +371,12 @@ void runPdataWrite(Mover* m, int fd) {
     if (!recvAll(fd, hb, sizeof hb) || pdata_decode_hdr(hb, &back) != PDATA_HDR_LEN ||
         back.XferID != m->job->xferId || back.Offset != a.off || back.Length != a.n)
       return setFailed(m, "data connection");
-    if (m->buf.size() < a.n) m->buf.resize(a.n);
     if (m->first && f.die && head == 1) {
+      if (m->buf.size() < a.n) m->buf.resize(a.n);
       recvAll(fd, m->buf.data(), a.n / 2);
       return setFailed(m, "died");
     }
-    if (!recvAll(fd, m->buf.data(), a.n) ||
-        pwrite(m->plan->fd, m->buf.data(), a.n, off_t(m->plan->fileBase + a.off)) != ssize_t(a.n))
+    if (!recvFileBytes(m, fd, m->plan->fileBase + a.off, a.n))
       return setFailed(m, "data connection");
     if (!a.again) {
       a.piece->moved += a.n;
@@ -451,6 +490,7 @@ void runJob(Mover* m) {
   // socket goes.
   shutdown(fd, SHUT_WR);
   close(fd);
+  closePipe(m);
 }
 
 }  // namespace

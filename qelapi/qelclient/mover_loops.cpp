@@ -8,12 +8,18 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <string.h>
+#include <pthread.h>
+#include <sys/eventfd.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
+#include <memory>
+#include <mutex>
 
 #include "mvr_protocol.h"
+#include "quor_api_internal.h"
 #include "quor_net.h"
 #include "quorcfgx_prototypes.h"
 #include "quorcfgx_restrict.h"
@@ -166,53 +172,230 @@ void mover_set_close(mover_set_t* set) {
   set->conns.clear();
 }
 
-int mover_serve(mover_set_t* set, int direction, uint64_t xferId, uint64_t winOffset, char* buf,
-                uint64_t size, mover_cover_t* cover, int timeoutMs, int wakeFd, int packetWait) {
-  int writeSize = 0;
-  std::vector<struct pollfd> fds;
-  std::vector<int> ready;
-  while (mover_cover_total(cover) < size) {
-    fds.clear();
-    fds.push_back({set->listenFd, POLLIN, 0});
-    fds.push_back({wakeFd, POLLIN, 0});  // a negative descriptor is ignored
-    for (int fd : set->conns) fds.push_back({fd, POLLIN, 0});
-    int n = poll(fds.data(), fds.size(), timeoutMs);
+namespace {
+
+// What the connection threads of one mover_serve call share.
+struct serve_state {
+  int direction;
+  uint64_t xferId, winOffset;
+  char* buf;
+  uint64_t size;
+  int packetWait;
+  int writeSize;
+  bool lostIsClosed;
+  int stopFd;  // eventfd, readable once the call ends
+  int noteFd;  // eventfd: a packet moved, a connection ended, or one failed
+  std::mutex lock;  // cover and failure
+  mover_cover_t* cover;
+  int failure = 0;
+  std::atomic<int> busy{0};  // connections inside a packet
+  std::atomic<uint64_t> packets{0};  // packets moved by the threads
+};
+
+// One mover connection, served by a thread of its own while the call lasts,
+// so that the movers' streams are copied in parallel rather than one packet
+// at a time by the listening thread.
+struct conn_worker {
+  serve_state* st;
+  int fd;
+  pthread_t thread{};
+  bool closed = false;  // the mover is done with it; the call closes it
+};
+
+void note(serve_state* st) {
+  uint64_t one = 1;
+  ssize_t n = write(st->noteFd, &one, sizeof one);
+  (void)n;  // a full counter is already a note
+}
+
+// One packet of connection fd: 1 moved (counted in the cover), 0 the mover
+// is done with the connection (an empty packet says so too), or a failure,
+// which is kept as the call's.
+int servePacket(serve_state* st, int fd) {
+  uint64_t pos = 0, len = 0;
+  int rc;
+  st->busy.fetch_add(1);
+  if (st->direction == MOVER_RECEIVE) {
+    rc = recvPacket(fd, st->xferId, st->winOffset, st->buf, st->size, st->packetWait, &pos, &len);
+  } else {
+    rc = answerRequest(fd, st->xferId, st->winOffset, st->buf, st->size, st->packetWait,
+                       st->writeSize, &pos, &len);
+    if (st->lostIsClosed && (rc == -EPIPE || rc == -ECONNRESET)) rc = 0;
+  }
+  st->busy.fetch_sub(1);
+  std::lock_guard<std::mutex> hold(st->lock);
+  if (rc < 0) {
+    if (st->failure == 0) st->failure = rc;
+    return rc;
+  }
+  if (rc == 0 || len == 0) return 0;
+  mover_cover_add(st->cover, pos, len);
+  st->packets.fetch_add(1, std::memory_order_relaxed);
+  return mover_cover_total(st->cover) >= st->size ? 2 : 1;
+}
+
+void* serveConnection(void* arg) {
+  auto* w = static_cast<conn_worker*>(arg);
+  serve_state* st = w->st;
+  for (;;) {
+    struct pollfd p[2] = {{w->fd, POLLIN, 0}, {st->stopFd, POLLIN, 0}};
+    int n = poll(p, 2, -1);
     if (n < 0) {
       if (errno == EINTR || errno == EAGAIN) continue;
-      return -errno;
+      n = -errno;
+      std::lock_guard<std::mutex> hold(st->lock);
+      if (st->failure == 0) st->failure = n;
+      break;
     }
-    if (n == 0) return -110;
-    if (fds[1].revents) return MOVER_WOKEN;
-    // Connections that were ready when the pass began, one packet each.
-    ready.clear();
-    for (size_t i = 2; i < fds.size(); i++)
-      if (fds[i].revents) ready.push_back(fds[i].fd);
-    if (fds[0].revents) {
-      int rc = acceptOne(set);
-      if (rc < 0) return rc;
+    if (p[1].revents) break;
+    if (!p[0].revents) continue;
+    // The calling thread hears only of what ends its wait: the window
+    // complete, a failure, a connection gone.
+    int rc = servePacket(st, w->fd);
+    if (rc <= 0) {
+      w->closed = rc == 0;
+      break;
     }
-    for (int fd : ready) {
-      uint64_t pos = 0, len = 0;
-      int rc;
-      if (direction == MOVER_RECEIVE) {
-        rc = recvPacket(fd, xferId, winOffset, buf, size, packetWait, &pos, &len);
-      } else {
-        if (writeSize == 0) writeSize = quorcfgx_NetoptGetWriteSize(fd, nullptr);
-        rc = answerRequest(fd, xferId, winOffset, buf, size, packetWait,
-                           writeSize > 0 ? writeSize : 0, &pos, &len);
-        if (set->lostIsClosed && (rc == -EPIPE || rc == -ECONNRESET)) rc = 0;
+    if (rc == 2) note(st);
+  }
+  note(st);
+  return nullptr;
+}
+
+}  // namespace
+
+int mover_serve(mover_set_t* set, int direction, uint64_t xferId, uint64_t winOffset, char* buf,
+                uint64_t size, mover_cover_t* cover, int timeoutMs, int wakeFd, int packetWait) {
+  if (mover_cover_total(cover) >= size) return 0;
+  serve_state st;
+  st.direction = direction;
+  st.xferId = xferId;
+  st.winOffset = winOffset;
+  st.buf = buf;
+  st.size = size;
+  st.packetWait = packetWait;
+  st.writeSize = 0;
+  st.lostIsClosed = set->lostIsClosed;
+  st.cover = cover;
+  st.stopFd = eventfd(0, EFD_CLOEXEC);
+  st.noteFd = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+  if (st.stopFd < 0 || st.noteFd < 0) {
+    int err = -errno;
+    if (st.stopFd >= 0) close(st.stopFd);
+    if (st.noteFd >= 0) close(st.noteFd);
+    return err;
+  }
+  std::vector<std::unique_ptr<conn_worker>> workers;
+  // One connection is served by the calling thread itself, as a single
+  // mover's is, without a thread to start; the others get threads.
+  int own = -1;
+  auto start = [&](int fd) -> int {
+    if (direction == MOVER_SEND && st.writeSize == 0) {
+      int ws = quorcfgx_NetoptGetWriteSize(fd, nullptr);
+      st.writeSize = ws > 0 ? ws : -1;
+    }
+    if (own < 0) {
+      own = fd;
+      return 0;
+    }
+    auto w = std::make_unique<conn_worker>();
+    w->st = &st;
+    w->fd = fd;
+    if (ozugw_ThreadCreate(&w->thread, nullptr, serveConnection, w.get()) < 0) return -11;
+    workers.push_back(std::move(w));
+    return 0;
+  };
+  int result = 0;
+  uint64_t packetsSeen = 0;
+  for (int fd : set->conns) {
+    result = start(fd);
+    if (result < 0) break;
+  }
+  while (result == 0) {
+    {
+      std::lock_guard<std::mutex> hold(st.lock);
+      if (st.failure < 0) {
+        result = st.failure;
+        break;
       }
-      if (rc < 0) return rc;
-      if (rc == 0 || len == 0) {
-        // The mover is done with this connection (an empty packet says so too).
-        close(fd);
-        set->conns.erase(std::find(set->conns.begin(), set->conns.end(), fd));
+      if (mover_cover_total(cover) >= size) break;
+    }
+    struct pollfd fds[4] = {{set->listenFd, POLLIN, 0},
+                            {wakeFd, POLLIN, 0},  // a negative descriptor is ignored
+                            {st.noteFd, POLLIN, 0},
+                            {own, POLLIN, 0}};
+    int n = poll(fds, 4, timeoutMs);
+    if (n < 0) {
+      if (errno == EINTR || errno == EAGAIN) continue;
+      result = -errno;
+      break;
+    }
+    if (n == 0) {
+      // A packet moved by a thread, or one on its way, counts as activity:
+      // the packet's own wait bounds it.
+      uint64_t moved = st.packets.load(std::memory_order_relaxed);
+      if (moved != packetsSeen || st.busy.load() > 0) {
+        packetsSeen = moved;
         continue;
       }
-      mover_cover_add(cover, pos, len);
+      result = -110;
+      break;
+    }
+    if (fds[1].revents) {
+      result = MOVER_WOKEN;
+      break;
+    }
+    if (fds[2].revents) {
+      uint64_t v;
+      ssize_t r = read(st.noteFd, &v, sizeof v);
+      (void)r;
+    }
+    if (fds[3].revents) {
+      int rc = servePacket(&st, own);
+      if (rc < 0) {
+        result = rc;
+        break;
+      }
+      if (rc == 0) {
+        close(own);
+        set->conns.erase(std::find(set->conns.begin(), set->conns.end(), own));
+        own = -1;
+      }
+    }
+    if (fds[0].revents) {
+      // Every connection already waiting is taken before any thread starts,
+      // so that a crowd of movers is counted as it comes.
+      size_t before = set->conns.size();
+      for (;;) {
+        size_t had = set->conns.size();
+        result = acceptOne(set);
+        if (result < 0 || set->conns.size() == had) break;
+        struct pollfd more = {set->listenFd, POLLIN, 0};
+        if (poll(&more, 1, 0) <= 0) break;
+      }
+      for (size_t i = before; result == 0 && i < set->conns.size(); i++)
+        result = start(set->conns[i]);
     }
   }
-  return 0;
+  // The threads stop between packets; data still queued stays in the
+  // connections for the next call.
+  uint64_t one = 1;
+  ssize_t r = write(st.stopFd, &one, sizeof one);
+  (void)r;
+  for (auto& w : workers) pthread_join(w->thread, nullptr);
+  for (auto& w : workers) {
+    if (!w->closed) continue;
+    close(w->fd);
+    set->conns.erase(std::find(set->conns.begin(), set->conns.end(), w->fd));
+  }
+  close(st.stopFd);
+  close(st.noteFd);
+  // A connection that failed while the call was ending still fails it,
+  // unless every byte of the window had already moved.
+  if ((result == MOVER_WOKEN || result == -110 || result == 0) && st.failure < 0 &&
+      (result != 0 || mover_cover_total(cover) < size))
+    result = st.failure;
+  return result;
 }
 
 // ---- single connections ----

@@ -24,6 +24,9 @@
 //                     caller to log once it no longer serves movers (the log
 //                     line is a gateway round trip). packetWait is the
 //                     limit in seconds on one packet's body once it started.
+//                     While the call lasts each connection is served by a
+//                     thread of its own; all of them are joined before it
+//                     returns, so cover and set are the caller's again.
 // mover_set_close     closes every connection of set (not the listen socket).
 #ifndef MOVER_LOOPS_H
 #define MOVER_LOOPS_H

@@ -108,6 +108,50 @@ TEST(MoverLoops, TwoMoversFillDisjointHalvesOfOneWindow) {
   b.join();
 }
 
+// Several movers are served at once; a packet that a mover sends slowly,
+// beyond the loop's wait, is activity and not a time-out, whichever
+// connection it is on.
+TEST(MoverLoops, ASlowPacketOnOneOfSeveralMoversIsNoTimeOut) {
+  Listener l;
+  const int kPiece = 4096, kSize = 3 * kPiece;
+  std::vector<char> src = pattern(kSize), dst(kSize, 0);
+  auto slow = [&](uint64_t off) {
+    int fd = connectTo(l.port);
+    pdata_hdr_t h;
+    memset(&h, 0, sizeof h);
+    h.PdataDelimiter = PDATA_DELIMITER;
+    h.XferID = kXfer;
+    h.Offset = off;
+    h.Length = kPiece;
+    pdata_build_checksum(&h, &h.CheckSum);
+    unsigned char b[PDATA_HDR_LEN];
+    pdata_encode_hdr(&h, b);
+    EXPECT_EQ(send(fd, b, sizeof b, 0), ssize_t(sizeof b));
+    EXPECT_EQ(send(fd, src.data() + off, kPiece / 2, 0), kPiece / 2);
+    std::this_thread::sleep_for(std::chrono::milliseconds(1600));
+    EXPECT_EQ(send(fd, src.data() + off + kPiece / 2, kPiece / 2, 0), kPiece / 2);
+    char c;
+    recv(fd, &c, 1, 0);
+    close(fd);
+  };
+  std::thread a([&] {
+    int fd = connectTo(l.port);
+    sendPackets(fd, kXfer, 0, src, {0}, kPiece);
+    char c;
+    recv(fd, &c, 1, 0);
+    close(fd);
+  });
+  std::thread b([&] { slow(kPiece); });
+  std::thread c([&] { slow(2 * kPiece); });
+  int moved = -1;
+  EXPECT_EQ(mover_waitfor_data_timeout(l.fd, kXfer, 0, dst.data(), kSize, &moved, 1), 0);
+  EXPECT_EQ(moved, kSize);
+  EXPECT_EQ(dst, src);
+  a.join();
+  b.join();
+  c.join();
+}
+
 TEST(MoverLoops, APacketReachingPastTheWindowEndsTheLoop) {
   Listener l;
   std::vector<char> src = pattern(100), dst(100, 0);
