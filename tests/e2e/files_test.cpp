@@ -13,6 +13,7 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <chrono>
 #include <fstream>
 #include <string>
 #include <thread>
@@ -537,7 +538,7 @@ TEST(FilesOnOpenFile, TapeOnlyFileIsStagedByOpenUnlessAskedNotTo) {
 }
 
 TEST(FilesOnOpenFile, StageLetsGoOfTheFileBeforeItsAnswer) {
-  GwsimFixture gw(std::string(kFiles) + "Faults = {\n Delay = 0x0500 0x1308 * 800\n}\n");
+  GwsimFixture gw(std::string(kFiles) + "Faults = {\n Delay = 0x0500 0x1308 * 3000\n}\n");
   ASSERT_TRUE(gw.running()) << gw.stderrText();
   ChildResult r = runInChild([&] {
     int failures = 0;
@@ -552,8 +553,17 @@ TEST(FilesOnOpenFile, StageLetsGoOfTheFileBeforeItsAnswer) {
       answered = true;
     });
     CHILD_CHECK(failures, gw.waitForJournal("fn=0x1308"));
+    // The gateway journals the request as it arrives, which may be a moment
+    // before the stager lets go of the file: poll until it does, well inside
+    // the delayed answer.
     qelapi_file_t* e = nullptr;
-    CHILD_CHECK(failures, qelapi_io_setactive(ts, fd, &e) == 0);
+    int held = -1;
+    for (int i = 0; i < 200 && !answered.load(); ++i) {
+      held = qelapi_io_setactive(ts, fd, &e);
+      if (held == 0) break;
+      std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    CHILD_CHECK(failures, held == 0);
     CHILD_CHECK(failures, !answered.load());
     if (e) qelapi_io_setinactive(e);
     quor_stat_t st;
