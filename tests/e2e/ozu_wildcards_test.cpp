@@ -47,7 +47,8 @@ TEST_F(OzuLfxWildcards, SlotPatternsMatchTheGatewaysOwnFiles)
 {
   OzuResult r = runOzu(gw, ozuArgs(gw, {"-P", "set dir1=/d/s1/d*; set dir2=/d/s{9,1}*/de?p; "
                                               "set dir3=/d/s[02-5]; set dir4=/d/zz*; "
-                                              "set dir5=/d/s?; set dir6=/d/s7*; keep -l w"}));
+                                              "set dir5=/d/s?; set dir6=/d/s7*; glob; set dir7=/d/s?; "
+                                              "keep -l w"}));
   EXPECT_EQ(r.status, 64) << "the slots that match nothing or too much\n" << r.out << r.err;
   std::string file;
   {
@@ -55,9 +56,11 @@ TEST_F(OzuLfxWildcards, SlotPatternsMatchTheGatewaysOwnFiles)
     file.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
   }
   for (const char *line : {"dir1 = \"/d/s1/deep\"", "dir2 = \"/d/s1/deep\"", "dir4 = \"\"",
-                           "dir5 = \"\"", "dir6 = \"\""})
+                           "dir5 = \"\"", "dir6 = \"\"",
+                           "dir7 = \"/d/s?\""})
     EXPECT_NE(file.find(std::string(line) + "\n"), std::string::npos) << line << "\n" << file;
-  // [02-5] matches s0 and s2: two names for one slot.
+  // [02-5] matches s0 and s2: two names for one slot. With glob off, s?
+  // is a name like any other.
   EXPECT_NE(file.find("dir3 = \"\"\n"), std::string::npos) << file;
   const std::string o = r.out + r.err;
   EXPECT_NE(o.find("*** Warning: No matching names located for '/d/zz*'"), std::string::npos) << o;
