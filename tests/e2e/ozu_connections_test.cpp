@@ -263,6 +263,24 @@ TEST_F(OzuConnections, KeytabQuestionEndsWithTheTerminalInput)
   EXPECT_EQ(countLines(gw.journalLines(), "cat=0x0100 fn=0x0001"), 1) << "nothing was opened";
 }
 
+// The prompt follows the current connection: its id, drive letter, login
+// and working directory, as the connection changes.
+TEST_F(TwoGateways, PromptShowsTheCurrentConnection)
+{
+  writeFile(gw, ".ozurc", "PS1 = '[%c %d %L %W1 %q]> '\n");
+  auto p = startOzuOnPty(gw, ozuArgs(gw, {"-q"}), {"TERM=vt100"});
+  ASSERT_TRUE(p->started());
+  ASSERT_TRUE(p->waitFor("[1 A: alice alice %q]> ", 15000)) << p->screen;
+  p->type(openSecond("-A combo -d k") + "\n");
+  ASSERT_TRUE(p->waitFor("[2 K: alice alice %q]> ")) << p->screen;
+  p->type("set dir0=/home\n");
+  ASSERT_TRUE(p->waitFor("[2 K: alice home %q]> ")) << p->screen;
+  p->type("switch 1\n");
+  ASSERT_TRUE(p->waitFor("[1 A: alice alice %q]> ")) << "connection 1 kept its own\n" << p->screen;
+  p->type("quit\n");
+  EXPECT_EQ(p->finish(), 0) << p->screen;
+}
+
 // A site stanza supplies host, port, drive letter and principal; its
 // letter taken already, open picks another. switch reads only ids.
 TEST_F(TwoGateways, OpenThroughASiteStanza)

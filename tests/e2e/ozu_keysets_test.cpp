@@ -2,6 +2,8 @@
 // home directory (written and read through the movers) and in the local
 // home directory; bad lines, bad names and a keep that cannot write.
 #include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -131,6 +133,29 @@ TEST_F(OzuKeysets, LocalKeepAdoptsBackWhatItWrote)
   EXPECT_NE(r.out.find("freed keyset `loc'"), std::string::npos) << r.out;
   EXPECT_NE(r.out.find("*** Warning: no such keyset - `loc'"), std::string::npos) << r.out;
   EXPECT_EQ(countText(r.out, "*** FREE: missing keyset name"), 1) << r.out;
+}
+
+// A local keep that cannot write the whole file (a file size limit that
+// ozu inherits) fails with 73 and leaves the old keyset and nothing else.
+TEST_F(OzuKeysets, ALocalWriteThatFailsKeepsTheOldFile)
+{
+  OzuResult r = ozu("set PS1=\"first> \"; keep -l k");
+  ASSERT_EQ(r.status, 0) << r.out << r.err;
+  std::string before = readFile(home + "/.ozukeysets/k");
+  ASSERT_NE(before.find("first> "), std::string::npos) << before;
+  struct rlimit old;
+  ASSERT_EQ(getrlimit(RLIMIT_FSIZE, &old), 0);
+  struct rlimit small = old;
+  small.rlim_cur = 100;
+  auto oldHandler = signal(SIGXFSZ, SIG_IGN);
+  ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &small), 0);
+  r = ozu("set PS1=\"second> \"; keep -l k");
+  setrlimit(RLIMIT_FSIZE, &old);
+  signal(SIGXFSZ, oldHandler);
+  EXPECT_EQ(r.status, 73) << r.out << r.err;
+  EXPECT_NE(r.out.find("*** KEEP: error writing keyset file `"), std::string::npos) << r.out;
+  EXPECT_EQ(readFile(home + "/.ozukeysets/k"), before);
+  EXPECT_FALSE(access((home + "/.ozukeysets/.#k").c_str(), F_OK) == 0);
 }
 
 // The working-directory slots a keyset saves take the path shorthands.
