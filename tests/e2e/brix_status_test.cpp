@@ -162,6 +162,14 @@ TEST(BrixStatus, ShutdownDuringTheTransfer) {
   struct pollfd p = {run.outFd, POLLIN, 0};
   ASSERT_EQ(poll(&p, 1, 20000), 1);
   std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  // Meanwhile the temporary index and consistency files are the user's alone.
+  std::vector<std::string> temps = s.leftoverTempFiles();
+  EXPECT_FALSE(temps.empty());
+  for (const std::string& t : temps) {
+    struct stat ts;
+    ASSERT_EQ(stat(t.c_str(), &ts), 0) << t;
+    EXPECT_EQ(ts.st_mode & 07777, 0600u) << t;
+  }
   kill(run.pid, SIGUSR1);
   std::string err;
   ASSERT_TRUE(waitForText(run.errFd, err, "caught signal SIGUSR1")) << err;
