@@ -394,3 +394,18 @@ TEST_F(BrixCreate, MembersChangingAfterTheyWereListed) {
   }
   EXPECT_EQ(i, listed.size());
 }
+
+// A piped archive whose reader has gone: the write fails, the run says so
+// and cleans up, and no signal ends it.
+TEST_F(BrixCreate, PipedArchiveWithoutAReader) {
+  for (int i = 0; i < 40; i++) writeFileAt(corpus + "/f" + std::to_string(i), repeat(char('a' + i % 26), 20000));
+  BrixRunning run = s.start({"-c", "-E", "-f", "-", "-I", s.work + "/p.idx", "corpus"});
+  close(run.outFd);
+  run.outFd = open("/dev/null", O_RDONLY);
+  BrixResult r = s.finish(run);
+  EXPECT_EQ(r.status, 72) << r.err;
+  EXPECT_NE(r.err.find("BRIX: BRIX FAILED"), std::string::npos) << r.err;
+  EXPECT_TRUE(s.leftoverTempFiles().empty());
+  struct stat st;
+  EXPECT_NE(stat((s.work + "/p.idx").c_str(), &st), 0);
+}
