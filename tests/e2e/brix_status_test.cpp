@@ -97,6 +97,17 @@ TEST(BrixStatus, FifoLinesAndHeartbeats) {
   EXPECT_EQ(lines.front(), pid + " OPEN_CONNECTION Open logging\n");
   EXPECT_EQ(lines.back(), pid + " SHUTDOWN SHUTTING DOWN\n");
   EXPECT_GE(countText(records, " HEARTBEAT\n"), 1) << records;
+  // Every line names the phase the run was in; phases only move forward.
+  const std::vector<std::string> order = {"OPEN_CONNECTION", "GEN_FILELIST", "CREATE-WRITE_ARCHIVE", "CREATE-COPY_INDEX",
+                                          "SHUTDOWN"};
+  size_t at = 0;
+  for (const std::string& l : lines) {
+    std::string phase = l.substr(pid.size() + 1, l.find(' ', pid.size() + 1) - pid.size() - 1);
+    size_t k = at;
+    while (k < order.size() && order[k] != phase) k++;
+    ASSERT_LT(k, order.size()) << "phase out of order: " << l << records;
+    at = k;
+  }
   for (const std::string& l : lines) EXPECT_EQ(l.rfind(pid + " ", 0), 0u) << l;
 
   // No reader: the option is dropped with a warning and the run goes on.
