@@ -98,8 +98,8 @@ TEST(BrixStatus, FifoLinesAndHeartbeats) {
   EXPECT_EQ(lines.back(), pid + " SHUTDOWN SHUTTING DOWN\n");
   EXPECT_GE(countText(records, " HEARTBEAT\n"), 1) << records;
   // Every line names the phase the run was in; phases only move forward.
-  const std::vector<std::string> order = {"OPEN_CONNECTION", "GEN_FILELIST", "CREATE-WRITE_ARCHIVE", "CREATE-COPY_INDEX",
-                                          "SHUTDOWN"};
+  const std::vector<std::string> order = {"OPEN_CONNECTION", "GEN_FILELIST", "CREATE-WRITE_ARCHIVE",
+                                          "CREATE-COPY_INDEX", "SHUTDOWN"};
   size_t at = 0;
   for (const std::string& l : lines) {
     std::string phase = l.substr(pid.size() + 1, l.find(' ', pid.size() + 1) - pid.size() - 1);
