@@ -358,7 +358,10 @@ TEST_F(BrixCreate, MembersChangingAfterTheyWereListed) {
   close(w);
   BrixResult r = s.finish(run);
   EXPECT_EQ(r.status, 72) << r.out << r.err;
-  EXPECT_NE(r.err.find("corpus/becomesdir"), std::string::npos) << r.err;
+  EXPECT_NE(r.err.find("ERROR: Unrecoverable error reading local file corpus/becomesdir"), std::string::npos) << r.err;
+  EXPECT_NE(r.err.find("file size changed for corpus/grows"), std::string::npos) << r.err;
+  EXPECT_NE(r.err.find("file size changed for corpus/shrinks"), std::string::npos) << r.err;
+  EXPECT_NE(r.out.find("BRIX: BRIX SUCCESSFUL"), std::string::npos) << r.out;  // the member failed, not the run
   EXPECT_TRUE(s.leftoverTempFiles().empty());
 
   // Sizes as listed; the shrunk file padded with zeros, the unreadable one
