@@ -2,10 +2,13 @@
 // files were, and lists them from their index: the real brix binary against
 // gwsim, archives on local disk.
 #include <fcntl.h>
+#include <dirent.h>
 #include <grp.h>
 #include <gtest/gtest.h>
 #include <pwd.h>
+#include <sys/ioctl.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <sys/time.h>
 #include <time.h>
 #include <unistd.h>
@@ -296,4 +299,116 @@ TEST_F(BrixCreate, RemoveLocalFilesAfterCreate) {
   std::string out;
   ASSERT_EQ(shellRun("tar -xOf " + archive + " corpus/sub/a 2>/dev/null", &out), 0);
   EXPECT_EQ(out, "a");
+}
+
+namespace {
+
+// True once brix's main thread has taken everything written to the list
+// FIFO and waits in read on it again: every name written so far is listed.
+bool listFifoDrained(pid_t pid, int writeFd, const std::string& fifo) {
+  for (int tries = 0; tries < 20000; tries++) {
+    int pending = -1;
+    if (ioctl(writeFd, FIONREAD, &pending) == 0 && pending == 0) {
+      int fifoFd = -1;
+      std::string fdDir = "/proc/" + std::to_string(pid) + "/fd";
+      if (DIR* d = opendir(fdDir.c_str())) {
+        while (struct dirent* de = readdir(d)) {
+          char target[4096];
+          ssize_t n = readlink((fdDir + "/" + de->d_name).c_str(), target, sizeof target - 1);
+          if (n > 0 && std::string(target, size_t(n)) == fifo) fifoFd = atoi(de->d_name);
+        }
+        closedir(d);
+      }
+      std::ifstream sc("/proc/" + std::to_string(pid) + "/syscall");
+      long nr = -1;
+      std::string arg;
+      sc >> nr >> arg;
+      if (fifoFd >= 0 && nr == SYS_read && !arg.empty() && std::stol(arg, nullptr, 16) == fifoFd) return true;
+    }
+    usleep(1000);
+  }
+  return false;
+}
+
+}  // namespace
+
+// Members that change between the listing and the read: the archive keeps
+// the layout the index planned, the unreadable member is reported, padded
+// and counted in the exit code, and other readers read the archive whole.
+TEST_F(BrixCreate, MembersChangingAfterTheyWereListed) {
+  writeFileAt(corpus + "/first", "first");
+  writeFileAt(corpus + "/grows", repeat('g', 700));
+  writeFileAt(corpus + "/shrinks", repeat('s', 1300));
+  writeFileAt(corpus + "/becomesdir", repeat('d', 2000));
+  writeFileAt(corpus + "/last", "last");
+  std::string list = s.work + "/names";
+  ASSERT_EQ(mkfifo(list.c_str(), 0600), 0);
+  BrixRunning run = s.start({"-c", "-E", "-H", "crc", "-f", archive, "-L", list});
+  int w = open(list.c_str(), O_WRONLY);
+  ASSERT_GE(w, 0);
+  std::string names = "corpus/first\ncorpus/grows\ncorpus/shrinks\ncorpus/becomesdir\n";
+  ASSERT_EQ(write(w, names.data(), names.size()), ssize_t(names.size()));
+  ASSERT_TRUE(listFifoDrained(run.pid, w, list));
+  writeFileAt(corpus + "/grows", repeat('g', 700) + repeat('G', 5000));
+  writeFileAt(corpus + "/shrinks", repeat('s', 100));
+  ASSERT_EQ(unlink((corpus + "/becomesdir").c_str()), 0);
+  ASSERT_EQ(mkdir((corpus + "/becomesdir").c_str(), 0755), 0);
+  names = "corpus/last\n";
+  ASSERT_EQ(write(w, names.data(), names.size()), ssize_t(names.size()));
+  close(w);
+  BrixResult r = s.finish(run);
+  EXPECT_EQ(r.status, 72) << r.out << r.err;
+  EXPECT_NE(r.err.find("ERROR: Unrecoverable error reading local file corpus/becomesdir"), std::string::npos) << r.err;
+  EXPECT_NE(r.err.find("file size changed for corpus/grows"), std::string::npos) << r.err;
+  EXPECT_NE(r.err.find("file size changed for corpus/shrinks"), std::string::npos) << r.err;
+  EXPECT_NE(r.out.find("BRIX: BRIX SUCCESSFUL"), std::string::npos) << r.out;  // the member failed, not the run
+  EXPECT_TRUE(s.leftoverTempFiles().empty());
+
+  // Sizes as listed; the shrunk file padded with zeros, the unreadable one
+  // all zeros at its planned size.
+  std::string out;
+  ASSERT_EQ(shellRun("tar -tvf " + archive + " 2>&1", &out), 0) << out;
+  ASSERT_EQ(shellRun("bsdtar -tvf " + archive + " 2>&1", &out), 0) << out;
+  ASSERT_EQ(shellRun("tar -xOf " + archive + " corpus/grows 2>/dev/null", &out), 0);
+  EXPECT_EQ(out, repeat('g', 700));
+  ASSERT_EQ(shellRun("tar -xOf " + archive + " corpus/shrinks 2>/dev/null", &out), 0);
+  EXPECT_EQ(out, repeat('s', 100) + std::string(1200, '\0'));
+  ASSERT_EQ(shellRun("tar -xOf " + archive + " corpus/becomesdir 2>/dev/null", &out), 0);
+  EXPECT_EQ(out, std::string(2000, '\0'));
+  ASSERT_EQ(shellRun("tar -xOf " + archive + " corpus/last 2>/dev/null", &out), 0);
+  EXPECT_EQ(out, "last");
+
+  // The index still matches the archive, block for block; the failed
+  // member is a deleted entry there, so the listing leaves it out.
+  BrixResult list2 = s.run({"-t", "-E", "-B", "-f", archive});
+  ASSERT_EQ(list2.status, 0) << list2.err;
+  std::vector<listedMember> listed = parseBlockListing(list2.out);
+  ASSERT_EQ(shellRun("python3 -c \"import tarfile,sys\n"
+                     "for m in tarfile.open(sys.argv[1]).getmembers(): print(m.offset // 512, m.name)\" " + archive,
+                     &out), 0) << out;
+  std::istringstream in(out);
+  std::string line;
+  size_t i = 0;
+  while (std::getline(in, line)) {
+    if (line == "9 corpus/becomesdir") continue;
+    ASSERT_LT(i, listed.size()) << out;
+    EXPECT_EQ(std::to_string(listed[i].block) + " " + listed[i].path, line);
+    i++;
+  }
+  EXPECT_EQ(i, listed.size());
+}
+
+// A piped archive whose reader has gone: the write fails, the run says so
+// and cleans up, and no signal ends it.
+TEST_F(BrixCreate, PipedArchiveWithoutAReader) {
+  for (int i = 0; i < 40; i++) writeFileAt(corpus + "/f" + std::to_string(i), repeat(char('a' + i % 26), 20000));
+  BrixRunning run = s.start({"-c", "-E", "-f", "-", "-I", s.work + "/p.idx", "corpus"});
+  close(run.outFd);
+  run.outFd = open("/dev/null", O_RDONLY);
+  BrixResult r = s.finish(run);
+  EXPECT_EQ(r.status, 72) << r.err;
+  EXPECT_NE(r.err.find("BRIX: BRIX FAILED"), std::string::npos) << r.err;
+  EXPECT_TRUE(s.leftoverTempFiles().empty());
+  struct stat st;
+  EXPECT_NE(stat((s.work + "/p.idx").c_str(), &st), 0);
 }

@@ -97,6 +97,17 @@ TEST(BrixStatus, FifoLinesAndHeartbeats) {
   EXPECT_EQ(lines.front(), pid + " OPEN_CONNECTION Open logging\n");
   EXPECT_EQ(lines.back(), pid + " SHUTDOWN SHUTTING DOWN\n");
   EXPECT_GE(countText(records, " HEARTBEAT\n"), 1) << records;
+  // Every line names the phase the run was in; phases only move forward.
+  const std::vector<std::string> order = {"OPEN_CONNECTION", "GEN_FILELIST", "CREATE-WRITE_ARCHIVE",
+                                          "CREATE-COPY_INDEX", "SHUTDOWN"};
+  size_t at = 0;
+  for (const std::string& l : lines) {
+    std::string phase = l.substr(pid.size() + 1, l.find(' ', pid.size() + 1) - pid.size() - 1);
+    size_t k = at;
+    while (k < order.size() && order[k] != phase) k++;
+    ASSERT_LT(k, order.size()) << "phase out of order: " << l << records;
+    at = k;
+  }
   for (const std::string& l : lines) EXPECT_EQ(l.rfind(pid + " ", 0), 0u) << l;
 
   // No reader: the option is dropped with a warning and the run goes on.
@@ -162,6 +173,14 @@ TEST(BrixStatus, ShutdownDuringTheTransfer) {
   struct pollfd p = {run.outFd, POLLIN, 0};
   ASSERT_EQ(poll(&p, 1, 20000), 1);
   std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  // Meanwhile the temporary index and consistency files are the user's alone.
+  std::vector<std::string> temps = s.leftoverTempFiles();
+  EXPECT_FALSE(temps.empty());
+  for (const std::string& t : temps) {
+    struct stat ts;
+    ASSERT_EQ(stat(t.c_str(), &ts), 0) << t;
+    EXPECT_EQ(ts.st_mode & 07777, 0600u) << t;
+  }
   kill(run.pid, SIGUSR1);
   std::string err;
   ASSERT_TRUE(waitForText(run.errFd, err, "caught signal SIGUSR1")) << err;
