@@ -15,6 +15,10 @@
 include(GNUInstallDirs)
 
 file(GLOB QELAPI_PUBLIC_HEADERS CONFIGURE_DEPENDS ${PROJECT_SOURCE_DIR}/qelapi/include/*.h)
+# A header moved in keeps its old time: the list itself is a dependency of
+# the version script, rewritten only when it changes.
+file(CONFIGURE OUTPUT ${PROJECT_BINARY_DIR}/qelapi_public_headers.txt
+  CONTENT "${QELAPI_PUBLIC_HEADERS}\n")
 
 # The static library is C++: a program linked by the C compiler (a C-only
 # project, through add_subdirectory or FetchContent) needs the C++ runtime.
@@ -25,7 +29,7 @@ add_custom_command(OUTPUT ${QELAPI_MAP}
   COMMAND ${CMAKE_COMMAND} -DCC=${CMAKE_C_COMPILER}
           -DHEADER_DIR=${PROJECT_SOURCE_DIR}/qelapi/include -DOUTPUT=${QELAPI_MAP}
           -P ${CMAKE_CURRENT_LIST_DIR}/qelapi_exports.cmake
-  DEPENDS ${QELAPI_PUBLIC_HEADERS}
+  DEPENDS ${QELAPI_PUBLIC_HEADERS} ${PROJECT_BINARY_DIR}/qelapi_public_headers.txt
           ${CMAKE_CURRENT_LIST_DIR}/qelapi_exports.cmake
           ${CMAKE_CURRENT_LIST_DIR}/qelapi_declarations.cmake
   COMMENT "Listing the public names of the shared library"

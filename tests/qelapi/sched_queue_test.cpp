@@ -101,6 +101,25 @@ TEST(SchedQueue, RefusedBeforeStart) {
   EXPECT_EQ(r.status, 0) << r.stderrText;
 }
 
+// A callback socket that cannot be set up fails the start, and the process
+// goes on: nothing in the library ends it.
+TEST(SchedQueue, ACallbackSocketThatCannotBeBoundFailsTheStart) {
+  ChildResult r = runInChild([] {
+    int failures = 0;
+    offlineEnv();
+    setenv("QUOR_CTL_HOSTNAME", "192.0.2.1", 1);  // no address of this host
+    char* path = nullptr;
+    quor_sched_handle_t h{};
+    CHILD_EQ(failures, quorex_SchedInitQueue(0), -1);
+    CHILD_EQ(failures, quorex_SchedInitQueue(0), -1);
+    CHILD_EQ(failures, quorex_GetNextStagedFile(&path, &h), -22);
+    CHILD_EQ(failures, quorex_SchedSessionIsActive(), 0);
+    return failures;
+  });
+  EXPECT_EQ(r.status, 0) << r.stderrText;
+  EXPECT_NE(r.stderrText.find("trying to bind callback socket"), std::string::npos) << r.stderrText;
+}
+
 TEST(SchedQueue, FilesGroupByVolumeAndKeepTheirHandles) {
   ChildResult r = runInChild([] {
     int failures = 0;
