@@ -223,6 +223,19 @@ TEST_F(BrixExtract, VerifyGoodAndDamagedArchives) {
   ASSERT_EQ(r.status, 0) << r.out << r.err;
   EXPECT_EQ(r.out, "BRIX: BRIX SUCCESSFUL\n");
 
+  // A header field that differs from the index (a mode): reported, not
+  // counted as an error, and still the run fails.
+  std::string idx = readFile(archive + ".idx");
+  std::string bad = idx;
+  bad.replace(size_t(entryAt(1)) + 412, 4, std::string("\0\0\x01\x80", 4));  // 0600
+  writeFileAt(archive + ".idx", bad);
+  r = in(src, {"-K", "-E", "-V", "-H", "verify=info", "-f", archive});
+  EXPECT_EQ(r.status, 65) << r.out << r.err;
+  EXPECT_TRUE(has(r.err, "File Mode inconsistency detected. Index value (octal): [0600]")) << r.err;
+  EXPECT_TRUE(has(r.out, "BRIX: Verify complete. 0 total errors")) << r.out;
+  EXPECT_TRUE(has(r.out, "BRIX: BRIX FAILED")) << r.out;
+  writeFileAt(archive + ".idx", idx);
+
   // A local file changed in one byte: the compare level finds it.
   patch(src + "/v/three", 0, "4");
   r = in(src, {"-K", "-E", "-H", "verify=compare", "-f", archive});
