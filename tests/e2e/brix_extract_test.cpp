@@ -93,8 +93,11 @@ class BrixExtract : public ::testing::Test {
 // as root, times (directories' too, set after their members), link targets.
 TEST_F(BrixExtract, CorpusRoundTrip) {
   makeCorpus(src + "/corpus");
-  BrixResult r = in(src, {"-c", "-E", "-H", "crc:verify=all", "-f", archive, "corpus"});
+  // Directory times far from now, so that one a later member changed shows.
+  for (const char* d : {"", "/sub", "/sub/deeper", "/sticky"}) setTimes(src + "/corpus" + d, 1300000000);
+  BrixResult r = in(src, {"-c", "-E", "-V", "-H", "crc:verify=all", "-f", archive, "corpus"});
   ASSERT_EQ(r.status, 0) << r.out << r.err;
+  EXPECT_TRUE(has(r.out, "BRIX: Verify complete. 0 total errors, 29 total objects")) << "the check after the create ran: " << r.out;
   EXPECT_TRUE(has(r.out, "BRIX: BRIX SUCCESSFUL")) << r.out;
 
   r = in(out, {"-x", "-E", "-p", "-H", "crc", "-f", archive});
@@ -219,6 +222,19 @@ TEST_F(BrixExtract, VerifyGoodAndDamagedArchives) {
   BrixResult r = in(src, {"-K", "-E", "-H", "verify=2", "-f", archive});
   ASSERT_EQ(r.status, 0) << r.out << r.err;
   EXPECT_EQ(r.out, "BRIX: BRIX SUCCESSFUL\n");
+
+  // A header field that differs from the index (a mode): reported, not
+  // counted as an error, and still the run fails.
+  std::string idx = readFile(archive + ".idx");
+  std::string bad = idx;
+  bad.replace(size_t(entryAt(1)) + 412, 4, std::string("\0\0\x01\x80", 4));  // 0600
+  writeFileAt(archive + ".idx", bad);
+  r = in(src, {"-K", "-E", "-V", "-H", "verify=info", "-f", archive});
+  EXPECT_EQ(r.status, 65) << r.out << r.err;
+  EXPECT_TRUE(has(r.err, "File Mode inconsistency detected. Index value (octal): [0600]")) << r.err;
+  EXPECT_TRUE(has(r.out, "BRIX: Verify complete. 0 total errors")) << r.out;
+  EXPECT_TRUE(has(r.out, "BRIX: BRIX FAILED")) << r.out;
+  writeFileAt(archive + ".idx", idx);
 
   // A local file changed in one byte: the compare level finds it.
   patch(src + "/v/three", 0, "4");
@@ -585,4 +601,71 @@ TEST_F(BrixExtract, RebuiltIndexOfItsOwnArchive) {
   r = s.run({"-U", "-E", "-f", archive, "corpus/one"});
   ASSERT_EQ(r.status, 0) << r.err;
   EXPECT_EQ(s.run({"-t", "-E", "-B", "-f", archive}).out, before.out);
+}
+
+// -X over archives with what brix does not take: a device or FIFO header
+// between members is reported and passed over, three in a row end the scan;
+// a member past 4 GiB is skipped in one seek; -M caps the member count.
+TEST_F(BrixExtract, BuildIndexOddArchives) {
+  std::string py = s.work + "/mk.py";
+  writeFileAt(py, R"PY(
+import io, sys, tarfile
+out, which = sys.argv[1], sys.argv[2]
+t = tarfile.open(out, 'w', format=tarfile.USTAR_FORMAT)
+def add(name, data=b'', kind=None, size=None):
+    i = tarfile.TarInfo(name)
+    i.mtime = 1600000000
+    if kind:
+        i.type = kind
+        t.addfile(i)
+    elif size is not None:
+        i.size = size
+        t.fileobj.write(i.tobuf(tarfile.USTAR_FORMAT))
+        t.fileobj.seek(size + (-size % 512), 1)
+        t.offset += 512 + size + (-size % 512)
+    else:
+        i.size = len(data)
+        t.addfile(i, io.BytesIO(data))
+if which == 'one':
+    add('a', b'1' * 700); add('fifo', kind=tarfile.FIFOTYPE); add('b', b'2' * 10)
+elif which == 'three':
+    add('a', b'1'); add('f1', kind=tarfile.FIFOTYPE); add('f2', kind=tarfile.CHRTYPE)
+    add('f3', kind=tarfile.FIFOTYPE); add('b', b'2')
+else:
+    add('a', b'1'); add('huge', size=(5 << 30) + 3); add('b', b'after the hole')
+t.close()
+)PY");
+  std::string diff;
+  ASSERT_EQ(shellRun("python3 " + py + " " + archive + " one", &diff), 0) << diff;
+  BrixResult r = s.run({"-X", "-E", "-f", archive});
+  EXPECT_EQ(r.status, 72) << r.out << r.err;
+  EXPECT_TRUE(has(r.out, "INFO: Tar Entry type '6' not currently supported by BRIX")) << r.out;
+  EXPECT_TRUE(has(r.out, "BRIX: BRIX SUCCESSFUL")) << r.out;
+  r = s.run({"-t", "-E", "-f", archive});
+  EXPECT_EQ(listed(r.out), (std::vector<std::string>{"a", "b"})) << r.out;
+  r = in(out, {"-x", "-E", "-f", archive});
+  EXPECT_EQ(r.status, 0) << r.out << r.err;
+  EXPECT_EQ(readFile(out + "/b"), std::string(10, '2'));
+
+  ASSERT_EQ(shellRun("python3 " + py + " " + archive + " three", &diff), 0) << diff;
+  r = s.run({"-X", "-E", "-f", archive});
+  EXPECT_EQ(r.status, 72) << r.out << r.err;
+  EXPECT_TRUE(has(r.err, "does not appear to be a POSIX-compliant tar file")) << r.err;
+  EXPECT_TRUE(has(r.out, "BRIX: BRIX FAILED")) << r.out;
+
+  ASSERT_EQ(shellRun("python3 " + py + " " + archive + " huge", &diff), 0) << diff;
+  r = s.run({"-X", "-E", "-v", "-f", archive});
+  EXPECT_EQ(r.status, 0) << r.out << r.err;
+  r = s.run({"-t", "-E", "-B", "-f", archive});
+  EXPECT_TRUE(has(r.out, "BRIX: [10485764] ")) << "b's header follows the 5 GiB of data: " << r.out;
+  EXPECT_EQ(listed(r.out), (std::vector<std::string>{"a", "huge", "b"})) << r.out;
+  r = in(out, {"-x", "-E", "-f", archive, "b"});
+  EXPECT_EQ(r.status, 0) << r.out << r.err;
+  EXPECT_EQ(readFile(out + "/b"), "after the hole");
+
+  // -M 1 allows two entries; the third header is one too many.
+  r = s.run({"-X", "-E", "-M", "1", "-f", archive});
+  EXPECT_EQ(r.status, 72) << r.out << r.err;
+  EXPECT_TRUE(has(r.err, "Gak - too many member files found on archive file")) << r.err;
+  EXPECT_TRUE(has(r.out, "BRIX: BRIX FAILED")) << r.out;
 }
