@@ -32,6 +32,9 @@ Commands = {
     Stream = 0 50 tick
     Exit = 130
   }
+  slow = {
+    Stream = 20 50 s
+  }
   tail3 = {
     Stream = 0 50 a
     Stream = 0 50 b
@@ -112,6 +115,32 @@ TEST_F(OzuTerminal, ThreeInterruptsEndTheShellWith69)
   p->type("\x03");
   EXPECT_EQ(p->finish(), 69) << p->screen;
   EXPECT_NE(p->screen.find("*** killed due to 3 consecutive interrupts ***"), std::string::npos);
+}
+
+// A quit signal from the terminal notes itself and raises the exit code to
+// 69, unless a higher one was recorded; the session goes on either way.
+TEST_F(OzuTerminal, QuitSignalRaisesTheExitCodeOnly)
+{
+  struct {
+    const char *first;
+    int status;
+  } cases[] = {{"one\n", 69}, {"set dir0=/nonexistent\n", 72}};
+  for (const auto &c : cases) {
+    auto p = startOzuOnPty(gw, ozuArgs(gw, {"-q"}), {"TERM=vt100"});
+    ASSERT_TRUE(p->waitFor("ozu> ", 15000)) << p->screen;
+    p->type(c.first);
+    ASSERT_TRUE(p->waitFor("ozu> ")) << p->screen;
+    p->type("slow\n");
+    ASSERT_TRUE(p->waitFor("s 2")) << p->screen;
+    p->type("\x1c");
+    ASSERT_TRUE(p->waitFor("<QUIT> signal received")) << p->screen;
+    ASSERT_TRUE(p->waitFor("s 20")) << "the command runs to its end\n" << p->screen;
+    ASSERT_TRUE(p->waitFor("ozu> ")) << p->screen;
+    p->type("one\n");
+    ASSERT_TRUE(p->waitFor("ONE")) << "the session goes on";
+    p->type("quit\n");
+    EXPECT_EQ(p->finish(), c.status) << c.first << p->screen;
+  }
 }
 
 TEST_F(OzuTerminal, IdleTimeoutOfPlainTerminalInput)

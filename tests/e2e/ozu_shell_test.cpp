@@ -174,6 +174,10 @@ TEST_F(OzuShell, UsageErrors)
   } cases[] = {
       {{"-d"}, 64, "*** ozu: missing <debug level (0-5)> parameter"},
       {{"-p", "99999999999999999999999"}, 64, "*** ozu: bad <port> parameter"},
+      {{"-d", "99999999999999999999999"}, 64, "*** ozu: bad <debug> level: 9999"},
+      {{"-T", "99999999999999999999999"}, 64, "*** ozu: bad <thread stacksize> parameter"},
+      {{"-a", "99999999999999999999999"}, 64, "*** ozu: bad <account ID> parameter"},
+      {{"-g", "99999999999"}, 64, "*** ozu: bad <group ID> parameter"},
       {{"-Z"}, 64, "ozu: Z: unknown option"},
       {{"-V"}, 255, "OZUGW Client Version:"},
       {{"-?"}, 255, "Usage: ozu -help (or -?) "},
