@@ -1,10 +1,13 @@
 // ozu at a terminal: the prompt, line editing and history, r, interrupts
 // forwarded to the gateway, three interrupts ending the shell, and the idle
-// time-out of plain terminal input (through the library's time seam).
+// time-out of plain terminal input (through the library's time seam), the
+// quit signal, and the no-login gate.
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <string>
+#include <vector>
 
 #include "gwsim_fixture.h"
 #include "journal_text.h"
@@ -150,6 +153,77 @@ TEST_F(OzuTerminal, IdleTimeoutOfPlainTerminalInput)
   ASSERT_TRUE(q->waitFor("*** Timeout waiting for input from terminal ***", 15000)) << q->screen;
   EXPECT_EQ(q->finish(), 0) << q->screen;
   EXPECT_NE(q->screen.find("EOF detected on TTY - ending OZU session"), std::string::npos);
+}
+
+}  // namespace
+
+namespace {
+
+const char kClosedConfig[] = R"(
+Users = {
+  alice = {
+    Password = wonderland
+    Uid = 1001
+    Gid = 100
+    Home = /home/alice
+  }
+}
+Files = {
+  /var = {
+    Type = directory
+    Mode = 0755
+  }
+  /var/adm = {
+    Type = directory
+    Mode = 0755
+  }
+  /var/adm/config = {
+    Type = directory
+    Mode = 0755
+  }
+  /var/adm/config/nologin = {
+    Data = gateway-closed
+    Mode = 0644
+  }
+}
+)";
+
+// The local no-login file holds the shell before the log-in, the gateway's
+// own one after it; each is shown once and the shell goes on when it is
+// gone. -o skips both.
+TEST(OzuNologin, LocalThenGatewayFileHoldTheSessionUntilRemoved)
+{
+  GwsimFixture gw{kClosedConfig};
+  ASSERT_TRUE(gw.running()) << gw.stderrText();
+  mkdir((gw.rootDir() + "/home").c_str(), 0755);
+  mkdir((gw.rootDir() + "/home/alice").c_str(), 0755);
+  ozuHome(gw);
+  writeFile(gw, ".ozurc", "PS1 = 'ozu> '\n");
+  std::string local = gw.dir() + "/nologin";
+  writeFile(gw, local, "local-closed\n");
+  std::vector<std::string> env = {"TERM=vt100", "OZU_NOLOGIN_FILE=" + local};
+
+  auto o = startOzuOnPty(gw, ozuArgs(gw, {"-o"}), env);
+  ASSERT_TRUE(o->waitFor("ozu> ", 15000)) << o->screen;
+  o->type("quit\n");
+  EXPECT_EQ(o->finish(), 0);
+  EXPECT_EQ(o->screen.find("closed"), std::string::npos) << o->screen;
+
+  auto p = startOzuOnPty(gw, ozuArgs(gw, {}), env);
+  ASSERT_TRUE(p->waitFor("local-closed", 15000)) << p->screen;
+  ASSERT_EQ(unlink(local.c_str()), 0);
+  ASSERT_TRUE(p->waitFor("gateway-closed", 15000)) << p->screen;
+  ASSERT_EQ(unlink((gw.rootDir() + "/var/adm/config/nologin").c_str()), 0);
+  ASSERT_TRUE(p->waitFor("ozu> ", 15000)) << p->screen;
+  p->type("quit\n");
+  EXPECT_EQ(p->finish(), 0) << p->screen;
+  const std::string &s = p->screen;
+  size_t a = s.find("local-closed"), b = s.find("gateway-closed"), c = s.find("Username: alice");
+  ASSERT_NE(c, std::string::npos) << s;
+  EXPECT_LT(a, b);
+  EXPECT_LT(b, c) << "the banner waits for the gateway's file";
+  EXPECT_EQ(s.find("local-closed", a + 1), std::string::npos) << "shown once";
+  EXPECT_EQ(s.find("gateway-closed", b + 1), std::string::npos) << "shown once";
 }
 
 }  // namespace
