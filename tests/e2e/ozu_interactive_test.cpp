@@ -77,6 +77,9 @@ TEST_F(OzuTerminal, PromptEditingHistoryAndR)
   p->type("hist\n");
   ASSERT_TRUE(p->waitFor("   5 hist")) << p->screen;
   ASSERT_TRUE(p->waitFor("ozu> "));
+  p->type("r 99999999999999999999\n");  // no event number wraps into a real one
+  ASSERT_TRUE(p->waitFor("hist -s  [ old=new ] [ command ]")) << p->screen;
+  ASSERT_TRUE(p->waitFor("ozu> "));
   p->type("quit\n");
   EXPECT_EQ(p->finish(), 0) << p->screen;
   EXPECT_NE(p->screen.find("   1 one"), std::string::npos) << p->screen;

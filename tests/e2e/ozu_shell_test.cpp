@@ -200,6 +200,7 @@ TEST_F(OzuShell, UsageErrors)
 TEST_F(OzuShell, ControlCommandsAndGatewayDirectorySync)
 {
   OzuResult r = runOzu(gw, ozuArgs(gw, {"-P", "glob; glob; idletime 0; idletime a b; vers; "
+                                              "idletime 99999999999999999999; "
                                               "cd /home/alice/sub; set; debug 9"}));
   EXPECT_EQ(r.status, 0) << r.out;
   EXPECT_NE(r.out.find("filename globbing turned off\nfilename globbing turned on\n"),
@@ -207,7 +208,11 @@ TEST_F(OzuShell, ControlCommandsAndGatewayDirectorySync)
       << r.out;
   EXPECT_NE(r.out.find("Idle timeout setting is unlimited (no idle timeout)\n"),
             std::string::npos);
-  EXPECT_NE(r.out.find("*** usage:   idle[time] [value]"), std::string::npos);
+  size_t usage = r.out.find("*** usage:   idle[time] [value]");
+  ASSERT_NE(usage, std::string::npos);
+  EXPECT_NE(r.out.find("*** usage:   idle[time] [value]", usage + 1), std::string::npos)
+      << "an overflowing value is refused\n" << r.out;
+  EXPECT_EQ(r.out.find("Idle timeout setting is 2147483647"), std::string::npos) << r.out;
   EXPECT_NE(r.out.find("OZUGW Client Version: "), std::string::npos);
   EXPECT_NE(r.out.find("Usage: debug level|on|off"), std::string::npos);
   auto j = gw.journalLines();
