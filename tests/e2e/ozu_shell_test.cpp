@@ -221,6 +221,22 @@ TEST_F(OzuShell, ControlCommandsAndGatewayDirectorySync)
   EXPECT_EQ(countLines(j, "cmd=cd /home/alice/sub"), 1);
 }
 
+// A connection number that does not fit an int names no connection: it
+// never wraps around to the first one (handle 1).
+TEST_F(OzuShell, OverflowingConnectionNumbersNameNoConnection)
+{
+  OzuResult r = runOzu(gw, ozuArgs(gw, {"-P", "4294967297: one; switch 4294967297; "
+                                              "setdrive 4294967297 X:; close 4294967297; one"}));
+  EXPECT_EQ(r.status, 64) << r.out;
+  const std::string &o = r.out;
+  EXPECT_NE(o.find("*** Connection not open for ID: '4294967297: one'"), std::string::npos) << o;
+  EXPECT_NE(o.find("invalid or inactive handle: 4294967297"), std::string::npos) << o;
+  EXPECT_NE(o.find("*** bad connection ID: 4294967297."), std::string::npos) << o;
+  EXPECT_NE(o.find("Specified connection not established"), std::string::npos) << o;
+  auto j = gw.journalLines();
+  EXPECT_EQ(countLines(j, "cmd=one"), 1) << "only the last line ran, on the open connection";
+}
+
 TEST_F(OzuShell, BrokenPipeOnTheListingOutput)
 {
   OzuResult r = runOzu(gw, ozuArgs(gw, {"-P", "many; one"}), "", {}, 60, 20);
