@@ -34,4 +34,8 @@ void ozu_NsPermsToMode_t(const quor_Attrs_t *attrs, int *combinedBits, int *owne
 // KB, MB, GB, TB, PB or XB. string must hold 32 bytes.
 void u64_to_decflt(uint64_t data, int kbflag, char *string);
 
+// 1 when s starts with a decimal number (an optional sign, then digits)
+// too large for an int; such a number is refused, never clamped or wrapped.
+int ozu_IntOverflows(const char *s);
+
 #endif

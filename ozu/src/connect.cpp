@@ -748,7 +748,7 @@ int ozu_CloseCommand(char *cc, int cclen)
       ozu_CloseConnection(ctx->handle);
       continue;
     }
-    long id = strtol(w, nullptr, 10);
+    long id = ozu_IntOverflows(w) ? -1 : strtol(w, nullptr, 10);
     if (ozu_LookupConnection(int(id)) == nullptr) {
       char msg[128];
       snprintf(msg, sizeof msg, "*** %d: Specified connection not established ***", int(id));
@@ -768,7 +768,8 @@ int ozu_SetConCommand(char *cc, int cclen)
     ++tail;
   char *end = nullptr;
   long id = strtol(tail, &end, 10);
-  bool ok = end != tail && (*end == '\0' || *end == ' ' || *end == '\t');
+  bool ok = end != tail && (*end == '\0' || *end == ' ' || *end == '\t') &&
+            !ozu_IntOverflows(tail);
   if (!ok || ozu_SetCurConnection(int(id)) < 0) {
     char msg[4200];
     snprintf(msg, sizeof msg, "*** %s - invalid or inactive handle: %s", verb, tail);

@@ -12,6 +12,7 @@
 #include "ozu_log.h"
 #include "ozu_su.h"
 #include "ozu_tokens.h"
+#include "ozu_util.h"
 #include "ozuvars.h"
 
 #ifndef OZU_BUILD_HOST
@@ -76,7 +77,8 @@ int ozu_SetIdleCommand(char *cc, int cclen)
 {
   int argc = 0;
   char **argv = ozu_MakeArgv(cc + cclen, &argc);
-  if (argc >= 2) {
+  // An overflowing value is refused like a wrong word count.
+  if (argc >= 2 || (argc == 1 && ozu_IntOverflows(argv[0]))) {
     fputs("*** usage:   idle[time] [value]\n    If value is negative, e.g. -1, then an infinite "
           "timeout is used.\n\n    If no argument is specified, then the current setting is "
           "displayed.\n",

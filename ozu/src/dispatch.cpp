@@ -21,6 +21,7 @@
 #include "ozu_signals.h"
 #include "ozu_startup.h"
 #include "ozu_su.h"
+#include "ozu_util.h"
 #include "ozurc.h"
 #include "ozuvars.h"
 #include "quor_api.h"
@@ -194,7 +195,7 @@ void ozu_UserCommand(void)
         ++p;
       if (*p == ':') {
         long id = p == line ? 0 : strtol(line, nullptr, 10);
-        if (ozu_LookupConnection(int(id)) == nullptr) {
+        if (ozu_IntOverflows(line) || ozu_LookupConnection(int(id)) == nullptr) {
           report64("*** Connection not open for ID: '%s'", line);
           return;
         }

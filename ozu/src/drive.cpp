@@ -10,6 +10,7 @@
 #include "ozu_context.h"
 #include "ozu_dispatch.h"
 #include "ozu_tokens.h"
+#include "ozu_util.h"
 #include "ozurc.h"
 #include "ozuvars.h"
 
@@ -125,7 +126,8 @@ int ozu_SetDriveCommand(char *cc, int cclen)
   } else if (isdigit(static_cast<unsigned char>(argv[0][0]))) {
     char *end = nullptr;
     long id = strtol(argv[0], &end, 10);
-    bool ok = end && (*end == '\0' || (*end == ':' && end[1] == '\0'));
+    bool ok = end && (*end == '\0' || (*end == ':' && end[1] == '\0')) &&
+              !ozu_IntOverflows(argv[0]);
     ctx = ok && id >= 1 ? ozu_LookupConnection(int(id)) : nullptr;
     if (ctx == nullptr)
       fprintf(errFile, "*** bad connection ID: %s. Use \"showcon\" command for current list\n",

@@ -12,6 +12,7 @@
 #include "ozu_getopt.h"
 #include "ozu_log.h"
 #include "ozu_tokens.h"
+#include "ozu_util.h"
 #include "ozuvars.h"
 
 int histSize = 512;
@@ -107,6 +108,18 @@ int commonHistory(char *cc, int cclen, int mask)
       case 'r': minus_opt |= 8; break;
       case 's': minus_opt |= 16; break;
       default: break;
+    }
+  }
+  // Event numbers and offsets that do not fit an int are refused.
+  for (int k = ozu_optind; k < argc; ++k) {
+    if (strchr(argv[k], '=') == nullptr && ozu_IntOverflows(argv[k])) {
+      if (!usageShown) {
+        for (const char *line : histUsage)
+          fprintf(listF, "%s\n", line);
+        fflush(listF);
+      }
+      ozu_FreeArgv(argv);
+      return 0;
     }
   }
   if ((minus_opt & 16) && (minus_opt & 4)) {

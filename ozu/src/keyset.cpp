@@ -17,6 +17,7 @@
 #include "ozu_glob.h"
 #include "ozu_log.h"
 #include "ozu_paths.h"
+#include "ozu_util.h"
 #include "ozurc.h"
 #include "ozuvars.h"
 #include "quor_api.h"
@@ -256,6 +257,8 @@ int setKeyword(const char *what, const char *valstr, Keyset *keyp)
   ozu_context_t *ctx = keyp->curContext;
   switch (type) {
     case 0:
+      if (ozu_IntOverflows(valstr))
+        return refuse("*** invalid agent count value: `%s'", valstr);
       keyp->agent_count = strcmp(valstr, "auto") == 0 ? 0 : leadingInt(valstr);
       return 0;
     case 1:
@@ -283,7 +286,7 @@ int setKeyword(const char *what, const char *valstr, Keyset *keyp)
       return setDir(dirSlot(what), valstr, keyp);
     case 9: {
       int v = leadingInt(valstr);
-      if (v < 0)
+      if (v < 0 || ozu_IntOverflows(valstr))
         return refuse("*** invalid family ID value: `%s'", valstr);
       ctx->defaultFamilyID = v;
       debugLine(1, "[CLIENT]SET family_id=%d\n", v);

@@ -33,6 +33,7 @@
 #include "ozurc.h"
 #include "ozuvars.h"
 #include "quor_api.h"
+#include "quor_api_extensions.h"
 #include "quor_api_internal.h"
 #include "quor_convert.h"
 #include "quor_scheduler.h"
@@ -423,7 +424,15 @@ void checkNologin(const char *path, int storageResident)
       fprintf(errFile, "checkNologin: error %d reported for stat of %s.\n", rc, path);
     return;
   }
-  if (!quietFlag && !storageResident) {
+  if (!quietFlag && storageResident) {
+    if (QUOR_FILE *f = quor_Fopen(path, "r", nullptr, nullptr, nullptr)) {
+      char line[4197];
+      while (quor_Fgets(line, sizeof line, f) != nullptr)
+        fputs(line, errFile);
+      quor_Fclose(f);
+      fflush(errFile);
+    }
+  } else if (!quietFlag) {
     FILE *f = fopen(path, "r");
     if (f != nullptr) {
       copyFileTo(f, errFile);

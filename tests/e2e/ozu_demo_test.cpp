@@ -1,6 +1,7 @@
 // The README's run command: scripts/ozu-demo starts its own gwsim, runs ozu
 // logged in to it and leaves nothing behind.
 #include <dirent.h>
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <stdio.h>
 #include <stdlib.h>
@@ -8,6 +9,8 @@
 #include <unistd.h>
 
 #include <string>
+
+#include "pty_process.h"
 
 namespace {
 
@@ -42,6 +45,42 @@ TEST(OzuDemo, RunsCommandsAgainstItsOwnGateway)
   EXPECT_NE(out.find("Welcome to the ozu demo gateway"), std::string::npos) << out;
   EXPECT_NE(out.find("/home/demo\n"), std::string::npos) << out;
   EXPECT_NE(out.find("*** unrecognized command: 'frob'"), std::string::npos) << out;
+  EXPECT_EQ(demoDirs(tmp), 0) << "the temporary root is gone";
+  rmdir(tmp.c_str());
+}
+
+// With no commands the script leaves a new user at an interactive prompt.
+TEST(OzuDemo, InteractivePrompt)
+{
+  char tmpl[] = "/tmp/ozu-demo-test-XXXXXX";
+  ASSERT_NE(mkdtemp(tmpl), nullptr);
+  std::string tmp = tmpl;
+  PtyProcess p(
+      [&tmp]() -> int {
+        int tty = open("/dev/tty", O_RDWR);
+        if (tty < 0)
+          return 99;
+        dup2(tty, 0);
+        dup2(tty, 1);
+        dup2(tty, 2);
+        if (tty > 2)
+          close(tty);
+        unsetenv("HOME");
+        setenv("TMPDIR", tmp.c_str(), 1);
+        setenv("OZU_BUILD_DIR", OZU_BUILD_DIR, 1);
+        setenv("TERM", "vt100", 1);
+        execl("/bin/bash", "bash", OZU_DEMO_SCRIPT, static_cast<char *>(nullptr));
+        _exit(98);
+      },
+      60);
+  ASSERT_TRUE(p.started());
+  ASSERT_TRUE(p.waitFor("ozu> ", 30000)) << p.screen;
+  p.type("pwd\n");
+  ASSERT_TRUE(p.waitFor("/home/demo")) << p.screen;
+  ASSERT_TRUE(p.waitFor("ozu> ")) << p.screen;
+  p.type("quit\n");
+  EXPECT_EQ(p.finish(), 0) << p.screen;
+  EXPECT_NE(p.screen.find("Welcome to the ozu demo gateway"), std::string::npos) << p.screen;
   EXPECT_EQ(demoDirs(tmp), 0) << "the temporary root is gone";
   rmdir(tmp.c_str());
 }

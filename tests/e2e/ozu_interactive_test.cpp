@@ -1,10 +1,13 @@
 // ozu at a terminal: the prompt, line editing and history, r, interrupts
 // forwarded to the gateway, three interrupts ending the shell, and the idle
-// time-out of plain terminal input (through the library's time seam).
+// time-out of plain terminal input (through the library's time seam), the
+// quit signal, and the no-login gate.
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <string>
+#include <vector>
 
 #include "gwsim_fixture.h"
 #include "journal_text.h"
@@ -31,6 +34,9 @@ Commands = {
   tail = {
     Stream = 0 50 tick
     Exit = 130
+  }
+  slow = {
+    Stream = 20 50 s
   }
   tail3 = {
     Stream = 0 50 a
@@ -70,6 +76,9 @@ TEST_F(OzuTerminal, PromptEditingHistoryAndR)
   ASSERT_TRUE(p->waitFor("ozu> "));
   p->type("hist\n");
   ASSERT_TRUE(p->waitFor("   5 hist")) << p->screen;
+  ASSERT_TRUE(p->waitFor("ozu> "));
+  p->type("r 99999999999999999999\n");  // no event number wraps into a real one
+  ASSERT_TRUE(p->waitFor("hist -s  [ old=new ] [ command ]")) << p->screen;
   ASSERT_TRUE(p->waitFor("ozu> "));
   p->type("quit\n");
   EXPECT_EQ(p->finish(), 0) << p->screen;
@@ -114,6 +123,32 @@ TEST_F(OzuTerminal, ThreeInterruptsEndTheShellWith69)
   EXPECT_NE(p->screen.find("*** killed due to 3 consecutive interrupts ***"), std::string::npos);
 }
 
+// A quit signal from the terminal notes itself and raises the exit code to
+// 69, unless a higher one was recorded; the session goes on either way.
+TEST_F(OzuTerminal, QuitSignalRaisesTheExitCodeOnly)
+{
+  struct {
+    const char *first;
+    int status;
+  } cases[] = {{"one\n", 69}, {"set dir0=/nonexistent\n", 72}};
+  for (const auto &c : cases) {
+    auto p = startOzuOnPty(gw, ozuArgs(gw, {"-q"}), {"TERM=vt100"});
+    ASSERT_TRUE(p->waitFor("ozu> ", 15000)) << p->screen;
+    p->type(c.first);
+    ASSERT_TRUE(p->waitFor("ozu> ")) << p->screen;
+    p->type("slow\n");
+    ASSERT_TRUE(p->waitFor("s 2")) << p->screen;
+    p->type("\x1c");
+    ASSERT_TRUE(p->waitFor("<QUIT> signal received")) << p->screen;
+    ASSERT_TRUE(p->waitFor("s 20")) << "the command runs to its end\n" << p->screen;
+    ASSERT_TRUE(p->waitFor("ozu> ")) << p->screen;
+    p->type("one\n");
+    ASSERT_TRUE(p->waitFor("ONE")) << "the session goes on";
+    p->type("quit\n");
+    EXPECT_EQ(p->finish(), c.status) << c.first << p->screen;
+  }
+}
+
 TEST_F(OzuTerminal, IdleTimeoutOfPlainTerminalInput)
 {
   // -P leaves the line editor off: lines are read from the terminal as is.
@@ -121,6 +156,77 @@ TEST_F(OzuTerminal, IdleTimeoutOfPlainTerminalInput)
   ASSERT_TRUE(q->waitFor("*** Timeout waiting for input from terminal ***", 15000)) << q->screen;
   EXPECT_EQ(q->finish(), 0) << q->screen;
   EXPECT_NE(q->screen.find("EOF detected on TTY - ending OZU session"), std::string::npos);
+}
+
+}  // namespace
+
+namespace {
+
+const char kClosedConfig[] = R"(
+Users = {
+  alice = {
+    Password = wonderland
+    Uid = 1001
+    Gid = 100
+    Home = /home/alice
+  }
+}
+Files = {
+  /var = {
+    Type = directory
+    Mode = 0755
+  }
+  /var/adm = {
+    Type = directory
+    Mode = 0755
+  }
+  /var/adm/config = {
+    Type = directory
+    Mode = 0755
+  }
+  /var/adm/config/nologin = {
+    Data = gateway-closed
+    Mode = 0644
+  }
+}
+)";
+
+// The local no-login file holds the shell before the log-in, the gateway's
+// own one after it; each is shown once and the shell goes on when it is
+// gone. -o skips both.
+TEST(OzuNologin, LocalThenGatewayFileHoldTheSessionUntilRemoved)
+{
+  GwsimFixture gw{kClosedConfig};
+  ASSERT_TRUE(gw.running()) << gw.stderrText();
+  mkdir((gw.rootDir() + "/home").c_str(), 0755);
+  mkdir((gw.rootDir() + "/home/alice").c_str(), 0755);
+  ozuHome(gw);
+  writeFile(gw, ".ozurc", "PS1 = 'ozu> '\n");
+  std::string local = gw.dir() + "/nologin";
+  writeFile(gw, local, "local-closed\n");
+  std::vector<std::string> env = {"TERM=vt100", "OZU_NOLOGIN_FILE=" + local};
+
+  auto o = startOzuOnPty(gw, ozuArgs(gw, {"-o"}), env);
+  ASSERT_TRUE(o->waitFor("ozu> ", 15000)) << o->screen;
+  o->type("quit\n");
+  EXPECT_EQ(o->finish(), 0);
+  EXPECT_EQ(o->screen.find("closed"), std::string::npos) << o->screen;
+
+  auto p = startOzuOnPty(gw, ozuArgs(gw, {}), env);
+  ASSERT_TRUE(p->waitFor("local-closed", 15000)) << p->screen;
+  ASSERT_EQ(unlink(local.c_str()), 0);
+  ASSERT_TRUE(p->waitFor("gateway-closed", 15000)) << p->screen;
+  ASSERT_EQ(unlink((gw.rootDir() + "/var/adm/config/nologin").c_str()), 0);
+  ASSERT_TRUE(p->waitFor("ozu> ", 15000)) << p->screen;
+  p->type("quit\n");
+  EXPECT_EQ(p->finish(), 0) << p->screen;
+  const std::string &s = p->screen;
+  size_t a = s.find("local-closed"), b = s.find("gateway-closed"), c = s.find("Username: alice");
+  ASSERT_NE(c, std::string::npos) << s;
+  EXPECT_LT(a, b);
+  EXPECT_LT(b, c) << "the banner waits for the gateway's file";
+  EXPECT_EQ(s.find("local-closed", a + 1), std::string::npos) << "shown once";
+  EXPECT_EQ(s.find("gateway-closed", b + 1), std::string::npos) << "shown once";
 }
 
 }  // namespace

@@ -174,6 +174,10 @@ TEST_F(OzuShell, UsageErrors)
   } cases[] = {
       {{"-d"}, 64, "*** ozu: missing <debug level (0-5)> parameter"},
       {{"-p", "99999999999999999999999"}, 64, "*** ozu: bad <port> parameter"},
+      {{"-d", "99999999999999999999999"}, 64, "*** ozu: bad <debug> level: 9999"},
+      {{"-T", "99999999999999999999999"}, 64, "*** ozu: bad <thread stacksize> parameter"},
+      {{"-a", "99999999999999999999999"}, 64, "*** ozu: bad <account ID> parameter"},
+      {{"-g", "99999999999"}, 64, "*** ozu: bad <group ID> parameter"},
       {{"-Z"}, 64, "ozu: Z: unknown option"},
       {{"-V"}, 255, "OZUGW Client Version:"},
       {{"-?"}, 255, "Usage: ozu -help (or -?) "},
@@ -196,6 +200,7 @@ TEST_F(OzuShell, UsageErrors)
 TEST_F(OzuShell, ControlCommandsAndGatewayDirectorySync)
 {
   OzuResult r = runOzu(gw, ozuArgs(gw, {"-P", "glob; glob; idletime 0; idletime a b; vers; "
+                                              "idletime 99999999999999999999; "
                                               "cd /home/alice/sub; set; debug 9"}));
   EXPECT_EQ(r.status, 0) << r.out;
   EXPECT_NE(r.out.find("filename globbing turned off\nfilename globbing turned on\n"),
@@ -203,13 +208,33 @@ TEST_F(OzuShell, ControlCommandsAndGatewayDirectorySync)
       << r.out;
   EXPECT_NE(r.out.find("Idle timeout setting is unlimited (no idle timeout)\n"),
             std::string::npos);
-  EXPECT_NE(r.out.find("*** usage:   idle[time] [value]"), std::string::npos);
+  size_t usage = r.out.find("*** usage:   idle[time] [value]");
+  ASSERT_NE(usage, std::string::npos);
+  EXPECT_NE(r.out.find("*** usage:   idle[time] [value]", usage + 1), std::string::npos)
+      << "an overflowing value is refused\n" << r.out;
+  EXPECT_EQ(r.out.find("Idle timeout setting is 2147483647"), std::string::npos) << r.out;
   EXPECT_NE(r.out.find("OZUGW Client Version: "), std::string::npos);
   EXPECT_NE(r.out.find("Usage: debug level|on|off"), std::string::npos);
   auto j = gw.journalLines();
   // The directory the gateway announced is the session's: cd is relayed,
   // and the following set sends nothing that names another one.
   EXPECT_EQ(countLines(j, "cmd=cd /home/alice/sub"), 1);
+}
+
+// A connection number that does not fit an int names no connection: it
+// never wraps around to the first one (handle 1).
+TEST_F(OzuShell, OverflowingConnectionNumbersNameNoConnection)
+{
+  OzuResult r = runOzu(gw, ozuArgs(gw, {"-P", "4294967297: one; switch 4294967297; "
+                                              "setdrive 4294967297 X:; close 4294967297; one"}));
+  EXPECT_EQ(r.status, 64) << r.out;
+  const std::string &o = r.out;
+  EXPECT_NE(o.find("*** Connection not open for ID: '4294967297: one'"), std::string::npos) << o;
+  EXPECT_NE(o.find("invalid or inactive handle: 4294967297"), std::string::npos) << o;
+  EXPECT_NE(o.find("*** bad connection ID: 4294967297."), std::string::npos) << o;
+  EXPECT_NE(o.find("Specified connection not established"), std::string::npos) << o;
+  auto j = gw.journalLines();
+  EXPECT_EQ(countLines(j, "cmd=one"), 1) << "only the last line ran, on the open connection";
 }
 
 TEST_F(OzuShell, BrokenPipeOnTheListingOutput)

@@ -98,6 +98,18 @@ TEST(ByteCounts, ForPeople)
   }
 }
 
+TEST(Numbers, IntOverflowIsRefused)
+{
+  struct {
+    const char *text;
+    int overflows;
+  } cases[] = {{"2147483647", 0},  {"2147483648", 1}, {"-2147483647", 0},
+               {"-99999999999", 1}, {"99999999999999999999999", 1}, {"12abc", 0},
+               {"abc", 0},          {"-", 0},           {"", 0}};
+  for (const auto &c : cases)
+    EXPECT_EQ(ozu_IntOverflows(c.text), c.overflows) << c.text;
+}
+
 TEST(Clock, MicrosecondsAndStopwatch)
 {
   double a = double_time();

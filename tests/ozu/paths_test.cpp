@@ -156,7 +156,8 @@ TEST_F(Slots, KeywordValuesAndTheirLimits)
       {"pwid", "AUTO", -1},      {"iob", "AUTO", 0},       {"iob", "1m", 0},
       {"iob", "1000", -1},       {"ba", "on", 0},          {"ba", "yes", -1},
       {"wait", "anything", 0},   {"family", "-1", -1},     {"nonsense", "1", -1},
-      {"promptl", "9", -1},      {"PS1", "x> ", 0},
+      {"promptl", "9", -1},      {"PS1", "x> ", 0},        {"family", "2147483648", -1},
+      {"agentc", "99999999999", -1}, {"agentc", "4", 0},
   };
   for (const auto &c : cases)
     EXPECT_EQ(setKeyword(c.kw, c.value, &sesskeyset), c.rc) << c.kw << "=" << c.value;

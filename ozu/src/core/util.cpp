@@ -1,7 +1,11 @@
 // Clock, stopwatch, name tables, permission bits and byte counts.
 #include "ozu_util.h"
 
+#include <ctype.h>
+#include <errno.h>
+#include <limits.h>
 #include <stdio.h>
+#include <stdlib.h>
 #include <strings.h>
 #include <sys/time.h>
 
@@ -145,4 +149,16 @@ void u64_to_decflt(uint64_t data, int kbflag, char *string)
     ++i;
   }
   snprintf(string, 32, "%.1f %s", v, units[i]);
+}
+
+int ozu_IntOverflows(const char *s)
+{
+  if (s == nullptr)
+    return 0;
+  const char *d = *s == '-' || *s == '+' ? s + 1 : s;
+  if (!isdigit(static_cast<unsigned char>(*d)))
+    return 0;
+  errno = 0;
+  long long v = strtoll(s, nullptr, 10);
+  return errno == ERANGE || v > INT_MAX || v < -INT_MAX ? 1 : 0;
 }
