@@ -7,6 +7,7 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <string.h>
+#include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -23,7 +24,20 @@
 #include "quor_api_internal.h"
 #include "quor_files.h"
 
+#if defined(__SANITIZE_ADDRESS__)
+#include <sanitizer/lsan_interface.h>
+#endif
+
 namespace {
+
+// Under the leak checker: whether memory is lost by now (0 without it).
+int leaksFound() {
+#if defined(__SANITIZE_ADDRESS__)
+  return __lsan_do_recoverable_leak_check();
+#else
+  return 0;
+#endif
+}
 
 std::string config(const std::string& movers, const std::string& faults = "") {
   std::string c = R"(
@@ -140,6 +154,7 @@ TEST(DataRoundTrip, SizesAndMoverCountsComeBackByteForByte) {
         CHILD_CHECK(failures, hostFile(gw, path) == data);
       }
       CHILD_CHECK(failures, Resources() == before);
+      CHILD_EQ(failures, leaksFound(), 0);
       return failures;
     });
     EXPECT_EQ(r.status, 0) << "movers " << movers << "\n" << r.stderrText;
@@ -346,6 +361,7 @@ TEST(DataFaults, EveryMoverFaultEndsInItsErrorWithNothingLeftBehind) {
       CHILD_EQ(failures, n, ssize_t(data.size()));
       CHILD_CHECK(failures, back == data);
       quor_Close(fd);
+      CHILD_EQ(failures, leaksFound(), 0);
       return failures;
     });
     EXPECT_EQ(r.status, 0) << c.rule << "\n" << r.stderrText << gw.stderrText();
@@ -404,6 +420,34 @@ TEST(DataOffsets, SeekAndSetOffsetMoveWhereReadsAndWritesGo) {
   struct stat st;
   ASSERT_EQ(stat((gw.rootDir() + "/f").c_str(), &st), 0);
   EXPECT_EQ(st.st_size, (5LL << 30) + 1);
+}
+
+// A count past 4 GiB: only the file's 20 bytes exist, so only they are
+// touched in a buffer that is reserved, never backed. A count cut to 32
+// bits would ask for 10 bytes.
+TEST(DataCalls, CountsPast4GiBAreNotCutTo32Bits) {
+  GwsimFixture gw(config(""));
+  ASSERT_TRUE(gw.running()) << gw.stderrText();
+  std::vector<char> data = pattern(20, 14);
+  ChildResult r = runInChild([&] {
+    int failures = 0;
+    if (!login(gw)) return 1;
+    const size_t kHuge = (size_t(4) << 30) + 10;
+    void* m = mmap(nullptr, kHuge, PROT_READ | PROT_WRITE,
+                   MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
+    if (m == MAP_FAILED) return 2;
+    char* big = static_cast<char*>(m);
+    CHILD_EQ(failures, putFile("/twenty", data), 20);
+    int fd = quor_Open("/twenty", O_RDONLY, 0, nullptr, nullptr, nullptr);
+    CHILD_EQ(failures, quor_Read(fd, big, kHuge), 20);
+    CHILD_CHECK(failures, memcmp(big, data.data(), 20) == 0);
+    quor_Close(fd);
+    munmap(m, kHuge);
+    return failures;
+  });
+  EXPECT_EQ(r.status, 0) << r.stderrText;
+  EXPECT_EQ(countLines(gw.journalLines(), "fn=0x1207", " len=4294967306"), 1)
+      << readFile(gw.journalPath());
 }
 
 TEST(DataCalls, ArgumentsAndHeldFilesAreRefusedBeforeAnythingMoves) {

@@ -22,7 +22,20 @@
 #include "quor_api_internal.h"
 #include "quorclntaddr.h"
 
+#if defined(__SANITIZE_ADDRESS__)
+#include <sanitizer/lsan_interface.h>
+#endif
+
 namespace {
+
+// Under the leak checker: whether memory is lost by now (0 without it).
+int leaksFound() {
+#if defined(__SANITIZE_ADDRESS__)
+  return __lsan_do_recoverable_leak_check();
+#else
+  return 0;
+#endif
+}
 
 std::string config(const std::string& movers) {
   return R"(
@@ -340,6 +353,7 @@ TEST(ListIO, TheMoverProtocolMovesEveryPieceAndItsCompletionsAreChecked) {
       free_quor_ior_mem(&ior);
     }
     quor_Close(fd);
+    CHILD_EQ(failures, leaksFound(), 0);
     return failures;
   });
   EXPECT_EQ(r.status, 0) << r.stderrText;
