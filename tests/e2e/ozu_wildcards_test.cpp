@@ -89,7 +89,10 @@ TEST_F(OzuLfxWildcards, NoMatchLeavesTheSlotAsItWas)
                                                                 << file;
 }
 
-const char kFirst[] = R"(
+// alice's home and /proj holding one directory of the given name.
+std::string projectGateway(const std::string &leaf)
+{
+  return R"(
 Users = {
   alice = {
     Password = wonderland
@@ -109,45 +112,20 @@ Files = {
   /proj = {
     Type = directory
   }
-  /proj/one = {
+  /proj/)" + leaf + R"( = {
     Type = directory
   }
 }
 )";
-
-const char kSecond[] = R"(
-Users = {
-  alice = {
-    Password = wonderland
-    Uid = 1001
-    Gid = 100
-    Home = /home/alice
-  }
 }
-Files = {
-  /home = {
-    Type = directory
-  }
-  /home/alice = {
-    Type = directory
-    Uid = 1001
-  }
-  /proj = {
-    Type = directory
-  }
-  /proj/two = {
-    Type = directory
-  }
-}
-)";
 
 // The same pattern names another directory on each gateway: the drive
 // letter chooses where it is matched, and each connection keeps its own
 // slots.
 TEST(OzuTwoGatewayWildcards, DriveLetterChoosesWherePatternsMatch)
 {
-  GwsimFixture first{kFirst};
-  GwsimFixture second{kSecond};
+  GwsimFixture first{projectGateway("one")};
+  GwsimFixture second{projectGateway("two")};
   ASSERT_TRUE(first.running() && second.running());
   std::string home = ozuHome(first);
   std::string open = "open -q -h 127.0.0.1 -p " + std::to_string(second.port()) + " -l alice";
