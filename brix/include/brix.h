@@ -134,6 +134,10 @@ extern int brix_app_copies;
 // code recorded wins. Any thread may call it.
 void brix_SetExitCode(int code);
 
+// Prints an operation's closing line on out: SUCCESSFUL for a result of 0,
+// else FAILED, recording exit code 72 unless a code is already set.
+void brix_PrintClosingLine(FILE* out, int result);
+
 // ---- operations (main dispatches exactly one) ----
 int brix_Create(void);
 int brix_List(void);

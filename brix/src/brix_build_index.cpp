@@ -338,12 +338,7 @@ int brix_BuildIndex(void) {
 
 end:
   console_message("", "");
-  if (result == 0) {
-    fprintf(stdout, "%s: BRIX SUCCESSFUL\n", "BRIX");
-  } else {
-    fprintf(stdout, "%s: BRIX FAILED\n", "BRIX");
-    brix_SetExitCode(72);
-  }
+  brix_PrintClosingLine(stdout, result);
   fflush(stdout);
   if (archiveFd >= 0) close(archiveFd);
   if (brix_tmpIndexFD >= 0) {

@@ -156,12 +156,7 @@ int brix_CommonDeleteUndelete(int deleteFlag) {
   result = 0;
 
 end:
-  if (result == 0) {
-    fprintf(stdout, "%s: BRIX SUCCESSFUL\n", "BRIX");
-  } else {
-    fprintf(stdout, "%s: BRIX FAILED\n", "BRIX");
-    brix_SetExitCode(72);
-  }
+  brix_PrintClosingLine(stdout, result);
   fflush(stdout);
   if (archiveFd >= 0) close(archiveFd);
   if (rwFd >= 0 && close(rwFd) != 0)

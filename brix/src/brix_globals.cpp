@@ -57,6 +57,15 @@ void brix_SetExitCode(int code) {
   brix_exit_code.compare_exchange_strong(expected, code);
 }
 
+void brix_PrintClosingLine(FILE* out, int result) {
+  if (result == 0) {
+    fprintf(out, "%s: BRIX SUCCESSFUL\n", "BRIX");
+  } else {
+    fprintf(out, "%s: BRIX FAILED\n", "BRIX");
+    brix_SetExitCode(72);
+  }
+}
+
 char* brix_strlcpy(char* dst, const char* src, size_t size) {
   if (size == 0) return dst;
   size_t n = strnlen(src, size - 1);

@@ -207,12 +207,7 @@ int brix_List(void) {
   result = 0;
 end:
   fflush(stdout);
-  if (result == 0) {
-    fprintf(stdout, "%s: BRIX SUCCESSFUL\n", "BRIX");
-  } else {
-    fprintf(stdout, "%s: BRIX FAILED\n", "BRIX");
-    brix_SetExitCode(72);
-  }
+  brix_PrintClosingLine(stdout, result);
   fflush(stdout);
   if (fd >= 0 && close(fd) != 0)
     brix_Log(BRIX_MSG_ERROR, "***%s: Error %d closing %s index file %s\n", fn, errno, "local",

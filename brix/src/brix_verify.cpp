@@ -239,12 +239,7 @@ int brix_Verify(void) {
 
 end:
   fflush(stdout);
-  if (result == 0) {
-    fprintf(listFile, "%s: BRIX SUCCESSFUL\n", "BRIX");
-  } else {
-    fprintf(listFile, "%s: BRIX FAILED\n", "BRIX");
-    brix_SetExitCode(72);
-  }
+  brix_PrintClosingLine(listFile, result);
   fflush(listFile);
   if (archiveFd >= 0 && close(archiveFd) != 0)
     brix_Log(BRIX_MSG_ERROR, "%s: Error %d closing %s Archive file %s\n", fn, errno, "local", brix_archive);
