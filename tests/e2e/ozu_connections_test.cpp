@@ -88,30 +88,7 @@ TEST_F(OzuConnections, SuSwitchesIdentityUntilQuit)
 // A second gateway: its own pwd line tells which gateway ran a command.
 std::string secondConfig(const std::string &faults = "")
 {
-  std::string c = R"(
-Users = {
-  alice = {
-    Password = wonderland
-    Uid = 1001
-    Gid = 100
-    Home = /home/alice
-  }
-}
-Files = {
-  /home = {
-    Type = directory
-  }
-  /home/alice = {
-    Type = directory
-    Uid = 1001
-  }
-}
-Commands = {
-  pwd = {
-    Line = second-gateway
-  }
-}
-)";
+  std::string c = aliceGateway("", "Commands = {\n  pwd = {\n    Line = second-gateway\n  }\n}\n");
   if (!faults.empty())
     c += "Faults = {\n" + faults + "\n}\n";
   return c;

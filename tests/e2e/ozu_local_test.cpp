@@ -18,25 +18,7 @@
 
 namespace {
 
-const char kConfig[] = R"(
-Users = {
-  alice = {
-    Password = wonderland
-    Uid = 1001
-    Gid = 100
-    Home = /home/alice
-  }
-}
-Files = {
-  /home = {
-    Type = directory
-  }
-  /home/alice = {
-    Type = directory
-    Uid = 1001
-  }
-}
-)";
+const std::string kConfig = aliceGateway();
 
 bool isDir(const std::string &p)
 {

@@ -92,31 +92,8 @@ TEST_F(OzuLfxWildcards, NoMatchLeavesTheSlotAsItWas)
 // alice's home and /proj holding one directory of the given name.
 std::string projectGateway(const std::string &leaf)
 {
-  return R"(
-Users = {
-  alice = {
-    Password = wonderland
-    Uid = 1001
-    Gid = 100
-    Home = /home/alice
-  }
-}
-Files = {
-  /home = {
-    Type = directory
-  }
-  /home/alice = {
-    Type = directory
-    Uid = 1001
-  }
-  /proj = {
-    Type = directory
-  }
-  /proj/)" + leaf + R"( = {
-    Type = directory
-  }
-}
-)";
+  return aliceGateway("  /proj = {\n    Type = directory\n  }\n  /proj/" + leaf +
+                      " = {\n    Type = directory\n  }\n");
 }
 
 // The same pattern names another directory on each gateway: the drive

@@ -183,3 +183,24 @@ std::unique_ptr<PtyProcess> startOzuOnPty(const GwsimFixture& gw,
       },
       60);
 }
+
+std::string aliceGateway(const std::string& moreFiles, const std::string& moreSections) {
+  return R"(
+Users = {
+  alice = {
+    Password = wonderland
+    Uid = 1001
+    Gid = 100
+    Home = /home/alice
+  }
+}
+Files = {
+  /home = {
+    Type = directory
+  }
+  /home/alice = {
+    Type = directory
+    Uid = 1001
+  }
+)" + moreFiles + "}\n" + moreSections;
+}
