@@ -14,6 +14,7 @@
 
 #include "brix.h"
 #include "brix_filespec.h"
+#include "ozu_util.h"
 #include "quor_api.h"
 #include "quor_convert.h"
 
@@ -107,13 +108,6 @@ void parseCos(const char* text) {
     if (strcasecmp(second.c_str(), "auto") == 0) brix_index_cosID = 0;
     else brix_index_cosID = atoi(second.c_str());
   }
-}
-
-bool allDigits(const char* s) {
-  if (!*s) return false;
-  for (; *s; s++)
-    if (!isdigit(static_cast<unsigned char>(*s))) return false;
-  return true;
 }
 
 // -n: "days", "days:hours" or ":hours"; 0 with the seconds, or -1.
@@ -315,7 +309,7 @@ int parseOption(const char* name, int enumerator, const char* value) {
     case BARG_CIX: brix_option_flags |= BRIX_OPT_CIX; return 0;
     case BARG_COPIES: {
       int n = atoi(value);
-      if (!allDigits(value) || n < 1 || n > 5) {
+      if (!ozu_AllDigits(value) || n < 1 || n > 5) {
         fprintf(stderr, "%s: Bad value '%s' for  %s\n", E, value, name);
         return -1;
       }

@@ -38,4 +38,7 @@ void u64_to_decflt(uint64_t data, int kbflag, char *string);
 // too large for an int; such a number is refused, never clamped or wrapped.
 int ozu_IntOverflows(const char *s);
 
+// 1 when s is one or more decimal digits and nothing else.
+int ozu_AllDigits(const char *s);
+
 #endif

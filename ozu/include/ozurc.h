@@ -164,5 +164,10 @@ authmethod_info_t *ozu_RcLookupAuthMethodByType(site_connection_t *theSite, int 
 principal_auth_info_t *ozu_RcLookupAMethodForPrincipal(site_connection_t *theSite,
                                                        const char *thePrincipal, int offset);
 int ozu_ResolveIPAddress(rc_host_info_t *host);
+// The host of a stanza to connect to (it must have one), also kept in its
+// hostSelectInx: the one host of the user's own rc file when there is just
+// one such; else a host picked by the clock, the next of the user's own
+// hosts from there when there are several.
+int ozu_RcChooseHost(site_connection_t *site);
 
 #endif

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 #include <string.h>
 
+#include <algorithm>
 #include <string>
 #include <vector>
 
@@ -106,6 +107,46 @@ TEST_F(Letters, PrefixesAndLookups)
   EXPECT_EQ(letter, 'A');
   EXPECT_EQ(ozu_LookupDriveForContext(9, &letter), -1);
   EXPECT_EQ(letter, 0);
+}
+
+TEST(DriveWords, OneLetterWithAnOptionalColon)
+{
+  struct {
+    const char *word;
+    int letter;
+  } cases[] = {{"b", 'B'}, {"B:", 'B'}, {"z:", 'Z'}, {"b::", 0}, {"bc", 0},
+               {"b:x", 0}, {"1", 0},    {":", 0},    {"", 0}};
+  for (const auto &c : cases)
+    EXPECT_EQ(ozu_DriveLetterWord(c.word), c.letter) << c.word;
+}
+
+// With the user's own rc file naming exactly one host of a stanza, that
+// host is taken; with several, one of them; else any, by the clock.
+TEST(SiteHosts, TheUsersOwnHostIsPreferred)
+{
+  struct {
+    std::vector<int> own;  // userRcFile of each host
+    std::vector<int> allowed;
+  } cases[] = {
+      {{0}, {0}},
+      {{1}, {0}},
+      {{0, 0, 1}, {2}},
+      {{0, 1, 0, 1}, {1, 3}},
+      {{0, 0, 0}, {0, 1, 2}},
+  };
+  for (const auto &c : cases) {
+    std::vector<rc_host_info_t> hosts(c.own.size(), rc_host_info_t{});
+    for (size_t i = 0; i < c.own.size(); ++i)
+      hosts[i].userRcFile = c.own[i];
+    site_connection_t site{};
+    site.hostList = hosts.data();
+    site.hostListCount = int(hosts.size());
+    site.hostSelectInx = -1;
+    int inx = ozu_RcChooseHost(&site);
+    EXPECT_NE(std::find(c.allowed.begin(), c.allowed.end(), inx), c.allowed.end())
+        << c.own.size() << " hosts, took " << inx;
+    EXPECT_EQ(site.hostSelectInx, inx);
+  }
 }
 
 }  // namespace

@@ -110,6 +110,17 @@ TEST(Numbers, IntOverflowIsRefused)
     EXPECT_EQ(ozu_IntOverflows(c.text), c.overflows) << c.text;
 }
 
+TEST(Numbers, AllDigits)
+{
+  struct {
+    const char *text;
+    int digits;
+  } cases[] = {{"0", 1},  {"0042", 1}, {"99999999999999999999", 1}, {"", 0},   {"-1", 0},
+               {"+1", 0}, {"1 ", 0},   {" 1", 0},                  {"1a", 0}, {nullptr, 0}};
+  for (const auto &c : cases)
+    EXPECT_EQ(ozu_AllDigits(c.text), c.digits) << (c.text ? c.text : "(null)");
+}
+
 TEST(Clock, MicrosecondsAndStopwatch)
 {
   double a = double_time();

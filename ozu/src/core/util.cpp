@@ -151,6 +151,16 @@ void u64_to_decflt(uint64_t data, int kbflag, char *string)
   snprintf(string, 32, "%.1f %s", v, units[i]);
 }
 
+int ozu_AllDigits(const char *s)
+{
+  if (s == nullptr || *s == '\0')
+    return 0;
+  for (; *s; ++s)
+    if (!isdigit(static_cast<unsigned char>(*s)))
+      return 0;
+  return 1;
+}
+
 int ozu_IntOverflows(const char *s)
 {
   if (s == nullptr)

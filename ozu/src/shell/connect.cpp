@@ -180,25 +180,6 @@ void closeUsage(void)
         listF);
 }
 
-bool allDigits(const char *s)
-{
-  if (*s == '\0')
-    return false;
-  for (; *s; ++s)
-    if (!isdigit(static_cast<unsigned char>(*s)))
-      return false;
-  return true;
-}
-
-int letterForm(const char *w)
-{
-  if (!isalpha(static_cast<unsigned char>(w[0])))
-    return 0;
-  if (w[1] == '\0' || (w[1] == ':' && w[2] == '\0'))
-    return toupper(static_cast<unsigned char>(w[0]));
-  return 0;
-}
-
 bool letterInUse(int d)
 {
   char key[2] = {char(d), 0};
@@ -305,23 +286,7 @@ int openConnection(openArgs &a)
       }
     }
     if (!a.haveHost && stanza->hostListCount > 0) {
-      int privateCount = 0, privateInx = -1;
-      for (int i = 0; i < stanza->hostListCount; ++i)
-        if (stanza->hostList[i].userRcFile) {
-          ++privateCount;
-          privateInx = i;
-        }
-      int inx;
-      if (privateCount == 1) {
-        inx = privateInx;
-      } else if (stanza->hostListCount == 1) {
-        inx = 0;
-      } else {
-        inx = int(time(nullptr) % stanza->hostListCount);
-        while (privateCount > 0 && !stanza->hostList[inx].userRcFile)
-          inx = (inx + 1) % stanza->hostListCount;
-      }
-      stanza->hostSelectInx = inx;
+      int inx = ozu_RcChooseHost(stanza);
       a.host = stanza->hostList[inx].theHost;
       a.haveHost = true;
     }
@@ -547,7 +512,7 @@ int openConnection(openArgs &a)
             pw->pw_shell ? pw->pw_shell : "");
   if (a.haveAccount) {
     acct_rec_t acct = 0;
-    if (allDigits(a.account.c_str())) {
+    if (ozu_AllDigits(a.account.c_str())) {
       acct = acct_rec_t(strtoul(a.account.c_str(), nullptr, 10));
     } else {
       int arc = quor_AcctNameToCode(a.account.c_str(), nullptr, &acct);
@@ -678,7 +643,7 @@ int ozu_OpenCommand(char *cc, int cclen)
         break;
       case 'c': a.credFile = v; a.haveCred = true; break;
       case 'd': {
-        int d = letterForm(v);
+        int d = ozu_DriveLetterWord(v);
         if (d == 0) {
           fprintf(listF, "Bad drive letter: %s - must be a-z or A-Z,optionally followed by \":\"\n", v);
           stop = true;

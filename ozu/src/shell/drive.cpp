@@ -22,6 +22,15 @@ int ozu_GetDriveLetter(const char *text)
   return toupper(static_cast<unsigned char>(text[0]));
 }
 
+int ozu_DriveLetterWord(const char *w)
+{
+  if (!isalpha(static_cast<unsigned char>(w[0])))
+    return 0;
+  if (w[1] == '\0' || (w[1] == ':' && w[2] == '\0'))
+    return toupper(static_cast<unsigned char>(w[0]));
+  return 0;
+}
+
 char *ozu_CheckDrivePrefix(char *text, int *drivePrefixLen)
 {
   if (ozu_GetDriveLetter(text) == 0) {
@@ -104,16 +113,6 @@ void setDriveUsage(void)
         listF);
 }
 
-// One letter, optionally followed by ':' and nothing else; 0 otherwise.
-int letterForm(const char *w)
-{
-  if (!isalpha(static_cast<unsigned char>(w[0])))
-    return 0;
-  if (w[1] == '\0' || (w[1] == ':' && w[2] == '\0'))
-    return toupper(static_cast<unsigned char>(w[0]));
-  return 0;
-}
-
 }  // namespace
 
 int ozu_SetDriveCommand(char *cc, int cclen)
@@ -134,7 +133,7 @@ int ozu_SetDriveCommand(char *cc, int cclen)
       fprintf(errFile, "*** bad connection ID: %s. Use \"showcon\" command for current list\n",
               argv[0]);
   } else {
-    int d = letterForm(argv[0]);
+    int d = ozu_DriveLetterWord(argv[0]);
     if (d == 0) {
       fprintf(errFile, "*** illegal drive letter: %s\n", argv[0]);
     } else {
@@ -145,7 +144,7 @@ int ozu_SetDriveCommand(char *cc, int cclen)
     }
   }
   if (ctx != nullptr) {
-    int nd = letterForm(argv[1]);
+    int nd = ozu_DriveLetterWord(argv[1]);
     char key[2] = {char(nd), 0};
     if (nd == 0) {
       fprintf(errFile, "*** illegal replacement drive letter: %s\n", argv[1]);

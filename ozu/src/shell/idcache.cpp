@@ -7,6 +7,7 @@
 
 #include "ozu_context.h"
 #include "ozu_login.h"
+#include "ozu_util.h"
 #include "ozuvars.h"
 #include "quor_api.h"
 
@@ -161,21 +162,11 @@ void cacheAddID(idHead &t, const char *name, long id)
   t.entries++;
 }
 
-bool allDigits(const char *s)
-{
-  if (!isdigit(static_cast<unsigned char>(*s)))
-    return false;
-  for (; *s; ++s)
-    if (!isdigit(static_cast<unsigned char>(*s)))
-      return false;
-  return true;
-}
-
 long nameToId(idHead &t, const char *name, namespec_type_t type)
 {
   if (name == nullptr || *name == '\0')
     return -1;
-  if (allDigits(name)) {
+  if (ozu_AllDigits(name)) {
     long v = strtol(name, nullptr, 10);
     return v > 0xffffffffL ? -1 : v;
   }

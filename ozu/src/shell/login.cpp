@@ -67,25 +67,7 @@ void setServerEnv(const char *who)
 
 void chooseHost(site_connection_t *site)
 {
-  int privateCount = 0, privateInx = -1;
-  for (int i = 0; i < site->hostListCount; ++i)
-    if (site->hostList[i].userRcFile) {
-      ++privateCount;
-      privateInx = i;
-    }
-  int inx;
-  if (privateCount == 1) {
-    inx = privateInx;
-  } else if (site->hostListCount == 1) {
-    inx = 0;
-  } else {
-    inx = int(time(nullptr) % site->hostListCount);
-    // Another reading of the clock gives the next index; a private host
-    // is preferred when there are several.
-    while (privateCount > 0 && !site->hostList[inx].userRcFile)
-      inx = (inx + 1) % site->hostListCount;
-  }
-  site->hostSelectInx = inx;
+  int inx = ozu_RcChooseHost(site);
   free(ozu_server_host);
   ozu_server_host = strdup(site->hostList[inx].theHost);
 }

@@ -5,6 +5,7 @@
 #include <stdlib.h>
 #include <string.h>
 #include <strings.h>
+#include <time.h>
 
 #include <string>
 
@@ -147,6 +148,28 @@ int ozu_ResolveIPAddress(rc_host_info_t *host)
     fprintf(stderr, "/debug/ IP address for %s set to %s\n", host->theHost, text);
   }
   return 0;
+}
+
+int ozu_RcChooseHost(site_connection_t *site)
+{
+  int privateCount = 0, privateInx = -1;
+  for (int i = 0; i < site->hostListCount; ++i)
+    if (site->hostList[i].userRcFile) {
+      ++privateCount;
+      privateInx = i;
+    }
+  int inx;
+  if (privateCount == 1) {
+    inx = privateInx;
+  } else if (site->hostListCount == 1) {
+    inx = 0;
+  } else {
+    inx = int(time(nullptr) % site->hostListCount);
+    while (privateCount > 0 && !site->hostList[inx].userRcFile)
+      inx = (inx + 1) % site->hostListCount;
+  }
+  site->hostSelectInx = inx;
+  return inx;
 }
 
 namespace {

@@ -59,16 +59,6 @@ bool wholeNumber(const char *s, long *out)
   return true;
 }
 
-bool allDigits(const char *s)
-{
-  if (*s == '\0')
-    return false;
-  for (; *s; ++s)
-    if (!isdigit(static_cast<unsigned char>(*s)))
-      return false;
-  return true;
-}
-
 void printUsageOnce(void)
 {
   if (!usagePrinted)
@@ -244,7 +234,7 @@ int parseCmdLine(int argc, char **argv)
           } else if (acctId != 0 || acctName != nullptr) {
             fprintf(errFile,
                     "*** ozu: warning - multiple occurrences of -a option - first one prevails\n");
-          } else if (allDigits(value)) {
+          } else if (ozu_AllDigits(value)) {
             long v = 0;
             if (!wholeNumber(value, &v) || v > long(UINT32_MAX)) {
               fprintf(errFile, "*** ozu: bad <account ID> parameter: %s\n", value);
@@ -270,7 +260,7 @@ int parseCmdLine(int argc, char **argv)
           if (missing) {
             fprintf(errFile, "*** ozu: missing <debug level (0-5)> parameter\n");
             fatal = true;
-          } else if (allDigits(value) && !wholeNumber(value, &v)) {
+          } else if (ozu_AllDigits(value) && !wholeNumber(value, &v)) {
             fprintf(errFile, "*** ozu: bad <debug> level: %s. [0-5 are legal values]\n", value);
             fatal = true;
           } else {
@@ -292,7 +282,7 @@ int parseCmdLine(int argc, char **argv)
           } else if (cli_groupID != 0 || cli_groupName != nullptr) {
             fprintf(errFile,
                     "*** ozu: warning - multiple occurrences of -g option - first one prevails\n");
-          } else if (allDigits(value)) {
+          } else if (ozu_AllDigits(value)) {
             long v = 0;
             if (!wholeNumber(value, &v) || v > long(UINT32_MAX)) {
               fprintf(errFile, "*** ozu: bad <group ID> parameter: %s\n", value);
@@ -344,7 +334,7 @@ int parseCmdLine(int argc, char **argv)
           if (missing) {
             fprintf(errFile, "*** ozu: missing <port> parameter\n");
             fatal = true;
-          } else if (allDigits(value) && !wholeNumber(value, &v)) {
+          } else if (ozu_AllDigits(value) && !wholeNumber(value, &v)) {
             fprintf(errFile, "*** ozu: bad <port> parameter: %s\n", value);
             fatal = true;
           } else {
