@@ -18,6 +18,7 @@
 #include "brix.h"
 #include "brix_fileio.h"
 #include "brix_index.h"
+#include "ozu_xfercore.h"
 #include "quor_api.h"
 #include "quorex_expire.h"
 
@@ -144,6 +145,7 @@ int brix_Main(int argc, char** argv) {
   struct stat sleepSt;
   if (stat("/tmp/_BRIX_SLEEP_", &sleepSt) == 0) sleep(60);
   brix_progname = argv[0] ? argv[0] : "brix";
+  ozu_coreOutput = {&brix_debug_level, nullptr, nullptr, nullptr};
   brix_argc = argc;
   brix_argv = argv;
   isatty2 = isatty(STDERR_FILENO);

@@ -30,6 +30,7 @@
 #include "ozu_paths.h"
 #include "ozu_signals.h"
 #include "ozu_util.h"
+#include "ozu_xfercore.h"
 #include "ozurc.h"
 #include "ozuvars.h"
 #include "quor_api.h"
@@ -534,6 +535,7 @@ int ozu_main(int argc, char **argv)
   sysPageSize = ozu_GetSysPageSize();
   if (ozu_InitGlobalLocks() < 0)
     exit(70);
+  ozu_coreOutput = {&debug, &listF, ozu_LockListingFile, ozu_UnlockListingFile};
   thread_Main = pthread_self();
   int rc = parseCmdLine(argc, argv);
   if (rc != 0)
