@@ -77,22 +77,9 @@ bool enter(QUOR_FILE* stream) {
 
 bool isText(const QUOR_FILE* s) { return (s->_flags & QUOR_FILE_TEXT) != 0; }
 
-// The EIO retry rule: a call answered -5 is tried again after 10, 60 and
-// 360 seconds.
+// The EIO retry rule, its messages on standard error.
 int64_t eioRetry(const std::function<int64_t()>& call) {
-  int64_t rc = call();
-  if (rc != -5) return rc;
-  for (int delay = 10; rc == -5; delay *= 6) {
-    if (delay > 360) {
-      fprintf(stderr, "QUOR EIO error, aborting\n");
-      return rc;
-    }
-    fprintf(stderr, "QUOR EIO error, will retry in %d seconds\n", delay);
-    ozugw_ThreadSleep(delay, 0);
-    rc = call();
-  }
-  fprintf(stderr, "QUOR recovered from EIO error after retry\n");
-  return rc;
+  return quor_EioRetry(call, [](const char* msg) { fprintf(stderr, "%s\n", msg); });
 }
 
 // Reads up to count bytes from the file: the bytes read (0 at its end), or

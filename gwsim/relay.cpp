@@ -67,22 +67,22 @@ int load_step(const quor_cfg_stanza_t* e, gw_cmd_step_t* st, std::string* err) {
   int64_t n = 0;
   st->kind = GW_STEP_REPLY;
   if (strcasecmp(k, "Listing") == 0) {
-    st->flags = 0x2;
+    st->flags = CLI_REPLY_LISTING;
     st->text = v;
   } else if (strcasecmp(k, "Error") == 0) {
-    st->flags = 0x4;
+    st->flags = CLI_REPLY_ERROR;
     st->text = v;
   } else if (strcasecmp(k, "Status") == 0) {
-    st->flags = 0x10;
+    st->flags = CLI_REPLY_STATUS;
     st->text = v;
   } else if (strcasecmp(k, "Chdir") == 0) {
-    st->flags = 0x20000000;
+    st->flags = CLI_REPLY_SYNC;
     st->syncType = CLI_SYNC_CHDIR;
     st->text = v;
   } else if (strcasecmp(k, "Sync") == 0) {
     if (number_and_text(v, 0, 0xffffffffLL, &n, &st->text) < 0)
       return fail(err, e->LineNum, "expected Sync = TYPE TEXT");
-    st->flags = 0x20000000;
+    st->flags = CLI_REPLY_SYNC;
     st->syncType = uint32_t(n);
   } else if (strcasecmp(k, "Reply") == 0) {
     if (number_and_text(v, 0, 0xffffffffLL, &n, &st->text) < 0)
@@ -94,7 +94,7 @@ int load_step(const quor_cfg_stanza_t* e, gw_cmd_step_t* st, std::string* err) {
     st->value = int32_t(n);
   } else if (strcasecmp(k, "NotHandled") == 0) {
     // The command left to the client, with whatever flags and text: a last
-    // reply even without flag 0x1.
+    // reply even without CLI_REPLY_LAST.
     if (number_and_text(v, 0, 0xffffffffLL, &n, &st->text) < 0)
       return fail(err, e->LineNum, "expected NotHandled = FLAGS TEXT");
     st->kind = GW_STEP_EXIT;
@@ -103,7 +103,7 @@ int load_step(const quor_cfg_stanza_t* e, gw_cmd_step_t* st, std::string* err) {
   } else if (strcasecmp(k, "Exit") == 0) {
     if (gw_ParseNumber(v, INT32_MIN, INT32_MAX, &n) < 0) return fail(err, e->LineNum, "bad Exit");
     st->kind = GW_STEP_EXIT;
-    st->flags = 0x1;
+    st->flags = CLI_REPLY_LAST;
     st->value = int32_t(n);
   } else {
     int x = gw_RelayLoadExtraStep(k, v, st, err, e->LineNum);
@@ -132,7 +132,7 @@ void fill_reply(const gw_cmd_step_t* st, ozugw_cli_cmd_rply_t* r) {
 // when waiting for the interrupt, -1 when the connection is to close.
 int run_steps(gw_conn_t* conn, const gw_command_t* cmd, const api_msghdr_t* req,
               gw_reply_t* last) {
-  static const gw_cmd_step_t implicitExit = {GW_STEP_EXIT, 0x1, 0, 0, "", 0, 0};
+  static const gw_cmd_step_t implicitExit = {GW_STEP_EXIT, CLI_REPLY_LAST, 0, 0, "", 0, 0};
   api_msghdr_t h;
   ozugw_cli_cmd_rply_t r;
   for (size_t i = conn->relayStep; i <= cmd->steps.size(); i++) {
@@ -230,7 +230,7 @@ int gw_HandleCliCommand(gw_conn_t* conn, const api_msghdr_t* hdr, void* req, gw_
   if (!cmd) {
     ozugw_cli_cmd_rply_t r;
     memset(&r, 0, sizeof r);
-    r.flags = 0x1;
+    r.flags = CLI_REPLY_LAST;
     reply->errorcode = GW_CLI_NOT_HANDLED;
     return gw_ReplyWithBody(reply, (xdrproc_t)qel_xdr_ozugw_cli_cmd_rply_t, &r);
   }

@@ -15,7 +15,7 @@
 
 #include "brix_fileio.h"
 #include "ozu_util.h"
-#include "quor_api_internal.h"
+#include "qel_threads.h"
 #include "quor_convert.h"
 
 int brix_archive_stripewidth = 1;

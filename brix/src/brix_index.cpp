@@ -16,8 +16,8 @@
 #include "brix_fileio.h"
 #include "brix_index.h"
 #include "ozu_util.h"
+#include "qel_threads.h"
 #include "quor_api.h"
-#include "quor_api_internal.h"
 
 bif_hdr_t brix_index_hdr;
 uint32_t brix_index_entries = 0;

@@ -25,7 +25,7 @@
 #include <vector>
 
 #include "brix_extract.h"
-#include "quor_api_internal.h"
+#include "qel_threads.h"
 
 namespace {
 

@@ -7,7 +7,7 @@
 #include <unistd.h>
 
 #include "brix.h"
-#include "quor_api_internal.h"
+#include "qel_threads.h"
 
 namespace {
 

@@ -14,7 +14,7 @@
 #include <string>
 
 #include "brix.h"
-#include "quor_api_internal.h"
+#include "qel_threads.h"
 
 namespace {
 

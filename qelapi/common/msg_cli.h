@@ -38,15 +38,23 @@
 
 #define CLI_SYNC_CHDIR 1  // sync_type: follow a change of working directory
 
+// Flags of a relayed command and of its replies.
+#define CLI_CMD_NOTTY 0x80000000u   // the client's standard error is no terminal
+#define CLI_REPLY_LAST 0x1u         // the command's last reply
+#define CLI_REPLY_LISTING 0x2u      // text for the listing output
+#define CLI_REPLY_ERROR 0x4u        // text for the error output
+#define CLI_REPLY_STATUS 0x10u      // a status line for the terminal
+#define CLI_REPLY_SYNC 0x20000000u  // shell state to follow, of sync_type
+
 typedef struct ozugw_cli_command {
-  uint32_t flags;  // bit 31: standard error is not a terminal
+  uint32_t flags;  // CLI_CMD_ flags
   uint32_t pid;
   int32_t cmd_length;
   char* cmd;  // cmd_length bytes, not terminated when sent
 } ozugw_cli_command_t;
 
 typedef struct ozugw_cli_cmd_rply {
-  uint32_t flags;  // bit 0: the last reply
+  uint32_t flags;  // CLI_REPLY_ flags
   uint32_t sync_type;
   int32_t exit_code;
   int32_t reply_len;

@@ -85,6 +85,25 @@ void ozugw_ThreadSleep(int Seconds, int Usecs) {
 
 void ozugw_ThreadYield(void) { sched_yield(); }
 
+int64_t quor_EioRetry(const std::function<int64_t()>& call,
+                      const std::function<void(const char*)>& say) {
+  int64_t rc = call();
+  if (rc != -5) return rc;
+  for (int delay = 10; rc == -5; delay *= 6) {
+    if (delay > 360) {
+      say("QUOR EIO error, aborting");
+      return rc;
+    }
+    char msg[80];
+    snprintf(msg, sizeof msg, "QUOR EIO error, will retry in %d seconds", delay);
+    say(msg);
+    ozugw_ThreadSleep(delay, 0);
+    rc = call();
+  }
+  say("QUOR recovered from EIO error after retry");
+  return rc;
+}
+
 struct timespec qelapi_Deadline(int Seconds) {
   struct timespec now;
   clock_gettime(CLOCK_REALTIME, &now);

@@ -11,6 +11,7 @@
 
 #include "msg_conn.h"
 #include "ozugw_msghdr.h"
+#include "qel_threads.h"
 #include "quor_api.h"
 #include "quor_net.h"
 #include "quor_types.h"
@@ -166,18 +167,6 @@ void qelapi_BindThreadConnection(qelapi_tcontext_t* ctx, quor_connection_t* conn
 // Binds a context to the current connection, read under the lock; returns it.
 quor_connection_t* qelapi_BindThreadCurrent(qelapi_tcontext_t* ctx);
 
-int ozugw_ThreadAttrInit(pthread_attr_t* theAttr);
-int ozugw_ThreadCreate(pthread_t* retThreadID, pthread_attr_t* threadAttr,
-                       void* (*start_routine)(void*), void* threadArg);
-void ozugw_ThreadSleep(int Seconds, int Usecs);
-// The absolute time, for pthread_cond_timedwait, Seconds from now as the
-// library's sleeps count them (scaled like ozugw_ThreadSleep).
-struct timespec qelapi_Deadline(int Seconds);
-void ozugw_ThreadYield(void);
-// The one clock of the library's long waits. A test-only environment
-// setting, QUOR_TEST_TIMESCALE=N, makes every sleep last 1/N as long.
-time_t qelapi_time(void);
-double qelapi_time_scale(void);
 
 // ---- message exchange ----
 uint32_t qelapi_getRequestID(void);

@@ -34,14 +34,14 @@ int ozugw_cli_SendCommand(uint32_t CmdFlags, int CmdLen, const char* CommandData
   memset(&req, 0, sizeof req);
   req.flags = CmdFlags;
   // The gateway formats differently for output that is not a terminal.
-  if (!isatty(2)) req.flags |= 0x80000000u;
+  if (!isatty(2)) req.flags |= CLI_CMD_NOTTY;
   req.pid = uint32_t(getpid());
   req.cmd_length = CmdLen;
   req.cmd = const_cast<char*>(CommandData);
   rc = qelapi_send_msg(QEL_CAT_CLI, QEL_FN_CLI_SendCommand, &req,
                        CODEC(qel_xdr_ozugw_cli_command_t), 0, 0, nullptr, ts);
   if (rc < 0) {
-    if (ResponseFlags) *ResponseFlags = 1;
+    if (ResponseFlags) *ResponseFlags = CLI_REPLY_LAST;
     return rc;
   }
 
@@ -55,7 +55,7 @@ int ozugw_cli_SendCommand(uint32_t CmdFlags, int CmdLen, const char* CommandData
     if (rc < 0) {
       releaseReply(&reply);
       result = rc;
-      reply.flags = 1;
+      reply.flags = CLI_REPLY_LAST;
       reply.exit_code = rc;
       break;
     }
@@ -63,7 +63,7 @@ int ozugw_cli_SendCommand(uint32_t CmdFlags, int CmdLen, const char* CommandData
     // A reply without a body (a refusal) has nothing after it: waiting for
     // a last flag it cannot carry would hang the caller.
     if (!(hdr.msgFlags & API_MSGF_BODY)) {
-      reply.flags = 1;
+      reply.flags = CLI_REPLY_LAST;
       reply.exit_code = result;
     }
     if (result == OZUGW_CLI_NOT_HANDLED || RespFunc == nullptr) {
@@ -74,8 +74,8 @@ int ozugw_cli_SendCommand(uint32_t CmdFlags, int CmdLen, const char* CommandData
     }
     // The command is the client's: nothing more is coming, whatever the
     // reply's flags say.
-    if (result == OZUGW_CLI_NOT_HANDLED) reply.flags |= 1u;
-    if (reply.flags & 1u) break;
+    if (result == OZUGW_CLI_NOT_HANDLED) reply.flags |= CLI_REPLY_LAST;
+    if (reply.flags & CLI_REPLY_LAST) break;
   }
   qelapi_MoreReplies(ts, 0);
   if (ResponseFlags) *ResponseFlags = reply.flags;

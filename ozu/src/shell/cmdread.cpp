@@ -16,7 +16,7 @@
 #include "ozu_signals.h"
 #include "ozu_startup.h"
 #include "ozuvars.h"
-#include "quor_api_internal.h"
+#include "qel_threads.h"
 
 char *pcmdbuf = cmdbuf;
 

@@ -9,6 +9,7 @@
 
 #include <string>
 
+#include "msg_cli.h"
 #include "ozu_cmdread.h"
 #include "ozu_connect.h"
 #include "ozu_context.h"
@@ -386,28 +387,28 @@ int ozu_OzugwdRespHandler(uint32_t *flags, uint32_t *syncType, int32_t *len, cha
   char *text = data ? *data : nullptr;
   int n = len && *len > 0 && text != nullptr ? *len : 0;
   uint32_t f = flags ? *flags : 0;
-  if (f & 0x2) {
+  if (f & CLI_REPLY_LISTING) {
     if (consoleCleanupNeeded) {
       ozu_ConsoleMessage("");
       consoleCleanupNeeded = 0;
     }
     displayResponse(listF, n, text);
-  } else if (f & 0x4) {
+  } else if (f & CLI_REPLY_ERROR) {
     if (consoleCleanupNeeded) {
       ozu_ConsoleMessage("");
       consoleCleanupNeeded = 0;
     }
     displayResponse(errFile, n, text);
-  } else if (f & 0x10) {
+  } else if (f & CLI_REPLY_STATUS) {
     if (!quietFlag) {
       std::string status(text ? text : "", size_t(n));
       status = status.c_str();
       ozu_ConsoleMessage(status.c_str());
       consoleCleanupNeeded = 1;
     }
-  } else if (f & 0x20000000) {
+  } else if (f & CLI_REPLY_SYNC) {
     uint32_t type = syncType ? *syncType : 0;
-    if (type == 1) {
+    if (type == CLI_SYNC_CHDIR) {
       std::string body(text ? text : "", size_t(n));
       body = body.c_str();
       size_t a = body.find_first_not_of(" \t\n");

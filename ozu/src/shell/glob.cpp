@@ -22,8 +22,8 @@
 #include "ozu_walk.h"
 #include "ozurc.h"
 #include "ozuvars.h"
+#include "qel_threads.h"
 #include "quor_api.h"
-#include "quor_api_internal.h"
 
 globstruct_t *globv = nullptr;
 int globInx = 0;

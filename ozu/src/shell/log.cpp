@@ -15,8 +15,8 @@
 #include "ozu_misc.h"
 #include "ozu_paths.h"
 #include "ozuvars.h"
+#include "qel_threads.h"
 #include "quor_api.h"
-#include "quor_api_internal.h"
 
 // Set once the gateway log is open; before that, no record is sent, so an
 // early message never opens a connection of its own.
@@ -157,21 +157,7 @@ void ozu_LogFileRename(const char *oldPath, const char *newPath)
 
 int ozu_EioRetry(const std::function<int()> &call)
 {
-  int rc = call();
-  if (rc != -5)
-    return rc;
   int dest = quietFlag ? 5 : 7;
-  for (int delay = 10; rc == -5; delay *= 6) {
-    if (delay > 360) {
-      setExitResult(0, "QUOR EIO error, aborting", dest);
-      return rc;
-    }
-    char msg[80];
-    snprintf(msg, sizeof msg, "QUOR EIO error, will retry in %d seconds", delay);
-    setExitResult(0, msg, dest);
-    ozugw_ThreadSleep(delay, 0);
-    rc = call();
-  }
-  setExitResult(0, "QUOR recovered from EIO error after retry", dest);
-  return rc;
+  return int(quor_EioRetry([&] { return int64_t(call()); },
+                           [dest](const char *msg) { setExitResult(0, msg, dest); }));
 }

@@ -15,8 +15,8 @@
 #include "ozu_misc.h"
 #include "ozurc.h"
 #include "ozuvars.h"
+#include "qel_threads.h"
 #include "quor_api.h"
-#include "quor_api_internal.h"
 
 namespace {
 
