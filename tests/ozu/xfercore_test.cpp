@@ -24,7 +24,7 @@ pv_list_t *volumes(int n)
   pv->List_len = unsigned(n);
   pv->List_val = static_cast<pv_list_element_t *>(calloc(size_t(n), sizeof(pv_list_element_t)));
   for (int i = 0; i < n; ++i)
-    snprintf(pv->List_val[i].Name, QUOR_PV_NAME_LEN, "VOL%03d", i);
+    snprintf(pv->List_val[i].Name, QUOR_PV_NAME_LEN, "VOL%03d", i % 1000);
   return pv;
 }
 
