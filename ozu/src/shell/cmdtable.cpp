@@ -19,7 +19,7 @@ CCmdtab OZUCmds[CmdTabSize] = {
     ROW(0, GW, "trashrm", "trashrm"),
     ROW(0, GW, "trashls", "trashls"),
     ROW(0, GW, "trashfi", "trashfind"),
-    ROW(0, GW, "tou", "touch"),
+    ROW(0, ozu_TouchCommand, "tou", "touch"),
     ROW(0, GW, "take", "take"),
     ROW(0, ozu_SetConCommand, "swi", "switch"),
     ROW(0, ozu_SuniqueCommand, "sunique", "sunique"),
