@@ -375,10 +375,13 @@ struct cacheEnt {
   char *path;
   int allNames;
   quorDNode *dnode;
-  time_t reftime;
+  uint64_t reftime;  // when stored or last found, in uses of the cache
 };
 const int kCacheSize = 15;
 cacheEnt cache[kCacheSize];
+// A count rather than the clock: the entry used longest ago is known even
+// within one second.
+uint64_t cacheTick = 0;
 
 void dropEntry(cacheEnt &e)
 {
@@ -403,7 +406,7 @@ quorDNode *listCacheLookup(const char *path, int allNames)
     return nullptr;
   for (cacheEnt &e : cache)
     if (e.dnode && e.allNames == allNames && strcmp(e.path, path) == 0) {
-      e.reftime = time(nullptr);
+      e.reftime = ++cacheTick;
       return e.dnode;
     }
   return nullptr;
@@ -427,7 +430,7 @@ void pushListCache(const char *path, int allNames, quorDNode *list)
   char *copy = strdup(path);
   if (copy == nullptr)
     return;
-  cache[slot] = cacheEnt{copy, allNames, list, time(nullptr)};
+  cache[slot] = cacheEnt{copy, allNames, list, ++cacheTick};
 }
 
 void listVoidPath(const char *pathIn)
