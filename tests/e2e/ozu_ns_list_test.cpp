@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "gwsim_config.h"
 #include "gwsim_fixture.h"
 #include "journal_text.h"
 #include "ozu_run.h"
@@ -14,45 +15,44 @@
 namespace {
 
 // Every object carries fixed times, so every line is the same on every run.
-std::string fixed(const std::string &more = "")
+GwsimBlock &fixed(GwsimBlock &b)
 {
-  return "    Uid = 1001\n    Gid = 100\n    Mtime = 946684800\n    Created = 946684800\n"
-         "    Changed = 946684800\n" + more;
+  return b.set("Uid", 1001).set("Gid", 100).set("Mtime", 946684800).set("Created", 946684800)
+      .set("Changed", 946684800);
 }
 
-std::string entry(const std::string &path, const std::string &body)
+GwsimConfig listingConfig()
 {
-  return "  " + path + " = {\n" + body + "  }\n";
-}
-
-std::string listingGateway(const std::string &server = "")
-{
-  std::string files =
-      entry("/p", fixed("    Type = directory\n")) + entry("/p/b", fixed("    Size = 513\n")) +
-      entry("/p/a", fixed("    Data = hello\n    Account = 7\n    COS = 3\n"
-                          "    Comment = first note\n")) +
-      entry("/p/.x", fixed()) + entry("/p/d", fixed("    Type = directory\n")) +
-      entry("/p/d/in", fixed()) +
-      entry("/p/ln", "    Type = symlink\n    Target = /p/a\n    Uid = 1001\n    Gid = 100\n"
-                     "    Changed = 946684800\n") +
-      entry("/p/t.c", fixed()) +
-      entry("/p/tape.bin", fixed("    Size = 4096\n    Tape = VOL001:17:PV0001 VOL002:3\n"
-                                 "    Account = 8\n    COS = 2\n    Family = 4\n"
-                                 "    Subsystem = 1\n")) +
-      entry("/p/both.bin", fixed("    Size = 100\n    Tape = VOL003:5:PV0003\n    Disk\n"
-                                 "    PurgeLock\n    Account = 7\n")) +
-      entry("/w", fixed("    Type = directory\n"));
+  GwsimConfig c;
+  c.user("alice", "wonderland").set("Uid", 1001).set("Gid", 100).set("Home", "/p")
+      .set("Accounts", 7);
+  c.group("staff", 100);
+  c.account("research", 7).account("averyverylong", 8);
+  fixed(c.dir("/p"));
+  fixed(c.file("/p/b")).set("Size", 513);
+  fixed(c.file("/p/a")).set("Data", "hello").set("Account", 7).set("COS", 3)
+      .set("Comment", "first note");
+  fixed(c.file("/p/.x"));
+  fixed(c.dir("/p/d"));
+  fixed(c.file("/p/d/in"));
+  c.file("/p/ln").set("Type", "symlink").set("Target", "/p/a").set("Uid", 1001).set("Gid", 100)
+      .set("Changed", 946684800);
+  fixed(c.file("/p/t.c"));
+  fixed(c.file("/p/tape.bin")).set("Size", 4096).set("Tape", "VOL001:17:PV0001 VOL002:3")
+      .set("Account", 8).set("COS", 2).set("Family", 4).set("Subsystem", 1);
+  fixed(c.file("/p/both.bin")).set("Size", 100).set("Tape", "VOL003:5:PV0003").flag("Disk")
+      .flag("PurgeLock").set("Account", 7);
+  fixed(c.dir("/w"));
   for (int i = 0; i < 10; ++i)
-    files += entry("/w/n" + std::to_string(i), fixed());
-  for (int i = 0; i < 15; ++i)
-    files += entry("/c" + std::to_string(i), fixed("    Type = directory\n")) +
-             entry("/c" + std::to_string(i) + "/f", fixed());
-  return "Users = {\n  alice = {\n    Password = wonderland\n    Uid = 1001\n    Gid = 100\n"
-         "    Home = /p\n    Accounts = 7\n  }\n}\n"
-         "Groups = {\n  staff = 100\n}\n"
-         "Accounts = {\n  research = 7\n  averyverylong = 8\n}\n" +
-         server + "Files = {\n" + files + "}\n";
+    fixed(c.file("/w/n" + std::to_string(i)));
+  for (int i = 0; i < 15; ++i) {
+    fixed(c.dir("/c" + std::to_string(i)));
+    fixed(c.file("/c" + std::to_string(i) + "/f"));
+  }
+  return c;
 }
+
+std::string listingGateway() { return listingConfig().text(); }
 
 // What ozu wrote after its log-in banner (listings and messages share the
 // error stream unless redirected).
@@ -196,7 +196,9 @@ TEST_F(OzuListing, UsageOnceAndNothingListedWithoutPath)
 TEST(OzuListingOrder, NamesArrivingInReverseOrRandomOrderAreSorted)
 {
   for (const char *order : {"reverse", "random"}) {
-    GwsimFixture gw(listingGateway(std::string("Server = {\n  ListOrder = ") + order + "\n}\n"));
+    GwsimConfig c = listingConfig();
+    c.server().set("ListOrder", order);
+    GwsimFixture gw(c.text());
     ASSERT_TRUE(gw.running()) << gw.stderrText();
     ozuHome(gw);
     OzuResult r = runUtc(gw, "ls -l /p; ls -1 /w; ls -O -1 /w");
