@@ -61,7 +61,11 @@ int changeSlot(ozu_cmd_t *cmd, const char *word, int slot)
   quor_stat_t st;
   int rc = ozu_EioRetry([&] { return quor_Stat(path, &st); });
   if (rc < 0) {
-    setExitResult(72, quor_perror(rc, verb, path, nullptr), 7);
+    // The table writes cd and pwd with a quote for their optional digit.
+    std::string routine = verb ? verb : "cd";
+    if (!routine.empty() && routine.back() == '\'')
+      routine.pop_back();
+    setExitResult(72, quor_perror(rc, routine.c_str(), path, nullptr), 7);
     free(path);
     return rc;
   }
