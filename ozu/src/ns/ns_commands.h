@@ -20,6 +20,8 @@ int ozu_UmaskCommand(char *cc, int cclen);
 // Owners: chown, chgrp.
 int ozu_ChownCommand(char *cc, int cclen);
 int ozu_ChgrpCommand(char *cc, int cclen);
+// Search: find.
+int ozu_FindCommand(char *cc, int cclen);
 // Times: touch.
 int ozu_TouchCommand(char *cc, int cclen);
 

@@ -103,7 +103,7 @@ CCmdtab OZUCmds[CmdTabSize] = {
     ROW(1, GW, "g", "get"),
     ROW(0, ozu_FreeCommand, "fr", "free"),
     ROW(1, ozu_FirewallCommand, "fire", "firewall"),
-    ROW(0, GW, "find", "find"),
+    ROW(0, ozu_FindCommand, "find", "find"),
     ROW(0, GW, "expset", "expset"),
     ROW(0, GW, "expls", "expls"),
     ROW(0, GW, "expfind", "expfind"),
