@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "ns_commands.h"
+#include "ns_find.h"
 #include "ns_list.h"
 #include "ns_modes.h"
 #include "ns_times.h"
@@ -400,6 +401,101 @@ TEST(TouchTimes, TimeStringsAndTheirMessages)
       EXPECT_EQ(got, time_t(c.want)) << c.text;
     }
     EXPECT_EQ(said, c.message) << c.text;
+  }
+}
+
+}  // namespace
+
+namespace {
+
+ns_DirEntry_t entryOf(const char *name, unsigned type, uint64_t size, int64_t written)
+{
+  ns_DirEntry_t e;
+  memset(&e, 0, sizeof e);
+  snprintf(e.Name, sizeof e.Name, "%s", name);
+  e.Attrs.Type = type;
+  e.Attrs.DataLength = size;
+  e.Attrs.TimeLastWritten = timestamp_sec_t(written);
+  e.Attrs.UserPerms = 0x20 | 0x40;
+  e.Attrs.GroupPerms = 0x20;
+  e.Attrs.OtherPerms = 0x20;
+  return e;
+}
+
+bool holds(std::vector<std::string> words, ns_DirEntry_t e, int64_t now)
+{
+  std::vector<char *> argv;
+  for (std::string &w : words)
+    argv.push_back(w.data());
+  std::vector<std::string> paths;
+  EXPECT_EQ(findParse(int(argv.size()), argv.data(), now, &paths), 0) << words[1];
+  int printed = 0;
+  return testPredicates(&e, "/x/y", &printed) == 0;
+}
+
+TEST(FindPredicates, TimeSizeTypeAndPermissionRules)
+{
+  const int64_t day = 86400;
+  const int64_t now = 4000000000LL;  // past 2038; times are unsigned 32-bit seconds
+  const struct {
+    std::vector<std::string> words;
+    unsigned type;
+    uint64_t size;
+    int64_t written;
+    bool want;
+  } cases[] = {
+      {{"/a", "-mtime", "-1"}, 129, 1, now - day + 1, true},
+      {{"/a", "-mtime", "-1"}, 129, 1, now - day, false},
+      {{"/a", "-mtime", "+1"}, 129, 1, now - 2 * day, true},
+      {{"/a", "-mtime", "+1"}, 129, 1, now - 2 * day + 1, false},
+      {{"/a", "-mtime", "1"}, 129, 1, now - day, true},
+      {{"/a", "-mtime", "1"}, 129, 1, now - 2 * day, true},
+      {{"/a", "-mtime", "1"}, 129, 1, now - 2 * day - 1, false},
+      {{"/a", "-mtime", "0"}, 129, 1, now, true},
+      // A day count far beyond the epoch: everything is newer, nothing older.
+      {{"/a", "-mtime", "-100000"}, 129, 1, 10, true},
+      {{"/a", "-mtime", "+100000"}, 129, 1, 10, false},
+      {{"/a", "-mtime", "+99999999999"}, 129, 1, 10, false},
+      {{"/a", "-size", "+0"}, 129, 1, 0, true},
+      {{"/a", "-size", "+0"}, 129, 0, 0, false},
+      {{"/a", "-size", "0"}, 129, 0, 0, true},
+      {{"/a", "-size", "-10"}, 129, 9, 0, true},
+      {{"/a", "-size", "-10"}, 129, 10, 0, false},
+      {{"/a", "-size", "18446744073709551615"}, 129, UINT64_MAX, 0, true},
+      {{"/a", "-size", "-18446744073709551615"}, 129, UINT64_MAX - 1, 0, true},
+      {{"/a", "-type", "f"}, 131, 0, 0, true},
+      {{"/a", "-type", "d"}, 132, 0, 0, true},
+      {{"/a", "-type", "l"}, 133, 0, 0, true},
+      {{"/a", "-type", "l"}, 130, 0, 0, true},
+      {{"/a", "-type", "f"}, 130, 0, 0, false},
+      {{"/a", "-perm", "644"}, 129, 0, 0, true},
+      {{"/a", "-perm", "640"}, 129, 0, 0, false},
+      {{"/a", "-name", "*.c"}, 129, 0, 0, false},
+      {{"/a", "-nouser"}, 129, 0, 0, false},
+      {{"/a", "-depth", "-print"}, 129, 0, 0, true},
+  };
+  for (const auto &c : cases) {
+    ns_DirEntry_t e = entryOf("f.h", c.type, c.size, c.written);
+    EXPECT_EQ(holds(c.words, e, now), c.want) << c.words[1] << " " << (c.words.size() > 2 ? c.words[2] : "");
+  }
+}
+
+TEST(FindPredicates, ParseErrorsComeBeforeAnySearch)
+{
+  const struct {
+    std::vector<std::string> words;
+  } cases[] = {
+      {{"-name", "x", "/a"}}, {{"/a", "-mtime"}},    {{"/a", "-size", "1x"}},
+      {{"/a", "-size", "x"}}, {{"/a", "-perm", "9"}}, {{"/a", "-bogus"}},
+      {{"/a", "-name", "a/b"}}, {{"/a", "-cos", "+"}},
+  };
+  ListingCapture out;
+  for (auto c : cases) {
+    std::vector<char *> argv;
+    for (std::string &w : c.words)
+      argv.push_back(w.data());
+    std::vector<std::string> paths;
+    EXPECT_EQ(findParse(int(argv.size()), argv.data(), 0, &paths), -1) << c.words[1];
   }
 }
 

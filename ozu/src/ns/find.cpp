@@ -71,8 +71,8 @@ void missingArg(const char *option)
 void usage() { fprintf(listF, "usage:    find pathname-list expression-list\n"); }
 
 // A sign, then digits: 0 with the value and flags, -1 after the message.
-int getSigned(const char *keyword, const char *text, const char *what, int64_t *value,
-              uint32_t *flags)
+int getSigned(const char *keyword, const char *text, const char *what, uint64_t *value,
+              uint32_t *flags, bool wide)
 {
   const char *p = text;
   while (*p == ' ' || *p == '\t')
@@ -91,28 +91,31 @@ int getSigned(const char *keyword, const char *text, const char *what, int64_t *
   }
   uint64_t v = 0;
   for (; isdigit(static_cast<unsigned char>(*p)); ++p) {
-    if (v > (UINT64_MAX - 9) / 10) {
+    uint64_t digit = uint64_t(*p - '0');
+    if (v > (UINT64_MAX - digit) / 10) {
       badArg(what, text);
       return -1;
     }
-    v = v * 10 + uint64_t(*p - '0');
+    v = v * 10 + digit;
   }
   if (*p != '\0' && *p != ' ') {
     badArg(what, text);
     return -1;
   }
-  if (v > uint64_t(INT64_MAX)) {
+  if (!wide && v > uint64_t(INT64_MAX)) {
     badArg(what, text);
     return -1;
   }
-  *value = int64_t(v);
+  *value = v;
   return 0;
 }
 
 bool timeHolds(const predicate &p, uint32_t t)
 {
   // 64-bit signed arithmetic: large day counts and times past 2038 never wrap.
-  int64_t n = p.kwval.i, tt = int64_t(t);
+  // Beyond a hundred billion days every time compares alike; the cap keeps
+  // n * d inside 64 bits.
+  int64_t n = std::min<int64_t>(p.kwval.i, 100000000000LL), tt = int64_t(t);
   int64_t edge = now - n * kDay;
   if (p.flags == 2)
     return tt + kDay <= edge;
@@ -185,13 +188,14 @@ int findParse(int argc, char **argv, int64_t when, std::vector<std::string> *pat
       break;
     case KV_INT:
     case KV_UNSIGNED64: {
-      int64_t n;
-      if (getSigned(w, v, "illegal integer value", &n, &p.flags) < 0)
+      uint64_t n;
+      const bool wide = row->kwvtype == KV_UNSIGNED64;
+      if (getSigned(w, v, "illegal integer value", &n, &p.flags, wide) < 0)
         return -1;
-      if (row->kwvtype == KV_UNSIGNED64)
-        p.kwval.u = uint64_t(n);
+      if (wide)
+        p.kwval.u = n;
       else
-        p.kwval.i = n;
+        p.kwval.i = int64_t(n);
       break;
     }
     case KV_OCTAL: {
