@@ -15,6 +15,7 @@
 #include "ns_list.h"
 #include "ns_modes.h"
 #include "ns_times.h"
+#include "ns_usage.h"
 #include "ozuvars.h"
 
 namespace {
@@ -497,6 +498,50 @@ TEST(FindPredicates, ParseErrorsComeBeforeAnySearch)
     std::vector<std::string> paths;
     EXPECT_EQ(findParse(int(argv.size()), argv.data(), 0, &paths), -1) << c.words[1];
   }
+}
+
+}  // namespace
+
+namespace {
+
+TEST(SpaceUsage, BlocksDatesAndTheWrittenFilter)
+{
+  const struct {
+    uint64_t bytes;
+    int size;
+    const char *want;
+  } blocks[] = {
+      {0, 512, "0"},   {1, 512, "1"},    {512, 512, "1"},  {513, 512, "2"},
+      {513, 1024, "1"}, {1025, 1024, "2"}, {UINT64_MAX, 512, "36028797018963968"},
+  };
+  for (const auto &b : blocks)
+    EXPECT_EQ(format_Value(b.bytes, b.size), b.want) << b.bytes << "/" << b.size;
+
+  FixedZone utc;
+  const struct {
+    const char *text;
+    long long want;  // -1: refused
+  } dates[] = {
+      {"12/31/95", 820368000},  {"95/12/31", 820368000}, {"1990/06/01", 644198400},
+      {"06/01/1990", 644198400}, {"1/2/2000", 946771200}, {"2099/12/31", 4102358400LL},
+      {"2100/01/01", -1},       {"1/0/2000", -1},        {"13/01/2000", -1},
+      {"01/32/2000", -1},       {"1989/01/01", -1},      {"1/1", -1},
+      {"1/1/2000x", -1},        {"a/1/2000", -1},        {"89/1/1", -1},
+  };
+  for (const auto &d : dates) {
+    time_t t = 0;
+    int rc = cv_date(d.text, &t);
+    if (d.want < 0) {
+      EXPECT_EQ(rc, -1) << d.text;
+    } else {
+      EXPECT_EQ(rc, 0) << d.text;
+      EXPECT_EQ((long long)t, d.want) << d.text;
+    }
+  }
+  // du -w n: files written in the last n days.
+  EXPECT_EQ(du_WrittenFilterTime(1000000000, 0), 1000000000u);
+  EXPECT_EQ(du_WrittenFilterTime(1000000000, 2), 1000000000u - 2 * 86400u);
+  EXPECT_EQ(du_WrittenFilterTime(1000000000, 100000), 1u) << "never below the epoch";
 }
 
 }  // namespace

@@ -20,6 +20,9 @@ int ozu_UmaskCommand(char *cc, int cclen);
 // Owners: chown, chgrp.
 int ozu_ChownCommand(char *cc, int cclen);
 int ozu_ChgrpCommand(char *cc, int cclen);
+// Space usage and attributes: du, dump.
+int ozu_DuCommand(char *cc, int cclen);
+int ozu_DumpCommand(char *cc, int cclen);
 // Search: find.
 int ozu_FindCommand(char *cc, int cclen);
 // Times: touch.
