@@ -25,6 +25,14 @@ int ozu_DuCommand(char *cc, int cclen);
 int ozu_DumpCommand(char *cc, int cclen);
 // Search: find.
 int ozu_FindCommand(char *cc, int cclen);
+// Identity and filesets: lsfileset and lsfset, lsjunctions, groups, newgrp
+// (returns 0), id, whoami.
+int ozu_LsFilesetCommand(char *cc, int cclen);
+int ozu_LsJunctionsCommand(char *cc, int cclen);
+int ozu_GroupsCommand(char *cc, int cclen);
+int ozu_NewGrpCommand(char *cc, int cclen);
+int ozu_IdCommand(char *cc, int cclen);
+int ozu_WhoAmICommand(char *cc, int cclen);
 // Times: touch.
 int ozu_TouchCommand(char *cc, int cclen);
 
