@@ -318,3 +318,32 @@ TEST_F(OzuWorkdirs, SlotsPwdAndCdls)
 }
 
 }  // namespace
+
+namespace {
+
+TEST_F(OzuModes, HereDocumentsNameThePaths)
+{
+  GwsimConfig c = attrsConfig();
+  c.file("/m/x").set("Uid", 1001).set("Mode", "0644");
+  c.file("/m/y").set("Uid", 1001).set("Mode", "0644");
+  c.file("/m/z").set("Uid", 1001).set("Mode", "0644");
+  start(c);
+  OzuResult r = runOzu(*gw, ozuArgs(*gw, {}),
+                       "chmod 600 <<END\n/m/x\n/m/y\nEND\n"
+                       "ls -1 /m/z <<END\n/m/x\nEND\n"
+                       "chmod 666 <<\n"
+                       "chmod 666 <<END /m/z\n",
+                       {"TZ=UTC"});
+  std::string out = afterBanner(r.out + r.err);
+  EXPECT_EQ(mode("/m/x"), "0600");
+  EXPECT_EQ(mode("/m/y"), "0600");
+  EXPECT_EQ(mode("/m/z"), "0644") << "a command with a marker error changes nothing";
+  EXPECT_NE(out.find("/m/z\n/m/x\n"), std::string::npos) << out;
+  EXPECT_NE(out.find("*** Missing marker string after here-document sentinel (<<)\n"),
+            std::string::npos) << out;
+  EXPECT_NE(out.find("*** here-document marker must be the last token on the cmd line\n"),
+            std::string::npos) << out;
+  EXPECT_EQ(r.status, 64);
+}
+
+}  // namespace

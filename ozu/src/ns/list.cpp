@@ -14,6 +14,7 @@
 #include "ozu_cmdframe.h"
 #include "ozurc.h"
 #include "ozu_walk.h"
+#include "ns_heredoc.h"
 #include "ns_list.h"
 #include "ozu_context.h"
 #include "ozu_errors.h"
@@ -1001,7 +1002,10 @@ int ozu_ListCommand(char *cc, int cclen)
       usageShown = true;
     }
   }
+  std::vector<std::string> hereDoc;
   if (!end && ozu_CmdKeywords(&cmd, OZU_KW_UNKNOWN_IS_NAME) < 0)
+    end = true;
+  if (!end && ns_HereDocNames(&cmd, &hereDoc) < 0)
     end = true;
   ls_line_opts = lsOpts;
   if (!end) {

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "ns_commands.h"
+#include "ns_heredoc.h"
 #include "ns_modes.h"
 #include "ozu_cmdframe.h"
 #include "ozu_context.h"
@@ -344,6 +345,9 @@ int ozu_ChmodCommand(char *cc, int cclen)
   }
   ozu_optind = i;
   if (ozu_CmdKeywords(&cmd, OZU_KW_UNKNOWN_IS_NAME) < 0)
+    return 1;
+  std::vector<std::string> hereDoc;
+  if (ns_HereDocNames(&cmd, &hereDoc) < 0)
     return 1;
   char *modeWord = ozu_CmdNextName(&cmd);
   if (modeWord == nullptr) {

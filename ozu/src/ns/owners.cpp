@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "ns_commands.h"
+#include "ns_heredoc.h"
 #include "ozu_cmdframe.h"
 #include "ozu_context.h"
 #include "ozu_drive.h"
@@ -144,6 +145,9 @@ int ozu_ChownCommand(char *cc, int cclen)
   ozu_optind = readOptions(&cmd);
   if (ozu_CmdKeywords(&cmd, OZU_KW_UNKNOWN_IS_NAME) < 0)
     return 1;
+  std::vector<std::string> hereDoc;
+  if (ns_HereDocNames(&cmd, &hereDoc) < 0)
+    return 1;
   char *ownerWord = ozu_CmdNextName(&cmd);
   if (ownerWord == nullptr) {
     setExitResult(64, "*** missing parameter: owner name", 7);
@@ -242,6 +246,9 @@ int ozu_ChgrpCommand(char *cc, int cclen)
   }
   ozu_optind = readOptions(&cmd);
   if (ozu_CmdKeywords(&cmd, OZU_KW_UNKNOWN_IS_NAME) < 0)
+    return 1;
+  std::vector<std::string> hereDoc;
+  if (ns_HereDocNames(&cmd, &hereDoc) < 0)
     return 1;
   char *groupWord = ozu_CmdNextName(&cmd);
   char *word = groupWord ? ozu_CmdNextName(&cmd) : nullptr;

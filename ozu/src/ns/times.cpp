@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "ns_commands.h"
+#include "ns_heredoc.h"
 #include "ns_times.h"
 #include "ozu_cmdframe.h"
 #include "ozu_context.h"
@@ -303,7 +304,8 @@ int ozu_TouchCommand(char *cc, int cclen)
       break;
     }
   }
-  if (ozu_CmdKeywords(&cmd, OZU_KW_UNKNOWN_IS_NAME) < 0)
+  std::vector<std::string> hereDoc;
+  if (ozu_CmdKeywords(&cmd, OZU_KW_UNKNOWN_IS_NAME) < 0 || ns_HereDocNames(&cmd, &hereDoc) < 0)
     return 1;
   if (countBits(uint32_t(touchOpts & (T_d | T_l | T_r | T_t))) > 1) {
     setExitResult(64, "*** Conflicting -d,-l,-r or -t options. ", 7);
