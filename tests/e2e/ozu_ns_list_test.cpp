@@ -21,13 +21,14 @@ GwsimBlock &fixed(GwsimBlock &b)
       .set("Changed", 946684800);
 }
 
-GwsimConfig listingConfig()
+// name7: the name this site gives account 7.
+GwsimConfig listingConfig(const std::string &name7 = "research")
 {
   GwsimConfig c;
   c.user("alice", "wonderland").set("Uid", 1001).set("Gid", 100).set("Home", "/p")
       .set("Accounts", 7);
   c.group("staff", 100);
-  c.account("research", 7).account("averyverylong", 8);
+  c.account(name7, 7).account("averyverylong", 8);
   fixed(c.dir("/p"));
   fixed(c.file("/p/b")).set("Size", 513);
   fixed(c.file("/p/a")).set("Data", "hello").set("Account", 7).set("COS", 3)
@@ -251,6 +252,31 @@ TEST_F(OzuListing, CacheServesAgainWithoutReadingAndLeavesWhenTurnedOff)
   EXPECT_EQ(opens("/p"), before + 4) << out;
   EXPECT_EQ(countText(out, "new"), 3) << out;
   EXPECT_EQ(r.status, 0) << r.err;
+}
+
+TEST(OzuListingAccounts, AnAccountNameBelongsToItsSite)
+{
+  // One account id, another name at each site.
+  GwsimConfig a = listingConfig(), b = listingConfig("physics");
+  GwsimFixture first(a.text()), second(b.text());
+  ASSERT_TRUE(first.running()) << first.stderrText();
+  ASSERT_TRUE(second.running()) << second.stderrText();
+  ozuHome(first);
+  OzuResult r = runOzu(first, ozuArgs(first, {"ls -U /p/a; open -q -h 127.0.0.1 -p " +
+                                                  std::to_string(second.port()) +
+                                                  " -l alice; ls -U /p/a; A: ls -U /p/a"}),
+                       "", {"TZ=UTC"});
+  std::string out = afterBanner(r.out + r.err);
+  const std::string line = "-rw-r--r--   1 alice     staff         3 %s DISK             5 Jan  1  "
+                           "2000 a\n";
+  auto with = [&](const char *acct) {
+    char buf[200];
+    snprintf(buf, sizeof buf, line.c_str(), acct);
+    return std::string(buf);
+  };
+  EXPECT_EQ(countText(out, with("    research")), 2) << out;
+  EXPECT_EQ(countText(out, with("     physics")), 1) << out;
+  EXPECT_EQ(r.status, 0) << out;
 }
 
 }  // namespace

@@ -611,8 +611,11 @@ quorDNode *list_QUOR_Dir_Short(const char *pathIn)
     setExitResult(72, quor_perror(dirdes, "quor_Opendir", path.c_str(), nullptr), 6);
     return nullptr;
   }
-  long batchSize = globalDefs.maxReaddirEntries > 0 ? globalDefs.maxReaddirEntries : 1000;
-  std::vector<ns_DirEntry_t> batch(size_t(std::min(batchSize, long(st.st_nlink) + 2L)) + 1);
+  // Batches start small and double while they come back full, up to the
+  // configured size: a small directory costs little memory, a big one few
+  // requests. (A directory's link count says nothing of its entries.)
+  const long maxBatch = globalDefs.maxReaddirEntries > 0 ? globalDefs.maxReaddirEntries : 1000;
+  std::vector<ns_DirEntry_t> batch(size_t(std::min(maxBatch, 64L)));
   std::vector<quorDNode *> nodes;
   uint64_t offset = 0;
   uint32_t end = 0;
@@ -631,6 +634,7 @@ quorDNode *list_QUOR_Dir_Short(const char *pathIn)
     }
     offset = next;
     got = std::min(got, int(batch.size()));
+    const bool full = got == int(batch.size());
     // One allocation for the nodes of a batch; its first node frees it.
     quorDNode *block = got > 0 ? static_cast<quorDNode *>(calloc(size_t(got), sizeof(quorDNode)))
                                : nullptr;
@@ -670,6 +674,8 @@ quorDNode *list_QUOR_Dir_Short(const char *pathIn)
       block[0].malloced = 1;
     else
       free(block);
+    if (full && long(batch.size()) < maxBatch)
+      batch.resize(size_t(std::min(maxBatch, long(batch.size()) * 2)));
   }
   if (progressFlag)
     ozu_ConsoleMessage("");
