@@ -279,4 +279,28 @@ TEST(OzuListingAccounts, AnAccountNameBelongsToItsSite)
   EXPECT_EQ(r.status, 0) << out;
 }
 
+TEST(OzuListingFailures, ReadingThatFailsPartWayListsWhatCame)
+{
+  GwsimConfig c = listingConfig();
+  fixed(c.dir("/many"));
+  for (int i = 0; i < 100; ++i) {
+    char name[32];
+    snprintf(name, sizeof name, "/many/e%03d", i);
+    fixed(c.file(name));
+  }
+  // The second batch of the listing fails (the first holds 64 entries).
+  c.fault("Error", "0x0500 0x1201 2 -13");
+  GwsimFixture gw(c.text());
+  ASSERT_TRUE(gw.running()) << gw.stderrText();
+  ozuHome(gw);
+  OzuResult r = runUtc(gw, "ls -1 /many");
+  std::string out = afterBanner(r.out + r.err);
+  EXPECT_NE(out.find("*** read QUOR directory: Access denied [-13: QUOR_EACCES] \n    /many\n"),
+            std::string::npos) << out;
+  // "." and ".." came first and are not shown: 62 names.
+  EXPECT_EQ(countText(out, "/many/e"), 62) << out;
+  EXPECT_NE(out.find("/many/e061\n"), std::string::npos) << out;
+  EXPECT_EQ(r.status, 74);
+}
+
 }  // namespace
