@@ -2,6 +2,7 @@
 // are set relative to gwsim's start, depth-first order, and the parse
 // errors that end the command before any search.
 #include <gtest/gtest.h>
+#include <signal.h>
 
 #include <string>
 
@@ -9,6 +10,7 @@
 #include "gwsim_fixture.h"
 #include "journal_text.h"
 #include "ozu_run.h"
+#include "program_run.h"
 
 namespace {
 
@@ -91,6 +93,42 @@ TEST(OzuFind, PredicatesAndMessages)
           << "nothing searched after " << k.command;
     }
   }
+}
+
+}  // namespace
+
+namespace {
+
+TEST(OzuFindInterrupt, AnInterruptStopsADeepSearch)
+{
+  GwsimConfig c = findConfig();
+  std::string path = "/deep";
+  c.dir("/deep").set("Uid", 1001);
+  for (int i = 0; i < 40; ++i) {
+    path += "/d" + std::to_string(i);
+    c.dir(path).set("Uid", 1001);
+  }
+  c.fault("Delay", "0x0500 0x0f02 * 150");  // every directory opens slowly
+  GwsimFixture gw(c.text());
+  ASSERT_TRUE(gw.running()) << gw.stderrText();
+  std::string home = ozuHome(gw);
+  ProgramSpec spec;
+  spec.argv = ozuArgs(gw, {"find /deep -name nothing; pwd"});
+  spec.argv.insert(spec.argv.begin(), std::string(OZU_BUILD_DIR) + "/ozu/ozu");
+  spec.env = programEnv({"QUOR_", "OZU_", "HOME="},
+                        {"HOME=" + home, "QUOR_USE_NETRC_FILE=1", "QUOR_CFG_FILE_PATH=" + gw.dir(),
+                         "QUOR_HOSTNAME=localhost"});
+  spec.stdinPipe = true;
+  spec.newSession = true;
+  RunningProgram running = startProgram(spec);
+  ASSERT_GT(running.pid, 0) << running.startError;
+  ASSERT_TRUE(gw.waitForJournal("path=/deep/d0/d1/d2", 15000));
+  kill(running.pid, SIGINT);
+  ProgramResult r = finishProgram(running, spec);
+  int opened = countLines(gw.journalLines(), "fn=0x0f02", "path=/deep");
+  EXPECT_LT(opened, 20) << "the search stopped well before the bottom of 40 levels";
+  EXPECT_NE(r.err.find("*** interrupted ***"), std::string::npos) << r.err;
+  EXPECT_NE(r.err.find("pwd0: /a"), std::string::npos) << "the next command runs\n" << r.err;
 }
 
 }  // namespace
