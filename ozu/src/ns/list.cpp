@@ -172,7 +172,7 @@ const char *ozu_LsAccountText(int handle, acct_rec_t account, quor_id_t site)
   if (rc < 0 || strlen(name) > 12)
     snprintf(acct_string, sizeof acct_string, "%12d", int(account));
   else
-    snprintf(acct_string, sizeof acct_string, "%s", name);
+    snprintf(acct_string, sizeof acct_string, "%.128s", name);
   return acct_string;
 }
 
@@ -753,12 +753,20 @@ void list_dir_short(const char *dirpath)
     if (interrupted || stop)
       break;
   }
+  // The subdirectories are taken out before the list is let go: listing
+  // them may evict this list from the cache and free it.
+  std::vector<std::string> subdirs;
   if ((lsOpts & LS_R) && !interrupted && !stop) {
-    for (quorDNode *n = list; n && !interrupted; n = n->next)
+    for (quorDNode *n = list; n; n = n->next)
       if (n->mode == 0x4000 && strcmp(n->nodename, ".") != 0 && strcmp(n->nodename, "..") != 0)
-        list_dir_short(joinPath(dir, n->nodename).c_str());
+        subdirs.push_back(joinPath(dir, n->nodename));
   }
   ReleasequorDNodes(list);
+  for (const std::string &sub : subdirs) {
+    if (interrupted)
+      break;
+    list_dir_short(sub.c_str());
+  }
 }
 
 namespace {
