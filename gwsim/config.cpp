@@ -78,6 +78,7 @@ void gw_ConfigDefaults(gw_config_t* cfg) {
   cfg->root.clear();
   cfg->stageDelayMs = 0;
   cfg->maxOpenFiles = 256;
+  cfg->listOrder = 0;
   cfg->users.clear();
   cfg->rules.clear();
   cfg->tables = gw_tables_t{};
@@ -166,6 +167,11 @@ static int load_server(quor_cfg_stanza_t* block, gw_config_t* cfg, const char* p
     } else if (key_is(e, "MaxOpenFiles")) {
       if (gw_ParseNumber(v, 1, 65536, &n) < 0) return fail(err, path, e->LineNum, "bad MaxOpenFiles");
       cfg->maxOpenFiles = uint32_t(n);
+    } else if (key_is(e, "ListOrder")) {
+      if (strcasecmp(v, "byte") == 0) cfg->listOrder = 0;
+      else if (strcasecmp(v, "reverse") == 0) cfg->listOrder = 1;
+      else if (strcasecmp(v, "random") == 0) cfg->listOrder = 2;
+      else return fail(err, path, e->LineNum, "ListOrder is byte, reverse or random");
     } else if (key_is(e, "Root")) {
       cfg->root = v;
     } else if (int taken = module_server_key(e, cfg, path, err)) {

@@ -128,6 +128,7 @@ typedef struct gw_config {
   std::string root;  // storage namespace root (Server.Root; --root wins)
   uint32_t stageDelayMs;  // an asynchronous stage reports after this long (Server.StageDelay)
   uint32_t maxOpenFiles;  // open files per connection (Server.MaxOpenFiles)
+  int listOrder;          // Opendir's order of names: 0 byte, 1 reverse, 2 random (Server.ListOrder)
   gw_tables_t tables;  // COS, filesets, junctions, motd ... (queries.h)
   gw_idtables_t ident;  // groups, accounts, relay scripts (identity.h, relay.h)
   gw_data_config_t data;  // direct data connections and lfx (xio.h, lfx.h)

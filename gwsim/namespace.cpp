@@ -11,6 +11,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <random>
 #include <memory>
 #include <mutex>
 
@@ -321,6 +322,14 @@ int gw_HandleOpendir(gw_conn_t* conn, const api_msghdr_t*, void* req, gw_reply_t
     if (rc < 0) return fail(reply, rc);
     rc = gw_StoreDirNames(ns, &names);
     if (rc < 0) return fail(reply, rc);
+  }
+  // A gateway need not list in byte order: a knob shows the client's
+  // sorting what another gateway may send.
+  if (conn->cfg->listOrder == 1) {
+    std::reverse(names.begin(), names.end());
+  } else if (conn->cfg->listOrder == 2) {
+    std::mt19937 shuffle(uint32_t(names.size()) * 2654435761u + 17);
+    std::shuffle(names.begin(), names.end(), shuffle);
   }
   bool searchable = gw_AccessObject(conn, &m, GW_MAY_SEARCH) == 0;
   size_t slot = 0;

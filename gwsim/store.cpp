@@ -18,6 +18,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <map>
 #include <memory>
 #include <unordered_map>
 
@@ -36,6 +37,8 @@ typedef struct file_spec {
   int hasData;
   std::string target;  // symbolic link contents
   int keepDisk;        // tape copy and a disk copy
+  // Times in seconds since the epoch; INT64_MIN: not given.
+  int64_t atime, mtime, created, changed;
   gw_meta_t meta;
   int set[32];  // which meta fields the entry gave (FIELD_*)
 } file_spec_t;
@@ -63,6 +66,9 @@ static sqlite3* db;
 static std::string store_root;
 static uint32_t default_cos;
 static std::vector<file_spec_t> file_specs;
+// Metadata-change times the Files block gave, by namespace path: the host
+// cannot set a ctime, so the attributes report this one instead.
+static std::map<std::string, uint32_t> changed_times;
 
 std::recursive_mutex& gw_StoreLock(void) { return store_lock; }
 
@@ -739,6 +745,11 @@ static uint32_t entry_count(const std::string& nspath) {
   return n;
 }
 
+static uint32_t changed_time(const std::string& nspath, const struct stat* st) {
+  auto it = changed_times.find(nspath);
+  return it != changed_times.end() ? it->second : uint32_t(st->st_ctime);
+}
+
 static void fill_attrs(const std::string& nspath, const struct stat* st, const gw_meta_t* m,
                        quor_Attrs_t* a) {
   memset(a, 0, sizeof *a);
@@ -766,7 +777,7 @@ static void fill_attrs(const std::string& nspath, const struct stat* st, const g
   a->TimeCreated = m->TimeCreated;
   a->TimeLastRead = uint32_t(st->st_atime);
   a->TimeLastWritten = uint32_t(st->st_mtime);
-  a->TimeModified = uint32_t(st->st_ctime);
+  a->TimeModified = changed_time(nspath, st);
   a->Type = m->Type;
   a->UID = m->UID;
   a->WriteCount = m->WriteCount;
@@ -787,7 +798,7 @@ int gw_StoreStat(const std::string& nspath, quor_stat_t* out) {
   out->st_ssize = uint64_t(st.st_size);
   out->quor_st_atime = uint32_t(st.st_atime);
   out->quor_st_mtime = uint32_t(st.st_mtime);
-  out->quor_st_ctime = uint32_t(st.st_ctime);
+  out->quor_st_ctime = changed_time(nspath, &st);
   out->quor_st_birthtime = m.TimeCreated;
   out->st_blksize = uint32_t(st.st_blksize);
   out->st_blocks = uint32_t(st.st_blocks);
@@ -960,6 +971,30 @@ static int parse_tape(const char* text, std::vector<gw_volume_t>* out) {
   return 0;
 }
 
+// A time of the Files block: seconds since the epoch, or "now", "now-N",
+// "now+N" (seconds from gwsim's start), 0 to 2^32 - 1.
+static int parse_time(const char* text, int64_t* out) {
+  int64_t base = 0, n = 0;
+  const char* p = text;
+  int sign = 1;
+  if (strncasecmp(p, "now", 3) == 0) {
+    base = int64_t(time(nullptr));
+    p += 3;
+    if (*p == '\0') {
+      *out = base;
+      return 0;
+    }
+    if (*p != '-' && *p != '+') return -22;
+    sign = *p == '-' ? -1 : 1;
+    ++p;
+  }
+  if (gw_ParseNumber(p, 0, 0xffffffffLL, &n) < 0) return -22;
+  int64_t t = base + sign * n;
+  if (t < 0 || t > 0xffffffffLL) return -22;
+  *out = t;
+  return 0;
+}
+
 static int load_spec(quor_cfg_stanza_t* fe, std::string* err) {
   if (fe->type != CFG_COMPOUND_TYPE)
     return spec_fail(err, fe->LineNum, std::string("file entry needs a block: ") + fe->KeyString);
@@ -967,6 +1002,7 @@ static int load_spec(quor_cfg_stanza_t* fe, std::string* err) {
   f.line = fe->LineNum;
   f.type = GW_TYPE_FILE;
   f.size = -1;
+  f.atime = f.mtime = f.created = f.changed = INT64_MIN;
   clear_meta(&f.meta);
   std::string key = fe->KeyString;
   if (key.size() >= 2 && key.front() == '"' && key.back() == '"')
@@ -1033,6 +1069,17 @@ static int load_spec(quor_cfg_stanza_t* fe, std::string* err) {
       if (gw_ParseNumber(v, 1, 64, &n) < 0) return spec_fail(err, e->LineNum, "bad StripeWidth");
       f.meta.levels[1].StripeWidth = uint32_t(n);
       f.set[FIELD_STRIPE] = 1;
+    } else if (strcasecmp(e->KeyString, "Atime") == 0 || strcasecmp(e->KeyString, "Mtime") == 0 ||
+               strcasecmp(e->KeyString, "Created") == 0 ||
+               strcasecmp(e->KeyString, "Changed") == 0) {
+      int64_t t;
+      if (parse_time(v, &t) < 0)
+        return spec_fail(err, e->LineNum, std::string("bad time for ") + e->KeyString);
+      int64_t* slot = strcasecmp(e->KeyString, "Atime") == 0   ? &f.atime
+                      : strcasecmp(e->KeyString, "Mtime") == 0 ? &f.mtime
+                      : strcasecmp(e->KeyString, "Created") == 0 ? &f.created
+                                                                 : &f.changed;
+      *slot = t;
     } else if (strcasecmp(e->KeyString, "Tape") == 0) {
       if (parse_tape(v, &tape) < 0)
         return spec_fail(err, e->LineNum, "Tape wants VOL:POS[:LABEL] (up to 10)");
@@ -1151,6 +1198,31 @@ static int apply_spec(const file_spec_t* f, std::string* err) {
     *err = "line " + std::to_string(f->line) + ": cannot record " + f->path;
     return -1;
   }
+  return 0;
+}
+
+static int apply_times(const file_spec_t* f, std::string* err) {
+  if (f->atime != INT64_MIN || f->mtime != INT64_MIN) {
+    struct timespec ts[2];
+    ts[0].tv_sec = time_t(f->atime);
+    ts[0].tv_nsec = f->atime == INT64_MIN ? UTIME_OMIT : 0;
+    ts[1].tv_sec = time_t(f->mtime);
+    ts[1].tv_nsec = f->mtime == INT64_MIN ? UTIME_OMIT : 0;
+    if (utimensat(AT_FDCWD, gw_StoreHostPath(f->path).c_str(), ts, AT_SYMLINK_NOFOLLOW) < 0) {
+      *err = "line " + std::to_string(f->line) + ": cannot set the times of " + f->path;
+      return -1;
+    }
+  }
+  if (f->created != INT64_MIN) {
+    gw_meta_t m;
+    if (gw_StoreGetMeta(f->path, &m) < 0) return -1;
+    m.TimeCreated = uint32_t(f->created);
+    if (gw_StorePutMeta(f->path, &m) < 0) {
+      *err = "line " + std::to_string(f->line) + ": cannot record " + f->path;
+      return -1;
+    }
+  }
+  if (f->changed != INT64_MIN) changed_times[f->path] = uint32_t(f->changed);
   return 0;
 }
 
@@ -1292,6 +1364,13 @@ int gw_StoreOpen(const char* root, const gw_config_t* cfg, std::string* err) {
             dbPath.c_str(), dropped);
   for (const file_spec_t& f : file_specs)
     if (apply_spec(&f, err) < 0) {
+      *err = "Files " + *err;
+      return -1;
+    }
+  // Times last: making an entry changes its directory's times.
+  changed_times.clear();
+  for (const file_spec_t& f : file_specs)
+    if (apply_times(&f, err) < 0) {
       *err = "Files " + *err;
       return -1;
     }

@@ -14,6 +14,7 @@
 #include "ozu_tokens.h"
 #include "ozu_util.h"
 #include "ozuvars.h"
+#include "ns_commands.h"
 #include "shell_commands.h"
 
 #ifndef OZU_BUILD_HOST
@@ -60,7 +61,14 @@ int ozu_CaseCommand(char *, int)
 {
   return toggle(&caseFlag, "remote lfn->local lfn case conversion flag turned %s\n");
 }
-int ozu_CacheCommand(char *, int) { return toggle(&cacheFlag, "caching of dir. listings turned %s\n"); }
+int ozu_CacheCommand(char *, int)
+{
+  int rc = toggle(&cacheFlag, "caching of dir. listings turned %s\n");
+  // Lists kept while caching was on would be stale when it comes back.
+  if (!cacheFlag)
+    listVoidCache();
+  return rc;
+}
 int ozu_BellCommand(char *, int) { return toggle(&bellFlag, "file xfer bell turned %s\n"); }
 int ozu_SharedMemCommand(char *, int) { return 0; }
 int ozu_AbortCommand(char *, int) { return 0; }
