@@ -29,6 +29,12 @@ int quorex_GetCurConHandle(void);
 int quorex_GetConnectionInfo(int theHandle, char** remoteServerHost, char** remoteAddr,
                              char** remoteService, int* remoteServerPort, int* minPort,
                              int* maxPort, int* remoteSocket);
+// Asks every wait for a gateway reply to give up once it has stayed silent
+// for two seconds more (an interactive Ctrl-C against a gateway that no
+// longer answers). A wait that gives up marks its connection broken, since
+// the reply may still come and could not be told from the next one, and
+// its call fails with -5000. Safe from any thread.
+void quorex_InterruptWaits(void);
 
 // ---- request ids ----
 quor_reqid_t quor_GetUniqueRequestID(void);

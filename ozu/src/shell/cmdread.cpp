@@ -82,6 +82,9 @@ int readPlainStdin(const char *promptString, char *buf, int bufLen, int *eofReac
     if (interrupted) {
       // The line being typed is dropped; the next prompt follows.
       interruptClear();
+      if (isatty2)
+        fputc('\n', stderr);
+      interruptAwaitReport();
       buf[0] = '\0';
       return 0;
     }
@@ -143,7 +146,6 @@ int ozu_GetCommandLine(const char *promptString, char *buf, int bufLen, int *eof
     ozu_CmdSetPromptString(promptString);
     int n = ozu_CmdGetNextCommandString(buf, bufLen, eofReached);
     if (n <= 0) {
-      *eofReached = 1;
       buf[0] = '\0';
       return 0;
     }
@@ -174,6 +176,11 @@ void ozu_GetNextCommand(void)
       int eof = 0;
       int len = ozu_GetCommandLine(ozu_FormatPrompt(ps ? ps : (first ? "? " : "> ")), loccmdLine,
                                    maxcmdbuflen, &eof);
+      // A Ctrl-C while a line was typed drops the whole logical line.
+      if (!fromFile && !eof && len == 0 && interrupted.load() > 0) {
+        cmdbuf[0] = '\0';
+        break;
+      }
       if (eof) {
         if (!first)
           break;

@@ -446,7 +446,14 @@ void checkNologin(const char *path, int storageResident)
     rc = statNologin(path, storageResident);
     if (storageResident ? rc == -2 : rc != 0)
       break;
-    ozugw_ThreadSleep(interval, 0);
+    // In steps, so that three interrupts end a shell that waits here.
+    for (int waited = 0; waited < interval; ++waited) {
+      ozugw_ThreadSleep(1, 0);
+      if (ozu_ShutdownRequested()) {
+        exitcode = 69;
+        shutdownOZU();
+      }
+    }
     if (interval < 600)
       interval += 30;
   }
@@ -517,6 +524,7 @@ void shutdownOZU(void)
 int ozu_main(int argc, char **argv)
 {
   errFile = stderr;
+  interruptCatch();
   realuid = int(getuid());
   realgid = int(getgid());
   myProcessID = int(getpid());
