@@ -248,7 +248,7 @@ void ozu_CmdSetPromptString(const char *theString) { PromptString = theString ? 
 
 void ozu_CmdSetContinuation(int flag) { Continuation = flag; }
 
-int ozu_CmdGetNextCommandString(char *buffer, int bufLen, int *eofReached)
+int ozu_CmdGetNextCommandString(char *buffer, int bufLen, int *eofReached, std::string *whole)
 {
   const char *line = nullptr;
   int count = 0;
@@ -269,6 +269,8 @@ int ozu_CmdGetNextCommandString(char *buffer, int bufLen, int *eofReached)
   }
   if (line != nullptr && count > 0) {
     snprintf(buffer, size_t(bufLen), "%s", line);
+    if (whole != nullptr)
+      *whole = line;
     if (histStruct)
       history(histStruct, &historyEvent, Continuation ? H_APPEND : H_ENTER, buffer);
   } else {
