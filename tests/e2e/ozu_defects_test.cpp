@@ -9,22 +9,22 @@
 #include <string>
 #include <vector>
 
+#include "gwsim_config.h"
 #include "gwsim_fixture.h"
 #include "journal_text.h"
 #include "ozu_run.h"
 
 namespace {
 
-const char kCommands[] = R"(
-Commands = {
-  one = {
-    Line = ONE
-  }
-  three = {
-    Line = THREE
-  }
+std::string gatewayConfig()
+{
+  GwsimConfig c = aliceConfig();
+  c.section("Commands").block("one").set("Line", "ONE");
+  c.section("Commands").block("three").set("Line", "THREE");
+  c.section("Commands").block("big256").set("Exit", 256);
+  c.section("Commands").block("big300").set("Exit", 300);
+  return c.text();
 }
-)";
 
 int occurrences(const std::string &text, const std::string &needle)
 {
@@ -43,7 +43,7 @@ class OzuDefects : public ::testing::Test {
     writeFile(gw, ".ozurc", "PS1 = 'ozu> '\n");
   }
   int journalCount(const std::string &text) { return countLines(gw.journalLines(), text); }
-  GwsimFixture gw{aliceGateway("", kCommands)};
+  GwsimFixture gw{gatewayConfig()};
 };
 
 // Ctrl-C at the prompt drops what was typed and gives a new prompt; the
@@ -226,6 +226,57 @@ TEST_F(OzuDefects, OverlongLinesAreRefusedWhole)
   EXPECT_EQ(p->finish(), 64) << p->screen;
   EXPECT_EQ(journalCount("cmd=one"), before) << "the pasted line's tail never ran";
   unlink((gw.dir() + "/commands").c_str());
+}
+
+// A failure never ends as a success: write failures, a gateway exit code
+// that does not fit 8 bits, a failed open (and what follows it on the
+// line), bad options and values of the shell's own commands.
+TEST_F(OzuDefects, FailuresEndWithTheirExitCode)
+{
+  std::string keysets = gw.dir() + "/home/.ozukeysets";
+  ASSERT_EQ(mkdir(keysets.c_str(), 0755), 0);
+  // keep writes through a file beside the keyset; this one cannot be written.
+  ASSERT_EQ(symlink("/dev/full", (keysets + "/.#full").c_str()), 0);
+  const std::string refused = "127.0.0.1 -p 1 -l alice";
+  struct {
+    std::string commands;
+    int status;
+    const char *shows;
+  } cases[] = {
+      {"big256", 255, ""},
+      {"big300", 255, ""},
+      {"keep -l full", 73, "*** KEEP: error writing keyset file"},
+      {"out /dev/full; one", 73, "*** error writing listing output to `/dev/full'"},
+      {"open -h " + refused + "; three", 69, ""},
+      {"sudo -x pwd", 64, "Usage: sudo"},
+      {"setdrive 9 b", 64, "*** bad connection ID: 9"},
+      {"setdrive a 1", 64, "*** illegal replacement drive letter: 1"},
+      {"idletime 60; idletime 1h; idletime", 64, "*** usage:   idle[time] [value]"},
+      {"idletime abc", 64, "*** usage:   idle[time] [value]"},
+      {"idletime 60; idletime", 0, "Idle timeout setting is 60 seconds\n"
+                                   "Idle timeout setting is 60 seconds\n"},
+      {"idletime -1", 0, "Idle timeout setting is unlimited"},
+  };
+  for (const auto &c : cases) {
+    OzuResult r = runOzu(gw, ozuArgs(gw, {"-q", c.commands}));
+    std::string all = r.out + r.err;
+    EXPECT_EQ(r.status, c.status) << c.commands << "\n" << all;
+    EXPECT_NE(all.find(c.shows), std::string::npos) << c.commands << "\n" << all;
+  }
+  EXPECT_EQ(journalCount("cmd=three"), 0) << "nothing after a failed open ran on the old gateway";
+  OzuResult again = runOzu(gw, ozuArgs(gw, {"-q", "idletime 60; idletime 1h; idletime"}));
+  std::string after = again.out + again.err;
+  EXPECT_EQ(occurrences(after, "Idle timeout setting is 60 seconds"), 2) << "1h changed nothing\n"
+                                                                          << after;
+  unlink((keysets + "/.#full").c_str());
+  rmdir(keysets.c_str());
+
+  // A port that is no number is refused before anything starts.
+  int ones = journalCount("cmd=one");
+  OzuResult p = runOzu(gw, {"-h", "127.0.0.1", "-p", "abc", "-l", "alice", "one"});
+  EXPECT_EQ(p.status, 64) << p.err;
+  EXPECT_NE(p.err.find("*** ozu: bad <port> parameter: abc"), std::string::npos) << p.err;
+  EXPECT_EQ(journalCount("cmd=one"), ones);
 }
 
 }  // namespace

@@ -179,6 +179,7 @@ void ozu_UserCommand(void)
     firstCall();
   for (;;) {
     cmdLine[0] = '\0';
+    ozu_CheckListingFile(0);
     listF = outfileFlag && fdOut ? fdOut : ttyOut;
     fflush(listF);
     ozu_context_t *cur = sesskeyset.curContext;
@@ -377,6 +378,9 @@ int ozu_OzugwdCommand(char *cc, int)
   uint32_t flags = 0;
   int rc = ozugw_cli_SendCommand(1, int(strlen(cc)) + 1, cc, ozu_OzugwdRespHandler, &exitCode,
                                  &flags);
+  // An exit status holds 8 bits: a larger code would wrap (256 to 0).
+  if (exitCode > 255)
+    exitCode = 255;
   int curCode = exitcode.load();
   while (exitCode > curCode && !exitcode.compare_exchange_weak(curCode, exitCode)) {
   }

@@ -344,11 +344,11 @@ int parseCmdLine(int argc, char **argv)
           if (missing) {
             fprintf(errFile, "*** ozu: missing <port> parameter\n");
             fatal = true;
-          } else if (allDigits(value) && !wholeNumber(value, &v)) {
+          } else if (!wholeNumber(value, &v)) {
+            // Not a number at all (abc, 12x): no port 0 in its place.
             fprintf(errFile, "*** ozu: bad <port> parameter: %s\n", value);
             fatal = true;
           } else {
-            v = strtol(value, nullptr, 10);
             if (v < 0 || v > 65535) {
               fprintf(errFile, "*** ozu: bad <port> parameter: %s (ignored)\n", value);
               ozu_server_port = 0;
@@ -518,6 +518,7 @@ void shutdownOZU(void)
   gatewayShutdown();
   if (editorEnabled)
     ozu_CmdSaveHistory();
+  ozu_CheckListingFile(1);
   fflush(nullptr);
   exit(exitcode.load());
 }
