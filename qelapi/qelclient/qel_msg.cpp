@@ -28,6 +28,7 @@ std::atomic<uint32_t> requestIdState{0};
 // Raised by quorex_InterruptWaits; a wait compares it with its value at
 // the start of the wait.
 std::atomic<unsigned> waitInterrupts{0};
+thread_local bool waitsInterruptible = false;
 constexpr int kInterruptGraceSeconds = 2;
 
 double monotonicSeconds() {
@@ -45,7 +46,7 @@ int awaitReadable(int fd) {
     struct pollfd p = {fd, POLLIN, 0};
     int r = poll(&p, 1, 100);
     if (r != 0 && !(r < 0 && errno == EINTR)) return 0;  // ready, or recv reports it
-    if (waitInterrupts.load() == seen) continue;
+    if (!waitsInterruptible || waitInterrupts.load() == seen) continue;
     double now = monotonicSeconds();
     if (giveUpAt == 0)
       giveUpAt = now + kInterruptGraceSeconds / qelapi_time_scale();
@@ -242,6 +243,8 @@ thread_local std::vector<char> encodeBuffer;
 }  // namespace
 
 void quorex_InterruptWaits(void) { waitInterrupts.fetch_add(1); }
+
+void quorex_WaitsInterruptible(int on) { waitsInterruptible = on != 0; }
 
 void qelapi_WakeAllWaiters(quor_msgstream_t* in) {
   while (in->waitReplyList != nullptr) wakeFirst(in);

@@ -150,6 +150,8 @@ void interruptSetup(void)
 
 void interruptCatch(void)
 {
+  // Only the main thread's waits, the ones the user sits in front of.
+  quorex_WaitsInterruptible(1);
   if (notifyPipe[0] < 0 && pipe2(notifyPipe, O_CLOEXEC) == 0) {
     pthread_t t;
     pthread_attr_t attr;
