@@ -24,6 +24,13 @@ typedef struct CCmdtab {
 #define CmdTabSize 130
 extern CCmdtab OZUCmds[CmdTabSize];
 
+// The current connection failed its last exchange: the window size, the
+// gateway log and the relay of the shell's own commands wait until a relay
+// goes through again. Noting it says so once.
+int ozu_GatewayKnownDown(void);
+void ozu_NoteGatewayDown(void);
+void ozu_ClearGatewayDown(void);
+
 extern int consoleCleanupNeeded;
 extern int keysetsSynced;
 

@@ -29,6 +29,17 @@ int quorex_GetCurConHandle(void);
 int quorex_GetConnectionInfo(int theHandle, char** remoteServerHost, char** remoteAddr,
                              char** remoteService, int* remoteServerPort, int* minPort,
                              int* maxPort, int* remoteSocket);
+// Asks the waits for a gateway reply of the threads that allowed it to
+// give up once they have stayed silent for two seconds more (an
+// interactive Ctrl-C against a gateway that no longer answers). A wait
+// that gives up marks its connection broken, since the reply may still
+// come and could not be told from the next one, and its call fails with
+// -5000. Safe from any thread.
+void quorex_InterruptWaits(void);
+// Allows (on nonzero) or forbids the calling thread's waits to be ended by
+// quorex_InterruptWaits; a thread starts forbidden, so that background
+// work (stages, movers) never loses its connection to a Ctrl-C.
+void quorex_WaitsInterruptible(int on);
 
 // ---- request ids ----
 quor_reqid_t quor_GetUniqueRequestID(void);

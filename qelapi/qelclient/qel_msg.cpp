@@ -25,14 +25,51 @@ namespace {
 std::atomic<bool> requestIdSeeded{false};
 std::atomic<uint32_t> requestIdState{0};
 
+// Raised by quorex_InterruptWaits; a wait compares it with its value at
+// the start of the wait.
+std::atomic<unsigned> waitInterrupts{0};
+thread_local bool waitsInterruptible = false;
+constexpr int kInterruptGraceSeconds = 2;
+
+double monotonicSeconds() {
+  struct timespec ts;
+  clock_gettime(CLOCK_MONOTONIC, &ts);
+  return double(ts.tv_sec) + double(ts.tv_nsec) / 1e9;
+}
+
+// Waits until the socket is readable: 0, or -2 when an interrupt asked the
+// wait to give up and the gateway stayed silent through the grace period.
+int awaitReadable(int fd) {
+  const unsigned seen = waitInterrupts.load();
+  double giveUpAt = 0;
+  for (;;) {
+    struct pollfd p = {fd, POLLIN, 0};
+    int r = poll(&p, 1, 100);
+    if (r != 0 && !(r < 0 && errno == EINTR)) return 0;  // ready, or recv reports it
+    if (!waitsInterruptible || waitInterrupts.load() == seen) continue;
+    double now = monotonicSeconds();
+    if (giveUpAt == 0)
+      giveUpAt = now + kInterruptGraceSeconds / qelapi_time_scale();
+    else if (now >= giveUpAt)
+      return -2;
+  }
+}
+
 // ---- the inbound stream's own reader ----
 
 // Reads what the socket has into the emptied buffer (blocking until it has
-// something); 0, or -1 (and eof set) at end of stream or on an error.
+// something); 0, or -1 (and eof set) at end of stream or on an error, -2
+// (and eof set) when an interrupt made the wait give up.
 int inRecv(quor_msgstream_t* s) {
   ssize_t n;
-  do n = recv(s->fd, s->buffer, QEL_MSGSTREAM_BUFSIZE, 0);
-  while (n < 0 && errno == EINTR);
+  for (;;) {
+    n = recv(s->fd, s->buffer, QEL_MSGSTREAM_BUFSIZE, MSG_DONTWAIT);
+    if (n >= 0 || (errno != EINTR && errno != EAGAIN && errno != EWOULDBLOCK)) break;
+    if (errno != EINTR && awaitReadable(s->fd) < 0) {
+      s->eof = 1;
+      return -2;
+    }
+  }
   if (n <= 0) {
     s->eof = 1;
     return -1;
@@ -204,6 +241,10 @@ int sendAll(int fd, const char* p, size_t len) {
 thread_local std::vector<char> encodeBuffer;
 
 }  // namespace
+
+void quorex_InterruptWaits(void) { waitInterrupts.fetch_add(1); }
+
+void quorex_WaitsInterruptible(int on) { waitsInterruptible = on != 0; }
 
 void qelapi_WakeAllWaiters(quor_msgstream_t* in) {
   while (in->waitReplyList != nullptr) wakeFirst(in);
@@ -560,10 +601,16 @@ int qelapi_get_msg(qelapi_tcontext_t* threadState, api_msghdr_t* msghdr, void* p
         in->readerActive = 1;
         pthread_mutex_unlock(&in->theMutex);
         owed.flush();
-        inRecv(in);
+        int got = inRecv(in);
         pthread_mutex_lock(&in->theMutex);
         in->readerActive = 0;
         pthread_cond_broadcast(&in->theCondition);
+        if (got == -2) {
+          QEL_LOG(1, "wait for a reply interrupted: the gateway did not answer");
+          qelapi_MarkBroken(conn);
+          result = -5000;
+          break;
+        }
         continue;
       }
       memset(hdr, 0, sizeof *hdr);

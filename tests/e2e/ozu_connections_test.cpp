@@ -186,16 +186,19 @@ TEST_F(TwoGateways, UnknownConnectionsAndLetters)
 
 // The option checks of open end the command before anything is opened;
 // without a terminal the questions get no answer and the command ends at
-// the first value it cannot do without.
+// the first value it cannot do without. Each failed open is a failure (64
+// for its options, 69 for the connection) and drops the rest of its line,
+// so each one stands on a line of its own here.
 TEST_F(OzuConnections, OpenOptionErrorsAndMissingValues)
 {
-  OzuResult r = runOzu(gw, ozuArgs(gw, {"-P", "open; connect; open -A nosuch -h x; "
-                                                    "open -A gsi -h x; open -a 1 -a 2 -h x; "
-                                                    "open -g 1 -g 2 -h x; open -d 1 -h x; "
-                                                    "open -d a: -h x; open -s nosuch; "
-                                                    "open -h 127.0.0.1 -p " +
-                                                    std::to_string(gw.port()) + "; showcon"}));
-  EXPECT_EQ(r.status, 0) << r.out << r.err;
+  OzuResult r = runOzu(gw, ozuArgs(gw, {"-P"}),
+                       "open\nconnect\nopen -A nosuch -h x\n"
+                       "open -A gsi -h x\nopen -a 1 -a 2 -h x\n"
+                       "open -g 1 -g 2 -h x\nopen -d 1 -h x\n"
+                       "open -d a: -h x\nopen -s nosuch\n"
+                       "open -h 127.0.0.1 -p " +
+                           std::to_string(gw.port()) + "\nshowcon\n");
+  EXPECT_EQ(r.status, 69) << r.out << r.err;
   const std::string o = r.out + r.err;
   EXPECT_EQ(countText(o, "Usage:       open (or connect) \n"), 2) << o;
   EXPECT_NE(o.find("[-p portnumber] (default: 1217) \n"), std::string::npos) << o;
@@ -237,7 +240,7 @@ TEST_F(OzuConnections, KeytabQuestionEndsWithTheTerminalInput)
   p->type("\x04");
   ASSERT_TRUE(p->waitFor("ozu> ")) << "the open ended, the shell reads on\n" << p->screen;
   p->type("quit\n");
-  EXPECT_EQ(p->finish(), 0) << p->screen;
+  EXPECT_EQ(p->finish(), 69) << "the open failed\n" << p->screen;
   EXPECT_EQ(countLines(gw.journalLines(), "cat=0x0100 fn=0x0001"), 1) << "nothing was opened";
 }
 
@@ -305,7 +308,9 @@ TEST(OzuOpenFailure, FailedOpenKeepsTheCurrentConnection)
     mkdir((gw.rootDir() + d).c_str(), 0755);
   ozuHome(gw);
   std::string open = "open -q -h 127.0.0.1 -p " + std::to_string(second.port()) + " -l alice";
-  OzuResult r = runOzu(gw, ozuArgs(gw, {"-P", open + "; pwd; showcon; " + open + "; pwd"}));
+  // One command a line: a failed open drops the rest of its line.
+  OzuResult r = runOzu(gw, ozuArgs(gw, {"-P"}), open + "\npwd\nshowcon\n" + open + "\npwd\n");
+  EXPECT_EQ(r.status, 69) << r.out;
   EXPECT_EQ(countText(r.out, "*** Error getting login info for new connection"), 2) << r.out;
   EXPECT_EQ(countText(r.out, "somewhere"), 2) << r.out;
   EXPECT_EQ(r.out.find("second-gateway"), std::string::npos) << r.out;
@@ -314,6 +319,9 @@ TEST(OzuOpenFailure, FailedOpenKeepsTheCurrentConnection)
   auto j = second.journalLines();
   EXPECT_EQ(countLines(j, "close"), 2) << "each failed connection was closed";
   EXPECT_EQ(countLines(j, "cmd=pwd"), 0);
+  OzuResult same = runOzu(gw, ozuArgs(gw, {"-P", open + "; pwd"}));
+  EXPECT_EQ(countText(same.out, "somewhere"), 0) << "nothing after it on its line ran\n" << same.out;
+  EXPECT_EQ(countLines(second.journalLines(), "cmd=pwd"), 0);
 }
 
 }  // namespace

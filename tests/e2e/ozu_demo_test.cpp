@@ -5,9 +5,12 @@
 #include <gtest/gtest.h>
 #include <stdio.h>
 #include <stdlib.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <fstream>
+#include <sstream>
 #include <string>
 
 #include "pty_process.h"
@@ -46,6 +49,51 @@ TEST(OzuDemo, RunsCommandsAgainstItsOwnGateway)
   EXPECT_NE(out.find("/home/demo\n"), std::string::npos) << out;
   EXPECT_NE(out.find("*** unrecognized command: 'frob'"), std::string::npos) << out;
   EXPECT_EQ(demoDirs(tmp), 0) << "the temporary root is gone";
+  rmdir(tmp.c_str());
+}
+
+void writeTool(const std::string &path, const std::string &body)
+{
+  std::ofstream(path) << "#!/bin/sh\n" << body;
+  chmod(path.c_str(), 0755);
+}
+
+// On a fresh machine the package tools say nothing is installed: the script
+// asks apt for the build's dependencies before it builds or runs anything.
+// The tools are stand-ins that only record what they were asked.
+TEST(OzuDemo, InstallsTheDependenciesFirst)
+{
+  char tmpl[] = "/tmp/ozu-demo-test-XXXXXX";
+  ASSERT_NE(mkdtemp(tmpl), nullptr);
+  std::string tmp = tmpl;
+  std::string bin = tmp + "/bin", log = tmp + "/apt.log";
+  ASSERT_EQ(mkdir(bin.c_str(), 0755), 0);
+  writeTool(bin + "/dpkg-query", "exit 1\n");
+  writeTool(bin + "/apt-get", "echo \"apt-get $*\" >>" + log + "\n");
+  writeTool(bin + "/sudo", "exec \"$@\"\n");
+  std::string cmd = "env -u HOME PATH=" + bin + ":$PATH TMPDIR=" + tmp +
+                    " OZU_BUILD_DIR=" OZU_BUILD_DIR " " OZU_DEMO_SCRIPT " 'pwd' 2>&1";
+  FILE *p = popen(cmd.c_str(), "r");
+  ASSERT_NE(p, nullptr);
+  std::string out;
+  char buf[4096];
+  size_t n;
+  while ((n = fread(buf, 1, sizeof buf, p)) > 0)
+    out.append(buf, n);
+  int st = pclose(p);
+  EXPECT_TRUE(WIFEXITED(st) && WEXITSTATUS(st) == 0) << out;
+  EXPECT_NE(out.find("/home/demo\n"), std::string::npos) << out;
+  std::stringstream asked;
+  asked << std::ifstream(log).rdbuf();
+  EXPECT_NE(asked.str().find("apt-get update"), std::string::npos) << asked.str();
+  for (const char *pkg : {"g++", "cmake", "libedit-dev", "libtirpc-dev", "libsqlite3-dev"})
+    EXPECT_NE(asked.str().find(std::string(" ") + pkg + " "), std::string::npos)
+        << pkg << " in: " << asked.str();
+  unlink(log.c_str());
+  for (const char *tool : {"dpkg-query", "apt-get", "sudo"})
+    unlink((bin + "/" + tool).c_str());
+  rmdir(bin.c_str());
+  EXPECT_EQ(demoDirs(tmp), 0);
   rmdir(tmp.c_str());
 }
 

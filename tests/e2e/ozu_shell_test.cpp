@@ -202,7 +202,7 @@ TEST_F(OzuShell, ControlCommandsAndGatewayDirectorySync)
   OzuResult r = runOzu(gw, ozuArgs(gw, {"-P", "glob; glob; idletime 0; idletime a b; vers; "
                                               "idletime 99999999999999999999; "
                                               "cd /home/alice/sub; set; debug 9"}));
-  EXPECT_EQ(r.status, 0) << r.out;
+  EXPECT_EQ(r.status, 64) << "a refused idletime is a usage error\n" << r.out;
   EXPECT_NE(r.out.find("filename globbing turned off\nfilename globbing turned on\n"),
             std::string::npos)
       << r.out;

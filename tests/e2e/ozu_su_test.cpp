@@ -143,6 +143,37 @@ TEST_F(OzuSu, ModesAndKeywordOptions)
   EXPECT_EQ(countLines(gw.journalLines(), "fn=0x0110", "runas=bob"), 2);
 }
 
+// The gateway keeps only the log-in identity to go back to: a su or sudo
+// while a su is in force is refused, so that the gateway stays bob (keep
+// writes as bob) and quit brings alice back on both sides.
+TEST_F(OzuSu, NoSwitchOnTopOfASu)
+{
+  struct {
+    const char *second;
+    const char *what;
+  } cases[] = {
+      {"su root", "*** su: not allowed while su to bob is in force"},
+      {"sudo -u root showcon", "*** sudo: not allowed while su to bob is in force"},
+  };
+  int n = 0;
+  for (const auto &c : cases) {
+    std::string k1 = "k" + std::to_string(++n), k2 = "a" + std::to_string(n);
+    OzuResult r = as("alice", "wonderland",
+                     std::string("su bob; ") + c.second + "; showcon; keep " + k1 +
+                         "; quit; showcon; keep " + k2);
+    EXPECT_EQ(r.status, 64) << c.second << "\n" << r.out;
+    EXPECT_NE(r.out.find(c.what), std::string::npos) << c.second << "\n" << r.out;
+    size_t bob = r.out.find("HomeDir: /home/bob\n");
+    ASSERT_NE(bob, std::string::npos) << c.second << "\n" << r.out;
+    EXPECT_NE(r.out.find("HomeDir: /home/alice\n", bob), std::string::npos) << r.out;
+    EXPECT_EQ(objectColumn(gw, "uid", "/home/bob/.ozukeysets/" + k1), "1002") << c.second;
+    EXPECT_EQ(objectColumn(gw, "uid", "/home/alice/.ozukeysets/" + k2), "1001") << c.second;
+  }
+  auto j = gw.journalLines();
+  EXPECT_EQ(countLines(j, "fn=0x0110", "runas=root"), 0);
+  EXPECT_EQ(countLines(j, "fn=0x0112"), 0);
+}
+
 TEST_F(OzuSu, RefusedAndBadSuExitWith72Or64)
 {
   struct {
@@ -185,7 +216,9 @@ TEST_F(OzuSu, SudoOptionErrors)
     const char *text;
   } cases[] = {
       {"sudo -k pwd", 64, "*** -K,-k,-l,-v options do not permit command string"},
-      {"sudo -m pwd", 0, "Unknown option: m"},
+      {"sudo -m pwd", 64, "Unknown option: m"},
+      {"sudo -x pwd", 64, "Usage: sudo  -K | -k | -l -v"},
+      {"sudo -u bob -x showcon", 64, "Usage: sudo  -K | -k | -l -v"},
       {"sudo -?", 0, "Usage: sudo  -K | -k | -l -v"},
       {"sudo", 0, "Usage: sudo  -K | -k | -l -v"},
   };

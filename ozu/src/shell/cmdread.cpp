@@ -9,6 +9,8 @@
 #include <time.h>
 #include <unistd.h>
 
+#include <string>
+
 #include "ozu_context.h"
 #include "ozu_log.h"
 #include "ozu_misc.h"
@@ -58,6 +60,43 @@ int finishLine(char *buf)
   return int(n);
 }
 
+// The text of the system's own overflow message.
+const char kOverflowMessage[] = "(command buffer overflow-input truncated...\n";
+
+// An overlong line is refused whole: what it held is dropped (none of its
+// tail may be taken for a line of its own) and buf is left empty, or "\\"
+// when the line asked for a continuation, so that the caller drops the
+// continuation lines too. Returns -1.
+int refuseLine(char *buf, bool continued)
+{
+  fputs(kOverflowMessage, stderr);
+  fflush(stderr);
+  // Nothing of it ran: a batch run must not end as a success.
+  int cur = exitcode.load();
+  while (cur < 64 && !exitcode.compare_exchange_weak(cur, 64)) {
+  }
+  snprintf(buf, 2, "%s", continued ? "\\" : "");
+  return -1;
+}
+
+// After fgets into buf: true when the line did not fit. Its rest is then
+// read and dropped, and *continued tells whether it ended in a backslash.
+bool lineOverflows(char *buf, int bufLen, FILE *f, bool *continued)
+{
+  size_t n = strlen(buf);
+  if (n + 1 < size_t(bufLen) || (n > 0 && buf[n - 1] == '\n'))
+    return false;
+  int c = getc(f);
+  if (c == EOF || c == '\n')
+    return false;  // the line filled the buffer exactly
+  char last = c == ' ' || c == '\t' || c == '\r' ? buf[n - 1] : char(c);
+  while ((c = getc(f)) != EOF && c != '\n')
+    if (c != ' ' && c != '\t' && c != '\r')
+      last = char(c);
+  *continued = last == '\\';
+  return true;
+}
+
 int readPlainStdin(const char *promptString, char *buf, int bufLen, int *eofReached)
 {
   if (isatty2) {
@@ -82,6 +121,9 @@ int readPlainStdin(const char *promptString, char *buf, int bufLen, int *eofReac
     if (interrupted) {
       // The line being typed is dropped; the next prompt follows.
       interruptClear();
+      if (isatty2)
+        fputc('\n', stderr);
+      interruptAwaitReport();
       buf[0] = '\0';
       return 0;
     }
@@ -111,6 +153,9 @@ int readPlainStdin(const char *promptString, char *buf, int bufLen, int *eofReac
     return 0;
   }
   failedReads = 0;
+  bool continued = false;
+  if (lineOverflows(buf, bufLen, stdin, &continued))
+    return refuseLine(buf, continued);
   return finishLine(buf);
 }
 
@@ -137,16 +182,23 @@ int ozu_GetCommandLine(const char *promptString, char *buf, int bufLen, int *eof
       buf[0] = '\0';
       return 0;
     }
+    bool continued = false;
+    if (lineOverflows(buf, bufLen, fdIn, &continued))
+      return refuseLine(buf, continued);
     return finishLine(buf);
   }
   if (editorEnabled) {
     ozu_CmdSetPromptString(promptString);
-    int n = ozu_CmdGetNextCommandString(buf, bufLen, eofReached);
+    std::string whole;
+    int n = ozu_CmdGetNextCommandString(buf, bufLen, eofReached, &whole);
     if (n <= 0) {
-      *eofReached = 1;
       buf[0] = '\0';
       return 0;
     }
+    while (!whole.empty() && strchr(" \t\r\n", whole.back()) != nullptr)
+      whole.pop_back();
+    if (whole.size() > size_t(bufLen - 1))
+      return refuseLine(buf, whole.back() == '\\');
     return finishLine(buf);
   }
   return readPlainStdin(promptString, buf, bufLen, eofReached);
@@ -159,7 +211,7 @@ void ozu_GetNextCommand(void)
     pcmdbuf = cmdbuf;
     cmdbuf[0] = '\0';
     size_t used = 0;
-    bool overflowShown = false;
+    bool overflowShown = false, overflowed = false;
     bool first = true;
     for (;;) {
       if (!(infileFlag || (startupCmdlen <= 0 && altListF == nullptr))) {
@@ -174,6 +226,20 @@ void ozu_GetNextCommand(void)
       int eof = 0;
       int len = ozu_GetCommandLine(ozu_FormatPrompt(ps ? ps : (first ? "? " : "> ")), loccmdLine,
                                    maxcmdbuflen, &eof);
+      if (len < 0) {
+        // Refused whole (and said so); its continuation lines go with it.
+        overflowShown = true;
+        overflowed = true;
+        if (strcmp(loccmdLine, "\\") != 0 || startupCmdlen > 0)
+          break;
+        first = false;
+        continue;
+      }
+      // A Ctrl-C while a line was typed drops the whole logical line.
+      if (!fromFile && !eof && len == 0 && interrupted.load() > 0) {
+        cmdbuf[0] = '\0';
+        break;
+      }
       if (eof) {
         if (!first)
           break;
@@ -190,10 +256,11 @@ void ozu_GetNextCommand(void)
       if (fromFile || echoFlag)
         fprintf(ttyOut, "%s\n", loccmdLine);
       bool dropped = false;
-      if (used + size_t(len) > maxcmdbuflen - 1) {
+      if (overflowed || used + size_t(len) > maxcmdbuflen - 1) {
         dropped = true;
+        overflowed = true;
         if (!overflowShown)
-          fprintf(stderr, "(command buffer overflow-input truncated...\n");
+          fputs(kOverflowMessage, stderr);
         overflowShown = true;
       } else {
         memcpy(cmdbuf + used, loccmdLine, size_t(len) + 1);
@@ -211,6 +278,9 @@ void ozu_GetNextCommand(void)
       first = false;
     }
     ozu_CmdSetContinuation(0);
+    // A logical line that did not fit is refused whole.
+    if (overflowed)
+      cmdbuf[0] = '\0';
     cbuflen = int(strlen(cmdbuf));
     loccmdLine[0] = '\0';
   }

@@ -13,6 +13,7 @@
 #include <string>
 #include <vector>
 
+#include "ozu_cmdread.h"
 #include "ozu_context.h"
 #include "ozu_dispatch.h"
 #include "ozu_drive.h"
@@ -681,8 +682,12 @@ int ozu_OpenCommand(char *cc, int cclen)
   }
   if (!stop && ozu_optind < argc)
     fprintf(errFile, "*** Extra arguments starting with %s ignored\n", argv[ozu_optind]);
-  if (!stop)
-    openConnection(a);
+  if (stop || openConnection(a) != 1) {
+    // A failed open is a failure, and the commands after it on the line
+    // were meant for the new gateway: none of them runs on the old one.
+    setExitResult(stop ? 64 : 69, nullptr, 0);
+    ozu_TermCmdLine();
+  }
   ozu_FreeArgv(argv);
   return 1;
 }

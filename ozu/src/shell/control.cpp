@@ -86,8 +86,15 @@ int ozu_SetIdleCommand(char *cc, int cclen)
 {
   int argc = 0;
   char **argv = ozu_MakeArgv(cc + cclen, &argc);
-  // An overflowing value is refused like a wrong word count.
-  if (argc >= 2 || (argc == 1 && ozu_IntOverflows(argv[0]))) {
+  // A value that is not a whole number of seconds (1h, abc) or overflows is
+  // refused like a wrong word count.
+  bool wholeNumber = true;
+  if (argc == 1) {
+    const char *d = argv[0][0] == '-' || argv[0][0] == '+' ? argv[0] + 1 : argv[0];
+    wholeNumber = *d != '\0' && strspn(d, "0123456789") == strlen(d);
+  }
+  if (argc >= 2 || (argc == 1 && (!wholeNumber || ozu_IntOverflows(argv[0])))) {
+    setExitResult(64, nullptr, 0);
     fputs("*** usage:   idle[time] [value]\n    If value is negative, e.g. -1, then an infinite "
           "timeout is used.\n\n    If no argument is specified, then the current setting is "
           "displayed.\n",

@@ -51,6 +51,10 @@ int relay(char *line)
   cli_InProgress = 1;
   int rc = ozu_OzugwdCommand(line, 0);
   cli_InProgress = 0;
+  if (rc < 0 && rc != OZUGW_CLI_NOT_HANDLED)
+    ozu_NoteGatewayDown();
+  else if (ozu_GatewayKnownDown())
+    ozu_ClearGatewayDown();
   return rc;
 }
 
@@ -88,6 +92,32 @@ CCmdtab *findSet(void)
 }
 
 }  // namespace
+
+// The connection whose last exchange failed. While it is the current one,
+// the window size is not sent and the commands the shell runs itself go
+// without the relay, so that they neither fail nor drag the library's
+// reconnect messages along; the first relay that goes through clears it.
+namespace {
+int downHandle = -1;
+}
+
+int ozu_GatewayKnownDown(void)
+{
+  const ozu_context_t *c = sesskeyset.curContext;
+  return c != nullptr && c->handle == downHandle ? 1 : 0;
+}
+
+void ozu_NoteGatewayDown(void)
+{
+  const ozu_context_t *c = sesskeyset.curContext;
+  if (c == nullptr || c->handle == downHandle)
+    return;
+  downHandle = c->handle;
+  fprintf(errFile, "*** The gateway is not answering: the shell's own commands run without it\n");
+  fflush(errFile);
+}
+
+void ozu_ClearGatewayDown(void) { downHandle = -1; }
 
 int isSetCmd(const char *str)
 {
@@ -150,6 +180,7 @@ void ozu_UserCommand(void)
     firstCall();
   for (;;) {
     cmdLine[0] = '\0';
+    ozu_CheckListingFile(0);
     listF = outfileFlag && fdOut ? fdOut : ttyOut;
     fflush(listF);
     ozu_context_t *cur = sesskeyset.curContext;
@@ -159,7 +190,16 @@ void ozu_UserCommand(void)
     ozu_GetNextCommand();
     if (loccmdLine[0] == '\0')
       return;
-    ozu_SetWindowSize();
+    interrupted = 0;
+    if (!ozu_GatewayKnownDown() && ozu_SetWindowSize() < 0) {
+      ozu_NoteGatewayDown();
+      if (interrupted.load() > 0) {
+        // Ctrl-C ended a wait the gateway never answered.
+        interruptAwaitReport();
+        setExitResult(69, "*** No answer from the gateway: the command was not run", 7);
+        return;
+      }
+    }
     ozu_LogCmd(loccmdLine, 5);
     char *line = loccmdLine;
     while (isBlank(*line))
@@ -314,7 +354,10 @@ void ozu_UserCommand(void)
     interrupted = 0;
     interruptEnable();
     int rc = 0;
-    int relayed = clientOnly ? OZUGW_CLI_NOT_HANDLED : relay(line);
+    int relayed = clientOnly || ozu_GatewayKnownDown() ? OZUGW_CLI_NOT_HANDLED : relay(line);
+    // A relay that failed on the connection leaves the command to the shell.
+    if (relayed < 0 && ozu_GatewayKnownDown())
+      relayed = OZUGW_CLI_NOT_HANDLED;
     if (clientOnly || relayed == OZUGW_CLI_NOT_HANDLED) {
       ozu_GetoptReset();
       rc = handler(line, cclen);
@@ -336,6 +379,9 @@ int ozu_OzugwdCommand(char *cc, int)
   uint32_t flags = 0;
   int rc = ozugw_cli_SendCommand(1, int(strlen(cc)) + 1, cc, ozu_OzugwdRespHandler, &exitCode,
                                  &flags);
+  // An exit status holds 8 bits: a larger code would wrap (256 to 0).
+  if (exitCode > 255)
+    exitCode = 255;
   int curCode = exitcode.load();
   while (exitCode > curCode && !exitcode.compare_exchange_weak(curCode, exitCode)) {
   }

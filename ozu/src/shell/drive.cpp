@@ -9,6 +9,7 @@
 #include "ozu_connect.h"
 #include "ozu_context.h"
 #include "ozu_dispatch.h"
+#include "ozu_log.h"
 #include "ozu_tokens.h"
 #include "ozu_util.h"
 #include "ozurc.h"
@@ -159,6 +160,9 @@ int ozu_SetDriveCommand(char *cc, int cclen)
       result = 0;
     }
   }
+  // Every refusal above is a usage error, not a success.
+  if (result != 0)
+    setExitResult(64, nullptr, 0);
   ozu_FreeArgv(argv);
   return result;
 }

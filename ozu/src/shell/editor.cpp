@@ -1,6 +1,10 @@
 // The line editor (libedit) with its history, and the history commands.
 #include <ctype.h>
+#include <errno.h>
 #include <histedit.h>
+#include <poll.h>
+#include <unistd.h>
+#include <wchar.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
@@ -11,6 +15,7 @@
 #include "ozu_dispatch.h"
 #include "ozu_getopt.h"
 #include "ozu_log.h"
+#include "ozu_signals.h"
 #include "ozu_tokens.h"
 #include "ozu_util.h"
 #include "ozuvars.h"
@@ -29,6 +34,47 @@ std::string PromptString;
 int Continuation = 0;
 
 char *prompt(EditLine *) { return const_cast<char *>(PromptString.c_str()); }
+
+// The editor's character reader. It waits in short slices so that an
+// interrupt ends the wait (the editor's own read would be restarted and the
+// Ctrl-C lost, or, before the handler was in place, end the shell): the
+// editor then gives up the line typed so far.
+int readEditorChar(EditLine *, wchar_t *wc)
+{
+  static mbstate_t state;
+  for (;;) {
+    if (interrupted.load() > 0) {
+      memset(&state, 0, sizeof state);
+      errno = EINTR;
+      return -1;
+    }
+    struct pollfd pfd = {0, POLLIN, 0};
+    int rc = poll(&pfd, 1, 100);
+    if (rc < 0 && errno != EINTR)
+      return -1;
+    if (rc <= 0)
+      continue;
+    char ch;
+    ssize_t n = read(0, &ch, 1);
+    if (n == 0)
+      return 0;
+    if (n < 0) {
+      if (errno == EINTR || errno == EAGAIN)
+        continue;
+      return -1;
+    }
+    wchar_t out;
+    size_t k = mbrtowc(&out, &ch, 1, &state);
+    if (k == size_t(-2))
+      continue;  // more bytes of the same character follow
+    if (k == size_t(-1)) {
+      memset(&state, 0, sizeof state);
+      out = wchar_t(static_cast<unsigned char>(ch));
+    }
+    *wc = out;
+    return 1;
+  }
+}
 
 const char *const histUsage[] = {
     "hist [ -e ename  ] [ -nlr ] [ first [ last ] ]",
@@ -192,6 +238,7 @@ int ozu_CmdEditorInit(const char *)
   }
   el_set(lineStruct, EL_EDITOR, editorStyle ? editorStyle : "vi");
   el_set(lineStruct, EL_SIGNAL, 1);
+  el_set(lineStruct, EL_GETCFN, readEditorChar);
   el_set(lineStruct, EL_PROMPT, prompt);
   el_set(lineStruct, EL_HIST, history, histStruct);
   el_source(lineStruct, nullptr);
@@ -202,7 +249,7 @@ void ozu_CmdSetPromptString(const char *theString) { PromptString = theString ? 
 
 void ozu_CmdSetContinuation(int flag) { Continuation = flag; }
 
-int ozu_CmdGetNextCommandString(char *buffer, int bufLen, int *eofReached)
+int ozu_CmdGetNextCommandString(char *buffer, int bufLen, int *eofReached, std::string *whole)
 {
   const char *line = nullptr;
   int count = 0;
@@ -210,16 +257,27 @@ int ozu_CmdGetNextCommandString(char *buffer, int bufLen, int *eofReached)
     line = rexecCommand;
     count = int(strlen(rexecCommand));
   } else if (lineStruct != nullptr) {
+    interrupted = 0;
     line = el_gets(lineStruct, &count);
+  }
+  // A Ctrl-C drops the line being typed: an empty line, not the end.
+  bool dropped = line == nullptr && rexecCommand == nullptr && interrupted.load() > 0;
+  if (dropped) {
+    fputc('\n', errFile);
+    fflush(errFile);
+    interruptAwaitReport();
+    count = 0;
   }
   if (line != nullptr && count > 0) {
     snprintf(buffer, size_t(bufLen), "%s", line);
+    if (whole != nullptr)
+      *whole = line;
     if (histStruct)
       history(histStruct, &historyEvent, Continuation ? H_APPEND : H_ENTER, buffer);
   } else {
     buffer[0] = '\0';
   }
-  *eofReached = count <= 0 ? 1 : 0;
+  *eofReached = count <= 0 && !dropped ? 1 : 0;
   free(rexecCommand);
   rexecCommand = nullptr;
   return count;

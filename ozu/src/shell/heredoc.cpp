@@ -23,9 +23,12 @@ char **ozu_GetHDTokenList(const char *marker, int *tokenCount)
   int count = 0;
   for (;;) {
     int eof = 0;
-    ozu_GetCommandLine("FILENAMES: ", line, 3073, &eof);
+    int got = ozu_GetCommandLine("FILENAMES: ", line, 3073, &eof);
     if (eof)
       break;
+    if (got < 0)
+      continue;  // refused as too long
+
     const char *p = line;
     while (*p == ' ' || *p == '\t')
       ++p;

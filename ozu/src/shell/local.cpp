@@ -342,15 +342,38 @@ int ozu_InCommand(char *cc, int)
   return 0;
 }
 
+namespace {
+bool listingFailed = false;
+}
+
+void ozu_CheckListingFile(int closing)
+{
+  if (!outfileFlag || fdOut == nullptr)
+    return;
+  bool bad = fflush(fdOut) != 0 || ferror(fdOut) != 0;
+  if (closing) {
+    bad = fclose(fdOut) != 0 || bad;
+    fdOut = nullptr;
+    outfileFlag = 0;
+    listF = ttyOut;
+  }
+  if (bad && !listingFailed) {
+    char msg[4200];
+    snprintf(msg, sizeof msg, "*** error writing listing output to `%s'",
+             outfileName ? outfileName : "");
+    fprintf(errFile, "%s\n", msg);
+    fflush(errFile);
+    setExitResult(73, msg, 5);
+    listingFailed = !closing;
+  }
+}
+
 int ozu_OutCommand(char *cc, int)
 {
-  if (outfileFlag && fdOut) {
-    fflush(fdOut);
-    fclose(fdOut);
-    fdOut = nullptr;
-  }
+  ozu_CheckListingFile(1);
   outfileFlag = 0;
   listF = ttyOut;
+  listingFailed = false;
   std::string name;
   FILE *f = openRedirect(cc + 3, false, &name);
   if (f == nullptr)

@@ -12,6 +12,7 @@
 #include <string>
 
 #include "ozu_context.h"
+#include "ozu_dispatch.h"
 #include "ozu_misc.h"
 #include "ozu_paths.h"
 #include "ozuvars.h"
@@ -24,7 +25,7 @@ int ozu_gatewayLogOpen = 0;
 
 void logit(int logSelect, const char *line)
 {
-  if (!ozu_gatewayLogOpen)
+  if (!ozu_gatewayLogOpen || ozu_GatewayKnownDown())
     return;
   (void)quor_Logmsg(0x6000, uint32_t(logSelect), line);
 }

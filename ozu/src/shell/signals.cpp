@@ -29,8 +29,9 @@ namespace {
 
 int notifyPipe[2] = {-1, -1};
 std::atomic<int> shutdownRequested{0};
-int intenabled = 0;
-struct sigaction intsig;
+// Interrupts the handler noted and those the service thread reported.
+std::atomic<unsigned> noted{0}, reported{0};
+std::atomic<int> intenabled{0};
 time_t ring[3] = {0, 0, 0};
 int newest = 0;
 bool setupDone = false, sizeFixed = false;
@@ -47,6 +48,7 @@ void signalInterrupt(int)
 {
   int saved = errno;
   interrupted.fetch_add(1);
+  noted.fetch_add(1);
   note('I');
   errno = saved;
 }
@@ -91,6 +93,7 @@ void *serviceThread(void *)
     }
     fprintf(errFile, "*** interrupted ***\n");
     fflush(errFile);
+    reported.fetch_add(1);
     time_t now = time(nullptr);
     ring[newest] = now;
     time_t oldest = ring[(newest + 1) % 3];
@@ -98,6 +101,9 @@ void *serviceThread(void *)
       newest = (newest + 1) % 3;
       if (cli_InProgress.load())
         ozugw_cli_SendInterrupt(1, 0);
+      // A gateway that stopped answering would hold the main thread in
+      // its wait for ever: the wait gives up if the silence goes on.
+      quorex_InterruptWaits();
       continue;
     }
     fprintf(errFile, "*** killed due to 3 consecutive interrupts ***\n");
@@ -109,6 +115,12 @@ void *serviceThread(void *)
 }
 
 }  // namespace
+
+void interruptAwaitReport(void)
+{
+  for (int i = 0; i < 100 && reported.load() < noted.load() && notifyPipe[0] >= 0; ++i)
+    usleep(2000);
+}
 
 int ozu_ShutdownRequested(void)
 {
@@ -127,6 +139,19 @@ void interruptSetup(void)
   if (signal(SIGPIPE, SIG_IGN) == SIG_ERR)
     fprintf(stderr, "*** %s: Error %d trying set set SIGPIPE to SIG_IGN!\n", "interruptSetup",
             errno);
+  interruptCatch();
+  struct sigaction sa;
+  memset(&sa, 0, sizeof sa);
+  sa.sa_handler = signalQuit;
+  sigemptyset(&sa.sa_mask);
+  sa.sa_flags = SA_RESTART;
+  sigaction(SIGQUIT, &sa, nullptr);
+}
+
+void interruptCatch(void)
+{
+  // Only the main thread's waits, the ones the user sits in front of.
+  quorex_WaitsInterruptible(1);
   if (notifyPipe[0] < 0 && pipe2(notifyPipe, O_CLOEXEC) == 0) {
     pthread_t t;
     pthread_attr_t attr;
@@ -144,34 +169,26 @@ void interruptSetup(void)
     pthread_sigmask(SIG_SETMASK, &old, nullptr);
     pthread_attr_destroy(&attr);
   }
-  struct sigaction sa;
-  memset(&sa, 0, sizeof sa);
-  sa.sa_handler = signalQuit;
-  sigemptyset(&sa.sa_mask);
-  sa.sa_flags = SA_RESTART;
-  sigaction(SIGQUIT, &sa, nullptr);
+  interruptEnable();
 }
 
+// The handler, once in place, stays for the whole session: the disposition
+// it replaced is the default one, and a Ctrl-C at the prompt, in a wait or
+// between two commands would then end the shell with nothing saved.
 void interruptEnable(void)
 {
-  if (intenabled)
+  if (intenabled.load())
     return;
   struct sigaction sa;
   memset(&sa, 0, sizeof sa);
   sa.sa_handler = signalInterrupt;
   sigemptyset(&sa.sa_mask);
   sa.sa_flags = SA_RESTART;
-  if (sigaction(SIGINT, &sa, &intsig) == 0)
-    intenabled = 1;
+  if (sigaction(SIGINT, &sa, nullptr) == 0)
+    intenabled.store(1);
 }
 
-void interruptClear(void)
-{
-  if (!intenabled)
-    return;
-  sigaction(SIGINT, &intsig, nullptr);
-  intenabled = 0;
-}
+void interruptClear(void) {}
 
 void ozu_Abort(void)
 {
@@ -187,7 +204,7 @@ void ozu_Abort(void)
   exit(exitcode.load());
 }
 
-void ozu_SetWindowSize(void)
+int ozu_SetWindowSize(void)
 {
   if (!setupDone) {
     if (!isatty2) {
@@ -198,8 +215,7 @@ void ozu_SetWindowSize(void)
         page_length = 24;
       sesskeyset.cols_per_line = page_width;
       sesskeyset.lines_per_page = page_length;
-      ozugw_cli_SetWindowSize(page_length, page_width);
-      return;
+      return ozugw_cli_SetWindowSize(page_length, page_width);
     }
     const char *term = getenv("TERM");
     if (term == nullptr || strcmp(term, "network") == 0 || strcmp(term, "unknown") == 0) {
@@ -209,12 +225,12 @@ void ozu_SetWindowSize(void)
       sesskeyset.lines_per_page = page_length;
       fprintf(ttyOut, "(TERM environment variable not set. Using default screen size %dx%d)\n",
               page_width, page_length);
-      return;
+      return 0;
     }
     setupDone = true;
   }
   if (sizeFixed)
-    return;
+    return 0;
   struct winsize ws;
   if (ioctl(1, TIOCGWINSZ, &ws) == 0) {
     if (ws.ws_row != 0)
@@ -226,5 +242,5 @@ void ozu_SetWindowSize(void)
     fprintf(listF, "/debug/getting window info - width: %d Pagelen: %d\n", page_width, page_length);
   sesskeyset.cols_per_line = page_width;
   sesskeyset.lines_per_page = page_length;
-  ozugw_cli_SetWindowSize(page_length, page_width);
+  return ozugw_cli_SetWindowSize(page_length, page_width);
 }

@@ -335,11 +335,11 @@ int parseCmdLine(int argc, char **argv)
           if (missing) {
             fprintf(errFile, "*** ozu: missing <port> parameter\n");
             fatal = true;
-          } else if (ozu_AllDigits(value) && !wholeNumber(value, &v)) {
+          } else if (!wholeNumber(value, &v)) {
+            // Not a number at all (abc, 12x): no port 0 in its place.
             fprintf(errFile, "*** ozu: bad <port> parameter: %s\n", value);
             fatal = true;
           } else {
-            v = strtol(value, nullptr, 10);
             if (v < 0 || v > 65535) {
               fprintf(errFile, "*** ozu: bad <port> parameter: %s (ignored)\n", value);
               ozu_server_port = 0;
@@ -438,7 +438,14 @@ void checkNologin(const char *path, int storageResident)
     rc = statNologin(path, storageResident);
     if (storageResident ? rc == -2 : rc != 0)
       break;
-    ozugw_ThreadSleep(interval, 0);
+    // In steps, so that three interrupts end a shell that waits here.
+    for (int waited = 0; waited < interval; ++waited) {
+      ozugw_ThreadSleep(1, 0);
+      if (ozu_ShutdownRequested()) {
+        exitcode = 69;
+        shutdownOZU();
+      }
+    }
     if (interval < 600)
       interval += 30;
   }
@@ -502,6 +509,7 @@ void shutdownOZU(void)
   gatewayShutdown();
   if (editorEnabled)
     ozu_CmdSaveHistory();
+  ozu_CheckListingFile(1);
   fflush(nullptr);
   exit(exitcode.load());
 }
@@ -509,6 +517,7 @@ void shutdownOZU(void)
 int ozu_main(int argc, char **argv)
 {
   errFile = stderr;
+  interruptCatch();
   realuid = int(getuid());
   realgid = int(getgid());
   myProcessID = int(getpid());

@@ -35,6 +35,20 @@ void suUsage(void)
         listF);
 }
 
+// The gateway keeps one saved identity, the one of the log-in, and the end
+// of any switch brings that one back: a switch made while a su is in force
+// could not end where the shell would show it. It is refused.
+bool refuseNested(const ozu_context_t *ctx, const char *what)
+{
+  if (ctx == nullptr || ctx->suFlag != SUMODE_SU)
+    return false;
+  char msg[512];
+  snprintf(msg, sizeof msg, "*** %s: not allowed while su to %s is in force (end it with quit first)",
+           what, ctx->curLogin.principal ? ctx->curLogin.principal : "?");
+  setExitResult(64, msg, 7);
+  return true;
+}
+
 void sudoUsage(void)
 {
   fputs("Usage: sudo  -K | -k | -l -v \n"
@@ -206,6 +220,8 @@ int ozu_SuCommand(char *cc, int cclen)
   if (ozu_CmdKeywords(&cmd, OZU_KW_UNKNOWN_ENDS) < 0)
     return result;
   ozu_context_t *ctx = sesskeyset.curContext;
+  if (refuseNested(ctx, "su"))
+    return result;
   std::string target;
   long uid = -1;
   if (cmd.names.empty()) {
@@ -281,6 +297,8 @@ int ozu_SudoCommand(char **retCommand, int cclen)
     setExitResult(0, msg, 7);
     return -1;
   }
+  if (refuseNested(ctx, "sudo"))
+    return -1;
   char *text = *retCommand + cclen;
   while (*text == ' ' || *text == '\t')
     ++text;
@@ -329,6 +347,8 @@ int ozu_SudoCommand(char **retCommand, int cclen)
           if (!usageShown)
             sudoUsage();
           usageShown = true;
+          if (ozu_optopt != '?')
+            ++errors;  // an unknown option never lets the command run
           break;
         default:
           fprintf(listF, "Unknown option: %c\n", c);
@@ -337,8 +357,11 @@ int ozu_SudoCommand(char **retCommand, int cclen)
       }
     }
     ozu_FreeArgv(argv);
-    if (options == 0 && usageShown)
+    if (options == 0 && usageShown) {
+      if (errors)
+        setExitResult(64, nullptr, 0);
       return -1;
+    }
     if (noCommandOpt && command != nullptr) {
       setExitResult(64, "*** -K,-k,-l,-v options do not permit command string\n", 7);
       ++errors;
@@ -351,8 +374,10 @@ int ozu_SudoCommand(char **retCommand, int cclen)
     if (debug >= 1)
       fprintf(listF, "%s: using QUOR root uid  '%s'\n", fn, target.c_str());
   }
-  if (errors)
+  if (errors) {
+    setExitResult(64, nullptr, 0);
     return -1;
+  }
   if (lOpt) {
     fprintf(listF, "NEED SOME CODE TO HANDLE -l OPTION (%s,line %d)\n", __FILE__, __LINE__);
     return -1;

@@ -1,0 +1,62 @@
+// A wait for a gateway reply and an interrupt: with the gateway stopped
+// (SIGSTOP), an interrupt ends the wait of a thread that allowed it, after
+// the grace period, and leaves every other thread's wait alone, which then
+// gets its reply once the gateway goes on.
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <stdlib.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <string>
+#include <thread>
+
+#include "client_env.h"
+#include "client_process.h"
+#include "gwsim_fixture.h"
+#include "quor_api.h"
+
+TEST(InterruptedWait, OnlyAThreadThatAllowedItGivesUp) {
+  struct {
+    const char* name;
+    int allowed;
+    bool endsWhileStopped;
+    int rc;
+  } cases[] = {
+      {"interruptible thread", 1, true, -5000},
+      {"background thread", 0, false, 0},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    GwsimFixture gw("Users = {\n alice = {\n  Password = wonderland\n }\n}\n");
+    ASSERT_TRUE(gw.running()) << gw.stderrText();
+    ChildResult r = runInChild(
+        [&] {
+          int failures = 0;
+          clientEnvNetrc(gw, "alice", "wonderland");
+          setenv("QUOR_TEST_TIMESCALE", "10", 1);  // a grace of 0.2 s
+          char cwd[64] = "";
+          CHILD_EQ(failures, quor_Getcwd(cwd, sizeof cwd), 0);
+          CHILD_EQ(failures, kill(gw.pid(), SIGSTOP), 0);
+          std::atomic<int> rc{1};
+          std::atomic<bool> done{false};
+          std::thread caller([&] {
+            quorex_WaitsInterruptible(c.allowed);
+            char where[64] = "";
+            rc = quor_Getcwd(where, sizeof where);
+            done = true;
+          });
+          usleep(200000);
+          quorex_InterruptWaits();
+          usleep(1500000);
+          CHILD_EQ(failures, done.load(), c.endsWhileStopped);
+          kill(gw.pid(), SIGCONT);
+          caller.join();
+          CHILD_EQ(failures, rc.load(), c.rc);
+          return failures;
+        },
+        30);
+    kill(gw.pid(), SIGCONT);
+    EXPECT_EQ(r.status, 0) << r.stderrText;
+  }
+}
