@@ -351,7 +351,12 @@ int brix_IndexFromTarHdr(uint64_t blockOffset, const posix_header_t* hdr, bif_en
     case '3': case '4': case '6': case '7': return -1;
     default: return -1;
   }
-  uint64_t b = 1 + (size + 511) / 512;
+  uint64_t b = size > UINT64_MAX - 1024 ? UINT64_MAX : 1 + (size + 511) / 512;
+  if (b > UINT32_MAX) {
+    brix_Log(BRIX_MSG_ERROR, "Member %.100s at block %lu: its size (%s bytes) is more than an index entry holds\n",
+             hdr->thb_name, (unsigned long)blockOffset, std::to_string(size).c_str());
+    return -1;
+  }
   if (blocks) *blocks = b;
   if (dataSize) *dataSize = size;
   memcpy(entry->bent_sanity, "BRIX_IDX", 8);
