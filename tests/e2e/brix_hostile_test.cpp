@@ -76,10 +76,13 @@ import io, sys, tarfile
 out, which = sys.argv[1], sys.argv[2]
 fmt = {'gnu': tarfile.GNU_FORMAT, 'pax': tarfile.PAX_FORMAT}.get(which.split('-')[0], tarfile.USTAR_FORMAT)
 t = tarfile.open(out, 'w', format=fmt)
-def info(name, size=0, kind=None, pax=None):
+def info(name, size=0, kind=None, pax=None, linkname='', uid=0, mode=0o644):
     i = tarfile.TarInfo(name)
     i.mtime = 1600000000
     i.size = size
+    i.linkname = linkname
+    i.uid = uid
+    i.mode = mode
     if kind: i.type = kind
     if pax: i.pax_headers = pax
     return i
@@ -107,6 +110,10 @@ elif which == 'pax-repeat':
 elif which == 'fifos':
     add('a', b'1'); add('f1', kind=tarfile.FIFOTYPE); add('f2', kind=tarfile.CHRTYPE)
     add('f3', kind=tarfile.FIFOTYPE); add('f4', kind=tarfile.BLKTYPE); add('b', b'2')
+elif which.startswith('link-to:'):
+    add('d', kind=tarfile.SYMTYPE, linkname=which[8:])
+elif which == 'dir-and-file':
+    add('d/', kind=tarfile.DIRTYPE); add('d/evil', b'evil', uid=4242, mode=0o4777)
 elif which == 'badsums':
     add('a', b'1'); bad('x1'); bad('x2'); bad('x3'); add('b', b'2')
 t.close()
@@ -184,4 +191,60 @@ TEST_F(BrixHostile, UnsupportedHeadersAreNotBadHeaders) {
   EXPECT_EQ(r.status, 72) << r.out << r.err;
   EXPECT_TRUE(has(r.err, "does not appear to be a POSIX-compliant tar file")) << r.err;
   EXPECT_TRUE(has(r.out, "BRIX: BRIX FAILED")) << r.out;
+}
+
+// A symbolic link where an archive has a directory is replaced by the
+// directory, whether an earlier archive left it or it was planted by hand:
+// nothing lands where it points. GNU tar does the same with the archive.
+TEST_F(BrixHostile, DirectoryMemberReplacesALink) {
+  std::string outside = s.work + "/outside";
+  mkdir(outside.c_str(), 0755);
+  std::string one = s.work + "/one.tar", two = s.work + "/two.tar";
+  make("link-to:" + outside, one);
+  make("dir-and-file", two);
+  ASSERT_EQ(s.run({"-X", "-E", "-f", one}).status, 0);
+  ASSERT_EQ(s.run({"-X", "-E", "-f", two}).status, 0);
+  std::string byHand = s.work + "/byhand", gnu = s.work + "/gnu";
+  for (const std::string& dir : {byHand, gnu}) {
+    mkdir(dir.c_str(), 0755);
+    ASSERT_EQ(symlink(outside.c_str(), (dir + "/d").c_str()), 0);
+  }
+  struct step {
+    std::string dir;
+    std::string archive;
+  } steps[] = {{out, one}, {out, two}, {byHand, two}};
+  for (const step& st : steps) {
+    BrixResult r = in(st.dir, {"-x", "-E", "-f", st.archive});
+    EXPECT_EQ(r.status, 0) << st.archive << r.out << r.err;
+  }
+  std::string diff;
+  ASSERT_EQ(shellRun("cd " + gnu + " && tar -xf " + two, &diff), 0) << diff;
+  for (const std::string& dir : {out, byHand, gnu}) {
+    struct stat st;
+    ASSERT_EQ(lstat((dir + "/d").c_str(), &st), 0) << dir;
+    EXPECT_TRUE(S_ISDIR(st.st_mode)) << dir;
+    EXPECT_EQ(slurp(dir + "/d/evil"), "evil") << dir;
+  }
+  EXPECT_NE(access((outside + "/evil").c_str(), F_OK), 0) << "written through the link";
+}
+
+// A file already at a member's path that has other hard links is unlinked
+// and made anew: the file it shares its data with keeps its bytes, owner
+// and mode.
+TEST_F(BrixHostile, ExtractDoesNotWriteThroughHardLinks) {
+  std::string victim = s.work + "/victim";
+  writeFileAt(victim, "precious", 0600);
+  make("dir-and-file", archive);
+  ASSERT_EQ(s.run({"-X", "-E", "-f", archive}).status, 0);
+  mkdir((out + "/d").c_str(), 0755);
+  ASSERT_EQ(link(victim.c_str(), (out + "/d/evil").c_str()), 0);
+  BrixResult r = in(out, {"-x", "-E", "-p", "-f", archive});
+  EXPECT_EQ(r.status, 0) << r.out << r.err;
+  EXPECT_EQ(slurp(out + "/d/evil"), "evil");
+  EXPECT_EQ(slurp(victim), "precious");
+  struct stat st;
+  ASSERT_EQ(stat(victim.c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 07777, 0600u);
+  EXPECT_EQ(st.st_uid, 0u);
+  EXPECT_EQ(st.st_nlink, 1u);
 }
