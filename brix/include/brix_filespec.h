@@ -28,6 +28,7 @@ struct brix_FileSpec_t {
   unsigned hasWildcards : 1;
   unsigned globbed : 1;
   unsigned excludeFlag : 1;
+  unsigned timeOutOfRange : 1;  // mtime before 1970 or past what the index holds
   char* filename;
   uint32_t objectType;
   uint64_t indexOrd;
@@ -40,6 +41,8 @@ struct brix_FileSpec_t {
   uint64_t uid;
   uint64_t gid;
   uint64_t nlink;
+  uint64_t dev;
+  uint64_t ino;
 };
 
 // ---- member list generation ----

@@ -163,6 +163,13 @@ void brix_SetMemberFileXferSuccess(int64_t ordinal, int success);
 void brix_SetMemberFileXferCRC(int64_t ordinal, uint32_t crc);
 uint32_t brix_GetMemberFileXferCRC(int64_t ordinal);
 int brix_SetMissingMemberFile(int64_t ordinal);
+// A member whose file changed while it was read (stored, but not as the file
+// now is), and, with rmlocal, the file's status once read: rmlocal removes
+// only files still of that size and mtime.
+// Vanished files count as changed.
+void brix_SetMemberFileChanged(int64_t ordinal);
+int64_t brix_MemberFilesChanged(void);
+void brix_SetMemberFileReadState(int64_t ordinal, const struct stat* st);
 void brix_FinalizeMemberLists(void);
 int brix_GetMemberFileXferSuccess(int64_t ordinal);
 void brix_GetMemberFileXferSummary(int64_t* transferred, int64_t* failed);

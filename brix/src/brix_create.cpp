@@ -39,6 +39,7 @@ int brix_Create(void) {
   double xferTime = 0;
   int threadsUsed = 0;
   int xferResult = -1;
+  bool selfSkipped = false;
   if (getrusage(RUSAGE_SELF, &startRu) != 0) {
     brix_Log(BRIX_MSG_ERROR, "%s: error %d on getrusage call - terminating\n", fn, errno);
     brix_SetExitCode(71);
@@ -85,8 +86,18 @@ int brix_Create(void) {
   {
     uint32_t used = 0, omitted = 0;
     size_t inBuf = 0;
+    // The archive named among its own members is left out.
+    struct stat self;
+    bool selfKnown = brix_filetype == BRIX_LOCAL_FILE && stat(brix_archive, &self) == 0;
     for (int64_t i = 0; i < brix_FileListEntries && !brix_shutdown_signalled; i++) {
       bif_entry_t entry;
+      const brix_FileSpec_t& spec = brix_FileList[i];
+      if (selfKnown && spec.haveStatInfo && spec.dev == uint64_t(self.st_dev) && spec.ino == uint64_t(self.st_ino)) {
+        brix_Log(BRIX_MSG_WARNING, "%s: file is the archive; not dumped\n", spec.filename);
+        selfSkipped = true;
+        omitted++;
+        continue;
+      }
       if (brix_IndexFromFileSpec(uint64_t(i), &brix_FileList[i], &entry) != 0) {
         omitted++;
         continue;
@@ -256,6 +267,9 @@ endSequence:
     fprintf(stdout, forced ? "%s: BRIX FAILED DUE TO FORCED SHUTDOWN\n" : "%s: BRIX FAILED\n", "BRIX");
     brix_SetExitCode(72);
   }
+  // Members not stored as their files are (changed, shrunk, gone, the
+  // archive itself) make a non-zero exit, unless a failure set one.
+  if (selfSkipped || brix_MemberFilesChanged() > 0) brix_SetExitCode(1);
   fflush(stdout);
   if (brix_archive_fd >= 0) {
     if (close(brix_archive_fd) != 0)

@@ -519,6 +519,9 @@ void brix_BuildFileSpec(uint32_t objectType, uint64_t indexOrd, char* fileName, 
     entry->uid = status->st_uid;
     entry->gid = status->st_gid;
     entry->nlink = status->st_nlink;
+    entry->dev = status->st_dev;
+    entry->ino = status->st_ino;
+    entry->timeOutOfRange = status->st_mtime < 0 || uint64_t(status->st_mtime) > 0xFFFFFFFFull;
   }
 }
 

@@ -295,6 +295,14 @@ int brix_IndexFromFileSpec(uint64_t, brix_FileSpec_t* spec, bif_entry_t* entry) 
     }
     memcpy(entry->bent_linkname, target, size_t(n));
   }
+  if (spec->timeOutOfRange) {
+    // The index and the header hold 0 to 2^32-1 seconds: a member with
+    // another time would come back with a time it never had.
+    brix_Log(BRIX_MSG_WARNING, "%s: modification time out of the range an archive member holds - file omitted\n",
+             path);
+    brix_SetExitCode(70);
+    return -1;
+  }
   memcpy(entry->bent_sanity, "BRIX_IDX", 8);
   entry->bent_type = spec->objectType;
   entry->bent_version = 1;

@@ -126,6 +126,12 @@ int64_t outFromFile(int fd, const char* path, uint64_t want, uint32_t* crc, uint
   return int64_t(done);
 }
 
+// Whether a file's status shows no change between two looks.
+bool sameStatus(const struct stat& a, const struct stat& b) {
+  return a.st_size >= 0 && a.st_size == b.st_size && a.st_mtim.tv_sec == b.st_mtim.tv_sec &&
+         a.st_mtim.tv_nsec == b.st_mtim.tv_nsec;
+}
+
 // ---- read-ahead of small members ----
 enum { SLOT_QUEUED = 0, SLOT_CLAIMED = 1, SLOT_DONE = 2 };
 constexpr uint64_t READAHEAD_MAX_FILE = 256 * 1024;
@@ -146,6 +152,8 @@ struct readAhead {
   std::vector<unsigned char> data;  // the bytes read, at most the index size
   int readErr = 0;
   uint64_t readErrOffset = 0;
+  bool changedWhileRead = false;  // with rmlocal: its status before and after the read differ
+  struct stat afterRead;          // with rmlocal: its status once read (st_size < 0 when unknown)
   uint32_t crc = 0;  // of the member data as written: the bytes read, then zeros
   unsigned char header[512];  // the member's header, built by the reader
 };
@@ -203,6 +211,11 @@ void readMemberAhead(readAhead& s, dirCache& dirs) {
     return;
   }
   brix_BuildPosixHeader(&s.entry, s.header);
+  bool rmlocal = (brix_option_flags & BRIX_OPT_RMLOCAL) != 0;
+  struct stat before;
+  s.changedWhileRead = false;
+  s.afterRead.st_size = -1;
+  if (rmlocal && fstat(fd, &before) != 0) before.st_size = -1;
   // One byte more than the index size shows a file that grew; a regular
   // file reads short only at its end. The file's status is needed only
   // when its size changed.
@@ -227,6 +240,7 @@ void readMemberAhead(readAhead& s, dirCache& dirs) {
     if (fstat(fd, &st) != 0) s.statErr = errno;
     else s.curSize = uint64_t(st.st_size);
   }
+  if (rmlocal && fstat(fd, &s.afterRead) == 0) s.changedWhileRead = !sameStatus(before, s.afterRead);
   close(fd);
   if (got > size) got = size;
   s.data.resize(size_t(got));
@@ -346,6 +360,9 @@ int writeMember(int64_t ordinal, const bif_entry_t* e, readAhead* ahead) {
         brix_Log(BRIX_MSG_WARNING, "Access denied when trying to open local file %s\n", path);
       else
         brix_Log(BRIX_MSG_WARNING, "Error %d opening local file %s\n", openErr, path);
+      // Gone or closed to us after the list was made: the member is not
+      // in the archive, and the run says so in its exit code.
+      brix_SetMemberFileChanged(ordinal);
       placeholder = true;
       memset(hdrEntry.bent_prefix, 0, sizeof hdrEntry.bent_prefix);
       memset(hdrEntry.bent_name, 0, sizeof hdrEntry.bent_name);
@@ -371,6 +388,10 @@ int writeMember(int64_t ordinal, const bif_entry_t* e, readAhead* ahead) {
   uint32_t crc = 0;
   if (withCrc) brix_ChecksumInit(&crc);
   bool failed = false;
+  bool rmlocal = (brix_option_flags & BRIX_OPT_RMLOCAL) != 0;
+  bool changeTold = false;
+  struct stat before;
+  before.st_size = -1;
   uint64_t written = 0;
   if (!placeholder) {
     uint64_t cur = 0;
@@ -383,9 +404,12 @@ int writeMember(int64_t ordinal, const bif_entry_t* e, readAhead* ahead) {
         cur = ahead->curSize;
       }
     } else {
-      struct stat st;
-      if (fstat(fd, &st) != 0) haveSize = false;
-      else cur = uint64_t(st.st_size);
+      if (fstat(fd, &before) != 0) {
+        haveSize = false;
+        before.st_size = -1;
+      } else {
+        cur = uint64_t(before.st_size);
+      }
     }
     if (!haveSize) {
       brix_Log(BRIX_MSG_ERROR, "%s: FSTAT_SYSCALL error %d at line %d (fatal internal error)\n", fnMember,
@@ -396,6 +420,12 @@ int writeMember(int64_t ordinal, const bif_entry_t* e, readAhead* ahead) {
         brix_Log(BRIX_MSG_WARNING, "%s: (line %d) file size changed for %s\n", fnMember, __LINE__, path);
         brix_Log(BRIX_MSG_WARNING, "Index size:        %lu\n", (unsigned long)size);
         brix_Log(BRIX_MSG_WARNING, "Current file size: %lu\n", (unsigned long)cur);
+      }
+      if (cur > size) {
+        // Only the listed size is stored: the member is not the file.
+        brix_Log(BRIX_MSG_WARNING, "%s: file changed as we read it\n", path);
+        brix_SetMemberFileChanged(ordinal);
+        changeTold = true;
       }
       uint64_t want = std::min(size, cur);
       if (ahead && ahead->wanted) {
@@ -436,6 +466,31 @@ int writeMember(int64_t ordinal, const bif_entry_t* e, readAhead* ahead) {
     padToPlanned(start, e);
     if (fd >= 0) close(fd);
     return MEMBER_FAILED;
+  }
+  if (!placeholder && written < size) {
+    // The file is shorter than its header says: the rest is zeros, stored
+    // as such but never taken for the file.
+    brix_Log(BRIX_MSG_WARNING, "%s: File shrank by %lu bytes; padding with zeros\n", path,
+             (unsigned long)(size - written));
+    brix_SetMemberFileChanged(ordinal);
+    changeTold = true;
+  }
+  if (rmlocal && !placeholder) {
+    bool changed = false;
+    if (ahead && ahead->wanted) {
+      changed = ahead->changedWhileRead;
+      if (ahead->afterRead.st_size >= 0) brix_SetMemberFileReadState(ordinal, &ahead->afterRead);
+    } else {
+      struct stat after;
+      if (fd >= 0 && fstat(fd, &after) == 0) {
+        changed = !sameStatus(before, after);
+        brix_SetMemberFileReadState(ordinal, &after);
+      }
+    }
+    if (changed && !changeTold) {
+      brix_Log(BRIX_MSG_WARNING, "%s: file changed as we read it\n", path);
+      brix_SetMemberFileChanged(ordinal);
+    }
   }
   // What the file no longer has (or never had, for a placeholder) is zeros.
   bool crcDone = ahead && ahead->wanted && !placeholder;

@@ -20,6 +20,16 @@ namespace {
 std::mutex brix_TableLock;
 std::vector<uint64_t> successMarks;
 std::vector<uint64_t> problemMarks;
+// Members whose file changed while or after it was read: stored, but never
+// removed by rmlocal. With rmlocal, each file's size and mtime as it was
+// once read, which it must still have to be removed.
+std::vector<uint64_t> changedMarks;
+struct fileState {
+  uint64_t size;
+  int64_t sec;
+  int64_t nsec;
+};
+std::vector<fileState> readStates;
 std::vector<uint32_t> crcTable;
 bool haveCrcTable = false;
 std::vector<int64_t> missingList;
@@ -27,6 +37,7 @@ int64_t baseOrdinal = 0;
 int64_t lastOrdinal = -1;
 int64_t transferredCount = 0;
 int64_t failedCount = 0;
+int64_t changedCount = 0;
 int statusNotSetNotices = 0;
 
 void checkOrdinal(const char* fn, int line, int64_t ordinal) {
@@ -49,7 +60,7 @@ inline void clearBit(std::vector<uint64_t>& v, int64_t i) {
 
 int brix_InitMemberFileLists(int64_t count, int64_t base) {
   std::lock_guard<std::mutex> g(brix_TableLock);
-  transferredCount = failedCount = 0;
+  transferredCount = failedCount = changedCount = 0;
   statusNotSetNotices = 0;
   missingList.clear();
   if (count + 1 <= base) {
@@ -64,6 +75,9 @@ int brix_InitMemberFileLists(int64_t count, int64_t base) {
   try {
     successMarks.assign((n + 63) / 64, 0);
     problemMarks.assign((n + 63) / 64, 0);
+    changedMarks.assign((n + 63) / 64, 0);
+    if (brix_option_flags & BRIX_OPT_RMLOCAL) readStates.assign(n, fileState{UINT64_MAX, 0, 0});
+    else readStates.clear();
     haveCrcTable = (brix_option_flags & BRIX_OPT_CRC) != 0;
     if (haveCrcTable) crcTable.assign(n, 0);
     else crcTable.clear();
@@ -78,6 +92,8 @@ void brix_FreeMemberFileLists(void) {
   std::lock_guard<std::mutex> g(brix_TableLock);
   successMarks.clear();
   problemMarks.clear();
+  changedMarks.clear();
+  readStates.clear();
   crcTable.clear();
   missingList.clear();
   haveCrcTable = false;
@@ -108,6 +124,26 @@ void brix_SetMemberFileXferCRC(int64_t ordinal, uint32_t crc) {
 uint32_t brix_GetMemberFileXferCRC(int64_t ordinal) {
   checkOrdinal("brix_GetMemberFileXferCRC", __LINE__, ordinal);
   return haveCrcTable ? crcTable[size_t(ordinal - baseOrdinal)] : 0;
+}
+
+void brix_SetMemberFileChanged(int64_t ordinal) {
+  std::lock_guard<std::mutex> g(brix_TableLock);
+  checkOrdinal("brix_SetMemberFileChanged", __LINE__, ordinal);
+  if (!testBit(changedMarks, ordinal - baseOrdinal)) changedCount++;
+  setBit(changedMarks, ordinal - baseOrdinal);
+}
+
+int64_t brix_MemberFilesChanged(void) {
+  std::lock_guard<std::mutex> g(brix_TableLock);
+  return changedCount;
+}
+
+void brix_SetMemberFileReadState(int64_t ordinal, const struct stat* st) {
+  std::lock_guard<std::mutex> g(brix_TableLock);
+  checkOrdinal("brix_SetMemberFileReadState", __LINE__, ordinal);
+  if (readStates.empty()) return;
+  readStates[size_t(ordinal - baseOrdinal)] =
+      fileState{uint64_t(st->st_size), int64_t(st->st_mtim.tv_sec), int64_t(st->st_mtim.tv_nsec)};
 }
 
 int brix_SetMissingMemberFile(int64_t ordinal) {
@@ -186,6 +222,25 @@ int brix_RemoveMemberFiles(int indexFd, int residency) {
         fprintf(stderr, "/trace/ index entry %ld [%s] - failed to xfer successfully, unlink skipped\n",
                 long(ordinal), path);
       continue;
+    }
+    if (e->bent_type == BTO_FILE) {
+      // A file goes only when it still is what was archived: the size the
+      // member holds and the size and mtime, to the nanosecond, it had when
+      // it was read.
+      int64_t i = ordinal - baseOrdinal;
+      struct stat st;
+      bool same = !testBit(changedMarks, i) && size_t(i) < readStates.size() &&
+                  (follow ? stat(path, &st) : lstat(path, &st)) == 0 && S_ISREG(st.st_mode);
+      if (same) {
+        const fileState& r = readStates[size_t(i)];
+        same = r.size == e->bent_fsize && uint64_t(st.st_size) == r.size && st.st_mtim.tv_sec == r.sec &&
+               st.st_mtim.tv_nsec == r.nsec;
+      }
+      if (!same) {
+        brix_Log(BRIX_MSG_INFO, "%s: %s has been modified - skipped", fn, path);
+        brix_SetExitCode(1);
+        continue;
+      }
     }
     if (paranoid) {
       struct stat st;
