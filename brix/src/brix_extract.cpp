@@ -294,6 +294,7 @@ end:
   if (indexFd >= 0 && close(indexFd) != 0)
     brix_Log(BRIX_MSG_ERROR, "%s: Error %d closing %sindex file %s\n", fn, errno, "local", brix_index_filename);
   brix_FreeIxList(&ranges);
+  brix_LocalReadRelease();
   console_message("", "");
   return result;
 }
