@@ -48,6 +48,9 @@ struct brix_FileSpec_t {
 // ---- member list generation ----
 extern brix_FileSpec_t* brix_FileList;
 extern int64_t brix_FileListEntries;
+// Changes whenever the table does (an entry added, the table emptied), so
+// what is derived from it knows when to derive again.
+extern uint64_t brix_FileListGeneration;
 constexpr size_t BRIX_MAX_PATH = 4096;
 
 int brix_GenFilelist(void);

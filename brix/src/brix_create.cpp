@@ -27,6 +27,21 @@ mode_t publicMode() {
   return 0666 & ~mask;
 }
 
+// A -C among the member names changes the current directory while the
+// list is made; the archive and index names given relative to the
+// starting directory stay where they were meant.
+void anchorNames(const std::string& startCwd) {
+  char now[4096];
+  if (startCwd.empty() || !getcwd(now, sizeof now) || startCwd == now) return;
+  for (char** name : {&brix_archive, &brix_index_filename}) {
+    if (!*name || (*name)[0] == '/' || (name == &brix_archive && brix_filetype == BRIX_PIPE)) continue;
+    char* full = strdup((startCwd + "/" + *name).c_str());
+    if (!full) continue;
+    free(*name);
+    *name = full;
+  }
+}
+
 }  // namespace
 
 int brix_Create(void) {
@@ -57,10 +72,16 @@ int brix_Create(void) {
     goto endSequence;
   }
 
-  if (brix_GenFilelist() != 0) {
-    brix_Log(BRIX_MSG_ERROR, "[FATAL] error(s) generating filename list \n");
-    brix_SetExitCode(66);
-    goto endSequence;
+  {
+    char cwd[4096];
+    std::string startCwd = getcwd(cwd, sizeof cwd) ? cwd : "";
+    int listed = brix_GenFilelist();
+    anchorNames(startCwd);
+    if (listed != 0) {
+      brix_Log(BRIX_MSG_ERROR, "[FATAL] error(s) generating filename list \n");
+      brix_SetExitCode(66);
+      goto endSequence;
+    }
   }
   if (brix_FileListEntries == 0) {
     brix_Log(BRIX_MSG_INFO, "refusing to create empty archive\n");
@@ -87,6 +108,7 @@ int brix_Create(void) {
     uint32_t used = 0, omitted = 0;
     size_t inBuf = 0;
     // The archive named among its own members is left out.
+    bool upsTold = false;
     struct stat self;
     bool selfKnown = brix_filetype == BRIX_LOCAL_FILE && stat(brix_archive, &self) == 0;
     for (int64_t i = 0; i < brix_FileListEntries && !brix_shutdown_signalled; i++) {
@@ -101,6 +123,14 @@ int brix_Create(void) {
       if (brix_IndexFromFileSpec(uint64_t(i), &brix_FileList[i], &entry) != 0) {
         omitted++;
         continue;
+      }
+      const char* rest = nullptr;
+      int ups = brix_MemberUpLevels(spec.filename, &rest);
+      if (ups > 0) {
+        if (!upsTold)
+          fprintf(stderr, "%s: Removing leading `../' from member names\n", "BRIX");
+        upsTold = true;
+        brix_SetMemberUpLevels(int64_t(used), ups);
       }
       used++;
       brix_archive_blocks += entry.bent_blocks;

@@ -263,10 +263,34 @@ void brix_BuildIndexHeader(void) {
   brix_index_hdr.annotation_size = brix_annotation_size;
 }
 
+int brix_MemberUpLevels(const char* path, const char** rest) {
+  int ups = 0;
+  const char* p = path;
+  for (;;) {
+    if (strncmp(p, "../", 3) == 0) {
+      p += 3;
+      ups++;
+    } else if (strcmp(p, "..") == 0) {
+      p += 2;
+      ups++;
+    } else {
+      break;
+    }
+    while (*p == '/') p++;
+  }
+  if (ups > BRIX_MAX_UP_LEVELS) return -1;
+  *rest = *p ? p : ".";
+  return ups;
+}
+
 int brix_IndexFromFileSpec(uint64_t, brix_FileSpec_t* spec, bif_entry_t* entry) {
   memset(entry, 0, sizeof *entry);
   const char* path = spec->filename;
-  if (brix_SplitMemberPath(path, entry->bent_name, entry->bent_prefix) != 0) {
+  // Names going up from the current directory are stored from below it,
+  // as other tars store them; the file is still read at its own path.
+  const char* stored = path;
+  if (brix_MemberUpLevels(path, &stored) < 0) stored = path;
+  if (brix_SplitMemberPath(stored, entry->bent_name, entry->bent_prefix) != 0) {
     fprintf(stderr, "\n%s: name too long for tar archive- file omitted\n  [%s]\n",
             brix_msg_prefix[BRIX_MSG_WARNING], path);
     fflush(stderr);

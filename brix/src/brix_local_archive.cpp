@@ -73,6 +73,7 @@ bool outWrite(const void* data, size_t n) {
 
 bool outZeros(uint64_t n, uint32_t* crc) {
   while (n > 0) {
+    if (brix_shutdown_signalled) return false;
     if (out.len == out.cap && !outFlush()) return false;
     size_t take = size_t(std::min<uint64_t>(n, out.cap - out.len));
     memset(out.buf + out.len, 0, take);
@@ -93,7 +94,9 @@ int64_t outFromFile(int fd, const char* path, uint64_t want, uint32_t* crc, uint
   if (!crc && out.residency == BRIX_LOCAL_FILE && want >= (1u << 20)) {
     if (!outFlush()) return int64_t(done);
     while (done < want) {
-      ssize_t n = copy_file_range(fd, nullptr, out.fd, nullptr, size_t(std::min<uint64_t>(want - done, 1u << 30)), 0);
+      // A forced shutdown is seen between chunks, not after the member.
+      if (brix_shutdown_signalled) return int64_t(done);
+      ssize_t n = copy_file_range(fd, nullptr, out.fd, nullptr, size_t(std::min<uint64_t>(want - done, 1u << 26)), 0);
       if (n > 0) {
         done += uint64_t(n);
         out.offset += uint64_t(n);
@@ -110,6 +113,7 @@ int64_t outFromFile(int fd, const char* path, uint64_t want, uint32_t* crc, uint
     }
   }
   while (done < want) {
+    if (brix_shutdown_signalled) return int64_t(done);
     if (out.len == out.cap && !outFlush()) return int64_t(done);
     size_t take = size_t(std::min<uint64_t>(want - done, out.cap - out.len));
     ssize_t n = brix_BlockRead(fd, path, BRIX_LOCAL_FILE, take, out.buf + out.len);
@@ -203,8 +207,8 @@ int openMember(dirCache& cache, const char* path) {
 }
 
 void readMemberAhead(readAhead& s, dirCache& dirs) {
-  char path[300];
-  brix_FormIxEntryPathname(&s.entry, path);
+  char path[BRIX_LOCAL_PATH_MAX];
+  brix_MemberLocalPath(s.ordinal, &s.entry, path);
   int fd = openMember(dirs, path);
   if (fd < 0) {
     s.openErr = errno;
@@ -338,8 +342,8 @@ int writeMember(int64_t ordinal, const bif_entry_t* e, readAhead* ahead) {
   }
   bool isData = type == BTO_FILE || type == BTO_HARDLINK;
   bool withCrc = crcWanted(type);
-  char path[300];
-  brix_FormIxEntryPathname(e, path);
+  char path[BRIX_LOCAL_PATH_MAX];
+  brix_MemberLocalPath(ordinal, e, path);
   uint64_t size = e->bent_fsize;
   int fd = -1;
   bool placeholder = false;
@@ -464,6 +468,10 @@ int writeMember(int64_t ordinal, const bif_entry_t* e, readAhead* ahead) {
   }
   if (failed) {
     padToPlanned(start, e);
+    if (fd >= 0) close(fd);
+    return MEMBER_FAILED;
+  }
+  if (brix_shutdown_signalled) {
     if (fd >= 0) close(fd);
     return MEMBER_FAILED;
   }

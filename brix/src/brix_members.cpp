@@ -30,6 +30,9 @@ struct fileState {
   int64_t nsec;
 };
 std::vector<fileState> readStates;
+// Leading "../" components a create took off each member's name: the file
+// is read, checked and removed at its own path.
+std::vector<uint8_t> upLevels;
 std::vector<uint32_t> crcTable;
 bool haveCrcTable = false;
 std::vector<int64_t> missingList;
@@ -76,6 +79,7 @@ int brix_InitMemberFileLists(int64_t count, int64_t base) {
     successMarks.assign((n + 63) / 64, 0);
     problemMarks.assign((n + 63) / 64, 0);
     changedMarks.assign((n + 63) / 64, 0);
+    upLevels.clear();
     if (brix_option_flags & BRIX_OPT_RMLOCAL) readStates.assign(n, fileState{UINT64_MAX, 0, 0});
     else readStates.clear();
     haveCrcTable = (brix_option_flags & BRIX_OPT_CRC) != 0;
@@ -94,6 +98,7 @@ void brix_FreeMemberFileLists(void) {
   problemMarks.clear();
   changedMarks.clear();
   readStates.clear();
+  upLevels.clear();
   crcTable.clear();
   missingList.clear();
   haveCrcTable = false;
@@ -131,6 +136,22 @@ void brix_SetMemberFileChanged(int64_t ordinal) {
   checkOrdinal("brix_SetMemberFileChanged", __LINE__, ordinal);
   if (!testBit(changedMarks, ordinal - baseOrdinal)) changedCount++;
   setBit(changedMarks, ordinal - baseOrdinal);
+}
+
+void brix_SetMemberUpLevels(int64_t ordinal, int ups) {
+  std::lock_guard<std::mutex> g(brix_TableLock);
+  checkOrdinal("brix_SetMemberUpLevels", __LINE__, ordinal);
+  size_t i = size_t(ordinal - baseOrdinal);
+  if (upLevels.empty()) upLevels.assign(size_t(lastOrdinal - baseOrdinal + 1), 0);
+  upLevels[i] = uint8_t(ups);
+}
+
+void brix_MemberLocalPath(int64_t ordinal, const bif_entry_t* entry, char* path) {
+  int ups = 0;
+  if (!upLevels.empty() && ordinal >= baseOrdinal && ordinal <= lastOrdinal)
+    ups = upLevels[size_t(ordinal - baseOrdinal)];
+  for (int i = 0; i < ups; i++) memcpy(path + 3 * i, "../", 3);
+  brix_FormIxEntryPathname(entry, path + 3 * ups);
 }
 
 int64_t brix_MemberFilesChanged(void) {
@@ -215,8 +236,8 @@ int brix_RemoveMemberFiles(int indexFd, int residency) {
     if (brix_IndexFileRead(indexFd, residency, 0, &e, &end) != 0 || end) break;
     if (ordinal > lastOrdinal) break;
     if (e->bent_type != BTO_FILE && e->bent_type != BTO_SYMLINK) continue;
-    char path[300];
-    brix_FormIxEntryPathname(e, path);
+    char path[BRIX_LOCAL_PATH_MAX];
+    brix_MemberLocalPath(ordinal, e, path);
     if (brix_GetMemberFileXferSuccess(ordinal) != 0) {
       if (brix_debug_level > 3)
         fprintf(stderr, "/trace/ index entry %ld [%s] - failed to xfer successfully, unlink skipped\n",

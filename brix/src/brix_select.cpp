@@ -4,6 +4,8 @@
 #include <string.h>
 
 #include <string>
+#include <string_view>
+#include <unordered_set>
 #include <vector>
 
 #include "brix_filespec.h"
@@ -46,6 +48,48 @@ bool selectedBy(const brix_FileSpec_t& spec, const char* path, bool recurse) {
   return i == comp.size() || recurse;
 }
 
+// The member list split once: plain names in a set, so a member is looked
+// up by its path and the paths above it, not against every name; patterns
+// are tried one by one.
+struct selectionTable {
+  uint64_t generation = ~0ull;
+  const brix_FileSpec_t* list = nullptr;
+  int64_t entries = -1;
+  std::unordered_set<std::string_view> names;
+  std::vector<const brix_FileSpec_t*> patterns;
+};
+selectionTable table;
+
+const selectionTable& currentTable() {
+  if (table.generation == brix_FileListGeneration && table.list == brix_FileList &&
+      table.entries == brix_FileListEntries)
+    return table;
+  table.names.clear();
+  table.patterns.clear();
+  for (int64_t i = 0; i < brix_FileListEntries; i++) {
+    const brix_FileSpec_t& spec = brix_FileList[i];
+    if (spec.hasWildcards) table.patterns.push_back(&spec);
+    else table.names.insert(spec.filename ? spec.filename : "");
+  }
+  table.generation = brix_FileListGeneration;
+  table.list = brix_FileList;
+  table.entries = brix_FileListEntries;
+  return table;
+}
+
+bool selectedByName(const selectionTable& t, const char* path, bool recurse) {
+  std::string_view p(path);
+  if (t.names.count(p)) return true;
+  if (!recurse) return false;
+  // A name selects everything below it; one ending in '/' ("/", "dir/")
+  // everything that begins with it.
+  for (size_t slash = p.find('/'); slash != std::string_view::npos; slash = p.find('/', slash + 1)) {
+    if (t.names.count(p.substr(0, slash + 1))) return true;
+    if (t.names.count(p.substr(0, slash))) return true;
+  }
+  return false;
+}
+
 }  // namespace
 
 int brix_IndexEntryWasSelected(const bif_entry_t* entry) {
@@ -54,7 +98,9 @@ int brix_IndexEntryWasSelected(const bif_entry_t* entry) {
   char path[300];
   brix_FormIxEntryPathname(entry, path);
   if (brix_FileListEntries == 0) return strchr(path, '/') ? 0 : 1;
-  for (int64_t i = 0; i < brix_FileListEntries; i++)
-    if (selectedBy(brix_FileList[i], path, recurse)) return 1;
+  const selectionTable& t = currentTable();
+  if (selectedByName(t, path, recurse)) return 1;
+  for (const brix_FileSpec_t* spec : t.patterns)
+    if (selectedBy(*spec, path, recurse)) return 1;
   return 0;
 }

@@ -367,7 +367,7 @@ int loadEntry() {
   c.indexEntryNumber++;
   if (brix_option_flags & BRIX_OPT_STATUS_FIFO) brix_StatusMsg(0, "Verifying index entry %ld", long(c.indexEntryNumber));
   c.curIndexType = c.curEntry.bent_type;
-  brix_FormIxEntryPathname(&c.curEntry, c.curLocalPath);
+  brix_MemberLocalPath(c.indexEntryNumber, &c.curEntry, c.curLocalPath);
   if ((brix_option_flags & BRIX_OPT_RELPATHS) && c.curLocalPath[0] == '/') {
     char before[300];
     brix_strlcpy(before, c.curLocalPath, sizeof before);

@@ -224,7 +224,9 @@ TEST_F(BrixCreate, IndexNamesAndSizeCheck) {
     std::vector<std::string> args;
     std::string index;
   } rows[] = {{{}, "dir/a.tar.idx"}, {{"-I", ".i"}, "dir/a.tar.i"}, {{"-I", "other.idx"}, "dir/other.idx"},
-              {{"-I", s.work + "/abs.idx"}, s.work + "/abs.idx"}};
+              {{"-I", s.work + "/abs.idx"}, s.work + "/abs.idx"},
+              // Beginning with '.' but a path, not a suffix.
+              {{"-I", "../up.idx"}, "up.idx"}, {{"-I", "./here.idx"}, "dir/here.idx"}};
   for (const row& w : rows) {
     std::vector<std::string> args = {"-c", "-E", "-f", "dir/a.tar"};
     args.insert(args.end(), w.args.begin(), w.args.end());

@@ -5,9 +5,11 @@
 // tar and bsdtar.
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <fstream>
 #include <sstream>
 #include <string>
@@ -247,4 +249,91 @@ TEST_F(BrixHostile, ExtractDoesNotWriteThroughHardLinks) {
   EXPECT_EQ(st.st_mode & 07777, 0600u);
   EXPECT_EQ(st.st_uid, 0u);
   EXPECT_EQ(st.st_nlink, 1u);
+}
+
+// Names that go up from the current directory lose their leading "../" in
+// the archive, as GNU tar stores them, so that extract takes them; the
+// files are still read, checked and removed where they are.
+TEST_F(BrixHostile, CreateStripsLeadingDotDot) {
+  std::string deep = s.work + "/a/b";
+  writeFileAt(s.work + "/x/src/f", "data");
+  writeFileAt(deep + "/keep", "");
+  BrixResult r = in(deep, {"-c", "-E", "-H", "verify=1", "-H", "rmlocal", "-f", "up.tar", "../../x/src"});
+  EXPECT_EQ(r.status, 0) << r.out << r.err;
+  EXPECT_TRUE(has(r.err, "BRIX: Removing leading `../' from member names")) << r.err;
+  EXPECT_NE(access((s.work + "/x/src/f").c_str(), F_OK), 0) << "rmlocal removes the file at its own path";
+  std::string list;
+  ASSERT_EQ(shellRun("tar -tf " + deep + "/up.tar 2>/dev/null", &list), 0) << list;
+  EXPECT_EQ(list.rfind("x/src\nx/src/f\n/", 0), 0u) << list;  // then the consistency member
+  r = in(out, {"-x", "-E", "-f", deep + "/up.tar"});
+  EXPECT_EQ(r.status, 0) << r.out << r.err;
+  EXPECT_EQ(slurp(out + "/x/src/f"), "data");
+}
+
+// A -C among the names of a create changes where the names are found, not
+// where the archive and its index go.
+TEST_F(BrixHostile, ChangeDirectoryLeavesTheArchiveWhereItWasNamed) {
+  writeFileAt(s.work + "/sub/f", "f");
+  BrixResult r = s.run({"-c", "-E", "-f", "rel.tar", "--", "-C", "sub", "f"});
+  EXPECT_EQ(r.status, 0) << r.out << r.err;
+  EXPECT_EQ(access((s.work + "/sub/rel.tar").c_str(), F_OK), -1);
+  EXPECT_EQ(access((s.work + "/rel.tar.idx").c_str(), F_OK), 0);
+  std::string list;
+  ASSERT_EQ(shellRun("tar -tf " + s.work + "/rel.tar 2>/dev/null", &list), 0) << list;
+  EXPECT_EQ(list.rfind("f\n/", 0), 0u) << list;
+}
+
+// With -h a link back to a directory the walk is inside is reported and
+// not walked; everything else goes into the archive.
+TEST_F(BrixHostile, FollowedLinkLoopIsReported) {
+  writeFileAt(s.work + "/d/sub/f", "f");
+  ASSERT_EQ(symlink("..", (s.work + "/d/sub/up").c_str()), 0);
+  BrixResult r = s.run({"-c", "-E", "-h", "-f", archive, "d"});
+  EXPECT_EQ(r.status, 72) << r.out << r.err;
+  EXPECT_TRUE(has(r.err, "d/sub/up: File system loop detected")) << r.err;
+  EXPECT_TRUE(has(r.out, "BRIX: BRIX SUCCESSFUL")) << r.out;
+  std::string list;
+  ASSERT_EQ(shellRun("tar -tf " + archive, &list), 0) << list;
+  EXPECT_TRUE(has(list, "d/sub/f\n")) << list;
+}
+
+// A listing nobody reads any more (brix -t | head -1) fails the run.
+TEST_F(BrixHostile, ListingIntoAClosedPipeFails) {
+  for (int i = 0; i < 1500; i++) writeFileAt(s.work + "/t/f" + std::to_string(i), "");
+  ASSERT_EQ(s.run({"-c", "-E", "-f", archive, "t"}).status, 0);
+  BrixRunning run = s.start({"-t", "-E", "-f", archive});
+  close(run.outFd);
+  run.outFd = open("/dev/null", O_RDONLY);
+  BrixResult r = s.finish(run);
+  EXPECT_EQ(r.status, 72) << r.err;
+  EXPECT_TRUE(has(r.err, "Error 32 writing the listing to standard output")) << r.err;
+}
+
+// A forced shutdown in the middle of a long member ends the create at
+// once: the process cleans up after itself (temporary index, consistency
+// file) well inside the grace period instead of being killed after it.
+TEST_F(BrixHostile, ForcedShutdownInsideALongMember) {
+  std::string big = s.work + "/big";
+  int fd = open(big.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+  ASSERT_GE(fd, 0);
+  ASSERT_EQ(ftruncate(fd, off_t(32) << 30), 0);  // a hole: nothing on disk
+  close(fd);
+  s.env["QUOR_TEST_TIMESCALE"] = "10";  // a grace period of 3 s
+  BrixRunning run = s.start({"-c", "-E", "-H", "crc", "-f", "/dev/null", "-I", s.work + "/big.idx", "big"});
+  // Inside the member once brix has read some of it.
+  bool reading = false;
+  for (int i = 0; i < 2000 && !reading; i++) {
+    std::ifstream io("/proc/" + std::to_string(run.pid) + "/io");
+    std::string key;
+    unsigned long long v = 0;
+    while (io >> key >> v)
+      if (key == "rchar:" && v > (64u << 20)) reading = true;
+    if (!reading) usleep(5000);
+  }
+  ASSERT_TRUE(reading);
+  kill(run.pid, SIGUSR1);
+  BrixResult r = s.finish(run);
+  EXPECT_EQ(r.status, 72) << r.out << r.err;
+  EXPECT_TRUE(has(r.out, "BRIX: BRIX FAILED DUE TO FORCED SHUTDOWN")) << r.out;
+  EXPECT_TRUE(s.leftoverTempFiles().empty());
 }
