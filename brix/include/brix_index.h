@@ -130,6 +130,10 @@ int brix_IndexFileRewind(int fd, int residency);
 // Hands out the next entry (host order) inside the shared buffer, valid
 // until the next refill; *endFlag set at the end. A short read leaves the
 // entries it did read and the next call reads on.
+// Makes entry the next one brix_IndexFileRead gives: from the entries
+// already read ahead when it is among them (no call to the file system),
+// else by positioning the file.
+int brix_IndexFileSkipTo(int fd, int residency, uint64_t entry);
 int brix_IndexFileRead(int fd, int residency, int batchLimit, bif_entry_t** entry, int* endFlag);
 int brix_IndexReadRandomEntry(int fd, int residency, uint64_t entry, bif_entry_t* out);
 void brix_GetIndexBufSize(size_t* size, size_t* capacity);

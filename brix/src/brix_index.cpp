@@ -550,6 +550,17 @@ int brix_IndexFilePosition(int fd, int residency, uint64_t entry) {
   return 0;
 }
 
+int brix_IndexFileSkipTo(int fd, int residency, uint64_t entry) {
+  if (inx_read_buffer && entry >= inx_file_pos && entry - inx_file_pos < inx_buf_entries) {
+    uint64_t skip = entry - inx_file_pos;
+    inx_buf_entry_ptr += skip;
+    inx_buf_entries -= skip;
+    inx_file_pos = entry;
+    return 0;
+  }
+  return brix_IndexFilePosition(fd, residency, entry);
+}
+
 int brix_IndexFileRewind(int fd, int residency) {
   if (brix_IndexReadInit() != 0) return -1;
   uint64_t off = 0;

@@ -349,7 +349,9 @@ int loadNextEntry(void) {
   }
   bif_entry_t* e = nullptr;
   int end = 0;
-  if (brix_IndexFileRead(index_Fd, index_file_residency, curListLeftToDo, &e, &end) != 0) return -1;
+  // A whole buffer of entries is read ahead: the next ranges' entries are
+  // usually among them.
+  if (brix_IndexFileRead(index_Fd, index_file_residency, 0, &e, &end) != 0) return -1;
   if (end || !e) {
     brix_Log(BRIX_MSG_ERROR, "%s: Index File %s ended inside the range being extracted\n", fnCb,
              brix_index_filename ? brix_index_filename : "");

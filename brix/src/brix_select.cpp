@@ -27,19 +27,8 @@ std::vector<std::string> splitPath(const std::string& s) {
   }
 }
 
-bool selectedBy(const brix_FileSpec_t& spec, const char* path, bool recurse) {
-  const char* name = spec.filename ? spec.filename : "";
-  if (!spec.hasWildcards) {
-    size_t n = strlen(name);
-    if (strncmp(path, name, n) != 0) return false;
-    if (path[n] == '\0') return true;
-    // A spec of "/" names everything below the root.
-    if (n > 0 && name[n - 1] == '/') return recurse;
-    return path[n] == '/' && recurse;
-  }
-  std::string pattern(name, strnlen(name, 4096));
-  std::vector<std::string> pat = splitPath(pattern);
-  std::vector<std::string> comp = splitPath(path);
+// A pattern, component by component, against the components of a path.
+bool selectedBy(const std::vector<std::string>& pat, const std::vector<std::string>& comp, bool recurse) {
   size_t i = 0;
   for (; i < pat.size(); i++) {
     if (i >= comp.size()) return false;
@@ -56,7 +45,7 @@ struct selectionTable {
   const brix_FileSpec_t* list = nullptr;
   int64_t entries = -1;
   std::unordered_set<std::string_view> names;
-  std::vector<const brix_FileSpec_t*> patterns;
+  std::vector<std::vector<std::string>> patterns;  // split at the slashes
 };
 selectionTable table;
 
@@ -68,8 +57,9 @@ const selectionTable& currentTable() {
   table.patterns.clear();
   for (int64_t i = 0; i < brix_FileListEntries; i++) {
     const brix_FileSpec_t& spec = brix_FileList[i];
-    if (spec.hasWildcards) table.patterns.push_back(&spec);
-    else table.names.insert(spec.filename ? spec.filename : "");
+    const char* name = spec.filename ? spec.filename : "";
+    if (spec.hasWildcards) table.patterns.push_back(splitPath(std::string(name, strnlen(name, 4096))));
+    else table.names.insert(name);
   }
   table.generation = brix_FileListGeneration;
   table.list = brix_FileList;
@@ -100,7 +90,9 @@ int brix_IndexEntryWasSelected(const bif_entry_t* entry) {
   if (brix_FileListEntries == 0) return strchr(path, '/') ? 0 : 1;
   const selectionTable& t = currentTable();
   if (selectedByName(t, path, recurse)) return 1;
-  for (const brix_FileSpec_t* spec : t.patterns)
-    if (selectedBy(*spec, path, recurse)) return 1;
+  if (t.patterns.empty()) return 0;
+  std::vector<std::string> comp = splitPath(path);
+  for (const std::vector<std::string>& pat : t.patterns)
+    if (selectedBy(pat, comp, recurse)) return 1;
   return 0;
 }

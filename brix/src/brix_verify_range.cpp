@@ -155,8 +155,7 @@ int compareTarHeaderFields() {
     rc = -1;
   }
   if (e.bent_type == BTO_FILE || e.bent_type == BTO_HARDLINK) {
-    uint64_t size = 0;
-    OctalToUint64_t(&size, 12, h.thb_size, "thb_size");
+    uint64_t size = brix_GetMemberFilesize(&h);  // octal or base-256
     if (size != e.bent_fsize) {
       displayAddrInfo(true);
       brix_Log(BRIX_MSG_ERROR, "File Size inconsistency detected. Index value: %lu  Tar Hdr Value: %lu\n",
