@@ -18,5 +18,16 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (rc != 0 && rc != 1) abort();
   if (rc == 1 && memchr(key, '\0', sizeof key) == nullptr) abort();
   if (rc == 0 && key[0] != 'Z') abort();
+  // The same records against a header: the answer, the key and the size.
+  posix_header_t hdr;
+  memset(&hdr, 0, sizeof hdr);
+  memcpy(hdr.thb_name, "a/b", 3);
+  memcpy(hdr.thb_uid, "0000000", 7);
+  uint64_t paxSize = UINT64_MAX;
+  memset(key, 'Z', sizeof key);
+  rc = brix_PaxRecordsDiffer(copy.data(), copy.size(), &hdr, &paxSize, key, sizeof key);
+  if (rc != 0 && rc != 1) abort();
+  if (rc == 1 && memchr(key, '\0', sizeof key) == nullptr) abort();
+  if (rc == 0 && key[0] != 'Z') abort();
   return 0;
 }

@@ -107,6 +107,12 @@ int64_t brix_VerifyErrorTotal(const verifyStats_t* stats);
 // anything brix keeps (path, link target, size, owner), or cannot be read.
 // 1 with the first such key copied into key (keySize bytes), else 0.
 int brix_PaxRecordsMatter(const char* data, size_t n, char* key, size_t keySize);
+// The records of a pax header against the ustar header of the member it
+// describes: 0 when each record brix keeps repeats what the header says (a
+// size record is taken as the member's size, in *size), else 1 with the
+// first key that differs or cannot be read copied into key.
+int brix_PaxRecordsDiffer(const char* data, size_t n, const posix_header_t* hdr, uint64_t* size, char* key,
+                          size_t keySize);
 
 // ---- delete and undelete ----
 int brix_CommonDeleteUndelete(int deleteFlag);

@@ -222,6 +222,9 @@ typedef int (*io_buffer_callback_t)(io_buffer_t* buf);
 // range did, or the consumer stopped the read. *xferTime gets the seconds.
 int brix_CopyFromLocalArchive(int archiveFd, uint64_t startAddr, uint64_t bytesToRead,
                               io_buffer_callback_t callback, double* xferTime);
+// The buffers stay from one range to the next; this frees them (an
+// operation that read ranges calls it once at its end).
+void brix_LocalReadRelease(void);
 
 // A ustar block whose checksum is right, whatever its typeflag (a header
 // this program does not take may still say how much data follows it).

@@ -28,6 +28,7 @@ struct brix_FileSpec_t {
   unsigned hasWildcards : 1;
   unsigned globbed : 1;
   unsigned excludeFlag : 1;
+  unsigned timeOutOfRange : 1;  // mtime before 1970 or past what the index holds
   char* filename;
   uint32_t objectType;
   uint64_t indexOrd;
@@ -40,11 +41,16 @@ struct brix_FileSpec_t {
   uint64_t uid;
   uint64_t gid;
   uint64_t nlink;
+  uint64_t dev;
+  uint64_t ino;
 };
 
 // ---- member list generation ----
 extern brix_FileSpec_t* brix_FileList;
 extern int64_t brix_FileListEntries;
+// Changes whenever the table does (an entry added, the table emptied), so
+// what is derived from it knows when to derive again.
+extern uint64_t brix_FileListGeneration;
 constexpr size_t BRIX_MAX_PATH = 4096;
 
 int brix_GenFilelist(void);

@@ -114,6 +114,10 @@ int brix_CreateTmpIndexFile(void);
 int brix_WriteIndexHeader(int fd, int residency, const char* path, const bif_hdr_t* hdr);
 int brix_ReadIndexHeader(int fd, int residency, const char* path, bif_hdr_t* hdr);
 void brix_BuildIndexHeader(void);
+// The leading "../" components of a path (0 when none, -1 when more than
+// BRIX_MAX_UP_LEVELS) and, in *rest, the path after them ("." when
+// nothing is left).
+int brix_MemberUpLevels(const char* path, const char** rest);
 int brix_IndexFromFileSpec(uint64_t ordinal, brix_FileSpec_t* spec, bif_entry_t* entry);
 struct posix_header_t;
 int brix_IndexFromTarHdr(uint64_t blockOffset, const posix_header_t* hdr, bif_entry_t* entry,
@@ -126,6 +130,10 @@ int brix_IndexFileRewind(int fd, int residency);
 // Hands out the next entry (host order) inside the shared buffer, valid
 // until the next refill; *endFlag set at the end. A short read leaves the
 // entries it did read and the next call reads on.
+// Makes entry the next one brix_IndexFileRead gives: from the entries
+// already read ahead when it is among them (no call to the file system),
+// else by positioning the file.
+int brix_IndexFileSkipTo(int fd, int residency, uint64_t entry);
 int brix_IndexFileRead(int fd, int residency, int batchLimit, bif_entry_t** entry, int* endFlag);
 int brix_IndexReadRandomEntry(int fd, int residency, uint64_t entry, bif_entry_t* out);
 void brix_GetIndexBufSize(size_t* size, size_t* capacity);
@@ -163,6 +171,20 @@ void brix_SetMemberFileXferSuccess(int64_t ordinal, int success);
 void brix_SetMemberFileXferCRC(int64_t ordinal, uint32_t crc);
 uint32_t brix_GetMemberFileXferCRC(int64_t ordinal);
 int brix_SetMissingMemberFile(int64_t ordinal);
+// A member whose file changed while it was read (stored, but not as the file
+// now is), and, with rmlocal, the file's status once read: rmlocal removes
+// only files still of that size and mtime.
+// Vanished files count as changed.
+void brix_SetMemberFileChanged(int64_t ordinal);
+int64_t brix_MemberFilesChanged(void);
+// A member whose name lost ups leading "../" at create (at most
+// BRIX_MAX_UP_LEVELS) is read at the path with them; brix_MemberLocalPath
+// forms that path (BRIX_LOCAL_PATH_MAX bytes).
+constexpr int BRIX_MAX_UP_LEVELS = 200;
+constexpr size_t BRIX_LOCAL_PATH_MAX = 300 + 3 * BRIX_MAX_UP_LEVELS;
+void brix_SetMemberUpLevels(int64_t ordinal, int ups);
+void brix_MemberLocalPath(int64_t ordinal, const bif_entry_t* entry, char* path);
+void brix_SetMemberFileReadState(int64_t ordinal, const struct stat* st);
 void brix_FinalizeMemberLists(void);
 int brix_GetMemberFileXferSuccess(int64_t ordinal);
 void brix_GetMemberFileXferSummary(int64_t* transferred, int64_t* failed);

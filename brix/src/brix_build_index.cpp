@@ -18,6 +18,7 @@
 #include <unistd.h>
 
 #include <string>
+#include <string_view>
 
 #include "brix_extract.h"
 #include "brix_filespec.h"
@@ -88,6 +89,74 @@ int brix_PaxRecordsMatter(const char* data, size_t n, char* key, size_t keySize)
   return 0;
 }
 
+int brix_PaxRecordsDiffer(const char* data, size_t n, const posix_header_t* hdr, uint64_t* size, char* key,
+                          size_t keySize) {
+  auto give = [&](const char* k, size_t len) {
+    if (keySize == 0) return 1;
+    size_t c = len < keySize - 1 ? len : keySize - 1;
+    memcpy(key, k, c);
+    key[c] = '\0';
+    return 1;
+  };
+  auto number = [](const char* v, size_t len, uint64_t* out) {
+    if (len == 0 || len > 19) return false;
+    uint64_t x = 0;
+    for (size_t i = 0; i < len; i++) {
+      if (v[i] < '0' || v[i] > '9') return false;
+      x = x * 10 + uint64_t(v[i] - '0');
+    }
+    *out = x;
+    return true;
+  };
+  // Names compare without trailing slashes: a directory's path record may
+  // have one its header has not, or the other way round.
+  auto sameName = [](const char* v, size_t len, std::string h) {
+    while (len > 1 && v[len - 1] == '/') len--;
+    while (h.size() > 1 && h.back() == '/') h.pop_back();
+    return h.size() == len && memcmp(h.data(), v, len) == 0;
+  };
+  std::string name(hdr->thb_name, strnlen(hdr->thb_name, sizeof hdr->thb_name));
+  size_t prefixLen = strnlen(hdr->thb_prefix, sizeof hdr->thb_prefix);
+  if (prefixLen > 0) name = std::string(hdr->thb_prefix, prefixLen) + "/" + name;
+  size_t pos = 0;
+  while (pos < n) {
+    if (data[pos] == '\0') break;  // the rest of the last block
+    size_t len = 0, p = pos;
+    while (p < n && data[p] >= '0' && data[p] <= '9' && len <= n) len = len * 10 + size_t(data[p++] - '0');
+    if (p == pos || p >= n || data[p] != ' ' || len <= p - pos + 1 || len > n - pos || data[pos + len - 1] != '\n')
+      return give("(unreadable records)", 20);
+    const char* k = data + p + 1;
+    const char* end = data + pos + len - 1;
+    const char* eq = static_cast<const char*>(memchr(k, '=', size_t(end - k)));
+    if (!eq) return give("(unreadable records)", 20);
+    std::string_view kv(k, size_t(eq - k));
+    const char* v = eq + 1;
+    size_t vlen = size_t(end - v);
+    uint64_t x = 0;
+    bool agrees = true;
+    if (kv == "path") {
+      agrees = sameName(v, vlen, name);
+    } else if (kv == "linkpath") {
+      agrees = sameName(v, vlen, std::string(hdr->thb_linkname, strnlen(hdr->thb_linkname, sizeof hdr->thb_linkname)));
+    } else if (kv == "uname" || kv == "gname") {
+      const char* f = kv == "uname" ? hdr->thb_uname : hdr->thb_gname;
+      agrees = strnlen(f, 32) == vlen && memcmp(f, v, vlen) == 0;
+    } else if (kv == "uid" || kv == "gid") {
+      agrees = number(v, vlen, &x) && x == brix_TarIdField(kv == "uid" ? hdr->thb_uid : hdr->thb_gid);
+    } else if (kv == "size") {
+      // The data follows at this size whatever the header says; the index
+      // holds any size.
+      if (!number(v, vlen, &x)) return give(kv.data(), kv.size());
+      *size = x;
+    } else if (kv.size() >= 10 && kv.substr(0, 10) == "GNU.sparse") {
+      agrees = false;
+    }
+    if (!agrees) return give(kv.data(), kv.size());
+    pos += len;
+  }
+  return 0;
+}
+
 int brix_BuildIndex(void) {
   int result = -1;
   int archiveFd = -1;
@@ -135,6 +204,11 @@ int brix_BuildIndex(void) {
     int failedHeaders = 0;
     bool skipDescribed = false;
     bool haveLastHeader = false;
+    // The records of the last pax extended header, which describe the
+    // member header after it; paxAt is that header's block.
+    std::string paxRecords;
+    bool havePax = false;
+    uint64_t paxAt = 0;
     while (!brix_shutdown_signalled && running < brix_archive_blocks) {
       if (brix_option_flags & BRIX_OPT_STATUS_FIFO)
         brix_StatusMsg(0, "Index entry %ld: read header block", long(entryNumber + 1));
@@ -156,22 +230,29 @@ int brix_BuildIndex(void) {
       }
       if (pax) {
         // pax records: most only add what ustar cannot hold (times to the
-        // nanosecond, extended attributes) and leave the member as its
-        // ustar header says; those that change it are reported.
+        // nanosecond, extended attributes) or repeat the ustar header; an
+        // extended header's records are held for the member after it, a
+        // global one's that change members are reported.
         memcpy(&hdr, block, sizeof hdr);
         uint64_t size = brix_GetMemberFilesize(&hdr);
         uint64_t dataBlocks = (size + 511) / 512;
         if (dataBlocks > brix_archive_blocks - running - 1) dataBlocks = brix_archive_blocks - running - 1;
         char key[64] = "(too large to read)";
         bool matters = true;
+        std::string records;
         if (size <= PAX_MAX_READ && dataBlocks * 512 >= size) {
-          std::string records(size_t(dataBlocks * 512), '\0');
+          records.assign(size_t(dataBlocks * 512), '\0');
           if (brix_ReadArchive(archiveFd, records.size(), records.data()) != ssize_t(records.size())) goto end;
-          matters = brix_PaxRecordsMatter(records.data(), size_t(size), key, sizeof key) != 0;
+          records.resize(size_t(size));
+          matters = block[156] == 'g' && brix_PaxRecordsMatter(records.data(), records.size(), key, sizeof key) != 0;
         } else if (skipBlocks(archiveFd, dataBlocks) != 0) {
           goto end;
         }
-        if (matters) {
+        if (block[156] == 'x' && !matters) {
+          paxRecords.swap(records);
+          havePax = true;
+          paxAt = running;
+        } else if (matters) {
           brix_Log(BRIX_MSG_WARNING,
                    "Archive member at block %lu has a %s header (typeflag '%c') that changes its %s, which is not ustar%s\n",
                    (unsigned long)running, extendedKind(char(block[156])), char(block[156]), key,
@@ -184,24 +265,53 @@ int brix_BuildIndex(void) {
         continue;
       }
       if (rc == BRIX_TAR_EOF) break;
+      // The member after a pax header: its records either repeat the
+      // header (or give its size) or the member is left out.
+      uint64_t paxSize = UINT64_MAX;
+      if (havePax && n == ssize_t(sizeof block) && brix_TarHeaderChecksumOk(block)) {
+        havePax = false;
+        memcpy(&hdr, block, sizeof hdr);
+        char key[64] = "";
+        if (brix_PaxRecordsDiffer(paxRecords.data(), paxRecords.size(), &hdr, &paxSize, key, sizeof key) != 0) {
+          brix_Log(BRIX_MSG_WARNING,
+                   "Archive member at block %lu has a %s header (typeflag '%c') that changes its %s, which is not ustar%s\n",
+                   (unsigned long)paxAt, extendedKind('x'), 'x', key, "; the member it describes is not indexed");
+          brix_SetExitCode(72);
+          skipDescribed = true;
+        }
+        if (paxSize != UINT64_MAX && paxSize != brix_GetMemberFilesize(&hdr)) {
+          // The header's own field cannot hold the size (or is wrong):
+          // the copy the index is made from gets it in base-256.
+          unsigned char* f = reinterpret_cast<unsigned char*>(hdr.thb_size);
+          f[0] = 0x80;
+          uint64_t v = paxSize;
+          for (int i = 11; i >= 1; i--, v >>= 8) f[i] = (unsigned char)(v & 0xFF);
+        }
+      }
+      havePax = false;
       if (rc < 0) {
         uint64_t dataBlocks = 0;
         if (n == ssize_t(sizeof block) && brix_TarHeaderChecksumOk(block)) {
           // A sound header of a kind this program does not take: its data
-          // is passed over, never read as headers.
-          memcpy(&hdr, block, sizeof hdr);
+          // is passed over, never read as headers, and it says nothing of
+          // whether the archive is a tar file.
+          if (paxSize == UINT64_MAX) memcpy(&hdr, block, sizeof hdr);
           char t = hdr.thb_typeflag;
           uint64_t size = brix_GetMemberFilesize(&hdr);
-          dataBlocks = (size + 511) / 512;
+          // Links and devices carry no data whatever their size field says.
+          if (t == '1' || t == '2' || t == '3' || t == '4' || t == '6') size = 0;
+          dataBlocks = size / 512 + (size % 512 ? 1 : 0);
           if (describesNextMember(t) || t == 'g') {
             brix_Log(BRIX_MSG_WARNING, "Archive member at block %lu has a %s header (typeflag '%c'), which is not ustar%s\n",
                      (unsigned long)running, extendedKind(t), t,
                      describesNextMember(t) ? "; the member it describes is not indexed" : "");
           }
           if (describesNextMember(t)) skipDescribed = true;
+          else skipDescribed = false;
           if (dataBlocks > brix_archive_blocks - running - 1) dataBlocks = brix_archive_blocks - running - 1;
+        } else {
+          failedHeaders++;
         }
-        failedHeaders++;
         running += 1 + dataBlocks;
         if (failedHeaders > 2) {
           brix_Log(BRIX_MSG_ERROR, "Hmmmm - %s does not appear to be a POSIX-compliant tar file\n", brix_archive);

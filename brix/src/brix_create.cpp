@@ -27,6 +27,21 @@ mode_t publicMode() {
   return 0666 & ~mask;
 }
 
+// A -C among the member names changes the current directory while the
+// list is made; the archive and index names given relative to the
+// starting directory stay where they were meant.
+void anchorNames(const std::string& startCwd) {
+  char now[4096];
+  if (startCwd.empty() || !getcwd(now, sizeof now) || startCwd == now) return;
+  for (char** name : {&brix_archive, &brix_index_filename}) {
+    if (!*name || (*name)[0] == '/' || (name == &brix_archive && brix_filetype == BRIX_PIPE)) continue;
+    char* full = strdup((startCwd + "/" + *name).c_str());
+    if (!full) continue;
+    free(*name);
+    *name = full;
+  }
+}
+
 }  // namespace
 
 int brix_Create(void) {
@@ -39,6 +54,7 @@ int brix_Create(void) {
   double xferTime = 0;
   int threadsUsed = 0;
   int xferResult = -1;
+  bool selfSkipped = false;
   if (getrusage(RUSAGE_SELF, &startRu) != 0) {
     brix_Log(BRIX_MSG_ERROR, "%s: error %d on getrusage call - terminating\n", fn, errno);
     brix_SetExitCode(71);
@@ -56,10 +72,16 @@ int brix_Create(void) {
     goto endSequence;
   }
 
-  if (brix_GenFilelist() != 0) {
-    brix_Log(BRIX_MSG_ERROR, "[FATAL] error(s) generating filename list \n");
-    brix_SetExitCode(66);
-    goto endSequence;
+  {
+    char cwd[4096];
+    std::string startCwd = getcwd(cwd, sizeof cwd) ? cwd : "";
+    int listed = brix_GenFilelist();
+    anchorNames(startCwd);
+    if (listed != 0) {
+      brix_Log(BRIX_MSG_ERROR, "[FATAL] error(s) generating filename list \n");
+      brix_SetExitCode(66);
+      goto endSequence;
+    }
   }
   if (brix_FileListEntries == 0) {
     brix_Log(BRIX_MSG_INFO, "refusing to create empty archive\n");
@@ -85,11 +107,30 @@ int brix_Create(void) {
   {
     uint32_t used = 0, omitted = 0;
     size_t inBuf = 0;
+    // The archive named among its own members is left out.
+    bool upsTold = false;
+    struct stat self;
+    bool selfKnown = brix_filetype == BRIX_LOCAL_FILE && stat(brix_archive, &self) == 0;
     for (int64_t i = 0; i < brix_FileListEntries && !brix_shutdown_signalled; i++) {
       bif_entry_t entry;
+      const brix_FileSpec_t& spec = brix_FileList[i];
+      if (selfKnown && spec.haveStatInfo && spec.dev == uint64_t(self.st_dev) && spec.ino == uint64_t(self.st_ino)) {
+        brix_Log(BRIX_MSG_WARNING, "%s: file is the archive; not dumped\n", spec.filename);
+        selfSkipped = true;
+        omitted++;
+        continue;
+      }
       if (brix_IndexFromFileSpec(uint64_t(i), &brix_FileList[i], &entry) != 0) {
         omitted++;
         continue;
+      }
+      const char* rest = nullptr;
+      int ups = brix_MemberUpLevels(spec.filename, &rest);
+      if (ups > 0) {
+        if (!upsTold)
+          fprintf(stderr, "%s: Removing leading `../' from member names\n", "BRIX");
+        upsTold = true;
+        brix_SetMemberUpLevels(int64_t(used), ups);
       }
       used++;
       brix_archive_blocks += entry.bent_blocks;
@@ -256,6 +297,9 @@ endSequence:
     fprintf(stdout, forced ? "%s: BRIX FAILED DUE TO FORCED SHUTDOWN\n" : "%s: BRIX FAILED\n", "BRIX");
     brix_SetExitCode(72);
   }
+  // Members not stored as their files are (changed, shrunk, gone, the
+  // archive itself) make a non-zero exit, unless a failure set one.
+  if (selfSkipped || brix_MemberFilesChanged() > 0) brix_SetExitCode(1);
   fflush(stdout);
   if (brix_archive_fd >= 0) {
     if (close(brix_archive_fd) != 0)

@@ -235,7 +235,7 @@ int brix_Extract(void) {
     }
     console_message("Reading archive file", "");
     for (ix_ListEntry_t* r = ranges.head; r; r = r->next) {
-      if (brix_IndexFilePosition(indexFd, BRIX_LOCAL_FILE, r->ixStart) != 0) {
+      if (brix_IndexFileSkipTo(indexFd, BRIX_LOCAL_FILE, r->ixStart) != 0) {
         brix_Log(BRIX_MSG_ERROR, "%s: Fatal error positioning index file to entry %ld.\n", fn, long(r->ixStart));
         goto end;
       }
@@ -294,6 +294,7 @@ end:
   if (indexFd >= 0 && close(indexFd) != 0)
     brix_Log(BRIX_MSG_ERROR, "%s: Error %d closing %sindex file %s\n", fn, errno, "local", brix_index_filename);
   brix_FreeIxList(&ranges);
+  brix_LocalReadRelease();
   console_message("", "");
   return result;
 }

@@ -26,6 +26,7 @@
 
 brix_FileSpec_t* brix_FileList = nullptr;
 int64_t brix_FileListEntries = 0;
+uint64_t brix_FileListGeneration = 0;
 
 namespace {
 
@@ -48,6 +49,16 @@ std::string lastUser;
 std::string lastUserHome;
 
 bool followLinks() { return (brix_option_flags & BRIX_OPT_FOLLOW_LINKS) != 0; }
+
+// The directories the walk is inside, by device and inode: with -h a link
+// back to one of them would be walked for ever.
+std::vector<std::pair<dev_t, ino_t>> walkAncestors;
+
+bool walkingInside(const struct stat& st) {
+  for (const auto& a : walkAncestors)
+    if (a.first == st.st_dev && a.second == st.st_ino) return true;
+  return false;
+}
 
 bool tooOld(const struct stat& st) {
   if (!(brix_option_flags & BRIX_OPT_NEWER)) return false;
@@ -185,6 +196,11 @@ int genDirList(const char* theDirectory) {
 
   int rc = 0;
   DIR* d = opendir(dirPath.c_str());
+  size_t ancestors = walkAncestors.size();
+  if (d && followLinks()) {
+    struct stat self;
+    if (fstat(dirfd(d), &self) == 0) walkAncestors.push_back({self.st_dev, self.st_ino});
+  }
   if (!d) {
     brix_Log(BRIX_MSG_ERROR, "Unable to open directory: %s\n", dirPath.c_str());
     brix_SetExitCode(72);
@@ -270,7 +286,11 @@ int genDirList(const char* theDirectory) {
           }
         }
         if (!skip && recurseFlag) {
-          if (!accessible(AT_FDCWD, full.c_str(), st, X_OK)) {
+          if (followLinks() && walkingInside(st)) {
+            // Reported and passed over, as GNU tar does; the walk goes on.
+            brix_Log(BRIX_MSG_WARNING, "%s: File system loop detected\n", full.c_str());
+            brix_SetExitCode(72);
+          } else if (!accessible(AT_FDCWD, full.c_str(), st, X_OK)) {
             brix_Log(BRIX_MSG_INFO, "Not searchable: %s\n", full.c_str());
             brix_SetExitCode(72);
           } else if (genDirList(nm) != 0) {
@@ -302,6 +322,7 @@ int genDirList(const char* theDirectory) {
       // Devices, FIFOs and sockets met in a walk are left out silently.
     }
   }
+  walkAncestors.resize(ancestors);
   currentDirLen = savedLen;
   currentDir[currentDirLen] = '\0';
   dirRecursionLevel--;
@@ -478,6 +499,7 @@ void brix_ResetFileList(void) {
     free(fileSpecTable[i].annotation);
   }
   fileSpecEntries = 0;
+  brix_FileListGeneration++;
   brix_FileList = fileSpecTable;
   brix_FileListEntries = 0;
   toolargeCount = 0;
@@ -519,6 +541,9 @@ void brix_BuildFileSpec(uint32_t objectType, uint64_t indexOrd, char* fileName, 
     entry->uid = status->st_uid;
     entry->gid = status->st_gid;
     entry->nlink = status->st_nlink;
+    entry->dev = status->st_dev;
+    entry->ino = status->st_ino;
+    entry->timeOutOfRange = status->st_mtime < 0 || uint64_t(status->st_mtime) > 0xFFFFFFFFull;
   }
 }
 
@@ -559,6 +584,7 @@ int brix_AddFileSpec(uint32_t objectType, uint64_t indexOrd, char* fileName, cha
   brix_BuildFileSpec(objectType, indexOrd, fileName, annotation, version, status,
                      &fileSpecTable[fileSpecEntries]);
   fileSpecEntries++;
+  brix_FileListGeneration++;
   brix_FileList = fileSpecTable;
   brix_FileListEntries = fileSpecEntries;
   if (uint64_t(fileSpecEntries) > 4294967295ull) {

@@ -263,10 +263,34 @@ void brix_BuildIndexHeader(void) {
   brix_index_hdr.annotation_size = brix_annotation_size;
 }
 
+int brix_MemberUpLevels(const char* path, const char** rest) {
+  int ups = 0;
+  const char* p = path;
+  for (;;) {
+    if (strncmp(p, "../", 3) == 0) {
+      p += 3;
+      ups++;
+    } else if (strcmp(p, "..") == 0) {
+      p += 2;
+      ups++;
+    } else {
+      break;
+    }
+    while (*p == '/') p++;
+  }
+  if (ups > BRIX_MAX_UP_LEVELS) return -1;
+  *rest = *p ? p : ".";
+  return ups;
+}
+
 int brix_IndexFromFileSpec(uint64_t, brix_FileSpec_t* spec, bif_entry_t* entry) {
   memset(entry, 0, sizeof *entry);
   const char* path = spec->filename;
-  if (brix_SplitMemberPath(path, entry->bent_name, entry->bent_prefix) != 0) {
+  // Names going up from the current directory are stored from below it,
+  // as other tars store them; the file is still read at its own path.
+  const char* stored = path;
+  if (brix_MemberUpLevels(path, &stored) < 0) stored = path;
+  if (brix_SplitMemberPath(stored, entry->bent_name, entry->bent_prefix) != 0) {
     fprintf(stderr, "\n%s: name too long for tar archive- file omitted\n  [%s]\n",
             brix_msg_prefix[BRIX_MSG_WARNING], path);
     fflush(stderr);
@@ -294,6 +318,14 @@ int brix_IndexFromFileSpec(uint64_t, brix_FileSpec_t* spec, bif_entry_t* entry) 
       return -1;
     }
     memcpy(entry->bent_linkname, target, size_t(n));
+  }
+  if (spec->timeOutOfRange) {
+    // The index and the header hold 0 to 2^32-1 seconds: a member with
+    // another time would come back with a time it never had.
+    brix_Log(BRIX_MSG_WARNING, "%s: modification time out of the range an archive member holds - file omitted\n",
+             path);
+    brix_SetExitCode(70);
+    return -1;
   }
   memcpy(entry->bent_sanity, "BRIX_IDX", 8);
   entry->bent_type = spec->objectType;
@@ -351,7 +383,12 @@ int brix_IndexFromTarHdr(uint64_t blockOffset, const posix_header_t* hdr, bif_en
     case '3': case '4': case '6': case '7': return -1;
     default: return -1;
   }
-  uint64_t b = 1 + (size + 511) / 512;
+  uint64_t b = size > UINT64_MAX - 1024 ? UINT64_MAX : 1 + (size + 511) / 512;
+  if (b > UINT32_MAX) {
+    brix_Log(BRIX_MSG_ERROR, "Member %.100s at block %lu: its size (%s bytes) is more than an index entry holds\n",
+             hdr->thb_name, (unsigned long)blockOffset, std::to_string(size).c_str());
+    return -1;
+  }
   if (blocks) *blocks = b;
   if (dataSize) *dataSize = size;
   memcpy(entry->bent_sanity, "BRIX_IDX", 8);
@@ -511,6 +548,17 @@ int brix_IndexFilePosition(int fd, int residency, uint64_t entry) {
   }
   inx_file_pos = entry;
   return 0;
+}
+
+int brix_IndexFileSkipTo(int fd, int residency, uint64_t entry) {
+  if (inx_read_buffer && entry >= inx_file_pos && entry - inx_file_pos < inx_buf_entries) {
+    uint64_t skip = entry - inx_file_pos;
+    inx_buf_entry_ptr += skip;
+    inx_buf_entries -= skip;
+    inx_file_pos = entry;
+    return 0;
+  }
+  return brix_IndexFilePosition(fd, residency, entry);
 }
 
 int brix_IndexFileRewind(int fd, int residency) {

@@ -158,11 +158,16 @@ int brix_List(void) {
       std::sort(ordinals.begin(), ordinals.end());
     }
     // Lines go out as they are made on a terminal, in large writes elsewhere.
+    // A listing that cannot be written (a reader gone: EPIPE, a full disk)
+    // fails the run.
     std::string pending;
+    int writeError = 0;
     auto drain = [&]() {
-      fwrite(pending.data(), 1, pending.size(), stdout);
-      fflush(stdout);
+      if (!pending.empty() && fwrite(pending.data(), 1, pending.size(), stdout) != pending.size() && !writeError)
+        writeError = errno ? errno : EIO;
+      if (fflush(stdout) != 0 && !writeError) writeError = errno ? errno : EIO;
       pending.clear();
+      return writeError == 0;
     };
     brix_SetProgramPhase(BTP_LIST_READINDEX);
     if (brix_IndexReadInit() != 0) goto end;
@@ -190,11 +195,15 @@ int brix_List(void) {
       if (byOrdinal ? !selectedByOrdinal(ordinals, number) : !brix_IndexEntryWasSelected(e)) continue;
       appendLine(line, e, total);
       pending += line;
-      if (lineBuffered || pending.size() >= (1u << 20)) drain();
+      if ((lineBuffered || pending.size() >= (1u << 20)) && !drain()) break;
       total++;
       if (e->bent_type != BTO_DIRECTORY) files++;
     }
-    drain();
+    if (!drain()) {
+      brix_Log(BRIX_MSG_ERROR, "%s: Error %d writing the listing to standard output\n", fn, writeError);
+      brix_SetExitCode(72);
+      goto end;
+    }
   }
   {
     char summary[4300];

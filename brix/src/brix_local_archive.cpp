@@ -73,6 +73,7 @@ bool outWrite(const void* data, size_t n) {
 
 bool outZeros(uint64_t n, uint32_t* crc) {
   while (n > 0) {
+    if (brix_shutdown_signalled) return false;
     if (out.len == out.cap && !outFlush()) return false;
     size_t take = size_t(std::min<uint64_t>(n, out.cap - out.len));
     memset(out.buf + out.len, 0, take);
@@ -93,7 +94,9 @@ int64_t outFromFile(int fd, const char* path, uint64_t want, uint32_t* crc, uint
   if (!crc && out.residency == BRIX_LOCAL_FILE && want >= (1u << 20)) {
     if (!outFlush()) return int64_t(done);
     while (done < want) {
-      ssize_t n = copy_file_range(fd, nullptr, out.fd, nullptr, size_t(std::min<uint64_t>(want - done, 1u << 30)), 0);
+      // A forced shutdown is seen between chunks, not after the member.
+      if (brix_shutdown_signalled) return int64_t(done);
+      ssize_t n = copy_file_range(fd, nullptr, out.fd, nullptr, size_t(std::min<uint64_t>(want - done, 1u << 26)), 0);
       if (n > 0) {
         done += uint64_t(n);
         out.offset += uint64_t(n);
@@ -110,6 +113,7 @@ int64_t outFromFile(int fd, const char* path, uint64_t want, uint32_t* crc, uint
     }
   }
   while (done < want) {
+    if (brix_shutdown_signalled) return int64_t(done);
     if (out.len == out.cap && !outFlush()) return int64_t(done);
     size_t take = size_t(std::min<uint64_t>(want - done, out.cap - out.len));
     ssize_t n = brix_BlockRead(fd, path, BRIX_LOCAL_FILE, take, out.buf + out.len);
@@ -124,6 +128,12 @@ int64_t outFromFile(int fd, const char* path, uint64_t want, uint32_t* crc, uint
     if (size_t(n) < take) break;
   }
   return int64_t(done);
+}
+
+// Whether a file's status shows no change between two looks.
+bool sameStatus(const struct stat& a, const struct stat& b) {
+  return a.st_size >= 0 && a.st_size == b.st_size && a.st_mtim.tv_sec == b.st_mtim.tv_sec &&
+         a.st_mtim.tv_nsec == b.st_mtim.tv_nsec;
 }
 
 // ---- read-ahead of small members ----
@@ -146,6 +156,8 @@ struct readAhead {
   std::vector<unsigned char> data;  // the bytes read, at most the index size
   int readErr = 0;
   uint64_t readErrOffset = 0;
+  bool changedWhileRead = false;  // with rmlocal: its status before and after the read differ
+  struct stat afterRead;          // with rmlocal: its status once read (st_size < 0 when unknown)
   uint32_t crc = 0;  // of the member data as written: the bytes read, then zeros
   unsigned char header[512];  // the member's header, built by the reader
 };
@@ -195,14 +207,19 @@ int openMember(dirCache& cache, const char* path) {
 }
 
 void readMemberAhead(readAhead& s, dirCache& dirs) {
-  char path[300];
-  brix_FormIxEntryPathname(&s.entry, path);
+  char path[BRIX_LOCAL_PATH_MAX];
+  brix_MemberLocalPath(s.ordinal, &s.entry, path);
   int fd = openMember(dirs, path);
   if (fd < 0) {
     s.openErr = errno;
     return;
   }
   brix_BuildPosixHeader(&s.entry, s.header);
+  bool rmlocal = (brix_option_flags & BRIX_OPT_RMLOCAL) != 0;
+  struct stat before;
+  s.changedWhileRead = false;
+  s.afterRead.st_size = -1;
+  if (rmlocal && fstat(fd, &before) != 0) before.st_size = -1;
   // One byte more than the index size shows a file that grew; a regular
   // file reads short only at its end. The file's status is needed only
   // when its size changed.
@@ -227,6 +244,7 @@ void readMemberAhead(readAhead& s, dirCache& dirs) {
     if (fstat(fd, &st) != 0) s.statErr = errno;
     else s.curSize = uint64_t(st.st_size);
   }
+  if (rmlocal && fstat(fd, &s.afterRead) == 0) s.changedWhileRead = !sameStatus(before, s.afterRead);
   close(fd);
   if (got > size) got = size;
   s.data.resize(size_t(got));
@@ -324,8 +342,8 @@ int writeMember(int64_t ordinal, const bif_entry_t* e, readAhead* ahead) {
   }
   bool isData = type == BTO_FILE || type == BTO_HARDLINK;
   bool withCrc = crcWanted(type);
-  char path[300];
-  brix_FormIxEntryPathname(e, path);
+  char path[BRIX_LOCAL_PATH_MAX];
+  brix_MemberLocalPath(ordinal, e, path);
   uint64_t size = e->bent_fsize;
   int fd = -1;
   bool placeholder = false;
@@ -346,6 +364,9 @@ int writeMember(int64_t ordinal, const bif_entry_t* e, readAhead* ahead) {
         brix_Log(BRIX_MSG_WARNING, "Access denied when trying to open local file %s\n", path);
       else
         brix_Log(BRIX_MSG_WARNING, "Error %d opening local file %s\n", openErr, path);
+      // Gone or closed to us after the list was made: the member is not
+      // in the archive, and the run says so in its exit code.
+      brix_SetMemberFileChanged(ordinal);
       placeholder = true;
       memset(hdrEntry.bent_prefix, 0, sizeof hdrEntry.bent_prefix);
       memset(hdrEntry.bent_name, 0, sizeof hdrEntry.bent_name);
@@ -371,6 +392,10 @@ int writeMember(int64_t ordinal, const bif_entry_t* e, readAhead* ahead) {
   uint32_t crc = 0;
   if (withCrc) brix_ChecksumInit(&crc);
   bool failed = false;
+  bool rmlocal = (brix_option_flags & BRIX_OPT_RMLOCAL) != 0;
+  bool changeTold = false;
+  struct stat before;
+  before.st_size = -1;
   uint64_t written = 0;
   if (!placeholder) {
     uint64_t cur = 0;
@@ -383,9 +408,12 @@ int writeMember(int64_t ordinal, const bif_entry_t* e, readAhead* ahead) {
         cur = ahead->curSize;
       }
     } else {
-      struct stat st;
-      if (fstat(fd, &st) != 0) haveSize = false;
-      else cur = uint64_t(st.st_size);
+      if (fstat(fd, &before) != 0) {
+        haveSize = false;
+        before.st_size = -1;
+      } else {
+        cur = uint64_t(before.st_size);
+      }
     }
     if (!haveSize) {
       brix_Log(BRIX_MSG_ERROR, "%s: FSTAT_SYSCALL error %d at line %d (fatal internal error)\n", fnMember,
@@ -396,6 +424,12 @@ int writeMember(int64_t ordinal, const bif_entry_t* e, readAhead* ahead) {
         brix_Log(BRIX_MSG_WARNING, "%s: (line %d) file size changed for %s\n", fnMember, __LINE__, path);
         brix_Log(BRIX_MSG_WARNING, "Index size:        %lu\n", (unsigned long)size);
         brix_Log(BRIX_MSG_WARNING, "Current file size: %lu\n", (unsigned long)cur);
+      }
+      if (cur > size) {
+        // Only the listed size is stored: the member is not the file.
+        brix_Log(BRIX_MSG_WARNING, "%s: file changed as we read it\n", path);
+        brix_SetMemberFileChanged(ordinal);
+        changeTold = true;
       }
       uint64_t want = std::min(size, cur);
       if (ahead && ahead->wanted) {
@@ -436,6 +470,35 @@ int writeMember(int64_t ordinal, const bif_entry_t* e, readAhead* ahead) {
     padToPlanned(start, e);
     if (fd >= 0) close(fd);
     return MEMBER_FAILED;
+  }
+  if (brix_shutdown_signalled) {
+    if (fd >= 0) close(fd);
+    return MEMBER_FAILED;
+  }
+  if (!placeholder && written < size) {
+    // The file is shorter than its header says: the rest is zeros, stored
+    // as such but never taken for the file.
+    brix_Log(BRIX_MSG_WARNING, "%s: File shrank by %lu bytes; padding with zeros\n", path,
+             (unsigned long)(size - written));
+    brix_SetMemberFileChanged(ordinal);
+    changeTold = true;
+  }
+  if (rmlocal && !placeholder) {
+    bool changed = false;
+    if (ahead && ahead->wanted) {
+      changed = ahead->changedWhileRead;
+      if (ahead->afterRead.st_size >= 0) brix_SetMemberFileReadState(ordinal, &ahead->afterRead);
+    } else {
+      struct stat after;
+      if (fd >= 0 && fstat(fd, &after) == 0) {
+        changed = !sameStatus(before, after);
+        brix_SetMemberFileReadState(ordinal, &after);
+      }
+    }
+    if (changed && !changeTold) {
+      brix_Log(BRIX_MSG_WARNING, "%s: file changed as we read it\n", path);
+      brix_SetMemberFileChanged(ordinal);
+    }
   }
   // What the file no longer has (or never had, for a placeholder) is zeros.
   bool crcDone = ahead && ahead->wanted && !placeholder;

@@ -1,6 +1,10 @@
 // Reading a byte range of a local archive for extract and verify: a reader
 // thread fills two buffers in turn while a second thread hands each filled
 // buffer to the consumer, so one archive read overlaps one consumer call.
+// A range that fits in one buffer is read and handed over by the caller
+// alone, and the buffers stay from one range to the next, so a run of many
+// small ranges costs a read and a call each, not two threads and two
+// allocations.
 //
 // Each buffer's state says who may touch it: READING (free, the reader's),
 // WRITING (filled, the consumer's). A thread that ends sets its own flag
@@ -47,6 +51,10 @@ void local_ReadThread() {
     while (b.state != IOB_STATE_READING && !consumerEnded && !xferAborted)
       pthread_cond_wait(&b.bufCond, &b.bufLock);
     bool stop = consumerEnded || xferAborted || left_To_Read == 0;
+    if (!stop && brix_shutdown_signalled) {
+      xferAborted++;  // a forced shutdown ends a long range between reads
+      stop = true;
+    }
     pthread_mutex_unlock(&b.bufLock);
     if (stop) break;
     size_t want = size_t(left_To_Read < uint64_t(b.bufSize) ? left_To_Read : uint64_t(b.bufSize));
@@ -109,6 +117,58 @@ void local_WriteThread() {
 
 }  // namespace
 
+namespace {
+
+// The buffers, kept across ranges until brix_LocalReadRelease.
+bool buffersReady() {
+  int blocks = (brix_iobufsize + 511) / 512;
+  if (iobuf[0].buffer && iobuf[1].buffer && iobuf[0].bufSizeBlocks == blocks) return true;
+  brix_LocalReadRelease();
+  for (int i = 0; i < 2; i++) {
+    iobuf[i].buffer = nullptr;
+    if (brix_InitRwBuf(&iobuf[i], 0) != 0) {
+      brix_LocalReadRelease();
+      return false;
+    }
+    iobuf[i].bufID = i;
+  }
+  return true;
+}
+
+// One buffer's worth, without threads.
+int copySmallRange(uint64_t bytes) {
+  io_buffer_t& b = iobuf[0];
+  ssize_t n = brix_ReadArchive(localArchiveFd, size_t(bytes), b.buffer);
+  if (n < 0) {
+    if (brix_debug_level > 0) fprintf(stderr, "/debug/%s detected local read error. quitting\n", "local_ReadThread");
+    return -1;
+  }
+  if (uint64_t(n) < bytes) {
+    brix_Log(BRIX_MSG_ERROR, "%s: archive file %s ended at byte %lu, before the end of the range read (byte %lu)\n",
+             fn, brix_archive ? brix_archive : "", (unsigned long)(rangeStart + uint64_t(n)),
+             (unsigned long)(rangeStart + rangeLength));
+    brix_SetExitCode(72);
+    return -1;
+  }
+  b.dataLength = uint32_t(n);
+  b.bufBlocksFilled = int((n + 511) / 512);
+  b.dataMoved = 0;
+  b.state = IOB_STATE_WRITING;
+  int rc = bufCallback(&b);
+  b.state = IOB_STATE_READING;
+  if (rc < 0) {
+    brix_Log(BRIX_MSG_ERROR, "/debug/%s: callback function returned %d -aborting xfer\n", "local_WriteThread", rc);
+    return -1;
+  }
+  return 0;
+}
+
+}  // namespace
+
+void brix_LocalReadRelease(void) {
+  for (io_buffer_t& b : iobuf) brix_CleanIoBuf(&b);
+}
+
 int brix_CopyFromLocalArchive(int archiveFd, uint64_t startAddr, uint64_t bytesToRead,
                               io_buffer_callback_t callback, double* xferTime) {
   if (xferTime) *xferTime = 0;
@@ -129,15 +189,13 @@ int brix_CopyFromLocalArchive(int archiveFd, uint64_t startAddr, uint64_t bytesT
     brix_Log(BRIX_MSG_ERROR, "%s: fatal error positioning local archive file\n", fn);
     return -1;
   }
-  int rc = 0;
-  for (int i = 0; i < 2; i++) {
-    iobuf[i].buffer = nullptr;
-    if (brix_InitRwBuf(&iobuf[i], 0) != 0) rc = -1;
-    iobuf[i].bufID = i;
-    iobuf[i].state = IOB_STATE_READING;
-  }
+  if (!buffersReady()) return -1;
+  for (io_buffer_t& b : iobuf) b.state = IOB_STATE_READING;
   double start = brix_GetTimestamp();
-  if (rc == 0) {
+  int rc = 0;
+  if (bytesToRead <= uint64_t(iobuf[0].bufSize)) {
+    rc = copySmallRange(bytesToRead);
+  } else {
     std::thread reader, consumer;
     try {
       reader = std::thread(local_ReadThread);
@@ -154,6 +212,5 @@ int brix_CopyFromLocalArchive(int archiveFd, uint64_t startAddr, uint64_t bytesT
     if (xferAborted) rc = -1;
   }
   if (xferTime) *xferTime = brix_GetTimestamp() - start;
-  for (io_buffer_t& b : iobuf) brix_CleanIoBuf(&b);
   return rc;
 }

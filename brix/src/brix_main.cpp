@@ -56,7 +56,8 @@ int settleIndexName(void) {
       return -1;
     }
     name = std::string(brix_archive) + ".idx";
-  } else if (given[0] == '.') {
+  } else if (given[0] == '.' && !strchr(given, '/')) {
+    // ".idx2" is a suffix; "../x.idx" and "./x.idx" are paths like any other.
     name = std::string(brix_archive) + given;
   } else if (given[0] == '/') {
     name = given;

@@ -20,6 +20,19 @@ namespace {
 std::mutex brix_TableLock;
 std::vector<uint64_t> successMarks;
 std::vector<uint64_t> problemMarks;
+// Members whose file changed while or after it was read: stored, but never
+// removed by rmlocal. With rmlocal, each file's size and mtime as it was
+// once read, which it must still have to be removed.
+std::vector<uint64_t> changedMarks;
+struct fileState {
+  uint64_t size;
+  int64_t sec;
+  int64_t nsec;
+};
+std::vector<fileState> readStates;
+// Leading "../" components a create took off each member's name: the file
+// is read, checked and removed at its own path.
+std::vector<uint8_t> upLevels;
 std::vector<uint32_t> crcTable;
 bool haveCrcTable = false;
 std::vector<int64_t> missingList;
@@ -27,6 +40,7 @@ int64_t baseOrdinal = 0;
 int64_t lastOrdinal = -1;
 int64_t transferredCount = 0;
 int64_t failedCount = 0;
+int64_t changedCount = 0;
 int statusNotSetNotices = 0;
 
 void checkOrdinal(const char* fn, int line, int64_t ordinal) {
@@ -49,7 +63,7 @@ inline void clearBit(std::vector<uint64_t>& v, int64_t i) {
 
 int brix_InitMemberFileLists(int64_t count, int64_t base) {
   std::lock_guard<std::mutex> g(brix_TableLock);
-  transferredCount = failedCount = 0;
+  transferredCount = failedCount = changedCount = 0;
   statusNotSetNotices = 0;
   missingList.clear();
   if (count + 1 <= base) {
@@ -64,6 +78,10 @@ int brix_InitMemberFileLists(int64_t count, int64_t base) {
   try {
     successMarks.assign((n + 63) / 64, 0);
     problemMarks.assign((n + 63) / 64, 0);
+    changedMarks.assign((n + 63) / 64, 0);
+    upLevels.clear();
+    if (brix_option_flags & BRIX_OPT_RMLOCAL) readStates.assign(n, fileState{UINT64_MAX, 0, 0});
+    else readStates.clear();
     haveCrcTable = (brix_option_flags & BRIX_OPT_CRC) != 0;
     if (haveCrcTable) crcTable.assign(n, 0);
     else crcTable.clear();
@@ -78,6 +96,9 @@ void brix_FreeMemberFileLists(void) {
   std::lock_guard<std::mutex> g(brix_TableLock);
   successMarks.clear();
   problemMarks.clear();
+  changedMarks.clear();
+  readStates.clear();
+  upLevels.clear();
   crcTable.clear();
   missingList.clear();
   haveCrcTable = false;
@@ -108,6 +129,42 @@ void brix_SetMemberFileXferCRC(int64_t ordinal, uint32_t crc) {
 uint32_t brix_GetMemberFileXferCRC(int64_t ordinal) {
   checkOrdinal("brix_GetMemberFileXferCRC", __LINE__, ordinal);
   return haveCrcTable ? crcTable[size_t(ordinal - baseOrdinal)] : 0;
+}
+
+void brix_SetMemberFileChanged(int64_t ordinal) {
+  std::lock_guard<std::mutex> g(brix_TableLock);
+  checkOrdinal("brix_SetMemberFileChanged", __LINE__, ordinal);
+  if (!testBit(changedMarks, ordinal - baseOrdinal)) changedCount++;
+  setBit(changedMarks, ordinal - baseOrdinal);
+}
+
+void brix_SetMemberUpLevels(int64_t ordinal, int ups) {
+  std::lock_guard<std::mutex> g(brix_TableLock);
+  checkOrdinal("brix_SetMemberUpLevels", __LINE__, ordinal);
+  size_t i = size_t(ordinal - baseOrdinal);
+  if (upLevels.empty()) upLevels.assign(size_t(lastOrdinal - baseOrdinal + 1), 0);
+  upLevels[i] = uint8_t(ups);
+}
+
+void brix_MemberLocalPath(int64_t ordinal, const bif_entry_t* entry, char* path) {
+  int ups = 0;
+  if (!upLevels.empty() && ordinal >= baseOrdinal && ordinal <= lastOrdinal)
+    ups = upLevels[size_t(ordinal - baseOrdinal)];
+  for (int i = 0; i < ups; i++) memcpy(path + 3 * i, "../", 3);
+  brix_FormIxEntryPathname(entry, path + 3 * ups);
+}
+
+int64_t brix_MemberFilesChanged(void) {
+  std::lock_guard<std::mutex> g(brix_TableLock);
+  return changedCount;
+}
+
+void brix_SetMemberFileReadState(int64_t ordinal, const struct stat* st) {
+  std::lock_guard<std::mutex> g(brix_TableLock);
+  checkOrdinal("brix_SetMemberFileReadState", __LINE__, ordinal);
+  if (readStates.empty()) return;
+  readStates[size_t(ordinal - baseOrdinal)] =
+      fileState{uint64_t(st->st_size), int64_t(st->st_mtim.tv_sec), int64_t(st->st_mtim.tv_nsec)};
 }
 
 int brix_SetMissingMemberFile(int64_t ordinal) {
@@ -179,13 +236,32 @@ int brix_RemoveMemberFiles(int indexFd, int residency) {
     if (brix_IndexFileRead(indexFd, residency, 0, &e, &end) != 0 || end) break;
     if (ordinal > lastOrdinal) break;
     if (e->bent_type != BTO_FILE && e->bent_type != BTO_SYMLINK) continue;
-    char path[300];
-    brix_FormIxEntryPathname(e, path);
+    char path[BRIX_LOCAL_PATH_MAX];
+    brix_MemberLocalPath(ordinal, e, path);
     if (brix_GetMemberFileXferSuccess(ordinal) != 0) {
       if (brix_debug_level > 3)
         fprintf(stderr, "/trace/ index entry %ld [%s] - failed to xfer successfully, unlink skipped\n",
                 long(ordinal), path);
       continue;
+    }
+    if (e->bent_type == BTO_FILE) {
+      // A file goes only when it still is what was archived: the size the
+      // member holds and the size and mtime, to the nanosecond, it had when
+      // it was read.
+      int64_t i = ordinal - baseOrdinal;
+      struct stat st;
+      bool same = !testBit(changedMarks, i) && size_t(i) < readStates.size() &&
+                  (follow ? stat(path, &st) : lstat(path, &st)) == 0 && S_ISREG(st.st_mode);
+      if (same) {
+        const fileState& r = readStates[size_t(i)];
+        same = r.size == e->bent_fsize && uint64_t(st.st_size) == r.size && st.st_mtim.tv_sec == r.sec &&
+               st.st_mtim.tv_nsec == r.nsec;
+      }
+      if (!same) {
+        brix_Log(BRIX_MSG_INFO, "%s: %s has been modified - skipped", fn, path);
+        brix_SetExitCode(1);
+        continue;
+      }
     }
     if (paranoid) {
       struct stat st;

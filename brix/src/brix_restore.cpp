@@ -101,14 +101,18 @@ void forgetPath(const char* path) {
 }
 
 // ---- directories ----
-int brix_Mkdir(const bif_entry_t* e, const char* path) {
+// A directory member's own path (member) replaces any symbolic link found
+// there, as other tars do: a link planted in the target, or left by an
+// earlier archive, never carries the members below it elsewhere. The
+// parents of a member path follow a link that was there before the run.
+int brix_Mkdir(const bif_entry_t* e, const char* path, bool member = false) {
   while (*path == '/') path++;
   if (toStdout() || !*path) return 0;
-  if (knownDir == path) return 0;
+  if (!member && knownDir == path) return 0;
   struct stat st;
   if (lstat(path, &st) == 0) {
-    if (S_ISLNK(st.st_mode) && createdLinks.count(path)) {
-      // A directory member where this run made a link: the link goes.
+    if (S_ISLNK(st.st_mode) && (member || createdLinks.count(path))) {
+      // A directory member where a link stands: the link goes.
       unlink(path);
       forgetPath(path);
     } else {
@@ -159,7 +163,7 @@ void doDirectory(const bif_entry_t* e) {
     fprintf(stdout, "%s: x %s/\n", "BRIX", curLocalPath);
   }
   if (toStdout() || curDiscard || curFileIsDevNull) return;
-  brix_Mkdir(e, curLocalPath);
+  brix_Mkdir(e, curLocalPath, true);
   counts.total_objects++;
   pendingDirs.push_back({curLocalPath, e->bent_mode, e->bent_uid, e->bent_gid, e->bent_mtime});
 }
@@ -214,15 +218,23 @@ void fileSettings(int fd, bool atHeader) {
             curLocalPath);
 }
 
-// Opens (creating or truncating) the member file, never through a link.
+// Creates the member file anew: whatever stands at its path (a symbolic
+// link, a file with other hard links) is unlinked first, so nothing outside
+// the target is written through it.
 int openMemberFile(const char* path, mode_t mode) {
   int flags = O_WRONLY | O_CREAT | O_TRUNC | O_NONBLOCK | O_CLOEXEC;
   if (curFileIsDevNull) return open(path, flags, mode);
-  int fd = open(path, flags | O_NOFOLLOW, mode);
-  if (fd < 0 && errno == ELOOP) {
+  flags = (flags & ~O_TRUNC) | O_EXCL | O_NOFOLLOW;
+  int fd = open(path, flags, mode);
+  if (fd < 0 && errno == EEXIST) {
+    struct stat st;
+    if (lstat(path, &st) == 0 && S_ISDIR(st.st_mode)) {
+      errno = EISDIR;
+      return -1;
+    }
     unlink(path);
     forgetPath(path);
-    fd = open(path, flags | O_NOFOLLOW | O_EXCL, mode);
+    fd = open(path, flags, mode);
   }
   return fd;
 }
@@ -337,7 +349,9 @@ int loadNextEntry(void) {
   }
   bif_entry_t* e = nullptr;
   int end = 0;
-  if (brix_IndexFileRead(index_Fd, index_file_residency, curListLeftToDo, &e, &end) != 0) return -1;
+  // A whole buffer of entries is read ahead: the next ranges' entries are
+  // usually among them.
+  if (brix_IndexFileRead(index_Fd, index_file_residency, 0, &e, &end) != 0) return -1;
   if (end || !e) {
     brix_Log(BRIX_MSG_ERROR, "%s: Index File %s ended inside the range being extracted\n", fnCb,
              brix_index_filename ? brix_index_filename : "");

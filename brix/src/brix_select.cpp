@@ -4,6 +4,8 @@
 #include <string.h>
 
 #include <string>
+#include <string_view>
+#include <unordered_set>
 #include <vector>
 
 #include "brix_filespec.h"
@@ -25,25 +27,57 @@ std::vector<std::string> splitPath(const std::string& s) {
   }
 }
 
-bool selectedBy(const brix_FileSpec_t& spec, const char* path, bool recurse) {
-  const char* name = spec.filename ? spec.filename : "";
-  if (!spec.hasWildcards) {
-    size_t n = strlen(name);
-    if (strncmp(path, name, n) != 0) return false;
-    if (path[n] == '\0') return true;
-    // A spec of "/" names everything below the root.
-    if (n > 0 && name[n - 1] == '/') return recurse;
-    return path[n] == '/' && recurse;
-  }
-  std::string pattern(name, strnlen(name, 4096));
-  std::vector<std::string> pat = splitPath(pattern);
-  std::vector<std::string> comp = splitPath(path);
+// A pattern, component by component, against the components of a path.
+bool selectedBy(const std::vector<std::string>& pat, const std::vector<std::string>& comp, bool recurse) {
   size_t i = 0;
   for (; i < pat.size(); i++) {
     if (i >= comp.size()) return false;
     if (!brix_Match(comp[i].c_str(), pat[i].c_str())) return false;
   }
   return i == comp.size() || recurse;
+}
+
+// The member list split once: plain names in a set, so a member is looked
+// up by its path and the paths above it, not against every name; patterns
+// are tried one by one.
+struct selectionTable {
+  uint64_t generation = ~0ull;
+  const brix_FileSpec_t* list = nullptr;
+  int64_t entries = -1;
+  std::unordered_set<std::string_view> names;
+  std::vector<std::vector<std::string>> patterns;  // split at the slashes
+};
+selectionTable table;
+
+const selectionTable& currentTable() {
+  if (table.generation == brix_FileListGeneration && table.list == brix_FileList &&
+      table.entries == brix_FileListEntries)
+    return table;
+  table.names.clear();
+  table.patterns.clear();
+  for (int64_t i = 0; i < brix_FileListEntries; i++) {
+    const brix_FileSpec_t& spec = brix_FileList[i];
+    const char* name = spec.filename ? spec.filename : "";
+    if (spec.hasWildcards) table.patterns.push_back(splitPath(std::string(name, strnlen(name, 4096))));
+    else table.names.insert(name);
+  }
+  table.generation = brix_FileListGeneration;
+  table.list = brix_FileList;
+  table.entries = brix_FileListEntries;
+  return table;
+}
+
+bool selectedByName(const selectionTable& t, const char* path, bool recurse) {
+  std::string_view p(path);
+  if (t.names.count(p)) return true;
+  if (!recurse) return false;
+  // A name selects everything below it; one ending in '/' ("/", "dir/")
+  // everything that begins with it.
+  for (size_t slash = p.find('/'); slash != std::string_view::npos; slash = p.find('/', slash + 1)) {
+    if (t.names.count(p.substr(0, slash + 1))) return true;
+    if (t.names.count(p.substr(0, slash))) return true;
+  }
+  return false;
 }
 
 }  // namespace
@@ -54,7 +88,11 @@ int brix_IndexEntryWasSelected(const bif_entry_t* entry) {
   char path[300];
   brix_FormIxEntryPathname(entry, path);
   if (brix_FileListEntries == 0) return strchr(path, '/') ? 0 : 1;
-  for (int64_t i = 0; i < brix_FileListEntries; i++)
-    if (selectedBy(brix_FileList[i], path, recurse)) return 1;
+  const selectionTable& t = currentTable();
+  if (selectedByName(t, path, recurse)) return 1;
+  if (t.patterns.empty()) return 0;
+  std::vector<std::string> comp = splitPath(path);
+  for (const std::vector<std::string>& pat : t.patterns)
+    if (selectedBy(pat, comp, recurse)) return 1;
   return 0;
 }

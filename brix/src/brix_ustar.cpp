@@ -196,6 +196,18 @@ int brix_ReadHdrBlock(int archiveFd, posix_header_t* hdr) {
 }
 
 uint64_t brix_GetMemberFilesize(const posix_header_t* hdr) {
+  const unsigned char* f = reinterpret_cast<const unsigned char*>(hdr->thb_size);
+  if (f[0] & 0x80) {
+    // Base-256, as GNU tar writes sizes of 8 GiB and more: big-endian in the
+    // other bits. A negative size (0xFF lead) is no size at all.
+    if (f[0] == 0xFF) return 0;
+    uint64_t size = f[0] & 0x7F;
+    for (int i = 1; i < 12; i++) {
+      if (size >> 56) return UINT64_MAX;  // past any archive: the caller's bounds catch it
+      size = (size << 8) | f[i];
+    }
+    return size;
+  }
   uint64_t size = 0;
   for (int i = 0; i < 12; i++) {
     char c = hdr->thb_size[i];

@@ -246,6 +246,7 @@ end:
   if (indexFd >= 0 && close(indexFd) != 0)
     brix_Log(BRIX_MSG_ERROR, "%s: Error %d closing %sindex file %s\n", fn, errno, "local", brix_index_filename);
   brix_FreeIxList(&ranges);
+  brix_LocalReadRelease();
   console_message("", "");
   return result == 0 ? 0 : -1;
 }
@@ -370,6 +371,7 @@ end:
     brix_Log(BRIX_MSG_ERROR, "%s: Error %d rewinding %sindex file %s (postVerify termination)\n", fn, errno, "local ",
              brix_tmpIndexFile ? brix_tmpIndexFile : "");
   brix_FreeIxList(&ranges);
+  brix_LocalReadRelease();
   console_message("", "");
   return result;
 }

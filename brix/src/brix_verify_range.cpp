@@ -155,8 +155,7 @@ int compareTarHeaderFields() {
     rc = -1;
   }
   if (e.bent_type == BTO_FILE || e.bent_type == BTO_HARDLINK) {
-    uint64_t size = 0;
-    OctalToUint64_t(&size, 12, h.thb_size, "thb_size");
+    uint64_t size = brix_GetMemberFilesize(&h);  // octal or base-256
     if (size != e.bent_fsize) {
       displayAddrInfo(true);
       brix_Log(BRIX_MSG_ERROR, "File Size inconsistency detected. Index value: %lu  Tar Hdr Value: %lu\n",
@@ -367,7 +366,7 @@ int loadEntry() {
   c.indexEntryNumber++;
   if (brix_option_flags & BRIX_OPT_STATUS_FIFO) brix_StatusMsg(0, "Verifying index entry %ld", long(c.indexEntryNumber));
   c.curIndexType = c.curEntry.bent_type;
-  brix_FormIxEntryPathname(&c.curEntry, c.curLocalPath);
+  brix_MemberLocalPath(c.indexEntryNumber, &c.curEntry, c.curLocalPath);
   if ((brix_option_flags & BRIX_OPT_RELPATHS) && c.curLocalPath[0] == '/') {
     char before[300];
     brix_strlcpy(before, c.curLocalPath, sizeof before);

@@ -180,3 +180,56 @@ TEST(PaxRecords, OnlyRecordsThatChangeTheMemberMatter) {
     EXPECT_STREQ(key, w.key) << w.records;
   }
 }
+
+// Records held against the member header they describe: only a value that
+// differs from the header (or cannot be read) leaves the member out.
+TEST(PaxRecords, RecordsAgainstTheirHeader) {
+  posix_header_t hdr;
+  memset(&hdr, 0, sizeof hdr);
+  memcpy(hdr.thb_prefix, "deep/dir", 8);
+  memcpy(hdr.thb_name, "f\xc3\xa9", 3);
+  memcpy(hdr.thb_linkname, "target", 6);
+  memcpy(hdr.thb_uid, "0001750", 7);  // 1000
+  hdr.thb_gid[0] = char(0x80);        // base-256 3000000
+  hdr.thb_gid[5] = 0x2D;
+  hdr.thb_gid[6] = char(0xC6);
+  hdr.thb_gid[7] = char(0xC0);
+  memcpy(hdr.thb_uname, "alice", 5);
+  auto rec = [](const std::string& k, const std::string& v) {
+    std::string r = " " + k + "=" + v + "\n";
+    size_t n = r.size() + 1;
+    while (std::to_string(n).size() + r.size() != n) n++;
+    return std::to_string(n) + r;
+  };
+  struct row {
+    std::string records;
+    int differs;
+    const char* key;
+    uint64_t size;
+  } rows[] = {
+      {rec("path", "deep/dir/f\xc3\xa9"), 0, "", UINT64_MAX},
+      {rec("path", "deep/dir/f\xc3\xa9/"), 0, "", UINT64_MAX},
+      {rec("path", "deep/dir/f?"), 1, "path", UINT64_MAX},
+      {rec("path", "f\xc3\xa9"), 1, "path", UINT64_MAX},
+      {rec("linkpath", "target"), 0, "", UINT64_MAX},
+      {rec("linkpath", "other"), 1, "linkpath", UINT64_MAX},
+      {rec("uid", "1000") + rec("uname", "alice") + rec("gid", "3000000"), 0, "", UINT64_MAX},
+      {rec("uid", "1001"), 1, "uid", UINT64_MAX},
+      {rec("uid", "1e3"), 1, "uid", UINT64_MAX},
+      {rec("uname", ""), 1, "uname", UINT64_MAX},
+      {rec("gname", ""), 0, "", UINT64_MAX},
+      {rec("size", "8589934597") + rec("mtime", "1796932143.629649466"), 0, "", 8589934597ull},
+      {rec("size", "-12"), 1, "size", UINT64_MAX},
+      {rec("GNU.sparse.major", "1"), 1, "GNU.sparse.major", UINT64_MAX},
+      {"99 path=short\n", 1, "(unreadable records)", UINT64_MAX},  // length past the end
+      {rec("uid", "1000") + std::string(3, '\0'), 0, "", UINT64_MAX},
+  };
+  for (const row& w : rows) {
+    char key[64] = "";
+    uint64_t size = UINT64_MAX;
+    EXPECT_EQ(brix_PaxRecordsDiffer(w.records.data(), w.records.size(), &hdr, &size, key, sizeof key), w.differs)
+        << w.records;
+    EXPECT_STREQ(key, w.key) << w.records;
+    EXPECT_EQ(size, w.size) << w.records;
+  }
+}

@@ -220,7 +220,18 @@ TEST_F(Index, MemberSelection) {
       {{}, true, {{"top", true}, {"a/b", false}}},
       {{}, false, {{"a/b/c", true}}},
       {{"*.txt", "b"}, false, {{"a.txt", true}, {"b/c", true}, {"c", false}}},
+      {{"/"}, false, {{"/a/b", true}, {"a", false}}},
+      {{"dir/"}, false, {{"dir/x", true}, {"dir/", true}, {"dir", false}, {"dirx/y", false}}},
+      {{"dir/"}, true, {{"dir/x", false}, {"dir/", true}}},
+      {{"a/b", "c", "a/bc"}, false, {{"a/b/c", true}, {"a", false}, {"c/d", true}, {"a/bcd", false}, {"x/c", false}}},
   };
+  // Many plain names: each selects itself and what is below it only.
+  row many{{}, false, {}};
+  for (int i = 0; i < 3000; i += 2) many.specs.push_back("t/f" + std::to_string(i));
+  for (int i = 0; i < 3000; i += 7) many.paths.push_back({"t/f" + std::to_string(i), i % 2 == 0});
+  many.paths.push_back({"t/f10/under", true});
+  many.paths.push_back({"t", false});
+  rows.push_back(many);
   for (const row& r : rows) {
     brix_ResetFileList();
     brix_option_flags = r.norecurse ? BRIX_OPT_NORECURSE : 0;

@@ -151,6 +151,10 @@ TEST_P(LocalArchive, MembersStayWhereTheIndexPlannedThem) {
   EXPECT_EQ(brix_GetMemberFileXferSuccess(5), 1);
   EXPECT_EQ(brix_GetMemberFileXferSuccess(7), 0);
   EXPECT_EQ(brix_exit_code, 72);
+  // Gone, grown and shrunk are stored, but not as the files are; the one
+  // now a directory counts too when its new size was seen before the read.
+  EXPECT_GE(brix_MemberFilesChanged(), 3);
+  EXPECT_LE(brix_MemberFilesChanged(), 4);
   EXPECT_EQ(brix_GetMemberFileXferCRC(0), crcOf(f513));
   EXPECT_EQ(brix_GetMemberFileXferCRC(1), 0u);
   EXPECT_EQ(brix_GetMemberFileXferCRC(4), crcOf(std::string(100, 's') + std::string(200, '\0')));

@@ -167,8 +167,17 @@ TEST_F(Ustar, SizeAndOctalReaders) {
   memcpy(hdr.thb_size, "12", 2);
   EXPECT_EQ(brix_GetMemberFilesize(&hdr), 10u);
   memset(hdr.thb_size, 0, 12);
-  hdr.thb_size[0] = char(0x80);  // base-256 sizes are not read
+  // Base-256, as GNU tar writes 8 GiB and more; a negative one is no size.
+  hdr.thb_size[0] = char(0x80);
   EXPECT_EQ(brix_GetMemberFilesize(&hdr), 0u);
+  hdr.thb_size[7] = 0x02;
+  hdr.thb_size[11] = 0x05;
+  EXPECT_EQ(brix_GetMemberFilesize(&hdr), (8ull << 30) + 5);
+  memset(hdr.thb_size, 0xFF, 12);
+  EXPECT_EQ(brix_GetMemberFilesize(&hdr), 0u);
+  memset(hdr.thb_size, 0x7F, 12);
+  hdr.thb_size[0] = char(0x81);
+  EXPECT_EQ(brix_GetMemberFilesize(&hdr), UINT64_MAX) << "past 64 bits";
 
   uint32_t v32 = 99;
   uint64_t v64 = 99;

@@ -224,7 +224,9 @@ TEST_F(BrixCreate, IndexNamesAndSizeCheck) {
     std::vector<std::string> args;
     std::string index;
   } rows[] = {{{}, "dir/a.tar.idx"}, {{"-I", ".i"}, "dir/a.tar.i"}, {{"-I", "other.idx"}, "dir/other.idx"},
-              {{"-I", s.work + "/abs.idx"}, s.work + "/abs.idx"}};
+              {{"-I", s.work + "/abs.idx"}, s.work + "/abs.idx"},
+              // Beginning with '.' but a path, not a suffix.
+              {{"-I", "../up.idx"}, "up.idx"}, {{"-I", "./here.idx"}, "dir/here.idx"}};
   for (const row& w : rows) {
     std::vector<std::string> args = {"-c", "-E", "-f", "dir/a.tar"};
     args.insert(args.end(), w.args.begin(), w.args.end());
@@ -361,6 +363,8 @@ TEST_F(BrixCreate, MembersChangingAfterTheyWereListed) {
   EXPECT_NE(r.err.find("ERROR: Unrecoverable error reading local file corpus/becomesdir"), std::string::npos) << r.err;
   EXPECT_NE(r.err.find("file size changed for corpus/grows"), std::string::npos) << r.err;
   EXPECT_NE(r.err.find("file size changed for corpus/shrinks"), std::string::npos) << r.err;
+  EXPECT_NE(r.err.find("corpus/shrinks: File shrank by 1200 bytes; padding with zeros"), std::string::npos) << r.err;
+  EXPECT_NE(r.err.find("corpus/grows: file changed as we read it"), std::string::npos) << r.err;
   EXPECT_NE(r.out.find("BRIX: BRIX SUCCESSFUL"), std::string::npos) << r.out;  // the member failed, not the run
   EXPECT_TRUE(s.leftoverTempFiles().empty());
 
@@ -396,6 +400,98 @@ TEST_F(BrixCreate, MembersChangingAfterTheyWereListed) {
     i++;
   }
   EXPECT_EQ(i, listed.size());
+}
+
+// Files that shrink, grow or go after they were listed are reported as GNU
+// tar reports them and make the exit code 1 while the archive is complete;
+// rmlocal removes only the file that is as it was archived.
+TEST_F(BrixCreate, ChangedMembersMakeTheRunFailAndStay) {
+  writeFileAt(corpus + "/same", "same");
+  writeFileAt(corpus + "/shrinks", repeat('s', 1300));
+  writeFileAt(corpus + "/grows", repeat('g', 700));
+  writeFileAt(corpus + "/goes", "goes");
+  std::string list = s.work + "/names";
+  ASSERT_EQ(mkfifo(list.c_str(), 0600), 0);
+  BrixRunning run = s.start({"-c", "-E", "-H", "rmlocal", "-f", archive, "-L", list});
+  int w = open(list.c_str(), O_WRONLY);
+  ASSERT_GE(w, 0);
+  std::string names = "corpus/same\ncorpus/shrinks\ncorpus/grows\ncorpus/goes\n";
+  ASSERT_EQ(write(w, names.data(), names.size()), ssize_t(names.size()));
+  ASSERT_TRUE(listFifoDrained(run.pid, w, list));
+  writeFileAt(corpus + "/shrinks", repeat('s', 100));
+  writeFileAt(corpus + "/grows", repeat('g', 701));
+  ASSERT_EQ(unlink((corpus + "/goes").c_str()), 0);
+  close(w);
+  BrixResult r = s.finish(run);
+  EXPECT_EQ(r.status, 1) << r.out << r.err;
+  EXPECT_NE(r.err.find("corpus/shrinks: File shrank by 1200 bytes; padding with zeros"), std::string::npos) << r.err;
+  EXPECT_NE(r.err.find("corpus/grows: file changed as we read it"), std::string::npos) << r.err;
+  EXPECT_NE(r.err.find("Local file corpus/goes was missing or inaccessible"), std::string::npos) << r.err;
+  EXPECT_NE(r.out.find("BRIX: BRIX SUCCESSFUL"), std::string::npos) << r.out;
+  struct stat st;
+  EXPECT_NE(stat((corpus + "/same").c_str(), &st), 0) << "archived as it is: removed";
+  EXPECT_EQ(readFile(corpus + "/shrinks"), repeat('s', 100));
+  EXPECT_EQ(readFile(corpus + "/grows"), repeat('g', 701));
+  std::string out;
+  ASSERT_EQ(shellRun("tar -xOf " + archive + " corpus/same 2>/dev/null", &out), 0);
+  EXPECT_EQ(out, "same");
+}
+
+// A file that says it is larger than what it reads (a /sys file) is padded
+// and reported; the check after the create does not hide it.
+TEST_F(BrixCreate, FileShorterThanItsSize) {
+  std::string sysFile;
+  for (const char* f : {"/sys/class/net/lo/mtu", "/sys/kernel/mm/transparent_hugepage/enabled"}) {
+    struct stat st;
+    if (stat(f, &st) == 0 && st.st_size == 4096 && readFile(f).size() < 4096) sysFile = f;
+  }
+  if (sysFile.empty()) GTEST_SKIP() << "no /sys file that reads short";
+  size_t real = readFile(sysFile).size();
+  BrixResult r = s.run({"-c", "-E", "-H", "verify=1", "-f", archive, sysFile});
+  EXPECT_EQ(r.status, 1) << r.out << r.err;
+  EXPECT_NE(r.err.find(sysFile.substr(1) + ": File shrank by " + std::to_string(4096 - real) +
+                       " bytes; padding with zeros"),
+            std::string::npos)
+      << r.err;
+}
+
+// The archive named among its members, as when a create is run again over
+// the directory that holds it, is left out with GNU tar's words.
+TEST_F(BrixCreate, TheArchiveIsNotItsOwnMember) {
+  writeFileAt(corpus + "/f", "f");
+  std::string inside = corpus + "/a.tar";
+  ASSERT_EQ(s.run({"-c", "-E", "-f", inside, "corpus"}).status, 0);
+  BrixResult r = s.run({"-c", "-E", "-f", inside, "corpus"});
+  EXPECT_EQ(r.status, 1) << r.out << r.err;
+  EXPECT_NE(r.err.find("corpus/a.tar: file is the archive; not dumped"), std::string::npos) << r.err;
+  std::string out;
+  ASSERT_EQ(shellRun("tar -tf " + inside + " 2>/dev/null", &out), 0) << out;
+  EXPECT_EQ(out.find("corpus/a.tar"), std::string::npos) << out;
+  EXPECT_NE(out.find("corpus/f"), std::string::npos) << out;
+}
+
+// Times the index cannot hold (before 1970, past 2106) are never changed
+// unsaid: the member is left out, the run says which and fails.
+TEST_F(BrixCreate, TimesOutOfRange) {
+  struct row {
+    const char* name;
+    time_t mtime;
+    bool stored;
+  } rows[] = {{"before1970", -86400, false}, {"after2106", time_t(1) << 33, false}, {"now", 1700000000, true}};
+  for (const row& w : rows) {
+    writeFileAt(corpus + "/" + w.name, w.name);
+    struct timespec ts[2] = {{w.mtime, 0}, {w.mtime, 0}};
+    ASSERT_EQ(utimensat(AT_FDCWD, (corpus + "/" + w.name).c_str(), ts, 0), 0);
+  }
+  BrixResult r = s.run({"-c", "-E", "-f", archive, "corpus"});
+  EXPECT_EQ(r.status, 70) << r.out << r.err;
+  std::string out;
+  ASSERT_EQ(shellRun("tar -tf " + archive + " 2>/dev/null", &out), 0) << out;
+  for (const row& w : rows) {
+    std::string member = std::string("corpus/") + w.name;
+    EXPECT_EQ(out.find(member) != std::string::npos, w.stored) << out;
+    EXPECT_EQ(r.err.find(member + ": modification time out of the range") != std::string::npos, !w.stored) << r.err;
+  }
 }
 
 // A piped archive whose reader has gone: the write fails, the run says so
