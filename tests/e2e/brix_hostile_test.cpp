@@ -13,6 +13,7 @@
 #include <fstream>
 #include <sstream>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "brix_session.h"
@@ -311,7 +312,9 @@ TEST_F(BrixHostile, ListingIntoAClosedPipeFails) {
 
 // A forced shutdown in the middle of a long member ends the create at
 // once: the process cleans up after itself (temporary index, consistency
-// file) well inside the grace period instead of being killed after it.
+// file) well inside the grace period instead of being killed after it. A
+// regular archive it wrote goes too; an archive named as a FIFO (or a
+// device) is not the run's to remove and stays.
 TEST_F(BrixHostile, ForcedShutdownInsideALongMember) {
   std::string big = s.work + "/big";
   int fd = open(big.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
@@ -319,21 +322,46 @@ TEST_F(BrixHostile, ForcedShutdownInsideALongMember) {
   ASSERT_EQ(ftruncate(fd, off_t(32) << 30), 0);  // a hole: nothing on disk
   close(fd);
   s.env["QUOR_TEST_TIMESCALE"] = "10";  // a grace period of 3 s
-  BrixRunning run = s.start({"-c", "-E", "-H", "crc", "-f", "/dev/null", "-I", s.work + "/big.idx", "big"});
-  // Inside the member once brix has read some of it.
-  bool reading = false;
-  for (int i = 0; i < 2000 && !reading; i++) {
-    std::ifstream io("/proc/" + std::to_string(run.pid) + "/io");
-    std::string key;
-    unsigned long long v = 0;
-    while (io >> key >> v)
-      if (key == "rchar:" && v > (64u << 20)) reading = true;
-    if (!reading) usleep(5000);
+  for (bool fifo : {false, true}) {
+    SCOPED_TRACE(fifo ? "FIFO archive" : "regular archive");
+    std::string archivePath = s.work + (fifo ? "/pipe.tar" : "/big.tar");
+    std::thread drain;
+    if (fifo) {
+      ASSERT_EQ(mkfifo(archivePath.c_str(), 0600), 0);
+      drain = std::thread([archivePath] {
+        int in = open(archivePath.c_str(), O_RDONLY);
+        if (in < 0) return;
+        static char buf[1 << 16];
+        while (read(in, buf, sizeof buf) > 0) {
+        }
+        close(in);
+      });
+    }
+    BrixRunning run = s.start({"-c", "-E", "-H", "crc", "-f", archivePath, "-I", s.work + "/big.idx", "big"});
+    // Inside the member once brix has read some of it.
+    bool reading = false;
+    for (int i = 0; i < 2000 && !reading; i++) {
+      std::ifstream io("/proc/" + std::to_string(run.pid) + "/io");
+      std::string key;
+      unsigned long long v = 0;
+      while (io >> key >> v)
+        if (key == "rchar:" && v > (64u << 20)) reading = true;
+      if (!reading) usleep(5000);
+    }
+    EXPECT_TRUE(reading);
+    kill(run.pid, SIGUSR1);
+    BrixResult r = s.finish(run);
+    if (drain.joinable()) drain.join();
+    EXPECT_EQ(r.status, 72) << r.out << r.err;
+    EXPECT_TRUE(has(r.out, "BRIX: BRIX FAILED DUE TO FORCED SHUTDOWN")) << r.out;
+    EXPECT_TRUE(s.leftoverTempFiles().empty());
+    struct stat st;
+    if (fifo) {
+      ASSERT_EQ(lstat(archivePath.c_str(), &st), 0) << "the FIFO was removed";
+      EXPECT_TRUE(S_ISFIFO(st.st_mode));
+      unlink(archivePath.c_str());
+    } else {
+      EXPECT_NE(lstat(archivePath.c_str(), &st), 0) << "the partial archive stayed";
+    }
   }
-  ASSERT_TRUE(reading);
-  kill(run.pid, SIGUSR1);
-  BrixResult r = s.finish(run);
-  EXPECT_EQ(r.status, 72) << r.out << r.err;
-  EXPECT_TRUE(has(r.out, "BRIX: BRIX FAILED DUE TO FORCED SHUTDOWN")) << r.out;
-  EXPECT_TRUE(s.leftoverTempFiles().empty());
 }
