@@ -8,6 +8,7 @@
 #include <stdio.h>
 
 #include <atomic>
+#include <vector>
 
 #include "msg_conn.h"
 #include "ozugw_msghdr.h"
@@ -36,6 +37,10 @@ typedef struct qelapi_tcontext {
   std::atomic<uint32_t> msgGeneration;
   std::atomic<int> msgAwaiting;
   std::atomic<int> msgMoreReplies;
+  // How the announced further replies decode (record codec and size), so
+  // that one the thread leaves uncollected can be read off and dropped.
+  xdrproc_t msgMoreProc;
+  size_t msgMoreSize;
   // Where the thread reading the stream decodes this thread's reply for it:
   // given before the request leaves (msgPrepared, qelapi_PrepareReply) or
   // when the thread comes to wait on the wait list. Guarded by the inbound
@@ -103,6 +108,15 @@ typedef struct login_reconnect {
 #define QUOR_CLIENT_PROT_MAJOR 67
 #define QUOR_CLIENT_PROT_MINOR 2
 
+// A reply announced on a connection and left by its thread: read off the
+// stream and dropped when it comes.
+typedef struct qel_unclaimed {
+  uint32_t id;
+  uint32_t generation;
+  xdrproc_t codec;
+  size_t size;
+} qel_unclaimed_t;
+
 typedef struct quor_connection {
   struct quor_connection* next;
   std::atomic<int> state;  // read by every exchange without a lock
@@ -140,6 +154,7 @@ typedef struct quor_connection {
   std::atomic<int> opening;  // also read without the lock, to skip the wait
   pthread_t opener;
   pthread_cond_t openCond;
+  std::vector<qel_unclaimed_t> unclaimed;  // guarded by msg_in's lock
 } quor_connection_t;
 
 // ---- start-up, contexts, threads (library start-up) ----
@@ -210,6 +225,10 @@ void qelapi_Release(bool_t (*codec)(XDR*, R*), R* rec) {
 // stray, and wakes the waiters of conn (null: the thread's connection) so
 // that one still stuck behind such a reply sees it.
 void qelapi_MoreReplies(qelapi_tcontext_t* ts, int more, quor_connection_t* conn = nullptr);
+// qelapi_MoreReplies(ts, 1), with how the further replies decode: a thread
+// that starts another exchange before it collected them leaves them to be
+// dropped when they come, instead of breaking the connection.
+void qelapi_AnnounceReplies(qelapi_tcontext_t* ts, xdrproc_t codec, size_t size);
 // The thread awaits reply id on conn's current opening (as after a send),
 // or on the opening given; more replies announced before are forgotten, so
 // an exchange that brings several announces them after its send.
