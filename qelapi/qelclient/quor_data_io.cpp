@@ -27,23 +27,17 @@
 #include "quor_api.h"
 #include "quor_data_io.h"
 #include "quor_files.h"
+#include "quor_xio.h"
 #include "quorcfgx_restrict.h"
 #include "quorclntaddr.h"
 #include "xdr_iod.h"
 
-// Reads and writes of files opened with a direct data connection belong to
-// that module; until it is linked in, no such file can exist.
-extern int64_t quor_ReadX(uint32_t XIOFlags, int Fildes, void* Buf, uint64_t Nbyte,
-                          int* EofFlag) __attribute__((weak));
-extern int64_t quor_WriteX(uint32_t XIOFlags, int Fildes, const void* Buf, uint64_t Nbyte)
-    __attribute__((weak));
 
 namespace {
 
 constexpr int kListenBacklog = 4096;
 constexpr int kSliceMs = 1000;
 constexpr int kPacketWait = 60;
-constexpr uint32_t kDirectRequest = 0x80000000u;
 
 // One transfer cycle, shared by the calling thread and its listen thread.
 struct io_cycle {
@@ -229,16 +223,12 @@ ssize_t dataCall(int Fildes, char* Buf, size_t Nbyte, int direction) {
   bool isRead = direction == MOVER_RECEIVE;
 
   if (e->xopenFlags & 1) {
+    // Held through both phases: another call meanwhile would mix its data
+    // with this one's.
+    ssize_t n = qelapi_xio_whole(ts, e, isRead ? Buf : nullptr, isRead ? nullptr : Buf, Nbyte,
+                                 isRead);
     qelapi_io_setinactive(e);
-    if (isRead) {
-      if (quor_ReadX == nullptr) return -9;
-      int eof = 0;
-      quor_ReadX(kDirectRequest, Fildes, nullptr, Nbyte, &eof);
-      return quor_ReadX(0, Fildes, Buf, Nbyte, &eof);
-    }
-    if (quor_WriteX == nullptr) return -9;
-    quor_WriteX(kDirectRequest, Fildes, nullptr, Nbyte);
-    return quor_WriteX(0, Fildes, Buf, Nbyte);
+    return n;
   }
 
   e->listenFd = -1;
