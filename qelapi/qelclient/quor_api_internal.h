@@ -169,6 +169,13 @@ extern int init_server_handle;
 extern size_t ozugw_thread_ssize;
 
 int qelapi_init(qelapi_tcontext_t** thread_state);
+// Called on the thread whose call found its connection broken and opened it
+// again with a new session, before that call goes on, with the connection's
+// handle bound as the thread's current one: the program puts back the
+// session state it keeps (working directory, mask, ...). Not called again
+// from within the hook's own calls.
+typedef void (*qelapi_reopen_hook_t)(int Handle);
+void qelapi_SetReopenHook(qelapi_reopen_hook_t Hook);
 int qel_LibInit(void);
 void qel_create_locks(void);
 qelapi_tcontext_t* qel_InitNewThreadContext(void);
