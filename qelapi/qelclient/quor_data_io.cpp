@@ -32,7 +32,6 @@
 #include "quorclntaddr.h"
 #include "xdr_iod.h"
 
-
 namespace {
 
 constexpr int kListenBacklog = 4096;
@@ -346,7 +345,7 @@ ssize_t dataCall(int Fildes, char* Buf, size_t Nbyte, int direction) {
 
     // A reply that reports success with a failed status, or bytes that never
     // arrived: the gateway's offset has moved past bytes the caller did not
-    // get, so no count of this call would be true.
+    // get. A write's count would not be true; a read keeps what it has.
     int hard = 0;
     uint64_t arrived = mover_cover_prefix(&cycle->cover);
     if (code >= 0 && status < 0)
