@@ -245,7 +245,8 @@ int listTransfer(gw_conn_t* conn, void* req, int direction, gw_reply_t* reply) {
     if (j.failed && why.empty()) why = j.why;
   int32_t code = why.empty() ? 0 : -5;
   bool gap = gapLen > 0 && moved == len;
-  of->offset = plan.fileBase + moved + (gap ? gapLen : 0);
+  // An overstating gateway believes its own count: its offset follows it.
+  of->offset = plan.fileBase + moved + uint64_t(plan.faults.overstate) + (gap ? gapLen : 0);
   if (!read && moved > 0) {
     struct stat st;
     std::lock_guard<std::recursive_mutex> hold(gw_StoreLock());

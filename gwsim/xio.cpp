@@ -267,6 +267,7 @@ void run_xio(gw_conn_t* conn, api_msghdr_t req, int32_t fildes, std::shared_ptr<
     stall(conn, dc.xioWriteStallMs);
     rc = -5;
   } else if (read) {
+    if (dc.xioReadStallMs > 0) stall(conn, dc.xioReadStallMs);
     uint64_t limit = dc.xioReadLimit > 0 ? std::min(count, dc.xioReadLimit) : count;
     rc = gw_DataFileToSocket(conn, link->sock, fd, offset, limit, int(dc.idleMs), &moved);
   } else {
@@ -361,6 +362,8 @@ int gw_XioLoad(quor_cfg_stanza_t* block, gw_config_t* cfg, std::string* why) {
       cfg->data.xioReadLimit = uint64_t(n);
     else if (is("WriteStallMs") && n <= 3600000)
       cfg->data.xioWriteStallMs = uint32_t(n);
+    else if (is("ReadStallMs") && n <= 3600000)
+      cfg->data.xioReadStallMs = uint32_t(n);
     else
       return bad("unknown or out-of-range Xio key");
   }

@@ -20,6 +20,7 @@
 //   ReadLimit = BYTES    ReadX sends at most this much, then closes
 //   WriteStallMs = MS    WriteX reads nothing this long, then closes and
 //                        answers -5
+//   ReadStallMs = MS     ReadX sends nothing this long, then goes on
 //   DropReply            ReadX/WriteX move the bytes, then the client
 //                        connection is closed instead of answered
 //

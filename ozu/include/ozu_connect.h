@@ -17,5 +17,10 @@ int ozu_CloseConnection(int theHandle);
 // interfaces configured for this client and its gateway, else the client
 // host's own address alone. Data listen sockets rotate through it.
 void ozu_BuildIfTable(void);
+// From now on a connection that the library opens again by itself after it
+// broke gets the session state the shell shows for it: the log, the mask,
+// the library settings (where the shell set them) and the working
+// directory.
+void ozu_WatchReconnects(void);
 
 #endif

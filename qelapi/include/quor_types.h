@@ -73,6 +73,7 @@ typedef enum QUOR_ENUM_INT32 {
 // size minus one characters.
 
 typedef u_signed64 quor_fileattrbits_t;   // which attributes a set call changes
+typedef quor_fileattrbits_t quor_AttrBits_t;  // the same mask under its other name
 typedef u_signed64 ns_FilesetAttrBits_t;  // which fileset attributes to fetch
 
 typedef struct ns_ObjHandle {

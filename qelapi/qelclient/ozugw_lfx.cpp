@@ -183,7 +183,8 @@ int ozugw_LfxInit(int Filedes, const ozu_xfer_init_info_t* InitRequest,
   // leaves it for ozugw_LfxGetXferReply instead of taking it for a stray.
   // Announced after the send (which starts a new exchange) and before the
   // answer can be taken: nobody decodes the answer for this thread.
-  qelapi_MoreReplies(ts, 1);
+  // A completion the caller never collects is dropped when it comes.
+  qelapi_AnnounceReplies(ts, CODEC(qel_xdr_ozugw_lfx_xfer_reply_t), sizeof(ozugw_lfx_xfer_reply_t));
   api_msghdr_t hdr;
   rc = qelapi_get_msg(ts, &hdr, &reply, CODEC(qel_xdr_ozugw_lfx_xfer_init_rply_t), nullptr);
   if (rc == 0) rc = hdr.errorcode;
@@ -204,11 +205,15 @@ int ozugw_LfxInit(int Filedes, const ozu_xfer_init_info_t* InitRequest,
 
 int ozugw_LfxGetXferReply(ozu_xfer_complete_t* XferReply) {
   QEL_TRACE_ENTRY();
-  qelapi_tcontext_t* ts = nullptr;
-  int rc = qelapi_init(&ts);
-  if (rc < 0) return rc;
+  // Cleared before anything can fail, so that no caller reads old values.
   if (XferReply == nullptr) return -14;
   memset(XferReply, 0, sizeof *XferReply);
+  qelapi_tcontext_t* ts = nullptr;
+  int rc = qelapi_init(&ts);
+  if (rc < 0) {
+    XferReply->xferStatus = rc;
+    return rc;
+  }
 
   // The completion answers the thread's last request, on the connection it
   // went out on, which need not be the current one any more.

@@ -238,6 +238,15 @@ qelapi_tcontext_t* qelapi_GetThreadContext(void) {
   return mine;
 }
 
+namespace {
+
+std::atomic<qelapi_reopen_hook_t> reopenHook{nullptr};
+thread_local bool inReopenHook = false;
+
+}  // namespace
+
+void qelapi_SetReopenHook(qelapi_reopen_hook_t Hook) { reopenHook = Hook; }
+
 int qelapi_init(qelapi_tcontext_t** thread_state) {
   int rc = qel_LibInit();
   if (rc < 0) return rc;
@@ -252,12 +261,24 @@ int qelapi_init(qelapi_tcontext_t** thread_state) {
   if (cur != nullptr && cur->state == CONNECTION_OPEN && !cur->broken) return 0;
   // A broken connection is opened again; without a current connection, or
   // with a closed one, the start-up connection is opened.
-  int handle = cur != nullptr && cur->state == CONNECTION_OPEN ? cur->handle : init_server_handle;
+  bool reopening = cur != nullptr && cur->state == CONNECTION_OPEN;
+  int handle = reopening ? cur->handle : init_server_handle;
   rc = quorex_OpenConnection(handle);
-  // Another thread may have opened it meanwhile.
+  // Another thread may have opened it meanwhile (and tells the program).
+  bool opened = rc == 0;
   if (rc == -16) rc = 0;
   cur = qelapi_BindThreadCurrent(t);
-  if (rc == 0 && cur != nullptr && cur->state == CONNECTION_OPEN && !cur->broken) return 0;
+  if (rc == 0 && cur != nullptr && cur->state == CONNECTION_OPEN && !cur->broken) {
+    // The new session has none of the old one's state: the program puts
+    // back what it keeps, once, and not from within its own putting back.
+    qelapi_reopen_hook_t hook = reopenHook;
+    if (opened && reopening && hook != nullptr && !inReopenHook) {
+      inReopenHook = true;
+      hook(handle);
+      inReopenHook = false;
+    }
+    return 0;
+  }
   if (rc == 0) rc = -50;
   fprintf(stderr, "result = %d, errno = %d\n", rc, errno);
   fprintf(stderr, "Unable to setup communication to QUOR...\n");

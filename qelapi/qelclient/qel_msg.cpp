@@ -240,6 +240,57 @@ int sendAll(int fd, const char* p, size_t len) {
 // before any of it is queued.
 thread_local std::vector<char> encodeBuffer;
 
+// The reply this thread announced and has not collected goes on its
+// connection's list of replies to drop, since the thread moves on to another
+// exchange: whoever reads it then drops it. Waiters left behind it look again.
+void leaveAnnounced(qelapi_tcontext_t* ts) {
+  if (!ts->msgMoreReplies || !ts->msgAwaiting || ts->msgMoreProc == nullptr) return;
+  quor_connection_t* want = ts->msgConnection;
+  quor_connection_t* conn = nullptr;
+  pthread_mutex_lock(&qelapi_connection_lock);
+  for (quor_connection_t* c = qelapi_connection_list; c && !conn; c = c->next)
+    if (c == want) conn = c;
+  if (conn) conn->refs++;
+  pthread_mutex_unlock(&qelapi_connection_lock);
+  if (conn == nullptr) {
+    ts->msgMoreReplies = 0;
+    ts->msgAwaiting = 0;
+    return;
+  }
+  pthread_mutex_lock(&conn->msg_in.theMutex);
+  std::vector<qel_unclaimed_t>& list = conn->unclaimed;
+  uint32_t gen = conn->generation;
+  // Entries of earlier openings can never match again.
+  std::erase_if(list, [gen](const qel_unclaimed_t& u) { return u.generation != gen; });
+  if (ts->msgGeneration == gen) {
+    if (list.size() >= 64) list.erase(list.begin());
+    list.push_back({ts->msgRequestID, gen, ts->msgMoreProc, ts->msgMoreSize});
+  }
+  ts->msgMoreReplies = 0;
+  ts->msgAwaiting = 0;
+  qelapi_WakeAllWaiters(&conn->msg_in);
+  pthread_mutex_unlock(&conn->msg_in.theMutex);
+  qelapi_ConnRelease(conn);
+}
+
+// Under the inbound lock: reads off and drops the pending reply when it is
+// one left by its thread; whether it was.
+bool dropUnclaimed(quor_connection_t* conn, api_msghdr_t* hdr) {
+  std::vector<qel_unclaimed_t>& list = conn->unclaimed;
+  for (size_t i = 0; i < list.size(); i++) {
+    if (list[i].id != hdr->msgRequestID || list[i].generation != conn->generation) continue;
+    qel_unclaimed_t u = list[i];
+    list.erase(list.begin() + std::ptrdiff_t(i));
+    std::vector<max_align_t> rec((u.size + sizeof(max_align_t) - 1) / sizeof(max_align_t) + 1);
+    memset(rec.data(), 0, rec.size() * sizeof(max_align_t));
+    if (takeBody(conn, hdr, rec.data(), u.codec) < 0) return false;
+    xdr_free(u.codec, reinterpret_cast<char*>(rec.data()));
+    QEL_LOG(7, "dropped the uncollected reply for request id %u", hdr->msgRequestID);
+    return true;
+  }
+  return false;
+}
+
 }  // namespace
 
 void quorex_InterruptWaits(void) { waitInterrupts.fetch_add(1); }
@@ -278,8 +329,15 @@ void qelapi_ExpectReply(qelapi_tcontext_t* ts, quor_connection_t* conn, uint32_t
   ts->msgAwaiting = 1;
 }
 
+void qelapi_AnnounceReplies(qelapi_tcontext_t* ts, xdrproc_t codec, size_t size) {
+  ts->msgMoreProc = codec;
+  ts->msgMoreSize = size;
+  ts->msgMoreReplies = 1;
+}
+
 void qelapi_MoreReplies(qelapi_tcontext_t* ts, int more, quor_connection_t* given) {
   if (more) {
+    ts->msgMoreProc = nullptr;
     ts->msgMoreReplies = 1;
     return;
   }
@@ -401,6 +459,7 @@ int writeQueued(quor_connection_t* conn, quor_msgstream_t* out) {
 int qelapi_CommonSendMsg(quor_connection_t* GatewayContext, qelapi_tcontext_t* ThreadState,
                          int NeedRequestID, api_msghdr_t* MsgHdr, void* ParamBuf,
                          xdrproc_t Xdrproc) {
+  if (ThreadState != nullptr) leaveAnnounced(ThreadState);
   ExchangeHold hold(GatewayContext, ThreadState);
   quor_connection_t* conn = hold.conn;
   if (conn == nullptr || ThreadState == nullptr) return -50;
@@ -655,6 +714,10 @@ int qelapi_get_msg(qelapi_tcontext_t* threadState, api_msghdr_t* msghdr, void* p
       bool asleep = owner != nullptr;
       if (owner == nullptr) {
         owner = awaitingThread(conn, hdr->msgRequestID);
+        if (owner == nullptr && dropUnclaimed(conn, hdr)) {
+          in->messageInState = 0;
+          continue;
+        }
         if (owner == nullptr) {
           // Nobody will ever take this reply, and its body cannot be skipped.
           QEL_LOG(0, "reply for request id %u that no thread awaits!", hdr->msgRequestID);

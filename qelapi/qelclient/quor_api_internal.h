@@ -8,6 +8,7 @@
 #include <stdio.h>
 
 #include <atomic>
+#include <vector>
 
 #include "msg_conn.h"
 #include "ozugw_msghdr.h"
@@ -37,6 +38,10 @@ typedef struct qelapi_tcontext {
   std::atomic<uint32_t> msgGeneration;
   std::atomic<int> msgAwaiting;
   std::atomic<int> msgMoreReplies;
+  // How the announced further replies decode (record codec and size), so
+  // that one the thread leaves uncollected can be read off and dropped.
+  xdrproc_t msgMoreProc;
+  size_t msgMoreSize;
   // Where the thread reading the stream decodes this thread's reply for it:
   // given before the request leaves (msgPrepared, qelapi_PrepareReply) or
   // when the thread comes to wait on the wait list. Guarded by the inbound
@@ -104,6 +109,15 @@ typedef struct login_reconnect {
 #define QUOR_CLIENT_PROT_MAJOR 67
 #define QUOR_CLIENT_PROT_MINOR 2
 
+// A reply announced on a connection and left by its thread: read off the
+// stream and dropped when it comes.
+typedef struct qel_unclaimed {
+  uint32_t id;
+  uint32_t generation;
+  xdrproc_t codec;
+  size_t size;
+} qel_unclaimed_t;
+
 typedef struct quor_connection {
   struct quor_connection* next;
   std::atomic<int> state;  // read by every exchange without a lock
@@ -141,6 +155,7 @@ typedef struct quor_connection {
   std::atomic<int> opening;  // also read without the lock, to skip the wait
   pthread_t opener;
   pthread_cond_t openCond;
+  std::vector<qel_unclaimed_t> unclaimed;  // guarded by msg_in's lock
 } quor_connection_t;
 
 // ---- start-up, contexts, threads (library start-up) ----
@@ -155,6 +170,13 @@ extern int init_server_handle;
 extern size_t ozugw_thread_ssize;
 
 int qelapi_init(qelapi_tcontext_t** thread_state);
+// Called on the thread whose call found its connection broken and opened it
+// again with a new session, before that call goes on, with the connection's
+// handle bound as the thread's current one: the program puts back the
+// session state it keeps (working directory, mask, ...). Not called again
+// from within the hook's own calls.
+typedef void (*qelapi_reopen_hook_t)(int Handle);
+void qelapi_SetReopenHook(qelapi_reopen_hook_t Hook);
 int qel_LibInit(void);
 void qel_create_locks(void);
 qelapi_tcontext_t* qel_InitNewThreadContext(void);
@@ -199,6 +221,10 @@ void qelapi_Release(bool_t (*codec)(XDR*, R*), R* rec) {
 // stray, and wakes the waiters of conn (null: the thread's connection) so
 // that one still stuck behind such a reply sees it.
 void qelapi_MoreReplies(qelapi_tcontext_t* ts, int more, quor_connection_t* conn = nullptr);
+// qelapi_MoreReplies(ts, 1), with how the further replies decode: a thread
+// that starts another exchange before it collected them leaves them to be
+// dropped when they come, instead of breaking the connection.
+void qelapi_AnnounceReplies(qelapi_tcontext_t* ts, xdrproc_t codec, size_t size);
 // The thread awaits reply id on conn's current opening (as after a send),
 // or on the opening given; more replies announced before are forgotten, so
 // an exchange that brings several announces them after its send.

@@ -6,10 +6,12 @@
 //
 // What a cycle counts: the bytes the reply reports, and only when they all
 // arrived (reads) or were handed to the movers (writes) as one run from the
-// start of the window. A reply that reports more than that fails the call
-// with the listen thread's error, or -5, once no more data has come for a
-// bounded time: the gateway's file offset has then moved past bytes the
-// caller never got, so no count would be true.
+// start of the window. A reply that reports more than that, or success with
+// a failed status, fails the cycle with the listen thread's error, or -5,
+// once no more data has come for a bounded time. A write then fails the
+// call. A read still counts what arrived before the failure: the gateway's
+// offset stands past those bytes, and a caller that tried again from there
+// would never get them.
 #include <errno.h>
 #include <stdlib.h>
 #include <string.h>
@@ -25,23 +27,16 @@
 #include "quor_api.h"
 #include "quor_data_io.h"
 #include "quor_files.h"
+#include "quor_xio.h"
 #include "quorcfgx_restrict.h"
 #include "quorclntaddr.h"
 #include "xdr_iod.h"
-
-// Reads and writes of files opened with a direct data connection belong to
-// that module; until it is linked in, no such file can exist.
-extern int64_t quor_ReadX(uint32_t XIOFlags, int Fildes, void* Buf, uint64_t Nbyte,
-                          int* EofFlag) __attribute__((weak));
-extern int64_t quor_WriteX(uint32_t XIOFlags, int Fildes, const void* Buf, uint64_t Nbyte)
-    __attribute__((weak));
 
 namespace {
 
 constexpr int kListenBacklog = 4096;
 constexpr int kSliceMs = 1000;
 constexpr int kPacketWait = 60;
-constexpr uint32_t kDirectRequest = 0x80000000u;
 
 // One transfer cycle, shared by the calling thread and its listen thread.
 struct io_cycle {
@@ -184,6 +179,34 @@ int replyStatus(const quor_IOR_t* ior) {
   return st > 0 ? -st : st;
 }
 
+// A read cycle that failed hard keeps the bytes that arrived as one run from
+// the window's start, since the gateway's offset is already past them and a
+// caller that tried again from there would never see them. The offset stands
+// past everything the reply reports: it goes back to the end of what arrived.
+// Returns the bytes kept, or a negative error when the offset could not be
+// set right, in which case nothing of the cycle may count.
+int64_t keepArrived(qelapi_tcontext_t* ts, quor_connection_t* conn, qelapi_file_t* e,
+                    uint64_t cycleBytes, uint64_t arrived) {
+  uint64_t kept = std::min(cycleBytes, arrived);
+  if (cycleBytes > kept) {
+    api_quor_SetFileOffset_req_t req;
+    memset(&req, 0, sizeof req);
+    req.Fildes = e->quorFiledes;
+    req.OffsetIn = cycleBytes - kept;
+    req.Whence = SEEK_CUR;
+    req.Direction = 1;
+    api_quor_SetFileOffset_rply_t reply;
+    memset(&reply, 0, sizeof reply);
+    int rc = qelapi_Exchange(ts, QEL_CAT_CORE, QEL_FN_CORE_SetFileOffset, &req,
+                             reinterpret_cast<xdrproc_t>(qel_xdr_api_quor_SetFileOffset_req_t),
+                             &reply,
+                             reinterpret_cast<xdrproc_t>(qel_xdr_api_quor_SetFileOffset_rply_t),
+                             conn);
+    if (rc < 0) return rc;
+  }
+  return int64_t(kept);
+}
+
 ssize_t dataCall(int Fildes, char* Buf, size_t Nbyte, int direction) {
   QEL_TRACE_ENTRY();
   qelapi_tcontext_t* ts = nullptr;
@@ -199,16 +222,12 @@ ssize_t dataCall(int Fildes, char* Buf, size_t Nbyte, int direction) {
   bool isRead = direction == MOVER_RECEIVE;
 
   if (e->xopenFlags & 1) {
+    // Held through both phases: another call meanwhile would mix its data
+    // with this one's.
+    ssize_t n = qelapi_xio_whole(ts, e, isRead ? Buf : nullptr, isRead ? nullptr : Buf, Nbyte,
+                                 isRead);
     qelapi_io_setinactive(e);
-    if (isRead) {
-      if (quor_ReadX == nullptr) return -9;
-      int eof = 0;
-      quor_ReadX(kDirectRequest, Fildes, nullptr, Nbyte, &eof);
-      return quor_ReadX(0, Fildes, Buf, Nbyte, &eof);
-    }
-    if (quor_WriteX == nullptr) return -9;
-    quor_WriteX(kDirectRequest, Fildes, nullptr, Nbyte);
-    return quor_WriteX(0, Fildes, Buf, Nbyte);
+    return n;
   }
 
   e->listenFd = -1;
@@ -316,10 +335,8 @@ ssize_t dataCall(int Fildes, char* Buf, size_t Nbyte, int direction) {
     e->iorBytesXferred = cycleBytes;
     e->iodCompleted = 1;
     pthread_mutex_unlock(&e->fileLock);
-    if (code < 0 || status < 0) {
-      storeFlag(&e->aborted, 1);
-      storeFlag(&e->transferActive, 0);
-    }
+    // The listen thread still takes what the reply reports, even from a
+    // failed cycle: those bytes are past the gateway's offset.
     wake(cycle);
     pthread_join(cycle->thread, nullptr);
     e->lthreadActive = 0;
@@ -328,14 +345,21 @@ ssize_t dataCall(int Fildes, char* Buf, size_t Nbyte, int direction) {
 
     // A reply that reports success with a failed status, or bytes that never
     // arrived: the gateway's offset has moved past bytes the caller did not
-    // get, so no count of this call would be true.
+    // get. A write's count would not be true; a read keeps what it has.
     int hard = 0;
+    uint64_t arrived = mover_cover_prefix(&cycle->cover);
     if (code >= 0 && status < 0)
       hard = status;
-    else if (cycleBytes > mover_cover_prefix(&cycle->cover))
+    else if (cycleBytes > arrived)
       hard = cycle->failure < 0 ? cycle->failure : -5;
     if (hard < 0) {
-      result = hard;
+      if (isRead) {
+        int64_t kept = keepArrived(ts, conn, e, cycleBytes, arrived);
+        if (kept >= 0) moved += uint64_t(kept);
+        result = kept >= 0 && moved > 0 ? static_cast<ssize_t>(moved) : hard;
+      } else {
+        result = hard;
+      }
       break;
     }
     moved += cycleBytes;

@@ -88,14 +88,11 @@ int collectReply(qelapi_tcontext_t* ts, qelapi_file_t* e) {
   return rc < 0 ? rc : hdr.errorcode;
 }
 
-// Request and data phases, shared by quor_ReadX and quor_WriteX.
-int64_t directCall(uint32_t XIOFlags, int Fildes, char* Buf, const char* CBuf, uint64_t Nbyte,
-                   int* EofFlag, bool isRead) {
-  qelapi_tcontext_t* ts = nullptr;
-  int rc = qelapi_init(&ts);
-  if (rc < 0) return rc;
-  qelapi_file_t* e = qelapi_io_lookup(Fildes);
-  if (e == nullptr || !(e->xopenFlags & 1)) return -9;
+// Request and data phases, shared by quor_ReadX and quor_WriteX, on a file
+// the calling thread holds.
+int64_t directHeld(qelapi_tcontext_t* ts, qelapi_file_t* e, uint32_t XIOFlags, char* Buf,
+                   const char* CBuf, uint64_t Nbyte, int* EofFlag, bool isRead) {
+  int rc = 0;
   qelapi_BindThreadConnection(ts, e->connection);
   if (EofFlag) *EofFlag = 0;
   if (Nbyte == 0) return 0;
@@ -138,7 +135,35 @@ int64_t directCall(uint32_t XIOFlags, int Fildes, char* Buf, const char* CBuf, u
   return reply < 0 ? reply : moved;
 }
 
+// The file is held for the whole call, as for mover transfers: a second
+// call on it from another thread, or a close, would take this call's data
+// or reply, or close the socket under it.
+int64_t directCall(uint32_t XIOFlags, int Fildes, char* Buf, const char* CBuf, uint64_t Nbyte,
+                   int* EofFlag, bool isRead) {
+  qelapi_tcontext_t* ts = nullptr;
+  int rc = qelapi_init(&ts);
+  if (rc < 0) return rc;
+  qelapi_file_t* e = nullptr;
+  int held = qelapi_io_setactive(ts, Fildes, &e);
+  if (e == nullptr || !(e->xopenFlags & 1)) {
+    if (held == 0) qelapi_io_setinactive(e);
+    return -9;
+  }
+  if (held < 0) return -16;
+  int64_t result = directHeld(ts, e, XIOFlags, Buf, CBuf, Nbyte, EofFlag, isRead);
+  qelapi_io_setinactive(e);
+  return result;
+}
+
 }  // namespace
+
+int64_t qelapi_xio_whole(qelapi_tcontext_t* ThreadState, qelapi_file_t* Entry, char* Buf,
+                         const char* CBuf, uint64_t Nbyte, bool isRead) {
+  int eof = 0;
+  int64_t rc = directHeld(ThreadState, Entry, kRequestPhase, nullptr, nullptr, Nbyte, &eof, isRead);
+  if (rc < 0) return rc;
+  return directHeld(ThreadState, Entry, 0, Buf, CBuf, Nbyte, &eof, isRead);
+}
 
 int qelapi_xio_wait_ms(void) {
   double ms = 1500.0 * 1000.0 / qelapi_time_scale();

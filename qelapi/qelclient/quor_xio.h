@@ -17,6 +17,10 @@
 //                     reply, so the control connection stays in step; the
 //                     reply's code or the receive's failure, 0 when none
 //                     was open.
+// qelapi_xio_whole    a request phase and one data phase for Nbyte bytes
+//                     on Entry, which the calling thread holds active (the
+//                     read or write of a direct-connection file): the data
+//                     phase's result, or the request phase's failure.
 // qelapi_xio_wait_ms  the data timeout (1500 s) in milliseconds, shortened
 //                     by the library's test time scale.
 #ifndef QUOR_XIO_H
@@ -31,6 +35,8 @@ int qelapi_io_dataconn(qelapi_file_t* Entry, int OpenFlags);
 int64_t qelapi_io_read(qelapi_file_t* Entry, char* Buf, uint64_t Nbyte);
 int64_t qelapi_io_write(qelapi_file_t* Entry, const char* Buf, uint64_t Nbyte);
 int qelapi_io_xio_finish(qelapi_tcontext_t* ThreadState, qelapi_file_t* Entry);
+int64_t qelapi_xio_whole(qelapi_tcontext_t* ThreadState, qelapi_file_t* Entry, char* Buf,
+                         const char* CBuf, uint64_t Nbyte, bool isRead);
 int qelapi_xio_wait_ms(void);
 
 #endif

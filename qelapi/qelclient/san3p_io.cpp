@@ -79,42 +79,53 @@ int PositionDev(int Fd, uint64_t Offset) {
   }
 }
 
+// One read() or write() moves at most about 2 GiB, and a device may move
+// less than asked for other reasons: both primitives go on until the run is
+// moved, and only a call that moves nothing is a short transfer.
 int ReadDev(int Fd, void* Buffer, uint64_t ByteCount) {
   san3pDevReads++;
-  for (;;) {
-    ssize_t n = read(Fd, Buffer, size_t(ByteCount));
+  char* p = static_cast<char*>(Buffer);
+  uint64_t done = 0;
+  while (done < ByteCount) {
+    ssize_t n = read(Fd, p + done, size_t(ByteCount - done));
     if (n < 0 && (errno == EAGAIN || errno == EINTR)) continue;
     if (n < 0) {
       int err = errno;
       quor_SAN3PSetErrorText("ReadDev", "read() failed: %s\n", strerror(err));
       return -err;
     }
-    if (uint64_t(n) < ByteCount) {
-      quor_SAN3PSetErrorText("ReadDev", "number of bytes read(%d) < byte count(%d)\n", int(n),
-                             int(ByteCount));
+    if (n == 0) {
+      quor_SAN3PSetErrorText("ReadDev", "number of bytes read(%llu) < byte count(%llu)\n",
+                             static_cast<unsigned long long>(done),
+                             static_cast<unsigned long long>(ByteCount));
       return -5;
     }
-    return 0;
+    done += uint64_t(n);
   }
+  return 0;
 }
 
 int WriteDev(int Fd, const void* Buffer, uint64_t ByteCount) {
   san3pDevWrites++;
-  for (;;) {
-    ssize_t n = write(Fd, Buffer, size_t(ByteCount));
+  const char* p = static_cast<const char*>(Buffer);
+  uint64_t done = 0;
+  while (done < ByteCount) {
+    ssize_t n = write(Fd, p + done, size_t(ByteCount - done));
     if (n < 0 && (errno == EAGAIN || errno == EINTR)) continue;
     if (n < 0) {
       int err = errno;
       quor_SAN3PSetErrorText("WriteDev", "write() failed: %s\n", strerror(err));
       return -err;
     }
-    if (uint64_t(n) < ByteCount) {
-      quor_SAN3PSetErrorText("WriteDev", "number of bytes written(%d) < byte count(%d)\n", int(n),
-                             int(ByteCount));
+    if (n == 0) {
+      quor_SAN3PSetErrorText("WriteDev", "number of bytes written(%llu) < byte count(%llu)\n",
+                             static_cast<unsigned long long>(done),
+                             static_cast<unsigned long long>(ByteCount));
       return -5;
     }
-    return 0;
+    done += uint64_t(n);
   }
+  return 0;
 }
 
 // The device address with its name terminated (the wire field need not be).

@@ -21,6 +21,7 @@
 #include "gwsim_fixture.h"
 #include "journal_text.h"
 #include "quor_api.h"
+#include "quor_api_extensions.h"
 #include "quor_api_internal.h"
 #include "quor_files.h"
 
@@ -312,9 +313,10 @@ TEST(DataFaults, EveryMoverFaultEndsInItsErrorWithNothingLeftBehind) {
       {"WrongId = write 2", true, -22, nullptr, nullptr},
       {"OutsideWindow = read 1", false, -22, nullptr, nullptr},
       {"OutsideWindow = write 2", true, -22, nullptr, nullptr},
-      {"Overstate = read 1 100", false, -5, nullptr, nullptr},
+      // Every byte arrived, so the read counts them all.
+      {"Overstate = read 1 100", false, ssize_t(kFaultSize), nullptr, nullptr},
       {"Overstate = write 2 1", true, -5, nullptr, nullptr},
-      {"Status = read 1 28", false, -28, nullptr, "status=28"},
+      {"Status = read 1 28", false, ssize_t(kFaultSize), nullptr, "status=28"},
       {"Status = write 2 -5", true, -5, nullptr, "status=-5"},
       {"From = read 1 127.0.0.2", false, -5, kOnlyLoopback,
        "function mover_waitfor_data_timeout] - restricted connection failed from 127.0.0.2"},
@@ -370,6 +372,57 @@ TEST(DataFaults, EveryMoverFaultEndsInItsErrorWithNothingLeftBehind) {
                                                               << readFile(gw.journalPath());
     }
     EXPECT_EQ(hostFile(gw, "/f"), data) << c.rule;
+  }
+}
+
+TEST(DataFaults, AReadThatFailsLateKeepsWhatArrivedInPlace) {
+  // Three cycles of 10,000 bytes; the second one fails after its data came.
+  const char* rules[] = {
+      "Overstate = read 2 100",     "Status = read 2 -5", "Status = read 2 28",
+      "OutsideWindow = read 2",     "BadChecksum = read 2", "Die = read 2",
+  };
+  const size_t kSize = 30000;
+  std::vector<char> data = pattern(kSize, 13);
+  for (const char* rule : rules) {
+    for (bool stream : {false, true}) {
+      GwsimFixture gw(config(std::string("PerAddress = 2\nMaxRequest = 10000\n") + rule));
+      ASSERT_TRUE(gw.running()) << gw.stderrText();
+      {
+        std::ofstream out(gw.rootDir() + "/f", std::ios::binary);
+        out.write(data.data(), std::streamsize(data.size()));
+      }
+      ChildResult r = runInChild([&] {
+        int failures = 0;
+        if (!login(gw)) return 1;
+        std::vector<char> back(kSize, 0);
+        if (!stream) {
+          // Every byte counted is the file's byte at that place; a failure
+          // may end the reading, a short count may not lose anything.
+          int fd = quor_Open("/f", O_RDONLY, 0, nullptr, nullptr, nullptr);
+          size_t got = 0;
+          ssize_t n = 0;
+          while (got < kSize && (n = quor_Read(fd, back.data() + got, kSize - got)) > 0) {
+            CHILD_CHECK(failures, memcmp(back.data() + got, data.data() + got, size_t(n)) == 0);
+            got += size_t(n);
+          }
+          CHILD_CHECK(failures, n < 0 || got == kSize);
+          quor_Close(fd);
+          return failures;
+        }
+        // The record stream tries a -5 again from the gateway's offset.
+        QUOR_FILE* f = quor_Fopen("/f", "rb", nullptr, nullptr, nullptr);
+        CHILD_CHECK(failures, f != nullptr);
+        if (f == nullptr) return failures;
+        int items = quor_Fread(back.data(), 1, int(kSize), f);
+        CHILD_CHECK(failures, items >= 0);
+        CHILD_CHECK(failures, memcmp(back.data(), data.data(), size_t(std::max(items, 0))) == 0);
+        CHILD_CHECK(failures, items == int(kSize) || quor_Ferror(f));
+        quor_Fclose(f);
+        return failures;
+      });
+      EXPECT_EQ(r.status, 0) << rule << (stream ? " (stream)" : "") << "\n"
+                             << r.stderrText << readFile(gw.journalPath());
+    }
   }
 }
 

@@ -169,7 +169,8 @@ size_t recvAll(int fd, char* p, size_t n) {
 // One transfer: a get fills *local with what came, a put sends all of it.
 outcome_t transfer(xfer_client_t* c, bool get, const char* path, std::vector<char>* local,
                    uint64_t srcOffset, uint64_t sinkOffset, int setup, int fault = NONE,
-                   int filedes = -1, const std::function<void()>& beforeCompletion = nullptr) {
+                   int filedes = -1, const std::function<void()>& beforeCompletion = nullptr,
+                   bool collect = true) {
   outcome_t o;
   uint64_t len = get ? local->size() : local->size() - srcOffset;
   ozu_xfer_init_info_t in;
@@ -266,6 +267,10 @@ outcome_t transfer(xfer_client_t* c, bool get, const char* path, std::vector<cha
     if (fault == SEND_SHORT) shutdown(sock, SHUT_WR);
   }
   if (beforeCompletion) beforeCompletion();
+  if (!collect) {
+    if (sock >= 0) close(sock);
+    return o;
+  }
   ozu_xfer_complete_t done;
   o.complete = ozugw_LfxGetXferReply(&done);
   o.status = done.xferStatus;
@@ -720,6 +725,96 @@ TEST(LfxXfer, ALostCompletionIsAFailure) {
     });
     EXPECT_EQ(r.status, 0) << k.rule << r.stderrText;
   }
+}
+
+// A completion its caller never collects (a transfer given up when its data
+// connection could not be made, say) is dropped when it comes, whichever
+// thread meets it: the connection stays in step and open.
+TEST(LfxXfer, ACompletionNobodyCollectsIsDropped) {
+  struct Case {
+    int setup, fault;
+    const char* completion;  // the journal's line for it
+    bool otherThread;        // another thread meets it first
+  };
+  static const Case cases[] = {
+      {LISTEN, DEAD_ADDRESS, "status=-111", false},
+      {CLIENT_CONNECT, NEVER_CONNECT, "status=-110", true},
+      {LISTEN, NONE, "status=0 bytes=20000", false},
+      {LISTEN, NONE, "status=0 bytes=20000", true},
+  };
+  for (const Case& k : cases) {
+    GwsimFixture gw(config());
+    ASSERT_TRUE(gw.running()) << gw.stderrText();
+    prepareTree(gw);
+    hostFile(gw, "/home/alice/x", "x", 0644);
+    ChildResult r = runInChild([&] {
+      int failures = 0;
+      if (clientLogin(gw, "alice", "wonderland") != 0) return 1;
+      xfer_client_t c;
+      std::vector<char> big = pattern(20000);
+      outcome_t o = transfer(&c, false, "gone", &big, 0, 0, k.setup, k.fault, -1, nullptr, false);
+      CHILD_EQ(failures, o.init, 0);
+      CHILD_CHECK(failures, gw.waitForJournal(std::string("lfx-complete serial=1 ") + k.completion));
+      struct stat64 st;
+      if (k.otherThread) {
+        // The other thread meets the completion and waits for its owner,
+        // which goes on to another call instead of collecting it.
+        quor_connection_t* conn = qelapi_getCurConnection();
+        std::atomic<bool> done{false};
+        int statRc = 1;
+        std::thread other([&] {
+          struct stat64 ost;
+          statRc = ozugw_LfxStat("x", &ost);
+          done = true;
+        });
+        auto until = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+        bool waiting = false;
+        while (!waiting && !done && std::chrono::steady_clock::now() < until) {
+          pthread_mutex_lock(&conn->msg_in.theMutex);
+          waiting = conn->msg_in.waitReplyList != nullptr;
+          pthread_mutex_unlock(&conn->msg_in.theMutex);
+          if (!waiting) usleep(2000);
+        }
+        CHILD_EQ(failures, ozugw_LfxStat("x", &st), 0);
+        other.join();
+        CHILD_EQ(failures, statRc, 0);
+      }
+      CHILD_EQ(failures, ozugw_LfxStat("x", &st), 0);
+      CHILD_EQ(failures, ozugw_LfxStat("x", &st), 0);
+      // A later transfer gets its own completion.
+      o = transfer(&c, false, "kept", &big, 0, 0, LISTEN);
+      CHILD_EQ(failures, o.complete, 0);
+      CHILD_EQ(failures, o.status, 0);
+      CHILD_EQ(failures, o.bytes, big.size());
+      dropPool(&c);
+      CHILD_EQ(failures, leaksFound(), 0);
+      return failures;
+    });
+    EXPECT_EQ(r.status, 0) << k.completion << "\n" << r.stderrText << readFile(gw.journalPath());
+    // The one connection served it all.
+    EXPECT_EQ(countLines(gw.journalLines(), " open"), 1) << k.completion;
+  }
+}
+
+// A completion that cannot be awaited still leaves nothing old in the
+// caller's record.
+TEST(LfxXfer, AnUnreachableGatewayLeavesACompletionRecordCleared) {
+  GwsimFixture gw(config());
+  ASSERT_TRUE(gw.running()) << gw.stderrText();
+  gw.stop();
+  ChildResult r = runInChild([&] {
+    int failures = 0;
+    clientEnv(gw);
+    ozu_xfer_complete_t done;
+    memset(&done, 0x5a, sizeof done);
+    int rc = ozugw_LfxGetXferReply(&done);
+    CHILD_CHECK(failures, rc < 0);
+    CHILD_EQ(failures, done.xferStatus, rc);
+    done.xferStatus = 0;
+    CHILD_CHECK(failures, allZero(&done, sizeof done));
+    return failures;
+  });
+  EXPECT_EQ(r.status, 0) << r.stderrText;
 }
 
 // The completion comes while its thread is not receiving: another thread's

@@ -13,6 +13,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <functional>
 #include <string>
 #include <thread>
 #include <vector>
@@ -431,6 +432,59 @@ TEST(DirectData, AReplyThatNeverComesIsAFailureNotTheCount) {
     return failures;
   });
   EXPECT_EQ(r.status, 0) << r.stderrText;
+}
+
+// A call on a direct-connection file holds it to the end: a second call
+// from another thread while the first waits for its data is refused at
+// once, and the first gets its own bytes.
+TEST(DirectData, ACallOnAFileInUseIsRefused) {
+  struct Case {
+    const char* what;
+    std::function<int64_t(int fd)> call;
+    int64_t want;
+  };
+  const Case cases[] = {
+      {"quor_Read", [](int fd) { char b[30]; return int64_t(quor_Read(fd, b, 30)); }, -2},
+      {"quor_Close", [](int fd) { return int64_t(quor_Close(fd)); }, -16},
+      {"request phase",
+       [](int fd) {
+         int eof = 0;
+         return quor_ReadX(0x80000000u, fd, nullptr, 30, &eof);
+       },
+       -16},
+      {"data phase",
+       [](int fd) {
+         char b[30];
+         int eof = 0;
+         return quor_ReadX(0, fd, b, 30, &eof);
+       },
+       -16},
+      {"quor_Write", [](int fd) { return int64_t(quor_Write(fd, "x", 1)); }, -2},
+  };
+  for (const Case& c : cases) {
+    GwsimFixture gw(config("Xio = {\n ReadStallMs = 700\n}\n"));
+    ASSERT_TRUE(gw.running()) << gw.stderrText();
+    ChildResult r = runInChild([&] {
+      int failures = 0;
+      if (clientLogin(gw, "alice", "wonderland") != 0) return 1;
+      int fd = openX("/thirty", O_RDWR);
+      char buf[31] = {};
+      ssize_t first = 0;
+      std::thread reader([&] { first = quor_Read(fd, buf, 30); });
+      CHILD_CHECK(failures, gw.waitForJournal("fn=0x1202"));
+      CHILD_EQ(failures, c.call(fd), c.want);
+      reader.join();
+      CHILD_EQ(failures, first, 30);
+      CHILD_CHECK(failures, strcmp(buf, "012345678901234567890123456789") == 0);
+      // Nothing was left open or out of step.
+      CHILD_EQ(failures, quor_Close(fd), 0);
+      quor_stat_t st;
+      CHILD_EQ(failures, quor_Stat("/thirty", &st), 0);
+      return failures;
+    }, 30);
+    EXPECT_EQ(r.status, 0) << c.what << "\n" << r.stderrText;
+    EXPECT_EQ(countLines(gw.journalLines(), "fn=0x1202"), 1) << c.what;
+  }
 }
 
 TEST(DirectData, AGatewayErrorAfterTheDataIsTheResult) {

@@ -36,8 +36,30 @@ if(failed)
   message(FATAL_ERROR "public headers that do not stand alone: ${failed}")
 endif()
 
-qelapi_public_names(names "${CC}" ${headers})
 file(MAKE_DIRECTORY "${WORK_DIR}")
+
+# Type names a C program uses and that must name the same types: a pointer
+# to one given where the other is expected is an error in strict C11.
+set(aliases "quor_AttrBits_t|quor_fileattrbits_t")
+set(src "#include \"quor_api.h\"\n")
+set(i 0)
+foreach(pair IN LISTS aliases)
+  string(REPLACE "|" ";" p "${pair}")
+  list(GET p 0 alias)
+  list(GET p 1 type)
+  string(APPEND src "${alias} alias_${i} = 0;\n${type}* same_${i} = &alias_${i};\n")
+  math(EXPR i "${i} + 1")
+endforeach()
+file(WRITE "${WORK_DIR}/aliases.c" "${src}")
+execute_process(
+  COMMAND "${CC}" -std=c11 -fsyntax-only -Wall -Wextra -Werror -pedantic-errors -I${HEADER_DIR}
+          "${WORK_DIR}/aliases.c"
+  RESULT_VARIABLE rc OUTPUT_VARIABLE out ERROR_VARIABLE out)
+if(NOT rc EQUAL 0)
+  message(FATAL_ERROR "type names missing from the public headers or naming other types:\n${out}")
+endif()
+
+qelapi_public_names(names "${CC}" ${headers})
 set(src "")
 foreach(h IN LISTS headers)
   string(APPEND src "#include \"${h}\"\n")

@@ -10,6 +10,7 @@
 #include <gtest/gtest.h>
 #include <stdlib.h>
 #include <string.h>
+#include <sys/mman.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/time.h>
@@ -277,6 +278,77 @@ std::string lookup(const char* text, int* rc) {
   memset(path, 0, sizeof path);
   *rc = quor_SAN3PGetDevicePath(uuidOf(text), sizeof path, path);
   return path;
+}
+
+// A sparse disk in memory, named by a path as a device is.
+struct MemDisk {
+  int fd = -1;
+  std::string path;
+  explicit MemDisk(uint64_t size) {
+    fd = memfd_create("san3p_disk", MFD_CLOEXEC);
+    if (fd >= 0 && ftruncate(fd, off_t(size)) == 0) path = "/proc/self/fd/" + std::to_string(fd);
+  }
+  ~MemDisk() {
+    if (fd >= 0) close(fd);
+  }
+};
+
+// A piece of more than 2 GiB, which no single read() or write() moves
+// whole. Read from a sparse disk in memory: marks at its start, across the
+// first 2 GiB - 4 KiB and at its end land where they belong. Written to
+// /dev/null, which takes as little per call: the whole count is moved. A
+// disk that ends before such a run is a short read, its counts printed as
+// they are.
+TEST(San3pSlow, PiecesOfMoreThanTwoGiBMoveWhole) {
+  const uint32_t kBs = 4096;
+  const uint64_t kBlock = 3;
+  const uint32_t kLength = 0x80000000u + 100;
+  const uint64_t kStart = kBlock * kBs;
+  const size_t kMap = kLength + size_t(kBs);
+  void* map = mmap(nullptr, kMap, PROT_READ | PROT_WRITE,
+                   MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
+  ASSERT_NE(map, MAP_FAILED);
+  // Fewer page faults where the system offers large pages.
+  madvise(map, kMap, MADV_HUGEPAGE);
+  char* buf = static_cast<char*>(map);
+
+  // Untouched pages of the buffer are zeros that cost no memory.
+  Pair w;
+  sendDev(w.mover, 0, kBs, 0, kBlock, "/dev/null");
+  uint32_t put = 0;
+  testing::internal::CaptureStderr();
+  int rc = quor_SAN3PWrite(nullptr, w.client, buf, 0x80000000u, &put);
+  std::string err = testing::internal::GetCapturedStderr();
+  EXPECT_EQ(rc, 0) << err;
+  EXPECT_EQ(put, 0x80000000u);
+
+  MemDisk disk(kStart + kLength + kBs);
+  ASSERT_FALSE(disk.path.empty());
+  const uint64_t marks[] = {0, 0x7ffff000u - 32, kLength - 64u};
+  std::vector<char> mark = pattern(64, 5);
+  for (uint64_t at : marks) ASSERT_EQ(pwrite(disk.fd, mark.data(), 64, off_t(kStart + at)), 64);
+  Pair r;
+  sendDev(r.mover, 0, kBs, 0, kBlock, disk.path);
+  uint32_t got = 0;
+  testing::internal::CaptureStderr();
+  rc = quor_SAN3PRead(nullptr, r.client, buf, kLength, &got);
+  err = testing::internal::GetCapturedStderr();
+  EXPECT_EQ(rc, 0) << err;
+  EXPECT_EQ(got, kLength);
+  for (uint64_t at : marks) EXPECT_EQ(memcmp(buf + at, mark.data(), 64), 0) << "read at " << at;
+
+  // The disk now ends where the piece starts.
+  ASSERT_EQ(ftruncate(disk.fd, off_t(kStart)), 0);
+  Pair s;
+  sendDev(s.mover, 0, kBs, 0, kBlock, disk.path);
+  testing::internal::CaptureStderr();
+  rc = quor_SAN3PRead(nullptr, s.client, buf, kLength, &got);
+  err = testing::internal::GetCapturedStderr();
+  EXPECT_EQ(rc, -5);
+  EXPECT_NE(err.find("ReadDev: number of bytes read(0) < byte count(2147483648)\n"),
+            std::string::npos)
+      << err;
+  munmap(map, kMap);
 }
 
 TEST(San3pDevices, MissingFileThenTheFileAndItsReloadRules) {

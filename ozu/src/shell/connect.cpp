@@ -17,17 +17,20 @@
 #include "ozu_context.h"
 #include "ozu_dispatch.h"
 #include "ozu_drive.h"
+#include "ozu_errors.h"
 #include "ozu_firewall.h"
 #include "ozu_getopt.h"
 #include "ozu_locks.h"
 #include "ozu_log.h"
 #include "ozu_login.h"
 #include "ozu_misc.h"
+#include "ozu_startup.h"
 #include "ozu_tokens.h"
 #include "ozu_util.h"
 #include "ozurc.h"
 #include "ozuvars.h"
 #include "quor_api.h"
+#include "quor_api_internal.h"
 #include "shell_commands.h"
 
 ozu_context_t *ozu_LookupConnection(int theHandle)
@@ -763,6 +766,46 @@ int ozu_SetConCommand(char *cc, int cclen)
             ctx && ctx->quor_name ? ctx->quor_name : "[no hostname]");
   }
   return 1;
+}
+
+namespace {
+
+// The connection the library settings were applied to at start-up.
+int configuredHandle = -1;
+
+void restoreSession(int handle)
+{
+  ozu_context_t *ctx = ozu_LookupConnection(handle);
+  if (ctx == nullptr)
+    return;
+  if (debug >= 1)
+    fprintf(listF, "/debug/connection %d opened again: restoring its session\n", handle);
+  if (quor_Openlog("ozu", 0x60000) < 0)
+    fprintf(errFile, "*** warning: error opening logging for new connection\n");
+  int rc = quor_Umask(mode_t(ctx->umask));
+  if (rc < 0)
+    quor_perror(rc, "set umask", nullptr, errFile);
+  if (handle == configuredHandle) {
+    const char *routine = nullptr;
+    rc = ozu_ApplyAPIConfig(&routine);
+    if (rc < 0)
+      quor_perror(rc, routine, "(restoring the session)", errFile);
+  }
+  if (ctx->wd[0] != nullptr) {
+    rc = quor_Chdir(ctx->wd[0]);
+    if (rc < 0)
+      quor_perror(rc, "quor_Chdir", ctx->wd[0], errFile);
+  }
+}
+
+}  // namespace
+
+void ozu_WatchReconnects(void)
+{
+  configuredHandle = sesskeyset.curContext ? sesskeyset.curContext->handle : -1;
+  if (configuredHandle < 0 && ozu_connectList)
+    configuredHandle = ozu_connectList->handle;
+  qelapi_SetReopenHook(restoreSession);
 }
 
 int ozu_ShowConCommand(char *, int)

@@ -15,6 +15,7 @@
 #include <string>
 
 #include "ozu_cmdread.h"
+#include "ozu_connect.h"
 #include "ozu_context.h"
 #include "ozu_dispatch.h"
 #include "ozu_drive.h"
@@ -471,26 +472,35 @@ int getHostIP(const char *hostName, struct quor_sockaddr *hostIP)
   return 0;
 }
 
-void setAPIConfigOptions(void)
+int ozu_ApplyAPIConfig(const char **routine)
 {
   api_config_t cfg;
   memset(&cfg, 0, sizeof cfg);
-  const char *routine = "quor_GetConfiguration";
+  *routine = "quor_GetConfiguration";
   int rc = ozu_EioRetry([&] { return quor_GetConfiguration(&cfg); });
-  if (rc >= 0) {
+  if (rc < 0)
+    return rc;
+  if (tcpHostName == nullptr) {
     const char *env = getenv("QUOR_HOSTNAME");
-    free(tcpHostName);
     tcpHostName = strdup(env ? env : cfg.HostName);
     if (tcpHostName != nullptr && getHostIP(tcpHostName, &tcpHostIP) == -1)
       fprintf(errFile, "*** WARNING: Cannot get TCP address for client host [%s] ***\n",
               tcpHostName);
-    cfg.ReuseDataConnections = 1;
-    cfg.NumRetries = -1;
-    cfg.BusyRetries = -1;
-    routine = "quor_SetConfiguration";
-    rc = ozu_EioRetry([&] { return quor_SetConfiguration(&cfg); });
-    if (rc >= 0)
-      return;
+  }
+  cfg.ReuseDataConnections = 1;
+  cfg.NumRetries = -1;
+  cfg.BusyRetries = -1;
+  *routine = "quor_SetConfiguration";
+  return ozu_EioRetry([&] { return quor_SetConfiguration(&cfg); });
+}
+
+void setAPIConfigOptions(void)
+{
+  const char *routine = nullptr;
+  int rc = ozu_ApplyAPIConfig(&routine);
+  if (rc >= 0) {
+    ozu_WatchReconnects();
+    return;
   }
   setExitResult(69, quor_perror(rc, routine, "(setAPIConfigOptions)", nullptr), 7);
 }
