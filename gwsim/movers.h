@@ -11,8 +11,9 @@
 // gw_MoverSettings  the settings in force (defaults without a block).
 // gw_MoverFaultsFor counts one list request (read or write) against the
 //                   fault rules and returns the faults that fire for it.
-// gw_MoversRun      runs every job of plan, each on its own thread, and
-//                   waits for all; every job's pieces then say how many of
+// gw_MoversRun      runs every job of plan, each on a thread of its own
+//                   (threads kept from earlier requests, all woken at
+//                   once), and waits for all; every job's pieces then say how many of
 //                   their bytes moved and whether the job failed.
 // gw_MoversPrefix   how many bytes from the start of the stream moved
 //                   without a hole.
@@ -35,6 +36,10 @@ typedef struct gw_mover_settings {
   uint64_t packetSize = 1 << 20;  // bytes per data packet or piece
   int selectProtocol = GW_MOVER_PDATA;  // what the mover-select flag gets
   uint64_t maxRequest = 0;       // bytes per list request at most (0: all)
+  // Benchmarks: movers send zeros from memory and discard what they are
+  // sent, so that the host file system stays out of the figures; a write
+  // still grows the file to its end (as a hole), holes stay holes.
+  int memoryStore = 0;
 } gw_mover_settings_t;
 
 // The mover faults of one request (0 / empty: off).
@@ -84,5 +89,11 @@ const gw_mover_settings_t* gw_MoverSettings(void);
 gw_mover_faults_t gw_MoverFaultsFor(int direction);
 void gw_MoversRun(gw_mover_plan_t* plan);
 uint64_t gw_MoversPrefix(const gw_mover_plan_t* plan);
+// In the memory store: len bytes of nothing to sock (0, or -errno), and
+// len bytes from sock into nothing (0, -errno, or -5 at an early end).
+int gw_StoreSend(int sock, uint64_t len, int flags);
+int gw_StoreDiscard(int sock, uint64_t len);
+// The file grows to end bytes (a hole) unless it is that long already.
+void gw_StoreGrow(int fd, uint64_t end);
 
 #endif
