@@ -84,17 +84,7 @@ void sortSince(int64_t start, const char* top) {
   if (count <= 1) return;
   if (brix_debug_level > 1)
     fprintf(stderr, "/debug/ sorting %d index entries added for directory %s\n", int(count), top);
-  // The records are large: their positions are sorted, then each record
-  // moves once.
-  brix_FileSpec_t* base = fileSpecTable + start;
-  if (count > int64_t(UINT32_MAX)) return std::sort(base, base + count, fileSpecLess);
-  std::vector<uint32_t> order(static_cast<size_t>(count));
-  for (size_t i = 0; i < order.size(); i++) order[i] = uint32_t(i);
-  std::sort(order.begin(), order.end(),
-            [base](uint32_t a, uint32_t b) { return fileSpecLess(base[a], base[b]); });
-  std::vector<brix_FileSpec_t> sorted(static_cast<size_t>(count));
-  for (size_t i = 0; i < order.size(); i++) sorted[i] = base[order[i]];
-  std::copy(sorted.begin(), sorted.end(), base);
+  std::sort(fileSpecTable + start, fileSpecTable + fileSpecEntries, fileSpecLess);
 }
 
 void showExcluded(const char* dir, const char* reason) {
