@@ -1,6 +1,8 @@
-// CRC-32 of member data, in GB/s, beside a plain bit-by-bit CRC.
+// CRC-32 of member data, in GB/s, beside zlib's crc32 on the same bytes.
 #include <stdio.h>
+#include <zlib.h>
 
+#include <algorithm>
 #include <chrono>
 #include <random>
 #include <vector>
@@ -8,15 +10,6 @@
 #include "brix_index.h"
 
 namespace {
-
-uint32_t bitwise(const unsigned char* p, size_t n) {
-  uint32_t c = 0xFFFFFFFFu;
-  for (size_t i = 0; i < n; i++) {
-    c ^= p[i];
-    for (int k = 0; k < 8; k++) c = (c & 1) ? (c >> 1) ^ 0xEDB88320u : c >> 1;
-  }
-  return ~c;
-}
 
 template <typename F>
 double seconds(F f) {
@@ -44,15 +37,19 @@ int main() {
     });
     if (t < best) best = t;
   }
-  const size_t small = 16u << 20;
   uint32_t ref = 0;
-  double tb = seconds([&] { ref = bitwise(data.data(), small); });
-  uint32_t check;
-  brix_ChecksumInit(&check);
-  brix_ChecksumBuffer(data.data(), small, &check);
-  brix_ChecksumFinalize(&check);
-  printf("crc32 (slice-by-16) %.2f GB/s over 256 MiB [crc %08x]; bit-by-bit %.3f GB/s; ratio %.1fx; %s\n",
-         double(data.size()) / best / 1e9, crc, double(small) / tb / 1e9, (double(data.size()) / best) / (double(small) / tb),
-         check == ref ? "results agree" : "RESULTS DIFFER");
-  return check == ref ? 0 : 1;
+  double tz = 1e9;
+  for (int round = 0; round < 5; round++) {
+    double t = seconds([&] {
+      uLong z = crc32(0L, Z_NULL, 0);
+      for (size_t at = 0; at < data.size(); at += 1u << 30)
+        z = crc32(z, data.data() + at, uInt(std::min<size_t>(data.size() - at, 1u << 30)));
+      ref = uint32_t(z);
+    });
+    if (t < tz) tz = t;
+  }
+  printf("crc32 %.2f GB/s over 256 MiB [crc %08x]; zlib crc32 %.2f GB/s; ratio %.2fx; %s\n",
+         double(data.size()) / best / 1e9, crc, double(data.size()) / tz / 1e9, tz / best,
+         crc == ref ? "results agree" : "RESULTS DIFFER");
+  return crc == ref ? 0 : 1;
 }

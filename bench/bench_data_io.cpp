@@ -1,13 +1,21 @@
 // File data through gwsim's movers against plain loopback TCP, in the same
-// run: 1 GiB written with quor_Write and read back with quor_Read through 1,
-// 4, 8 and 16 movers, beside 1 GiB over as many plain TCP streams with the
-// same buffer size; the ratio of the two. Then the peak memory of a process
-// that reads 1 GiB, and the cost of one transfer cycle of a 4 KiB read.
+// run: quor_Write and quor_Read calls of one buffer size through 1, 4, 8 and
+// 16 movers, beside plain TCP with as many streams, a receiving and a
+// sending thread per stream and the same buffer size; the ratio of the two.
+// The movers run against gwsim's memory store (bytes from memory, written
+// bytes dropped), so that the ratio measures the client and the protocol;
+// the same run against the file store says whether the store limits it.
+// Each quor call connects its movers anew, so TCP is timed twice: with its
+// connections and threads set up per buffer inside the clock (as the call
+// does), and set up once before it. Then the peak memory of a process that
+// reads the file, and the cost of one transfer cycle of a 4 KiB read.
 //
 //   bench_data_io [MiB [buffer-MiB]]     (defaults 1024 and 64)
 //
 // Each measurement of the library runs in a child process of its own, since
-// the library starts once per process.
+// the library starts once per process. CPU figures are seconds per GB of
+// the client process (TCP: of the receiving threads for reads, of the
+// sending threads for writes).
 #include <fcntl.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
@@ -23,6 +31,7 @@
 #include <chrono>
 #include <functional>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
@@ -49,12 +58,13 @@ double seconds(Clock::time_point t0) {
   return std::chrono::duration<double>(Clock::now() - t0).count();
 }
 
-void startGateway(int movers) {
+void startGateway(int movers, bool memory = false) {
   gateway.reset();
   std::string cfg =
       "Users = {\n alice = {\n Password = wonderland\n Uid = 1001\n }\n}\n"
       "Files = {\n \"/\" = {\n Type = directory\n Uid = 1001\n Mode = 0755\n }\n}\n"
-      "Movers = {\n PerAddress = " + std::to_string(movers) + "\n PacketSize = 1048576\n}\n";
+      "Movers = {\n PerAddress = " + std::to_string(movers) + "\n PacketSize = 1048576\n" +
+      (memory ? " Store = memory\n" : "") + "}\n";
   gateway = std::make_unique<GwsimFixture>(cfg);
   if (!gateway->running()) {
     fprintf(stderr, "%s", gateway->stderrText().c_str());
@@ -102,15 +112,41 @@ std::vector<double> inChild(const std::function<std::vector<double>()>& body, lo
 // of buf through the movers: {write MB/s, read MB/s, new-file write MB/s}.
 // The figure set against TCP is the overwrite: a new file also pays for the
 // gateway's storage taking fresh pages, which a TCP receiver never does.
-std::vector<double> moverRun(const GwsimFixture& gw, uint64_t total, size_t buf) {
+double cpuNow(int who) {
+  struct rusage r;
+  getrusage(who, &r);
+  return double(r.ru_utime.tv_sec + r.ru_stime.tv_sec) +
+         double(r.ru_utime.tv_usec + r.ru_stime.tv_usec) / 1e6;
+}
+
+// The memory store reads a file's bytes only where the stored file has
+// data: the host file is filled with real blocks before the reads.
+void fillHostFile(const GwsimFixture& gw, uint64_t total) {
+  int fd = open((gw.rootDir() + "/big").c_str(), O_WRONLY);
+  if (fd < 0) _exit(9);
+  std::vector<char> block(1 << 20, 'b');
+  for (uint64_t at = 0; at < total; at += block.size())
+    if (pwrite(fd, block.data(), size_t(std::min<uint64_t>(block.size(), total - at)), off_t(at)) < 0)
+      _exit(9);
+  close(fd);
+}
+
+// Writes a new file, writes it over, then reads it, total bytes in chunks
+// of buf through the movers: {write MB/s, read MB/s, new-file write MB/s,
+// write CPU-s/GB, read CPU-s/GB}. The figure set against TCP is the
+// overwrite: a new file also pays for the store taking fresh pages, which a
+// TCP receiver never does.
+std::vector<double> moverRun(const GwsimFixture& gw, uint64_t total, size_t buf, bool memory) {
   clientSetup(gw);
   std::vector<char> chunk(buf);
   for (size_t i = 0; i < buf; i++) chunk[i] = char(i * 131);
   int fd = quor_Open("/big", O_RDWR | O_CREAT | O_TRUNC, 0644, nullptr, nullptr, nullptr);
   if (fd < 0) _exit(4);
-  double w = 0, wNew = 0;
+  double w = 0, wNew = 0, wCpu = 0;
   for (int pass = 0; pass < 2; pass++) {
+    if (pass == 1 && memory) fillHostFile(gw, total);
     if (quor_Lseek(fd, 0, SEEK_SET) != 0) _exit(6);
+    double c0 = cpuNow(RUSAGE_SELF);
     auto t0 = Clock::now();
     for (uint64_t done = 0; done < total;) {
       size_t n = size_t(std::min<uint64_t>(buf, total - done));
@@ -118,8 +154,10 @@ std::vector<double> moverRun(const GwsimFixture& gw, uint64_t total, size_t buf)
       done += n;
     }
     (pass == 0 ? wNew : w) = seconds(t0);
+    wCpu = cpuNow(RUSAGE_SELF) - c0;
   }
   if (quor_Lseek(fd, 0, SEEK_SET) != 0) _exit(6);
+  double c0 = cpuNow(RUSAGE_SELF);
   auto t0 = Clock::now();
   for (uint64_t done = 0; done < total;) {
     ssize_t n = quor_Read(fd, chunk.data(), buf);
@@ -127,8 +165,11 @@ std::vector<double> moverRun(const GwsimFixture& gw, uint64_t total, size_t buf)
     done += uint64_t(n);
   }
   double r = seconds(t0);
+  double rCpu = cpuNow(RUSAGE_SELF) - c0;
   quor_Close(fd);
-  return {double(total) / w / 1e6, double(total) / r / 1e6, double(total) / wNew / 1e6};
+  double gb = double(total) / 1e9;
+  return {double(total) / w / 1e6, double(total) / r / 1e6, double(total) / wNew / 1e6, wCpu / gb,
+          rCpu / gb};
 }
 
 // Only the read, for its peak memory.
@@ -167,12 +208,24 @@ std::vector<double> smallReads(const GwsimFixture& gw) {
   return {s / kCalls * 1e6, cpu / kCalls};
 }
 
+struct TcpFigures {
+  double mbs;      // MB/s
+  double recvCpu;  // CPU-s per GB of the receiving threads
+  double sendCpu;  // ... of the sending threads
+};
+
 // total bytes over `streams` loopback TCP connections, each sender writing
-// its share in pieces of the site's write size (32 KiB, as the movers' data
-// writer uses it) and each receiver reading into its part of a buffer of
-// buf bytes: MB/s. The receivers are one thread per stream, or with
-// oneReader a single thread that polls them all.
-double tcpRun(int streams, uint64_t total, size_t buf, bool oneReader) {
+// its share in pieces of sendPiece bytes and each receiver reading into its
+// part of a buffer of buf bytes, a thread for each. As a read moves them:
+// the mover sends packets of 1 MiB, the client receives them into the
+// caller's buffer; as a write: the client sends pieces of the site's write
+// size (32 KiB), the mover receives into 1 MiB. With perBuffer the
+// connections and threads are made anew for every buf bytes, inside the
+// clock, as each quor call connects its movers; otherwise once, before the
+// clock starts. With oneReader a single thread polls every receiving socket.
+TcpFigures tcpRun(int streams, uint64_t total, size_t buf, bool perBuffer, bool asRead,
+                  bool oneReader = false) {
+  size_t sendPiece = asRead ? (1u << 20) : 32768;
   int lfd = socket(AF_INET, SOCK_STREAM, 0);
   struct sockaddr_in sin;
   memset(&sin, 0, sizeof sin);
@@ -181,67 +234,100 @@ double tcpRun(int streams, uint64_t total, size_t buf, bool oneReader) {
   socklen_t len = sizeof sin;
   if (bind(lfd, reinterpret_cast<sockaddr*>(&sin), len) != 0 || listen(lfd, 64) != 0) fail("listen");
   getsockname(lfd, reinterpret_cast<sockaddr*>(&sin), &len);
-  std::vector<char> source(1 << 20);
+  std::vector<char> source(1 << 20);  // at least one piece
   for (size_t i = 0; i < source.size(); i++) source[i] = char(i * 131);
   std::vector<char> sink(buf);
-  uint64_t share = total / uint64_t(streams);
   size_t part = buf / size_t(streams);
-  std::vector<std::thread> threads;
-  std::vector<int> conns;
-  for (int i = 0; i < streams; i++) {
-    int s = socket(AF_INET, SOCK_STREAM, 0);
-    if (connect(s, reinterpret_cast<sockaddr*>(&sin), len) != 0) fail("connect");
-    conns.push_back(s);
-  }
-  std::vector<int> accepted;
-  for (int i = 0; i < streams; i++) accepted.push_back(accept(lfd, nullptr, nullptr));
-  auto t0 = Clock::now();
-  for (int i = 0; i < streams; i++) {
-    threads.emplace_back([&, i] {
-      for (uint64_t sent = 0; sent < share;) {
-        size_t n = size_t(std::min<uint64_t>(32768, share - sent));
-        ssize_t k = send(conns[size_t(i)], source.data(), n, MSG_NOSIGNAL);
-        if (k <= 0) return;
-        sent += uint64_t(k);
-      }
-    });
-    if (oneReader) continue;
-    threads.emplace_back([&, i] {
-      char* mine = sink.data() + size_t(i) * part;
-      for (uint64_t got = 0; got < share;) {
-        ssize_t k = recv(accepted[size_t(i)], mine + (got % part), std::min<uint64_t>(part - got % part, share - got), 0);
-        if (k <= 0) return;
-        got += uint64_t(k);
-      }
-    });
-  }
-  if (oneReader) {
-    // One thread reads every stream, as the library's listen thread does.
-    std::vector<struct pollfd> fds;
-    for (int fd : accepted) fds.push_back({fd, POLLIN, 0});
-    std::vector<uint64_t> got(size_t(streams), 0);
-    int open = streams;
-    while (open > 0) {
-      if (poll(fds.data(), fds.size(), 5000) <= 0) break;
-      for (size_t i = 0; i < fds.size(); i++) {
-        if (!fds[i].revents || got[i] >= share) continue;
-        char* mine = sink.data() + i * part;
-        ssize_t k = recv(fds[i].fd, mine + (got[i] % part),
-                         std::min<uint64_t>(part - got[i] % part, share - got[i]), 0);
-        if (k > 0) got[i] += uint64_t(k);
-        if (k <= 0 || got[i] >= share) {
-          fds[i].fd = -fds[i].fd - 1;
-          open--;
+  std::mutex cpuLock;
+  double recvCpu = 0, sendCpu = 0;
+  auto addCpu = [&](double* to) {
+    double c = cpuNow(RUSAGE_THREAD);
+    std::lock_guard<std::mutex> l(cpuLock);
+    *to += c;
+  };
+  std::vector<int> conns, accepted;
+  auto connectAll = [&] {
+    for (int i = 0; i < streams; i++) {
+      int s = socket(AF_INET, SOCK_STREAM, 0);
+      if (connect(s, reinterpret_cast<sockaddr*>(&sin), len) != 0) fail("connect");
+      conns.push_back(s);
+    }
+    for (int i = 0; i < streams; i++) accepted.push_back(accept(lfd, nullptr, nullptr));
+  };
+  auto closeAll = [&] {
+    for (int fd : conns) close(fd);
+    for (int fd : accepted) close(fd);
+    conns.clear();
+    accepted.clear();
+  };
+  // Moves `amount` bytes over the connections there are.
+  auto move = [&](uint64_t amount) {
+    uint64_t share = amount / uint64_t(streams);
+    std::vector<std::thread> threads;
+    for (int i = 0; i < streams; i++) {
+      uint64_t mine = i == streams - 1 ? amount - share * uint64_t(streams - 1) : share;
+      threads.emplace_back([&, i, mine] {
+        for (uint64_t sent = 0; sent < mine;) {
+          size_t n = size_t(std::min<uint64_t>(sendPiece, mine - sent));
+          ssize_t k = send(conns[size_t(i)], source.data(), n, MSG_NOSIGNAL);
+          if (k <= 0) break;
+          sent += uint64_t(k);
+        }
+        addCpu(&sendCpu);
+      });
+      if (oneReader) continue;
+      threads.emplace_back([&, i, mine] {
+        char* at = sink.data() + size_t(i) * part;
+        size_t room = asRead ? part : std::min<size_t>(part, 1u << 20);
+        for (uint64_t got = 0; got < mine;) {
+          ssize_t k = recv(accepted[size_t(i)], at + (got % room),
+                           std::min<uint64_t>(room - got % room, mine - got), 0);
+          if (k <= 0) break;
+          got += uint64_t(k);
+        }
+        addCpu(&recvCpu);
+      });
+    }
+    if (oneReader) {
+      // One thread reads every stream, as a single listening thread would.
+      double c0 = cpuNow(RUSAGE_THREAD);
+      std::vector<struct pollfd> fds;
+      for (int fd : accepted) fds.push_back({fd, POLLIN, 0});
+      std::vector<uint64_t> got(size_t(streams), 0);
+      int open = streams;
+      while (open > 0) {
+        if (poll(fds.data(), fds.size(), 5000) <= 0) break;
+        for (size_t i = 0; i < fds.size(); i++) {
+          uint64_t mine = i == size_t(streams - 1) ? amount - share * uint64_t(streams - 1) : share;
+          if (!fds[i].revents || got[i] >= mine) continue;
+          char* at = sink.data() + i * part;
+          ssize_t k = recv(fds[i].fd, at + (got[i] % part),
+                           std::min<uint64_t>(part - got[i] % part, mine - got[i]), 0);
+          if (k > 0) got[i] += uint64_t(k);
+          if (k <= 0 || got[i] >= mine) {
+            fds[i].fd = -fds[i].fd - 1;
+            open--;
+          }
         }
       }
+      recvCpu += cpuNow(RUSAGE_THREAD) - c0;
     }
+    for (std::thread& t : threads) t.join();
+  };
+  if (!perBuffer) connectAll();
+  auto t0 = Clock::now();
+  for (uint64_t done = 0; done < total;) {
+    uint64_t n = std::min<uint64_t>(buf, total - done);
+    if (perBuffer) connectAll();
+    move(n);
+    if (perBuffer) closeAll();
+    done += n;
   }
-  for (std::thread& t : threads) t.join();
   double s = seconds(t0);
-  for (int fd : conns) close(fd);
-  for (int fd : accepted) close(fd);
+  closeAll();
   close(lfd);
-  return double(total) / s / 1e6;
+  double gb = double(total) / 1e9;
+  return {double(total) / s / 1e6, recvCpu / gb, sendCpu / gb};
 }
 
 }  // namespace
@@ -253,7 +339,7 @@ int main(int argc, char** argv) {
   if (argc > 1 && strcmp(argv[1], "cycles") == 0) {
     startGateway(1);
     GwsimFixture* gw = gateway.get();
-    inChild([&] { return moverRun(*gw, 16 << 20, 1 << 20); });
+    inChild([&] { return moverRun(*gw, 16 << 20, 1 << 20, false); });
     std::vector<double> c = inChild([&] { return smallReads(*gw); });
     printf("one transfer cycle of a 4 KiB quor_Read: %.0f us (client CPU %.0f us)\n", c[0], c[1]);
     return 0;
@@ -262,21 +348,37 @@ int main(int argc, char** argv) {
   size_t bufMib = argc > 2 ? strtoull(argv[2], nullptr, 10) : 64;
   uint64_t total = mib << 20;
   size_t buf = bufMib << 20;
-  printf("%llu MiB in quor_Write/quor_Read calls of %zu MiB; plain TCP with the same streams and buffer\n",
+  printf("%llu MiB in quor_Write/quor_Read calls of %zu MiB, against gwsim's memory store; plain\n"
+         "TCP with the same streams and buffer, a receiving and a sending thread per stream\n",
          (unsigned long long)mib, bufMib);
-  printf("tcp: a receiving thread per stream; tcp1: one receiving thread for all streams\n");
-  printf("write: over an existing file; new write: a new file (fresh pages in the gateway)\n");
-  printf("%7s %11s %11s %11s %11s %10s %10s %10s %10s %10s\n", "movers", "write MB/s",
-         "read MB/s", "tcp MB/s", "tcp1 MB/s", "write/tcp", "read/tcp", "write/tcp1", "read/tcp1",
-         "new write");
+  printf("tcp+s: connections and threads made per %zu MiB inside the clock, as a call makes\n"
+         "them; tcp: made once before the clock. tcp-w sends 32 KiB pieces into 1 MiB receives, as\n"
+         "a write moves them; tcp-r 1 MiB pieces into the buffer, as a read\n",
+         bufMib);
+  printf("file store: the same calls against the file store (overwrite, then a new file)\n");
+  printf("CPU: seconds per GB of the client process; of the TCP senders (tcp-w) or receivers (tcp-r)\n");
+  printf("MB/s:\n%6s | %6s %6s | %7s %7s %6s %6s | %10s %6s %6s | %5s %5s %5s %5s | %5s %5s %5s %5s | %s\n",
+         "movers", "write", "read", "tcp-w+s", "tcp-r+s", "tcp-w", "tcp-r", "file:write", "read", "new",
+         "w/t+s", "r/t+s", "w/tcp", "r/tcp", "cpu:w", "r", "tcp-w", "tcp-r", "limit");
   for (int movers : {1, 4, 8, 16}) {
-    startGateway(movers);
+    startGateway(movers, true);
     GwsimFixture* gw = gateway.get();
-    std::vector<double> m = inChild([&] { return moverRun(*gw, total, buf); });
-    double tcp = tcpRun(movers, total, buf, false);
-    double tcp1 = tcpRun(movers, total, buf, true);
-    printf("%7d %11.0f %11.0f %11.0f %11.0f %10.2f %10.2f %10.2f %10.2f %10.0f\n", movers, m[0],
-           m[1], tcp, tcp1, m[0] / tcp, m[1] / tcp, m[0] / tcp1, m[1] / tcp1, m[2]);
+    std::vector<double> m = inChild([&] { return moverRun(*gw, total, buf, true); });
+    startGateway(movers, false);
+    gw = gateway.get();
+    std::vector<double> f = inChild([&] { return moverRun(*gw, total, buf, false); });
+    TcpFigures wSet = tcpRun(movers, total, buf, true, false);
+    TcpFigures rSet = tcpRun(movers, total, buf, true, true);
+    TcpFigures w = tcpRun(movers, total, buf, false, false);
+    TcpFigures r = tcpRun(movers, total, buf, false, true);
+    // The store limits a run when the file store is clearly slower than
+    // the memory store with the same client.
+    bool store = f[0] < 0.9 * m[0] || f[1] < 0.9 * m[1];
+    printf("%6d | %6.0f %6.0f | %7.0f %7.0f %6.0f %6.0f | %10.0f %6.0f %6.0f | %5.2f %5.2f %5.2f %5.2f | "
+           "%5.2f %5.2f %5.2f %5.2f | %s\n",
+           movers, m[0], m[1], wSet.mbs, rSet.mbs, w.mbs, r.mbs, f[0], f[1], f[2], m[0] / wSet.mbs,
+           m[1] / rSet.mbs, m[0] / w.mbs, m[1] / r.mbs, m[3], m[4], w.sendCpu, r.recvCpu,
+           store ? "file store (gateway)" : "client and protocol");
     fflush(stdout);
     if (movers == 1) {
       long rss = 0;

@@ -10,6 +10,7 @@
 #include <strings.h>
 #include <sys/sendfile.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -238,6 +239,7 @@ void closePipe(Mover* m) {
 // through a pipe, so that the bytes are copied once, as a plain receiver
 // copies them; read and written where splicing is not possible.
 bool recvFileBytes(Mover* m, int sock, uint64_t at, uint64_t len) {
+  if (settings.memoryStore) return gw_StoreDiscard(sock, len) == 0;
   int fd = m->plan->fd;
   if (m->pipe[0] < 0 && !(fcntl(fd, F_GETFL) & O_APPEND) && pipe2(m->pipe, O_CLOEXEC) == 0)
     fcntl(m->pipe[1], F_SETPIPE_SZ, 1 << 20);
@@ -297,6 +299,7 @@ int movePacket(Mover* m, int fd, uint64_t xferId, uint64_t off, uint64_t n) {
       sendFileBytes(fd, plan->fd, fileAt, n / 2);
       return 0;
     }
+    if (settings.memoryStore) return gw_StoreSend(fd, n, 0) == 0 ? 1 : -1;
     return sendFileBytes(fd, plan->fd, fileAt, n) ? 1 : -1;
   }
   // A write: ask for the bytes, read the header back and the data after it.
@@ -495,6 +498,37 @@ void runJob(Mover* m) {
 
 }  // namespace
 
+int gw_StoreSend(int sock, uint64_t len, int flags) {
+  static const std::vector<char> zeros(1 << 20, 0);
+  while (len > 0) {
+    ssize_t n = send(sock, zeros.data(), size_t(std::min<uint64_t>(len, zeros.size())),
+                     MSG_NOSIGNAL | flags);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return n < 0 ? -errno : -5;
+    len -= uint64_t(n);
+  }
+  return 0;
+}
+
+void gw_StoreGrow(int fd, uint64_t end) {
+  struct stat st;
+  if (fstat(fd, &st) == 0 && uint64_t(st.st_size) < end) {
+    int rc = ftruncate(fd, off_t(end));
+    (void)rc;  // the reply counts what moved, not the file's size
+  }
+}
+
+int gw_StoreDiscard(int sock, uint64_t len) {
+  thread_local std::vector<char> sink(1 << 20);
+  while (len > 0) {
+    ssize_t n = recv(sock, sink.data(), size_t(std::min<uint64_t>(len, sink.size())), 0);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return n < 0 ? -errno : -5;
+    len -= uint64_t(n);
+  }
+  return 0;
+}
+
 int gw_MoversLoad(quor_cfg_stanza_t* block, std::string* err) {
   for (quor_cfg_stanza_t* e = block->substanzaList; e; e = e->next) {
     if (e->type != CFG_SIMPLE_TYPE || !e->KeyValue)
@@ -514,6 +548,13 @@ int gw_MoversLoad(quor_cfg_stanza_t* block, std::string* err) {
     } else if (strcasecmp(e->KeyString, "MaxRequest") == 0) {
       if (gw_ParseNumber(val, 0, INT64_MAX, &v) < 0) return fail(err, e->LineNum, "bad MaxRequest");
       settings.maxRequest = uint64_t(v);
+    } else if (strcasecmp(e->KeyString, "Store") == 0) {
+      if (strcasecmp(val, "file") == 0)
+        settings.memoryStore = 0;
+      else if (strcasecmp(val, "memory") == 0)
+        settings.memoryStore = 1;
+      else
+        return fail(err, e->LineNum, "Store is file or memory");
     } else if (strcasecmp(e->KeyString, "Protocol") == 0) {
       if (strcasecmp(val, "pdata") == 0)
         settings.selectProtocol = GW_MOVER_PDATA;
@@ -565,20 +606,24 @@ void gw_MoversRun(gw_mover_plan_t* plan) {
     m.first = true;
     m.gate = nullptr;
     runJob(&m);
-    return;
+  } else {
+    Gate gate;
+    gate.expected = int(plan->jobs.size());
+    std::vector<Mover> movers(plan->jobs.size());
+    std::vector<std::thread> threads;
+    for (size_t i = 0; i < plan->jobs.size(); i++) {
+      movers[i].plan = plan;
+      movers[i].job = &plan->jobs[i];
+      movers[i].first = i == 0;
+      movers[i].gate = plan->faults.crowd > 0 ? &gate : nullptr;
+      threads.emplace_back(runJob, &movers[i]);
+    }
+    for (std::thread& t : threads) t.join();
   }
-  Gate gate;
-  gate.expected = int(plan->jobs.size());
-  std::vector<Mover> movers(plan->jobs.size());
-  std::vector<std::thread> threads;
-  for (size_t i = 0; i < plan->jobs.size(); i++) {
-    movers[i].plan = plan;
-    movers[i].job = &plan->jobs[i];
-    movers[i].first = i == 0;
-    movers[i].gate = plan->faults.crowd > 0 ? &gate : nullptr;
-    threads.emplace_back(runJob, &movers[i]);
+  if (settings.memoryStore && plan->direction == GW_MOVE_WRITE && !plan->offline) {
+    uint64_t moved = gw_MoversPrefix(plan);
+    if (moved > 0) gw_StoreGrow(plan->fd, plan->fileBase + moved);
   }
-  for (std::thread& t : threads) t.join();
 }
 
 uint64_t gw_MoversPrefix(const gw_mover_plan_t* plan) {

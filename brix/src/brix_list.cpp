@@ -21,73 +21,109 @@ const char* const permBits[8] = {"---", "--x", "-w-", "-wx", "r--", "r-x", "rw-"
 
 // Local time of an mtime as "YYYY-MM-DD hh:mm"; one conversion per minute
 // of distinct times, since a listing holds many members of the same minute.
-const char* formatTime(uint32_t mtime, char* buf, size_t size) {
+// The text stays valid until the next call; *len gets its length.
+const char* formatTime(uint32_t mtime, size_t* len) {
   static int64_t lastMinute = -1;
   static char lastText[64];
+  static size_t lastLen = 0;
   int64_t minute = int64_t(mtime) / 60;
   if (minute != lastMinute) {
     time_t t = time_t(mtime);
     struct tm tm;
     localtime_r(&t, &tm);
-    snprintf(lastText, sizeof lastText, "%4.4d-%2.2d-%2.2d %2.2d:%2.2d", tm.tm_year + 1900, tm.tm_mon + 1,
-             tm.tm_mday, tm.tm_hour, tm.tm_min);
+    int n = snprintf(lastText, sizeof lastText, "%4.4d-%2.2d-%2.2d %2.2d:%2.2d", tm.tm_year + 1900,
+                     tm.tm_mon + 1, tm.tm_mday, tm.tm_hour, tm.tm_min);
+    lastLen = n < 0 ? 0 : std::min(size_t(n), sizeof lastText - 1);
     lastMinute = minute;
   }
-  brix_strlcpy(buf, lastText, size);
-  return buf;
+  *len = lastLen;
+  return lastText;
 }
 
-void appendLine(std::string& line, const bif_entry_t* e, int64_t printed) {
-  char tmp[400];
-  line.assign("BRIX: ");
+// The field writers of a listing line: each puts its field at p and
+// returns the end. Lines are formatted straight into the output buffer,
+// which always has room for a whole line (kLineMax).
+constexpr size_t kLineMax = 1024;
+
+char* put(char* p, const char* s, size_t n) {
+  memcpy(p, s, n);
+  return p + n;
+}
+
+// Decimal, right-aligned in at least width places (as "%*lu").
+char* putDecimal(char* p, uint64_t v, int width) {
+  char digits[20];
+  int n = 0;
+  do {
+    digits[n++] = char('0' + v % 10);
+    v /= 10;
+  } while (v != 0);
+  for (int i = n; i < width; i++) *p++ = ' ';
+  while (n > 0) *p++ = digits[--n];
+  return p;
+}
+
+// Eight lowercase hexadecimal digits (as "%8.8x").
+char* putHex8(char* p, uint32_t v) {
+  static const char hex[] = "0123456789abcdef";
+  for (int shift = 28; shift >= 0; shift -= 4) *p++ = hex[(v >> shift) & 15];
+  return p;
+}
+
+// A fixed-size name field, up to its first NUL.
+char* putField(char* p, const char* field, size_t size) { return put(p, field, strnlen(field, size)); }
+
+char* appendLine(char* p, const bif_entry_t* e, int64_t printed) {
+  p = put(p, "BRIX: ", 6);
   if (brix_option_flags & BRIX_OPT_BLOCKNUMS) {
-    snprintf(tmp, sizeof tmp, "[%lu] ", (unsigned long)e->bent_offset);
-    line += tmp;
+    *p++ = '[';
+    p = putDecimal(p, e->bent_offset, 0);
+    p = put(p, "] ", 2);
   }
   uint32_t type = e->bent_type;
   if (type == BTO_UNKNOWN || type > 5)
     brix_Log(BRIX_MSG_ERROR, "Unknown object type: %d Index Entry %d\n", int(type), int(printed));
-  line += type == BTO_DIRECTORY ? 'd' : type == BTO_SYMLINK ? 'l' : '-';
+  *p++ = type == BTO_DIRECTORY ? 'd' : type == BTO_SYMLINK ? 'l' : '-';
   uint32_t m = e->bent_mode;
-  line += permBits[(m >> 6) & 7];
-  line += permBits[(m >> 3) & 7];
-  line += permBits[m & 7];
-  line += ' ';
-  if (e->bent_flags & BENT_FLAG_DELETED) line += 'D';
+  p = put(p, permBits[(m >> 6) & 7], 3);
+  p = put(p, permBits[(m >> 3) & 7], 3);
+  p = put(p, permBits[m & 7], 3);
+  *p++ = ' ';
+  if (e->bent_flags & BENT_FLAG_DELETED) *p++ = 'D';
   if (brix_option_flags & BRIX_OPT_CRC) {
     if (type == BTO_FILE || type == BTO_HARDLINK) {
       if (e->bent_flags & BENT_FLAG_CRC) {
-        snprintf(tmp, sizeof tmp, "[0x%8.8x] ", e->bent_crc32);
-        line += tmp;
+        p = put(p, "[0x", 3);
+        p = putHex8(p, e->bent_crc32);
+        p = put(p, "] ", 2);
       } else {
-        line += "[]           ";
+        p = put(p, "[]           ", 13);
       }
     } else {
-      line += "             ";
+      p = put(p, "             ", 13);
     }
   }
-  char uname[33], gname[33];
-  memcpy(uname, e->bent_uname, 32);
-  uname[32] = '\0';
-  memcpy(gname, e->bent_gname, 32);
-  gname[32] = '\0';
-  char when[64];
-  snprintf(tmp, sizeof tmp, " %s/%s %10lu %s ", uname, gname, (unsigned long)e->bent_fsize,
-           formatTime(e->bent_mtime, when, sizeof when));
-  line += tmp;
+  *p++ = ' ';
+  p = putField(p, e->bent_uname, 32);
+  *p++ = '/';
+  p = putField(p, e->bent_gname, 32);
+  *p++ = ' ';
+  p = putDecimal(p, e->bent_fsize, 10);
+  *p++ = ' ';
+  size_t whenLen;
+  const char* when = formatTime(e->bent_mtime, &whenLen);
+  p = put(p, when, whenLen);
+  p = put(p, "  ", 2);
   char path[300];
   brix_FormIxEntryPathname(e, path);
-  line += ' ';
-  line += path;
-  if (type == BTO_DIRECTORY && (line.empty() || line.back() != '/')) line += '/';
+  p = put(p, path, strnlen(path, sizeof path));
+  if (type == BTO_DIRECTORY && p[-1] != '/') *p++ = '/';
   if (type == BTO_SYMLINK) {
-    char link[101];
-    memcpy(link, e->bent_linkname, 100);
-    link[100] = '\0';
-    line += " -> ";
-    line += link;
+    p = put(p, " -> ", 4);
+    p = putField(p, e->bent_linkname, 100);
   }
-  line += '\n';
+  *p++ = '\n';
+  return p;
 }
 
 // With -J the member names are index ordinals.
@@ -160,19 +196,19 @@ int brix_List(void) {
     // Lines go out as they are made on a terminal, in large writes elsewhere.
     // A listing that cannot be written (a reader gone: EPIPE, a full disk)
     // fails the run.
-    std::string pending;
+    const size_t kFlushAt = 1u << 20;
+    std::vector<char> pending(kFlushAt + kLineMax);
+    size_t used = 0;
     int writeError = 0;
     auto drain = [&]() {
-      if (!pending.empty() && fwrite(pending.data(), 1, pending.size(), stdout) != pending.size() && !writeError)
+      if (used > 0 && fwrite(pending.data(), 1, used, stdout) != used && !writeError)
         writeError = errno ? errno : EIO;
       if (fflush(stdout) != 0 && !writeError) writeError = errno ? errno : EIO;
-      pending.clear();
+      used = 0;
       return writeError == 0;
     };
     brix_SetProgramPhase(BTP_LIST_READINDEX);
     if (brix_IndexReadInit() != 0) goto end;
-    std::string line;
-    line.reserve(512);
     uint64_t number = 0;
     for (;; number++) {
       bif_entry_t* e = nullptr;
@@ -193,9 +229,8 @@ int brix_List(void) {
         continue;
       }
       if (byOrdinal ? !selectedByOrdinal(ordinals, number) : !brix_IndexEntryWasSelected(e)) continue;
-      appendLine(line, e, total);
-      pending += line;
-      if ((lineBuffered || pending.size() >= (1u << 20)) && !drain()) break;
+      used = size_t(appendLine(pending.data() + used, e, total) - pending.data());
+      if ((lineBuffered || used >= kFlushAt) && !drain()) break;
       total++;
       if (e->bent_type != BTO_DIRECTORY) files++;
     }

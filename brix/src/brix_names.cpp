@@ -1,5 +1,7 @@
 // Owner and group names of member files from the local databases, each kept
-// in a small cache of the most recently added ids.
+// in a small cache of the most recently added ids; an id without a name is
+// kept too, since a tree of such files would otherwise read the database
+// once per member.
 #include <grp.h>
 #include <pwd.h>
 #include <stdlib.h>
@@ -14,6 +16,7 @@ namespace {
 struct nameSlot {
   uint32_t id;
   char* name;  // 33 bytes, at most 31 characters
+  bool missing;  // the database has no name for the id
 };
 
 struct nameCache {
@@ -35,13 +38,15 @@ int cachedName(nameCache& cache, uint32_t id, char* buffer, size_t size, Lookup 
   } else {
     for (int i = 0; i < cache.count; i++)
       if (cache.slots[i].id == id && cache.slots[i].name) {
+        if (cache.slots[i].missing) return -1;
         name = cache.slots[i].name;
         break;
       }
   }
   if (!name) {
     char found[32];
-    if (!lookup(id, found)) return -1;
+    bool missing = !lookup(id, found);
+    if (missing) found[0] = '\0';
     char* slotBuf = cache.slots[9].name;
     if (!slotBuf) {
       slotBuf = static_cast<char*>(malloc(33));
@@ -53,7 +58,9 @@ int cachedName(nameCache& cache, uint32_t id, char* buffer, size_t size, Lookup 
     for (int i = cache.count; i > 0; i--) cache.slots[i] = cache.slots[i - 1];
     cache.slots[0].id = id;
     cache.slots[0].name = slotBuf;
+    cache.slots[0].missing = missing;
     if (cache.count < 9) cache.count++;
+    if (missing) return -1;
     name = slotBuf;
   }
   if (size > 0) brix_strlcpy(buffer, name, size);

@@ -185,8 +185,9 @@ struct serve_state {
   bool lostIsClosed;
   int stopFd;  // eventfd, readable once the call ends
   int noteFd;  // eventfd: a packet moved, a connection ended, or one failed
-  std::mutex lock;  // cover and failure
+  std::mutex lock;  // cover, failure and want
   mover_cover_t* cover;
+  uint64_t want;  // bytes from the window's start that end the call
   int failure = 0;
   std::atomic<int> busy{0};  // connections inside a packet
   std::atomic<uint64_t> packets{0};  // packets moved by the threads
@@ -206,6 +207,12 @@ void note(serve_state* st) {
   uint64_t one = 1;
   ssize_t n = write(st->noteFd, &one, sizeof one);
   (void)n;  // a full counter is already a note
+}
+
+// Whether the call is done: the whole window, or what suffices, moved. The
+// caller holds st->lock.
+bool enough(const serve_state* st) {
+  return mover_cover_total(st->cover) >= st->size || mover_cover_prefix(st->cover) >= st->want;
 }
 
 // One packet of connection fd: 1 moved (counted in the cover), 0 the mover
@@ -231,7 +238,7 @@ int servePacket(serve_state* st, int fd) {
   if (rc == 0 || len == 0) return 0;
   mover_cover_add(st->cover, pos, len);
   st->packets.fetch_add(1, std::memory_order_relaxed);
-  return mover_cover_total(st->cover) >= st->size ? 2 : 1;
+  return enough(st) ? 2 : 1;
 }
 
 void* serveConnection(void* arg) {
@@ -265,7 +272,8 @@ void* serveConnection(void* arg) {
 }  // namespace
 
 int mover_serve(mover_set_t* set, int direction, uint64_t xferId, uint64_t winOffset, char* buf,
-                uint64_t size, mover_cover_t* cover, int timeoutMs, int wakeFd, int packetWait) {
+                uint64_t size, mover_cover_t* cover, int timeoutMs, int wakeFd, int packetWait,
+                const mover_wake_t* wake) {
   if (mover_cover_total(cover) >= size) return 0;
   serve_state st;
   st.direction = direction;
@@ -277,6 +285,7 @@ int mover_serve(mover_set_t* set, int direction, uint64_t xferId, uint64_t winOf
   st.writeSize = 0;
   st.lostIsClosed = set->lostIsClosed;
   st.cover = cover;
+  st.want = size;
   st.stopFd = eventfd(0, EFD_CLOEXEC);
   st.noteFd = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
   if (st.stopFd < 0 || st.noteFd < 0) {
@@ -318,7 +327,7 @@ int mover_serve(mover_set_t* set, int direction, uint64_t xferId, uint64_t winOf
         result = st.failure;
         break;
       }
-      if (mover_cover_total(cover) >= size) break;
+      if (enough(&st)) break;
     }
     struct pollfd fds[4] = {{set->listenFd, POLLIN, 0},
                             {wakeFd, POLLIN, 0},  // a negative descriptor is ignored
@@ -342,8 +351,20 @@ int mover_serve(mover_set_t* set, int direction, uint64_t xferId, uint64_t winOf
       break;
     }
     if (fds[1].revents) {
-      result = MOVER_WOKEN;
-      break;
+      if (wake == nullptr) {
+        result = MOVER_WOKEN;
+        break;
+      }
+      // The caller decides, and the connections' threads serve on meanwhile.
+      uint64_t v;
+      ssize_t r = read(wakeFd, &v, sizeof v);
+      (void)r;
+      std::lock_guard<std::mutex> hold(st.lock);
+      if (wake->woken(wake->arg, &st.want)) {
+        result = MOVER_WOKEN;
+        break;
+      }
+      continue;
     }
     if (fds[2].revents) {
       uint64_t v;

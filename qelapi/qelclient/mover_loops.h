@@ -27,6 +27,11 @@
 //                     While the call lasts each connection is served by a
 //                     thread of its own; all of them are joined before it
 //                     returns, so cover and set are the caller's again.
+//                     With wake given, a wake-up does not end the call by
+//                     itself: wake->woken (under the lock that guards
+//                     cover) says whether to end it (MOVER_WOKEN), and may
+//                     lower *want, the bytes from the window's start that
+//                     suffice: the call then returns 0 once they moved.
 // mover_set_close     closes every connection of set (not the listen socket).
 #ifndef MOVER_LOOPS_H
 #define MOVER_LOOPS_H
@@ -61,8 +66,14 @@ typedef struct mover_set {
 
 enum { MOVER_RECEIVE = 0, MOVER_SEND = 1 };
 
+typedef struct mover_wake {
+  int (*woken)(void* arg, uint64_t* want);  // 1: end the call
+  void* arg;
+} mover_wake_t;
+
 int mover_serve(mover_set_t* set, int direction, uint64_t xferId, uint64_t winOffset, char* buf,
-                uint64_t size, mover_cover_t* cover, int timeoutMs, int wakeFd, int packetWait);
+                uint64_t size, mover_cover_t* cover, int timeoutMs, int wakeFd, int packetWait,
+                const mover_wake_t* wake = nullptr);
 void mover_set_close(mover_set_t* set);
 
 #endif

@@ -215,8 +215,6 @@ qelapi_tcontext_t* qelapi_LookupThreadstate(pthread_t theThreadID) {
 qelapi_tcontext_t* qel_InitNewThreadContext(void) {
   auto* t = new (std::nothrow) qelapi_tcontext_t();
   if (t == nullptr) return nullptr;
-  pthread_mutex_init(&t->msginMutex, nullptr);
-  pthread_cond_init(&t->msginCondition, nullptr);
   t->threadID = pthread_self();
   t->msgRequestID = 0;
   t->msgConnection = nullptr;

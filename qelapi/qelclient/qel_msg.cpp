@@ -6,7 +6,9 @@
 #include <stdlib.h>
 #include <string.h>
 #include <time.h>
+#include <linux/futex.h>
 #include <sys/socket.h>
+#include <sys/syscall.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -127,27 +129,52 @@ const XDR::xdr_ops inOps = {in_getlong,  in_putlong, in_getbytes, in_putbytes, i
 // that rouses it may follow once this thread has let go of the inbound
 // lock, so that the lock is not held across system calls. A sleeper waits
 // for its flag, so an early or late signal is harmless.
+// A thread's wake-up event: msgWoken is 0, kEventSet once a waker set it,
+// or kEventSleeping while its thread sleeps on it. Only a waker that finds
+// the thread asleep makes a system call, and the sleeper takes no lock on
+// waking, so a hand-over costs one wait and at most one wake.
+constexpr int kEventSet = 1;
+constexpr int kEventSleeping = 2;
+
+void wakeEvent(qelapi_tcontext_t* t) {
+  syscall(SYS_futex, &t->msgWoken, FUTEX_WAKE_PRIVATE, 1, nullptr, nullptr, 0);
+}
+
+void waitEvent(qelapi_tcontext_t* t) {
+  for (;;) {
+    int v = 0;
+    if (__atomic_compare_exchange_n(&t->msgWoken, &v, kEventSleeping, false, __ATOMIC_ACQUIRE,
+                                    __ATOMIC_ACQUIRE) ||
+        v == kEventSleeping) {
+      // A wake-up that came in between shows as a changed value: no sleep.
+      syscall(SYS_futex, &t->msgWoken, FUTEX_WAIT_PRIVATE, kEventSleeping, nullptr, nullptr, 0);
+      continue;
+    }
+    break;
+  }
+  __atomic_store_n(&t->msgWoken, 0, __ATOMIC_RELAXED);
+}
+
 struct Signals {
   qelapi_tcontext_t* owed[64];
   int n = 0;
   void flush() {
-    for (int i = 0; i < n; i++) pthread_cond_signal(&owed[i]->msginCondition);
+    for (int i = 0; i < n; i++) wakeEvent(owed[i]);
     n = 0;
   }
 };
 
 // Wakes one sleeper taken off the wait list; the caller holds the inbound
-// lock. done: its reply was decoded for it. The signal goes out now, or
-// later from owed when given (and not full).
+// lock. done: its reply was decoded for it. The system call, needed only
+// when the sleeper already sleeps, goes out now, or later from owed when
+// given (and not full).
 void wakeThread(qelapi_tcontext_t* t, bool done = false, Signals* owed = nullptr) {
-  pthread_mutex_lock(&t->msginMutex);
-  if (done) t->msgReplyDone = 1;
-  t->msgWoken = 1;
-  pthread_mutex_unlock(&t->msginMutex);
+  if (done) __atomic_store_n(&t->msgReplyDone, 1, __ATOMIC_RELEASE);
+  if (__atomic_exchange_n(&t->msgWoken, kEventSet, __ATOMIC_ACQ_REL) != kEventSleeping) return;
   if (owed != nullptr && owed->n < int(sizeof owed->owed / sizeof owed->owed[0]))
     owed->owed[owed->n++] = t;
   else
-    pthread_cond_signal(&t->msginCondition);
+    wakeEvent(t);
 }
 
 void removeWaiter(quor_msgstream_t* in, qelapi_tcontext_t* who) {
@@ -739,11 +766,8 @@ int qelapi_get_msg(qelapi_tcontext_t* threadState, api_msghdr_t* msghdr, void* p
           removeWaiter(in, owner);
           wakeThread(owner, true, &owed);
         } else {
-          // Not sleeping, but maybe just woken and looking at its flags
-          // under its own mutex.
-          pthread_mutex_lock(&owner->msginMutex);
-          owner->msgReplyDone = 1;
-          pthread_mutex_unlock(&owner->msginMutex);
+          // Not sleeping, but maybe just woken and looking at its flags.
+          __atomic_store_n(&owner->msgReplyDone, 1, __ATOMIC_RELEASE);
         }
         continue;
       }
@@ -754,19 +778,15 @@ int qelapi_get_msg(qelapi_tcontext_t* threadState, api_msghdr_t* msghdr, void* p
     ts->msgReplyProc = xdrproc;
     ts->msgQNext = in->waitReplyList;
     in->waitReplyList = ts;
-    pthread_mutex_lock(&ts->msginMutex);
     pthread_mutex_unlock(&in->theMutex);
     owed.flush();
-    while (!ts->msgWoken) pthread_cond_wait(&ts->msginCondition, &ts->msginMutex);
-    ts->msgWoken = 0;
-    if (ts->msgReplyDone) {
-      ts->msgReplyDone = 0;
+    waitEvent(ts);
+    if (__atomic_load_n(&ts->msgReplyDone, __ATOMIC_ACQUIRE)) {
+      __atomic_store_n(&ts->msgReplyDone, 0, __ATOMIC_RELAXED);
       ts->msgPrepared = 0;
       *msghdr = ts->msgReplyHdr;
-      pthread_mutex_unlock(&ts->msginMutex);
       return 0;
     }
-    pthread_mutex_unlock(&ts->msginMutex);
     pthread_mutex_lock(&in->theMutex);
   }
   // Error exit: every waiter re-examines the stream for itself.

@@ -45,16 +45,14 @@ typedef struct qelapi_tcontext {
   // Where the thread reading the stream decodes this thread's reply for it:
   // given before the request leaves (msgPrepared, qelapi_PrepareReply) or
   // when the thread comes to wait on the wait list. Guarded by the inbound
-  // lock; msgReplyDone and msgWoken are also set by a waker under
-  // msginMutex.
+  // lock; msgReplyDone and msgWoken (the thread's wake-up event) are
+  // atomic, as a sleeper reads them without that lock.
   void* msgReplyBuf;
   xdrproc_t msgReplyProc;
   int msgPrepared;
   api_msghdr_t msgReplyHdr;
   int msgReplyDone;
   int msgWoken;
-  pthread_cond_t msginCondition;
-  pthread_mutex_t msginMutex;
 } qelapi_tcontext_t;
 
 #define STREAM_CLOSED 0

@@ -1,6 +1,6 @@
 // quor_Read and quor_Write through movers, in transfer cycles: each cycle
-// takes a fresh request id and listen socket, starts a listen thread that
-// serves the movers, sends one list request naming the socket and waits for
+// takes a fresh request id and listen socket, sends one list request naming
+// the socket, starts a listen thread that serves the movers and waits for
 // the I/O reply. Also the positioning calls quor_Lseek and
 // quor_SetFileOffset.
 //
@@ -65,6 +65,19 @@ int replyWaitMs() {
   return std::max(250, static_cast<int>(ms));
 }
 
+// A wake-up of the listen thread while it serves: the call stops it, or the
+// reply came and its bytes end the cycle once they are in. The connections
+// are served on meanwhile, not stopped and started again.
+int replyCame(void* arg, uint64_t* want) {
+  auto* c = static_cast<io_cycle*>(arg);
+  qelapi_file_t* e = c->entry;
+  if (loadFlag(&e->aborted) || loadFlag(&e->transferActive) <= 0) return 1;
+  pthread_mutex_lock(&e->fileLock);
+  if (e->iodCompleted) *want = e->iorBytesXferred;
+  pthread_mutex_unlock(&e->fileLock);
+  return 0;
+}
+
 // The listen thread: serves the cycle's movers until the window is complete,
 // the reply's bytes are all in, the call stops it, or it fails.
 void* manage_io_connections(void* arg) {
@@ -83,9 +96,10 @@ void* manage_io_connections(void* arg) {
   uint64_t lastTotal = 0;
   auto lastProgress = std::chrono::steady_clock::now();
   int slice = kSliceMs;
+  mover_wake_t wake{replyCame, c};
   while (!loadFlag(&e->aborted) && loadFlag(&e->transferActive) > 0) {
     int rc = mover_serve(&set, c->direction, c->xferId, 0, buf, count, &c->cover, slice,
-                         c->wakeFd, kPacketWait);
+                         c->wakeFd, kPacketWait, &wake);
     if (rc == 0) break;
     if (rc == MOVER_WOKEN) {
       uint64_t v;
@@ -269,13 +283,6 @@ ssize_t dataCall(int Fildes, char* Buf, size_t Nbyte, int direction) {
     }
     storeFlag(&e->transferActive, 1);
     storeFlag(&e->aborted, 0);
-    rc = ozugw_ThreadCreate(&cycle->thread, nullptr, manage_io_connections, cycle);
-    if (rc < 0) {
-      result = rc;
-      break;
-    }
-    e->lthreadActive = 1;
-    ozugw_ThreadYield();
 
     // The descriptor: the open file on one side, the listen socket on the
     // other, the same length on both.
@@ -309,6 +316,17 @@ ssize_t dataCall(int Fildes, char* Buf, size_t Nbyte, int direction) {
       result = rc;
       break;
     }
+    // The listen socket queues the movers that connect meanwhile: the
+    // thread starts while the request is on its way, not before it.
+    int threadFailure = ozugw_ThreadCreate(&cycle->thread, nullptr, manage_io_connections, cycle);
+    if (threadFailure < 0) {
+      // Nobody will serve the movers: they are reset now, and the reply
+      // is still taken off the connection.
+      storeFlag(&e->aborted, 1);
+      shutdown(e->listenFd, SHUT_RDWR);
+    } else {
+      e->lthreadActive = 1;
+    }
     api_quor_list_rply_t reply;
     memset(&reply, 0, sizeof reply);
     api_msghdr_t hdr;
@@ -316,9 +334,10 @@ ssize_t dataCall(int Fildes, char* Buf, size_t Nbyte, int direction) {
                         isRead ? reinterpret_cast<xdrproc_t>(qel_xdr_api_quor_ReadList_rply_t)
                                : reinterpret_cast<xdrproc_t>(qel_xdr_api_quor_WriteList_rply_t),
                         conn);
-    if (rc < 0) {
+    if (rc < 0 || threadFailure < 0) {
       storeFlag(&e->aborted, 1);
-      result = rc;
+      if (rc >= 0) free_quor_ior_mem(&reply.theIOR);
+      result = rc < 0 ? rc : threadFailure;
       break;
     }
 
@@ -338,7 +357,7 @@ ssize_t dataCall(int Fildes, char* Buf, size_t Nbyte, int direction) {
     // The listen thread still takes what the reply reports, even from a
     // failed cycle: those bytes are past the gateway's offset.
     wake(cycle);
-    pthread_join(cycle->thread, nullptr);
+    if (e->lthreadActive) pthread_join(cycle->thread, nullptr);
     e->lthreadActive = 0;
     close(e->listenFd);
     e->listenFd = -1;

@@ -50,6 +50,16 @@ TEST(Messages, OwnerAndGroupNames) {
   EXPECT_EQ(brix_GetOwnerName(3999999, name, sizeof name), -1);
   EXPECT_STREQ(name, "");
   EXPECT_EQ(brix_GetGroupName(3999999, name, sizeof name), -1);
+  // An id without a name, asked again (now from the cache), still has none,
+  // and a named id asked between keeps its name.
+  strcpy(name, "junk");
+  EXPECT_EQ(brix_GetOwnerName(3999999, name, sizeof name), -1);
+  EXPECT_STREQ(name, "");
+  ASSERT_EQ(brix_GetOwnerName(0, name, sizeof name), 0);
+  EXPECT_STREQ(name, getpwuid(0)->pw_name);
+  strcpy(name, "junk");
+  EXPECT_EQ(brix_GetGroupName(3999999, name, sizeof name), -1);
+  EXPECT_STREQ(name, "");
   // More distinct ids than the cache holds still get their names.
   for (uid_t u = 0; u < 15; u++) {
     struct passwd* pw = getpwuid(u);

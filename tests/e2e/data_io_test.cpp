@@ -565,3 +565,40 @@ TEST(DataCalls, AFileOfAnotherConnectionMovesOnThatConnection) {
   EXPECT_EQ(countLines(lines, "conn=2 cat=0x0500 fn=0x1207"), 1);
   EXPECT_EQ(countLines(lines, "conn=1 cat=0x0500 fn=0x0711"), 0);
 }
+
+// Benchmarks' memory store: the bytes sent are dropped and zeros come back
+// for the stored file's data, but the file still has the size the writes
+// gave it, and a read still stops at a hole the stored file has.
+TEST(DataMemoryStore, SizesAndHolesStayWhileBytesAreDropped) {
+  GwsimFixture gw(config("PerAddress = 4\n  Store = memory"));
+  ASSERT_TRUE(gw.running()) << gw.stderrText();
+  const size_t kSize = 50 * 4096 + 7;
+  {
+    int fd = open((gw.rootDir() + "/sparse").c_str(), O_WRONLY | O_CREAT, 0644);
+    ASSERT_GE(fd, 0);
+    ASSERT_EQ(pwrite(fd, "abcd", 4, 0), 4);
+    ASSERT_EQ(ftruncate(fd, 1 << 20), 0);
+    bool holes = lseek(fd, 0, SEEK_HOLE) < (1 << 20);
+    close(fd);
+    if (!holes) GTEST_SKIP() << "the file system keeps no holes";
+  }
+  ChildResult r = runInChild([&] {
+    int failures = 0;
+    if (!login(gw)) return 1;
+    std::vector<char> data = pattern(kSize, 9);
+    CHILD_EQ(failures, putFile("/dropped", data), ssize_t(kSize));
+    // The data block reads as zeros, the hole after it as a gap.
+    std::vector<char> back;
+    CHILD_EQ(failures, getFile("/sparse", &back, 1 << 20), ssize_t(1 << 20));
+    CHILD_CHECK(failures, back == std::vector<char>(1 << 20, 0));
+    return failures;
+  });
+  EXPECT_EQ(r.status, 0) << r.stderrText;
+  struct stat st;
+  ASSERT_EQ(stat((gw.rootDir() + "/dropped").c_str(), &st), 0);
+  EXPECT_EQ(st.st_size, off_t(kSize));
+  EXPECT_EQ(hostFile(gw, "/dropped"), std::vector<char>(kSize, 0));
+  EXPECT_EQ(hostFile(gw, "/sparse")[0], 'a');
+  EXPECT_EQ(countLines(gw.journalLines(), "fn=0x1701", " movers=4 moved=" + std::to_string(kSize)), 1);
+  EXPECT_EQ(countLines(gw.journalLines(), "fn=0x1207", " gap="), 1);
+}

@@ -9,6 +9,7 @@
 #include <poll.h>
 #include <string.h>
 #include <sys/resource.h>
+#include <sys/eventfd.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -394,4 +395,65 @@ TEST(MoverCover, RangesMergeAndCountEachByteOnce) {
   EXPECT_EQ(c.ranges.size(), 1u);
   mover_cover_add(&c, 310, 0);
   EXPECT_EQ(mover_cover_total(&c), 310u);
+}
+
+// A wake-up handled by the caller's callback does not stop the serving: a
+// packet on its way is still taken, the callback can end the call once the
+// bytes it names are in (short of the window), or end it at once.
+TEST(MoverLoops, AWakeUpWithACallbackServesOnUntilTheNamedBytesAreIn) {
+  struct Seen {
+    int calls = 0;
+    uint64_t want = 0;
+    int stop = 0;
+  };
+  auto woken = [](void* arg, uint64_t* want) -> int {
+    auto* s = static_cast<Seen*>(arg);
+    s->calls++;
+    *want = s->want;
+    return s->stop;
+  };
+  const int kPiece = 4096, kSize = 8 * kPiece;
+  std::vector<char> src = pattern(kSize);
+  for (int stop : {0, 1}) {
+    Listener l;
+    int wakeFd = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+    ASSERT_GE(wakeFd, 0);
+    Seen seen;
+    seen.want = 3 * kPiece;
+    seen.stop = stop;
+    mover_wake_t wake{woken, &seen};
+    int mover = connectTo(l.port);
+    sendPackets(mover, kXfer, 0, src, {0, kPiece}, kPiece);
+    std::thread late([&] {
+      // The wake-up comes first, the last named packet after it, on the
+      // same connection.
+      std::this_thread::sleep_for(std::chrono::milliseconds(200));
+      uint64_t one = 1;
+      EXPECT_EQ(write(wakeFd, &one, sizeof one), ssize_t(sizeof one));
+      std::this_thread::sleep_for(std::chrono::milliseconds(200));
+      sendPackets(mover, kXfer, 0, src, {2 * kPiece}, kPiece);
+    });
+    mover_set_t set;
+    set.listenFd = l.fd;
+    set.caller = "test";
+    mover_cover_t cover;
+    std::vector<char> dst(kSize, 0);
+    int rc = mover_serve(&set, MOVER_RECEIVE, kXfer, 0, dst.data(), kSize, &cover, 5000, wakeFd, 5,
+                         &wake);
+    late.join();
+    EXPECT_EQ(seen.calls, 1);
+    if (stop) {
+      EXPECT_EQ(rc, MOVER_WOKEN);
+    } else {
+      EXPECT_EQ(rc, 0);
+      EXPECT_EQ(mover_cover_prefix(&cover), uint64_t(3 * kPiece));
+      EXPECT_EQ(std::vector<char>(dst.begin(), dst.begin() + 3 * kPiece),
+                std::vector<char>(src.begin(), src.begin() + 3 * kPiece));
+    }
+    // The connection stays open for a later call either way.
+    EXPECT_EQ(set.conns.size(), 1u);
+    mover_set_close(&set);
+    close(mover);
+    close(wakeFd);
+  }
 }

@@ -48,6 +48,8 @@ TimedRun timedRun(const std::vector<std::string>& args, const std::vector<std::s
   wait4(pid, &st, 0, &ru);
   r.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
   r.maxRssKb = ru.ru_maxrss;
+  r.cpuSeconds = double(ru.ru_utime.tv_sec + ru.ru_stime.tv_sec) +
+                 double(ru.ru_utime.tv_usec + ru.ru_stime.tv_usec) / 1e6;
   r.status = WIFEXITED(st) ? WEXITSTATUS(st) : 128 + WTERMSIG(st);
   return r;
 }

@@ -1,4 +1,4 @@
-// Runs a program to completion for a benchmark: its wall time, peak
+// Runs a program to completion for a benchmark: its wall and CPU time, peak
 // resident memory and exit status. The peak counts from this process's own
 // resident memory at the start (the child begins as a copy of it), so
 // callers keep theirs small and may report it as the floor. Standard output goes to outPath
@@ -11,6 +11,7 @@
 
 struct TimedRun {
   double seconds = 0;
+  double cpuSeconds = 0;  // user and system time of the program
   long maxRssKb = 0;
   int status = -1;
 };
