@@ -12,6 +12,7 @@
 
 #include "client_env.h"
 #include "client_process.h"
+#include "gwsim_config.h"
 #include "gwsim_fixture.h"
 #include "journal_text.h"
 #include "quor_api.h"
@@ -21,16 +22,11 @@
 
 namespace {
 
-const char kUsers[] = R"(
-Users = {
-  alice = {
-    Password = wonderland
-    Uid = 1001
-    Gid = 100
-    Home = /home/alice
-  }
-}
-)";
+const std::string kUsers = [] {
+  GwsimConfig c;
+  c.user("alice", "wonderland").set("Uid", 1001).set("Gid", 100).set("Home", "/home/alice");
+  return c.text();
+}();
 
 // One home-directory lookup on the thread's connection; the reply's text.
 int lookupHome(qelapi_tcontext_t* ts, const char* who, std::string* home) {

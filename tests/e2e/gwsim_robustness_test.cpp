@@ -21,6 +21,7 @@
 
 #include "client_env.h"
 #include "client_process.h"
+#include "gwsim_config.h"
 #include "gwsim_fixture.h"
 #include "journal_text.h"
 #include "quor_api.h"
@@ -28,29 +29,14 @@
 
 namespace {
 
-const char kConfig[] = R"(
-Server = {
-  MaxOpenFiles = 3
-}
-Users = {
-  alice = {
-    Password = wonderland
-    Uid = 1001
-    Gid = 100
-  }
-}
-Files = {
-  "/" = {
-    Type = directory
-    Uid = 1001
-    Mode = 0755
-  }
-  "/src" = {
-    Data = 0123456789
-    Uid = 1001
-  }
-}
-)";
+const std::string kConfig = [] {
+  GwsimConfig c;
+  c.server().set("MaxOpenFiles", 3);
+  c.user("alice", "wonderland").set("Uid", 1001).set("Gid", 100);
+  c.dir("/").set("Uid", 1001).set("Mode", "0755");
+  c.file("/src").set("Data", "0123456789").set("Uid", 1001);
+  return c.text();
+}();
 
 int openFile(const char* path, int flags) {
   return quor_Open(path, flags, 0644, nullptr, nullptr, nullptr);

@@ -14,6 +14,7 @@
 
 #include "client_env.h"
 #include "client_process.h"
+#include "gwsim_config.h"
 #include "gwsim_fixture.h"
 #include "journal_text.h"
 #include "pty_process.h"
@@ -56,25 +57,18 @@ void expectIdsEchoed(const std::vector<std::string>& j, size_t batches) {
   }
 }
 
-const char kAliceScript[] = R"(
-Users = {
-  alice = {
-    Password = wonderland
-    Pam = {
-      Batch = {
-        Message = 4 Welcome to the gateway
-        Message = 1 Password:
-        Answer = wonderland
-      }
-      Batch = {
-        Message = 2 Code:
-        Answer = 4711
-        Message = 3 Your token expires soon
-      }
-    }
+const std::string kAliceScript = [] {
+  GwsimConfig c;
+  GwsimBlock& b0 = c.user("alice", "wonderland");
+  {
+    GwsimBlock& b1 = b0.block("Pam");
+    b1.block("Batch").set("Message", "4 Welcome to the gateway").set("Message", "1 Password:")
+        .set("Answer", "wonderland");
+    b1.block("Batch").set("Message", "2 Code:").set("Answer", 4711)
+        .set("Message", "3 Your token expires soon");
   }
-}
-)";
+  return c.text();
+}();
 
 }  // namespace
 
