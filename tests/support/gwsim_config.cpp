@@ -82,6 +82,12 @@ std::string GwsimConfig::text() const {
   return out;
 }
 
+GwsimConfig userConfig(const std::string& name, const std::string& password) {
+  GwsimConfig c;
+  c.user(name, password);
+  return c;
+}
+
 GwsimConfig aliceConfig() {
   GwsimConfig c;
   c.user("alice", "wonderland").set("Uid", 1001).set("Gid", 100).set("Home", "/home/alice");

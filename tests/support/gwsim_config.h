@@ -6,6 +6,7 @@
 //   set          a "KEY = VALUE" line (numbers as given: write modes and
 //                masks as text, "0755", to keep them octal).
 //   flag         a line of one word ("Disk", "clear-password").
+//   line         a line as written, either kind (for case tables).
 //   block        a new nested block (blocks may repeat: PAM's Batch).
 //   child        the nested block of that name, made on first use.
 // GwsimConfig    the whole file: its top-level blocks in the order first
@@ -18,6 +19,7 @@
 //   movers       the Movers block; cos the class of service of that id.
 //   group, account  "NAME = ID" lines in Groups and Accounts.
 //   text         the configuration text, for GwsimFixture.
+// userConfig     one user with a password, nothing else.
 // aliceConfig    alice (password "wonderland", uid 1001, gid 100, home
 //                /home/alice) with her home directory in the namespace.
 //
@@ -44,6 +46,7 @@ struct GwsimBlock {
   GwsimBlock& set(const std::string& key, int value) { return set(key, std::to_string(value)); }
   GwsimBlock& set(const std::string& key, long long value) { return set(key, std::to_string(value)); }
   GwsimBlock& flag(const std::string& word);
+  GwsimBlock& line(const std::string& text) { return flag(text); }
   GwsimBlock& block(const std::string& childName);
   GwsimBlock& child(const std::string& childName);
   void render(std::string& out, int depth) const;
@@ -72,6 +75,7 @@ struct GwsimConfig {
   std::deque<GwsimBlock> sections_;
 };
 
+GwsimConfig userConfig(const std::string& name, const std::string& password);
 GwsimConfig aliceConfig();
 
 #endif
