@@ -320,7 +320,7 @@ TEST(Pam, MalformedBatchesAreRefused) {
     SCOPED_TRACE(c.name);
     GwsimConfig config;
     GwsimBlock& batch = config.user("alice").child("Pam").block("Batch");
-    for (const std::string& line : c.batch) batch.line(line);
+    for (const std::string& line : c.batch) batch.lines(line);
     GwsimFixture gw(config.text());
     ASSERT_TRUE(gw.running()) << gw.stderrText();
     ChildResult r = runInChild(

@@ -6,7 +6,8 @@
 //   set          a "KEY = VALUE" line (numbers as given: write modes and
 //                masks as text, "0755", to keep them octal).
 //   flag         a line of one word ("Disk", "clear-password").
-//   line         a line as written, either kind (for case tables).
+//   lines        lines as written, either kind, one per line of text
+//                (blank ones skipped; for case tables that hold lines).
 //   block        a new nested block (blocks may repeat: PAM's Batch).
 //   child        the nested block of that name, made on first use.
 // GwsimConfig    the whole file: its top-level blocks in the order first
@@ -46,7 +47,7 @@ struct GwsimBlock {
   GwsimBlock& set(const std::string& key, int value) { return set(key, std::to_string(value)); }
   GwsimBlock& set(const std::string& key, long long value) { return set(key, std::to_string(value)); }
   GwsimBlock& flag(const std::string& word);
-  GwsimBlock& line(const std::string& text) { return flag(text); }
+  GwsimBlock& lines(const std::string& text);
   GwsimBlock& block(const std::string& childName);
   GwsimBlock& child(const std::string& childName);
   void render(std::string& out, int depth) const;
