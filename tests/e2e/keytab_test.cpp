@@ -413,26 +413,12 @@ TEST(SuSudo, PasscodeGoesInClear) {
 
 // Policies: the server's, overridden by the logged-in user's own.
 TEST(SuSudo, PoliciesAllowDenyOrChallenge) {
-  const char users[] = R"(
-Server = {
-  SuPolicy = deny
-  SudoPolicy = allow
-}
-Users = {
-  alice = {
-    Password = wonderland
-  }
-  dave = {
-    Password = d4ve
-    SuPolicy = allow
-    SudoPolicy = challenge
-  }
-  bob = {
-    Password = builder
-  }
-}
-)";
-  GwsimFixture gw(users);
+  GwsimConfig users;
+  users.server().set("SuPolicy", "deny").set("SudoPolicy", "allow");
+  users.user("alice", "wonderland");
+  users.user("dave", "d4ve").set("SuPolicy", "allow").set("SudoPolicy", "challenge");
+  users.user("bob", "builder");
+  GwsimFixture gw(users.text());
   ASSERT_TRUE(gw.running()) << gw.stderrText();
   ChildResult r = runInChild([&] {
     int failures = 0;
