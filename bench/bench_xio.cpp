@@ -22,6 +22,7 @@
 #include <thread>
 #include <vector>
 
+#include "gwsim_config.h"
 #include "gwsim_fixture.h"
 #include "quor_api.h"
 #include "quor_api_internal.h"
@@ -109,9 +110,10 @@ double best(const std::function<double()>& f) {
 int main(int argc, char** argv) {
   uint64_t mib = argc > 1 ? strtoull(argv[1], nullptr, 10) : 256;
   uint64_t total = mib << 20;
-  GwsimFixture gw(
-      "Users = {\n alice = {\n  Password = wonderland\n  Uid = 1001\n }\n}\n"
-      "Files = {\n \"/\" = {\n  Type = directory\n  Uid = 1001\n  Mode = 0755\n }\n}\n");
+  GwsimConfig cfg;
+  cfg.user("alice", "wonderland").set("Uid", 1001);
+  cfg.dir("/").set("Uid", 1001).set("Mode", "0755");
+  GwsimFixture gw(cfg.text());
   if (!gw.running()) {
     fprintf(stderr, "gwsim did not start: %s\n", gw.stderrText().c_str());
     return 1;

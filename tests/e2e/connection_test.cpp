@@ -172,12 +172,12 @@ TEST(Connection, WaitsWhileTheServiceIsDown) {
 }
 
 TEST(Connection, SixteenThreadsShareOneConnection) {
-  std::string users = "Users = {\n";
+  GwsimConfig config;
+  config.fault("Shuffle", "12 2").fault("Delay", "0x0600 0x0106 5000 30");
   for (int t = 0; t < 16; t++)
-    users += " u" + std::to_string(t) + " = {\n Password = p\n Home = /home/u" +
-             std::to_string(t) + "\n }\n";
-  users += " alice = {\n Password = wonderland\n }\n}\n";
-  GwsimFixture gw("Faults = {\n Shuffle = 12 2\n Delay = 0x0600 0x0106 5000 30\n}\n" + users);
+    config.user("u" + std::to_string(t), "p").set("Home", "/home/u" + std::to_string(t));
+  config.user("alice", "wonderland");
+  GwsimFixture gw(config.text());
   ASSERT_TRUE(gw.running()) << gw.stderrText();
   ChildResult r = runInChild([&] {
     if (clientLogin(gw, "alice", "wonderland") != 0) return 1;

@@ -72,7 +72,10 @@ GwsimBlock& GwsimConfig::file(const std::string& path) {
   return section("Files").child("\"" + path + "\"");
 }
 
-GwsimBlock& GwsimConfig::dir(const std::string& path) { return file(path).set("Type", "directory"); }
+GwsimBlock& GwsimConfig::dir(const std::string& path) {
+  GwsimBlock& b = file(path);
+  return b.empty() ? b.set("Type", "directory") : b;
+}
 
 GwsimConfig& GwsimConfig::fault(const std::string& kind, const std::string& rule) {
   section("Faults").set(kind, rule);

@@ -15,7 +15,8 @@
 //   section      any top-level block ("Lfx", "Commands", "Identity" ...).
 //   server       the Server block; runMode sets its server_runmode.
 //   user         the user's block in Users, with its Password when given.
-//   file, dir    a namespace object in Files (dir adds Type = directory).
+//   file, dir    a namespace object in Files (dir, making it, adds
+//                Type = directory).
 //   fault        a "KIND = RULE" line in Faults.
 //   movers       the Movers block; cos the class of service of that id.
 //   group, account  "NAME = ID" lines in Groups and Accounts.
@@ -50,6 +51,7 @@ struct GwsimBlock {
   GwsimBlock& lines(const std::string& text);
   GwsimBlock& block(const std::string& childName);
   GwsimBlock& child(const std::string& childName);
+  bool empty() const { return lines_.empty(); }
   void render(std::string& out, int depth) const;
 
  private:
