@@ -24,6 +24,7 @@
 #include "gwsim_config.h"
 #include "gwsim_fixture.h"
 #include "journal_text.h"
+#include "program_run.h"
 #include "quor_api.h"
 #include "raw_gateway.h"
 
@@ -74,13 +75,8 @@ long cpuTicks(pid_t pid) {
 // Runs gwsim with args; its standard output and error together, and its
 // exit status.
 std::string runGwsim(const std::string& args, int* status) {
-  std::string cmd = GwsimFixture::binary() + " " + args + " 2>&1";
-  FILE* p = popen(cmd.c_str(), "r");
   std::string out;
-  char buf[256];
-  while (p && fgets(buf, sizeof buf, p)) out += buf;
-  int st = p ? pclose(p) : -1;
-  *status = WIFEXITED(st) ? WEXITSTATUS(st) : -1;
+  *status = shellRun(GwsimFixture::binary() + " " + args, &out);
   return out;
 }
 

@@ -49,16 +49,6 @@ void writeFileAt(const std::string& path, const std::string& data, int mode) {
   chmod(path.c_str(), mode_t(mode));
 }
 
-int shellRun(const std::string& command, std::string* output) {
-  ProgramSpec spec;
-  spec.argv = {"/bin/sh", "-c", command};
-  spec.mergeErr = true;
-  spec.timeoutSec = 600;
-  ProgramResult r = runProgram(spec);
-  if (output) *output = r.out;
-  return r.status;
-}
-
 BrixSession::BrixSession(const std::string& extraConfig) : gw(aliceUser() + extraConfig) {
   if (!gw.running()) return;
   home = gw.dir() + "/home";

@@ -214,6 +214,16 @@ ProgramResult finishProgram(RunningProgram& running, const ProgramSpec& spec) {
   return res;
 }
 
+int shellRun(const std::string& command, std::string* output) {
+  ProgramSpec spec;
+  spec.argv = {"/bin/sh", "-c", command};
+  spec.mergeErr = true;
+  spec.timeoutSec = 600;
+  ProgramResult r = runProgram(spec);
+  if (output) *output = r.out;
+  return r.status;
+}
+
 ProgramResult runProgram(const ProgramSpec& spec) {
   RunningProgram r = startProgram(spec);
   return finishProgram(r, spec);

@@ -23,6 +23,9 @@
 //               finishProgram then closes that end, collects the rest and
 //               waits. A program that could not start has pid -1 and
 //               finishProgram gives status -1 with the reason in err.
+// shellRun      a shell command line (/bin/sh -c) with nothing on its
+//               input: its status, and its output and error together in
+//               *output when given.
 // programEnv    the one environment filter: the caller's environment less
 //               every entry that begins with one of drop ("QUOR_" drops a
 //               family, "HOME=" one name), then changes applied in order:
@@ -80,6 +83,7 @@ struct RunningProgram {
 ProgramResult runProgram(const ProgramSpec& spec);
 RunningProgram startProgram(const ProgramSpec& spec);
 ProgramResult finishProgram(RunningProgram& running, const ProgramSpec& spec);
+int shellRun(const std::string& command, std::string* output = nullptr);
 std::vector<std::string> programEnv(const std::vector<std::string>& drop,
                                     const std::vector<std::string>& changes = {});
 
