@@ -133,29 +133,8 @@ GwsimFixture::~GwsimFixture() {
 int GwsimFixture::stop() {
   if (pid_ <= 0) return status_;
   kill(pid_, SIGTERM);
-  int wst = 0;
-  auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-  for (;;) {
-    pid_t r = waitpid(pid_, &wst, WNOHANG);
-    if (r == pid_) break;
-    if (r < 0 && errno != EINTR) {
-      wst = -1;
-      break;
-    }
-    if (std::chrono::steady_clock::now() > deadline) {
-      kill(pid_, SIGKILL);
-      waitpid(pid_, &wst, 0);
-      break;
-    }
-    std::this_thread::sleep_for(std::chrono::milliseconds(5));
-  }
+  status_ = reapProgram(pid_, 10000);
   pid_ = -1;
-  if (wst == -1)
-    status_ = -1;
-  else if (WIFEXITED(wst))
-    status_ = WEXITSTATUS(wst);
-  else if (WIFSIGNALED(wst))
-    status_ = 128 + WTERMSIG(wst);
   return status_;
 }
 

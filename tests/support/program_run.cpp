@@ -214,6 +214,27 @@ ProgramResult finishProgram(RunningProgram& running, const ProgramSpec& spec) {
   return res;
 }
 
+int reapProgram(pid_t pid, int timeoutMs, const std::function<void()>& idle) {
+  auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+  int st = 0;
+  for (;;) {
+    pid_t r = waitpid(pid, &st, WNOHANG);
+    if (r == pid) break;
+    if (r < 0 && errno != EINTR) return -1;
+    if (msUntil(deadline) == 0) {
+      kill(pid, SIGKILL);
+      while (waitpid(pid, &st, 0) < 0)
+        if (errno != EINTR) return -1;
+      break;
+    }
+    if (idle)
+      idle();
+    else
+      usleep(5000);
+  }
+  return WIFEXITED(st) ? WEXITSTATUS(st) : 128 + WTERMSIG(st);
+}
+
 int shellRun(const std::string& command, std::string* output) {
   ProgramSpec spec;
   spec.argv = {"/bin/sh", "-c", command};
