@@ -19,6 +19,7 @@
 #include <string>
 #include <thread>
 
+#include "gwsim_config.h"
 #include "gwsim_fixture.h"
 #include "quor_api.h"
 #include "quor_api_internal.h"
@@ -45,8 +46,9 @@ double cpuSeconds() {
 
 void startGateway() {
   if (gw) return;
-  gw = std::make_unique<GwsimFixture>(
-      "Users = {\n alice = {\n Password = wonderland\n Home = /home/alice\n }\n}\n");
+  GwsimConfig cfg;
+  cfg.user("alice", "wonderland").set("Home", "/home/alice");
+  gw = std::make_unique<GwsimFixture>(cfg.text());
   if (!gw->running()) {
     fprintf(stderr, "gwsim did not start: %s\n", gw->stderrText().c_str());
     exit(1);

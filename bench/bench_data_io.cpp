@@ -36,6 +36,7 @@
 #include <thread>
 #include <vector>
 
+#include "gwsim_config.h"
 #include "gwsim_fixture.h"
 #include "quor_api.h"
 #include "quor_api_internal.h"
@@ -60,12 +61,12 @@ double seconds(Clock::time_point t0) {
 
 void startGateway(int movers, bool memory = false) {
   gateway.reset();
-  std::string cfg =
-      "Users = {\n alice = {\n Password = wonderland\n Uid = 1001\n }\n}\n"
-      "Files = {\n \"/\" = {\n Type = directory\n Uid = 1001\n Mode = 0755\n }\n}\n"
-      "Movers = {\n PerAddress = " + std::to_string(movers) + "\n PacketSize = 1048576\n" +
-      (memory ? " Store = memory\n" : "") + "}\n";
-  gateway = std::make_unique<GwsimFixture>(cfg);
+  GwsimConfig cfg;
+  cfg.user("alice", "wonderland").set("Uid", 1001);
+  cfg.dir("/").set("Uid", 1001).set("Mode", "0755");
+  cfg.movers().set("PerAddress", movers).set("PacketSize", 1048576);
+  if (memory) cfg.movers().set("Store", "memory");
+  gateway = std::make_unique<GwsimFixture>(cfg.text());
   if (!gateway->running()) {
     fprintf(stderr, "%s", gateway->stderrText().c_str());
     fail("gwsim did not start");

@@ -18,6 +18,7 @@
 #include <string>
 #include <vector>
 
+#include "gwsim_config.h"
 #include "gwsim_fixture.h"
 #include "ozu_context.h"
 #include "ozu_glob.h"
@@ -51,8 +52,9 @@ void startGateway()
 {
   if (gw)
     return;
-  gw = std::make_unique<GwsimFixture>(
-      "Users = {\n alice = {\n Password = wonderland\n Uid = 1001\n }\n}\n");
+  GwsimConfig cfg;
+  cfg.user("alice", "wonderland").set("Uid", 1001);
+  gw = std::make_unique<GwsimFixture>(cfg.text());
   if (!gw->running()) {
     fprintf(stderr, "gwsim did not start: %s\n", gw->stderrText().c_str());
     exit(1);

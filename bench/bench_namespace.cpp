@@ -15,6 +15,7 @@
 #include <string>
 #include <vector>
 
+#include "gwsim_config.h"
 #include "gwsim_fixture.h"
 #include "quor_api.h"
 #include "quor_api_internal.h"
@@ -34,9 +35,10 @@ long peakRssKb() {
 
 void startGateway() {
   if (gw) return;
-  gw = std::make_unique<GwsimFixture>(
-      "Users = {\n alice = {\n Password = wonderland\n Uid = 1001\n }\n}\n"
-      "Files = {\n /data/file = {\n Data = hello\n }\n}\n");
+  GwsimConfig cfg;
+  cfg.user("alice", "wonderland").set("Uid", 1001);
+  cfg.file("/data/file").set("Data", "hello");
+  gw = std::make_unique<GwsimFixture>(cfg.text());
   if (!gw->running()) {
     fprintf(stderr, "gwsim did not start: %s\n", gw->stderrText().c_str());
     exit(1);

@@ -10,6 +10,7 @@
 #include <string>
 
 #include "client_env.h"
+#include "gwsim_config.h"
 #include "gwsim_fixture.h"
 #include "ozu_run.h"
 #include "quor_api.h"
@@ -36,20 +37,10 @@ int discard(uint32_t *, uint32_t *, int32_t *, char **msg)
 int main()
 {
   const int kCommands = 1000;
-  GwsimFixture gw(R"(
-Users = {
-  alice = {
-    Password = wonderland
-    Uid = 1001
-    Home = /home/alice
-  }
-}
-Commands = {
-  pwd = {
-    Line = /home/alice
-  }
-}
-)");
+  GwsimConfig cfg;
+  cfg.user("alice", "wonderland").set("Uid", 1001).set("Home", "/home/alice");
+  cfg.section("Commands").block("pwd").set("Line", "/home/alice");
+  GwsimFixture gw(cfg.text());
   if (!gw.running()) {
     fprintf(stderr, "gwsim did not start: %s\n", gw.stderrText().c_str());
     return 1;

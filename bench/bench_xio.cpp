@@ -30,6 +30,7 @@
 #include <thread>
 #include <vector>
 
+#include "gwsim_config.h"
 #include "gwsim_fixture.h"
 #include "quor_api.h"
 #include "quor_api_internal.h"
@@ -156,10 +157,11 @@ int main(int argc, char** argv) {
          mbs(tcp.wall), tcp.cpu / gb, tcp.cpu2 / gb);
   fflush(stdout);
   for (bool memory : {true, false}) {
-    std::string cfg =
-        "Users = {\n alice = {\n  Password = wonderland\n  Uid = 1001\n }\n}\n"
-        "Files = {\n \"/\" = {\n  Type = directory\n  Uid = 1001\n  Mode = 0755\n }\n}\n";
-    if (memory) cfg += "Movers = {\n Store = memory\n}\n";
+    GwsimConfig conf;
+    conf.user("alice", "wonderland").set("Uid", 1001);
+    conf.dir("/").set("Uid", 1001).set("Mode", "0755");
+    if (memory) conf.movers().set("Store", "memory");
+    std::string cfg = conf.text();
     pid_t child = fork();
     if (child == 0) {
       // The library starts once per process: each store gets a process.

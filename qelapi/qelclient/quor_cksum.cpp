@@ -1,29 +1,20 @@
 // CRC-32, Adler-32 and the ECMA-319 CRC; see quor_cksum.h.
 //
-// Both CRCs are linear over GF(2), so each runs on sliced tables: table k
-// gives a byte's contribution k bytes further on, and one step folds 16 (or
-// 8) bytes with independent look-ups instead of a chain of dependent ones.
+// CRC-32 is zlib's, which runs about twice as fast as a table of our own
+// (bench_brix_crc). The ECMA-319 CRC, being linear over GF(2), runs on
+// sliced tables: table k gives a byte's contribution k bytes further on,
+// and one step folds 8 bytes with independent look-ups instead of a chain
+// of dependent ones.
 #include "quor_cksum.h"
 
 #include <string.h>
+#include <zlib.h>
 
 #include <array>
 
 namespace {
 
 using Table = std::array<uint32_t, 256>;
-
-constexpr std::array<Table, 16> makeCrc32Tables() {
-  std::array<Table, 16> t{};
-  for (uint32_t i = 0; i < 256; i++) {
-    uint32_t c = i;
-    for (int k = 0; k < 8; k++) c = (c & 1) ? (c >> 1) ^ 0xEDB88320u : c >> 1;
-    t[0][i] = c;
-  }
-  for (size_t k = 1; k < 16; k++)
-    for (uint32_t i = 0; i < 256; i++) t[k][i] = (t[k - 1][i] >> 8) ^ t[0][t[k - 1][i] & 0xff];
-  return t;
-}
 
 // Product in GF(2^8) with the field polynomial x^8 + x^4 + x^3 + x^2 + 1.
 constexpr uint8_t gfMul(uint8_t a, uint8_t b) {
@@ -46,21 +37,12 @@ constexpr std::array<Table, 8> makeEcmaTables() {
   return t;
 }
 
-constexpr std::array<Table, 16> crcT = makeCrc32Tables();
 constexpr std::array<Table, 8> ecmaT = makeEcmaTables();
 
 inline uint32_t load32(const unsigned char* p) {
   uint32_t v;
   memcpy(&v, p, 4);
   return v;
-}
-
-inline uint32_t le32(const unsigned char* p) {
-#if __BYTE_ORDER__ == __ORDER_BIG_ENDIAN__
-  return __builtin_bswap32(load32(p));
-#else
-  return load32(p);
-#endif
 }
 
 inline uint32_t be32(const unsigned char* p) {
@@ -74,19 +56,8 @@ inline uint32_t be32(const unsigned char* p) {
 }  // namespace
 
 uint32_t quor_crc32_update(uint32_t crc, const unsigned char* p, size_t len) {
-  while (len >= 16) {
-    uint32_t a = le32(p) ^ crc, b = le32(p + 4), c = le32(p + 8), d = le32(p + 12);
-    crc = crcT[15][a & 0xff] ^ crcT[14][(a >> 8) & 0xff] ^ crcT[13][(a >> 16) & 0xff] ^
-          crcT[12][a >> 24] ^ crcT[11][b & 0xff] ^ crcT[10][(b >> 8) & 0xff] ^
-          crcT[9][(b >> 16) & 0xff] ^ crcT[8][b >> 24] ^ crcT[7][c & 0xff] ^
-          crcT[6][(c >> 8) & 0xff] ^ crcT[5][(c >> 16) & 0xff] ^ crcT[4][c >> 24] ^
-          crcT[3][d & 0xff] ^ crcT[2][(d >> 8) & 0xff] ^ crcT[1][(d >> 16) & 0xff] ^
-          crcT[0][d >> 24];
-    p += 16;
-    len -= 16;
-  }
-  while (len-- > 0) crc = (crc >> 8) ^ crcT[0][(crc ^ *p++) & 0xff];
-  return crc;
+  // zlib takes and gives the complemented check; the state is the register.
+  return ~uint32_t(crc32_z(~crc, p, len));
 }
 
 uint32_t quor_adler32_update(uint32_t state, const unsigned char* p, size_t len) {

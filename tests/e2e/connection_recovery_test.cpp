@@ -14,16 +14,11 @@
 
 #include "client_env.h"
 #include "client_process.h"
+#include "gwsim_config.h"
 #include "gwsim_fixture.h"
 #include "journal_text.h"
 #include "quor_api.h"
 #include "quor_api_internal.h"
-
-namespace {
-
-const char kAlice[] = "alice = {\n  Password = wonderland\n }\n";
-
-}  // namespace
 
 // A close while the opener waits (service down: 60 s; retry later: 30 s)
 // ends the open at once with -2; the opener never touches the freed record
@@ -31,16 +26,18 @@ const char kAlice[] = "alice = {\n  Password = wonderland\n }\n";
 TEST(ConnectionRecovery, CloseWhileAnOpenWaits) {
   struct Case {
     const char* name;
-    const char* config;
+    int downConnections;  // Down = N, or 0 for none
     const char* waitingLine;  // the journal line after which the opener waits
   } cases[] = {
-      {"service down", "Faults = {\n Down = 1\n}\n", "open down"},
-      {"retry later", "", "retry="},
+      {"service down", 1, "open down"},
+      {"retry later", 0, "retry="},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
-    GwsimFixture gw(std::string(c.config) + "Users = {\n alice = {\n  Password = wonderland\n" +
-                    "  RetryAfter = 30\n }\n}\n");
+    GwsimConfig config;
+    if (c.downConnections) config.fault("Down", std::to_string(c.downConnections));
+    config.user("alice", "wonderland").set("RetryAfter", 30);
+    GwsimFixture gw(config.text());
     ASSERT_TRUE(gw.running()) << gw.stderrText();
     ChildResult r = runInChild(
         [&] {
@@ -75,8 +72,9 @@ TEST(ConnectionRecovery, CloseWhileAnOpenWaits) {
 // logging in a second time on the same record; both then work on one
 // session.
 TEST(ConnectionRecovery, ACallWaitsForTheOpenInProgress) {
-  GwsimFixture gw(std::string("Users = {\n alice = {\n  Password = wonderland\n") +
-                  "  RetryAfter = 5\n }\n}\n");
+  GwsimConfig config;
+  config.user("alice", "wonderland").set("RetryAfter", 5);
+  GwsimFixture gw(config.text());
   ASSERT_TRUE(gw.running()) << gw.stderrText();
   ChildResult r = runInChild(
       [&] {
@@ -110,10 +108,11 @@ TEST(ConnectionRecovery, ACallWaitsForTheOpenInProgress) {
 // opens the connection again and logs in, without the program doing
 // anything.
 TEST(ConnectionRecovery, TheNextCallReopensABrokenConnection) {
-  for (const char* rule : {"DropHeader = 0x0500 0x0707 1", "DropBody = 0x0500 0x0707 1",
-                           "BadSanity = 0x0500 0x0707 1"}) {
-    SCOPED_TRACE(rule);
-    GwsimFixture gw(std::string("Faults = {\n ") + rule + "\n}\nUsers = {\n " + kAlice + "}\n");
+  for (const char* kind : {"DropHeader", "DropBody", "BadSanity"}) {
+    SCOPED_TRACE(kind);
+    GwsimConfig config = userConfig("alice", "wonderland");
+    config.fault(kind, "0x0500 0x0707 1");
+    GwsimFixture gw(config.text());
     ASSERT_TRUE(gw.running()) << gw.stderrText();
     ChildResult r = runInChild(
         [&] {
@@ -138,8 +137,9 @@ TEST(ConnectionRecovery, TheNextCallReopensABrokenConnection) {
 // thread whose reply it repeats. The reader that meets it fails at once
 // with -5000 instead of sleeping for ever, and the next call reopens.
 TEST(ConnectionRecovery, AReplyNobodyAwaitsBreaksTheConnectionAtOnce) {
-  GwsimFixture gw(std::string("Faults = {\n Duplicate = 0x0500 0x0711 1\n}\nUsers = {\n ") +
-                  kAlice + "}\n");
+  GwsimConfig config = userConfig("alice", "wonderland");
+  config.fault("Duplicate", "0x0500 0x0711 1");
+  GwsimFixture gw(config.text());
   ASSERT_TRUE(gw.running()) << gw.stderrText();
   ChildResult r = runInChild(
       [&] {

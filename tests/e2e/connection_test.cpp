@@ -12,6 +12,7 @@
 
 #include "client_env.h"
 #include "client_process.h"
+#include "gwsim_config.h"
 #include "gwsim_fixture.h"
 #include "journal_text.h"
 #include "quor_api.h"
@@ -21,16 +22,11 @@
 
 namespace {
 
-const char kUsers[] = R"(
-Users = {
-  alice = {
-    Password = wonderland
-    Uid = 1001
-    Gid = 100
-    Home = /home/alice
-  }
-}
-)";
+const std::string kUsers = [] {
+  GwsimConfig c;
+  c.user("alice", "wonderland").set("Uid", 1001).set("Gid", 100).set("Home", "/home/alice");
+  return c.text();
+}();
 
 // One home-directory lookup on the thread's connection; the reply's text.
 int lookupHome(qelapi_tcontext_t* ts, const char* who, std::string* home) {
@@ -176,12 +172,12 @@ TEST(Connection, WaitsWhileTheServiceIsDown) {
 }
 
 TEST(Connection, SixteenThreadsShareOneConnection) {
-  std::string users = "Users = {\n";
+  GwsimConfig config;
+  config.fault("Shuffle", "12 2").fault("Delay", "0x0600 0x0106 5000 30");
   for (int t = 0; t < 16; t++)
-    users += " u" + std::to_string(t) + " = {\n Password = p\n Home = /home/u" +
-             std::to_string(t) + "\n }\n";
-  users += " alice = {\n Password = wonderland\n }\n}\n";
-  GwsimFixture gw("Faults = {\n Shuffle = 12 2\n Delay = 0x0600 0x0106 5000 30\n}\n" + users);
+    config.user("u" + std::to_string(t), "p").set("Home", "/home/u" + std::to_string(t));
+  config.user("alice", "wonderland");
+  GwsimFixture gw(config.text());
   ASSERT_TRUE(gw.running()) << gw.stderrText();
   ChildResult r = runInChild([&] {
     if (clientLogin(gw, "alice", "wonderland") != 0) return 1;

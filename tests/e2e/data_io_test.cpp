@@ -18,6 +18,7 @@
 
 #include "client_env.h"
 #include "client_process.h"
+#include "gwsim_config.h"
 #include "gwsim_fixture.h"
 #include "journal_text.h"
 #include "quor_api.h"
@@ -40,27 +41,13 @@ int leaksFound() {
 #endif
 }
 
-std::string config(const std::string& movers, const std::string& faults = "") {
-  std::string c = R"(
-Users = {
-  alice = {
-    Password = wonderland
-    Uid = 1001
-    Gid = 100
-  }
-}
-Files = {
-  "/" = {
-    Type = directory
-    Uid = 1001
-    Mode = 0755
-  }
-}
-Movers = {
-  PacketSize = 4096
-)" + movers + "\n}\n";
-  if (!faults.empty()) c += "Faults = {\n" + faults + "\n}\n";
-  return c;
+std::string config(const std::string& moverLines, const std::string& faultLines = "") {
+  GwsimConfig c;
+  c.user("alice", "wonderland").set("Uid", 1001).set("Gid", 100);
+  c.dir("/").set("Uid", 1001).set("Mode", "0755");
+  c.movers().set("PacketSize", 4096).lines(moverLines);
+  if (!faultLines.empty()) c.section("Faults").lines(faultLines);
+  return c.text();
 }
 
 bool login(const GwsimFixture& gw) { return clientLogin(gw, "alice", "wonderland") == 0; }

@@ -12,6 +12,7 @@
 
 #include "client_env.h"
 #include "client_process.h"
+#include "gwsim_config.h"
 #include "gwsim_fixture.h"
 #include "journal_text.h"
 #include "quor_api.h"
@@ -20,55 +21,25 @@
 
 namespace {
 
-const char kUsers[] = R"(
-Users = {
-  alice = {
-    Password = wonderland
-    Uid = 1001
-    Gid = 100
-  }
-}
-)";
+const std::string kUsers = [] {
+  GwsimConfig c;
+  c.user("alice", "wonderland").set("Uid", 1001).set("Gid", 100);
+  return c.text();
+}();
 
-const char kFiles[] = R"(
-Files = {
-  /out = {
-    Type = directory
-    Uid = 1001
-    Mode = 0755
-  }
-  /src/data = {
-    Data = 0123456789abcdefghij
-  }
-  /d/f = {
-    Uid = 1001
-    Data = abc
-  }
-  /d/g = {
-    Uid = 1001
-    Data = def
-  }
-  /a/src = {
-    ACL = 0x28
-  }
-  /a/s1 = {
-    Uid = 1001
-    ACL = 0x10
-  }
-  /a/s2 = {
-    Uid = 1001
-    ACL = 0x10
-  }
-  /a/s3 = {
-    Uid = 1001
-    ACL = 0x00
-  }
-  /a/s4 = {
-    Uid = 1001
-    ACL = 0x10
-  }
-}
-)";
+const std::string kFiles = [] {
+  GwsimConfig c;
+  c.dir("/out").set("Uid", 1001).set("Mode", "0755");
+  c.file("/src/data").set("Data", "0123456789abcdefghij");
+  c.file("/d/f").set("Uid", 1001).set("Data", "abc");
+  c.file("/d/g").set("Uid", 1001).set("Data", "def");
+  c.file("/a/src").set("ACL", "0x28");
+  c.file("/a/s1").set("Uid", 1001).set("ACL", "0x10");
+  c.file("/a/s2").set("Uid", 1001).set("ACL", "0x10");
+  c.file("/a/s3").set("Uid", 1001).set("ACL", "0x00");
+  c.file("/a/s4").set("Uid", 1001).set("ACL", "0x10");
+  return c.text();
+}();
 
 // A client whose gateway cannot be reached: start-up fails.
 void deadEnv() {

@@ -13,6 +13,7 @@
 
 #include "client_env.h"
 #include "client_process.h"
+#include "gwsim_config.h"
 #include "gwsim_fixture.h"
 #include "journal_text.h"
 #include "quor_api.h"
@@ -20,25 +21,12 @@
 
 namespace {
 
-std::string config(const std::string& faults = "") {
-  std::string c = R"(
-Users = {
-  alice = {
-    Password = wonderland
-    Uid = 1001
-    Gid = 100
-  }
-}
-Files = {
-  "/" = {
-    Type = directory
-    Uid = 1001
-    Mode = 0755
-  }
-}
-)";
-  if (!faults.empty()) c += "Faults = {\n" + faults + "\n}\n";
-  return c;
+std::string config(const std::string& faultLines = "") {
+  GwsimConfig c;
+  c.user("alice", "wonderland").set("Uid", 1001).set("Gid", 100);
+  c.dir("/").set("Uid", 1001).set("Mode", "0755");
+  if (!faultLines.empty()) c.section("Faults").lines(faultLines);
+  return c.text();
 }
 
 bool login(const GwsimFixture& gw) { return clientLogin(gw, "alice", "wonderland") == 0; }

@@ -21,6 +21,7 @@
 
 #include "client_env.h"
 #include "client_process.h"
+#include "gwsim_config.h"
 #include "gwsim_fixture.h"
 #include "journal_text.h"
 #include "quor_api.h"
@@ -32,54 +33,18 @@
 
 namespace {
 
-const char kFiles[] = R"(
-Server = {
-  startupCOS = 5
-  StageDelay = 1500
-}
-Users = {
-  alice = {
-    Password = wonderland
-    Uid = 1001
-    Gid = 100
-  }
-}
-Files = {
-  "/" = {
-    Type = directory
-    Uid = 1001
-    Mode = 0755
-  }
-  "/data" = {
-    Data = abcdef
-    Uid = 1001
-    Mode = 0644
-  }
-  "/scratch" = {
-    Data = zz
-    Uid = 1001
-    Mode = 0644
-  }
-  "/locked" = {
-    Data = xyz
-    Uid = 1001
-    Mode = 0644
-    PurgeLock
-  }
-  "/tape1" = {
-    Size = 4096
-    Tape = VOL001:7
-    Uid = 1001
-    Mode = 0644
-  }
-  "/tape2" = {
-    Size = 100
-    Tape = VOL002:3
-    Uid = 1001
-    Mode = 0644
-  }
-}
-)";
+const std::string kFiles = [] {
+  GwsimConfig c;
+  c.server().set("startupCOS", 5).set("StageDelay", 1500);
+  c.user("alice", "wonderland").set("Uid", 1001).set("Gid", 100);
+  c.dir("/").set("Uid", 1001).set("Mode", "0755");
+  c.file("/data").set("Data", "abcdef").set("Uid", 1001).set("Mode", "0644");
+  c.file("/scratch").set("Data", "zz").set("Uid", 1001).set("Mode", "0644");
+  c.file("/locked").set("Data", "xyz").set("Uid", 1001).set("Mode", "0644").flag("PurgeLock");
+  c.file("/tape1").set("Size", 4096).set("Tape", "VOL001:7").set("Uid", 1001).set("Mode", "0644");
+  c.file("/tape2").set("Size", 100).set("Tape", "VOL002:3").set("Uid", 1001).set("Mode", "0644");
+  return c.text();
+}();
 
 // Logged in as alice on the current connection: the thread's context.
 qelapi_tcontext_t* loggedIn(const GwsimFixture& gw) {

@@ -10,6 +10,7 @@
 
 #include "client_env.h"
 #include "client_process.h"
+#include "gwsim_config.h"
 #include "gwsim_fixture.h"
 #include "msg_files.h"
 #include "msg_namespace.h"
@@ -18,27 +19,13 @@
 
 namespace {
 
-const char kConfig[] = R"(
-Users = {
-  alice = {
-    Password = wonderland
-    Uid = 1001
-    Gid = 100
-  }
-}
-Files = {
-  "/" = {
-    Type = directory
-    Uid = 1001
-    Mode = 0755
-  }
-  "/data" = {
-    Data = abcdef
-    Uid = 1001
-    Mode = 0644
-  }
-}
-)";
+const std::string kConfig = [] {
+  GwsimConfig c;
+  c.user("alice", "wonderland").set("Uid", 1001).set("Gid", 100);
+  c.dir("/").set("Uid", 1001).set("Mode", "0755");
+  c.file("/data").set("Data", "abcdef").set("Uid", 1001).set("Mode", "0644");
+  return c.text();
+}();
 
 int openFile(const char* path, int flags) {
   return quor_Open(path, flags, 0644, nullptr, nullptr, nullptr);

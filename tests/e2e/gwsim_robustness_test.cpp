@@ -21,36 +21,23 @@
 
 #include "client_env.h"
 #include "client_process.h"
+#include "gwsim_config.h"
 #include "gwsim_fixture.h"
 #include "journal_text.h"
+#include "program_run.h"
 #include "quor_api.h"
 #include "raw_gateway.h"
 
 namespace {
 
-const char kConfig[] = R"(
-Server = {
-  MaxOpenFiles = 3
-}
-Users = {
-  alice = {
-    Password = wonderland
-    Uid = 1001
-    Gid = 100
-  }
-}
-Files = {
-  "/" = {
-    Type = directory
-    Uid = 1001
-    Mode = 0755
-  }
-  "/src" = {
-    Data = 0123456789
-    Uid = 1001
-  }
-}
-)";
+const std::string kConfig = [] {
+  GwsimConfig c;
+  c.server().set("MaxOpenFiles", 3);
+  c.user("alice", "wonderland").set("Uid", 1001).set("Gid", 100);
+  c.dir("/").set("Uid", 1001).set("Mode", "0755");
+  c.file("/src").set("Data", "0123456789").set("Uid", 1001);
+  return c.text();
+}();
 
 int openFile(const char* path, int flags) {
   return quor_Open(path, flags, 0644, nullptr, nullptr, nullptr);
@@ -88,13 +75,8 @@ long cpuTicks(pid_t pid) {
 // Runs gwsim with args; its standard output and error together, and its
 // exit status.
 std::string runGwsim(const std::string& args, int* status) {
-  std::string cmd = GwsimFixture::binary() + " " + args + " 2>&1";
-  FILE* p = popen(cmd.c_str(), "r");
   std::string out;
-  char buf[256];
-  while (p && fgets(buf, sizeof buf, p)) out += buf;
-  int st = p ? pclose(p) : -1;
-  *status = WIFEXITED(st) ? WEXITSTATUS(st) : -1;
+  *status = shellRun(GwsimFixture::binary() + " " + args, &out);
   return out;
 }
 

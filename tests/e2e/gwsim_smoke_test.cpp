@@ -18,6 +18,7 @@
 #include <thread>
 #include <vector>
 
+#include "gwsim_config.h"
 #include "gwsim_fixture.h"
 #include "raw_gateway.h"
 #include "ozugw_msgdefs.h"
@@ -64,31 +65,15 @@ constexpr size_t kLoginReplyLen = 52;      // all four block lengths zero
 constexpr size_t kChallengeReplyLen = 24;  // no challenge block
 constexpr size_t kUuidLen = 28;
 
-const char* kUsers = R"(
-Users = {
-  alice = {
-    Password = wonderland
-    Uid = 1001
-    Gid = 100
-    Groups = 100, 200
-    Home = /home/alice
-    clear-password
-  }
-  bob = {
-    Password = builder
-    RetryCount = 2
-  }
-  carol = {
-    Password = pin
-    next-token
-    clear-password
-  }
-  dave = {
-    Password = s3cret
-    next-token
-  }
-}
-)";
+const std::string kUsers = [] {
+  GwsimConfig c;
+  c.user("alice", "wonderland").set("Uid", 1001).set("Gid", 100).set("Groups", "100, 200")
+      .set("Home", "/home/alice").flag("clear-password");
+  c.user("bob", "builder").set("RetryCount", 2);
+  c.user("carol", "pin").flag("next-token").flag("clear-password");
+  c.user("dave", "s3cret").flag("next-token");
+  return c.text();
+}();
 
 TEST(GwsimSmoke, ServerStateComesFirstThenSiteInfoFromConfig) {
   GwsimFixture gw(std::string(R"(

@@ -15,40 +15,21 @@
 
 #include "client_env.h"
 #include "client_process.h"
+#include "gwsim_config.h"
 #include "gwsim_fixture.h"
 #include "journal_text.h"
 #include "quor_api.h"
 
 namespace {
 
-const char kConfig[] = R"(
-Users = {
-  alice = {
-    Password = wonderland
-    Uid = 1001
-    Gid = 100
-    Groups = 200
-  }
-}
-Files = {
-  "/" = {
-    Type = directory
-    Uid = 1001
-    Mode = 0755
-  }
-  "/f" = {
-    Data = first
-    Uid = 1001
-    Mode = 0644
-    Family = 3
-  }
-  "/g" = {
-    Data = second
-    Uid = 1001
-    Mode = 0644
-  }
-}
-)";
+const std::string kConfig = [] {
+  GwsimConfig c;
+  c.user("alice", "wonderland").set("Uid", 1001).set("Gid", 100).set("Groups", 200);
+  c.dir("/").set("Uid", 1001).set("Mode", "0755");
+  c.file("/f").set("Data", "first").set("Uid", 1001).set("Mode", "0644").set("Family", 3);
+  c.file("/g").set("Data", "second").set("Uid", 1001).set("Mode", "0644");
+  return c.text();
+}();
 
 bool exists(const GwsimFixture& gw, const std::string& nspath) {
   struct stat st;

@@ -15,6 +15,7 @@
 
 #include "client_env.h"
 #include "client_process.h"
+#include "gwsim_config.h"
 #include "gwsim_fixture.h"
 #include "journal_text.h"
 #include "pty_process.h"
@@ -26,63 +27,25 @@ namespace {
 const std::string kName128(128, 'n');
 const std::string kName127(127, 'm');
 
-std::string identityConfig(const std::string& extra = "") {
-  return R"(
-Server = {
-  realm_id = 9
-  Root = @DIR@/ns
-  SuPolicy = allow
-  SudoPolicy = allow
-}
-Users = {
-  alice = {
-    Password = wonderland
-    Uid = 1001
-    Gid = 100
-    Groups = 100 200 300
-    Accounts = 7 8 12 21
-    Home = /home/alice
-    Gecos = Alice Liddell
-    Shell = /bin/ozsh
-  }
-  bob = {
-    Password = builder
-    Uid = 1002
-    Gid = 200
-    Home = /home/bob
-    SuPolicy = challenge
-    SudoPolicy = deny
-  }
-}
-Groups = {
-  staff = 100
-  wheel = 200
-}
-Accounts = {
-  research = 7
-  teaching = 8
-  )" + kName128 + R"( = 20
-  )" + kName127 + R"( = 21
-}
-Identity = {
-  Realm = EXAMPLE.ORG
-)" + extra + R"(
-}
-Files = {
-  /f1 = {
-    Type = file
-    Uid = 1001
-    Gid = 100
-    Account = 7
-  }
-  /bobs = {
-    Type = file
-    Uid = 1002
-    Gid = 200
-    Account = 7
-  }
-}
-)";
+std::string identityConfig(const std::string& extraLines = "") {
+  GwsimConfig c;
+  c.server().set("realm_id", 9).set("Root", "@DIR@/ns").set("SuPolicy", "allow")
+      .set("SudoPolicy", "allow");
+  c.user("alice", "wonderland").set("Uid", 1001).set("Gid", 100).set("Groups", "100 200 300")
+      .set("Accounts", "7 8 12 21").set("Home", "/home/alice").set("Gecos", "Alice Liddell")
+      .set("Shell", "/bin/ozsh");
+  c.user("bob", "builder").set("Uid", 1002).set("Gid", 200).set("Home", "/home/bob")
+      .set("SuPolicy", "challenge").set("SudoPolicy", "deny");
+  c.group("staff", 100);
+  c.group("wheel", 200);
+  c.account("research", 7);
+  c.account("teaching", 8);
+  c.account(kName128, 20);
+  c.account(kName127, 21);
+  c.section("Identity").set("Realm", "EXAMPLE.ORG").lines(extraLines);
+  c.file("/f1").set("Type", "file").set("Uid", 1001).set("Gid", 100).set("Account", 7);
+  c.file("/bobs").set("Type", "file").set("Uid", 1002).set("Gid", 200).set("Account", 7);
+  return c.text();
 }
 
 api_namespec_t oneName(namespec_type_t type, uint32_t id, const char* name) {

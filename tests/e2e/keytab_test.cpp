@@ -16,6 +16,7 @@
 
 #include "client_env.h"
 #include "client_process.h"
+#include "gwsim_config.h"
 #include "gwsim_fixture.h"
 #include "journal_text.h"
 #include "msg_conn.h"
@@ -25,22 +26,13 @@
 
 namespace {
 
-const char kUsers[] = R"(
-Users = {
-  alice = {
-    Password = wonderland
-    Keytab = @DIR@/alice.keytab
-  }
-  bob = {
-    Password = builder
-    RetryCount = 3
-  }
-  carol = {
-    Password = c4rol
-    RetryCount = 1
-  }
-}
-)";
+const std::string kUsers = [] {
+  GwsimConfig c;
+  c.user("alice", "wonderland").set("Keytab", "@DIR@/alice.keytab");
+  c.user("bob", "builder").set("RetryCount", 3);
+  c.user("carol", "c4rol").set("RetryCount", 1);
+  return c.text();
+}();
 
 // Bytes of every value, zeros included, so that a client stopping at a
 // zero byte or sending them unscrambled cannot pass.
@@ -421,26 +413,12 @@ TEST(SuSudo, PasscodeGoesInClear) {
 
 // Policies: the server's, overridden by the logged-in user's own.
 TEST(SuSudo, PoliciesAllowDenyOrChallenge) {
-  const char users[] = R"(
-Server = {
-  SuPolicy = deny
-  SudoPolicy = allow
-}
-Users = {
-  alice = {
-    Password = wonderland
-  }
-  dave = {
-    Password = d4ve
-    SuPolicy = allow
-    SudoPolicy = challenge
-  }
-  bob = {
-    Password = builder
-  }
-}
-)";
-  GwsimFixture gw(users);
+  GwsimConfig users;
+  users.server().set("SuPolicy", "deny").set("SudoPolicy", "allow");
+  users.user("alice", "wonderland");
+  users.user("dave", "d4ve").set("SuPolicy", "allow").set("SudoPolicy", "challenge");
+  users.user("bob", "builder");
+  GwsimFixture gw(users.text());
   ASSERT_TRUE(gw.running()) << gw.stderrText();
   ChildResult r = runInChild([&] {
     int failures = 0;

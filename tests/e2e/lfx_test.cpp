@@ -26,6 +26,7 @@
 
 #include "client_env.h"
 #include "client_process.h"
+#include "gwsim_config.h"
 #include "gwsim_fixture.h"
 #include "journal_text.h"
 #include "msg_lfx.h"
@@ -57,13 +58,21 @@ uint32_t bobUid() { return aliceUid() + 1; }
 
 const uint64_t kInlineMax = 4096;
 
-std::string config(const std::string& extra = "") {
-  std::string a = std::to_string(aliceUid()), g = std::to_string(aliceGid());
-  return "Users = {\n alice = {\n  Password = wonderland\n  Uid = " + a + "\n  Gid = " + g +
-         "\n  Groups = " + g + "\n  Home = /home/alice\n }\n bob = {\n  Password = builder\n"
-         "  Uid = " + std::to_string(bobUid()) + "\n  Gid = " + std::to_string(aliceGid() + 1) +
-         "\n }\n}\nLfx = {\n Root = @DIR@/lfx\n InlineMax = " + std::to_string(kInlineMax) +
-         "\n AcceptMs = 1500\n IdleMs = 3000\n" + extra + "}\n";
+std::string config(const std::string& extraLines = "") {
+  GwsimConfig c;
+  c.user("alice", "wonderland")
+      .set("Uid", (long long)aliceUid())
+      .set("Gid", (long long)aliceGid())
+      .set("Groups", (long long)aliceGid())
+      .set("Home", "/home/alice");
+  c.user("bob", "builder").set("Uid", (long long)bobUid()).set("Gid", (long long)aliceGid() + 1);
+  c.section("Lfx")
+      .set("Root", "@DIR@/lfx")
+      .set("InlineMax", (long long)kInlineMax)
+      .set("AcceptMs", 1500)
+      .set("IdleMs", 3000)
+      .lines(extraLines);
+  return c.text();
 }
 
 std::string lfxDir(const GwsimFixture& gw) { return gw.dir() + "/lfx"; }

@@ -15,6 +15,7 @@
 
 #include "client_env.h"
 #include "client_process.h"
+#include "gwsim_config.h"
 #include "gwsim_fixture.h"
 #include "journal_text.h"
 #include "mvr_protocol.h"
@@ -37,25 +38,12 @@ int leaksFound() {
 #endif
 }
 
-std::string config(const std::string& movers) {
-  return R"(
-Users = {
-  alice = {
-    Password = wonderland
-    Uid = 1001
-    Gid = 100
-  }
-}
-Files = {
-  "/" = {
-    Type = directory
-    Uid = 1001
-    Mode = 0755
-  }
-}
-Movers = {
-  PacketSize = 4096
-)" + movers + "\n}\n";
+std::string config(const std::string& moverLines) {
+  GwsimConfig c;
+  c.user("alice", "wonderland").set("Uid", 1001).set("Gid", 100);
+  c.dir("/").set("Uid", 1001).set("Mode", "0755");
+  c.movers().set("PacketSize", 4096).lines(moverLines);
+  return c.text();
 }
 
 bool login(const GwsimFixture& gw) { return clientLogin(gw, "alice", "wonderland") == 0; }

@@ -26,6 +26,7 @@
 
 #include "client_env.h"
 #include "client_process.h"
+#include "gwsim_config.h"
 #include "gwsim_fixture.h"
 #include "journal_text.h"
 #include "msg_conn.h"
@@ -34,65 +35,30 @@
 
 namespace {
 
-const char kUsers[] = R"(
-Users = {
-  alice = {
-    Password = wonderland
-    Uid = 1001
-    Gid = 100
-    Groups = 55
-    Accounts = 7
-  }
-}
-)";
+const std::string kUsers = [] {
+  GwsimConfig c;
+  c.user("alice", "wonderland").set("Uid", 1001).set("Gid", 100).set("Groups", 55)
+      .set("Accounts", 7);
+  return c.text();
+}();
 
 // alice owns the namespace's root; objects without an owner are root's (the
 // host's, as gwsim runs).
-const char kTree[] = R"(
-Files = {
-  / = {
-    Type = directory
-    Uid = 1001
-    Gid = 100
-    Mode = 0755
-  }
-  /data = {
-    Type = directory
-    Uid = 1001
-    Gid = 100
-    Mode = 0755
-  }
-  /data/disk.txt = {
-    Data = hello
-    Uid = 1001
-    Gid = 100
-    Mode = 0644
-    Family = 3
-    Comment = plain disk file
-  }
-  /data/tape.bin = {
-    Uid = 1001
-    Size = 4096
-    Tape = VOL001:17:PV0001 VOL002:3
-    Account = 7
-    COS = 5
-    Comment = on tape
-  }
-  /data/link = {
-    Type = symlink
-    Target = /data/disk.txt
-  }
-  /full = {
-    Type = directory
-  }
-  /full/a = {
-    Data = x
-  }
-  /proj = {
-    Type = junction
-  }
-}
-)";
+const std::string kTree = [] {
+  GwsimConfig c;
+  c.dir("/").set("Uid", 1001).set("Gid", 100).set("Mode", "0755");
+  c.dir("/data").set("Uid", 1001).set("Gid", 100).set("Mode", "0755");
+  c.file("/data/disk.txt").set("Data", "hello").set("Uid", 1001).set("Gid", 100).set("Mode", "0644")
+      .set("Family", 3).set("Comment", "plain disk file");
+  c.file("/data/tape.bin").set("Uid", 1001).set("Size", 4096)
+      .set("Tape", "VOL001:17:PV0001 VOL002:3").set("Account", 7).set("COS", 5)
+      .set("Comment", "on tape");
+  c.file("/data/link").set("Type", "symlink").set("Target", "/data/disk.txt");
+  c.dir("/full");
+  c.file("/full/a").set("Data", "x");
+  c.file("/proj").set("Type", "junction");
+  return c.text();
+}();
 
 std::string config(const std::string& extra = "") {
   return std::string("Server = {\n  umask = 022\n}\n") + kUsers + kTree + extra;

@@ -8,36 +8,21 @@
 #include <string>
 #include <vector>
 
+#include "gwsim_config.h"
 #include "gwsim_fixture.h"
 #include "journal_text.h"
 #include "ozu_run.h"
 
 namespace {
 
-const char kConfig[] = R"(
-Server = {
-  SuPolicy = allow
-}
-Users = {
-  alice = {
-    Password = wonderland
-    Uid = 1001
-    Gid = 100
-    Home = /home/alice
-  }
-  bob = {
-    Password = builder
-    Uid = 1002
-    Gid = 100
-    Home = /home/bob
-  }
-}
-Commands = {
-  pwd = {
-    Line = somewhere
-  }
-}
-)";
+const std::string kConfig = [] {
+  GwsimConfig c;
+  c.server().set("SuPolicy", "allow");
+  c.user("alice", "wonderland").set("Uid", 1001).set("Gid", 100).set("Home", "/home/alice");
+  c.user("bob", "builder").set("Uid", 1002).set("Gid", 100).set("Home", "/home/bob");
+  c.section("Commands").block("pwd").set("Line", "somewhere");
+  return c.text();
+}();
 
 class OzuConnections : public ::testing::Test {
  protected:

@@ -13,6 +13,7 @@
 #include <sstream>
 #include <string>
 
+#include "program_run.h"
 #include "pty_process.h"
 
 namespace {
@@ -33,18 +34,15 @@ TEST(OzuDemo, RunsCommandsAgainstItsOwnGateway)
   char tmpl[] = "/tmp/ozu-demo-test-XXXXXX";
   ASSERT_NE(mkdtemp(tmpl), nullptr);
   std::string tmp = tmpl;
-  std::string cmd = "env -u HOME TMPDIR=" + tmp + " OZU_BUILD_DIR=" OZU_BUILD_DIR " " OZU_DEMO_SCRIPT
-                    " 'pwd; frob' 2>&1";
-  FILE *p = popen(cmd.c_str(), "r");
-  ASSERT_NE(p, nullptr);
-  std::string out;
-  char buf[4096];
-  size_t n;
-  while ((n = fread(buf, 1, sizeof buf, p)) > 0)
-    out.append(buf, n);
-  int st = pclose(p);
-  EXPECT_TRUE(WIFEXITED(st));
-  EXPECT_EQ(WEXITSTATUS(st), 64) << out;
+  ProgramSpec spec;
+  spec.argv = {OZU_DEMO_SCRIPT, "pwd; frob"};
+  spec.env = programEnv({"HOME="}, {"TMPDIR=" + tmp, "OZU_BUILD_DIR=" OZU_BUILD_DIR});
+  spec.mergeErr = true;
+  spec.timeoutSec = 120;
+  ProgramResult r = runProgram(spec);
+  const std::string &out = r.out;
+  EXPECT_FALSE(r.timedOut);
+  EXPECT_EQ(r.status, 64) << out;
   EXPECT_NE(out.find("Welcome to the ozu demo gateway"), std::string::npos) << out;
   EXPECT_NE(out.find("/home/demo\n"), std::string::npos) << out;
   EXPECT_NE(out.find("*** unrecognized command: 'frob'"), std::string::npos) << out;

@@ -9,43 +9,24 @@
 #include <string>
 #include <vector>
 
+#include "gwsim_config.h"
 #include "gwsim_fixture.h"
 #include "journal_text.h"
 #include "ozu_run.h"
 
 namespace {
 
-const char kConfig[] = R"(
-Users = {
-  alice = {
-    Password = wonderland
-    Uid = 1001
-    Gid = 100
-    Home = /home/alice
-  }
-}
-Commands = {
-  one = {
-    Line = ONE
-  }
-  three = {
-    Line = THREE
-  }
-  tail = {
-    Stream = 0 50 tick
-    Exit = 130
-  }
-  slow = {
-    Stream = 20 50 s
-  }
-  tail3 = {
-    Stream = 0 50 a
-    Stream = 0 50 b
-    Stream = 0 50 c
-    Exit = 130
-  }
-}
-)";
+const std::string kConfig = [] {
+  GwsimConfig c;
+  c.user("alice", "wonderland").set("Uid", 1001).set("Gid", 100).set("Home", "/home/alice");
+  c.section("Commands").block("one").set("Line", "ONE");
+  c.section("Commands").block("three").set("Line", "THREE");
+  c.section("Commands").block("tail").set("Stream", "0 50 tick").set("Exit", 130);
+  c.section("Commands").block("slow").set("Stream", "20 50 s");
+  c.section("Commands").block("tail3").set("Stream", "0 50 a").set("Stream", "0 50 b")
+      .set("Stream", "0 50 c").set("Exit", 130);
+  return c.text();
+}();
 
 class OzuTerminal : public ::testing::Test {
  protected:
@@ -162,34 +143,15 @@ TEST_F(OzuTerminal, IdleTimeoutOfPlainTerminalInput)
 
 namespace {
 
-const char kClosedConfig[] = R"(
-Users = {
-  alice = {
-    Password = wonderland
-    Uid = 1001
-    Gid = 100
-    Home = /home/alice
-  }
-}
-Files = {
-  /var = {
-    Type = directory
-    Mode = 0755
-  }
-  /var/adm = {
-    Type = directory
-    Mode = 0755
-  }
-  /var/adm/config = {
-    Type = directory
-    Mode = 0755
-  }
-  /var/adm/config/nologin = {
-    Data = gateway-closed
-    Mode = 0644
-  }
-}
-)";
+const std::string kClosedConfig = [] {
+  GwsimConfig c;
+  c.user("alice", "wonderland").set("Uid", 1001).set("Gid", 100).set("Home", "/home/alice");
+  c.dir("/var").set("Mode", "0755");
+  c.dir("/var/adm").set("Mode", "0755");
+  c.dir("/var/adm/config").set("Mode", "0755");
+  c.file("/var/adm/config/nologin").set("Data", "gateway-closed").set("Mode", "0644");
+  return c.text();
+}();
 
 // The local no-login file holds the shell before the log-in, the gateway's
 // own one after it; each is shown once and the shell goes on when it is

@@ -10,52 +10,24 @@
 #include <string>
 #include <vector>
 
+#include "gwsim_config.h"
 #include "gwsim_fixture.h"
 #include "journal_text.h"
 #include "ozu_run.h"
 
 namespace {
 
-const char kConfig[] = R"(
-Server = {
-  startupCOS = 0
-}
-Users = {
-  alice = {
-    Password = wonderland
-    Uid = 1001
-    Gid = 100
-    Home = /home/alice
-  }
-  bob = {
-    Password = builder
-    Uid = 1002
-    Home = /home/bob
-  }
-}
-Files = {
-  /home = {
-    Type = directory
-    Mode = 0755
-  }
-  /home/alice = {
-    Type = directory
-    Uid = 1001
-    Gid = 100
-    Mode = 0755
-  }
-  /home/bob = {
-    Type = directory
-    Uid = 1002
-  }
-  /home/alice/work = {
-    Type = directory
-    Uid = 1001
-    Gid = 100
-    Mode = 0755
-  }
-}
-)";
+const std::string kConfig = [] {
+  GwsimConfig c;
+  c.server().set("startupCOS", 0);
+  c.user("alice", "wonderland").set("Uid", 1001).set("Gid", 100).set("Home", "/home/alice");
+  c.user("bob", "builder").set("Uid", 1002).set("Home", "/home/bob");
+  c.dir("/home").set("Mode", "0755");
+  c.dir("/home/alice").set("Uid", 1001).set("Gid", 100).set("Mode", "0755");
+  c.dir("/home/bob").set("Uid", 1002);
+  c.dir("/home/alice/work").set("Uid", 1001).set("Gid", 100).set("Mode", "0755");
+  return c.text();
+}();
 
 class OzuKeysets : public ::testing::Test {
  protected:

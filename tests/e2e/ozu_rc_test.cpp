@@ -6,27 +6,19 @@
 #include <string>
 #include <vector>
 
+#include "gwsim_config.h"
 #include "gwsim_fixture.h"
 #include "journal_text.h"
 #include "ozu_run.h"
 
 namespace {
 
-const char kConfig[] = R"(
-Users = {
-  alice = {
-    Password = wonderland
-    Uid = 1001
-    Gid = 100
-    Home = /home/alice
-  }
-}
-Commands = {
-  one = {
-    Line = ONE
-  }
-}
-)";
+const std::string kConfig = [] {
+  GwsimConfig c;
+  c.user("alice", "wonderland").set("Uid", 1001).set("Gid", 100).set("Home", "/home/alice");
+  c.section("Commands").block("one").set("Line", "ONE");
+  return c.text();
+}();
 
 class OzuRc : public ::testing::Test {
  protected:

@@ -7,64 +7,31 @@
 #include <string>
 #include <vector>
 
+#include "gwsim_config.h"
 #include "gwsim_fixture.h"
 #include "journal_text.h"
 #include "ozu_run.h"
 
 namespace {
 
-const char kConfig[] = R"(
-Server = {
-  app_copies = 2
-  startupCOS = 0
-}
-Users = {
-  alice = {
-    Password = wonderland
-    Uid = 1001
-    Gid = 100
-    Home = /home/alice
-    Accounts = 7
-  }
-}
-Accounts = {
-  research = 7
-}
-Motd = {
-  Text = Welcome to the test gateway
-}
-Commands = {
-  pwd = {
-    Line = /home/alice
-  }
-  one = {
-    Line = ONE
-  }
-  two = {
-    Line = TWO
-  }
-  three = {
-    Line = THREE
-  }
-  four = {
-    Line = FOUR
-  }
-  fails = {
-    ErrorLine = it went wrong
-    Exit = 3
-  }
-  cd /home/alice/sub = {
-    Chdir = /home/alice/sub
-  }
-  crash = {
-    Line = partial
-    Drop
-  }
-  many = {
-    Stream = 200 0 row
-  }
-}
-)";
+const std::string kConfig = [] {
+  GwsimConfig c;
+  c.server().set("app_copies", 2).set("startupCOS", 0);
+  c.user("alice", "wonderland").set("Uid", 1001).set("Gid", 100).set("Home", "/home/alice")
+      .set("Accounts", 7);
+  c.account("research", 7);
+  c.section("Motd").set("Text", "Welcome to the test gateway");
+  c.section("Commands").block("pwd").set("Line", "/home/alice");
+  c.section("Commands").block("one").set("Line", "ONE");
+  c.section("Commands").block("two").set("Line", "TWO");
+  c.section("Commands").block("three").set("Line", "THREE");
+  c.section("Commands").block("four").set("Line", "FOUR");
+  c.section("Commands").block("fails").set("ErrorLine", "it went wrong").set("Exit", 3);
+  c.section("Commands").block("cd /home/alice/sub").set("Chdir", "/home/alice/sub");
+  c.section("Commands").block("crash").set("Line", "partial").flag("Drop");
+  c.section("Commands").block("many").set("Stream", "200 0 row");
+  return c.text();
+}();
 
 class OzuShell : public ::testing::Test {
  protected:

@@ -8,79 +8,31 @@
 #include <string>
 #include <vector>
 
+#include "gwsim_config.h"
 #include "gwsim_fixture.h"
 #include "journal_text.h"
 #include "ozu_run.h"
 
 namespace {
 
-std::string config(const std::string &faults = "")
+std::string config(const std::string &errorRule = "")
 {
-  std::string c = R"(
-Server = {
-  SuPolicy = allow
-  SudoPolicy = allow
-}
-Users = {
-  alice = {
-    Password = wonderland
-    Uid = 1001
-    Gid = 100
-    Home = /home/alice
-  }
-  bob = {
-    Password = builder
-    Uid = 1002
-    Gid = 100
-    Home = /home/bob
-  }
-  carol = {
-    Password = lewis
-    Uid = 1003
-    Gid = 100
-    Home = /home/carol
-    SuPolicy = deny
-    SudoPolicy = deny
-  }
-  dave = {
-    Password = drawer
-    Uid = 1004
-    Gid = 100
-    Home = /home/bob
-    SuPolicy = challenge
-    SudoPolicy = challenge
-  }
-  root = {
-    Password = toor
-    Uid = 0
-    Gid = 0
-    Home = /
-  }
-}
-Files = {
-  /home = {
-    Type = directory
-  }
-  /home/alice = {
-    Type = directory
-    Uid = 1001
-    Mode = 0755
-  }
-  /home/bob = {
-    Type = directory
-    Uid = 1002
-    Mode = 0755
-  }
-  /home/carol = {
-    Type = directory
-    Uid = 1003
-    Mode = 0755
-  }
-}
-)";
-  if (!faults.empty())
-    c += "Faults = {\n" + faults + "\n}\n";
-  return c;
+  GwsimConfig c;
+  c.server().set("SuPolicy", "allow").set("SudoPolicy", "allow");
+  c.user("alice", "wonderland").set("Uid", 1001).set("Gid", 100).set("Home", "/home/alice");
+  c.user("bob", "builder").set("Uid", 1002).set("Gid", 100).set("Home", "/home/bob");
+  c.user("carol", "lewis").set("Uid", 1003).set("Gid", 100).set("Home", "/home/carol")
+      .set("SuPolicy", "deny").set("SudoPolicy", "deny");
+  c.user("dave", "drawer").set("Uid", 1004).set("Gid", 100).set("Home", "/home/bob")
+      .set("SuPolicy", "challenge").set("SudoPolicy", "challenge");
+  c.user("root", "toor").set("Uid", 0).set("Gid", 0).set("Home", "/");
+  c.dir("/home");
+  c.dir("/home/alice").set("Uid", 1001).set("Mode", "0755");
+  c.dir("/home/bob").set("Uid", 1002).set("Mode", "0755");
+  c.dir("/home/carol").set("Uid", 1003).set("Mode", "0755");
+  if (!errorRule.empty())
+    c.fault("Error", errorRule);
+  return c.text();
 }
 
 class OzuSu : public ::testing::Test {
@@ -239,7 +191,7 @@ TEST_F(OzuSu, SudoOptionErrors)
 TEST(OzuSudoShell, EveryCommandIsAuthorised)
 {
   // The fourth sudo start of the run (the third command) is refused.
-  GwsimFixture gw{config("  Error = 0x0200 0x0112 4 -1")};
+  GwsimFixture gw{config("0x0200 0x0112 4 -1")};
   ASSERT_TRUE(gw.running()) << gw.stderrText();
   ozuHome(gw);
   OzuResult r = runOzu(gw, ozuArgs(gw, {"-P", "sudo -u bob -s; keep -l one; ls; keep -l two; "
@@ -307,7 +259,7 @@ TEST(OzuSuChallenge, PasswordsAskedAtTheTerminal)
 // read: the switch is ended and the identity before it comes back.
 TEST(OzuSuRollback, NoPasswordEntryAfterTheSwitch)
 {
-  GwsimFixture gw{config("  Error = 0x0600 0x0100 2 -5")};
+  GwsimFixture gw{config("0x0600 0x0100 2 -5")};
   ASSERT_TRUE(gw.running()) << gw.stderrText();
   ozuHome(gw);
   OzuResult r = runOzu(gw, ozuArgs(gw, {"-P", "su bob; showcon; keep back"}));

@@ -9,13 +9,22 @@
 #include <fstream>
 #include <string>
 
+#include "gwsim_config.h"
 #include "gwsim_fixture.h"
 #include "journal_text.h"
 #include "ozu_run.h"
 
 namespace {
 
-std::string uidText() { return std::to_string(geteuid() == 0 ? 1001 : geteuid()); }
+// alice's own file system on the gateway host, alice being this process's
+// user unless that is root.
+std::string lfxConfig()
+{
+  GwsimConfig c;
+  c.user("alice", "wonderland").set("Uid", int(geteuid() == 0 ? 1001 : geteuid())).set("Home", "/d");
+  c.section("Lfx").set("Root", "@DIR@/lfx");
+  return c.text();
+}
 
 // The gateway's own tree at <dir>/lfx: d/{a,b}, d/s0..s2/in, d/s1/deep.
 // The storage namespace holds a decoy of the same names.
@@ -38,8 +47,7 @@ class OzuLfxWildcards : public ::testing::Test {
     mkdir((gw.rootDir() + "/d/s7decoy").c_str(), 0755);
     home = ozuHome(gw);
   }
-  GwsimFixture gw{"Users = {\n alice = {\n  Password = wonderland\n  Uid = " + uidText() +
-                  "\n  Home = /d\n }\n}\nLfx = {\n Root = @DIR@/lfx\n}\n"};
+  GwsimFixture gw{lfxConfig()};
   std::string home;
 };
 

@@ -14,6 +14,7 @@
 
 #include "client_env.h"
 #include "client_process.h"
+#include "gwsim_config.h"
 #include "gwsim_fixture.h"
 #include "journal_text.h"
 #include "pty_process.h"
@@ -56,25 +57,19 @@ void expectIdsEchoed(const std::vector<std::string>& j, size_t batches) {
   }
 }
 
-const char kAliceScript[] = R"(
-Users = {
-  alice = {
-    Password = wonderland
-    Pam = {
-      Batch = {
-        Message = 4 Welcome to the gateway
-        Message = 1 Password:
-        Answer = wonderland
-      }
-      Batch = {
-        Message = 2 Code:
-        Answer = 4711
-        Message = 3 Your token expires soon
-      }
-    }
-  }
-}
-)";
+const std::string kAliceScript = [] {
+  GwsimConfig c;
+  GwsimBlock& pam = c.user("alice", "wonderland").child("Pam");
+  pam.block("Batch")
+      .set("Message", "4 Welcome to the gateway")
+      .set("Message", "1 Password:")
+      .set("Answer", "wonderland");
+  pam.block("Batch")
+      .set("Message", "2 Code:")
+      .set("Answer", 4711)
+      .set("Message", "3 Your token expires soon");
+  return c.text();
+}();
 
 }  // namespace
 
@@ -131,22 +126,11 @@ TEST(Pam, QuestionsAndTextsOnTheTerminal) {
 // An empty answer goes as one zero byte; an answer of 600 characters is cut
 // at 511 and the rest of its line is not taken as the next answer.
 TEST(Pam, EmptyAndOverLongAnswers) {
-  GwsimFixture gw(R"(
-Users = {
-  alice = {
-    Pam = {
-      Batch = {
-        Message = 1 First:
-        Message = 1 Second:
-      }
-      Batch = {
-        Message = 2 Third:
-        Answer = after
-      }
-    }
-  }
-}
-)");
+  GwsimConfig config;
+  GwsimBlock& pam = config.user("alice").child("Pam");
+  pam.block("Batch").set("Message", "1 First:").set("Message", "1 Second:");
+  pam.block("Batch").set("Message", "2 Third:").set("Answer", "after");
+  GwsimFixture gw(config.text());
   ASSERT_TRUE(gw.running()) << gw.stderrText();
   PtyProcess p([&] {
     int failures = 0;
@@ -181,7 +165,7 @@ Users = {
 // Without a principal the name is asked on the terminal, again while it is
 // blank; a user without a script is asked for the password once.
 TEST(Pam, PrincipalAskedUntilGiven) {
-  GwsimFixture gw("Users = {\n alice = {\n  Password = wonderland\n }\n}\n");
+  GwsimFixture gw(userConfig("alice", "wonderland").text());
   ASSERT_TRUE(gw.running()) << gw.stderrText();
   PtyProcess p([&] {
     int failures = 0;
@@ -210,21 +194,10 @@ TEST(Pam, PrincipalAskedUntilGiven) {
 // refused), keeps the stored password and leaves the result to PAM, which
 // runs the exchange again and logs in without a terminal.
 TEST(Pam, AfterComboFailsLocally) {
-  GwsimFixture gw(R"(
-Faults = {
-  Error = 0x0200 0x0012 1 -5
-}
-Users = {
-  alice = {
-    Password = wonderland
-    Pam = {
-      Batch = {
-        Message = 4 Access granted
-      }
-    }
-  }
-}
-)");
+  GwsimConfig config;
+  config.fault("Error", "0x0200 0x0012 1 -5");
+  config.user("alice", "wonderland").child("Pam").block("Batch").set("Message", "4 Access granted");
+  GwsimFixture gw(config.text());
   ASSERT_TRUE(gw.running()) << gw.stderrText();
   ChildResult r = runInChild([&] {
     int failures = 0;
@@ -259,7 +232,7 @@ TEST(Pam, WithoutTerminal) {
     const char* name;
     const char* principal;
     const char* password;
-    const char* faults;
+    const char* errorRule;  // a fault rule Error = ..., or ""
     int rc;
     int loginRequests;
     int conversations;
@@ -268,13 +241,15 @@ TEST(Pam, WithoutTerminal) {
       {"no password stored", "alice", nullptr, "", -22, 0, 0},
       {"no principal stored", nullptr, "any", "", -22, 0, 0},
       {"unknown user", "mallory", "any", "", -10003, 1, 0},
-      {"gateway error", "alice", "any", "Faults = {\n Error = 0x0200 0x0100 1 -13\n}\n", -13, 1,
+      {"gateway error", "alice", "any", "0x0200 0x0100 1 -13", -13, 1,
        0},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
-    GwsimFixture gw(std::string(c.faults) +
-                    "Users = {\n alice = {\n  Password = wonderland\n }\n}\n");
+    GwsimConfig config;
+    if (*c.errorRule) config.fault("Error", c.errorRule);
+    config.user("alice", "wonderland");
+    GwsimFixture gw(config.text());
     ASSERT_TRUE(gw.running()) << gw.stderrText();
     ChildResult r = runInChild(
         [&] {
@@ -316,35 +291,37 @@ TEST(Pam, WithoutTerminal) {
 // themselves (an error text before the bad record stays unshown) and send
 // no answer; the simulator survives every one of them.
 TEST(Pam, MalformedBatchesAreRefused) {
-  std::string many;
-  for (int i = 0; i < 33; i++) many += "    Message = 4 line " + std::to_string(i) + "\n";
+  std::vector<std::string> many;
+  for (int i = 0; i < 33; i++) many.push_back("Message = 4 line " + std::to_string(i));
   struct Case {
     std::string name;
-    std::string batch;
+    std::vector<std::string> batch;  // the lines of its one Batch
     std::string logText;
   } cases[] = {
       {"33 messages", many, "invalid PAM message count 33 received - aborting \n"},
-      {"count 0", "    Message = 3 shown\n    Count = 0\n",
+      {"count 0", {"Message = 3 shown", "Count = 0"},
        "invalid PAM message count 0 received - aborting \n"},
-      {"count -1", "    Message = 3 shown\n    Count = -1\n",
+      {"count -1", {"Message = 3 shown", "Count = -1"},
        "invalid PAM message count -1 received - aborting \n"},
-      {"style 5", "    Message = 3 shown\n    Message = 5 odd\n",
+      {"style 5", {"Message = 3 shown", "Message = 5 odd"},
        "Bad PAM conversation msg style received: 5 Aborting PAM auth\n"},
-      {"style 0", "    Message = 0 odd\n",
+      {"style 0", {"Message = 0 odd"},
        "Bad PAM conversation msg style received: 0 Aborting PAM auth\n"},
-      {"huge msg_len", "    Message = 3 shown\n    Message = 3 long\n    MsgLen = 0xffffffff\n",
+      {"huge msg_len", {"Message = 3 shown", "Message = 3 long", "MsgLen = 0xffffffff"},
        "PAM message 2 runs past the end of its batch - aborting\n"},
-      {"msg_len one past the end", "    Message = 3 shown\n    MsgLen = 7\n",
+      {"msg_len one past the end", {"Message = 3 shown", "MsgLen = 7"},
        "PAM message 1 runs past the end of its batch - aborting\n"},
-      {"more records than bytes", "    Message = 3 shown\n    Count = 2\n",
+      {"more records than bytes", {"Message = 3 shown", "Count = 2"},
        "PAM message 2 runs past the end of its batch - aborting\n"},
-      {"undecryptable", "    Message = 3 shown\n    Undecryptable\n",
+      {"undecryptable", {"Message = 3 shown", "Undecryptable"},
        "decrypting PAM conversation - aborting\n"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
-    GwsimFixture gw("Users = {\n alice = {\n  Pam = {\n   Batch = {\n" + c.batch +
-                    "   }\n  }\n }\n}\n");
+    GwsimConfig config;
+    GwsimBlock& batch = config.user("alice").child("Pam").block("Batch");
+    for (const std::string& line : c.batch) batch.lines(line);
+    GwsimFixture gw(config.text());
     ASSERT_TRUE(gw.running()) << gw.stderrText();
     ChildResult r = runInChild(
         [&] {
@@ -374,9 +351,9 @@ TEST(Pam, MalformedBatchesAreRefused) {
 // answer: the method list stops there instead of sending the next method's
 // log-in into that conversation, and the open fails with PAM's code.
 TEST(Pam, AbandonedConversationEndsTheMethodList) {
-  GwsimFixture gw(
-      "Users = {\n alice = {\n  Password = wonderland\n  Pam = {\n   Batch = {\n"
-      "    Message = 5 odd\n   }\n  }\n }\n}\n");
+  GwsimConfig config;
+  config.user("alice", "wonderland").child("Pam").block("Batch").set("Message", "5 odd");
+  GwsimFixture gw(config.text());
   ASSERT_TRUE(gw.running()) << gw.stderrText();
   ChildResult r = runInChild(
       [&] {
@@ -401,21 +378,11 @@ TEST(Pam, AbandonedConversationEndsTheMethodList) {
 // A text that arrives without its zero byte ends with its record: what the
 // decryption buffer still holds from the longer batch before is not shown.
 TEST(Pam, UnterminatedTextEndsWithItsRecord) {
-  GwsimFixture gw(R"(
-Users = {
-  alice = {
-    Pam = {
-      Batch = {
-        Message = 3 AAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAA
-      }
-      Batch = {
-        Message = 3 Last words
-        NoZero
-      }
-    }
-  }
-}
-)");
+  GwsimConfig config;
+  GwsimBlock& pam = config.user("alice").child("Pam");
+  pam.block("Batch").set("Message", "3 " + std::string(48, 'A'));
+  pam.block("Batch").set("Message", "3 Last words").flag("NoZero");
+  GwsimFixture gw(config.text());
   ASSERT_TRUE(gw.running()) << gw.stderrText();
   ChildResult r = runInChild([&] {
     int failures = 0;

@@ -15,165 +15,48 @@
 
 #include "client_env.h"
 #include "client_process.h"
+#include "gwsim_config.h"
 #include "gwsim_fixture.h"
 #include "quor_api.h"
 
 namespace {
 
-const char kConfig[] = R"(
-Users = {
-  root = {
-    Password = r00t
-    Uid = 0
-    Gid = 0
-  }
-  alice = {
-    Password = wonderland
-    Uid = 1001
-    Gid = 100
-  }
-  bob = {
-    Password = builder
-    Uid = 1002
-    Gid = 200
-  }
-  dave = {
-    Password = nouid
-  }
-}
-Files = {
-  / = {
-    Type = directory
-    Uid = 0
-    Mode = 0755
-  }
-  /root = {
-    Type = directory
-    Uid = 0
-    Mode = 0755
-  }
-  /root/file = {
-    Data = r
-    Uid = 0
-    Mode = 0644
-  }
-  /alice = {
-    Type = directory
-    Uid = 1001
-    Gid = 100
-    Mode = 0755
-  }
-  /alice/file = {
-    Data = a
-    Uid = 1001
-    Gid = 100
-    Mode = 0644
-  }
-  /alice/mine = {
-    Data = m
-    Uid = 1001
-    Gid = 100
-    Mode = 0600
-  }
-  /alice/victim = {
-    Uid = 1001
-  }
-  /alice/victim2 = {
-    Uid = 1001
-  }
-  /alice/ren = {
-    Uid = 1001
-  }
-  /alice/empty = {
-    Type = directory
-    Uid = 1001
-    Mode = 0755
-  }
-  /alice/private = {
-    Type = directory
-    Uid = 1001
-    Gid = 100
-    Mode = 0700
-  }
-  /alice/private/secret = {
-    Data = s
-    Uid = 1001
-    Mode = 0644
-  }
-  /alice/private/link = {
-    Type = symlink
-    Target = /alice/file
-  }
-  /alice/searchonly = {
-    Type = directory
-    Uid = 1001
-    Mode = 0711
-  }
-  /alice/searchonly/f = {
-    Uid = 1001
-    Mode = 0644
-  }
-  /alice/readonly = {
-    Type = directory
-    Uid = 1001
-    Mode = 0744
-  }
-  /alice/readonly/f = {
-    Uid = 1001
-    Mode = 0644
-  }
-  /shared = {
-    Type = directory
-    Uid = 0
-    Gid = 200
-    Mode = 0770
-  }
-  /shared/f = {
-    Uid = 0
-    Gid = 200
-    Mode = 0664
-  }
-  /tmp = {
-    Type = directory
-    Uid = 0
-    Mode = 01777
-  }
-  /tmp/alices = {
-    Uid = 1001
-    Mode = 0644
-  }
-  /tmp/alices2 = {
-    Uid = 1001
-    Mode = 0644
-  }
-  /tmp/alices3 = {
-    Uid = 1001
-    Mode = 0644
-  }
-  /tmp/bobs = {
-    Uid = 1002
-    Mode = 0644
-  }
-  /tmp/bobs2 = {
-    Uid = 1002
-    Mode = 0644
-  }
-  /tmp/bobs3 = {
-    Uid = 1002
-    Mode = 0644
-  }
-  /tmp/alicedir = {
-    Type = directory
-    Uid = 1001
-    Mode = 0555
-  }
-  /tmp/alicedir2 = {
-    Type = directory
-    Uid = 1001
-    Mode = 0555
-  }
-}
-)";
+const std::string kConfig = [] {
+  GwsimConfig c;
+  c.user("root", "r00t").set("Uid", 0).set("Gid", 0);
+  c.user("alice", "wonderland").set("Uid", 1001).set("Gid", 100);
+  c.user("bob", "builder").set("Uid", 1002).set("Gid", 200);
+  c.user("dave", "nouid");
+  c.dir("/").set("Uid", 0).set("Mode", "0755");
+  c.dir("/root").set("Uid", 0).set("Mode", "0755");
+  c.file("/root/file").set("Data", "r").set("Uid", 0).set("Mode", "0644");
+  c.dir("/alice").set("Uid", 1001).set("Gid", 100).set("Mode", "0755");
+  c.file("/alice/file").set("Data", "a").set("Uid", 1001).set("Gid", 100).set("Mode", "0644");
+  c.file("/alice/mine").set("Data", "m").set("Uid", 1001).set("Gid", 100).set("Mode", "0600");
+  c.file("/alice/victim").set("Uid", 1001);
+  c.file("/alice/victim2").set("Uid", 1001);
+  c.file("/alice/ren").set("Uid", 1001);
+  c.dir("/alice/empty").set("Uid", 1001).set("Mode", "0755");
+  c.dir("/alice/private").set("Uid", 1001).set("Gid", 100).set("Mode", "0700");
+  c.file("/alice/private/secret").set("Data", "s").set("Uid", 1001).set("Mode", "0644");
+  c.file("/alice/private/link").set("Type", "symlink").set("Target", "/alice/file");
+  c.dir("/alice/searchonly").set("Uid", 1001).set("Mode", "0711");
+  c.file("/alice/searchonly/f").set("Uid", 1001).set("Mode", "0644");
+  c.dir("/alice/readonly").set("Uid", 1001).set("Mode", "0744");
+  c.file("/alice/readonly/f").set("Uid", 1001).set("Mode", "0644");
+  c.dir("/shared").set("Uid", 0).set("Gid", 200).set("Mode", "0770");
+  c.file("/shared/f").set("Uid", 0).set("Gid", 200).set("Mode", "0664");
+  c.dir("/tmp").set("Uid", 0).set("Mode", "01777");
+  c.file("/tmp/alices").set("Uid", 1001).set("Mode", "0644");
+  c.file("/tmp/alices2").set("Uid", 1001).set("Mode", "0644");
+  c.file("/tmp/alices3").set("Uid", 1001).set("Mode", "0644");
+  c.file("/tmp/bobs").set("Uid", 1002).set("Mode", "0644");
+  c.file("/tmp/bobs2").set("Uid", 1002).set("Mode", "0644");
+  c.file("/tmp/bobs3").set("Uid", 1002).set("Mode", "0644");
+  c.dir("/tmp/alicedir").set("Uid", 1001).set("Mode", "0555");
+  c.dir("/tmp/alicedir2").set("Uid", 1001).set("Mode", "0555");
+  return c.text();
+}();
 
 struct Row {
   const char* user;

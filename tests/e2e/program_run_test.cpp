@@ -143,6 +143,8 @@ TEST(GwsimConfigTest, RendersNestedBlocksInOrder) {
   pam.block("Batch").set("Message", "2 Code:").flag("NoZero");
   c.user("bob").set("Uid", 0);
   c.dir("/data").set("Mode", "0755");
+  c.dir("/data").set("Uid", 1001);  // the same entry, typed once
+  c.movers().lines("  PerAddress = 2\n\n  Die = read 1  \n");
   EXPECT_EQ(c.text(),
             "Users = {\n"
             "  alice = {\n"
@@ -170,7 +172,12 @@ TEST(GwsimConfigTest, RendersNestedBlocksInOrder) {
             "  \"/data\" = {\n"
             "    Type = directory\n"
             "    Mode = 0755\n"
+            "    Uid = 1001\n"
             "  }\n"
+            "}\n"
+            "Movers = {\n"
+            "  PerAddress = 2\n"
+            "  Die = read 1\n"
             "}\n");
 }
 

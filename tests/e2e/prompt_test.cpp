@@ -11,6 +11,7 @@
 
 #include "client_env.h"
 #include "client_process.h"
+#include "gwsim_config.h"
 #include "gwsim_fixture.h"
 #include "journal_text.h"
 #include "pty_process.h"
@@ -46,8 +47,9 @@ TEST(Prompt, ComboAsksOnTheTerminal) {
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.prompt);
-    GwsimFixture gw("Server = {\n auth_crypto_card = " + std::to_string(c.card) +
-                    "\n}\nUsers = {\n alice = {\n  Password = wonderland\n }\n}\n");
+    GwsimConfig config = userConfig("alice", "wonderland");
+    config.server().set("auth_crypto_card", c.card);
+    GwsimFixture gw(config.text());
     ASSERT_TRUE(gw.running()) << gw.stderrText();
     PtyProcess p([&] {
       int failures = 0;
@@ -77,7 +79,7 @@ TEST(Prompt, ComboAsksOnTheTerminal) {
 
 // Without a terminal the stored password is the one try, without a prompt.
 TEST(Prompt, WithoutTerminalTheStoredPasswordIsUsed) {
-  GwsimFixture gw("Users = {\n alice = {\n  Password = wonderland\n }\n}\n");
+  GwsimFixture gw(userConfig("alice", "wonderland").text());
   ASSERT_TRUE(gw.running()) << gw.stderrText();
   ChildResult r = runInChild([&] {
     int failures = 0;
@@ -96,7 +98,7 @@ TEST(Prompt, WithoutTerminalTheStoredPasswordIsUsed) {
 // log-in request leaves, and the log-in ends with the authentication
 // failure and its texts.
 TEST(Prompt, WithoutTerminalAMissingPasswordFails) {
-  GwsimFixture gw("Users = {\n alice = {\n  Password = wonderland\n }\n}\n");
+  GwsimFixture gw(userConfig("alice", "wonderland").text());
   ASSERT_TRUE(gw.running()) << gw.stderrText();
   ChildResult r = runInChild([&] {
     int failures = 0;

@@ -13,6 +13,7 @@
 
 #include "client_env.h"
 #include "client_process.h"
+#include "gwsim_config.h"
 #include "gwsim_fixture.h"
 #include "journal_text.h"
 #include "quor_api.h"
@@ -20,56 +21,25 @@
 
 namespace {
 
-const char kUsers[] = R"(
-Users = {
-  alice = {
-    Password = wonderland
-    Uid = 1001
-    Gid = 100
-    Accounts = 7
-  }
-}
-)";
+const std::string kUsers = [] {
+  GwsimConfig c;
+  c.user("alice", "wonderland").set("Uid", 1001).set("Gid", 100).set("Accounts", 7);
+  return c.text();
+}();
 
-const char kCOS[] = R"(
-COS = {
-  1 = {
-    Name = small
-    MaxFileSize = 1048576
-    Subsystems = 1 2
-    StripeWidth = 2
-    FamilyId = 5
-    StageCode = 3
-  }
-  2 = {
-    Name = big
-    MinFileSize = 1048577
-    MediaType = 3
-    MediaSubtype = 4
-    Subsystems = 1
-  }
-  3 = {
-    Name = dual
-    Copies = 2
-    Uids = 1001 1002
-    Gids = 100
-    Accounts = 7
-  }
-  4 = {
-    Name = staff
-    Gids = 300
-    no-auto
-  }
-  5 = {
-    Name = projects
-    Accounts = 9
-  }
-}
-COSLists = {
-  fast = 1 2
-  archive = 3 5
-}
-)";
+const std::string kCOS = [] {
+  GwsimConfig c;
+  c.cos(1).set("Name", "small").set("MaxFileSize", 1048576).set("Subsystems", "1 2")
+      .set("StripeWidth", 2).set("FamilyId", 5).set("StageCode", 3);
+  c.cos(2).set("Name", "big").set("MinFileSize", 1048577).set("MediaType", 3).set("MediaSubtype", 4)
+      .set("Subsystems", 1);
+  c.cos(3).set("Name", "dual").set("Copies", 2).set("Uids", "1001 1002").set("Gids", 100)
+      .set("Accounts", 7);
+  c.cos(4).set("Name", "staff").set("Gids", 300).flag("no-auto");
+  c.cos(5).set("Name", "projects").set("Accounts", 9);
+  c.section("COSLists").set("fast", "1 2").set("archive", "3 5");
+  return c.text();
+}();
 
 // Eight filesets; the last has the longest name a request can carry.
 std::string filesetConfig(const std::string& extra) {
@@ -84,25 +54,14 @@ std::string filesetConfig(const std::string& extra) {
   return s;
 }
 
-const char kJunctions[] = R"(
-Junctions = {
-  /j/a = {
-    Subsystem = 1
-    Fileset = fs1
-  }
-  /j/b = {
-    Subsystem = 1
-    Fileset = fs2
-  }
-  /j/c = {
-    Subsystem = 2
-    Fileset = fs3
-  }
-  /j/d = {
-    Subsystem = 1
-  }
-}
-)";
+const std::string kJunctions = [] {
+  GwsimConfig c;
+  c.section("Junctions").block("/j/a").set("Subsystem", 1).set("Fileset", "fs1");
+  c.section("Junctions").block("/j/b").set("Subsystem", 1).set("Fileset", "fs2");
+  c.section("Junctions").block("/j/c").set("Subsystem", 2).set("Fileset", "fs3");
+  c.section("Junctions").block("/j/d").set("Subsystem", 1);
+  return c.text();
+}();
 
 }  // namespace
 

@@ -17,6 +17,7 @@
 
 #include "client_env.h"
 #include "client_process.h"
+#include "gwsim_config.h"
 #include "gwsim_fixture.h"
 #include "journal_text.h"
 #include "quor_api.h"
@@ -24,37 +25,17 @@
 
 namespace {
 
-const char kConfig[] = R"(
-Users = {
-  alice = {
-    Password = wonderland
-    Uid = 1001
-    Gid = 100
-  }
-}
-Commands = {
-  ls -l = {
-    Listing = alpha
-    Error = beta failed
-    Status = 2 files
-    Chdir = /home/alice/sub
-    Exit = 3
-  }
-  slow = {
-    Listing = started
-    WaitInterrupt
-    Status = interrupted
-    Exit = 130
-  }
-  crash = {
-    Listing = partial
-    Drop
-  }
-  help = {
-    NotHandled = 0 see the local help
-  }
-}
-)";
+const std::string kConfig = [] {
+  GwsimConfig c;
+  c.user("alice", "wonderland").set("Uid", 1001).set("Gid", 100);
+  c.section("Commands").block("ls -l").set("Listing", "alpha").set("Error", "beta failed")
+      .set("Status", "2 files").set("Chdir", "/home/alice/sub").set("Exit", 3);
+  c.section("Commands").block("slow").set("Listing", "started").flag("WaitInterrupt")
+      .set("Status", "interrupted").set("Exit", 130);
+  c.section("Commands").block("crash").set("Listing", "partial").flag("Drop");
+  c.section("Commands").block("help").set("NotHandled", "0 see the local help");
+  return c.text();
+}();
 
 // What the callback was handed, in order (one child process each).
 struct Seen {

@@ -21,6 +21,7 @@
 
 #include "client_env.h"
 #include "client_process.h"
+#include "gwsim_config.h"
 #include "gwsim_fixture.h"
 #include "journal_text.h"
 #include "quor_api.h"
@@ -61,15 +62,19 @@ time_t untilOf(const std::string& journalLine) {
 
 const char kMessage[] = "Gateway busy - try again soon";
 
-std::string retryUsers(int times) {
-  return "Users = {\n alice = {\n  Password = wonderland\n  RetryAfter = 30\n  RetryTimes = " +
-         std::to_string(times) + "\n  UserMessage = " + kMessage + "\n }\n}\n";
+GwsimConfig retryUsers(int times) {
+  GwsimConfig c;
+  c.user("alice", "wonderland")
+      .set("RetryAfter", 30)
+      .set("RetryTimes", times)
+      .set("UserMessage", kMessage);
+  return c;
 }
 
 }  // namespace
 
 TEST(LoginRetry, WaitsReconnectsOnceWithTheCertificateAndLogsIn) {
-  GwsimFixture gw(retryUsers(1));
+  GwsimFixture gw(retryUsers(1).text());
   ASSERT_TRUE(gw.running()) << gw.stderrText();
   ChildResult r = runInChild([&] {
     int failures = 0;
@@ -119,8 +124,9 @@ TEST(LoginRetry, RetryTimeIsHeldToASaneWait) {
                {864000, "\r*** Retrying in 900 seconds at "}};
   for (const Case& c : cases) {
     SCOPED_TRACE(c.after);
-    GwsimFixture gw("Users = {\n alice = {\n  Password = wonderland\n  RetryAfter = " +
-                    std::to_string(c.after) + "\n }\n}\n");
+    GwsimConfig config = userConfig("alice", "wonderland");
+    config.user("alice").set("RetryAfter", c.after);
+    GwsimFixture gw(config.text());
     ASSERT_TRUE(gw.running()) << gw.stderrText();
     ChildResult r = runInChild([&] {
       int failures = 0;
@@ -138,8 +144,9 @@ TEST(LoginRetry, RetryTimeIsHeldToASaneWait) {
 // A reconnect reply that asks to retry again is no log-in even when its
 // code is 0: the client waits and reconnects once more.
 TEST(LoginRetry, RetryAnswerWithCodeZeroIsNotALogIn) {
-  GwsimFixture gw("Users = {\n alice = {\n  Password = wonderland\n  RetryAfter = 30\n"
-                  "  RetryTimes = 2\n  RetryCode = 0\n }\n}\n");
+  GwsimConfig config;
+  config.user("alice", "wonderland").set("RetryAfter", 30).set("RetryTimes", 2).set("RetryCode", 0);
+  GwsimFixture gw(config.text());
   ASSERT_TRUE(gw.running()) << gw.stderrText();
   ChildResult r = runInChild([&] {
     int failures = 0;
@@ -159,7 +166,7 @@ TEST(LoginRetry, RetryAnswerWithCodeZeroIsNotALogIn) {
 // Two retry answers with the same message on a terminal: the message once,
 // a retry line per wait, and a reconnect per answer.
 TEST(LoginRetry, OnATerminalTheMessageIsShownOnce) {
-  GwsimFixture gw(retryUsers(2));
+  GwsimFixture gw(retryUsers(2).text());
   ASSERT_TRUE(gw.running()) << gw.stderrText();
   ChildResult r = runInChild([&] {
     int failures = 0;
@@ -205,9 +212,11 @@ TEST(LoginRetry, OnATerminalTheMessageIsShownOnce) {
 }
 
 TEST(LoginRetry, FailedAnswerEndsTheLogIn) {
-  GwsimFixture gw(
-      "Users = {\n alice = {\n  Password = wonderland\n  LoginFailed = -50220\n"
-      "  UserMessage = Locked by the operator\n }\n}\n");
+  GwsimConfig config;
+  config.user("alice", "wonderland")
+      .set("LoginFailed", -50220)
+      .set("UserMessage", "Locked by the operator");
+  GwsimFixture gw(config.text());
   ASSERT_TRUE(gw.running()) << gw.stderrText();
   ChildResult r = runInChild([&] {
     int failures = 0;
@@ -231,7 +240,7 @@ TEST(LoginRetry, FailedAnswerEndsTheLogIn) {
 }
 
 TEST(LoginRetry, TamperedCertificateIsRefused) {
-  GwsimFixture gw(retryUsers(1) + "Faults = {\n BadHmac = 0x0200 0x0104 1\n}\n");
+  GwsimFixture gw(retryUsers(1).fault("BadHmac", "0x0200 0x0104 1").text());
   ASSERT_TRUE(gw.running()) << gw.stderrText();
   ChildResult r = runInChild([&] {
     int failures = 0;
@@ -257,7 +266,7 @@ TEST(LoginRetry, TamperedCertificateIsRefused) {
 // The user's .netrc gives the name and password of a log-in when the
 // environment asks for it; a file others may read gives nothing.
 TEST(LoginNetrc, EntryForTheGatewayLogsIn) {
-  GwsimFixture gw("Users = {\n alice = {\n  Password = wonderland\n }\n}\n");
+  GwsimFixture gw(userConfig("alice", "wonderland").text());
   ASSERT_TRUE(gw.running()) << gw.stderrText();
   // The gateway's name, as the client will find it from its address.
   quor_sockaddr_t addr = loopback();

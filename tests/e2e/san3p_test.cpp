@@ -16,6 +16,7 @@
 
 #include "client_env.h"
 #include "client_process.h"
+#include "gwsim_config.h"
 #include "gwsim_fixture.h"
 #include "journal_text.h"
 #include "mvr_protocol.h"
@@ -28,31 +29,18 @@ namespace {
 
 const char kUuid[] = "6f1c2a3b-4d5e-4f60-8172-93a4b5c6d7e8";
 
-std::string config(const std::string& san3p) {
-  return R"(
-Users = {
-  alice = {
-    Password = wonderland
-    Uid = 1001
-    Gid = 100
-  }
-}
-Files = {
-  "/" = {
-    Type = directory
-    Uid = 1001
-    Mode = 0755
-  }
-}
-Movers = {
-  PacketSize = 3000
-}
-San3p = {
-  Disk = @DIR@/sandisk
-  BlockSize = 512
-  Block = 2
-  BlockOffset = 100
-)" + san3p + "}\n";
+std::string config(const std::string& san3pLines) {
+  GwsimConfig c;
+  c.user("alice", "wonderland").set("Uid", 1001).set("Gid", 100);
+  c.dir("/").set("Uid", 1001).set("Mode", "0755");
+  c.movers().set("PacketSize", 3000);
+  c.section("San3p")
+      .set("Disk", "@DIR@/sandisk")
+      .set("BlockSize", 512)
+      .set("Block", 2)
+      .set("BlockOffset", 100)
+      .lines(san3pLines);
+  return c.text();
 }
 
 std::vector<char> pattern(size_t n, unsigned seed) {

@@ -17,6 +17,7 @@
 
 #include "client_env.h"
 #include "client_process.h"
+#include "gwsim_config.h"
 #include "gwsim_fixture.h"
 #include "journal_text.h"
 #include "quor_api.h"
@@ -31,26 +32,24 @@ struct FileSpec {
   std::string tape;  // "VOL:POS", empty for a file on disk
 };
 
-std::string configFor(const std::vector<FileSpec>& files, const std::string& recall,
-                      const std::string& faults = "") {
-  std::string c =
-      "Server = {\n  StageDelay = 20\n}\n"
-      "Users = {\n  alice = {\n    Password = wonderland\n    Uid = 1001\n    Gid = 100\n  }\n}\n"
-      "Files = {\n  \"/\" = {\n    Type = directory\n    Uid = 1001\n    Mode = 0755\n  }\n";
+std::string configFor(const std::vector<FileSpec>& files, const std::string& recallLines,
+                      const std::string& faultLines = "") {
+  GwsimConfig c;
+  c.server().set("StageDelay", 20);
+  c.user("alice", "wonderland").set("Uid", 1001).set("Gid", 100);
+  c.dir("/").set("Uid", 1001).set("Mode", "0755");
   std::set<std::string> dirs;
   for (const FileSpec& f : files) {
     std::string d = f.path.substr(0, f.path.rfind('/'));
-    if (!d.empty() && dirs.insert(d).second)
-      c += "  \"" + d + "\" = {\n    Type = directory\n    Uid = 1001\n    Mode = 0755\n  }\n";
+    if (!d.empty() && dirs.insert(d).second) c.dir(d).set("Uid", 1001).set("Mode", "0755");
   }
   for (const FileSpec& f : files) {
-    c += "  \"" + f.path + "\" = {\n    Size = 100\n    Uid = 1001\n    Mode = 0644\n";
-    if (!f.tape.empty()) c += "    Tape = " + f.tape + "\n";
-    c += "  }\n";
+    GwsimBlock& file = c.file(f.path).set("Size", 100).set("Uid", 1001).set("Mode", "0644");
+    if (!f.tape.empty()) file.set("Tape", f.tape);
   }
-  c += "}\nRecall = {\n" + recall + "}\n";
-  if (!faults.empty()) c += "Faults = {\n" + faults + "}\n";
-  return c;
+  c.section("Recall").lines(recallLines);
+  if (!faultLines.empty()) c.section("Faults").lines(faultLines);
+  return c.text();
 }
 
 qelapi_tcontext_t* loggedIn(const GwsimFixture& gw) {

@@ -20,6 +20,7 @@
 
 #include "client_env.h"
 #include "client_process.h"
+#include "gwsim_config.h"
 #include "gwsim_fixture.h"
 #include "journal_text.h"
 #include "quor_api.h"
@@ -41,27 +42,14 @@ int leaksFound() {
 #endif
 }
 
-const char kUsers[] = R"(
-Users = {
-  alice = {
-    Password = wonderland
-    Uid = 1001
-    Gid = 100
-  }
-}
-Files = {
-  "/" = {
-    Type = directory
-    Uid = 1001
-    Mode = 0755
-  }
-  "/thirty" = {
-    Data = 012345678901234567890123456789
-    Uid = 1001
-    Mode = 0644
-  }
-}
-)";
+const std::string kUsers = [] {
+  GwsimConfig c;
+  c.user("alice", "wonderland").set("Uid", 1001).set("Gid", 100);
+  c.dir("/").set("Uid", 1001).set("Mode", "0755");
+  c.file("/thirty").set("Data", "012345678901234567890123456789").set("Uid", 1001)
+      .set("Mode", "0644");
+  return c.text();
+}();
 
 std::string config(const std::string& extra = "") { return kUsers + extra; }
 

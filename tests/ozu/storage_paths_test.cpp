@@ -18,6 +18,7 @@
 
 #include "client_env.h"
 #include "client_process.h"
+#include "gwsim_config.h"
 #include "gwsim_fixture.h"
 #include "journal_text.h"
 #include "ozu_context.h"
@@ -31,85 +32,32 @@
 
 namespace {
 
-std::string config(const std::string &faults = "")
+std::string config(const std::string &busyRule = "")
 {
-  std::string c = R"(
-Users = {
-  alice = {
-    Password = wonderland
-    Uid = 1001
-    Gid = 100
-    Home = /home/u
-  }
-}
-Files = {
-  /home = {
-    Type = directory
-  }
-  /home/u = {
-    Type = directory
-    Uid = 1001
-  }
-  /home/u/d = {
-    Type = directory
-    Uid = 1001
-  }
-  /home/u/d/real = {
-    Data = hello
-  }
-  /home/u/d/lnk = {
-    Type = symlink
-    Target = real
-  }
-  /home/u/d/lnk2 = {
-    Type = symlink
-    Target = lnk
-  }
-  /home/u/abs = {
-    Type = symlink
-    Target = /home/u/d/real
-  }
-  /home/u/real = {
-    Data = wrong one
-  }
-  /tree = {
-    Type = directory
-  }
-  /tree/a = {
-    Type = directory
-  }
-  /tree/a/x = {
-    Data = 1
-  }
-  /tree/a/deep = {
-    Type = directory
-  }
-  /tree/a/deep/y = {
-    Data = 2
-  }
-  /tree/b = {
-    Type = directory
-  }
-  /tree/b/x = {
-    Data = 3
-  }
-  /tree/c = {
-    Type = directory
-  }
-  /tree/j = {
-    Type = junction
-  }
-  /tree/f = {
-    Data = 4
-  }
-  /tree/empty = {
-    Type = directory
-  }
-}
-)";
-  if (!faults.empty())
-    c += "Faults = {\n" + faults + "\n}\n";
-  return c;
+  GwsimConfig c;
+  c.user("alice", "wonderland").set("Uid", 1001).set("Gid", 100).set("Home", "/home/u");
+  c.dir("/home");
+  c.dir("/home/u").set("Uid", 1001);
+  c.dir("/home/u/d").set("Uid", 1001);
+  c.file("/home/u/d/real").set("Data", "hello");
+  c.file("/home/u/d/lnk").set("Type", "symlink").set("Target", "real");
+  c.file("/home/u/d/lnk2").set("Type", "symlink").set("Target", "lnk");
+  c.file("/home/u/abs").set("Type", "symlink").set("Target", "/home/u/d/real");
+  c.file("/home/u/real").set("Data", "wrong one");
+  c.dir("/tree");
+  c.dir("/tree/a");
+  c.file("/tree/a/x").set("Data", 1);
+  c.dir("/tree/a/deep");
+  c.file("/tree/a/deep/y").set("Data", 2);
+  c.dir("/tree/b");
+  c.file("/tree/b/x").set("Data", 3);
+  c.dir("/tree/c");
+  c.file("/tree/j").set("Type", "junction");
+  c.file("/tree/f").set("Data", 4);
+  c.dir("/tree/empty");
+  if (!busyRule.empty())
+    c.fault("Busy", busyRule);
+  return c.text();
 }
 
 // Files f0000 .. f(n-1) and directories s0 .. s9 (each holding "in") under
@@ -381,7 +329,7 @@ TEST(StorageWildcards, PatternsOverThousandsOfEntries)
 // test time seam) until it is served; an interrupt ends the wait.
 TEST(StorageWildcards, BusyDirectoryRetriesUntilServed)
 {
-  GwsimFixture gw(config("  Busy = 0x0500 0x1201 1 3"));
+  GwsimFixture gw(config("0x0500 0x1201 1 3"));
   ASSERT_TRUE(gw.running()) << gw.stderrText();
   ChildResult r = runInChild([&] {
     int f = 0;
@@ -397,7 +345,7 @@ TEST(StorageWildcards, BusyDirectoryRetriesUntilServed)
 
 TEST(StorageWildcards, BusyWaitEndsOnAnInterrupt)
 {
-  GwsimFixture gw(config("  Busy = 0x0500 0x1201 * 1000000000"));
+  GwsimFixture gw(config("0x0500 0x1201 * 1000000000"));
   ASSERT_TRUE(gw.running()) << gw.stderrText();
   ChildResult r = runInChild(
       [&] {
@@ -545,8 +493,7 @@ namespace {
 // with the tree made on the host: d/{a,b,.hid}, d/s0..s2/in, d/s1/deep/y.
 struct LfxGateway {
   LfxGateway()
-      : gw("Users = {\n alice = {\n  Password = wonderland\n  Uid = " + uid() +
-           "\n  Home = /d\n }\n}\nLfx = {\n Root = @DIR@/lfx\n}\n")
+      : gw(lfxConfig())
   {
     std::string d = gw.dir() + "/lfx/d";
     mkdir((gw.dir() + "/lfx").c_str(), 0755);
@@ -560,7 +507,15 @@ struct LfxGateway {
     mkdir((d + "/s1/deep").c_str(), 0755);
     std::ofstream(d + "/s1/deep/y") << "x";
   }
-  static std::string uid() { return std::to_string(geteuid() == 0 ? 1001 : geteuid()); }
+  static std::string lfxConfig()
+  {
+    GwsimConfig c;
+    c.user("alice", "wonderland")
+        .set("Uid", int(geteuid() == 0 ? 1001 : geteuid()))
+        .set("Home", "/d");
+    c.section("Lfx").set("Root", "@DIR@/lfx");
+    return c.text();
+  }
   GwsimFixture gw;
 };
 

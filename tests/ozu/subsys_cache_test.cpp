@@ -8,6 +8,7 @@
 
 #include "client_env.h"
 #include "client_process.h"
+#include "gwsim_config.h"
 #include "gwsim_fixture.h"
 #include "ozu_context.h"
 #include "ozu_locks.h"
@@ -19,24 +20,10 @@ namespace {
 
 std::string config(int subsystem)
 {
-  return R"(
-Users = {
-  alice = {
-    Password = wonderland
-    Uid = 1001
-    Gid = 100
-    Home = /
-  }
-}
-Files = {
-  /data = {
-    Type = directory
-    Mode = 0755
-    Subsystem = )" +
-         std::to_string(subsystem) + R"(
-  }
-}
-)";
+  GwsimConfig c;
+  c.user("alice", "wonderland").set("Uid", 1001).set("Gid", 100).set("Home", "/");
+  c.dir("/data").set("Mode", "0755").set("Subsystem", subsystem);
+  return c.text();
 }
 
 TEST(SubsystemCache, KeyedByConnectionAndPath)

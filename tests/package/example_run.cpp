@@ -1,4 +1,5 @@
 #include "example_run.h"
+#include "gwsim_config.h"
 
 #include <arpa/inet.h>
 #include <gtest/gtest.h>
@@ -8,23 +9,12 @@
 
 #include <fstream>
 
-const char kExampleGateway[] = R"(
-Users = {
-  alice = {
-    Password = wonderland
-    Uid = 1001
-    Gid = 100
-  }
-}
-Files = {
-  / = {
-    Type = directory
-    Uid = 1001
-    Gid = 100
-    Mode = 0755
-  }
-}
-)";
+const std::string kExampleGateway = [] {
+  GwsimConfig c;
+  c.user("alice", "wonderland").set("Uid", 1001).set("Gid", 100);
+  c.dir("/").set("Uid", 1001).set("Gid", 100).set("Mode", "0755");
+  return c.text();
+}();
 
 EnvChanges exampleEnv(const GwsimFixture& gw, const EnvChanges& extra) {
   EnvChanges env = {

@@ -26,7 +26,7 @@
 #include "gwsim_fixture.h"
 #include "run_command.h"
 
-extern const char kExampleGateway[];
+extern const std::string kExampleGateway;
 
 EnvChanges exampleEnv(const GwsimFixture& gw, const EnvChanges& extra = {});
 void writeNetrc(const GwsimFixture& gw, const std::string& password);

@@ -137,7 +137,7 @@ TEST_F(InstalledPackage, ExamplesBuiltThroughPkgConfigRun) {
 
   // The static archive with the private requirements that --static adds.
   std::vector<std::string> staticLibs = splitWords(pkgConfig({"--static", "--libs"}));
-  for (const char* dep : {"-ltirpc", "-lcrypto", "-lstdc++"})
+  for (const char* dep : {"-ltirpc", "-lcrypto", "-lz", "-lstdc++"})
     EXPECT_NE(std::find(staticLibs.begin(), staticLibs.end(), dep), staticLibs.end()) << dep;
   staticLibs.erase(std::remove(staticLibs.begin(), staticLibs.end(), "-lqelapi"), staticLibs.end());
   std::string staticOut = gWork + "/pc_example_static";

@@ -12,6 +12,7 @@
 
 #include "client_env.h"
 #include "client_process.h"
+#include "gwsim_config.h"
 #include "gwsim_fixture.h"
 #include "journal_text.h"
 #include "quor_api.h"
@@ -328,22 +329,11 @@ TEST(ExpireTimes, ASecondLoadReplacesTheRules) {
 }
 
 TEST(ExpireTimes, NamesAreConvertedThroughTheGateway) {
-  GwsimFixture gw(R"(
-Users = {
-  alice = {
-    Password = wonderland
-    Uid = 1001
-    Gid = 100
-    Accounts = 9
-  }
-}
-Groups = {
-  staff = 300
-}
-Accounts = {
-  proj = 9
-}
-)");
+  GwsimConfig c;
+  c.user("alice", "wonderland").set("Uid", 1001).set("Gid", 100).set("Accounts", 9);
+  c.group("staff", 300);
+  c.account("proj", 9);
+  GwsimFixture gw(c.text());
   ASSERT_TRUE(gw.running()) << gw.stderrText();
   RulesDir dir;
   const std::string longName(128, 'u');

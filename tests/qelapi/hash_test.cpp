@@ -1,6 +1,7 @@
 // Digest handles: every type against the system's tools and the standards'
 // vectors, saved states (raw and portable) continued to the same digest,
 // and the refusals of bad arguments and bad saved states.
+#include "program_run.h"
 #include "quor_hash.h"
 
 #include <gtest/gtest.h>
@@ -90,13 +91,10 @@ struct ScratchDir {
 
 // The command's standard output, or "" when it fails.
 std::string run(const std::string& cmd) {
-  FILE* p = popen(cmd.c_str(), "r");
-  if (!p) return "";
-  std::string out;
-  char buf[512];
-  size_t n;
-  while ((n = fread(buf, 1, sizeof buf, p)) > 0) out.append(buf, n);
-  return pclose(p) == 0 ? out : "";
+  ProgramSpec spec;
+  spec.argv = {"/bin/sh", "-c", cmd};
+  ProgramResult r = runProgram(spec);
+  return r.status == 0 ? r.out : "";
 }
 
 bool haveTool(const char* tool) {

@@ -22,6 +22,7 @@
 
 #include "client_process.h"
 #include "mvr_protocol.h"
+#include "program_run.h"
 #include "quor_convert.h"
 #include "quor_san3p.h"
 #include "san3p_internal.h"
@@ -560,14 +561,13 @@ struct Loop {
   std::string path;
   explicit Loop(const std::string& file) {
     if (geteuid() != 0) return;
-    FILE* p = popen(("losetup -f --show '" + file + "' 2>/dev/null").c_str(), "r");
-    if (!p) return;
-    char buf[64] = "";
-    if (fgets(buf, sizeof buf, p)) path = std::string(buf, strcspn(buf, "\n"));
-    if (pclose(p) != 0) path.clear();
+    ProgramSpec spec;
+    spec.argv = {"losetup", "-f", "--show", file};
+    ProgramResult r = runProgram(spec);
+    if (r.status == 0) path = r.out.substr(0, r.out.find('\n'));
   }
   ~Loop() {
-    if (!path.empty()) system(("losetup -d '" + path + "'").c_str());
+    if (!path.empty()) shellRun("losetup -d '" + path + "'");
   }
 };
 

@@ -2,8 +2,6 @@
 
 #include <dirent.h>
 #include <gtest/gtest.h>
-#include <netdb.h>
-#include <netinet/in.h>
 #include <stdio.h>
 #include <string.h>
 #include <sys/stat.h>
@@ -12,6 +10,7 @@
 #include <filesystem>
 #include <fstream>
 
+#include "client_env.h"
 #include "gwsim_config.h"
 
 #ifndef BRIX_PATH
@@ -19,18 +18,6 @@
 #endif
 
 namespace {
-
-std::string gatewayName() {
-  struct sockaddr_in in;
-  memset(&in, 0, sizeof in);
-  in.sin_family = AF_INET;
-  in.sin_port = htons(1217);
-  in.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  char name[NI_MAXHOST] = "";
-  if (getnameinfo(reinterpret_cast<sockaddr*>(&in), sizeof in, name, sizeof name, nullptr, 0, 0) != 0)
-    return "127.0.0.1";
-  return name;
-}
 
 std::string aliceUser() {
   GwsimConfig c;
@@ -49,23 +36,13 @@ void writeFileAt(const std::string& path, const std::string& data, int mode) {
   chmod(path.c_str(), mode_t(mode));
 }
 
-int shellRun(const std::string& command, std::string* output) {
-  ProgramSpec spec;
-  spec.argv = {"/bin/sh", "-c", command};
-  spec.mergeErr = true;
-  spec.timeoutSec = 600;
-  ProgramResult r = runProgram(spec);
-  if (output) *output = r.out;
-  return r.status;
-}
-
 BrixSession::BrixSession(const std::string& extraConfig) : gw(aliceUser() + extraConfig) {
   if (!gw.running()) return;
   home = gw.dir() + "/home";
   work = gw.dir() + "/work";
   tmp = gw.dir() + "/tmp";
   for (const std::string& d : {home, work, tmp}) mkdir(d.c_str(), 0755);
-  writeFileAt(home + "/.netrc", "machine " + gatewayName() + " login alice password wonderland\n", 0600);
+  writeNetrc(home + "/.netrc", loopbackName(), "alice", "wonderland");
   env["QUOR_SERVER_HOST"] = "127.0.0.1/" + std::to_string(gw.port());
   env["QUOR_HOSTNAME"] = "localhost";
   env["QUOR_CFG_FILE_PATH"] = gw.dir();

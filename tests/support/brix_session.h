@@ -57,7 +57,5 @@ struct BrixSession {
 
 // Writes a file (parents created), with an optional mode.
 void writeFileAt(const std::string& path, const std::string& data, int mode = 0644);
-// Runs a shell command line; its exit status and combined output.
-int shellRun(const std::string& command, std::string* output = nullptr);
 
 #endif

@@ -40,14 +40,7 @@ int clientLogin(const GwsimFixture& gw, const char* user, const char* password,
 }
 
 void clientEnvNetrc(const GwsimFixture& gw, const char* user, const char* password) {
-  quor_sockaddr_t addr = loopback();
-  char name[NI_MAXHOST] = "";
-  getnameinfo(reinterpret_cast<const sockaddr*>(&addr.hs_addr), addr.hs_addrlen, name,
-              sizeof name, nullptr, 0, 0);
-  std::string path = gw.dir() + "/.netrc";
-  std::ofstream(path) << "machine " << name << " login " << user << " password " << password
-                      << "\n";
-  chmod(path.c_str(), 0600);
+  writeNetrc(gw.dir() + "/.netrc", loopbackName(), user, password);
   clientEnv(gw);
   setenv("HOME", gw.dir().c_str(), 1);
   setenv("QUOR_USE_NETRC_FILE", "", 1);
@@ -76,4 +69,22 @@ quor_sockaddr_t loopback() {
   in->sin_addr.s_addr = htonl(INADDR_LOOPBACK);
   addr.hs_addrlen = sizeof *in;
   return addr;
+}
+
+std::string loopbackName() {
+  quor_sockaddr_t addr = loopback();
+  char name[NI_MAXHOST] = "";
+  if (getnameinfo(reinterpret_cast<const sockaddr*>(&addr.hs_addr), addr.hs_addrlen, name,
+                  sizeof name, nullptr, 0, 0) != 0)
+    return "127.0.0.1";
+  return name;
+}
+
+void writeNetrc(const std::string& path, const std::string& machine, const std::string& user,
+                const std::string& password) {
+  {
+    std::ofstream out(path, std::ios::trunc);
+    out << "machine " << machine << " login " << user << " password " << password << "\n";
+  }
+  chmod(path.c_str(), 0600);
 }

@@ -24,8 +24,10 @@
 //                  connection: the open's result, or 1 when the library
 //                  cannot start (no log-in was tried).
 // loopback         127.0.0.1, port 1217, as the library holds a gateway's
-//                  address (the name the resolver gives it is the
-//                  gateway's name for .netrc).
+//                  address.
+// loopbackName     the name the resolver gives that address ("127.0.0.1"
+//                  when it gives none): the gateway's name for .netrc.
+// writeNetrc       a private (0600) .netrc at path with one entry.
 #ifndef TESTS_SUPPORT_CLIENT_ENV_H
 #define TESTS_SUPPORT_CLIENT_ENV_H
 
@@ -43,5 +45,8 @@ void clientDebugLog(const GwsimFixture& gw);
 std::string clientLogPath(const GwsimFixture& gw);
 int clientStartup();
 quor_sockaddr_t loopback();
+std::string loopbackName();
+void writeNetrc(const std::string& path, const std::string& machine, const std::string& user,
+                const std::string& password);
 
 #endif

@@ -10,6 +10,21 @@ GwsimBlock& GwsimBlock::flag(const std::string& word) {
   return *this;
 }
 
+GwsimBlock& GwsimBlock::lines(const std::string& text) {
+  size_t at = 0;
+  while (at <= text.size()) {
+    size_t end = text.find('\n', at);
+    if (end == std::string::npos) end = text.size();
+    size_t b = text.find_first_not_of(" \t", at);
+    if (b < end) {
+      size_t e = text.find_last_not_of(" \t", end - 1);
+      lines_.push_back(text.substr(b, e + 1 - b));
+    }
+    at = end + 1;
+  }
+  return *this;
+}
+
 GwsimBlock& GwsimBlock::block(const std::string& childName) {
   lines_.push_back("");
   blocks_.push_back(GwsimBlock(childName));
@@ -57,7 +72,10 @@ GwsimBlock& GwsimConfig::file(const std::string& path) {
   return section("Files").child("\"" + path + "\"");
 }
 
-GwsimBlock& GwsimConfig::dir(const std::string& path) { return file(path).set("Type", "directory"); }
+GwsimBlock& GwsimConfig::dir(const std::string& path) {
+  GwsimBlock& b = file(path);
+  return b.empty() ? b.set("Type", "directory") : b;
+}
 
 GwsimConfig& GwsimConfig::fault(const std::string& kind, const std::string& rule) {
   section("Faults").set(kind, rule);
@@ -80,6 +98,12 @@ std::string GwsimConfig::text() const {
   std::string out;
   for (const GwsimBlock& b : sections_) b.render(out, 0);
   return out;
+}
+
+GwsimConfig userConfig(const std::string& name, const std::string& password) {
+  GwsimConfig c;
+  c.user(name, password);
+  return c;
 }
 
 GwsimConfig aliceConfig() {

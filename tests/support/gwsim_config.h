@@ -6,6 +6,8 @@
 //   set          a "KEY = VALUE" line (numbers as given: write modes and
 //                masks as text, "0755", to keep them octal).
 //   flag         a line of one word ("Disk", "clear-password").
+//   lines        lines as written, either kind, one per line of text
+//                (blank ones skipped; for case tables that hold lines).
 //   block        a new nested block (blocks may repeat: PAM's Batch).
 //   child        the nested block of that name, made on first use.
 // GwsimConfig    the whole file: its top-level blocks in the order first
@@ -13,11 +15,13 @@
 //   section      any top-level block ("Lfx", "Commands", "Identity" ...).
 //   server       the Server block; runMode sets its server_runmode.
 //   user         the user's block in Users, with its Password when given.
-//   file, dir    a namespace object in Files (dir adds Type = directory).
+//   file, dir    a namespace object in Files (dir, making it, adds
+//                Type = directory).
 //   fault        a "KIND = RULE" line in Faults.
 //   movers       the Movers block; cos the class of service of that id.
 //   group, account  "NAME = ID" lines in Groups and Accounts.
 //   text         the configuration text, for GwsimFixture.
+// userConfig     one user with a password, nothing else.
 // aliceConfig    alice (password "wonderland", uid 1001, gid 100, home
 //                /home/alice) with her home directory in the namespace.
 //
@@ -44,8 +48,10 @@ struct GwsimBlock {
   GwsimBlock& set(const std::string& key, int value) { return set(key, std::to_string(value)); }
   GwsimBlock& set(const std::string& key, long long value) { return set(key, std::to_string(value)); }
   GwsimBlock& flag(const std::string& word);
+  GwsimBlock& lines(const std::string& text);
   GwsimBlock& block(const std::string& childName);
   GwsimBlock& child(const std::string& childName);
+  bool empty() const { return lines_.empty(); }
   void render(std::string& out, int depth) const;
 
  private:
@@ -72,6 +78,7 @@ struct GwsimConfig {
   std::deque<GwsimBlock> sections_;
 };
 
+GwsimConfig userConfig(const std::string& name, const std::string& password);
 GwsimConfig aliceConfig();
 
 #endif

@@ -5,7 +5,6 @@
 #include <gtest/gtest.h>
 #include <poll.h>
 #include <signal.h>
-#include <spawn.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
@@ -19,11 +18,11 @@
 #include <sstream>
 #include <thread>
 
+#include "program_run.h"
+
 #ifndef GWSIM_PATH
 #error "GWSIM_PATH must name the gwsim binary"
 #endif
-
-extern char** environ;
 
 static std::string read_file(const std::string& path) {
   std::ifstream in(path);
@@ -102,37 +101,18 @@ void GwsimFixture::start() {
   std::string cfgPath = dir_ + "/gwsim.conf";
   std::string errPath = dir_ + "/stderr";
   std::string journal = journalPath();
-  int pfd[2];
-  if (pipe2(pfd, O_CLOEXEC) < 0) {
-    ADD_FAILURE() << "pipe: " << strerror(errno);
+  ProgramSpec spec;
+  spec.argv = {bin_, "--config", cfgPath, "--journal", journal, "--port", "0", "--root", rootDir()};
+  spec.errPath = errPath;
+  RunningProgram run = startProgram(spec);
+  if (run.pid <= 0) {
+    ADD_FAILURE() << run.startError;
     return;
   }
-  posix_spawn_file_actions_t fa;
-  posix_spawn_file_actions_init(&fa);
-  posix_spawn_file_actions_adddup2(&fa, pfd[1], 1);
-  posix_spawn_file_actions_addopen(&fa, 2, errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-  // The test's own sockets must not stay open in gwsim.
-  posix_spawn_file_actions_addclosefrom_np(&fa, 3);
-  std::string bin = bin_;
-  std::string root = rootDir();
-  std::vector<std::string> args = {bin,    "--config", cfgPath, "--journal", journal,
-                                   "--port", "0",      "--root", root};
-  std::vector<char*> argv;
-  for (std::string& a : args) argv.push_back(a.data());
-  argv.push_back(nullptr);
-  pid_t pid = -1;
-  int rc = posix_spawn(&pid, bin.c_str(), &fa, nullptr, argv.data(), environ);
-  posix_spawn_file_actions_destroy(&fa);
-  close(pfd[1]);
-  if (rc != 0) {
-    close(pfd[0]);
-    ADD_FAILURE() << "cannot start " << bin << ": " << strerror(rc);
-    return;
-  }
-  pid_ = pid;
+  pid_ = run.pid;
   status_ = -1;
-  port_ = read_port(pfd[0]);
-  close(pfd[0]);
+  port_ = read_port(run.outFd);
+  close(run.outFd);
   if (port_ == 0) {
     stop();
     port_ = 0;
@@ -153,29 +133,8 @@ GwsimFixture::~GwsimFixture() {
 int GwsimFixture::stop() {
   if (pid_ <= 0) return status_;
   kill(pid_, SIGTERM);
-  int wst = 0;
-  auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-  for (;;) {
-    pid_t r = waitpid(pid_, &wst, WNOHANG);
-    if (r == pid_) break;
-    if (r < 0 && errno != EINTR) {
-      wst = -1;
-      break;
-    }
-    if (std::chrono::steady_clock::now() > deadline) {
-      kill(pid_, SIGKILL);
-      waitpid(pid_, &wst, 0);
-      break;
-    }
-    std::this_thread::sleep_for(std::chrono::milliseconds(5));
-  }
+  status_ = reapProgram(pid_, 10000);
   pid_ = -1;
-  if (wst == -1)
-    status_ = -1;
-  else if (WIFEXITED(wst))
-    status_ = WEXITSTATUS(wst);
-  else if (WIFSIGNALED(wst))
-    status_ = 128 + WTERMSIG(wst);
   return status_;
 }
 

@@ -1,4 +1,5 @@
 #include "journal_text.h"
+#include "program_run.h"
 
 #include <sys/stat.h>
 
@@ -53,13 +54,10 @@ std::string readFile(const std::string& path) {
 }
 
 std::string sqlOne(const GwsimFixture& gw, const std::string& query) {
-  std::string cmd = "sqlite3 -batch '" + gw.rootDir() + ".db' \"" + query + "\" 2>&1";
-  FILE* p = popen(cmd.c_str(), "r");
-  if (!p) return "popen failed";
-  std::string out;
-  char buf[256];
-  while (fgets(buf, sizeof buf, p)) out += buf;
-  pclose(p);
+  ProgramSpec spec;
+  spec.argv = {"sqlite3", "-batch", gw.rootDir() + ".db", query};
+  spec.mergeErr = true;
+  std::string out = runProgram(spec).out;
   while (!out.empty() && (out.back() == '\n' || out.back() == '\r')) out.pop_back();
   return out;
 }

@@ -5,6 +5,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include "client_env.h"
 #include "program_run.h"
 
 namespace {
@@ -38,13 +39,7 @@ std::vector<char*> pointers(std::vector<std::string>& v) {
 std::string ozuHome(const GwsimFixture& gw, const std::string& user, const std::string& password) {
   std::string home = gw.dir() + "/home";
   mkdir(home.c_str(), 0700);
-  std::string netrc = home + "/.netrc";
-  FILE* f = fopen(netrc.c_str(), "w");
-  if (f) {
-    fprintf(f, "machine 127.0.0.1 login %s password %s\n", user.c_str(), password.c_str());
-    fclose(f);
-    chmod(netrc.c_str(), 0600);
-  }
+  writeNetrc(home + "/.netrc", "127.0.0.1", user, password);
   return home;
 }
 

@@ -209,9 +209,42 @@ ProgramResult finishProgram(RunningProgram& running, const ProgramSpec& spec) {
   res.seconds =
       std::chrono::duration<double>(std::chrono::steady_clock::now() - running.started).count();
   res.maxRssKb = ru.ru_maxrss;
+  res.cpuSeconds = double(ru.ru_utime.tv_sec + ru.ru_stime.tv_sec) +
+                   double(ru.ru_utime.tv_usec + ru.ru_stime.tv_usec) / 1e6;
   res.status = WIFEXITED(st) ? WEXITSTATUS(st) : 128 + WTERMSIG(st);
   running.pid = -1;
   return res;
+}
+
+int reapProgram(pid_t pid, int timeoutMs, const std::function<void()>& idle) {
+  auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+  int st = 0;
+  for (;;) {
+    pid_t r = waitpid(pid, &st, WNOHANG);
+    if (r == pid) break;
+    if (r < 0 && errno != EINTR) return -1;
+    if (msUntil(deadline) == 0) {
+      kill(pid, SIGKILL);
+      while (waitpid(pid, &st, 0) < 0)
+        if (errno != EINTR) return -1;
+      break;
+    }
+    if (idle)
+      idle();
+    else
+      usleep(5000);
+  }
+  return WIFEXITED(st) ? WEXITSTATUS(st) : 128 + WTERMSIG(st);
+}
+
+int shellRun(const std::string& command, std::string* output) {
+  ProgramSpec spec;
+  spec.argv = {"/bin/sh", "-c", command};
+  spec.mergeErr = true;
+  spec.timeoutSec = 600;
+  ProgramResult r = runProgram(spec);
+  if (output) *output = r.out;
+  return r.status;
 }
 
 ProgramResult runProgram(const ProgramSpec& spec) {

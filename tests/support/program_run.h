@@ -23,6 +23,13 @@
 //               finishProgram then closes that end, collects the rest and
 //               waits. A program that could not start has pid -1 and
 //               finishProgram gives status -1 with the reason in err.
+// reapProgram   waits for a child up to timeoutMs, calling idle between
+//               looks (a reader that keeps pipes from filling; without it,
+//               5 ms sleeps), then kills it (SIGKILL) and waits: its status
+//               as ProgramResult has it, -1 when it cannot be waited for.
+// shellRun      a shell command line (/bin/sh -c) with nothing on its
+//               input: its status, and its output and error together in
+//               *output when given.
 // programEnv    the one environment filter: the caller's environment less
 //               every entry that begins with one of drop ("QUOR_" drops a
 //               family, "HOME=" one name), then changes applied in order:
@@ -42,6 +49,7 @@
 #include <sys/types.h>
 
 #include <chrono>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -66,6 +74,7 @@ struct ProgramResult {
   bool timedOut = false;  // killed at the time-out
   double seconds = 0;     // wall time from start to exit
   long maxRssKb = 0;      // the child's peak resident memory
+  double cpuSeconds = 0;  // the child's user and system time
 };
 
 struct RunningProgram {
@@ -80,6 +89,8 @@ struct RunningProgram {
 ProgramResult runProgram(const ProgramSpec& spec);
 RunningProgram startProgram(const ProgramSpec& spec);
 ProgramResult finishProgram(RunningProgram& running, const ProgramSpec& spec);
+int reapProgram(pid_t pid, int timeoutMs, const std::function<void()>& idle = {});
+int shellRun(const std::string& command, std::string* output = nullptr);
 std::vector<std::string> programEnv(const std::vector<std::string>& drop,
                                     const std::vector<std::string>& changes = {});
 

@@ -13,6 +13,8 @@
 
 #include <chrono>
 
+#include "program_run.h"
+
 namespace {
 
 using Clock = std::chrono::steady_clock;
@@ -172,23 +174,10 @@ bool PtyProcess::type(const std::string& text) {
 
 int PtyProcess::finish(int timeoutMs) {
   if (pid_ <= 0) return status_;
-  auto deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
-  int wst = 0;
-  for (;;) {
-    pid_t r = waitpid(pid_, &wst, WNOHANG);
-    if (r == pid_) break;
-    if (r < 0 && errno != EINTR) {
-      wst = -1;
-      break;
-    }
-    if (msLeft(deadline) == 0) {
-      kill(pid_, SIGKILL);
-      waitpid(pid_, &wst, 0);
-      break;
-    }
-    // Keep reading, so a child writing much never blocks on a full pipe.
+  // Keep reading, so a child writing much never blocks on a full pipe.
+  status_ = reapProgram(pid_, timeoutMs, [this] {
     if (!pump(10)) usleep(10000);
-  }
+  });
   pid_ = -1;
   // The child is gone: what it wrote is all there, up to the end of each.
   if (master_ >= 0) drainFd(&master_, &screen);
@@ -197,11 +186,5 @@ int PtyProcess::finish(int timeoutMs) {
   while ((outFd_ >= 0 || errFd_ >= 0) && msLeft(end) > 0) pump(50);
   closeFd(&outFd_);
   closeFd(&errFd_);
-  if (wst == -1)
-    status_ = -1;
-  else if (WIFEXITED(wst))
-    status_ = WEXITSTATUS(wst);
-  else
-    status_ = 128 + WTERMSIG(wst);
   return status_;
 }
