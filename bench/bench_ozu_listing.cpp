@@ -23,6 +23,7 @@
 #include <string>
 #include <vector>
 
+#include "gwsim_config.h"
 #include "gwsim_fixture.h"
 #include "program_run.h"
 #include "quor_api.h"
@@ -59,9 +60,10 @@ void makeFiles(const std::string &dir, int count, const char *prefix)
 
 void startGateway()
 {
-  gw = std::make_unique<GwsimFixture>(
-      "Users = {\n alice = {\n Password = wonderland\n Uid = 1001\n Home = /\n }\n}\n"
-      "Server = {\n ListOrder = reverse\n}\n");
+  GwsimConfig cfg;
+  cfg.user("alice", "wonderland").set("Uid", 1001).set("Home", "/");
+  cfg.server().set("ListOrder", "reverse");
+  gw = std::make_unique<GwsimFixture>(cfg.text());
   if (!gw->running()) {
     fprintf(stderr, "gwsim did not start: %s\n", gw->stderrText().c_str());
     exit(1);

@@ -13,6 +13,7 @@
 
 #include "client_env.h"
 #include "client_process.h"
+#include "gwsim_config.h"
 #include "gwsim_fixture.h"
 #include "quor_api.h"
 
@@ -28,7 +29,7 @@ TEST(InterruptedWait, OnlyAThreadThatAllowedItGivesUp) {
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
-    GwsimFixture gw("Users = {\n alice = {\n  Password = wonderland\n }\n}\n");
+    GwsimFixture gw(userConfig("alice", "wonderland").text());
     ASSERT_TRUE(gw.running()) << gw.stderrText();
     ChildResult r = runInChild(
         [&] {

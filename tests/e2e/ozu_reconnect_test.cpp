@@ -7,22 +7,20 @@
 #include <string>
 #include <vector>
 
+#include "gwsim_config.h"
 #include "gwsim_fixture.h"
 #include "journal_text.h"
 #include "ozu_run.h"
 
 namespace {
 
-const char kCommands[] = R"(
-Commands = {
-  crash = {
-    Drop
-  }
-  pwd = {
-    Line = /home/alice
-  }
+GwsimConfig reconnectGateway()
+{
+  GwsimConfig c = aliceConfig();
+  c.section("Commands").block("crash").flag("Drop");
+  c.section("Commands").child("pwd").set("Line", "/home/alice");
+  return c;
 }
-)";
 
 // The lines of one connection, from its opening on.
 std::vector<std::string> linesOf(const std::vector<std::string>& all, int conn)
@@ -60,7 +58,7 @@ TEST(OzuReconnect, TheNewSessionGetsTheStateTheShellShows)
        false},
   };
   for (const Case& c : cases) {
-    GwsimFixture gw(aliceGateway("", kCommands));
+    GwsimFixture gw(reconnectGateway().text());
     ASSERT_TRUE(gw.running()) << gw.stderrText();
     ozuHome(gw);
     std::string line = c.line;
