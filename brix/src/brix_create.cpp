@@ -301,13 +301,10 @@ endSequence:
   // archive itself) make a non-zero exit, unless a failure set one.
   if (selfSkipped || brix_MemberFilesChanged() > 0) brix_SetExitCode(1);
   fflush(stdout);
-  // Only a regular file this run wrote is removed after a forced shutdown:
-  // an archive named as a device or FIFO (/dev/null, a tape) stays.
-  bool removable = false;
-  if (forced && brix_archive_fd >= 0) {
-    struct stat ast;
-    removable = fstat(brix_archive_fd, &ast) == 0 && S_ISREG(ast.st_mode);
-  }
+  // Only a regular file is removed after a forced shutdown: an archive
+  // named as a device or FIFO (/dev/null, a tape) stays.
+  struct stat ast;
+  bool removable = forced && brix_archive && stat(brix_archive, &ast) == 0 && S_ISREG(ast.st_mode);
   if (brix_archive_fd >= 0) {
     if (close(brix_archive_fd) != 0)
       brix_Log(BRIX_MSG_ERROR, "%s: Error %d closing %s Archive file %s\n", fn, errno, "local", brix_archive);

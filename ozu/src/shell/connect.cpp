@@ -780,6 +780,8 @@ void restoreSession(int handle)
     return;
   if (debug >= 1)
     fprintf(listF, "/debug/connection %d opened again: restoring its session\n", handle);
+  // The gateway answers again: commands go through its relay once more.
+  ozu_ClearGatewayDown();
   if (quor_Openlog("ozu", 0x60000) < 0)
     fprintf(errFile, "*** warning: error opening logging for new connection\n");
   int rc = quor_Umask(mode_t(ctx->umask));
