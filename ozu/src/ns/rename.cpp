@@ -144,10 +144,9 @@ int ozu_MvCommand(char *cc, int cclen)
     return 1;
   }
   bool sinkExists = rc == 0, sinkIsDir = rc == 0 && S_ISDIR(st.st_mode);
-  if (sinkExists && !sinkIsDir && !force) {
-    fail(64, "*** Target file %s already exists. (Use -f option to remove first)", sink.c_str());
-    return 1;
-  }
+  // An existing file as the sink is judged per source below, so that
+  // "mv a a" is the harmless rename to itself and several sources onto a
+  // file are told the sink is no directory.
   std::string prefix;
   ozu_context_t *sinkCtx = ozu_LookupConnection(sinkHandle);
   if (sinkHandle != cmd.startHandle && sinkCtx)
