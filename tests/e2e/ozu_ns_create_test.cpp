@@ -270,6 +270,8 @@ TEST_F(NsCreate, MvRenameAndTheirRecords)
       {"mv /m/gone /m/x", 72, "rename /m/gone to /m/x", {}},
       {"mv /m/sub /m/c", 64, "must both be directories", {{"/m/sub", "d"}}},
       {"rename /m/r /m/q", 0, "rename: /m/r to /m/q\n", {{"/m/r", "-"}, {"/m/q", "f"}}},
+      // Asked to confirm with no terminal to answer: nothing is touched.
+      {"mv -f -i /m/c /m/self", 64, "nothing moved", {{"/m/c", "f"}, {"/m/self", "f"}}},
   };
   for (const auto &k : cases) {
     OzuResult r = run(k.command);
@@ -302,6 +304,7 @@ TEST_F(NsCreate, LnChecksBeforeItRemoves)
   c.file("/m/f").set("Uid", 1001).set("Data", "f");
   c.file("/m/g").set("Uid", 1001).set("Data", "g");
   c.file("/m/keep").set("Uid", 1001).set("Data", "keep");
+  c.file("/m/old").set("Uid", 1001).set("Data", "old");
   c.dir("/m/dir").set("Uid", 1001);
   start(c);
   const struct {
@@ -319,6 +322,7 @@ TEST_F(NsCreate, LnChecksBeforeItRemoves)
       {"ln -f /m/dir /m/keep", 64, "*** Operation not permitted for directory /m/dir",
        {{"/m/keep", "f"}}},
       {"ln /m/g /m/keep", 64, "*** /m/keep already exists", {{"/m/keep", "f"}}},
+      {"ln -f /m/g /m/old", 0, "", {{"/m/old", "f"}}},
   };
   for (const auto &k : cases) {
     OzuResult r = run(k.command);
@@ -328,6 +332,7 @@ TEST_F(NsCreate, LnChecksBeforeItRemoves)
       EXPECT_EQ(kind(a.first), a.second) << k.command << " " << a.first;
   }
   EXPECT_EQ(readFile(gw->rootDir() + "/m/keep"), "keep");
+  EXPECT_EQ(readFile(gw->rootDir() + "/m/old"), "g") << "ln -f replaced the old file by a link";
 }
 
 }  // namespace
