@@ -63,6 +63,7 @@ int awaitReadable(int fd) {
 // something); 0, or -1 (and eof set) at end of stream or on an error, -2
 // (and eof set) when an interrupt made the wait give up.
 int inRecv(quor_msgstream_t* s) {
+  const int savedErrno = errno;  // a read that waited first still leaves errno as it was
   ssize_t n;
   for (;;) {
     n = recv(s->fd, s->buffer, QEL_MSGSTREAM_BUFSIZE, MSG_DONTWAIT);
@@ -78,6 +79,7 @@ int inRecv(quor_msgstream_t* s) {
   }
   s->rpos = 0;
   s->rlen = size_t(n);
+  errno = savedErrno;
   return 0;
 }
 
@@ -136,11 +138,16 @@ const XDR::xdr_ops inOps = {in_getlong,  in_putlong, in_getbytes, in_putbytes, i
 constexpr int kEventSet = 1;
 constexpr int kEventSleeping = 2;
 
+// Both keep the caller's errno: a wait that finds the event already set
+// fails with EAGAIN, and callers report errno only for their own failures.
 void wakeEvent(qelapi_tcontext_t* t) {
+  int saved = errno;
   syscall(SYS_futex, &t->msgWoken, FUTEX_WAKE_PRIVATE, 1, nullptr, nullptr, 0);
+  errno = saved;
 }
 
 void waitEvent(qelapi_tcontext_t* t) {
+  int saved = errno;
   for (;;) {
     int v = 0;
     if (__atomic_compare_exchange_n(&t->msgWoken, &v, kEventSleeping, false, __ATOMIC_ACQUIRE,
@@ -153,6 +160,7 @@ void waitEvent(qelapi_tcontext_t* t) {
     break;
   }
   __atomic_store_n(&t->msgWoken, 0, __ATOMIC_RELAXED);
+  errno = saved;
 }
 
 struct Signals {
