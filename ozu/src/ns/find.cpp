@@ -27,8 +27,8 @@
 #include "ozu_tokens.h"
 #include "ozurc.h"
 #include "ozuvars.h"
+#include "qel_threads.h"
 #include "quor_api.h"
-#include "quor_api_internal.h"
 
 namespace {
 
