@@ -121,6 +121,12 @@ TEST(OzuDemo, InteractivePrompt)
       60);
   ASSERT_TRUE(p.started());
   ASSERT_TRUE(p.waitFor("ozu> ", 30000)) << p.screen;
+  // A Ctrl-C at the prompt is the shell's alone: the demo gateway lives on.
+  p.type("half a line\x03");
+  ASSERT_TRUE(p.waitFor("interrupted")) << p.screen;
+  p.type("mkdir made; ls -1\n");
+  ASSERT_TRUE(p.waitFor("projects")) << p.screen;  // only the listing has it
+  EXPECT_EQ(p.screen.find("not answering"), std::string::npos) << p.screen;
   p.type("pwd\n");
   ASSERT_TRUE(p.waitFor("/home/demo")) << p.screen;
   ASSERT_TRUE(p.waitFor("ozu> ")) << p.screen;
