@@ -28,6 +28,14 @@
 //                     thread of its own; all of them are joined before it
 //                     returns, so cover and set are the caller's again.
 // mover_set_close     closes every connection of set (not the listen socket).
+// mover_accept_checked accepts one mover connection on listenFd (the one
+//                     accept of every mover connection, the library's and
+//                     the shell's): the new descriptor, non-blocking and
+//                     with the configured network options; -EAGAIN when
+//                     none was waiting; MOVER_REFUSED when the peer is a
+//                     restricted address (closed; the refusal logged as
+//                     caller, or kept in *refused when given); or the
+//                     negated errno. *peerOut (may be null) gets the peer.
 #ifndef MOVER_LOOPS_H
 #define MOVER_LOOPS_H
 
@@ -39,6 +47,7 @@
 #include "quor_net.h"
 
 #define MOVER_WOKEN 1
+#define MOVER_REFUSED (-100001)
 
 typedef struct mover_cover {
   std::map<uint64_t, uint64_t> ranges;  // start -> end, disjoint, merged
@@ -64,5 +73,7 @@ enum { MOVER_RECEIVE = 0, MOVER_SEND = 1 };
 int mover_serve(mover_set_t* set, int direction, uint64_t xferId, uint64_t winOffset, char* buf,
                 uint64_t size, mover_cover_t* cover, int timeoutMs, int wakeFd, int packetWait);
 void mover_set_close(mover_set_t* set);
+int mover_accept_checked(int listenFd, quor_sockaddr_t* peerOut, const char* caller,
+                         std::vector<quor_sockaddr_t>* refused);
 
 #endif

@@ -3,6 +3,7 @@
 // handler are commands that only the gateway runs for now.
 #include "ozu_dispatch.h"
 #include "ozu_keysetfile.h"
+#include "ozu_xfer_commands.h"
 
 #define ROW(client, handler, ab, full) {client, 0, handler, ab, full}
 #define GW nullptr
@@ -36,7 +37,7 @@ CCmdtab OZUCmds[CmdTabSize] = {
     ROW(0, GW, "rm", "rm"),
     ROW(0, GW, "ren", "rename"),
     ROW(0, GW, "rem", "remove"),
-    ROW(1, GW, "rec", "recv"),
+    ROW(1, ozu_GetCommand, "rec", "recv"),
     ROW(1, GW, "rep", "replace"),
     ROW(0, GW, "rd", "rd"),
     ROW(1, ozu_HistSCommand, "r", "r"),
@@ -57,7 +58,7 @@ CCmdtab OZUCmds[CmdTabSize] = {
     ROW(0, GW, "move", "move"),
     ROW(0, GW, "mkd", "mkdir"),
     ROW(0, GW, "mig", "migrate"),
-    ROW(1, GW, "mget", "mget"),
+    ROW(1, ozu_MgetCommand, "mget", "mget"),
     ROW(0, GW, "me", "merge"),
     ROW(0, GW, "mdel", "mdelete"),
     ROW(0, GW, "md5", "md5"),
@@ -97,7 +98,7 @@ CCmdtab OZUCmds[CmdTabSize] = {
     ROW(0, GW, "gro", "groups"),
     ROW(0, ozu_GlobCommand, "glob", "glob"),
     ROW(0, GW, "give", "give"),
-    ROW(1, GW, "g", "get"),
+    ROW(1, ozu_GetCommand, "g", "get"),
     ROW(0, ozu_FreeCommand, "fr", "free"),
     ROW(1, ozu_FirewallCommand, "fire", "firewall"),
     ROW(0, GW, "find", "find"),
@@ -126,7 +127,7 @@ CCmdtab OZUCmds[CmdTabSize] = {
     ROW(0, GW, "chcos", "chcos"),
     ROW(0, GW, "chacl", "chacl"),
     ROW(0, GW, "chacct", "chacct"),
-    ROW(1, GW, "cget", "cget"),
+    ROW(1, ozu_CgetCommand, "cget", "cget"),
     ROW(0, GW, "cdl", "cdls"),
     ROW(0, GW, "cd", "cd'"),
     ROW(0, ozu_CaseCommand, "case", "case"),
