@@ -1,4 +1,6 @@
-// The command table and the dispatcher. Every handler has the form
+// The command table and the dispatcher. Each command family declares its
+// handlers in a header of its own (shell_commands.h, xfer_commands.h,
+// ns_commands.h). Every handler has the form
 // int handler(char *cc, int cclen): cc the command line (after any drive or
 // connection prefix), cclen the length of the typed command word; the tail
 // starts at cc + cclen. A result of -2 makes the dispatcher read and run the
@@ -35,43 +37,5 @@ int syncStartupKeysets(void);
 int ozu_OzugwdCommand(char *cc, int cclen);
 int ozu_OzugwdRespHandler(uint32_t *flags, uint32_t *syncType, int32_t *len, char **data);
 void displayResponse(FILE *file, int len, char *text);
-
-// Handlers of the shell core.
-int ozu_VerboseCommand(char *cc, int cclen);
-int ozu_VersionCommand(char *cc, int cclen);
-int ozu_SuniqueCommand(char *cc, int cclen);
-int ozu_RuniqueCommand(char *cc, int cclen);
-int ozu_PromptCommand(char *cc, int cclen);
-int ozu_ProgressCommand(char *cc, int cclen);
-int ozu_GlobCommand(char *cc, int cclen);
-int ozu_EchoCommand(char *cc, int cclen);
-int ozu_CaseCommand(char *cc, int cclen);
-int ozu_CacheCommand(char *cc, int cclen);
-int ozu_BellCommand(char *cc, int cclen);
-int ozu_SharedMemCommand(char *cc, int cclen);
-int ozu_AbortCommand(char *cc, int cclen);
-int ozu_SetIdleCommand(char *cc, int cclen);
-int ozu_SetCommand(char *cc, int cclen);
-int ozu_EndCommand(char *cc, int cclen);
-int ozu_HistoryCommand(char *cc, int cclen);
-int ozu_HistSCommand(char *cc, int cclen);
-int ozu_FirewallCommand(char *cc, int cclen);
-int ozu_DebugCommand(char *cc, int cclen);
-int ozu_HelpCommand(char *cc, int cclen);
-int ozu_SetConCommand(char *cc, int cclen);
-int ozu_ShowConCommand(char *cc, int cclen);
-int ozu_OpenCommand(char *cc, int cclen);
-int ozu_CloseCommand(char *cc, int cclen);
-int ozu_SetDriveCommand(char *cc, int cclen);
-int ozu_SuCommand(char *cc, int cclen);
-int ozu_OutCommand(char *cc, int cclen);
-int ozu_LogCommand(char *cc, int cclen);
-int ozu_InCommand(char *cc, int cclen);
-int ozu_LpwdCommand(char *cc, int cclen);
-int ozu_LlsCommand(char *cc, int cclen);
-int ozu_LcdCommand(char *cc, int cclen);
-int ozu_LcdLsCommand(char *cc, int cclen);
-int ozu_LmkdirCommand(char *cc, int cclen);
-int ozu_LsSiteCommand(char *cc, int cclen);
 
 #endif

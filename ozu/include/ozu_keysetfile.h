@@ -46,9 +46,4 @@ void listKeysetFile(ozu_kstream_t *f);
 void listQUORKeysetFile(ozu_kstream_t *f);
 int showEntCallback(ns_DirEntry_t *entry, int isdir, const char *dirPath, const char *fullPath);
 
-int ozu_ShowCommand(char *cc, int cclen);
-int ozu_KeepCommand(char *cc, int cclen);
-int ozu_FreeCommand(char *cc, int cclen);
-int ozu_AdoptCommand(char *cc, int cclen);
-
 #endif

@@ -164,6 +164,5 @@ authmethod_info_t *ozu_RcLookupAuthMethodByType(site_connection_t *theSite, int 
 principal_auth_info_t *ozu_RcLookupAMethodForPrincipal(site_connection_t *theSite,
                                                        const char *thePrincipal, int offset);
 int ozu_ResolveIPAddress(rc_host_info_t *host);
-int ozu_LsSiteCommand(char *cc, int cclen);
 
 #endif

@@ -1,9 +1,11 @@
-// The command table. The dispatcher takes the first row whose abbreviation
-// is a prefix of the typed word, so the order matters. Rows without a
-// handler are commands that only the gateway runs for now.
+// The command table, the one table of every command family. The
+// dispatcher takes the first row whose abbreviation is a prefix of the
+// typed word, so the order matters. Rows without a handler are commands
+// that only the gateway runs for now.
+#include "ns_commands.h"
 #include "ozu_dispatch.h"
-#include "ozu_keysetfile.h"
-#include "ozu_xfer_commands.h"
+#include "shell_commands.h"
+#include "xfer_commands.h"
 
 #define ROW(client, handler, ab, full) {client, 0, handler, ab, full}
 #define GW nullptr

@@ -27,6 +27,7 @@
 #include "ozurc.h"
 #include "ozuvars.h"
 #include "quor_api.h"
+#include "shell_commands.h"
 
 ozu_context_t *ozu_LookupConnection(int theHandle)
 {
@@ -64,6 +65,18 @@ int ozu_SetCurConnection(int newHandle)
   if (debug >= 2)
     fprintf(listF, "/debug/ozu_SetCurConnection: cur. handle switched to %d\n", newHandle);
   ozu_UnlockSessContext();
+  return 0;
+}
+
+int ozu_SwitchBack(int startHandle)
+{
+  ozu_context_t *cur = sesskeyset.curContext;
+  if (startHandle < 0 || cur == nullptr || cur->handle == startHandle)
+    return 0;
+  if (ozu_SetCurConnection(startHandle) < 0) {
+    fprintf(errFile, "*** Unable to switch back to previous connection! \n");
+    return -1;
+  }
   return 0;
 }
 

@@ -14,6 +14,7 @@
 #include "ozu_tokens.h"
 #include "ozu_util.h"
 #include "ozuvars.h"
+#include "shell_commands.h"
 
 #ifndef OZU_BUILD_HOST
 #define OZU_BUILD_HOST "unknown"

@@ -25,6 +25,7 @@
 #include "ozurc.h"
 #include "ozuvars.h"
 #include "quor_api.h"
+#include "shell_commands.h"
 
 int consoleCleanupNeeded = 0;
 int keysetsSynced = 0;

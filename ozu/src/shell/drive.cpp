@@ -13,6 +13,7 @@
 #include "ozu_util.h"
 #include "ozurc.h"
 #include "ozuvars.h"
+#include "shell_commands.h"
 
 int ozu_GetDriveLetter(const char *text)
 {

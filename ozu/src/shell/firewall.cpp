@@ -5,8 +5,7 @@
 #include <stdlib.h>
 #include <string.h>
 
-#include <vector>
-
+#include "ozu_cmdframe.h"
 #include "ozu_connect.h"
 #include "ozu_context.h"
 #include "ozu_dispatch.h"
@@ -19,6 +18,7 @@
 #include "ozurc.h"
 #include "ozuvars.h"
 #include "quor_api.h"
+#include "shell_commands.h"
 
 namespace {
 
@@ -74,104 +74,65 @@ void ozu_SetFirewallOptions(ozu_context_t *theContext, int onOff, int ioxferMode
 
 int ozu_FirewallCommand(char *cc, int cclen)
 {
-  int startHandle = keyset->curContext ? keyset->curContext->handle : -1;
-  int argc = 0;
-  char **argv = ozu_MakeArgv(cc + cclen, &argc);
-  static const char *const kwOpts[] = {"on", "off", nullptr};
-  int connector = 1;
-  if (argc == 0) {
+  ozu_cmd_t cmd(cc, cclen);
+  if (cmd.argc == 0) {
     firewallUsage();
-  } else {
-    minus_opt = 0;
-    ozu_optind = 0;
-    ozu_opterr = 0;
-    int c;
-    while ((c = ozu_Getopt(argc, argv, "cs", kwOpts)) != -1 || ozu_opterr != 0) {
-      if (c == -1)
-        continue;  // a rejected word
-      if (ozu_opttype == 1) {
-        minus_opt |= c == 0 ? 4 : 8;
-      } else if (c == 's') {
-        minus_opt |= 2;
-        connector = 1;
-      } else if (c == 'c') {
-        minus_opt |= 1;
-        connector = 2;
-      } else if (c == '?') {
-        fprintf(errFile, "Unknown option or missing argument: '%c' ignored\n", ozu_optopt);
-      } else {
-        fprintf(listF, "Unknown option ignored: %c\n", c);
-      }
-    }
-    bool conflict = false;
-    if ((minus_opt & 3) == 3) {
-      setExitResult(64, "Cannot specify both -c and -s options", 7);
-      conflict = true;
-    } else if ((minus_opt & 12) == 12) {
-      setExitResult(64, "Cannot specify both -on and -off options", 7);
-      conflict = true;
-    }
-    if (!conflict) {
-      bool set = (minus_opt & 12) != 0;
-      int onOff = (minus_opt & 4) ? 1 : 0;
-      int ioMode = onOff ? 3 : 1;
-      int conn = (minus_opt & 1) ? 2 : 1;
-      (void)connector;
-      // Keyword options change the command's keyset; other words stay.
-      std::vector<char *> words;
-      bool bad = false;
-      for (int i = ozu_optind; i < argc && !bad;) {
-        int next = i;
-        int rc = ozu_ParseKeyword(argc, argv, i, ozu_KeysetOption, &next);
-        if (rc == 1 || rc == 2) {
-          words.push_back(argv[i]);
-          i = next > i ? next : i + 1;
-        } else if (rc == -2) {
-          log_MissingValueForKeyword(argv[i]);
-          bad = true;
-        } else if (rc < 0) {
-          log_BadValueForKeyword(argv[i]);
-          bad = true;
-        } else {
-          i = next;
-        }
-      }
-      if (!bad) {
-        if (words.empty()) {
-          applyAndReport(sesskeyset.curContext, set, onOff, ioMode, conn);
-        } else {
-          for (char *w : words) {
-            if (interrupted)
-              break;
-            int plen = 0;
-            if (ozu_CheckDrivePrefix(w, &plen) == nullptr) {
-              char msg[4200];
-              snprintf(msg, sizeof msg, "*** Not a logical drive: %s", w);
-              setExitResult(0, msg, 7);
-              continue;
-            }
-            w[2] = '\0';
-            if (debug >= 2)
-              fprintf(listF, "/debug/found logical drive '%c'\n", w[0]);
-            ozu_context_t *ctx = ozu_LookupContextByDrive(w);
-            if (ctx == nullptr) {
-              log_NoConnectionForDrive(w);
-              continue;
-            }
-            if (ozu_SetCurConnection(ctx->handle) < 0) {
-              log_ConnectionSwitchFailure(ctx);
-              continue;
-            }
-            applyAndReport(ctx, set, onOff, ioMode, conn);
-          }
-        }
-      }
-    }
+    return 1;
   }
-  ozu_FreeArgv(argv);
-  if (startHandle >= 0 && keyset->curContext && keyset->curContext->handle != startHandle &&
-      ozu_SetCurConnection(startHandle) < 0)
-    fprintf(errFile, "*** Unable to switch back to previous connection! \n");
+  static const char *const kwOpts[] = {"on", "off", nullptr};
+  int c;
+  while ((c = ozu_CmdOption(&cmd, "cs", kwOpts)) != OZU_OPT_END) {
+    if (c == OZU_OPT_REJECTED)
+      continue;
+    if (c == OZU_OPT_KEYWORD + 0)
+      minus_opt |= 4;
+    else if (c == OZU_OPT_KEYWORD + 1)
+      minus_opt |= 8;
+    else if (c == 's')
+      minus_opt |= 2;
+    else if (c == 'c')
+      minus_opt |= 1;
+    else if (c == '?')
+      fprintf(errFile, "Unknown option or missing argument: '%c' ignored\n", ozu_optopt);
+    else
+      fprintf(listF, "Unknown option ignored: %c\n", c);
+  }
+  if ((minus_opt & 3) == 3) {
+    setExitResult(64, "Cannot specify both -c and -s options", 7);
+    return 1;
+  }
+  if ((minus_opt & 12) == 12) {
+    setExitResult(64, "Cannot specify both -on and -off options", 7);
+    return 1;
+  }
+  bool set = (minus_opt & 12) != 0;
+  int onOff = (minus_opt & 4) ? 1 : 0;
+  int ioMode = onOff ? 3 : 1;
+  int conn = (minus_opt & 1) ? 2 : 1;
+  if (ozu_CmdKeywords(&cmd, OZU_KW_UNKNOWN_IS_NAME) < 0)
+    return 1;
+  if (cmd.names.empty()) {
+    applyAndReport(sesskeyset.curContext, set, onOff, ioMode, conn);
+    return 1;
+  }
+  while (char *w = ozu_CmdNextName(&cmd)) {
+    int letter = ozu_CmdDriveWord(w);
+    if (letter == 0)
+      continue;
+    if (debug >= 2)
+      fprintf(listF, "/debug/found logical drive '%c'\n", letter);
+    char drive[2] = {char(letter), '\0'};
+    ozu_context_t *ctx = ozu_LookupContextByDrive(drive);
+    if (ctx == nullptr) {
+      log_NoConnectionForDrive(drive);
+      continue;
+    }
+    if (ozu_SetCurConnection(ctx->handle) < 0) {
+      log_ConnectionSwitchFailure(ctx);
+      continue;
+    }
+    applyAndReport(ctx, set, onOff, ioMode, conn);
+  }
   return 1;
 }
 

@@ -6,6 +6,7 @@
 
 #include "ozu_dispatch.h"
 #include "ozuvars.h"
+#include "shell_commands.h"
 
 namespace {
 

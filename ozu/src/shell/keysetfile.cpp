@@ -23,6 +23,7 @@
 #include "ozu_walk.h"
 #include "ozuvars.h"
 #include "quor_api.h"
+#include "shell_commands.h"
 
 struct ozu_kstream {
   FILE *local = nullptr;

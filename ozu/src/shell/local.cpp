@@ -19,6 +19,7 @@
 #include "ozu_paths.h"
 #include "ozu_tokens.h"
 #include "ozuvars.h"
+#include "shell_commands.h"
 
 namespace {
 

@@ -226,9 +226,7 @@ int ozu_ExpandQUORPath(const char *pathIn, char *pathOut, int size)
     fprintf(errFile, "ozu_ExpandQUORPath called for '%s'\n", pathIn);
   int startHandle = sesskeyset.curContext ? sesskeyset.curContext->handle : -1;
   auto restore = [&] {
-    if (startHandle >= 0 && sesskeyset.curContext && sesskeyset.curContext->handle != startHandle &&
-        ozu_SetCurConnection(startHandle) < 0)
-      fprintf(errFile, "*** Unable to switch back to previous connection! \n");
+    ozu_SwitchBack(startHandle);
     return -1;
   };
   const char *p = pathIn;

@@ -7,8 +7,8 @@
 #include <strings.h>
 
 #include <string>
-#include <vector>
 
+#include "ozu_cmdframe.h"
 #include "ozu_connect.h"
 #include "ozu_context.h"
 #include "ozu_dispatch.h"
@@ -22,6 +22,7 @@
 #include "ozurc.h"
 #include "ozuvars.h"
 #include "quor_api.h"
+#include "shell_commands.h"
 
 site_connection_t *ozu_RcLookupSiteByName(const char *theSite)
 {
@@ -243,16 +244,12 @@ void displaySiteInfo(site_connection_t *s, int bits)
 
 int ozu_LsSiteCommand(char *cc, int cclen)
 {
-  int startHandle = sesskeyset.curContext ? sesskeyset.curContext->handle : -1;
-  int argc = 0;
-  char **argv = ozu_MakeArgv(cc + cclen, &argc);
+  ozu_cmd_t cmd(cc, cclen);
   int bits = 0;
   bool usagePrinted = false;
   std::string siteArg;
-  ozu_optind = 0;
-  ozu_opterr = 0;
   int c;
-  while ((c = ozu_Getopt(argc, argv, "achmps:?", nullptr)) != -1) {
+  while ((c = ozu_CmdOption(&cmd, "achmps:?", nullptr)) != OZU_OPT_END) {
     if (debug >= 2)
       fprintf(listF, "/debug/ ozu_opttype: %d optc: %c ozu_optind: %d ozu_optarg: %s ozu_opterr: %d\n",
               ozu_opttype, c, ozu_optind, ozu_optarg ? ozu_optarg : "(null)", ozu_opterr);
@@ -275,70 +272,44 @@ int ozu_LsSiteCommand(char *cc, int cclen)
       default: fprintf(listF, "Unknown option ignored: %c\n", c); break;
     }
   }
-  std::vector<char *> words;
-  bool bad = false;
-  for (int i = ozu_optind; i < argc && !bad;) {
-    int next = i;
-    int rc = ozu_ParseKeyword(argc, argv, i, ozu_KeysetOption, &next);
-    if (rc == 1 || rc == 2) {
-      words.push_back(argv[i]);
-      i = next > i ? next : i + 1;
-    } else if (rc == -2) {
-      log_MissingValueForKeyword(argv[i]);
-      bad = true;
-    } else if (rc < 0) {
-      log_BadValueForKeyword(argv[i]);
-      bad = true;
-    } else {
-      i = next;
-    }
+  if (ozu_CmdKeywords(&cmd, OZU_KW_UNKNOWN_IS_NAME) < 0) {
+    fflush(listF);
+    return 1;
   }
-  if (!bad) {
-    if ((bits & 32) || !words.empty()) {
-      int failed = 0;
-      size_t start = 0;
-      while ((bits & 32) && start <= siteArg.size()) {
-        size_t comma = siteArg.find(',', start);
-        std::string name = siteArg.substr(start, comma == std::string::npos ? std::string::npos
-                                                                           : comma - start);
-        start = comma == std::string::npos ? siteArg.size() + 1 : comma + 1;
-        if (name.empty())
-          continue;
-        site_connection_t *s = ozu_RcLookupSiteByName(name.c_str());
-        if (s)
-          displaySiteInfo(s, bits);
-        else
-          ++failed;
-      }
-      for (char *w : words) {
-        if (interrupted)
-          break;
-        int plen = 0;
-        if (ozu_CheckDrivePrefix(w, &plen) == nullptr) {
-          char msg[4200];
-          snprintf(msg, sizeof msg, "*** Not a logical drive: %s", w);
-          setExitResult(0, msg, 7);
-          continue;
-        }
-        site_connection_t *s = ozu_RcLookupSiteByDrive(ozu_GetDriveLetter(w));
-        if (s)
-          displaySiteInfo(s, bits);
-        else
-          ++failed;
-      }
-      if (failed) {
-        fprintf(listF, "(You might try using the \"lssites\" command\n");
-        fprintf(listF, " to get a list of site names and associated drive letters\n");
-      }
-    } else {
-      for (site_connection_t *s = siteList; s; s = s->next)
+  if ((bits & 32) || !cmd.names.empty()) {
+    int failed = 0;
+    size_t start = 0;
+    while ((bits & 32) && start <= siteArg.size()) {
+      size_t comma = siteArg.find(',', start);
+      std::string name = siteArg.substr(start, comma == std::string::npos ? std::string::npos
+                                                                         : comma - start);
+      start = comma == std::string::npos ? siteArg.size() + 1 : comma + 1;
+      if (name.empty())
+        continue;
+      site_connection_t *s = ozu_RcLookupSiteByName(name.c_str());
+      if (s)
         displaySiteInfo(s, bits);
+      else
+        ++failed;
     }
+    while (char *w = ozu_CmdNextName(&cmd)) {
+      int letter = ozu_CmdDriveWord(w);
+      if (letter == 0)
+        continue;
+      site_connection_t *s = ozu_RcLookupSiteByDrive(letter);
+      if (s)
+        displaySiteInfo(s, bits);
+      else
+        ++failed;
+    }
+    if (failed) {
+      fprintf(listF, "(You might try using the \"lssites\" command\n");
+      fprintf(listF, " to get a list of site names and associated drive letters\n");
+    }
+  } else {
+    for (site_connection_t *s = siteList; s; s = s->next)
+      displaySiteInfo(s, bits);
   }
-  ozu_FreeArgv(argv);
-  if (startHandle >= 0 && sesskeyset.curContext && sesskeyset.curContext->handle != startHandle &&
-      ozu_SetCurConnection(startHandle) < 0)
-    fprintf(errFile, "*** Unable to switch back to previous connection! \n");
   fflush(listF);
   return 1;
 }

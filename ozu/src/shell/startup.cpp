@@ -38,6 +38,7 @@
 #include "quor_convert.h"
 #include "quor_scheduler.h"
 #include "quorex_expire.h"
+#include "shell_commands.h"
 
 namespace {
 

@@ -9,8 +9,8 @@
 #include <string.h>
 
 #include <string>
-#include <vector>
 
+#include "ozu_cmdframe.h"
 #include "ozu_context.h"
 #include "ozu_dispatch.h"
 #include "ozu_getopt.h"
@@ -21,6 +21,7 @@
 #include "ozu_tokens.h"
 #include "ozuvars.h"
 #include "quor_api.h"
+#include "shell_commands.h"
 
 namespace {
 
@@ -172,17 +173,17 @@ int resolveTarget(std::string &target, long &uid)
 
 int ozu_SuCommand(char *cc, int cclen)
 {
-  int argc = 0;
-  char **argv = ozu_MakeArgv(cc + cclen, &argc);
+  ozu_cmd_t cmd(cc, cclen);
   bool lmode = false, mmode = false, usageShown = false;
-  ozu_optind = 0;
-  ozu_opterr = 0;
-  int c;
-  while (ozu_optind < argc && strcmp(argv[ozu_optind], "-") == 0) {
-    lmode = true;
-    ++ozu_optind;
-  }
-  while ((c = ozu_Getopt(argc, argv, "lm", nullptr)) != -1) {
+  for (;;) {
+    // A lone "-" stands for -l wherever the options stand.
+    while (ozu_optind < cmd.argc && strcmp(cmd.argv[ozu_optind], "-") == 0) {
+      lmode = true;
+      ++ozu_optind;
+    }
+    int c = ozu_CmdOption(&cmd, "lm", nullptr);
+    if (c == OZU_OPT_END)
+      break;
     if (debug >= 2)
       fprintf(listF, "/debug/ optc: %c ozu_optind: %d ozu_optarg: %s ozu_opterr: %d\n", c,
               ozu_optind, ozu_optarg ? ozu_optarg : "(null)", ozu_opterr);
@@ -194,54 +195,27 @@ int ozu_SuCommand(char *cc, int cclen)
       suUsage();
       usageShown = true;
     }
-    while (ozu_optind < argc && strcmp(argv[ozu_optind], "-") == 0) {
-      lmode = true;
-      ++ozu_optind;
-    }
   }
   int result = 1;
   if (lmode && mmode) {
     setExitResult(64, "Cannot specify both -m and -l options", 7);
-    ozu_FreeArgv(argv);
     return result;
   }
-  if (!lmode && !mmode && usageShown) {
-    ozu_FreeArgv(argv);
+  if (!lmode && !mmode && usageShown)
     return result;
-  }
-  std::vector<char *> words;
-  for (int i = ozu_optind; i < argc;) {
-    int next = i;
-    int rc = ozu_ParseKeyword(argc, argv, i, ozu_KeysetOption, &next);
-    if (rc == 1) {
-      words.push_back(argv[i]);
-      i = next > i ? next : i + 1;
-      continue;
-    }
-    if (rc == 2)
-      log_UnknownKeyword(argv[i]);
-    else if (rc == -2)
-      log_MissingValueForKeyword(argv[i]);
-    else if (rc < 0)
-      log_BadValueForKeyword(argv[i]);
-    if (rc != 0) {
-      ozu_FreeArgv(argv);
-      return result;
-    }
-    i = next;
-  }
+  if (ozu_CmdKeywords(&cmd, OZU_KW_UNKNOWN_ENDS) < 0)
+    return result;
   ozu_context_t *ctx = sesskeyset.curContext;
   std::string target;
   long uid = -1;
-  if (words.empty()) {
+  if (cmd.names.empty()) {
     uid = ctx->rootUid;
     target = lookupUname(uid);
   } else {
-    target = words[0];
-    if (words.size() > 1)
-      message(64, "Extra argument(s) following %s ignored", words[0]);
+    target = cmd.names[0];
+    if (cmd.names.size() > 1)
+      message(64, "Extra argument(s) following %s ignored", cmd.names[0]);
   }
-  ozu_FreeArgv(argv);
   interrupted = 0;
   if (uid < 0 && resolveTarget(target, uid) < 0)
     return result;

@@ -12,6 +12,7 @@
 #include <string>
 #include <vector>
 
+#include "ozu_cmdframe.h"
 #include "ozu_connect.h"
 #include "ozu_context.h"
 #include "ozu_drive.h"
@@ -29,7 +30,7 @@
 #include "ozurc.h"
 #include "ozuvars.h"
 #include "quor_api.h"
-#include "ozu_xfer_commands.h"
+#include "xfer_commands.h"
 #include "xfer_queue.h"
 #include "xfer_record.h"
 
@@ -290,270 +291,236 @@ void freeNames(void)
 
 }  // namespace
 
+namespace {
+
+// The names loop: here-documents, pairs, drive prefixes, wildcards.
+// Returns when every name is queued or the command ends.
+void getNames(ozu_cmd_t *cmd, char ***hdWords, int *hdCount)
+{
+  while (char *word = ozu_CmdNextName(cmd)) {
+    if (g.aborted)
+      break;
+    if (strncmp(word, "<<", 2) == 0) {
+      const char *marker = word[2] ? word + 2 : nullptr;
+      if (marker == nullptr) {
+        marker = cmd->nextName < cmd->names.size() ? cmd->names[cmd->nextName++] : nullptr;
+        if (marker == nullptr) {
+          report(64, 6, "*** Missing marker string after here-document sentinel (<<)\n");
+          return;
+        }
+      }
+      if (cmd->nextName != cmd->names.size()) {
+        report(64, 6, "*** here-document marker must be the last token on the cmd line\n");
+        return;
+      }
+      interrupted = 0;
+      *hdWords = ozu_GetHDTokenList(marker, hdCount);
+      if (interrupted)
+        return;
+      cmd->names.assign(*hdWords, *hdWords + (*hdWords ? *hdCount : 0));
+      cmd->nextName = 0;
+      continue;
+    }
+    std::string local;
+    bool havePair = false;
+    if (cmd->nextName < cmd->names.size() && strcmp(cmd->names[cmd->nextName], ":") == 0) {
+      cmd->nextName++;
+      char *remote = ozu_CmdNextName(cmd);
+      if (remote == nullptr) {
+        if (!interrupted)
+          report(64, 7, "*** Missing %s path after %s :", g.localRunmode ? " REMOTE" : "QUOR", word);
+        return;
+      }
+      char buf[4097];
+      local = expandWorkerPath(word, buf, sizeof buf) > 0 ? buf : word;
+      havePair = true;
+      word = remote;
+    }
+    int plen = 0;
+    if (ozu_CheckDrivePrefix(word, &plen) != nullptr && word[plen] == '\0') {
+      log_MissingPathForDrive(word);
+      continue;
+    }
+    char qpath[OZU_CMD_PATHLEN];
+    if (ozu_CmdExpandPath(cmd, word, qpath) < 0)
+      continue;
+    if (havePair && !isPipeName(local.c_str())) {
+      int n = ozu_CmdGlob(cmd, local.c_str(), 0);
+      if (n <= 0)
+        continue;
+      if (n > 1) {
+        report(64, 7, "*** Ambiguous path: %s", local.c_str());
+        continue;
+      }
+      local = globv[0].name;
+    }
+    int n = ozu_CmdGlob(cmd, qpath, 1);
+    if (n < 0)
+      return;
+    if (n == 0) {
+      if (havePair)
+        report(64, 7, "*** No such file: %s", qpath);
+      continue;
+    }
+    if (n > 1 && havePair) {
+      report(64, 7, "*** Ambiguous path: %s", qpath);
+      continue;
+    }
+    for (int i = 0; i < n && !interrupted && !g.aborted; ++i) {
+      oneMatch(&globv[i], havePair ? local.c_str() : nullptr);
+      freeNames();
+    }
+  }
+}
+
+// Options and their checks: 0 to go on, -1 when the command ends.
+int getOptions(ozu_cmd_t *cmd)
+{
+  bool bad = false, partial = false;
+  int c;
+  while (!bad && (c = ozu_CmdOption(cmd, getCommandOpts, nullptr)) != OZU_OPT_END) {
+    const char *v = ozu_optarg ? ozu_optarg : "";
+    auto onOff = [&](int *value, const char *msg) {
+      if (strcasecmp(v, "on") == 0)
+        *value = 1;
+      else if (strcasecmp(v, "off") == 0)
+        *value = 0;
+      else {
+        report(64, 7, msg, v);
+        bad = true;
+      }
+    };
+    switch (c) {
+    case 'A': minus_opt |= 0x1; g.optimized_scheduling = 1; break;
+    case 'B': case 'b': minus_opt |= 0x2; break;
+    case 'C': minus_opt |= 0x4; break;
+    case 'c':
+      minus_opt |= 0x8;
+      onOff(&g.cksumEnabled, "*** unrecognized -c argument \"%s\" - expecting \"on\" or \"off\"\n");
+      break;
+    case 'F':
+      minus_opt |= 0x10;
+      onOff(&g.enable_LFM, "*** unrecognized -F argument \"%s\" - expecting \"on\" or \"off\"");
+      break;
+    case 'h': minus_opt |= 0x40; break;
+    case 'k': minus_opt |= 0x80; break;
+    case 'L': minus_opt |= 0x100; partial = true; break;
+    case 'N': minus_opt |= 0x200; break;
+    case 'n': fprintf(listF, "Unknown option ignored: %c\n", 'n'); break;
+    case 'O': minus_opt |= 0x400; partial = true; break;
+    case 'P': case 'p': minus_opt |= 0x1000; break;
+    case 'Q': minus_opt |= 0x4000; break;
+    case 'q': minus_opt |= 0x2000; break;
+    case 'R': case 'r': minus_opt |= 0x8000; break;
+    case 'S': minus_opt |= 0x10000; break;
+    case 'T':
+      minus_opt |= 0x40000;
+      onOff(&g.enable_TA, "*** unrecognized -T argument \"%s\" - expecting \"on\" or \"off\" \n");
+      break;
+    case 't': minus_opt |= 0x20000; break;
+    case 'U': case 'u': minus_opt |= 0x800; break;
+    case 'X': {
+      long n = strtol(v, nullptr, 10);
+      if (n >= 1 && (g.max_active_xfers <= 0 || n < g.max_active_xfers))
+        g.max_active_xfers = int(n);
+      break;
+    }
+    case OZU_OPT_REJECTED:
+      break;
+    default:
+      fprintf(stderr, "Unknown option or missing argument: '%c' ignored\n", ozu_optopt);
+      break;
+    }
+  }
+  if (bad)
+    return -1;
+  if ((minus_opt & 0x10) && (minus_opt & 0x40000) && g.enable_LFM && g.enable_TA) {
+    report(64, 7, "*** Cannot specify both \"-F on\" and \"-T on\"\n");
+    return -1;
+  }
+  if ((minus_opt & 0x20000) && partial) {
+    report(64, 6, "-t may not be used with -O or -L\n");
+    return -1;
+  }
+  if (partial) {
+    report(64, 7, "*** %s: partial transfers (-O, -L) are not available", verb);
+    return -1;
+  }
+  if (minus_opt & 0x20000) {
+    if (minus_opt & 0x2) {
+      report(0, 6, "-B ignored when -O, -L, or -t specified");
+      minus_opt &= ~0x2;
+    }
+    if (g.cksumEnabled) {
+      report(0, 6, "*** Checksumming is disabled for partial file transfers");
+      g.cksumEnabled = 0;
+    }
+  }
+  if ((minus_opt & 0x2) && keyset)
+    keyset->backup = 1;
+  if (g.cgetflag)
+    minus_opt |= 0x800;
+  if (minus_opt & 0x800)
+    minus_opt |= 0x1000;
+  if (minus_opt & 0x10000)
+    minus_opt |= 0x200;
+  if (minus_opt & 0x200)
+    g.optimized_scheduling = 0;
+  if (minus_opt & 0x8000)
+    cmd->recurse = 1;
+  return 0;
+}
+
+}  // namespace
+
 int ozu_GetCommand(char *cc, int cclen)
 {
   ozu_context_t *ctx = keyset ? keyset->curContext : nullptr;
-  int startHandle = ctx ? ctx->handle : -1;
-  int argc = 0;
-  char **argv = nullptr;
-  char **hdWords = nullptr;
-  int hdCount = 0;
   site_connection_t *site = ctx ? ctx->siteEntry : nullptr;
   int disabled = site ? site->disableReads : globalDefs.disableReads;
   const char *disabledMsg = site ? site->disableReadsMsg : globalDefs.disableReadsMsg;
-  bool launched = false;
   if (disabled) {
     report(69, 7, "%s\n", disabledMsg ? disabledMsg : "");
-    goto reset;
+    g.verifyflag = g.cgetflag = g.aborted = 0;
+    return 1;
   }
-  g.localRunmode = ctx && ctx->siteInfo.server_runmode == 2;
-  ozu_ResetActiveXfers();
-  g.max_active_xfers = ozu_GetMaxXfers();
-  g.quorPathName = g.localPathName = nullptr;
-  g.optimized_scheduling = globalDefs.enableAutoScheduling;
-  g.cksumEnabled = g.localRunmode ? 0 : (ctx ? ctx->cksumEnabled : 0);
-  argv = ozu_MakeArgv(cc + cclen, &argc);
-  if (argc == 0) {
-    readUsage();
-    goto ending;
-  }
+  char **hdWords = nullptr;
+  int hdCount = 0;
+  bool launched = false;
   {
-    ozu_optind = 0;
-    ozu_opterr = 0;
-    minus_opt = 0;
-    bool bad = false, partial = false;
-    int c;
-    while (!bad && (c = ozu_Getopt(argc, argv, getCommandOpts, nullptr)) != -1) {
-      const char *v = ozu_optarg ? ozu_optarg : "";
-      switch (c) {
-      case 'A': minus_opt |= 0x1; g.optimized_scheduling = 1; break;
-      case 'B': case 'b': minus_opt |= 0x2; break;
-      case 'C': minus_opt |= 0x4; break;
-      case 'c':
-        minus_opt |= 0x8;
-        if (strcasecmp(v, "on") == 0) g.cksumEnabled = 1;
-        else if (strcasecmp(v, "off") == 0) g.cksumEnabled = 0;
-        else {
-          report(64, 7, "*** unrecognized -c argument \"%s\" - expecting \"on\" or \"off\"\n", v);
-          bad = true;
-        }
-        break;
-      case 'F':
-        minus_opt |= 0x10;
-        if (strcasecmp(v, "on") == 0) g.enable_LFM = 1;
-        else if (strcasecmp(v, "off") == 0) g.enable_LFM = 0;
-        else {
-          report(64, 7, "*** unrecognized -F argument \"%s\" - expecting \"on\" or \"off\"", v);
-          bad = true;
-        }
-        break;
-      case 'h': minus_opt |= 0x40; break;
-      case 'k': minus_opt |= 0x80; break;
-      case 'L': minus_opt |= 0x100; partial = true; break;
-      case 'N': minus_opt |= 0x200; break;
-      case 'n': fprintf(listF, "Unknown option ignored: %c\n", 'n'); break;
-      case 'O': minus_opt |= 0x400; partial = true; break;
-      case 'P': case 'p': minus_opt |= 0x1000; break;
-      case 'Q': minus_opt |= 0x4000; break;
-      case 'q': minus_opt |= 0x2000; break;
-      case 'R': case 'r': minus_opt |= 0x8000; break;
-      case 'S': minus_opt |= 0x10000; break;
-      case 'T':
-        minus_opt |= 0x40000;
-        if (strcasecmp(v, "on") == 0) g.enable_TA = 1;
-        else if (strcasecmp(v, "off") == 0) g.enable_TA = 0;
-        else {
-          report(64, 7, "*** unrecognized -T argument \"%s\" - expecting \"on\" or \"off\" \n", v);
-          bad = true;
-        }
-        break;
-      case 't': minus_opt |= 0x20000; break;
-      case 'U': case 'u': minus_opt |= 0x800; break;
-      case 'X': {
-        long n = strtol(v, nullptr, 10);
-        if (n >= 1 && (g.max_active_xfers <= 0 || n < g.max_active_xfers))
-          g.max_active_xfers = int(n);
-        break;
-      }
-      default:
-        fprintf(stderr, "Unknown option or missing argument: '%c' ignored\n", ozu_optopt);
-        break;
+    ozu_cmd_t cmd(cc, cclen);
+    g.localRunmode = ctx && ctx->siteInfo.server_runmode == 2;
+    ozu_ResetActiveXfers();
+    g.max_active_xfers = ozu_GetMaxXfers();
+    g.quorPathName = g.localPathName = nullptr;
+    g.optimized_scheduling = globalDefs.enableAutoScheduling;
+    g.cksumEnabled = g.localRunmode ? 0 : (ctx ? ctx->cksumEnabled : 0);
+    if (cmd.argc == 0) {
+      readUsage();
+    } else if (getOptions(&cmd) == 0 && ozu_CmdKeywords(&cmd, OZU_KW_UNKNOWN_IS_NAME) == 0) {
+      if (cmd.names.empty()) {
+        missingObjectsMsg();
+      } else {
+        ozu_LaunchXferProgressThread();
+        launched = true;
+        getNames(&cmd, &hdWords, &hdCount);
       }
     }
-    if (bad)
-      goto ending;
-    if ((minus_opt & 0x10) && (minus_opt & 0x40000) && g.enable_LFM && g.enable_TA) {
-      report(64, 7, "*** Cannot specify both \"-F on\" and \"-T on\"\n");
-      goto ending;
-    }
-    if ((minus_opt & 0x20000) && partial) {
-      report(64, 6, "-t may not be used with -O or -L\n");
-      goto ending;
-    }
-    if (partial) {
-      report(64, 7, "*** %s: partial transfers (-O, -L) are not available", verb);
-      goto ending;
-    }
-    if (minus_opt & 0x20000) {
-      if (minus_opt & 0x2) {
-        report(0, 6, "-B ignored when -O, -L, or -t specified");
-        minus_opt &= ~0x2;
-      }
-      if (g.cksumEnabled) {
-        report(0, 6, "*** Checksumming is disabled for partial file transfers");
-        g.cksumEnabled = 0;
-      }
-    }
-    if ((minus_opt & 0x2) && keyset)
-      keyset->backup = 1;
-    if (g.cgetflag)
-      minus_opt |= 0x800;
-    if (minus_opt & 0x800)
-      minus_opt |= 0x1000;
-    if (minus_opt & 0x10000) {
-      minus_opt |= 0x200;
-      g.optimized_scheduling = 0;
-    }
-    if (minus_opt & 0x200)
-      g.optimized_scheduling = 0;
+    // Every transfer of the command ends before the connection is switched
+    // back or anything the workers read is released.
+    ozu_WaitForInflightXfers();
+    if (launched)
+      ozu_StopXferProgressThread();
+    freeNames();
   }
-  {
-    // Keyword settings apply to every file of the command, wherever they stand.
-    std::vector<char *> names;
-    for (int i = ozu_optind; i < argc;) {
-      int next = i + 1;
-      int rc = ozu_ParseKeyword(argc, argv, i, ozu_KeysetOption, &next);
-      if (rc == 1) {
-        names.push_back(argv[i]);
-        i++;
-        continue;
-      }
-      if (rc == -2) {
-        log_MissingValueForKeyword(argv[i]);
-        goto ending;
-      }
-      if (rc < 0) {
-        log_BadValueForKeyword(argv[i]);
-        goto ending;
-      }
-      if (rc == 2) {
-        names.push_back(argv[i]);
-        i++;
-        continue;
-      }
-      i = next > i ? next : i + 1;
-    }
-    if (names.empty()) {
-      missingObjectsMsg();
-      goto ending;
-    }
-    ozu_LaunchXferProgressThread();
-    launched = true;
-    for (size_t w = 0; w < names.size() && !interrupted && !g.aborted; ++w) {
-      char *word = names[w];
-      if (strncmp(word, "<<", 2) == 0) {
-        const char *marker = word[2] ? word + 2 : nullptr;
-        size_t markerAt = w;
-        if (marker == nullptr) {
-          if (w + 1 >= names.size()) {
-            report(64, 6, "*** Missing marker string after here-document sentinel (<<)\n");
-            goto ending;
-          }
-          marker = names[w + 1];
-          markerAt = w + 1;
-        }
-        if (markerAt + 1 != names.size()) {
-          report(64, 6, "*** here-document marker must be the last token on the cmd line\n");
-          goto ending;
-        }
-        interrupted = 0;
-        hdWords = ozu_GetHDTokenList(marker, &hdCount);
-        if (interrupted)
-          goto ending;
-        std::vector<char *> listed;
-        for (int i = 0; i < hdCount; ++i)
-          listed.push_back(hdWords[i]);
-        names.swap(listed);
-        w = size_t(-1);
-        continue;
-      }
-      std::string local;
-      bool havePair = false;
-      if (w + 1 < names.size() && strcmp(names[w + 1], ":") == 0) {
-        if (w + 2 >= names.size()) {
-          report(64, 7, "*** Missing %s path after %s :", g.localRunmode ? " REMOTE" : "QUOR", word);
-          goto ending;
-        }
-        char buf[4097];
-        int rc = expandWorkerPath(word, buf, sizeof buf);
-        local = rc > 0 ? buf : word;
-        havePair = true;
-        w += 2;
-        word = names[w];
-      }
-      int plen = 0;
-      if (ozu_CheckDrivePrefix(word, &plen) != nullptr && word[plen] == '\0') {
-        log_MissingPathForDrive(word);
-        continue;
-      }
-      char qpath[1025];
-      if (ozu_ExpandQUORPath(word, qpath, sizeof qpath) < 0)
-        continue;
-      if (havePair && !isPipeName(local.c_str())) {
-        ozu_GlobInit();
-        ozu_Glob(local.c_str(), -1, 0);
-        globSort();
-        int n = globInx;
-        std::string one = n == 1 ? globv[0].name : "";
-        ozu_GlobCleanup();
-        if (n == 0)
-          continue;
-        if (n > 1) {
-          report(64, 7, "*** Ambiguous path: %s", local.c_str());
-          continue;
-        }
-        local = one;
-      }
-      ozu_GlobInit();
-      ozu_Glob(qpath, -1, 1);
-      globSort();
-      if (globInx == 0) {
-        if (havePair)
-          report(64, 7, "*** No such file: %s", qpath);
-        ozu_GlobCleanup();
-        continue;
-      }
-      if (globInx > 1 && havePair) {
-        report(64, 7, "*** Ambiguous path: %s", qpath);
-        ozu_GlobCleanup();
-        continue;
-      }
-      for (int i = 0; i < globInx && !interrupted && !g.aborted; ++i) {
-        oneMatch(&globv[i], havePair ? local.c_str() : nullptr);
-        freeNames();
-      }
-      ozu_GlobCleanup();
-    }
-  }
-ending:
-  ozu_WaitForInflightXfers();
-  if (launched)
-    ozu_StopXferProgressThread();
-  freeNames();
   if (hdWords != nullptr) {
     for (int i = 0; i < hdCount; ++i)
       free(hdWords[i]);
     free(hdWords);
   }
-  ozu_FreeArgv(argv);
-reset:
   g.verifyflag = g.cgetflag = g.aborted = 0;
   if (debug >= 2)
     fprintf(errFile, "...command complete - releasing string memory\n");
-  ctx = keyset ? keyset->curContext : nullptr;
-  if (ctx != nullptr && startHandle >= 0 && ctx->handle != startHandle &&
-      ozu_SetCurConnection(startHandle) < 0)
-    fprintf(errFile, "*** Unable to switch back to previous connection! \n");
   return 1;
 }
 

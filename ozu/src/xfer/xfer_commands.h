@@ -1,0 +1,14 @@
+// Handlers of the transfer commands (get, put, copy and their kin), each
+// named by a row of the one command table (cmdtable.cpp) and standing on
+// the command frame (ozu_cmdframe.h). A handler has the form
+// int handler(char *cc, int cclen) and returns 0 or 1, or -2 to have the
+// dispatcher run the next command at once. Until a handler lands here its
+// command stays with the gateway.
+#ifndef OZU_XFER_COMMANDS_H
+#define OZU_XFER_COMMANDS_H
+
+int ozu_GetCommand(char *cc, int cclen);
+int ozu_MgetCommand(char *cc, int cclen);
+int ozu_CgetCommand(char *cc, int cclen);
+
+#endif
