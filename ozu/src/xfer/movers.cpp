@@ -7,6 +7,8 @@
 #include <poll.h>
 #include <stdlib.h>
 #include <string.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <sys/socket.h>
 #include <time.h>
 #include <unistd.h>
@@ -132,6 +134,10 @@ connection_info_t *mct_NewMoverConnection(transfer_t *ctl, int listenFd)
   }
   slot->controlSocket = fd;
   slot->remoteAddr = peer;
+  // Control messages are small and answered one by one: never held back
+  // waiting for the peer's acknowledgement.
+  int one = 1;
+  setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
   pthread_attr_t attr;
   if (ozu_ThreadAttrInit(&attr) < 0) {
     SET_TRANSFER_ABORTED(ctl);
