@@ -194,15 +194,15 @@ int ozu_TA_WriteLocalFile(void) { return -1; }
 int ozu_TA_ReadLocalFile(void) { return -1; }
 
 // ---- the local I/O seam ----
-// OZU_TEST_LOCAL_IO_FAULT="ERRNO COUNT [AFTER]": the local writes (and
-// reads) fail with ERRNO COUNT times, after AFTER bytes went through. Read
-// once; never set outside tests.
+// OZU_TEST_LOCAL_IO_FAULT="ERRNO COUNT [SKIP]": after SKIP calls went
+// through, COUNT local writes (and reads) fail with ERRNO. Read once; never
+// set outside tests.
 namespace {
 
 struct ioFault {
   int err = 0;
   std::atomic<long> left{0};
-  std::atomic<long long> after{0};
+  std::atomic<long long> skip{0};
 };
 
 ioFault *faultPlan(void)
@@ -219,22 +219,20 @@ ioFault *faultPlan(void)
     if (sscanf(env, "%d %ld %lld", &err, &count, &after) >= 2 && err > 0 && count > 0) {
       plan.err = err;
       plan.left = count;
-      plan.after = after;
+      plan.skip = after;
     }
   });
   return &plan;
 }
 
 // 1 when this call is to fail (errno set).
-int faultNow(size_t len)
+int faultNow(size_t)
 {
   ioFault *p = faultPlan();
   if (p->err == 0 || p->left.load() <= 0)
     return 0;
-  if (p->after.load() > 0) {
-    p->after -= (long long)len;
+  if (p->skip.fetch_sub(1) > 0)
     return 0;
-  }
   if (p->left.fetch_sub(1) <= 0)
     return 0;
   errno = p->err;

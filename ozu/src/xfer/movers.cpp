@@ -436,6 +436,8 @@ int san3pPiece(transfer_t *ctl, connection_info_t *slot, initiator_msg_t *msg, i
 
 }  // namespace
 
+static bool outsideRequest(transfer_t *ctl, uint64_t offset, uint64_t length);
+
 int ozu_MvrProtMsg(transfer_t *ctl, connection_info_t *slot, initiator_msg_t *msg, uint64_t *moved)
 {
   *moved = 0;
@@ -448,6 +450,8 @@ int ozu_MvrProtMsg(transfer_t *ctl, connection_info_t *slot, initiator_msg_t *ms
             msg->Type, (unsigned long long)msg->Offset, (unsigned long long)msg->Length);
     ozu_UnlockListingFile();
   }
+  if (outsideRequest(ctl, msg->Offset, msg->Length))
+    return -1;
   io_buffer_t *buf = nullptr;
   double t0 = ozu_GetTimestamp();
   int rc = ozu_FindBufferWithData(ctl, slot, msg->Offset, msg->Length, &buf);
@@ -537,10 +541,27 @@ int ozu_MvrProtMsg(transfer_t *ctl, connection_info_t *slot, initiator_msg_t *ms
   return 0;
 }
 
+// A piece must lie inside the current request: one outside it would wait
+// for a buffer that never comes while its mover waits for us.
+static bool outsideRequest(transfer_t *ctl, uint64_t offset, uint64_t length)
+{
+  if (offset <= ctl->requestedBytes && length <= ctl->requestedBytes - offset)
+    return false;
+  char a[32], b[32], c[32];
+  fprintf(stderr, "*** %s: piece at %s of %s bytes lies outside the request of %s bytes\n",
+          "ozu_Transfer_Thread", u64tostr_r(offset, a), u64tostr_r(length, b),
+          u64tostr_r(ctl->requestedBytes, c));
+  SET_TRANSFER_ABORTED(ctl);
+  return true;
+}
+
 int ozu_PdataProtMsg(transfer_t *ctl, connection_info_t *slot, pdata_hdr_t *hdr, uint64_t *moved)
 {
   uint64_t t = 0;
   int result = 0;
+  *moved = 0;
+  if (outsideRequest(ctl, hdr->Offset, hdr->Length))
+    return -1;
   while (t < hdr->Length) {
     io_buffer_t *buf = nullptr;
     if (ozu_FindBufferWithData(ctl, slot, hdr->Offset, hdr->Length - t, &buf) < 0) {
