@@ -225,9 +225,7 @@ TEST(OzuGet, EveryMoverFaultEndsInItsError)
     struct utimbuf old = {1000000000, 1000000000};
     ASSERT_EQ(utime((gw.rootDir() + "/home/alice/f").c_str(), &old), 0);
     std::string local = localDir(gw);
-    auto t0 = time(nullptr);
     OzuResult r = runOzu(gw, ozuArgs(gw, {"get -p " + local + "/f : f"}), "", {}, 60);
-    fprintf(stderr, "TIMING %s %s %ld\n", t.rule, t.protocol, long(time(nullptr) - t0));
     EXPECT_EQ(r.status, 74) << r.out << r.err;
     if (t.bytesLost) {
       EXPECT_FALSE(same(readAll(local + "/f"), f)) << "bytes that never came";
