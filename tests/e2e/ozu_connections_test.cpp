@@ -86,12 +86,13 @@ TEST_F(OzuConnections, SuSwitchesIdentityUntilQuit)
 }
 
 // A second gateway: its own pwd line tells which gateway ran a command.
-std::string secondConfig(const std::string &faults = "")
+std::string secondConfig(const std::string &faultRule = "")
 {
-  std::string c = aliceGateway("", "Commands = {\n  pwd = {\n    Line = second-gateway\n  }\n}\n");
-  if (!faults.empty())
-    c += "Faults = {\n" + faults + "\n}\n";
-  return c;
+  GwsimConfig c = aliceConfig();
+  c.section("Commands").block("pwd").set("Line", "second-gateway");
+  if (!faultRule.empty())
+    c.fault("Error", faultRule);
+  return c.text();
 }
 
 class TwoGateways : public OzuConnections {
@@ -298,7 +299,7 @@ TEST_F(TwoGateways, OpenThroughASiteStanza)
 TEST(OzuOpenFailure, FailedOpenKeepsTheCurrentConnection)
 {
   GwsimFixture gw{kConfig};
-  GwsimFixture second{secondConfig("  Error = 0x0600 0x0100 * -5")};
+  GwsimFixture second{secondConfig("0x0600 0x0100 * -5")};
   ASSERT_TRUE(gw.running() && second.running());
   for (const char *d : {"/home", "/home/alice"})
     mkdir((gw.rootDir() + d).c_str(), 0755);

@@ -18,7 +18,7 @@
 
 namespace {
 
-const std::string kConfig = aliceGateway();
+const std::string kConfig = aliceConfig().text();
 
 bool isDir(const std::string &p)
 {

@@ -92,8 +92,10 @@ TEST_F(OzuLfxWildcards, NoMatchLeavesTheSlotAsItWas)
 // alice's home and /proj holding one directory of the given name.
 std::string projectGateway(const std::string &leaf)
 {
-  return aliceGateway("  /proj = {\n    Type = directory\n  }\n  /proj/" + leaf +
-                      " = {\n    Type = directory\n  }\n");
+  GwsimConfig c = aliceConfig();
+  c.dir("/proj");
+  c.dir("/proj/" + leaf);
+  return c.text();
 }
 
 // The same pattern names another directory on each gateway: the drive

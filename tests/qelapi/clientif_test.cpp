@@ -13,37 +13,16 @@
 
 #include <algorithm>
 #include <fstream>
-#include <memory>
-#include <optional>
 #include <string>
 #include <vector>
 
 #include <gtest/gtest.h>
 
 #include "quorcfgx_prototypes.h"
+#include "scoped_env.h"
 #include "temp_dir.h"
 
 namespace {
-
-class savedEnv {
- public:
-  explicit savedEnv(const char* name) : name_(name) {
-    const char* v = getenv(name);
-    if (v != nullptr) value_ = v;
-  }
-  ~savedEnv() {
-    if (value_)
-      setenv(name_.c_str(), value_->c_str(), 1);
-    else
-      unsetenv(name_.c_str());
-  }
-  savedEnv(const savedEnv&) = delete;
-  savedEnv& operator=(const savedEnv&) = delete;
-
- private:
-  std::string name_;
-  std::optional<std::string> value_;
-};
 
 nic_info_t makeNic(const char* name, const char* addr, unsigned long mtu) {
   nic_info_t n;
@@ -124,7 +103,7 @@ class ClientIf : public testing::Test {
  protected:
   void SetUp() override {
     for (const char* v : {"QUOR_CFG_FILE_PATH", "QUOR_NET_FAMILY"})
-      saved_.emplace_back(std::make_unique<savedEnv>(v));
+      saved_.keep(v);
     setenv("QUOR_NET_FAMILY", "ipv4_only", 1);
     dir_ = make_temp_dir("clientif_test");
     ASSERT_FALSE(dir_.empty());
@@ -142,7 +121,7 @@ class ClientIf : public testing::Test {
     quorcfgx_ResetForTest();
     unlink((dir_ + "/QUOR.conf").c_str());
     rmdir(dir_.c_str());
-    saved_.clear();
+    saved_.restore();
   }
   void inject(const char* host) {
     quorcfgx_SetLocalInterfacesForTest(table_.data(), static_cast<int>(table_.size()), host);
@@ -154,7 +133,7 @@ class ClientIf : public testing::Test {
     quorcfgx_ResetForTest();
   }
 
-  std::vector<std::unique_ptr<savedEnv>> saved_;
+  ScopedEnv saved_;
   std::vector<nic_info_t> table_;
   std::string dir_;
 };

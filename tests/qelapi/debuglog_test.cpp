@@ -10,7 +10,6 @@
 
 #include <fstream>
 #include <memory>
-#include <optional>
 #include <sstream>
 #include <string>
 #include <thread>
@@ -20,32 +19,12 @@
 
 #include "journal_text.h"
 #include "quor_api_internal.h"
+#include "scoped_env.h"
 #include "temp_dir.h"
 
 namespace {
 
 const char* const LOG_VARS[] = {"QUOR_API_DEBUG", "QUOR_API_DEBUG_FLAGS", "QUOR_API_DEBUG_PATH"};
-
-// Remembers a variable and puts it back when the test ends.
-class savedEnv {
- public:
-  explicit savedEnv(const char* name) : name_(name) {
-    const char* v = getenv(name);
-    if (v != nullptr) value_ = v;
-  }
-  ~savedEnv() {
-    if (value_)
-      setenv(name_.c_str(), value_->c_str(), 1);
-    else
-      unsetenv(name_.c_str());
-  }
-  savedEnv(const savedEnv&) = delete;
-  savedEnv& operator=(const savedEnv&) = delete;
-
- private:
-  std::string name_;
-  std::optional<std::string> value_;
-};
 
 void tracedEntryPoint(void) { QEL_TRACE_ENTRY(); }
 
@@ -85,8 +64,7 @@ class DebugLog : public testing::Test {
  protected:
   void SetUp() override {
     for (const char* v : LOG_VARS) {
-      saved_.emplace_back(std::make_unique<savedEnv>(v));
-      unsetenv(v);
+      saved_.unset(v);
     }
     qelapi_logging_reset_for_test();
     dir_ = make_temp_dir("debuglog_test");
@@ -97,7 +75,7 @@ class DebugLog : public testing::Test {
     qelapi_logging_reset_for_test();
     unlink(logPath_.c_str());
     rmdir(dir_.c_str());
-    saved_.clear();
+    saved_.restore();
   }
   // Sets the three variables (null: unset) and reads them.
   void configure(const char* level, const char* flags, const char* path) {
@@ -116,7 +94,7 @@ class DebugLog : public testing::Test {
     return readFile(logPath_);
   }
 
-  std::vector<std::unique_ptr<savedEnv>> saved_;
+  ScopedEnv saved_;
   std::string dir_;
   std::string logPath_;
 };

@@ -17,6 +17,7 @@
 #include "quor_api_internal.h"
 #include "quorcfgx_prototypes.h"
 #include "quorclntaddr.h"
+#include "scoped_env.h"
 
 namespace {
 
@@ -54,15 +55,6 @@ int intOption(int fd, int level, int option) {
   return v;
 }
 
-// Puts an environment variable back as it was.
-struct SavedVar {
-  explicit SavedVar(const char* n) : name(n), had(getenv(n) != nullptr), value(had ? getenv(n) : "") {}
-  ~SavedVar() { had ? setenv(name, value.c_str(), 1) : unsetenv(name); }
-  const char* name;
-  bool had;
-  std::string value;
-};
-
 class ListenSocket : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -93,7 +85,7 @@ class ListenSocket : public ::testing::Test {
     return rc == 0 ? fd : rc;
   }
 
-  SavedVar family_{"QUOR_NET_FAMILY"}, cfgPath_{"QUOR_CFG_FILE_PATH"};
+  ScopedEnv env_{"QUOR_NET_FAMILY", "QUOR_CFG_FILE_PATH"};
   std::vector<int> fds_;
   quor_sockaddr_t savedData_, savedCtl_;
   quor_connection_t* savedCur_ = nullptr;

@@ -24,6 +24,8 @@
 
 #include <gtest/gtest.h>
 
+#include "scoped_env.h"
+
 namespace {
 
 constexpr const char* FAMILY = "QUOR_NET_FAMILY";
@@ -165,25 +167,10 @@ int lowestFreeFd() {
 // Every test starts and ends with QUOR_NET_FAMILY as the run found it.
 class Net : public ::testing::Test {
  protected:
-  void SetUp() override {
-    const char* old = getenv(FAMILY);
-    if (old != nullptr) saved_ = old;
-  }
-  void TearDown() override {
-    if (saved_)
-      setenv(FAMILY, saved_->c_str(), 1);
-    else
-      unsetenv(FAMILY);
-  }
-  static void family(const char* value) {
-    if (value != nullptr)
-      setenv(FAMILY, value, 1);
-    else
-      unsetenv(FAMILY);
-  }
+  void family(const char* value) { saved_.set(FAMILY, value); }
 
  private:
-  std::optional<std::string> saved_;
+  ScopedEnv saved_{FAMILY};
 };
 
 TEST_F(Net, FamilyPolicyIsReadFromTheEnvironmentAtEveryCall) {

@@ -14,6 +14,7 @@
 
 #include "quorcfgx_prototypes.h"
 #include "quorcfgx_restrict.h"
+#include "scoped_env.h"
 #include "temp_dir.h"
 
 namespace {
@@ -40,24 +41,6 @@ bool allowed(const char* peer) {
   struct sockaddr_storage ss = strchr(peer, ':') ? peer6(peer) : peer4(peer);
   return quorex_IsConnectionAllowed(&ss, 0, "restrict_test") == 1;
 }
-
-// Keeps an environment variable as it was before the test.
-struct SavedEnv {
-  explicit SavedEnv(const char* name) : name_(name) {
-    const char* v = getenv(name);
-    had_ = v != nullptr;
-    if (had_) value_ = v;
-  }
-  ~SavedEnv() {
-    if (had_)
-      setenv(name_, value_.c_str(), 1);
-    else
-      unsetenv(name_);
-  }
-  const char* name_;
-  bool had_;
-  std::string value_;
-};
 
 class RestrictedAddresses : public ::testing::Test {
  protected:
@@ -86,7 +69,7 @@ class RestrictedAddresses : public ::testing::Test {
     return testing::internal::GetCapturedStderr();
   }
 
-  SavedEnv cfgPath_{"QUOR_CFG_FILE_PATH"};
+  ScopedEnv cfgPath_{"QUOR_CFG_FILE_PATH"};
   std::string dir_;
 };
 
@@ -320,9 +303,7 @@ class RestrictedPorts : public ::testing::Test {
     held_.erase(held_.begin() + index);
   }
 
-  SavedEnv range_{"QUOR_PORT_RANGE"};
-  SavedEnv range2_{"QUOR_VELTC_PORT_RANGE"};
-  SavedEnv range3_{"RPC_RESTRICTED_PORTS"};
+  ScopedEnv ranges_{"QUOR_PORT_RANGE", "QUOR_VELTC_PORT_RANGE", "RPC_RESTRICTED_PORTS"};
   std::vector<int> held_;
 };
 

@@ -11,8 +11,6 @@
 #include <unistd.h>
 
 #include <fstream>
-#include <memory>
-#include <optional>
 #include <string>
 #include <thread>
 #include <vector>
@@ -20,32 +18,13 @@
 #include <gtest/gtest.h>
 
 #include "quorcfgx_prototypes.h"
+#include "scoped_env.h"
 #include "temp_dir.h"
 
 namespace {
 
 const char* const CONF_VARS[] = {"QUOR_CFG_FILE_PATH", "QUOR_TCP_WRITESIZE", "QUOR_PORT_RANGE",
                                  "QUOR_VELTC_PORT_RANGE", "RPC_RESTRICTED_PORTS"};
-
-class savedEnv {
- public:
-  explicit savedEnv(const char* name) : name_(name) {
-    const char* v = getenv(name);
-    if (v != nullptr) value_ = v;
-  }
-  ~savedEnv() {
-    if (value_)
-      setenv(name_.c_str(), value_->c_str(), 1);
-    else
-      unsetenv(name_.c_str());
-  }
-  savedEnv(const savedEnv&) = delete;
-  savedEnv& operator=(const savedEnv&) = delete;
-
- private:
-  std::string name_;
-  std::optional<std::string> value_;
-};
 
 struct Fd {
   int fd = -1;
@@ -95,8 +74,7 @@ class SiteConf : public testing::Test {
  protected:
   void SetUp() override {
     for (const char* v : CONF_VARS) {
-      saved_.emplace_back(std::make_unique<savedEnv>(v));
-      unsetenv(v);
+      saved_.unset(v);
     }
     dir_ = make_temp_dir("siteconf_test");
     ASSERT_FALSE(dir_.empty());
@@ -109,7 +87,7 @@ class SiteConf : public testing::Test {
       if (unlink(it->c_str()) != 0) rmdir(it->c_str());
     }
     rmdir(dir_.c_str());
-    saved_.clear();
+    saved_.restore();
   }
   std::string subdir(const std::string& name) {
     const std::string p = dir_ + "/" + name;
@@ -137,7 +115,7 @@ class SiteConf : public testing::Test {
     return e;
   }
 
-  std::vector<std::unique_ptr<savedEnv>> saved_;
+  ScopedEnv saved_;
   std::vector<std::string> created_;
   std::string dir_;
 };

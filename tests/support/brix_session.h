@@ -16,13 +16,12 @@
 #ifndef TESTS_SUPPORT_BRIX_SESSION_H
 #define TESTS_SUPPORT_BRIX_SESSION_H
 
-#include <sys/types.h>
-
 #include <map>
 #include <string>
 #include <vector>
 
 #include "gwsim_fixture.h"
+#include "program_run.h"
 
 struct BrixResult {
   int status = -1;
@@ -30,12 +29,9 @@ struct BrixResult {
   std::string err;
 };
 
-struct BrixRunning {
-  pid_t pid = -1;
-  int outFd = -1;  // brix's standard output, read end
-  int errFd = -1;
-  int inFd = -1;   // brix's standard input, write end (-1 when not asked for)
-};
+// pid, and the read ends of brix's standard output (outFd) and error
+// (errFd), the write end of its input (inFd, -1 when not asked for).
+using BrixRunning = RunningProgram;
 
 struct BrixSession {
   explicit BrixSession(const std::string& extraConfig = "");

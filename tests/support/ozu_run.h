@@ -16,9 +16,7 @@
 // startOzuOnPty  runs ozu with a new pseudo terminal as its controlling
 //                terminal and as its standard input, output and error
 //                (what it writes shows on PtyProcess::screen).
-// aliceGateway   a gwsim configuration: alice (password "wonderland",
-//                uid 1001) with her home /home/alice; moreFiles go inside
-//                its Files section, moreSections after it.
+// The gateway alice logs in to: aliceConfig() of gwsim_config.h.
 #ifndef TESTS_SUPPORT_OZU_RUN_H
 #define TESTS_SUPPORT_OZU_RUN_H
 
@@ -26,6 +24,7 @@
 #include <string>
 #include <vector>
 
+#include "gwsim_config.h"
 #include "gwsim_fixture.h"
 #include "pty_process.h"
 
@@ -46,7 +45,5 @@ OzuResult runOzu(const GwsimFixture& gw, const std::vector<std::string>& args,
 std::unique_ptr<PtyProcess> startOzuOnPty(const GwsimFixture& gw,
                                           const std::vector<std::string>& args,
                                           const std::vector<std::string>& extraEnv = {});
-
-std::string aliceGateway(const std::string& moreFiles = "", const std::string& moreSections = "");
 
 #endif
