@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "gwsim_config.h"
 #include "gwsim_fixture.h"
 #include "journal_text.h"
 #include "ozu_run.h"
@@ -16,7 +17,9 @@ namespace {
 
 std::string gatewayWithPwd(const char *line)
 {
-  return aliceGateway("", std::string("Commands = {\n  pwd = {\n    Line = ") + line + "\n  }\n}\n");
+  GwsimConfig c = aliceConfig();
+  c.section("Commands").block("pwd").set("Line", line);
+  return c.text();
 }
 
 class OzuFrame : public ::testing::Test {

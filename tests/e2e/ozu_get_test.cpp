@@ -13,6 +13,7 @@
 #include <string>
 #include <vector>
 
+#include "gwsim_config.h"
 #include "gwsim_fixture.h"
 #include "journal_text.h"
 #include "ozu_run.h"
@@ -53,15 +54,16 @@ bool exists(const std::string& path)
 
 // A gateway whose files belong to class of service 4: width stripes of
 // 64 KiB blocks, movers speaking the given form.
-std::string stripedGateway(int width, const char* protocol, const std::string& moverRules = "",
-                           const std::string& server = "")
+GwsimConfig stripedConfig(int width, const char* protocol)
 {
-  std::string cos = "COS = {\n 4 = {\n  Name = wide\n  StripeWidth = " + std::to_string(width) +
-                    "\n  StripeLength = " + std::to_string(width * 65536) + "\n }\n}\n";
-  std::string movers = "Movers = {\n Protocol = " + std::string(protocol) + "\n PacketSize = 65536\n" +
-                       moverRules + "}\n";
-  return aliceGateway("", "Server = {\n startupCOS = 4\n" + server + "}\n" + cos + movers);
+  GwsimConfig c = aliceConfig();
+  c.server().set("startupCOS", 4);
+  c.cos(4).set("Name", "wide").set("StripeWidth", width).set("StripeLength", width * 65536);
+  c.movers().set("Protocol", protocol).set("PacketSize", 65536);
+  return c;
 }
+
+std::string stripedGateway(int width, const char* protocol) { return stripedConfig(width, protocol).text(); }
 
 // Puts a stored file of alice's (the host file under the root).
 void store(const GwsimFixture& gw, const std::string& name, const std::string& data)
@@ -218,7 +220,10 @@ TEST(OzuGet, EveryMoverFaultEndsInItsError)
   };
   for (const Fault& t : faults) {
     SCOPED_TRACE(std::string(t.rule) + " " + t.protocol);
-    GwsimFixture gw(stripedGateway(4, t.protocol, std::string(" ") + t.rule + "\n"));
+    GwsimConfig cfg = stripedConfig(4, t.protocol);
+    std::string rule = t.rule;
+    cfg.movers().set(rule.substr(0, rule.find(" = ")), rule.substr(rule.find(" = ") + 3));
+    GwsimFixture gw(cfg.text());
     ASSERT_TRUE(gw.running()) << gw.stderrText();
     std::string f = randomBytes(3u << 20, 4);
     store(gw, "f", f);
