@@ -167,7 +167,10 @@ void *ozu_Mover_ConnectionsThread(void *arg)
     fds[size_t(i)] = {ctl->controlSockAddr[i].socketFD, POLLIN, 0};
   bool first = true;
   uint64_t lastOffset = 0;
-  while (!stopping(ctl)) {
+  // After an abort the list request may still be out: movers that connect
+  // then are closed at once, so that none waits for an answer and the
+  // gateway's reply comes soon.
+  while (ctl->transfer_active) {
     int ready = poll(fds.data(), nfds_t(n), 250);
     if (ready < 0) {
       if (errno == EINTR)
@@ -190,6 +193,12 @@ void *ozu_Mover_ConnectionsThread(void *arg)
     for (int i = 0; i < n; ++i) {
       if (!(fds[size_t(i)].revents & POLLIN))
         continue;
+      if (ctl->abortSignalled > 0) {
+        int fd = mover_accept_checked(fds[size_t(i)].fd, nullptr, "mct_WaitForConnect", nullptr);
+        if (fd >= 0)
+          close(fd);
+        continue;
+      }
       if (mct_NewMoverConnection(ctl, fds[size_t(i)].fd) != nullptr && first) {
         ctl->startTime = ozu_GetTimestamp();
         first = false;
