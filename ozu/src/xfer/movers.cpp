@@ -69,6 +69,14 @@ void closeFd(int32_t &fd)
 
 void *ozu_Transfer_Thread(void *arg);
 
+void joinTransferThread(connection_info_t *slot)
+{
+  if (slot->threadJoinable) {
+    pthread_join(slot->ThreadId, nullptr);
+    slot->threadJoinable = 0;
+  }
+}
+
 // Claims a slot, accepts the mover, checks it and starts its thread.
 connection_info_t *mct_NewMoverConnection(transfer_t *ctl, int listenFd)
 {
@@ -86,6 +94,8 @@ connection_info_t *mct_NewMoverConnection(transfer_t *ctl, int listenFd)
     if (slot != nullptr) {
       slot->ctl = ctl;
       pthread_mutex_unlock(&ctl->abortLock);
+      // The slot's last thread has let go of it; reap it before reuse.
+      joinTransferThread(slot);
       break;
     }
     pthread_mutex_unlock(&ctl->abortLock);
@@ -153,9 +163,22 @@ connection_info_t *mct_NewMoverConnection(transfer_t *ctl, int listenFd)
     closeFd(slot->controlSocket);
     return giveUp();
   }
-  pthread_detach(slot->ThreadId);
+  slot->threadJoinable = 1;
   ozu_ThreadYield();
   return slot;
+}
+
+// OZU_TEST_MOVER_ACCEPT_DELAY_MS: each mover connection waits this long
+// before it is accepted, so a test can make movers arrive after the phase's
+// bytes are all placed. Read once; never set outside tests.
+int acceptDelayMs(void)
+{
+  static const int ms = [] {
+    const char *env = getenv("OZU_TEST_MOVER_ACCEPT_DELAY_MS");
+    int v = env ? atoi(env) : 0;
+    return v > 0 && v <= 10000 ? v : 0;
+  }();
+  return ms;
 }
 
 void *ozu_Mover_ConnectionsThread(void *arg)
@@ -199,6 +222,8 @@ void *ozu_Mover_ConnectionsThread(void *arg)
           close(fd);
         continue;
       }
+      if (acceptDelayMs() > 0)
+        usleep(useconds_t(acceptDelayMs()) * 1000);
       if (mct_NewMoverConnection(ctl, fds[size_t(i)].fd) != nullptr && first) {
         ctl->startTime = ozu_GetTimestamp();
         first = false;
@@ -209,6 +234,13 @@ void *ozu_Mover_ConnectionsThread(void *arg)
   pthread_mutex_lock(&ctl->bufQueueLock);
   pthread_cond_broadcast(&ctl->bufQueueCondition);
   pthread_mutex_unlock(&ctl->bufQueueLock);
+  // A mover that connected after the phase's last wait for the slots (a
+  // mover with nothing to move connects late and closes) may still have a
+  // thread running on its slot: the record's slots, locks and the
+  // descriptors it closes must outlive it, so the phase ends only when
+  // every thread started here has ended.
+  for (int i = 0; i < ctl->connectListSize; ++i)
+    joinTransferThread(&ctl->connectionList[i]);
   if (debug >= 3)
     fprintf(listF, "/debug/manage_pwrite_connections exiting\n");
   return nullptr;

@@ -122,6 +122,7 @@ typedef struct connection_info {
   int32_t isactive;
   struct transfer *ctl;
   pthread_t ThreadId;
+  int32_t threadJoinable;
   int32_t controlSocket;
   quor_sockaddr_t remoteAddr;
   int32_t listenSocket;
