@@ -228,7 +228,20 @@ int workerPerFile(xfer_size_to_count_t *, sized_xfer_queue_t *e)
     ctl->quorFile.attrs = *e->quorStat;
   ctl->quorFile.conHandle = e->conHandle;
   ctl->xferOperation = IOP_GET;
-  ozu_context_t *ctx = keyset ? keyset->curContext : nullptr;
+  // The library speaks on one current connection for every thread, with no
+  // binding of its own per thread: a file whose name was found on another
+  // connection is refused rather than read from the wrong gateway. The
+  // command waits for its files before another can switch connections, so
+  // this guards what must not happen.
+  ozu_context_t *cur = keyset ? keyset->curContext : nullptr;
+  if (e->conHandle >= 0 && (cur == nullptr || cur->handle != e->conHandle)) {
+    report(70, 7, "*** %s: connection %d of '%s' is no longer current - not retrieved\n",
+           "ReadQueueThread", e->conHandle, ctl->quorFile.quorPath);
+    ozu_FreeXferQueueEntry(e);
+    freeXferCtl(ctl);
+    return 0;
+  }
+  ozu_context_t *ctx = ozu_XferContext(ctl);
   ctl->serverRunmode = ctx ? int(ctx->siteInfo.server_runmode) : 1;
   if (ctl->serverRunmode == 0)
     ctl->serverRunmode = 1;

@@ -88,7 +88,7 @@ int openFiles(transfer_t *ctl, const xfer_offset_t *list, int count)
   ctl->openTime = 0;
   double t0 = double_time();
   bool storage = ctl->serverRunmode == 1;
-  ozu_context_t *ctx = keyset ? keyset->curContext : nullptr;
+  ozu_context_t *ctx = ozu_XferContext(ctl);
   if (storage) {
     ozu_FreeXAttrsPVList(&qf->attrs);
     unsigned type = qf->attrs.Attrs.Type;
@@ -323,7 +323,7 @@ int positionFiles(transfer_t *ctl)
 
 void determineTransferMode(transfer_t *ctl)
 {
-  ozu_context_t *ctx = keyset ? keyset->curContext : nullptr;
+  ozu_context_t *ctx = ozu_XferContext(ctl);
   int fw = ctx ? ctx->firewallMode : 0;
   bool lfm = (ctl->Flags & FX_USE_LFM_IO) ||
              (!(ctl->Flags & FX_DISABLE_LFM_IO) && globalDefs.enableLfmIo);

@@ -383,7 +383,7 @@ static int zeroLocalRange(transfer_t *ctl, off_t from, off_t to)
 int read_quor_parallel(transfer_t *Ctl, int lastPartialXfer)
 {
   const char *me = "read_quor_parallel";
-  ozu_context_t *ctx = keyset ? keyset->curContext : nullptr;
+  ozu_context_t *ctx = ozu_XferContext(Ctl);
   uint64_t limit = ctx ? uint64_t(ctx->siteInfo.max_mbytes_per_iod) << 20 : 0;
   quor_IOD_t iod;
   quor_IOR_t ior;

@@ -11,6 +11,7 @@
 #include <mutex>
 #include <new>
 
+#include "ozu_connect.h"
 #include "ozu_context.h"
 #include "ozu_errors.h"
 #include "ozu_locks.h"
@@ -597,3 +598,11 @@ void ozu_FreeXAttrsPVList(quor_xfileattr_t *attrs)
 }
 
 void ozu_DisplayXferProgress(uint64_t, uint64_t) {}
+
+ozu_context_t *ozu_XferContext(const transfer_t *ctl)
+{
+  ozu_context_t *ctx = ctl->quorFile.conHandle >= 0 ? ozu_LookupConnection(ctl->quorFile.conHandle) : nullptr;
+  if (ctx == nullptr && keyset != nullptr)
+    ctx = keyset->curContext;
+  return ctx;
+}

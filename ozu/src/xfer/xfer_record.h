@@ -289,6 +289,10 @@ int ozu_GetStripeWidth(const quor_xfileattr_t *attrs, int operation, int keysetW
 void ozu_PoolSize(uint64_t fileSize, int stripeWidth, uint32_t keysetBufSize, int configBufSize,
                   long pageSize, int32_t *bufSize, int32_t *bufCount);
 
+// The session context of the connection the transfer's stored name was
+// found on (the current one when that handle is unknown).
+struct ozu_context *ozu_XferContext(const transfer_t *ctl);
+
 // ---- local file I/O seam ----
 // Every local read and write of a transfer goes through these, so a test
 // build can inject ENOSPC, EIO and EAGAIN (OZU_TEST_LOCAL_IO_FAULT).
