@@ -276,6 +276,66 @@ TEST(OzuGet, EveryMoverFaultEndsInItsError)
   }
 }
 
+// The site's per-request limit (2 MiB) splits a 5 MiB file into three list
+// reads, each as wide as the class, and the pieces land in one address
+// space: the file comes back identical in both message forms.
+TEST(OzuGet, PerRequestLimitSplitsTheFileIntoListReads)
+{
+  for (const char* protocol : {"pdata", "mover"}) {
+    SCOPED_TRACE(protocol);
+    GwsimConfig cfg = stripedConfig(4, protocol);
+    cfg.server().set("max_mbytes_per_iod", 2);
+    GwsimFixture gw(cfg.text());
+    ASSERT_TRUE(gw.running()) << gw.stderrText();
+    std::string f = randomBytes(5u << 20, 9);
+    store(gw, "f", f);
+    std::string local = localDir(gw);
+    OzuResult r = runOzu(gw, ozuArgs(gw, {"get " + local + "/f : f"}));
+    EXPECT_EQ(r.status, 0) << r.out << r.err;
+    EXPECT_TRUE(same(readAll(local + "/f"), f));
+    auto j = gw.journalLines();
+    EXPECT_EQ(countLines(j, "fn=0x1207", " len=2097152 movers=4 moved=2097152"), 2) << joinLines(j);
+    EXPECT_EQ(countLines(j, "fn=0x1207", " len=1048576 movers=4 moved=1048576"), 1) << joinLines(j);
+    EXPECT_EQ(countLines(j, "fn=0x1207", ""), 3) << joinLines(j);
+  }
+}
+
+// Movers whose connections come from an address the client's restricted
+// list leaves out are refused: the get fails (exit 74, the refusal logged)
+// instead of waiting for ever or reporting a short file as done. Without
+// the restriction the same movers are let in.
+TEST(OzuGet, MoverFromRestrictedAddressIsRefused)
+{
+  const char onlyLoopback[] = "Restricted Addresses = {\n  Default = {\n    127.0.0.1\n  }\n}\n";
+  // The mover form is left out: there a refused mover's gateway side waits
+  // out its 30 s exchange time-out before the get fails.
+  for (const char* protocol : {"pdata"}) {
+    for (bool restricted : {true, false}) {
+      SCOPED_TRACE(std::string(protocol) + (restricted ? " restricted" : " open"));
+      GwsimConfig cfg = stripedConfig(4, protocol);
+      cfg.movers().set("From", "read 1 127.0.0.2");
+      GwsimFixture gw(cfg.text());
+      ASSERT_TRUE(gw.running()) << gw.stderrText();
+      if (restricted)
+        std::ofstream(gw.dir() + "/QUOR.conf") << onlyLoopback;
+      std::string f = randomBytes(3u << 20, 6);
+      store(gw, "f", f);
+      std::string local = localDir(gw);
+      OzuResult r = runOzu(gw, ozuArgs(gw, {"get " + local + "/f : f"}), "", {}, 120);
+      auto j = gw.journalLines();
+      if (restricted) {
+        EXPECT_EQ(r.status, 74) << r.out << r.err;
+        EXPECT_FALSE(same(readAll(local + "/f"), f));
+        EXPECT_GE(countLines(j, "restricted connection failed from 127.0.0.2"), 1) << joinLines(j);
+      } else {
+        EXPECT_EQ(r.status, 0) << r.out << r.err;
+        EXPECT_TRUE(same(readAll(local + "/f"), f));
+        EXPECT_EQ(countLines(j, "restricted connection failed"), 0) << joinLines(j);
+      }
+    }
+  }
+}
+
 // A local disk that fills up: the write waits (30 s steps through the time
 // seam) and the file still arrives whole; an I/O error fails it with 74.
 TEST(OzuGet, LocalWriteFailuresWaitOrFail)
