@@ -2,6 +2,7 @@
 // SQLite beside it. One recursive lock serialises the store so that a
 // handler can hold it over a host change and the matching row change.
 #include "store.h"
+#include "queries.h"
 
 #include <dirent.h>
 #include <errno.h>
@@ -65,6 +66,8 @@ static std::recursive_mutex store_lock;
 static sqlite3* db;
 static std::string store_root;
 static uint32_t default_cos;
+// The class-of-service table: a file's level 0 stripes as its class says.
+static const gw_config_t* store_cfg;
 static std::vector<file_spec_t> file_specs;
 // Metadata-change times the Files block gave, by namespace path: the host
 // cannot set a ctime, so the attributes report this one instead.
@@ -872,6 +875,11 @@ int gw_StoreXAttrs(const std::string& nspath, uint32_t flags, uint32_t level, qu
       gw_StoreFreeXAttrs(x);
       return -12;
     }
+    const gw_cos_t* c = lv == 0 && store_cfg ? gw_FindCOS(store_cfg, m.COSId) : nullptr;
+    if (c && c->stripeWidth > 0) {
+      x->SCAttrib[0].StripeWidth = c->stripeWidth;
+      if (c->stripeLength > 0) x->SCAttrib[0].StripeLength = c->stripeLength;
+    }
   }
   return 0;
 }
@@ -1343,6 +1351,7 @@ int gw_StoreOpen(const char* root, const gw_config_t* cfg, std::string* err) {
   store_root = real;
   free(real);
   default_cos = cfg ? cfg->site.startupCOS : 0;
+  store_cfg = cfg;
   std::string dbPath = store_root + ".db";
   if (sqlite3_open_v2(dbPath.c_str(), &db,
                       SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_FULLMUTEX,

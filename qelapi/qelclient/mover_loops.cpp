@@ -112,32 +112,42 @@ void setNonBlocking(int fd) {
 // Accepts one connection into set: 0 (also when none was waiting or the
 // peer was refused), -16 when it is one too many, or the negated errno.
 int acceptOne(mover_set_t* set) {
-  quor_sockaddr_t peer;
-  int fd;
-  for (;;) {
-    fd = quor_net_accept(set->listenFd, &peer, nullptr, 0);
-    if (fd >= 0) break;
-    if (errno == EINTR) continue;
-    if (errno == EAGAIN || errno == EWOULDBLOCK || errno == ECONNABORTED) return 0;
-    return -errno;
-  }
-  if (!quorex_IsConnectionAllowed(&peer.hs_addr, 0, set->caller)) {
-    // Closed before the refusal is logged: the log line is a gateway round
-    // trip, and the mover must not sit on an open connection meanwhile.
-    close(fd);
-    if (set->refused)
-      set->refused->push_back(peer);
-    else
-      quorex_IsConnectionAllowed(&peer.hs_addr, 1, set->caller);
-    return 0;
-  }
-  setNonBlocking(fd);
-  quorcfgx_NetoptSetSock(fd, &peer);
+  int fd = mover_accept_checked(set->listenFd, nullptr, set->caller, set->refused);
+  if (fd == -EAGAIN || fd == MOVER_REFUSED) return 0;
+  if (fd < 0) return fd;
   set->conns.push_back(fd);
   return set->conns.size() > MOVER_MAX_CONNECTIONS ? -16 : 0;
 }
 
 }  // namespace
+
+int mover_accept_checked(int listenFd, quor_sockaddr_t* peerOut, const char* caller,
+                         std::vector<quor_sockaddr_t>* refused) {
+  quor_sockaddr_t peer;
+  int fd;
+  for (;;) {
+    fd = quor_net_accept(listenFd, &peer, nullptr, 0);
+    if (fd >= 0) break;
+    if (errno == EINTR) continue;
+    if (errno == EAGAIN || errno == EWOULDBLOCK || errno == ECONNABORTED) return -EAGAIN;
+    return -errno;
+  }
+  if (!quorex_IsConnectionAllowed(&peer.hs_addr, 0, caller)) {
+    // Closed before the refusal is logged: the log line is a gateway round
+    // trip, and the mover must not sit on an open connection meanwhile.
+    close(fd);
+    if (refused)
+      refused->push_back(peer);
+    else
+      quorex_IsConnectionAllowed(&peer.hs_addr, 1, caller);
+    if (peerOut) *peerOut = peer;
+    return MOVER_REFUSED;
+  }
+  setNonBlocking(fd);
+  quorcfgx_NetoptSetSock(fd, &peer);
+  if (peerOut) *peerOut = peer;
+  return fd;
+}
 
 // ---- coverage ----
 

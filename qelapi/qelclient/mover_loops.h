@@ -33,6 +33,14 @@
 //                     lower *want, the bytes from the window's start that
 //                     suffice: the call then returns 0 once they moved.
 // mover_set_close     closes every connection of set (not the listen socket).
+// mover_accept_checked accepts one mover connection on listenFd (the one
+//                     accept of every mover connection, the library's and
+//                     the shell's): the new descriptor, non-blocking and
+//                     with the configured network options; -EAGAIN when
+//                     none was waiting; MOVER_REFUSED when the peer is a
+//                     restricted address (closed; the refusal logged as
+//                     caller, or kept in *refused when given); or the
+//                     negated errno. *peerOut (may be null) gets the peer.
 #ifndef MOVER_LOOPS_H
 #define MOVER_LOOPS_H
 
@@ -44,6 +52,7 @@
 #include "quor_net.h"
 
 #define MOVER_WOKEN 1
+#define MOVER_REFUSED (-100001)
 
 typedef struct mover_cover {
   std::map<uint64_t, uint64_t> ranges;  // start -> end, disjoint, merged
@@ -75,5 +84,7 @@ int mover_serve(mover_set_t* set, int direction, uint64_t xferId, uint64_t winOf
                 uint64_t size, mover_cover_t* cover, int timeoutMs, int wakeFd, int packetWait,
                 const mover_wake_t* wake = nullptr);
 void mover_set_close(mover_set_t* set);
+int mover_accept_checked(int listenFd, quor_sockaddr_t* peerOut, const char* caller,
+                         std::vector<quor_sockaddr_t>* refused);
 
 #endif

@@ -7,4 +7,8 @@
 #ifndef OZU_XFER_COMMANDS_H
 #define OZU_XFER_COMMANDS_H
 
+int ozu_GetCommand(char *cc, int cclen);
+int ozu_MgetCommand(char *cc, int cclen);
+int ozu_CgetCommand(char *cc, int cclen);
+
 #endif
