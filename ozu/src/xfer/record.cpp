@@ -590,13 +590,6 @@ char *ozu_UnquotePath(const char *path)
   return out;
 }
 
-void ozu_FreeXAttrsPVList(quor_xfileattr_t *attrs)
-{
-  if (debug >= 2)
-    fprintf(listF, "/debug/ozu_FreeXAttrsPVList: freeing memory from quor_FileGetXAttributes call\n");
-  quor_FreeXAttributes(attrs);
-}
-
 void ozu_DisplayXferProgress(uint64_t, uint64_t) {}
 
 ozu_context_t *ozu_XferContext(const transfer_t *ctl)

@@ -18,6 +18,7 @@
 #include <atomic>
 
 #include "mvr_protocol.h"
+#include "ozu_xfercore.h"
 #include "quor_hash.h"
 #include "quor_iod_clnt.h"
 #include "quor_net.h"
@@ -281,7 +282,6 @@ uint32_t ozu_GetIODProtocolType(void);
 double ozu_GetTimestamp(void);
 uint64_t ozu_FileSizeToU64(const struct stat *st);
 char *ozu_UnquotePath(const char *path);
-void ozu_FreeXAttrsPVList(quor_xfileattr_t *attrs);
 void ozu_DisplayXferProgress(uint64_t moved, uint64_t total);
 // The stripe width a get of these attributes asks for (keyset, file, 8, 64).
 int ozu_GetStripeWidth(const quor_xfileattr_t *attrs, int operation, int keysetWidth);
