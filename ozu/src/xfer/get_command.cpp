@@ -459,6 +459,15 @@ int getOptions(ozu_cmd_t *cmd)
     report(64, 7, "*** %s: partial transfers (-O, -L) are not available", verb);
     return -1;
   }
+  // No file may pass as verified while digests are not computed here.
+  if ((minus_opt & 0x8) && g.cksumEnabled) {
+    report(64, 7, "*** %s: checksum verification (-c on) is not available", verb);
+    return -1;
+  }
+  if (g.cksumEnabled) {
+    report(0, 6, "*** checksum verification is not available: files are not verified");
+    g.cksumEnabled = 0;
+  }
   if (minus_opt & 0x20000) {
     if (minus_opt & 0x2) {
       report(0, 6, "-B ignored when -O, -L, or -t specified");
