@@ -39,7 +39,7 @@ GwsimConfig listingConfig(const std::string &name7 = "research")
   c.file("/p/ln").set("Type", "symlink").set("Target", "/p/a").set("Uid", 1001).set("Gid", 100)
       .set("Changed", 946684800);
   fixed(c.file("/p/t.c"));
-  fixed(c.file("/p/tape.bin")).set("Size", 4096).set("Tape", "VOL001:17:PV0001 VOL002:3")
+  fixed(c.file("/p/tape.bin")).set("Size", 4096).set("Tape", "VOL001:17:PV0001 VOL002:3:VOL002:shelf")
       .set("Account", 8).set("COS", 2).set("Family", 4).set("Subsystem", 1);
   fixed(c.file("/p/both.bin")).set("Size", 100).set("Tape", "VOL003:5:PV0003").flag("Disk")
       .flag("PurgeLock").set("Account", 7);
@@ -130,7 +130,8 @@ TEST_F(OzuListing, FormsAgainstGoldenText)
            "  VV[ 0]:   VVID: 564f4c30-30-31000000-0000000000000000-0000\n"
            "  Pos:   17   PV List: PV0001   \n"
            "  VV[ 1]:   VVID: 564f4c30-30-32000000-0000000000000000-0000\n"
-           "  Pos:    3   PV List: VOL002   \n\n", 0},
+           // The second volume sits on the shelf.
+           "  Pos:    3   PV List: VOL002/S \n\n", 0},
       {"ls -X /p/both.bin",
        "/p:\n-rw-r--r--   1 alice     staff         0     research DISK -L        100 Jan  1  "
        "2000 both.bin\nStorage   VV   Stripe  \n Level   Count  Width  Bytes at Level\n" +
