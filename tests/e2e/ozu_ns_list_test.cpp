@@ -313,3 +313,62 @@ TEST(OzuListingFailures, ReadingThatFailsPartWayListsWhatCame)
 }
 
 }  // namespace
+
+// One object of each type a namespace holds, as ls -l, find -type and dump
+// tell them apart: a file, a symbolic link, a second name of a file, a
+// directory, a junction and a fileset root.
+TEST(OzuListingTypes, EveryObjectTypeListsFindsAndDumps)
+{
+  GwsimConfig c = listingConfig();
+  fixed(c.dir("/t"));
+  fixed(c.file("/t/f")).set("Data", "hello");
+  c.file("/t/l").set("Type", "symlink").set("Target", "/t/f").set("Uid", 1001).set("Gid", 100)
+      .set("Changed", 946684800);
+  fixed(c.file("/t/h")).set("Type", "hardlink").set("Data", "abc");
+  fixed(c.dir("/t/d"));
+  fixed(c.file("/t/j")).set("Type", "junction");
+  fixed(c.file("/t/s")).set("Type", "fileset");
+  GwsimFixture gw(c.text());
+  ASSERT_TRUE(gw.running()) << gw.stderrText();
+  ozuHome(gw);
+  struct Case {
+    const char *commands;
+    std::string want;
+  } cases[] = {
+      {"ls -l /t", "\n/t:\n"
+                   "drwxr-xr-x   2 alice     staff              0 Jan  1  2000 d\n"
+                   "-rw-r--r--   1 alice     staff              5 Jan  1  2000 f\n"
+                   "-rw-r--r--   1 alice     staff              3 Jan  1  2000 h\n"
+                   "Jrwxr-xr-x   2 alice     staff              0 Jan  1  2000 j\n"
+                   "lrwxrwxrwx   1 alice     staff              0 Jan  1  2000 l@ -> /t/f\n"
+                   "Frwxr-xr-x   2 alice     staff              0 Jan  1  2000 s\n"},
+      {"find /t -type f", "/t/f\n/t/h\n"},
+      {"find /t -type l", "/t/j\n/t/l@\n/t/s\n"},
+      {"find /t -type d", "/t/d/\n"},
+  };
+  for (const auto &k : cases) {
+    OzuResult r = runUtc(gw, k.commands);
+    EXPECT_EQ(afterBanner(r.out + r.err), k.want) << k.commands;
+    EXPECT_EQ(r.status, 0) << k.commands << "\n" << r.out << r.err;
+  }
+  // A dump names each object by its type; object ids and read times vary
+  // from run to run, so only the type lines are compared.
+  OzuResult r = runUtc(gw, "dump /t/f /t/h /t/d /t/j /t/s");
+  std::string out = afterBanner(r.out + r.err), types;
+  for (size_t at = 0; at < out.size();) {
+    size_t nl = out.find('\n', at);
+    std::string line = out.substr(at, nl == std::string::npos ? std::string::npos : nl - at);
+    if (line.rfind("/t/", 0) == 0 || line.find("Type: ") != std::string::npos ||
+        line.find("Object Type (as an integer)......: ") != std::string::npos)
+      types += line + "\n";
+    at = nl == std::string::npos ? out.size() : nl + 1;
+  }
+  EXPECT_EQ(types,
+            "/t/f\n     Type: 129 (Regular File)\n  Object Type (as an integer)......: 129\n"
+            "/t/h\n     Type: 131 (Hard Link)\n  Object Type (as an integer)......: 131\n"
+            "/t/d\n     Type: 132 (Directory)\n  Object Type (as an integer)......: 132\n"
+            "/t/j\n     Type: 133 (UNKNOWN)\n  Object Type (as an integer)......: 133\n"
+            "/t/s\n     Type: 134 (UNKNOWN)\n  Object Type (as an integer)......: 134\n")
+      << out;
+  EXPECT_EQ(r.status, 0) << out;
+}
