@@ -2,7 +2,10 @@
 // golden text (times fixed in the namespace, TZ=UTC), the messages and exit
 // codes of bad paths and options, names that arrive in reverse order, and
 // the directory cache seen through gwsim's journal.
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <time.h>
 
 #include <string>
 #include <vector>
@@ -371,4 +374,44 @@ TEST(OzuListingTypes, EveryObjectTypeListsFindsAndDumps)
             "/t/s\n     Type: 134 (UNKNOWN)\n  Object Type (as an integer)......: 134\n")
       << out;
   EXPECT_EQ(r.status, 0) << out;
+}
+
+// The long listing shows the time of day up to 180 days back and the year
+// beyond. The times are set on the served files just after a second begins,
+// so the listing a moment later sees them 180 days plus and minus 1 s old
+// (the newer one stays within the limit for two seconds).
+TEST(OzuListingTimes, TheYearShowsBeyond180Days)
+{
+  GwsimConfig c = listingConfig();
+  fixed(c.dir("/u"));
+  fixed(c.file("/u/new"));
+  fixed(c.file("/u/old"));
+  GwsimFixture gw(c.text());
+  ASSERT_TRUE(gw.running()) << gw.stderrText();
+  ozuHome(gw);
+  struct timespec now;
+  clock_gettime(CLOCK_REALTIME, &now);
+  struct timespec rest = {0, 1000000000L - now.tv_nsec};
+  nanosleep(&rest, nullptr);
+  const time_t t0 = time(nullptr);
+  const long age = 180L * 86400;
+  const struct {
+    const char *name;
+    time_t when;
+    const char *format;
+  } files[] = {{"new", t0 - age + 1, "%b %e %H:%M"}, {"old", t0 - age - 1, "%b %e  %Y"}};
+  std::string want = "\n/u:\n";
+  for (const auto &f : files) {
+    struct timespec ts[2] = {{f.when, 0}, {f.when, 0}};
+    ASSERT_EQ(utimensat(AT_FDCWD, (gw.rootDir() + "/u/" + f.name).c_str(), ts, 0), 0);
+    struct tm tmv;
+    gmtime_r(&f.when, &tmv);
+    char date[32];
+    strftime(date, sizeof date, f.format, &tmv);
+    want += std::string("-rw-r--r--   1 alice     staff              0 ") + date + " " + f.name +
+            "\n";
+  }
+  OzuResult r = runUtc(gw, "ls -l /u");
+  EXPECT_EQ(afterBanner(r.out + r.err), want);
+  EXPECT_EQ(r.status, 0) << r.out << r.err;
 }
