@@ -14,6 +14,7 @@
 #include "gwsim_fixture.h"
 #include "journal_text.h"
 #include "ozu_run.h"
+#include "store_tree.h"
 
 namespace {
 
@@ -218,6 +219,17 @@ TEST(OzuListingOrder, NamesArrivingInReverseOrRandomOrderAreSorted)
       EXPECT_EQ(unordered.substr(0, 16), "/w/n9\n/w/n8\n/w/n") << unordered;
     }
     EXPECT_EQ(countText(unordered, "/w/n"), 10) << unordered;
+
+    // A directory of thousands, written straight into the store: every name
+    // once, in byte order, however the gateway sends them.
+    const int kMany = 3000;
+    ASSERT_EQ(writeStoreDir(gw.rootDir(), "/many", kMany, "e", 1001, 100), kMany);
+    r = runUtc(gw, "ls -1 /many");
+    std::string many;
+    for (int i = 0; i < kMany; ++i)
+      many += "/many/" + storeDirName("e", i) + "\n";
+    EXPECT_EQ(afterBanner(r.out + r.err), many) << order;
+    EXPECT_EQ(r.status, 0) << order;
   }
 }
 
