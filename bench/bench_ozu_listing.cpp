@@ -28,6 +28,7 @@
 #include "program_run.h"
 #include "quor_api.h"
 #include "quor_api_internal.h"
+#include "store_tree.h"
 
 namespace {
 
@@ -39,25 +40,6 @@ constexpr int kModeFiles = 10000;
 std::unique_ptr<GwsimFixture> gw;
 std::string home;
 
-// Files of alice (uid 1001), so that she may change their modes (the bench
-// runs as root, as the simulator's tests do).
-void makeFiles(const std::string &dir, int count, const char *prefix)
-{
-  mkdir(dir.c_str(), 0755);
-  if (chown(dir.c_str(), 1001, 100) < 0)
-    perror("chown");
-  for (int i = 0; i < count; i++) {
-    char name[64];
-    snprintf(name, sizeof name, "/%s%06d", prefix, i);
-    int fd = open((dir + name).c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0644);
-    if (fd >= 0) {
-      if (fchown(fd, 1001, 100) < 0)
-        perror("fchown");
-      close(fd);
-    }
-  }
-}
-
 void startGateway()
 {
   GwsimConfig cfg;
@@ -68,15 +50,15 @@ void startGateway()
     fprintf(stderr, "gwsim did not start: %s\n", gw->stderrText().c_str());
     exit(1);
   }
+  // Files of alice (uid 1001), so that she may change their modes (the
+  // bench runs as root, as the simulator's tests do).
   const std::string root = gw->rootDir();
-  makeFiles(root + "/big", kBigDir, "entry");
-  mkdir((root + "/tree").c_str(), 0755);
-  for (int d = 0; d < kTreeDirs; d++) {
-    char name[32];
-    snprintf(name, sizeof name, "/tree/d%04d", d);
-    makeFiles(root + name, kPerDir - 1, "f");
+  if (writeStoreDir(root, "/big", kBigDir, "entry", 1001, 100) < 0 ||
+      writeStoreTree(root, "/tree", kTreeDirs, kPerDir - 1, "f", 1001, 100) < 0 ||
+      writeStoreDir(root, "/modes", kModeFiles, "m", 1001, 100) < 0) {
+    fprintf(stderr, "cannot write the namespace under %s\n", root.c_str());
+    exit(1);
   }
-  makeFiles(root + "/modes", kModeFiles, "m");
 
   home = gw->dir() + "/home";
   mkdir(home.c_str(), 0700);

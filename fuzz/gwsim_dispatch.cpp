@@ -39,7 +39,7 @@ const char kConfig[] =
     "  /home/alice/notes = {\n    Data = hello\n    Uid = 1001\n    Gid = 100\n    Mode = 0644\n  }\n"
     "  /home/bob = {\n    Type = directory\n    Uid = 1002\n    Gid = 101\n    Mode = 0700\n  }\n"
     "  /data = {\n    Type = directory\n    Mode = 01777\n  }\n"
-    "  /data/tape.bin = {\n    Size = 4096\n    Tape = VOL001:17:PV0001\n    Disk\n    Uid = 1001\n"
+    "  /data/tape.bin = {\n    Size = 4096\n    Tape = VOL001:17:PV0001:shelf VOL002:3\n    Disk\n    Uid = 1001\n"
     "    PurgeLock\n  }\n"
     "  /data/link = {\n    Type = symlink\n    Target = /data/tape.bin\n  }\n"
     "}\n";

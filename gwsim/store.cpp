@@ -134,7 +134,7 @@ static int run(sqlite3_stmt* st) {
 // one record; `born` (the host's birth time in ns, 0 when the file system
 // has none) tells a reused inode from the object the row was written for.
 // `links` holds the names made by Link, which report the hard-link type.
-#define GW_SCHEMA_VERSION 2
+#define GW_SCHEMA_VERSION 3
 static const char* schema =
     "CREATE TABLE objects(obj INTEGER PRIMARY KEY, born INT, type INT, uid INT, gid INT,"
     " mode INT, account INT, cos INT, family INT, subsystem INT, optflags INT, acl INT,"
@@ -143,7 +143,7 @@ static const char* schema =
     "CREATE TABLE levels(obj INT, level INT, flags INT, bytes INT, stripe INT,"
     " PRIMARY KEY(obj, level));"
     "CREATE TABLE volumes(obj INT, level INT, idx INT, vvid TEXT, position INT,"
-    " posoffset INT, bytes INT, label TEXT, PRIMARY KEY(obj, level, idx));"
+    " posoffset INT, bytes INT, label TEXT, shelf INT, PRIMARY KEY(obj, level, idx));"
     "CREATE TABLE digests(obj INTEGER PRIMARY KEY, flags INT, stripelen INT, data BLOB);"
     "CREATE TABLE links(path TEXT PRIMARY KEY, obj INT);";
 static const char* const tables[] = {"objects", "levels", "volumes", "digests", "links"};
@@ -424,7 +424,7 @@ static int read_row(uint64_t obj, uint64_t born, gw_meta_t* m, bool withLevels) 
   }
   if (rc != SQLITE_DONE) return -5;
   stmt_ptr vq = prepare(
-      "SELECT level, vvid, position, posoffset, bytes, label FROM volumes WHERE obj=?"
+      "SELECT level, vvid, position, posoffset, bytes, label, shelf FROM volumes WHERE obj=?"
       " ORDER BY level, idx");
   if (!vq) return -5;
   sqlite3_bind_int64(vq.get(), 1, int64_t(obj));
@@ -439,6 +439,7 @@ static int read_row(uint64_t obj, uint64_t born, gw_meta_t* m, bool withLevels) 
     v.BytesOnVV = uint64_t(sqlite3_column_int64(vq.get(), 4));
     t = sqlite3_column_text(vq.get(), 5);
     v.label = t ? reinterpret_cast<const char*>(t) : "";
+    v.onShelf = sqlite3_column_int64(vq.get(), 6) != 0;
     if (m->levels[lv].volumes.size() < QUOR_MAX_LEVEL_VVS) m->levels[lv].volumes.push_back(v);
   }
   return rc == SQLITE_DONE ? 0 : -5;
@@ -509,8 +510,8 @@ static int write_row(uint64_t obj, uint64_t born, const gw_meta_t* m) {
     for (size_t k = 0; k < l.volumes.size() && k < QUOR_MAX_LEVEL_VVS; k++) {
       const gw_volume_t& v = l.volumes[k];
       stmt_ptr iv = prepare(
-          "INSERT INTO volumes(obj, level, idx, vvid, position, posoffset, bytes, label)"
-          " VALUES(?,?,?,?,?,?,?,?)");
+          "INSERT INTO volumes(obj, level, idx, vvid, position, posoffset, bytes, label, shelf)"
+          " VALUES(?,?,?,?,?,?,?,?,?)");
       if (!iv) return -5;
       sqlite3_bind_int64(iv.get(), 1, int64_t(obj));
       sqlite3_bind_int64(iv.get(), 2, lv);
@@ -520,6 +521,7 @@ static int write_row(uint64_t obj, uint64_t born, const gw_meta_t* m) {
       sqlite3_bind_int64(iv.get(), 6, int64_t(v.RelPositionOffset));
       sqlite3_bind_int64(iv.get(), 7, int64_t(v.BytesOnVV));
       bind_text(iv.get(), 8, v.label);
+      sqlite3_bind_int64(iv.get(), 9, v.onShelf ? 1 : 0);
       if (run(iv.get()) < 0) return -5;
     }
   }
@@ -844,6 +846,7 @@ static int fill_level(const gw_level_t* l, bf_sc_attrib_t* out) {
     vv->PVList->List_len = 1;
     memcpy(vv->PVList->List_val[0].Name, v.label.data(),
            std::min<size_t>(v.label.size(), QUOR_PV_NAME_LEN));
+    if (v.onShelf) vv->PVList->List_val[0].Flags = GW_PV_ON_SHELF;
   }
   return 0;
 }
@@ -947,7 +950,8 @@ static int spec_fail(std::string* err, unsigned line, const std::string& why) {
   return -22;
 }
 
-// "VOL:POS" or "VOL:POS:LABEL", blank or comma separated.
+// "VOL:POS", "VOL:POS:LABEL" or "VOL:POS:LABEL:shelf", blank or comma
+// separated.
 static int parse_tape(const char* text, std::vector<gw_volume_t>* out) {
   std::string s(text);
   for (char& c : s)
@@ -968,7 +972,12 @@ static int parse_tape(const char* text, std::vector<gw_volume_t>* out) {
     gw_volume_t v{};
     v.vvid = w.substr(0, c1);
     std::string pos = w.substr(c1 + 1, c2 == std::string::npos ? std::string::npos : c2 - c1 - 1);
-    v.label = c2 == std::string::npos ? v.vvid : w.substr(c2 + 1);
+    size_t c3 = c2 == std::string::npos ? c2 : w.find(':', c2 + 1);
+    v.label = c2 == std::string::npos ? v.vvid : w.substr(c2 + 1, c3 == std::string::npos ? c3 : c3 - c2 - 1);
+    if (c3 != std::string::npos) {
+      if (w.compare(c3 + 1, std::string::npos, "shelf") != 0) return -22;
+      v.onShelf = true;
+    }
     int64_t p;
     if (v.vvid.size() > QUOROID_LEN || v.label.empty() || v.label.size() > QUOR_PV_NAME_LEN ||
         gw_ParseNumber(pos.c_str(), 0, INT32_MAX, &p) < 0)
@@ -1090,7 +1099,7 @@ static int load_spec(quor_cfg_stanza_t* fe, std::string* err) {
       *slot = t;
     } else if (strcasecmp(e->KeyString, "Tape") == 0) {
       if (parse_tape(v, &tape) < 0)
-        return spec_fail(err, e->LineNum, "Tape wants VOL:POS[:LABEL] (up to 10)");
+        return spec_fail(err, e->LineNum, "Tape wants VOL:POS[:LABEL[:shelf]] (up to 10)");
       f.set[FIELD_TAPE] = 1;
     } else {
       return spec_fail(err, e->LineNum, std::string("unknown file key ") + e->KeyString);

@@ -104,6 +104,7 @@
 #define GW_LEVEL_DISK 0x1
 #define GW_LEVEL_TAPE 0x2
 #define GW_LEVEL_DATA 0x4
+#define GW_PV_ON_SHELF 0x8  // physical volume flag: on the shelf
 
 #define GW_OPTION_PURGE_LOCK 0x1
 
@@ -119,6 +120,7 @@ typedef struct gw_volume {
   uint64_t RelPositionOffset;
   uint64_t BytesOnVV;
   std::string label;  // physical volume label, up to 12 characters
+  bool onShelf;       // the physical volume sits on the shelf, out of the library
 } gw_volume_t;
 
 typedef struct gw_level {

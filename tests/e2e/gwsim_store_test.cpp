@@ -176,7 +176,7 @@ TEST(GwsimStore, NewRunChecksTheOldStore) {
   sqlOne(gw, "drop table objects; create table objects(path text primary key, mode int);"
              " insert into objects values('/keep', 511); pragma user_version=1;");
   ASSERT_TRUE(gw.restart()) << gw.stderrText();
-  EXPECT_EQ(sqlOne(gw, "pragma user_version"), "2");
+  EXPECT_EQ(sqlOne(gw, "pragma user_version"), "3");
   EXPECT_EQ(objectColumn(gw, "mode", "/f"), "420");  // 0644 from the Files block
   EXPECT_EQ(objectColumn(gw, "mode", "/keep"), "");
 }

@@ -51,7 +51,7 @@ const std::string kTree = [] {
   c.file("/data/disk.txt").set("Data", "hello").set("Uid", 1001).set("Gid", 100).set("Mode", "0644")
       .set("Family", 3).set("Comment", "plain disk file");
   c.file("/data/tape.bin").set("Uid", 1001).set("Size", 4096)
-      .set("Tape", "VOL001:17:PV0001 VOL002:3").set("Account", 7).set("COS", 5)
+      .set("Tape", "VOL001:17:PV0001 VOL002:3:VOL002:shelf").set("Account", 7).set("COS", 5)
       .set("Comment", "on tape");
   c.file("/data/link").set("Type", "symlink").set("Target", "/data/disk.txt");
   c.dir("/full");
@@ -351,6 +351,9 @@ TEST(NamespaceAttributes, ExtendedAttributesShowTheStorageLevels) {
                               memcmp(v0.PVList->List_val[0].Name, "PV0001", 6) == 0);
     CHILD_CHECK(failures, v1.PVList && v1.PVList->List_len == 1 &&
                               memcmp(v1.PVList->List_val[0].Name, "VOL002", 6) == 0);
+    // Only the second physical volume is on the shelf.
+    CHILD_CHECK(failures, v0.PVList && v0.PVList->List_val[0].Flags == 0);
+    CHILD_CHECK(failures, v1.PVList && v1.PVList->List_val[0].Flags == 0x8);
     CHILD_CHECK(failures, x.Attrs.Account == 7 && x.Attrs.COSId == 5);
     quor_FreeXAttributes(&x);
     CHILD_CHECK(failures, v0.PVList == nullptr && v1.PVList == nullptr);

@@ -2,7 +2,10 @@
 // golden text (times fixed in the namespace, TZ=UTC), the messages and exit
 // codes of bad paths and options, names that arrive in reverse order, and
 // the directory cache seen through gwsim's journal.
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <time.h>
 
 #include <string>
 #include <vector>
@@ -11,6 +14,7 @@
 #include "gwsim_fixture.h"
 #include "journal_text.h"
 #include "ozu_run.h"
+#include "store_tree.h"
 
 namespace {
 
@@ -39,7 +43,7 @@ GwsimConfig listingConfig(const std::string &name7 = "research")
   c.file("/p/ln").set("Type", "symlink").set("Target", "/p/a").set("Uid", 1001).set("Gid", 100)
       .set("Changed", 946684800);
   fixed(c.file("/p/t.c"));
-  fixed(c.file("/p/tape.bin")).set("Size", 4096).set("Tape", "VOL001:17:PV0001 VOL002:3")
+  fixed(c.file("/p/tape.bin")).set("Size", 4096).set("Tape", "VOL001:17:PV0001 VOL002:3:VOL002:shelf")
       .set("Account", 8).set("COS", 2).set("Family", 4).set("Subsystem", 1);
   fixed(c.file("/p/both.bin")).set("Size", 100).set("Tape", "VOL003:5:PV0003").flag("Disk")
       .flag("PurgeLock").set("Account", 7);
@@ -130,7 +134,8 @@ TEST_F(OzuListing, FormsAgainstGoldenText)
            "  VV[ 0]:   VVID: 564f4c30-30-31000000-0000000000000000-0000\n"
            "  Pos:   17   PV List: PV0001   \n"
            "  VV[ 1]:   VVID: 564f4c30-30-32000000-0000000000000000-0000\n"
-           "  Pos:    3   PV List: VOL002   \n\n", 0},
+           // The second volume sits on the shelf.
+           "  Pos:    3   PV List: VOL002/S \n\n", 0},
       {"ls -X /p/both.bin",
        "/p:\n-rw-r--r--   1 alice     staff         0     research DISK -L        100 Jan  1  "
        "2000 both.bin\nStorage   VV   Stripe  \n Level   Count  Width  Bytes at Level\n" +
@@ -214,6 +219,17 @@ TEST(OzuListingOrder, NamesArrivingInReverseOrRandomOrderAreSorted)
       EXPECT_EQ(unordered.substr(0, 16), "/w/n9\n/w/n8\n/w/n") << unordered;
     }
     EXPECT_EQ(countText(unordered, "/w/n"), 10) << unordered;
+
+    // A directory of thousands, written straight into the store: every name
+    // once, in byte order, however the gateway sends them.
+    const int kMany = 3000;
+    ASSERT_EQ(writeStoreDir(gw.rootDir(), "/many", kMany, "e", 1001, 100), kMany);
+    r = runUtc(gw, "ls -1 /many");
+    std::string many;
+    for (int i = 0; i < kMany; ++i)
+      many += "/many/" + storeDirName("e", i) + "\n";
+    EXPECT_EQ(afterBanner(r.out + r.err), many) << order;
+    EXPECT_EQ(r.status, 0) << order;
   }
 }
 
@@ -312,3 +328,102 @@ TEST(OzuListingFailures, ReadingThatFailsPartWayListsWhatCame)
 }
 
 }  // namespace
+
+// One object of each type a namespace holds, as ls -l, find -type and dump
+// tell them apart: a file, a symbolic link, a second name of a file, a
+// directory, a junction and a fileset root.
+TEST(OzuListingTypes, EveryObjectTypeListsFindsAndDumps)
+{
+  GwsimConfig c = listingConfig();
+  fixed(c.dir("/t"));
+  fixed(c.file("/t/f")).set("Data", "hello");
+  c.file("/t/l").set("Type", "symlink").set("Target", "/t/f").set("Uid", 1001).set("Gid", 100)
+      .set("Changed", 946684800);
+  fixed(c.file("/t/h")).set("Type", "hardlink").set("Data", "abc");
+  fixed(c.dir("/t/d"));
+  fixed(c.file("/t/j")).set("Type", "junction");
+  fixed(c.file("/t/s")).set("Type", "fileset");
+  GwsimFixture gw(c.text());
+  ASSERT_TRUE(gw.running()) << gw.stderrText();
+  ozuHome(gw);
+  struct Case {
+    const char *commands;
+    std::string want;
+  } cases[] = {
+      {"ls -l /t", "\n/t:\n"
+                   "drwxr-xr-x   2 alice     staff              0 Jan  1  2000 d\n"
+                   "-rw-r--r--   1 alice     staff              5 Jan  1  2000 f\n"
+                   "-rw-r--r--   1 alice     staff              3 Jan  1  2000 h\n"
+                   "Jrwxr-xr-x   2 alice     staff              0 Jan  1  2000 j\n"
+                   "lrwxrwxrwx   1 alice     staff              0 Jan  1  2000 l@ -> /t/f\n"
+                   "Frwxr-xr-x   2 alice     staff              0 Jan  1  2000 s\n"},
+      {"find /t -type f", "/t/f\n/t/h\n"},
+      {"find /t -type l", "/t/j\n/t/l@\n/t/s\n"},
+      {"find /t -type d", "/t/d/\n"},
+  };
+  for (const auto &k : cases) {
+    OzuResult r = runUtc(gw, k.commands);
+    EXPECT_EQ(afterBanner(r.out + r.err), k.want) << k.commands;
+    EXPECT_EQ(r.status, 0) << k.commands << "\n" << r.out << r.err;
+  }
+  // A dump names each object by its type; object ids and read times vary
+  // from run to run, so only the type lines are compared.
+  OzuResult r = runUtc(gw, "dump /t/f /t/h /t/d /t/j /t/s");
+  std::string out = afterBanner(r.out + r.err), types;
+  for (size_t at = 0; at < out.size();) {
+    size_t nl = out.find('\n', at);
+    std::string line = out.substr(at, nl == std::string::npos ? std::string::npos : nl - at);
+    if (line.rfind("/t/", 0) == 0 || line.find("Type: ") != std::string::npos ||
+        line.find("Object Type (as an integer)......: ") != std::string::npos)
+      types += line + "\n";
+    at = nl == std::string::npos ? out.size() : nl + 1;
+  }
+  EXPECT_EQ(types,
+            "/t/f\n     Type: 129 (Regular File)\n  Object Type (as an integer)......: 129\n"
+            "/t/h\n     Type: 131 (Hard Link)\n  Object Type (as an integer)......: 131\n"
+            "/t/d\n     Type: 132 (Directory)\n  Object Type (as an integer)......: 132\n"
+            "/t/j\n     Type: 133 (UNKNOWN)\n  Object Type (as an integer)......: 133\n"
+            "/t/s\n     Type: 134 (UNKNOWN)\n  Object Type (as an integer)......: 134\n")
+      << out;
+  EXPECT_EQ(r.status, 0) << out;
+}
+
+// The long listing shows the time of day up to 180 days back and the year
+// beyond. The times are set on the served files just after a second begins,
+// so the listing a moment later sees them 180 days plus and minus 1 s old
+// (the newer one stays within the limit for two seconds).
+TEST(OzuListingTimes, TheYearShowsBeyond180Days)
+{
+  GwsimConfig c = listingConfig();
+  fixed(c.dir("/u"));
+  fixed(c.file("/u/new"));
+  fixed(c.file("/u/old"));
+  GwsimFixture gw(c.text());
+  ASSERT_TRUE(gw.running()) << gw.stderrText();
+  ozuHome(gw);
+  struct timespec now;
+  clock_gettime(CLOCK_REALTIME, &now);
+  struct timespec rest = {0, 1000000000L - now.tv_nsec};
+  nanosleep(&rest, nullptr);
+  const time_t t0 = time(nullptr);
+  const long age = 180L * 86400;
+  const struct {
+    const char *name;
+    time_t when;
+    const char *format;
+  } files[] = {{"new", t0 - age + 1, "%b %e %H:%M"}, {"old", t0 - age - 1, "%b %e  %Y"}};
+  std::string want = "\n/u:\n";
+  for (const auto &f : files) {
+    struct timespec ts[2] = {{f.when, 0}, {f.when, 0}};
+    ASSERT_EQ(utimensat(AT_FDCWD, (gw.rootDir() + "/u/" + f.name).c_str(), ts, 0), 0);
+    struct tm tmv;
+    gmtime_r(&f.when, &tmv);
+    char date[32];
+    strftime(date, sizeof date, f.format, &tmv);
+    want += std::string("-rw-r--r--   1 alice     staff              0 ") + date + " " + f.name +
+            "\n";
+  }
+  OzuResult r = runUtc(gw, "ls -l /u");
+  EXPECT_EQ(afterBanner(r.out + r.err), want);
+  EXPECT_EQ(r.status, 0) << r.out << r.err;
+}
