@@ -3,8 +3,8 @@
 // current connection, clears minus_opt and splits the tail into words. The
 // handler then takes its options (ozu_CmdOption), the keyword settings
 // (ozu_CmdKeywords), and its names (ozu_CmdNextName), expanding each with
-// ozu_CmdExpandPath and ozu_CmdGlob and walking directories with
-// ozu_CmdWalk. When the ozu_cmd_t goes out of scope the wildcard result and
+// ozu_CmdExpandPath and ozu_CmdGlob, or handing them to ozu_CmdEachMatch
+// with its own steps, and walking directories with ozu_CmdWalk. When the ozu_cmd_t goes out of scope the wildcard result and
 // the words are released and the remembered connection is made current
 // again ("*** Unable to switch back to previous connection! \n" on errFile
 // when that fails).
