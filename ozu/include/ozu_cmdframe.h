@@ -3,8 +3,8 @@
 // current connection, clears minus_opt and splits the tail into words. The
 // handler then takes its options (ozu_CmdOption), the keyword settings
 // (ozu_CmdKeywords), and its names (ozu_CmdNextName), expanding each with
-// ozu_CmdExpandPath and ozu_CmdGlob and walking directories with
-// ozu_CmdWalk. When the ozu_cmd_t goes out of scope the wildcard result and
+// ozu_CmdExpandPath and ozu_CmdGlob, or handing them to ozu_CmdEachMatch
+// with its own steps, and walking directories with ozu_CmdWalk. When the ozu_cmd_t goes out of scope the wildcard result and
 // the words are released and the remembered connection is made current
 // again ("*** Unable to switch back to previous connection! \n" on errFile
 // when that fails).
@@ -13,7 +13,10 @@
 
 #include <stddef.h>
 
+#include <functional>
 #include <vector>
+
+#include "ozu_glob.h"
 
 #include "ozu_walk.h"
 
@@ -72,6 +75,32 @@ int ozu_CmdExpandPath(ozu_cmd_t *cmd, const char *word, char *path);
 // The count (0 after the no-match warning), or -1.
 int ozu_CmdGlob(ozu_cmd_t *cmd, const char *pattern, int pathtype);
 void ozu_CmdGlobDone(ozu_cmd_t *cmd);
+
+// How ozu_CmdEachMatch treats each name. Every step but match may be left
+// empty.
+struct ozu_each_t {
+  int pathtype = 1;          // 0 local names, 1 storage names (expanded first)
+  bool driveWord = true;     // a bare "X:" is refused (log_MissingPathForDrive)
+  bool copyOut = false;      // the matches are copied and the wildcard result
+                             // released before match runs: match may glob again
+  const int *stop = nullptr; // a flag that ends the command as an interrupt does
+  // After the expansion, before the wildcard: false skips the name.
+  std::function<bool(const char *word)> expanded;
+  // After the wildcard (count of matches): false skips the name.
+  std::function<bool(const char *word, int count)> globbed;
+  std::function<void(const globstruct_t &g)> match;
+  // After a name's matches, the wildcard result released.
+  std::function<void()> done;
+};
+
+// One typed name: expanded, matched, each match in sorted order until the
+// command is interrupted. 0 (also for a name skipped after a message), or
+// -1 when the wildcard failed and the command must end.
+int ozu_CmdEachMatchOf(ozu_cmd_t *cmd, const char *word, const ozu_each_t &how);
+
+// ozu_CmdEachMatchOf for first and every name after it (ozu_CmdNextName),
+// until the command is interrupted or a wildcard fails. 0, or -1.
+int ozu_CmdEachMatch(ozu_cmd_t *cmd, char *first, const ozu_each_t &how);
 
 // Walks a storage directory, descending when cmd->recurse is set; stops
 // when the command is interrupted. 0, or -1 when an error was counted.

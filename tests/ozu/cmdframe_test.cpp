@@ -265,4 +265,84 @@ TEST_F(Frame, GlobResultsSortedAndReleased)
   std::filesystem::remove_all(dir);
 }
 
+// Each name's matches in sorted order, names in the order typed, a bare
+// drive word refused, and nothing more once the command is interrupted.
+TEST_F(Frame, EachMatchInOrderUntilInterrupted)
+{
+  std::string dir = make_temp_dir("cmdframe");
+  ASSERT_FALSE(dir.empty());
+  for (const char *n : {"b2", "b1", "a3", "a1", "a2", "c1"})
+    std::ofstream(dir + "/" + n) << "x";
+  std::string line = "x " + dir + "/b* A: " + dir + "/a* " + dir + "/c*";
+  struct Case {
+    int stopAfter;  // matches seen before an interrupt arrives, -1 none
+    bool copyOut;
+    std::string want;
+  };
+  const Case cases[] = {
+      {-1, false, "b1 b2 |a1 a2 a3 |c1 |"},
+      {-1, true, "b1 b2 |a1 a2 a3 |c1 |"},
+      {3, false, "b1 b2 |a1 |"},
+      {3, true, "b1 b2 |a1 |"},
+      {2, false, "b1 b2 |"},
+  };
+  for (const Case &c : cases) {
+    std::string buf = line;
+    ozu_cmd_t f(buf.data(), 1);
+    ASSERT_EQ(ozu_CmdKeywords(&f, OZU_KW_UNKNOWN_IS_NAME), 0);
+    std::string seen;
+    int count = 0;
+    ozu_each_t how;
+    how.pathtype = 0;
+    how.copyOut = c.copyOut;
+    how.match = [&](const globstruct_t &g) {
+      seen += std::filesystem::path(g.name).filename().string() + " ";
+      // The work may expand names again meanwhile.
+      if (c.copyOut) {
+        EXPECT_EQ(ozu_CmdGlob(&f, (dir + "/c*").c_str(), 0), 1);
+      }
+      if (++count == c.stopAfter)
+        interrupted = 1;
+    };
+    how.done = [&] { seen += "|"; };
+    EXPECT_EQ(ozu_CmdEachMatch(&f, ozu_CmdNextName(&f), how), 0);
+    EXPECT_EQ(seen, c.want) << "stop after " << c.stopAfter;
+    interrupted = 0;
+  }
+  EXPECT_EQ(globInx, 0) << "the frame releases the last result";
+  std::string said = drain(out) + drain(err);
+  EXPECT_NE(said.find("missing path for A:"), std::string::npos) << said;
+  EXPECT_EQ(exitcode.load(), 64);
+  std::filesystem::remove_all(dir);
+}
+
+// A flag of the handler's own ends the command as an interrupt does, and
+// the steps around the wildcard can skip a name.
+TEST_F(Frame, EachMatchStopsOnTheHandlersFlagAndSkipsNames)
+{
+  std::string dir = make_temp_dir("cmdframe");
+  ASSERT_FALSE(dir.empty());
+  for (const char *n : {"a1", "a2", "b1", "c1", "d1"})
+    std::ofstream(dir + "/" + n) << "x";
+  std::string line = "x " + dir + "/a* " + dir + "/b* " + dir + "/c* " + dir + "/d*";
+  int stop = 0;
+  std::string seen;
+  ozu_cmd_t f(line.data(), 1);
+  ASSERT_EQ(ozu_CmdKeywords(&f, OZU_KW_UNKNOWN_IS_NAME), 0);
+  ozu_each_t how;
+  how.pathtype = 0;
+  how.stop = &stop;
+  how.expanded = [&](const char *word) { return std::string(word).find("/b*") == std::string::npos; };
+  how.globbed = [&](const char *, int n) { return n == 1; };
+  how.match = [&](const globstruct_t &g) {
+    seen += std::filesystem::path(g.name).filename().string() + " ";
+    stop = 1;
+  };
+  EXPECT_EQ(ozu_CmdEachMatch(&f, ozu_CmdNextName(&f), how), 0);
+  EXPECT_EQ(seen, "c1 ") << "a* has two matches, b* is skipped before the wildcard, d* "
+                            "comes after the stop";
+  EXPECT_EQ(ozu_CmdNextName(&f), nullptr);
+  std::filesystem::remove_all(dir);
+}
+
 }  // namespace

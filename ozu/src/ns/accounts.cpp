@@ -220,33 +220,25 @@ int ozu_ChacctCommand(char *cc, int cclen)
     }
     newAcct = code;
   }
-  for (; word && !interrupted; word = ozu_CmdNextName(&cmd)) {
-    if (ozu_GetDriveLetter(word) && word[2] == '\0') {
-      log_MissingPathForDrive(word);
-      continue;
-    }
-    char path[OZU_CMD_PATHLEN];
-    if (ozu_CmdExpandPath(&cmd, word, path) < 0)
-      continue;
-    if (ozu_CmdGlob(&cmd, path, 1) < 0)
-      break;
-    std::vector<std::string> dirs;
-    for (int m = 0; m < globInx && !interrupted; ++m) {
-      globstruct_t &g = globv[m];
-      if (g.dir)
-        dirs.push_back(g.name);
-      if (debug >= 1)
-        fprintf(listF, "/debug/changing account for %s to %ld\n", g.name, long(newAcct));
-      int rc = ozu_EioRetry([&] { return quor_Chacct(g.name, newAcct); });
-      if (rc < 0)
-        setExitResult(72, quor_perror(rc, verb, g.name, nullptr), 7);
-    }
-    ozu_CmdGlobDone(&cmd);
+  std::vector<std::string> dirs;
+  ozu_each_t how;
+  how.match = [&](const globstruct_t &g) {
+    if (g.dir)
+      dirs.push_back(g.name);
+    if (debug >= 1)
+      fprintf(listF, "/debug/changing account for %s to %ld\n", g.name, long(newAcct));
+    int rc = ozu_EioRetry([&] { return quor_Chacct(g.name, newAcct); });
+    if (rc < 0)
+      setExitResult(72, quor_perror(rc, verb, g.name, nullptr), 7);
+  };
+  how.done = [&] {
     if (recurse)
       for (const std::string &d : dirs)
         if (!interrupted)
           ozu_CmdWalk(&cmd, d.c_str(), chacctEntCallback, nullptr, nullptr);
-  }
+    dirs.clear();
+  };
+  ozu_CmdEachMatch(&cmd, word, how);
   return 1;
 }
 

@@ -168,34 +168,26 @@ int ozu_AnnotateCommand(char *cc, int cclen)
   else if (textGiven)
     snprintf(comment, sizeof comment, "%s", text.c_str());
   annotatedThisSession = true;
-  for (; word && !interrupted; word = ozu_CmdNextName(&cmd)) {
-    if (ozu_GetDriveLetter(word) && word[2] == '\0') {
-      log_MissingPathForDrive(word);
-      continue;
-    }
-    char path[OZU_CMD_PATHLEN];
-    if (ozu_CmdExpandPath(&cmd, word, path) < 0)
-      continue;
-    if (ozu_CmdGlob(&cmd, path, 1) < 0)
-      break;
-    std::vector<std::string> dirs;
-    for (int m = 0; m < globInx && !interrupted; ++m) {
-      globstruct_t &g = globv[m];
-      if (g.dir) {
-        dirs.push_back(g.name);
-        if (!(annotateOpts & AN_f))
-          annotateOne(g.name);
-      } else if (!(annotateOpts & AN_d)) {
+  std::vector<std::string> dirs;
+  ozu_each_t how;
+  how.match = [&](const globstruct_t &g) {
+    if (g.dir) {
+      dirs.push_back(g.name);
+      if (!(annotateOpts & AN_f))
         annotateOne(g.name);
-      }
+    } else if (!(annotateOpts & AN_d)) {
+      annotateOne(g.name);
     }
-    ozu_CmdGlobDone(&cmd);
+  };
+  how.done = [&] {
     if (annotateOpts & AN_R) {
       cmd.recurse = 1;
       for (const std::string &d : dirs)
         if (!interrupted)
           ozu_CmdWalk(&cmd, d.c_str(), annotateEntCallback, nullptr, nullptr);
     }
-  }
+    dirs.clear();
+  };
+  ozu_CmdEachMatch(&cmd, word, how);
   return 1;
 }

@@ -257,44 +257,37 @@ int commonRmCommand(char *cc, int cclen)
     missingObjectsMsg();
     return 1;
   }
-  for (; word && !interrupted && !abortflag; word = ozu_CmdNextName(&cmd)) {
-    if (ozu_GetDriveLetter(word) && word[2] == '\0') {
-      log_MissingPathForDrive(word);
-      continue;
-    }
-    char path[OZU_CMD_PATHLEN];
-    if (ozu_CmdExpandPath(&cmd, word, path) < 0)
-      continue;
-    if (ozu_CmdGlob(&cmd, path, 1) < 0)
-      break;
-    std::vector<std::string> dirs;
-    for (int m = 0; m < globInx && !interrupted && !abortflag; ++m) {
-      globstruct_t &g = globv[m];
-      if (g.dir) {
-        if (recurse) {
-          dirs.push_back(g.name);
-        } else if (!g.globbed) {
-          std::string msg = "*** Warning: `" + std::string(g.name) + "' is a directory - ignored";
-          setExitResult(0, msg.c_str(), 6);
-        }
-        continue;
+  std::vector<std::string> dirs;
+  ozu_each_t how;
+  how.stop = &abortflag;
+  how.match = [&](const globstruct_t &g) {
+    if (g.dir) {
+      if (recurse) {
+        dirs.push_back(g.name);
+      } else if (!g.globbed) {
+        std::string msg = "*** Warning: `" + std::string(g.name) + "' is a directory - ignored";
+        setExitResult(0, msg.c_str(), 6);
       }
-      quor_stat_t st;
-      int rc = ozu_EioRetry([&] { return quor_Lstat(g.name, &st); });
-      if (rc < 0) {
-        setExitResult(72, quor_perror(rc, verb, g.name, nullptr), 7);
-        continue;
-      }
-      delFile(g.name, time_t(st.quor_st_mtime), st.st_size);
+      return;
     }
-    ozu_CmdGlobDone(&cmd);
+    quor_stat_t st;
+    int rc = ozu_EioRetry([&] { return quor_Lstat(g.name, &st); });
+    if (rc < 0) {
+      setExitResult(72, quor_perror(rc, verb, g.name, nullptr), 7);
+      return;
+    }
+    delFile(g.name, time_t(st.quor_st_mtime), st.st_size);
+  };
+  how.done = [&] {
     cmd.recurse = 1;
     for (const std::string &d : dirs)
       if (!interrupted && !abortflag) {
         ozu_CmdWalk(&cmd, d.c_str(), relEntCallback, nullptr, relEnddirCallback);
         listVoidPath(d.c_str());
       }
-  }
+    dirs.clear();
+  };
+  ozu_CmdEachMatch(&cmd, word, how);
   return 1;
 }
 
@@ -412,24 +405,12 @@ int ozu_MkdirCommand(char *cc, int cclen)
     missingObjectsMsg();
     return 1;
   }
-  for (; word && !interrupted; word = ozu_CmdNextName(&cmd)) {
-    if (ozu_GetDriveLetter(word) && word[2] == '\0') {
-      log_MissingPathForDrive(word);
-      continue;
-    }
-    char path[OZU_CMD_PATHLEN];
-    if (ozu_CmdExpandPath(&cmd, word, path) < 0)
-      continue;
-    if (ozu_CmdGlob(&cmd, path, 1) < 0)
-      break;
-    std::vector<std::string> matches;
-    for (int m = 0; m < globInx; ++m)
-      matches.push_back(globv[m].name);
-    ozu_CmdGlobDone(&cmd);
-    for (const std::string &p : matches)
-      if (!interrupted)
-        mkdirOne(p.c_str(), mode, makeParents, annotation);
-  }
+  // Each directory is made from a copy of the matches, the wildcard
+  // result already released.
+  ozu_each_t how;
+  how.copyOut = true;
+  how.match = [&](const globstruct_t &g) { mkdirOne(g.name, mode, makeParents, annotation); };
+  ozu_CmdEachMatch(&cmd, word, how);
   return 1;
 }
 
@@ -461,51 +442,40 @@ int ozu_RmdirCommand(char *cc, int cclen)
     missingObjectsMsg();
     return 1;
   }
-  for (; word && !interrupted; word = ozu_CmdNextName(&cmd)) {
-    if (ozu_GetDriveLetter(word) && word[2] == '\0') {
-      log_MissingPathForDrive(word);
-      continue;
-    }
-    char path[OZU_CMD_PATHLEN];
-    if (ozu_CmdExpandPath(&cmd, word, path) < 0)
-      continue;
-    if (ozu_CmdGlob(&cmd, path, 1) < 0)
-      break;
-    for (int m = 0; m < globInx && !interrupted; ++m) {
-      globstruct_t &g = globv[m];
-      char msg[1300];
-      if (!g.dir) {
-        if (!g.globbed) {
-          snprintf(msg, sizeof msg, "*** Warning: `%s' is not a directory - skipped", g.name);
-          setExitResult(0, msg, 7);
-        }
-        continue;
-      }
-      quor_stat_t st;
-      int rc = ozu_EioRetry([&] { return quor_Lstat(g.name, &st); });
-      if (rc < 0) {
-        setExitResult(64, quor_perror(rc, verb, g.name, nullptr), 7);
-        continue;
-      }
-      if (!S_ISDIR(st.st_mode)) {
-        snprintf(msg, sizeof msg, "*** %s: not a directory '%s'", verb, g.name);
-        setExitResult(64, msg, 7);
-        continue;
-      }
-      rc = ozu_EioRetry([&] { return quor_Rmdir(g.name); });
-      if (rc == 0) {
-        parentChanged(g.name);
-        listVoidPath(g.name);
-        snprintf(msg, sizeof msg, "%s: %s", verb, g.name);
+  ozu_each_t how;
+  how.match = [&](const globstruct_t &g) {
+    char msg[1300];
+    if (!g.dir) {
+      if (!g.globbed) {
+        snprintf(msg, sizeof msg, "*** Warning: `%s' is not a directory - skipped", g.name);
         setExitResult(0, msg, 7);
-      } else if (rc == -17) {
-        snprintf(msg, sizeof msg, "*** Directory not empty: %s", g.name);
-        setExitResult(64, msg, 7);
-      } else {
-        setExitResult(64, quor_perror(rc, "quor_Rmdir", g.name, nullptr), 7);
       }
+      return;
     }
-    ozu_CmdGlobDone(&cmd);
-  }
+    quor_stat_t st;
+    int rc = ozu_EioRetry([&] { return quor_Lstat(g.name, &st); });
+    if (rc < 0) {
+      setExitResult(64, quor_perror(rc, verb, g.name, nullptr), 7);
+      return;
+    }
+    if (!S_ISDIR(st.st_mode)) {
+      snprintf(msg, sizeof msg, "*** %s: not a directory '%s'", verb, g.name);
+      setExitResult(64, msg, 7);
+      return;
+    }
+    rc = ozu_EioRetry([&] { return quor_Rmdir(g.name); });
+    if (rc == 0) {
+      parentChanged(g.name);
+      listVoidPath(g.name);
+      snprintf(msg, sizeof msg, "%s: %s", verb, g.name);
+      setExitResult(0, msg, 7);
+    } else if (rc == -17) {
+      snprintf(msg, sizeof msg, "*** Directory not empty: %s", g.name);
+      setExitResult(64, msg, 7);
+    } else {
+      setExitResult(64, quor_perror(rc, "quor_Rmdir", g.name, nullptr), 7);
+    }
+  };
+  ozu_CmdEachMatch(&cmd, word, how);
   return 1;
 }

@@ -375,48 +375,37 @@ int ozu_ChmodCommand(char *cc, int cclen)
     missingObjectsMsg();
     return 1;
   }
-  for (; word && !interrupted; word = ozu_CmdNextName(&cmd)) {
-    if (ozu_GetDriveLetter(word) && word[2] == '\0') {
-      log_MissingPathForDrive(word);
-      continue;
-    }
-    char path[OZU_CMD_PATHLEN];
-    if (ozu_CmdExpandPath(&cmd, word, path) < 0)
-      continue;
-    int n = ozu_CmdGlob(&cmd, path, 1);
-    if (n < 0)
-      break;
-    std::vector<std::string> walk;
-    for (int m = 0; m < globInx && !interrupted; ++m) {
-      globstruct_t &g = globv[m];
-      bool isDir = g.dir;
-      bool viaLink = false;
-      if (g.symlink) {
-        linkFate fate = linkDecision(g.name, true);
-        if (fate == LINK_SKIP)
-          continue;
-        if (fate == LINK_WALK_ONLY) {
-          walk.push_back(g.name);
-          continue;
-        }
-        isDir = fate == LINK_CHANGE_AS_DIR;
-        viaLink = true;
-      }
-      if (isDir) {
+  std::vector<std::string> walk;
+  ozu_each_t how;
+  how.match = [&](const globstruct_t &g) {
+    bool isDir = g.dir;
+    bool viaLink = false;
+    if (g.symlink) {
+      linkFate fate = linkDecision(g.name, true);
+      if (fate == LINK_SKIP)
+        return;
+      if (fate == LINK_WALK_ONLY) {
         walk.push_back(g.name);
-        if (chmodOpts & CH_f)
-          continue;
-      } else if (chmodOpts & CH_d) {
-        continue;
+        return;
       }
-      int rc = localChmod(g.name, viaLink, isDir);
-      if (rc < 0) {
-        char msg[1200];
-        snprintf(msg, sizeof msg, "*** quor_Chmod error %d for `%s'", rc, g.name);
-        setExitResult(72, msg, 7);
-      }
+      isDir = fate == LINK_CHANGE_AS_DIR;
+      viaLink = true;
     }
-    ozu_CmdGlobDone(&cmd);
+    if (isDir) {
+      walk.push_back(g.name);
+      if (chmodOpts & CH_f)
+        return;
+    } else if (chmodOpts & CH_d) {
+      return;
+    }
+    int rc = localChmod(g.name, viaLink, isDir);
+    if (rc < 0) {
+      char msg[1200];
+      snprintf(msg, sizeof msg, "*** quor_Chmod error %d for `%s'", rc, g.name);
+      setExitResult(72, msg, 7);
+    }
+  };
+  how.done = [&] {
     if (chmodOpts & CH_R) {
       cmd.recurse = 1;
       for (const std::string &d : walk) {
@@ -425,7 +414,9 @@ int ozu_ChmodCommand(char *cc, int cclen)
         ozu_CmdWalk(&cmd, d.c_str(), chmodEntCallback, nullptr, nullptr);
       }
     }
-  }
+    walk.clear();
+  };
+  ozu_CmdEachMatch(&cmd, word, how);
   return 1;
 }
 

@@ -168,25 +168,17 @@ int ozu_ChownCommand(char *cc, int cclen)
     return 1;
   }
   int resolvedOn = -2;
-  for (; word && !interrupted; word = ozu_CmdNextName(&cmd)) {
-    if (ozu_GetDriveLetter(word) && word[2] == '\0') {
-      log_MissingPathForDrive(word);
-      continue;
-    }
-    char path[OZU_CMD_PATHLEN];
-    if (ozu_CmdExpandPath(&cmd, word, path) < 0)
-      continue;
-    int n = ozu_CmdGlob(&cmd, path, 1);
-    if (n < 0)
-      break;
+  std::vector<std::string> dirs;
+  ozu_each_t how;
+  how.globbed = [&](const char *word, int n) {
     if (n == 0)
-      continue;
+      return false;
     if (resolvedOn != currentHandle()) {
       fileOID = lookupUid(ownerName.c_str());
       if (fileOID < 0) {
         std::string msg = "*** " + std::string(word) + ": unknown principal [" + ownerName + "]";
         setExitResult(64, msg.c_str(), 7);
-        continue;
+        return false;
       }
       if (chown_gid_flag) {
         fileGID = lookupGid(groupName.c_str());
@@ -194,44 +186,47 @@ int ozu_ChownCommand(char *cc, int cclen)
           std::string msg =
               "*** " + std::string(word) + ": unknown group name [" + groupName + "]";
           setExitResult(64, msg.c_str(), 7);
-          continue;
+          return false;
         }
       }
       resolvedOn = currentHandle();
     }
-    std::vector<std::string> dirs;
-    for (int m = 0; m < globInx && !interrupted; ++m) {
-      const char *name = globv[m].name;
-      if (globv[m].dir)
-        dirs.push_back(name);
-      quor_stat_t st;
-      int rc = statOf(name, false, &st);
-      if (rc < 0) {
-        setExitResult(72, quor_perror(rc, verb, name, nullptr), 7);
-        continue;
-      }
-      bool link = S_ISLNK(st.st_mode);
-      if (link && (ownOpts & OWN_h)) {
-        symlinkSkipped(name);
-        continue;
-      }
-      // The change goes through a link: its target's group is the one kept.
-      if (link && (rc = statOf(name, true, &st)) < 0) {
-        setExitResult(72, quor_perror(rc, verb, name, nullptr), 7);
-        continue;
-      }
-      rc = chownTo(name, fileOID, chown_gid_flag ? fileGID : long(st.st_gid));
-      if (rc < 0)
-        setExitResult(72, quor_perror(rc, "quor_Chown", name, nullptr), 7);
+    return true;
+  };
+  how.match = [&](const globstruct_t &g) {
+    const char *name = g.name;
+    if (g.dir)
+      dirs.push_back(name);
+    quor_stat_t st;
+    int rc = statOf(name, false, &st);
+    if (rc < 0) {
+      setExitResult(72, quor_perror(rc, verb, name, nullptr), 7);
+      return;
     }
-    ozu_CmdGlobDone(&cmd);
+    bool link = S_ISLNK(st.st_mode);
+    if (link && (ownOpts & OWN_h)) {
+      symlinkSkipped(name);
+      return;
+    }
+    // The change goes through a link: its target's group is the one kept.
+    if (link && (rc = statOf(name, true, &st)) < 0) {
+      setExitResult(72, quor_perror(rc, verb, name, nullptr), 7);
+      return;
+    }
+    rc = chownTo(name, fileOID, chown_gid_flag ? fileGID : long(st.st_gid));
+    if (rc < 0)
+      setExitResult(72, quor_perror(rc, "quor_Chown", name, nullptr), 7);
+  };
+  how.done = [&] {
     if (ownOpts & OWN_R) {
       cmd.recurse = 1;
       for (const std::string &d : dirs)
         if (!interrupted)
           ozu_CmdWalk(&cmd, d.c_str(), chownEntCallback, nullptr, nullptr);
     }
-  }
+    dirs.clear();
+  };
+  ozu_CmdEachMatch(&cmd, word, how);
   return 1;
 }
 
@@ -258,61 +253,56 @@ int ozu_ChgrpCommand(char *cc, int cclen)
   }
   std::string group = groupWord;
   int resolvedOn = -2;
-  for (; word && !interrupted; word = ozu_CmdNextName(&cmd)) {
-    if (ozu_GetDriveLetter(word) && word[2] == '\0') {
-      log_MissingPathForDrive(word);
-      continue;
-    }
-    char path[OZU_CMD_PATHLEN];
-    if (ozu_CmdExpandPath(&cmd, word, path) < 0)
-      continue;
+  std::vector<std::string> dirs;
+  ozu_each_t how;
+  how.expanded = [&](const char *word) {
     if (resolvedOn != currentHandle()) {
       fileGID = lookupGid(group.c_str());
       if (fileGID < 0) {
         std::string msg =
             "*** group '" + group + "' not in DCE registry - " + std::string(word) + " skipped";
         setExitResult(64, msg.c_str(), 7);
-        continue;
+        return false;
       }
       resolvedOn = currentHandle();
     }
-    int n = ozu_CmdGlob(&cmd, path, 1);
-    if (n < 0)
-      break;
-    std::vector<std::string> dirs;
-    for (int m = 0; m < globInx && !interrupted; ++m) {
-      const char *name = globv[m].name;
-      // A directory named on the command line changes too, as with chown
-      // and chmod; -R then changes what lies below it.
-      if (globv[m].dir)
-        dirs.push_back(name);
-      quor_stat_t st;
-      int rc = statOf(name, false, &st);
-      if (rc < 0) {
-        setExitResult(72, quor_perror(rc, "quor_Lstat", name, nullptr), 7);
-        continue;
-      }
-      bool link = S_ISLNK(st.st_mode);
-      if (link && (ownOpts & OWN_h)) {
-        if (debug >= 1)
-          fprintf(listF, "/debug/ symbolic link [%s] skipped\n", name);
-        continue;
-      }
-      if (link && (rc = statOf(name, true, &st)) < 0) {
-        setExitResult(72, quor_perror(rc, "quor_Stat", name, nullptr), 7);
-        continue;
-      }
-      rc = chownTo(name, long(st.st_uid), fileGID);
-      if (rc < 0)
-        setExitResult(72, quor_perror(rc, "quor_Chown", name, nullptr), 7);
+    return true;
+  };
+  how.match = [&](const globstruct_t &g) {
+    const char *name = g.name;
+    // A directory named on the command line changes too, as with chown
+    // and chmod; -R then changes what lies below it.
+    if (g.dir)
+      dirs.push_back(name);
+    quor_stat_t st;
+    int rc = statOf(name, false, &st);
+    if (rc < 0) {
+      setExitResult(72, quor_perror(rc, "quor_Lstat", name, nullptr), 7);
+      return;
     }
-    ozu_CmdGlobDone(&cmd);
+    bool link = S_ISLNK(st.st_mode);
+    if (link && (ownOpts & OWN_h)) {
+      if (debug >= 1)
+        fprintf(listF, "/debug/ symbolic link [%s] skipped\n", name);
+      return;
+    }
+    if (link && (rc = statOf(name, true, &st)) < 0) {
+      setExitResult(72, quor_perror(rc, "quor_Stat", name, nullptr), 7);
+      return;
+    }
+    rc = chownTo(name, long(st.st_uid), fileGID);
+    if (rc < 0)
+      setExitResult(72, quor_perror(rc, "quor_Chown", name, nullptr), 7);
+  };
+  how.done = [&] {
     if (ownOpts & OWN_R) {
       cmd.recurse = 1;
       for (const std::string &d : dirs)
         if (!interrupted)
           ozu_CmdWalk(&cmd, d.c_str(), chgrpEntCallback, nullptr, nullptr);
     }
-  }
+    dirs.clear();
+  };
+  ozu_CmdEachMatch(&cmd, word, how);
   return 1;
 }

@@ -82,12 +82,18 @@ void lnUsage()
   fprintf(listF, "  -s  make symbolic links\n");
 }
 
-// Expands the sink word on its connection into one absolute path: 0, or -1
-// (the command ends).
-int oneSink(ozu_cmd_t *cmd, const char *word, std::string *sink, int *sinkHandle, bool quoted)
+// Takes the keyword settings, then expands the last name, the sink, on its
+// connection into one absolute path: 0, or -1 (the command ends).
+int oneSink(ozu_cmd_t *cmd, std::string *sink, int *sinkHandle, bool quoted)
 {
+  if (ozu_CmdKeywords(cmd, OZU_KW_UNKNOWN_IS_NAME) < 0)
+    return -1;
+  if (cmd->names.size() < 2) {
+    missingObjectsMsg();
+    return -1;
+  }
   char path[OZU_CMD_PATHLEN];
-  if (ozu_CmdExpandPath(cmd, word, path) < 0)
+  if (ozu_CmdExpandPath(cmd, cmd->names.back(), path) < 0)
     return -1;
   *sinkHandle = curHandle();
   int n = ozu_CmdGlob(cmd, path, 1);
@@ -127,15 +133,9 @@ int ozu_MvCommand(char *cc, int cclen)
     else
       unknownOption(c);
   }
-  if (ozu_CmdKeywords(&cmd, OZU_KW_UNKNOWN_IS_NAME) < 0)
-    return 1;
-  if (cmd.names.size() < 2) {
-    missingObjectsMsg();
-    return 1;
-  }
   std::string sink;
   int sinkHandle = -1;
-  if (oneSink(&cmd, cmd.names.back(), &sink, &sinkHandle, false) < 0)
+  if (oneSink(&cmd, &sink, &sinkHandle, false) < 0)
     return 1;
   quor_stat_t st;
   int rc = ozu_EioRetry([&] { return quor_Stat(sink.c_str(), &st); });
@@ -376,15 +376,9 @@ int ozu_LnCommand(char *cc, int cclen)
     else
       unknownOption(c);
   }
-  if (ozu_CmdKeywords(&cmd, OZU_KW_UNKNOWN_IS_NAME) < 0)
-    return 1;
-  if (cmd.names.size() < 2) {
-    missingObjectsMsg();
-    return 1;
-  }
   std::string target;
   int sinkHandle = -1;
-  if (oneSink(&cmd, cmd.names.back(), &target, &sinkHandle, true) < 0)
+  if (oneSink(&cmd, &target, &sinkHandle, true) < 0)
     return 1;
   quor_fileattr_t fa;
   int rc = ozu_EioRetry([&] { return quor_FileGetAttributes(target.c_str(), &fa); });

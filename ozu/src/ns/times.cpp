@@ -385,33 +385,29 @@ int ozu_TouchCommand(char *cc, int cclen)
     missingObjectsMsg();
     return 1;
   }
-  for (; word && !interrupted; word = ozu_CmdNextName(&cmd)) {
-    char path[OZU_CMD_PATHLEN];
-    if (ozu_CmdExpandPath(&cmd, word, path) < 0)
-      continue;
-    int n = ozu_CmdGlob(&cmd, path, 1);
-    if (n < 0)
-      break;
-    std::vector<std::string> dirs;
-    for (int m = 0; m < globInx && !interrupted; ++m) {
-      globstruct_t &g = globv[m];
-      if (g.dir) {
-        dirs.push_back(g.name);
-        if (!g.globbed && !(touchOpts & T_R)) {
-          std::string msg = "*** Warning: `" + std::string(g.name) + "' is a directory - skipped";
-          setExitResult(0, msg.c_str(), 7);
-          continue;
-        }
+  std::vector<std::string> dirs;
+  ozu_each_t how;
+  how.driveWord = false;
+  how.match = [&](const globstruct_t &g) {
+    if (g.dir) {
+      dirs.push_back(g.name);
+      if (!g.globbed && !(touchOpts & T_R)) {
+        std::string msg = "*** Warning: `" + std::string(g.name) + "' is a directory - skipped";
+        setExitResult(0, msg.c_str(), 7);
+        return;
       }
-      touchOne(g.name);
     }
-    ozu_CmdGlobDone(&cmd);
+    touchOne(g.name);
+  };
+  how.done = [&] {
     if (touchOpts & T_R) {
       cmd.recurse = 1;
       for (const std::string &d : dirs)
         if (!interrupted)
           ozu_CmdWalk(&cmd, d.c_str(), touchEntCallback, nullptr, nullptr);
     }
-  }
+    dirs.clear();
+  };
+  ozu_CmdEachMatch(&cmd, word, how);
   return 1;
 }

@@ -355,30 +355,23 @@ int ozu_DuCommand(char *cc, int cclen)
     const char *cwd = getcwdQUOR(0);
     words.push_back(cwd && *cwd ? cwd : "/");
   }
-  for (const std::string &word : words) {
-    if (interrupted)
-      break;
-    char path[OZU_CMD_PATHLEN];
-    if (ozu_CmdExpandPath(&cmd, word.c_str(), path) < 0)
-      continue;
-    int n = ozu_CmdGlob(&cmd, path, 1);
-    if (n < 0)
-      break;
-    std::vector<std::string> dirs;
-    for (int m = 0; m < globInx && !interrupted; ++m) {
-      const char *name = globv[m].name;
-      quor_Attrs_t a;
-      int rc = ozu_EioRetry([&] { return quor_GetListAttrs(name, &a); });
-      if (rc < 0) {
-        setExitResult(72, quor_perror(rc, verb, name, nullptr), 7);
-        continue;
-      }
-      if (a.Type == 132)
-        dirs.push_back(name);
-      else
-        du_Tally(name, &a);
+  std::vector<std::string> dirs;
+  ozu_each_t how;
+  how.driveWord = false;
+  how.match = [&](const globstruct_t &g) {
+    const char *name = g.name;
+    quor_Attrs_t a;
+    int rc = ozu_EioRetry([&] { return quor_GetListAttrs(name, &a); });
+    if (rc < 0) {
+      setExitResult(72, quor_perror(rc, verb, name, nullptr), 7);
+      return;
     }
-    ozu_CmdGlobDone(&cmd);
+    if (a.Type == 132)
+      dirs.push_back(name);
+    else
+      du_Tally(name, &a);
+  };
+  how.done = [&] {
     for (const std::string &d : dirs) {
       if (interrupted)
         break;
@@ -386,7 +379,11 @@ int ozu_DuCommand(char *cc, int cclen)
       readQUORdir(d.c_str(), 1, du_EntCallback, nullptr, nullptr);
       fprintf(listF, "%-s\t%s/\n", format_Value(dirTotal, blockSize).c_str(), d.c_str());
     }
-  }
+    dirs.clear();
+  };
+  for (const std::string &word : words)
+    if (interrupted || ozu_CmdEachMatchOf(&cmd, word.c_str(), how) < 0)
+      break;
   fprintf(listF, "-----------------------\n");
   fprintf(listF, "%-s\ttotal %d-byte blocks, %d Files", format_Value(grandTotal, blockSize).c_str(),
           blockSize, int(fileCount));
@@ -420,31 +417,23 @@ int ozu_DumpCommand(char *cc, int cclen)
     missingObjectsMsg();
     return 1;
   }
-  for (; word && !interrupted; word = ozu_CmdNextName(&cmd)) {
-    if (ozu_GetDriveLetter(word) && word[2] == '\0') {
-      log_MissingPathForDrive(word);
-      continue;
-    }
-    char path[OZU_CMD_PATHLEN];
-    if (ozu_CmdExpandPath(&cmd, word, path) < 0)
-      continue;
-    int n = ozu_CmdGlob(&cmd, path, 1);
-    if (n < 0)
-      break;
-    std::vector<std::string> dirs;
-    for (int m = 0; m < globInx && !interrupted; ++m) {
-      std::string abs = makeQUORpath(0, globv[m].name);
-      if (globv[m].dir)
-        dirs.push_back(abs);
-      dumpOne(abs.c_str());
-    }
-    ozu_CmdGlobDone(&cmd);
+  std::vector<std::string> dirs;
+  ozu_each_t how;
+  how.match = [&](const globstruct_t &g) {
+    std::string abs = makeQUORpath(0, g.name);
+    if (g.dir)
+      dirs.push_back(abs);
+    dumpOne(abs.c_str());
+  };
+  how.done = [&] {
     if (recurse) {
       cmd.recurse = 1;
       for (const std::string &d : dirs)
         if (!interrupted)
           ozu_CmdWalk(&cmd, d.c_str(), dumpEntCallback, nullptr, nullptr);
     }
-  }
+    dirs.clear();
+  };
+  ozu_CmdEachMatch(&cmd, word, how);
   return 1;
 }

@@ -3,6 +3,8 @@
 
 #include <stdio.h>
 
+#include <string>
+
 #include "ozu_connect.h"
 #include "ozu_context.h"
 #include "ozu_drive.h"
@@ -104,6 +106,61 @@ void ozu_CmdGlobDone(ozu_cmd_t *cmd)
     return;
   ozu_GlobCleanup();
   cmd->globLive = false;
+}
+
+static bool stopped(const ozu_each_t &how)
+{
+  return interrupted || (how.stop && *how.stop);
+}
+
+int ozu_CmdEachMatchOf(ozu_cmd_t *cmd, const char *word, const ozu_each_t &how)
+{
+  if (how.driveWord && ozu_GetDriveLetter(word) && word[2] == '\0') {
+    log_MissingPathForDrive(word);
+    return 0;
+  }
+  char path[OZU_CMD_PATHLEN];
+  if (how.pathtype == 1) {
+    if (ozu_CmdExpandPath(cmd, word, path) < 0)
+      return 0;
+  } else {
+    snprintf(path, sizeof path, "%s", word);
+  }
+  if (how.expanded && !how.expanded(word))
+    return 0;
+  int n = ozu_CmdGlob(cmd, path, how.pathtype);
+  if (n < 0)
+    return -1;
+  if (how.globbed && !how.globbed(word, n))
+    return 0;
+  if (how.copyOut) {
+    std::vector<globstruct_t> matches;
+    std::vector<std::string> names;
+    for (int m = 0; m < globInx; ++m) {
+      matches.push_back(globv[m]);
+      names.push_back(globv[m].name);
+    }
+    ozu_CmdGlobDone(cmd);
+    for (size_t m = 0; m < matches.size() && !stopped(how); ++m) {
+      matches[m].name = names[m].data();
+      how.match(matches[m]);
+    }
+  } else {
+    for (int m = 0; m < globInx && !stopped(how); ++m)
+      how.match(globv[m]);
+    ozu_CmdGlobDone(cmd);
+  }
+  if (how.done)
+    how.done();
+  return 0;
+}
+
+int ozu_CmdEachMatch(ozu_cmd_t *cmd, char *first, const ozu_each_t &how)
+{
+  for (char *word = first; word && !stopped(how); word = ozu_CmdNextName(cmd))
+    if (ozu_CmdEachMatchOf(cmd, word, how) < 0)
+      return -1;
+  return 0;
 }
 
 int ozu_CmdWalk(ozu_cmd_t *cmd, const char *path, quordir_ent_func_t entCallback,
