@@ -38,7 +38,9 @@ int quorex_GetConnectionInfo(int theHandle, char** remoteServerHost, char** remo
 void quorex_InterruptWaits(void);
 // Allows (on nonzero) or forbids the calling thread's waits to be ended by
 // quorex_InterruptWaits; a thread starts forbidden, so that background
-// work (stages, movers) never loses its connection to a Ctrl-C.
+// work (stages, movers) never loses its connection to a Ctrl-C. Allowing
+// also sets the mark from which interrupts count: one made after the call,
+// even before a wait begins, ends that wait.
 void quorex_WaitsInterruptible(int on);
 
 // ---- request ids ----

@@ -31,6 +31,9 @@ std::atomic<uint32_t> requestIdState{0};
 // the start of the wait.
 std::atomic<unsigned> waitInterrupts{0};
 thread_local bool waitsInterruptible = false;
+// waitInterrupts when the thread last allowed interrupts: one that came
+// after it, even before the wait began, ends the wait.
+thread_local unsigned interruptBase = 0;
 constexpr int kInterruptGraceSeconds = 2;
 
 double monotonicSeconds() {
@@ -42,7 +45,7 @@ double monotonicSeconds() {
 // Waits until the socket is readable: 0, or -2 when an interrupt asked the
 // wait to give up and the gateway stayed silent through the grace period.
 int awaitReadable(int fd) {
-  const unsigned seen = waitInterrupts.load();
+  const unsigned seen = interruptBase;
   double giveUpAt = 0;
   for (;;) {
     struct pollfd p = {fd, POLLIN, 0};
@@ -330,7 +333,10 @@ bool dropUnclaimed(quor_connection_t* conn, api_msghdr_t* hdr) {
 
 void quorex_InterruptWaits(void) { waitInterrupts.fetch_add(1); }
 
-void quorex_WaitsInterruptible(int on) { waitsInterruptible = on != 0; }
+void quorex_WaitsInterruptible(int on) {
+  waitsInterruptible = on != 0;
+  if (on) interruptBase = waitInterrupts.load();
+}
 
 void qelapi_WakeAllWaiters(quor_msgstream_t* in) {
   while (in->waitReplyList != nullptr) wakeFirst(in);

@@ -18,14 +18,20 @@
 #include "quor_api.h"
 
 TEST(InterruptedWait, OnlyAThreadThatAllowedItGivesUp) {
+  // When the interrupt comes: while the call waits, after the thread
+  // allowed interrupts but before it called, or before it allowed them.
+  enum When { kDuringWait, kBeforeWait, kBeforeAllowing };
   struct {
     const char* name;
     int allowed;
+    When when;
     bool endsWhileStopped;
     int rc;
   } cases[] = {
-      {"interruptible thread", 1, true, -5000},
-      {"background thread", 0, false, 0},
+      {"interruptible thread", 1, kDuringWait, true, -5000},
+      {"background thread", 0, kDuringWait, false, 0},
+      {"interrupt between allowing and the call", 1, kBeforeWait, true, -5000},
+      {"interrupt before allowing", 1, kBeforeAllowing, false, 0},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
@@ -41,14 +47,24 @@ TEST(InterruptedWait, OnlyAThreadThatAllowedItGivesUp) {
           CHILD_EQ(failures, kill(gw.pid(), SIGSTOP), 0);
           std::atomic<int> rc{1};
           std::atomic<bool> done{false};
+          std::atomic<bool> allowed{false}, interruptSent{false};
+          if (c.when == kBeforeAllowing) quorex_InterruptWaits();
           std::thread caller([&] {
             quorex_WaitsInterruptible(c.allowed);
+            allowed = true;
+            if (c.when == kBeforeWait)
+              while (!interruptSent) usleep(1000);
             char where[64] = "";
             rc = quor_Getcwd(where, sizeof where);
             done = true;
           });
+          while (!allowed) usleep(1000);
+          if (c.when == kBeforeWait) {
+            quorex_InterruptWaits();
+            interruptSent = true;
+          }
           usleep(200000);
-          quorex_InterruptWaits();
+          if (c.when == kDuringWait) quorex_InterruptWaits();
           usleep(1500000);
           CHILD_EQ(failures, done.load(), c.endsWhileStopped);
           kill(gw.pid(), SIGCONT);

@@ -191,6 +191,8 @@ void ozu_UserCommand(void)
     if (loccmdLine[0] == '\0')
       return;
     interrupted = 0;
+    // Interrupts count for this command's waits from here on, not before.
+    quorex_WaitsInterruptible(1);
     if (!ozu_GatewayKnownDown() && ozu_SetWindowSize() < 0) {
       ozu_NoteGatewayDown();
       if (interrupted.load() > 0) {
