@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <fstream>
 #include <string>
 #include <thread>
 
@@ -16,6 +17,24 @@
 #include "gwsim_config.h"
 #include "gwsim_fixture.h"
 #include "quor_api.h"
+
+namespace {
+
+// A stop signal takes effect a little after kill() returns: wait until the
+// process shows as stopped, so that no reply of its can still leave.
+bool waitStopped(pid_t pid) {
+  for (int i = 0; i < 2000; i++) {
+    std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
+    std::string line;
+    std::getline(stat, line);
+    size_t close = line.rfind(')');
+    if (close != std::string::npos && close + 2 < line.size() && line[close + 2] == 'T') return true;
+    usleep(1000);
+  }
+  return false;
+}
+
+}  // namespace
 
 TEST(InterruptedWait, OnlyAThreadThatAllowedItGivesUp) {
   // When the interrupt comes: while the call waits, after the thread
@@ -45,6 +64,7 @@ TEST(InterruptedWait, OnlyAThreadThatAllowedItGivesUp) {
           char cwd[64] = "";
           CHILD_EQ(failures, quor_Getcwd(cwd, sizeof cwd), 0);
           CHILD_EQ(failures, kill(gw.pid(), SIGSTOP), 0);
+          CHILD_EQ(failures, waitStopped(gw.pid()), true);
           std::atomic<int> rc{1};
           std::atomic<bool> done{false};
           std::atomic<bool> allowed{false}, interruptSent{false};
