@@ -122,18 +122,18 @@ long bareListing(const std::string &dir, uint32_t attrs, bool walk)
 
 ProgramResult ozu(const std::string &commands)
 {
-  ProgramSpec spec;
-  spec.argv = {OZU_PATH, "-h", "127.0.0.1", "-p", std::to_string(gw->port()), "-l", "alice",
+  ProgramSpec prog;
+  prog.argv = {OZU_PATH, "-h", "127.0.0.1", "-p", std::to_string(gw->port()), "-l", "alice",
                commands};
-  spec.env = programEnv({"QUOR_", "OZU_", "HOME=", "ENVIRONMENT=", "KRB5CCNAME="},
+  prog.env = programEnv({"QUOR_", "OZU_", "HOME=", "ENVIRONMENT=", "KRB5CCNAME="},
                         {"HOME=" + home, "QUOR_USE_NETRC_FILE=1", "QUOR_CFG_FILE_PATH=" + gw->dir(),
                          "QUOR_HOSTNAME=localhost", "TZ=UTC"});
-  spec.stdinPipe = true;
-  spec.newSession = true;
-  spec.outPath = gw->dir() + "/ozu.out";
-  spec.errPath = gw->dir() + "/ozu.err";
-  spec.timeoutSec = 1800;
-  return runProgram(spec);
+  prog.stdinPipe = true;
+  prog.newSession = true;
+  prog.outPath = gw->dir() + "/ozu.out";
+  prog.errPath = gw->dir() + "/ozu.err";
+  prog.timeoutSec = 1800;
+  return runProgram(prog);
 }
 
 long linesOf(const std::string &path)

@@ -34,12 +34,12 @@ TEST(OzuDemo, RunsCommandsAgainstItsOwnGateway)
   char tmpl[] = "/tmp/ozu-demo-test-XXXXXX";
   ASSERT_NE(mkdtemp(tmpl), nullptr);
   std::string tmp = tmpl;
-  ProgramSpec spec;
-  spec.argv = {OZU_DEMO_SCRIPT, "pwd; frob"};
-  spec.env = programEnv({"HOME="}, {"TMPDIR=" + tmp, "OZU_BUILD_DIR=" OZU_BUILD_DIR});
-  spec.mergeErr = true;
-  spec.timeoutSec = 120;
-  ProgramResult r = runProgram(spec);
+  ProgramSpec prog;
+  prog.argv = {OZU_DEMO_SCRIPT, "pwd; frob"};
+  prog.env = programEnv({"HOME="}, {"TMPDIR=" + tmp, "OZU_BUILD_DIR=" OZU_BUILD_DIR});
+  prog.mergeErr = true;
+  prog.timeoutSec = 120;
+  ProgramResult r = runProgram(prog);
   const std::string &out = r.out;
   EXPECT_FALSE(r.timedOut);
   EXPECT_EQ(r.status, 64) << out;

@@ -112,19 +112,19 @@ TEST(OzuFindInterrupt, AnInterruptStopsADeepSearch)
   GwsimFixture gw(c.text());
   ASSERT_TRUE(gw.running()) << gw.stderrText();
   std::string home = ozuHome(gw);
-  ProgramSpec spec;
-  spec.argv = ozuArgs(gw, {"find /deep -name nothing; pwd"});
-  spec.argv.insert(spec.argv.begin(), std::string(OZU_BUILD_DIR) + "/ozu/ozu");
-  spec.env = programEnv({"QUOR_", "OZU_", "HOME="},
+  ProgramSpec prog;
+  prog.argv = ozuArgs(gw, {"find /deep -name nothing; pwd"});
+  prog.argv.insert(prog.argv.begin(), std::string(OZU_BUILD_DIR) + "/ozu/ozu");
+  prog.env = programEnv({"QUOR_", "OZU_", "HOME="},
                         {"HOME=" + home, "QUOR_USE_NETRC_FILE=1", "QUOR_CFG_FILE_PATH=" + gw.dir(),
                          "QUOR_HOSTNAME=localhost"});
-  spec.stdinPipe = true;
-  spec.newSession = true;
-  RunningProgram running = startProgram(spec);
+  prog.stdinPipe = true;
+  prog.newSession = true;
+  RunningProgram running = startProgram(prog);
   ASSERT_GT(running.pid, 0) << running.startError;
   ASSERT_TRUE(gw.waitForJournal("path=/deep/d0/d1/d2", 15000));
   kill(running.pid, SIGINT);
-  ProgramResult r = finishProgram(running, spec);
+  ProgramResult r = finishProgram(running, prog);
   int opened = countLines(gw.journalLines(), "fn=0x0f02", "path=/deep");
   EXPECT_LT(opened, 20) << "the search stopped well before the bottom of 40 levels";
   EXPECT_NE(r.err.find("*** interrupted ***"), std::string::npos) << r.err;

@@ -6,15 +6,15 @@
 
 CommandResult runCommand(const std::vector<std::string>& argv, const EnvChanges& env,
                          int timeoutSec) {
-  ProgramSpec spec;
-  spec.argv = argv;
+  ProgramSpec prog;
+  prog.argv = argv;
   std::vector<std::string> changes;
   for (const auto& [name, value] : env) changes.push_back(value ? name + "=" + *value : name);
-  spec.env = programEnv({}, changes);
-  spec.mergeErr = true;
-  spec.newSession = true;
-  spec.timeoutSec = timeoutSec;
-  ProgramResult r = runProgram(spec);
+  prog.env = programEnv({}, changes);
+  prog.mergeErr = true;
+  prog.newSession = true;
+  prog.timeoutSec = timeoutSec;
+  ProgramResult r = runProgram(prog);
   CommandResult result{r.status, r.out + r.err};
   if (r.timedOut) result.output += "\n[killed after " + std::to_string(timeoutSec) + " s]\n";
   return result;

@@ -91,9 +91,9 @@ struct ScratchDir {
 
 // The command's standard output, or "" when it fails.
 std::string run(const std::string& cmd) {
-  ProgramSpec spec;
-  spec.argv = {"/bin/sh", "-c", cmd};
-  ProgramResult r = runProgram(spec);
+  ProgramSpec prog;
+  prog.argv = {"/bin/sh", "-c", cmd};
+  ProgramResult r = runProgram(prog);
   return r.status == 0 ? r.out : "";
 }
 

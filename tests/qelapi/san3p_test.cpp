@@ -561,9 +561,9 @@ struct Loop {
   std::string path;
   explicit Loop(const std::string& file) {
     if (geteuid() != 0) return;
-    ProgramSpec spec;
-    spec.argv = {"losetup", "-f", "--show", file};
-    ProgramResult r = runProgram(spec);
+    ProgramSpec prog;
+    prog.argv = {"losetup", "-f", "--show", file};
+    ProgramResult r = runProgram(prog);
     if (r.status == 0) path = r.out.substr(0, r.out.find('\n'));
   }
   ~Loop() {

@@ -57,19 +57,19 @@ namespace {
 
 ProgramSpec brixSpec(const BrixSession& s, const std::vector<std::string>& args, bool withStdin,
                      int timeoutSec) {
-  ProgramSpec spec;
-  spec.argv = args;
-  spec.argv.insert(spec.argv.begin(), BRIX_PATH);
-  spec.env = s.environment();
-  spec.cwd = s.cwd.empty() ? s.work : s.cwd;
-  spec.stdinPipe = withStdin;
-  spec.timeoutSec = timeoutSec;
-  return spec;
+  ProgramSpec prog;
+  prog.argv = args;
+  prog.argv.insert(prog.argv.begin(), BRIX_PATH);
+  prog.env = s.environment();
+  prog.cwd = s.cwd.empty() ? s.work : s.cwd;
+  prog.stdinPipe = withStdin;
+  prog.timeoutSec = timeoutSec;
+  return prog;
 }
 
-BrixResult brixFinish(BrixRunning& r, const ProgramSpec& spec) {
-  ProgramResult p = finishProgram(r, spec);
-  if (p.timedOut) ADD_FAILURE() << "brix did not finish within " << spec.timeoutSec << " s";
+BrixResult brixFinish(BrixRunning& r, const ProgramSpec& prog) {
+  ProgramResult p = finishProgram(r, prog);
+  if (p.timedOut) ADD_FAILURE() << "brix did not finish within " << prog.timeoutSec << " s";
   return {p.status, p.out, p.err};
 }
 
@@ -83,21 +83,21 @@ BrixRunning BrixSession::start(const std::vector<std::string>& args, bool withSt
 
 BrixResult BrixSession::finish(BrixRunning& r, int timeoutSec) {
   if (r.pid <= 0) return BrixResult{};
-  ProgramSpec spec;
-  spec.timeoutSec = timeoutSec;
-  return brixFinish(r, spec);
+  ProgramSpec prog;
+  prog.timeoutSec = timeoutSec;
+  return brixFinish(r, prog);
 }
 
 BrixResult BrixSession::run(const std::vector<std::string>& args, const std::string& stdinText,
                             int timeoutSec) {
-  ProgramSpec spec = brixSpec(*this, args, !stdinText.empty(), timeoutSec);
-  spec.input = stdinText;
-  BrixRunning r = startProgram(spec);
+  ProgramSpec prog = brixSpec(*this, args, !stdinText.empty(), timeoutSec);
+  prog.input = stdinText;
+  BrixRunning r = startProgram(prog);
   if (r.pid <= 0) {
     ADD_FAILURE() << r.startError;
     return BrixResult{};
   }
-  return brixFinish(r, spec);
+  return brixFinish(r, prog);
 }
 
 std::vector<std::string> BrixSession::leftoverTempFiles() const {

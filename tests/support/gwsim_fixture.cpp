@@ -101,10 +101,10 @@ void GwsimFixture::start() {
   std::string cfgPath = dir_ + "/gwsim.conf";
   std::string errPath = dir_ + "/stderr";
   std::string journal = journalPath();
-  ProgramSpec spec;
-  spec.argv = {bin_, "--config", cfgPath, "--journal", journal, "--port", "0", "--root", rootDir()};
-  spec.errPath = errPath;
-  RunningProgram run = startProgram(spec);
+  ProgramSpec prog;
+  prog.argv = {bin_, "--config", cfgPath, "--journal", journal, "--port", "0", "--root", rootDir()};
+  prog.errPath = errPath;
+  RunningProgram run = startProgram(prog);
   if (run.pid <= 0) {
     ADD_FAILURE() << run.startError;
     return;

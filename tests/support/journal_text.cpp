@@ -54,10 +54,10 @@ std::string readFile(const std::string& path) {
 }
 
 std::string sqlOne(const GwsimFixture& gw, const std::string& query) {
-  ProgramSpec spec;
-  spec.argv = {"sqlite3", "-batch", gw.rootDir() + ".db", query};
-  spec.mergeErr = true;
-  std::string out = runProgram(spec).out;
+  ProgramSpec prog;
+  prog.argv = {"sqlite3", "-batch", gw.rootDir() + ".db", query};
+  prog.mergeErr = true;
+  std::string out = runProgram(prog).out;
   while (!out.empty() && (out.back() == '\n' || out.back() == '\r')) out.pop_back();
   return out;
 }

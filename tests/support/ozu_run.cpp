@@ -61,16 +61,16 @@ std::vector<std::string> ozuArgs(const GwsimFixture& gw, const std::vector<std::
 OzuResult runOzu(const GwsimFixture& gw, const std::vector<std::string>& args,
                  const std::string& input, const std::vector<std::string>& extraEnv,
                  int timeoutSec, size_t stopReadingAfter) {
-  ProgramSpec spec;
-  spec.argv = args;
-  spec.argv.insert(spec.argv.begin(), OZU_PATH);
-  spec.env = childEnv(gw, extraEnv);
-  spec.stdinPipe = true;
-  spec.input = input;
-  spec.newSession = true;  // no controlling terminal: nothing may prompt on /dev/tty
-  spec.timeoutSec = timeoutSec;
-  spec.stopReadingAfter = stopReadingAfter;
-  ProgramResult r = runProgram(spec);
+  ProgramSpec prog;
+  prog.argv = args;
+  prog.argv.insert(prog.argv.begin(), OZU_PATH);
+  prog.env = childEnv(gw, extraEnv);
+  prog.stdinPipe = true;
+  prog.input = input;
+  prog.newSession = true;  // no controlling terminal: nothing may prompt on /dev/tty
+  prog.timeoutSec = timeoutSec;
+  prog.stopReadingAfter = stopReadingAfter;
+  ProgramResult r = runProgram(prog);
   return {r.status, r.out, r.err};
 }
 

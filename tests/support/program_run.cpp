@@ -57,16 +57,16 @@ std::vector<std::string> programEnv(const std::vector<std::string>& drop,
   return env;
 }
 
-RunningProgram startProgram(const ProgramSpec& spec) {
+RunningProgram startProgram(const ProgramSpec& prog) {
   RunningProgram r;
-  if (spec.argv.empty()) {
+  if (prog.argv.empty()) {
     r.startError = "no program given";
     return r;
   }
   int in[2] = {-1, -1}, out[2] = {-1, -1}, err[2] = {-1, -1};
-  bool collectOut = spec.outPath.empty();
-  bool collectErr = spec.errPath.empty() && !spec.mergeErr;
-  if ((spec.stdinPipe && pipe2(in, O_CLOEXEC) < 0) || (collectOut && pipe2(out, O_CLOEXEC) < 0) ||
+  bool collectOut = prog.outPath.empty();
+  bool collectErr = prog.errPath.empty() && !prog.mergeErr;
+  if ((prog.stdinPipe && pipe2(in, O_CLOEXEC) < 0) || (collectOut && pipe2(out, O_CLOEXEC) < 0) ||
       (collectErr && pipe2(err, O_CLOEXEC) < 0)) {
     r.startError = std::string("pipe: ") + strerror(errno);
     for (int fd : {in[0], in[1], out[0], out[1], err[0], err[1]})
@@ -75,22 +75,22 @@ RunningProgram startProgram(const ProgramSpec& spec) {
   }
   posix_spawn_file_actions_t fa;
   posix_spawn_file_actions_init(&fa);
-  if (!spec.cwd.empty()) posix_spawn_file_actions_addchdir_np(&fa, spec.cwd.c_str());
-  if (spec.stdinPipe)
+  if (!prog.cwd.empty()) posix_spawn_file_actions_addchdir_np(&fa, prog.cwd.c_str());
+  if (prog.stdinPipe)
     posix_spawn_file_actions_adddup2(&fa, in[0], 0);
   else
     posix_spawn_file_actions_addopen(&fa, 0, "/dev/null", O_RDONLY, 0);
   if (collectOut)
     posix_spawn_file_actions_adddup2(&fa, out[1], 1);
   else
-    posix_spawn_file_actions_addopen(&fa, 1, spec.outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC,
+    posix_spawn_file_actions_addopen(&fa, 1, prog.outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC,
                                      0644);
-  if (spec.mergeErr)
+  if (prog.mergeErr)
     posix_spawn_file_actions_adddup2(&fa, 1, 2);
   else if (collectErr)
     posix_spawn_file_actions_adddup2(&fa, err[1], 2);
   else
-    posix_spawn_file_actions_addopen(&fa, 2, spec.errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC,
+    posix_spawn_file_actions_addopen(&fa, 2, prog.errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC,
                                      0644);
   posix_spawn_file_actions_addclosefrom_np(&fa, 3);
   posix_spawnattr_t attr;
@@ -103,15 +103,15 @@ RunningProgram startProgram(const ProgramSpec& spec) {
   sigaddset(&pipeSig, SIGPIPE);
   posix_spawnattr_setsigdefault(&attr, &pipeSig);
   short flags = POSIX_SPAWN_SETSIGDEF;
-  if (spec.newSession) flags |= POSIX_SPAWN_SETSID;
+  if (prog.newSession) flags |= POSIX_SPAWN_SETSID;
   posix_spawnattr_setflags(&attr, flags);
-  std::vector<std::string> args = spec.argv;
-  std::vector<std::string> env = spec.env;
+  std::vector<std::string> args = prog.argv;
+  std::vector<std::string> env = prog.env;
   std::vector<char*> argp = pointers(args);
   std::vector<char*> envp = pointers(env);
   r.started = std::chrono::steady_clock::now();
   int rc = posix_spawnp(&r.pid, args[0].c_str(), &fa, &attr, argp.data(),
-                        spec.env.empty() ? environ : envp.data());
+                        prog.env.empty() ? environ : envp.data());
   posix_spawn_file_actions_destroy(&fa);
   posix_spawnattr_destroy(&attr);
   for (int fd : {in[0], out[1], err[1]})
@@ -129,7 +129,7 @@ RunningProgram startProgram(const ProgramSpec& spec) {
   return r;
 }
 
-ProgramResult finishProgram(RunningProgram& running, const ProgramSpec& spec) {
+ProgramResult finishProgram(RunningProgram& running, const ProgramSpec& prog) {
   ProgramResult res;
   if (running.pid <= 0) {
     res.err = running.startError;
@@ -138,11 +138,11 @@ ProgramResult finishProgram(RunningProgram& running, const ProgramSpec& spec) {
   // A reader of the child's input that went away must not end the test.
   signal(SIGPIPE, SIG_IGN);
   size_t written = 0;
-  if (spec.input.empty())
+  if (prog.input.empty())
     closeFd(running.inFd);
   else  // written as the pipe takes it, so that output never waits on input
     fcntl(running.inFd, F_SETFL, fcntl(running.inFd, F_GETFL) | O_NONBLOCK);
-  auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(spec.timeoutSec);
+  auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(prog.timeoutSec);
   bool killed = false;
   while (running.outFd >= 0 || running.errFd >= 0) {
     struct pollfd p[3];
@@ -164,9 +164,9 @@ ProgramResult finishProgram(RunningProgram& running, const ProgramSpec& spec) {
     for (int i = 0; i < n; ++i) {
       if (!p[i].revents) continue;
       if (p[i].fd == running.inFd) {
-        ssize_t w = write(running.inFd, spec.input.data() + written, spec.input.size() - written);
+        ssize_t w = write(running.inFd, prog.input.data() + written, prog.input.size() - written);
         if (w > 0) written += size_t(w);
-        if ((w < 0 && errno != EINTR && errno != EAGAIN) || written == spec.input.size())
+        if ((w < 0 && errno != EINTR && errno != EAGAIN) || written == prog.input.size())
           closeFd(running.inFd);
         continue;
       }
@@ -176,7 +176,7 @@ ProgramResult finishProgram(RunningProgram& running, const ProgramSpec& spec) {
       if (got > 0) {
         std::string& dst = isOut ? res.out : res.err;
         dst.append(buf, size_t(got));
-        if (isOut && spec.stopReadingAfter > 0 && res.out.size() >= spec.stopReadingAfter)
+        if (isOut && prog.stopReadingAfter > 0 && res.out.size() >= prog.stopReadingAfter)
           closeFd(running.outFd);
       } else if (got == 0 || errno != EINTR) {
         closeFd(isOut ? running.outFd : running.errFd);
@@ -238,16 +238,16 @@ int reapProgram(pid_t pid, int timeoutMs, const std::function<void()>& idle) {
 }
 
 int shellRun(const std::string& command, std::string* output) {
-  ProgramSpec spec;
-  spec.argv = {"/bin/sh", "-c", command};
-  spec.mergeErr = true;
-  spec.timeoutSec = 600;
-  ProgramResult r = runProgram(spec);
+  ProgramSpec prog;
+  prog.argv = {"/bin/sh", "-c", command};
+  prog.mergeErr = true;
+  prog.timeoutSec = 600;
+  ProgramResult r = runProgram(prog);
   if (output) *output = r.out;
   return r.status;
 }
 
-ProgramResult runProgram(const ProgramSpec& spec) {
-  RunningProgram r = startProgram(spec);
-  return finishProgram(r, spec);
+ProgramResult runProgram(const ProgramSpec& prog) {
+  RunningProgram r = startProgram(prog);
+  return finishProgram(r, prog);
 }

@@ -86,9 +86,9 @@ struct RunningProgram {
   std::chrono::steady_clock::time_point started;
 };
 
-ProgramResult runProgram(const ProgramSpec& spec);
-RunningProgram startProgram(const ProgramSpec& spec);
-ProgramResult finishProgram(RunningProgram& running, const ProgramSpec& spec);
+ProgramResult runProgram(const ProgramSpec& prog);
+RunningProgram startProgram(const ProgramSpec& prog);
+ProgramResult finishProgram(RunningProgram& running, const ProgramSpec& prog);
 int reapProgram(pid_t pid, int timeoutMs, const std::function<void()>& idle = {});
 int shellRun(const std::string& command, std::string* output = nullptr);
 std::vector<std::string> programEnv(const std::vector<std::string>& drop,

@@ -8,13 +8,13 @@
 
 TimedRun timedRun(const std::vector<std::string>& args, const std::vector<std::string>& env,
                   const std::string& cwd, const std::string& outPath, const std::string& errPath) {
-  ProgramSpec spec;
-  spec.argv = args;
-  spec.env = env;
-  spec.cwd = cwd;
-  spec.outPath = outPath;
-  spec.errPath = errPath;
-  spec.timeoutSec = 24 * 3600;  // a benchmark bounds itself
+  ProgramSpec prog;
+  prog.argv = args;
+  prog.env = env;
+  prog.cwd = cwd;
+  prog.outPath = outPath;
+  prog.errPath = errPath;
+  prog.timeoutSec = 24 * 3600;  // a benchmark bounds itself
   // The child starts in this process's memory, whose high-water mark its
   // peak would otherwise include: hand back what is free and reset the mark
   // to what is resident now.
@@ -25,7 +25,7 @@ TimedRun timedRun(const std::vector<std::string>& args, const std::vector<std::s
     }
     close(cr);
   }
-  ProgramResult r = runProgram(spec);
+  ProgramResult r = runProgram(prog);
   TimedRun t;
   t.seconds = r.seconds;
   t.maxRssKb = r.maxRssKb;
