@@ -113,9 +113,9 @@ int brix_Create(void) {
     bool selfKnown = brix_filetype == BRIX_LOCAL_FILE && stat(brix_archive, &self) == 0;
     for (int64_t i = 0; i < brix_FileListEntries && !brix_shutdown_signalled; i++) {
       bif_entry_t entry;
-      const brix_FileSpec_t& spec = brix_FileList[i];
-      if (selfKnown && spec.haveStatInfo && spec.dev == uint64_t(self.st_dev) && spec.ino == uint64_t(self.st_ino)) {
-        brix_Log(BRIX_MSG_WARNING, "%s: file is the archive; not dumped\n", spec.filename);
+      const brix_FileSpec_t& member = brix_FileList[i];
+      if (selfKnown && member.haveStatInfo && member.dev == uint64_t(self.st_dev) && member.ino == uint64_t(self.st_ino)) {
+        brix_Log(BRIX_MSG_WARNING, "%s: file is the archive; not dumped\n", member.filename);
         selfSkipped = true;
         omitted++;
         continue;
@@ -125,7 +125,7 @@ int brix_Create(void) {
         continue;
       }
       const char* rest = nullptr;
-      int ups = brix_MemberUpLevels(spec.filename, &rest);
+      int ups = brix_MemberUpLevels(member.filename, &rest);
       if (ups > 0) {
         if (!upsTold)
           fprintf(stderr, "%s: Removing leading `../' from member names\n", "BRIX");

@@ -56,9 +56,9 @@ const selectionTable& currentTable() {
   table.names.clear();
   table.patterns.clear();
   for (int64_t i = 0; i < brix_FileListEntries; i++) {
-    const brix_FileSpec_t& spec = brix_FileList[i];
-    const char* name = spec.filename ? spec.filename : "";
-    if (spec.hasWildcards) table.patterns.push_back(splitPath(std::string(name, strnlen(name, 4096))));
+    const brix_FileSpec_t& member = brix_FileList[i];
+    const char* name = member.filename ? member.filename : "";
+    if (member.hasWildcards) table.patterns.push_back(splitPath(std::string(name, strnlen(name, 4096))));
     else table.names.insert(name);
   }
   table.generation = brix_FileListGeneration;
