@@ -283,9 +283,9 @@ int brix_MemberUpLevels(const char* path, const char** rest) {
   return ups;
 }
 
-int brix_IndexFromFileSpec(uint64_t, brix_FileSpec_t* spec, bif_entry_t* entry) {
+int brix_IndexFromFileSpec(uint64_t, brix_FileSpec_t* member, bif_entry_t* entry) {
   memset(entry, 0, sizeof *entry);
-  const char* path = spec->filename;
+  const char* path = member->filename;
   // Names going up from the current directory are stored from below it,
   // as other tars store them; the file is still read at its own path.
   const char* stored = path;
@@ -300,7 +300,7 @@ int brix_IndexFromFileSpec(uint64_t, brix_FileSpec_t* spec, bif_entry_t* entry) 
     brix_SetExitCode(70);
     return -1;
   }
-  if (spec->objectType == BTO_SYMLINK) {
+  if (member->objectType == BTO_SYMLINK) {
     char target[4097];
     ssize_t n = readlink(path, target, sizeof target - 1);
     if (n < 0) {
@@ -319,7 +319,7 @@ int brix_IndexFromFileSpec(uint64_t, brix_FileSpec_t* spec, bif_entry_t* entry) 
     }
     memcpy(entry->bent_linkname, target, size_t(n));
   }
-  if (spec->timeOutOfRange) {
+  if (member->timeOutOfRange) {
     // The index and the header hold 0 to 2^32-1 seconds: a member with
     // another time would come back with a time it never had.
     brix_Log(BRIX_MSG_WARNING, "%s: modification time out of the range an archive member holds - file omitted\n",
@@ -328,32 +328,32 @@ int brix_IndexFromFileSpec(uint64_t, brix_FileSpec_t* spec, bif_entry_t* entry) 
     return -1;
   }
   memcpy(entry->bent_sanity, "BRIX_IDX", 8);
-  entry->bent_type = spec->objectType;
+  entry->bent_type = member->objectType;
   entry->bent_version = 1;
-  entry->bent_mode = uint32_t(spec->mode);
-  entry->bent_ctime = uint32_t(spec->ctime);
-  entry->bent_mtime = uint32_t(spec->mtime);
-  entry->bent_uid = uint32_t(spec->uid);
-  entry->bent_gid = uint32_t(spec->gid);
-  brix_GetOwnerName(uid_t(spec->uid), entry->bent_uname, sizeof entry->bent_uname);
-  brix_GetGroupName(gid_t(spec->gid), entry->bent_gname, sizeof entry->bent_gname);
+  entry->bent_mode = uint32_t(member->mode);
+  entry->bent_ctime = uint32_t(member->ctime);
+  entry->bent_mtime = uint32_t(member->mtime);
+  entry->bent_uid = uint32_t(member->uid);
+  entry->bent_gid = uint32_t(member->gid);
+  brix_GetOwnerName(uid_t(member->uid), entry->bent_uname, sizeof entry->bent_uname);
+  brix_GetGroupName(gid_t(member->gid), entry->bent_gname, sizeof entry->bent_gname);
   uint64_t blocks;
-  if (spec->objectType == BTO_DIRECTORY || spec->objectType == BTO_SYMLINK) {
-    spec->size = 0;
+  if (member->objectType == BTO_DIRECTORY || member->objectType == BTO_SYMLINK) {
+    member->size = 0;
     blocks = 1;
-  } else if (spec->objectType == BTO_FILE || spec->objectType == BTO_HARDLINK) {
-    if (spec->size > BRIX_MAX_MEMBER_SIZE) {
+  } else if (member->objectType == BTO_FILE || member->objectType == BTO_HARDLINK) {
+    if (member->size > BRIX_MAX_MEMBER_SIZE) {
       brix_Log(BRIX_MSG_INFO, "File too large for brix to handle: %s (%lu bytes)\n", path,
-               (unsigned long)spec->size);
+               (unsigned long)member->size);
       brix_SetExitCode(70);
       return -1;
     }
-    blocks = brix_MemberBlocks(spec->objectType, spec->size);
+    blocks = brix_MemberBlocks(member->objectType, member->size);
   } else {
     blocks = 1;
   }
   entry->bent_blocks = uint32_t(blocks);
-  entry->bent_fsize = spec->size;
+  entry->bent_fsize = member->size;
   entry->bent_offset = brix_archive_blocks;
   return 0;
 }
