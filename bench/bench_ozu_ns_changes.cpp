@@ -8,8 +8,10 @@
 //                                   same attribute, selection and change
 //                                   calls made in name order;
 //   stage -A -R of the same files  (queued, sorted, staged in batches and
-//                                   waited for) beside bare background
-//                                   stage requests in name order.
+//                                   waited for, with ozu's own time stamps
+//                                   of each step) beside bare background
+//                                   stage requests in name order (issued
+//                                   only: the recalls go on in gwsim).
 // The journal then tells whether each volume was worked through once: for
 // chcos, per stream; for stage, in the order the recalls happened.
 // The stage scheduler's own pauses are scaled down (QUOR_TEST_TIMESCALE)
@@ -239,8 +241,17 @@ int main()
     quor_Close(fd);
   }
   mark = gw->journalLines().size();
-  r = ozu("stage -A -R /tape", true);
+  r = ozu("stage -A -s -R /tape", true);
   report("stage -A -R, 10,000 on 50 vols", r.seconds - login, bareStage, r);
+  // ozu's own time stamps: queueing and sorting end at "initiated", the
+  // recalls (one volume at a time, the site's default) at "completed".
+  FILE *out = fopen((gw->dir() + "/ozu.out").c_str(), "r");
+  char text[512];
+  while (out && fgets(text, sizeof text, out))
+    if (strstr(text, "Background"))
+      printf("    %s", text);
+  if (out)
+    fclose(out);
   std::vector<std::string> recalled;
   lines = gw->journalLines();
   for (size_t i = mark; i < lines.size(); i++)
