@@ -267,6 +267,10 @@ TEST_F(NsResidency, ChcosFailedSelectionPassesTheFileOver)
   OzuResult r = run("chcos -A auto /t/*");
   EXPECT_EQ(r.status, 0) << r.out;
   EXPECT_EQ(cosChanges(from), std::vector<std::string>{}) << "no class made up for any file";
+  from = mark();
+  r = run("chcos -N auto /t/f");
+  EXPECT_EQ(r.status, 0) << r.out;
+  EXPECT_EQ(cosChanges(from), std::vector<std::string>{}) << "nor when changed at once";
   EXPECT_EQ(objectColumn(*gw, "cos", "/t/f"), "7");
 }
 
