@@ -350,7 +350,8 @@ TEST_F(NsResidency, PurgeLocks)
   c.file("/t/disk").set("Uid", 1001).set("Data", "on disk");
   c.dir("/t/sub").set("Uid", 1001);
   c.file("/t/sub/f").set("Uid", 1001).set("Data", "x");
-  c.file("/t/sub/rel").set("Type", "symlink").set("Target", "f");
+  c.file("/t/disk2").set("Uid", 1001).set("Data", "on disk too");
+  c.file("/t/sub/rel").set("Type", "symlink").set("Target", "../disk2");
   c.file("/t/rel").set("Type", "symlink").set("Target", "disk");
   start(c);
   auto locked = [&](const char *path) { return objectColumn(*gw, "optflags", path) == "1"; };
@@ -366,11 +367,17 @@ TEST_F(NsResidency, PurgeLocks)
   EXPECT_TRUE(locked("/t/tape"));
   EXPECT_NE(r.out.find(" DISK -L "), std::string::npos) << r.out;
 
-  // A relative link text names the file beside the link.
+  // Links are passed over without -h; with it a relative link text names
+  // the file beside the link, wherever the working directory is.
+  r = run("cd /; plock /t/rel; plock -R /t/sub");
+  EXPECT_EQ(r.status, 0) << r.out;
+  EXPECT_FALSE(locked("/t/disk"));
+  EXPECT_FALSE(locked("/t/disk2"));
+  EXPECT_TRUE(locked("/t/sub/f"));
   r = run("cd /; plock -h /t/rel; plock -R -h /t/sub");
   EXPECT_EQ(r.status, 0) << r.out;
   EXPECT_TRUE(locked("/t/disk"));
-  EXPECT_TRUE(locked("/t/sub/f"));
+  EXPECT_TRUE(locked("/t/disk2"));
 
   r = run("punlock /t/disk /t/tape; plock /t/sub; purge /t/tape");
   EXPECT_FALSE(locked("/t/disk"));

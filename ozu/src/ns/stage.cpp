@@ -138,7 +138,7 @@ void runBatches()
   if (debug >= 5)
     quorex_SchedDumpQueue(0);
   if (!(stageOptions & STAGE_OPT_S))
-    ozu_ConsoleMessage(quietFlag ? "" : "Stage Scheduler: initiating background stages");
+    ozu_ConsoleMessage("Stage Scheduler: initiating background stages");
   ozu_context_t *ctx = keyset ? keyset->curContext : nullptr;
   int flags = (ctx ? int(ctx->siteInfo.bg_stage_flags) : 0) | QUOR_SCHED_BACKGROUND;
   if (stageOptions & STAGE_OPT_I)
