@@ -245,13 +245,15 @@ int main()
   report("stage -A -R, 10,000 on 50 vols", r.seconds - login, bareStage, r);
   // ozu's own time stamps: queueing and sorting end at "initiated", the
   // recalls (one volume at a time, the site's default) at "completed".
-  FILE *out = fopen((gw->dir() + "/ozu.out").c_str(), "r");
-  char text[512];
-  while (out && fgets(text, sizeof text, out))
-    if (strstr(text, "Background"))
-      printf("    %s", text);
-  if (out)
-    fclose(out);
+  for (const char *name : {"/ozu.out", "/ozu.err"}) {
+    FILE *out = fopen((gw->dir() + name).c_str(), "r");
+    char text[512];
+    while (out && fgets(text, sizeof text, out))
+      if (strstr(text, "Background"))
+        printf("    %s", text);
+    if (out)
+      fclose(out);
+  }
   std::vector<std::string> recalled;
   lines = gw->journalLines();
   for (size_t i = mark; i < lines.size(); i++)
