@@ -529,8 +529,9 @@ int gw_HandleFileSetCOS(gw_conn_t* conn, const api_msghdr_t*, void* req, gw_repl
     rc = gw_StoreGetMeta(ns, &meta);
     if (rc == 0 && meta.Type == GW_TYPE_DIRECTORY) rc = -21;
     if (rc == 0) rc = gw_AccessOwner(conn, &meta);
-    if (rc == 0 && !gw_FindCOS(conn->cfg, rq->COSId)) rc = -22;
-    if (rc == 0 && meta.COSId != rq->COSId) {
+    // Class 0 takes the file off the change queue: its class stays.
+    if (rc == 0 && rq->COSId != 0 && !gw_FindCOS(conn->cfg, rq->COSId)) rc = -22;
+    if (rc == 0 && rq->COSId != 0 && meta.COSId != rq->COSId) {
       meta.COSId = rq->COSId;
       rc = gw_StorePutMeta(ns, &meta);
     }

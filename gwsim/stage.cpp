@@ -64,6 +64,7 @@ int gw_HandlePurge(gw_conn_t* conn, const api_msghdr_t*, void* req, gw_reply_t* 
   const api_quor_Purge_req_t* rq = static_cast<const api_quor_Purge_req_t*>(req);
   gw_openfile_t* f = file_of(conn, rq->Fildes, reply);
   if (!f) return 0;
+  conn->note += " path=" + gw_JournalText(f->path);
   if (rq->StorageLevel >= QUOR_MAX_LEVELS || rq->Offset != 0 || rq->Length != 0) {
     reply->errorcode = -22;
     return 0;
@@ -98,6 +99,7 @@ int gw_HandleMigrate(gw_conn_t* conn, const api_msghdr_t*, void* req, gw_reply_t
   const api_quor_Migrate_req_t* rq = static_cast<const api_quor_Migrate_req_t*>(req);
   gw_openfile_t* f = file_of(conn, rq->Fildes, reply);
   if (!f) return 0;
+  conn->note += " path=" + gw_JournalText(f->path);
   // Written so that no level wraps around past the check.
   if (rq->SrcLevel >= QUOR_MAX_LEVELS - 1) {
     reply->errorcode = -22;
@@ -131,9 +133,17 @@ int gw_HandleMigrate(gw_conn_t* conn, const api_msghdr_t*, void* req, gw_reply_t
     size_t count = dst.volumes.size();
     for (size_t k = 0; k < count; k++)
       dst.volumes[k].BytesOnVV = n / count + (k < n % count ? 1 : 0);
-    rc = gw_StorePutMeta(f->path, &m);
     r.RetBytesMigrated = n;
   }
+  // Flag 0x8: the source copy goes once the next level holds it, unless
+  // the file is purge-locked.
+  if ((rq->Flags & 0x8) && has && !(m.OptionFlags & GW_OPTION_PURGE_LOCK)) {
+    gw_level_t& from = m.levels[rq->SrcLevel];
+    from.Flags &= ~uint32_t(GW_LEVEL_DATA);
+    from.BytesAtLevel = 0;
+    conn->note += " purged";
+  }
+  if (has) rc = gw_StorePutMeta(f->path, &m);
   if (rc < 0) {
     reply->errorcode = rc;
     return 0;
@@ -187,6 +197,27 @@ int gw_HandleSetCOSByHints(gw_conn_t* conn, const api_msghdr_t*, void* req, gw_r
   if (gw_ReplyWithBody(reply, (xdrproc_t)qel_xdr_api_quor_SetCOSByHints_rply_t, &r) < 0) return -1;
   reply->errorcode = int32_t(id);
   return 0;
+}
+
+namespace {
+
+void note_level_flags(int32_t fildes, uint32_t level, uint32_t flags, std::string* note) {
+  char text[80];
+  snprintf(text, sizeof text, " fildes=%d level=%u flags=0x%x", int(fildes), unsigned(level),
+           unsigned(flags));
+  *note += text;
+}
+
+}  // namespace
+
+void gw_NoteMigrate(const api_msghdr_t*, const void* req, std::string* note) {
+  const api_quor_Migrate_req_t* rq = static_cast<const api_quor_Migrate_req_t*>(req);
+  note_level_flags(rq->Fildes, rq->SrcLevel, rq->Flags, note);
+}
+
+void gw_NotePurge(const api_msghdr_t*, const void* req, std::string* note) {
+  const api_quor_Purge_req_t* rq = static_cast<const api_quor_Purge_req_t*>(req);
+  note_level_flags(rq->Fildes, rq->StorageLevel, rq->Flags, note);
 }
 
 void gw_NoteStageCallBack(const api_msghdr_t*, const void* req, std::string* note) {

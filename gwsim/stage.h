@@ -47,5 +47,9 @@ int gw_HandleSetCOSByHints(gw_conn_t* conn, const api_msghdr_t* hdr, void* req,
                            gw_reply_t* reply);
 
 void gw_NoteStageCallBack(const api_msghdr_t* hdr, const void* req, std::string* note);
+// " fildes=N level=L flags=0xF" of Migrate and Purge; their handlers add the
+// open file's " path=P".
+void gw_NoteMigrate(const api_msghdr_t* hdr, const void* req, std::string* note);
+void gw_NotePurge(const api_msghdr_t* hdr, const void* req, std::string* note);
 
 #endif

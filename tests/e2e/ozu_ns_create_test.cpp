@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
+#include <fstream>
 #include <memory>
 #include <string>
 #include <vector>
@@ -333,6 +334,101 @@ TEST_F(NsCreate, LnChecksBeforeItRemoves)
   }
   EXPECT_EQ(readFile(gw->rootDir() + "/m/keep"), "keep");
   EXPECT_EQ(readFile(gw->rootDir() + "/m/old"), "g") << "ln -f replaced the old file by a link";
+}
+
+// In local run mode the missing directories of mkdir -p are made on the
+// gateway's own file system, through lfx, not in the storage namespace.
+TEST_F(NsCreate, MkdirParentsInLocalRunMode)
+{
+  GwsimConfig c = storeConfig();
+  c.section("Lfx").set("Root", "@DIR@/lfx");
+  start(c);
+  std::string lfx = gw->dir() + "/lfx";
+  ASSERT_EQ(mkdir((lfx + "/m").c_str(), 0777), 0);
+  chmod((lfx + "/m").c_str(), 0777);
+  { std::ofstream(lfx + "/m/file") << "x"; }
+  const struct {
+    const char *command;
+    int status;
+    const char *output;
+  } cases[] = {
+      {"mkdir -p /m/a/b/c", 0, "mkdir: /m/a/b/c\n"},
+      // Already there on the gateway's file system: nothing left to make.
+      {"mkdir -p /m/a/b/c", 0, "mkdir: /m/a/b/c\n"},
+      {"mkdir -p /m/file/x/y", 72, "*** (make intermediate subdirs): Not a directory"},
+  };
+  for (const auto &k : cases) {
+    OzuResult r = run(k.command);
+    EXPECT_EQ(r.status, k.status) << k.command << "\n" << r.out;
+    EXPECT_NE(r.out.find(k.output), std::string::npos) << k.command << "\n" << r.out;
+  }
+  struct stat st;
+  EXPECT_EQ(stat((lfx + "/m/a/b/c").c_str(), &st), 0);
+  EXPECT_TRUE(S_ISDIR(st.st_mode));
+  EXPECT_EQ(kind("/m/a"), "-") << "nothing made in the storage namespace";
+  EXPECT_EQ(stat((lfx + "/m/file/x").c_str(), &st), -1);
+}
+
+// rename across two connections is refused and moves nothing.
+TEST_F(NsCreate, RenameAcrossConnectionsIsRefused)
+{
+  GwsimConfig c = storeConfig();
+  c.file("/m/a").set("Uid", 1001).set("Data", "a");
+  start(c);
+  std::string open = "open -q -h 127.0.0.1 -p " + std::to_string(gw->port()) + " -l alice";
+  OzuResult r = run(open + "; switch 1; rename /m/a B:/m/b");
+  EXPECT_EQ(r.status, 64) << r.out;
+  EXPECT_NE(r.out.find("*** Source and sink pathnames must reference the same QUOR connection."),
+            std::string::npos) << r.out;
+  EXPECT_EQ(kind("/m/a"), "f");
+  EXPECT_EQ(kind("/m/b"), "-");
+  for (const std::string &l : gw->journalLines())
+    EXPECT_EQ(l.find("fn=0x1208"), std::string::npos) << "no rename sent: " << l;
+}
+
+// A directory rm -R cannot remove is a failure of the command (72), unlike
+// rmdir's own refusal (64); the walk goes on with the rest.
+TEST_F(NsCreate, RmdirFailureInsideRecursiveRm)
+{
+  GwsimConfig c = storeConfig();
+  c.dir("/m/d").set("Uid", 1001);
+  c.dir("/m/d/s").set("Uid", 1001);
+  c.file("/m/d/s/y").set("Uid", 1001).set("Data", "y");
+  c.file("/m/d/z").set("Uid", 1001).set("Data", "z");
+  c.fault("Error", "0x0500 0x120B * -17 /m/d/s");
+  start(c);
+  OzuResult r = run("rm -R /m/d");
+  EXPECT_EQ(r.status, 72) << r.out;
+  EXPECT_NE(r.out.find("*** Directory not empty: /m/d/s\n"), std::string::npos) << r.out;
+  EXPECT_NE(r.out.find("*** Directory not empty: /m/d\n"), std::string::npos) << r.out;
+  EXPECT_NE(r.out.find("rm: /m/d/z ("), std::string::npos) << r.out;
+  EXPECT_EQ(kind("/m/d/s/y"), "-");
+  EXPECT_EQ(kind("/m/d/z"), "-");
+  EXPECT_EQ(kind("/m/d/s"), "d");
+}
+
+TEST_F(NsCreate, RmTakesNamesFromAHereDocument)
+{
+  GwsimConfig c = storeConfig();
+  for (const char *f : {"/m/a", "/m/b", "/m/c", "/m/k"})
+    c.file(f).set("Uid", 1001).set("Data", "x");
+  start(c);
+  OzuResult r = runOzu(*gw, ozuArgs(*gw, {}),
+                       "rm <<END\n/m/a\n/m/b*\nEND\n"
+                       "rm <<\n"
+                       "rm <<END /m/k\n",
+                       {"TZ=UTC"});
+  std::string out = afterBanner(r.out + r.err);
+  EXPECT_EQ(r.status, 64) << out;
+  EXPECT_EQ(kind("/m/a"), "-");
+  EXPECT_EQ(kind("/m/b"), "-");
+  EXPECT_EQ(kind("/m/c"), "f");
+  EXPECT_EQ(kind("/m/k"), "f") << "a command with a marker error removes nothing";
+  EXPECT_NE(out.find("*** Missing marker string after here-document sentinel (<<)\n"),
+            std::string::npos) << out;
+  EXPECT_NE(out.find("*** here-document marker must be the last token on the cmd line\n"),
+            std::string::npos) << out;
+  EXPECT_EQ(records("FU").size(), 2u);
 }
 
 }  // namespace

@@ -544,4 +544,37 @@ TEST(SpaceUsage, BlocksDatesAndTheWrittenFilter)
   EXPECT_EQ(du_WrittenFilterTime(1000000000, 100000), 1u) << "never below the epoch";
 }
 
+// Sizes of the class table: a whole unit or the plain number, never a
+// rounded one.
+TEST(NsLines, ClassTableSizes)
+{
+  const struct {
+    uint64_t value;
+    const char *text;
+  } sizes[] = {
+      {0, "0"},
+      {1, "1B"},
+      {512, "512B"},
+      {1023, "1023B"},
+      {1024, "1KB"},
+      {2048, "2KB"},
+      {1025, "1025"},
+      {1048575, "1048575"},
+      {1048576, "1MB"},
+      {1048577, "1048577"},
+      {1049600, "1049600"},
+      {3221225472ULL, "3GB"},
+      {uint64_t(5) << 40, "5TB"},
+      {uint64_t(1) << 50, "1PB"},
+      {uint64_t(1) << 60, "1XB"},
+      {(uint64_t(1) << 60) + (uint64_t(1) << 50), "1025PB"},
+      {~uint64_t(0), "18446744073709551615"},
+  };
+  for (const auto &s : sizes) {
+    char out[32];
+    convertU64ToStrWithSuffix(s.value, out);
+    EXPECT_STREQ(out, s.text) << s.value;
+  }
+}
+
 }  // namespace

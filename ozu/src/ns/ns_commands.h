@@ -6,6 +6,7 @@
 #ifndef OZU_NS_COMMANDS_H
 #define OZU_NS_COMMANDS_H
 
+#include <stdint.h>
 #include <sys/types.h>
 
 // Listings: ls, list, dir.
@@ -62,6 +63,20 @@ int ozu_TrashFindCommand(char *cc, int cclen);
 int ozu_TrashLsCommand(char *cc, int cclen);
 int ozu_TrashRmCommand(char *cc, int cclen);
 int ozu_UndeleteCommand(char *cc, int cclen);
+// Classes of service: lscos (returns 0), chcos.
+int ozu_LsCosCommand(char *cc, int cclen);
+int ozu_ChcosCommand(char *cc, int cclen);
+// Residency: migrate, purge, plock, punlock, stage.
+int ozu_MigrateCommand(char *cc, int cclen);
+int ozu_PurgeCommand(char *cc, int cclen);
+int ozu_PurgeLockCommand(char *cc, int cclen);
+int ozu_PurgeUnlockCommand(char *cc, int cclen);
+int ozu_StageCommand(char *cc, int cclen);
+
+// A byte count as the class table shows it: the largest whole unit of XB,
+// PB, TB, GB, MB (2^60 ... 2^20), KB below 2^20, B below 1024, else the
+// plain number. out holds 32 bytes.
+void convertU64ToStrWithSuffix(uint64_t value, char *out);
 
 // Makes every missing directory of the absolute path dirPath (its text is
 // the same again on return): intermediate ones with createMode | 0700, the
