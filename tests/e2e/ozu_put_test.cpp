@@ -186,8 +186,9 @@ TEST(OzuPut, PipesAndFirewallModeStoreThroughTheGateway)
   EXPECT_EQ(r.status, 0) << r.out << r.err;
   EXPECT_TRUE(exists(storedPath(gw, "empty")));
   EXPECT_EQ(readAll(storedPath(gw, "empty")).size(), 0u);
+  // The library's own list writes use one address; none is striped.
   auto j = gw.journalLines();
-  EXPECT_EQ(countLines(j, "fn=0x1701"), 0) << joinLines(j);
+  EXPECT_EQ(countLines(j, "fn=0x1701", "movers=4"), 0) << joinLines(j);
 }
 
 // A store onto an existing file whose transfer fails (a mover dies, moves
@@ -203,7 +204,6 @@ TEST(OzuPut, FailedStoreKeepsTheExistingFile)
   } faults[] = {
       {"Die = write 1", "pdata", ""},
       {"Die = write 1", "mover", ""},
-      {"ShortMove = write 1 100000", "pdata", ""},
       {"Overstate = write 1 4096", "mover", ""},
       {"Die = write 1", "pdata", "-B "},
       {"Status = write 1 -5", "mover", "-B "},
@@ -223,6 +223,29 @@ TEST(OzuPut, FailedStoreKeepsTheExistingFile)
     EXPECT_EQ(r.status, 74) << r.out << r.err;
     EXPECT_TRUE(same(readAll(storedPath(gw, "f")), old)) << "the stored file as before";
     EXPECT_EQ(storedNames(gw), std::vector<std::string>{"f"}) << "nothing else left";
+  }
+}
+
+// A list write that stores less than asked is followed by one for the
+// rest, re-offering the data still buffered: the file is complete.
+TEST(OzuPut, ShortListWriteIsFollowedByOneForTheRest)
+{
+  for (const char* protocol : {"pdata", "mover"}) {
+    SCOPED_TRACE(protocol);
+    GwsimConfig cfg = stripedConfig(1, protocol);
+    cfg.movers().set("ShortMove", "write 1 100000");
+    GwsimFixture gw(cfg.text());
+    ASSERT_TRUE(gw.running()) << gw.stderrText();
+    std::string local = localDir(gw);
+    std::string data = randomBytes(3u << 20, 2);
+    writeBytes(local + "/f", data);
+    OzuResult r = runOzu(gw, ozuArgs(gw, {"put -c on -H sha256 " + local + "/f : f; hashverify f"}));
+    EXPECT_EQ(r.status, 0) << r.out << r.err;
+    EXPECT_TRUE(same(readAll(storedPath(gw, "f")), data));
+    auto j = gw.journalLines();
+    EXPECT_EQ(countLines(j, "fn=0x1701", "moved=100000"), 1) << joinLines(j);
+    EXPECT_EQ(countLines(j, "fn=0x1701", "len=3045728 movers=1 moved=3045728"), 1) << joinLines(j);
+    EXPECT_NE((r.out + r.err).find("/home/alice/f: (sha256) OK"), std::string::npos) << r.out << r.err;
   }
 }
 
@@ -265,16 +288,21 @@ TEST(OzuPut, UpdateRestartAndDeleteAfter)
   EXPECT_EQ(countLines(gw.journalLines(), "fn=0x1701"), writes) << "an unchanged file stores nothing";
 
   // A stored copy cut short: -t appends the rest in place.
-  writeBytes(storedPath(gw, "g"), data.substr(0, 1000000));
+  writeBytes(local + "/g", data.substr(0, 1000000));
+  r = runOzu(gw, ozuArgs(gw, {"put " + local + "/g : g"}));
+  EXPECT_EQ(readAll(storedPath(gw, "g")).size(), 1000000u);
   writeBytes(local + "/g", data);
   r = runOzu(gw, ozuArgs(gw, {"put -t " + local + "/g : g"}));
   EXPECT_EQ(r.status, 0) << r.out << r.err;
   EXPECT_TRUE(same(readAll(storedPath(gw, "g")), data));
   // A stored copy longer than the local file is left as it is.
+  writeBytes(local + "/short", data.substr(0, 20));
+  r = runOzu(gw, ozuArgs(gw, {"put " + local + "/short : short"}));
   writeBytes(local + "/short", data.substr(0, 10));
-  writeBytes(storedPath(gw, "short"), data.substr(0, 20));
   r = runOzu(gw, ozuArgs(gw, {"put -t " + local + "/short : short"}));
-  EXPECT_NE(r.out.find("retransmit not performed"), std::string::npos) << r.out << r.err;
+  EXPECT_NE((r.out + r.err).find("local file size=10, QUOR file size=20. retransmit not performed"),
+            std::string::npos)
+      << r.out << r.err;
   EXPECT_EQ(readAll(storedPath(gw, "short")), data.substr(0, 20));
 
   r = runOzu(gw, ozuArgs(gw, {"put -d " + local + "/g : g2"}));
@@ -292,11 +320,9 @@ TEST(OzuPut, RestartAfterKillCompletesTheFile)
   GwsimFixture gw(cfg.text());
   ASSERT_TRUE(gw.running()) << gw.stderrText();
   std::string local = localDir(gw);
-  std::string data = randomBytes(24u << 20, 3);
+  std::string data = randomBytes(48u << 20, 3);
   writeBytes(local + "/f", data);
-  // The first run stores with -t so that a kill keeps what was written.
-  writeBytes(storedPath(gw, "f"), "");
-  OzuResult r = runOzu(gw, ozuArgs(gw, {"put -t " + local + "/f : f"}), "",
+  OzuResult r = runOzu(gw, ozuArgs(gw, {"put " + local + "/f : f"}), "",
                        {"OZU_TEST_MOVER_ACCEPT_DELAY_MS=60"}, 1);
   EXPECT_NE(r.status, 0) << "killed before its end";
   size_t partial = readAll(storedPath(gw, "f")).size();
@@ -328,14 +354,14 @@ TEST(OzuPut, DigestsStoredCreatedAndVerified)
                                            "/empty : empty; hashverify f sparse empty"}));
   EXPECT_EQ(r.status, 0) << r.out << r.err;
   for (const char* n : {"f", "sparse", "empty"}) {
-    EXPECT_NE(r.out.find(std::string("/home/alice/") + n + ": (sha256) OK"), std::string::npos) << n << "\n"
-                                                                                                 << r.out << r.err;
+    EXPECT_NE((r.out + r.err).find(std::string("/home/alice/") + n + ": (sha256) OK"), std::string::npos)
+        << n << "\n" << r.out << r.err;
   }
   r = runOzu(gw, ozuArgs(gw, {"hashcreate -H sha256 f sparse empty"}));
   EXPECT_EQ(r.status, 0) << r.out << r.err;
   for (const char* n : {"f", "sparse", "empty"}) {
     std::string line = sha256(storedPath(gw, n)) + " (sha256) /home/alice/" + n;
-    EXPECT_NE(r.out.find(line), std::string::npos) << line << "\n" << r.out << r.err;
+    EXPECT_NE((r.out + r.err).find(line), std::string::npos) << line << "\n" << r.out << r.err;
   }
   // A flipped byte of the stored file: the stored digest no longer matches.
   {
