@@ -500,4 +500,25 @@ TEST(OzuGetPieces, OnlyThePiecesChange)
   }
 }
 
+// A get whose mover died leaves a partial local file (exit 74); get -t
+// then continues it from its size and the file is complete.
+TEST(OzuGetPieces, RestartAfterMoverDiedCompletesTheFile)
+{
+  GwsimConfig cfg = stripedConfig(1, "pdata");
+  cfg.movers().set("Die", "read 1");
+  GwsimFixture gw(cfg.text());
+  ASSERT_TRUE(gw.running()) << gw.stderrText();
+  std::string local = localDir(gw);
+  std::string data = randomBytes((3u << 20) + 17, 14);
+  writeBytes(storedPath(gw, "f"), data);
+  OzuResult r = runOzu(gw, ozuArgs(gw, {"get " + local + "/f : f"}));
+  EXPECT_EQ(r.status, 74) << r.out << r.err;
+  std::string partial = readAll(local + "/f");
+  ASSERT_LT(partial.size(), data.size());
+  EXPECT_TRUE(same(partial, data.substr(0, partial.size())));
+  r = runOzu(gw, ozuArgs(gw, {"get -t " + local + "/f : f"}));
+  EXPECT_EQ(r.status, 0) << r.out << r.err;
+  EXPECT_TRUE(same(readAll(local + "/f"), data));
+}
+
 }  // namespace

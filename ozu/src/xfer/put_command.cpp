@@ -628,6 +628,26 @@ int saveStoreCommand(char *cc, int cclen)
 
 }  // namespace
 
+int ozu_PutQueueFile(const char *localPath, const char *quorPath, struct stat *st)
+{
+  char *l = strdup(localPath), *q = strdup(quorPath);
+  if (l == nullptr || q == nullptr) {
+    free(l);
+    free(q);
+    ozu_MallocError(long(strlen(quorPath)), "ozu_PutQueueFile", __FILE__, __LINE__);
+    return -12;
+  }
+  char *savedL = g.localPathName, *savedQ = g.quorPathName;
+  g.localPathName = l;
+  g.quorPathName = q;
+  int rc = doFile(st, 0, 0, 0, 0);
+  free(l);
+  free(q);
+  g.localPathName = savedL;
+  g.quorPathName = savedQ;
+  return rc;
+}
+
 int ozu_PutCommand(char *cc, int cclen)
 {
   g.cputFlag = 0;
