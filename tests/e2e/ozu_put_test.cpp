@@ -20,6 +20,7 @@
 #include "journal_text.h"
 #include "ozu_run.h"
 #include "program_run.h"
+#include "pty_process.h"
 
 namespace {
 
@@ -519,6 +520,38 @@ TEST(OzuGetPieces, RestartAfterMoverDiedCompletesTheFile)
   r = runOzu(gw, ozuArgs(gw, {"get -t " + local + "/f : f"}));
   EXPECT_EQ(r.status, 0) << r.out << r.err;
   EXPECT_TRUE(same(readAll(local + "/f"), data));
+}
+
+// mput asks before each file: Yes stores, No skips, All stores the rest
+// without asking; Quit stores nothing more.
+TEST(OzuPut, MputAsksAndHonoursAllAndQuit)
+{
+  GwsimFixture gw(stripedConfig(1, "pdata").text());
+  ASSERT_TRUE(gw.running()) << gw.stderrText();
+  std::string local = localDir(gw);
+  for (const char* n : {"a", "b", "c", "d", "e", "f"})
+    writeBytes(local + "/" + n, std::string(1000, n[0]));
+  writeFile(gw, ".ozurc", "PS1 = 'ozu> '\n");
+  auto p = startOzuOnPty(gw, ozuArgs(gw, {"-q"}), {"TERM=vt100"});
+  ASSERT_TRUE(p->started());
+  ASSERT_TRUE(p->waitFor("ozu> ", 15000)) << p->screen;
+  p->type("lcd " + local + "\n");
+  ASSERT_TRUE(p->waitFor("ozu> ")) << p->screen;
+  p->type("mput a b c\n");
+  ASSERT_TRUE(p->waitFor("mput 'a'? ([Y]es,[N]o,[A]ll,[Q]uit) ")) << p->screen;
+  p->type("n\n");
+  ASSERT_TRUE(p->waitFor("mput 'b'? ([Y]es,[N]o,[A]ll,[Q]uit) ")) << p->screen;
+  p->type("a\n");
+  ASSERT_TRUE(p->waitFor("ozu> ")) << "c stored without a question\n" << p->screen;
+  p->type("mput d e f\n");
+  ASSERT_TRUE(p->waitFor("mput 'd'? ([Y]es,[N]o,[A]ll,[Q]uit) ")) << p->screen;
+  p->type("y\n");
+  ASSERT_TRUE(p->waitFor("mput 'e'? ([Y]es,[N]o,[A]ll,[Q]uit) ")) << p->screen;
+  p->type("q\n");
+  ASSERT_TRUE(p->waitFor("ozu> ")) << p->screen;
+  p->type("quit\n");
+  EXPECT_EQ(p->finish(), 0) << p->screen;
+  EXPECT_EQ(storedNames(gw), (std::vector<std::string>{"b", "c", "d"}));
 }
 
 }  // namespace
