@@ -494,7 +494,7 @@ void settleSink(transfer_t *ctl, int result, bool sinkOpened)
       if (rc < 0)
         storageError(72, rc, "quor_Unlink[existing file]", aside);
       else
-        ozu_LogFileUnlink(path, 0);
+        ozu_LogFileUnlink(aside, 0);
     }
     return;
   }
