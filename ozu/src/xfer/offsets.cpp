@@ -1,6 +1,7 @@
 // Pieces of partial transfers and the offset files that hold them.
 #include <ctype.h>
 #include <errno.h>
+#include <stdint.h>
 #include <stdio.h>
 #include <string.h>
 #include <strings.h>
@@ -37,9 +38,10 @@ int parseField(const std::string &f, bool current, int64_t *value, bool *set)
   size_t i = 0;
   uint64_t v = 0;
   for (; i < f.size() && isdigit(static_cast<unsigned char>(f[i])); ++i) {
-    if (v > (UINT64_MAX - 9) / 10)
+    uint64_t d = uint64_t(f[i] - '0');
+    if (v > (UINT64_MAX - d) / 10)
       return -1;
-    v = v * 10 + uint64_t(f[i] - '0');
+    v = v * 10 + d;
   }
   if (i < f.size()) {
     int shift = -1;
@@ -50,6 +52,9 @@ int parseField(const std::string &f, bool current, int64_t *value, bool *set)
       return -1;
     v <<= shift;
   }
+  // Offsets are signed in the piece (all ones is the current position).
+  if (current && v > uint64_t(INT64_MAX))
+    return -1;
   *value = int64_t(v);
   *set = true;
   return 0;
