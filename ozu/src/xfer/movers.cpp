@@ -389,6 +389,10 @@ int acceptDataConnection(transfer_t *ctl, connection_info_t *slot)
     }
     slot->transferSocket = fd;
     slot->remoteTransferAddr = peer;
+    // A store's piece ends in a partial segment the mover must have before
+    // it answers: never held back for an acknowledgement.
+    int one = 1;
+    setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
     break;
   }
   slot->mvrProtocolTime += ozu_GetTimestamp() - t0;
