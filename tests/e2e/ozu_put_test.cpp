@@ -554,4 +554,30 @@ TEST(OzuPut, MputAsksAndHonoursAllAndQuit)
   EXPECT_EQ(storedNames(gw), (std::vector<std::string>{"b", "c", "d"}));
 }
 
+// With the automatic class of service, a piped input that fits its first
+// buffer gets the class of its real size before the first write; a longer
+// one and a regular file (whose size is known at the create) do not ask.
+TEST(OzuPut, SmallPipedInputGetsItsClassBeforeTheFirstWrite)
+{
+  GwsimConfig cfg = aliceConfig();
+  cfg.cos(1).set("Name", "small").set("MaxFileSize", 4096);
+  cfg.cos(2).set("Name", "big").set("MaxFileSize", 0);
+  GwsimFixture gw(cfg.text());
+  ASSERT_TRUE(gw.running()) << gw.stderrText();
+  std::string local = localDir(gw);
+  writeBytes(local + "/regular", randomBytes(10000, 1));
+  std::string big = randomBytes((9u << 20) + 1, 2);
+  writeBytes(local + "/big", big);
+  OzuResult r = runOzu(gw, ozuArgs(gw, {"set cos=auto; put - : small"}), std::string(100, 's'));
+  EXPECT_EQ(r.status, 0) << r.out << r.err;
+  auto j = gw.journalLines();
+  EXPECT_EQ(countLines(j, "fn=0x130e"), 1) << joinLines(j);
+  r = runOzu(gw, ozuArgs(gw, {"set cos=auto; put \"|cat " + local + "/big\" : big; put " + local +
+                                 "/regular : regular"}));
+  EXPECT_EQ(r.status, 0) << r.out << r.err;
+  EXPECT_EQ(countLines(gw.journalLines(), "fn=0x130e"), 1) << "no other asked";
+  EXPECT_EQ(readAll(storedPath(gw, "small")), std::string(100, 's'));
+  EXPECT_TRUE(same(readAll(storedPath(gw, "big")), big));
+}
+
 }  // namespace
