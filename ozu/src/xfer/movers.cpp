@@ -389,6 +389,10 @@ int acceptDataConnection(transfer_t *ctl, connection_info_t *slot)
     }
     slot->transferSocket = fd;
     slot->remoteTransferAddr = peer;
+    // A store's piece ends in a partial segment the mover must have before
+    // it answers: never held back for an acknowledgement.
+    int one = 1;
+    setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
     break;
   }
   slot->mvrProtocolTime += ozu_GetTimestamp() - t0;
@@ -763,10 +767,16 @@ int ozu_Update_BufXferred(transfer_t *ctl, connection_info_t *slot, uint64_t byt
     fprintf(stderr, "***%s:Internal error (negative I/O count) detected\n", me);
     err = 1;
   }
-  if (get)
+  if (get) {
     buf->dataLength += uint32_t(bytes);
-  else
+  } else {
+    // A mover may ask twice for the same bytes: the count can pass the
+    // buffer's data. The buffer is then released early, and a request for
+    // bytes it held is served by re-reading the local file.
     buf->dataMoved += uint32_t(bytes);
+    if (buf->dataMoved > buf->dataLength)
+      buf->dataMoved = buf->dataLength;
+  }
   pthread_mutex_lock(&ctl->abortLock);
   ctl->xferThreadBytes += bytes;
   if (ctl->iorReceived)
