@@ -159,6 +159,22 @@ int brix_BuildIndex(void);
 int brix_SigInit(void);
 void* brix_SignalThread(void* arg);
 [[noreturn]] void brix_ForcedShutdown(void);
+// A call that can block for ever (a pipe or FIFO nobody reads or writes)
+// runs between Begin and End, so that a forced shutdown can cut it short:
+// it then fails with EINTR. Begin returns the mark End takes (-1: too many
+// at once, the call is not cut short). brix_InterruptibleToEnd marks the
+// calling thread for the rest of the run, for a thread whose output stream
+// itself is the blocked one.
+int brix_BlockingCallBegin(void);
+void brix_BlockingCallEnd(int mark);
+void brix_InterruptibleToEnd(void);
+struct brix_BlockingCall {
+  int mark;
+  brix_BlockingCall() : mark(brix_BlockingCallBegin()) {}
+  ~brix_BlockingCall() { brix_BlockingCallEnd(mark); }
+  brix_BlockingCall(const brix_BlockingCall&) = delete;
+  brix_BlockingCall& operator=(const brix_BlockingCall&) = delete;
+};
 void brix_AtExit(void);
 void brix_ExitCleanFiles(void);
 int brix_InitGlobalLocks(void);

@@ -8,6 +8,7 @@
 // residency is not available.
 #include <errno.h>
 #include <fcntl.h>
+#include <poll.h>
 #include <stdlib.h>
 #include <string.h>
 #include <sys/stat.h>
@@ -45,16 +46,32 @@ const char* spaceWord(int residency) {
 }
 
 // One read or write call of the residency: the count, or -errno.
+// A descriptor opened without blocking (a FIFO archive) that is not ready
+// waits here for it rather than spinning: -EAGAIN to try again, or the
+// error of the wait (-EINTR when a forced shutdown cut it short).
+ssize_t waitReady(int fd, short events) {
+  struct pollfd p = {fd, events, 0};
+  if (poll(&p, 1, -1) < 0) return -errno;
+  return -EAGAIN;
+}
+
+// A pipe or FIFO may block for ever: a forced shutdown cuts it short.
 ssize_t oneRead(int fd, int residency, void* buf, size_t count) {
   if (residency == BRIX_QUOR_FILE || residency == BRIX_REMOTE_FILE) return -ENOSYS;
+  brix_BlockingCall mark;
   ssize_t n = read(fd, buf, count);
-  return n < 0 ? -errno : n;
+  if (n >= 0) return n;
+  if (errno == EAGAIN) return waitReady(fd, POLLIN);
+  return -errno;
 }
 
 ssize_t oneWrite(int fd, int residency, const void* buf, size_t count) {
   if (residency == BRIX_QUOR_FILE || residency == BRIX_REMOTE_FILE) return -ENOSYS;
+  brix_BlockingCall mark;
   ssize_t n = write(fd, buf, count);
-  return n < 0 ? -errno : n;
+  if (n >= 0) return n;
+  if (errno == EAGAIN) return waitReady(fd, POLLOUT);
+  return -errno;
 }
 
 // The shared read loop of the block reader and the archive reader.
@@ -82,6 +99,10 @@ ssize_t readLoop(int fd, int residency, size_t count, void* buffer, bool archive
       return ssize_t(got);
     }
     int err = int(-n);
+    if (err == EINTR && brix_shutdown_signalled) {
+      brix_SetExitCode(72);
+      return -1;
+    }
     if (err == EAGAIN || err == EINTR) continue;
     if (err == EIO && ++eioStreak <= 5) {
       hadEio = true;
@@ -159,6 +180,10 @@ ssize_t brix_BlockWrite(int fd, const char* path, int residency, size_t count, c
         return -1;
       }
       continue;
+    }
+    if (err == EINTR && brix_shutdown_signalled) {
+      brix_SetExitCode(72);
+      return -1;
     }
     if (err == EAGAIN || err == EINTR) continue;
     if (err == EIO && ++eioStreak <= 5) {

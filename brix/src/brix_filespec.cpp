@@ -706,15 +706,28 @@ int brix_ExpandQUORPath(const char* pathName, char* retBuf, size_t retBufsize) {
 int brix_GenFilesFromListfile(void) {
   const char* name = brix_input_list_name;
   bool isStdin = strcmp(name, "-") == 0;
-  FILE* f = isStdin ? stdin : fopen(name, "re");
+  // A FIFO nobody opens or writes holds the run here: a forced shutdown
+  // cuts the wait short.
+  FILE* f = stdin;
+  if (!isStdin) {
+    brix_BlockingCall mark;
+    f = fopen(name, "re");
+  }
   if (!f) {
-    brix_Log(BRIX_MSG_ERROR, "Cannot open file specified by -L option: %s\n", name);
+    if (!brix_shutdown_signalled)
+      brix_Log(BRIX_MSG_ERROR, "Cannot open file specified by -L option: %s\n", name);
     brix_SetExitCode(72);
     return -1;
   }
   char line[4097];
   int rc = 0;
-  while (fgets(line, sizeof line, f)) {
+  for (;;) {
+    char* got;
+    {
+      brix_BlockingCall mark;
+      got = fgets(line, sizeof line, f);
+    }
+    if (!got) break;
     size_t n = strlen(line);
     while (n > 0 && trimmable(static_cast<unsigned char>(line[n - 1]))) line[--n] = '\0';
     const char* p = line;
@@ -725,6 +738,10 @@ int brix_GenFilesFromListfile(void) {
       rc = -1;
       break;
     }
+  }
+  if (rc == 0 && ferror(f) && brix_shutdown_signalled) {
+    brix_SetExitCode(72);
+    rc = -1;
   }
   if (!isStdin) fclose(f);
   return rc;

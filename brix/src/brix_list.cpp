@@ -201,9 +201,15 @@ int brix_List(void) {
     size_t used = 0;
     int writeError = 0;
     auto drain = [&]() {
-      if (used > 0 && fwrite(pending.data(), 1, used, stdout) != used && !writeError)
-        writeError = errno ? errno : EIO;
-      if (fflush(stdout) != 0 && !writeError) writeError = errno ? errno : EIO;
+      {
+        brix_BlockingCall mark;
+        if (used > 0 && fwrite(pending.data(), 1, used, stdout) != used && !writeError)
+          writeError = errno ? errno : EIO;
+        if (fflush(stdout) != 0 && !writeError) writeError = errno ? errno : EIO;
+      }
+      // A forced shutdown cut short a write nobody reads: every later line
+      // on standard output would block the same way.
+      if (writeError == EINTR && brix_shutdown_signalled) brix_InterruptibleToEnd();
       used = 0;
       return writeError == 0;
     };
@@ -235,7 +241,8 @@ int brix_List(void) {
       if (e->bent_type != BTO_DIRECTORY) files++;
     }
     if (!drain()) {
-      brix_Log(BRIX_MSG_ERROR, "%s: Error %d writing the listing to standard output\n", fn, writeError);
+      if (!brix_shutdown_signalled)
+        brix_Log(BRIX_MSG_ERROR, "%s: Error %d writing the listing to standard output\n", fn, writeError);
       brix_SetExitCode(72);
       goto end;
     }

@@ -16,6 +16,7 @@
 #include <string.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <system_error>
 #include <thread>
@@ -135,11 +136,60 @@ bool buffersReady() {
   return true;
 }
 
+// Small ranges close to one another (every other member of an archive of
+// small files) are served from one larger read of the archive into the
+// second buffer: a read and a seek for a window of them instead of each.
+// A range far from the one before is read alone, so a sparse selection
+// reads no more than it takes.
+constexpr uint64_t kWindowBytes = 256 * 1024;
+constexpr uint64_t kNearGap = 64 * 1024;
+int windowFd = -1;
+uint64_t windowStart = 0;
+uint64_t windowLength = 0;  // 0: the second buffer holds no window
+uint64_t lastRangeEnd = UINT64_MAX;
+
+void dropWindow() {
+  windowLength = 0;
+  lastRangeEnd = UINT64_MAX;
+}
+
+// The archive's bytes at `at`, at most `count` of them, into buffer: the
+// count read (short at the end of the archive), or -1.
+ssize_t readAt(uint64_t at, size_t count, unsigned char* buffer) {
+  uint64_t pos = 0;
+  if (brix_PositionFile(localArchiveFd, BRIX_LOCAL_FILE, at, SEEK_SET, 0, &pos) != 0) {
+    brix_Log(BRIX_MSG_ERROR, "%s: fatal error positioning local archive file\n", fn);
+    return -1;
+  }
+  return brix_ReadArchive(localArchiveFd, count, buffer);
+}
+
 // One buffer's worth, without threads.
 int copySmallRange(uint64_t bytes) {
   io_buffer_t& b = iobuf[0];
-  ssize_t n = brix_ReadArchive(localArchiveFd, size_t(bytes), b.buffer);
+  uint64_t start = rangeStart;
+  bool near = lastRangeEnd != UINT64_MAX && start >= lastRangeEnd && start - lastRangeEnd <= kNearGap;
+  lastRangeEnd = start + bytes;
+  ssize_t n;
+  if (windowLength > 0 && windowFd == localArchiveFd && start >= windowStart &&
+      start + bytes <= windowStart + windowLength) {
+    memcpy(b.buffer, iobuf[1].buffer + (start - windowStart), size_t(bytes));
+    n = ssize_t(bytes);
+  } else if (near && bytes <= kWindowBytes / 2 && uint64_t(iobuf[1].bufSize) >= kWindowBytes) {
+    windowLength = 0;
+    n = readAt(start, size_t(kWindowBytes), iobuf[1].buffer);
+    if (n > 0) {
+      windowFd = localArchiveFd;
+      windowStart = start;
+      windowLength = uint64_t(n);
+      memcpy(b.buffer, iobuf[1].buffer, size_t(std::min<uint64_t>(bytes, uint64_t(n))));
+      if (uint64_t(n) > bytes) n = ssize_t(bytes);
+    }
+  } else {
+    n = readAt(start, size_t(bytes), b.buffer);
+  }
   if (n < 0) {
+    dropWindow();
     if (brix_debug_level > 0) fprintf(stderr, "/debug/%s detected local read error. quitting\n", "local_ReadThread");
     return -1;
   }
@@ -166,6 +216,7 @@ int copySmallRange(uint64_t bytes) {
 }  // namespace
 
 void brix_LocalReadRelease(void) {
+  dropWindow();
   for (io_buffer_t& b : iobuf) brix_CleanIoBuf(&b);
 }
 
@@ -184,18 +235,23 @@ int brix_CopyFromLocalArchive(int archiveFd, uint64_t startAddr, uint64_t bytesT
   xferAborted = 0;
   readerEnded = false;
   consumerEnded = false;
-  uint64_t pos = 0;
-  if (brix_PositionFile(archiveFd, BRIX_LOCAL_FILE, startAddr, SEEK_SET, 0, &pos) != 0) {
-    brix_Log(BRIX_MSG_ERROR, "%s: fatal error positioning local archive file\n", fn);
+  if (!buffersReady()) {
+    dropWindow();
     return -1;
   }
-  if (!buffersReady()) return -1;
   for (io_buffer_t& b : iobuf) b.state = IOB_STATE_READING;
   double start = brix_GetTimestamp();
   int rc = 0;
   if (bytesToRead <= uint64_t(iobuf[0].bufSize)) {
     rc = copySmallRange(bytesToRead);
   } else {
+    // Both buffers are filled by the threads below.
+    dropWindow();
+    uint64_t pos = 0;
+    if (brix_PositionFile(archiveFd, BRIX_LOCAL_FILE, startAddr, SEEK_SET, 0, &pos) != 0) {
+      brix_Log(BRIX_MSG_ERROR, "%s: fatal error positioning local archive file\n", fn);
+      return -1;
+    }
     std::thread reader, consumer;
     try {
       reader = std::thread(local_ReadThread);

@@ -176,6 +176,10 @@ int brix_GetTarHeader(const unsigned char block[512], posix_header_t* hdr) {
     brix_SetExitCode(72);
     return -1;
   }
+  // An old GNU header ("ustar  \0", as GNU tar's incremental dumps write
+  // it) has no name prefix: the field holds access and change times, which
+  // must not become the first directory of the member's path.
+  if (memcmp(block + OFF_MAGIC, "ustar  ", 8) == 0) memset(hdr->thb_prefix, 0, sizeof hdr->thb_prefix);
   char t = static_cast<char>(block[OFF_TYPEFLAG]);
   if (t != '\0' && t != '0' && t != '1' && t != '2' && t != '5') {
     brix_Log(BRIX_MSG_INFO, "Tar Entry type '%c' not currently supported by BRIX\n", t);

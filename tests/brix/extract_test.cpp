@@ -35,7 +35,10 @@ class RangeReader : public ::testing::Test {
     fd = open(path.c_str(), O_RDONLY);
     ASSERT_GE(fd, 0);
   }
-  void TearDown() override { close(fd); }
+  void TearDown() override {
+    close(fd);
+    brix_LocalReadRelease();
+  }
   TempDir dir;
   std::string data, path;
   int fd = -1;
@@ -88,6 +91,45 @@ TEST_F(RangeReader, AConsumerThatFailsStopsTheRead) {
   delivered.clear();
   EXPECT_EQ(brix_CopyFromLocalArchive(fd, 0, 1024, collect, nullptr), 0);
   EXPECT_EQ(delivered.size(), 1u);
+}
+
+// Small ranges near one another are served from one larger read: every
+// range still gets exactly its own bytes, whether it lies inside what was
+// read ahead, runs past its end, comes before it, lies far beyond it, or
+// follows a range too large for one buffer; a range past the end of the
+// archive still fails.
+TEST_F(RangeReader, NearbySmallRangesGetTheirOwnBytes) {
+  brix_iobufsize = 1 << 20;
+  data.resize(3 << 20);
+  for (size_t i = 0; i < data.size(); i++) data[i] = char('a' + (i * 7 + i / 512 + i / 65536) % 26);
+  close(fd);
+  writeFileAt(path, data);
+  fd = open(path.c_str(), O_RDONLY);
+  ASSERT_GE(fd, 0);
+  std::vector<std::pair<uint64_t, uint64_t>> ranges;
+  // Every other member of three blocks: hundreds of ranges, some across
+  // the edge of what one read-ahead holds.
+  for (uint64_t at = 0; at < (1u << 20); at += 6 * 512) ranges.push_back({at, 3 * 512});
+  ranges.push_back({512, 1024});               // back before the read-ahead
+  ranges.push_back({2048, 200 * 1024});        // near, but too long to share a read
+  ranges.push_back({210 * 1024, 1536});        // near what came before
+  ranges.push_back({(2u << 20) + 512, 1536});  // far beyond
+  ranges.push_back({0, (1u << 20) + 4096});    // two buffers' worth, by the threads
+  ranges.push_back({(1u << 20) + 8192, 512});  // near that one
+  ranges.push_back({(1u << 20) + 9216, 1024});
+  ranges.push_back({(3u << 20) - 1024, 1024});  // the last bytes of the archive
+  for (const auto& [start, length] : ranges) {
+    delivered.clear();
+    ASSERT_EQ(brix_CopyFromLocalArchive(fd, start, length, collect, nullptr), 0) << start << "+" << length;
+    std::string joined;
+    for (const std::string& d : delivered) joined += d;
+    ASSERT_EQ(joined.size(), length) << start;
+    ASSERT_TRUE(joined == data.substr(size_t(start), size_t(length))) << start << "+" << length;
+  }
+  EXPECT_EQ(brix_exit_code, 0);
+  delivered.clear();
+  EXPECT_EQ(brix_CopyFromLocalArchive(fd, (3u << 20) - 1024, 1536, collect, nullptr), -1);
+  EXPECT_EQ(brix_exit_code, 72);
 }
 
 TEST(ExtractPaths, MemberPathsStayBelowTheCurrentDirectory) {

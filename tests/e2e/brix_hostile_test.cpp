@@ -3,8 +3,10 @@
 // the target, and creates whose members change under it, with the real brix
 // binary against gwsim. Archives are made here with Python's tarfile, GNU
 // tar and bsdtar.
+#include <dirent.h>
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <poll.h>
 #include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -364,4 +366,121 @@ TEST_F(BrixHostile, ForcedShutdownInsideALongMember) {
       EXPECT_NE(lstat(archivePath.c_str(), &st), 0) << "the partial archive stayed";
     }
   }
+}
+
+namespace {
+
+// Whether a thread of pid sleeps in a kernel function whose name holds fn
+// (its wchan), looked for up to timeoutMs; *seen: what the threads showed.
+bool threadWaitsIn(pid_t pid, const std::string& fn, std::string* seen, int timeoutMs = 20000) {
+  std::string tasks = "/proc/" + std::to_string(pid) + "/task";
+  for (int waited = 0; waited < timeoutMs; waited += 5) {
+    DIR* d = opendir(tasks.c_str());
+    if (!d) return false;
+    bool found = false;
+    seen->clear();
+    while (struct dirent* de = readdir(d)) {
+      if (de->d_name[0] == '.') continue;
+      std::string w = slurp(tasks + "/" + de->d_name + "/wchan");
+      *seen += w + " ";
+      if (has(w, fn)) found = true;  // pipe_write, anon_pipe_write, ... by kernel
+    }
+    closedir(d);
+    if (found) return true;
+    usleep(5000);
+  }
+  return false;
+}
+
+}  // namespace
+
+// A forced shutdown while brix waits on a pipe nobody reads or writes (the
+// archive of a piped create, a FIFO archive, a listing, a member list whose
+// writer sends nothing) ends the run itself, with its closing line and its
+// temporary files gone, instead of leaving it to be killed at the end of the
+// grace period.
+TEST_F(BrixHostile, ForcedShutdownWhileBlockedOnAPipe) {
+  for (int i = 0; i < 1500; i++) writeFileAt(s.work + "/t/f" + std::to_string(i), std::string(700, 'x'));
+  std::string idx = s.work + "/t.idx";
+  ASSERT_EQ(s.run({"-c", "-E", "-f", archive, "-I", idx, "t"}).status, 0);
+  std::string fifo = s.work + "/pipe.tar";
+  ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+  // A grace period of 10 s: brix is killed at its end unless it ends first.
+  s.env["QUOR_TEST_TIMESCALE"] = "3";
+  struct Case {
+    const char* name;
+    std::vector<std::string> args;
+    bool fifoReader;      // the FIFO is opened for reading and never read, else for writing
+    const char* waitsIn;  // where brix blocks
+    const char* closing;  // its closing line
+  };
+  const Case cases[] = {
+      {"piped create", {"-c", "-E", "-f", "-", "-I", s.work + "/p.idx", "t"}, false, "pipe_write",
+       "BRIX: BRIX FAILED DUE TO FORCED SHUTDOWN\n"},
+      {"FIFO archive", {"-c", "-E", "-f", fifo, "-I", s.work + "/p.idx", "t"}, true, "poll",
+       "BRIX: BRIX FAILED DUE TO FORCED SHUTDOWN\n"},
+      // Its closing line would go where nobody reads either.
+      {"listing", {"-t", "-E", "-f", archive, "-I", idx}, false, "pipe_write", ""},
+      {"member list from a FIFO nobody writes", {"-c", "-E", "-f", s.work + "/l.tar", "-L", fifo}, false,
+       "pipe_read", "BRIX: BRIX FAILED DUE TO FORCED SHUTDOWN\n"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    int peer = -1;
+    bool usesFifo = std::find(c.args.begin(), c.args.end(), fifo) != c.args.end();
+    std::thread opener;
+    if (usesFifo) opener = std::thread([&] { peer = open(fifo.c_str(), c.fifoReader ? O_RDONLY : O_WRONLY); });
+    BrixRunning run = s.start(c.args);
+    if (opener.joinable()) opener.join();
+    std::string seen;
+    if (threadWaitsIn(run.pid, c.waitsIn, &seen)) {
+      kill(run.pid, SIGUSR1);
+    } else {
+      ADD_FAILURE() << "brix never blocked on the pipe: " << seen;
+      kill(run.pid, SIGKILL);
+    }
+    std::string err;
+    int status = reapProgram(run.pid, 60000, [&] {
+      char buf[4096];
+      struct pollfd p = {run.errFd, POLLIN, 0};
+      if (poll(&p, 1, 5) == 1) {
+        ssize_t n = read(run.errFd, buf, sizeof buf);
+        if (n > 0) err.append(buf, size_t(n));
+      }
+    });
+    std::string rest;
+    char buf[4096];
+    ssize_t n;
+    while ((n = read(run.errFd, buf, sizeof buf)) > 0) err.append(buf, size_t(n));
+    // Whatever reached standard output besides the archive or listing.
+    int outFlags = fcntl(run.outFd, F_GETFL);
+    fcntl(run.outFd, F_SETFL, outFlags | O_NONBLOCK);
+    while ((n = read(run.outFd, buf, sizeof buf)) > 0) rest.append(buf, size_t(n));
+    for (int fd : {run.outFd, run.errFd, run.inFd, peer})
+      if (fd >= 0) close(fd);
+    EXPECT_EQ(status, 72) << err;
+    EXPECT_TRUE(has(err + rest, c.closing)) << err << rest.substr(rest.size() > 300 ? rest.size() - 300 : 0);
+    EXPECT_TRUE(s.leftoverTempFiles().empty());
+  }
+  unlink(fifo.c_str());
+}
+
+// GNU tar's incremental dumps write old GNU headers, whose prefix field
+// holds times, not a path, and dumpdir members brix does not take: the
+// files are indexed, listed and extracted under their own names.
+TEST_F(BrixHostile, GnuIncrementalDump) {
+  writeFileAt(s.work + "/d/a", "hello\n");
+  writeFileAt(s.work + "/d/sub/b", "world\n");
+  std::string diff;
+  ASSERT_EQ(shellRun("cd " + s.work + " && tar --listed-incremental=snap -cf " + archive + " d", &diff), 0) << diff;
+  BrixResult r = s.run({"-X", "-E", "-f", archive});
+  EXPECT_TRUE(has(r.out, "BRIX: BRIX SUCCESSFUL")) << r.out << r.err;
+  r = s.run({"-t", "-E", "-f", archive});
+  EXPECT_EQ(sizes(r.out), (std::vector<std::string>{"d/a 6", "d/sub/b 6"})) << r.out;
+  r = in(out, {"-x", "-E", "-f", archive});
+  EXPECT_EQ(r.status, 0) << r.out << r.err;
+  EXPECT_EQ(slurp(out + "/d/a"), "hello\n");
+  EXPECT_EQ(slurp(out + "/d/sub/b"), "world\n");
+  r = s.run({"-K", "-E", "-f", archive});
+  EXPECT_EQ(r.status, 0) << r.out << r.err;
 }
