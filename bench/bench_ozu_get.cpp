@@ -128,15 +128,23 @@ double ownRate(const std::string& out)
   return at == std::string::npos ? 0 : strtod(out.c_str() + at + 8, nullptr) / 1000.0;
 }
 
-ProgramResult ozu(const GwsimFixture& gw, const std::string& commands, bool keepOut = false)
+// ozu's command line up to its own arguments: the wrapper's words, if any.
+std::vector<std::string> ozuCommand()
 {
-  ProgramSpec s;
+  std::vector<std::string> argv;
   if (const char* wrap = getenv("OZU_BENCH_WRAP")) {
     std::istringstream words(wrap);
     for (std::string w; words >> w;)
-      s.argv.push_back(w);
+      argv.push_back(w);
   }
-  s.argv.push_back(OZU_BENCH_PATH);
+  argv.push_back(OZU_BENCH_PATH);
+  return argv;
+}
+
+ProgramResult ozu(const GwsimFixture& gw, const std::string& commands, bool keepOut = false)
+{
+  ProgramSpec s;
+  s.argv = ozuCommand();
   for (const std::string& w : ozuArgs(gw, {commands}))
     s.argv.push_back(w);
   s.env = programEnv({"QUOR_", "OZU_", "HOME="},
@@ -246,7 +254,7 @@ int main(int argc, char** argv)
     std::string out = gw.dir() + "/out";
     mkdir(out.c_str(), 0755);
     ProgramSpec s;
-    s.argv = {OZU_BENCH_PATH};
+    s.argv = ozuCommand();
     for (const std::string& w : ozuArgs(gw, {"lcd " + out + "; mget <<END"}))
       s.argv.push_back(w);
     s.env = programEnv({"QUOR_", "OZU_", "HOME="},
