@@ -1,11 +1,24 @@
 // ozu's get through gwsim's movers against plain loopback TCP, in the same
 // run: a file of MiB bytes fetched at stripe widths 1, 4, 8 and 16 beside
-// the same bytes over as many plain TCP streams with the same buffer size;
-// the ratio of the two and ozu's peak memory against the pool's bound (two
-// buffers per stripe). Then mget of many 4 KiB files beside cp of the same
-// local tree (files per second).
+// the same bytes over as many plain TCP streams with the same buffer size,
+// one receiving thread per stream; the ratio of the two and ozu's peak
+// memory against the pool's bound (two buffers per stripe). The movers serve
+// gwsim's memory store (bytes from memory), so that the ratio measures the
+// client. Both sides run twice: into a local file (get into a file, each TCP
+// receiver writing its share of the same file) and without one (get to its
+// standard output, which the benchmark drops; TCP into memory), so that the
+// local file system's share of the time shows. Each ozu run starts and logs
+// in; "ozu own" is the rate ozu reports for the transfer alone, set against
+// TCP into a file ("r.own"). Each width is run `rounds` times, the ozu run and
+// the TCP runs next to each other, and the medians printed (a busy machine
+// shows as spread, with CPU seconds beside the wall time). Then mget of many
+// 4 KiB files beside cp of the same local tree (files per second).
 //
-//   bench_ozu_get [MiB [files]]     (defaults 1024 and 10000)
+//   bench_ozu_get [MiB [files [rounds [memory|file [widths]]]]]
+//       (defaults 1024, 10000, 3, memory, 1,4,8,16; files 0: no mget)
+//
+// OZU_BENCH_WRAP, when set, is a command (words split on blanks) that the
+// ozu runs go through, e.g. "perf record -g -o /tmp/get.perf".
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <stdio.h>
@@ -15,7 +28,10 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
+#include <fcntl.h>
+#include <sstream>
 #include <fstream>
 #include <string>
 #include <thread>
@@ -33,8 +49,10 @@ constexpr size_t kBlock = 8u << 20;  // the pool's buffer and the stripe block
 
 double seconds(Clock::time_point t0) { return std::chrono::duration<double>(Clock::now() - t0).count(); }
 
-// size bytes over `streams` loopback connections, kBlock at a time.
-double tcpSeconds(uint64_t size, int streams)
+// size bytes over `streams` loopback connections, kBlock at a time; with
+// a path, each receiver writes what it gets into that file at its own
+// offsets. Wall seconds, and the receivers' CPU seconds in *cpu.
+double tcpSeconds(uint64_t size, int streams, const std::string& path, double* cpu)
 {
   int lfd = socket(AF_INET, SOCK_STREAM, 0);
   sockaddr_in a{};
@@ -45,7 +63,9 @@ double tcpSeconds(uint64_t size, int streams)
   getsockname(lfd, reinterpret_cast<sockaddr*>(&a), &len);
   listen(lfd, 64);
   uint64_t share = size / uint64_t(streams);
+  std::vector<double> cpus(size_t(streams), 0.0);
   auto t0 = Clock::now();
+  int out = path.empty() ? -1 : open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
   std::vector<std::thread> threads;
   for (int i = 0; i < streams; ++i) {
     threads.emplace_back([&] {
@@ -60,30 +80,78 @@ double tcpSeconds(uint64_t size, int streams)
       }
       close(fd);
     });
-    threads.emplace_back([&] {
+    threads.emplace_back([&, i] {
       int fd = accept(lfd, nullptr, nullptr);
       std::vector<char> buf(kBlock);
-      while (recv(fd, buf.data(), kBlock, 0) > 0) {
+      off_t at = off_t(uint64_t(i) * share);
+      for (;;) {
+        size_t got = 0;
+        ssize_t n = 0;
+        while (got < kBlock && (n = recv(fd, buf.data() + got, kBlock - got, 0)) > 0)
+          got += size_t(n);
+        if (out >= 0 && got > 0 && pwrite(out, buf.data(), got, at) != ssize_t(got))
+          break;
+        at += off_t(got);
+        if (n <= 0)
+          break;
       }
       close(fd);
+      struct timespec ts;
+      clock_gettime(CLOCK_THREAD_CPUTIME_ID, &ts);
+      cpus[size_t(i)] = double(ts.tv_sec) + double(ts.tv_nsec) / 1e9;
     });
   }
   for (auto& t : threads)
     t.join();
+  if (out >= 0) {
+    close(out);
+    unlink(path.c_str());
+  }
   close(lfd);
+  *cpu = 0;
+  for (double c : cpus)
+    *cpu += c;
   return seconds(t0);
 }
 
-ProgramResult ozu(const GwsimFixture& gw, const std::string& commands)
+double median(std::vector<double> v)
+{
+  std::sort(v.begin(), v.end());
+  return v.empty() ? 0 : v[v.size() / 2];
+}
+
+// ozu's own figure for its transfer (its get line's KBS, 1000 bytes), in
+// MB/s: the time of the transfer alone, without the start and log-in.
+double ownRate(const std::string& out)
+{
+  size_t at = out.find(" bytes, ");
+  return at == std::string::npos ? 0 : strtod(out.c_str() + at + 8, nullptr) / 1000.0;
+}
+
+// ozu's command line up to its own arguments: the wrapper's words, if any.
+std::vector<std::string> ozuCommand()
+{
+  std::vector<std::string> argv;
+  if (const char* wrap = getenv("OZU_BENCH_WRAP")) {
+    std::istringstream words(wrap);
+    for (std::string w; words >> w;)
+      argv.push_back(w);
+  }
+  argv.push_back(OZU_BENCH_PATH);
+  return argv;
+}
+
+ProgramResult ozu(const GwsimFixture& gw, const std::string& commands, bool keepOut = false)
 {
   ProgramSpec s;
-  s.argv = {OZU_BENCH_PATH};
+  s.argv = ozuCommand();
   for (const std::string& w : ozuArgs(gw, {commands}))
     s.argv.push_back(w);
   s.env = programEnv({"QUOR_", "OZU_", "HOME="},
                      {"HOME=" + gw.dir() + "/home", "QUOR_USE_NETRC_FILE=1",
                       "QUOR_CFG_FILE_PATH=" + gw.dir(), "QUOR_HOSTNAME=localhost"});
-  s.outPath = "/dev/null";
+  if (!keepOut)
+    s.outPath = "/dev/null";
   s.timeoutSec = 3600;
   return runProgram(s);
 }
@@ -94,14 +162,28 @@ int main(int argc, char** argv)
 {
   uint64_t mib = argc > 1 ? strtoull(argv[1], nullptr, 10) : 1024;
   int files = argc > 2 ? atoi(argv[2]) : 10000;
+  int rounds = argc > 3 ? std::max(1, atoi(argv[3])) : 3;
+  bool fileStore = argc > 4 && strcmp(argv[4], "file") == 0;
+  std::vector<int> widths;
+  {
+    std::istringstream list(argc > 5 ? argv[5] : "1,4,8,16");
+    for (std::string w; std::getline(list, w, ',');)
+      if (atoi(w.c_str()) > 0)
+        widths.push_back(atoi(w.c_str()));
+  }
   uint64_t size = mib << 20;
-  printf("get of %llu MiB, buffers of %zu MiB\n", (unsigned long long)mib, kBlock >> 20);
-  printf("%6s %10s %10s %7s %12s %12s\n", "width", "ozu MB/s", "tcp MB/s", "ratio", "peak RSS MiB", "pool MiB");
-  for (int width : {1, 4, 8, 16}) {
+  printf("get of %llu MiB, buffers of %zu MiB, gwsim's %s store, medians of %d rounds (MB/s)\n",
+         (unsigned long long)mib, kBlock >> 20, fileStore ? "file" : "memory", rounds);
+  printf("%6s %9s %6s %9s %6s %9s %6s %9s %6s %6s %6s %8s %6s %8s %8s\n", "width", "ozu>file",
+         "cpu s", "tcp>file", "cpu s", "ozu>out", "cpu s", "tcp>mem", "cpu s", "r.file", "r.mem",
+         "ozu own", "r.own", "RSS MiB", "pool MiB");
+  for (int width : widths) {
     GwsimConfig c = aliceConfig();
     c.server().set("startupCOS", 4);
     c.cos(4).set("Name", "wide").set("StripeWidth", width).set("StripeLength", (long long)(width * kBlock));
     c.movers().set("PacketSize", (long long)kBlock);
+    if (!fileStore)
+      c.movers().set("Store", "memory");
     GwsimFixture gw(c.text());
     if (!gw.running()) {
       fprintf(stderr, "%s", gw.stderrText().c_str());
@@ -117,19 +199,45 @@ int main(int argc, char** argv)
         o.write(chunk.data(), long(chunk.size()));
     }
     std::string local = gw.dir() + "/big.local";
-    ProgramResult r = ozu(gw, "set iobufsize=" + std::to_string(kBlock) + "; get " + local + " : big");
-    struct stat st;
-    if (r.status != 0 || stat(local.c_str(), &st) != 0 || uint64_t(st.st_size) != size) {
-      fprintf(stderr, "get failed: %d\n%s", r.status, r.err.c_str());
-      return 1;
+    std::vector<double> ozuRate, ozuCpu, tcpRate, tcpCpu, fileRate, fileCpu, ratio, fileRatio;
+    std::vector<double> outRate, outCpu, own, ownRatio;
+    long rss = 0;
+    for (int round = 0; round < rounds; ++round) {
+      ProgramResult r = ozu(gw, "set iobufsize=" + std::to_string(kBlock) + "; get " + local + " : big", true);
+      struct stat st;
+      if (r.status != 0 || stat(local.c_str(), &st) != 0 || uint64_t(st.st_size) != size) {
+        fprintf(stderr, "get failed: %d\n%s", r.status, r.err.c_str());
+        return 1;
+      }
+      unlink(local.c_str());
+      ProgramResult o = ozu(gw, "set iobufsize=" + std::to_string(kBlock) + "; get - : big");
+      if (o.status != 0) {
+        fprintf(stderr, "get - failed: %d\n%s", o.status, o.err.c_str());
+        return 1;
+      }
+      double cpu = 0, fcpu = 0;
+      double tcp = tcpSeconds(size, width, "", &cpu);
+      double tcpFile = tcpSeconds(size, width, local, &fcpu);
+      ozuRate.push_back(double(size) / 1e6 / r.seconds);
+      ozuCpu.push_back(r.cpuSeconds);
+      tcpRate.push_back(double(size) / 1e6 / tcp);
+      tcpCpu.push_back(cpu);
+      fileRate.push_back(double(size) / 1e6 / tcpFile);
+      fileCpu.push_back(fcpu);
+      outRate.push_back(double(size) / 1e6 / o.seconds);
+      outCpu.push_back(o.cpuSeconds);
+      ratio.push_back(tcp / o.seconds);
+      own.push_back(ownRate(r.out + r.err));
+      ownRatio.push_back(own.back() / fileRate.back());
+      fileRatio.push_back(tcpFile / r.seconds);
+      rss = std::max(rss, r.maxRssKb);
     }
-    unlink(local.c_str());
-    double tcp = tcpSeconds(size, width);
-    double ozuRate = double(size) / 1e6 / r.seconds, tcpRate = double(size) / 1e6 / tcp;
-    printf("%6d %10.1f %10.1f %7.2f %12.1f %12zu\n", width, ozuRate, tcpRate, ozuRate / tcpRate,
-           double(r.maxRssKb) / 1024.0, size_t(2 * width) * (kBlock >> 20));
+    printf("%6d %9.1f %6.2f %9.1f %6.2f %9.1f %6.2f %9.1f %6.2f %6.2f %6.2f %8.1f %6.2f %8.1f %8zu\n",
+           width, median(ozuRate), median(ozuCpu), median(fileRate), median(fileCpu), median(outRate),
+           median(outCpu), median(tcpRate), median(tcpCpu), median(fileRatio), median(ratio),
+           median(own), median(ownRatio), double(rss) / 1024.0, size_t(2 * width) * (kBlock >> 20));
   }
-  {
+  if (files > 0) {
     GwsimFixture gw(aliceConfig().text());
     ozuHome(gw);
     std::string stored = gw.rootDir() + "/home/alice/many", tree = gw.dir() + "/tree";
@@ -146,7 +254,7 @@ int main(int argc, char** argv)
     std::string out = gw.dir() + "/out";
     mkdir(out.c_str(), 0755);
     ProgramSpec s;
-    s.argv = {OZU_BENCH_PATH};
+    s.argv = ozuCommand();
     for (const std::string& w : ozuArgs(gw, {"lcd " + out + "; mget <<END"}))
       s.argv.push_back(w);
     s.env = programEnv({"QUOR_", "OZU_", "HOME="},

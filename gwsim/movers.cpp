@@ -15,6 +15,8 @@
 
 #include <algorithm>
 #include <condition_variable>
+#include <deque>
+#include <functional>
 #include <mutex>
 #include <thread>
 
@@ -496,6 +498,71 @@ void runJob(Mover* m) {
   closePipe(m);
 }
 
+// Mover threads live across requests: a request's movers are handed to
+// idle threads all at once rather than each started in turn.
+struct MoverPool {
+  std::mutex m;
+  std::condition_variable cv;
+  std::deque<std::function<void()>> work;
+  size_t idle = 0;
+};
+
+MoverPool& pool() {
+  static MoverPool* p = new MoverPool;  // never destroyed: its threads outlive main
+  return *p;
+}
+
+void poolThread() {
+  MoverPool& p = pool();
+  std::unique_lock<std::mutex> l(p.m);
+  for (;;) {
+    p.idle++;
+    p.cv.wait(l, [&] { return !p.work.empty(); });
+    p.idle--;
+    std::function<void()> fn = std::move(p.work.front());
+    p.work.pop_front();
+    l.unlock();
+    fn();
+    l.lock();
+  }
+}
+
+// Runs every fn at the same time on kept threads and waits for all: how
+// many ran (those from the first that got no thread on did not). Each fn
+// gets a thread of its own at once: an idle one, or one started for it.
+size_t poolRun(std::vector<std::function<void()>>& fns) {
+  MoverPool& p = pool();
+  std::mutex doneLock;
+  std::condition_variable doneCv;
+  size_t left = fns.size();
+  size_t queued = 0;
+  {
+    std::lock_guard<std::mutex> l(p.m);
+    for (std::function<void()>& fn : fns) {
+      if (p.idle < p.work.size() + 1) {
+        try {
+          std::thread(poolThread).detach();
+        } catch (const std::system_error&) {
+          break;
+        }
+        // The new thread counts itself idle once it waits; until then the
+        // queue holds its share.
+      }
+      p.work.push_back([&, f = std::move(fn)] {
+        f();
+        std::lock_guard<std::mutex> d(doneLock);
+        if (--left == 0) doneCv.notify_all();
+      });
+      queued++;
+    }
+  }
+  p.cv.notify_all();
+  std::unique_lock<std::mutex> d(doneLock);
+  left -= fns.size() - queued;
+  doneCv.wait(d, [&] { return left == 0; });
+  return queued;
+}
+
 }  // namespace
 
 int gw_StoreSend(int sock, uint64_t len, int flags) {
@@ -610,15 +677,24 @@ void gw_MoversRun(gw_mover_plan_t* plan) {
     Gate gate;
     gate.expected = int(plan->jobs.size());
     std::vector<Mover> movers(plan->jobs.size());
-    std::vector<std::thread> threads;
     for (size_t i = 0; i < plan->jobs.size(); i++) {
       movers[i].plan = plan;
       movers[i].job = &plan->jobs[i];
       movers[i].first = i == 0;
       movers[i].gate = plan->faults.crowd > 0 ? &gate : nullptr;
-      threads.emplace_back(runJob, &movers[i]);
     }
-    for (std::thread& t : threads) t.join();
+    if (plan->faults.crowd > 0) {
+      // A crowd is all of its movers connected at once, each on a thread
+      // started for it: none of them may wait behind another for a thread.
+      std::vector<std::thread> threads;
+      for (Mover& m : movers) threads.emplace_back(runJob, &m);
+      for (std::thread& t : threads) t.join();
+    } else {
+      std::vector<std::function<void()>> fns;
+      for (Mover& m : movers) fns.push_back([p = &m] { runJob(p); });
+      // A mover that got no thread moved nothing; the others' bytes count.
+      for (size_t i = poolRun(fns); i < movers.size(); i++) setFailed(&movers[i], "no thread");
+    }
   }
   if (settings.memoryStore && plan->direction == GW_MOVE_WRITE && !plan->offline) {
     uint64_t moved = gw_MoversPrefix(plan);

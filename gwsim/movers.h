@@ -11,7 +11,9 @@
 // gw_MoverSettings  the settings in force (defaults without a block).
 // gw_MoverFaultsFor counts one list request (read or write) against the
 //                   fault rules and returns the faults that fire for it.
-// gw_MoversRun      runs every job of plan, each on its own thread, and
+// gw_MoversRun      runs every job of plan, each on a thread of its own at
+//                   once (threads kept from earlier requests, all woken
+//                   together; a crowd's on threads started for it), and
 //                   waits for all; every job's pieces then say how many of
 //                   their bytes moved and whether the job failed.
 // gw_MoversPrefix   how many bytes from the start of the stream moved

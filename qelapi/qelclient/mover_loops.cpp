@@ -15,6 +15,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <condition_variable>
 #include <memory>
 #include <mutex>
 
@@ -177,11 +178,6 @@ uint64_t mover_cover_prefix(const mover_cover_t* c) {
 
 // ---- the serving loop ----
 
-void mover_set_close(mover_set_t* set) {
-  for (int fd : set->conns) close(fd);
-  set->conns.clear();
-}
-
 namespace {
 
 // What the connection threads of one mover_serve call share.
@@ -193,8 +189,6 @@ struct serve_state {
   int packetWait;
   int writeSize;
   bool lostIsClosed;
-  int stopFd;  // eventfd, readable once the call ends
-  int noteFd;  // eventfd: a packet moved, a connection ended, or one failed
   std::mutex lock;  // cover, failure and want
   mover_cover_t* cover;
   uint64_t want;  // bytes from the window's start that end the call
@@ -203,19 +197,40 @@ struct serve_state {
   std::atomic<uint64_t> packets{0};  // packets moved by the threads
 };
 
-// One mover connection, served by a thread of its own while the call lasts,
-// so that the movers' streams are copied in parallel rather than one packet
-// at a time by the listening thread.
-struct conn_worker {
-  serve_state* st;
+}  // namespace
+
+// One mover connection, served by a thread of its own from the call that
+// first sees it until the set is closed or the connection ends, so that the
+// movers' streams are copied in parallel rather than one packet at a time by
+// the listening thread, and no thread is started again for a later call.
+struct mover_worker {
+  mover_workers* pool;
   int fd;
   pthread_t thread{};
+  bool ended = false;   // the thread has left its loop (under pool->lock)
   bool closed = false;  // the mover is done with it; the call closes it
 };
 
-void note(serve_state* st) {
+// The set's connection threads and what they share across calls. Between
+// calls they wait for the next one; while a call lasts, cur is its state.
+struct mover_workers {
+  std::mutex lock;
+  std::condition_variable work;  // a call began, or the set closes
+  std::condition_variable idle;  // a thread left the call
+  serve_state* cur = nullptr;
+  uint64_t generation = 0;  // counts calls, so a thread serves each once
+  int inCall = 0;           // threads serving cur
+  bool quit = false;
+  int stopFd = -1;  // eventfd, readable once the call ends
+  int noteFd = -1;  // eventfd: a packet moved, a connection ended, or one failed
+  std::vector<std::unique_ptr<mover_worker>> threads;
+};
+
+namespace {
+
+void note(mover_workers* p) {
   uint64_t one = 1;
-  ssize_t n = write(st->noteFd, &one, sizeof one);
+  ssize_t n = write(p->noteFd, &one, sizeof one);
   (void)n;  // a full counter is already a note
 }
 
@@ -251,40 +266,105 @@ int servePacket(serve_state* st, int fd) {
   return enough(st) ? 2 : 1;
 }
 
-void* serveConnection(void* arg) {
-  auto* w = static_cast<conn_worker*>(arg);
-  serve_state* st = w->st;
+// Serves the connection for one call: 1 when the call ended, 0 when the
+// mover is done with the connection, a failure otherwise.
+int serveCall(mover_worker* w, serve_state* st) {
   for (;;) {
-    struct pollfd p[2] = {{w->fd, POLLIN, 0}, {st->stopFd, POLLIN, 0}};
+    struct pollfd p[2] = {{w->fd, POLLIN, 0}, {w->pool->stopFd, POLLIN, 0}};
     int n = poll(p, 2, -1);
     if (n < 0) {
       if (errno == EINTR || errno == EAGAIN) continue;
       n = -errno;
       std::lock_guard<std::mutex> hold(st->lock);
       if (st->failure == 0) st->failure = n;
-      break;
+      return n;
     }
-    if (p[1].revents) break;
+    if (p[1].revents) return 1;
     if (!p[0].revents) continue;
     // The calling thread hears only of what ends its wait: the window
     // complete, a failure, a connection gone.
     int rc = servePacket(st, w->fd);
+    if (rc <= 0) return rc;
+    if (rc == 2) note(w->pool);
+  }
+}
+
+void* serveConnection(void* arg) {
+  auto* w = static_cast<mover_worker*>(arg);
+  mover_workers* p = w->pool;
+  uint64_t served = 0;
+  std::unique_lock<std::mutex> l(p->lock);
+  for (;;) {
+    p->work.wait(l, [&] { return p->quit || (p->cur != nullptr && p->generation != served); });
+    if (p->quit) break;
+    serve_state* st = p->cur;
+    served = p->generation;
+    p->inCall++;
+    l.unlock();
+    int rc = serveCall(w, st);
+    if (rc <= 0) note(p);
+    l.lock();
+    p->inCall--;
+    p->idle.notify_all();
     if (rc <= 0) {
       w->closed = rc == 0;
       break;
     }
-    if (rc == 2) note(st);
   }
-  note(st);
+  w->ended = true;
   return nullptr;
 }
 
+mover_workers* workersOf(mover_set_t* set) {
+  if (set->workers != nullptr) return set->workers;
+  auto* p = new mover_workers();
+  p->stopFd = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+  p->noteFd = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+  if (p->stopFd < 0 || p->noteFd < 0) {
+    if (p->stopFd >= 0) close(p->stopFd);
+    if (p->noteFd >= 0) close(p->noteFd);
+    delete p;
+    return nullptr;
+  }
+  set->workers = p;
+  return p;
+}
+
+void drain(int fd) {
+  uint64_t v;
+  ssize_t r = read(fd, &v, sizeof v);
+  (void)r;
+}
+
 }  // namespace
+
+void mover_set_stop_threads(mover_set_t* set) {
+  mover_workers* p = set->workers;
+  if (p == nullptr) return;
+  {
+    std::lock_guard<std::mutex> hold(p->lock);
+    p->quit = true;
+  }
+  p->work.notify_all();
+  for (auto& w : p->threads) pthread_join(w->thread, nullptr);
+  close(p->stopFd);
+  close(p->noteFd);
+  delete p;
+  set->workers = nullptr;
+}
+
+void mover_set_close(mover_set_t* set) {
+  mover_set_stop_threads(set);
+  for (int fd : set->conns) close(fd);
+  set->conns.clear();
+}
 
 int mover_serve(mover_set_t* set, int direction, uint64_t xferId, uint64_t winOffset, char* buf,
                 uint64_t size, mover_cover_t* cover, int timeoutMs, int wakeFd, int packetWait,
                 const mover_wake_t* wake) {
   if (mover_cover_total(cover) >= size) return 0;
+  mover_workers* pool = workersOf(set);
+  if (pool == nullptr) return -errno;
   serve_state st;
   st.direction = direction;
   st.xferId = xferId;
@@ -296,38 +376,45 @@ int mover_serve(mover_set_t* set, int direction, uint64_t xferId, uint64_t winOf
   st.lostIsClosed = set->lostIsClosed;
   st.cover = cover;
   st.want = size;
-  st.stopFd = eventfd(0, EFD_CLOEXEC);
-  st.noteFd = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
-  if (st.stopFd < 0 || st.noteFd < 0) {
-    int err = -errno;
-    if (st.stopFd >= 0) close(st.stopFd);
-    if (st.noteFd >= 0) close(st.noteFd);
-    return err;
-  }
-  std::vector<std::unique_ptr<conn_worker>> workers;
-  // One connection is served by the calling thread itself, as a single
-  // mover's is, without a thread to start; the others get threads.
+  // A connection without a thread of its own (the first one, as a single
+  // mover's) is served by the calling thread itself.
   int own = -1;
+  auto hasThread = [&](int fd) {
+    for (auto& w : pool->threads)
+      if (w->fd == fd) return true;
+    return false;
+  };
   auto start = [&](int fd) -> int {
     if (direction == MOVER_SEND && st.writeSize == 0) {
       int ws = quorcfgx_NetoptGetWriteSize(fd, nullptr);
       st.writeSize = ws > 0 ? ws : -1;
     }
+    if (hasThread(fd)) return 0;
     if (own < 0) {
       own = fd;
       return 0;
     }
-    auto w = std::make_unique<conn_worker>();
-    w->st = &st;
+    auto w = std::make_unique<mover_worker>();
+    w->pool = pool;
     w->fd = fd;
     if (ozugw_ThreadCreate(&w->thread, nullptr, serveConnection, w.get()) < 0) return -11;
-    workers.push_back(std::move(w));
+    std::lock_guard<std::mutex> hold(pool->lock);
+    pool->threads.push_back(std::move(w));
     return 0;
   };
+  {
+    // What the last call's end left in the events is no news for this one.
+    drain(pool->stopFd);
+    drain(pool->noteFd);
+    std::lock_guard<std::mutex> hold(pool->lock);
+    pool->cur = &st;
+    pool->generation++;
+  }
+  pool->work.notify_all();
   int result = 0;
   uint64_t packetsSeen = 0;
-  for (int fd : set->conns) {
-    result = start(fd);
+  for (size_t i = 0; i < set->conns.size(); i++) {
+    result = start(set->conns[i]);
     if (result < 0) break;
   }
   while (result == 0) {
@@ -341,7 +428,7 @@ int mover_serve(mover_set_t* set, int direction, uint64_t xferId, uint64_t winOf
     }
     struct pollfd fds[4] = {{set->listenFd, POLLIN, 0},
                             {wakeFd, POLLIN, 0},  // a negative descriptor is ignored
-                            {st.noteFd, POLLIN, 0},
+                            {pool->noteFd, POLLIN, 0},
                             {own, POLLIN, 0}};
     int n = poll(fds, 4, timeoutMs);
     if (n < 0) {
@@ -366,9 +453,7 @@ int mover_serve(mover_set_t* set, int direction, uint64_t xferId, uint64_t winOf
         break;
       }
       // The caller decides, and the connections' threads serve on meanwhile.
-      uint64_t v;
-      ssize_t r = read(wakeFd, &v, sizeof v);
-      (void)r;
+      drain(wakeFd);
       std::lock_guard<std::mutex> hold(st.lock);
       if (wake->woken(wake->arg, &st.want)) {
         result = MOVER_WOKEN;
@@ -376,11 +461,7 @@ int mover_serve(mover_set_t* set, int direction, uint64_t xferId, uint64_t winOf
       }
       continue;
     }
-    if (fds[2].revents) {
-      uint64_t v;
-      ssize_t r = read(st.noteFd, &v, sizeof v);
-      (void)r;
-    }
+    if (fds[2].revents) drain(pool->noteFd);
     if (fds[3].revents) {
       int rc = servePacket(&st, own);
       if (rc < 0) {
@@ -408,19 +489,33 @@ int mover_serve(mover_set_t* set, int direction, uint64_t xferId, uint64_t winOf
         result = start(set->conns[i]);
     }
   }
-  // The threads stop between packets; data still queued stays in the
-  // connections for the next call.
+  // The threads stop between packets, and wait for the next call; data
+  // still queued stays in the connections for it.
   uint64_t one = 1;
-  ssize_t r = write(st.stopFd, &one, sizeof one);
+  ssize_t r = write(pool->stopFd, &one, sizeof one);
   (void)r;
-  for (auto& w : workers) pthread_join(w->thread, nullptr);
-  for (auto& w : workers) {
+  std::vector<std::unique_ptr<mover_worker>> gone;
+  {
+    std::unique_lock<std::mutex> l(pool->lock);
+    pool->idle.wait(l, [&] { return pool->inCall == 0; });
+    pool->cur = nullptr;
+    // A thread whose connection ended has left its loop: it is reaped here
+    // and, when the mover is done with it, its connection closed.
+    for (auto it = pool->threads.begin(); it != pool->threads.end();) {
+      if ((*it)->ended) {
+        gone.push_back(std::move(*it));
+        it = pool->threads.erase(it);
+      } else {
+        ++it;
+      }
+    }
+  }
+  for (auto& w : gone) {
+    pthread_join(w->thread, nullptr);
     if (!w->closed) continue;
     close(w->fd);
     set->conns.erase(std::find(set->conns.begin(), set->conns.end(), w->fd));
   }
-  close(st.stopFd);
-  close(st.noteFd);
   // A connection that failed while the call was ending still fails it,
   // unless every byte of the window had already moved.
   if ((result == MOVER_WOKEN || result == -110 || result == 0) && st.failure < 0 &&

@@ -24,15 +24,21 @@
 //                     caller to log once it no longer serves movers (the log
 //                     line is a gateway round trip). packetWait is the
 //                     limit in seconds on one packet's body once it started.
-//                     While the call lasts each connection is served by a
-//                     thread of its own; all of them are joined before it
-//                     returns, so cover and set are the caller's again.
+//                     Each connection but one is served by a thread of
+//                     its own, started the first time a call sees it and
+//                     kept, waiting between calls, until the set is closed
+//                     or the connection ends; every thread has left the
+//                     call before it returns, so cover and set are the
+//                     caller's again.
 //                     With wake given, a wake-up does not end the call by
 //                     itself: wake->woken (under the lock that guards
 //                     cover) says whether to end it (MOVER_WOKEN), and may
 //                     lower *want, the bytes from the window's start that
 //                     suffice: the call then returns 0 once they moved.
-// mover_set_close     closes every connection of set (not the listen socket).
+// mover_set_close     stops and joins the set's threads and closes every
+//                     connection of set (not the listen socket).
+// mover_set_stop_threads stops and joins the threads only (the set's
+//                     destructor calls it for a set never closed).
 // mover_accept_checked accepts one mover connection on listenFd (the one
 //                     accept of every mover connection, the library's and
 //                     the shell's): the new descriptor, non-blocking and
@@ -71,6 +77,11 @@ typedef struct mover_set {
   // A mover that goes away while it is answered counts as done with its
   // connection, not as a failure: the gateway's reply tells what it moved.
   bool lostIsClosed = false;
+  struct mover_workers* workers = nullptr;  // the connections' threads
+  mover_set() = default;
+  mover_set(const mover_set&) = delete;
+  mover_set& operator=(const mover_set&) = delete;
+  ~mover_set();
 } mover_set_t;
 
 enum { MOVER_RECEIVE = 0, MOVER_SEND = 1 };
@@ -84,6 +95,8 @@ int mover_serve(mover_set_t* set, int direction, uint64_t xferId, uint64_t winOf
                 uint64_t size, mover_cover_t* cover, int timeoutMs, int wakeFd, int packetWait,
                 const mover_wake_t* wake = nullptr);
 void mover_set_close(mover_set_t* set);
+void mover_set_stop_threads(mover_set_t* set);
+inline mover_set::~mover_set() { mover_set_stop_threads(this); }
 int mover_accept_checked(int listenFd, quor_sockaddr_t* peerOut, const char* caller,
                          std::vector<quor_sockaddr_t>* refused);
 

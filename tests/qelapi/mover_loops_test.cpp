@@ -14,6 +14,7 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <filesystem>
 #include <thread>
 #include <vector>
 
@@ -455,5 +456,81 @@ TEST(MoverLoops, AWakeUpWithACallbackServesOnUntilTheNamedBytesAreIn) {
     mover_set_close(&set);
     close(mover);
     close(wakeFd);
+  }
+}
+
+namespace {
+
+int threadCount() {
+  int n = 0;
+  for (const auto& e : std::filesystem::directory_iterator("/proc/self/task")) {
+    (void)e;
+    n++;
+  }
+  return n;
+}
+
+// Samples the thread count until it is `want` (a joined thread can stay
+// listed for a moment), at most 2 s: the last count seen.
+int settledThreadCount(int want) {
+  int n = threadCount();
+  for (int i = 0; i < 200 && n != want; i++) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    n = threadCount();
+  }
+  return n;
+}
+
+}  // namespace
+
+// Calls that end early (a time-out, then a window that is complete) keep
+// the connections and their threads for the next call, which serves what
+// arrives on them meanwhile; closing the set ends the threads. A set that
+// goes out of scope unclosed still ends them.
+TEST(MoverLoops, ConnectionThreadsServeLaterCallsUntilTheSetCloses) {
+  Listener l;
+  const int kPiece = 4096, kSize = 6 * kPiece;
+  std::vector<char> src = pattern(kSize);
+  // A first thread starts whatever the process starts once (a sanitizer's
+  // own thread), so that the counts below see only the set's.
+  std::thread([] {}).join();
+  int before = threadCount();
+  for (bool closeIt : {true, false}) {
+    std::vector<int> movers, accepted;
+    for (int i = 0; i < 3; i++) movers.push_back(connectTo(l.port));
+    {
+      mover_set_t set;
+      set.listenFd = l.fd;
+      set.caller = "test";
+      // First call: only the first piece of each mover, then nothing: the
+      // call times out with the connections kept.
+      for (int i = 0; i < 3; i++)
+        sendPackets(movers[size_t(i)], kXfer, 0, src, {uint64_t(i) * kPiece}, kPiece);
+      mover_cover_t cover;
+      std::vector<char> dst(kSize, 0);
+      EXPECT_EQ(mover_serve(&set, MOVER_RECEIVE, kXfer, 0, dst.data(), kSize, &cover, 300, -1, 5),
+                -110);
+      EXPECT_EQ(mover_cover_total(&cover), uint64_t(3 * kPiece));
+      EXPECT_EQ(set.conns.size(), 3u);
+      // One connection is the caller's; the two others kept their threads.
+      EXPECT_EQ(settledThreadCount(before + 2), before + 2);
+      // Second call: the rest arrives on the kept connections.
+      for (int i = 0; i < 3; i++)
+        sendPackets(movers[size_t(i)], kXfer, 0, src, {uint64_t(i + 3) * kPiece}, kPiece);
+      EXPECT_EQ(mover_serve(&set, MOVER_RECEIVE, kXfer, 0, dst.data(), kSize, &cover, 5000, -1, 5),
+                0);
+      EXPECT_EQ(dst, src);
+      EXPECT_EQ(threadCount(), before + 2);
+      if (closeIt) {
+        mover_set_close(&set);
+        EXPECT_EQ(settledThreadCount(before), before);
+        EXPECT_TRUE(peerClosed(movers[0]));
+      } else {
+        accepted = set.conns;  // the connections stay the caller's to close
+      }
+    }
+    EXPECT_EQ(settledThreadCount(before), before);
+    for (int fd : accepted) close(fd);
+    for (int fd : movers) close(fd);
   }
 }

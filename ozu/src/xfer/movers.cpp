@@ -185,16 +185,18 @@ void *ozu_Mover_ConnectionsThread(void *arg)
 {
   auto *ctl = static_cast<transfer_t *>(arg);
   int n = ctl->controlSockCount;
-  std::vector<struct pollfd> fds(size_t(n > 0 ? n : 0));
+  // The phase's end wakes the loop through the last entry.
+  std::vector<struct pollfd> fds(size_t(n > 0 ? n : 0) + 1);
   for (int i = 0; i < n; ++i)
     fds[size_t(i)] = {ctl->controlSockAddr[i].socketFD, POLLIN, 0};
+  fds[size_t(n > 0 ? n : 0)] = {ctl->connWakeCreated ? ctl->connWakeFd : -1, POLLIN, 0};
   bool first = true;
   uint64_t lastOffset = 0;
   // After an abort the list request may still be out: movers that connect
   // then are closed at once, so that none waits for an answer and the
   // gateway's reply comes soon.
   while (ctl->transfer_active) {
-    int ready = poll(fds.data(), nfds_t(n), 250);
+    int ready = poll(fds.data(), nfds_t(fds.size()), 250);
     if (ready < 0) {
       if (errno == EINTR)
         continue;
@@ -210,6 +212,13 @@ void *ozu_Mover_ConnectionsThread(void *arg)
         lastOffset = cur;
       }
       continue;
+    }
+    if (fds.back().revents) {
+      uint64_t v;
+      ssize_t r = read(fds.back().fd, &v, sizeof v);
+      (void)r;
+      if (--ready == 0)
+        continue;
     }
     if (debug >= 3)
       fprintf(listF, "/debug/%s: new connection detected\n", "mct_WaitForConnect");

@@ -618,6 +618,7 @@ done:
   pthread_mutex_lock(&Ctl->abortLock);
   Ctl->transfer_active = 0;
   pthread_cond_broadcast(&Ctl->abortCondition);
+  ozu_WakeConnections(Ctl);
   pthread_mutex_unlock(&Ctl->abortLock);
   if (Ctl->connectionList != nullptr)
     ozu_CleanupTransferThreads(Ctl);

@@ -205,6 +205,10 @@ typedef struct transfer {
   pthread_mutex_t abortLock;
   int32_t abortConditionCreated;
   pthread_cond_t abortCondition;
+  // eventfd that wakes the mover connections thread when the phase ends,
+  // rather than after its poll's slice (valid while connWakeCreated).
+  int32_t connWakeCreated;
+  int32_t connWakeFd;
   int32_t ioMode;
   int32_t stripeWidth;
   int32_t bufSize;
@@ -277,6 +281,9 @@ void ozu_SetTransferAborted(transfer_t *ctl, int place);
 #define SET_TRANSFER_ABORTED(ctl) ozu_SetTransferAborted((ctl), __LINE__)
 // Ends a data phase at once: transfer_active 0, abort counter 1.
 void ozu_StopTransfer(transfer_t *ctl);
+// Wakes the mover connections thread to look at transfer_active and the
+// abort counter again; the caller holds abortLock.
+void ozu_WakeConnections(transfer_t *ctl);
 int ozu_ShouldAbortTransfer(const char *prompt, const char *otherInfo);
 int ozu_PositionLocalFile(int fd, uint64_t offset, const char *name);
 uint32_t ozu_GetIODProtocolType(void);
