@@ -18,24 +18,6 @@
 #include "gwsim_fixture.h"
 #include "quor_api.h"
 
-namespace {
-
-// A stop signal takes effect a little after kill() returns: wait until the
-// process shows as stopped, so that no reply of its can still leave.
-bool waitStopped(pid_t pid) {
-  for (int i = 0; i < 2000; i++) {
-    std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
-    std::string line;
-    std::getline(stat, line);
-    size_t close = line.rfind(')');
-    if (close != std::string::npos && close + 2 < line.size() && line[close + 2] == 'T') return true;
-    usleep(1000);
-  }
-  return false;
-}
-
-}  // namespace
-
 TEST(InterruptedWait, OnlyAThreadThatAllowedItGivesUp) {
   // When the interrupt comes: while the call waits, after the thread
   // allowed interrupts but before it called, or before it allowed them.
@@ -63,8 +45,7 @@ TEST(InterruptedWait, OnlyAThreadThatAllowedItGivesUp) {
           setenv("QUOR_TEST_TIMESCALE", "10", 1);  // a grace of 0.2 s
           char cwd[64] = "";
           CHILD_EQ(failures, quor_Getcwd(cwd, sizeof cwd), 0);
-          CHILD_EQ(failures, kill(gw.pid(), SIGSTOP), 0);
-          CHILD_EQ(failures, waitStopped(gw.pid()), true);
+          CHILD_EQ(failures, gw.pause(), true);
           std::atomic<int> rc{1};
           std::atomic<bool> done{false};
           std::atomic<bool> allowed{false}, interruptSent{false};
@@ -87,13 +68,13 @@ TEST(InterruptedWait, OnlyAThreadThatAllowedItGivesUp) {
           if (c.when == kDuringWait) quorex_InterruptWaits();
           usleep(1500000);
           CHILD_EQ(failures, done.load(), c.endsWhileStopped);
-          kill(gw.pid(), SIGCONT);
+          gw.resume();
           caller.join();
           CHILD_EQ(failures, rc.load(), c.rc);
           return failures;
         },
         30);
-    kill(gw.pid(), SIGCONT);
+    gw.resume();
     EXPECT_EQ(r.status, 0) << r.stderrText;
   }
 }

@@ -134,7 +134,7 @@ TEST_F(OzuDefects, CtrlCLeavesAGatewayThatStoppedAnswering)
   p->type("one\n");
   ASSERT_TRUE(p->waitFor("ONE")) << p->screen;
   ASSERT_TRUE(p->waitFor("ozu> ")) << p->screen;
-  ASSERT_EQ(kill(gw.pid(), SIGSTOP), 0);
+  ASSERT_TRUE(gw.pause());
   p->type("one\n");
   usleep(300000);
   p->type("\x03");
@@ -151,7 +151,7 @@ TEST_F(OzuDefects, CtrlCLeavesAGatewayThatStoppedAnswering)
     EXPECT_TRUE(p->waitFor("ozu> ")) << p->screen;
     p->type("quit\n");
   }
-  kill(gw.pid(), SIGCONT);
+  gw.resume();
   EXPECT_TRUE(back) << p->screen;
   EXPECT_TRUE(prompt) << p->screen;
   EXPECT_EQ(p->finish(), 69) << p->screen;

@@ -1,5 +1,6 @@
 #include "gwsim_fixture.h"
 
+#include <dirent.h>
 #include <errno.h>
 #include <fcntl.h>
 #include <gtest/gtest.h>
@@ -86,6 +87,42 @@ void GwsimFixture::init(const std::string& configText) {
 }
 
 std::string GwsimFixture::binary() { return GWSIM_PATH; }
+
+namespace {
+
+// True when every thread of pid is stopped.
+bool allThreadsStopped(pid_t pid) {
+  std::string taskDir = "/proc/" + std::to_string(pid) + "/task";
+  DIR* d = opendir(taskDir.c_str());
+  if (!d) return false;
+  bool all = true, any = false;
+  while (struct dirent* e = readdir(d)) {
+    if (e->d_name[0] == '.') continue;
+    std::ifstream stat(taskDir + "/" + e->d_name + "/stat");
+    std::string line;
+    if (!std::getline(stat, line)) continue;  // a thread that just ended
+    size_t close = line.rfind(')');
+    any = true;
+    if (close == std::string::npos || close + 2 >= line.size() || line[close + 2] != 'T') all = false;
+  }
+  closedir(d);
+  return any && all;
+}
+
+}  // namespace
+
+bool GwsimFixture::pause() const {
+  if (pid_ <= 0 || kill(pid_, SIGSTOP) != 0) return false;
+  for (int i = 0; i < 5000; i++) {
+    if (allThreadsStopped(pid_)) return true;
+    usleep(1000);
+  }
+  return false;
+}
+
+void GwsimFixture::resume() const {
+  if (pid_ > 0) kill(pid_, SIGCONT);
+}
 
 bool GwsimFixture::restart() {
   int st = stop();

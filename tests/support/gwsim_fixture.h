@@ -42,6 +42,12 @@ struct GwsimFixture {
   // directory, configuration, root and database, on a new port; the
   // journal starts afresh. True once it listens again.
   bool restart();
+  // Stops gwsim with SIGSTOP and waits until every thread of it shows as
+  // stopped (the signal takes effect a little after kill() returns, and a
+  // thread still running could answer one more request); false if it does
+  // not within 5 s. resume() lets it go on.
+  bool pause() const;
+  void resume() const;
   // The gwsim binary the fixture starts.
   static std::string binary();
 
