@@ -293,6 +293,20 @@ void ozu_PoolSize(uint64_t fileSize, int stripeWidth, uint32_t keysetBufSize, in
 // found on (the current one when that handle is unknown).
 struct ozu_context *ozu_XferContext(const transfer_t *ctl);
 
+// Holds the calling thread's library calls to connection handle (none for
+// a handle below 0) while it lives, whatever the current connection
+// becomes meanwhile; then puts back what was held before. ok is false
+// when no connection has that handle.
+struct xfer_conn_hold {
+  explicit xfer_conn_hold(int handle);
+  ~xfer_conn_hold();
+  xfer_conn_hold(const xfer_conn_hold &) = delete;
+  xfer_conn_hold &operator=(const xfer_conn_hold &) = delete;
+  bool ok = true;
+  bool held = false;
+  int previous = -1;
+};
+
 // ---- local file I/O seam ----
 // Every local read and write of a transfer goes through these, so a test
 // build can inject ENOSPC, EIO and EAGAIN (OZU_TEST_LOCAL_IO_FAULT).

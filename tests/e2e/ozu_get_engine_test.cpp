@@ -1,0 +1,103 @@
+// More of ozu's get engine end to end against gwsim: transfers whose names
+// lie on different connections, faults of single messages of the mover
+// protocol, tape recalls, large and sparse files, interrupts, the progress
+// line and the usage and refusal texts.
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <fstream>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "gwsim_config.h"
+#include "gwsim_fixture.h"
+#include "journal_text.h"
+#include "ozu_run.h"
+
+namespace {
+
+std::string randomBytes(size_t n, unsigned seed)
+{
+  std::mt19937 rng(seed);
+  std::string s(n, '\0');
+  for (size_t i = 0; i < n; ++i)
+    s[i] = char(rng() & 0xff);
+  return s;
+}
+
+std::string readAll(const std::string& path)
+{
+  std::ifstream in(path, std::ios::binary);
+  return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+std::string joinLines(const std::vector<std::string>& lines)
+{
+  std::string all;
+  for (const std::string& l : lines)
+    all += l + "\n";
+  return all;
+}
+
+// Compares without printing the bytes of a failure.
+bool same(const std::string& a, const std::string& b) { return a == b; }
+
+[[maybe_unused]] bool exists(const std::string& path)
+{
+  struct stat st;
+  return stat(path.c_str(), &st) == 0;
+}
+
+GwsimConfig stripedConfig(int width, const char* protocol)
+{
+  GwsimConfig c = aliceConfig();
+  c.server().set("startupCOS", 4);
+  c.cos(4).set("Name", "wide").set("StripeWidth", width).set("StripeLength", width * 65536);
+  c.movers().set("Protocol", protocol).set("PacketSize", 65536);
+  return c;
+}
+
+void store(const GwsimFixture& gw, const std::string& name, const std::string& data)
+{
+  std::ofstream(gw.rootDir() + "/home/alice/" + name, std::ios::binary) << data;
+}
+
+std::string localDir(const GwsimFixture& gw)
+{
+  ozuHome(gw);
+  std::string d = gw.dir() + "/local";
+  mkdir(d.c_str(), 0755);
+  return d;
+}
+
+// Names on two gateways in one command: the path of the second name makes
+// its connection current while the first file's transfer is still opening
+// it (its gateway answers the open late). Each file comes from the gateway
+// its name was found on, and its transfer record goes there too.
+TEST(OzuGetConnections, EachTransferRunsOnTheConnectionOfItsName)
+{
+  GwsimConfig first = stripedConfig(2, "pdata");
+  first.fault("Delay", "0x0500 0x0F00 1 800");
+  GwsimFixture a(first.text());
+  GwsimFixture b(stripedConfig(2, "pdata").text());
+  ASSERT_TRUE(a.running()) << a.stderrText();
+  ASSERT_TRUE(b.running()) << b.stderrText();
+  std::string fa = randomBytes(300000, 11), fb = randomBytes(300000, 12);
+  store(a, "f", fa);
+  store(b, "f", fb);
+  std::string local = localDir(a);
+  std::string open = "open -q -h 127.0.0.1 -p " + std::to_string(b.port()) + " -l alice";
+  OzuResult r = runOzu(a, ozuArgs(a, {open + "; get " + local + "/one : A:f " + local + "/two : B:f"}));
+  EXPECT_EQ(r.status, 0) << r.out << r.err;
+  EXPECT_TRUE(same(readAll(local + "/one"), fa)) << "A:f from the first gateway";
+  EXPECT_TRUE(same(readAll(local + "/two"), fb)) << "B:f from the second gateway";
+  auto ja = a.journalLines(), jb = b.journalLines();
+  EXPECT_EQ(countLines(ja, "select=0x6000000", "A:/home/alice/f"), 1) << joinLines(ja);
+  EXPECT_EQ(countLines(jb, "select=0x6000000", "B:/home/alice/f"), 1) << joinLines(jb);
+  EXPECT_EQ(countLines(ja, "select=0x6000000", "B:/home/alice/f"), 0) << joinLines(ja);
+}
+
+}  // namespace
