@@ -16,6 +16,8 @@
 #include <sys/stat.h>
 
 #include <atomic>
+#include <mutex>
+#include <vector>
 
 #include "mvr_protocol.h"
 #include "ozu_xfercore.h"
@@ -248,6 +250,12 @@ typedef struct transfer {
   int32_t haveExistingHashInfo;
   ozu_uda_hash_t fileHashInfo;
   double startTime, stopTime, overheadTime, openTime, mvrProtocolTime, waitNetTime, waitFileTime;
+  // Movers refused for their address while a list request is out, logged
+  // once it is answered: the log line is a gateway round trip, which the
+  // gateway may answer only after the request whose movers wait to be
+  // accepted meanwhile.
+  std::mutex refusedLock;
+  std::vector<std::pair<quor_sockaddr_t, const char *>> refusedMovers;
 } transfer_t;
 
 // The process-wide transfer table; its fields change under the
@@ -334,6 +342,8 @@ int ozu_Update_BufXferred(transfer_t *ctl, connection_info_t *slot, uint64_t byt
                           io_buffer_t *buf);
 // 1 while a mover connection is claimed or waits on a listen socket.
 int ozu_MoversPending(transfer_t *ctl);
+// Logs the refusals of movers kept back while the list request was out.
+void ozu_LogRefusedMovers(transfer_t *ctl);
 void ozu_DisplayIOD(transfer_t *ctl, const quor_IOD_t *iod);
 
 // ---- methods of a get ----
