@@ -250,6 +250,13 @@ TEST(OzuGet, EveryMoverFaultEndsInItsError)
       {"WrongId = read 1", "mover", true},
       {"OutsideWindow = read 1", "pdata", true},
       {"OutsideWindow = read 1", "mover", true},
+      // One message alone is wrong: every byte arrived, yet the mover's
+      // word on them cannot be taken.
+      {"Understate = read 1 4096", "mover", false},
+      {"BadCompletion = read 1", "mover", false},
+      // A mover that leaves between two whole messages, its share unsent.
+      {"CloseBetween = read 1", "pdata", true},
+      {"CloseBetween = read 1", "mover", true},
   };
   for (const Fault& t : faults) {
     SCOPED_TRACE(std::string(t.rule) + " " + t.protocol);
