@@ -16,6 +16,7 @@
 #include "gwsim_fixture.h"
 #include "journal_text.h"
 #include "ozu_run.h"
+#include "scoped_env.h"
 
 namespace {
 
@@ -134,6 +135,56 @@ TEST(OzuGetMovers, OneRefusedMoverFailsTheGetWhileTheOthersFinish)
     else
       EXPECT_EQ(countLines(j, "fn=0x1207", "onefrom=127.0.0.2"), 1) << joinLines(j);
   }
+}
+
+}  // namespace
+
+namespace {
+
+// Files whose data lies on tape only: each open waits out its volume's
+// recall (a minute and more, shortened by the library's clock in gwsim),
+// and the get succeeds. With one transfer at a time the recalls come in
+// the order of the names, each on its own volume; afterwards the files are
+// on disk and a second get waits for no recall.
+TEST(OzuGetTape, GetWaitsOutTheRecallOfEachVolumeInTurn)
+{
+  ScopedEnv env{"QUOR_TEST_TIMESCALE"};
+  env.set("QUOR_TEST_TIMESCALE", "1000");
+  GwsimConfig c = stripedConfig(1, "pdata");
+  c.server().set("StageDelay", 600000);
+  c.section("Recall").set("Volume", "VOL002 90000");
+  const char* volumes[] = {"VOL003:4", "VOL001:7", "VOL002:1"};
+  for (int i = 0; i < 3; ++i)
+    c.file("/home/alice/t" + std::to_string(i))
+        .set("Size", 200000 + i)
+        .set("Tape", volumes[i])
+        .set("Uid", 1001)
+        .set("Mode", "0644");
+  GwsimFixture gw(c.text());
+  ASSERT_TRUE(gw.running()) << gw.stderrText();
+  std::vector<std::string> data;
+  for (int i = 0; i < 3; ++i) {
+    data.push_back(randomBytes(size_t(200000 + i), unsigned(30 + i)));
+    store(gw, "t" + std::to_string(i), data.back());
+  }
+  std::string local = localDir(gw);
+  OzuResult r = runOzu(gw, ozuArgs(gw, {"lcd " + local + "; mget -X 1 t0 t1 t2"}));
+  EXPECT_EQ(r.status, 0) << r.out << r.err;
+  for (int i = 0; i < 3; ++i)
+    EXPECT_TRUE(same(readAll(local + "/t" + std::to_string(i)), data[size_t(i)])) << i;
+  auto j = gw.journalLines();
+  std::vector<std::string> order;
+  for (const std::string& l : linesWithAll(j, {"fn=0x0f00", " staged"})) {
+    size_t at = l.find(" recall=");
+    order.push_back(at == std::string::npos ? "?" : l.substr(at + 8, 6));
+  }
+  EXPECT_EQ(order, (std::vector<std::string>{"VOL003", "VOL001", "VOL002"})) << joinLines(j);
+
+  OzuResult again = runOzu(gw, ozuArgs(gw, {"get " + local + "/again : t1"}));
+  EXPECT_EQ(again.status, 0) << again.out << again.err;
+  EXPECT_TRUE(same(readAll(local + "/again"), data[1]));
+  auto j2 = gw.journalLines();
+  EXPECT_EQ(countLines(j2, "fn=0x0f00", " recall="), 3) << "on disk now: no fourth recall\n" << joinLines(j2);
 }
 
 }  // namespace
