@@ -9,6 +9,7 @@
 
 #include <fstream>
 #include <random>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -185,6 +186,108 @@ TEST(OzuGetTape, GetWaitsOutTheRecallOfEachVolumeInTurn)
   EXPECT_TRUE(same(readAll(local + "/again"), data[1]));
   auto j2 = gw.journalLines();
   EXPECT_EQ(countLines(j2, "fn=0x0f00", " recall="), 3) << "on disk now: no fourth recall\n" << joinLines(j2);
+}
+
+}  // namespace
+
+namespace {
+
+std::set<std::string> linesOf(const std::string& path)
+{
+  std::set<std::string> out;
+  std::ifstream in(path);
+  for (std::string l; std::getline(in, l);)
+    out.insert(l);
+  return out;
+}
+
+// At a terminal, a get whose gateway answers slowly shows the progress
+// line while the transfer runs, and the line is wiped (overwritten with
+// blanks) before the transfer's own line is written.
+TEST(OzuGetTerminal, ProgressLineShowsAndIsClearedAtTheEnd)
+{
+  GwsimConfig c = stripedConfig(2, "pdata");
+  c.fault("Delay", "0x0500 0x1207 1 1800");
+  GwsimFixture gw(c.text());
+  ASSERT_TRUE(gw.running()) << gw.stderrText();
+  std::string f = randomBytes(3u << 20, 21);
+  store(gw, "f", f);
+  std::string local = localDir(gw);
+  auto p = startOzuOnPty(gw, ozuArgs(gw, {"get " + local + "/f : f"}), {"TERM=vt100"});
+  ASSERT_TRUE(p->waitFor("get  '", 20000)) << p->screen;
+  EXPECT_EQ(p->finish(), 0) << p->screen;
+  EXPECT_TRUE(same(readAll(local + "/f"), f));
+  const std::string& s = p->screen;
+  EXPECT_NE(s.find("\rActive:   1, Queued     0 [In-flight: 3.15MB Xferred: "), std::string::npos)
+      << testing::PrintToString(s);
+  size_t done = s.find("get  '");
+  ASSERT_NE(done, std::string::npos) << s;
+  // Before the transfer's line: a carriage return, as many blanks as the
+  // last progress line showed characters, and the carriage return that
+  // brings the cursor back.
+  size_t wipe = s.rfind("\r ", done);
+  size_t last = s.rfind("\rActive:", wipe);
+  ASSERT_NE(last, std::string::npos) << testing::PrintToString(s);
+  size_t blanks = s.find_first_not_of(' ', wipe + 1);
+  EXPECT_EQ(s[blanks], '\r') << testing::PrintToString(s);
+  std::string shownText = s.substr(last + 1, wipe - last - 1);
+  shownText.erase(shownText.find_last_not_of(" \r") + 1);
+  EXPECT_GE(blanks - wipe - 1, shownText.size()) << testing::PrintToString(s);
+}
+
+// An interrupt during an mget of 200 files stops the queueing: files not
+// yet begun are never fetched, the ones in flight end whole, and the shell
+// has exactly the descriptors open that it had before the command.
+TEST(OzuGetTerminal, InterruptDuringMgetStopsQueueingAndLeavesNothingOpen)
+{
+  GwsimConfig c = stripedConfig(2, "pdata");
+  c.fault("Delay", "0x0500 0x1207 * 60");
+  GwsimFixture gw(c.text());
+  ASSERT_TRUE(gw.running()) << gw.stderrText();
+  std::vector<std::string> data;
+  for (int i = 0; i < 200; ++i) {
+    data.push_back(randomBytes(size_t(70000 + i), unsigned(100 + i)));
+    char name[16];
+    snprintf(name, sizeof name, "m%03d", i);
+    store(gw, name, data.back());
+  }
+  std::string local = localDir(gw);
+  std::string out = local + "/out";
+  mkdir(out.c_str(), 0755);
+  writeFile(gw, ".ozurc", "PS1 = 'ozu> '\n");
+  auto p = startOzuOnPty(gw, ozuArgs(gw, {"-q"}), {"TERM=vt100"});
+  ASSERT_TRUE(p->waitFor("ozu> ", 15000)) << p->screen;
+  p->type("!ls /proc/$PPID/fd > " + local + "/before\n");
+  ASSERT_TRUE(p->waitFor("ozu> ")) << p->screen;
+  p->type("lcd " + out + "\n");
+  ASSERT_TRUE(p->waitFor("ozu> ")) << p->screen;
+  p->type("mget m*\n");
+  ASSERT_TRUE(p->waitFor("[A]ll,[Q]uit)")) << p->screen;
+  p->type("a\n");
+  for (int k = 0; k < 6; ++k)
+    ASSERT_TRUE(p->waitFor("get  '", 20000)) << testing::PrintToString(p->screen);
+  p->type("\x03");
+  ASSERT_TRUE(p->waitFor("ozu> ", 20000)) << p->screen;
+  p->type("!ls /proc/$PPID/fd > " + local + "/after\n");
+  ASSERT_TRUE(p->waitFor("ozu> ")) << p->screen;
+  p->type("quit\n");
+  p->finish();
+  std::set<std::string> before = linesOf(local + "/before"), after = linesOf(local + "/after");
+  EXPECT_FALSE(before.empty());
+  EXPECT_EQ(before, after) << "descriptors the interrupted command left open";
+  int fetched = 0;
+  for (int i = 0; i < 200; ++i) {
+    char name[16];
+    snprintf(name, sizeof name, "m%03d", i);
+    if (!exists(out + "/" + name))
+      continue;
+    fetched++;
+    EXPECT_TRUE(same(readAll(out + "/" + name), data[size_t(i)])) << name << " ended whole\n" << p->screen;
+  }
+  EXPECT_GE(fetched, 6);
+  EXPECT_LT(fetched, 200) << "the queueing stopped";
+  auto j = gw.journalLines();
+  EXPECT_EQ(countLines(j, "select=0x6000000"), fetched) << "one record per file fetched";
 }
 
 }  // namespace
