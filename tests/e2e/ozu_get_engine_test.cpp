@@ -3,6 +3,7 @@
 // protocol, tape recalls, large and sparse files, interrupts, the progress
 // line and the usage and refusal texts.
 #include <fcntl.h>
+#include <string.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -288,6 +289,143 @@ TEST(OzuGetTerminal, InterruptDuringMgetStopsQueueingAndLeavesNothingOpen)
   EXPECT_LT(fetched, 200) << "the queueing stopped";
   auto j = gw.journalLines();
   EXPECT_EQ(countLines(j, "select=0x6000000"), fetched) << "one record per file fetched";
+}
+
+}  // namespace
+
+namespace {
+
+// Two files compared a block at a time, without holding either whole.
+bool sameFiles(const std::string& a, const std::string& b)
+{
+  std::ifstream x(a, std::ios::binary), y(b, std::ios::binary);
+  if (!x || !y)
+    return false;
+  std::vector<char> p(1 << 20), q(1 << 20);
+  for (;;) {
+    x.read(p.data(), std::streamsize(p.size()));
+    y.read(q.data(), std::streamsize(q.size()));
+    if (x.gcount() != y.gcount() || memcmp(p.data(), q.data(), size_t(x.gcount())) != 0)
+      return false;
+    if (x.gcount() == 0)
+      return true;
+  }
+}
+
+void storeRandom(const GwsimFixture& gw, const std::string& name, size_t size, unsigned seed)
+{
+  std::ofstream o(gw.rootDir() + "/home/alice/" + name, std::ios::binary);
+  std::mt19937_64 rng(seed);
+  std::vector<uint64_t> block(1 << 17);
+  for (size_t done = 0; done < size;) {
+    for (uint64_t& w : block)
+      w = rng();
+    size_t n = std::min(size - done, block.size() * 8);
+    o.write(reinterpret_cast<const char*>(block.data()), std::streamsize(n));
+    done += n;
+  }
+}
+
+// 100 MiB through eight stripes of the mover protocol and through one
+// parallel-data mover: many pool cycles and list reads, identical bytes.
+TEST(OzuGetSlow, HundredMiBComesBackIdentical)
+{
+  struct Case {
+    int width;
+    const char* protocol;
+  } cases[] = {{1, "pdata"}, {8, "mover"}};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(std::string(c.protocol) + " width " + std::to_string(c.width));
+    GwsimConfig cfg = stripedConfig(c.width, c.protocol);
+    cfg.server().set("max_mbytes_per_iod", 32);
+    GwsimFixture gw(cfg.text());
+    ASSERT_TRUE(gw.running()) << gw.stderrText();
+    storeRandom(gw, "big", 100u << 20, unsigned(c.width));
+    std::string local = localDir(gw);
+    OzuResult r = runOzu(gw, ozuArgs(gw, {"get " + local + "/big : big"}), "", {}, 240);
+    EXPECT_EQ(r.status, 0) << r.out << r.err;
+    EXPECT_TRUE(sameFiles(local + "/big", gw.rootDir() + "/home/alice/big"));
+    auto j = gw.journalLines();
+    EXPECT_EQ(countLines(j, "fn=0x1207", " movers=" + std::to_string(c.width) + " moved=33554432"), 3)
+        << joinLines(j);
+    EXPECT_EQ(countLines(j, "select=0x6000000", "?104857600?"), 1) << joinLines(j);
+  }
+}
+
+// A mover that asks for SAN3P: each piece is read from the SAN disk the
+// mover names (the client opens it by path) instead of a data connection.
+TEST(OzuGetSan3p, PiecesComeThroughTheSanDisk)
+{
+  GwsimConfig cfg = stripedConfig(2, "mover");
+  cfg.section("San3p").set("Disk", "@DIR@/sandisk").set("BlockSize", 512).set("Block", 2).set("BlockOffset", 100);
+  GwsimFixture gw(cfg.text());
+  ASSERT_TRUE(gw.running()) << gw.stderrText();
+  {
+    std::ofstream disk(gw.dir() + "/sandisk", std::ios::binary);
+    disk << std::string(4u << 20, '\0');
+  }
+  std::string f = randomBytes((1u << 20) + 4097, 40);
+  store(gw, "f", f);
+  std::string local = localDir(gw);
+  OzuResult r = runOzu(gw, ozuArgs(gw, {"get " + local + "/f : f"}));
+  EXPECT_EQ(r.status, 0) << r.out << r.err;
+  EXPECT_TRUE(same(readAll(local + "/f"), f));
+  // The bytes went by the disk: they lie there at the area's start.
+  std::string disk = readAll(gw.dir() + "/sandisk");
+  ASSERT_GE(disk.size(), 1024 + 100 + f.size());
+  EXPECT_TRUE(same(disk.substr(1024 + 100, f.size()), f));
+  auto j = gw.journalLines();
+  EXPECT_EQ(countLines(j, "fn=0x1207", " movers=2 moved=" + std::to_string(f.size())), 1) << joinLines(j);
+}
+
+// A 5 GiB stored file, sparse, with data across the 4 GiB mark and at its
+// end: the copy is 5 GiB long, its data identical, its holes still holes
+// (the offsets past 2^32 are neither cut nor wrapped).
+TEST(OzuGetSparse, FiveGiBAcrossFourGiB)
+{
+  GwsimFixture gw(stripedConfig(2, "pdata").text());
+  ASSERT_TRUE(gw.running()) << gw.stderrText();
+  const uint64_t total = 5ull << 30, across = (4ull << 30) - (512u << 10);
+  std::string head = randomBytes(70000, 50), middle = randomBytes(1u << 20, 51), tail = randomBytes(65536, 52);
+  std::string path = gw.rootDir() + "/home/alice/sparse";
+  {
+    int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    ASSERT_GE(fd, 0);
+    ASSERT_EQ(pwrite(fd, head.data(), head.size(), 0), ssize_t(head.size()));
+    ASSERT_EQ(pwrite(fd, middle.data(), middle.size(), off_t(across)), ssize_t(middle.size()));
+    ASSERT_EQ(pwrite(fd, tail.data(), tail.size(), off_t(total - tail.size())), ssize_t(tail.size()));
+    close(fd);
+  }
+  struct stat st;
+  ASSERT_EQ(stat(path.c_str(), &st), 0);
+  if (uint64_t(st.st_blocks) * 512 >= (1ull << 30))
+    GTEST_SKIP() << "the file system keeps no holes";
+  std::string local = localDir(gw);
+  OzuResult r = runOzu(gw, ozuArgs(gw, {"get " + local + "/sparse : sparse"}), "", {}, 240);
+  EXPECT_EQ(r.status, 0) << r.out << r.err;
+  std::string copy = local + "/sparse";
+  ASSERT_EQ(stat(copy.c_str(), &st), 0);
+  EXPECT_EQ(uint64_t(st.st_size), total);
+  EXPECT_LT(uint64_t(st.st_blocks) * 512, 256ull << 20) << "the holes stay holes";
+  int fd = open(copy.c_str(), O_RDONLY);
+  ASSERT_GE(fd, 0);
+  auto at = [&](uint64_t off, size_t n) {
+    std::string s(n, '\0');
+    EXPECT_EQ(pread(fd, s.data(), n, off_t(off)), ssize_t(n));
+    return s;
+  };
+  EXPECT_TRUE(same(at(0, head.size()), head));
+  EXPECT_TRUE(same(at(across, middle.size()), middle)) << "the data across 2^32";
+  EXPECT_TRUE(same(at(total - tail.size(), tail.size()), tail)) << "the data at the end";
+  EXPECT_EQ(at(3ull << 30, 4096), std::string(4096, '\0'));
+  EXPECT_EQ(at(across + middle.size() + 12345, 4096), std::string(4096, '\0'));
+  off_t hole = lseek(fd, off_t(head.size()), SEEK_HOLE);
+  EXPECT_GE(hole, off_t(head.size()));
+  EXPECT_LT(hole, off_t(across)) << "a hole before the data across 2^32";
+  close(fd);
+  auto j = gw.journalLines();
+  EXPECT_GE(countLines(j, "fn=0x1207", " gap="), 2) << joinLines(j);
+  EXPECT_EQ(countLines(j, "select=0x6000000", "?5368709120?"), 1) << joinLines(j);
 }
 
 }  // namespace
