@@ -7,6 +7,7 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <unistd.h>
+#include <utime.h>
 
 #include <fstream>
 #include <random>
@@ -426,6 +427,111 @@ TEST(OzuGetSparse, FiveGiBAcrossFourGiB)
   auto j = gw.journalLines();
   EXPECT_GE(countLines(j, "fn=0x1207", " gap="), 2) << joinLines(j);
   EXPECT_EQ(countLines(j, "select=0x6000000", "?5368709120?"), 1) << joinLines(j);
+}
+
+}  // namespace
+
+namespace {
+
+// The get family's answers to unusual words: the usage text, ignored
+// options, a pair whose pattern is ambiguous or matches nothing, a
+// directory, update mode into a pipe, an empty here-document, a stored
+// file of no bytes. Each row: the command, its exit code, a text it must
+// show, and the local files that must (+) or must not (-) exist after it.
+TEST(OzuGetWords, UsageWarningsAndRefusals)
+{
+  GwsimFixture gw(stripedConfig(1, "pdata").text());
+  ASSERT_TRUE(gw.running()) << gw.stderrText();
+  store(gw, "f", "the f file\n");
+  store(gw, "b1", "b one\n");
+  store(gw, "b2", "b two\n");
+  store(gw, "empty", "");
+  mkdir((gw.rootDir() + "/home/alice/dir").c_str(), 0755);
+  std::string local = localDir(gw);
+  struct Row {
+    std::string line;
+    int status;
+    std::string text;
+    std::vector<std::string> files;  // "+name" exists afterwards, "-name" does not
+  } rows[] = {
+      {"get", 0, "Usage: g[et] [-A] [-B | -b] [-C] [-c on|off] [-F on|off] [-h] [-N] [-o] \n", {}},
+      {"recv", 0, "  or\n    rec[v] [-A] [-B | -b] [-C] [-c on|off] [-F on|off] [-h] [-N] [-L ofs path] [-o]\n",
+       {}},
+      {"get -o f", 0, "Unknown option or missing argument: 'o' ignored", {"+f"}},
+      {"get -n f", 0, "Unknown option ignored: n", {"+f"}},
+      {"get a : b*", 64, "*** Ambiguous path: b*", {"-a", "-b1", "-b2"}},
+      {"get a : zz*", 64, "*** No such file: zz*", {"-a"}},
+      {"get dir", 0, "*** Warning: `dir' is a directory - ignored", {"-dir"}},
+      {"get -U - : f", 0, "*** WARNING: cget (or get -U) is disabled for piped output files.", {}},
+      {"mget <<END", 0, "", {}},
+      {"get empty", 0, "get  '", {"+empty"}},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.line);
+    std::string input = row.line.find("<<END") != std::string::npos ? "END\n" : "";
+    OzuResult r = runOzu(gw, ozuArgs(gw, {"lcd " + local + "; " + row.line}), input);
+    EXPECT_EQ(r.status, row.status) << r.out << r.err;
+    EXPECT_NE((r.out + r.err).find(row.text), std::string::npos) << r.out << r.err;
+    for (const std::string& f : row.files) {
+      EXPECT_EQ(exists(local + "/" + f.substr(1)), f[0] == '+') << f;
+      if (f[0] == '+')
+        unlink((local + "/" + f.substr(1)).c_str());
+    }
+    EXPECT_EQ(countLines(gw.journalLines(), "select=0x6000000", "?-"), 0) << "no failed transfer";
+  }
+  struct stat st;
+  EXPECT_EQ(stat((local + "/empty").c_str(), &st), -1) << "removed by its row";
+}
+
+// mget asks per file: answered Quit at the second it retrieves the first
+// alone; answered All at the first it asks no more. cget leaves a local
+// file whose time equals the stored file's last write, and replaces one
+// that differs.
+TEST(OzuGetWords, MgetAnswersAndCgetTimes)
+{
+  GwsimFixture gw(stripedConfig(1, "pdata").text());
+  ASSERT_TRUE(gw.running()) << gw.stderrText();
+  for (const char* n : {"q1", "q2", "q3"})
+    store(gw, n, std::string("stored ") + n + "\n");
+  std::string local = localDir(gw);
+  writeFile(gw, ".ozurc", "PS1 = 'ozu> '\n");
+  {
+    auto p = startOzuOnPty(gw, ozuArgs(gw, {"-q"}), {"TERM=vt100"});
+    ASSERT_TRUE(p->waitFor("ozu> ", 15000)) << p->screen;
+    p->type("lcd " + local + "\n");
+    ASSERT_TRUE(p->waitFor("ozu> ")) << p->screen;
+    p->type("mget q1 q2 q3\n");
+    ASSERT_TRUE(p->waitFor("mget '/home/alice/q1'? ([Y]es,[N]o,[A]ll,[Q]uit)")) << p->screen;
+    p->type("y\n");
+    ASSERT_TRUE(p->waitFor("mget '/home/alice/q2'? ([Y]es,[N]o,[A]ll,[Q]uit)")) << p->screen;
+    p->type("q\n");
+    ASSERT_TRUE(p->waitFor("ozu> ")) << p->screen;
+    EXPECT_TRUE(exists(local + "/q1")) << p->screen;
+    EXPECT_FALSE(exists(local + "/q2"));
+    EXPECT_FALSE(exists(local + "/q3"));
+    unlink((local + "/q1").c_str());
+    p->type("mget q1 q2 q3\n");
+    ASSERT_TRUE(p->waitFor("[A]ll,[Q]uit)")) << p->screen;
+    p->type("a\n");
+    ASSERT_TRUE(p->waitFor("ozu> ")) << p->screen;
+    p->type("quit\n");
+    EXPECT_EQ(p->finish(), 0) << p->screen;
+    for (const char* n : {"q1", "q2", "q3"})
+      EXPECT_EQ(readAll(local + "/" + n), std::string("stored ") + n + "\n");
+    EXPECT_EQ(countText(p->screen, "([Y]es,[N]o,[A]ll,[Q]uit)"), 3) << "All asks no more\n" << p->screen;
+  }
+
+  struct stat st;
+  ASSERT_EQ(stat((gw.rootDir() + "/home/alice/q1").c_str(), &st), 0);
+  std::ofstream(local + "/q1") << "local one\n";
+  std::ofstream(local + "/q2") << "local two\n";
+  struct utimbuf same = {st.st_mtime, st.st_mtime}, other = {st.st_mtime - 3600, st.st_mtime - 3600};
+  ASSERT_EQ(utime((local + "/q1").c_str(), &same), 0);
+  ASSERT_EQ(utime((local + "/q2").c_str(), &other), 0);
+  OzuResult c = runOzu(gw, ozuArgs(gw, {"lcd " + local + "; cget q1 q2"}));
+  EXPECT_EQ(c.status, 0) << c.out << c.err;
+  EXPECT_EQ(readAll(local + "/q1"), "local one\n") << "same time: left alone";
+  EXPECT_EQ(readAll(local + "/q2"), "stored q2\n") << "another time: replaced";
 }
 
 }  // namespace
