@@ -67,10 +67,15 @@ bool clip(const iod_srcsinkdesc_t* d, uint64_t limit, uint64_t* lo, uint64_t* hi
 }
 
 // Jobs for one unstriped address: its range dealt out to `count` movers in
-// packets, one run each when there is one mover.
+// packets, one run each when there is one mover. A crowd deals smaller
+// packets so that every mover carries data: the client cannot finish the
+// window without taking every connection, which makes the crowd's size what
+// it sees.
 void addressJobs(gw_mover_plan_t* plan, const netaddress_t* na, int protocol, uint64_t lo,
-                 uint64_t hi, int count) {
+                 uint64_t hi, int count, bool crowd) {
   uint64_t packet = gw_MoverSettings()->packetSize;
+  if (crowd && count > 1)
+    packet = std::min(packet, std::max<uint64_t>(1, (hi - lo + uint64_t(count) - 1) / uint64_t(count)));
   size_t first = plan->jobs.size();
   for (int i = 0; i < count; i++) {
     gw_mover_job_t j;
@@ -231,7 +236,7 @@ int listTransfer(gw_conn_t* conn, void* req, int direction, gw_reply_t* reply) {
     if (!clip(d, len, &lo, &hi)) continue;
     if (d->SrcSinkAddr.Type == NET_ADDRESS) {
       addressJobs(&plan, &d->SrcSinkAddr.Addr_u.NetAddr, protocolOf(d->Flags), lo, hi,
-                  perAddress);
+                  perAddress, plan.faults.crowd > 0);
     } else if (stripeJobs(&plan, d, lo, hi, plan.faults.crowd > 0 ? plan.faults.crowd : 1) < 0) {
       reply->errorcode = -22;
       return 0;

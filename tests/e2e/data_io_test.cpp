@@ -280,6 +280,9 @@ struct FaultCase {
   ssize_t expect;     // quor_Write's or quor_Read's result
   const char* quorConf;
   const char* journal;  // text the journal must hold afterwards, or null
+  // The refusal may come after the data of the movers already taken was in:
+  // then the call returns that many bytes, in place, instead of expect.
+  bool mayBeShort = false;
 };
 
 const char kOnlyLoopback[] = "Restricted Addresses = {\n  Default = {\n    127.0.0.1\n  }\n}\n";
@@ -309,8 +312,15 @@ TEST(DataFaults, EveryMoverFaultEndsInItsErrorWithNothingLeftBehind) {
        "function mover_waitfor_data_timeout] - restricted connection failed from 127.0.0.2"},
       {"From = write 2 127.0.0.2", true, -5, kOnlyLoopback,
        "function mover_waitfor_requests_timeout] - restricted connection failed from 127.0.0.2"},
-      {"Crowd = read 1 65", false, -16, nullptr, "movers=65"},
-      {"Crowd = write 2 65", true, -16, nullptr, "movers=65"},
+      {"Crowd = read 1 65", false, -16, nullptr, "movers=65", true},
+      {"Crowd = write 2 65", true, -16, nullptr, "movers=65", true},
+  };
+  // A call's result: c.expect; for a crowd also a count short of the whole,
+  // when the connections taken before the refusal had moved their data. The
+  // whole count would mean no refusal came.
+  auto expected = [](const FaultCase& c, ssize_t n) {
+    bool shortCount = c.mayBeShort && n > 0 && n < ssize_t(kFaultSize);
+    return shortCount ? n : c.expect;
   };
   for (const FaultCase& c : cases) {
     GwsimFixture gw(config(std::string("PerAddress = 2\n") + c.rule));
@@ -327,12 +337,17 @@ TEST(DataFaults, EveryMoverFaultEndsInItsErrorWithNothingLeftBehind) {
       Resources before;
       ssize_t n = quor_Write(fd, data.data(), data.size());
       if (c.write) {
-        CHILD_EQ(failures, n, c.expect);
+        CHILD_EQ(failures, n, expected(c, n));
         CHILD_CHECK(failures, Resources() == before);
         if (n < 0) {
           // Nothing counted, so the caller writes it all again from the start.
           CHILD_EQ(failures, quor_Lseek(fd, 0, SEEK_SET), 0);
           CHILD_EQ(failures, quor_Write(fd, data.data(), data.size()), ssize_t(data.size()));
+        } else if (n < ssize_t(data.size())) {
+          // A short count: the caller goes on from where it stopped.
+          CHILD_EQ(failures, quor_Lseek(fd, 0, SEEK_CUR), n);
+          CHILD_EQ(failures, quor_Write(fd, data.data() + n, data.size() - size_t(n)),
+                   ssize_t(data.size()) - n);
         }
       } else {
         CHILD_EQ(failures, n, ssize_t(data.size()));
@@ -342,7 +357,8 @@ TEST(DataFaults, EveryMoverFaultEndsInItsErrorWithNothingLeftBehind) {
       Resources beforeRead;
       n = quor_Read(fd, back.data(), back.size());
       if (!c.write) {
-        CHILD_EQ(failures, n, c.expect);
+        CHILD_EQ(failures, n, expected(c, n));
+        if (n > 0) CHILD_CHECK(failures, std::equal(back.begin(), back.begin() + n, data.begin()));
         CHILD_CHECK(failures, Resources() == beforeRead);
         CHILD_EQ(failures, quor_Lseek(fd, 0, SEEK_SET), 0);
         n = quor_Read(fd, back.data(), back.size());
