@@ -24,10 +24,6 @@ void ozugw_ThreadYield(void);
 time_t qelapi_time(void);
 double qelapi_time_scale(void);
 
-// The EIO retry rule: a call answered -5 (EIO) is made again after 10, 60
-// and 360 seconds. say gets each of the rule's messages ("QUOR EIO error,
-// will retry in %d seconds", "QUOR EIO error, aborting", "QUOR recovered
-// from EIO error after retry"), without a newline. The last result.
 // Holds the calling thread's library calls to the connection Handle, so
 // that a worker keeps speaking to its file's gateway while another thread
 // switches the current connection; -1 lets them follow the current one
@@ -37,6 +33,10 @@ double qelapi_time_scale(void);
 // handle held before (-1: none).
 int qelapi_PinThreadConnection(int Handle, int* Previous);
 
+// The EIO retry rule: a call answered -5 (EIO) is made again after 10, 60
+// and 360 seconds. say gets each of the rule's messages ("QUOR EIO error,
+// will retry in %d seconds", "QUOR EIO error, aborting", "QUOR recovered
+// from EIO error after retry"), without a newline. The last result.
 int64_t quor_EioRetry(const std::function<int64_t()>& call,
                       const std::function<void(const char*)>& say);
 
