@@ -291,6 +291,10 @@ int listTransfer(gw_conn_t* conn, void* req, int direction, gw_reply_t* reply) {
   if (!why.empty()) conn->note += " failed=" + why;
   if (plan.faults.statusSet) conn->note += " status=" + std::to_string(status);
   if (!plan.faults.from.empty()) conn->note += " from=" + plan.faults.from;
+  if (!plan.faults.oneFrom.empty()) conn->note += " onefrom=" + plan.faults.oneFrom;
+  size_t broken = 0;
+  for (const gw_mover_job_t& j : plan.jobs) broken += j.failed ? 1 : 0;
+  if (broken > 0) conn->note += " broken=" + std::to_string(broken);
   reply->errorcode = code;
   xdrproc_t codec = read ? (xdrproc_t)qel_xdr_api_quor_ReadList_rply_t
                          : (xdrproc_t)qel_xdr_api_quor_WriteList_rply_t;

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "journal.h"
+#include "recall.h"
 #include "reply.h"
 #include "access.h"
 #include "queries.h"
@@ -126,6 +127,12 @@ int gw_HandleCreate(gw_conn_t* conn, const api_msghdr_t*, void* req, gw_reply_t*
 int gw_HandleOpen(gw_conn_t* conn, const api_msghdr_t*, void* req, gw_reply_t* reply) {
   const api_quor_Open_req_t* rq = static_cast<const api_quor_Open_req_t*>(req);
   const uint32_t f = rq->Oflag;
+  {
+    // A recall is waited out before the store is locked for the open.
+    std::string tape;
+    if (!(f & GW_OPEN_NOSTAGE) && gw_SessionResolve(conn, rq->Path, 1, &tape) == 0)
+      gw_RecallForOpen(conn, tape);
+  }
   gw_store_txn txn;
   std::string ns;
   int rc = gw_SessionResolve(conn, rq->Path, 1, &ns);

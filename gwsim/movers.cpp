@@ -42,7 +42,7 @@ struct rule {
 
 enum {
   F_SHORT = 1, F_REPEAT, F_DIE, F_BADSUM, F_WRONGID, F_OUTSIDE, F_OVERSTATE, F_STATUS, F_FROM,
-  F_CROWD,
+  F_CROWD, F_UNDERSTATE, F_BADCOMP, F_CLOSEBETWEEN, F_ONEFROM,
 };
 
 const struct {
@@ -56,6 +56,8 @@ const struct {
     {"WrongId", F_WRONGID, 0, 0, 0},           {"OutsideWindow", F_OUTSIDE, 0, 0, 0},
     {"Overstate", F_OVERSTATE, 1, 1, INT64_MAX}, {"Status", F_STATUS, 1, INT32_MIN, INT32_MAX},
     {"From", F_FROM, 2, 0, 0},                 {"Crowd", F_CROWD, 1, 1, 1000},
+    {"Understate", F_UNDERSTATE, 1, 1, INT64_MAX}, {"BadCompletion", F_BADCOMP, 0, 0, 0},
+    {"CloseBetween", F_CLOSEBETWEEN, 0, 0, 0}, {"OneFrom", F_ONEFROM, 2, 0, 0},
 };
 
 std::vector<rule> rules;
@@ -115,7 +117,7 @@ int loadRule(quor_cfg_stanza_t* e, std::string* err) {
     if (k.value == 2) {
       struct in_addr a;
       if (inet_pton(AF_INET, w[2].c_str(), &a) != 1)
-        return fail(err, e->LineNum, "From wants an IPv4 address");
+        return fail(err, e->LineNum, std::string(k.name) + " wants an IPv4 address");
       r.text = w[2];
     }
     rules.push_back(r);
@@ -401,6 +403,7 @@ void runPdata(Mover* m, int fd) {
       if (rc == 0) return setFailed(m, "died");
       p.moved += n;
       m->movedByMe += n;
+      if (m->first && m->plan->faults.closeBetween) return setFailed(m, "closed");
     }
   }
 }
@@ -410,6 +413,7 @@ void runMvrprot(Mover* m, int ctl) {
   const gw_mover_faults_t& f = plan->faults;
   int data = -1;
   bool sumHit = m->first && f.badChecksum;
+  bool compHit = m->first;  // the one-shot completion faults
   for (gw_mover_piece_t& p : m->job->pieces) {
     while (p.moved < p.length) {
       uint64_t want = nextPacket(m, p.length - p.moved);
@@ -463,11 +467,26 @@ void runMvrprot(Mover* m, int ctl) {
         memset(&c, 0, sizeof c);
         c.Status = f.statusSet ? f.status : 0;
         c.BytesMoved = n + uint64_t(f.overstate);
+        if (compHit && f.understate > 0) c.BytesMoved = n - std::min(n, f.understate);
         memcpy(c.SecurityTicket, init.SecurityTicket, 8);
-        if (mvrprot_send_compmsg_timeout(ctl, &c, kIoTimeoutSec) != 0) {
+        if (compHit && f.badCompletion) {
+          c.Delimiter = MVRPROT_DELIMITER;
+          c.CheckSum = mvrprot_compmsg_checksum(&c) + 1;
+          unsigned char cb[MVRPROT_COMPMSG_LEN];
+          mvrprot_encode_compmsg(&c, cb);
+          if (!sendAll(ctl, cb, sizeof cb)) {
+            setFailed(m, "completion");
+            break;
+          }
+        } else if (mvrprot_send_compmsg_timeout(ctl, &c, kIoTimeoutSec) != 0) {
           setFailed(m, "completion");
           break;
         }
+        compHit = false;
+      }
+      if (m->first && f.closeBetween) {
+        setFailed(m, "closed");
+        break;
       }
     }
     if (m->job->failed) break;
@@ -480,7 +499,8 @@ void runJob(Mover* m) {
     if (m->gate) m->gate->arrive();
     return setFailed(m, "offline");
   }
-  int fd = connectTo(m->job->addr, m->plan->faults.from);
+  const gw_mover_faults_t& f = m->plan->faults;
+  int fd = connectTo(m->job->addr, m->first && !f.oneFrom.empty() ? f.oneFrom : f.from);
   if (m->gate) m->gate->arrive();
   if (fd < 0) return setFailed(m, "connect");
   if (m->job->protocol == GW_MOVER_MVRPROT && gw_San3pEnabled()) {
@@ -659,6 +679,10 @@ gw_mover_faults_t gw_MoverFaultsFor(int direction) {
         break;
       case F_FROM: f.from = r.text; break;
       case F_CROWD: f.crowd = int(r.value); break;
+      case F_UNDERSTATE: f.understate = uint64_t(r.value); break;
+      case F_BADCOMP: f.badCompletion = 1; break;
+      case F_CLOSEBETWEEN: f.closeBetween = 1; break;
+      case F_ONEFROM: f.oneFrom = r.text; break;
     }
   }
   return f;

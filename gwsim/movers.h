@@ -56,6 +56,11 @@ typedef struct gw_mover_faults {
   int statusSet = 0;
   std::string from;        // movers connect from this local address
   int crowd = 0;           // this many movers per address, all connected first
+  // Faults of single messages and of one mover alone.
+  uint64_t understate = 0;  // the first mover's first completion says this many bytes fewer
+  int badCompletion = 0;    // ... has a wrong checksum (nothing else is wrong)
+  int closeBetween = 0;     // the first mover closes after its first whole packet or piece
+  std::string oneFrom;      // the first mover alone connects from this address
 } gw_mover_faults_t;
 
 typedef struct gw_mover_piece {

@@ -27,6 +27,7 @@
 #include "reply.h"
 #include "session.h"
 #include "stage.h"
+#include "qel_threads.h"
 #include "xdr_objects.h"
 
 #define GW_REPORT_CONNECT_MS 2000
@@ -404,4 +405,32 @@ int gw_HandleGetAsyncStatus(gw_conn_t*, const api_msghdr_t*, void* req, gw_reply
       if (same_id(id, rq->callbackID)) r.Status = 1;
   }
   return gw_ReplyWithBody(reply, (xdrproc_t)qel_xdr_api_quor_GetAsyncStatus_rply_t, &r);
+}
+
+void gw_RecallForOpen(gw_conn_t* conn, const std::string& ns) {
+  std::string volume;
+  {
+    std::lock_guard<std::recursive_mutex> hold(gw_StoreLock());
+    gw_meta_t m;
+    if (gw_StoreGetMeta(ns, &m) == 0) volume = volume_of(m);
+  }
+  if (volume.empty()) return;
+  static std::mutex drivesLock;
+  static std::map<std::string, std::unique_ptr<std::mutex>> drives;
+  std::mutex* drive;
+  uint32_t ms;
+  {
+    std::lock_guard<std::mutex> hold(drivesLock);
+    auto& d = drives[volume];
+    if (!d) d = std::make_unique<std::mutex>();
+    drive = d.get();
+    auto vd = rcfg.volumeDelayMs.find(volume);
+    ms = vd != rcfg.volumeDelayMs.end() ? vd->second
+         : rcfg.delayMs >= 0           ? uint32_t(rcfg.delayMs)
+                                       : conn->cfg->stageDelayMs;
+  }
+  conn->note += " recall=" + gw_JournalText(volume);
+  std::lock_guard<std::mutex> mount(*drive);
+  double scaled = double(ms) / qelapi_time_scale();
+  std::this_thread::sleep_for(std::chrono::microseconds(int64_t(scaled * 1000.0)));
 }

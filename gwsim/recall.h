@@ -36,6 +36,13 @@
 //
 // gw_RecallLoad     reads a Recall block: 0, or -22 with "LINE: reason".
 // gw_RecallDefaults no rules: recalls take the default delay.
+// gw_RecallForOpen  an Open of a file whose data lies on tape only waits,
+//                   as the storage service's does, for the recall of its
+//                   first volume: that volume's delay (else Delay, else
+//                   StageDelay) as the library's clock counts it
+//                   (QUOR_TEST_TIMESCALE), one recall per volume at a
+//                   time; the store lock is not held meanwhile. The Open
+//                   then stages the file as usual. Notes " recall=VOL".
 #ifndef GWSIM_RECALL_H
 #define GWSIM_RECALL_H
 
@@ -45,5 +52,7 @@
 
 void gw_RecallDefaults(void);
 int gw_RecallLoad(quor_cfg_stanza_t* block, std::string* err);
+struct gw_conn;
+void gw_RecallForOpen(struct gw_conn* conn, const std::string& ns);
 
 #endif

@@ -76,9 +76,10 @@ bool copyBytes(int from, uint64_t fromAt, int to, uint64_t toAt, uint64_t len) {
   return true;
 }
 
-// One piece: 0, or -1 with *why.
+// One piece: 0 with the bytes the client took (its answer may take fewer
+// than offered) in *took, or -1 with *why.
 int movePiece(gw_mover_plan_t* plan, gw_mover_job_t* job, int ctl, int disk, uint64_t off,
-              uint64_t n, std::string* why) {
+              uint64_t n, uint64_t* took, std::string* why) {
   const uint64_t pos = scfg.block * scfg.blockSize + scfg.blockOffset + off;
   bool read = plan->direction == GW_MOVE_READ;
   if (read && !copyBytes(plan->fd, plan->fileBase + off, disk, pos, n)) {
@@ -101,9 +102,19 @@ int movePiece(gw_mover_plan_t* plan, gw_mover_job_t* job, int ctl, int disk, uin
   init.CheckSum = mvrprot_initmsg_checksum(&init);
   unsigned char ib[MVRPROT_INITMSG_LEN];
   mvrprot_encode_initmsg(&init, ib);
+  // The client answers the initiator (flags 10, the length it takes)
+  // before it sends its SAN3P address.
+  initiator_msg_t answer;
+  if (!sendAll(ctl, ib, sizeof ib) || mvrprot_recv_initmsg_timeout(ctl, &answer, kIoTimeoutMs / 1000) != 0 ||
+      answer.Type != MVRPROT_TYPE_SAN3P || answer.Length == 0 || answer.Length > n) {
+    *why = "san3p initiator reply";
+    return -1;
+  }
+  n = answer.Length;
+  *took = n;
   unsigned char ab[MVRPROT_SAN3PADDR_LEN];
   initiator_san3paddr_t addr;
-  if (!sendAll(ctl, ib, sizeof ib) || !recvAll(ctl, ab, sizeof ab) ||
+  if (!recvAll(ctl, ab, sizeof ab) ||
       mvrprot_decode_san3paddr(ab, &addr) != 0 || addr.San3pAddr.SAN3PTransferID != job->xferId) {
     *why = "san3p address";
     return -1;
@@ -186,8 +197,9 @@ int gw_San3pRunJob(gw_mover_plan_t* plan, gw_mover_job_t* job, int ctl, std::str
   for (gw_mover_piece_t& p : job->pieces) {
     while (rc == 0 && p.moved < p.length) {
       uint64_t n = std::min(packet, p.length - p.moved);
-      rc = movePiece(plan, job, ctl, disk, p.offset + p.moved, n, why);
-      if (rc == 0) p.moved += n;
+      uint64_t took = 0;
+      rc = movePiece(plan, job, ctl, disk, p.offset + p.moved, n, &took, why);
+      if (rc == 0) p.moved += took;
     }
     if (rc != 0) break;
   }

@@ -1,6 +1,7 @@
 // Residency changes and asynchronous stages of gwsim; see stage.h.
 #include "stage.h"
 
+#include <stdio.h>
 #include <string.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -62,6 +63,9 @@ int gw_StageToLevel(const std::string& nspath, uint32_t level, uint64_t* bytes) 
 
 int gw_HandlePurge(gw_conn_t* conn, const api_msghdr_t*, void* req, gw_reply_t* reply) {
   const api_quor_Purge_req_t* rq = static_cast<const api_quor_Purge_req_t*>(req);
+  char what[48];
+  snprintf(what, sizeof what, " level=%u flags=0x%X", unsigned(rq->StorageLevel), unsigned(rq->Flags));
+  conn->note += what;
   gw_openfile_t* f = file_of(conn, rq->Fildes, reply);
   if (!f) return 0;
   conn->note += " path=" + gw_JournalText(f->path);

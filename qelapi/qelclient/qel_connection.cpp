@@ -204,11 +204,12 @@ void qelapi_BindThreadConnection(qelapi_tcontext_t* ctx, quor_connection_t* conn
 
 quor_connection_t* qelapi_BindThreadCurrent(qelapi_tcontext_t* ctx) {
   // Unchanged (the usual case): nothing to count. Only this thread changes
-  // its binding, and the binding keeps the record alive.
-  quor_connection_t* now = qelapi_cur_connection.load();
+  // its binding, and the binding keeps the record alive. A thread held to
+  // a connection binds to that one instead.
+  quor_connection_t* now = ctx->pinned ? ctx->pinned : qelapi_cur_connection.load();
   if (now != nullptr && ctx->connection == now) return now;
   pthread_mutex_lock(&qelapi_connection_lock);
-  quor_connection_t* cur = qelapi_cur_connection;
+  quor_connection_t* cur = ctx->pinned ? ctx->pinned : qelapi_cur_connection.load();
   quor_connection_t* old = ctx->connection;
   bool dead = false;
   if (old != cur) {
@@ -219,6 +220,32 @@ quor_connection_t* qelapi_BindThreadCurrent(qelapi_tcontext_t* ctx) {
   pthread_mutex_unlock(&qelapi_connection_lock);
   if (dead) freeRecord(old);
   return cur;
+}
+
+int qelapi_PinThreadConnection(int Handle, int* Previous) {
+  qelapi_tcontext_t* ctx = qelapi_GetThreadContext();
+  if (ctx == nullptr) return -12;
+  pthread_mutex_lock(&qelapi_connection_lock);
+  quor_connection_t* old = ctx->pinned;
+  if (Previous) *Previous = old ? old->handle : -1;
+  quor_connection_t* rec = nullptr;
+  if (Handle >= 0) {
+    rec = findLocked(Handle);
+    if (rec == nullptr) {
+      pthread_mutex_unlock(&qelapi_connection_lock);
+      return -2;
+    }
+  }
+  bool dead = false;
+  if (rec != old) {
+    if (rec) rec->refs++;
+    ctx->pinned = rec;
+    dead = releaseLocked(old);
+  }
+  pthread_mutex_unlock(&qelapi_connection_lock);
+  if (dead) freeRecord(old);
+  qelapi_BindThreadCurrent(ctx);
+  return 0;
 }
 
 int quorex_SetupConnection(const char* remoteServerHost, const char* remoteService,

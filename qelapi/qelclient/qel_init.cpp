@@ -257,6 +257,12 @@ int qelapi_init(qelapi_tcontext_t** thread_state) {
   if (qelapi_AwaitOpen(cur)) return 0;
   cur = qelapi_BindThreadCurrent(t);
   if (cur != nullptr && cur->state == CONNECTION_OPEN && !cur->broken) return 0;
+  // Opening a held connection here would make it everybody's current one
+  // (or open the start-up one in its place): only the current one is.
+  if (t->pinned != nullptr && t->pinned != qelapi_cur_connection.load()) {
+    QEL_LOG(3, "*** %s: held connection %d is not open\n", "qelapi_init", t->pinned->handle);
+    return -50;
+  }
   // A broken connection is opened again; without a current connection, or
   // with a closed one, the start-up connection is opened.
   bool reopening = cur != nullptr && cur->state == CONNECTION_OPEN;

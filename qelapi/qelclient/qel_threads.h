@@ -24,6 +24,15 @@ void ozugw_ThreadYield(void);
 time_t qelapi_time(void);
 double qelapi_time_scale(void);
 
+// Holds the calling thread's library calls to the connection Handle, so
+// that a worker keeps speaking to its file's gateway while another thread
+// switches the current connection; -1 lets them follow the current one
+// again. A held connection that is closed or broken is not opened again
+// from here unless it is the current one: the calls fail instead. 0, or -2
+// when no connection has that handle; *Previous (may be null) gets the
+// handle held before (-1: none).
+int qelapi_PinThreadConnection(int Handle, int* Previous);
+
 // The EIO retry rule: a call answered -5 (EIO) is made again after 10, 60
 // and 360 seconds. say gets each of the rule's messages ("QUOR EIO error,
 // will retry in %d seconds", "QUOR EIO error, aborting", "QUOR recovered

@@ -28,6 +28,10 @@ typedef struct qelapi_tcontext {
   // reference, which keeps the record alive for the thread's exchanges on
   // it even after the connection is closed.
   struct quor_connection* connection;
+  // The connection this thread's calls are held to whichever one is
+  // current (qelapi_PinThreadConnection); holds a reference. Only the
+  // thread itself sets it.
+  struct quor_connection* pinned;
   // The reply this thread awaits next, the connection and the opening of
   // it (its generation) the request went out on, and whether the reply is
   // still to come: a taken reply is no longer awaited unless the exchange

@@ -295,3 +295,53 @@ TEST(Connection, CloseWhileAThreadWaitsForItsReply) {
   });
   EXPECT_EQ(r.status, 0) << r.stderrText;
 }
+
+// A thread held to one connection speaks to that gateway whichever
+// connection the others make current; let go, it follows the current one
+// again. Held to a connection that is then closed, its calls fail instead
+// of going to another gateway.
+TEST(Connection, AThreadHeldToAConnectionKeepsToIt) {
+  GwsimConfig second;
+  second.user("alice", "wonderland").set("Uid", 1001).set("Gid", 100).set("Home", "/home/second");
+  GwsimFixture a(kUsers), b(second.text());
+  ASSERT_TRUE(a.running()) << a.stderrText();
+  ASSERT_TRUE(b.running()) << b.stderrText();
+  ChildResult r = runInChild([&] {
+    int failures = 0;
+    clientEnvNetrc(a, "alice", "wonderland");  // the password again for the second log-in
+    if (clientStartup() != 0) return 1;
+    int first = quorex_GetCurConHandle(), other = -1;
+    CHILD_CHECK(failures, quorex_SetupConnection("127.0.0.1", nullptr, b.port(), 0, 0, &other) == 0);
+    CHILD_CHECK(failures, quorex_OpenConnection(other) == 0);
+    CHILD_CHECK(failures, quorex_GetCurConHandle() == other);
+    auto homeHere = [](std::string* home) {
+      qelapi_tcontext_t* ts = nullptr;
+      int rc = qelapi_init(&ts);
+      return rc < 0 ? rc : lookupHome(ts, "alice", home);
+    };
+    std::string mine, held, after, closed;
+    int prev = 7, heldRc = -1, afterRc = -1, closedRc = 0, unknownRc = 0;
+    std::thread t([&] {
+      unknownRc = qelapi_PinThreadConnection(9999, nullptr);
+      qelapi_PinThreadConnection(first, &prev);
+      heldRc = homeHere(&held);
+      qelapi_PinThreadConnection(-1, nullptr);
+      afterRc = homeHere(&after);
+      qelapi_PinThreadConnection(first, nullptr);
+      quorex_CloseConnection(first);
+      closedRc = homeHere(&closed);
+      qelapi_PinThreadConnection(-1, nullptr);
+    });
+    t.join();
+    CHILD_CHECK(failures, unknownRc == -2);
+    CHILD_CHECK(failures, prev == -1);
+    CHILD_CHECK(failures, heldRc == 0 && held == "/home/alice");
+    CHILD_CHECK(failures, afterRc == 0 && after == "/home/second");
+    CHILD_CHECK(failures, closedRc == -50 && closed.empty());
+    CHILD_CHECK(failures, homeHere(&mine) == 0 && mine == "/home/second");
+    return failures;
+  });
+  EXPECT_EQ(r.status, 0) << r.stderrText;
+  EXPECT_EQ(countLines(a.journalLines(), "fn=0x0106"), 1);
+  EXPECT_EQ(countLines(b.journalLines(), "fn=0x0106"), 2);
+}

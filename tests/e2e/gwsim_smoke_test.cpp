@@ -569,6 +569,9 @@ TEST(GwsimSmoke, BadConfigurationStopsGwsimWithItsLine) {
       {"Server = {\n  umask = 9x\n}\n", "gwsim.conf:2: bad number for umask"},
       {"Users = {\n  eve = {\n    Shoe = 1\n  }\n}\n", "gwsim.conf:3: unknown user key Shoe"},
       {"Servers = {\n}\n", "gwsim.conf:1: unknown block Servers"},
+      {"Movers = {\n  OneFrom = read 1 localhost\n}\n", "gwsim.conf:2: OneFrom wants an IPv4 address"},
+      {"Movers = {\n  Understate = read 1\n}\n", "gwsim.conf:2: Understate wants read|write|* NTH VALUE"},
+      {"Movers = {\n  CloseBetween = sideways 1\n}\n", "gwsim.conf:2: bad FUNCTION (read, write or *)"},
   };
   for (auto& c : cases) {
     GwsimFixture gw(c.text);

@@ -81,6 +81,9 @@ int serveSan3p(int lfd, uint64_t xfer, char* buf, bool read, uint64_t* moved) {
       rc = -71;
       break;
     }
+    initiator_msg_t answer = init;
+    answer.Flags = MVRPROT_HOLD_RESOURCES | MVRPROT_ADDR_FOLLOWS;
+    if ((rc = mvrprot_send_initmsg(ctl, &answer)) < 0) break;
     initiator_san3paddr_t a;
     memset(&a, 0, sizeof a);
     a.San3pAddr.SAN3PTransferID = xfer;

@@ -267,15 +267,12 @@ int workerPerFile(xfer_size_to_count_t *, sized_xfer_queue_t *e)
     ctl->quorFile.attrs = *e->quorStat;
   ctl->quorFile.conHandle = e->conHandle;
   ctl->xferOperation = IOP_GET;
-  // The library speaks on one current connection for every thread, with no
-  // binding of its own per thread: a file whose name was found on another
-  // connection is refused rather than read from the wrong gateway. The
-  // command waits for its files before another can switch connections, so
-  // this guards what must not happen.
-  ozu_context_t *cur = keyset ? keyset->curContext : nullptr;
-  if (e->conHandle >= 0 && (cur == nullptr || cur->handle != e->conHandle)) {
-    report(70, 7, "*** %s: connection %d of '%s' is no longer current - not retrieved\n",
-           "ReadQueueThread", e->conHandle, ctl->quorFile.quorPath);
+  // The name was found on its connection, which may no longer be the
+  // current one: the whole transfer speaks to that gateway.
+  xfer_conn_hold hold(e->conHandle);
+  if (!hold.ok) {
+    report(70, 7, "*** %s: connection %d of '%s' is closed - not retrieved\n", "ReadQueueThread",
+           e->conHandle, ctl->quorFile.quorPath);
     ozu_FreeXferQueueEntry(e);
     freeXferCtl(ctl);
     return 0;

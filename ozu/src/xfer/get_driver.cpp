@@ -407,7 +407,10 @@ int readQuorFile(transfer_t *ctl, xfer_offset_t *list, int count)
     npieces = 1;
   }
   result = 0;
-  for (int i = 0; i < npieces && !interrupted && result >= 0; ++i) {
+  // A file once begun is finished whole, also after an interrupt (which
+  // stops the queueing of others): skipping its pieces would leave a short
+  // file reported as done.
+  for (int i = 0; i < npieces && result >= 0; ++i) {
     const xfer_offset_t *p = &pieces[i];
     ctl->Flags &= ~uint32_t(FX_POSITION_SRC | FX_POSITION_SINK);
     if (p->srcOffset != -1) {

@@ -25,6 +25,7 @@
 #include "quor_api.h"
 #include "quor_convert.h"
 #include "quor_san3p.h"
+#include "quorcfgx_restrict.h"
 #include "xfer_record.h"
 
 int ozu_MvrProtMsg(transfer_t *ctl, connection_info_t *slot, initiator_msg_t *msg,
@@ -68,6 +69,15 @@ void closeFd(int32_t &fd)
 }
 
 void *ozu_Transfer_Thread(void *arg);
+
+void keepRefusals(transfer_t *ctl, const std::vector<quor_sockaddr_t> &refused, const char *caller)
+{
+  if (refused.empty())
+    return;
+  std::lock_guard<std::mutex> hold(ctl->refusedLock);
+  for (const quor_sockaddr_t &a : refused)
+    ctl->refusedMovers.emplace_back(a, caller);
+}
 
 void joinTransferThread(connection_info_t *slot)
 {
@@ -115,7 +125,9 @@ connection_info_t *mct_NewMoverConnection(transfer_t *ctl, int listenFd)
   };
   quor_sockaddr_t peer;
   memset(&peer, 0, sizeof peer);
-  int fd = mover_accept_checked(listenFd, &peer, me, nullptr);
+  std::vector<quor_sockaddr_t> refused;
+  int fd = mover_accept_checked(listenFd, &peer, me, &refused);
+  keepRefusals(ctl, refused, me);
   if (fd == MOVER_REFUSED) {
     if (debug >= 1) {
       char text[128] = "";
@@ -226,7 +238,9 @@ void *ozu_Mover_ConnectionsThread(void *arg)
       if (!(fds[size_t(i)].revents & POLLIN))
         continue;
       if (ctl->abortSignalled > 0) {
-        int fd = mover_accept_checked(fds[size_t(i)].fd, nullptr, "mct_WaitForConnect", nullptr);
+        std::vector<quor_sockaddr_t> refused;
+        int fd = mover_accept_checked(fds[size_t(i)].fd, nullptr, "mct_WaitForConnect", &refused);
+        keepRefusals(ctl, refused, "mct_WaitForConnect");
         if (fd >= 0)
           close(fd);
         continue;
@@ -845,6 +859,17 @@ int ozu_Update_BufXferred(transfer_t *ctl, connection_info_t *slot, uint64_t byt
   }
   pthread_mutex_unlock(&ctl->bufQueueLock);
   return 0;
+}
+
+void ozu_LogRefusedMovers(transfer_t *ctl)
+{
+  std::vector<std::pair<quor_sockaddr_t, const char *>> refused;
+  {
+    std::lock_guard<std::mutex> hold(ctl->refusedLock);
+    refused.swap(ctl->refusedMovers);
+  }
+  for (auto &r : refused)
+    quorex_IsConnectionAllowed(&r.first.hs_addr, 1, r.second);
 }
 
 void ozu_DisplayIOD(transfer_t *, const quor_IOD_t *iod)

@@ -529,6 +529,7 @@ int read_quor_parallel(transfer_t *Ctl, int lastPartialXfer)
       }
       memset(&ior, 0, sizeof ior);
       int rc = quor_ReadList(&iod, uint32_t(Ctl->rwListFlags), &ior);
+      ozu_LogRefusedMovers(Ctl);
       uint64_t replyBytes = ior.SinkReplyList ? ior.SinkReplyList->BytesMoved : 0;
       Ctl->bytesMoved = replyBytes;
       if (rc < 0 || ior.Status != 0) {
@@ -633,6 +634,7 @@ done:
   if (result == 0 && Ctl->abortSignalled > 0)
     result = -1;
   ozu_NIO_CloseListenSockets(Ctl);
+  ozu_LogRefusedMovers(Ctl);
   if (lastPartialXfer) {
     ozu_CleanupIoBuffers(Ctl);
     if (Ctl->connectionList != nullptr)

@@ -25,6 +25,15 @@ xfer_size_to_count_t *classTable(int *count)
   return ctx->xferSizeTable;
 }
 
+// Every connection's class table in turn: a command whose names lie on
+// several connections queues into each of their tables.
+template <typename F> void eachClass(F f)
+{
+  for (ozu_context_t *c = ozu_connectList; c != nullptr; c = c->next)
+    for (int i = 0; i < c->xferSizeCount && c->xferSizeTable != nullptr; ++i)
+      f(&c->xferSizeTable[i]);
+}
+
 struct workerArg {
   xfer_size_to_count_t *cls;
   ozu_worker_fn work;
@@ -59,11 +68,10 @@ void serveStrandedLocked(void)
 {
   if (currentWorker == nullptr || interrupted)
     return;
-  int n;
-  xfer_size_to_count_t *t = classTable(&n);
-  for (int i = 0; i < n; ++i)
-    if (t[i].xfers_head != nullptr && t[i].active_xfers == 0)
-      startWorkerLocked(&t[i], currentWorker);
+  eachClass([](xfer_size_to_count_t *c) {
+    if (c->xfers_head != nullptr && c->active_xfers == 0)
+      startWorkerLocked(c, currentWorker);
+  });
 }
 
 void *workerMain(void *p)
@@ -104,10 +112,7 @@ void ozu_ResetActiveXfers(void)
   ozu_XferTableLock();
   ozu_CompletedXfers = 0;
   ozu_FailedXfers = 0;
-  int n;
-  xfer_size_to_count_t *t = classTable(&n);
-  for (int i = 0; i < n; ++i)
-    t[i].active_xfers = 0;
+  eachClass([](xfer_size_to_count_t *c) { c->active_xfers = 0; });
   ozu_XferTableUnlock();
 }
 
@@ -156,15 +161,14 @@ int ozu_WaitForInflightXfers(void)
   while (ozu_QueuedTransfers > 0 || ozu_ActiveTransfers > 0) {
     if (interrupted) {
       // Nobody will take what is still queued: release it.
-      int n;
-      xfer_size_to_count_t *t = classTable(&n);
-      for (int i = 0; i < n; ++i)
-        while (sized_xfer_queue_t *e = t[i].xfers_head) {
-          t[i].xfers_head = e->next;
-          t[i].queued_xfers--;
+      eachClass([](xfer_size_to_count_t *c) {
+        while (sized_xfer_queue_t *e = c->xfers_head) {
+          c->xfers_head = e->next;
+          c->queued_xfers--;
           ozu_QueuedTransfers--;
           ozu_FreeXferQueueEntry(e);
         }
+      });
     } else {
       serveStrandedLocked();
     }

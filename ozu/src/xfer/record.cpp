@@ -640,3 +640,17 @@ ozu_context_t *ozu_XferContext(const transfer_t *ctl)
     ctx = keyset->curContext;
   return ctx;
 }
+
+xfer_conn_hold::xfer_conn_hold(int handle)
+{
+  if (handle < 0)
+    return;
+  held = qelapi_PinThreadConnection(handle, &previous) == 0;
+  ok = held;
+}
+
+xfer_conn_hold::~xfer_conn_hold()
+{
+  if (held)
+    qelapi_PinThreadConnection(previous, nullptr);
+}

@@ -34,19 +34,18 @@ const char *localName(const transfer_t *ctl, bool get)
   return lf->localPath ? lf->localPath : "";
 }
 
-// Sends a record on the connection of handle, switching there and back
-// when it is not the current one.
+// Sends a record on the connection of handle. Only this thread's calls go
+// there: switching the shell's current connection from a transfer thread
+// would move every other thread's calls with it.
 void logOn(int handle, int current, int select, const char *line, bool userLine)
 {
-  bool switched = handle != current && handle >= 0;
-  if (switched && ozu_SetCurConnection(handle) < 0)
+  xfer_conn_hold hold(handle != current ? handle : -1);
+  if (!hold.ok)
     return;
   if (userLine)
     ozu_LogCmd(line, 5);
   else
     logit(select, line);
-  if (switched)
-    ozu_SetCurConnection(current);
 }
 
 }  // namespace

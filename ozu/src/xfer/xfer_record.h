@@ -16,6 +16,8 @@
 #include <sys/stat.h>
 
 #include <atomic>
+#include <mutex>
+#include <vector>
 
 #include "mvr_protocol.h"
 #include "ozu_xfercore.h"
@@ -253,6 +255,12 @@ typedef struct transfer {
   int32_t haveExistingHashInfo;
   ozu_uda_hash_t fileHashInfo;
   double startTime, stopTime, overheadTime, openTime, mvrProtocolTime, waitNetTime, waitFileTime;
+  // Movers refused for their address while a list request is out, logged
+  // once it is answered: the log line is a gateway round trip, which the
+  // gateway may answer only after the request whose movers wait to be
+  // accepted meanwhile.
+  std::mutex refusedLock;
+  std::vector<std::pair<quor_sockaddr_t, const char *>> refusedMovers;
 } transfer_t;
 
 // The process-wide transfer table; its fields change under the
@@ -301,6 +309,20 @@ void ozu_PoolSize(uint64_t fileSize, int stripeWidth, uint32_t keysetBufSize, in
 // found on (the current one when that handle is unknown).
 struct ozu_context *ozu_XferContext(const transfer_t *ctl);
 
+// Holds the calling thread's library calls to connection handle (none for
+// a handle below 0) while it lives, whatever the current connection
+// becomes meanwhile; then puts back what was held before. ok is false
+// when no connection has that handle.
+struct xfer_conn_hold {
+  explicit xfer_conn_hold(int handle);
+  ~xfer_conn_hold();
+  xfer_conn_hold(const xfer_conn_hold &) = delete;
+  xfer_conn_hold &operator=(const xfer_conn_hold &) = delete;
+  bool ok = true;
+  bool held = false;
+  int previous = -1;
+};
+
 // ---- local file I/O seam ----
 // Every local read and write of a transfer goes through these, so a test
 // build can inject ENOSPC, EIO and EAGAIN (OZU_TEST_LOCAL_IO_FAULT).
@@ -328,6 +350,8 @@ int ozu_Update_BufXferred(transfer_t *ctl, connection_info_t *slot, uint64_t byt
                           io_buffer_t *buf);
 // 1 while a mover connection is claimed or waits on a listen socket.
 int ozu_MoversPending(transfer_t *ctl);
+// Logs the refusals of movers kept back while the list request was out.
+void ozu_LogRefusedMovers(transfer_t *ctl);
 void ozu_DisplayIOD(transfer_t *ctl, const quor_IOD_t *iod);
 
 // ---- methods of a get ----
