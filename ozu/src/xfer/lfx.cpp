@@ -958,8 +958,14 @@ int commonTransferFunction(transfer_t *ctl)
     ctlThread = true;
     return 0;
   };
+  bool recordOwns = false;  // the record holds the init's sockets
   auto failSetup = [&]() {
-    returnInitSockets(in);
+    if (recordOwns) {
+      free(in->addressList);
+      in->addressList = nullptr;
+    } else {
+      returnInitSockets(in);
+    }
     releaseRecordSockets(ctl);
     cleanBuffers(ctl);
     free(in->fileData);
@@ -981,10 +987,7 @@ int commonTransferFunction(transfer_t *ctl)
       report(71, "*** %s: error %d trying to setup transfer - xfer aborted\n", me, -12);
       return failSetup();
     }
-    // The record holds the sockets from here on.
-    free(in->addressList);
-    in->addressList = nullptr;
-    in->addressCount = 0;
+    recordOwns = true;
     if (clientConnect) {
       ctl->Flags |= FX_CLIENT_CONNECT;
     } else {
@@ -996,6 +999,9 @@ int commonTransferFunction(transfer_t *ctl)
   rc = ozugw_LfxInit(-1, in, &reply);
   free(in->fileData);
   in->fileData = nullptr;
+  free(in->addressList);
+  in->addressList = nullptr;
+  in->addressCount = 0;
   if (rc < 0) {
     abortLocalTransfer(ctl, me);
     setExitResult(74, quor_perror(rc, "ozugw_LfxInit", ctl->quorFile.quorPath, nullptr), 7);
