@@ -559,13 +559,8 @@ int makeLocalDir(const char *name, const char *who, bool *made)
     *made = true;
     return 0;
   }
-  if (errno == EEXIST) {
-    struct stat st;
-    // A file where the directory should be: the walk below cannot enter it.
-    if (stat(name, &st) == 0 && S_ISDIR(st.st_mode))
-      return 0;
-    errno = ENOTDIR;
-  }
+  if (errno == EEXIST)
+    return 0;
   if (who != nullptr)
     report(70, 7, "***%s: Error %d creating local directory `%s'", who, errno, name);
   else

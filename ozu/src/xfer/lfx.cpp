@@ -57,8 +57,46 @@ bool poolInitialized = false;
 std::mutex refusedLock;
 std::map<const transfer_t *, std::vector<quor_sockaddr_t>> refusedPeers;
 
+// Messages of the data threads. Reporting logs at the gateway, a request
+// on the connection whose completion message may be on its way; only the
+// transfer's own thread speaks there, after that message is read.
+// Code -1: for the gateway's log alone.
+std::map<const transfer_t *, std::vector<std::pair<int, std::string>>> deferred;
+
+void deferReport(const transfer_t *ctl, int code, const char *fmt, ...) __attribute__((format(printf, 3, 4)));
+void deferReport(const transfer_t *ctl, int code, const char *fmt, ...)
+{
+  char msg[4400];
+  va_list ap;
+  va_start(ap, fmt);
+  vsnprintf(msg, sizeof msg, fmt, ap);
+  va_end(ap);
+  std::lock_guard<std::mutex> hold(refusedLock);
+  deferred[ctl].emplace_back(code, msg);
+}
+
+void flushReports(const transfer_t *ctl)
+{
+  std::vector<std::pair<int, std::string>> msgs;
+  {
+    std::lock_guard<std::mutex> hold(refusedLock);
+    auto it = deferred.find(ctl);
+    if (it == deferred.end())
+      return;
+    msgs.swap(it->second);
+    deferred.erase(it);
+  }
+  for (auto &m : msgs) {
+    if (m.first < 0)
+      quor_Logmsg(0x3000, 0x2000000, m.second.c_str());
+    else
+      setExitResult(m.first, m.second.c_str(), 7);
+  }
+}
+
 void logRefusedPeers(const transfer_t *ctl)
 {
+  flushReports(ctl);
   std::vector<quor_sockaddr_t> peers;
   {
     std::lock_guard<std::mutex> hold(refusedLock);
@@ -239,7 +277,7 @@ void releaseRecordSockets(transfer_t *ctl)
 
 // Resolves preConnected entries of the gateway's answer against the pool.
 // An id not in the pool fails the whole list (nothing is taken then).
-int findPoolSockets(int count, ozu_sockaddr_info_t *list)
+int findPoolSockets(const transfer_t *ctl, int count, ozu_sockaddr_info_t *list)
 {
   std::lock_guard<std::mutex> hold(socketPoolLock);
   for (int i = 0; i < count; ++i) {
@@ -250,7 +288,7 @@ int findPoolSockets(int count, ozu_sockaddr_info_t *list)
       if (p->poolID == list[i].poolID)
         found = true;
     if (!found) {
-      report(71, "*** %s: INTERNAL ERROR. Cannot find pool entry ID %d on socketPool list\n",
+      deferReport(ctl, 71, "*** %s: INTERNAL ERROR. Cannot find pool entry ID %d on socketPool list\n",
              "findPoolSockets", int(list[i].poolID));
       return -1;
     }
@@ -386,7 +424,7 @@ int issueConnects(transfer_t *ctl)
       if (errno == EAGAIN || errno == EINTR)
         continue;
       int e = errno;
-      report(71, "*** %s: Unrecoverable error %d on <connect> to %s\n", "issueConnects", e,
+      deferReport(ctl, 71, "*** %s: Unrecoverable error %d on <connect> to %s\n", "issueConnects", e,
              universal(&s->socketSockAddr).c_str());
       return e ? -e : -1;
     }
@@ -432,7 +470,7 @@ int acceptConnections(transfer_t *ctl)
       if (errno == EINTR || errno == EAGAIN)
         continue;
       int e = errno;
-      report(71, "*** %s: [%d]error %d on select() for %d socket descriptors\n", "acceptConnections",
+      deferReport(ctl, 71, "*** %s: [%d]error %d on select() for %d socket descriptors\n", "acceptConnections",
              serial, e, pending);
       return -e;
     }
@@ -472,7 +510,7 @@ int acceptConnections(transfer_t *ctl)
         continue;
       if (fd < 0) {
         int e = errno;
-        report(71, "*** %s: [%d] error %d on accept for FD %d\n", "acceptConnections", serial, e,
+        deferReport(ctl, 71, "*** %s: [%d] error %d on accept for FD %d\n", "acceptConnections", serial, e,
                s->socketFD);
         return -e;
       }
@@ -687,15 +725,12 @@ void *XferWriteThread(void *arg)
         char msg[4400];
         snprintf(msg, sizeof msg, "%s: EIO error on write for %s. Retrying (pos=%llu)", "XferWriteThread",
                  path, (unsigned long long)*pos);
-        if (debug == 0)
-          quor_Logmsg(0x3000, 0x2000000, msg);
-        else
-          setExitResult(0, msg, 7);
+        deferReport(ctl, debug == 0 ? -1 : 0, "%s", msg);
         ozugw_ThreadSleep(10 * eioRetries, 0);
         if (!put) {
           if (lseek(fd, off_t(*pos), SEEK_SET) < 0 && !ctl->localFile.pipedFile) {
             int le = errno;
-            report(74, "*** %s: unable to reposition file %s to offset %lld after write error",
+            deferReport(ctl, 74, "*** %s: unable to reposition file %s to offset %lld after write error",
                    "XferWriteThread", path, (long long)*pos);
             result = -le;
             aborted = true;
@@ -708,11 +743,11 @@ void *XferWriteThread(void *arg)
         continue;
       }
       if (e == EIO) {
-        report(74, "***%s: Fatal EIO error on write for %s at offset=%s", "XferWriteThread", path,
+        deferReport(ctl, 74, "***%s: Fatal EIO error on write for %s at offset=%s", "XferWriteThread", path,
                u64tostrwc(*pos));
         result = -EIO;
       } else {
-        report(74, "***%s: unrecovered error %d writing %d bytes at offset %s", "XferWriteThread", e,
+        deferReport(ctl, 74, "***%s: unrecovered error %d writing %d bytes at offset %s", "XferWriteThread", e,
                int(b->dataLength - done), u64tostrwc(*pos));
         result = -e;
       }
@@ -743,7 +778,7 @@ void *XferCtlThread(void *arg)
   if (!(ctl->Flags & FX_CLIENT_CONNECT)) {
     result = acceptConnections(ctl);
     if (result < 0) {
-      report(71, "*** %s: error %d accepting %d connections from server", "XferCtlThread", result,
+      deferReport(ctl, 71, "*** %s: error %d accepting %d connections from server", "XferCtlThread", result,
              ctl->controlSockCount);
       endThread(ctl, result, true);
     }
@@ -1041,7 +1076,7 @@ int commonTransferFunction(transfer_t *ctl)
 
   ctl->startTime = ozu_GetTimestamp();
   if (clientConnect) {
-    int local = findPoolSockets(reply.addressCount, reply.addressList);
+    int local = findPoolSockets(ctl, reply.addressCount, reply.addressList);
     if (local == 0)
       local = copyInitSocketsToCtl(ctl, reply.addressCount, reply.addressList, true);
     if (local == 0)
