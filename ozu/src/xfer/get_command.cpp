@@ -35,13 +35,17 @@
 #include "ozu_walk.h"
 #include "qel_threads.h"
 #include "core/ozu_util.h"
+#include "quor_hash.h"
 #include "xfer_commands.h"
+#include "xfer_digest.h"
+#include "xfer_offsets.h"
 #include "xfer_queue.h"
 #include "xfer_record.h"
 
 namespace {
 
 const char *getCommandOpts = "ABbCc:F:hkL:nNO:PpqQRrST:tUuX:";
+const char *hashCommandOpts = "ACF:H:hNRST:t";
 
 // A file handed to the stage scheduler, taken back once it is on disk.
 struct sched_struct_t {
@@ -67,6 +71,9 @@ struct getState {
   std::string currentLocalDir;
   sched_struct_t *schedList = nullptr, *schedListTail = nullptr;
   int schedListCount = 0;
+  int hashCreate = 0, hashVerify = 0;
+  int hashType = 0;
+  std::vector<xfer_offset_t> partial;
 };
 getState g;
 
@@ -116,6 +123,34 @@ void readUsage(void)
         "  -R | -r  : retrieve directories recursively\n"
         "  MARKER   : read the names from the following lines, up to a line holding\n"
         "             only MARKER (a here-document: get <<END)\n",
+        listF);
+}
+
+void hashUsage(void)
+{
+  const char *a = verbAbbreviation ? verbAbbreviation : "hashcr";
+  const char *full = verb ? verb : "hashcreate";
+  const char *rest = strlen(full) >= strlen(a) ? full + strlen(a) : "";
+  fprintf(listF, "Usage: %s[%s] [-A] [-C] [-F on|off] [-H type] [-h] [-N]\n       [-R] [-S] [-T on|off ] path ... [<<MARKER]\n",
+          a, rest);
+  fputs(" NOTE: the local : quor path syntax is not used for this command. All pathnames are \n"
+        "       QUOR filename. \n"
+        "  -A       : automatic scheduling of tape retrievals on\n"
+        "  -C       : purge the stored file from the disk cache afterwards\n"
+        "  -F on|off: use the local file mover when possible (on) or never (off)\n",
+        listF);
+  if (g.hashCreate)
+    fputs("  -H type  : checksum type: none, sha1, sha224, sha256, sha384, sha512, md5,\n"
+          "             crc32 or adler32\n",
+          listF);
+  fputs("  -h       : follow no symbolic link\n"
+        "  -N       : automatic scheduling off\n"
+        "  -R       : walk directories recursively\n"
+        "  -S       : open the stored file without staging it\n"
+        "  -T on|off: use the transfer agent (on) or never (off)\n"
+        "  -t       : not yet supported\n"
+        "  MARKER   : read the names from the following lines, up to a line holding\n"
+        "             only MARKER (a here-document)\n",
         listF);
 }
 
@@ -182,6 +217,10 @@ uint32_t fileFlags(void)
     f |= FX_RETRANSFER_REQ;
   if (minus_opt & (0x20000 | 0x80))
     f |= FX_KEEP_ON_ERROR;
+  if (g.hashCreate)
+    f |= FX_CKSUM_ENABLED | FX_CKSUM_CREATE_OP;
+  if (g.hashVerify)
+    f |= FX_CKSUM_ENABLED | FX_CKSUM_VERIFY_OP;
   return f;
 }
 
@@ -291,7 +330,39 @@ int workerPerFile(xfer_size_to_count_t *, sized_xfer_queue_t *e)
   ctl->quorFile.haveAttrs = 1;
   ctl->localFile.haveStat = 0;
   ozu_FreeXferQueueEntry(e);
-  readQuorFile(ctl, nullptr, 0);
+  if (g.cksumEnabled && !g.hashCreate) {
+    if (getExistingHash(ctl) != 0) {
+      if (g.hashVerify) {
+        report(72, 7, "no valid checksum found: %s", ctl->quorFile.quorPath);
+        freeXferCtl(ctl);
+        return 0;
+      }
+      fprintf(errFile, "*** %s: no valid checksum for '%s' - checksum verification skipped", "ReadQueueThread",
+              ctl->quorFile.quorPath);
+    } else {
+      ctl->Flags |= FX_CKSUM_ENABLED;
+    }
+  }
+  if (ctl->Flags & FX_CKSUM_ENABLED) {
+    int type = g.hashCreate ? g.hashType : ctl->fileHashInfo.ozuCksumType;
+    if (type == 0) {
+      ctl->Flags &= ~uint32_t(FX_CKSUM_ENABLED);
+      if (debug >= 1)
+        fprintf(listF, "/debug/(hash type=none) disabling checksums for %s\n", ctl->quorFile.quorPath);
+    } else {
+      ctl->hashInfo.ozuCksumType = type;
+      ctl->hashInfo.theHash = quor_HashCreate(quor_hash_type_t(type));
+      if (ctl->hashInfo.theHash == nullptr) {
+        const char *name = ozu_CksumTypeToString(type);
+        report(72, 7, "***%s:quor_HashCreate failed for hash algorithm '%s' QUOR pathname '%s'\n",
+               "ReadQueueThread", name ? name : "", ctl->quorFile.quorPath);
+        freeXferCtl(ctl);
+        interrupted = 1;
+        return -1;
+      }
+    }
+  }
+  readQuorFile(ctl, g.partial.empty() ? nullptr : g.partial.data(), int(g.partial.size()));
   freeXferCtl(ctl);
   return 0;
 }
@@ -546,7 +617,7 @@ void scheduledRetrieval(void)
 
 // ---- recursive retrieval ----
 
-bool digestMode(void) { return false; }
+bool digestMode(void) { return g.hashCreate || g.hashVerify; }
 
 // Makes (or takes as it is) a local directory for a stored one: 0, or -1
 // after a report. *made tells whether it is new.
@@ -592,7 +663,7 @@ void setNamesFromWalk(const char *fullpath)
   freeNames();
   const char *slash = strrchr(fullpath, '/');
   g.quorPathName = strdup(fullpath);
-  g.localPathName = strdup(slash ? slash + 1 : fullpath);
+  g.localPathName = strdup(digestMode() ? OZU_DIGEST_SINK : slash ? slash + 1 : fullpath);
 }
 
 int quor_EntCallback(ns_DirEntry_t *entry, int isdir, const char *, const char *fullpath)
@@ -779,6 +850,10 @@ std::vector<dirMatch> dirMatches;
 // One match of a name.
 void oneMatch(const globstruct_t *m, const char *pairLocal)
 {
+  if (m->dir && !g.partial.empty()) {
+    report(64, 7, "*** Error: partial transfer illegal for directory (%s)", m->name);
+    return;
+  }
   if (m->dir) {
     if (!m->globbed && !(minus_opt & 0x8000))
       report(0, 7, "*** Warning: `%s' is a directory - ignored", m->name);
@@ -792,7 +867,11 @@ void oneMatch(const globstruct_t *m, const char *pairLocal)
   char abs[4097];
   makeQUORpath_r(0, m->name, abs);
   g.quorPathName = strdup(abs);
-  if (pairLocal != nullptr) {
+  if (g.hashCreate || g.hashVerify) {
+    // The data is only read for its digest; the local side is a sink that
+    // keeps nothing and is never created, renamed or truncated.
+    g.localPathName = strdup(OZU_DIGEST_SINK);
+  } else if (pairLocal != nullptr) {
     g.localPathName = strdup(pairLocal);
   } else {
     const char *slash = strrchr(abs, '/');
@@ -952,7 +1031,8 @@ int getOptions(ozu_cmd_t *cmd)
 {
   bool bad = false, partial = false;
   int c;
-  while (!bad && (c = ozu_CmdOption(cmd, getCommandOpts, nullptr)) != OZU_OPT_END) {
+  bool hashMode = g.hashCreate || g.hashVerify;
+  while (!bad && (c = ozu_CmdOption(cmd, hashMode ? hashCommandOpts : getCommandOpts, nullptr)) != OZU_OPT_END) {
     const char *v = ozu_optarg ? ozu_optarg : "";
     auto onOff = [&](int *value, const char *msg) {
       if (strcasecmp(v, "on") == 0)
@@ -978,10 +1058,38 @@ int getOptions(ozu_cmd_t *cmd)
       break;
     case 'h': minus_opt |= 0x40; break;
     case 'k': minus_opt |= 0x80; break;
-    case 'L': minus_opt |= 0x100; partial = true; break;
+    case 'L':
+      minus_opt |= 0x100;
+      partial = true;
+      if (ozu_ReadXferOffsetFile(v, &g.partial) < 0) {
+        report(64, 7, "*** Error(s) reading list of offsets - file %s", v);
+        bad = true;
+      }
+      break;
+    case 'H': {
+      int t = ozu_ConvertCksumType(v);
+      if (t < 0) {
+        report(64, 7, "*** unrecognized -H hash type \"%s\"\n", v);
+        bad = true;
+      } else {
+        g.hashType = t;
+      }
+      break;
+    }
     case 'N': minus_opt |= 0x200; break;
     case 'n': fprintf(listF, "Unknown option ignored: %c\n", 'n'); break;
-    case 'O': minus_opt |= 0x400; partial = true; break;
+    case 'O': {
+      minus_opt |= 0x400;
+      partial = true;
+      xfer_offset_t p;
+      if (ozu_ParseXferOffsetSpec(v, &p) < 0) {
+        fprintf(stderr, "*** Bad partial offset spec: %s\n", v);
+        bad = true;
+      } else {
+        g.partial.push_back(p);
+      }
+      break;
+    }
     case 'P': case 'p': minus_opt |= 0x1000; break;
     case 'Q': minus_opt |= 0x4000; break;
     case 'q': minus_opt |= 0x2000; break;
@@ -1016,24 +1124,20 @@ int getOptions(ozu_cmd_t *cmd)
     report(64, 6, "-t may not be used with -O or -L\n");
     return -1;
   }
-  if (partial) {
-    report(64, 7, "*** %s: partial transfers (-O, -L) are not available", verb);
-    return -1;
+  if (hashMode) {
+    g.cksumEnabled = 1;
+    if (minus_opt & 0x20000) {
+      report(64, 7, "-t is not yet supported for hashcreate/hashverify\n");
+      return -1;
+    }
   }
-  // No file may pass as verified while digests are not computed here.
-  if ((minus_opt & 0x8) && g.cksumEnabled) {
-    report(64, 7, "*** %s: checksum verification (-c on) is not available", verb);
-    return -1;
-  }
-  if (g.cksumEnabled) {
-    report(0, 6, "*** checksum verification is not available: files are not verified");
-    g.cksumEnabled = 0;
-  }
-  if (minus_opt & 0x20000) {
+  if ((minus_opt & 0x20000) || partial) {
     if (minus_opt & 0x2) {
       report(0, 6, "-B ignored when -O, -L, or -t specified");
       minus_opt &= ~0x2;
     }
+    if (keyset)
+      keyset->backup = 0;
     if (g.cksumEnabled) {
       report(0, 6, "*** Checksumming is disabled for partial file transfers");
       g.cksumEnabled = 0;
@@ -1045,6 +1149,10 @@ int getOptions(ozu_cmd_t *cmd)
     minus_opt |= 0x800;
   if (minus_opt & 0x800)
     minus_opt |= 0x1000;
+  if ((minus_opt & 0x8000) && partial) {
+    report(64, 7, "*** Cannot specify recursion with partial file transfers");
+    return -1;
+  }
   if (minus_opt & 0x10000)
     minus_opt |= 0x200;
   if (minus_opt & 0x200)
@@ -1078,8 +1186,15 @@ int ozu_GetCommand(char *cc, int cclen)
     g.quorPathName = g.localPathName = nullptr;
     g.optimized_scheduling = globalDefs.enableAutoScheduling;
     g.cksumEnabled = g.localRunmode ? 0 : (ctx ? ctx->cksumEnabled : 0);
-    if (cmd.argc == 0) {
-      readUsage();
+    g.hashType = ctx ? ctx->cksumHashType : 0;
+    g.partial.clear();
+    if ((g.hashCreate || g.hashVerify) && g.localRunmode) {
+      report(64, 7, "*** This command in only available when connecting to QUOR\n");
+    } else if (cmd.argc == 0) {
+      if (g.hashCreate || g.hashVerify)
+        hashUsage();
+      else
+        readUsage();
     } else if (getOptions(&cmd) == 0 && ozu_CmdKeywords(&cmd, OZU_KW_UNKNOWN_IS_NAME) == 0) {
       if (cmd.names.empty()) {
         missingObjectsMsg();
@@ -1124,10 +1239,25 @@ int ozu_GetCommand(char *cc, int cclen)
       free(hdWords[i]);
     free(hdWords);
   }
-  g.verifyflag = g.cgetflag = g.aborted = 0;
+  g.verifyflag = g.cgetflag = g.aborted = g.hashCreate = g.hashVerify = 0;
+  g.partial.clear();
   if (debug >= 2)
     fprintf(errFile, "...command complete - releasing string memory\n");
   return 1;
+}
+
+int ozu_HashCreateCommand(char *cc, int cclen)
+{
+  g.hashCreate = 1;
+  g.cgetflag = g.hashVerify = 0;
+  return ozu_GetCommand(cc, cclen);
+}
+
+int ozu_HashVerifyCommand(char *cc, int cclen)
+{
+  g.hashVerify = 1;
+  g.cgetflag = g.hashCreate = 0;
+  return ozu_GetCommand(cc, cclen);
 }
 
 int ozu_MgetCommand(char *cc, int cclen)

@@ -464,6 +464,8 @@ int ozu_CloseFiles(transfer_t *ctl)
       rc = close(lf->localFD);
     else if (!lf->stdinoutFlag && lf->localFileStruct != nullptr)
       rc = pclose(lf->localFileStruct);
+    else if (!lf->stdinoutFlag && lf->localFD >= 0)
+      rc = close(lf->localFD);
     if (rc != 0) {
       bad++;
       if (debug >= 2)

@@ -10,5 +10,10 @@
 int ozu_GetCommand(char *cc, int cclen);
 int ozu_MgetCommand(char *cc, int cclen);
 int ozu_CgetCommand(char *cc, int cclen);
+int ozu_HashCreateCommand(char *cc, int cclen);
+int ozu_HashVerifyCommand(char *cc, int cclen);
+int ozu_PutCommand(char *cc, int cclen);
+int ozu_MputCommand(char *cc, int cclen);
+int ozu_CputCommand(char *cc, int cclen);
 
 #endif

@@ -194,6 +194,7 @@ typedef struct transfer {
   std::atomic<uint64_t> transferLength;
   int32_t srcMode;
   int32_t backupMade;
+  int32_t backupIsAside;  // backupPath is a put's temporary name, not a "~" backup
   char *backupPath;
   local_file_info_t localFile;
   quor_file_info_t quorFile;

@@ -1,0 +1,443 @@
+// ozu's put family end to end against gwsim: local files are stored byte
+// for byte through the movers (both message forms, several stripe widths),
+// through the gateway for pipes and in firewall mode; a failed store leaves
+// the stored file as it was; restarts append; digests are stored and
+// checked; partial gets touch only their pieces.
+#include <gtest/gtest.h>
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <unistd.h>
+#include <utime.h>
+
+#include <fstream>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "gwsim_config.h"
+#include "gwsim_fixture.h"
+#include "journal_text.h"
+#include "ozu_run.h"
+#include "program_run.h"
+
+namespace {
+
+std::string randomBytes(size_t n, unsigned seed)
+{
+  std::mt19937 rng(seed);
+  std::string s(n, '\0');
+  for (size_t i = 0; i < n; ++i)
+    s[i] = char(rng() & 0xff);
+  return s;
+}
+
+std::string readAll(const std::string& path)
+{
+  std::ifstream in(path, std::ios::binary);
+  return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+void writeBytes(const std::string& path, const std::string& data)
+{
+  std::ofstream(path, std::ios::binary | std::ios::trunc) << data;
+}
+
+std::string joinLines(const std::vector<std::string>& lines)
+{
+  std::string all;
+  for (const std::string& l : lines)
+    all += l + "\n";
+  return all;
+}
+
+bool same(const std::string& a, const std::string& b) { return a == b; }
+
+bool exists(const std::string& path)
+{
+  struct stat st;
+  return lstat(path.c_str(), &st) == 0;
+}
+
+GwsimConfig stripedConfig(int width, const char* protocol)
+{
+  GwsimConfig c = aliceConfig();
+  c.server().set("startupCOS", 4);
+  c.cos(4).set("Name", "wide").set("StripeWidth", width).set("StripeLength", width * 65536);
+  c.movers().set("Protocol", protocol).set("PacketSize", 65536);
+  return c;
+}
+
+std::string storedPath(const GwsimFixture& gw, const std::string& name)
+{
+  return gw.rootDir() + "/home/alice/" + name;
+}
+
+std::string localDir(const GwsimFixture& gw)
+{
+  ozuHome(gw);
+  std::string d = gw.dir() + "/local";
+  mkdir(d.c_str(), 0755);
+  return d;
+}
+
+// Entries of alice's stored home, to see that nothing was left behind.
+std::vector<std::string> storedNames(const GwsimFixture& gw)
+{
+  std::vector<std::string> names;
+  std::string cmd = "ls -a " + gw.rootDir() + "/home/alice";
+  FILE* p = popen(cmd.c_str(), "r");
+  char line[4096];
+  while (p && fgets(line, sizeof line, p)) {
+    std::string n = line;
+    if (!n.empty() && n.back() == '\n')
+      n.pop_back();
+    if (n != "." && n != "..")
+      names.push_back(n);
+  }
+  if (p)
+    pclose(p);
+  return names;
+}
+
+std::string sha256(const std::string& path)
+{
+  std::string cmd = "sha256sum " + path;
+  FILE* p = popen(cmd.c_str(), "r");
+  char line[256] = "";
+  if (p && fgets(line, sizeof line, p) == nullptr)
+    line[0] = '\0';
+  if (p)
+    pclose(p);
+  std::string s = line;
+  return s.substr(0, s.find(' '));
+}
+
+struct PutCase {
+  int width;
+  const char* protocol;
+};
+
+class OzuPutRoundTrip : public ::testing::TestWithParam<PutCase> {};
+
+// put then get: every size at a page or buffer edge comes back identical;
+// one transfer record per stored file.
+TEST_P(OzuPutRoundTrip, EverySizeStoresAndComesBackIdentical)
+{
+  const PutCase c = GetParam();
+  GwsimFixture gw(stripedConfig(c.width, c.protocol).text());
+  ASSERT_TRUE(gw.running()) << gw.stderrText();
+  const long page = sysconf(_SC_PAGESIZE);
+  const std::vector<size_t> sizes = {0, 1, size_t(page - 1), size_t(page + 1), 8u << 20, (16u << 20) + 1};
+  std::string local = localDir(gw);
+  std::string cmd;
+  for (size_t i = 0; i < sizes.size(); ++i) {
+    std::string name = "s" + std::to_string(i);
+    writeBytes(local + "/" + name, randomBytes(sizes[i], unsigned(i + 11 * c.width)));
+    cmd += "put " + local + "/" + name + " : " + name + "; ";
+  }
+  for (size_t i = 0; i < sizes.size(); ++i) {
+    std::string name = "s" + std::to_string(i);
+    cmd += "get " + local + "/" + name + ".back : " + name + "; ";
+  }
+  OzuResult r = runOzu(gw, ozuArgs(gw, {cmd}));
+  EXPECT_EQ(r.status, 0) << r.out << r.err;
+  auto j = gw.journalLines();
+  for (size_t i = 0; i < sizes.size(); ++i) {
+    std::string name = "s" + std::to_string(i);
+    std::string orig = readAll(local + "/" + name);
+    EXPECT_EQ(orig.size(), sizes[i]);
+    EXPECT_TRUE(same(readAll(storedPath(gw, name)), orig)) << name << " of " << sizes[i] << " bytes";
+    EXPECT_TRUE(same(readAll(local + "/" + name + ".back"), orig)) << name;
+  }
+  // The 16 MiB file: one list write, one mover per stripe.
+  EXPECT_EQ(countLines(j, "fn=0x1701", " len=16777217 movers=" + std::to_string(c.width) +
+                                           " moved=16777217"),
+            1)
+      << joinLines(j);
+}
+
+INSTANTIATE_TEST_SUITE_P(WidthsAndForms, OzuPutRoundTrip,
+                         ::testing::Values(PutCase{1, "pdata"}, PutCase{4, "pdata"}, PutCase{8, "pdata"},
+                                           PutCase{1, "mover"}, PutCase{4, "mover"}, PutCase{8, "mover"}),
+                         [](const ::testing::TestParamInfo<PutCase>& i) {
+                           return std::string(i.param.protocol) + "_w" + std::to_string(i.param.width);
+                         });
+
+// Standard input, a command's output and firewall mode go through the
+// gateway (no list write) and store the same bytes.
+TEST(OzuPut, PipesAndFirewallModeStoreThroughTheGateway)
+{
+  GwsimFixture gw(stripedConfig(4, "pdata").text());
+  ASSERT_TRUE(gw.running()) << gw.stderrText();
+  std::string local = localDir(gw);
+  std::string data = randomBytes((9u << 20) + 77, 5);
+  writeBytes(local + "/data", data);
+  OzuResult r = runOzu(gw, ozuArgs(gw, {"put - : fromstdin"}), data);
+  EXPECT_EQ(r.status, 0) << r.out << r.err;
+  EXPECT_TRUE(same(readAll(storedPath(gw, "fromstdin")), data));
+  r = runOzu(gw, ozuArgs(gw, {"put \"|cat " + local + "/data\" : frompipe"}));
+  EXPECT_EQ(r.status, 0) << r.out << r.err;
+  EXPECT_TRUE(same(readAll(storedPath(gw, "frompipe")), data));
+  r = runOzu(gw, ozuArgs(gw, {"firewall -on; put " + local + "/data : fw"}));
+  EXPECT_EQ(r.status, 0) << r.out << r.err;
+  EXPECT_TRUE(same(readAll(storedPath(gw, "fw")), data));
+  r = runOzu(gw, ozuArgs(gw, {"put - : empty"}), "");
+  EXPECT_EQ(r.status, 0) << r.out << r.err;
+  EXPECT_TRUE(exists(storedPath(gw, "empty")));
+  EXPECT_EQ(readAll(storedPath(gw, "empty")).size(), 0u);
+  // The library's own list writes use one address; none is striped.
+  auto j = gw.journalLines();
+  EXPECT_EQ(countLines(j, "fn=0x1701", "movers=4"), 0) << joinLines(j);
+}
+
+// A store onto an existing file whose transfer fails (a mover dies, moves
+// short, or the gateway overstates what it stored) leaves the old file
+// byte for byte, nothing else behind, exit 74; with -B likewise and no
+// backup is left either.
+TEST(OzuPut, FailedStoreKeepsTheExistingFile)
+{
+  struct Fault {
+    const char* rule;
+    const char* protocol;
+    const char* options;
+  } faults[] = {
+      {"Die = write 1", "pdata", ""},
+      {"Die = write 1", "mover", ""},
+      {"Overstate = write 1 4096", "mover", ""},
+      {"Die = write 1", "pdata", "-B "},
+      {"Status = write 1 -5", "mover", "-B "},
+  };
+  for (const Fault& t : faults) {
+    SCOPED_TRACE(std::string(t.rule) + " " + t.protocol + " " + t.options);
+    GwsimConfig cfg = stripedConfig(4, t.protocol);
+    std::string rule = t.rule;
+    cfg.movers().set(rule.substr(0, rule.find(" = ")), rule.substr(rule.find(" = ") + 3));
+    GwsimFixture gw(cfg.text());
+    ASSERT_TRUE(gw.running()) << gw.stderrText();
+    std::string old = randomBytes(1u << 20, 1);
+    writeBytes(storedPath(gw, "f"), old);
+    std::string local = localDir(gw);
+    writeBytes(local + "/f", randomBytes(3u << 20, 2));
+    OzuResult r = runOzu(gw, ozuArgs(gw, {std::string("put ") + t.options + local + "/f : f"}), "", {}, 60);
+    EXPECT_EQ(r.status, 74) << r.out << r.err;
+    EXPECT_TRUE(same(readAll(storedPath(gw, "f")), old)) << "the stored file as before";
+    EXPECT_EQ(storedNames(gw), std::vector<std::string>{"f"}) << "nothing else left";
+  }
+}
+
+// A list write that stores less than asked is followed by one for the
+// rest, re-offering the data still buffered: the file is complete.
+TEST(OzuPut, ShortListWriteIsFollowedByOneForTheRest)
+{
+  for (const char* protocol : {"pdata", "mover"}) {
+    SCOPED_TRACE(protocol);
+    GwsimConfig cfg = stripedConfig(1, protocol);
+    cfg.movers().set("ShortMove", "write 1 100000");
+    GwsimFixture gw(cfg.text());
+    ASSERT_TRUE(gw.running()) << gw.stderrText();
+    std::string local = localDir(gw);
+    std::string data = randomBytes(3u << 20, 2);
+    writeBytes(local + "/f", data);
+    OzuResult r = runOzu(gw, ozuArgs(gw, {"put -c on -H sha256 " + local + "/f : f; hashverify f"}));
+    EXPECT_EQ(r.status, 0) << r.out << r.err;
+    EXPECT_TRUE(same(readAll(storedPath(gw, "f")), data));
+    auto j = gw.journalLines();
+    EXPECT_EQ(countLines(j, "fn=0x1701", "moved=100000"), 1) << joinLines(j);
+    EXPECT_EQ(countLines(j, "fn=0x1701", "len=3045728 movers=1 moved=3045728"), 1) << joinLines(j);
+    EXPECT_NE((r.out + r.err).find("/home/alice/f: (sha256) OK"), std::string::npos) << r.out << r.err;
+  }
+}
+
+// With -B a successful store keeps the previous file as f~; without it the
+// file moved aside is gone.
+TEST(OzuPut, BackupStaysOnlyWhenAskedFor)
+{
+  GwsimFixture gw(stripedConfig(2, "pdata").text());
+  ASSERT_TRUE(gw.running()) << gw.stderrText();
+  std::string local = localDir(gw);
+  std::string v1 = randomBytes(70000, 1), v2 = randomBytes(90000, 2), v3 = randomBytes(50000, 3);
+  writeBytes(storedPath(gw, "f"), v1);
+  writeBytes(local + "/f", v2);
+  OzuResult r = runOzu(gw, ozuArgs(gw, {"put -B " + local + "/f : f"}));
+  EXPECT_EQ(r.status, 0) << r.out << r.err;
+  EXPECT_TRUE(same(readAll(storedPath(gw, "f")), v2));
+  EXPECT_TRUE(same(readAll(storedPath(gw, "f~")), v1));
+  writeBytes(local + "/f", v3);
+  r = runOzu(gw, ozuArgs(gw, {"put " + local + "/f : f"}));
+  EXPECT_EQ(r.status, 0) << r.out << r.err;
+  EXPECT_TRUE(same(readAll(storedPath(gw, "f")), v3));
+  EXPECT_EQ(storedNames(gw), (std::vector<std::string>{"f", "f~"}));
+}
+
+// cput stores only what changed; -t appends what the stored copy lacks;
+// -d removes the local file only when the stored size matches.
+TEST(OzuPut, UpdateRestartAndDeleteAfter)
+{
+  GwsimFixture gw(stripedConfig(2, "pdata").text());
+  ASSERT_TRUE(gw.running()) << gw.stderrText();
+  std::string local = localDir(gw);
+  std::string data = randomBytes(3u << 20, 8);
+  writeBytes(local + "/f", data);
+  OzuResult r = runOzu(gw, ozuArgs(gw, {"cput " + local + "/f : f"}));
+  EXPECT_EQ(r.status, 0) << r.out << r.err;
+  EXPECT_TRUE(same(readAll(storedPath(gw, "f")), data));
+  size_t writes = countLines(gw.journalLines(), "fn=0x1701");
+  r = runOzu(gw, ozuArgs(gw, {"cput " + local + "/f : f"}));
+  EXPECT_EQ(r.status, 0) << r.out << r.err;
+  EXPECT_EQ(countLines(gw.journalLines(), "fn=0x1701"), writes) << "an unchanged file stores nothing";
+
+  // A stored copy cut short: -t appends the rest in place.
+  writeBytes(local + "/g", data.substr(0, 1000000));
+  r = runOzu(gw, ozuArgs(gw, {"put " + local + "/g : g"}));
+  EXPECT_EQ(readAll(storedPath(gw, "g")).size(), 1000000u);
+  writeBytes(local + "/g", data);
+  r = runOzu(gw, ozuArgs(gw, {"put -t " + local + "/g : g"}));
+  EXPECT_EQ(r.status, 0) << r.out << r.err;
+  EXPECT_TRUE(same(readAll(storedPath(gw, "g")), data));
+  // A stored copy longer than the local file is left as it is.
+  writeBytes(local + "/short", data.substr(0, 20));
+  r = runOzu(gw, ozuArgs(gw, {"put " + local + "/short : short"}));
+  writeBytes(local + "/short", data.substr(0, 10));
+  r = runOzu(gw, ozuArgs(gw, {"put -t " + local + "/short : short"}));
+  EXPECT_NE((r.out + r.err).find("local file size=10, QUOR file size=20. retransmit not performed"),
+            std::string::npos)
+      << r.out << r.err;
+  EXPECT_EQ(readAll(storedPath(gw, "short")), data.substr(0, 20));
+
+  r = runOzu(gw, ozuArgs(gw, {"put -d " + local + "/g : g2"}));
+  EXPECT_EQ(r.status, 0) << r.out << r.err;
+  EXPECT_FALSE(exists(local + "/g")) << "removed after a store of the same size";
+  EXPECT_TRUE(same(readAll(storedPath(gw, "g2")), data));
+}
+
+// A put killed mid-transfer leaves part of the file (a restart keeps it);
+// put -t then appends the rest.
+TEST(OzuPut, RestartAfterKillCompletesTheFile)
+{
+  GwsimConfig cfg = stripedConfig(1, "pdata");
+  cfg.server().set("max_mbytes_per_iod", 1);
+  GwsimFixture gw(cfg.text());
+  ASSERT_TRUE(gw.running()) << gw.stderrText();
+  std::string local = localDir(gw);
+  std::string data = randomBytes(48u << 20, 3);
+  writeBytes(local + "/f", data);
+  OzuResult r = runOzu(gw, ozuArgs(gw, {"put " + local + "/f : f"}), "",
+                       {"OZU_TEST_MOVER_ACCEPT_DELAY_MS=60"}, 1);
+  EXPECT_NE(r.status, 0) << "killed before its end";
+  size_t partial = readAll(storedPath(gw, "f")).size();
+  EXPECT_LT(partial, data.size());
+  r = runOzu(gw, ozuArgs(gw, {"put -t " + local + "/f : f"}));
+  EXPECT_EQ(r.status, 0) << r.out << r.err;
+  EXPECT_TRUE(same(readAll(storedPath(gw, "f")), data));
+}
+
+// Digests: put -c on stores the file's sha256; hashcreate prints what
+// sha256sum prints; hashverify says OK, and after a flipped stored byte the
+// comparison fails with exit 72; a sparse file's digest covers its zeros
+// and an empty file has one too.
+TEST(OzuPut, DigestsStoredCreatedAndVerified)
+{
+  GwsimFixture gw(stripedConfig(4, "pdata").text());
+  ASSERT_TRUE(gw.running()) << gw.stderrText();
+  std::string local = localDir(gw);
+  writeBytes(local + "/f", randomBytes((5u << 20) + 3, 4));
+  writeBytes(local + "/empty", "");
+  {
+    int fd = open((local + "/sparse").c_str(), O_CREAT | O_WRONLY | O_TRUNC, 0644);
+    ASSERT_GE(fd, 0);
+    ASSERT_EQ(pwrite(fd, "tail", 4, (40 << 20)), 4);
+    close(fd);
+  }
+  OzuResult r = runOzu(gw, ozuArgs(gw, {"put -c on -H sha256 " + local + "/f : f; put -c on -H sha256 " +
+                                           local + "/sparse : sparse; put -c on -H sha256 " + local +
+                                           "/empty : empty; hashverify f sparse empty"}));
+  EXPECT_EQ(r.status, 0) << r.out << r.err;
+  for (const char* n : {"f", "sparse", "empty"}) {
+    EXPECT_NE((r.out + r.err).find(std::string("/home/alice/") + n + ": (sha256) OK"), std::string::npos)
+        << n << "\n" << r.out << r.err;
+  }
+  r = runOzu(gw, ozuArgs(gw, {"hashcreate -H sha256 f sparse empty"}));
+  EXPECT_EQ(r.status, 0) << r.out << r.err;
+  for (const char* n : {"f", "sparse", "empty"}) {
+    std::string line = sha256(storedPath(gw, n)) + " (sha256) /home/alice/" + n;
+    EXPECT_NE((r.out + r.err).find(line), std::string::npos) << line << "\n" << r.out << r.err;
+  }
+  // A flipped byte of the stored file: the stored digest no longer matches.
+  {
+    int fd = open(storedPath(gw, "f").c_str(), O_RDWR);
+    char b = 0;
+    ASSERT_EQ(pread(fd, &b, 1, 12345), 1);
+    b = char(b ^ 0x5a);
+    ASSERT_EQ(pwrite(fd, &b, 1, 12345), 1);
+    close(fd);
+    struct utimbuf old = {1000000000, 1000000000};
+    utime(storedPath(gw, "f").c_str(), &old);
+  }
+  r = runOzu(gw, ozuArgs(gw, {"hashverify f"}));
+  EXPECT_EQ(r.status, 72) << r.out << r.err;
+  EXPECT_NE((r.out + r.err).find("CHECKSUM COMPARISON failed"), std::string::npos) << r.out << r.err;
+  // get -c on of the changed file: the local copy stays, the file counts
+  // as failed.
+  r = runOzu(gw, ozuArgs(gw, {"get -c on " + local + "/f.back : f"}));
+  EXPECT_EQ(r.status, 72) << r.out << r.err;
+  EXPECT_TRUE(exists(local + "/f.back"));
+  auto j = gw.journalLines();
+  EXPECT_GE(countLines(j, "select=0x6000000", "?-"), 1u) << joinLines(j);
+}
+
+// get -O and -L write only their pieces into a longer local file; a piece
+// across 2^32 lands there.
+TEST(OzuGetPieces, OnlyThePiecesChange)
+{
+  GwsimFixture gw(stripedConfig(2, "pdata").text());
+  ASSERT_TRUE(gw.running()) << gw.stderrText();
+  std::string local = localDir(gw);
+  std::string stored = randomBytes(20000, 6);
+  writeBytes(storedPath(gw, "f"), stored);
+  std::string before = randomBytes(30000, 7);
+  writeBytes(local + "/f", before);
+  writeBytes(local + "/offsets", "0:10000:50 20:20:10\n\n7000:0:1k\n");
+  OzuResult r = runOzu(gw, ozuArgs(gw, {"get -O 100:5000:300 " + local + "/f : f"}));
+  EXPECT_EQ(r.status, 0) << r.out << r.err;
+  std::string want = before;
+  want.replace(5000, 300, stored.substr(100, 300));
+  EXPECT_TRUE(same(readAll(local + "/f"), want));
+  r = runOzu(gw, ozuArgs(gw, {"get -L " + local + "/offsets " + local + "/f : f"}));
+  EXPECT_EQ(r.status, 0) << r.out << r.err;
+  want.replace(10000, 50, stored.substr(0, 50));
+  want.replace(20, 10, stored.substr(20, 10));
+  want.replace(0, 1024, stored.substr(7000, 1024));
+  EXPECT_TRUE(same(readAll(local + "/f"), want));
+
+  struct Bad {
+    const char* option;
+    int status;
+  } bad[] = {{"-O 1:2:3:4", 0}, {"-O 10:cp:0cp", 0}, {"-O 1.5k", 0}, {"-O 10kib", 0}, {"-t -O 1:1:1", 64}};
+  for (const Bad& b : bad) {
+    SCOPED_TRACE(b.option);
+    r = runOzu(gw, ozuArgs(gw, {std::string("get ") + b.option + " " + local + "/f : f"}));
+    EXPECT_EQ(r.status, b.status) << r.out << r.err;
+    EXPECT_TRUE(same(readAll(local + "/f"), want)) << "nothing moved";
+  }
+  r = runOzu(gw, ozuArgs(gw, {"get -O 1:2:3:4 " + local + "/f : f"}));
+  EXPECT_NE(r.err.find("*** Bad partial offset spec: 1:2:3:4"), std::string::npos) << r.err;
+
+  // Across 2^32: a stored file with data on both sides of the boundary.
+  {
+    int fd = open(storedPath(gw, "big").c_str(), O_CREAT | O_WRONLY | O_TRUNC, 0644);
+    ASSERT_GE(fd, 0);
+    std::string edge = randomBytes(8192, 9);
+    ASSERT_EQ(pwrite(fd, edge.data(), edge.size(), (off_t(1) << 32) - 4096), ssize_t(edge.size()));
+    close(fd);
+    writeBytes(local + "/big", std::string(100, 'x'));
+    r = runOzu(gw, ozuArgs(gw, {"get -O 4294963200:10:8192 " + local + "/big : big"}));
+    EXPECT_EQ(r.status, 0) << r.out << r.err;
+    std::string got = readAll(local + "/big");
+    ASSERT_EQ(got.size(), 10u + 8192u);
+    EXPECT_EQ(got.substr(0, 10), std::string(10, 'x'));
+    EXPECT_TRUE(same(got.substr(10), edge));
+  }
+}
+
+}  // namespace
