@@ -200,9 +200,7 @@ TEST(OzuGet, PairsStandardOutputPipesAndHereDocuments)
       {"get <<", "*** Missing marker string after here-document sentinel (<<)"},
       {"get <<END f", "*** here-document marker must be the last token on the cmd line"},
       {"get x :", "*** Missing QUOR path after x :"},
-      // What this shell cannot do yet is refused, never passed over.
-      {"get -c on f", "checksum verification (-c on) is not available"},
-      {"get -O 0:10:0 f", "partial transfers (-O, -L) are not available"},
+      {"get -t -O 0:10:0 f", "-t may not be used with -O or -L"},
   };
   for (const Refusal& t : refusals) {
     OzuResult e = runOzu(gw, ozuArgs(gw, {t.line}));

@@ -226,6 +226,28 @@ TEST(OzuPut, FailedStoreKeepsTheExistingFile)
   }
 }
 
+// A mover asking again for its first packet after the small buffers that
+// held it were released is served from a re-read of the local file: the
+// stored file and its digest are those of the local file.
+TEST(OzuPut, ReaskedDataIsReadAgain)
+{
+  for (const char* protocol : {"pdata"}) {
+    SCOPED_TRACE(protocol);
+    GwsimConfig cfg = stripedConfig(2, protocol);
+    cfg.movers().set("Repeat", "write 1");
+    GwsimFixture gw(cfg.text());
+    ASSERT_TRUE(gw.running()) << gw.stderrText();
+    std::string local = localDir(gw);
+    std::string data = randomBytes((2u << 20) + 5, 12);
+    writeBytes(local + "/f", data);
+    OzuResult r = runOzu(gw, ozuArgs(gw, {"set iobufsize=1048576; put -c on -H sha256 " + local +
+                                             "/f : f; hashverify f"}));
+    EXPECT_EQ(r.status, 0) << r.out << r.err;
+    EXPECT_TRUE(same(readAll(storedPath(gw, "f")), data));
+    EXPECT_NE((r.out + r.err).find("/home/alice/f: (sha256) OK"), std::string::npos) << r.out << r.err;
+  }
+}
+
 // A list write that stores less than asked is followed by one for the
 // rest, re-offering the data still buffered: the file is complete.
 TEST(OzuPut, ShortListWriteIsFollowedByOneForTheRest)

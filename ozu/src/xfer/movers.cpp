@@ -763,10 +763,16 @@ int ozu_Update_BufXferred(transfer_t *ctl, connection_info_t *slot, uint64_t byt
     fprintf(stderr, "***%s:Internal error (negative I/O count) detected\n", me);
     err = 1;
   }
-  if (get)
+  if (get) {
     buf->dataLength += uint32_t(bytes);
-  else
+  } else {
+    // A mover may ask twice for the same bytes: the count can pass the
+    // buffer's data. The buffer is then released early, and a request for
+    // bytes it held is served by re-reading the local file.
     buf->dataMoved += uint32_t(bytes);
+    if (buf->dataMoved > buf->dataLength)
+      buf->dataMoved = buf->dataLength;
+  }
   pthread_mutex_lock(&ctl->abortLock);
   ctl->xferThreadBytes += bytes;
   if (ctl->iorReceived)
