@@ -11,7 +11,7 @@
 // (preConnected, by pool id), or, with flag 0x1, from the client to the
 // address the answer gives. A get whose file ends early sends what there is
 // and closes the connection; a put that gets fewer bytes than announced
-// fails with -5 (a pipe put, flag 0x40 with length 0, reads to the end).
+// fails with -5 (a pipe put, flag 0x40, reads to the end).
 // The completion carries the status and the bytes that really moved; a
 // socket that did not end a transfer cleanly is closed, not pooled.
 #include <errno.h>
@@ -269,7 +269,8 @@ int gw_HandleLfxInit(gw_conn_t* conn, const api_msghdr_t* hdr, void* req, gw_rep
   j.sock = j.lfd = -1;
   j.offset = put ? in->sinkOffset : in->srcOffset;
   j.length = in->xferLength;
-  j.toEnd = put && (in->flags & LFX_PIPE_PUT) && in->xferLength == 0;
+  // A pipe's length is not known before its end, whatever was announced.
+  j.toEnd = put && (in->flags & LFX_PIPE_PUT);
   j.nth = ++dataInits;
   j.timesNow = put && (in->flags & LFX_TIMES_NOW);
   if (put && (in->flags & LFX_RESTART)) {
