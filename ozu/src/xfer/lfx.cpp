@@ -638,9 +638,6 @@ void *XferReadThread(void *arg)
       b->dataLength += uint32_t(n);
       if (put)
         ctl->localFile.currentPos += uint64_t(n);
-      // A socket hands over what it has; a buffer need not wait for more.
-      if (!put)
-        break;
     }
     if (discard > 0) {
       discard -= std::min<uint64_t>(discard, b->dataLength);
@@ -1011,6 +1008,15 @@ int commonTransferFunction(transfer_t *ctl)
   if (inlineXfer) {
     ctl->startTime = ozu_GetTimestamp();
   } else {
+    // A file smaller than the configured buffer needs no more than itself
+    // (whole pages): two full-size buffers per small file cost more to map
+    // than to fill.
+    if (!(keyset && keyset->iobufsize) && !pipedPut(ctl)) {
+      int64_t conf = ctl->bufSize ? ctl->bufSize : (globalDefs.iobufSize > 0 ? globalDefs.iobufSize : 8 << 20);
+      uint64_t want = (uint64_t(ctl->transferLength) + 65535) & ~uint64_t(65535);
+      if (want < uint64_t(conf))
+        ctl->bufSize = int32_t(want);
+    }
     for (int i = 0; i < 2; ++i) {
       if (ozu_InitRwBuf(ctl, &ctl->rwbuf[i], 0) < 0) {
         report(71, "*** %s: error %d trying to init buffer[%d] - xfer aborted\n", me, -12, i);
