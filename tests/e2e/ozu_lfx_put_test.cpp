@@ -268,3 +268,47 @@ TEST(OzuPutTreeEdges, ExistingDirectoryFileInTheWayAndLongLinks)
 }
 
 }  // namespace
+
+namespace {
+
+// mput asks per file on a terminal: No skips one, All stores the rest
+// without asking again; Quit stores nothing more and ends the names loop.
+TEST(OzuMputPrompts, AnsweredYesNoAllAndQuit)
+{
+  GwsimFixture gw(aliceConfig().text());
+  ASSERT_TRUE(gw.running()) << gw.stderrText();
+  std::string local = localDir(gw);
+  for (const char* n : {"a", "b", "c", "d", "e", "f"})
+    writeLocal(local + "/" + n, std::string("data ") + n);
+  writeFile(gw, ".ozurc", "PS1 = 'ozu> '\n");
+  auto p = startOzuOnPty(gw, ozuArgs(gw, {"-q"}), {"TERM=vt100"});
+  ASSERT_TRUE(p->started());
+  ASSERT_TRUE(p->waitFor("ozu> ", 15000)) << p->screen;
+  p->type("lcd " + local + "\n");
+  ASSERT_TRUE(p->waitFor("ozu> ")) << p->screen;
+  p->type("mput a b c d\n");
+  ASSERT_TRUE(p->waitFor("mput 'a'? ([Y]es,[N]o,[A]ll,[Q]uit) ")) << p->screen;
+  p->type("y\n");
+  ASSERT_TRUE(p->waitFor("mput 'b'? ([Y]es,[N]o,[A]ll,[Q]uit) ")) << p->screen;
+  p->type("n\n");
+  ASSERT_TRUE(p->waitFor("mput 'c'? ([Y]es,[N]o,[A]ll,[Q]uit) ")) << p->screen;
+  p->type("a\n");
+  ASSERT_TRUE(p->waitFor("ozu> ", 15000)) << p->screen;
+  EXPECT_EQ(p->screen.find("mput 'd'?"), std::string::npos) << "asked again after All\n" << p->screen;
+  p->type("mput e f\n");
+  ASSERT_TRUE(p->waitFor("mput 'e'? ([Y]es,[N]o,[A]ll,[Q]uit) ")) << p->screen;
+  p->type("q\n");
+  ASSERT_TRUE(p->waitFor("ozu> ", 15000)) << p->screen;
+  EXPECT_EQ(p->screen.find("mput 'f'?"), std::string::npos) << "asked on after Quit\n" << p->screen;
+  p->type("quit\n");
+  EXPECT_EQ(p->finish(), 0) << p->screen;
+  std::string home = gw.rootDir() + "/home/alice/";
+  EXPECT_EQ(readAll(home + "a"), "data a");
+  EXPECT_NE(access((home + "b").c_str(), F_OK), 0);
+  EXPECT_EQ(readAll(home + "c"), "data c");
+  EXPECT_EQ(readAll(home + "d"), "data d");
+  EXPECT_NE(access((home + "e").c_str(), F_OK), 0);
+  EXPECT_NE(access((home + "f").c_str(), F_OK), 0);
+}
+
+}  // namespace
