@@ -110,6 +110,8 @@ typedef struct gw_data_config {
   int xioCloseBeforeByte = 0;      // OpenX: accept and close at once
   uint64_t xioReadLimit = 0;       // ReadX: send at most this many bytes, then close
   uint32_t xioWriteStallMs = 0;    // WriteX: read nothing this long, then fail
+  int32_t xioWriteFailErr = 0;     // WriteX: the first xioWriteFailCount writes
+  uint32_t xioWriteFailCount = 0;  //   read their bytes and answer -xioWriteFailErr
   uint32_t xioReadStallMs = 0;     // ReadX: send nothing this long, then go on
   int xioDropReply = 0;            // ReadX/WriteX: move the bytes, then drop the client
 } gw_data_config_t;

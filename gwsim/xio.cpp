@@ -14,6 +14,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <functional>
 #include <map>
@@ -281,13 +282,47 @@ int store_xio(gw_conn_t* conn, int sock, int fd, uint64_t offset, uint64_t count
 }
 
 // One ReadX or WriteX data movement on a worker; answers when done.
+// The WriteFail rule: how many writes of the process still fail.
+std::atomic<uint32_t> writeFailsDone{0};
+
+bool writeFailsNow(const gw_data_config_t& dc) {
+  if (dc.xioWriteFailCount == 0 || dc.xioWriteFailErr == 0) return false;
+  return writeFailsDone.fetch_add(1) < dc.xioWriteFailCount;
+}
+
+// Reads and drops count bytes of the data link: true when all came.
+bool drain(int sock, uint64_t count, int idleMs) {
+  char buf[65536];
+  while (count > 0) {
+    struct pollfd p = {sock, POLLIN, 0};
+    int n = poll(&p, 1, idleMs > 0 ? idleMs : 60000);
+    if (n <= 0) {
+      if (n < 0 && errno == EINTR) continue;
+      return false;
+    }
+    ssize_t r = recv(sock, buf, std::min<uint64_t>(count, sizeof buf), 0);
+    if (r <= 0) {
+      if (r < 0 && errno == EINTR) continue;
+      return false;
+    }
+    count -= uint64_t(r);
+  }
+  return true;
+}
+
 void run_xio(gw_conn_t* conn, api_msghdr_t req, int32_t fildes, std::shared_ptr<xio_link_t> link,
-             int fd, uint64_t offset, uint64_t count, bool read) {
+             int fd, uint64_t offset, uint64_t count, bool read, bool refuse) {
   const gw_data_config_t& dc = conn->cfg->data;
   uint64_t moved = 0;
   int rc = 0;
   gw_DataWatch(conn, link->sock);
-  if (!read && dc.xioWriteStallMs > 0) {
+  bool keepLink = false;
+  if (refuse) {
+    // The bytes are read and dropped, so the data link stays in step and
+    // the client may write them again.
+    keepLink = drain(link->sock, count, int(dc.idleMs));
+    rc = keepLink ? -dc.xioWriteFailErr : -5;
+  } else if (!read && dc.xioWriteStallMs > 0) {
     stall(conn, dc.xioWriteStallMs);
     rc = -5;
   } else if (gw_MoverSettings()->memoryStore) {
@@ -303,10 +338,10 @@ void run_xio(gw_conn_t* conn, api_msghdr_t req, int32_t fildes, std::shared_ptr<
   gw_DataUnwatch(conn, link->sock);
   // Fewer bytes than asked, or a failure: the client learns it from the
   // connection's end.
-  if (rc < 0 || (read && moved < count)) shutdown(link->sock, SHUT_RDWR);
+  if ((rc < 0 && !keepLink) || (read && moved < count)) shutdown(link->sock, SHUT_RDWR);
   close(fd);
-  gw_JournalLine("conn=%d xio-%s fildes=%d bytes=%llu result=%d", conn->num,
-                 read ? "read" : "write", fildes, (unsigned long long)moved, rc);
+  gw_JournalLine("conn=%d xio-%s fildes=%d offset=%llu bytes=%llu result=%d", conn->num,
+                 read ? "read" : "write", fildes, (unsigned long long)offset, (unsigned long long)moved, rc);
   release_link(conn, link);
   if (dc.xioDropReply) {
     gw_JournalLine("conn=%d xio-drop-reply", conn->num);
@@ -333,9 +368,10 @@ int xio_request(gw_conn_t* conn, const api_msghdr_t* hdr, void* req, gw_reply_t*
     uint64_t size = fstat(f->fd, &st) == 0 ? uint64_t(st.st_size) : 0;
     uint64_t have = offset >= size ? 0 : size - offset;
     f->offset += std::min(count, have);
-  } else {
-    f->offset += count;
   }
+  // A refused write stores nothing: the offset stays where it was.
+  bool refuse = !read && writeFailsNow(conn->cfg->data);
+  if (!read && !refuse) f->offset += count;
   // The worker's own descriptor: a close meanwhile cannot pull it away.
   int fd = fcntl(f->fd, F_DUPFD_CLOEXEC, 0);
   if (fd < 0) {
@@ -348,8 +384,8 @@ int xio_request(gw_conn_t* conn, const api_msghdr_t* hdr, void* req, gw_reply_t*
   {
     gw_xio_state* s = state_of(conn);
     std::lock_guard<std::mutex> g(s->lock);
-    link->job = [conn, copy, fildes, link, fd, offset, count, read]() {
-      run_xio(conn, copy, fildes, link, fd, offset, count, read);
+    link->job = [conn, copy, fildes, link, fd, offset, count, read, refuse]() {
+      run_xio(conn, copy, fildes, link, fd, offset, count, read, refuse);
     };
   }
   uint64_t one = 1;
@@ -387,6 +423,10 @@ int gw_XioLoad(quor_cfg_stanza_t* block, gw_config_t* cfg, std::string* why) {
       return bad("bad value for");
     if (is("ReadLimit"))
       cfg->data.xioReadLimit = uint64_t(n);
+    else if (is("WriteFailErr") && (n == 5 || n == 11 || n == 28))
+      cfg->data.xioWriteFailErr = int32_t(n);
+    else if (is("WriteFailCount") && n <= 1000000)
+      cfg->data.xioWriteFailCount = uint32_t(n);
     else if (is("WriteStallMs") && n <= 3600000)
       cfg->data.xioWriteStallMs = uint32_t(n);
     else if (is("ReadStallMs") && n <= 3600000)

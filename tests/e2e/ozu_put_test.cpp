@@ -271,6 +271,44 @@ TEST(OzuPut, ShortListWriteIsFollowedByOneForTheRest)
   }
 }
 
+// Storage write failures through the gateway (firewall mode): ENOSPC and
+// EAGAIN wait 2 s and retry; EIO retries after 10, 20, 30 s (the time
+// seam shortens them) from the unwritten offset, and a sixth EIO fails the
+// file with exit 74 and keeps the old one.
+TEST(OzuPut, StorageWriteErrorsRetryFromTheUnwrittenOffset)
+{
+  struct Case {
+    int err;
+    int count;
+    int status;
+  } cases[] = {{5, 3, 0}, {28, 2, 0}, {11, 4, 0}, {5, 6, 74}};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(std::to_string(c.err) + " x" + std::to_string(c.count));
+    GwsimConfig cfg = stripedConfig(2, "pdata");
+    cfg.section("Xio").set("WriteFailErr", c.err).set("WriteFailCount", c.count);
+    GwsimFixture gw(cfg.text());
+    ASSERT_TRUE(gw.running()) << gw.stderrText();
+    std::string local = localDir(gw);
+    std::string old = randomBytes(1000, 1), data = randomBytes((10u << 20) + 9, 2);
+    writeBytes(storedPath(gw, "f"), old);
+    writeBytes(local + "/f", data);
+    OzuResult r = runOzu(gw, ozuArgs(gw, {"firewall -on; put " + local + "/f : f"}));
+    EXPECT_EQ(r.status, c.status) << r.out << r.err;
+    auto j = gw.journalLines();
+    int failed = countLines(j, "xio-write", "offset=0 bytes=0 result=-" + std::to_string(c.err));
+    if (c.status == 0) {
+      EXPECT_TRUE(same(readAll(storedPath(gw, "f")), data));
+      EXPECT_EQ(failed, c.count) << joinLines(j);
+      EXPECT_EQ(countLines(j, "xio-write", "offset=0 bytes=8388608 result=0"), 1) << joinLines(j);
+    } else {
+      EXPECT_TRUE(same(readAll(storedPath(gw, "f")), old));
+      EXPECT_EQ(failed, 6) << joinLines(j);
+      EXPECT_NE((r.out + r.err).find("Fatal EIO error on write, file offset=0"), std::string::npos)
+          << r.out << r.err;
+    }
+  }
+}
+
 // With -B a successful store keeps the previous file as f~; without it the
 // file moved aside is gone.
 TEST(OzuPut, BackupStaysOnlyWhenAskedFor)
@@ -460,6 +498,27 @@ TEST(OzuGetPieces, OnlyThePiecesChange)
     EXPECT_EQ(got.substr(0, 10), std::string(10, 'x'));
     EXPECT_TRUE(same(got.substr(10), edge));
   }
+}
+
+// A get whose mover died leaves a partial local file (exit 74); get -t
+// then continues it from its size and the file is complete.
+TEST(OzuGetPieces, RestartAfterMoverDiedCompletesTheFile)
+{
+  GwsimConfig cfg = stripedConfig(1, "pdata");
+  cfg.movers().set("Die", "read 1");
+  GwsimFixture gw(cfg.text());
+  ASSERT_TRUE(gw.running()) << gw.stderrText();
+  std::string local = localDir(gw);
+  std::string data = randomBytes((3u << 20) + 17, 14);
+  writeBytes(storedPath(gw, "f"), data);
+  OzuResult r = runOzu(gw, ozuArgs(gw, {"get " + local + "/f : f"}));
+  EXPECT_EQ(r.status, 74) << r.out << r.err;
+  std::string partial = readAll(local + "/f");
+  ASSERT_LT(partial.size(), data.size());
+  EXPECT_TRUE(same(partial, data.substr(0, partial.size())));
+  r = runOzu(gw, ozuArgs(gw, {"get -t " + local + "/f : f"}));
+  EXPECT_EQ(r.status, 0) << r.out << r.err;
+  EXPECT_TRUE(same(readAll(local + "/f"), data));
 }
 
 }  // namespace

@@ -468,12 +468,7 @@ int entCallback(struct dirent64 *, struct stat64 *st, int isdir, const char *, c
     }
   }
   if (S_ISREG(use.st_mode)) {
-    freeNames();
-    g.localPathName = strdup(fullpath);
-    g.quorPathName = strdup(abs);
-    if (g.localPathName && g.quorPathName)
-      doFile(&use, 0, 0, 0, 0);
-    freeNames();
+    ozu_PutQueueFile(fullpath, abs, &use);
   } else {
     setExitResult(0, quor_perror(0, "not a regular file-skipped", fullpath, nullptr), 7);
   }
@@ -903,6 +898,26 @@ int saveStoreCommand(char *cc, int cclen)
 }
 
 }  // namespace
+
+int ozu_PutQueueFile(const char *localPath, const char *quorPath, struct stat *st)
+{
+  char *l = strdup(localPath), *q = strdup(quorPath);
+  if (l == nullptr || q == nullptr) {
+    free(l);
+    free(q);
+    ozu_MallocError(long(strlen(quorPath)), "ozu_PutQueueFile", __FILE__, __LINE__);
+    return -12;
+  }
+  char *savedL = g.localPathName, *savedQ = g.quorPathName;
+  g.localPathName = l;
+  g.quorPathName = q;
+  int rc = doFile(st, 0, 0, 0, 0);
+  free(l);
+  free(q);
+  g.localPathName = savedL;
+  g.quorPathName = savedQ;
+  return rc;
+}
 
 int ozu_PutCommand(char *cc, int cclen)
 {

@@ -9,20 +9,21 @@
 //                      leaves the storage side as it was before the call.
 // write_quor_parallel  moves the record's range through the movers.
 // write_quor_regular   moves it with plain writes through the gateway.
-// ozu_PutRecord        fills a reserved record for one queued store entry
-//                      and runs writeQuorFile (with its digest handle when
-//                      checksums are on); the recursive put calls this for
-//                      each file it queues. Returns writeQuorFile's result.
+// ozu_PutQueueFile     while a put command runs: filters one regular local
+//                      file (update mode, -n, mput's question) and queues
+//                      its store with the command's flags, as a file named
+//                      on the command line is. 0, or negative.
 #ifndef OZU_XFER_PUT_H
 #define OZU_XFER_PUT_H
 
 #include <stdint.h>
+#include <sys/stat.h>
 
 struct transfer;
-struct sized_xfer_queue;
 
 int writeQuorFile(struct transfer *ctl);
 int write_quor_parallel(struct transfer *Ctl);
 int write_quor_regular(struct transfer *ctl);
+int ozu_PutQueueFile(const char *localPath, const char *quorPath, struct stat *st);
 
 #endif
