@@ -105,6 +105,7 @@ typedef struct gw_data_config {
   unsigned lfxNoConnect = 0;       // the Nth lfx data transfer never connects
   unsigned lfxUnknownPool = 0;     // the Nth client-connect answer names a pool id never made
   unsigned lfxMiscount = 0;        // the Nth completion reports one byte more than moved
+  std::string lfxFrom;             // lfx data connections start from this address
   int xioZeroAddress = 0;          // OpenX replies carry the all-zero address
   int xioNoControlByte = 0;        // OpenX: accept, but never send the control byte
   int xioCloseBeforeByte = 0;      // OpenX: accept and close at once

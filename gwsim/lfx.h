@@ -28,6 +28,8 @@
 //                          socket of an id never made; completes with -9
 //   MiscountCompletion = N the Nth completion reports one byte more than
 //                          moved
+//   From = ADDR            data connections to a client's listen socket
+//                          start from this local IPv4 address
 // Init flags honoured on a put: 0x2 moves an existing file aside to its
 // name with "~" first, 0x4 appends at the file's own size (never
 // truncating), 0x10 (with 0x8) sets the file's times to now at the end.

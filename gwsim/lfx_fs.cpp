@@ -194,6 +194,10 @@ int gw_LfxLoad(quor_cfg_stanza_t* block, gw_config_t* cfg, std::string* why) {
       cfg->data.lfxRoot = v;
       continue;
     }
+    if (strcasecmp(key.c_str(), "From") == 0) {
+      cfg->data.lfxFrom = v;
+      continue;
+    }
     if (gw_ParseNumber(v, 0, INT64_MAX, &n) < 0) return bad("bad number for");
     if (strcasecmp(key.c_str(), "InlineMax") == 0)
       cfg->data.lfxInlineMax = uint64_t(n);

@@ -157,7 +157,7 @@ void run_job(lfx_job_t j) {
                                    &len) == 0)
       j.peer.hs_addrlen = len;
   } else if (j.sock < 0) {
-    j.sock = gw_DataConnect(conn, &j.target, int(dc.acceptMs));
+    j.sock = gw_DataConnectFrom(conn, &j.target, int(dc.acceptMs), dc.lfxFrom.c_str());
     j.peer = j.target;
   }
   uint64_t moved = 0;
@@ -259,6 +259,7 @@ int gw_HandleLfxInit(gw_conn_t* conn, const api_msghdr_t* hdr, void* req, gw_rep
   }
   if (inlinePut || inlineGet) return answer_inline(conn, in, fd, reply);
 
+  std::string preNote;  // notes that follow the serial and pool id
   lfx_job_t j;
   memset(&j, 0, sizeof j);
   j.conn = conn;
@@ -277,7 +278,7 @@ int gw_HandleLfxInit(gw_conn_t* conn, const api_msghdr_t* hdr, void* req, gw_rep
     // A restart continues the file from its own end.
     struct stat st;
     if (fstat(fd, &st) == 0) j.offset = uint64_t(st.st_size);
-    conn->note += " restart=" + std::to_string(j.offset);
+    preNote += " restart=" + std::to_string(j.offset);
   }
   bool noConnect = dc.lfxNoConnect != 0 && dc.lfxNoConnect == j.nth;
   bool unknownPool = dc.lfxUnknownPool != 0 && dc.lfxUnknownPool == j.nth;
@@ -309,7 +310,7 @@ int gw_HandleLfxInit(gw_conn_t* conn, const api_msghdr_t* hdr, void* req, gw_rep
       offer.socketFD = j.lfd;
     }
     offer.poolID = j.poolID;
-    conn->note += offer.preConnected ? " pre=1" : " pre=0";
+    preNote = offer.preConnected ? " pre=1" : " pre=0";
     if (noConnect && j.lfd >= 0) {
       close(j.lfd);
       j.lfd = -1;
@@ -321,7 +322,7 @@ int gw_HandleLfxInit(gw_conn_t* conn, const api_msghdr_t* hdr, void* req, gw_rep
   } else {
     const ozu_sockaddr_info_t* a = &in->addressList[0];
     j.poolID = a->poolID;
-    conn->note += a->preConnected ? " pre=1" : " pre=0";
+    preNote = a->preConnected ? " pre=1" : " pre=0";
     if (a->preConnected) {
       j.sock = gw_PoolTake(conn, a->poolID);
       if (j.sock < 0) rc = -9;
@@ -338,9 +339,9 @@ int gw_HandleLfxInit(gw_conn_t* conn, const api_msghdr_t* hdr, void* req, gw_rep
     if (j.sock >= 0) close(j.sock);
     j.sock = -1;
     j.failWith = -110;
-    conn->note += " noconnect=1";
+    preNote += " noconnect=1";
   }
-  conn->note += " serial=" + std::to_string(j.serial) + " pool=" + std::to_string(j.poolID);
+  conn->note += " serial=" + std::to_string(j.serial) + " pool=" + std::to_string(j.poolID) + preNote;
   if (rc < 0) {
     close(fd);
     if (j.sock >= 0) close(j.sock);

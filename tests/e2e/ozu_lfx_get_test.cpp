@@ -224,6 +224,35 @@ TEST(OzuLfxGet, GatewayFailuresFailTheTransfer)
   }
 }
 
+// The gateway's data connection comes from an address the site does not
+// allow: it is refused and logged, and the transfer fails once the accept
+// wait is over; from an allowed address the same file comes whole.
+TEST(OzuLfxGet, DataConnectionFromRestrictedAddressIsRefused)
+{
+  const char onlyLoopback[] = "Restricted Addresses = {\n  Default = {\n    127.0.0.1\n  }\n}\n";
+  for (bool restricted : {true, false}) {
+    SCOPED_TRACE(restricted ? "restricted" : "open");
+    GwsimFixture gw(lfxConfig("From = 127.0.0.2").text());
+    ASSERT_TRUE(gw.running()) << gw.stderrText();
+    if (restricted)
+      std::ofstream(gw.dir() + "/QUOR.conf") << onlyLoopback;
+    std::string local = localDir(gw);
+    std::string f = randomBytes(kInline + 5000, 8);
+    putRemote(gw, "f", f);
+    OzuResult r = runOzu(gw, ozuArgs(gw, {"get " + local + "/f : f"}));
+    auto j = gw.journalLines();
+    if (restricted) {
+      EXPECT_EQ(r.status, 71) << r.out << r.err;
+      EXPECT_FALSE(same(readAll(local + "/f"), f));
+      EXPECT_GE(countLines(j, "restricted connection failed from 127.0.0.2"), 1) << joinLines(j);
+    } else {
+      EXPECT_EQ(r.status, 0) << r.out << r.err;
+      EXPECT_TRUE(same(readAll(local + "/f"), f));
+      EXPECT_EQ(countLines(j, "restricted connection failed"), 0) << joinLines(j);
+    }
+  }
+}
+
 // A tree on the gateway's file system (local run mode) or in the storage
 // namespace: two levels below d, a link to a file and a link to a
 // directory. Without -h the file link is read through and the directory
