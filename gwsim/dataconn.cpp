@@ -184,10 +184,37 @@ int gw_DataAccept(gw_conn_t* conn, int lfd, int ms) {
 }
 
 int gw_DataConnect(gw_conn_t* conn, const quor_sockaddr_t* addr, int ms) {
+  return gw_DataConnectFrom(conn, addr, ms, nullptr);
+}
+
+int gw_DataConnectFrom(gw_conn_t* conn, const quor_sockaddr_t* addr, int ms, const char* from) {
   int family = addr->hs_addr.ss_family;
   if ((family != AF_INET && family != AF_INET6) || addr->hs_addrlen == 0) return -22;
   int fd = socket(family, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
   if (fd < 0) return -errno;
+  if (from != nullptr && *from != '\0') {
+    // An IPv4 source on an IPv6 socket goes in its mapped form.
+    struct sockaddr_storage src;
+    socklen_t len;
+    memset(&src, 0, sizeof src);
+    int ok;
+    if (family == AF_INET) {
+      struct sockaddr_in* in = reinterpret_cast<struct sockaddr_in*>(&src);
+      in->sin_family = AF_INET;
+      ok = inet_pton(AF_INET, from, &in->sin_addr);
+      len = sizeof *in;
+    } else {
+      struct sockaddr_in6* in6 = reinterpret_cast<struct sockaddr_in6*>(&src);
+      in6->sin6_family = AF_INET6;
+      ok = inet_pton(AF_INET6, (std::string("::ffff:") + from).c_str(), &in6->sin6_addr);
+      len = sizeof *in6;
+    }
+    if (ok != 1 || bind(fd, reinterpret_cast<struct sockaddr*>(&src), len) < 0) {
+      int e = ok != 1 ? EINVAL : errno;
+      close(fd);
+      return -e;
+    }
+  }
   gw_DataWatch(conn, fd);
   int rc = 0;
   if (connect(fd, reinterpret_cast<const struct sockaddr*>(&addr->hs_addr), addr->hs_addrlen) <

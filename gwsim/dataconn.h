@@ -64,6 +64,8 @@ void gw_DataUnwatch(gw_conn_t* conn, int fd);
 int gw_DataListen(quor_sockaddr_t* bound);
 int gw_DataAccept(gw_conn_t* conn, int lfd, int ms);
 int gw_DataConnect(gw_conn_t* conn, const quor_sockaddr_t* addr, int ms);
+// The same from the local IPv4 address from (null or empty: any).
+int gw_DataConnectFrom(gw_conn_t* conn, const quor_sockaddr_t* addr, int ms, const char* from);
 int gw_DataSend(gw_conn_t* conn, int fd, const char* buf, size_t len, int idleMs);
 int gw_DataRecv(gw_conn_t* conn, int fd, char* buf, size_t len, int idleMs, size_t* got);
 

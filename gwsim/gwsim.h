@@ -101,6 +101,11 @@ typedef struct gw_data_config {
   uint32_t idleMs = 60000;         // a data connection may stall this long
   unsigned dropCompletion = 0;     // the Nth lfx transfer loses its completion
   unsigned emptyCompletion = 0;    // the Nth lfx completion carries no body
+  unsigned lfxFailStatus = 0;      // the Nth lfx data transfer completes with -5
+  unsigned lfxNoConnect = 0;       // the Nth lfx data transfer never connects
+  unsigned lfxUnknownPool = 0;     // the Nth client-connect answer names a pool id never made
+  unsigned lfxMiscount = 0;        // the Nth completion reports one byte more than moved
+  std::string lfxFrom;             // lfx data connections start from this address
   int xioZeroAddress = 0;          // OpenX replies carry the all-zero address
   int xioNoControlByte = 0;        // OpenX: accept, but never send the control byte
   int xioCloseBeforeByte = 0;      // OpenX: accept and close at once

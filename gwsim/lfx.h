@@ -19,6 +19,20 @@
 //   DropCompletion = N     the Nth data transfer closes the connection
 //                          instead of sending its completion
 //   EmptyCompletion = N    the Nth completion carries no body
+//   FailStatus = N         the Nth data transfer (counted at its init)
+//                          moves its data, then completes with -5
+//   NoConnect = N          the Nth data transfer never connects (listen
+//                          mode) or closes its listener unused (client-
+//                          connect mode), and completes with -110
+//   UnknownPool = N        the Nth client-connect answer offers a pooled
+//                          socket of an id never made; completes with -9
+//   MiscountCompletion = N the Nth completion reports one byte more than
+//                          moved
+//   From = ADDR            data connections to a client's listen socket
+//                          start from this local IPv4 address
+// Init flags honoured on a put: 0x2 moves an existing file aside to its
+// name with "~" first, 0x4 appends at the file's own size (never
+// truncating), 0x10 (with 0x8) sets the file's times to now at the end.
 //
 // gw_LfxLoad        reads the Lfx block: 0, or -22 with "LINE: reason".
 // gw_LfxResolve     a client path to the components below the served

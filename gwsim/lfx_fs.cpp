@@ -194,6 +194,10 @@ int gw_LfxLoad(quor_cfg_stanza_t* block, gw_config_t* cfg, std::string* why) {
       cfg->data.lfxRoot = v;
       continue;
     }
+    if (strcasecmp(key.c_str(), "From") == 0) {
+      cfg->data.lfxFrom = v;
+      continue;
+    }
     if (gw_ParseNumber(v, 0, INT64_MAX, &n) < 0) return bad("bad number for");
     if (strcasecmp(key.c_str(), "InlineMax") == 0)
       cfg->data.lfxInlineMax = uint64_t(n);
@@ -205,6 +209,14 @@ int gw_LfxLoad(quor_cfg_stanza_t* block, gw_config_t* cfg, std::string* why) {
       cfg->data.dropCompletion = unsigned(n);
     else if (strcasecmp(key.c_str(), "EmptyCompletion") == 0 && n <= UINT32_MAX)
       cfg->data.emptyCompletion = unsigned(n);
+    else if (strcasecmp(key.c_str(), "FailStatus") == 0 && n <= UINT32_MAX)
+      cfg->data.lfxFailStatus = unsigned(n);
+    else if (strcasecmp(key.c_str(), "NoConnect") == 0 && n <= UINT32_MAX)
+      cfg->data.lfxNoConnect = unsigned(n);
+    else if (strcasecmp(key.c_str(), "UnknownPool") == 0 && n <= UINT32_MAX)
+      cfg->data.lfxUnknownPool = unsigned(n);
+    else if (strcasecmp(key.c_str(), "MiscountCompletion") == 0 && n <= UINT32_MAX)
+      cfg->data.lfxMiscount = unsigned(n);
     else
       return bad("unknown or out-of-range Lfx key");
   }

@@ -11,7 +11,7 @@
 // (preConnected, by pool id), or, with flag 0x1, from the client to the
 // address the answer gives. A get whose file ends early sends what there is
 // and closes the connection; a put that gets fewer bytes than announced
-// fails with -5 (a pipe put, flag 0x40 with length 0, reads to the end).
+// fails with -5 (a pipe put, flag 0x40, reads to the end).
 // The completion carries the status and the bytes that really moved; a
 // socket that did not end a transfer cleanly is closed, not pooled.
 #include <errno.h>
@@ -24,6 +24,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <string>
 #include <vector>
 
 #include "dataconn.h"
@@ -35,6 +36,9 @@
 #define CODEC(f) reinterpret_cast<xdrproc_t>(f)
 
 #define LFX_CLIENT_CONNECT 0x1u
+#define LFX_BACKUP 0x2u
+#define LFX_RESTART 0x4u
+#define LFX_TIMES_NOW 0x10u
 #define LFX_PIPE_PUT 0x40u
 #define LFX_INLINE_REPLY 0x40000000u
 
@@ -42,6 +46,7 @@ namespace {
 
 std::atomic<uint32_t> serialCounter{1};
 std::atomic<unsigned> dataTransfers{0};
+std::atomic<unsigned> dataInits{0};
 
 // One data phase as the worker runs it.
 typedef struct lfx_job {
@@ -58,6 +63,9 @@ typedef struct lfx_job {
   uint64_t offset;
   uint64_t length;
   int toEnd;  // a pipe put: read until the client closes
+  unsigned nth;  // the data transfer's number, for the fault rules
+  int failWith;  // completes with this status without moving data (0: moves)
+  int timesNow;  // a put whose file gets the time of its end
 } lfx_job_t;
 
 int read_at(int fd, char* buf, size_t len, uint64_t off, size_t* got) {
@@ -114,6 +122,8 @@ void send_completion(lfx_job_t* j, int32_t status, uint64_t moved) {
                     QEL_FN_LFX_GetXferReply, 0);
   ozugw_lfx_xfer_reply_t r;
   memset(&r, 0, sizeof r);
+  if (status == 0 && dc.lfxFailStatus != 0 && dc.lfxFailStatus == j->nth) status = -5;
+  if (dc.lfxMiscount != 0 && dc.lfxMiscount == j->nth) moved += 1;
   r.xferCompleteInfo.xferSerialNum = j->serial;
   r.xferCompleteInfo.xferStatus = status;
   r.xferCompleteInfo.bytesXferred = moved;
@@ -130,6 +140,13 @@ void run_job(lfx_job_t j) {
   gw_conn_t* conn = j.conn;
   const gw_data_config_t& dc = conn->cfg->data;
   int status = 0;
+  if (j.failWith != 0) {
+    if (j.lfd >= 0) close(j.lfd);
+    if (j.sock >= 0) close(j.sock);
+    close(j.fd);
+    send_completion(&j, j.failWith, 0);
+    return;
+  }
   if (j.sock < 0 && j.lfd >= 0) {
     gw_DataWatch(conn, j.lfd);
     j.sock = gw_DataAccept(conn, j.lfd, int(dc.acceptMs));
@@ -140,7 +157,7 @@ void run_job(lfx_job_t j) {
                                    &len) == 0)
       j.peer.hs_addrlen = len;
   } else if (j.sock < 0) {
-    j.sock = gw_DataConnect(conn, &j.target, int(dc.acceptMs));
+    j.sock = gw_DataConnectFrom(conn, &j.target, int(dc.acceptMs), dc.lfxFrom.c_str());
     j.peer = j.target;
   }
   uint64_t moved = 0;
@@ -158,6 +175,7 @@ void run_job(lfx_job_t j) {
     else
       close(j.sock);
   }
+  if (j.timesNow && status == 0) futimens(j.fd, nullptr);
   close(j.fd);
   send_completion(&j, status, moved);
 }
@@ -173,8 +191,20 @@ int open_file(gw_conn_t* conn, const ozugw_lfx_xfer_init_req_t* rq, int put) {
     int fd = fcntl(f->fd, F_DUPFD_CLOEXEC, 0);
     return fd < 0 ? gw_LfxErr(errno) : fd;
   }
-  bool whole = in->sinkOffset == 0 && in->srcOffset == 0 &&
+  bool whole = in->sinkOffset == 0 && in->srcOffset == 0 && !(in->flags & LFX_RESTART) &&
                ((in->flags & LFX_PIPE_PUT) || uint64_t(in->fileSize) == in->xferLength);
+  if (put && whole && (in->flags & LFX_BACKUP)) {
+    // The old file stays whole under its "~" name.
+    std::vector<std::string> comps;
+    if (gw_LfxResolve(conn, in->pathName, 0, &comps) == 0) {
+      std::string host = gw_LfxHostPath(conn, comps);
+      struct stat st;
+      if (lstat(host.c_str(), &st) == 0 && S_ISREG(st.st_mode)) {
+        if (rename(host.c_str(), (host + "~").c_str()) != 0) return gw_LfxErr(errno);
+        conn->note += " backup=1";
+      }
+    }
+  }
   uint32_t mode = in->mode & 07777;
   return gw_LfxOpenForXfer(conn, in->pathName, put, put && whole, mode ? mode : 0666);
 }
@@ -229,6 +259,7 @@ int gw_HandleLfxInit(gw_conn_t* conn, const api_msghdr_t* hdr, void* req, gw_rep
   }
   if (inlinePut || inlineGet) return answer_inline(conn, in, fd, reply);
 
+  std::string preNote;  // notes that follow the serial and pool id
   lfx_job_t j;
   memset(&j, 0, sizeof j);
   j.conn = conn;
@@ -239,7 +270,18 @@ int gw_HandleLfxInit(gw_conn_t* conn, const api_msghdr_t* hdr, void* req, gw_rep
   j.sock = j.lfd = -1;
   j.offset = put ? in->sinkOffset : in->srcOffset;
   j.length = in->xferLength;
-  j.toEnd = put && (in->flags & LFX_PIPE_PUT) && in->xferLength == 0;
+  // A pipe's length is not known before its end, whatever was announced.
+  j.toEnd = put && (in->flags & LFX_PIPE_PUT);
+  j.nth = ++dataInits;
+  j.timesNow = put && (in->flags & LFX_TIMES_NOW);
+  if (put && (in->flags & LFX_RESTART)) {
+    // A restart continues the file from its own end.
+    struct stat st;
+    if (fstat(fd, &st) == 0) j.offset = uint64_t(st.st_size);
+    preNote += " restart=" + std::to_string(j.offset);
+  }
+  bool noConnect = dc.lfxNoConnect != 0 && dc.lfxNoConnect == j.nth;
+  bool unknownPool = dc.lfxUnknownPool != 0 && dc.lfxUnknownPool == j.nth;
 
   ozugw_lfx_xfer_init_rply_t r;
   memset(&r, 0, sizeof r);
@@ -249,8 +291,13 @@ int gw_HandleLfxInit(gw_conn_t* conn, const api_msghdr_t* hdr, void* req, gw_rep
   if (in->flags & LFX_CLIENT_CONNECT) {
     // The client connects: to a socket both sides kept, else to a new
     // listener of the gateway's own numbering.
-    j.sock = gw_PoolTakeAny(conn, &j.poolID, &j.peer);
-    if (j.sock >= 0) {
+    j.sock = unknownPool ? -1 : gw_PoolTakeAny(conn, &j.poolID, &j.peer);
+    if (unknownPool) {
+      offer.addressType = 2;
+      offer.preConnected = 1;
+      j.poolID = 0x7fff0000u + j.nth;
+      j.failWith = -9;
+    } else if (j.sock >= 0) {
       offer.addressType = uint8_t(j.peer.hs_addr.ss_family);
       offer.preConnected = 1;
       offer.socketFD = j.sock;
@@ -263,6 +310,11 @@ int gw_HandleLfxInit(gw_conn_t* conn, const api_msghdr_t* hdr, void* req, gw_rep
       offer.socketFD = j.lfd;
     }
     offer.poolID = j.poolID;
+    preNote = offer.preConnected ? " pre=1" : " pre=0";
+    if (noConnect && j.lfd >= 0) {
+      close(j.lfd);
+      j.lfd = -1;
+    }
     r.initReplyInfo.addressCount = 1;
     r.initReplyInfo.addressList = &offer;
   } else if (in->addressCount < 1 || in->addressList == nullptr) {
@@ -270,6 +322,7 @@ int gw_HandleLfxInit(gw_conn_t* conn, const api_msghdr_t* hdr, void* req, gw_rep
   } else {
     const ozu_sockaddr_info_t* a = &in->addressList[0];
     j.poolID = a->poolID;
+    preNote = a->preConnected ? " pre=1" : " pre=0";
     if (a->preConnected) {
       j.sock = gw_PoolTake(conn, a->poolID);
       if (j.sock < 0) rc = -9;
@@ -281,7 +334,14 @@ int gw_HandleLfxInit(gw_conn_t* conn, const api_msghdr_t* hdr, void* req, gw_rep
     struct stat st;
     if (fstat(fd, &st) == 0) r.initReplyInfo.fileSize = uint64_t(st.st_size);
   }
-  conn->note += " serial=" + std::to_string(j.serial) + " pool=" + std::to_string(j.poolID);
+  if (rc == 0 && noConnect) {
+    // Never connected: a pooled socket offered stays unused.
+    if (j.sock >= 0) close(j.sock);
+    j.sock = -1;
+    j.failWith = -110;
+    preNote += " noconnect=1";
+  }
+  conn->note += " serial=" + std::to_string(j.serial) + " pool=" + std::to_string(j.poolID) + preNote;
   if (rc < 0) {
     close(fd);
     if (j.sock >= 0) close(j.sock);

@@ -30,6 +30,11 @@
 #include "ozurc.h"
 #include "ozuvars.h"
 #include "quor_api.h"
+#include "quor_scheduler.h"
+#include "ozu_misc.h"
+#include "ozu_walk.h"
+#include "qel_threads.h"
+#include "core/ozu_util.h"
 #include "quor_hash.h"
 #include "xfer_commands.h"
 #include "xfer_digest.h"
@@ -42,6 +47,16 @@ namespace {
 const char *getCommandOpts = "ABbCc:F:hkL:nNO:PpqQRrST:tUuX:";
 const char *hashCommandOpts = "ACF:H:hNRST:t";
 
+// A file handed to the stage scheduler, taken back once it is on disk.
+struct sched_struct_t {
+  sched_struct_t *next;
+  int state;  // 1 with the scheduler, 2 taken back and queued, 3 failed
+  quor_sched_handle_t schedHandle;
+  int freeDirName;
+  char *dirName;  // the local directory current when it was scheduled
+  char *localFile;
+};
+
 struct getState {
   int localRunmode = 0;
   char *quorPathName = nullptr;
@@ -53,6 +68,9 @@ struct getState {
   int cksumEnabled = 0;
   int enable_LFM = 0, enable_TA = 0;
   int optimized_scheduling = 0;
+  std::string currentLocalDir;
+  sched_struct_t *schedList = nullptr, *schedListTail = nullptr;
+  int schedListCount = 0;
   int hashCreate = 0, hashVerify = 0;
   int hashType = 0;
   std::vector<xfer_offset_t> partial;
@@ -137,6 +155,7 @@ void hashUsage(void)
 }
 
 int workerPerFile(xfer_size_to_count_t *cls, sized_xfer_queue_t *e);
+void freeNames(void);
 
 bool isPipeName(const char *name) { return strcmp(name, "-") == 0 || name[0] == '|'; }
 
@@ -210,30 +229,52 @@ int getFile(int64_t lastWriteTime, int skipChecks)
 {
   if (!skipChecks && !shouldGetFile(lastWriteTime))
     return 0;
-  auto *attrs = static_cast<quor_xfileattr_t *>(calloc(1, sizeof(quor_xfileattr_t)));
-  if (attrs == nullptr) {
-    ozu_MallocError(long(sizeof(quor_xfileattr_t)), "getFile", __FILE__, __LINE__);
-    return 0;
-  }
   const char *path = g.quorPathName;
-  int rc = ozu_EioRetry([&] { return quor_FileGetXAttributes(path, 2, 0, attrs); });
-  if (rc < 0) {
-    setExitResult(70, quor_perror(rc, verb, path, nullptr), 7);
-    free(attrs);
-    return 0;
+  quor_xfileattr_t *attrs = nullptr;
+  struct stat *remote = nullptr;
+  uint64_t size = 0;
+  if (g.localRunmode) {
+    static_assert(sizeof(struct stat) == sizeof(struct stat64), "one stat layout");
+    remote = static_cast<struct stat *>(calloc(1, sizeof(struct stat)));
+    if (remote == nullptr) {
+      ozu_MallocError(long(sizeof(struct stat)), "getFile", __FILE__, __LINE__);
+      return 0;
+    }
+    int rc = ozugw_LfxStat(path, reinterpret_cast<struct stat64 *>(remote));
+    if (rc < 0) {
+      setExitResult(70, quor_perror(rc, verb, path, nullptr), 7);
+      free(remote);
+      return 0;
+    }
+    size = uint64_t(remote->st_size);
+  } else {
+    attrs = static_cast<quor_xfileattr_t *>(calloc(1, sizeof(quor_xfileattr_t)));
+    if (attrs == nullptr) {
+      ozu_MallocError(long(sizeof(quor_xfileattr_t)), "getFile", __FILE__, __LINE__);
+      return 0;
+    }
+    int rc = ozu_EioRetry([&] { return quor_FileGetXAttributes(path, 2, 0, attrs); });
+    if (rc < 0) {
+      setExitResult(70, quor_perror(rc, verb, path, nullptr), 7);
+      free(attrs);
+      return 0;
+    }
+    ozu_FreeXAttrsPVList(attrs);
+    size = attrs->Attrs.DataLength;
   }
-  ozu_FreeXAttrsPVList(attrs);
   auto *e = static_cast<sized_xfer_queue_t *>(calloc(1, sizeof(sized_xfer_queue_t)));
   if (e == nullptr) {
     ozu_MallocError(long(sizeof(sized_xfer_queue_t)), "getFile", __FILE__, __LINE__);
     free(attrs);
+    free(remote);
     return 0;
   }
-  e->xferSizeInx = ozu_GetXferSizeInx(attrs->Attrs.DataLength);
+  e->xferSizeInx = ozu_GetXferSizeInx(size);
   e->xferFlags = fileFlags();
   e->quorPathName = strdup(g.quorPathName);
   e->localPathName = strdup(g.localPathName);
   e->quorStat = attrs;
+  e->fileStat = remote;
   e->conHandle = keyset && keyset->curContext ? keyset->curContext->handle : -1;
   if (e->quorPathName == nullptr || e->localPathName == nullptr || e->xferSizeInx < 0) {
     if (e->xferSizeInx >= 0)
@@ -265,6 +306,8 @@ int workerPerFile(xfer_size_to_count_t *, sized_xfer_queue_t *e)
   e->quorPathName = e->localPathName = nullptr;
   if (e->quorStat != nullptr)
     ctl->quorFile.attrs = *e->quorStat;
+  if (e->fileStat != nullptr)
+    ctl->quorFile.lfxAttrs = *e->fileStat;
   ctl->quorFile.conHandle = e->conHandle;
   ctl->xferOperation = IOP_GET;
   // The name was found on its connection, which may no longer be the
@@ -321,6 +364,486 @@ int workerPerFile(xfer_size_to_count_t *, sized_xfer_queue_t *e)
   return 0;
 }
 
+// Recreates a stored (or remote) symbolic link as a local one: 0, or -1.
+int copySymlink(const char *storagePath, const char *localPath)
+{
+  const char *me = "copySymlink";
+  while (*localPath == ' ' || *localPath == '\t')
+    ++localPath;
+  if (strcmp(localPath, "-") == 0 || localPath[0] == '|') {
+    report(72, 7, "*** %s is a symlink - cannot copy to local piped file", storagePath);
+    return -1;
+  }
+  char text[1025];
+  int n;
+  if (g.localRunmode)
+    n = ozugw_LfxReadlink(storagePath, text, sizeof text);
+  else
+    n = ozu_EioRetry([&] { return quor_Readlink(storagePath, text, sizeof text); });
+  if (n < 0) {
+    setExitResult(72, quor_perror(n, g.localRunmode ? "readlink" : "quor_Readlink", storagePath, nullptr), 7);
+    return -1;
+  }
+  text[std::min<size_t>(size_t(n), sizeof text - 1)] = '\0';
+  struct stat st;
+  if (lstat(localPath, &st) != 0) {
+    if (errno != ENOENT) {
+      setExitResult(64, quor_perror(-errno, "lstat", localPath, nullptr), 7);
+      return -1;
+    }
+  } else if (!S_ISREG(st.st_mode) && !S_ISLNK(st.st_mode)) {
+    report(72, 7, "*** [%s] %s exists - cannot create symlink", me, localPath);
+    return -1;
+  } else if (S_ISLNK(st.st_mode) && !(keyset && keyset->backup)) {
+    if (unlink(localPath) != 0) {
+      report(72, 7, "*** [%s] Unable to remove existing symlink %s (error %d)", me, localPath, errno);
+      return -1;
+    }
+  } else if (!(keyset && keyset->backup)) {
+    report(72, 7, "*** [%s] local file %s exists and backup=off,cannot create symlink", me, localPath);
+    return -1;
+  } else {
+    std::string backup = std::string(localPath) + "~";
+    if (rename(localPath, backup.c_str()) != 0) {
+      report(72, 7, "*** [%s] error %d renaming %s; cannot create symlink", me, errno, localPath);
+      return -1;
+    }
+  }
+  if (symlink(text, localPath) != 0) {
+    setExitResult(64, quor_perror(-errno, "symlink", localPath, nullptr), 7);
+    return -1;
+  }
+  return 0;
+}
+
+// ---- scheduled retrieval ----
+
+int addQueuedRead(const char *localDir, const char *localFile, const quor_sched_handle_t *handle)
+{
+  auto *e = static_cast<sched_struct_t *>(calloc(1, sizeof(sched_struct_t)));
+  if (e == nullptr) {
+    ozu_MallocError(long(sizeof(sched_struct_t)), "addQueuedRead", __FILE__, __LINE__);
+    return -12;
+  }
+  e->state = 1;
+  e->schedHandle = *handle;
+  if (g.schedListTail != nullptr && g.schedListTail->dirName != nullptr &&
+      strcmp(g.schedListTail->dirName, localDir) == 0) {
+    e->dirName = g.schedListTail->dirName;
+    e->freeDirName = 0;
+  } else {
+    e->dirName = strdup(localDir);
+    e->freeDirName = 1;
+  }
+  e->localFile = strdup(localFile);
+  if (e->dirName == nullptr || e->localFile == nullptr) {
+    ozu_MallocError(long(strlen(localFile)), "addQueuedRead", __FILE__, __LINE__);
+    if (e->freeDirName)
+      free(e->dirName);
+    free(e->localFile);
+    free(e);
+    return -12;
+  }
+  if (g.schedListTail != nullptr)
+    g.schedListTail->next = e;
+  else
+    g.schedList = e;
+  g.schedListTail = e;
+  g.schedListCount++;
+  return 0;
+}
+
+sched_struct_t *lookupSchedEntry(const quor_sched_handle_t *handle)
+{
+  for (sched_struct_t *e = g.schedList; e != nullptr; e = e->next)
+    if (quorex_CompareSchedHandles(&e->schedHandle, handle) == 0)
+      return e;
+  return nullptr;
+}
+
+void freeSchedQueueEntries(void)
+{
+  while (g.schedList != nullptr) {
+    sched_struct_t *e = g.schedList;
+    g.schedList = e->next;
+    if (e->freeDirName)
+      free(e->dirName);
+    free(e->localFile);
+    free(e);
+  }
+  g.schedListTail = nullptr;
+  g.schedListCount = 0;
+}
+
+// Hands one file to the scheduler instead of queueing it.
+int scheduleFile(int64_t lastWriteTime)
+{
+  if (!shouldGetFile(lastWriteTime)) {
+    if (debug >= 2)
+      fprintf(errFile, "/debug/[%s] shouldGetFile returned FALSE for [%s] - skipped\n", "ozu_GetCommand",
+              g.quorPathName);
+    return 0;
+  }
+  quor_sched_handle_t h;
+  memset(&h, 0, sizeof h);
+  int rc = quorex_SchedAddFile(g.quorPathName, nullptr, nullptr, &h, nullptr, nullptr);
+  if (rc == 0)
+    rc = addQueuedRead(g.currentLocalDir.c_str(), g.localPathName, &h);
+  if (rc < 0 && rc != -21)
+    setExitResult(70, quor_perror(rc, g.quorPathName, "Error scheduling file", nullptr), 7);
+  return rc;
+}
+
+// The retrieval step of a file found by name or by a walk.
+int retrieveOne(int64_t lastWriteTime, uint64_t length)
+{
+  if (g.optimized_scheduling && length > 0)
+    return scheduleFile(lastWriteTime);
+  getFile(lastWriteTime, 0);
+  return 0;
+}
+
+// Takes back one file the scheduler has ready; false ends the loop as fatal.
+bool takeBack(const char *path, const quor_sched_handle_t *handle)
+{
+  g.schedListCount--;
+  sched_struct_t *e = lookupSchedEntry(handle);
+  if (e == nullptr) {
+    fprintf(errFile, "*** Warning: auto-scheduled QUOR file [%s] not found in local queue\n", path);
+    return true;
+  }
+  std::string local;
+  if (e->localFile[0] == '/' || e->localFile[0] == '|' || strcmp(e->localFile, "-") == 0)
+    local = e->localFile;
+  else
+    local = std::string(e->dirName) + "/" + e->localFile;
+  g.quorPathName = strdup(path);
+  g.localPathName = strdup(local.c_str());
+  if (g.quorPathName == nullptr || g.localPathName == nullptr) {
+    ozu_MallocError(long(local.size()), "ozu_GetCommand", __FILE__, __LINE__);
+    freeNames();
+    return false;
+  }
+  quor_fileattr_t attrs;
+  const char *qp = g.quorPathName;
+  int rc = ozu_EioRetry([&] { return quor_FileGetAttributes(qp, &attrs); });
+  if (rc == -2) {
+    report(72, 7, "*** file disappeared while being staged: %s", qp);
+    e->state = 3;
+  } else if (rc < 0) {
+    setExitResult(72, quor_perror(rc, verb, qp, nullptr), 7);
+    e->state = 3;
+  } else if (attrs.Attrs.Type == 129 || attrs.Attrs.Type == 131) {
+    e->state = getFile(int64_t(attrs.Attrs.TimeLastWritten), 1) == 0 ? 2 : 3;
+  } else {
+    report(72, 7, "*** HEY: QUOR file %s was replaced with a non-file object during scheduling pass - skipped",
+           qp);
+    e->state = 3;
+  }
+  freeNames();
+  return true;
+}
+
+void scheduledRetrieval(void)
+{
+  if (!quietFlag)
+    ozu_ConsoleMessage("Scheduler: sorting file list");
+  if (debug >= 1)
+    fprintf(errFile, "/debug/[%s] sorting stage queue(s)\n", "ozu_GetCommand");
+  quorex_SchedSortQueue();
+  if (debug >= 5)
+    quorex_SchedDumpQueue(0);
+  if (!quietFlag)
+    ozu_ConsoleMessage("Scheduler: retrieving file(s)");
+  ozu_context_t *ctx = keyset ? keyset->curContext : nullptr;
+  int flags = ctx ? int(ctx->siteInfo.bg_stage_flags) : 0;
+  if (debug >= 1)
+    flags |= 0x2;
+  int maxVVs = ctx ? int(ctx->siteInfo.max_bg_vvs) : 0;
+  int maxStages = ctx && ctx->siteInfo.max_bg_stages > 0 ? int(ctx->siteInfo.max_bg_stages) : 15;
+  quorex_SchedInitBGStage(flags, maxStages, maxVVs, nullptr, debug >= 1 ? errFile : nullptr, nullptr, nullptr);
+  bool recovery = false, fatal = false;
+  while (!fatal && g.schedListCount > 0 && !interrupted) {
+    char *path = nullptr;
+    quor_sched_handle_t h;
+    memset(&h, 0, sizeof h);
+    if (!recovery) {
+      int rc = quorex_GetNextStagedFile(&path, &h);
+      if (debug >= 1)
+        fprintf(errFile, "/debug/[%s] quorex_GetNextStagedFile returned %d [%s]\n", "ozu_GetCommand", rc,
+                path ? path : "NULL");
+      if (rc == 0) {
+        fatal = !takeBack(path, &h);
+      } else if (rc == -11) {
+        ozu_ThreadSleep(2, 0);
+      } else if (rc == -2) {
+        fprintf(errFile, "*** OZU[%s]: scheduler queue is empty, but we still have %d entries!\n",
+                "ozu_GetCommand", g.schedListCount);
+        recovery = true;
+      } else {
+        setExitResult(70, quor_perror(rc, "quorex_GetNextStagedFile", "get next stage file", nullptr), 7);
+        recovery = true;
+      }
+    } else {
+      sched_struct_t *e = g.schedList;
+      while (e != nullptr && e->state != 1)
+        e = e->next;
+      if (e == nullptr) {
+        fprintf(errFile, "*** Internal error: stage-waiting count=%d, but no available queued entries!\n",
+                g.schedListCount);
+        g.schedListCount = 0;
+      } else {
+        int status = -2;
+        h = e->schedHandle;
+        int rc = quorex_SchedQueryFileStatus(&h, &status, &path);
+        if (rc >= 0 && status >= 0 && path != nullptr) {
+          fatal = !takeBack(path, &h);
+        } else {
+          fprintf(errFile, "*** Internal fatal error: cannot locate stage pathname for file!\n");
+          g.schedListCount = 0;
+          fatal = true;
+        }
+      }
+    }
+    free(path);
+  }
+  if (!quietFlag)
+    ozu_ConsoleMessage("cleaning up scheduler queue");
+  quorex_SchedFreeQueue();
+}
+
+// ---- recursive retrieval ----
+
+bool digestMode(void) { return g.hashCreate || g.hashVerify; }
+
+// Makes (or takes as it is) a local directory for a stored one: 0, or -1
+// after a report. *made tells whether it is new.
+int makeLocalDir(const char *name, const char *who, bool *made)
+{
+  ozu_context_t *ctx = keyset ? keyset->curContext : nullptr;
+  mode_t mode = (ctx ? ctx->dcreateMode : 0755) | 0700;
+  *made = false;
+  if (mkdir(name, mode) == 0) {
+    *made = true;
+    return 0;
+  }
+  if (errno == EEXIST)
+    return 0;
+  if (who != nullptr)
+    report(70, 7, "***%s: Error %d creating local directory `%s'", who, errno, name);
+  else
+    report(70, 7, "*** Error %d creating local directory `%s'", errno, name);
+  return -1;
+}
+
+void setDirOwner(const char *name, mode_t mode, uint32_t uid, uint32_t gid, const char *side)
+{
+  if (chmod(name, mode | 0700) != 0)
+    report(70, 7, "*** WARNING: Error %d trying to change perms for local subdir %s to %s value: 0%o\n", errno,
+           name, side, unsigned(mode | 0700));
+  if (chown(name, uid, gid) != 0)
+    report(70, 7,
+           "*** WARNING: Error %d trying to change owner/group of local subdir %s to QUOR values: uid=%u gid=%u\n",
+           errno, name, uid, gid);
+}
+
+bool setOwner(void) { return (minus_opt & 0x4000) && geteuid() == 0; }
+
+std::string cwdNow(void)
+{
+  char buf[4097];
+  return getcwd(buf, sizeof buf) ? std::string(buf) : std::string();
+}
+
+void setNamesFromWalk(const char *fullpath)
+{
+  freeNames();
+  const char *slash = strrchr(fullpath, '/');
+  g.quorPathName = strdup(fullpath);
+  g.localPathName = strdup(digestMode() ? OZU_DIGEST_SINK : slash ? slash + 1 : fullpath);
+}
+
+int quor_EntCallback(ns_DirEntry_t *entry, int isdir, const char *, const char *fullpath)
+{
+  if (g.aborted)
+    return -1;
+  if (isdir)
+    return 0;
+  setNamesFromWalk(fullpath);
+  if (g.quorPathName == nullptr || g.localPathName == nullptr)
+    return 0;
+  unsigned type = entry->Attrs.Type;
+  if (type == 130) {
+    if (minus_opt & 0x40) {
+      if (!digestMode())
+        copySymlink(g.quorPathName, g.localPathName);
+      return 0;
+    }
+    quor_stat_t st;
+    const char *qp = g.quorPathName;
+    if (ozu_EioRetry([&] { return quor_Stat(qp, &st); }) == 0 && !S_ISREG(st.st_mode)) {
+      if (!digestMode())
+        copySymlink(g.quorPathName, g.localPathName);
+      return 0;
+    }
+  } else if (type != 129 && type != 131) {
+    return 0;
+  }
+  if (g.optimized_scheduling && entry->Attrs.DataLength > 0) {
+    int rc = scheduleFile(int64_t(entry->Attrs.TimeLastWritten));
+    return rc == -21 ? 0 : rc;
+  }
+  getFile(int64_t(entry->Attrs.TimeLastWritten), 0);
+  return 0;
+}
+
+int remote_EntCallback(struct stat64 *st, int isdir, const char *, const char *fullpath)
+{
+  if (g.aborted)
+    return -1;
+  if (isdir)
+    return 0;
+  setNamesFromWalk(fullpath);
+  if (g.quorPathName == nullptr || g.localPathName == nullptr)
+    return 0;
+  struct stat64 use = *st;
+  if (S_ISLNK(st->st_mode)) {
+    if (minus_opt & 0x40) {
+      copySymlink(g.quorPathName, g.localPathName);
+      return 0;
+    }
+    struct stat64 target;
+    if (ozugw_LfxStat(g.quorPathName, &target) == 0) {
+      if (!S_ISREG(target.st_mode)) {
+        copySymlink(g.quorPathName, g.localPathName);
+        return 0;
+      }
+      use = target;
+    }
+  }
+  if (!S_ISREG(use.st_mode))
+    return 0;
+  getFile(int64_t(use.st_mtime), 0);
+  return 0;
+}
+
+int quor_SubdirCallback(const char *name, const char *fullPath, ns_DirEntry_t *entry)
+{
+  if (g.optimized_scheduling && !quietFlag) {
+    char line[4200];
+    snprintf(line, sizeof line, "Scheduler: scanning %s", fullPath);
+    ozu_ConsoleMessage(line);
+  }
+  ozu_WaitForInflightXfers();
+  if (!digestMode()) {
+    bool made;
+    if (makeLocalDir(name, nullptr, &made) < 0)
+      return -1;
+    if (made && setOwner()) {
+      int mode = 0;
+      ozu_NsPermsToMode_t(&entry->Attrs, &mode, nullptr, nullptr, nullptr);
+      setDirOwner(name, mode_t(mode), entry->Attrs.UID, entry->Attrs.GID, "QUOR");
+    }
+    if (chdir(name) != 0) {
+      report(70, 7, "*** Error %d changing to local directory `%s'", errno, name);
+      return -1;
+    }
+  }
+  g.currentLocalDir = cwdNow();
+  return 0;
+}
+
+int remote_SubdirCallback(const char *name, const char *, struct stat64 *st)
+{
+  ozu_WaitForInflightXfers();
+  bool made;
+  if (makeLocalDir(name, "remote_SubdirCallback", &made) < 0)
+    return -1;
+  if (made && setOwner())
+    setDirOwner(name, mode_t(st->st_mode & 07777), uint32_t(st->st_uid), uint32_t(st->st_gid), "Remote");
+  if (chdir(name) != 0) {
+    report(70, 7, "*** Error %d changing to local directory `%s'", errno, name);
+    return -1;
+  }
+  g.currentLocalDir = cwdNow();
+  return 0;
+}
+
+void dirEndCallback(const char *)
+{
+  ozu_WaitForInflightXfers();
+  if (digestMode())
+    return;
+  std::string dir = cwdNow();
+  size_t slash = dir.rfind('/');
+  dir = slash == 0 ? "/" : slash == std::string::npos ? dir : dir.substr(0, slash);
+  if (chdir(dir.c_str()) != 0) {
+    int e = errno;
+    perror("chdir");
+    report(70, 7, "*** Error %d changing back to local directory `%s'", e, dir.c_str());
+  }
+  g.currentLocalDir = cwdNow();
+}
+
+void getSubDir(const char *path, uint32_t dirUid, uint32_t dirGid)
+{
+  std::string start = cwdNow();
+  if (!digestMode()) {
+    const char *slash = strrchr(path, '/');
+    const char *name = slash && slash[1] ? slash + 1 : path;
+    bool made;
+    if (makeLocalDir(name, nullptr, &made) < 0)
+      goto back;
+    if (made && setOwner()) {
+      mode_t mode;
+      if (g.localRunmode) {
+        struct stat64 st;
+        int rc = ozugw_LfxLstat(path, &st);
+        mode = rc == 0 ? mode_t(st.st_mode & 07777) : 0;
+        if (rc < 0) {
+          report(70, 7, "*** Warning: error %d trying to obtain permissions for Remote directory: %s\n", rc, path);
+          mode = keyset && keyset->curContext ? keyset->curContext->dcreateMode : 0755;
+        }
+      } else {
+        quor_fileattr_t a;
+        int rc = ozu_EioRetry([&] { return quor_FileGetAttributes(path, &a); });
+        int m = 0;
+        if (rc == 0) {
+          ozu_NsPermsToMode_t(&a.Attrs, &m, nullptr, nullptr, nullptr);
+        } else {
+          report(70, 7, "*** Warning: error %d trying to obtain permissions for QUOR directory: %s\n", rc, path);
+          m = keyset && keyset->curContext ? int(keyset->curContext->dcreateMode) : 0755;
+        }
+        mode = mode_t(m);
+      }
+      setDirOwner(name, mode, dirUid, dirGid, g.localRunmode ? "Remote" : "QUOR");
+    }
+    if (chdir(name) != 0) {
+      report(70, 7, "*** Error %d changing to local directory `%s'", errno, name);
+      goto back;
+    }
+    g.currentLocalDir = start + "/" + name;
+  }
+  if (g.localRunmode)
+    readRemoteDir(path, (minus_opt & 0x8000) ? 1 : 0, remote_EntCallback, remote_SubdirCallback, dirEndCallback);
+  else
+    readQUORdir(path, (minus_opt & 0x8000) ? 1 : 0, quor_EntCallback, quor_SubdirCallback, dirEndCallback);
+back:
+  freeNames();
+  if (!digestMode() && chdir(start.c_str()) != 0) {
+    int e = errno;
+    perror("chdir");
+    report(70, 7, "*** Error %d changing back to local directory `%s'", e, start.c_str());
+  }
+  g.currentLocalDir = start;
+}
+
+struct dirMatch {
+  std::string path;
+  uint32_t uid, gid;
+};
+std::vector<dirMatch> dirMatches;
+
 // One match of a name.
 void oneMatch(const globstruct_t *m, const char *pairLocal)
 {
@@ -331,8 +854,11 @@ void oneMatch(const globstruct_t *m, const char *pairLocal)
   if (m->dir) {
     if (!m->globbed && !(minus_opt & 0x8000))
       report(0, 7, "*** Warning: `%s' is a directory - ignored", m->name);
-    if (minus_opt & 0x8000)
-      report(64, 7, "*** %s: recursive retrieval is not available: %s", verb, m->name);
+    if (minus_opt & 0x8000) {
+      char abs[4097];
+      makeQUORpath_r(0, m->name, abs);
+      dirMatches.push_back({abs, m->uid, m->gid});
+    }
     return;
   }
   char abs[4097];
@@ -352,6 +878,29 @@ void oneMatch(const globstruct_t *m, const char *pairLocal)
     ozu_MallocError(long(strlen(abs)), "ozu_GetCommand", __FILE__, __LINE__);
     return;
   }
+  if (g.localRunmode) {
+    struct stat64 st;
+    int rc = ozugw_LfxLstat(g.quorPathName, &st);
+    if (rc == -2) {
+      report(72, 7, "*** no such REMOTE file: %s", m->name);
+    } else if (rc < 0) {
+      setExitResult(72, quor_perror(rc, verb, g.quorPathName, nullptr), 7);
+    } else if (S_ISLNK(st.st_mode)) {
+      copySymlink(g.quorPathName, g.localPathName);
+    } else if (S_ISREG(st.st_mode)) {
+      getFile(int64_t(st.st_mtime), 0);
+    } else if (!m->globbed) {
+      struct stat plain;
+      memcpy(&plain, &st, sizeof plain);
+      report(0, 7, "%s is a %s - skipped", g.quorPathName, ozu_StatObjectTypeToString(&plain));
+    }
+    return;
+  }
+  if ((minus_opt & 0x40) && m->symlink) {
+    if (!digestMode())
+      copySymlink(g.quorPathName, g.localPathName);
+    return;
+  }
   quor_fileattr_t attrs;
   const char *path = g.quorPathName;
   int rc = ozu_EioRetry([&] { return quor_FileGetAttributes(path, &attrs); });
@@ -365,7 +914,7 @@ void oneMatch(const globstruct_t *m, const char *pairLocal)
   }
   unsigned type = attrs.Attrs.Type;
   if (type == 129 || type == 131) {
-    getFile(int64_t(attrs.Attrs.TimeLastWritten), 0);
+    retrieveOne(int64_t(attrs.Attrs.TimeLastWritten), attrs.Attrs.DataLength);
   } else if (!m->globbed) {
     report(0, 7, "%s is a %s - skipped", g.quorPathName, quor_ObjectTypeToString(type));
   }
@@ -455,10 +1004,22 @@ void getNames(ozu_cmd_t *cmd, char ***hdWords, int *hdCount)
       report(64, 7, "*** Ambiguous path: %s", qpath);
       continue;
     }
+    dirMatches.clear();
     for (int i = 0; i < n && !interrupted && !g.aborted; ++i) {
       oneMatch(&globv[i], havePair ? local.c_str() : nullptr);
       freeNames();
     }
+    if ((minus_opt & 0x8000) && !dirMatches.empty() && !interrupted && !g.aborted) {
+      ozu_WaitForInflightXfers();
+      std::vector<dirMatch> dirs;
+      dirs.swap(dirMatches);
+      for (const dirMatch &d : dirs) {
+        if (interrupted || g.aborted)
+          break;
+        getSubDir(d.path.c_str(), d.uid, d.gid);
+      }
+    }
+    dirMatches.clear();
   }
 }
 
@@ -637,15 +1198,38 @@ int ozu_GetCommand(char *cc, int cclen)
       } else {
         ozu_LaunchXferProgressThread();
         launched = true;
+        if (g.localRunmode) {
+          g.optimized_scheduling = 0;
+          ozu_LFX_CmdInit();
+        }
+        if (g.optimized_scheduling && ctx && ctx->siteInfo.max_bg_stages < 0)
+          g.optimized_scheduling = 0;
+        if (g.optimized_scheduling) {
+          if (quorex_SchedInitQueue(0) < 0) {
+            fprintf(stderr, "*** Unable to initialize autoscheduling queue.\n");
+            fprintf(stderr, "    Retrievals will not be optimized by VV/pos\n");
+            g.optimized_scheduling = 0;
+            minus_opt |= 0x200;
+          } else if (!quietFlag) {
+            ozu_ConsoleMessage("Retrieval Scheduler: getting path list");
+          }
+        }
+        g.currentLocalDir = cwdNow();
         getNames(&cmd, &hdWords, &hdCount);
+        if (g.optimized_scheduling)
+          scheduledRetrieval();
       }
     }
     // Every transfer of the command ends before the connection is switched
     // back or anything the workers read is released.
     ozu_WaitForInflightXfers();
+    if (launched && g.localRunmode)
+      ozu_LFX_CmdComplete();
     if (launched)
       ozu_StopXferProgressThread();
     freeNames();
+    freeSchedQueueEntries();
+    g.currentLocalDir.clear();
   }
   if (hdWords != nullptr) {
     for (int i = 0; i < hdCount; ++i)

@@ -466,9 +466,10 @@ int readQuorFile(transfer_t *ctl, xfer_offset_t *list, int count)
       case IODMODE_LFM:
         result = ozu_LFM_ReadFile(ctl);
         break;
+      case IOMODE_LOCAL:
+        result = ozu_LocalFileReceive(ctl);
+        break;
       default:
-        report(64, "*** %s: transfers from the gateway's own file system are not available: %s",
-               verb, ctl->quorFile.quorPath);
         result = -1;
         break;
       }

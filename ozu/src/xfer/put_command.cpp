@@ -12,6 +12,7 @@
 #include <unistd.h>
 
 #include <string>
+#include <vector>
 
 #include "ozu_cmdframe.h"
 #include "ozu_context.h"
@@ -25,6 +26,8 @@
 #include "ozu_paths.h"
 #include "ozu_prompt.h"
 #include "ozu_util.h"
+#include "ozu_walk.h"
+#include "core/ozu_util.h"
 #include "ozurc.h"
 #include "ozuvars.h"
 #include "quor_api.h"
@@ -272,6 +275,247 @@ const char *typeText(mode_t m)
   return "unrecognized type";
 }
 
+std::vector<std::string> heldDirNames;
+void putWords(ozu_cmd_t *cmd);
+
+// ---- symbolic links and directory trees ----
+
+const char *sideName(void) { return g.localRunmode ? "REMOTE" : "QUOR"; }
+
+// 1 when the storage (or gateway-side) object at path is a directory.
+int isExistingDir(const char *path)
+{
+  int rc;
+  bool dir = false;
+  if (g.localRunmode) {
+    struct stat64 st;
+    rc = ozugw_LfxStat(path, &st);
+    dir = rc == 0 && S_ISDIR(st.st_mode);
+  } else {
+    quor_stat_t st;
+    rc = ozu_EioRetry([&] { return quor_Lstat(path, &st); });
+    dir = rc == 0 && S_ISDIR(st.st_mode);
+  }
+  if (rc < 0) {
+    report(70, 7, "***%s: Unexpected error %d on %s call for object %s", "isExistingDir", rc,
+           g.localRunmode ? "ozugw_LfxStat" : "quor_Stat", path);
+    return 0;
+  }
+  return dir ? 1 : 0;
+}
+
+// Recreates a local symbolic link at storagePath: 0 or -1.
+int copySymlink(const char *localPath, const char *storagePath)
+{
+  const char *me = "copySymlink";
+  char text[4097];
+  ssize_t n = readlink(localPath, text, sizeof text - 1);
+  if (n < 0) {
+    report(64, 7, "*** Error %d reading local symlink %s", errno, localPath);
+    return -1;
+  }
+  text[n] = '\0';
+  // A link is stored whole or not at all: a cut text would point elsewhere.
+  if (n > 1024) {
+    setExitResult(72, quor_perror(-86, me, localPath, nullptr), 7);
+    return -1;
+  }
+  int rc;
+  mode_t type = 0;
+  if (g.localRunmode) {
+    struct stat64 st;
+    rc = ozugw_LfxLstat(storagePath, &st);
+    if (rc < 0)
+      rc = -2;
+    else
+      type = st.st_mode & S_IFMT;
+  } else {
+    quor_stat_t st;
+    rc = ozu_EioRetry([&] { return quor_Lstat(storagePath, &st); });
+    if (rc == 0)
+      type = mode_t(st.st_mode) & S_IFMT;
+    else if (rc != -2) {
+      setExitResult(64, quor_perror(rc, "quor_FileGetAttributes", storagePath, nullptr), 7);
+      return -1;
+    }
+  }
+  if (rc == 0) {
+    if (type != S_IFREG && type != S_IFLNK) {
+      if (g.localRunmode) {
+        struct stat plain;
+        memset(&plain, 0, sizeof plain);
+        plain.st_mode = type;
+        report(72, 7, "*** [%s] %s exists (%s) - cannot create symlink", me, storagePath,
+               ozu_StatObjectTypeToString(&plain));
+      } else {
+        const char *what = type == S_IFBLK ? "BLOCK SPECIAL" : type == S_IFCHR ? "CHAR SPECIAL"
+                           : type == S_IFDIR ? "DIRECTORY" : type == S_IFIFO ? "FIFO/SOCKET" : "(unknown)";
+        report(72, 7, "*** [%s] QUOR %s object (%s) already exists - cannot overwrite with symlink", me,
+               storagePath, what);
+      }
+      return -1;
+    }
+    if (keyset && keyset->backup) {
+      std::string backup = storagePath;
+      if (backup.size() > 1023) {
+        setExitResult(72, quor_perror(-86, me, storagePath, nullptr), 7);
+        return -1;
+      }
+      backup += "~";
+      int r = g.localRunmode ? ozugw_LfxRename(storagePath, backup.c_str())
+                             : ozu_EioRetry([&] { return quor_Rename(storagePath, backup.c_str()); });
+      if (r < 0) {
+        report(72, 7, "*** [%s] error %d renaming %s; cannot create symlink", me, r, storagePath);
+        return -1;
+      }
+    } else if (type == S_IFREG) {
+      report(72, 7, "*** [%s] %s file %s exists and backup=off,cannot create symlink", me,
+             g.localRunmode ? "Remote" : "QUOR", storagePath);
+      return -1;
+    } else {
+      int r = g.localRunmode ? ozugw_LfxUnlink(storagePath)
+                             : ozu_EioRetry([&] { return quor_Unlink(storagePath); });
+      if (r < 0) {
+        report(72, 7, "*** [%s] Unable to remove existing symlink %s (error %d)", me, storagePath, r);
+        return -1;
+      }
+    }
+  }
+  rc = g.localRunmode ? ozugw_LfxSymlink(text, storagePath)
+                      : ozu_EioRetry([&] { return quor_Symlink(text, storagePath); });
+  if (rc < 0) {
+    setExitResult(64, quor_perror(rc, g.localRunmode ? "symlink" : "quor_Symlink", storagePath, nullptr), 7);
+    return -1;
+  }
+  return 0;
+}
+
+// Creates (or finds) the storage directory name under the storage working
+// directory, gives a new one the local mode and owner with -Q, and enters
+// it. 0, or -1 with the interrupt set (a failure ends the command).
+int makeAndEnterDir(const char *name, const struct stat *local, const char *who)
+{
+  bool owner = (g.transferFlags & FX_PRESERVE_OWNER) != 0;
+  mode_t mode = owner ? mode_t((local->st_mode & 07777) | 0700)
+                      : (keyset && keyset->curContext ? keyset->curContext->dcreateMode : 0755);
+  char abs[4097];
+  makeQUORpath_r(0, name, abs);
+  int rc = g.localRunmode ? ozugw_LfxMkdir(abs, mode) : ozu_EioRetry([&] { return quor_Mkdir(abs, mode); });
+  auto fail = [&]() {
+    interrupted = 1;
+    return -1;
+  };
+  if (rc < 0 && rc != -17) {
+    setExitResult(70, quor_perror(rc, who ? (g.localRunmode ? "ozugw_LfxMkdir" : "quor_Mkdir") : "create QUOR subdir",
+                                  name, nullptr), 7);
+    return fail();
+  }
+  if (rc == -17 && !isExistingDir(abs)) {
+    report(70, 7, "***%s:  Existing %s object %s is not a directory. Command aborted\n", who ? who : "putSubDir",
+           sideName(), name);
+    return fail();
+  }
+  if (rc == 0 && owner) {
+    int c = g.localRunmode ? ozugw_lfxChmod(abs, mode) : ozu_EioRetry([&] { return quor_Chmod(abs, mode); });
+    if (c < 0) {
+      setExitResult(70, quor_perror(c, g.localRunmode ? "ozugw_lfxChmod" : "quor_Chmod", abs, nullptr), 7);
+      return fail();
+    }
+    c = g.localRunmode ? ozugw_lfxChown(abs, local->st_uid, local->st_gid)
+                       : ozu_EioRetry([&] { return quor_Chown(abs, local->st_uid, local->st_gid); });
+    if (c < 0) {
+      setExitResult(70, quor_perror(c, g.localRunmode ? "ozugw_lfxChown" : "quor_Chown", abs, nullptr), 7);
+      return fail();
+    }
+  }
+  // The gateway's own file system has no working directory to move; the
+  // names the walk queues are absolute anyway.
+  if (setcwdQUOR(keyset, 0, abs, g.localRunmode ? 0 : 1) != 0) {
+    if (who)
+      report(70, 7, "***%s: Error changing to %s directory `%s'", who, g.localRunmode ? "Remote" : "QUOR", name);
+    else
+      report(70, 7, "*** Error changing to %s directory `%s'", sideName(), name);
+    return fail();
+  }
+  return 0;
+}
+
+int entCallback(struct dirent64 *, struct stat64 *st, int isdir, const char *, const char *fullpath)
+{
+  if (g.aborted)
+    return -1;
+  if (isdir)
+    return 0;
+  const char *slash = strrchr(fullpath, '/');
+  const char *name = slash ? slash + 1 : fullpath;
+  char abs[4097];
+  makeQUORpath_r(0, name, abs);
+  struct stat use;
+  memcpy(&use, st, sizeof use);
+  if (S_ISLNK(st->st_mode)) {
+    if (minus_opt & 0x40) {
+      copySymlink(fullpath, abs);
+      return 0;
+    }
+    if (stat(fullpath, &use) != 0) {
+      setExitResult(72, quor_perror(-errno, "stat (symlink)", fullpath, nullptr), 7);
+      return 0;
+    }
+    if (!S_ISREG(use.st_mode)) {
+      // Links to directories are recreated as links, never followed.
+      copySymlink(fullpath, abs);
+      return 0;
+    }
+  }
+  if (S_ISREG(use.st_mode)) {
+    ozu_PutQueueFile(fullpath, abs, &use);
+  } else {
+    setExitResult(0, quor_perror(0, "not a regular file-skipped", fullpath, nullptr), 7);
+  }
+  return 0;
+}
+
+int subdirCallback(const char *name, const char *, struct stat64 *st)
+{
+  ozu_WaitForInflightXfers();
+  struct stat local;
+  memcpy(&local, st, sizeof local);
+  return makeAndEnterDir(name, &local, "subdirCallback");
+}
+
+void direndCallback(const char *)
+{
+  ozu_WaitForInflightXfers();
+  std::string cwd = getcwdQUOR(0);
+  size_t slash = cwd.rfind('/');
+  std::string parent = slash == 0 ? "/" : slash == std::string::npos ? cwd : cwd.substr(0, slash);
+  if (setcwdQUOR(keyset, 0, parent.c_str(), g.localRunmode ? 0 : 1) != 0)
+    report(70, 7, "*** Error changing back to %s directory `%s'", sideName(), parent.c_str());
+}
+
+// Stores the local directory at path, with everything below it, under the
+// storage working directory, which is the same again afterwards.
+void putSubDir(const char *path)
+{
+  std::string start = getcwdQUOR(0);
+  std::string local = path;
+  while (local.size() > 1 && local.back() == '/')
+    local.pop_back();
+  size_t slash = local.rfind('/');
+  std::string name = slash == std::string::npos ? local : local.substr(slash + 1);
+  struct stat st;
+  if (stat(local.c_str(), &st) != 0) {
+    report(70, 7, "*** Error %d trying to stat local node '%s'", errno, local.c_str());
+    interrupted = 1;
+    return;
+  }
+  if (makeAndEnterDir(name.c_str(), &st, nullptr) == 0)
+    readLocalDir(local.c_str(), 1, entCallback, subdirCallback, direndCallback);
+  ozu_WaitForInflightXfers();
+  if (start != getcwdQUOR(0) && setcwdQUOR(keyset, 0, start.c_str(), g.localRunmode ? 0 : 1) != 0)
+    report(70, 7, "*** Error changing back to %s directory `%s'", sideName(), start.c_str());
+}
+
 // One local file or directory and its storage path (both set in g).
 void oneEntry(const globstruct_t *m, bool *heldDirs)
 {
@@ -290,7 +534,7 @@ void oneEntry(const globstruct_t *m, bool *heldDirs)
       report(0, 7, "*** Warning: `%s' is a link to a directory - ignored unless -R is specified",
              g.localPathName);
     else if (minus_opt & 0x2000)
-      report(64, 7, "*** %s: recursive store is not available: %s", verb, g.localPathName);
+      heldDirNames.push_back(g.localPathName);
     return;
   }
   if (minus_opt & 0x200) {
@@ -309,7 +553,7 @@ void oneEntry(const globstruct_t *m, bool *heldDirs)
     }
   }
   if (S_ISLNK(st.st_mode)) {
-    report(64, 7, "*** %s: storing symbolic links is not available: %s", verb, g.localPathName);
+    copySymlink(g.localPathName, g.quorPathName);
   } else if (S_ISREG(st.st_mode)) {
     doFile(&st, 0, 0, 0, 0);
   } else if (!m->globbed) {
@@ -317,9 +561,32 @@ void oneEntry(const globstruct_t *m, bool *heldDirs)
   }
 }
 
+// The directories of the last word, after every transfer queued before.
+void storeHeldDirs(void)
+{
+  std::vector<std::string> dirs;
+  dirs.swap(heldDirNames);
+  if (dirs.empty() || interrupted || g.aborted)
+    return;
+  ozu_WaitForInflightXfers();
+  for (const std::string &d : dirs) {
+    if (interrupted || g.aborted)
+      break;
+    putSubDir(d.c_str());
+  }
+}
+
 void putNames(ozu_cmd_t *cmd)
 {
+  heldDirNames.clear();
+  putWords(cmd);
+  storeHeldDirs();
+}
+
+void putWords(ozu_cmd_t *cmd)
+{
   while (char *word = ozu_CmdNextName(cmd)) {
+    storeHeldDirs();
     if (g.aborted)
       break;
     std::string local;
@@ -406,7 +673,7 @@ void putNames(ozu_cmd_t *cmd)
         if (!m->globbed && !(minus_opt & 0x2000))
           report(0, 7, "*** Warning: `%s' is a directory - ignored unless -R is specified", m->name);
         else if (minus_opt & 0x2000)
-          report(64, 7, "*** %s: recursive store is not available: %s", verb, m->name);
+          heldDirNames.push_back(m->name);
         continue;
       }
       const char *base = strrchr(m->name, '/');
@@ -612,12 +879,16 @@ int saveStoreCommand(char *cc, int cclen)
       } else {
         ozu_LaunchXferProgressThread();
         launched = true;
+        if (g.localRunmode)
+          ozu_LFX_CmdInit();
         putNames(&cmd);
       }
     }
     // Every transfer ends before the connection is switched back or
     // anything the workers read is released.
     ozu_WaitForInflightXfers();
+    if (launched && g.localRunmode)
+      ozu_LFX_CmdComplete();
     if (launched)
       ozu_StopXferProgressThread();
     freeNames();

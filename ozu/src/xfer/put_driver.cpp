@@ -52,6 +52,33 @@ void storageError(int code, int err, const char *routine, const char *path)
 
 bool storageMode(transfer_t *ctl) { return ctl->serverRunmode == 1; }
 
+// Namespace calls on the sink's side: the storage service, or the
+// gateway's own file system in local run mode.
+int sinkUnlink(transfer_t *ctl, const char *path)
+{
+  if (!storageMode(ctl))
+    return ozugw_LfxUnlink(path);
+  return ozu_EioRetry([&] { return quor_Unlink(path); });
+}
+
+int sinkRename(transfer_t *ctl, const char *from, const char *to)
+{
+  if (!storageMode(ctl))
+    return ozugw_LfxRename(from, to);
+  return ozu_EioRetry([&] { return quor_Rename(from, to); });
+}
+
+// 0 when an object is at path, -2 when none, else the error.
+int sinkLstat(transfer_t *ctl, const char *path)
+{
+  if (!storageMode(ctl)) {
+    struct stat64 st;
+    return ozugw_LfxLstat(path, &st);
+  }
+  quor_stat_t st;
+  return quor_Lstat(path, &st);
+}
+
 int makeBackupPath(transfer_t *ctl)
 {
   free(ctl->backupPath);
@@ -85,8 +112,7 @@ int makeAsidePath(transfer_t *ctl)
     std::string p = dir + name;
     if (p.size() > kMaxQuorPath)
       return -86;
-    quor_stat_t st;
-    int rc = quor_Lstat(p.c_str(), &st);
+    int rc = sinkLstat(ctl, p.c_str());
     if (rc == -2) {
       ctl->backupPath = strdup(p.c_str());
       return ctl->backupPath ? 0 : -12;
@@ -145,6 +171,25 @@ int examineSink(transfer_t *ctl)
 {
   quor_file_info_t *qf = &ctl->quorFile;
   const char *path = qf->quorPath;
+  if (!storageMode(ctl)) {
+    struct stat64 st;
+    int rc = ozugw_LfxStat(path, &st);
+    if (rc == -2) {
+      ctl->Flags &= ~uint32_t(FX_RETRANSFER_REQ);
+      return 0;
+    }
+    if (rc < 0) {
+      storageError(70, rc, verb, path);
+      return -1;
+    }
+    static_assert(sizeof(struct stat) == sizeof(struct stat64), "one stat layout");
+    memcpy(&qf->lfxAttrs, &st, sizeof st);
+    qf->attrs.Attrs.DataLength = uint64_t(st.st_size);
+    if (S_ISREG(st.st_mode))
+      return 1;
+    report(64, "*** Attempt to overwrite REMOTE directory or special file: %s", path);
+    return -1;
+  }
   int rc = ozu_EioRetry([&] { return quor_FileGetXAttributes(path, 2, 0, &qf->attrs); });
   if (rc == -2) {
     ctl->Flags &= ~uint32_t(FX_RETRANSFER_REQ);
@@ -193,11 +238,11 @@ int moveSinkAside(transfer_t *ctl)
   }
   const char *aside = ctl->backupPath;
   if (backup) {
-    int u = ozu_EioRetry([&] { return quor_Unlink(aside); });
+    int u = sinkUnlink(ctl, aside);
     if (u == 0)
       ozu_LogFileUnlink(aside, 0);
   }
-  rc = ozu_EioRetry([&] { return quor_Rename(path, aside); });
+  rc = sinkRename(ctl, path, aside);
   if (rc < 0) {
     storageError(72, rc, "quor_Rename", path);
     return -1;
@@ -254,16 +299,17 @@ int openFiles(transfer_t *ctl)
   int found;
   if (openLocal(ctl) < 0)
     goto out;
-  if (!storageMode(ctl)) {
-    report(64, "*** %s: stores into the gateway's own file system are not available: %s", verb, path);
-    goto out;
-  }
   found = examineSink(ctl);
   if (found < 0)
     goto out;
   restart = (ctl->Flags & FX_RETRANSFER_REQ) != 0;
   if (found && !restart && moveSinkAside(ctl) < 0)
     goto out;
+  if (!storageMode(ctl)) {
+    // The gateway opens and writes the file itself.
+    result = 0;
+    goto out;
+  }
   setHints(ctl, ctx);
   {
     int oflag = O_WRONLY | O_CREAT | (restart ? 0 : O_TRUNC);
@@ -335,7 +381,9 @@ int positionFiles(transfer_t *ctl)
     ctl->sinkOffset = stored;
     ctl->srcOffset = stored;
   }
-  if (ctl->Flags & FX_POSITION_SINK) {
+  if ((ctl->Flags & FX_POSITION_SINK) && !storageMode(ctl)) {
+    ctl->quorFile.currentPos = ctl->sinkOffset;
+  } else if (ctl->Flags & FX_POSITION_SINK) {
     uint64_t out = 0;
     int fd = ctl->quorFile.quorFD;
     uint64_t off = ctl->sinkOffset;
@@ -490,7 +538,7 @@ void settleSink(transfer_t *ctl, int result, bool sinkOpened)
   if (result == 0) {
     if (ctl->backupMade && ctl->backupIsAside) {
       const char *aside = ctl->backupPath;
-      int rc = ozu_EioRetry([&] { return quor_Unlink(aside); });
+      int rc = sinkUnlink(ctl, aside);
       if (rc < 0)
         storageError(72, rc, "quor_Unlink[existing file]", aside);
       else
@@ -500,8 +548,8 @@ void settleSink(transfer_t *ctl, int result, bool sinkOpened)
   }
   if (ctl->Flags & FX_KEEP_ON_ERROR)
     return;
-  if (sinkOpened && !(ctl->Flags & FX_RETRANSFER_REQ)) {
-    int rc = ozu_EioRetry([&] { return quor_Unlink(path); });
+  if ((sinkOpened || !storageMode(ctl)) && !(ctl->Flags & FX_RETRANSFER_REQ)) {
+    int rc = sinkUnlink(ctl, path);
     if (rc < 0 && rc != -2)
       storageError(74, rc, "quor_Unlink", "unlinking partial quor output file");
     else if (rc == 0)
@@ -509,7 +557,7 @@ void settleSink(transfer_t *ctl, int result, bool sinkOpened)
   }
   if (ctl->backupMade) {
     const char *aside = ctl->backupPath;
-    int rc = ozu_EioRetry([&] { return quor_Rename(aside, path); });
+    int rc = sinkRename(ctl, aside, path);
     if (rc < 0)
       storageError(74, rc, "quor_Rename", "renaming QUOR backup path to original");
   }
@@ -550,9 +598,11 @@ int writeQuorFile(transfer_t *ctl)
     case IOMODE_RWX:
       result = write_quor_regular(ctl);
       break;
+    case IOMODE_LOCAL:
+      result = ozu_LocalFileSend(ctl);
+      ctl->postXferFileSize = ctl->sinkOffset + ctl->totalBytesMoved;
+      break;
     default:
-      report(64, "*** %s: stores into the gateway's own file system are not available: %s", verb,
-             ctl->quorFile.quorPath);
       result = -1;
       break;
     }

@@ -360,6 +360,17 @@ int reinitControlStructure(transfer_t *Ctl, int lastPartialXfer);
 int read_quor_regular(transfer_t *ctl, int lastPartialXfer);
 int readQuorFile(transfer_t *ctl, struct xfer_offset *list, int count);
 
+// ---- transfers with a gateway serving its own file system (lfx.cpp) ----
+// CmdInit at the start of each get or put command in that run mode, and
+// CmdComplete at its end after every transfer ended (closes the pooled data
+// sockets here and at the gateway). Receive and Send move the record's
+// range: 0, or the failure (a local one, the gateway's status, or -5 when
+// the bytes moved differ from those asked for or reported).
+int ozu_LFX_CmdInit(void);
+int ozu_LFX_CmdComplete(void);
+int ozu_LocalFileReceive(transfer_t *ctl);
+int ozu_LocalFileSend(transfer_t *ctl);
+
 // ---- progress and threads (progress.cpp) ----
 void ozu_LaunchXferProgressThread(void);
 int ozu_StopXferProgressThread(void);
