@@ -13,7 +13,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include "brix_fileio.h"
+#include "brix_blockio.h"
 #include "ozu_util.h"
 #include "qel_threads.h"
 #include "quor_convert.h"
