@@ -13,10 +13,13 @@
 
 #include "brix.h"
 #include "brix_index.h"
+#include "quor_types.h"
 
 extern int brix_archive_stripewidth;
 extern int brix_optimum_access;
 extern int brix_archive_is_tape;
+// The storage attributes of the archive as last read (levels, stripes).
+extern quor_xfileattr_t brix_archive_xattr;
 
 ssize_t brix_BlockRead(int fd, const char* path, int residency, size_t count, void* buffer);
 ssize_t brix_BlockWrite(int fd, const char* path, int residency, size_t count, const void* buffer);
@@ -28,6 +31,15 @@ const char* directionToString(int direction);
 int brix_CreateArchiveFile(void);
 int brix_OpenArchiveFile(int flags, struct stat* st);
 int brix_GetArchiveXAttrs(int residency, struct stat* st);
+// Sets width, optimum access size and tape flag from the attributes
+// levels; stageFlag (the nostage bit) takes the level holding the data.
+int brix_GetArchiveStripeInfo(int stageFlag, const quor_xfileattr_t* xattr);
+// The storage subsystem of the path's parent directory, or 0.
+uint32_t brix_GetParentSubsysID(const char* path);
+int brix_SetFamilyID(const char* path, int familyId);
+// Sets a storage file's expiration from the site's table when rc
+// enable_expiration is on: 0, or the failing call's result.
+int brix_ExpireSetExpiration(const char* path);
 int brix_MakeAllSubdirs(char* path, mode_t mode, int residency);
 int brix_CheckFileTruncated(uint64_t archiveSize, const bif_entry_t* entry, int64_t ordinal);
 // Whether this program can hold archives of that residency yet; when not,
