@@ -8,7 +8,9 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <fstream>
+#include <thread>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -156,4 +158,48 @@ TEST(BrixStoreCreate, WriteFaultsResumeIntoTheSameArchiveOrFail) {
     EXPECT_TRUE(local.compare(0, local.size() - 2048, remote, 0, local.size() - 2048) == 0);
     EXPECT_TRUE(exists(t.stored("p.tar.idx")));
   }
+}
+
+// The pipeline's knobs change how the archive is cut, never what it holds.
+TEST(BrixStoreCreate, OneReaderAndSmallBuffersWriteTheSameArchive) {
+  const std::vector<std::vector<std::string>> variants = {{"-T", "1"}, {"-S", "524288"}, {"-T", "3", "-S", "524288"}};
+  StoreCreate t("  MaxRequest = 1000000\n");
+  ASSERT_TRUE(t.s.ready()) << t.s.gw.stderrText();
+  makeBigCorpus(t.corpus());
+  makeCorpus(t.corpus() + "/c");
+  std::string local = localArchive(t.s);
+  for (const auto& v : variants) {
+    SCOPED_TRACE(v[1]);
+    std::vector<std::string> args = {"-c", "-f", "/home/alice/p.tar"};
+    args.insert(args.end(), v.begin(), v.end());
+    args.push_back("p");
+    BrixResult r = t.s.run(args);
+    ASSERT_EQ(r.status, 0) << r.out << r.err;
+    std::string remote = slurp(t.stored("p.tar"));
+    ASSERT_EQ(local.size(), remote.size());
+    EXPECT_TRUE(local.compare(0, local.size() - 2048, remote, 0, local.size() - 2048) == 0);
+  }
+}
+
+// SIGUSR1 while list writes go on: the run fails as forced, and neither the
+// partial archive nor an index stays in the store.
+TEST(BrixStoreCreate, ForcedShutdownRemovesArchiveAndIndexFromTheStore) {
+  StoreCreate t("  MaxRequest = 65536\n", "Faults = {\n  Delay = 0x0500 0x1701 3 3000\n}\n");
+  ASSERT_TRUE(t.s.ready()) << t.s.gw.stderrText();
+  makeBigCorpus(t.corpus());
+  t.s.env["QUOR_TEST_TIMESCALE"] = "1";
+  BrixRunning run = t.s.start({"-c", "-f", "/home/alice/p.tar", "p"});
+  struct stat st;
+  for (int i = 0; i < 400; i++) {
+    if (stat(t.stored("p.tar").c_str(), &st) == 0 && st.st_size >= 3 * 65536) break;
+    std::this_thread::sleep_for(std::chrono::milliseconds(25));
+  }
+  ASSERT_EQ(stat(t.stored("p.tar").c_str(), &st), 0);
+  kill(run.pid, SIGUSR1);
+  BrixResult r = t.s.finish(run, 60);
+  EXPECT_EQ(r.status, 72) << r.out << r.err;
+  EXPECT_NE(r.out.find("BRIX: BRIX FAILED DUE TO FORCED SHUTDOWN\n"), std::string::npos) << r.out << r.err;
+  EXPECT_FALSE(exists(t.stored("p.tar")));
+  EXPECT_FALSE(exists(t.stored("p.tar.idx")));
+  for (const std::string& f : t.s.leftoverTempFiles()) ADD_FAILURE() << "left behind: " << f;
 }

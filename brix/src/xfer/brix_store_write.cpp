@@ -140,14 +140,17 @@ void* transferThread(void* arg) {
     initiator_msg_t reply = M;
     reply.DevBlkSz = reply.DevBlkOff = reply.DevCRCAlgo = 0;
     reply.Flags = MVRPROT_ADDR_FOLLOWS | MVRPROT_COMP_REPLY;
-    uint64_t D = B->iodOffset + B->dataLength;
-    if (M.Offset >= D || M.Offset < B->iodOffset) {
+    // In archive addresses: a buffer may start before the request does.
+    uint64_t A = M.Offset + X->currentSrcAddr;
+    if (A < B->fileOffset || A >= B->fileOffset + B->dataLength) {
       brix_Log(BRIX_MSG_ERROR, "parallel write - internal buffer/IOD offset error\n");
+      brix_UpdateBufXferred(nullptr, B);
       abortHere(X, __LINE__);
       break;
     }
-    uint64_t startByte = M.Offset - B->iodOffset;
-    if (D - M.Offset < M.Length) reply.Length = D - M.Offset;
+    uint64_t startByte = A - B->fileOffset;
+    uint64_t avail = B->dataLength - startByte;
+    if (avail < M.Length) reply.Length = avail;
     if (brix_archive_stripewidth == 1) {
       pthread_mutex_lock(&X->controlLock);
       X->currentSrcOffset += reply.Length;
@@ -606,6 +609,10 @@ int brix_CopyToQUORArchive(double* xferTime, int* threadsUsed) {
     uint64_t L = X->srcOffset;
     char t1[32], t2[32];
     while (!X->abortSignalled && X->totalBytesMoved < E) {
+      if (brix_shutdown_signalled) {
+        brix_SetXferAborted(fn, __FILE__, __LINE__);
+        break;
+      }
       brix_DisplayXferProgress(X->totalBytesMoved, E);
       X->requestId = quor_GetUniqueRequestID();
       iod.RequestID = X->requestId;
