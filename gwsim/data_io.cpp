@@ -248,7 +248,7 @@ int listTransfer(gw_conn_t* conn, void* req, int direction, gw_reply_t* reply) {
   std::string why;
   for (const gw_mover_job_t& j : plan.jobs)
     if (j.failed && why.empty()) why = j.why;
-  int32_t code = why.empty() ? 0 : -5;
+  int32_t code = plan.faults.codeSet ? plan.faults.code : why.empty() ? 0 : -5;
   bool gap = gapLen > 0 && moved == len;
   // An overstating gateway believes its own count: its offset follows it.
   of->offset = plan.fileBase + moved + uint64_t(plan.faults.overstate) + (gap ? gapLen : 0);
@@ -290,6 +290,7 @@ int listTransfer(gw_conn_t* conn, void* req, int direction, gw_reply_t* reply) {
   if (gap) conn->note += " gap=" + std::to_string(gapLen);
   if (!why.empty()) conn->note += " failed=" + why;
   if (plan.faults.statusSet) conn->note += " status=" + std::to_string(status);
+  if (plan.faults.codeSet) conn->note += " code=" + std::to_string(code);
   if (!plan.faults.from.empty()) conn->note += " from=" + plan.faults.from;
   if (!plan.faults.oneFrom.empty()) conn->note += " onefrom=" + plan.faults.oneFrom;
   size_t broken = 0;

@@ -252,8 +252,10 @@ TEST_F(BrixCreate, StartUpAndTheGatewayLog) {
   EXPECT_NE(r.err.find("Usage:"), std::string::npos);
 
   writeFileAt(corpus + "/f", "x");
-  r = s.run({"-c", "-f", archive, "corpus"});  // in the storage service: not built yet
-  EXPECT_EQ(r.status, 64) << r.err;
+  r = s.run({"-c", "-f", archive, "corpus"});  // in the storage service, where that directory is missing
+  EXPECT_EQ(r.status, 72) << r.err;
+  EXPECT_NE(r.err.find("Nonexistent path (do you need -P?) creating archive file " + archive), std::string::npos)
+      << r.err;
   EXPECT_NE(r.out.find("BRIX: BRIX FAILED"), std::string::npos);
 
   writeFileAt(s.home + "/.brixrc", "disable_gets yes\n");

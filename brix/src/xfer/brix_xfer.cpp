@@ -3,10 +3,11 @@
 // flags, and the progress line.
 #include <stdlib.h>
 #include <string.h>
+#include <sys/socket.h>
 #include <sys/time.h>
 #include <unistd.h>
 
-#include "brix_fileio.h"
+#include "brix_xfer.h"
 
 transfer_t* xfer_ctl = nullptr;
 
@@ -264,16 +265,6 @@ void brix_ReqQueueSignalAll(connection_info_t* slots, int count) {
   }
 }
 
-namespace {
-
-void closeOnce(int* fd) {
-  if (*fd >= 0) {
-    close(*fd);
-    *fd = -1;
-  }
-}
-
-}  // namespace
 
 void brix_ShutdownTransferThreads(transfer_t* ctl) {
   if (brix_debug_level > 3)
@@ -310,12 +301,12 @@ void brix_CleanupTransferThreads(transfer_t* ctl) {
     bool told = false, forced = false;
     pthread_mutex_lock(&ctl->controlLock);
     while (s.isactive) {
-      // The slot's descriptors are closed under the control lock, the same
-      // lock its thread takes to close them, so each is closed once.
+      // The slot's connections are shut down, not closed: its thread may be
+      // about to use a descriptor, and only the thread closes them, so no
+      // call meets a closed (or reused) number.
       if (ctl->abortSignalled && !forced) {
-        closeOnce(&s.controlSocket);
-        closeOnce(&s.listenSocket);
-        closeOnce(&s.transferSocket);
+        for (int fd : {s.controlSocket, s.listenSocket, s.transferSocket})
+          if (fd >= 0) shutdown(fd, SHUT_RDWR);
         forced = true;
       }
       pthread_mutex_unlock(&ctl->controlLock);
