@@ -14,6 +14,8 @@
 
 #include "brix.h"
 #include "brix_index.h"
+#include "quor_api.h"
+#include "quor_net.h"
 
 // ---- block I/O by residency ----
 extern int brix_archive_stripewidth;
@@ -140,6 +142,9 @@ struct connection_info_t {
   int transferSocket;
   uint64_t fileOffset;
   io_bufreq_t ioRequest;
+  quor_sockaddr_t remoteAddr;          // the mover's control connection
+  quor_sockaddr_t localNetAddr;        // this slot's data listen socket
+  quor_sockaddr_t remoteTransferAddr;  // the mover's data connection
   double startTime, stopTime, overheadTime, mvrProtocolTime, waitNetTime, waitFileTime;
 };
 
@@ -181,6 +186,9 @@ struct transfer_t {
   int connectListSize;
   connection_info_t* connectionList;
   int listenSockFD;
+  quor_sockaddr_t listenSockAddr;
+  pthread_t listenThreadId;
+  quor_reqid_t requestId;
 };
 extern transfer_t* xfer_ctl;
 

@@ -14,6 +14,7 @@
 #include <unistd.h>
 
 #include "brix_fileio.h"
+#include "brix_store_file.h"
 #include "ozu_util.h"
 #include "qel_threads.h"
 #include "quor_convert.h"
@@ -46,13 +47,15 @@ const char* spaceWord(int residency) {
 
 // One read or write call of the residency: the count, or -errno.
 ssize_t oneRead(int fd, int residency, void* buf, size_t count) {
-  if (residency == BRIX_QUOR_FILE || residency == BRIX_REMOTE_FILE) return -ENOSYS;
+  if (residency == BRIX_QUOR_FILE) return quor_Read(fd, buf, count);
+  if (residency == BRIX_REMOTE_FILE) return -ENOSYS;
   ssize_t n = read(fd, buf, count);
   return n < 0 ? -errno : n;
 }
 
 ssize_t oneWrite(int fd, int residency, const void* buf, size_t count) {
-  if (residency == BRIX_QUOR_FILE || residency == BRIX_REMOTE_FILE) return -ENOSYS;
+  if (residency == BRIX_QUOR_FILE) return quor_Write(fd, buf, count);
+  if (residency == BRIX_REMOTE_FILE) return -ENOSYS;
   ssize_t n = write(fd, buf, count);
   return n < 0 ? -errno : n;
 }
@@ -111,6 +114,8 @@ ssize_t readLoop(int fd, int residency, size_t count, void* buffer, bool archive
 
 int brix_ResidencySupported(int residency) {
   if (residency == BRIX_LOCAL_FILE || residency == BRIX_PIPE) return 1;
+  // Storage archives can be read, and their indexes rewritten and rebuilt.
+  if (residency == BRIX_QUOR_FILE && brix_function != BOP_CREATE) return 1;
   brix_Log(BRIX_MSG_ERROR, "[FATAL] %s archives are not available in this build of brix; use -E for a local archive\n",
            residency == BRIX_QUOR_FILE ? "QUOR-resident" : "remote (gateway host)");
   brix_SetExitCode(64);
@@ -193,8 +198,10 @@ const char* directionToString(int direction) {
   }
 }
 
-int brix_PositionFile(int fd, int residency, uint64_t offset, int origin, int, uint64_t*) {
-  if (residency == BRIX_QUOR_FILE || residency == BRIX_REMOTE_FILE)
+int brix_PositionFile(int fd, int residency, uint64_t offset, int origin, int direction,
+                      uint64_t* newOffset) {
+  if (residency == BRIX_QUOR_FILE) return brix_QuorPositionFile(fd, offset, origin, direction, newOffset);
+  if (residency == BRIX_REMOTE_FILE)
     return brix_ResidencySupported(residency) ? 0 : -1;
   char text[32];
   if (offset == UINT64_MAX || offset > uint64_t(INT64_MAX)) {
@@ -310,6 +317,7 @@ int brix_CreateArchiveFile(void) {
 
 int brix_GetArchiveXAttrs(int residency, struct stat* st) {
   if (residency == BRIX_PIPE) return 0;
+  if (residency == BRIX_QUOR_FILE) return brix_QuorGetArchiveXAttrs(st);
   if (residency != BRIX_LOCAL_FILE) {
     brix_ResidencySupported(residency);
     brix_SetExitCode(72);
@@ -340,6 +348,7 @@ int brix_OpenArchiveFile(int flags, struct stat* st) {
     brix_SetExitCode(72);
     return -1;
   }
+  if (brix_filetype == BRIX_QUOR_FILE) return brix_QuorOpenArchiveFile(flags, st);
   int rc = brix_GetArchiveXAttrs(brix_filetype, st);
   if (rc != 0) return rc;
   if (!S_ISREG(st->st_mode)) {
