@@ -26,7 +26,7 @@
 #include <string>
 #include <vector>
 
-#include "brix_fileio.h"
+#include "brix_ustar.h"
 #include "brix_session.h"
 #include "timed_run.h"
 

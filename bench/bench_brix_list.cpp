@@ -19,7 +19,7 @@
 #include <vector>
 
 #include "brix.h"
-#include "brix_fileio.h"
+#include "brix_ustar.h"
 #include "brix_index.h"
 #include "brix_session.h"
 #include "journal_text.h"

@@ -11,7 +11,7 @@
 #include <cstdlib>
 #include <string>
 
-#include "brix_fileio.h"
+#include "brix_blockio.h"
 #include "brix_filespec.h"
 #include "brix_index.h"
 

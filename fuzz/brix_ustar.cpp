@@ -7,7 +7,7 @@
 #include <cstdio>
 #include <cstdlib>
 
-#include "brix_fileio.h"
+#include "brix_ustar.h"
 #include "brix_index.h"
 
 namespace {

@@ -12,8 +12,11 @@
 #include <stddef.h>
 #include <stdint.h>
 
-#include "brix_fileio.h"
+#include "brix_ustar.h"
 #include "brix_index.h"
+
+// A filled buffer of the range readers (brix/src/xfer).
+struct io_buffer_t;
 
 // ---- ranges of entries ----
 struct ix_ListEntry_t {

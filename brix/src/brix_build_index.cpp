@@ -21,6 +21,7 @@
 #include <string_view>
 
 #include "brix_extract.h"
+#include "brix_blockio.h"
 #include "brix_filespec.h"
 #include "quor_convert.h"
 

@@ -10,7 +10,8 @@
 
 #include <string>
 
-#include "brix_fileio.h"
+#include "brix_blockio.h"
+#include "brix_ustar.h"
 #include "brix_index.h"
 
 char* brix_cf_filename = nullptr;

@@ -12,7 +12,8 @@
 #include <string>
 
 #include "brix_extract.h"
-#include "brix_fileio.h"
+#include "brix_blockio.h"
+#include "brix_xfer.h"
 #include "brix_filespec.h"
 #include "brix_index.h"
 

@@ -9,6 +9,7 @@
 #include <unistd.h>
 
 #include "brix_extract.h"
+#include "brix_blockio.h"
 #include "brix_filespec.h"
 
 int brix_IndexRewriteEntry(int ixFd, const bif_entry_t* theEntry, int64_t entryInx) {

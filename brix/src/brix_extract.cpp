@@ -16,6 +16,8 @@
 #include <vector>
 
 #include "brix_extract.h"
+#include "brix_blockio.h"
+#include "brix_xfer.h"
 #include "brix_store_file.h"
 #include "brix_filespec.h"
 

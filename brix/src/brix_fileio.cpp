@@ -2,26 +2,32 @@
 // retry rules, positioning, creating and opening the archive, intermediate
 // directories and the truncated-member test.
 //
-// Local files and pipes are served here. Archives in the storage service and
-// on the gateway host reach these same entry points through the residency
-// switch; until their data calls exist, each such branch reports that the
-// residency is not available.
+// Local files, pipes and files in the storage service are served here; a
+// file on the gateway host's own file system is not yet, and reports so.
 #include <errno.h>
 #include <fcntl.h>
 #include <stdlib.h>
 #include <string.h>
 #include <sys/stat.h>
+#include <time.h>
 #include <unistd.h>
 
-#include "brix_fileio.h"
+#include <algorithm>
+#include <iterator>
+#include <string>
+
+#include "brix_blockio.h"
 #include "brix_store_file.h"
 #include "ozu_util.h"
+#include "quor_api.h"
+#include "quorex_expire.h"
 #include "qel_threads.h"
 #include "quor_convert.h"
 
 int brix_archive_stripewidth = 1;
 int brix_optimum_access = 0;
 int brix_archive_is_tape = 0;
+quor_xfileattr_t brix_archive_xattr;
 
 namespace {
 
@@ -110,12 +116,243 @@ ssize_t readLoop(int fd, int residency, size_t count, void* buffer, bool archive
   return ssize_t(got);
 }
 
+// The directories leading to a file in the storage service: the deepest
+// existing ancestor is found walking up, then each level below it is made
+// (levels on the way get the owner's full access so the walk can go on).
+int makeStoreSubdirs(char* path, mode_t mode) {
+  static const char* fn = "brix_MakeAllSubdirs";
+  char* last = strrchr(path, '/');
+  if (!last || last == path) return 0;
+  *last = '\0';
+  int rc = 0;
+  char* start = nullptr;
+  for (char* p = strrchr(path, '/'); p && p != path; p = strrchr(path, '/')) {
+    *p = '\0';
+    quor_stat_t st;
+    int s;
+    do s = quor_Stat(path, &st);
+    while (s == -EAGAIN);
+    if (s == 0) {
+      if (!S_ISDIR(st.st_mode)) {
+        brix_Log(BRIX_MSG_ERROR, "%s: Error creating subdirs for QUOR archive path. Not a directory: %s", fn,
+                 path);
+        rc = -1;
+      }
+      start = p;
+      break;
+    }
+    if (s == -ENOENT) continue;
+    if (s == -EACCES)
+      brix_Log(BRIX_MSG_ERROR, "%s: Access denied (QUOR permission problem) for %s", fn, path);
+    else
+      brix_Log(BRIX_MSG_ERROR, "%s: Error %d creating subdirs for %s", fn, s, path);
+    rc = -1;
+    start = p;
+    break;
+  }
+  for (char* q = path; q < last; q++)
+    if (*q == '\0') *q = '/';
+  if (rc == 0) {
+    char* from = start ? start + 1 : path + (path[0] == '/' ? 1 : 0);
+    for (char* q = from; rc == 0; q++) {
+      bool end = (*q == '\0');
+      if (*q != '/' && !end) continue;
+      char saved = *q;
+      *q = '\0';
+      mode_t m = end ? mode : (mode | 0700);
+      for (;;) {
+        quor_stat_t st;
+        if (quor_Stat(path, &st) == 0 && S_ISDIR(st.st_mode)) break;
+        int r = quor_Mkdir(path, m);
+        if (r == 0 || r == -EEXIST) break;
+        if (r == -EAGAIN) continue;
+        if (r == -EPERM || r == -EACCES)
+          brix_Log(BRIX_MSG_ERROR, "%s: Permission error creating intermediate QUOR subdirectory: %s", fn, path);
+        else
+          brix_Log(BRIX_MSG_ERROR, "%s: Error %d creating intermediate QUOR subdirectory: %s", fn, r, path);
+        rc = -1;
+        break;
+      }
+      *q = saved;
+      if (end) break;
+    }
+  }
+  *last = '/';
+  return rc;
+}
+
+// The hints of a new storage archive: its planned size, and the class asked
+// for (11 when none is known, so the service never picks at random).
+void archiveHints(quor_cos_hints_t* hints, quor_cos_priorities_t* pri) {
+  memset(hints, 0, sizeof *hints);
+  memset(pri, 0, sizeof *pri);
+  hints->MinFileSize = hints->MaxFileSize = brix_archive_filesize;
+  pri->MinFileSizePriority = pri->MaxFileSizePriority = 20;
+  if (brix_archive_cosID > 0) {
+    hints->COSId = unsigned(brix_archive_cosID);
+    pri->COSIdPriority = 30;
+  } else if (brix_archive_cosID == 0) {
+    acct_rec_t def = 0, cur = 0;
+    quor_GetAcct(&def, &cur);
+    quorex_SelectCOS(nullptr, brix_archive_filesize, brix_UID, brix_GID, uint32_t(cur), copyCount,
+                     long(brix_GetParentSubsysID(brix_archive_abs_path ? brix_archive_abs_path : brix_archive)),
+                     hints, pri);
+    if (hints->COSId > 0) brix_archive_cosID = int(hints->COSId);
+  }
+  if (hints->COSId == 0) {
+    hints->COSId = 11;
+    pri->COSIdPriority = 30;
+  }
+}
+
+int createStoreArchive() {
+  console_message("creating QUOR Archive file", brix_archive);
+  quor_cos_hints_t hints, chosen;
+  quor_cos_priorities_t pri;
+  archiveHints(&hints, &pri);
+  char text[32];
+  if (brix_debug_level >= 1)
+    fprintf(stderr, "[debug] Hints: COS ID=%d, priority=%d Size=%s\n", int(hints.COSId), int(pri.COSIdPriority),
+            u64tostr_r(brix_archive_filesize, text));
+  quor_Unlink(brix_archive);
+  memset(&chosen, 0, sizeof chosen);
+  int fd = quor_Open(brix_archive, O_WRONLY | O_CREAT | O_TRUNC, 0666, &hints, &pri, &chosen);
+  console_message("", "");
+  if (fd < 0) {
+    if (fd == -ENOENT)
+      brix_Log(BRIX_MSG_ERROR, "Nonexistent path (do you need -P?) creating archive file %s\n", brix_archive);
+    else if (fd == -EPERM)
+      brix_Log(BRIX_MSG_ERROR, "Permision error creating archive file %s\n", brix_archive);
+    else
+      brix_Log(BRIX_MSG_ERROR, "Error %d on quor_Open (create) for %s\n", fd, brix_archive);
+    brix_SetExitCode(72);
+    return -1;
+  }
+  brix_archive_fd = fd;
+  if (brix_debug_level >= 1)
+    fprintf(stderr, "[debug] successfully opened file for writing on FD=%d, COS=[%s] (%d)\n", fd, chosen.COSName,
+            int(chosen.COSId));
+  if (brix_archive_cosID > 0 && chosen.COSId != 0 && int(chosen.COSId) != brix_archive_cosID)
+    brix_Log(BRIX_MSG_INFO, "[warning] File '%s' created on COS %d [%s] instead of specified COS %d\n",
+             brix_archive, int(chosen.COSId), chosen.COSName, brix_archive_cosID);
+  if (chosen.COSId != 0) brix_archive_cosID = int(chosen.COSId);
+  if (brix_archive_familyid > 0) {
+    int rc = brix_SetFamilyID(brix_archive, brix_archive_familyid);
+    if (rc != 0)
+      brix_Log(BRIX_MSG_INFO, "[warning] Error %d returned when trying to set family ID %d for File '%s'\n", rc,
+               brix_archive_familyid, brix_archive);
+  }
+  struct stat st;
+  if (brix_GetArchiveXAttrs(BRIX_QUOR_FILE, &st) != 0) {
+    brix_SetExitCode(72);
+    return -1;
+  }
+  quor_FreeXAttributes(&brix_archive_xattr);
+  return brix_GetArchiveStripeInfo(0, &brix_archive_xattr);
+}
+
 }  // namespace
+
+int brix_GetArchiveStripeInfo(int stageFlag, const quor_xfileattr_t* xattr) {
+  int widest = 0, level = 0;
+  bool found = false;
+  for (level = 0; level < QUOR_MAX_LEVELS; level++) {
+    widest = std::max(widest, int(xattr->SCAttrib[level].StripeWidth));
+    if (xattr->SCAttrib[level].Flags & 0x4) {
+      found = true;
+      break;
+    }
+  }
+  uint32_t op = brix_function;
+  if (!found && op != BOP_CREATE && op != BOP_COPY && op != BOP_REPACK) {
+    brix_Log(BRIX_MSG_INFO, "[warning] internal error - no data at any level of hierarchy for %s\n", brix_archive);
+    brix_SetExitCode(72);
+    return -1;
+  }
+  static const uint32_t stagingOps[] = {2, 3, 4, 7, 9, 11, 13};
+  if (std::find(std::begin(stagingOps), std::end(stagingOps), op) == std::end(stagingOps)) stageFlag = 0;
+  int used = (stageFlag && found) ? level : 0;
+  int width = stageFlag ? widest : int(xattr->SCAttrib[0].StripeWidth);
+  brix_optimum_access = int(xattr->SCAttrib[used].OptimumAccessSize);
+  brix_archive_stripewidth = width > 0 ? width : 1;
+  brix_archive_is_tape = found && !(xattr->SCAttrib[level].Flags & 0x1);
+  if (brix_debug_level >= 1)
+    fprintf(stderr, "[debug]SC[%d] stripe width: %d optimum access size: %d, %s tape\n", used,
+            brix_archive_stripewidth, brix_optimum_access, brix_archive_is_tape ? "is" : "is NOT");
+  return 0;
+}
+
+uint32_t brix_GetParentSubsysID(const char* path) {
+  std::string parent = path ? path : "";
+  if (parent.size() > 1025) parent.resize(1025);
+  size_t slash = parent.rfind('/');
+  parent = slash == std::string::npos ? "." : slash == 0 ? "/" : parent.substr(0, slash);
+  quor_fileattr_t attr;
+  memset(&attr, 0, sizeof attr);
+  int rc = quor_FileGetAttributes(parent.c_str(), &attr);
+  if (rc != 0) {
+    brix_Log(BRIX_MSG_WARNING, "%s: error %d trying to obtain subsys ID for directory %s\n",
+             "brix_GetParentSubsysID", rc, parent.c_str());
+    return 0;
+  }
+  return attr.Attrs.SubSystemId;
+}
+
+int brix_SetFamilyID(const char* path, int familyId) {
+  if (brix_debug_level >= 2) fprintf(stderr, "/debug/setting family ID for %s to %d\n", path, familyId);
+  quor_fileattr_t in, out;
+  memset(&in, 0, sizeof in);
+  memset(&out, 0, sizeof out);
+  in.Attrs.FamilyId = unsigned(familyId);
+  int rc = quor_FileSetAttributes(path, quor_fileattrbits_t(1) << 52, &in, &out);
+  if (rc != 0)
+    brix_Log(BRIX_MSG_WARNING, "%s: Error %d trying to set family ID %d for %s\n", "brix_SetFamilyID", rc, familyId,
+             path);
+  return rc;
+}
+
+int brix_ExpireSetExpiration(const char* path) {
+  static const char* fn = "brix_ExpireSetExpiration";
+  if (!brix_config_opts.EnableFileExpiration) {
+    if (brix_debug_level > 1)
+      fprintf(stderr, "/debug/%s: Setting expiration times: disabled in brix_config_opts-not set for %s\n", fn, path);
+    return 0;
+  }
+  quor_fileattr_t attr;
+  memset(&attr, 0, sizeof attr);
+  int rc = quor_FileGetAttributes(path, &attr);
+  if (rc != 0) {
+    brix_Log(BRIX_MSG_INFO, "*** %s: error %d on quor_FileGetAttributes call for '%s' - cannot set expiration\n", fn,
+             rc, path);
+    brix_SetExitCode(71);
+    return rc;
+  }
+  uint64_t when = 0;
+  if (quorex_ExpireLookupTime(&attr.Attrs, &when) != 0) {
+    if (brix_debug_level > 1) fprintf(stderr, "/debug/%s: No expiration time defined for %s - not set\n", fn, path);
+    return 0;
+  }
+  if (brix_debug_level > 1) {
+    time_t t = time_t(when);
+    char date[32];
+    ctime_r(&t, date);
+    fprintf(stderr, "/debug/%s: setting expiration time to %lu(%24.24s) for %s\n", fn, (unsigned long)when, date,
+            path);
+  }
+  rc = ozugw_UdaSetExpiration(path, when);
+  if (rc != 0) {
+    brix_Log(BRIX_MSG_ERROR, "*** %s: error %d on ozugw_UdaSetExpiration call for '%s' - cannot set expiration\n", fn,
+             rc, path);
+    brix_SetExitCode(70);
+    return rc;
+  }
+  return 0;
+}
 
 int brix_ResidencySupported(int residency) {
   if (residency == BRIX_LOCAL_FILE || residency == BRIX_PIPE) return 1;
-  // Storage archives can be read, and their indexes rewritten and rebuilt.
-  if (residency == BRIX_QUOR_FILE && brix_function != BOP_CREATE) return 1;
+  // Storage archives are written, read, and their indexes rewritten.
+  if (residency == BRIX_QUOR_FILE) return 1;
   brix_Log(BRIX_MSG_ERROR, "[FATAL] %s archives are not available in this build of brix; use -E for a local archive\n",
            residency == BRIX_QUOR_FILE ? "QUOR-resident" : "remote (gateway host)");
   brix_SetExitCode(64);
@@ -200,10 +437,30 @@ const char* directionToString(int direction) {
 
 int brix_PositionFile(int fd, int residency, uint64_t offset, int origin, int direction,
                       uint64_t* newOffset) {
-  if (residency == BRIX_QUOR_FILE) return brix_QuorPositionFile(fd, offset, origin, direction, newOffset);
-  if (residency == BRIX_REMOTE_FILE)
-    return brix_ResidencySupported(residency) ? 0 : -1;
   char text[32];
+  if (residency == BRIX_QUOR_FILE) {
+    int noSpace = 0;
+    for (;;) {
+      uint64_t out = 0;
+      int rc = quor_SetFileOffset(fd, offset, origin, direction, &out);
+      if (rc == 0) {
+        if (brix_debug_level >= 2)
+          fprintf(stderr, "/debug/ returned offset from quor_SetFileOffset = %s\n", u64tostr_r(out, text));
+        if (newOffset) *newOffset = out;
+        return 0;
+      }
+      if (rc == -ENOSPC) {
+        brix_Log(BRIX_MSG_WARNING, "\"No Space\" error seeking on QUOR-resident file - delaying/retrying");
+        if (++noSpace > 5 || brix_shutdown_signalled) return -1;
+        ozugw_ThreadSleep(BRIX_NOSPACE_WAIT, 0);
+        continue;
+      }
+      brix_Log(BRIX_MSG_ERROR, "Error %d seeking on QUOR-resident file. Type=%s Dir=%s Offset=%s\n", rc,
+               posToString(origin), directionToString(direction), u64tostr_r(offset, text));
+      return -1;
+    }
+  }
+  if (residency == BRIX_REMOTE_FILE) return brix_ResidencySupported(residency) ? 0 : -1;
   if (offset == UINT64_MAX || offset > uint64_t(INT64_MAX)) {
     brix_Log(BRIX_MSG_ERROR, "Unable to convert offset [%s] to file position on this architecture\n",
              u64tostr_r(offset, text));
@@ -222,6 +479,7 @@ int brix_PositionFile(int fd, int residency, uint64_t offset, int origin, int di
 int brix_MakeAllSubdirs(char* path, mode_t mode, int residency) {
   static const char* fn = "brix_MakeAllSubdirs";
   if (residency == BRIX_PIPE) return 0;
+  if (residency == BRIX_QUOR_FILE) return makeStoreSubdirs(path, mode);
   if (residency != BRIX_LOCAL_FILE) return brix_ResidencySupported(residency) ? 0 : -1;
   char* last = strrchr(path, '/');
   if (!last) return 0;
@@ -301,6 +559,7 @@ int brix_CreateArchiveFile(void) {
       return -1;
     }
   }
+  if (brix_filetype == BRIX_QUOR_FILE) return createStoreArchive();
   if (brix_debug_level >= 2)
     fprintf(stderr, "[debug] creating Archive file %s on local filesystem\n", brix_archive);
   int fd = open(brix_archive, O_RDWR | O_CREAT | O_TRUNC | O_NONBLOCK | O_CLOEXEC, 0666);
@@ -317,7 +576,29 @@ int brix_CreateArchiveFile(void) {
 
 int brix_GetArchiveXAttrs(int residency, struct stat* st) {
   if (residency == BRIX_PIPE) return 0;
-  if (residency == BRIX_QUOR_FILE) return brix_QuorGetArchiveXAttrs(st);
+  if (residency == BRIX_QUOR_FILE) {
+    quor_FreeXAttributes(&brix_archive_xattr);
+    memset(&brix_archive_xattr, 0, sizeof brix_archive_xattr);
+    int rc = quor_FileGetXAttributes(brix_archive, 8, 0, &brix_archive_xattr);
+    if (rc == 0) {
+      // Readers compare the archive's size with the index's.
+      if (st) {
+        memset(st, 0, sizeof *st);
+        st->st_size = off_t(brix_archive_xattr.Attrs.DataLength);
+        st->st_mode = S_IFREG | 0644;
+      }
+      return 0;
+    }
+    if (rc == -ENOENT)
+      brix_Log(BRIX_MSG_ERROR, "[FATAL] no such QUOR archive file: %s\n", brix_archive);
+    else if (rc == -EACCES)
+      brix_Log(BRIX_MSG_ERROR, "[FATAL] no permission to access QUOR archive file: %s\n", brix_archive);
+    else
+      brix_Log(BRIX_MSG_ERROR, "[FATAL] error %d getting attributes for QUOR archive file %s\n", rc,
+               brix_archive);
+    brix_SetExitCode(72);
+    return -1;
+  }
   if (residency != BRIX_LOCAL_FILE) {
     brix_ResidencySupported(residency);
     brix_SetExitCode(72);

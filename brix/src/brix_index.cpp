@@ -13,7 +13,8 @@
 
 #include <string>
 
-#include "brix_fileio.h"
+#include "brix_blockio.h"
+#include "brix_ustar.h"
 #include "brix_index.h"
 #include "ozu_util.h"
 #include "qel_threads.h"

@@ -10,7 +10,7 @@
 #include <string.h>
 #include <unistd.h>
 
-#include "brix_fileio.h"
+#include "brix_blockio.h"
 #include "brix_index.h"
 
 namespace {

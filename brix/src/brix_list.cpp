@@ -11,8 +11,7 @@
 #include <string>
 #include <vector>
 
-#include "brix_fileio.h"
-#include "brix_store_file.h"
+#include "brix_blockio.h"
 #include "brix_store_file.h"
 #include "brix_filespec.h"
 #include "brix_index.h"

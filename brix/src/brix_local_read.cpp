@@ -20,7 +20,8 @@
 #include <system_error>
 #include <thread>
 
-#include "brix_fileio.h"
+#include "brix_blockio.h"
+#include "brix_xfer.h"
 
 namespace {
 

@@ -16,7 +16,7 @@
 #include <string>
 
 #include "brix.h"
-#include "brix_fileio.h"
+#include "brix_blockio.h"
 #include "brix_index.h"
 #include "ozu_xfercore.h"
 #include "quor_api.h"

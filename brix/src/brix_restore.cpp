@@ -25,6 +25,8 @@
 #include <vector>
 
 #include "brix_extract.h"
+#include "brix_blockio.h"
+#include "brix_xfer.h"
 #include "qel_threads.h"
 
 namespace {

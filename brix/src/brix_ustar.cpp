@@ -2,7 +2,8 @@
 // read from an archive, and the octal field writers and readers.
 #include <string.h>
 
-#include "brix_fileio.h"
+#include "brix_blockio.h"
+#include "brix_ustar.h"
 #include "quor_convert.h"
 
 namespace {

@@ -15,6 +15,8 @@
 #include <string>
 
 #include "brix_extract.h"
+#include "brix_blockio.h"
+#include "brix_xfer.h"
 #include "brix_store_file.h"
 #include "brix_filespec.h"
 

@@ -11,7 +11,8 @@
 #include <string>
 #include <vector>
 
-#include "brix_fileio.h"
+#include "brix_blockio.h"
+#include "brix_ustar.h"
 #include "brix_test_util.h"
 #include "client_process.h"
 

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "brix_extract.h"
+#include "brix_xfer.h"
 #include "brix_test_util.h"
 
 namespace {

@@ -10,7 +10,7 @@
 #include <string>
 #include <vector>
 
-#include "brix_fileio.h"
+#include "brix_blockio.h"
 #include "brix_test_util.h"
 
 namespace {

@@ -9,7 +9,8 @@
 #include <string>
 #include <vector>
 
-#include "brix_fileio.h"
+#include "brix_ustar.h"
+#include "brix_xfer.h"
 #include "brix_test_util.h"
 
 namespace {

@@ -5,7 +5,7 @@
 
 #include <string>
 
-#include "brix_fileio.h"
+#include "brix_ustar.h"
 #include "brix_test_util.h"
 
 namespace {

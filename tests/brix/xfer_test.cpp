@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "brix_fileio.h"
+#include "brix_xfer.h"
 #include "brix_test_util.h"
 
 namespace {

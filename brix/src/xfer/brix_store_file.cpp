@@ -16,88 +16,14 @@
 #include "qel_threads.h"
 #include "quor_convert.h"
 
-quor_xfileattr_t brix_archive_xattrs;
 extern int brix_index_residency;
 
-namespace {
-
-constexpr uint32_t kLevelHoldsData = 0x4;
-constexpr uint32_t kLevelDisk = 0x1;
-
-void fillStat(const quor_xfileattr_t* x, struct stat* st) {
-  if (!st) return;
-  memset(st, 0, sizeof *st);
-  st->st_size = off_t(x->Attrs.DataLength);
-  st->st_mode = S_IFREG | 0644;
-}
-
-}  // namespace
-
-int brix_QuorGetArchiveXAttrs(struct stat* st) {
-  quor_xfileattr_t x;
-  memset(&x, 0, sizeof x);
-  int rc = quor_FileGetXAttributes(brix_archive, 8, 0, &x);
-  if (rc != 0) {
-    if (rc == -2)
-      brix_Log(BRIX_MSG_ERROR, "[FATAL] no such QUOR archive file: %s\n", brix_archive);
-    else if (rc == -13)
-      brix_Log(BRIX_MSG_ERROR, "[FATAL] no permission to access QUOR archive file: %s\n", brix_archive);
-    else
-      brix_Log(BRIX_MSG_ERROR, "[FATAL] error %d getting attributes for QUOR archive file %s\n", rc,
-               brix_archive);
-    brix_SetExitCode(72);
-    return -1;
-  }
-  brix_FreeXAttrsPVList(&brix_archive_xattrs);
-  brix_archive_xattrs = x;
-  fillStat(&x, st);
-  return 0;
-}
-
-int brix_GetArchiveStripeInfo(int stageFlag, quor_xfileattr_t* x) {
-  int widest = 0, level = -1;
-  for (int i = 0; i < QUOR_MAX_LEVELS; i++) {
-    widest = std::max(widest, int(x->SCAttrib[i].StripeWidth));
-    if (x->SCAttrib[i].Flags & kLevelHoldsData) {
-      level = i;
-      break;
-    }
-  }
-  if (level < 0 && brix_function != BOP_CREATE && brix_function != BOP_COPY &&
-      brix_function != BOP_REPACK) {
-    brix_Log(BRIX_MSG_INFO, "[warning] internal error - no data at any level of hierarchy for %s\n",
-             brix_archive);
-    brix_SetExitCode(72);
-    return -1;
-  }
-  switch (brix_function) {
-    case BOP_APPEND: case BOP_BUILD_INDEX: case BOP_COMPARE: case BOP_COPY: case BOP_EXTRACT:
-    case BOP_REPACK: case BOP_UPDATE: break;
-    default: stageFlag = 0;
-  }
-  int used = 0;
-  if (stageFlag && level >= 0) {
-    brix_archive_stripewidth = widest;
-    brix_optimum_access = int(x->SCAttrib[level].OptimumAccessSize);
-    used = level;
-  } else {
-    brix_archive_stripewidth = int(x->SCAttrib[0].StripeWidth);
-    brix_optimum_access = int(x->SCAttrib[0].OptimumAccessSize);
-  }
-  if (brix_archive_stripewidth <= 0) brix_archive_stripewidth = 1;
-  brix_archive_is_tape = level >= 0 && !(x->SCAttrib[level].Flags & kLevelDisk);
-  if (brix_debug_level >= 1)
-    fprintf(stderr, "[debug]SC[%d] stripe width: %d optimum access size: %d, %s tape\n", used,
-            brix_archive_stripewidth, brix_optimum_access, brix_archive_is_tape ? "is" : "is NOT");
-  return 0;
-}
+int brix_QuorGetArchiveXAttrs(struct stat* st) { return brix_GetArchiveXAttrs(BRIX_QUOR_FILE, st); }
 
 int brix_ReadArchiveStripes(void) {
   struct stat st;
   if (brix_QuorGetArchiveXAttrs(&st) != 0) return -1;
-  brix_FreeXAttrsPVList(&brix_archive_xattrs);
-  return brix_GetArchiveStripeInfo((brix_option_flags & BRIX_OPT_NOSTAGE) ? 1 : 0,
-                                   &brix_archive_xattrs);
+  return brix_GetArchiveStripeInfo((brix_option_flags & BRIX_OPT_NOSTAGE) ? 1 : 0, &brix_archive_xattr);
 }
 
 int brix_QuorOpenArchiveFile(int flags, struct stat* st) {

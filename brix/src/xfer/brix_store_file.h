@@ -21,13 +21,11 @@
 #include <stdint.h>
 #include <sys/stat.h>
 
+#include "brix_blockio.h"
 #include "brix_store_read.h"
 #include "quor_types.h"
 
-extern quor_xfileattr_t brix_archive_xattrs;
-
 int brix_QuorGetArchiveXAttrs(struct stat* st);
-int brix_GetArchiveStripeInfo(int stageFlag, quor_xfileattr_t* x);
 int brix_ReadArchiveStripes(void);
 int brix_QuorOpenArchiveFile(int flags, struct stat* st);
 int brix_QuorPositionFile(int fd, uint64_t offset, int origin, int direction, uint64_t* newOffset);

@@ -15,7 +15,8 @@
 
 #include <stdint.h>
 
-#include "brix_fileio.h"
+#include "brix_ustar.h"
+#include "brix_xfer.h"
 #include "mvr_protocol.h"
 
 int brix_CopyFromQUORArchive(int archiveFd, uint64_t startAddr, uint64_t bytesToRead,

@@ -1,86 +1,21 @@
-// Archive bytes: block I/O by residency with its retry rules, creating and
-// opening archives, the ustar member header, the transfer control record with
-// its buffer pool, and the local (file or pipe) archive writer.
-//
-// The block reader, writer and positioning keep no state and may run in
-// several threads at once, each on its own descriptor.
-#ifndef BRIX_BRIX_FILEIO_H
-#define BRIX_BRIX_FILEIO_H
+// The archive transfer: its control record with the buffer pool, queues,
+// request entries, locks and flags; reading archive ranges; writing local
+// and piped archives.
+#ifndef BRIX_XFER_BRIX_XFER_H
+#define BRIX_XFER_BRIX_XFER_H
 
 #include <pthread.h>
 #include <stddef.h>
 #include <stdint.h>
-#include <sys/stat.h>
+
+#include <atomic>
 
 #include "brix.h"
+#include "brix_blockio.h"
 #include "brix_index.h"
 #include "quor_api.h"
 #include "quor_net.h"
 
-// ---- block I/O by residency ----
-extern int brix_archive_stripewidth;
-extern int brix_optimum_access;
-extern int brix_archive_is_tape;
-
-ssize_t brix_BlockRead(int fd, const char* path, int residency, size_t count, void* buffer);
-ssize_t brix_BlockWrite(int fd, const char* path, int residency, size_t count, const void* buffer);
-ssize_t brix_ReadArchive(int fd, size_t count, void* buffer);
-int brix_PositionFile(int fd, int residency, uint64_t offset, int origin, int direction,
-                      uint64_t* newOffset);
-const char* posToString(int origin);
-const char* directionToString(int direction);
-int brix_CreateArchiveFile(void);
-int brix_OpenArchiveFile(int flags, struct stat* st);
-int brix_GetArchiveXAttrs(int residency, struct stat* st);
-int brix_MakeAllSubdirs(char* path, mode_t mode, int residency);
-int brix_CheckFileTruncated(uint64_t archiveSize, const bif_entry_t* entry, int64_t ordinal);
-// Whether this program can hold archives of that residency yet; when not,
-// reports it and stores an exit code.
-int brix_ResidencySupported(int residency);
-
-// How long the writer waits after ENOSPC before trying again, and how many
-// zero-count writes in a row it accepts before giving up (tests shorten the
-// wait through the library's time seam).
-constexpr int BRIX_NOSPACE_WAIT = 30;
-constexpr int BRIX_MAX_ZERO_WRITES = 100;
-
-// ---- ustar member header ----
-struct posix_header_t {
-  char thb_name[100];
-  char thb_mode[8];
-  char thb_uid[8];
-  char thb_gid[8];
-  char thb_size[12];
-  char thb_mtime[12];
-  char thb_chksum[8];
-  char thb_typeflag;
-  char thb_linkname[100];
-  char thb_magic[6];
-  char thb_version[2];
-  char thb_uname[32];
-  char thb_gname[32];
-  char thb_devmajor[8];
-  char thb_devminor[8];
-  char thb_prefix[155];
-};
-static_assert(sizeof(posix_header_t) == 500, "ustar header fields are 500 bytes");
-
-constexpr int BRIX_TAR_EOF = -999999;
-constexpr size_t BRIX_BLOCK = 512;
-
-void brix_BuildPosixHeader(const bif_entry_t* entry, unsigned char block[512]);
-int brix_GetTarHeader(const unsigned char block[512], posix_header_t* hdr);
-int brix_ReadHdrBlock(int archiveFd, posix_header_t* hdr);
-uint64_t brix_GetMemberFilesize(const posix_header_t* hdr);
-// Octal writers: 0, or -1 when the value overflowed (the low digits stay).
-int Uint32_tToOctal(uint32_t value, char* field, int width, int nulFlag, const char* fieldName);
-int Uint64_tToOctal(uint64_t value, char* field, int width, int nulFlag, const char* fieldName);
-int OctalToUint32_t(uint32_t* value, int width, const char* field, const char* fieldName);
-int OctalToUint64_t(uint64_t* value, int width, const char* field, const char* fieldName);
-// An id field: octal when it fits, else the base-256 form GNU tar reads.
-void brix_IdToField(uint32_t value, char field[8]);
-
-// ---- transfer control record, buffer pool, queues ----
 enum IO_OPERATION { IOP_GET = 1, IOP_PUT = 2, IOP_COPY = 3 };
 enum IOB_STATES {
   IOB_INIT_STATE = 0,
@@ -233,13 +168,6 @@ int brix_CopyFromLocalArchive(int archiveFd, uint64_t startAddr, uint64_t bytesT
 // The buffers stay from one range to the next; this frees them (an
 // operation that read ranges calls it once at its end).
 void brix_LocalReadRelease(void);
-
-// A ustar block whose checksum is right, whatever its typeflag (a header
-// this program does not take may still say how much data follows it).
-int brix_TarHeaderChecksumOk(const unsigned char block[512]);
-// A uid or gid field of a member header: octal, or the base-256 form
-// (first byte 0x80) that large ids take.
-uint32_t brix_TarIdField(const char field[8]);
 
 // ---- local and piped archives ----
 int brix_CopyToLocalArchive(double* xferTime, int* threadsUsed);

@@ -6,7 +6,7 @@
 #include <sys/time.h>
 #include <unistd.h>
 
-#include "brix_fileio.h"
+#include "brix_xfer.h"
 
 transfer_t* xfer_ctl = nullptr;
 

@@ -26,7 +26,8 @@
 #include <string>
 #include <vector>
 
-#include "brix_fileio.h"
+#include "brix_ustar.h"
+#include "brix_xfer.h"
 
 namespace {
 
