@@ -40,7 +40,7 @@ struct rule {
 
 enum {
   F_SHORT = 1, F_REPEAT, F_DIE, F_BADSUM, F_WRONGID, F_OUTSIDE, F_OVERSTATE, F_STATUS, F_FROM,
-  F_CROWD,
+  F_CROWD, F_EIO_AFTER, F_CLAIM_MORE, F_TWICE, F_SWAP,
 };
 
 const struct {
@@ -54,6 +54,10 @@ const struct {
     {"WrongId", F_WRONGID, 0, 0, 0},           {"OutsideWindow", F_OUTSIDE, 0, 0, 0},
     {"Overstate", F_OVERSTATE, 1, 1, INT64_MAX}, {"Status", F_STATUS, 1, INT32_MIN, INT32_MAX},
     {"From", F_FROM, 2, 0, 0},                 {"Crowd", F_CROWD, 1, 1, 1000},
+    // Read knobs: -5 once BYTES moved; a reply claiming BYTES more than the
+    // movers sent; the first piece sent twice; pieces sent pairwise swapped.
+    {"EioAfter", F_EIO_AFTER, 1, 1, INT64_MAX}, {"ClaimMore", F_CLAIM_MORE, 1, 1, INT64_MAX},
+    {"Twice", F_TWICE, 0, 0, 0},               {"Swap", F_SWAP, 0, 0, 0},
 };
 
 std::vector<rule> rules;
@@ -144,6 +148,7 @@ struct Mover {
   Gate* gate;
   uint64_t movedByMe = 0;
   bool firstPacket = true;
+  bool sentTwice = false;
   std::vector<char> buf;
   int pipe[2] = {-1, -1};  // socket to file without a user-space copy
 };
@@ -456,6 +461,13 @@ void runMvrprot(Mover* m, int ctl) {
       }
       p.moved += n;
       m->movedByMe += n;
+      bool again = m->first && f.twice && !m->sentTwice;
+      if (again) {
+        // The same piece once more, as a mover that lost track would.
+        m->sentTwice = true;
+        p.moved -= n;
+        m->movedByMe -= n;
+      }
       if (reply.Flags & MVRPROT_COMP_REPLY) {
         completion_msg_t c;
         memset(&c, 0, sizeof c);
@@ -592,9 +604,27 @@ gw_mover_faults_t gw_MoverFaultsFor(int direction) {
         break;
       case F_FROM: f.from = r.text; break;
       case F_CROWD: f.crowd = int(r.value); break;
+      default: break;  // the read knobs count mover-protocol reads only
     }
   }
   return f;
+}
+
+void gw_MoverReadKnobsFor(gw_mover_faults_t* f) {
+  static unsigned reads = 0;
+  std::lock_guard<std::mutex> hold(countLock);
+  unsigned seen = ++reads;
+  for (const rule& r : rules) {
+    if (r.direction == GW_MOVE_WRITE) continue;
+    if (!(r.nth == 0 || seen == r.nth || (r.orLater && seen > r.nth))) continue;
+    switch (r.kind) {
+      case F_EIO_AFTER: f->eioAfter = uint64_t(r.value); break;
+      case F_CLAIM_MORE: f->claimMore = uint64_t(r.value); break;
+      case F_TWICE: f->twice = 1; break;
+      case F_SWAP: f->swap = 1; break;
+      default: break;
+    }
+  }
 }
 
 void gw_MoversRun(gw_mover_plan_t* plan) {

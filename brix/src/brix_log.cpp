@@ -39,6 +39,8 @@ void clearConsoleForOutput() {
 
 }  // namespace
 
+thread_local int brix_log_no_relay = 0;
+
 int brix_LogMsg(int level, uint32_t selector, const char* text) {
   if (!text) text = "";
   if (level >= 0 && level < 4) {
@@ -53,7 +55,7 @@ int brix_LogMsg(int level, uint32_t selector, const char* text) {
     fwrite(line.data(), 1, line.size(), out);
     fflush(out);
   }
-  if (!brix_logging_enabled) return 0;
+  if (!brix_logging_enabled || brix_log_no_relay) return 0;
   char record[2048];
   int head = snprintf(record, sizeof record, "(%d) ", int(getpid()));
   size_t textLen = strlen(text);

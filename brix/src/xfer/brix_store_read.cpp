@@ -99,6 +99,7 @@ void brix_ReadErrorResync_LocalThread(transfer_t* ctl, uint64_t p) {
 }
 
 void* brix_LocalFileWriteThread(void* arg) {
+  brix_log_no_relay = 1;
   transfer_t* ctl = static_cast<transfer_t*>(arg);
   localFileThreadActive = 1;
   uint64_t p = ctl->srcOffset;
