@@ -405,3 +405,27 @@ int gw_HandleGetAsyncStatus(gw_conn_t*, const api_msghdr_t*, void* req, gw_reply
   }
   return gw_ReplyWithBody(reply, (xdrproc_t)qel_xdr_api_quor_GetAsyncStatus_rply_t, &r);
 }
+
+namespace {
+std::mutex openRecallLock;
+std::map<std::string, std::chrono::steady_clock::time_point> openRecalls;
+}  // namespace
+
+int gw_RecallOnOpen(const std::string& nspath, const gw_meta_t* m, uint32_t defaultDelay) {
+  std::string volume = volume_of(*m);
+  auto vd = rcfg.volumeDelayMs.find(volume);
+  uint32_t delay = vd != rcfg.volumeDelayMs.end() ? vd->second
+                   : rcfg.delayMs >= 0           ? uint32_t(rcfg.delayMs)
+                                                 : defaultDelay;
+  if (delay == 0) return 0;
+  std::lock_guard<std::mutex> hold(openRecallLock);
+  auto now = std::chrono::steady_clock::now();
+  auto it = openRecalls.find(nspath);
+  if (it == openRecalls.end()) {
+    openRecalls[nspath] = now;
+    return -1411;
+  }
+  if (now - it->second < std::chrono::milliseconds(delay)) return -1411;
+  openRecalls.erase(it);
+  return 0;
+}

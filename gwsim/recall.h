@@ -42,8 +42,14 @@
 #include <string>
 
 #include "quorcfgx_stanza.h"
+#include "store.h"
 
 void gw_RecallDefaults(void);
 int gw_RecallLoad(quor_cfg_stanza_t* block, std::string* err);
+// An open (without "do not stage") of a tape-only file: the first starts
+// its recall, and until the volume's recall delay has passed every open
+// answers -1411 (stage in progress); then 0, and the open stages the file
+// as it goes. 0 at once when the delay is 0.
+int gw_RecallOnOpen(const std::string& nspath, const gw_meta_t* m, uint32_t defaultDelay);
 
 #endif

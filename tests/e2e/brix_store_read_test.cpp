@@ -225,3 +225,92 @@ TEST_F(BrixStoreRead, GapAbortsExtract) {
   EXPECT_TRUE(has(r.err, "Extract aborted")) << r.err;
   EXPECT_TRUE(has(r.out, "BRIX: BRIX FAILED")) << r.out;
 }
+
+namespace {
+
+// A session whose /home/alice/t.tar lies on tape only (two stripes there),
+// recalled in 400 ms, filled with an archive of dir made locally.
+struct TapeArchive {
+  BrixSession s{
+      "Files = {\n  /home = {\n    Type = directory\n  }\n  /home/alice = {\n    Type = directory\n  }\n"
+      "  /home/alice/t.tar = {\n    Tape = VOL001:1\n    StripeWidth = 2\n  }\n}\n"
+      "Recall = {\n  Delay = 400\n}\n"};
+  std::string src;
+  bool setUp() {
+    if (!s.ready()) return false;
+    src = s.work + "/src";
+    writeNoise(src + "/t/noise.bin", 5 * 1000 * 1000 + 5, 11);
+    writeNoise(src + "/t/small", 700, 12);
+    s.cwd = src;
+    BrixResult r = s.run({"-c", "-E", "-f", s.work + "/t.tar", "t"});
+    s.cwd.clear();
+    if (r.status != 0) return false;
+    std::string store = s.gw.rootDir() + "/home/alice";
+    // The bytes go into the tape file in place, so it keeps its levels.
+    if (shellRun("cat " + s.work + "/t.tar > " + store + "/t.tar && cp " + s.work + "/t.tar.idx " + store) != 0)
+      return false;
+    if (!s.gw.restart()) return false;
+    s.env["QUOR_SERVER_HOST"] = "127.0.0.1/" + std::to_string(s.gw.port());
+    return true;
+  }
+  // brix in dir under a pseudo-terminal (console lines show there): its exit
+  // status, and what the terminal showed in *screen.
+  int onTerminal(const std::string& dir, const std::string& args, std::string* screen) {
+    std::string env;
+    for (const std::string& e : s.environment()) env += " '" + e + "'";
+    std::string typescript = s.work + "/typescript";
+    int rc = shellRun("cd " + dir + " && script -qec \"env -i" + env + " " + BrixSession::program() + " " + args +
+                      "\" " + typescript);
+    *screen = readAt(typescript, 0, 1 << 20);
+    unlink(typescript.c_str());
+    return rc;
+  }
+};
+
+}  // namespace
+
+// An extract of a tape-only archive says it fetches from tape and waits out
+// the recall (the open answers "stage in progress" until then); -H nostage
+// opens without staging and reads the tape level at its stripe width.
+TEST(BrixStoreTape, RecallAndNostage) {
+  TapeArchive t;
+  ASSERT_TRUE(t.setUp()) << t.s.gw.stderrText();
+  std::string out = t.s.work + "/out";
+  mkdir(out.c_str(), 0755);
+  std::string screen;
+  EXPECT_EQ(t.onTerminal(out, "-x -f /home/alice/t.tar", &screen), 0) << screen;
+  EXPECT_TRUE(has(screen, "Fetching Archive file from tape - this may take a while")) << screen;
+  EXPECT_TRUE(has(screen, "BRIX SUCCESSFUL")) << screen;
+  EXPECT_EQ(shellRun("cmp " + t.src + "/t/noise.bin " + out + "/t/noise.bin"), 0);
+  int busy = 0, staged = 0;
+  for (const std::string& l : t.s.gw.journalLines()) {
+    if (!has(l, "path=/home/alice/t.tar oflag")) continue;
+    busy++;  // every open until the recall ends is answered "stage in progress"
+    if (has(l, " staged")) staged++;
+  }
+  std::string opens;
+  for (const std::string& l : t.s.gw.journalLines())
+    if (has(l, "t.tar")) opens += l + "\n";
+  EXPECT_GT(busy, 1) << "the open waited for the recall\n" << opens;
+  EXPECT_EQ(staged, 1);
+
+  // Back on tape only for the nostage case.
+  TapeArchive n;
+  ASSERT_TRUE(n.setUp()) << n.s.gw.stderrText();
+  std::string out2 = n.s.work + "/out";
+  mkdir(out2.c_str(), 0755);
+  n.s.cwd = out2;
+  BrixResult r = n.s.run({"-x", "-d", "1", "-H", "nostage", "-f", "/home/alice/t.tar"}, "", 60);
+  EXPECT_EQ(r.status, 0) << r.out << r.err;
+  EXPECT_TRUE(has(r.err, "stripe width: 2")) << r.err;
+  EXPECT_TRUE(has(r.err, "is tape")) << r.err;
+  EXPECT_EQ(shellRun("cmp " + n.src + "/t/noise.bin " + out2 + "/t/noise.bin"), 0);
+  int opened = 0;
+  for (const std::string& l : n.s.gw.journalLines()) {
+    if (!has(l, "path=/home/alice/t.tar oflag")) continue;
+    opened++;
+    EXPECT_TRUE(has(l, "oflag=0x81")) << l;
+    EXPECT_FALSE(has(l, " staged")) << l;
+  }
+  EXPECT_EQ(opened, 1) << "no wait for a recall";
+}
