@@ -68,7 +68,8 @@ class BrixStoreRead : public ::testing::Test {
     writeFileAt(checker, kChecker);
     mkdir(src.c_str(), 0755);
     storeDir = s.gw.rootDir() + "/home/alice";
-    ASSERT_EQ(shellRun("mkdir -p " + storeDir), 0);
+    // alice may add names there (a rewritten index).
+    ASSERT_EQ(shellRun("mkdir -p " + storeDir + " && chmod 0777 " + storeDir), 0);
   }
   // Makes the archive locally from src and puts it and its index into the
   // store as /home/alice/NAME.
@@ -313,4 +314,50 @@ TEST(BrixStoreTape, RecallAndNostage) {
     EXPECT_FALSE(has(l, " staged")) << l;
   }
   EXPECT_EQ(opened, 1) << "no wait for a recall";
+}
+
+// -D and -U on a stored index: the member is marked and unmarked, the index
+// swapped in whole, no temporary index left beside it.
+TEST_F(BrixStoreRead, DeleteUndeleteSwapIndex) {
+  writeNoise(src + "/p/a", 1000, 1);
+  writeNoise(src + "/p/b", 2000, 2);
+  storeArchive({"p"});
+  BrixResult r = in(src, {"-D", "-f", stored, "p/a"});
+  ASSERT_EQ(r.status, 0) << r.out << r.err;
+  EXPECT_TRUE(has(r.out, "BRIX: d  p/a\n")) << r.out;
+  r = in(src, {"-t", "-f", stored});
+  EXPECT_TRUE(has(r.out, " D ")) << r.out;
+  EXPECT_TRUE(has(r.out, "p/a\n")) << r.out;
+  r = in(src, {"-U", "-f", stored, "p/a"});
+  ASSERT_EQ(r.status, 0) << r.out << r.err;
+  EXPECT_TRUE(has(r.out, "BRIX: u  p/a\n")) << r.out;
+  r = in(src, {"-t", "-f", stored});
+  EXPECT_FALSE(has(r.out, " D ")) << r.out;
+  std::string names;
+  EXPECT_EQ(shellRun("ls -A " + storeDir, &names), 0);
+  EXPECT_EQ(names, "p.tar\np.tar.idx\n");
+}
+
+// When the new index cannot take the index's name, the old one is put back
+// under it: the archive is never left without its index.
+TEST(BrixStoreDelete, FailedSecondRenameRestoresIndex) {
+  BrixSession s("Faults = {\n  Error = 0x0500 0x1208 2 -5\n}\n");
+  ASSERT_TRUE(s.ready()) << s.gw.stderrText();
+  std::string src = s.work + "/src";
+  writeNoise(src + "/p/a", 1000, 1);
+  s.cwd = src;
+  ASSERT_EQ(s.run({"-c", "-E", "-f", s.work + "/p.tar", "p"}).status, 0);
+  std::string store = s.gw.rootDir() + "/home/alice";
+  ASSERT_EQ(shellRun("mkdir -p " + store + " && chmod 0777 " + store + " && cp " + s.work + "/p.tar " + s.work +
+                     "/p.tar.idx " + store),
+            0);
+  std::string before = readAt(store + "/p.tar.idx", 0, 1 << 20);
+  BrixResult r = s.run({"-D", "-f", "/home/alice/p.tar", "p/a"});
+  EXPECT_EQ(r.status, 72) << r.out << r.err;
+  EXPECT_TRUE(has(r.err, "attempting to rename new index file")) << r.err;
+  EXPECT_TRUE(has(r.out, "BRIX: BRIX FAILED")) << r.out;
+  EXPECT_EQ(readAt(store + "/p.tar.idx", 0, 1 << 20), before) << "the old index is back under its name";
+  r = s.run({"-t", "-f", "/home/alice/p.tar"});
+  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_FALSE(has(r.out, " D ")) << r.out;
 }
