@@ -193,6 +193,8 @@ int brix_RemoveMemberFiles(int indexFd, int residency);
 // ---- index adjustment and copies after create ----
 void brix_AdjustIndexEntry(int64_t ordinal, const bif_entry_t* in, bif_entry_t* out);
 int brix_CopyAndAdjustLocalIndex(void);
+// Creates brix_index_filename in the storage service (class hints and family
+// id of its own) from the adjusted temporary index: 0 or -1.
 int brix_CopyIndexToQuor(void);
 int brix_CopyIndexToRemote(void);
 

@@ -13,7 +13,9 @@
 
 #include "brix_extract.h"
 #include "brix_blockio.h"
+#include "brix_store.h"
 #include "brix_xfer.h"
+#include "quor_api.h"
 #include "brix_filespec.h"
 #include "brix_index.h"
 
@@ -42,6 +44,18 @@ void anchorNames(const std::string& startCwd) {
     *name = full;
   }
 }
+
+// Closes the archive by its residency: 0, or -1 with errno set.
+int closeArchive() {
+  if (brix_filetype == BRIX_QUOR_FILE) {
+    int rc = quor_Close(brix_archive_fd);
+    if (rc < 0) errno = -rc;
+    return rc < 0 ? -1 : 0;
+  }
+  return close(brix_archive_fd);
+}
+
+const char* residencyWord() { return brix_filetype == BRIX_QUOR_FILE ? "QUOR" : "local"; }
 
 }  // namespace
 
@@ -191,11 +205,20 @@ int brix_Create(void) {
     if (unlink(brix_index_filename) != 0 && errno != ENOENT)
       brix_Log(BRIX_MSG_WARNING, "Error %d unlinking host-resident Index File %s\n", errno,
                brix_index_filename);
+  } else if (brix_filetype == BRIX_QUOR_FILE) {
+    int rc = quor_Unlink(brix_index_filename);
+    if (rc != 0 && rc != -ENOENT)
+      brix_Log(BRIX_MSG_WARNING, "Error %d unlinking QUOR-resident Index File %s\n", rc, brix_index_filename);
   }
 
   if (brix_CreateArchiveFile() != 0) goto endSequence;
   console_message("", "");
-  xferResult = brix_CopyToLocalArchive(&xferTime, &threadsUsed);
+  if (brix_filetype == BRIX_QUOR_FILE) {
+    xferResult = brix_CopyToQUORArchive(&xferTime, &threadsUsed);
+    brix_ExpireSetExpiration(brix_archive_abs_path ? brix_archive_abs_path : brix_archive);
+  } else {
+    xferResult = brix_CopyToLocalArchive(&xferTime, &threadsUsed);
+  }
 
   if (xferResult == 0) {
     struct timeval nowTv;
@@ -233,8 +256,9 @@ int brix_Create(void) {
   if (brix_verify_flags != 0) {
     brix_SetProgramPhase(BTP_CREATE_VERIFYARCHIVE);
     if (brix_archive_fd >= 0) {
-      if (close(brix_archive_fd) != 0) {
-        brix_Log(BRIX_MSG_ERROR, "%s: (verify) Error %d closing %s Archive file %s\n", fn, errno, "local", brix_archive);
+      if (closeArchive() != 0) {
+        brix_Log(BRIX_MSG_ERROR, "%s: (verify) Error %d closing %s Archive file %s\n", fn, errno, residencyWord(),
+                 brix_archive);
         brix_archive_fd = -1;
         goto endSequence;
       }
@@ -255,13 +279,22 @@ int brix_Create(void) {
   }
 
   if (brix_archive_fd >= 0) {
-    if (brix_filetype != BRIX_PIPE && close(brix_archive_fd) != 0)
-      brix_Log(BRIX_MSG_ERROR, "%s: Error %d closing %s Archive file %s\n", fn, errno, "local", brix_archive);
+    if (brix_filetype != BRIX_PIPE && closeArchive() != 0)
+      brix_Log(BRIX_MSG_ERROR, "%s: Error %d closing %s Archive file %s\n", fn, errno, residencyWord(), brix_archive);
     brix_archive_fd = -1;
   }
   brix_FinalizeMemberLists();
   brix_SetProgramPhase(BTP_CREATE_COPYINDEX);
   if (brix_CopyAndAdjustLocalIndex() != 0) goto endSequence;
+  if (brix_filetype == BRIX_QUOR_FILE) {
+    if (brix_CopyIndexToQuor() != 0) goto endSequence;
+    if ((brix_option_flags & BRIX_OPT_RMLOCAL) && !brix_shutdown_signalled) {
+      brix_SetProgramPhase(BTP_CREATE_RMLOCAL);
+      brix_RemoveMemberFiles(brix_tmpIndexFD, BRIX_LOCAL_FILE);
+    }
+    result = 0;
+    goto endSequence;
+  }
   if (brix_unlinkTmpIndexFile) {
     if (unlink(brix_index_filename) != 0 && errno != ENOENT && brix_debug_level > 0)
       fprintf(stderr, "/debug/unlink returned %d trying to remove existing index file %s\n", errno,
@@ -307,11 +340,12 @@ endSequence:
   struct stat ast;
   bool removable = forced && brix_archive && stat(brix_archive, &ast) == 0 && S_ISREG(ast.st_mode);
   if (brix_archive_fd >= 0) {
-    if (close(brix_archive_fd) != 0)
-      brix_Log(BRIX_MSG_ERROR, "%s: Error %d closing %s Archive file %s\n", fn, errno, "local", brix_archive);
+    if (closeArchive() != 0)
+      brix_Log(BRIX_MSG_ERROR, "%s: Error %d closing %s Archive file %s\n", fn, errno, residencyWord(), brix_archive);
     brix_archive_fd = -1;
   }
   if (removable && brix_filetype == BRIX_LOCAL_FILE && brix_archive) unlink(brix_archive);
+  if (forced && brix_filetype == BRIX_QUOR_FILE && brix_archive) quor_Unlink(brix_archive);
   if (brix_tmpIndexFD >= 0) {
     close(brix_tmpIndexFD);
     brix_tmpIndexFD = -1;
@@ -319,7 +353,8 @@ endSequence:
     bool wanted = brix_unlinkTmpIndexFile && brix_debug_level <= 1;
     if ((wanted || forced) && brix_tmpIndexFile) unlink(brix_tmpIndexFile);
   }
-  if (forced && brix_filetype != BRIX_PIPE && brix_index_filename) unlink(brix_index_filename);
+  if (forced && brix_filetype == BRIX_LOCAL_FILE && brix_index_filename) unlink(brix_index_filename);
+  if (forced && brix_filetype == BRIX_QUOR_FILE && brix_index_filename) quor_Unlink(brix_index_filename);
   free(entryBuf);
   return result;
 }

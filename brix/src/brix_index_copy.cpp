@@ -8,9 +8,14 @@
 #include <errno.h>
 #include <stdlib.h>
 #include <string.h>
+#include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
+
 #include "brix_blockio.h"
+#include "quor_api.h"
 #include "brix_index.h"
 
 namespace {
@@ -127,14 +132,101 @@ int brix_CopyAndAdjustLocalIndex(void) {
   return rc;
 }
 
-int brix_CopyIndexToQuor(void) {
-  brix_ResidencySupported(BRIX_QUOR_FILE);
-  copyFailureNote();
-  return -1;
-}
-
 int brix_CopyIndexToRemote(void) {
   brix_ResidencySupported(BRIX_REMOTE_FILE);
   copyFailureNote();
   return -1;
+}
+
+int brix_CopyIndexToQuor(void) {
+  static const char* fn = "brix_CopyIndexToQuor";
+  console_message("copying Index File to QUOR", "...Creating file");
+  constexpr size_t bufSize = 4194304;
+  unsigned char* buf = static_cast<unsigned char*>(malloc(bufSize));
+  int result = -1;
+  int fd = -1;
+  struct stat st;
+  if (!buf) {
+    brix_Log(BRIX_MSG_ERROR, "FATAL: unable to allocate buffer for Index File copy\n");
+    copyFailureNote();
+    goto done;
+  }
+  if (fstat(brix_tmpIndexFD, &st) != 0) {
+    brix_Log(BRIX_MSG_ERROR, "%s: Error %d reading temporary index file %s\n", fn, errno, brix_tmpIndexFile);
+    copyFailureNote();
+    goto done;
+  }
+  {
+    quor_cos_hints_t hints, chosen;
+    quor_cos_priorities_t pri;
+    memset(&hints, 0, sizeof hints);
+    memset(&pri, 0, sizeof pri);
+    memset(&chosen, 0, sizeof chosen);
+    hints.MinFileSize = hints.MaxFileSize = uint64_t(st.st_size);
+    pri.MinFileSizePriority = pri.MaxFileSizePriority = 20;
+    if (brix_index_cosID >= 1) {
+      hints.COSId = unsigned(brix_index_cosID);
+      pri.COSIdPriority = 30;
+    } else if (brix_index_cosID == 0) {
+      acct_rec_t def = 0, cur = 0;
+      quor_GetAcct(&def, &cur);
+      quorex_SelectCOS(nullptr, uint64_t(st.st_size), brix_UID, brix_GID, uint32_t(cur), copyCount,
+                       long(brix_GetParentSubsysID(brix_index_filename)), &hints, &pri);
+      if (hints.COSId > 0) brix_index_cosID = int(hints.COSId);
+    }
+    if (brix_debug_level >= 1)
+      fprintf(stderr, "[debug]Index File Hints: COS ID=%d, priority=%d Size=%lu\n", int(hints.COSId),
+              int(pri.COSIdPriority), (unsigned long)st.st_size);
+    quor_Unlink(brix_index_filename);
+    fd = quor_Open(brix_index_filename, O_WRONLY | O_CREAT | O_TRUNC, 0666, &hints, &pri, &chosen);
+    if (fd < 0) {
+      brix_Log(BRIX_MSG_ERROR, "Error %d on quor_Open (create) for Index File %s\n", fd, brix_index_filename);
+      brix_SetExitCode(72);
+      copyFailureNote();
+      fd = -1;
+      goto done;
+    }
+    if (brix_debug_level >= 1)
+      fprintf(stderr, "[debug] successfully opened Index file for writing on FD=%d, COS=[%s] (%d)\n", fd,
+              chosen.COSName, int(chosen.COSId));
+    if (chosen.COSId != 0) brix_index_cosID = int(chosen.COSId);
+    if (brix_index_familyid > 0) {
+      int rc = brix_SetFamilyID(brix_index_filename, brix_index_familyid);
+      if (rc != 0)
+        brix_Log(BRIX_MSG_INFO, "[warning] Error %d returned when trying to set family ID %d for index file '%s'\n",
+                 rc, brix_index_familyid, brix_index_filename);
+    }
+  }
+  {
+    // The temporary index was adjusted in place already; its bytes go as
+    // they stand.
+    off_t at = 0;
+    while (at < st.st_size) {
+      size_t take = size_t(std::min<off_t>(off_t(bufSize), st.st_size - at));
+      if (preadFull(brix_tmpIndexFD, buf, take, at) != ssize_t(take)) {
+        brix_Log(BRIX_MSG_ERROR, "%s: Error %d reading temporary index file %s\n", fn, errno, brix_tmpIndexFile);
+        brix_SetExitCode(72);
+        copyFailureNote();
+        goto done;
+      }
+      if (brix_BlockWrite(fd, brix_index_filename, BRIX_QUOR_FILE, take, buf) != ssize_t(take)) {
+        copyFailureNote();
+        goto done;
+      }
+      at += off_t(take);
+    }
+  }
+  if (brix_debug_level >= 1) fprintf(stderr, "/debug/Index File %s successfully written to QUOR.\n", brix_index_filename);
+  result = 0;
+done:
+  if (fd >= 0) {
+    int rc = quor_Close(fd);
+    if (rc != 0) {
+      brix_Log(BRIX_MSG_ERROR, "Error %d closing QUOR index file %s\n", rc, brix_index_filename);
+    }
+  }
+  free(buf);
+  brix_ExpireSetExpiration(brix_index_filename);
+  console_message("", "");
+  return result;
 }

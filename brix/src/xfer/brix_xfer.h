@@ -13,8 +13,8 @@
 #include "brix.h"
 #include "brix_blockio.h"
 #include "brix_index.h"
-#include "quor_api.h"
 #include "quor_net.h"
+#include "quor_types.h"
 
 enum IO_OPERATION { IOP_GET = 1, IOP_PUT = 2, IOP_COPY = 3 };
 enum IOB_STATES {
@@ -75,11 +75,11 @@ struct connection_info_t {
   int controlSocket;
   int listenSocket;
   int transferSocket;
+  quor_sockaddr_t remoteAddr;          // the mover's control connection
+  quor_sockaddr_t remoteTransferAddr;  // the mover's data connection
+  quor_sockaddr_t localNetAddr;        // the data listen socket's address
   uint64_t fileOffset;
   io_bufreq_t ioRequest;
-  quor_sockaddr_t remoteAddr;          // the mover's control connection
-  quor_sockaddr_t localNetAddr;        // this slot's data listen socket
-  quor_sockaddr_t remoteTransferAddr;  // the mover's data connection
   double startTime, stopTime, overheadTime, mvrProtocolTime, waitNetTime, waitFileTime;
 };
 
@@ -123,7 +123,7 @@ struct transfer_t {
   int listenSockFD;
   quor_sockaddr_t listenSockAddr;
   pthread_t listenThreadId;
-  quor_reqid_t requestId;
+  quor_reqid_t requestId;  // the list request in progress
 };
 extern transfer_t* xfer_ctl;
 
