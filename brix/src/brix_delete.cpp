@@ -15,6 +15,7 @@
 #include "brix_extract.h"
 #include "brix_blockio.h"
 #include "brix_store_file.h"
+#include "quor_api.h"
 #include "brix_filespec.h"
 
 int brix_IndexRewriteEntry(int ixFd, const bif_entry_t* theEntry, int64_t entryInx) {

@@ -14,6 +14,7 @@
 #include "ozu_util.h"
 #include "ozu_xfercore.h"
 #include "qel_threads.h"
+#include "quor_api.h"
 #include "quor_convert.h"
 
 extern int brix_index_residency;

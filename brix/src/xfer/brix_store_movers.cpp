@@ -13,6 +13,7 @@
 #include "brix_store_read.h"
 #include "mvr_protocol.h"
 #include "qel_threads.h"
+#include "quor_api.h"
 #include "quor_convert.h"
 #include "quorcfgx_prototypes.h"
 #include "quorcfgx_restrict.h"

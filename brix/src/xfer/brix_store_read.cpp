@@ -16,6 +16,7 @@
 #include "brix_store_read.h"
 #include "mvr_protocol.h"
 #include "qel_threads.h"
+#include "quor_api.h"
 #include "quor_convert.h"
 #include "quorclntaddr.h"
 
