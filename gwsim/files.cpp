@@ -172,7 +172,7 @@ int gw_HandleOpen(gw_conn_t* conn, const api_msghdr_t*, void* req, gw_reply_t* r
       gw_OnTapeOnly(&m)) {
     // The data comes back to disk before the open completes, after the
     // recall's time.
-    rc = gw_RecallOnOpen(ns, &m, conn->cfg->stageDelayMs);
+    rc = gw_RecallOnOpen(ns, &m);
     if (rc == 0) rc = gw_StageToLevel(ns, 0, nullptr);
     staged = rc == 0;
   }

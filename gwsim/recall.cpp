@@ -411,12 +411,14 @@ std::mutex openRecallLock;
 std::map<std::string, std::chrono::steady_clock::time_point> openRecalls;
 }  // namespace
 
-int gw_RecallOnOpen(const std::string& nspath, const gw_meta_t* m, uint32_t defaultDelay) {
+int gw_RecallOnOpen(const std::string& nspath, const gw_meta_t* m) {
+  // Only a Recall block's delays hold opens up; without one an open stages
+  // at once, as it always did.
   std::string volume = volume_of(*m);
   auto vd = rcfg.volumeDelayMs.find(volume);
   uint32_t delay = vd != rcfg.volumeDelayMs.end() ? vd->second
                    : rcfg.delayMs >= 0           ? uint32_t(rcfg.delayMs)
-                                                 : defaultDelay;
+                                                 : 0;
   if (delay == 0) return 0;
   std::lock_guard<std::mutex> hold(openRecallLock);
   auto now = std::chrono::steady_clock::now();

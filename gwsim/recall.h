@@ -47,9 +47,10 @@
 void gw_RecallDefaults(void);
 int gw_RecallLoad(quor_cfg_stanza_t* block, std::string* err);
 // An open (without "do not stage") of a tape-only file: the first starts
-// its recall, and until the volume's recall delay has passed every open
-// answers -1411 (stage in progress); then 0, and the open stages the file
-// as it goes. 0 at once when the delay is 0.
-int gw_RecallOnOpen(const std::string& nspath, const gw_meta_t* m, uint32_t defaultDelay);
+// its recall, and until the volume's recall delay (Recall block: Volume,
+// else Delay) has passed every open answers -1411 (stage in progress);
+// then 0, and the open stages the file as it goes. 0 at once without a
+// delay in the Recall block.
+int gw_RecallOnOpen(const std::string& nspath, const gw_meta_t* m);
 
 #endif
