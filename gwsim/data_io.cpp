@@ -234,9 +234,14 @@ int listTransfer(gw_conn_t* conn, void* req, int direction, gw_reply_t* reply) {
   if (read && !sd.net.empty() && protocolOf(sd.net[0]->Flags) == GW_MOVER_MVRPROT)
     gw_MoverReadKnobsFor(&plan.faults);
   // Read knobs: the movers stop early; the reply says -5, or claims more.
-  if (read && plan.faults.eioAfter > 0 && plan.faults.eioAfter < len) plan.faults.shortMove = plan.faults.eioAfter;
-  if (read && plan.faults.claimMore > 0)
+  if (read && plan.faults.eioAfter > 0 && plan.faults.eioAfter < len) {
+    plan.faults.shortMove = plan.faults.eioAfter;
+    plan.faults.shortMoveSet = 1;
+  }
+  if (read && plan.faults.claimMore > 0) {
     plan.faults.shortMove = len > plan.faults.claimMore ? len - plan.faults.claimMore : 1;
+    plan.faults.shortMoveSet = 1;
+  }
   int perAddress = plan.faults.crowd > 0 ? plan.faults.crowd : set->perAddress;
   for (const iod_srcsinkdesc_t* d : sd.net) {
     uint64_t lo, hi;
@@ -256,7 +261,7 @@ int listTransfer(gw_conn_t* conn, void* req, int direction, gw_reply_t* reply) {
   for (const gw_mover_job_t& j : plan.jobs)
     if (j.failed && why.empty()) why = j.why;
   if (read && plan.faults.eioAfter > 0 && plan.faults.eioAfter < len && why.empty()) why = "eio-after";
-  int32_t code = why.empty() ? 0 : -5;
+  int32_t code = plan.faults.codeSet ? plan.faults.code : why.empty() ? 0 : -5;
   if (read && plan.faults.claimMore > 0 && code == 0) moved = std::min(len, moved + plan.faults.claimMore);
   bool gap = gapLen > 0 && moved == len;
   // An overstating gateway believes its own count: its offset follows it.
@@ -299,6 +304,7 @@ int listTransfer(gw_conn_t* conn, void* req, int direction, gw_reply_t* reply) {
   if (gap) conn->note += " gap=" + std::to_string(gapLen);
   if (!why.empty()) conn->note += " failed=" + why;
   if (plan.faults.statusSet) conn->note += " status=" + std::to_string(status);
+  if (plan.faults.codeSet) conn->note += " code=" + std::to_string(code);
   if (!plan.faults.from.empty()) conn->note += " from=" + plan.faults.from;
   reply->errorcode = code;
   xdrproc_t codec = read ? (xdrproc_t)qel_xdr_api_quor_ReadList_rply_t

@@ -40,7 +40,7 @@ struct rule {
 
 enum {
   F_SHORT = 1, F_REPEAT, F_DIE, F_BADSUM, F_WRONGID, F_OUTSIDE, F_OVERSTATE, F_STATUS, F_FROM,
-  F_CROWD, F_EIO_AFTER, F_CLAIM_MORE, F_TWICE, F_SWAP,
+  F_CROWD, F_EIO_AFTER, F_CLAIM_MORE, F_TWICE, F_SWAP, F_CODE,
 };
 
 const struct {
@@ -58,6 +58,7 @@ const struct {
     // movers sent; the first piece sent twice; pieces sent pairwise swapped.
     {"EioAfter", F_EIO_AFTER, 1, 1, INT64_MAX}, {"ClaimMore", F_CLAIM_MORE, 1, 1, INT64_MAX},
     {"Twice", F_TWICE, 0, 0, 0},               {"Swap", F_SWAP, 0, 0, 0},
+    {"Code", F_CODE, 1, INT32_MIN, INT32_MAX},
 };
 
 std::vector<rule> rules;
@@ -332,7 +333,7 @@ int movePacket(Mover* m, int fd, uint64_t xferId, uint64_t off, uint64_t n) {
 uint64_t nextPacket(Mover* m, uint64_t left) {
   uint64_t n = std::min(left, settings.packetSize);
   uint64_t cap = m->plan->faults.shortMove;
-  if (cap > 0) n = m->movedByMe >= cap ? 0 : std::min(n, cap - m->movedByMe);
+  if (m->plan->faults.shortMoveSet) n = m->movedByMe >= cap ? 0 : std::min(n, cap - m->movedByMe);
   return n;
 }
 
@@ -353,7 +354,7 @@ void runPdataWrite(Mover* m, int fd) {
     while (queue.size() - head < kAhead && pi < m->job->pieces.size()) {
       gw_mover_piece_t& p = m->job->pieces[pi];
       uint64_t n = std::min(p.length - inPiece, settings.packetSize);
-      if (f.shortMove > 0) n = planned >= f.shortMove ? 0 : std::min(n, f.shortMove - planned);
+      if (f.shortMoveSet) n = planned >= f.shortMove ? 0 : std::min(n, f.shortMove - planned);
       if (n == 0) {
         pi = m->job->pieces.size();  // a short move: ask for nothing more
         break;
@@ -591,7 +592,14 @@ gw_mover_faults_t gw_MoverFaultsFor(int direction) {
     if (r.direction >= 0 && r.direction != direction) continue;
     if (!(r.nth == 0 || seen == r.nth || (r.orLater && seen > r.nth))) continue;
     switch (r.kind) {
-      case F_SHORT: f.shortMove = uint64_t(r.value); break;
+      case F_SHORT:
+        f.shortMove = uint64_t(r.value);
+        f.shortMoveSet = 1;
+        break;
+      case F_CODE:
+        f.code = int32_t(r.value);
+        f.codeSet = 1;
+        break;
       case F_REPEAT: f.repeat = 1; break;
       case F_DIE: f.die = 1; break;
       case F_BADSUM: f.badChecksum = 1; break;

@@ -44,6 +44,7 @@ typedef struct gw_mover_settings {
 // The mover faults of one request (0 / empty: off).
 typedef struct gw_mover_faults {
   uint64_t shortMove = 0;  // each mover stops after this many bytes
+  int shortMoveSet = 0;    // (0 too: the movers move nothing)
   int repeat = 0;          // a writing mover asks for its first piece twice
   int die = 0;             // the first mover closes half-way into its first packet
   int badChecksum = 0;     // the first mover's first message has a wrong checksum
@@ -52,6 +53,8 @@ typedef struct gw_mover_faults {
   int64_t overstate = 0;   // the reply reports this many bytes more
   int32_t status = 0;      // the reply's and the completions' Status
   int statusSet = 0;
+  int32_t code = 0;        // the reply's code (and Status unless set apart)
+  int codeSet = 0;
   std::string from;        // movers connect from this local address
   int crowd = 0;           // this many movers per address, all connected first
   uint64_t eioAfter = 0;   // reads: -5 once this many bytes moved

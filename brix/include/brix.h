@@ -228,10 +228,10 @@ extern const char* const brix_msg_prefix[5];
 extern thread_local char brix_msg_buf[BRIX_MSG_BUFSIZE];
 
 int brix_LogMsg(int level, uint32_t selector, const char* text);
-// Set on threads that run while the main thread's list request holds the
-// gateway connection: their messages are printed but not relayed to the
-// gateway log, which would wait for that request to end.
-extern thread_local int brix_log_no_relay;
+// On: gateway log records are kept back (a transfer holds the connection);
+// off sends what was kept. Flush sends it at once (no request in flight).
+void brix_DeferGatewayLog(int on);
+void brix_FlushGatewayLog(void);
 // Formats into brix_msg_buf and logs it with the message selector.
 int brix_Log(int level, const char* fmt, ...) __attribute__((format(printf, 2, 3)));
 // A system error line: "<what>: <strerror(errno)>" on standard error.

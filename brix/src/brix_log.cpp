@@ -8,6 +8,8 @@
 
 #include <mutex>
 #include <string>
+#include <utility>
+#include <vector>
 
 #include "brix.h"
 #include "quor_api.h"
@@ -37,9 +39,14 @@ void clearConsoleForOutput() {
   consoleLength = 0;
 }
 
-}  // namespace
+// While a list request holds the gateway connection, records from the
+// pipeline's threads wait here; a log call on the busy connection would
+// stall the very threads the request waits for.
+std::mutex deferredLock;
+bool deferring = false;
+std::vector<std::pair<uint32_t, std::string>> deferred;
 
-thread_local int brix_log_no_relay = 0;
+}  // namespace
 
 int brix_LogMsg(int level, uint32_t selector, const char* text) {
   if (!text) text = "";
@@ -55,7 +62,7 @@ int brix_LogMsg(int level, uint32_t selector, const char* text) {
     fwrite(line.data(), 1, line.size(), out);
     fflush(out);
   }
-  if (!brix_logging_enabled || brix_log_no_relay) return 0;
+  if (!brix_logging_enabled) return 0;
   char record[2048];
   int head = snprintf(record, sizeof record, "(%d) ", int(getpid()));
   size_t textLen = strlen(text);
@@ -67,7 +74,31 @@ int brix_LogMsg(int level, uint32_t selector, const char* text) {
   } else {
     memcpy(record + head, text, textLen + 1);
   }
+  {
+    std::lock_guard<std::mutex> hold(deferredLock);
+    if (deferring) {
+      deferred.emplace_back(selector, record);
+      return 0;
+    }
+  }
   return quor_Logmsg(BRIX_LOG_PRIORITY, selector, record);
+}
+
+void brix_DeferGatewayLog(int on) {
+  {
+    std::lock_guard<std::mutex> hold(deferredLock);
+    deferring = on != 0;
+  }
+  if (!on) brix_FlushGatewayLog();
+}
+
+void brix_FlushGatewayLog(void) {
+  std::vector<std::pair<uint32_t, std::string>> out;
+  {
+    std::lock_guard<std::mutex> hold(deferredLock);
+    out.swap(deferred);
+  }
+  for (const auto& r : out) quor_Logmsg(BRIX_LOG_PRIORITY, r.first, r.second.c_str());
 }
 
 int brix_Log(int level, const char* fmt, ...) {

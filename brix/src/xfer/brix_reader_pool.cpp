@@ -421,7 +421,8 @@ int getIndexEntryForOffset(int fd, uint64_t A, int64_t* ordinal, bif_entry_t* ou
   int64_t step = std::clamp<int64_t>(int64_t(capacity), 1, 200);
   if (brix_debug_level > 0)
     fprintf(stderr, "%s: [error recovery] Searching for index entry for offset=%lu\n", fn, (unsigned long)A);
-  int64_t ord = std::max<int64_t>(*ordinal, 0);
+  // The walk may have passed the last entry (the closing block).
+  int64_t ord = std::clamp<int64_t>(*ordinal, 0, std::max<int64_t>(int64_t(brix_index_entries) - 1, 0));
   bif_entry_t e;
   for (;;) {
     if (brix_IndexReadRandomEntry(fd, BRIX_LOCAL_FILE, uint64_t(ord), &e) != 0) {

@@ -58,7 +58,6 @@ void closeSlotFd(transfer_t* ctl, int* fd) {
 }  // namespace
 
 void* brix_ReaderListenThread(void* arg) {
-  brix_log_no_relay = 1;
   static const char* me = "brix_ReaderListenThread";
   transfer_t* ctl = static_cast<transfer_t*>(arg);
   uint64_t shown = UINT64_MAX;
@@ -446,7 +445,6 @@ int dropPiece(connection_info_t* slot, const initiator_msg_t* init, uint64_t del
 }  // namespace
 
 void* brix_TransferThread(void* arg) {
-  brix_log_no_relay = 1;
   static const char* me = "brix_TransferThread";
   connection_info_t* slot = static_cast<connection_info_t*>(arg);
   transfer_t* ctl = slot->ctl;

@@ -100,7 +100,6 @@ void brix_ReadErrorResync_LocalThread(transfer_t* ctl, uint64_t p) {
 }
 
 void* brix_LocalFileWriteThread(void* arg) {
-  brix_log_no_relay = 1;
   transfer_t* ctl = static_cast<transfer_t*>(arg);
   localFileThreadActive = 1;
   uint64_t p = ctl->srcOffset;
@@ -423,6 +422,11 @@ int brix_CopyFromQUORArchive(int archiveFd, uint64_t startAddr, uint64_t bytesTo
   if (bytesToRead == 0) return 0;
   transfer_t* ctl = takeCtl();
   if (!ctl) return -1;
+  // The pipeline's threads log while the list reads hold the connection.
+  brix_DeferGatewayLog(1);
+  struct deferEnd {
+    ~deferEnd() { brix_DeferGatewayLog(0); }
+  } sendKept;
   ctl->archive_fd = archiveFd;
   ctl->srcOffset = startAddr;
   ctl->sinkOffset = 0;

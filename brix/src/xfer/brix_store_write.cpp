@@ -541,6 +541,7 @@ int brix_CopyToQUORArchive(double* xferTime, int* threadsUsed) {
       goto leave;
     }
   }
+  brix_DeferGatewayLog(1);
   if (brix_InitXferLocks(X) != 0) {
     brix_Log(BRIX_MSG_ERROR, "Error(s) initializing transfer locks");
     brix_SetExitCode(71);
@@ -634,6 +635,7 @@ int brix_CopyToQUORArchive(double* xferTime, int* threadsUsed) {
       if (rc >= 0) {
         R = 0;
         brix_CleanupTransferThreads(X);
+        brix_FlushGatewayLog();
         continue;
       }
       uint64_t F = X->currentFileAddr + X->bytesMoved;
@@ -672,6 +674,7 @@ int brix_CopyToQUORArchive(double* xferTime, int* threadsUsed) {
         break;
       }
       brix_CleanupTransferThreads(X);
+      brix_FlushGatewayLog();
     }
     X->stopTime = brix_GetTimestamp();
     if (!X->abortSignalled) brix_DisplayXferProgress(X->totalBytesMoved, E);
@@ -698,6 +701,7 @@ leave:
   if (listenStarted) pthread_join(X->listenThreadId, nullptr);
   if (mgrStarted) pthread_join(mgr, nullptr);
   if (poolStarted) brix_EndThreadPool();
+  brix_DeferGatewayLog(0);
   if (result == 0) {
     if (xferTime) *xferTime = X->stopTime - X->startTime;
     if (threadsUsed) *threadsUsed = brix_LfwThreadHighWater() + 1;
