@@ -5,6 +5,8 @@
 // on to the consumer.
 #include <errno.h>
 #include <fcntl.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <string.h>
 #include <sys/select.h>
 #include <time.h>
@@ -133,6 +135,10 @@ void* brix_ReaderListenThread(void* arg) {
     if (fl >= 0) fcntl(fd, F_SETFL, fl & ~O_NONBLOCK);
     slot->remoteAddr = peer;
     quorcfgx_NetoptSetSock(fd, &peer);
+    // The mover protocol's small messages go out at once, never held back
+    // waiting for an acknowledgement.
+    int one = 1;
+    setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
     pthread_attr_t attr;
     ozugw_ThreadAttrInit(&attr);
     pthread_attr_setdetachstate(&attr, PTHREAD_CREATE_DETACHED);
