@@ -84,7 +84,7 @@ void addressJobs(gw_mover_plan_t* plan, const netaddress_t* na, int protocol, ui
     j.protocol = protocol;
     plan->jobs.push_back(j);
   }
-  if (count == 1) {
+  if (count == 1 && !plan->faults.swap) {
     plan->jobs[first].pieces.push_back({lo, hi - lo, 0});
     return;
   }
@@ -93,6 +93,12 @@ void addressJobs(gw_mover_plan_t* plan, const netaddress_t* na, int protocol, ui
     uint64_t len = std::min(packet, hi - at);
     plan->jobs[first + k % size_t(count)].pieces.push_back({at, len, 0});
   }
+  // Later pieces before earlier ones: each pair goes out second first.
+  if (plan->faults.swap)
+    for (size_t j = first; j < plan->jobs.size(); j++) {
+      auto& ps = plan->jobs[j].pieces;
+      for (size_t i = 0; i + 1 < ps.size(); i += 2) std::swap(ps[i], ps[i + 1]);
+    }
 }
 
 // Jobs for a stripe list: stripe k moves blocks k, k + W, ... of the range.
@@ -230,6 +236,17 @@ int listTransfer(gw_conn_t* conn, void* req, int direction, gw_reply_t* reply) {
     len = moveLen;
   }
   plan.total = len;
+  if (read && !sd.net.empty() && protocolOf(sd.net[0]->Flags) == GW_MOVER_MVRPROT)
+    gw_MoverReadKnobsFor(&plan.faults);
+  // Read knobs: the movers stop early; the reply says -5, or claims more.
+  if (read && plan.faults.eioAfter > 0 && plan.faults.eioAfter < len) {
+    plan.faults.shortMove = plan.faults.eioAfter;
+    plan.faults.shortMoveSet = 1;
+  }
+  if (read && plan.faults.claimMore > 0) {
+    plan.faults.shortMove = len > plan.faults.claimMore ? len - plan.faults.claimMore : 1;
+    plan.faults.shortMoveSet = 1;
+  }
   int perAddress = plan.faults.crowd > 0 ? plan.faults.crowd : set->perAddress;
   for (const iod_srcsinkdesc_t* d : sd.net) {
     uint64_t lo, hi;
@@ -248,7 +265,9 @@ int listTransfer(gw_conn_t* conn, void* req, int direction, gw_reply_t* reply) {
   std::string why;
   for (const gw_mover_job_t& j : plan.jobs)
     if (j.failed && why.empty()) why = j.why;
+  if (read && plan.faults.eioAfter > 0 && plan.faults.eioAfter < len && why.empty()) why = "eio-after";
   int32_t code = plan.faults.codeSet ? plan.faults.code : why.empty() ? 0 : -5;
+  if (read && plan.faults.claimMore > 0 && code == 0) moved = std::min(len, moved + plan.faults.claimMore);
   bool gap = gapLen > 0 && moved == len;
   // An overstating gateway believes its own count: its offset follows it.
   of->offset = plan.fileBase + moved + uint64_t(plan.faults.overstate) + (gap ? gapLen : 0);

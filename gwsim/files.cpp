@@ -15,6 +15,7 @@
 #include "reply.h"
 #include "access.h"
 #include "queries.h"
+#include "recall.h"
 #include "session.h"
 #include "stage.h"
 #include "store.h"
@@ -176,8 +177,10 @@ int gw_HandleOpen(gw_conn_t* conn, const api_msghdr_t*, void* req, gw_reply_t* r
   bool staged = false;
   if (rc == 0 && !created && !(f & GW_OPEN_NOSTAGE) && gw_StoreGetMeta(ns, &m) == 0 &&
       gw_OnTapeOnly(&m)) {
-    // The data comes back to disk before the open completes.
-    rc = gw_StageToLevel(ns, 0, nullptr);
+    // The data comes back to disk before the open completes, after the
+    // recall's time.
+    rc = gw_RecallOnOpen(ns, &m);
+    if (rc == 0) rc = gw_StageToLevel(ns, 0, nullptr);
     staged = rc == 0;
   }
   // The rows are kept before the data is cut, which cannot be undone.

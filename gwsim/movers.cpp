@@ -42,7 +42,8 @@ struct rule {
 
 enum {
   F_SHORT = 1, F_REPEAT, F_DIE, F_BADSUM, F_WRONGID, F_OUTSIDE, F_OVERSTATE, F_STATUS, F_FROM,
-  F_CROWD, F_UNDERSTATE, F_BADCOMP, F_CLOSEBETWEEN, F_ONEFROM, F_CODE,
+  F_CROWD, F_UNDERSTATE, F_BADCOMP, F_CLOSEBETWEEN, F_ONEFROM, F_EIO_AFTER, F_CLAIM_MORE,
+  F_TWICE, F_SWAP, F_CODE,
 };
 
 const struct {
@@ -58,6 +59,10 @@ const struct {
     {"From", F_FROM, 2, 0, 0},                 {"Crowd", F_CROWD, 1, 1, 1000},
     {"Understate", F_UNDERSTATE, 1, 1, INT64_MAX}, {"BadCompletion", F_BADCOMP, 0, 0, 0},
     {"CloseBetween", F_CLOSEBETWEEN, 0, 0, 0}, {"OneFrom", F_ONEFROM, 2, 0, 0},
+    // Read knobs: -5 once BYTES moved; a reply claiming BYTES more than the
+    // movers sent; the first piece sent twice; pieces sent pairwise swapped.
+    {"EioAfter", F_EIO_AFTER, 1, 1, INT64_MAX}, {"ClaimMore", F_CLAIM_MORE, 1, 1, INT64_MAX},
+    {"Twice", F_TWICE, 0, 0, 0},               {"Swap", F_SWAP, 0, 0, 0},
     {"Code", F_CODE, 1, INT32_MIN, INT32_MAX},
 };
 
@@ -149,6 +154,7 @@ struct Mover {
   Gate* gate;
   uint64_t movedByMe = 0;
   bool firstPacket = true;
+  bool sentTwice = false;
   std::vector<char> buf;
   int pipe[2] = {-1, -1};  // socket to file without a user-space copy
 };
@@ -463,6 +469,13 @@ void runMvrprot(Mover* m, int ctl) {
       }
       p.moved += n;
       m->movedByMe += n;
+      bool again = m->first && f.twice && !m->sentTwice;
+      if (again) {
+        // The same piece once more, as a mover that lost track would.
+        m->sentTwice = true;
+        p.moved -= n;
+        m->movedByMe -= n;
+      }
       if (reply.Flags & MVRPROT_COMP_REPLY) {
         completion_msg_t c;
         memset(&c, 0, sizeof c);
@@ -691,9 +704,27 @@ gw_mover_faults_t gw_MoverFaultsFor(int direction) {
       case F_BADCOMP: f.badCompletion = 1; break;
       case F_CLOSEBETWEEN: f.closeBetween = 1; break;
       case F_ONEFROM: f.oneFrom = r.text; break;
+      default: break;  // the read knobs count mover-protocol reads only
     }
   }
   return f;
+}
+
+void gw_MoverReadKnobsFor(gw_mover_faults_t* f) {
+  static unsigned reads = 0;
+  std::lock_guard<std::mutex> hold(countLock);
+  unsigned seen = ++reads;
+  for (const rule& r : rules) {
+    if (r.direction == GW_MOVE_WRITE) continue;
+    if (!(r.nth == 0 || seen == r.nth || (r.orLater && seen > r.nth))) continue;
+    switch (r.kind) {
+      case F_EIO_AFTER: f->eioAfter = uint64_t(r.value); break;
+      case F_CLAIM_MORE: f->claimMore = uint64_t(r.value); break;
+      case F_TWICE: f->twice = 1; break;
+      case F_SWAP: f->swap = 1; break;
+      default: break;
+    }
+  }
 }
 
 void gw_MoversRun(gw_mover_plan_t* plan) {

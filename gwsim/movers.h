@@ -64,6 +64,10 @@ typedef struct gw_mover_faults {
   int badCompletion = 0;    // ... has a wrong checksum (nothing else is wrong)
   int closeBetween = 0;     // the first mover closes after its first whole packet or piece
   std::string oneFrom;      // the first mover alone connects from this address
+  uint64_t eioAfter = 0;   // reads: -5 once this many bytes moved
+  uint64_t claimMore = 0;  // reads: the movers send this much less than the reply says
+  int twice = 0;           // reads: the first mover sends its first piece twice
+  int swap = 0;            // reads: pieces go out pairwise swapped
 } gw_mover_faults_t;
 
 typedef struct gw_mover_piece {
@@ -96,6 +100,9 @@ typedef struct gw_mover_plan {
 int gw_MoversLoad(quor_cfg_stanza_t* block, std::string* err);
 const gw_mover_settings_t* gw_MoverSettings(void);
 gw_mover_faults_t gw_MoverFaultsFor(int direction);
+// The read knobs (EioAfter, ClaimMore, Twice, Swap) of one list read whose
+// data goes through the mover protocol; their NTH counts only such reads.
+void gw_MoverReadKnobsFor(gw_mover_faults_t* f);
 void gw_MoversRun(gw_mover_plan_t* plan);
 uint64_t gw_MoversPrefix(const gw_mover_plan_t* plan);
 // In the memory store: len bytes of nothing to sock (0, or -errno), and

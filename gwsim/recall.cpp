@@ -52,6 +52,7 @@ struct recall_cfg {
   unsigned capacity = 0;
   nth_rule lostCallback, lostRequest, duplicate, unknownId;
   bool outOfOrder = false;
+  bool busyOpens = false;  // an open answers -1411 until the recall is done
 };
 
 recall_cfg rcfg;
@@ -285,6 +286,10 @@ int gw_RecallLoad(quor_cfg_stanza_t* block, std::string* err) {
       rcfg.outOfOrder = true;
       continue;
     }
+    if (e->type == CFG_FLAG_TYPE && strcasecmp(key, "BusyOpens") == 0) {
+      rcfg.busyOpens = true;
+      continue;
+    }
     const char* v = e->type == CFG_SIMPLE_TYPE ? e->KeyValue : nullptr;
     if (!v) return fail(err, e->LineNum, std::string("unknown Recall key ") + key);
     int64_t n;
@@ -414,7 +419,7 @@ void gw_RecallForOpen(gw_conn_t* conn, const std::string& ns) {
     gw_meta_t m;
     if (gw_StoreGetMeta(ns, &m) == 0) volume = volume_of(m);
   }
-  if (volume.empty()) return;
+  if (volume.empty() || rcfg.busyOpens) return;
   static std::mutex drivesLock;
   static std::map<std::string, std::unique_ptr<std::mutex>> drives;
   std::mutex* drive;
@@ -433,4 +438,30 @@ void gw_RecallForOpen(gw_conn_t* conn, const std::string& ns) {
   std::lock_guard<std::mutex> mount(*drive);
   double scaled = double(ms) / qelapi_time_scale();
   std::this_thread::sleep_for(std::chrono::microseconds(int64_t(scaled * 1000.0)));
+}
+
+namespace {
+std::mutex openRecallLock;
+std::map<std::string, std::chrono::steady_clock::time_point> openRecalls;
+}  // namespace
+
+int gw_RecallOnOpen(const std::string& nspath, const gw_meta_t* m) {
+  // Opens that answer busy instead of waiting are asked for by BusyOpens.
+  if (!rcfg.busyOpens) return 0;
+  std::string volume = volume_of(*m);
+  auto vd = rcfg.volumeDelayMs.find(volume);
+  uint32_t delay = vd != rcfg.volumeDelayMs.end() ? vd->second
+                   : rcfg.delayMs >= 0           ? uint32_t(rcfg.delayMs)
+                                                 : 0;
+  if (delay == 0) return 0;
+  std::lock_guard<std::mutex> hold(openRecallLock);
+  auto now = std::chrono::steady_clock::now();
+  auto it = openRecalls.find(nspath);
+  if (it == openRecalls.end()) {
+    openRecalls[nspath] = now;
+    return -1411;
+  }
+  if (now - it->second < std::chrono::milliseconds(delay)) return -1411;
+  openRecalls.erase(it);
+  return 0;
 }

@@ -49,10 +49,17 @@
 #include <string>
 
 #include "quorcfgx_stanza.h"
+#include "store.h"
 
 void gw_RecallDefaults(void);
 int gw_RecallLoad(quor_cfg_stanza_t* block, std::string* err);
 struct gw_conn;
 void gw_RecallForOpen(struct gw_conn* conn, const std::string& ns);
+// With BusyOpens in the Recall block, an open (without "do not stage") of a
+// tape-only file: the first starts its recall, and until the volume's recall delay (Recall block: Volume,
+// else Delay) has passed every open answers -1411 (stage in progress);
+// then 0, and the open stages the file as it goes. 0 at once without
+// BusyOpens or without a delay.
+int gw_RecallOnOpen(const std::string& nspath, const gw_meta_t* m);
 
 #endif

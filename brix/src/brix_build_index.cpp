@@ -22,6 +22,8 @@
 
 #include "brix_extract.h"
 #include "brix_blockio.h"
+#include "brix_store_file.h"
+#include "quor_api.h"
 #include "brix_filespec.h"
 #include "quor_convert.h"
 
@@ -47,6 +49,17 @@ const char* extendedKind(char t) {
 int skipBlocks(int fd, uint64_t blocks) {
   if (blocks == 0) return 0;
   uint64_t bytes = blocks * 512;
+  if (brix_filetype == BRIX_QUOR_FILE) {
+    // One seek over the member's data, whatever its size.
+    uint64_t out = 0;
+    int rc = quor_SetFileOffset(fd, bytes, SEEK_CUR, 0, &out);
+    if (rc != 0) {
+      brix_Log(BRIX_MSG_ERROR, "Error %d seeking forward %lu bytes (%d blocks) on QUOR archive file %s\n", rc,
+               (unsigned long)bytes, int(blocks), brix_archive);
+      return -1;
+    }
+    return 0;
+  }
   if (lseek(fd, off_t(bytes), SEEK_CUR) < 0) {
     int e = errno;
     brix_perror("lseek");
@@ -189,7 +202,7 @@ int brix_BuildIndex(void) {
     brix_archive_filesize = uint64_t(st.st_size);
     brix_archive_blocks = brix_archive_filesize / 512 + (brix_archive_filesize % 512 ? 1 : 0);
     brix_index_entries = 0;
-    if (brix_IndexFileDoesExist(brix_index_filename, BRIX_LOCAL_FILE) && isatty2) {
+    if (brix_IndexFileDoesExist(brix_index_filename, brix_IndexResidency()) && isatty2) {
       int answer = brix_GetYesNo("[build index]", "Overwrite existing index file", brix_index_filename);
       if (answer != 1 || brix_shutdown_signalled) {
         brix_SetExitCode(72);
@@ -388,7 +401,7 @@ int brix_BuildIndex(void) {
     uint32_t flags = 0;
     bif_consistency_t cf;
     bool found = haveLastHeader && lastHeader * 512 < brix_archive_filesize &&
-                 brix_ReadArchiveCF(archiveFd, BRIX_LOCAL_FILE, lastHeader * 512, &cf) == 0;
+                 brix_ReadArchiveCF(archiveFd, brix_filetype, lastHeader * 512, &cf) == 0;
     if (!found) {
       flags |= BIF_FLAG_NOT_BRIX;
     } else {
@@ -408,6 +421,10 @@ int brix_BuildIndex(void) {
     brix_BuildIndexHeader();
     if (brix_WriteIndexHeader(brix_tmpIndexFD, BRIX_LOCAL_FILE, brix_tmpIndexFile, &brix_index_hdr) != 0) goto end;
 
+    if (brix_filetype == BRIX_QUOR_FILE) {
+      brix_StatusMsg(1, "Copying %ld index entries to QUOR", long(brix_index_entries));
+      if (brix_CopyIndexToQuor() != 0) goto end;
+    } else {
     close(brix_tmpIndexFD);
     brix_tmpIndexFD = -1;
     unlink(brix_index_filename);
@@ -422,6 +439,7 @@ int brix_BuildIndex(void) {
       brix_unlinkTmpIndexFile = 0;
       renameFailed = true;
       goto end;
+    }
     }
     // In place now: the index gets the permissions a new file gets.
     mode_t mask = umask(0);
@@ -451,7 +469,7 @@ end:
   console_message("", "");
   brix_PrintClosingLine(stdout, result);
   fflush(stdout);
-  if (archiveFd >= 0) close(archiveFd);
+  if (archiveFd >= 0) brix_CloseFile(archiveFd, brix_filetype);
   if (brix_tmpIndexFD >= 0) {
     close(brix_tmpIndexFD);
     brix_tmpIndexFD = -1;

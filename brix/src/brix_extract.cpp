@@ -18,6 +18,7 @@
 #include "brix_extract.h"
 #include "brix_blockio.h"
 #include "brix_xfer.h"
+#include "brix_store_file.h"
 #include "brix_filespec.h"
 
 namespace {
@@ -93,9 +94,11 @@ int brix_Extract(void) {
   {
     struct stat st;
     if (brix_GetArchiveXAttrs(brix_filetype, &st) != 0) goto end;
+    if (brix_filetype == BRIX_QUOR_FILE && brix_ReadArchiveStripes() != 0) goto end;
     console_message("reading index file", "");
-    indexFd = brix_OpenIndexFile(brix_index_filename, O_RDONLY, BRIX_LOCAL_FILE);
+    indexFd = brix_OpenIndexFile(brix_index_filename, O_RDONLY, brix_IndexResidency());
     if (indexFd < 0) goto end;
+    if (brix_CopyIndexToLocal(&indexFd) != 0) goto end;
     bool nonBrixArchive = (brix_index_hdr.bif_flags & BIF_FLAG_NOT_BRIX) != 0;
     uint64_t archiveFileSize = brix_index_hdr.bif_cfinfo.bif_tarsize;
     if (archiveFileSize != uint64_t(st.st_size)) {
@@ -141,13 +144,13 @@ int brix_Extract(void) {
       uint64_t number = useIxOrdinals ? wanted[v].first : v;
       uint64_t fsOrd = useIxOrdinals ? wanted[v].second : 0;
       if (useIxOrdinals && runLeft == 0) {
-        if (brix_IndexFilePosition(indexFd, BRIX_LOCAL_FILE, number) != 0) goto end;
+        if (brix_IndexFilePosition(indexFd, brix_IndexResidency(), number) != 0) goto end;
         runLeft = 1;
         while (v + runLeft < wanted.size() && wanted[v + runLeft].first == number + runLeft) runLeft++;
       }
       bif_entry_t* e = nullptr;
       int endFlag = 0;
-      if (brix_IndexFileRead(indexFd, BRIX_LOCAL_FILE, useIxOrdinals ? int(std::min<size_t>(runLeft, INT_MAX)) : 0, &e,
+      if (brix_IndexFileRead(indexFd, brix_IndexResidency(), useIxOrdinals ? int(std::min<size_t>(runLeft, INT_MAX)) : 0, &e,
                              &endFlag) != 0)
         goto end;
       if (useIxOrdinals) runLeft--;
@@ -229,22 +232,24 @@ int brix_Extract(void) {
     console_message("Opening archive file", "");
     if (brix_option_flags & BRIX_OPT_STATUS_FIFO) brix_StatusMsg(1, "Opening archive file");
     struct stat ast;
+    brix_NoteTapeFetch();
     archiveFd = brix_OpenArchiveFile(O_RDONLY, &ast);
+    if (archiveFd >= 0 && brix_filetype == BRIX_QUOR_FILE && brix_ReadArchiveStripes() != 0) goto end;
     if (archiveFd < 0) goto end;
-    if (brix_IndexFileRewind(indexFd, BRIX_LOCAL_FILE) != 0) {
+    if (brix_IndexFileRewind(indexFd, brix_IndexResidency()) != 0) {
       brix_Log(BRIX_MSG_ERROR, "Fatal error rewinding index file. Cannot continue...\n");
       goto end;
     }
     console_message("Reading archive file", "");
     for (ix_ListEntry_t* r = ranges.head; r; r = r->next) {
-      if (brix_IndexFileSkipTo(indexFd, BRIX_LOCAL_FILE, r->ixStart) != 0) {
+      if (brix_IndexFileSkipTo(indexFd, brix_IndexResidency(), r->ixStart) != 0) {
         brix_Log(BRIX_MSG_ERROR, "%s: Fatal error positioning index file to entry %ld.\n", fn, long(r->ixStart));
         goto end;
       }
-      brix_RestoreRangeStart(indexFd, BRIX_LOCAL_FILE, r->ixStart, r->ixCount, r->ixFsOrd);
+      brix_RestoreRangeStart(indexFd, brix_IndexResidency(), r->ixStart, r->ixCount, r->ixFsOrd);
       uint64_t bytes = (r->ixEndBlock - r->ixStartBlock) * 512;
       double t = 0;
-      int rc = brix_CopyFromLocalArchive(archiveFd, r->ixStartBlock * 512, bytes, readCallbackCtl, &t);
+      int rc = brix_ReadArchiveRange(archiveFd, r->ixStartBlock * 512, bytes, readCallbackCtl, &t);
       reads++;
       sumTime += t;
       sumBytes += bytes;
@@ -291,9 +296,9 @@ end:
   fflush(stdout);
   brix_PrintClosingLine(listFile, result);
   fflush(listFile);
-  if (archiveFd >= 0 && close(archiveFd) != 0)
+  if (archiveFd >= 0 && brix_CloseFile(archiveFd, brix_filetype) != 0)
     brix_Log(BRIX_MSG_ERROR, "%s: Error %d closing %s Archive file %s\n", fn, errno, "local", brix_archive);
-  if (indexFd >= 0 && close(indexFd) != 0)
+  if (indexFd >= 0 && brix_CloseFile(indexFd, brix_IndexResidency()) != 0)
     brix_Log(BRIX_MSG_ERROR, "%s: Error %d closing %sindex file %s\n", fn, errno, "local", brix_index_filename);
   brix_FreeIxList(&ranges);
   brix_LocalReadRelease();

@@ -18,6 +18,7 @@
 #include <string>
 
 #include "brix_blockio.h"
+#include "brix_store_file.h"
 #include "ozu_util.h"
 #include "quor_api.h"
 #include "quorex_expire.h"
@@ -371,8 +372,8 @@ int brix_ExpireSetExpiration(const char* path) {
 
 int brix_ResidencySupported(int residency) {
   if (residency == BRIX_LOCAL_FILE || residency == BRIX_PIPE) return 1;
-  // Storage archives are written; their reading comes with the read side.
-  if (residency == BRIX_QUOR_FILE && brix_function == BOP_CREATE) return 1;
+  // Storage archives are written, read, and their indexes rewritten.
+  if (residency == BRIX_QUOR_FILE) return 1;
   brix_Log(BRIX_MSG_ERROR, "[FATAL] %s archives are not available in this build of brix; use -E for a local archive\n",
            residency == BRIX_QUOR_FILE ? "QUOR-resident" : "remote (gateway host)");
   brix_SetExitCode(64);
@@ -604,7 +605,15 @@ int brix_GetArchiveXAttrs(int residency, struct stat* st) {
     quor_FreeXAttributes(&brix_archive_xattr);
     memset(&brix_archive_xattr, 0, sizeof brix_archive_xattr);
     int rc = quor_FileGetXAttributes(brix_archive, 8, 0, &brix_archive_xattr);
-    if (rc == 0) return 0;
+    if (rc == 0) {
+      // Readers compare the archive's size with the index's.
+      if (st) {
+        memset(st, 0, sizeof *st);
+        st->st_size = off_t(brix_archive_xattr.Attrs.DataLength);
+        st->st_mode = S_IFREG | 0644;
+      }
+      return 0;
+    }
     if (rc == -ENOENT)
       brix_Log(BRIX_MSG_ERROR, "[FATAL] no such QUOR archive file: %s\n", brix_archive);
     else if (rc == -EACCES)
@@ -645,6 +654,7 @@ int brix_OpenArchiveFile(int flags, struct stat* st) {
     brix_SetExitCode(72);
     return -1;
   }
+  if (brix_filetype == BRIX_QUOR_FILE) return brix_QuorOpenArchiveFile(flags, st);
   int rc = brix_GetArchiveXAttrs(brix_filetype, st);
   if (rc != 0) return rc;
   if (!S_ISREG(st->st_mode)) {

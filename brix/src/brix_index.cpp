@@ -57,14 +57,24 @@ uint64_t firstEntryOffset() { return BIF_HDR_SIZE + uint64_t(brix_annotation_siz
 // Plain reads of up to count bytes from a local or storage index, repeated
 // until the count or the end; the bytes read, or -1 with the error in *err.
 ssize_t readIndexBytes(int fd, int residency, void* buf, size_t count, int* err) {
-  if (residency == BRIX_QUOR_FILE || residency == BRIX_REMOTE_FILE) {
+  if (residency == BRIX_REMOTE_FILE) {
     *err = ENOSYS;
     return -1;
   }
   size_t got = 0;
   unsigned char* p = static_cast<unsigned char*>(buf);
   while (got < count) {
-    ssize_t n = read(fd, p + got, count - got);
+    ssize_t n;
+    if (residency == BRIX_QUOR_FILE) {
+      n = quor_Read(fd, p + got, count - got);
+      if (n < 0) {
+        // The storage call's code is the error itself.
+        *err = int(n);
+        return -1;
+      }
+    } else {
+      n = read(fd, p + got, count - got);
+    }
     if (n < 0) {
       if (errno == EINTR || errno == EAGAIN) continue;
       *err = errno;

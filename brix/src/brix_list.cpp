@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "brix_blockio.h"
+#include "brix_store_file.h"
 #include "brix_filespec.h"
 #include "brix_index.h"
 
@@ -148,7 +149,7 @@ int brix_List(void) {
   if (brix_GenFilelist() != 0) goto end;
   console_message("Reading Index File from", (std::string("? ") + brix_index_filename).c_str());
   brix_SetProgramPhase(BTP_LIST_OPENINDEX);
-  fd = brix_OpenIndexFile(brix_index_filename, O_RDONLY, BRIX_LOCAL_FILE);
+  fd = brix_OpenIndexFile(brix_index_filename, O_RDONLY, brix_IndexResidency());
   if (fd < 0) {
     brix_Log(BRIX_MSG_ERROR, "Fatal error opening index file: %s", brix_index_filename);
     goto end;
@@ -156,7 +157,9 @@ int brix_List(void) {
   if (brix_debug_level >= 2) fprintf(stderr, "[debug] successfully opened Index file for reading on FD=%d\n", fd);
   {
     struct stat st;
-    if (stat(brix_archive, &st) != 0) {
+    if (brix_filetype == BRIX_QUOR_FILE) {
+      if (brix_GetArchiveXAttrs(brix_filetype, &st) != 0) goto end;
+    } else if (stat(brix_archive, &st) != 0) {
       int e = errno;
       if (e == ENOENT) {
         brix_Log(BRIX_MSG_ERROR, "[FATAL] no such local archive file: %s\n", brix_archive);
@@ -219,7 +222,7 @@ int brix_List(void) {
     for (;; number++) {
       bif_entry_t* e = nullptr;
       int endFlag = 0;
-      if (brix_IndexFileRead(fd, BRIX_LOCAL_FILE, 0, &e, &endFlag) != 0) {
+      if (brix_IndexFileRead(fd, brix_IndexResidency(), 0, &e, &endFlag) != 0) {
         drain();
         goto end;
       }
@@ -260,7 +263,7 @@ end:
   fflush(stdout);
   brix_PrintClosingLine(stdout, result);
   fflush(stdout);
-  if (fd >= 0 && close(fd) != 0)
+  if (fd >= 0 && brix_CloseFile(fd, brix_IndexResidency()) != 0)
     brix_Log(BRIX_MSG_ERROR, "***%s: Error %d closing %s index file %s\n", fn, errno, "local",
              brix_index_filename);
   return result;

@@ -17,6 +17,7 @@
 #include "brix_extract.h"
 #include "brix_blockio.h"
 #include "brix_xfer.h"
+#include "brix_store_file.h"
 #include "brix_filespec.h"
 
 namespace {
@@ -115,9 +116,11 @@ int brix_Verify(void) {
   {
     struct stat st;
     if (brix_GetArchiveXAttrs(brix_filetype, &st) != 0) goto end;
+    if (brix_filetype == BRIX_QUOR_FILE && brix_ReadArchiveStripes() != 0) goto end;
     console_message("reading index file", "");
-    indexFd = brix_OpenIndexFile(brix_index_filename, O_RDONLY, BRIX_LOCAL_FILE);
+    indexFd = brix_OpenIndexFile(brix_index_filename, O_RDONLY, brix_IndexResidency());
     if (indexFd < 0) goto end;
+    if (brix_CopyIndexToLocal(&indexFd) != 0) goto end;
     uint64_t real = uint64_t(st.st_size);
     uint64_t recorded = brix_index_hdr.bif_cfinfo.bif_tarsize;
     if (recorded != real) {
@@ -138,7 +141,7 @@ int brix_Verify(void) {
       if (brix_option_flags & BRIX_OPT_STATUS_FIFO) brix_StatusMsg(0, "Reading index entry %ld", long(n + 1));
       bif_entry_t* e = nullptr;
       int endFlag = 0;
-      if (brix_IndexFileRead(indexFd, BRIX_LOCAL_FILE, 0, &e, &endFlag) != 0) goto end;
+      if (brix_IndexFileRead(indexFd, brix_IndexResidency(), 0, &e, &endFlag) != 0) goto end;
       if (endFlag) break;
       if (n == 0 && memcmp(e->bent_sanity, "BRIX_IDX", 8) != 0) {
         brix_Log(BRIX_MSG_ERROR, "Hmmm- %s does not appear to be a file created by brix.\n", brix_index_filename);
@@ -209,15 +212,17 @@ int brix_Verify(void) {
     }
     console_message("Opening archive file", "");
     struct stat ast;
+    brix_NoteTapeFetch();
     archiveFd = brix_OpenArchiveFile(O_RDONLY, &ast);
+    if (archiveFd >= 0 && brix_filetype == BRIX_QUOR_FILE && brix_ReadArchiveStripes() != 0) goto end;
     if (archiveFd < 0) goto end;
     if (brix_option_flags & BRIX_OPT_STATUS_FIFO) brix_StatusMsg(0, "Pass2 - Verify Consistency File");
     if (nonBrix) {
       brix_Log(BRIX_MSG_INFO, "Archive file %s was not created by BRIX - skipping consistency file check\n", brix_archive);
-    } else if (brix_VerifyConsistencyFile(archiveFd, BRIX_LOCAL_FILE, indexFd, BRIX_LOCAL_FILE) != 0) {
+    } else if (brix_VerifyConsistencyFile(archiveFd, brix_filetype, indexFd, brix_IndexResidency()) != 0) {
       goto end;
     }
-    if (brix_IndexFileRewind(indexFd, BRIX_LOCAL_FILE) != 0) {
+    if (brix_IndexFileRewind(indexFd, brix_IndexResidency()) != 0) {
       brix_Log(BRIX_MSG_ERROR, "Fatal error rewinding index file. Cannot continue...\n");
       goto end;
     }
@@ -225,11 +230,11 @@ int brix_Verify(void) {
     for (ix_ListEntry_t* r = ranges.head; r; r = r->next) {
       if (brix_option_flags & BRIX_OPT_STATUS_FIFO)
         brix_StatusMsg(0, "Pass2 - Read Index Group %ld-%ld", long(r->ixStart), long(r->ixEnd));
-      if (brix_IndexFilePosition(indexFd, BRIX_LOCAL_FILE, r->ixStart) != 0) {
+      if (brix_IndexFilePosition(indexFd, brix_IndexResidency(), r->ixStart) != 0) {
         brix_Log(BRIX_MSG_ERROR, "%s: Fatal error positioning index file to entry %ld.\n", fn, long(r->ixStart));
         goto end;
       }
-      if (brix_VerifyFileRange(0, archiveFd, brix_filetype, indexFd, BRIX_LOCAL_FILE, r->ixStart, r->ixCount,
+      if (brix_VerifyFileRange(0, archiveFd, brix_filetype, indexFd, brix_IndexResidency(), r->ixStart, r->ixCount,
                                r->ixStartBlock, r->ixEndBlock, &stats) != 0)
         goto end;
       setExitCodeIfErrors(&stats);
@@ -243,9 +248,9 @@ end:
   fflush(stdout);
   brix_PrintClosingLine(listFile, result);
   fflush(listFile);
-  if (archiveFd >= 0 && close(archiveFd) != 0)
+  if (archiveFd >= 0 && brix_CloseFile(archiveFd, brix_filetype) != 0)
     brix_Log(BRIX_MSG_ERROR, "%s: Error %d closing %s Archive file %s\n", fn, errno, "local", brix_archive);
-  if (indexFd >= 0 && close(indexFd) != 0)
+  if (indexFd >= 0 && brix_CloseFile(indexFd, brix_IndexResidency()) != 0)
     brix_Log(BRIX_MSG_ERROR, "%s: Error %d closing %sindex file %s\n", fn, errno, "local", brix_index_filename);
   brix_FreeIxList(&ranges);
   brix_LocalReadRelease();
@@ -270,6 +275,7 @@ int brix_PostXferVerify(void) {
   {
     struct stat st;
     if (brix_GetArchiveXAttrs(brix_filetype, &st) != 0) goto end;
+    if (brix_filetype == BRIX_QUOR_FILE && brix_ReadArchiveStripes() != 0) goto end;
     console_message("reading index file", " (PostXfer Verify)");
     uint64_t real = uint64_t(st.st_size);
     uint64_t recorded = brix_index_hdr.bif_cfinfo.bif_tarsize;
@@ -290,7 +296,7 @@ int brix_PostXferVerify(void) {
       brix_SetExitCode(72);
       goto end;
     }
-    if (brix_IndexFileRewind(indexFd, BRIX_LOCAL_FILE) != 0) {
+    if (brix_IndexFileRewind(indexFd, brix_IndexResidency()) != 0) {
       brix_Log(BRIX_MSG_ERROR, "Fatal error rewinding index file. Cannot continue...\n");
       goto end;
     }
@@ -300,7 +306,7 @@ int brix_PostXferVerify(void) {
     for (uint64_t n = 0; n < visit && !brix_shutdown_signalled; n++) {
       bif_entry_t* e = nullptr;
       int endFlag = 0;
-      if (brix_IndexFileRead(indexFd, BRIX_LOCAL_FILE, 0, &e, &endFlag) != 0) goto end;
+      if (brix_IndexFileRead(indexFd, brix_IndexResidency(), 0, &e, &endFlag) != 0) goto end;
       if (endFlag) break;
       uint32_t t = e->bent_type;
       if (t == BTO_UNKNOWN || t >= BTO_BAD_TYPE) {
@@ -334,30 +340,32 @@ int brix_PostXferVerify(void) {
     }
     console_message("Rewinding archive file", "");
     struct stat ast;
+    brix_NoteTapeFetch();
     archiveFd = brix_OpenArchiveFile(O_RDONLY, &ast);
+    if (archiveFd >= 0 && brix_filetype == BRIX_QUOR_FILE && brix_ReadArchiveStripes() != 0) goto end;
     if (archiveFd < 0) goto end;
     if (nonBrix) {
       brix_Log(BRIX_MSG_INFO, "Archive file %s was not created by BRIX - skipping consistency file check\n", brix_archive);
-    } else if (brix_VerifyConsistencyFile(archiveFd, BRIX_LOCAL_FILE, indexFd, BRIX_LOCAL_FILE) != 0) {
+    } else if (brix_VerifyConsistencyFile(archiveFd, brix_filetype, indexFd, brix_IndexResidency()) != 0) {
       goto end;
     }
     uint64_t pos = 0;
-    if (brix_PositionFile(archiveFd, BRIX_LOCAL_FILE, 0, SEEK_SET, 0, &pos) != 0) {
+    if (brix_PositionFile(archiveFd, brix_filetype, 0, SEEK_SET, 0, &pos) != 0) {
       brix_Log(BRIX_MSG_ERROR, "Fatal error rewinding archive file. Cannot continue...\n");
       goto end;
     }
-    if (brix_IndexFileRewind(indexFd, BRIX_LOCAL_FILE) != 0) {
+    if (brix_IndexFileRewind(indexFd, brix_IndexResidency()) != 0) {
       brix_Log(BRIX_MSG_ERROR, "Fatal error rewinding index file. Cannot continue...\n");
       goto end;
     }
     console_message("Verifying archive file entries", "");
     uint32_t flags = (brix_option_flags & BRIX_OPT_CRC) ? BRIX_VFY_CREATE_CRCS : 0;
     for (ix_ListEntry_t* r = ranges.head; r; r = r->next) {
-      if (brix_IndexFilePosition(indexFd, BRIX_LOCAL_FILE, r->ixStart) != 0) {
+      if (brix_IndexFilePosition(indexFd, brix_IndexResidency(), r->ixStart) != 0) {
         brix_Log(BRIX_MSG_ERROR, "%s: Fatal error positioning index file to entry %ld.\n", fn, long(r->ixStart));
         goto end;
       }
-      if (brix_VerifyFileRange(flags, archiveFd, brix_filetype, indexFd, BRIX_LOCAL_FILE, r->ixStart, r->ixCount,
+      if (brix_VerifyFileRange(flags, archiveFd, brix_filetype, indexFd, brix_IndexResidency(), r->ixStart, r->ixCount,
                                r->ixStartBlock, r->ixEndBlock, &stats) != 0)
         goto end;
       setExitCodeIfErrors(&stats);
@@ -368,8 +376,8 @@ int brix_PostXferVerify(void) {
   result = brix_VerifyErrorTotal(&stats) == 0 ? 0 : -1;
 
 end:
-  if (archiveFd >= 0) close(archiveFd);
-  if (brix_IndexFileRewind(indexFd, BRIX_LOCAL_FILE) != 0)
+  if (archiveFd >= 0) brix_CloseFile(archiveFd, brix_filetype);
+  if (brix_IndexFileRewind(indexFd, brix_IndexResidency()) != 0)
     brix_Log(BRIX_MSG_ERROR, "%s: Error %d rewinding %sindex file %s (postVerify termination)\n", fn, errno, "local ",
              brix_tmpIndexFile ? brix_tmpIndexFile : "");
   brix_FreeIxList(&ranges);

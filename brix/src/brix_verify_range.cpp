@@ -18,6 +18,7 @@
 #include "brix_extract.h"
 #include "brix_blockio.h"
 #include "brix_xfer.h"
+#include "brix_store_file.h"
 
 namespace {
 
@@ -540,7 +541,7 @@ int brix_VerifyFileRange(uint32_t controlFlags, int archiveFd, int archiveReside
   }
   (void)archiveResidency;
   double t = 0;
-  int rc = brix_CopyFromLocalArchive(archiveFd, ixStartBlock * 512, (ixEndBlock - ixStartBlock) * 512, verifyCallbackCtl, &t);
+  int rc = brix_ReadArchiveRange(archiveFd, ixStartBlock * 512, (ixEndBlock - ixStartBlock) * 512, verifyCallbackCtl, &t);
   if (rc == 0 && (c.indexEntryCount != 0 || c.haveEntry)) rc = -1;
   if (rc < 0) brix_Log(BRIX_MSG_ERROR, "Verify aborted\n");
   closeLocal(fnCb);
