@@ -171,7 +171,7 @@ TEST(OzuGetTape, GetWaitsOutTheRecallOfEachVolumeInTurn)
     store(gw, "t" + std::to_string(i), data.back());
   }
   std::string local = localDir(gw);
-  OzuResult r = runOzu(gw, ozuArgs(gw, {"lcd " + local + "; mget -X 1 t0 t1 t2"}));
+  OzuResult r = runOzu(gw, ozuArgs(gw, {"lcd " + local + "; mget -N -X 1 t0 t1 t2"}));
   EXPECT_EQ(r.status, 0) << r.out << r.err;
   for (int i = 0; i < 3; ++i)
     EXPECT_TRUE(same(readAll(local + "/t" + std::to_string(i)), data[size_t(i)])) << i;
@@ -263,7 +263,7 @@ TEST(OzuGetTerminal, InterruptDuringMgetStopsQueueingAndLeavesNothingOpen)
   ASSERT_TRUE(p->waitFor("ozu> ")) << p->screen;
   p->type("lcd " + out + "\n");
   ASSERT_TRUE(p->waitFor("ozu> ")) << p->screen;
-  p->type("mget m*\n");
+  p->type("mget -N m*\n");
   ASSERT_TRUE(p->waitFor("[A]ll,[Q]uit)")) << p->screen;
   p->type("a\n");
   for (int k = 0; k < 6; ++k)

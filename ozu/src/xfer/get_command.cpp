@@ -74,6 +74,7 @@ struct getState {
   int hashCreate = 0, hashVerify = 0;
   int hashType = 0;
   std::vector<xfer_offset_t> partial;
+  int schedConn = -1;  // the connection the scheduler was started on
 };
 getState g;
 
@@ -497,7 +498,10 @@ int scheduleFile(int64_t lastWriteTime)
 // The retrieval step of a file found by name or by a walk.
 int retrieveOne(int64_t lastWriteTime, uint64_t length)
 {
-  if (g.optimized_scheduling && length > 0)
+  // The scheduler works on the connection it was started on; a name found
+  // on another connection is retrieved at once, on its own connection.
+  int here = keyset && keyset->curContext ? keyset->curContext->handle : -1;
+  if (g.optimized_scheduling && length > 0 && here == g.schedConn)
     return scheduleFile(lastWriteTime);
   getFile(lastWriteTime, 0);
   return 0;
@@ -1214,6 +1218,7 @@ int ozu_GetCommand(char *cc, int cclen)
             ozu_ConsoleMessage("Retrieval Scheduler: getting path list");
           }
         }
+        g.schedConn = ctx ? ctx->handle : -1;
         g.currentLocalDir = cwdNow();
         getNames(&cmd, &hdWords, &hdCount);
         if (g.optimized_scheduling)
