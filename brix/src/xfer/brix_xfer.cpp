@@ -113,6 +113,8 @@ int brix_AllocateIoBuffers(transfer_t* ctl) {
       free(b);
       return -1;
     }
+    b->allNext = ctl->bufAll;
+    ctl->bufAll = b;
     if (last) last->next = b;
     else ctl->bufEmptyQueue = b;
     last = b;
@@ -125,15 +127,16 @@ int brix_CleanupIoBuffers(transfer_t* ctl) {
   if (brix_debug_level > 3)
     brix_FuncTraceMessage("Entering ", "brix_CleanupIoBuffers", "", 0, __FILE__, __LINE__);
   bool locked = ctl->bufQueueLockCreated && pthread_mutex_lock(&ctl->bufQueueLock) == 0;
-  for (io_buffer_t** q : {&ctl->bufEmptyQueue, &ctl->bufReadyQueue}) {
-    io_buffer_t* b = *q;
-    while (b) {
-      io_buffer_t* next = b->next;
-      if (brix_CleanIoBuf(b) == 0) free(b);
-      b = next;
-    }
-    *q = nullptr;
+  // After an abort some buffers are in no queue (a reader's, the one being
+  // written): the pool's own list finds them all.
+  io_buffer_t* b = ctl->bufAll;
+  while (b) {
+    io_buffer_t* next = b->allNext;
+    if (brix_CleanIoBuf(b) == 0) free(b);
+    b = next;
   }
+  ctl->bufAll = nullptr;
+  ctl->bufEmptyQueue = ctl->bufFillQueue = ctl->bufFillQueueTail = ctl->bufReadyQueue = nullptr;
   io_bufreq_t* r = ctl->requestQueue;
   while (r) {
     io_bufreq_t* next = r->next;

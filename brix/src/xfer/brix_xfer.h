@@ -31,6 +31,7 @@ constexpr uint32_t IOB_FLAG_END_OF_RANGE = 0x80000000u;
 
 struct io_buffer_t {
   io_buffer_t* next;
+  io_buffer_t* allNext;  // every buffer of the pool, wherever it is
   int state;
   int bufID;
   int memType;
@@ -106,6 +107,7 @@ struct transfer_t {
   int bufQueueLockCreated;
   pthread_cond_t bufQueueCondition;
   int bufQueueCondCreated;
+  io_buffer_t* bufAll;  // through allNext: freed whatever queue or thread holds them
   io_buffer_t* bufEmptyQueue;
   io_buffer_t* bufFillQueue;
   io_buffer_t* bufFillQueueTail;
