@@ -161,20 +161,21 @@ void *write_local_normal_thread(void *arg)
   return nullptr;
 }
 
-void *read_quor_normal_ctl_thread(void *arg)
+// A reader and a writer over the two buffers, run until both end; one that
+// cannot start ends the transfer, and the other is woken to see it.
+void runReaderWriter(transfer_t *ctl, const char *me, void *(*readFn)(void *), void *(*writeFn)(void *))
 {
-  auto *ctl = static_cast<transfer_t *>(arg);
   pthread_t reader, writer;
   ctl->read_active = 1;
-  bool haveReader = ozu_ThreadCreate(&reader, nullptr, read_quor_normal_thread, ctl) == 0;
+  bool haveReader = ozu_ThreadCreate(&reader, nullptr, readFn, ctl) == 0;
   if (!haveReader) {
-    fprintf(errFile, "*** read_quor_normal_ctl_thread: error %d starting read thread\n", errno);
+    fprintf(errFile, "*** %s: error %d starting read thread\n", me, errno);
     ctl->read_active = 0;
   }
   ctl->write_active = 1;
-  bool haveWriter = haveReader && ozu_ThreadCreate(&writer, nullptr, write_local_normal_thread, ctl) == 0;
+  bool haveWriter = haveReader && ozu_ThreadCreate(&writer, nullptr, writeFn, ctl) == 0;
   if (haveReader && !haveWriter) {
-    fprintf(errFile, "*** read_quor_normal_ctl_thread: error %d starting file write thread\n", errno);
+    fprintf(errFile, "*** %s: error %d starting file write thread\n", me, errno);
     ctl->write_active = 0;
   }
   if (!haveReader || !haveWriter) {
@@ -196,6 +197,13 @@ void *read_quor_normal_ctl_thread(void *arg)
   ctl->transfer_active = 0;
   pthread_cond_broadcast(&ctl->abortCondition);
   pthread_mutex_unlock(&ctl->abortLock);
+}
+
+
+void *read_quor_normal_ctl_thread(void *arg)
+{
+  runReaderWriter(static_cast<transfer_t *>(arg), "read_quor_normal_ctl_thread", read_quor_normal_thread,
+                  write_local_normal_thread);
   return nullptr;
 }
 
@@ -460,40 +468,8 @@ void *write_regular_signal_thread(void *) { return nullptr; }
 
 void *write_quor_normal_ctl_thread(void *arg)
 {
-  auto *ctl = static_cast<transfer_t *>(arg);
-  const char *me = "write_quor_normal_ctl_thread";
-  pthread_t reader, writer;
-  ctl->read_active = 1;
-  bool haveReader = ozu_ThreadCreate(&reader, nullptr, read_local_normal_thread, ctl) == 0;
-  if (!haveReader) {
-    fprintf(errFile, "*** %s: error %d starting read thread\n", me, errno);
-    ctl->read_active = 0;
-  }
-  ctl->write_active = 1;
-  bool haveWriter = haveReader && ozu_ThreadCreate(&writer, nullptr, write_quor_normal_thread, ctl) == 0;
-  if (haveReader && !haveWriter) {
-    fprintf(errFile, "*** %s: error %d starting file write thread\n", me, errno);
-    ctl->write_active = 0;
-  }
-  if (!haveReader || !haveWriter) {
-    pthread_mutex_lock(&ctl->abortLock);
-    ctl->transfer_result = -1;
-    ctl->abortSignalled++;
-    pthread_mutex_unlock(&ctl->abortLock);
-    for (io_buffer_t *b : {&ctl->rwbuf[0], &ctl->rwbuf[1]}) {
-      pthread_mutex_lock(&b->bufLock);
-      pthread_cond_broadcast(&b->bufCond);
-      pthread_mutex_unlock(&b->bufLock);
-    }
-  }
-  if (haveReader)
-    pthread_join(reader, nullptr);
-  if (haveWriter)
-    pthread_join(writer, nullptr);
-  pthread_mutex_lock(&ctl->abortLock);
-  ctl->transfer_active = 0;
-  pthread_cond_broadcast(&ctl->abortCondition);
-  pthread_mutex_unlock(&ctl->abortLock);
+  runReaderWriter(static_cast<transfer_t *>(arg), "write_quor_normal_ctl_thread", read_local_normal_thread,
+                  write_quor_normal_thread);
   return nullptr;
 }
 
