@@ -539,7 +539,9 @@ void* brix_LocalFileMgrThread(void* arg) {
   auto* X = static_cast<transfer_t*>(arg);
   if (brix_debug_level > 3) brix_FuncTraceMessage("Entering ", fnMgr, "", 0, __FILE__, __LINE__);
   brix_SetProgramPhase(BTP_CREATE_WRITEARCHIVE);
-  xfer_ctl = X;
+  // Normally the caller's record already: a write would race with the
+  // threads that read it.
+  if (xfer_ctl != X) xfer_ctl = X;
   uint64_t N = 0;
   int64_t resumeBlocks = 0;
   int64_t ordinal = -1;

@@ -342,9 +342,11 @@ void waitTransferThreads(transfer_t* ctl) {
 
 transfer_t* takeCtl() {
   if (!xfer_ctl) {
-    xfer_ctl = static_cast<transfer_t*>(calloc(1, sizeof(transfer_t)));
+    // Constructed, not calloc'ed: its atomics need it, and the store write
+    // deletes whatever record it finds.
+    xfer_ctl = new (std::nothrow) transfer_t();
     if (!xfer_ctl) {
-      brix_MallocError(fn, "calloc", sizeof(transfer_t), __FILE__, __LINE__);
+      brix_MallocError(fn, "new", sizeof(transfer_t), __FILE__, __LINE__);
       return nullptr;
     }
   }
@@ -512,6 +514,8 @@ int brix_CopyFromQUORArchive(int archiveFd, uint64_t startAddr, uint64_t bytesTo
       setAborted(ctl);
       goto cleanup;
     }
+    // Set before the listen thread runs: it sets it again at the first mover.
+    ctl->startTime = brix_GetTimestamp();
     pthread_attr_t attr;
     ozugw_ThreadAttrInit(&attr);
     int rc = ozugw_ThreadCreate(&ctl->listenThreadId, &attr, brix_ReaderListenThread, ctl);
@@ -542,9 +546,9 @@ int brix_CopyFromQUORArchive(int archiveFd, uint64_t startAddr, uint64_t bytesTo
     sink.SrcSinkAddr.Addr_u.NetAddr.SockAddr = ctl->listenSockAddr;
     sink.SrcSinkAddr.Addr_u.NetAddr.SockOffset = 0;
 
-    ctl->requestedBytes = ctl->totalBytesMoved = ctl->bytesMoved = 0;
+    ctl->requestedBytes = ctl->bytesMoved = 0;
+    ctl->totalBytesMoved = 0;
     uint64_t gapCount = 0;
-    ctl->startTime = brix_GetTimestamp();
     ctl->currentSrcAddr = ctl->srcOffset;
     ctl->currentFileAddr = ctl->sinkOffset;
     bool failure = false;

@@ -297,9 +297,9 @@ void* transferThread(void* arg) {
   return nullptr;
 }
 
-void* writerListenThread(void*) {
+void* writerListenThread(void* arg) {
   static const char* fn = "brix_WriterListenThread";
-  transfer_t* X = xfer_ctl;
+  auto* X = static_cast<transfer_t*>(arg);
   int sock = X->listenSockFD;
   uint64_t E = X->srcOffset + X->transferLength;
   uint64_t P = X->currentSrcOffset;
@@ -584,7 +584,9 @@ int brix_CopyToQUORArchive(double* xferTime, int* threadsUsed) {
       goto leave;
     }
   }
-  if (ozugw_ThreadCreate(&X->listenThreadId, nullptr, writerListenThread, nullptr) != 0) {
+  // Set before the listen thread runs: it sets it again at the first mover.
+  X->startTime = brix_GetTimestamp();
+  if (ozugw_ThreadCreate(&X->listenThreadId, nullptr, writerListenThread, X) != 0) {
     brix_Log(BRIX_MSG_ERROR, "Error(s) starting listen thread: %d", errno);
     X->abortSignalled = 1;
     goto leave;
@@ -602,8 +604,8 @@ int brix_CopyToQUORArchive(double* xferTime, int* threadsUsed) {
     src.SrcSinkAddr.Addr_u.NetAddr.SockAddr = X->listenSockAddr;
     sink.SrcSinkAddr.Type = CLIENTFILE_ADDRESS;
     sink.SrcSinkAddr.Addr_u.ClientFileAddr.FileDes = X->archive_fd;
-    X->totalBytesMoved = X->bytesMoved = 0;
-    X->startTime = brix_GetTimestamp();
+    X->totalBytesMoved = 0;
+    X->bytesMoved = 0;
     uint64_t E = X->srcOffset + X->transferLength;
     int R = 0;
     uint64_t L = X->srcOffset;

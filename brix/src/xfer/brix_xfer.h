@@ -114,12 +114,14 @@ struct transfer_t {
   io_buffer_t* bufReadyQueue;
   io_bufreq_t* requestQueue;
   uint64_t requestedBytes;
-  uint64_t totalBytesMoved;
+  // Read by the listen threads for progress while the driver and the
+  // local-file thread move them.
+  std::atomic<uint64_t> totalBytesMoved;
   uint64_t bytesMoved;
   uint64_t currentSrcAddr;
   uint64_t currentFileAddr;
-  uint64_t currentSrcOffset;
-  uint64_t currentSinkOffset;
+  std::atomic<uint64_t> currentSrcOffset;
+  std::atomic<uint64_t> currentSinkOffset;
   int connectListSize;
   connection_info_t* connectionList;
   int listenSockFD;
