@@ -135,6 +135,29 @@ int stripeJobs(gw_mover_plan_t* plan, const iod_srcsinkdesc_t* d, uint64_t lo, u
   return 0;
 }
 
+// Jobs for a file striped `width` wide over blocks of bs, through one
+// control address: one mover per stripe, stripe k taking the file's blocks
+// k, k + width, ... of [lo, hi).
+void fileStripeJobs(gw_mover_plan_t* plan, const netaddress_t* na, uint64_t lo, uint64_t hi,
+                    uint32_t width, uint64_t bs) {
+  plan->blockSize = bs;
+  plan->stripeWidth = width;
+  size_t first = plan->jobs.size();
+  for (uint32_t k = 0; k < width; k++) {
+    gw_mover_job_t j;
+    j.addr = na->SockAddr;
+    j.xferId = na->SockTransferID;
+    j.protocol = GW_MOVER_MVRPROT;
+    plan->jobs.push_back(j);
+  }
+  for (uint64_t at = lo; at < hi;) {
+    uint64_t blk = (plan->fileBase + at) / bs;
+    uint64_t end = std::min(hi, (blk + 1) * bs - plan->fileBase);
+    plan->jobs[first + blk % width].pieces.push_back({at, end - at, 0});
+    at = end;
+  }
+}
+
 // The last run of data found in each stored file. Finding a hole can walk
 // the whole file (tmpfs looks at every page), so reads that go on through
 // one run ask once.
@@ -248,10 +271,16 @@ int listTransfer(gw_conn_t* conn, void* req, int direction, gw_reply_t* reply) {
     plan.faults.shortMoveSet = 1;
   }
   int perAddress = plan.faults.crowd > 0 ? plan.faults.crowd : set->perAddress;
+  uint32_t fileWidth = 1;
+  uint64_t stripeLen = 1u << 20;
+  if (gw_StoreStripe(of->path, &fileWidth, &stripeLen) < 0) fileWidth = 1;
   for (const iod_srcsinkdesc_t* d : sd.net) {
     uint64_t lo, hi;
     if (!clip(d, len, &lo, &hi)) continue;
-    if (d->SrcSinkAddr.Type == NET_ADDRESS) {
+    if (d->SrcSinkAddr.Type == NET_ADDRESS && fileWidth > 1 && plan.faults.crowd == 0 &&
+        protocolOf(d->Flags) == GW_MOVER_MVRPROT) {
+      fileStripeJobs(&plan, &d->SrcSinkAddr.Addr_u.NetAddr, lo, hi, fileWidth, stripeLen);
+    } else if (d->SrcSinkAddr.Type == NET_ADDRESS) {
       addressJobs(&plan, &d->SrcSinkAddr.Addr_u.NetAddr, protocolOf(d->Flags), lo, hi,
                   perAddress, plan.faults.crowd > 0);
     } else if (stripeJobs(&plan, d, lo, hi, plan.faults.crowd > 0 ? plan.faults.crowd : 1) < 0) {
@@ -259,7 +288,19 @@ int listTransfer(gw_conn_t* conn, void* req, int direction, gw_reply_t* reply) {
       return 0;
     }
   }
+  // The stripe of the request's first byte is held back: the others grow
+  // the file past the request's start while nothing of it moved.
+  gw_mover_job_t* held = nullptr;
+  if (plan.faults.stripeHole && plan.jobs.size() > 1) {
+    for (gw_mover_job_t& j : plan.jobs)
+      if (!j.pieces.empty() && (!held || j.pieces[0].offset < held->pieces[0].offset)) held = &j;
+    if (held) held->pieces.clear();
+  }
   gw_MoversRun(&plan);
+  if (held) {
+    held->failed = 1;
+    held->why = "stripe hole";
+  }
 
   uint64_t moved = gw_MoversPrefix(&plan);
   std::string why;

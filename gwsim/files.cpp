@@ -29,13 +29,29 @@
 #define GW_OPEN_TRUNC 0x40
 #define GW_OPEN_NOSTAGE 0x80
 
-// The class of service of a new file: the one the hints name, else the
-// first the tables would pick, else the site's start-up class.
+// The class of service of a new file: the one the hints name (or the next
+// one open to the caller), else the first the tables would pick, else the
+// site's start-up class.
 static int choose_cos(const gw_conn_t* conn, const quor_cos_hints_t* hints, uint32_t* cos) {
   const gw_config_t* cfg = conn->cfg;
   if (hints->COSId != 0) {
-    if (!cfg->tables.cos.empty() && gw_FindCOS(cfg, hints->COSId) == nullptr) return -22;
+    const gw_cos_t* want = cfg->tables.cos.empty() ? nullptr : gw_FindCOS(cfg, hints->COSId);
+    if (!cfg->tables.cos.empty() && !want) return -22;
     *cos = hints->COSId;
+    // A class closed to the caller: the next one in the table open to it
+    // takes the file (the start-up class when none is).
+    if (want && gw_COSUnavailable(want, gw_SessionUid(conn), gw_SessionGid(conn), gw_SessionAccount(conn))) {
+      const auto& all = cfg->tables.cos;
+      size_t at = size_t(want - all.data());
+      *cos = cfg->site.startupCOS;
+      for (size_t i = 1; i < all.size(); i++) {
+        const gw_cos_t& c = all[(at + i) % all.size()];
+        if (!gw_COSUnavailable(&c, gw_SessionUid(conn), gw_SessionGid(conn), gw_SessionAccount(conn))) {
+          *cos = c.md.COSId;
+          break;
+        }
+      }
+    }
     return 0;
   }
   const gw_cos_t* p = nullptr;

@@ -43,7 +43,7 @@ struct rule {
 enum {
   F_SHORT = 1, F_REPEAT, F_DIE, F_BADSUM, F_WRONGID, F_OUTSIDE, F_OVERSTATE, F_STATUS, F_FROM,
   F_CROWD, F_UNDERSTATE, F_BADCOMP, F_CLOSEBETWEEN, F_ONEFROM, F_EIO_AFTER, F_CLAIM_MORE,
-  F_TWICE, F_SWAP, F_CODE,
+  F_TWICE, F_SWAP, F_CODE, F_STRIPE_HOLE,
 };
 
 const struct {
@@ -64,6 +64,9 @@ const struct {
     {"EioAfter", F_EIO_AFTER, 1, 1, INT64_MAX}, {"ClaimMore", F_CLAIM_MORE, 1, 1, INT64_MAX},
     {"Twice", F_TWICE, 0, 0, 0},               {"Swap", F_SWAP, 0, 0, 0},
     {"Code", F_CODE, 1, INT32_MIN, INT32_MAX},
+    // A striped request: the stripe of its first byte moves nothing while
+    // the others move all of theirs.
+    {"StripeHole", F_STRIPE_HOLE, 0, 0, 0},
 };
 
 std::vector<rule> rules;
@@ -704,6 +707,7 @@ gw_mover_faults_t gw_MoverFaultsFor(int direction) {
       case F_BADCOMP: f.badCompletion = 1; break;
       case F_CLOSEBETWEEN: f.closeBetween = 1; break;
       case F_ONEFROM: f.oneFrom = r.text; break;
+      case F_STRIPE_HOLE: f.stripeHole = 1; break;
       default: break;  // the read knobs count mover-protocol reads only
     }
   }

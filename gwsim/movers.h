@@ -68,6 +68,7 @@ typedef struct gw_mover_faults {
   uint64_t claimMore = 0;  // reads: the movers send this much less than the reply says
   int twice = 0;           // reads: the first mover sends its first piece twice
   int swap = 0;            // reads: pieces go out pairwise swapped
+  int stripeHole = 0;      // striped: the first byte's stripe moves nothing
 } gw_mover_faults_t;
 
 typedef struct gw_mover_piece {

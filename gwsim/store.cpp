@@ -585,7 +585,12 @@ int gw_StoreNewObject(const std::string& nspath, uint32_t type, uint32_t uid, ui
   m.Account = account;
   m.COSId = cos ? cos : default_cos;
   m.TimeCreated = uint32_t(time(nullptr));
-  if (is_file_type(type)) disk_resident(&m, 0);
+  if (is_file_type(type)) {
+    disk_resident(&m, 0);
+    // A file's disk level stripes as wide as its class says.
+    const gw_cos_t* c = store_cfg ? gw_FindCOS(store_cfg, m.COSId) : nullptr;
+    if (c && c->stripeWidth > 0) m.levels[0].StripeWidth = c->stripeWidth;
+  }
   // Whatever an earlier object of this inode left goes.
   stmt_ptr dl = prepare("DELETE FROM links WHERE path=?");
   if (!dl) return -5;
@@ -656,6 +661,26 @@ int gw_StoreSetDataLength(const std::string& nspath, uint64_t length) {
   rc = gw_StorePutMeta(nspath, &m);
   if (rc < 0) return rc;
   return txn.commit();
+}
+
+int gw_StoreStripe(const std::string& nspath, uint32_t* width, uint64_t* length) {
+  *width = 1;
+  *length = 1u << 20;
+  gw_meta_t m;
+  int rc = gw_StoreGetMeta(nspath, &m);
+  if (rc < 0) return rc;
+  // The disk level, or the first level below it holding the data.
+  const gw_level_t* l = &m.levels[0];
+  if (!(l->Flags & GW_LEVEL_DATA))
+    for (const gw_level_t& x : m.levels)
+      if (x.Flags & GW_LEVEL_DATA) {
+        l = &x;
+        break;
+      }
+  if (l->StripeWidth > 1) *width = l->StripeWidth;
+  const gw_cos_t* c = store_cfg ? gw_FindCOS(store_cfg, m.COSId) : nullptr;
+  if (c && c->stripeLength > 0) *length = c->stripeLength;
+  return 0;
 }
 
 // ---- digests ----

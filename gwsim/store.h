@@ -187,6 +187,9 @@ int gw_StoreRename(const std::string& oldPath, const std::string& newPath);
 int gw_StoreUnlinked(const std::string& nspath, const struct stat* before);
 int gw_StoreAddLink(const std::string& nspath);
 int gw_StoreSetDataLength(const std::string& nspath, uint64_t length);
+// The stripe width of the level a file's data is read from or written to
+// (1 unstriped) and its stripe length: 0, or a negative code.
+int gw_StoreStripe(const std::string& nspath, uint32_t* width, uint64_t* length);
 
 int gw_StoreGetDigest(const std::string& nspath, uint32_t* flags, uint64_t* stripeLength,
                       std::vector<char>* digests);

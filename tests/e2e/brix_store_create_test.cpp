@@ -5,6 +5,7 @@
 // either be recovered into the same archive or end in a failure.
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <time.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -202,4 +203,170 @@ TEST(BrixStoreCreate, ForcedShutdownRemovesArchiveAndIndexFromTheStore) {
   EXPECT_FALSE(exists(t.stored("p.tar")));
   EXPECT_FALSE(exists(t.stored("p.tar.idx")));
   for (const std::string& f : t.s.leftoverTempFiles()) ADD_FAILURE() << "left behind: " << f;
+}
+
+namespace {
+
+// The journal lines of list writes (put = true) or list reads of a
+// megabyte or more since line `from` (smaller ones are the index's), and
+// whether every one of them brought `movers` movers.
+bool listRequestsUsed(const BrixSession& s, size_t from, bool put, int movers, std::string* seen) {
+  std::vector<std::string> lines = s.gw.journalLines();
+  bool any = false, all = true;
+  const std::string fn = put ? "fn=0x1701" : "fn=0x1207";
+  for (size_t i = from; i < lines.size(); i++) {
+    size_t len = lines[i].find(" len=");
+    if (lines[i].find(fn) == std::string::npos || len == std::string::npos ||
+        std::stoull(lines[i].substr(len + 5)) < (1u << 20))
+      continue;
+    any = true;
+    *seen += lines[i] + "\n";
+    if (lines[i].find(" movers=" + std::to_string(movers) + " ") == std::string::npos) all = false;
+  }
+  return any && all;
+}
+
+}  // namespace
+
+// A class four stripes wide: every list write and read of the archive
+// brings four movers, one per stripe, whose pieces the buffers cut (also
+// with one reader and with buffers half a stripe long); the archive is the
+// one the local create writes and reads back whole.
+TEST(BrixStoreCreate, WidthFourClassStripesOverFourMovers) {
+  StoreCreate t;
+  ASSERT_TRUE(t.s.ready()) << t.s.gw.stderrText();
+  makeBigCorpus(t.corpus());
+  makeCorpus(t.corpus() + "/c");
+  std::string local = localArchive(t.s);
+  std::string checker = t.s.gw.dir() + "/check.py";
+  writeFileAt(checker, kChecker);
+  const std::vector<std::vector<std::string>> variants = {{}, {"-T", "1"}, {"-S", "524288"}};
+  int n = 0;
+  for (const auto& v : variants) {
+    SCOPED_TRACE(v.empty() ? "defaults" : v[0]);
+    size_t mark = t.s.gw.journalLines().size();
+    std::vector<std::string> args = {"-c", "-Y", "4", "-H", "crc", "-f", "/home/alice/p.tar"};
+    args.insert(args.end(), v.begin(), v.end());
+    args.push_back("p");
+    BrixResult r = t.s.run(args);
+    ASSERT_EQ(r.status, 0) << r.out << r.err;
+    EXPECT_NE(r.out.find("BRIX: BRIX SUCCESSFUL\n"), std::string::npos) << r.out;
+    std::string seen;
+    EXPECT_TRUE(listRequestsUsed(t.s, mark, true, 4, &seen)) << seen;
+    std::string remote = slurp(t.stored("p.tar"));
+    ASSERT_EQ(local.size(), remote.size());
+    EXPECT_TRUE(local.compare(0, local.size() - 2048, remote, 0, local.size() - 2048) == 0);
+
+    mark = t.s.gw.journalLines().size();
+    std::string out = t.s.work + "/out" + std::to_string(n++);
+    ASSERT_EQ(mkdir(out.c_str(), 0755), 0);
+    std::vector<std::string> x = {"-x", "-p", "-H", "crc", "-f", "/home/alice/p.tar"};
+    x.insert(x.end(), v.begin(), v.end());
+    t.s.cwd = out;
+    r = t.s.run(x);
+    t.s.cwd.clear();
+    ASSERT_EQ(r.status, 0) << r.out << r.err;
+    seen.clear();
+    EXPECT_TRUE(listRequestsUsed(t.s, mark, false, 4, &seen)) << seen;
+    std::string diff;
+    EXPECT_EQ(shellRun("python3 " + checker + " tree " + out + "/p " + t.corpus(), &diff), 0) << diff;
+  }
+  BrixResult r = t.s.run({"-K", "-H", "verify=2", "-f", "/home/alice/p.tar"});
+  EXPECT_EQ(r.status, 0) << r.out << r.err;
+  for (const std::string& f : t.s.leftoverTempFiles()) ADD_FAILURE() << "left behind: " << f;
+}
+
+// A striped list write fails with nothing moved while the other stripes
+// grew the file past the request's start: only what the reply reports
+// counts, so the archive is sent again from there and comes out whole.
+TEST(BrixStoreCreate, StripeHoleIsNotCreditedToTheArchive) {
+  StoreCreate t("  StripeHole = write 1\n");
+  ASSERT_TRUE(t.s.ready()) << t.s.gw.stderrText();
+  makeBigCorpus(t.corpus());
+  std::string local = localArchive(t.s);
+  BrixResult r = t.s.run({"-c", "-Y", "4", "-f", "/home/alice/p.tar", "p"});
+  ASSERT_EQ(r.status, 0) << r.out << r.err;
+  EXPECT_NE(r.out.find("BRIX: BRIX SUCCESSFUL\n"), std::string::npos) << r.out;
+  EXPECT_NE((r.out + r.err).find("Retrying after I/O error at archive file offset 0"), std::string::npos)
+      << r.out << r.err;
+  bool held = false;
+  for (const std::string& l : t.s.gw.journalLines())
+    held = held || (l.find("fn=0x1701") != std::string::npos && l.find("failed=stripe hole") != std::string::npos &&
+                    l.find(" moved=0 ") != std::string::npos);
+  EXPECT_TRUE(held);
+  std::string remote = slurp(t.stored("p.tar"));
+  ASSERT_EQ(local.size(), remote.size());
+  EXPECT_TRUE(local.compare(0, local.size() - 2048, remote, 0, local.size() - 2048) == 0);
+}
+
+// A class the user may not use: the service places the archive in another,
+// and brix says so and goes on.
+TEST(BrixStoreCreate, ClassRefusedPlacesTheArchiveElsewhereWithAWarning) {
+  StoreCreate t;
+  ASSERT_TRUE(t.s.ready()) << t.s.gw.stderrText();
+  makeBigCorpus(t.corpus());
+  BrixResult r = t.s.run({"-c", "-Y", "5", "-f", "/home/alice/p.tar", "p"});
+  ASSERT_EQ(r.status, 0) << r.out << r.err;
+  EXPECT_NE((r.out + r.err).find("[warning] File '/home/alice/p.tar' created on COS 6 [six] instead of specified COS 5"),
+            std::string::npos)
+      << r.out << r.err;
+  EXPECT_TRUE(exists(t.stored("p.tar")));
+}
+
+// With expirations enabled in the rc file, the archive and its index both
+// get the expiration their owner's entry gives.
+TEST(BrixStoreCreate, ExpirationsSetOnArchiveAndIndex) {
+  StoreCreate t;
+  ASSERT_TRUE(t.s.ready()) << t.s.gw.stderrText();
+  makeBigCorpus(t.corpus());
+  std::string table = t.s.work + "/expire.cfg";
+  writeFileAt(table, "ExpirationByUserId = {\n 1001 = 3d\n}\n");
+  writeFileAt(t.s.home + "/.brixrc", "enable_expiration on\nexpire_cfg_path " + table + "\n");
+  time_t before = time(nullptr);
+  BrixResult r = t.s.run({"-c", "-f", "/home/alice/p.tar", "p"});
+  ASSERT_EQ(r.status, 0) << r.out << r.err;
+  int set = 0;
+  for (const std::string& l : t.s.gw.journalLines()) {
+    size_t at = l.find(" expire=");
+    if (at == std::string::npos) continue;
+    bool archive = l.find("path=/home/alice/p.tar ") != std::string::npos;
+    bool index = l.find("path=/home/alice/p.tar.idx ") != std::string::npos;
+    if (!archive && !index) continue;
+    long long when = std::stoll(l.substr(at + 8));
+    EXPECT_GE(when, before + 3 * 86400 - 5) << l;
+    EXPECT_LE(when, time(nullptr) + 3 * 86400 + 5) << l;
+    set |= archive ? 1 : 2;
+  }
+  EXPECT_EQ(set, 3);
+}
+
+// A 5 GiB sparse member: the archive goes out in list writes of at most
+// 2 GiB, so three of them (2, 2 and the last 1 GiB and its headers). The
+// movers keep nothing (the memory store), so the run's cost is the
+// network's alone.
+TEST(BrixStoreCreateSlow, FiveGiBSparseArchiveTakesThreeListWrites) {
+  StoreCreate t("  Store = memory\n");
+  ASSERT_TRUE(t.s.ready()) << t.s.gw.stderrText();
+  const uint64_t five = 5ull << 30;
+  ASSERT_EQ(mkdir(t.corpus().c_str(), 0755), 0);
+  std::string big = t.corpus() + "/sparse.bin";
+  writeFileAt(big, "");
+  ASSERT_EQ(truncate(big.c_str(), off_t(five)), 0);
+  BrixResult r = t.s.run({"-c", "-f", "/home/alice/p.tar", "p"}, "", 600);
+  ASSERT_EQ(r.status, 0) << r.out << r.err;
+  EXPECT_NE(r.out.find("BRIX: BRIX SUCCESSFUL\n"), std::string::npos) << r.out;
+  std::vector<uint64_t> moved;
+  for (const std::string& l : t.s.gw.journalLines()) {
+    size_t at = l.find(" moved=");
+    if (l.find("fn=0x1701") != std::string::npos && at != std::string::npos)
+      moved.push_back(std::stoull(l.substr(at + 7)));
+  }
+  ASSERT_EQ(moved.size(), 3u);
+  EXPECT_EQ(moved[0], 2ull << 30);
+  EXPECT_EQ(moved[1], 2ull << 30);
+  EXPECT_GT(moved[2], 1ull << 30);
+  EXPECT_LT(moved[2], (1ull << 30) + (1u << 20));
+  struct stat st;
+  ASSERT_EQ(stat(t.stored("p.tar").c_str(), &st), 0);
+  EXPECT_EQ(uint64_t(st.st_size), moved[0] + moved[1] + moved[2]);
 }
