@@ -314,6 +314,32 @@ TEST(BrixStoreTape, RecallAndNostage) {
     EXPECT_FALSE(has(l, " staged")) << l;
   }
   EXPECT_EQ(opened, 1) << "no wait for a recall";
+  // The tape level's two stripes each bring a mover to the archive's list
+  // reads (the small ones are the index's).
+  int striped = 0;
+  for (const std::string& l : n.s.gw.journalLines()) {
+    size_t len = l.find(" len=");
+    if (has(l, "fn=0x1207") && len != std::string::npos && std::stoull(l.substr(len + 5)) >= 65536) {
+      EXPECT_TRUE(has(l, " movers=2 ")) << l;
+      striped++;
+    }
+  }
+  EXPECT_GT(striped, 0);
+}
+
+// -H cix: the stored index is copied to a local file first and the extract
+// reads that; the copy goes away at the end.
+TEST_F(BrixStoreRead, CixExtractsThroughALocalIndexCopy) {
+  makeCorpus(src + "/corpus");
+  writeNoise(src + "/corpus/noise.bin", 3 * 1000 * 1000 + 7, 3);
+  storeArchive({"corpus"});
+  std::string out = fresh("out");
+  BrixResult r = in(out, {"-x", "-p", "-H", "cix", "-f", stored});
+  ASSERT_EQ(r.status, 0) << r.out << r.err;
+  EXPECT_TRUE(has(r.out, "BRIX: BRIX SUCCESSFUL")) << r.out;
+  std::string diff;
+  EXPECT_TRUE(sameTree(out + "/corpus", src + "/corpus", &diff)) << diff;
+  EXPECT_TRUE(s.leftoverTempFiles().empty());
 }
 
 // -D and -U on a stored index: the member is marked and unmarked, the index
