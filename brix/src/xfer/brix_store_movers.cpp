@@ -198,7 +198,10 @@ int find_BufferForData(connection_info_t* slot, const initiator_msg_t* msg, io_b
     }
     if (found) {
       pthread_mutex_lock(&found->bufLock);
-      found->iodOffset = found->fileOffset - ctl->currentSrcAddr;
+      // Written by the first connection to find it in this list read only:
+      // the others read it unlocked while they fill their pieces.
+      uint64_t iod = found->fileOffset - ctl->currentSrcAddr;
+      if (found->iodOffset != iod) found->iodOffset = iod;
       found->ioCount++;
       pthread_mutex_unlock(&found->bufLock);
       if (brix_debug_level > 2)
