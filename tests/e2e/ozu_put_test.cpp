@@ -581,3 +581,58 @@ TEST(OzuPut, SmallPipedInputGetsItsClassBeforeTheFirstWrite)
 }
 
 }  // namespace
+
+namespace {
+
+// The rc file's family id is set on every stored file right after its
+// create, and the expiration rules give the file its time once stored;
+// a refused family id fails the open and leaves nothing behind.
+TEST(OzuPut, FamilyIdAndExpirationAreSetOnTheStoredFile)
+{
+  GwsimFixture gw(stripedConfig(1, "pdata").text());
+  ASSERT_TRUE(gw.running()) << gw.stderrText();
+  std::string local = localDir(gw);
+  writeBytes(local + "/f", randomBytes(70000, 3));
+  writeFile(gw, gw.dir() + "/expire.cfg", "ExpirationByFamilyId = {\n 7 = 1d\n}\n");
+  writeFile(gw, gw.dir() + "/ozurc",
+            "family_id 7\nenable_expiration on\nexpire_cfg_path " + gw.dir() + "/expire.cfg\n");
+  const long before = long(time(nullptr));
+  OzuResult r = runOzu(gw, ozuArgs(gw, {"put " + local + "/f : f; put - : piped"}), "abc");
+  const long after = long(time(nullptr));
+  EXPECT_EQ(r.status, 0) << r.out << r.err;
+  for (const char* name : {"/home/alice/f", "/home/alice/piped"}) {
+    EXPECT_EQ(objectColumn(gw, "family", name), "7") << name;
+    long when = atol(objectColumn(gw, "expiration", name).c_str());
+    EXPECT_GE(when, before + 86400) << name;
+    EXPECT_LE(when, after + 86400) << name;
+  }
+  EXPECT_TRUE(same(readAll(storedPath(gw, "f")), readAll(local + "/f")));
+
+  // Without a rule for the family nothing is set and nothing fails.
+  writeFile(gw, gw.dir() + "/ozurc",
+            "family_id 8\nenable_expiration on\nexpire_cfg_path " + gw.dir() + "/expire.cfg\n");
+  r = runOzu(gw, ozuArgs(gw, {"put " + local + "/f : g"}));
+  EXPECT_EQ(r.status, 0) << r.out << r.err;
+  EXPECT_EQ(objectColumn(gw, "family", "/home/alice/g"), "8");
+  EXPECT_EQ(atol(objectColumn(gw, "expiration", "/home/alice/g").c_str()), 0);
+}
+
+TEST(OzuPut, RefusedFamilyIdFailsTheStore)
+{
+  GwsimConfig cfg = stripedConfig(1, "pdata");
+  cfg.fault("Error", "0x0500 0x0604 1 -13");
+  GwsimFixture gw(cfg.text());
+  ASSERT_TRUE(gw.running()) << gw.stderrText();
+  std::string local = localDir(gw);
+  writeBytes(local + "/f", randomBytes(5000, 4));
+  writeFile(gw, gw.dir() + "/ozurc", "family_id 7\n");
+  OzuResult r = runOzu(gw, ozuArgs(gw, {"put " + local + "/f : f"}));
+  EXPECT_EQ(r.status, 74) << r.out << r.err;
+  EXPECT_NE((r.out + r.err).find("*** Error -13 trying to set file family ID 7 for file </home/alice/f>"),
+            std::string::npos)
+      << r.out << r.err;
+  EXPECT_TRUE(storedNames(gw).empty()) << joinLines(storedNames(gw));
+  EXPECT_TRUE(exists(local + "/f"));
+}
+
+}  // namespace
