@@ -31,9 +31,11 @@ int writeAll(int fd, const char* p, size_t len, uint64_t off) {
 int zeroRun(int fd, uint64_t from, uint64_t to, uint64_t size) {
   uint64_t end = std::min(to, size);
   if (from >= end) return 0;
+  // A range without data (a new file's) needs no punching.
+  off_t data = lseek(fd, off_t(from), SEEK_DATA);
+  if ((data < 0 && errno == ENXIO) || (data >= 0 && uint64_t(data) >= end)) return 0;
   if (fallocate(fd, FALLOC_FL_PUNCH_HOLE | FALLOC_FL_KEEP_SIZE, off_t(from), off_t(end - from)) == 0)
     return 0;
-  if (errno != EOPNOTSUPP && errno != ENOSYS) return -errno;
   static const char zeros[kBlock] = {};
   for (uint64_t at = from; at < end; at += kBlock) {
     int rc = writeAll(fd, zeros, size_t(std::min(kBlock, end - at)), at);
@@ -73,11 +75,12 @@ int gw_WriteKeepHoles(int fd, const char* buf, size_t len, uint64_t off) {
   if (len == 0) return 0;
   struct stat st;
   if (fstat(fd, &st) != 0) return -errno;
+  int fl = fcntl(fd, F_GETFL);
+  if (!S_ISREG(st.st_mode) || fl < 0 || (fl & O_APPEND)) return writeAll(fd, buf, len, off);
   const uint64_t size = uint64_t(st.st_size);
   const uint64_t end = off + len;
   uint64_t at = off;       // the next byte not yet handled
   uint64_t dataFrom = off; // start of the pending run of bytes to write
-  bool lastWasHole = false;
   while (at < end) {
     uint64_t blockEnd = std::min(end, (at / kBlock + 1) * kBlock);
     bool whole = at % kBlock == 0 && blockEnd - at == kBlock;
@@ -91,18 +94,10 @@ int gw_WriteKeepHoles(int fd, const char* buf, size_t len, uint64_t off) {
       int rc = zeroRun(fd, at, runEnd, size);
       if (rc < 0) return rc;
       at = dataFrom = runEnd;
-      lastWasHole = true;
       continue;
     }
     at = blockEnd;
-    lastWasHole = false;
   }
   if (dataFrom < end) return writeAll(fd, buf + (dataFrom - off), size_t(end - dataFrom), dataFrom);
-  if (lastWasHole && end > size) {
-    // The file must reach its end; one zero byte there costs one block.
-    // Another writer may have grown it meanwhile: the byte is zero anyway.
-    static const char zero = 0;
-    return writeAll(fd, &zero, 1, end - 1);
-  }
   return 0;
 }

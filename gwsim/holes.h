@@ -9,9 +9,12 @@
 //                    4 KiB block of the file that the bytes cover whole and
 //                    that is all zero is not written: inside the file's
 //                    size it is punched out (written as zeros where the
-//                    file system cannot punch), beyond it left a hole; the
-//                    file then reaches off + len at least. Bytes of other
-//                    blocks are written as they are.
+//                    file system cannot punch), beyond it left a hole. The
+//                    file is not grown over a trailing hole: the writer
+//                    grows it (gw_StoreGrow) once its writes are done.
+//                    Bytes of other blocks are written as they are, and so
+//                    is all of it into a file opened for appending or not
+//                    regular.
 #ifndef GWSIM_HOLES_H
 #define GWSIM_HOLES_H
 

@@ -776,7 +776,8 @@ void gw_MoversRun(gw_mover_plan_t* plan) {
       for (size_t i = poolRun(fns); i < movers.size(); i++) setFailed(&movers[i], "no thread");
     }
   }
-  if (settings.memoryStore && plan->direction == GW_MOVE_WRITE && !plan->offline) {
+  // Zeros at the end were not written (memory) or kept as a hole (file).
+  if (plan->direction == GW_MOVE_WRITE && !plan->offline) {
     uint64_t moved = gw_MoversPrefix(plan);
     if (moved > 0) gw_StoreGrow(plan->fd, plan->fileBase + moved);
   }

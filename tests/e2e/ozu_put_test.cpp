@@ -636,3 +636,46 @@ TEST(OzuPut, RefusedFamilyIdFailsTheStore)
 }
 
 }  // namespace
+
+namespace {
+
+// A 5 GiB sparse local file with data across the 4 GiB mark and at its end
+// is stored and read back identical; the stored copy keeps its holes, so
+// the round trip costs little disk.
+TEST(OzuPutSparseSlow, FiveGiBRoundTripIsIdentical)
+{
+  GwsimFixture gw(stripedConfig(2, "pdata").text());
+  ASSERT_TRUE(gw.running()) << gw.stderrText();
+  const uint64_t total = 5ull << 30, across = (4ull << 30) - (300u << 10);
+  const std::string head = randomBytes(70000, 60), middle = randomBytes(1u << 20, 61),
+                    tail = randomBytes(65536, 62);
+  std::string local = localDir(gw);
+  std::string src = local + "/sparse";
+  {
+    int fd = open(src.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    ASSERT_GE(fd, 0);
+    ASSERT_EQ(pwrite(fd, head.data(), head.size(), 0), ssize_t(head.size()));
+    ASSERT_EQ(pwrite(fd, middle.data(), middle.size(), off_t(across)), ssize_t(middle.size()));
+    ASSERT_EQ(pwrite(fd, tail.data(), tail.size(), off_t(total - tail.size())), ssize_t(tail.size()));
+    close(fd);
+  }
+  struct stat st;
+  ASSERT_EQ(stat(src.c_str(), &st), 0);
+  if (uint64_t(st.st_blocks) * 512 >= (1ull << 30))
+    GTEST_SKIP() << "the file system keeps no holes";
+  OzuResult r = runOzu(gw, ozuArgs(gw, {"put " + src + " : sparse; get " + local + "/back : sparse"}), "", {},
+                       600);
+  EXPECT_EQ(r.status, 0) << r.out << r.err;
+  const std::string stored = storedPath(gw, "sparse");
+  ASSERT_EQ(stat(stored.c_str(), &st), 0);
+  EXPECT_EQ(uint64_t(st.st_size), total);
+  EXPECT_LT(uint64_t(st.st_blocks) * 512, 64ull << 20) << "the stored zeros are holes";
+  for (const std::string& copy : {stored, local + "/back"}) {
+    std::string out;
+    EXPECT_EQ(shellRun("cmp " + src + " " + copy, &out), 0) << copy << ": " << out;
+  }
+  auto j = gw.journalLines();
+  EXPECT_GE(countLines(j, "fn=0x1701", " len="), 1) << joinLines(j);
+}
+
+}  // namespace
