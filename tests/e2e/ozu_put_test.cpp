@@ -679,3 +679,71 @@ TEST(OzuPutSparseSlow, FiveGiBRoundTripIsIdentical)
 }
 
 }  // namespace
+
+namespace {
+
+std::vector<std::string> namesIn(const std::string& file)
+{
+  std::vector<std::string> lines;
+  std::ifstream in(file);
+  for (std::string l; std::getline(in, l);)
+    lines.push_back(l);
+  return lines;
+}
+
+// An interrupt during an mput of 200 files stops the queueing: files not
+// yet begun are never stored, the ones in flight end whole, nothing
+// half-stored or moved aside is left, and the shell has exactly the
+// descriptors open that it had before the command.
+TEST(OzuPutTerminal, InterruptDuringMputStopsQueueingAndLeavesNothingBehind)
+{
+  GwsimConfig c = stripedConfig(2, "pdata");
+  c.fault("Delay", "0x0500 0x1701 * 60");
+  GwsimFixture gw(c.text());
+  ASSERT_TRUE(gw.running()) << gw.stderrText();
+  std::string local = localDir(gw);
+  std::string in = local + "/in";
+  mkdir(in.c_str(), 0755);
+  std::vector<std::string> data;
+  for (int i = 0; i < 200; ++i) {
+    data.push_back(randomBytes(size_t(70000 + i), unsigned(300 + i)));
+    char name[16];
+    snprintf(name, sizeof name, "m%03d", i);
+    writeBytes(in + "/" + name, data.back());
+  }
+  writeFile(gw, ".ozurc", "PS1 = 'ozu> '\n");
+  auto p = startOzuOnPty(gw, ozuArgs(gw, {"-q"}), {"TERM=vt100"});
+  ASSERT_TRUE(p->waitFor("ozu> ", 15000)) << p->screen;
+  p->type("!ls /proc/$PPID/fd > " + local + "/before\n");
+  ASSERT_TRUE(p->waitFor("ozu> ")) << p->screen;
+  p->type("lcd " + in + "\n");
+  ASSERT_TRUE(p->waitFor("ozu> ")) << p->screen;
+  p->type("mput m*\n");
+  ASSERT_TRUE(p->waitFor("[A]ll,[Q]uit)")) << p->screen;
+  p->type("a\n");
+  for (int k = 0; k < 6; ++k)
+    ASSERT_TRUE(p->waitFor("put  '", 20000)) << testing::PrintToString(p->screen);
+  p->type("\x03");
+  ASSERT_TRUE(p->waitFor("ozu> ", 20000)) << p->screen;
+  p->type("!ls /proc/$PPID/fd > " + local + "/after\n");
+  ASSERT_TRUE(p->waitFor("ozu> ")) << p->screen;
+  p->type("quit\n");
+  p->finish();
+  std::vector<std::string> before = namesIn(local + "/before"), after = namesIn(local + "/after");
+  EXPECT_FALSE(before.empty());
+  EXPECT_EQ(before, after) << "descriptors the interrupted command left open";
+  int stored = 0;
+  for (const std::string& name : storedNames(gw)) {
+    ASSERT_EQ(name.size(), 4u) << "left behind: " << name;
+    int i = atoi(name.c_str() + 1);
+    ASSERT_TRUE(name[0] == 'm' && i >= 0 && i < 200) << "left behind: " << name;
+    stored++;
+    EXPECT_TRUE(same(readAll(storedPath(gw, name)), data[size_t(i)])) << name << " ended whole\n" << p->screen;
+  }
+  EXPECT_GE(stored, 6);
+  EXPECT_LT(stored, 200) << "the queueing stopped";
+  auto j = gw.journalLines();
+  EXPECT_EQ(countLines(j, "fn=0x1701", " moved="), stored) << "one list write per file stored";
+}
+
+}  // namespace
