@@ -747,3 +747,35 @@ TEST(OzuPutTerminal, InterruptDuringMputStopsQueueingAndLeavesNothingBehind)
 }
 
 }  // namespace
+
+namespace {
+
+// A backup name the library cannot send (over 1023 characters) is refused
+// before anything moves: exit 72, the stored file as it was, no other name.
+TEST(OzuPut, OverlongBackupPathIsRefusedNotCut)
+{
+  GwsimFixture gw(stripedConfig(1, "pdata").text());
+  ASSERT_TRUE(gw.running()) << gw.stderrText();
+  std::string local = localDir(gw);
+  std::string dir = "/home/alice";
+  for (int i = 0; i < 4; ++i) {
+    dir += "/" + std::string(250, char('a' + i));
+    ASSERT_EQ(mkdir((gw.rootDir() + dir).c_str(), 0755), 0);
+  }
+  std::string path = dir + "/" + std::string(1023 - dir.size() - 1, 'f');
+  ASSERT_EQ(path.size(), 1023u);
+  const std::string old = randomBytes(3000, 8);
+  writeBytes(gw.rootDir() + path, old);
+  writeBytes(local + "/f", randomBytes(5000, 9));
+  OzuResult r = runOzu(gw, ozuArgs(gw, {"put -B " + local + "/f : " + path}));
+  EXPECT_EQ(r.status, 72) << r.out << r.err;
+  EXPECT_NE((r.out + r.err).find("backup path for " + path + " is longer than 1023 characters - not stored"),
+            std::string::npos)
+      << r.out << r.err;
+  EXPECT_TRUE(same(readAll(gw.rootDir() + path), old));
+  std::string ls;
+  shellRun("ls -a " + gw.rootDir() + dir, &ls);
+  EXPECT_EQ(ls, ".\n..\n" + std::string(1023 - dir.size() - 1, 'f') + "\n");
+}
+
+}  // namespace
