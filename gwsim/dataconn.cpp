@@ -321,8 +321,11 @@ static int spliceToFile(gw_conn_t* conn, int sock, int fd, uint64_t offset, uint
     char head[4096];
     size_t want = toEnd ? sizeof head : size_t(std::min<uint64_t>(sizeof head, count));
     ssize_t n = want ? recv(sock, head, want, MSG_PEEK | MSG_DONTWAIT) : 0;
-    if (n < 0 && errno == EAGAIN && wait_for(conn, sock, POLLIN, idleMs) > 0)
+    if (n < 0 && errno == EAGAIN) {
+      int w = wait_for(conn, sock, POLLIN, idleMs);
+      if (w <= 0) return w == 0 ? -110 : w;  // as the loop below would end
       n = recv(sock, head, want, MSG_PEEK | MSG_DONTWAIT);
+    }
     if (n > 0 && gw_AllZero(head, size_t(n))) return 1;
   }
   int p[2];
