@@ -1,6 +1,8 @@
 // Data workers, data sockets and the lfx socket pool of one client
 // connection; see dataconn.h.
 #include "dataconn.h"
+#include "holes.h"
+#include "movers.h"
 
 #include <arpa/inet.h>
 #include <errno.h>
@@ -301,14 +303,7 @@ int gw_DataFileToSocket(gw_conn_t* conn, int sock, int fd, uint64_t offset, uint
 }
 
 static int write_all_at(int fd, const char* buf, size_t len, uint64_t off) {
-  size_t done = 0;
-  while (done < len) {
-    ssize_t n = pwrite(fd, buf + done, len - done, off_t(off + done));
-    if (n < 0 && errno == EINTR) continue;
-    if (n < 0) return -errno;
-    done += size_t(n);
-  }
-  return 0;
+  return gw_WriteKeepHoles(fd, buf, len, off);
 }
 
 // The socket's bytes into the file through a pipe, so that they are copied
@@ -320,6 +315,19 @@ static int spliceToFile(gw_conn_t* conn, int sock, int fd, uint64_t offset, uint
   const size_t cap = 1 << 20;
   int fl = fcntl(fd, F_GETFL);
   if (fl < 0 || (fl & O_APPEND)) return 1;
+  // Data that begins with zeros goes through buffers, which keep zero
+  // blocks as holes; a file of data is spliced.
+  {
+    char head[4096];
+    size_t want = toEnd ? sizeof head : size_t(std::min<uint64_t>(sizeof head, count));
+    ssize_t n = want ? recv(sock, head, want, MSG_PEEK | MSG_DONTWAIT) : 0;
+    if (n < 0 && errno == EAGAIN) {
+      int w = wait_for(conn, sock, POLLIN, idleMs);
+      if (w <= 0) return w == 0 ? -110 : w;  // as the loop below would end
+      n = recv(sock, head, want, MSG_PEEK | MSG_DONTWAIT);
+    }
+    if (n > 0 && gw_AllZero(head, size_t(n))) return 1;
+  }
   int p[2];
   if (pipe2(p, O_CLOEXEC) != 0) return 1;
   fcntl(p[1], F_SETPIPE_SZ, int(cap));
@@ -451,6 +459,7 @@ int gw_DataSocketToFile(gw_conn_t* conn, int sock, int fd, uint64_t offset, uint
     writer.join();
   }
   *moved = received;
+  if (writeErr == 0 && received > 0) gw_StoreGrow(fd, offset + received);  // over a trailing hole
   return writeErr != 0 ? writeErr : rc;
 }
 

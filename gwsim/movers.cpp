@@ -21,6 +21,7 @@
 #include <thread>
 
 #include "config_values.h"
+#include "holes.h"
 #include "mvr_protocol.h"
 #include "san3p.h"
 
@@ -251,7 +252,8 @@ void closePipe(Mover* m) {
 
 // len bytes of the data connection into the host file at `at`: spliced
 // through a pipe, so that the bytes are copied once, as a plain receiver
-// copies them; read and written where splicing is not possible.
+// copies them; read and written where splicing is not possible. A megabyte
+// that begins with zeros is read instead, so that its zero blocks stay holes.
 bool recvFileBytes(Mover* m, int sock, uint64_t at, uint64_t len) {
   if (settings.memoryStore) return gw_StoreDiscard(sock, len) == 0;
   int fd = m->plan->fd;
@@ -259,27 +261,42 @@ bool recvFileBytes(Mover* m, int sock, uint64_t at, uint64_t len) {
     fcntl(m->pipe[1], F_SETPIPE_SZ, 1 << 20);
   if (m->pipe[0] < 0) {
     if (m->buf.size() < len) m->buf.resize(len);
-    return recvAll(sock, m->buf.data(), len) &&
-           pwrite(fd, m->buf.data(), len, off_t(at)) == ssize_t(len);
+    return recvAll(sock, m->buf.data(), len) && gw_WriteKeepHoles(fd, m->buf.data(), len, at) == 0;
   }
+  const uint64_t chunk = 1 << 20;
   loff_t off = loff_t(at);
   while (len > 0) {
-    ssize_t n = splice(sock, nullptr, m->pipe[1], nullptr, size_t(std::min<uint64_t>(len, 1u << 20)),
-                       SPLICE_F_MOVE);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) break;
-    len -= uint64_t(n);
-    while (n > 0) {
-      ssize_t w = splice(m->pipe[0], nullptr, fd, &off, size_t(n), SPLICE_F_MOVE);
-      if (w < 0 && errno == EINTR) continue;
-      if (w <= 0) break;
-      n -= w;
+    uint64_t part = std::min(len, chunk);
+    int zero = gw_PeekZero(sock, size_t(part));
+    if (zero < 0) return false;
+    if (zero == 1) {
+      if (m->buf.size() < part) m->buf.resize(part);
+      if (!recvAll(sock, m->buf.data(), part) || gw_WriteKeepHoles(fd, m->buf.data(), part, uint64_t(off)) != 0)
+        return false;
+      off += loff_t(part);
+      len -= part;
+      continue;
     }
-    if (n > 0) break;
+    len -= part;
+    bool ok = true;
+    while (ok && part > 0) {
+      ssize_t n = splice(sock, nullptr, m->pipe[1], nullptr, size_t(part), SPLICE_F_MOVE);
+      if (n < 0 && errno == EINTR) continue;
+      if (n <= 0) ok = false;
+      else part -= uint64_t(n);
+      while (ok && n > 0) {
+        ssize_t w = splice(m->pipe[0], nullptr, fd, &off, size_t(n), SPLICE_F_MOVE);
+        if (w < 0 && errno == EINTR) continue;
+        if (w <= 0) ok = false;
+        else n -= w;
+      }
+    }
+    if (!ok) {
+      closePipe(m);  // whatever it still holds belongs to no packet
+      return false;
+    }
   }
-  if (len == 0) return true;
-  closePipe(m);  // whatever it still holds belongs to no packet
-  return false;
+  return true;
 }
 
 // A data header as the faults want it for this packet; sent with MSG_MORE
@@ -763,7 +780,8 @@ void gw_MoversRun(gw_mover_plan_t* plan) {
       for (size_t i = poolRun(fns); i < movers.size(); i++) setFailed(&movers[i], "no thread");
     }
   }
-  if (settings.memoryStore && plan->direction == GW_MOVE_WRITE && !plan->offline) {
+  // Zeros at the end were not written (memory) or kept as a hole (file).
+  if (plan->direction == GW_MOVE_WRITE && !plan->offline) {
     uint64_t moved = gw_MoversPrefix(plan);
     if (moved > 0) gw_StoreGrow(plan->fd, plan->fileBase + moved);
   }

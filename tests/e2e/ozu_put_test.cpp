@@ -581,3 +581,201 @@ TEST(OzuPut, SmallPipedInputGetsItsClassBeforeTheFirstWrite)
 }
 
 }  // namespace
+
+namespace {
+
+// The rc file's family id is set on every stored file right after its
+// create, and the expiration rules give the file its time once stored;
+// a refused family id fails the open and leaves nothing behind.
+TEST(OzuPut, FamilyIdAndExpirationAreSetOnTheStoredFile)
+{
+  GwsimFixture gw(stripedConfig(1, "pdata").text());
+  ASSERT_TRUE(gw.running()) << gw.stderrText();
+  std::string local = localDir(gw);
+  writeBytes(local + "/f", randomBytes(70000, 3));
+  writeFile(gw, gw.dir() + "/expire.cfg", "ExpirationByFamilyId = {\n 7 = 1d\n}\n");
+  writeFile(gw, gw.dir() + "/ozurc",
+            "family_id 7\nenable_expiration on\nexpire_cfg_path " + gw.dir() + "/expire.cfg\n");
+  const long before = long(time(nullptr));
+  OzuResult r = runOzu(gw, ozuArgs(gw, {"put " + local + "/f : f; put - : piped"}), "abc");
+  const long after = long(time(nullptr));
+  EXPECT_EQ(r.status, 0) << r.out << r.err;
+  for (const char* name : {"/home/alice/f", "/home/alice/piped"}) {
+    EXPECT_EQ(objectColumn(gw, "family", name), "7") << name;
+    long when = atol(objectColumn(gw, "expiration", name).c_str());
+    EXPECT_GE(when, before + 86400) << name;
+    EXPECT_LE(when, after + 86400) << name;
+  }
+  EXPECT_TRUE(same(readAll(storedPath(gw, "f")), readAll(local + "/f")));
+
+  // Without a rule for the family nothing is set and nothing fails.
+  writeFile(gw, gw.dir() + "/ozurc",
+            "family_id 8\nenable_expiration on\nexpire_cfg_path " + gw.dir() + "/expire.cfg\n");
+  r = runOzu(gw, ozuArgs(gw, {"put " + local + "/f : g"}));
+  EXPECT_EQ(r.status, 0) << r.out << r.err;
+  EXPECT_EQ(objectColumn(gw, "family", "/home/alice/g"), "8");
+  EXPECT_EQ(atol(objectColumn(gw, "expiration", "/home/alice/g").c_str()), 0);
+}
+
+TEST(OzuPut, RefusedFamilyIdFailsTheStore)
+{
+  GwsimConfig cfg = stripedConfig(1, "pdata");
+  cfg.fault("Error", "0x0500 0x0604 1 -13");
+  GwsimFixture gw(cfg.text());
+  ASSERT_TRUE(gw.running()) << gw.stderrText();
+  std::string local = localDir(gw);
+  writeBytes(local + "/f", randomBytes(5000, 4));
+  writeFile(gw, gw.dir() + "/ozurc", "family_id 7\n");
+  OzuResult r = runOzu(gw, ozuArgs(gw, {"put " + local + "/f : f"}));
+  EXPECT_EQ(r.status, 74) << r.out << r.err;
+  EXPECT_NE((r.out + r.err).find("*** Error -13 trying to set file family ID 7 for file </home/alice/f>"),
+            std::string::npos)
+      << r.out << r.err;
+  EXPECT_TRUE(storedNames(gw).empty()) << joinLines(storedNames(gw));
+  EXPECT_TRUE(exists(local + "/f"));
+}
+
+}  // namespace
+
+namespace {
+
+// A 5 GiB sparse local file with data across the 4 GiB mark and at its end
+// is stored and read back identical; the stored copy keeps its holes, so
+// the round trip costs little disk.
+TEST(OzuPutSparseSlow, FiveGiBRoundTripIsIdentical)
+{
+  GwsimFixture gw(stripedConfig(2, "pdata").text());
+  ASSERT_TRUE(gw.running()) << gw.stderrText();
+  const uint64_t total = 5ull << 30, across = (4ull << 30) - (300u << 10);
+  const std::string head = randomBytes(70000, 60), middle = randomBytes(1u << 20, 61),
+                    tail = randomBytes(65536, 62);
+  std::string local = localDir(gw);
+  std::string src = local + "/sparse";
+  {
+    int fd = open(src.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    ASSERT_GE(fd, 0);
+    ASSERT_EQ(pwrite(fd, head.data(), head.size(), 0), ssize_t(head.size()));
+    ASSERT_EQ(pwrite(fd, middle.data(), middle.size(), off_t(across)), ssize_t(middle.size()));
+    ASSERT_EQ(pwrite(fd, tail.data(), tail.size(), off_t(total - tail.size())), ssize_t(tail.size()));
+    close(fd);
+  }
+  struct stat st;
+  ASSERT_EQ(stat(src.c_str(), &st), 0);
+  if (uint64_t(st.st_blocks) * 512 >= (1ull << 30))
+    GTEST_SKIP() << "the file system keeps no holes";
+  OzuResult r = runOzu(gw, ozuArgs(gw, {"put " + src + " : sparse; get " + local + "/back : sparse"}), "", {},
+                       600);
+  EXPECT_EQ(r.status, 0) << r.out << r.err;
+  const std::string stored = storedPath(gw, "sparse");
+  ASSERT_EQ(stat(stored.c_str(), &st), 0);
+  EXPECT_EQ(uint64_t(st.st_size), total);
+  EXPECT_LT(uint64_t(st.st_blocks) * 512, 64ull << 20) << "the stored zeros are holes";
+  for (const std::string& copy : {stored, local + "/back"}) {
+    std::string out;
+    EXPECT_EQ(shellRun("cmp " + src + " " + copy, &out), 0) << copy << ": " << out;
+  }
+  auto j = gw.journalLines();
+  EXPECT_GE(countLines(j, "fn=0x1701", " len="), 1) << joinLines(j);
+}
+
+}  // namespace
+
+namespace {
+
+std::vector<std::string> namesIn(const std::string& file)
+{
+  std::vector<std::string> lines;
+  std::ifstream in(file);
+  for (std::string l; std::getline(in, l);)
+    lines.push_back(l);
+  return lines;
+}
+
+// An interrupt during an mput of 200 files stops the queueing: files not
+// yet begun are never stored, the ones in flight end whole, nothing
+// half-stored or moved aside is left, and the shell has exactly the
+// descriptors open that it had before the command.
+TEST(OzuPutTerminal, InterruptDuringMputStopsQueueingAndLeavesNothingBehind)
+{
+  GwsimConfig c = stripedConfig(2, "pdata");
+  c.fault("Delay", "0x0500 0x1701 * 60");
+  GwsimFixture gw(c.text());
+  ASSERT_TRUE(gw.running()) << gw.stderrText();
+  std::string local = localDir(gw);
+  std::string in = local + "/in";
+  mkdir(in.c_str(), 0755);
+  std::vector<std::string> data;
+  for (int i = 0; i < 200; ++i) {
+    data.push_back(randomBytes(size_t(70000 + i), unsigned(300 + i)));
+    char name[16];
+    snprintf(name, sizeof name, "m%03d", i);
+    writeBytes(in + "/" + name, data.back());
+  }
+  writeFile(gw, ".ozurc", "PS1 = 'ozu> '\n");
+  auto p = startOzuOnPty(gw, ozuArgs(gw, {"-q"}), {"TERM=vt100"});
+  ASSERT_TRUE(p->waitFor("ozu> ", 15000)) << p->screen;
+  p->type("!ls /proc/$PPID/fd > " + local + "/before\n");
+  ASSERT_TRUE(p->waitFor("ozu> ")) << p->screen;
+  p->type("lcd " + in + "\n");
+  ASSERT_TRUE(p->waitFor("ozu> ")) << p->screen;
+  p->type("mput m*\n");
+  ASSERT_TRUE(p->waitFor("[A]ll,[Q]uit)")) << p->screen;
+  p->type("a\n");
+  for (int k = 0; k < 6; ++k)
+    ASSERT_TRUE(p->waitFor("put  '", 20000)) << testing::PrintToString(p->screen);
+  p->type("\x03");
+  ASSERT_TRUE(p->waitFor("ozu> ", 20000)) << p->screen;
+  p->type("!ls /proc/$PPID/fd > " + local + "/after\n");
+  ASSERT_TRUE(p->waitFor("ozu> ")) << p->screen;
+  p->type("quit\n");
+  p->finish();
+  std::vector<std::string> before = namesIn(local + "/before"), after = namesIn(local + "/after");
+  EXPECT_FALSE(before.empty());
+  EXPECT_EQ(before, after) << "descriptors the interrupted command left open";
+  int stored = 0;
+  for (const std::string& name : storedNames(gw)) {
+    ASSERT_EQ(name.size(), 4u) << "left behind: " << name;
+    int i = atoi(name.c_str() + 1);
+    ASSERT_TRUE(name[0] == 'm' && i >= 0 && i < 200) << "left behind: " << name;
+    stored++;
+    EXPECT_TRUE(same(readAll(storedPath(gw, name)), data[size_t(i)])) << name << " ended whole\n" << p->screen;
+  }
+  EXPECT_GE(stored, 6);
+  EXPECT_LT(stored, 200) << "the queueing stopped";
+  auto j = gw.journalLines();
+  EXPECT_EQ(countLines(j, "fn=0x1701", " moved="), stored) << "one list write per file stored";
+}
+
+}  // namespace
+
+namespace {
+
+// A backup name the library cannot send (over 1023 characters) is refused
+// before anything moves: exit 72, the stored file as it was, no other name.
+TEST(OzuPut, OverlongBackupPathIsRefusedNotCut)
+{
+  GwsimFixture gw(stripedConfig(1, "pdata").text());
+  ASSERT_TRUE(gw.running()) << gw.stderrText();
+  std::string local = localDir(gw);
+  std::string dir = "/home/alice";
+  for (int i = 0; i < 4; ++i) {
+    dir += "/" + std::string(250, char('a' + i));
+    ASSERT_EQ(mkdir((gw.rootDir() + dir).c_str(), 0755), 0);
+  }
+  std::string path = dir + "/" + std::string(1023 - dir.size() - 1, 'f');
+  ASSERT_EQ(path.size(), 1023u);
+  const std::string old = randomBytes(3000, 8);
+  writeBytes(gw.rootDir() + path, old);
+  writeBytes(local + "/f", randomBytes(5000, 9));
+  OzuResult r = runOzu(gw, ozuArgs(gw, {"put -B " + local + "/f : " + path}));
+  EXPECT_EQ(r.status, 72) << r.out << r.err;
+  EXPECT_NE((r.out + r.err).find("backup path for " + path + " is longer than 1023 characters - not stored"),
+            std::string::npos)
+      << r.out << r.err;
+  EXPECT_TRUE(same(readAll(gw.rootDir() + path), old));
+  std::string ls;
+  shellRun("ls -a " + gw.rootDir() + dir, &ls);
+  EXPECT_EQ(ls, ".\n..\n" + std::string(1023 - dir.size() - 1, 'f') + "\n");
+}
+
+}  // namespace

@@ -6,13 +6,19 @@
 #include <limits.h>
 #include <stdlib.h>
 #include <string.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <atomic>
 #include <mutex>
 #include <string>
 
+#include "ozu_errors.h"
+#include "ozu_log.h"
+#include "ozurc.h"
 #include "ozuvars.h"
+#include "quor_api.h"
+#include "quorex_expire.h"
 #include "quorcfgx_prototypes.h"
 #include "quorcfgx_stanza.h"
 #include "xfer_record.h"
@@ -183,6 +189,53 @@ int ozu_LFM_ReadFile(transfer_t *)
 {
   fprintf(listF, "*** ozu_LFM_ReadFile - need some code! ***\n");
   return -1;
+}
+
+int ozu_UDA_SetExpirationTime(transfer_t *ctl, int copy)
+{
+  static const char *fn = "ozu_UDA_SetExpirationTime";
+  const char *path = copy && ctl->quor2ndFile ? ctl->quor2ndFile->quorPath : ctl->quorFile.quorPath;
+  if (ctl->serverRunmode != 1) {
+    if (debug >= 2)
+      fprintf(listF, "/debug/%s: Non-QUOR gateway - setting expiration times skipped for %s\n", fn, path);
+    return 0;
+  }
+  if (!globalDefs.enableFileExpiration) {
+    if (debug >= 2)
+      fprintf(listF, "/debug/%s: Setting expiration times is disabled in globalDefs-not set for %s\n", fn, path);
+    return 0;
+  }
+  char msg[4200];
+  quor_fileattr_t attr;
+  memset(&attr, 0, sizeof attr);
+  int rc = ozu_EioRetry([&] { return quor_FileGetAttributes(path, &attr); });
+  if (rc != 0) {
+    snprintf(msg, sizeof msg, "*** %s: error %d on quor_FileGetAttributes call for '%s' - cannot set expiration",
+             fn, rc, path);
+    setExitResult(70, msg, 7);
+    return rc;
+  }
+  uint64_t when = 0;
+  if (quorex_ExpireLookupTime(&attr.Attrs, &when) != 0) {
+    if (debug >= 2)
+      fprintf(listF, "/debug/%s: No expiration time defined for %s - not set\n", fn, path);
+    return 0;
+  }
+  if (debug >= 2) {
+    time_t t = time_t(when);
+    char date[32] = "";
+    ctime_r(&t, date);
+    fprintf(listF, "/debug/%s: setting expiration time to %lu(%24.24s) for %s\n", fn, (unsigned long)when, date,
+            path);
+  }
+  rc = ozugw_UdaSetExpiration(path, when);
+  if (rc != 0) {
+    snprintf(msg, sizeof msg, "*** %s: error %d on ozugw_UdaSetExpiration call for '%s' - cannot set expiration",
+             fn, rc, path);
+    setExitResult(70, msg, 7);
+    return rc;
+  }
+  return 0;
 }
 
 int check_gpfs_file(int) { return 0; }

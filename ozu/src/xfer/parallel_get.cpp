@@ -11,6 +11,8 @@
 #include <time.h>
 #include <unistd.h>
 
+#include <vector>
+
 #include "ozu_context.h"
 #include "ozu_locks.h"
 #include "ozu_log.h"
@@ -388,7 +390,9 @@ int read_quor_parallel(transfer_t *Ctl, int lastPartialXfer)
   quor_IOD_t iod;
   quor_IOR_t ior;
   iod_srcsinkdesc_t src, sink;
-  static thread_local iod_stripe_addr_t stripes[OZU_CONNECT_SLOTS];
+  // On the heap: as thread-local storage it made every thread of the
+  // process start by clearing it.
+  std::vector<iod_stripe_addr_t> stripes(OZU_CONNECT_SLOTS);
   memset(&iod, 0, sizeof iod);
   memset(&ior, 0, sizeof ior);
   memset(&src, 0, sizeof src);
@@ -519,7 +523,7 @@ int read_quor_parallel(transfer_t *Ctl, int lastPartialXfer)
       src.SrcSinkAddr.Addr_u.ClientFileAddr.FileDes = Ctl->quorFile.quorFD;
       src.SrcSinkAddr.Addr_u.ClientFileAddr.FileOffset = Ctl->currentSrcAddr;
       ozu_NIO_BuildNetDescriptor(0, Ctl->requestedBytes, Ctl->requestId, Ctl->stripeWidth, block,
-                                 Ctl->controlSockAddr, Ctl->controlSockCount, stripes, &sink);
+                                 Ctl->controlSockAddr, Ctl->controlSockCount, stripes.data(), &sink);
       if (debug >= 3) {
         char a[32], b[32], c[32];
         fprintf(listF, "/debug/issuing quor_ReadList call for %s bytes.\n", u64tostr_r(Ctl->requestedBytes, a));

@@ -408,7 +408,9 @@ int write_quor_parallel(transfer_t *Ctl)
   quor_IOD_t iod;
   quor_IOR_t ior;
   iod_srcsinkdesc_t src, sink;
-  static thread_local iod_stripe_addr_t stripes[OZU_CONNECT_SLOTS];
+  // On the heap: as thread-local storage it made every thread of the
+  // process start by clearing it.
+  std::vector<iod_stripe_addr_t> stripes(OZU_CONNECT_SLOTS);
   memset(&iod, 0, sizeof iod);
   memset(&ior, 0, sizeof ior);
   memset(&src, 0, sizeof src);
@@ -487,7 +489,7 @@ int write_quor_parallel(transfer_t *Ctl)
       sink.SrcSinkAddr.Addr_u.ClientFileAddr.FileDes = Ctl->quorFile.quorFD;
       sink.SrcSinkAddr.Addr_u.ClientFileAddr.FileOffset = Ctl->currentFileAddr;
       ozu_NIO_BuildNetDescriptor(0, Ctl->requestedBytes, Ctl->requestId, Ctl->stripeWidth, block,
-                                 Ctl->controlSockAddr, Ctl->controlSockCount, stripes, &src);
+                                 Ctl->controlSockAddr, Ctl->controlSockCount, stripes.data(), &src);
       if (debug >= 3) {
         char a[32], b[32], c[32];
         fprintf(listF, "/debug/issuing quor_WriteList call for %s bytes.\n", u64tostr_r(Ctl->requestedBytes, a));
@@ -546,9 +548,11 @@ int write_quor_parallel(transfer_t *Ctl)
     }
   }
 done:
+  // The mover connections thread must see the end now, not at its next poll.
   pthread_mutex_lock(&Ctl->abortLock);
   Ctl->transfer_active = 0;
   pthread_cond_broadcast(&Ctl->abortCondition);
+  ozu_WakeConnections(Ctl);
   pthread_mutex_unlock(&Ctl->abortLock);
   if (Ctl->connectionList != nullptr)
     ozu_CleanupTransferThreads(Ctl);

@@ -330,6 +330,13 @@ int openFiles(transfer_t *ctl)
     qf->quorFD = fd;
     qf->fileOpen = 1;
   }
+  if (ctx != nullptr && ctx->defaultFamilyID > 0) {
+    int rc = ozu_SetFamilyID(path, ctx->defaultFamilyID);
+    if (rc != 0) {
+      report(64, "*** Error %d trying to set file family ID %d for file <%s>", rc, ctx->defaultFamilyID, path);
+      goto out;
+    }
+  }
   qf->cosID = restart && found ? int32_t(qf->attrs.Attrs.COSId) : int32_t(qf->hintsOut.COSId);
   {
     int rc = ozu_EioRetry([&] { return quor_FileGetXAttributes(path, 4, 0, &qf->attrs); });
@@ -631,6 +638,7 @@ finish:
     reselectCos(ctl);
     checkFileModifed(ctl);
     removeLocalFile(ctl);
+    ozu_UDA_SetExpirationTime(ctl, 0);
     if (ctl->Flags & FX_CKSUM_ENABLED)
       ozu_FDigest_SetFileChecksum(ctl);
   }

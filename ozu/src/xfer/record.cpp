@@ -584,6 +584,20 @@ int ozu_PositionLocalFile(int fd, uint64_t offset, const char *name)
   return 0;
 }
 
+int ozu_SetFamilyID(const char *path, int familyId)
+{
+  if (debug >= 2)
+    fprintf(listF, "/debug/setting family ID for %s to %d\n", path, familyId);
+  quor_fileattr_t in, out;
+  memset(&in, 0, sizeof in);
+  memset(&out, 0, sizeof out);
+  in.Attrs.FamilyId = decltype(in.Attrs.FamilyId)(familyId);
+  int rc = ozu_EioRetry([&] { return quor_FileSetAttributes(path, quor_fileattrbits_t(1) << 52, &in, &out); });
+  if (rc != 0)
+    setExitResult(74, quor_perror(rc, verb ? verb : "put", path, nullptr), 7);
+  return rc;
+}
+
 uint32_t ozu_GetIODProtocolType(void)
 {
   static std::once_flag once;

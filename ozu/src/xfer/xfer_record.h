@@ -294,6 +294,8 @@ void ozu_StopTransfer(transfer_t *ctl);
 void ozu_WakeConnections(transfer_t *ctl);
 int ozu_ShouldAbortTransfer(const char *prompt, const char *otherInfo);
 int ozu_PositionLocalFile(int fd, uint64_t offset, const char *name);
+// Sets only the family id of a storage file; 0 or the storage error.
+int ozu_SetFamilyID(const char *path, int familyId);
 uint32_t ozu_GetIODProtocolType(void);
 double ozu_GetTimestamp(void);
 uint64_t ozu_FileSizeToU64(const struct stat *st);
@@ -390,6 +392,9 @@ int ozu_LFM_ReadFile(transfer_t *ctl);
 int check_gpfs_file(int fd);
 ssize_t gpfs_read(int fd, void *buf, size_t len);
 ssize_t gpfs_write(int fd, const void *buf, size_t len);
+// Gives a newly stored (copy 0) or copied (copy 1: the second file) file
+// its expiration time; 0 or the error, which never fails the transfer.
+int ozu_UDA_SetExpirationTime(transfer_t *ctl, int copy);
 int ozu_TA_WriteQuorFile(void);
 int ozu_TA_ReadQuorFile(void);
 int ozu_TA_WriteLocalFile(void);
