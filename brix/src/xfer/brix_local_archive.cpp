@@ -32,6 +32,7 @@
 namespace {
 
 const char* const fnMember = "brix_CopyFileToLocal";
+constexpr size_t OUT_BUFFER = 128u << 10;
 const char* const fnArchive = "brix_CopyToLocalArchive";
 
 // ---- the archive output ----
@@ -145,6 +146,8 @@ constexpr size_t READAHEAD_SLOTS = 4096;
 constexpr size_t READAHEAD_KEEP_CAPACITY = 16 * 1024;
 constexpr int READAHEAD_MAX_THREADS = 8;
 constexpr uint32_t READAHEAD_MIN_ENTRIES = 64;
+// Index entries are read back in batches that stay in cache.
+constexpr int INDEX_BATCH = 128;
 
 struct readAhead {
   bif_entry_t entry;
@@ -531,9 +534,9 @@ bool setUpOutput(int fd) {
   out = archiveOut();
   out.fd = fd;
   out.residency = brix_filetype == BRIX_PIPE ? BRIX_PIPE : BRIX_LOCAL_FILE;
-  // Writes of at most 1 MiB: the bytes are still in cache when the kernel
-  // copies them.
-  out.cap = std::min<size_t>(size_t(brix_iobufsize), 1u << 20);
+  // Small writes: the bytes are still in the core's cache when the kernel
+  // copies them into the archive.
+  out.cap = std::min<size_t>(size_t(brix_iobufsize), OUT_BUFFER);
   out.buf = static_cast<unsigned char*>(BRIX_MALLOC(out.cap));
   return out.buf != nullptr;
 }
@@ -541,6 +544,19 @@ bool setUpOutput(int fd) {
 void releaseOutput() {
   free(out.buf);
   out.buf = nullptr;
+}
+
+// An old archive is written over rather than truncated when opened (the
+// kernel would free all its blocks first, only for the same number to be
+// allocated again); what is left of it past the new end goes now.
+int cutOldArchive(int fd, uint64_t end) {
+  struct stat st;
+  if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || uint64_t(st.st_size) <= end) return 0;
+  if (ftruncate(fd, off_t(end)) == 0) return 0;
+  brix_Log(BRIX_MSG_ERROR, "Error %d truncating Archive file %s to %lu bytes\n", errno, brix_archive,
+           (unsigned long)end);
+  brix_SetExitCode(72);
+  return -1;
 }
 
 }  // namespace
@@ -571,6 +587,7 @@ int brix_CopyToLocalArchive(double* xferTime, int* threadsUsed) {
   int result = -1;
   bool indexError = false;
   int64_t indexEntryNumber = -1;
+  bool outputSet = false;
   readAheadPool pool;
   if (brix_IndexReadInit() != 0) goto closeArchive;
   if (brix_iobufsize < 1024) {
@@ -579,6 +596,7 @@ int brix_CopyToLocalArchive(double* xferTime, int* threadsUsed) {
     goto closeArchive;
   }
   if (!setUpOutput(brix_archive_fd)) goto closeArchive;
+  outputSet = true;
   {
     double start = brix_GetTimestamp();
     brix_SetProgramPhase(BTP_CREATE_WRITEARCHIVE);
@@ -614,7 +632,7 @@ int brix_CopyToLocalArchive(double* xferTime, int* threadsUsed) {
         }
         bif_entry_t* e = nullptr;
         int end = 0;
-        if (brix_IndexFileRead(brix_tmpIndexFD, BRIX_LOCAL_FILE, 0, &e, &end) != 0) {
+        if (brix_IndexFileRead(brix_tmpIndexFD, BRIX_LOCAL_FILE, INDEX_BATCH, &e, &end) != 0) {
           brix_SetExitCode(72);
           indexError = true;
           indexEnded = true;
@@ -678,7 +696,12 @@ int brix_CopyToLocalArchive(double* xferTime, int* threadsUsed) {
     }
   }
 closeArchive:
-  releaseOutput();
+  {
+    uint64_t produced = outputSet ? out.offset : 0;
+    releaseOutput();
+    if (brix_archive_fd >= 0 && brix_filetype == BRIX_LOCAL_FILE && cutOldArchive(brix_archive_fd, produced) != 0)
+      result = -1;
+  }
   if (brix_archive_fd >= 0) {
     if (close(brix_archive_fd) != 0)
       brix_Log(BRIX_MSG_ERROR, "***%s: Error %d closing %s Archive file %s\n", fnArchive, errno,
