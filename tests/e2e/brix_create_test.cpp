@@ -472,6 +472,23 @@ TEST_F(BrixCreate, TheArchiveIsNotItsOwnMember) {
   EXPECT_NE(out.find("corpus/f"), std::string::npos) << out;
 }
 
+// Members are stored in the byte order of their whole names, also where a
+// directory's own entries do not come together in that order (".", "-" and
+// " " sort before "/") and across several names on the command line.
+TEST_F(BrixCreate, MembersInTheOrderOfTheirNames) {
+  for (const char* f : {"d/f", "d/e/g", "d.x", "d-y/h", "d0", "d y", "c/z", "D"})
+    writeFileAt(corpus + "/" + f, f);
+  writeFileAt(s.work + "/b/q", "q");
+  BrixResult r = s.run({"-c", "-E", "-f", archive, "corpus", "b"});
+  ASSERT_EQ(r.status, 0) << r.out << r.err;
+  std::string got, want;
+  ASSERT_EQ(shellRun("tar -tf " + archive + " 2>/dev/null | grep -v BRIX_CF_CHK_", &got), 0) << got;
+  // One walk per name given, each in order; the names in the order given.
+  ASSERT_EQ(shellRun("cd " + s.work + " && find corpus | LC_ALL=C sort && find b | LC_ALL=C sort", &want), 0)
+      << want;
+  EXPECT_EQ(got, want);
+}
+
 // An archive written over an old one, longer or shorter, is what a create
 // into a new file gives: nothing of the old one is left after its end.
 TEST_F(BrixCreate, AnOldArchiveIsReplacedWhole) {
