@@ -146,6 +146,8 @@ constexpr size_t READAHEAD_SLOTS = 4096;
 constexpr size_t READAHEAD_KEEP_CAPACITY = 16 * 1024;
 constexpr int READAHEAD_MAX_THREADS = 8;
 constexpr uint32_t READAHEAD_MIN_ENTRIES = 64;
+// Free slots the writer waits for before it queues more entries.
+constexpr uint64_t REFILL_BATCH = 64;
 // Index entries are read back in batches that stay in cache.
 constexpr int INDEX_BATCH = 128;
 
@@ -292,6 +294,16 @@ void readerThread(readAheadPool* pool) {
   }
 }
 
+// Spins for about the time a small member takes to be read, without a
+// system call (a yield is one, and costs more than the wait it saves).
+void spinPause() {
+#if defined(__x86_64__) || defined(__i386__)
+  __builtin_ia32_pause();
+#elif defined(__aarch64__)
+  asm volatile("yield");
+#endif
+}
+
 // The writer's wait for one slot. A slot no reader has taken yet the writer
 // reads itself, so a reader the system is slow to run never holds it up;
 // one being read is waited for, with a short spin first.
@@ -302,9 +314,9 @@ void waitDone(readAheadPool& pool, readAhead& s, dirCache& dirs) {
     s.state.store(SLOT_DONE);
     return;
   }
-  for (int i = 0; i < 64; i++) {
+  for (int i = 0; i < 256; i++) {
     if (s.state.load() == SLOT_DONE) return;
-    std::this_thread::yield();
+    spinPause();
   }
   pool.writerWaiting = true;
   {
@@ -621,8 +633,11 @@ int brix_CopyToLocalArchive(double* xferTime, int* threadsUsed) {
     bool indexEnded = false;
     bool stopped = false;
     while (!stopped) {
-      // Queue entries ahead of the writer while there is room.
-      while (!indexEnded) {
+      // Queue entries ahead of the writer while there is room, in batches
+      // so that idle readers are woken once per batch, not per entry.
+      uint64_t before = pool.produced.load();
+      bool refill = before == consumed || pool.count - (before - consumed) >= REFILL_BATCH;
+      while (refill && !indexEnded) {
         uint64_t produced = pool.produced.load();
         if (produced - consumed >= pool.count || queuedBytes > READAHEAD_MAX_BYTES) break;
         if (readers == 0 && produced > consumed) break;  // alone, one entry at a time
@@ -653,10 +668,10 @@ int brix_CopyToLocalArchive(double* xferTime, int* threadsUsed) {
         if (s.wanted) queuedBytes += e->bent_fsize;
         s.state.store(readers > 0 ? SLOT_QUEUED : SLOT_DONE);
         pool.produced.store(produced + 1);
-        if (readers > 0 && pool.idleReaders.load() > 0) {
-          std::lock_guard<std::mutex> g(pool.lock);
-          pool.work.notify_one();
-        }
+      }
+      if (readers > 0 && pool.produced.load() != before && pool.idleReaders.load() > 0) {
+        std::lock_guard<std::mutex> g(pool.lock);
+        pool.work.notify_all();
       }
       if (indexError) break;
       if (consumed == pool.produced.load()) break;
