@@ -142,7 +142,7 @@ bool sameStatus(const struct stat& a, const struct stat& b) {
 enum { SLOT_QUEUED = 0, SLOT_CLAIMED = 1, SLOT_DONE = 2 };
 constexpr uint64_t READAHEAD_MAX_FILE = 256 * 1024;
 constexpr uint64_t READAHEAD_MAX_BYTES = 64ull << 20;
-constexpr size_t READAHEAD_SLOTS = 4096;
+constexpr size_t READAHEAD_SLOTS = 1024;
 constexpr size_t READAHEAD_KEEP_CAPACITY = 16 * 1024;
 constexpr int READAHEAD_MAX_THREADS = 8;
 constexpr uint32_t READAHEAD_MIN_ENTRIES = 64;
