@@ -21,6 +21,8 @@
 
 namespace {
 
+constexpr size_t INDEX_BATCH = 128;
+
 double secondsOf(const struct timeval& tv) { return double(tv.tv_sec) + double(tv.tv_usec) / 1e6; }
 
 // The mode a new file gets from the process's creation mask.
@@ -112,10 +114,12 @@ int brix_Create(void) {
     console_message("Writing temp index file to ", brix_tmpIndexFile);
   if (brix_WriteIndexHeader(brix_tmpIndexFD, BRIX_LOCAL_FILE, brix_tmpIndexFile, &brix_index_hdr) != 0)
     goto endSequence;
-  entryBuf = static_cast<unsigned char*>(malloc(BRIX_INDEX_BUFSIZE + 512));
+  // A small batch stays in cache between being built and being copied
+  // into the file; a large one costs a page fault per page and cold copies.
+  entryBuf = static_cast<unsigned char*>(malloc(INDEX_BATCH * BIF_ENTRY_SIZE));
   if (!entryBuf) {
     brix_Log(BRIX_MSG_ERROR, "%s: Unable to allocate temporary index file buffer (%d entries=%d bytes) \n",
-             fn, int(BRIX_INDEX_BUFENTRIES), int(BRIX_INDEX_BUFSIZE));
+             fn, int(INDEX_BATCH), int(INDEX_BATCH * BIF_ENTRY_SIZE));
     brix_SetExitCode(78);
     goto endSequence;
   }
@@ -151,7 +155,7 @@ int brix_Create(void) {
       brix_archive_blocks += entry.bent_blocks;
       brix_SwapIndexEntry(&entry);
       memcpy(entryBuf + inBuf * BIF_ENTRY_SIZE, &entry, BIF_ENTRY_SIZE);
-      if (++inBuf == BRIX_INDEX_BUFENTRIES) {
+      if (++inBuf == INDEX_BATCH) {
         if (brix_BlockWrite(brix_tmpIndexFD, brix_tmpIndexFile, BRIX_LOCAL_FILE, inBuf * BIF_ENTRY_SIZE,
                             entryBuf) != ssize_t(inBuf * BIF_ENTRY_SIZE)) {
           brix_Log(BRIX_MSG_ERROR, "Error writing %d index entries (%ld bytes) to file %s - aborting\n",

@@ -587,7 +587,9 @@ int brix_CreateArchiveFile(void) {
   if (brix_filetype == BRIX_QUOR_FILE) return createStoreArchive();
   if (brix_debug_level >= 2)
     fprintf(stderr, "[debug] creating Archive file %s on local filesystem\n", brix_archive);
-  int fd = open(brix_archive, O_RDWR | O_CREAT | O_TRUNC | O_NONBLOCK | O_CLOEXEC, 0666);
+  // Not truncated here: the transfer writes over an old archive and cuts
+  // off what is left of it at the end.
+  int fd = open(brix_archive, O_RDWR | O_CREAT | O_NONBLOCK | O_CLOEXEC, 0666);
   if (fd < 0) {
     int e = errno;
     brix_perror("Open Archive");

@@ -42,6 +42,9 @@ time_t genlistStartTime = 0;
 long toolargeCount = 0;
 long dirsScanned = 0;
 int64_t walkSortStart = 0;
+// The last entry added before one that sorts ahead of it (compared while
+// both names are still in cache), or -1.
+int64_t lastOutOfOrder = -1;
 bool localOperation = false;
 
 char* ownHome = nullptr;
@@ -95,7 +98,11 @@ void sortSince(int64_t start, const char* top) {
   if (count <= 1) return;
   if (brix_debug_level > 1)
     fprintf(stderr, "/debug/ sorting %d index entries added for directory %s\n", int(count), top);
-  std::sort(fileSpecTable + start, fileSpecTable + fileSpecEntries, fileSpecLess);
+  // Each directory's names are taken in order, so a walk most often lists
+  // its tree sorted already; a name like "d.x" beside a directory "d" is
+  // where it does not.
+  if (lastOutOfOrder > start)
+    std::sort(fileSpecTable + start, fileSpecTable + fileSpecEntries, fileSpecLess);
 }
 
 void showExcluded(const char* dir, const char* reason) {
@@ -217,6 +224,9 @@ int genDirList(const char* theDirectory) {
       starts.push_back(names.size());
       names.append(nm, strlen(nm) + 1);
     }
+    // In name order: the walk then lists a tree already sorted.
+    std::sort(starts.begin(), starts.end(),
+              [&](size_t a, size_t b) { return strcmp(names.data() + a, names.data() + b) < 0; });
     int dfd = dirfd(d);
     int flag = followLinks() ? 0 : AT_SYMLINK_NOFOLLOW;
     std::vector<dirItem> items(starts.size());
@@ -499,6 +509,7 @@ void brix_ResetFileList(void) {
     free(fileSpecTable[i].annotation);
   }
   fileSpecEntries = 0;
+  lastOutOfOrder = -1;
   brix_FileListGeneration++;
   brix_FileList = fileSpecTable;
   brix_FileListEntries = 0;
@@ -583,6 +594,8 @@ int brix_AddFileSpec(uint32_t objectType, uint64_t indexOrd, char* fileName, cha
   }
   brix_BuildFileSpec(objectType, indexOrd, fileName, annotation, version, status,
                      &fileSpecTable[fileSpecEntries]);
+  if (fileSpecEntries > 0 && fileSpecLess(fileSpecTable[fileSpecEntries], fileSpecTable[fileSpecEntries - 1]))
+    lastOutOfOrder = fileSpecEntries;
   fileSpecEntries++;
   brix_FileListGeneration++;
   brix_FileList = fileSpecTable;

@@ -219,10 +219,13 @@ int brix_List(void) {
     brix_SetProgramPhase(BTP_LIST_READINDEX);
     if (brix_IndexReadInit() != 0) goto end;
     uint64_t number = 0;
+    // A local index is read in batches that stay in cache while their lines
+    // are made; one in the store in large reads, each a request.
+    int batch = brix_IndexResidency() == BRIX_LOCAL_FILE ? 128 : 0;
     for (;; number++) {
       bif_entry_t* e = nullptr;
       int endFlag = 0;
-      if (brix_IndexFileRead(fd, brix_IndexResidency(), 0, &e, &endFlag) != 0) {
+      if (brix_IndexFileRead(fd, brix_IndexResidency(), batch, &e, &endFlag) != 0) {
         drain();
         goto end;
       }

@@ -32,6 +32,7 @@
 namespace {
 
 const char* const fnMember = "brix_CopyFileToLocal";
+constexpr size_t OUT_BUFFER = 128u << 10;
 const char* const fnArchive = "brix_CopyToLocalArchive";
 
 // ---- the archive output ----
@@ -141,10 +142,14 @@ bool sameStatus(const struct stat& a, const struct stat& b) {
 enum { SLOT_QUEUED = 0, SLOT_CLAIMED = 1, SLOT_DONE = 2 };
 constexpr uint64_t READAHEAD_MAX_FILE = 256 * 1024;
 constexpr uint64_t READAHEAD_MAX_BYTES = 64ull << 20;
-constexpr size_t READAHEAD_SLOTS = 4096;
+constexpr size_t READAHEAD_SLOTS = 1024;
 constexpr size_t READAHEAD_KEEP_CAPACITY = 16 * 1024;
 constexpr int READAHEAD_MAX_THREADS = 8;
 constexpr uint32_t READAHEAD_MIN_ENTRIES = 64;
+// Free slots the writer waits for before it queues more entries.
+constexpr uint64_t REFILL_BATCH = 64;
+// Index entries are read back in batches that stay in cache.
+constexpr int INDEX_BATCH = 128;
 
 struct readAhead {
   bif_entry_t entry;
@@ -289,6 +294,16 @@ void readerThread(readAheadPool* pool) {
   }
 }
 
+// Spins for about the time a small member takes to be read, without a
+// system call (a yield is one, and costs more than the wait it saves).
+void spinPause() {
+#if defined(__x86_64__) || defined(__i386__)
+  __builtin_ia32_pause();
+#elif defined(__aarch64__)
+  asm volatile("yield");
+#endif
+}
+
 // The writer's wait for one slot. A slot no reader has taken yet the writer
 // reads itself, so a reader the system is slow to run never holds it up;
 // one being read is waited for, with a short spin first.
@@ -299,9 +314,9 @@ void waitDone(readAheadPool& pool, readAhead& s, dirCache& dirs) {
     s.state.store(SLOT_DONE);
     return;
   }
-  for (int i = 0; i < 64; i++) {
+  for (int i = 0; i < 256; i++) {
     if (s.state.load() == SLOT_DONE) return;
-    std::this_thread::yield();
+    spinPause();
   }
   pool.writerWaiting = true;
   {
@@ -531,9 +546,9 @@ bool setUpOutput(int fd) {
   out = archiveOut();
   out.fd = fd;
   out.residency = brix_filetype == BRIX_PIPE ? BRIX_PIPE : BRIX_LOCAL_FILE;
-  // Writes of at most 1 MiB: the bytes are still in cache when the kernel
-  // copies them.
-  out.cap = std::min<size_t>(size_t(brix_iobufsize), 1u << 20);
+  // Small writes: the bytes are still in the core's cache when the kernel
+  // copies them into the archive.
+  out.cap = std::min<size_t>(size_t(brix_iobufsize), OUT_BUFFER);
   out.buf = static_cast<unsigned char*>(BRIX_MALLOC(out.cap));
   return out.buf != nullptr;
 }
@@ -541,6 +556,19 @@ bool setUpOutput(int fd) {
 void releaseOutput() {
   free(out.buf);
   out.buf = nullptr;
+}
+
+// An old archive is written over rather than truncated when opened (the
+// kernel would free all its blocks first, only for the same number to be
+// allocated again); what is left of it past the new end goes now.
+int cutOldArchive(int fd, uint64_t end) {
+  struct stat st;
+  if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || uint64_t(st.st_size) <= end) return 0;
+  if (ftruncate(fd, off_t(end)) == 0) return 0;
+  brix_Log(BRIX_MSG_ERROR, "Error %d truncating Archive file %s to %lu bytes\n", errno, brix_archive,
+           (unsigned long)end);
+  brix_SetExitCode(72);
+  return -1;
 }
 
 }  // namespace
@@ -571,6 +599,7 @@ int brix_CopyToLocalArchive(double* xferTime, int* threadsUsed) {
   int result = -1;
   bool indexError = false;
   int64_t indexEntryNumber = -1;
+  bool outputSet = false;
   readAheadPool pool;
   if (brix_IndexReadInit() != 0) goto closeArchive;
   if (brix_iobufsize < 1024) {
@@ -579,6 +608,7 @@ int brix_CopyToLocalArchive(double* xferTime, int* threadsUsed) {
     goto closeArchive;
   }
   if (!setUpOutput(brix_archive_fd)) goto closeArchive;
+  outputSet = true;
   {
     double start = brix_GetTimestamp();
     brix_SetProgramPhase(BTP_CREATE_WRITEARCHIVE);
@@ -603,8 +633,11 @@ int brix_CopyToLocalArchive(double* xferTime, int* threadsUsed) {
     bool indexEnded = false;
     bool stopped = false;
     while (!stopped) {
-      // Queue entries ahead of the writer while there is room.
-      while (!indexEnded) {
+      // Queue entries ahead of the writer while there is room, in batches
+      // so that idle readers are woken once per batch, not per entry.
+      uint64_t before = pool.produced.load();
+      bool refill = before == consumed || pool.count - (before - consumed) >= REFILL_BATCH;
+      while (refill && !indexEnded) {
         uint64_t produced = pool.produced.load();
         if (produced - consumed >= pool.count || queuedBytes > READAHEAD_MAX_BYTES) break;
         if (readers == 0 && produced > consumed) break;  // alone, one entry at a time
@@ -614,7 +647,7 @@ int brix_CopyToLocalArchive(double* xferTime, int* threadsUsed) {
         }
         bif_entry_t* e = nullptr;
         int end = 0;
-        if (brix_IndexFileRead(brix_tmpIndexFD, BRIX_LOCAL_FILE, 0, &e, &end) != 0) {
+        if (brix_IndexFileRead(brix_tmpIndexFD, BRIX_LOCAL_FILE, INDEX_BATCH, &e, &end) != 0) {
           brix_SetExitCode(72);
           indexError = true;
           indexEnded = true;
@@ -635,10 +668,10 @@ int brix_CopyToLocalArchive(double* xferTime, int* threadsUsed) {
         if (s.wanted) queuedBytes += e->bent_fsize;
         s.state.store(readers > 0 ? SLOT_QUEUED : SLOT_DONE);
         pool.produced.store(produced + 1);
-        if (readers > 0 && pool.idleReaders.load() > 0) {
-          std::lock_guard<std::mutex> g(pool.lock);
-          pool.work.notify_one();
-        }
+      }
+      if (readers > 0 && pool.produced.load() != before && pool.idleReaders.load() > 0) {
+        std::lock_guard<std::mutex> g(pool.lock);
+        pool.work.notify_all();
       }
       if (indexError) break;
       if (consumed == pool.produced.load()) break;
@@ -678,7 +711,12 @@ int brix_CopyToLocalArchive(double* xferTime, int* threadsUsed) {
     }
   }
 closeArchive:
-  releaseOutput();
+  {
+    uint64_t produced = outputSet ? out.offset : 0;
+    releaseOutput();
+    if (brix_archive_fd >= 0 && brix_filetype == BRIX_LOCAL_FILE && cutOldArchive(brix_archive_fd, produced) != 0)
+      result = -1;
+  }
   if (brix_archive_fd >= 0) {
     if (close(brix_archive_fd) != 0)
       brix_Log(BRIX_MSG_ERROR, "***%s: Error %d closing %s Archive file %s\n", fnArchive, errno,
