@@ -5,6 +5,7 @@
 #include <sched.h>
 #include <stdlib.h>
 #include <string.h>
+#include <sys/stat.h>
 #include <time.h>
 
 #include <new>
@@ -13,6 +14,8 @@
 #include "brix_lfx.h"
 #include "brix_reader_pool.h"
 #include "qel_threads.h"
+#include "quor_api.h"
+#include "quor_convert.h"
 
 int brix_CopyFromRemoteArchive(int ArchiveFd, uint64_t StartAddr, uint64_t Length, io_buffer_callback_t Callback,
                                double* XferTime) {
@@ -135,6 +138,24 @@ int brix_CopyToRemoteArchive(double* xferTime, int* threadsUsed) {
                               RemoteDataCallback);
     X->stopTime = brix_GetTimestamp();
     result = rc >= 0 && !X->abortSignalled ? 0 : -1;
+  }
+  if (result == 0) {
+    // The gateway's word is not the archive: one it holds short is no
+    // archive written.
+    struct stat64 st;
+    int rc = ozugw_LfxStat(brix_archive, &st);
+    if (rc != 0 || uint64_t(st.st_size) != brix_archive_filesize) {
+      char want[32];
+      snprintf(want, sizeof want, "%s", u64tostrwc(brix_archive_filesize));
+      if (rc != 0)
+        brix_Log(BRIX_MSG_ERROR, "*** %s: error %d getting attributes for remote archive file %s\n", fn, rc,
+                 brix_archive);
+      else
+        brix_Log(BRIX_MSG_ERROR, "*** %s: remote archive file %s holds %s bytes of %s\n", fn, brix_archive,
+                 u64tostrwc(uint64_t(st.st_size)), want);
+      brix_SetExitCode(74);
+      result = -1;
+    }
   }
 leave:
   if (X->ctlMutexCreated) pthread_mutex_lock(&X->controlLock);
