@@ -105,6 +105,10 @@ typedef struct gw_data_config {
   unsigned lfxNoConnect = 0;       // the Nth lfx data transfer never connects
   unsigned lfxUnknownPool = 0;     // the Nth client-connect answer names a pool id never made
   unsigned lfxMiscount = 0;        // the Nth completion reports one byte more than moved
+  unsigned lfxCloseEarly = 0;      // the Nth lfx data transfer moves half, closes, claims all
+  unsigned lfxShortCompletion = 0;  // the Nth completion: status 0, one byte less than moved
+  unsigned lfxInlineShort = 0;     // the Nth inline get answer holds one byte less than asked
+  unsigned lfxForgetPool = 0;      // the Nth data transfer knows no pooled socket (-9)
   std::string lfxFrom;             // lfx data connections start from this address
   int xioZeroAddress = 0;          // OpenX replies carry the all-zero address
   int xioNoControlByte = 0;        // OpenX: accept, but never send the control byte

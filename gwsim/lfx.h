@@ -28,6 +28,17 @@
 //                          socket of an id never made; completes with -9
 //   MiscountCompletion = N the Nth completion reports one byte more than
 //                          moved
+//   CloseEarly = N         the Nth data transfer moves half its range,
+//                          closes the connection and completes with status
+//                          0 and the whole length
+//   ShortCompletion = N    the Nth completion: status 0, one byte less than
+//                          moved
+//   InlineShort = N        the Nth inline get answer carries (and counts)
+//                          one byte less than asked
+//   ForgetPool = N         the Nth data transfer knows no pooled socket: a
+//                          preConnected offer is answered -9
+// A new listen socket offered under a pool id the pool still holds closes
+// the stale pooled one (journal " reused-id=1").
 //   From = ADDR            data connections to a client's listen socket
 //                          start from this local IPv4 address
 // Init flags honoured on a put: 0x2 moves an existing file aside to its

@@ -217,6 +217,14 @@ int gw_LfxLoad(quor_cfg_stanza_t* block, gw_config_t* cfg, std::string* why) {
       cfg->data.lfxUnknownPool = unsigned(n);
     else if (strcasecmp(key.c_str(), "MiscountCompletion") == 0 && n <= UINT32_MAX)
       cfg->data.lfxMiscount = unsigned(n);
+    else if (strcasecmp(key.c_str(), "CloseEarly") == 0 && n <= UINT32_MAX)
+      cfg->data.lfxCloseEarly = unsigned(n);
+    else if (strcasecmp(key.c_str(), "ShortCompletion") == 0 && n <= UINT32_MAX)
+      cfg->data.lfxShortCompletion = unsigned(n);
+    else if (strcasecmp(key.c_str(), "InlineShort") == 0 && n <= UINT32_MAX)
+      cfg->data.lfxInlineShort = unsigned(n);
+    else if (strcasecmp(key.c_str(), "ForgetPool") == 0 && n <= UINT32_MAX)
+      cfg->data.lfxForgetPool = unsigned(n);
     else
       return bad("unknown or out-of-range Lfx key");
   }

@@ -47,6 +47,7 @@ namespace {
 std::atomic<uint32_t> serialCounter{1};
 std::atomic<unsigned> dataTransfers{0};
 std::atomic<unsigned> dataInits{0};
+std::atomic<unsigned> inlineGets{0};
 
 // One data phase as the worker runs it.
 typedef struct lfx_job {
@@ -66,6 +67,7 @@ typedef struct lfx_job {
   unsigned nth;  // the data transfer's number, for the fault rules
   int failWith;  // completes with this status without moving data (0: moves)
   int timesNow;  // a put whose file gets the time of its end
+  int closeEarly;  // moves half the range, closes, and reports it all moved
 } lfx_job_t;
 
 int read_at(int fd, char* buf, size_t len, uint64_t off, size_t* got) {
@@ -96,6 +98,16 @@ int write_at(int fd, const char* buf, size_t len, uint64_t off) {
 int move_data(lfx_job_t* j, uint64_t* moved, bool* clean) {
   int idle = int(j->conn->cfg->data.idleMs);
   int rc;
+  if (j->closeEarly) {
+    uint64_t half = j->length / 2;
+    rc = j->get ? gw_DataFileToSocket(j->conn, j->sock, j->fd, j->offset, half, idle, moved)
+                : gw_DataSocketToFile(j->conn, j->sock, j->fd, j->offset, half, 0, idle, moved);
+    (void)rc;
+    *clean = false;
+    // A gateway that claims the whole range over a connection it cut short.
+    *moved = j->length;
+    return 0;
+  }
   if (j->get) {
     rc = gw_DataFileToSocket(j->conn, j->sock, j->fd, j->offset, j->length, idle, moved);
     // A file that ended early: the connection's end tells the client.
@@ -124,6 +136,7 @@ void send_completion(lfx_job_t* j, int32_t status, uint64_t moved) {
   memset(&r, 0, sizeof r);
   if (status == 0 && dc.lfxFailStatus != 0 && dc.lfxFailStatus == j->nth) status = -5;
   if (dc.lfxMiscount != 0 && dc.lfxMiscount == j->nth) moved += 1;
+  if (status == 0 && dc.lfxShortCompletion != 0 && dc.lfxShortCompletion == j->nth && moved > 0) moved -= 1;
   r.xferCompleteInfo.xferSerialNum = j->serial;
   r.xferCompleteInfo.xferStatus = status;
   r.xferCompleteInfo.bytesXferred = moved;
@@ -224,6 +237,13 @@ int answer_inline(gw_conn_t* conn, const ozu_xfer_init_info_t* in, int fd, gw_re
     size_t got = 0;
     if (rc == 0) rc = read_at(fd, data.data(), data.size(), in->srcOffset, &got);
     data.resize(got);
+    // A faulty gateway answers with less than was asked, saying so.
+    unsigned nth = ++inlineGets;
+    if (conn->cfg->data.lfxInlineShort != 0 && conn->cfg->data.lfxInlineShort == nth && got > 0) {
+      got--;
+      data.resize(got);
+      conn->note += " short=1";
+    }
     r.initReplyInfo.flags = OZU_XFER_INLINE_DATA;
     r.initReplyInfo.fileSize = got;
     r.initReplyInfo.fileData = data.empty() ? nullptr : data.data();
@@ -281,6 +301,8 @@ int gw_HandleLfxInit(gw_conn_t* conn, const api_msghdr_t* hdr, void* req, gw_rep
     preNote += " restart=" + std::to_string(j.offset);
   }
   bool noConnect = dc.lfxNoConnect != 0 && dc.lfxNoConnect == j.nth;
+  j.closeEarly = dc.lfxCloseEarly != 0 && dc.lfxCloseEarly == j.nth;
+  bool forgetPool = dc.lfxForgetPool != 0 && dc.lfxForgetPool == j.nth;
   bool unknownPool = dc.lfxUnknownPool != 0 && dc.lfxUnknownPool == j.nth;
 
   ozugw_lfx_xfer_init_rply_t r;
@@ -325,9 +347,20 @@ int gw_HandleLfxInit(gw_conn_t* conn, const api_msghdr_t* hdr, void* req, gw_rep
     preNote = a->preConnected ? " pre=1" : " pre=0";
     if (a->preConnected) {
       j.sock = gw_PoolTake(conn, a->poolID);
+      if (j.sock >= 0 && forgetPool) {
+        close(j.sock);
+        j.sock = -1;
+      }
       if (j.sock < 0) rc = -9;
     } else {
       j.target = a->socketAddr;
+      // A new socket under an id the pool still holds: the client numbered
+      // two live sockets alike. The stale one goes.
+      int stale = gw_PoolTake(conn, a->poolID);
+      if (stale >= 0) {
+        close(stale);
+        preNote += " reused-id=1";
+      }
     }
   }
   if (rc == 0 && !put) {

@@ -60,6 +60,14 @@ int skipBlocks(int fd, uint64_t blocks) {
     }
     return 0;
   }
+  if (brix_filetype == BRIX_REMOTE_FILE) {
+    if (brix_PositionFile(fd, BRIX_REMOTE_FILE, bytes, SEEK_CUR, 0, nullptr) != 0) {
+      brix_Log(BRIX_MSG_ERROR, "Error %d seeking forward %lu bytes (%d blocks) on REMOTE archive file %s\n", -1,
+               (unsigned long)bytes, int(blocks), brix_archive);
+      return -1;
+    }
+    return 0;
+  }
   if (lseek(fd, off_t(bytes), SEEK_CUR) < 0) {
     int e = errno;
     brix_perror("lseek");
@@ -202,7 +210,7 @@ int brix_BuildIndex(void) {
     brix_archive_filesize = uint64_t(st.st_size);
     brix_archive_blocks = brix_archive_filesize / 512 + (brix_archive_filesize % 512 ? 1 : 0);
     brix_index_entries = 0;
-    if (brix_IndexFileDoesExist(brix_index_filename, brix_IndexResidency()) && isatty2) {
+    if (brix_IndexFileDoesExist(brix_index_filename, brix_IndexOpenResidency()) && isatty2) {
       int answer = brix_GetYesNo("[build index]", "Overwrite existing index file", brix_index_filename);
       if (answer != 1 || brix_shutdown_signalled) {
         brix_SetExitCode(72);
@@ -424,29 +432,33 @@ int brix_BuildIndex(void) {
     if (brix_filetype == BRIX_QUOR_FILE) {
       brix_StatusMsg(1, "Copying %ld index entries to QUOR", long(brix_index_entries));
       if (brix_CopyIndexToQuor() != 0) goto end;
+    } else if (brix_filetype == BRIX_REMOTE_FILE) {
+      // The temporary index goes as it stands; the end removes it.
+      brix_StatusMsg(1, "Copying %ld index entries to remote", long(brix_index_entries));
+      if (brix_CopyIndexToRemote() != 0) goto end;
     } else {
-    close(brix_tmpIndexFD);
-    brix_tmpIndexFD = -1;
-    unlink(brix_index_filename);
-    if (rename(brix_tmpIndexFile, brix_index_filename) != 0) {
-      int e = errno;
-      brix_perror("rename");
-      brix_Log(BRIX_MSG_ERROR, "Error %d on rename attempt of local index file from %s to %s\n", e, brix_tmpIndexFile,
-               brix_index_filename);
-      brix_SetExitCode(72);
-      // The finished index stays under its temporary name, which the
-      // message gives.
-      brix_unlinkTmpIndexFile = 0;
-      renameFailed = true;
-      goto end;
+      close(brix_tmpIndexFD);
+      brix_tmpIndexFD = -1;
+      unlink(brix_index_filename);
+      if (rename(brix_tmpIndexFile, brix_index_filename) != 0) {
+        int e = errno;
+        brix_perror("rename");
+        brix_Log(BRIX_MSG_ERROR, "Error %d on rename attempt of local index file from %s to %s\n", e,
+                 brix_tmpIndexFile, brix_index_filename);
+        brix_SetExitCode(72);
+        // The finished index stays under its temporary name, which the
+        // message gives.
+        brix_unlinkTmpIndexFile = 0;
+        renameFailed = true;
+        goto end;
+      }
+      // In place now: the index gets the permissions a new file gets.
+      mode_t mask = umask(0);
+      umask(mask);
+      chmod(brix_index_filename, 0666 & ~mask);
+      free(brix_tmpIndexFile);
+      brix_tmpIndexFile = nullptr;
     }
-    }
-    // In place now: the index gets the permissions a new file gets.
-    mode_t mask = umask(0);
-    umask(mask);
-    chmod(brix_index_filename, 0666 & ~mask);
-    free(brix_tmpIndexFile);
-    brix_tmpIndexFile = nullptr;
   }
   {
     struct timeval nowTv;

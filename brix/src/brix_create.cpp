@@ -13,6 +13,7 @@
 
 #include "brix_extract.h"
 #include "brix_blockio.h"
+#include "brix_lfx.h"
 #include "brix_store.h"
 #include "brix_xfer.h"
 #include "quor_api.h"
@@ -49,7 +50,7 @@ void anchorNames(const std::string& startCwd) {
 
 // Closes the archive by its residency: 0, or -1 with errno set.
 int closeArchive() {
-  if (brix_filetype == BRIX_QUOR_FILE) {
+  if (brix_filetype == BRIX_QUOR_FILE || brix_filetype == BRIX_REMOTE_FILE) {
     int rc = quor_Close(brix_archive_fd);
     if (rc < 0) errno = -rc;
     return rc < 0 ? -1 : 0;
@@ -57,7 +58,9 @@ int closeArchive() {
   return close(brix_archive_fd);
 }
 
-const char* residencyWord() { return brix_filetype == BRIX_QUOR_FILE ? "QUOR" : "local"; }
+const char* residencyWord() {
+  return brix_filetype == BRIX_QUOR_FILE ? "QUOR" : brix_filetype == BRIX_REMOTE_FILE ? "remote" : "local";
+}
 
 }  // namespace
 
@@ -213,6 +216,10 @@ int brix_Create(void) {
     int rc = quor_Unlink(brix_index_filename);
     if (rc != 0 && rc != -ENOENT)
       brix_Log(BRIX_MSG_WARNING, "Error %d unlinking QUOR-resident Index File %s\n", rc, brix_index_filename);
+  } else if (brix_filetype == BRIX_REMOTE_FILE) {
+    int rc = ozugw_LfxUnlink(brix_index_filename);
+    if (rc != 0 && rc != -ENOENT)
+      brix_Log(BRIX_MSG_WARNING, "Error %d unlinking remote Index File %s\n", -rc, brix_index_filename);
   }
 
   if (brix_CreateArchiveFile() != 0) goto endSequence;
@@ -220,6 +227,8 @@ int brix_Create(void) {
   if (brix_filetype == BRIX_QUOR_FILE) {
     xferResult = brix_CopyToQUORArchive(&xferTime, &threadsUsed);
     brix_ExpireSetExpiration(brix_archive_abs_path ? brix_archive_abs_path : brix_archive);
+  } else if (brix_filetype == BRIX_REMOTE_FILE) {
+    xferResult = brix_CopyToRemoteArchive(&xferTime, &threadsUsed);
   } else {
     xferResult = brix_CopyToLocalArchive(&xferTime, &threadsUsed);
   }
@@ -299,6 +308,15 @@ int brix_Create(void) {
     result = 0;
     goto endSequence;
   }
+  if (brix_filetype == BRIX_REMOTE_FILE) {
+    if (brix_CopyIndexToRemote() != 0) goto endSequence;
+    if ((brix_option_flags & BRIX_OPT_RMLOCAL) && !brix_shutdown_signalled) {
+      brix_SetProgramPhase(BTP_CREATE_RMLOCAL);
+      brix_RemoveMemberFiles(brix_tmpIndexFD, BRIX_LOCAL_FILE);
+    }
+    result = 0;
+    goto endSequence;
+  }
   if (brix_unlinkTmpIndexFile) {
     if (unlink(brix_index_filename) != 0 && errno != ENOENT && brix_debug_level > 0)
       fprintf(stderr, "/debug/unlink returned %d trying to remove existing index file %s\n", errno,
@@ -342,7 +360,8 @@ endSequence:
   // Only a regular file is removed after a forced shutdown: an archive
   // named as a device or FIFO (/dev/null, a tape) stays.
   struct stat ast;
-  bool removable = forced && brix_archive && stat(brix_archive, &ast) == 0 && S_ISREG(ast.st_mode);
+  bool removable = forced && brix_archive && brix_filetype == BRIX_LOCAL_FILE && stat(brix_archive, &ast) == 0 &&
+                   S_ISREG(ast.st_mode);
   if (brix_archive_fd >= 0) {
     if (closeArchive() != 0)
       brix_Log(BRIX_MSG_ERROR, "%s: Error %d closing %s Archive file %s\n", fn, errno, residencyWord(), brix_archive);
@@ -350,6 +369,7 @@ endSequence:
   }
   if (removable && brix_filetype == BRIX_LOCAL_FILE && brix_archive) unlink(brix_archive);
   if (forced && brix_filetype == BRIX_QUOR_FILE && brix_archive) quor_Unlink(brix_archive);
+  if (forced && brix_filetype == BRIX_REMOTE_FILE && brix_archive) ozugw_LfxUnlink(brix_archive);
   if (brix_tmpIndexFD >= 0) {
     close(brix_tmpIndexFD);
     brix_tmpIndexFD = -1;
@@ -359,6 +379,7 @@ endSequence:
   }
   if (forced && brix_filetype == BRIX_LOCAL_FILE && brix_index_filename) unlink(brix_index_filename);
   if (forced && brix_filetype == BRIX_QUOR_FILE && brix_index_filename) quor_Unlink(brix_index_filename);
+  if (forced && brix_filetype == BRIX_REMOTE_FILE && brix_index_filename) ozugw_LfxUnlink(brix_index_filename);
   free(entryBuf);
   return result;
 }

@@ -176,6 +176,8 @@ int brix_CommonDeleteUndelete(int deleteFlag) {
   int64_t modified = 0, skipped = 0, phantoms = 0;
   uint64_t entries = 0;
   const bool store = brix_filetype == BRIX_QUOR_FILE;
+  const bool remote = brix_filetype == BRIX_REMOTE_FILE;
+  // A remote index is read and changed in its local copy.
   const int ixRes = store ? BRIX_QUOR_FILE : BRIX_LOCAL_FILE;
   uint64_t oldLength = 0;
   storeRewrite rw;
@@ -197,10 +199,17 @@ int brix_CommonDeleteUndelete(int deleteFlag) {
     oldLength = attrs.DataLength;
     if (brix_index_cosID < 1) brix_index_cosID = int(attrs.COSId);
   }
-  indexFd = brix_OpenIndexFile(brix_index_filename, O_RDONLY, ixRes);
+  indexFd = brix_OpenIndexFile(brix_index_filename, O_RDONLY, remote ? BRIX_REMOTE_FILE : ixRes);
   if (indexFd < 0) goto end;
   if (brix_debug_level > 1) fprintf(stderr, "[debug] successfully opened Index file for reading on FD=%d\n", indexFd);
-  if (!store) {
+  if (remote) {
+    rwFd = open(brix_tmpIndexFile, O_RDWR | O_CLOEXEC);
+    if (rwFd < 0) {
+      brix_Log(BRIX_MSG_ERROR, "%s: error %d opening rewrite file for tmp REMOTE index file [%s]\n", fn, errno,
+               brix_index_filename);
+      goto end;
+    }
+  } else if (!store) {
     rwFd = open(brix_index_filename, O_RDWR | O_CLOEXEC);
     if (rwFd < 0) {
       brix_Log(BRIX_MSG_ERROR, "%s: error %d opening rewrite file for local index file [%s]\n", fn, errno, brix_index_filename);
@@ -309,6 +318,8 @@ int brix_CommonDeleteUndelete(int deleteFlag) {
     }
     if (brix_shutdown_signalled) goto end;
     if (store && finishStoreRewrite(&rw) != 0) goto end;
+    // The changes reach the gateway host only with the copy sent back.
+    if (remote && brix_CopyIndexToRemote() != 0) goto end;
   }
   if (brix_debug_level > 0 || (brix_option_flags & (BRIX_OPT_VERBOSE | BRIX_OPT_SLIGHTLY_VERBOSE)))
     fprintf(stdout,

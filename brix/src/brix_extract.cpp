@@ -96,7 +96,7 @@ int brix_Extract(void) {
     if (brix_GetArchiveXAttrs(brix_filetype, &st) != 0) goto end;
     if (brix_filetype == BRIX_QUOR_FILE && brix_ReadArchiveStripes() != 0) goto end;
     console_message("reading index file", "");
-    indexFd = brix_OpenIndexFile(brix_index_filename, O_RDONLY, brix_IndexResidency());
+    indexFd = brix_OpenIndexFile(brix_index_filename, O_RDONLY, brix_IndexOpenResidency());
     if (indexFd < 0) goto end;
     if (brix_CopyIndexToLocal(&indexFd) != 0) goto end;
     bool nonBrixArchive = (brix_index_hdr.bif_flags & BIF_FLAG_NOT_BRIX) != 0;

@@ -2,8 +2,8 @@
 // retry rules, positioning, creating and opening the archive, intermediate
 // directories and the truncated-member test.
 //
-// Local files, pipes and files in the storage service are served here; a
-// file on the gateway host's own file system is not yet, and reports so.
+// Local files, pipes, files in the storage service and files on the
+// gateway host's own file system (through the gateway's calls) are served.
 #include <errno.h>
 #include <fcntl.h>
 #include <poll.h>
@@ -16,6 +16,7 @@
 #include <algorithm>
 #include <iterator>
 #include <string>
+#include <vector>
 
 #include "brix_blockio.h"
 #include "brix_store_file.h"
@@ -65,7 +66,13 @@ ssize_t waitReady(int fd, short events) {
 // A pipe or FIFO may block for ever: a forced shutdown cuts it short.
 ssize_t oneRead(int fd, int residency, void* buf, size_t count) {
   if (residency == BRIX_QUOR_FILE) return quor_Read(fd, buf, count);
-  if (residency == BRIX_REMOTE_FILE) return -ENOSYS;
+  if (residency == BRIX_REMOTE_FILE) {
+    // The request for the count first, then the bytes.
+    int eof = 0;
+    int64_t rc = quor_ReadX(0x80000000u, fd, buf, count, &eof);
+    if (rc < 0) return ssize_t(rc);
+    return ssize_t(quor_ReadX(0, fd, buf, count, &eof));
+  }
   brix_BlockingCall mark;
   ssize_t n = read(fd, buf, count);
   if (n >= 0) return n;
@@ -75,7 +82,11 @@ ssize_t oneRead(int fd, int residency, void* buf, size_t count) {
 
 ssize_t oneWrite(int fd, int residency, const void* buf, size_t count) {
   if (residency == BRIX_QUOR_FILE) return quor_Write(fd, buf, count);
-  if (residency == BRIX_REMOTE_FILE) return -ENOSYS;
+  if (residency == BRIX_REMOTE_FILE) {
+    int64_t rc = quor_WriteX(0x80000000u, fd, buf, count);
+    if (rc < 0) return ssize_t(rc);
+    return ssize_t(quor_WriteX(0, fd, buf, count));
+  }
   brix_BlockingCall mark;
   ssize_t n = write(fd, buf, count);
   if (n >= 0) return n;
@@ -200,6 +211,43 @@ int makeStoreSubdirs(char* path, mode_t mode) {
   }
   *last = '/';
   return rc;
+}
+
+// The directories leading to a file on the gateway host. Levels that cannot
+// be made are reported; the create that follows then fails on its own.
+int makeRemoteSubdirs(char* path, mode_t mode) {
+  static const char* fn = "brix_MakeAllSubdirs";
+  char* last = strrchr(path, '/');
+  if (!last || last == path) return 0;
+  *last = '\0';
+  std::string dir(path);
+  *last = '/';
+  std::vector<std::string> missing;
+  while (!dir.empty()) {
+    struct stat64 st;
+    int rc = ozugw_LfxStat(dir.c_str(), &st);
+    if (rc == 0) {
+      if (!S_ISDIR(st.st_mode))
+        brix_Log(BRIX_MSG_ERROR, "%s: Error creating subdirs for remote archive path. Not a directory: %s", fn,
+                 dir.c_str());
+      break;
+    }
+    missing.push_back(dir);
+    size_t cut = dir.rfind('/');
+    if (cut == std::string::npos || cut == 0) break;
+    dir.resize(cut);
+  }
+  for (auto it = missing.rbegin(); it != missing.rend(); ++it) {
+    int rc = ozugw_LfxMkdir(it->c_str(), mode | 0700);
+    if (rc == 0 || rc == -17) continue;
+    if (rc == -13 || rc == -1)
+      brix_Log(BRIX_MSG_ERROR, "%s: Permission error creating intermediate remote subdirectory: %s", fn,
+               it->c_str());
+    else
+      brix_Log(BRIX_MSG_ERROR, "%s: Error %d creating intermediate remote subdirectory: %s", fn, rc, it->c_str());
+    break;
+  }
+  return 0;
 }
 
 // The hints of a new storage archive: its planned size, and the class asked
@@ -372,8 +420,9 @@ int brix_ExpireSetExpiration(const char* path) {
 
 int brix_ResidencySupported(int residency) {
   if (residency == BRIX_LOCAL_FILE || residency == BRIX_PIPE) return 1;
-  // Storage archives are written, read, and their indexes rewritten.
-  if (residency == BRIX_QUOR_FILE) return 1;
+  // Storage archives are written, read, and their indexes rewritten; remote
+  // ones move through lfx.
+  if (residency == BRIX_QUOR_FILE || residency == BRIX_REMOTE_FILE) return 1;
   brix_Log(BRIX_MSG_ERROR, "[FATAL] %s archives are not available in this build of brix; use -E for a local archive\n",
            residency == BRIX_QUOR_FILE ? "QUOR-resident" : "remote (gateway host)");
   brix_SetExitCode(64);
@@ -485,7 +534,24 @@ int brix_PositionFile(int fd, int residency, uint64_t offset, int origin, int di
       return -1;
     }
   }
-  if (residency == BRIX_REMOTE_FILE) return brix_ResidencySupported(residency) ? 0 : -1;
+  if (residency == BRIX_REMOTE_FILE) {
+    if (offset == UINT64_MAX) {
+      brix_Log(BRIX_MSG_ERROR,
+               "*** %s: (internal error)Unable to convert offset %luto file position on this architecture\n",
+               "brix_PositionFile", (unsigned long)offset);
+      return -1;
+    }
+    int64_t rc = quor_Lseek(fd, int64_t(offset), origin);
+    if (rc < 0) {
+      errno = int(-rc);
+      brix_perror("quor_Lseek");
+      brix_Log(BRIX_MSG_ERROR, "Error %ld seeking on remote file. Type=%s Offset=%lu\n", long(rc),
+               posToString(origin), (unsigned long)offset);
+      return -1;
+    }
+    if (newOffset) *newOffset = uint64_t(rc);
+    return 0;
+  }
   if (offset == UINT64_MAX || offset > uint64_t(INT64_MAX)) {
     brix_Log(BRIX_MSG_ERROR, "Unable to convert offset [%s] to file position on this architecture\n",
              u64tostr_r(offset, text));
@@ -505,6 +571,7 @@ int brix_MakeAllSubdirs(char* path, mode_t mode, int residency) {
   static const char* fn = "brix_MakeAllSubdirs";
   if (residency == BRIX_PIPE) return 0;
   if (residency == BRIX_QUOR_FILE) return makeStoreSubdirs(path, mode);
+  if (residency == BRIX_REMOTE_FILE) return makeRemoteSubdirs(path, mode);
   if (residency != BRIX_LOCAL_FILE) return brix_ResidencySupported(residency) ? 0 : -1;
   char* last = strrchr(path, '/');
   if (!last) return 0;
@@ -585,6 +652,21 @@ int brix_CreateArchiveFile(void) {
     }
   }
   if (brix_filetype == BRIX_QUOR_FILE) return createStoreArchive();
+  if (brix_filetype == BRIX_REMOTE_FILE) {
+    ozugw_LfxUnlink(brix_archive);
+    if (brix_debug_level >= 2)
+      fprintf(stderr, "[debug] creating Archive file %s on remote filesystem\n", brix_archive);
+    int fd = quor_Open(brix_archive, O_WRONLY | O_CREAT | O_TRUNC, 0666, nullptr, nullptr, nullptr);
+    if (fd < 0) {
+      errno = -fd;
+      brix_perror("Open Archive");
+      brix_Log(BRIX_MSG_ERROR, "Error %d creating remote Archive: %s\n", fd, brix_archive);
+      brix_SetExitCode(72);
+      return -1;
+    }
+    brix_archive_fd = fd;
+    return 0;
+  }
   if (brix_debug_level >= 2)
     fprintf(stderr, "[debug] creating Archive file %s on local filesystem\n", brix_archive);
   // Not truncated here: the transfer writes over an old archive and cuts
@@ -626,6 +708,34 @@ int brix_GetArchiveXAttrs(int residency, struct stat* st) {
     brix_SetExitCode(72);
     return -1;
   }
+  if (residency == BRIX_REMOTE_FILE) {
+    struct stat64 rs;
+    int rc = ozugw_LfxStat(brix_archive, &rs);
+    if (rc != 0) {
+      if (rc == -2)
+        brix_Log(BRIX_MSG_ERROR, "[FATAL] no such remote archive file: %s\n", brix_archive);
+      else if (rc == -13)
+        brix_Log(BRIX_MSG_ERROR, "[FATAL] no permission to open remote archive file: %s\n", brix_archive);
+      else {
+        errno = -rc;
+        brix_perror("stat");
+        brix_Log(BRIX_MSG_ERROR, "[FATAL] error %d getting attributes for remote archive file %s\n", rc,
+                 brix_archive);
+      }
+      brix_SetExitCode(72);
+      return -1;
+    }
+    if (st) {
+      memset(st, 0, sizeof *st);
+      st->st_mode = rs.st_mode;
+      st->st_size = off_t(rs.st_size);
+      st->st_uid = rs.st_uid;
+      st->st_gid = rs.st_gid;
+      st->st_mtime = rs.st_mtime;
+      st->st_nlink = rs.st_nlink;
+    }
+    return 0;
+  }
   if (residency != BRIX_LOCAL_FILE) {
     brix_ResidencySupported(residency);
     brix_SetExitCode(72);
@@ -659,6 +769,22 @@ int brix_OpenArchiveFile(int flags, struct stat* st) {
   if (brix_filetype == BRIX_QUOR_FILE) return brix_QuorOpenArchiveFile(flags, st);
   int rc = brix_GetArchiveXAttrs(brix_filetype, st);
   if (rc != 0) return rc;
+  if (brix_filetype == BRIX_REMOTE_FILE) {
+    if (!S_ISREG(st->st_mode)) {
+      brix_Log(BRIX_MSG_ERROR, "[FATAL] Remote archive file %s is not a regular file\n", brix_archive);
+      brix_SetExitCode(72);
+      return -1;
+    }
+    int fd = quor_OpenX(1, brix_archive, flags, 0666, nullptr, nullptr, nullptr);
+    if (fd < 0) {
+      errno = -fd;
+      brix_perror("open");
+      brix_Log(BRIX_MSG_ERROR, "[FATAL] Error %d opening remote file %s\n", fd, brix_archive);
+      brix_SetExitCode(72);
+      return -1;
+    }
+    return fd;
+  }
   if (!S_ISREG(st->st_mode)) {
     brix_Log(BRIX_MSG_ERROR, "[FATAL] Local archive file %s is not a regular file\n", brix_archive);
     brix_SetExitCode(72);

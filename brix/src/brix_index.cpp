@@ -11,11 +11,13 @@
 #include <time.h>
 #include <unistd.h>
 
+#include <new>
 #include <string>
 
 #include "brix_blockio.h"
 #include "brix_ustar.h"
 #include "brix_index.h"
+#include "brix_lfx.h"
 #include "ozu_util.h"
 #include "qel_threads.h"
 #include "quor_api.h"
@@ -425,19 +427,58 @@ int brix_IndexFromTarHdr(uint64_t blockOffset, const posix_header_t* hdr, bif_en
   return 0;
 }
 
+namespace {
+
+// The remote index into a new temporary index: a descriptor of the copy
+// opened with flags, or -1 (the copy removed).
+int fetchRemoteIndex(const char* path, int flags, uint64_t size) {
+  if (brix_CreateTmpIndexFile() != 0) return -1;
+  brix_unlinkTmpIndexFile = 1;
+  transfer_t* X = new (std::nothrow) transfer_t();
+  int rc = -1;
+  if (X) {
+    rc = brix_LfxReceiveFile(RMTIO_FILE, X, brix_tmpIndexFD, brix_tmpIndexFile, -1, path, 0, 0, size, nullptr);
+    brix_LfxReleaseRecord(X);
+    delete X;
+  }
+  close(brix_tmpIndexFD);
+  brix_tmpIndexFD = -1;
+  int fd = -1;
+  if (rc >= 0) {
+    fd = open(brix_tmpIndexFile, flags | O_CLOEXEC, 0666);
+    if (fd < 0) rc = -errno;
+  }
+  if (rc < 0) {
+    brix_Log(BRIX_MSG_ERROR, "Error %d opening %s index file: %s\n", rc, "remote", path);
+    brix_SetExitCode(72);
+    unlink(brix_tmpIndexFile);
+    free(brix_tmpIndexFile);
+    brix_tmpIndexFile = nullptr;
+    brix_unlinkTmpIndexFile = 0;
+    return -1;
+  }
+  return fd;
+}
+
+}  // namespace
+
 int brix_IndexFileDoesExist(const char* path, int residency) {
   console_message("", "");
   int rc;
   if (residency == BRIX_QUOR_FILE) {
     quor_fileattr_t attrs;
     rc = quor_FileGetAttributes(path, &attrs);
+  } else if (residency == BRIX_REMOTE_FILE) {
+    // Only the gateway host knows: a local file of that name proves nothing.
+    struct stat64 st;
+    rc = ozugw_LfxStat(path, &st);
   } else {
     struct stat st;
     rc = stat(path, &st);
   }
   if (brix_debug_level >= 1)
     fprintf(stderr, "[%s - test for %s index file %s returned %d - returning FALSE\n",
-            "brix_IndexFileDoesExist", residency == BRIX_QUOR_FILE ? "QUOR" : "local", path, rc);
+            "brix_IndexFileDoesExist", residency == BRIX_QUOR_FILE ? "QUOR" : residency == BRIX_REMOTE_FILE ? "remote" : "local", path, rc);
   return rc == 0 ? 1 : 0;
 }
 
@@ -458,7 +499,14 @@ int brix_OpenIndexFile(const char* path, int flags, int residency) {
     }
     size = attrs.Attrs.DataLength;
   } else if (residency == BRIX_REMOTE_FILE) {
-    if (!brix_ResidencySupported(residency)) return -1;
+    struct stat64 st;
+    int rc = ozugw_LfxStat(path, &st);
+    if (rc != 0) {
+      brix_Log(BRIX_MSG_ERROR, "FATAL: error %d getting attributes for remote index file %s\n", rc, path);
+      brix_SetExitCode(72);
+      return -1;
+    }
+    size = uint64_t(st.st_size);
   } else {
     struct stat st;
     if (stat(path, &st) != 0) {
@@ -473,8 +521,17 @@ int brix_OpenIndexFile(const char* path, int flags, int residency) {
     fprintf(stderr, "/debug/%s: Index File %s is %lu bytes in length\n", fn, path, (unsigned long)size);
     fprintf(stderr, "/debug/ opening %s index file %s\n", residencyWord(residency), path);
   }
-  int fd;
-  for (;;) {
+  int fd = -1;
+  bool fetched = false;
+  if (residency == BRIX_REMOTE_FILE) {
+    // Fetched whole into a local temporary copy, read from then on.
+    fd = fetchRemoteIndex(path, flags, size);
+    if (fd < 0) return -1;
+    fetched = true;
+    residency = BRIX_LOCAL_FILE;
+    path = brix_tmpIndexFile;
+  }
+  while (!fetched) {
     if (residency == BRIX_QUOR_FILE)
       fd = quor_Open(path, flags, 0666, nullptr, nullptr, nullptr);
     else

@@ -13,10 +13,12 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <new>
 
 #include "brix_blockio.h"
 #include "quor_api.h"
 #include "brix_index.h"
+#include "brix_lfx.h"
 
 namespace {
 
@@ -133,9 +135,61 @@ int brix_CopyAndAdjustLocalIndex(void) {
 }
 
 int brix_CopyIndexToRemote(void) {
-  brix_ResidencySupported(BRIX_REMOTE_FILE);
-  copyFailureNote();
-  return -1;
+  static const char* fn = "brix_CopyIndexToRemote";
+  console_message("copying Index File to remote host", "...Creating file");
+  struct stat st;
+  // A fetched copy (delete, undelete) is no longer open: open it for the send.
+  int ownFd = -1;
+  if (brix_tmpIndexFD < 0 && brix_tmpIndexFile) ownFd = brix_tmpIndexFD = open(brix_tmpIndexFile, O_RDONLY | O_CLOEXEC);
+  struct ownClose {
+    int& fd;
+    int own;
+    ~ownClose() {
+      if (own >= 0) {
+        close(own);
+        fd = -1;
+      }
+    }
+  } closer{brix_tmpIndexFD, ownFd};
+  if (brix_tmpIndexFD < 0 || fstat(brix_tmpIndexFD, &st) != 0) {
+    brix_Log(BRIX_MSG_ERROR, "%s: Error %d reading temporary index file %s\n", fn, errno, brix_tmpIndexFile);
+    brix_SetExitCode(72);
+    copyFailureNote();
+    console_message("", "");
+    return -1;
+  }
+  ozugw_LfxUnlink(brix_index_filename);
+  lseek(brix_tmpIndexFD, 0, SEEK_SET);
+  // The new index takes the mode a new file gets, not the private one of
+  // the temporary copy it is sent from.
+  {
+    mode_t mask = umask(0);
+    umask(mask);
+    fchmod(brix_tmpIndexFD, 0666 & ~mask);
+  }
+  transfer_t* X = new (std::nothrow) transfer_t();
+  int rc = -1;
+  if (X) {
+    transfer_t* outer = xfer_ctl;
+    xfer_ctl = X;
+    rc = brix_LfxSendFile(RMTIO_FILE, X, brix_tmpIndexFD, brix_tmpIndexFile, brix_index_filename, 0, 0,
+                          uint64_t(st.st_size), nullptr);
+    brix_LfxReleaseRecord(X);
+    delete X;
+    xfer_ctl = outer;
+  }
+  console_message("", "");
+  if (rc < 0) {
+    brix_Log(BRIX_MSG_ERROR, "*** %s: Error on brix_LocalFileSend for temp index file: %s\n", fn,
+             brix_index_filename);
+    brix_SetExitCode(72);
+    copyFailureNote();
+    return -1;
+  }
+  lseek(brix_tmpIndexFD, 0, SEEK_SET);
+  if (brix_debug_level >= 1)
+    fprintf(stderr, "/debug/Index File %s successfully written to remote system.\n", brix_index_filename);
+  return 0;
 }
 
 int brix_CopyIndexToQuor(void) {

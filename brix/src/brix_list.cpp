@@ -147,9 +147,11 @@ int brix_List(void) {
   }
   if (!brix_ResidencySupported(brix_filetype)) goto end;
   if (brix_GenFilelist() != 0) goto end;
-  console_message("Reading Index File from", (std::string("? ") + brix_index_filename).c_str());
+  console_message("Reading Index File from",
+                  (std::string(brix_filetype == BRIX_QUOR_FILE ? "QUOR " : brix_filetype == BRIX_REMOTE_FILE ? "Unix gateway " : "? ") +
+                   brix_index_filename).c_str());
   brix_SetProgramPhase(BTP_LIST_OPENINDEX);
-  fd = brix_OpenIndexFile(brix_index_filename, O_RDONLY, brix_IndexResidency());
+  fd = brix_OpenIndexFile(brix_index_filename, O_RDONLY, brix_IndexOpenResidency());
   if (fd < 0) {
     brix_Log(BRIX_MSG_ERROR, "Fatal error opening index file: %s", brix_index_filename);
     goto end;
@@ -157,7 +159,7 @@ int brix_List(void) {
   if (brix_debug_level >= 2) fprintf(stderr, "[debug] successfully opened Index file for reading on FD=%d\n", fd);
   {
     struct stat st;
-    if (brix_filetype == BRIX_QUOR_FILE) {
+    if (brix_filetype == BRIX_QUOR_FILE || brix_filetype == BRIX_REMOTE_FILE) {
       if (brix_GetArchiveXAttrs(brix_filetype, &st) != 0) goto end;
     } else if (stat(brix_archive, &st) != 0) {
       int e = errno;

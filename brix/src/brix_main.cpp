@@ -16,6 +16,7 @@
 #include <string>
 
 #include "brix.h"
+#include "brix_lfx.h"
 #include "brix_blockio.h"
 #include "brix_index.h"
 #include "ozu_xfercore.h"
@@ -125,6 +126,7 @@ void brix_ExitCleanFiles(void) {
     fflush(brix_okfile_fp);
     brix_okfile_fp = nullptr;
   }
+  brix_LfxClosePool();
   if (brix_cf_file_created && brix_cf_filename) {
     unlink(brix_cf_filename);
     brix_cf_file_created = 0;

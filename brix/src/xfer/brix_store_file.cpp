@@ -10,6 +10,7 @@
 #include <algorithm>
 #include <vector>
 
+#include "brix_lfx.h"
 #include "brix_store_file.h"
 #include "ozu_util.h"
 #include "ozu_xfercore.h"
@@ -95,6 +96,8 @@ int brix_ReadArchiveRange(int archiveFd, uint64_t startAddr, uint64_t bytesToRea
                           io_buffer_callback_t callback, double* xferTime) {
   if (brix_filetype == BRIX_QUOR_FILE)
     return brix_CopyFromQUORArchive(archiveFd, startAddr, bytesToRead, callback, xferTime);
+  if (brix_filetype == BRIX_REMOTE_FILE)
+    return brix_CopyFromRemoteArchive(archiveFd, startAddr, bytesToRead, callback, xferTime);
   return brix_CopyFromLocalArchive(archiveFd, startAddr, bytesToRead, callback, xferTime);
 }
 
@@ -106,6 +109,11 @@ void brix_NoteTapeFetch(void) {
 int brix_IndexResidency(void) {
   if (brix_index_residency >= 0) return brix_index_residency;
   return brix_filetype == BRIX_QUOR_FILE ? BRIX_QUOR_FILE : BRIX_LOCAL_FILE;
+}
+
+int brix_IndexOpenResidency(void) {
+  if (brix_index_residency < 0 && brix_filetype == BRIX_REMOTE_FILE) return BRIX_REMOTE_FILE;
+  return brix_IndexResidency();
 }
 
 int brix_CloseFile(int fd, int residency) {

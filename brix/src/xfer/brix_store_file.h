@@ -35,6 +35,9 @@ void brix_NoteTapeFetch(void);
 // Where the index lives for the reading operations (a piped archive keeps
 // it locally), and closing a descriptor of either residency.
 int brix_IndexResidency(void);
+// The residency an index is opened with: that of a remote archive's index
+// (fetched then into a local copy, read with brix_IndexResidency()).
+int brix_IndexOpenResidency(void);
 int brix_CloseFile(int fd, int residency);
 // Replaces the open storage index by a whole local copy (a temporary index
 // the exit removes), so that reading entries never waits on the gateway

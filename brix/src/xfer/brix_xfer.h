@@ -7,6 +7,7 @@
 #include <pthread.h>
 #include <stddef.h>
 #include <stdint.h>
+#include <sys/stat.h>
 
 #include <atomic>
 
@@ -84,6 +85,37 @@ struct connection_info_t {
   double startTime, stopTime, overheadTime, mvrProtocolTime, waitNetTime, waitFileTime;
 };
 
+// One data socket of an lfx transfer (the gateway's direct data
+// connection), and the local side of that transfer.
+struct nw_sock_struct_t {
+  int connected;
+  int poolID;
+  int socketFD;
+  quor_sockaddr_t socketSockAddr;
+};
+enum BRIX_XFER_IO_TYPE { RMTIO_FILE = 0, RMTIO_CALLBACK = 1 };
+// A send callback hands over the next filled buffer (0) or stops (non-zero).
+typedef int (*lfx_read_callback_t)(io_buffer_t** retBuffer);
+struct lfx_file_info_t {
+  int ioType;
+  int fileOpen;
+  int localFD;
+  char* localPath;
+  struct stat localStat;
+  int haveStat;
+  uint64_t localSize;
+  double fileSize;
+  uint64_t currentPos;
+  uint64_t currentFillPos;
+  int remoteFD;
+  char* remotePath;
+  uid_t fileUid;
+  gid_t fileGid;
+  io_bufreq_t lfxBufRequest;
+  lfx_read_callback_t readCallback;
+  int (*writeCallback)(io_buffer_t* buf);
+};
+
 struct transfer_t {
   int archive_fd;
   double startTime;
@@ -128,6 +160,13 @@ struct transfer_t {
   quor_sockaddr_t listenSockAddr;
   pthread_t listenThreadId;
   quor_reqid_t requestId;  // the list request in progress
+  // lfx transfers
+  int controlSockCount;
+  nw_sock_struct_t* controlSockAddr;
+  lfx_file_info_t lfxFileInfo;
+  std::atomic<int> read_active;
+  std::atomic<int> write_active;
+  int transfer_result;  // under controlLock
 };
 extern transfer_t* xfer_ctl;
 
