@@ -239,6 +239,11 @@ typedef struct transfer {
   int32_t connectListSize;
   std::atomic<int32_t> localFileThreadActive;
   int32_t bufCount;
+  // The thread that makes a large pool resident while the transfer starts
+  // (joined before the pool is freed), and the pool's pieces it walks.
+  int32_t poolFillStarted;
+  pthread_t poolFillThread;
+  std::vector<std::pair<char *, size_t>> *poolFillList;
   int32_t bufQueueLockCreated;
   pthread_mutex_t bufQueueLock;
   int32_t bufQueueCondCreated;
