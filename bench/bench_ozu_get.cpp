@@ -9,7 +9,8 @@
 // standard output, which the benchmark drops; TCP into memory), so that the
 // local file system's share of the time shows. Each ozu run starts and logs
 // in; "ozu own" is the rate ozu reports for the transfer alone, set against
-// TCP into a file ("r.own"). Each width is run `rounds` times, the ozu run and
+// TCP into a file ("r.own"), and "out own" the same for the get to standard
+// output, set against TCP into memory ("r.oown"). Each width is run `rounds` times, the ozu run and
 // the TCP runs next to each other, and the medians printed (a busy machine
 // shows as spread, with CPU seconds beside the wall time). Then mget of many
 // 4 KiB files beside cp of the same local tree (files per second).
@@ -174,9 +175,9 @@ int main(int argc, char** argv)
   uint64_t size = mib << 20;
   printf("get of %llu MiB, buffers of %zu MiB, gwsim's %s store, medians of %d rounds (MB/s)\n",
          (unsigned long long)mib, kBlock >> 20, fileStore ? "file" : "memory", rounds);
-  printf("%6s %9s %6s %9s %6s %9s %6s %9s %6s %6s %6s %8s %6s %8s %8s\n", "width", "ozu>file",
+  printf("%6s %9s %6s %9s %6s %9s %6s %9s %6s %6s %6s %8s %6s %8s %6s %8s %8s\n", "width", "ozu>file",
          "cpu s", "tcp>file", "cpu s", "ozu>out", "cpu s", "tcp>mem", "cpu s", "r.file", "r.mem",
-         "ozu own", "r.own", "RSS MiB", "pool MiB");
+         "ozu own", "r.own", "out own", "r.oown", "RSS MiB", "pool MiB");
   for (int width : widths) {
     GwsimConfig c = aliceConfig();
     c.server().set("startupCOS", 4);
@@ -200,7 +201,7 @@ int main(int argc, char** argv)
     }
     std::string local = gw.dir() + "/big.local";
     std::vector<double> ozuRate, ozuCpu, tcpRate, tcpCpu, fileRate, fileCpu, ratio, fileRatio;
-    std::vector<double> outRate, outCpu, own, ownRatio;
+    std::vector<double> outRate, outCpu, own, ownRatio, outOwn, outOwnRatio;
     long rss = 0;
     for (int round = 0; round < rounds; ++round) {
       ProgramResult r = ozu(gw, "set iobufsize=" + std::to_string(kBlock) + "; get " + local + " : big", true);
@@ -229,13 +230,16 @@ int main(int argc, char** argv)
       ratio.push_back(tcp / o.seconds);
       own.push_back(ownRate(r.out + r.err));
       ownRatio.push_back(own.back() / fileRate.back());
+      outOwn.push_back(ownRate(o.out + o.err));
+      outOwnRatio.push_back(outOwn.back() / tcpRate.back());
       fileRatio.push_back(tcpFile / r.seconds);
       rss = std::max(rss, r.maxRssKb);
     }
-    printf("%6d %9.1f %6.2f %9.1f %6.2f %9.1f %6.2f %9.1f %6.2f %6.2f %6.2f %8.1f %6.2f %8.1f %8zu\n",
+    printf("%6d %9.1f %6.2f %9.1f %6.2f %9.1f %6.2f %9.1f %6.2f %6.2f %6.2f %8.1f %6.2f %8.1f %6.2f %8.1f %8zu\n",
            width, median(ozuRate), median(ozuCpu), median(fileRate), median(fileCpu), median(outRate),
            median(outCpu), median(tcpRate), median(tcpCpu), median(fileRatio), median(ratio),
-           median(own), median(ownRatio), double(rss) / 1024.0, size_t(2 * width) * (kBlock >> 20));
+           median(own), median(ownRatio), median(outOwn), median(outOwnRatio), double(rss) / 1024.0,
+           size_t(2 * width) * (kBlock >> 20));
   }
   if (files > 0) {
     GwsimFixture gw(aliceConfig().text());

@@ -227,6 +227,32 @@ TEST(OzuPut, FailedStoreKeepsTheExistingFile)
   }
 }
 
+// One mover of four connects from an address the client's restricted list
+// leaves out: the store fails rather than report a short file as done, and
+// the refusal reaches the gateway's log once, as for a get. The next store,
+// with no such mover, succeeds.
+TEST(OzuPut, RefusedMoverFailsTheStoreAndIsLogged)
+{
+  for (const char* protocol : {"pdata", "mover"}) {
+    SCOPED_TRACE(protocol);
+    GwsimConfig cfg = stripedConfig(4, protocol);
+    cfg.movers().set("OneFrom", "write 1 127.0.0.2");
+    GwsimFixture gw(cfg.text());
+    ASSERT_TRUE(gw.running()) << gw.stderrText();
+    std::ofstream(gw.dir() + "/QUOR.conf") << "Restricted Addresses = {\n  Default = {\n    127.0.0.1\n  }\n}\n";
+    std::string local = localDir(gw);
+    std::string data = randomBytes(3u << 20, 9);
+    writeBytes(local + "/f", data);
+    OzuResult r = runOzu(gw, ozuArgs(gw, {"put " + local + "/f : f; put " + local + "/f : g"}), "", {}, 120);
+    EXPECT_EQ(r.status, 74) << r.out << r.err;
+    EXPECT_TRUE(same(readAll(storedPath(gw, "g")), data)) << "the next store has no refused mover";
+    int refusals = 0;
+    for (const std::string& line : gw.journalLines())
+      refusals += line.find("restricted connection failed from 127.0.0.2") != std::string::npos;
+    EXPECT_EQ(refusals, 1);
+  }
+}
+
 // A mover asking again for its first packet after the small buffers that
 // held it were released is served from a re-read of the local file: the
 // stored file and its digest are those of the local file.

@@ -36,16 +36,6 @@ namespace {
 
 bool stopping(transfer_t *ctl) { return ctl->abortSignalled > 0 || !ctl->transfer_active; }
 
-struct timespec deadlineMs(int ms)
-{
-  struct timespec ts;
-  clock_gettime(CLOCK_REALTIME, &ts);
-  ts.tv_nsec += long(ms) * 1000000L;
-  ts.tv_sec += ts.tv_nsec / 1000000000L;
-  ts.tv_nsec %= 1000000000L;
-  return ts;
-}
-
 // Waits until fd is readable: 1, or 0 when the transfer stops first, or -1.
 int waitReadable(transfer_t *ctl, int fd)
 {
@@ -722,7 +712,7 @@ int ozu_FindBufferWithData(transfer_t *ctl, connection_info_t *slot, uint64_t x,
     for (;;) {
       pthread_mutex_lock(&req->reqLock);
       pthread_mutex_unlock(&ctl->bufQueueLock);
-      struct timespec ts = deadlineMs(100);
+      struct timespec ts = ozu_DeadlineMs(100);
       pthread_cond_timedwait(&req->reqCond, &req->reqLock, &ts);
       pthread_mutex_unlock(&req->reqLock);
       pthread_mutex_lock(&ctl->bufQueueLock);

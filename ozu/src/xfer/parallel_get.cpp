@@ -26,28 +26,10 @@ namespace {
 
 bool aborted(transfer_t *ctl) { return ctl->abortSignalled > 0; }
 
-struct timespec deadlineMs(int ms)
-{
-  struct timespec ts;
-  clock_gettime(CLOCK_REALTIME, &ts);
-  ts.tv_nsec += long(ms) * 1000000L;
-  ts.tv_sec += ts.tv_nsec / 1000000000L;
-  ts.tv_nsec %= 1000000000L;
-  return ts;
-}
-
 // Local position of a source address.
 off_t localPos(transfer_t *ctl, uint64_t addr)
 {
   return off_t(ctl->sinkOffset + (addr - ctl->srcOffset));
-}
-
-void insertSorted(io_buffer_t **head, io_buffer_t *b)
-{
-  while (*head != nullptr && (*head)->fileOffset < b->fileOffset)
-    head = &(*head)->next;
-  b->next = *head;
-  *head = b;
 }
 
 // Writes len bytes at local address pos (ignored for a pipe), waiting out a
@@ -154,7 +136,7 @@ static void *local_file_thread(void *theXfer)
           break;
         }
       }
-      struct timespec ts = deadlineMs(250);
+      struct timespec ts = ozu_DeadlineMs(250);
       pthread_cond_timedwait(&ctl->bufQueueCondition, &ctl->bufQueueLock, &ts);
     }
     if (quit)
@@ -182,7 +164,7 @@ static void *local_file_thread(void *theXfer)
           stop = true;
           break;
         }
-        struct timespec ts = deadlineMs(100);
+        struct timespec ts = ozu_DeadlineMs(100);
         pthread_cond_timedwait(&ctl->bufQueueCondition, &ctl->bufQueueLock, &ts);
       }
       if (stop)
@@ -199,7 +181,7 @@ static void *local_file_thread(void *theXfer)
       if (write_local_file(ctl, ctl->localFile.localFD, b) < 0) {
         SET_TRANSFER_ABORTED(ctl);
         pthread_mutex_lock(&ctl->bufQueueLock);
-        insertSorted(&ctl->bufEmptyQueue, b);
+        ozu_InsertSorted(&ctl->bufEmptyQueue, b);
         break;
       }
       if (hashing) {
@@ -236,7 +218,7 @@ static void *local_file_thread(void *theXfer)
     b->bufFlags |= BUF_ARMED;
     pthread_mutex_unlock(&b->bufLock);
     numbering += uint64_t(b->bufSize);
-    insertSorted(&ctl->bufReadyQueue, b);
+    ozu_InsertSorted(&ctl->bufReadyQueue, b);
     while (io_bufreq_t *r = ctl->requestQueue) {
       if (r->dataAddress < b->fileOffset || r->dataAddress >= b->fileOffset + uint64_t(b->bufSize))
         break;
@@ -271,14 +253,14 @@ void moveReadyBufsToEmptyQueue(transfer_t *Ctl)
   if (data) {
     while (io_buffer_t *b = Ctl->bufReadyQueue) {
       Ctl->bufReadyQueue = b->next;
-      insertSorted(&Ctl->bufEmptyQueue, b);
+      ozu_InsertSorted(&Ctl->bufEmptyQueue, b);
     }
     pthread_cond_broadcast(&Ctl->bufQueueCondition);
   }
   while (Ctl->localFileThreadActive && Ctl->bufEmptyQueue != nullptr) {
     if (phaseOver(Ctl))
       goto out;
-    struct timespec ts = deadlineMs(100);
+    struct timespec ts = ozu_DeadlineMs(100);
     pthread_cond_timedwait(&Ctl->bufQueueCondition, &Ctl->bufQueueLock, &ts);
   }
   for (;;) {
@@ -287,7 +269,7 @@ void moveReadyBufsToEmptyQueue(transfer_t *Ctl)
       n++;
     if (!Ctl->localFileThreadActive || n >= Ctl->bufCount)
       break;
-    struct timespec ts = deadlineMs(100);
+    struct timespec ts = ozu_DeadlineMs(100);
     pthread_cond_timedwait(&Ctl->bufQueueCondition, &Ctl->bufQueueLock, &ts);
     if (phaseOver(Ctl) || !Ctl->localFileThreadActive)
       goto out;
@@ -398,9 +380,7 @@ int read_quor_parallel(transfer_t *Ctl, int lastPartialXfer)
   memset(&src, 0, sizeof src);
   memset(&sink, 0, sizeof sink);
   int result = 0;
-  bool localThread = false, manager = false;
-  pthread_t localId;
-  char msg[4200];
+  ozu_phase_t phase;
 
   if (Ctl->busystate == TRANSFER_ENTRY_RESERVED) {
     if (ozu_InitXferStructure(Ctl, IOP_GET) < 0) {
@@ -411,17 +391,8 @@ int read_quor_parallel(transfer_t *Ctl, int lastPartialXfer)
     reinitControlStructure(Ctl, lastPartialXfer);
   }
   {
-    uint64_t block = uint64_t(Ctl->bufSize);
-    const bf_sc_attrib_t *l0 = &Ctl->quorFile.attrs.SCAttrib[0];
-    if (Ctl->stripeWidth > 1 && l0->StripeWidth != 0 && l0->StripeLength != 0) {
-      uint64_t b = l0->StripeLength / l0->StripeWidth;
-      if (b != 0 && b <= 0x2000000)
-        block = b;
-    }
-    if (ozu_NIO_AllocateListenSockets(Ctl) < 0) {
-      snprintf(msg, sizeof msg, "*** %s: Error(s) creating %d listen sockets\n", me, Ctl->controlSockCount);
-      setExitResult(71, msg, 7);
-      SET_TRANSFER_ABORTED(Ctl);
+    uint64_t block = ozu_PhaseBlock(Ctl);
+    if (ozu_OpenPhaseSockets(Ctl, me) < 0) {
       result = -1;
       goto done;
     }
@@ -436,23 +407,10 @@ int read_quor_parallel(transfer_t *Ctl, int lastPartialXfer)
       Ctl->bufEmptyQueue = nullptr;
     }
     pthread_mutex_unlock(&Ctl->bufQueueLock);
-    if (ozu_ThreadCreate(&localId, nullptr, local_file_thread, Ctl) < 0) {
-      snprintf(msg, sizeof msg, "*** %s: Unrecoveralbe error launching local file thread. Aborting transfer\n", me);
-      setExitResult(71, msg, 7);
-      SET_TRANSFER_ABORTED(Ctl);
+    if (ozu_StartPhaseThreads(Ctl, me, local_file_thread, &phase) < 0) {
       result = -1;
       goto done;
     }
-    localThread = true;
-    ozu_ThreadYield();
-    if (ozu_LaunchMvrConnectionsThread(Ctl) < 0) {
-      snprintf(msg, sizeof msg, "*** %s: failed to launch mover connections thread. aborting transfer", me);
-      setExitResult(71, msg, 7);
-      SET_TRANSFER_ABORTED(Ctl);
-      result = -1;
-      goto done;
-    }
-    manager = true;
     Ctl->rwListFlags = 1;
     Ctl->requestedBytes = Ctl->totalBytesMoved = Ctl->bytesMoved = 0;
     Ctl->gapHit = 0;
@@ -557,7 +515,7 @@ int read_quor_parallel(transfer_t *Ctl, int lastPartialXfer)
         pthread_mutex_lock(&Ctl->abortLock);
         if (!pending && Ctl->xferThreadBytes < replyBytes)
           break;
-        struct timespec ts = deadlineMs(100);
+        struct timespec ts = ozu_DeadlineMs(100);
         pthread_cond_timedwait(&Ctl->abortCondition, &Ctl->abortLock, &ts);
       }
       pthread_mutex_unlock(&Ctl->abortLock);
@@ -620,25 +578,7 @@ int read_quor_parallel(transfer_t *Ctl, int lastPartialXfer)
     }
   }
 done:
-  pthread_mutex_lock(&Ctl->abortLock);
-  Ctl->transfer_active = 0;
-  pthread_cond_broadcast(&Ctl->abortCondition);
-  ozu_WakeConnections(Ctl);
-  pthread_mutex_unlock(&Ctl->abortLock);
-  if (Ctl->connectionList != nullptr)
-    ozu_CleanupTransferThreads(Ctl);
-  if (manager)
-    pthread_join(Ctl->controlThreadId, nullptr);
-  if (localThread) {
-    pthread_mutex_lock(&Ctl->bufQueueLock);
-    pthread_cond_broadcast(&Ctl->bufQueueCondition);
-    pthread_mutex_unlock(&Ctl->bufQueueLock);
-    pthread_join(localId, nullptr);
-  }
-  if (result == 0 && Ctl->abortSignalled > 0)
-    result = -1;
-  ozu_NIO_CloseListenSockets(Ctl);
-  ozu_LogRefusedMovers(Ctl);
+  result = ozu_EndPhase(Ctl, &phase, result);
   if (lastPartialXfer) {
     ozu_CleanupIoBuffers(Ctl);
     if (Ctl->connectionList != nullptr)

@@ -27,24 +27,6 @@ namespace {
 
 bool aborted(transfer_t *ctl) { return ctl->abortSignalled > 0; }
 
-struct timespec deadlineMs(int ms)
-{
-  struct timespec ts;
-  clock_gettime(CLOCK_REALTIME, &ts);
-  ts.tv_nsec += long(ms) * 1000000L;
-  ts.tv_sec += ts.tv_nsec / 1000000000L;
-  ts.tv_nsec %= 1000000000L;
-  return ts;
-}
-
-void insertSorted(io_buffer_t **head, io_buffer_t *b)
-{
-  while (*head != nullptr && (*head)->fileOffset < b->fileOffset)
-    head = &(*head)->next;
-  b->next = *head;
-  *head = b;
-}
-
 // Wakes every queued request inside [from, to); they look again.
 void signalRequestsIn(transfer_t *ctl, uint64_t from, uint64_t to)
 {
@@ -260,7 +242,7 @@ static int serveRetransmission(transfer_t *ctl, io_bufreq_t *req, std::vector<io
   }
   side->bufFlags &= ~uint32_t(BUF_EOD | BUF_READ_ABORTED);
   side->bufFlags |= BUF_SIDE | BUF_ARMED;
-  insertSorted(&ctl->bufReadyQueue, side);
+  ozu_InsertSorted(&ctl->bufReadyQueue, side);
   signalRequestsIn(ctl, side->fileOffset, side->fileOffset + side->dataLength);
   return 0;
 }
@@ -299,7 +281,7 @@ static void *local_file_thread(void *theXfer)
       b = ctl->bufEmptyQueue;
     }
     if (eof || b == nullptr) {
-      struct timespec ts = deadlineMs(100);
+      struct timespec ts = ozu_DeadlineMs(100);
       int rc = pthread_cond_timedwait(&ctl->bufQueueCondition, &ctl->bufQueueLock, &ts);
       if (rc != 0 && rc != ETIMEDOUT)
         fprintf(errFile, "pthread_cond_timedwait() returned error %d, errno=%d", rc, errno);
@@ -345,7 +327,7 @@ static void *local_file_thread(void *theXfer)
       continue;
     }
     b->bufFlags |= BUF_ARMED;
-    insertSorted(&ctl->bufReadyQueue, b);
+    ozu_InsertSorted(&ctl->bufReadyQueue, b);
     signalRequestsIn(ctl, b->fileOffset, b->fileOffset + b->dataLength);
     pthread_cond_broadcast(&ctl->bufQueueCondition);
   }
@@ -416,26 +398,15 @@ int write_quor_parallel(transfer_t *Ctl)
   memset(&src, 0, sizeof src);
   memset(&sink, 0, sizeof sink);
   int result = 0;
-  bool localThread = false, manager = false;
-  pthread_t localId;
-  char msg[4200];
+  ozu_phase_t phase;
 
   if (ozu_InitXferStructure(Ctl, IOP_PUT) < 0) {
     result = -1;
     goto done;
   }
   {
-    uint64_t block = uint64_t(Ctl->bufSize);
-    const bf_sc_attrib_t *l0 = &Ctl->quorFile.attrs.SCAttrib[0];
-    if (Ctl->stripeWidth > 1 && l0->StripeWidth != 0 && l0->StripeLength != 0) {
-      uint64_t b = l0->StripeLength / l0->StripeWidth;
-      if (b != 0 && b <= 0x2000000)
-        block = b;
-    }
-    if (ozu_NIO_AllocateListenSockets(Ctl) < 0) {
-      snprintf(msg, sizeof msg, "*** %s: Error(s) creating %d listen sockets\n", me, Ctl->controlSockCount);
-      setExitResult(71, msg, 7);
-      SET_TRANSFER_ABORTED(Ctl);
+    uint64_t block = ozu_PhaseBlock(Ctl);
+    if (ozu_OpenPhaseSockets(Ctl, me) < 0) {
       result = -1;
       goto done;
     }
@@ -443,23 +414,10 @@ int write_quor_parallel(transfer_t *Ctl)
     Ctl->abortSignalled = 0;
     Ctl->totalBytesMoved = Ctl->bytesMoved = 0;
     Ctl->currentSrcAddr = Ctl->srcOffset.load();
-    if (ozu_ThreadCreate(&localId, nullptr, local_file_thread, Ctl) < 0) {
-      snprintf(msg, sizeof msg, "*** %s: Unrecoveralbe error launching local file thread. Aborting transfer\n", me);
-      setExitResult(71, msg, 7);
-      SET_TRANSFER_ABORTED(Ctl);
+    if (ozu_StartPhaseThreads(Ctl, me, local_file_thread, &phase) < 0) {
       result = -1;
       goto done;
     }
-    localThread = true;
-    ozu_ThreadYield();
-    if (ozu_LaunchMvrConnectionsThread(Ctl) < 0) {
-      snprintf(msg, sizeof msg, "*** %s: failed to launch mover connections thread. aborting transfer", me);
-      setExitResult(71, msg, 7);
-      SET_TRANSFER_ABORTED(Ctl);
-      result = -1;
-      goto done;
-    }
-    manager = true;
     Ctl->rwListFlags = 0;
     Ctl->connectionCount = 0;
     Ctl->startTime = ozu_GetTimestamp();
@@ -548,25 +506,7 @@ int write_quor_parallel(transfer_t *Ctl)
     }
   }
 done:
-  // The mover connections thread must see the end now, not at its next poll.
-  pthread_mutex_lock(&Ctl->abortLock);
-  Ctl->transfer_active = 0;
-  pthread_cond_broadcast(&Ctl->abortCondition);
-  ozu_WakeConnections(Ctl);
-  pthread_mutex_unlock(&Ctl->abortLock);
-  if (Ctl->connectionList != nullptr)
-    ozu_CleanupTransferThreads(Ctl);
-  if (manager)
-    pthread_join(Ctl->controlThreadId, nullptr);
-  if (localThread) {
-    pthread_mutex_lock(&Ctl->bufQueueLock);
-    pthread_cond_broadcast(&Ctl->bufQueueCondition);
-    pthread_mutex_unlock(&Ctl->bufQueueLock);
-    pthread_join(localId, nullptr);
-  }
-  if (result == 0 && Ctl->abortSignalled > 0)
-    result = -1;
-  ozu_NIO_CloseListenSockets(Ctl);
+  result = ozu_EndPhase(Ctl, &phase, result);
   ozu_CleanupIoBuffers(Ctl);
   if (Ctl->connectionList != nullptr)
     ozu_CleanConnectionList(Ctl);

@@ -200,6 +200,37 @@ void ozu_PoolSize(uint64_t fileSize, int stripeWidth, uint32_t keysetBufSize, in
   *bufCount = int32_t(q);
 }
 
+namespace {
+
+// Pools at least this large are made resident by a thread of their own while
+// the transfer starts; smaller ones (a small file's one buffer) at once.
+constexpr size_t kPoolFillAlone = size_t(32) << 20;
+
+int initRwBuf(transfer_t *ctl, io_buffer_t *buf, int memType, bool resident);
+
+void *poolFill(void *arg)
+{
+  auto *list = static_cast<std::vector<std::pair<char *, size_t>> *>(arg);
+  // In the order the transfer takes the buffers, so the first ones are
+  // ready first; a page the movers reach before this thread is simply
+  // faulted in by them.
+  for (auto &piece : *list)
+    madvise(piece.first, piece.second, MADV_POPULATE_WRITE);
+  return nullptr;
+}
+
+void joinPoolFill(transfer_t *ctl)
+{
+  if (ctl->poolFillStarted) {
+    pthread_join(ctl->poolFillThread, nullptr);
+    ctl->poolFillStarted = 0;
+  }
+  delete ctl->poolFillList;
+  ctl->poolFillList = nullptr;
+}
+
+}  // namespace
+
 int ozu_AllocateIoBuffers(transfer_t *ctl)
 {
   int memType = 0;
@@ -212,6 +243,11 @@ int ozu_AllocateIoBuffers(transfer_t *ctl)
                sysPageSize, &ctl->bufSize, &ctl->bufCount);
   if (debug >= 3)
     fprintf(listF, "/debug/allocating %d buffers for xfer\n", ctl->bufCount);
+  // Making the pool resident costs about as much as a tenth of the bytes a
+  // large get moves through it: a large pool is made resident beside the
+  // transfer's start rather than before it.
+  bool alone = uint64_t(ctl->bufSize) * uint64_t(ctl->bufCount) >= kPoolFillAlone;
+  joinPoolFill(ctl);
   io_buffer_t *tail = nullptr;
   for (int i = 0; i < ctl->bufCount; ++i) {
     auto *b = static_cast<io_buffer_t *>(calloc(1, sizeof(io_buffer_t)));
@@ -219,7 +255,7 @@ int ozu_AllocateIoBuffers(transfer_t *ctl)
       ozu_MallocError(long(sizeof(io_buffer_t)), "ozu_AllocateIoBuffers", __FILE__, __LINE__);
       return -1;
     }
-    if (ozu_InitRwBuf(ctl, b, memType) < 0) {
+    if (initRwBuf(ctl, b, memType, !alone) < 0) {
       free(b);
       return -1;
     }
@@ -228,6 +264,17 @@ int ozu_AllocateIoBuffers(transfer_t *ctl)
     else
       tail->next = b;
     tail = b;
+  }
+  if (alone) {
+    ctl->poolFillList = new (std::nothrow) std::vector<std::pair<char *, size_t>>();
+    if (ctl->poolFillList != nullptr) {
+      for (io_buffer_t *b = ctl->bufEmptyQueue; b != nullptr; b = b->next)
+        ctl->poolFillList->emplace_back(b->buffer, size_t(b->bufSize) & ~size_t(4095));
+      if (ozu_ThreadCreate(&ctl->poolFillThread, nullptr, poolFill, ctl->poolFillList) == 0)
+        ctl->poolFillStarted = 1;
+      else
+        poolFill(ctl->poolFillList);
+    }
   }
   return 0;
 }
@@ -238,6 +285,13 @@ static const char *memTypeName(int t)
 }
 
 int ozu_InitRwBuf(transfer_t *ctl, io_buffer_t *buf, int memType)
+{
+  return initRwBuf(ctl, buf, memType, true);
+}
+
+namespace {
+
+int initRwBuf(transfer_t *ctl, io_buffer_t *buf, int memType, bool resident)
 {
   if (buf->iobuf != nullptr) {
     fprintf(errFile, "*** OZU: [internal error] non-null buffer in init_rw_buf\n");
@@ -264,17 +318,12 @@ int ozu_InitRwBuf(transfer_t *ctl, io_buffer_t *buf, int memType)
     }
     ozugw_ThreadSleep(0, 100000);
   }
-  // A pool buffer is filled once per transfer: on huge pages, where the
-  // system offers them, that costs a few page faults instead of one per
-  // page, which at 16 stripes is a good part of a get's time.
-  constexpr uintptr_t huge = uintptr_t(2) << 20;
-  uintptr_t from = (reinterpret_cast<uintptr_t>(aligned) + huge - 1) & ~(huge - 1);
-  uintptr_t to = (reinterpret_cast<uintptr_t>(aligned) + uintptr_t(size)) & ~(huge - 1);
-  if (to > from)
-    madvise(reinterpret_cast<void *>(from), to - from, MADV_HUGEPAGE);
-  // And made resident in one call rather than a fault per page while the
-  // movers' bytes arrive (a no-op where the kernel lacks it).
-  madvise(aligned, size_t(size) & ~size_t(4095), MADV_POPULATE_WRITE);
+  // Made resident in one call rather than a fault per page as the bytes
+  // arrive (a no-op where the kernel lacks it). Not on huge pages: where
+  // memory is fragmented, a huge page can stall its allocation for tens of
+  // milliseconds per buffer while the kernel compacts memory.
+  if (resident)
+    madvise(aligned, size_t(size) & ~size_t(4095), MADV_POPULATE_WRITE);
   buf->iobuf = static_cast<char *>(raw);
   buf->buffer = static_cast<char *>(aligned);
   buf->bufferSave = buf->buffer;
@@ -296,6 +345,8 @@ int ozu_InitRwBuf(transfer_t *ctl, io_buffer_t *buf, int memType)
             size, static_cast<void *>(buf->buffer));
   return 0;
 }
+
+}  // namespace
 
 int ozu_clean_rw_buf(transfer_t *, io_buffer_t *buf)
 {
@@ -334,6 +385,7 @@ static void freeChain(transfer_t *ctl, io_buffer_t *b)
 
 int ozu_CleanupIoBuffers(transfer_t *ctl)
 {
+  joinPoolFill(ctl);
   bool locked = ctl->bufQueueLockCreated;
   if (locked)
     pthread_mutex_lock(&ctl->bufQueueLock);

@@ -239,6 +239,11 @@ typedef struct transfer {
   int32_t connectListSize;
   std::atomic<int32_t> localFileThreadActive;
   int32_t bufCount;
+  // The thread that makes a large pool resident while the transfer starts
+  // (joined before the pool is freed), and the pool's pieces it walks.
+  int32_t poolFillStarted;
+  pthread_t poolFillThread;
+  std::vector<std::pair<char *, size_t>> *poolFillList;
   int32_t bufQueueLockCreated;
   pthread_mutex_t bufQueueLock;
   int32_t bufQueueCondCreated;
@@ -355,6 +360,28 @@ int ozu_MoversPending(transfer_t *ctl);
 // Logs the refusals of movers kept back while the list request was out.
 void ozu_LogRefusedMovers(transfer_t *ctl);
 void ozu_DisplayIOD(transfer_t *ctl, const quor_IOD_t *iod);
+
+// ---- a parallel-mover phase, shared by get and put (parallel_phase.cpp) ----
+// The phase's threads: its local-file thread and its mover connections
+// thread, once started.
+typedef struct ozu_phase {
+  pthread_t localId{};
+  bool localThread = false;
+  bool manager = false;
+} ozu_phase_t;
+struct timespec ozu_DeadlineMs(int ms);  // CLOCK_REALTIME, ms from now
+// Inserts b into the list kept in order of fileOffset.
+void ozu_InsertSorted(io_buffer_t **head, io_buffer_t *b);
+// The stripe block of the file's level 0, or the buffer size.
+uint64_t ozu_PhaseBlock(transfer_t *Ctl);
+// The listen sockets: 0, or -1 with the exit result set and the transfer
+// aborted; so too for the start of the two threads.
+int ozu_OpenPhaseSockets(transfer_t *Ctl, const char *me);
+int ozu_StartPhaseThreads(transfer_t *Ctl, const char *me, void *(*localFileThread)(void *),
+                          ozu_phase_t *ph);
+// Ends the phase: its threads woken and joined, the listen sockets closed,
+// refused movers logged. The phase's result (-1 when it was aborted).
+int ozu_EndPhase(transfer_t *Ctl, ozu_phase_t *ph, int result);
 
 // ---- methods of a get ----
 int read_quor_parallel(transfer_t *Ctl, int lastPartialXfer);
