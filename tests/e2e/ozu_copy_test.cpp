@@ -157,7 +157,10 @@ INSTANTIATE_TEST_SUITE_P(
         CopyCase{"BadMethodIgnored", "cp -m carrier a new", 0, "new", "a", "*** Unknown file transfer method ignored: carrier"},
         CopyCase{"BadXioIgnored", "cp -x neither a new", 0, "new", "a", "bad value \"neither\" for -x option. Option ignored"},
         CopyCase{"MissingSource", "cp nothere new", 72, "", "", "nothere"},
-        CopyCase{"ParentsMade", "cp -P a p1/p2/new", 0, "p1/p2/new", "a", ""}),
+        CopyCase{"ParentsMade", "cp -P a p1/p2/new", 0, "p1/p2/new", "a", ""},
+        CopyCase{"NoBackupStillForced", "cp -B -f a b", 0, "b", "a", ""},
+        CopyCase{"CcpIntoDirKeepsNewer", "cp b d/a; ccp a d", 0, "d/a", "b", "is newer than source file"},
+        CopyCase{"UpdateIntoDirReplacesOlder", "cp b d/a; touch -t 200001010000 d/a; cp -U a d", 0, "d/a", "a", ""}),
     [](const ::testing::TestParamInfo<CopyCase>& i) { return std::string(i.param.name); });
 
 // Copies by the service and by the shell (the service answers -95) are
@@ -250,9 +253,14 @@ TEST(OzuCopy, TimesOwnersAndAcls)
   c.server().set("rootUid", 1001);
   c.file("/home/alice/old").set("Uid", 2002).set("Gid", 300).set("Data", "aged").set("Mode", "0644")
       .set("ACL", "0x08");
+  c.dir("/home/alice/acldir").set("Uid", 1001).set("Mode", "0755").set("ACL", "0x38");
+  c.dir("/home/alice/acldir/in").set("Uid", 1001).set("Mode", "0755").set("ACL", "0x10");
+  c.dir("/home/alice/o1").set("Uid", 1001).set("Mode", "0755");
+  c.dir("/home/alice/o2").set("Uid", 1001).set("Mode", "0755");
   Gw g(c);
   EXPECT_EQ(g.run("touch -t 200102030405 old").status, 0);
-  OzuResult r = g.run("cp -p old withp; cp -q old withq; cp old plain; cp -Q old owned; cp -c old acl");
+  OzuResult r = g.run("cp -p old withp; cp -q old withq; cp old plain; cp -Q old owned; cp -c old acl; "
+                      "cp -r -ic -io acldir o1; cp -r acldir o2");
   EXPECT_EQ(r.status, 0) << r.out << r.err;
   auto mtime = [&](const char* n) {
     struct stat st;
@@ -266,6 +274,11 @@ TEST(OzuCopy, TimesOwnersAndAcls)
   EXPECT_EQ(objectColumn(g.gw, "uid", "/home/alice/plain"), "1001");
   EXPECT_EQ(objectColumn(g.gw, "acl", "/home/alice/acl"), "8");
   EXPECT_EQ(objectColumn(g.gw, "acl", "/home/alice/plain"), "0");
+  // Directories made during recursion get the initial container and
+  // object ACL kinds asked for, not the object ACL; without options none.
+  EXPECT_EQ(objectColumn(g.gw, "acl", "/home/alice/o1/acldir"), "48");
+  EXPECT_EQ(objectColumn(g.gw, "acl", "/home/alice/o1/acldir/in"), "16");
+  EXPECT_EQ(objectColumn(g.gw, "acl", "/home/alice/o2/acldir"), "0");
 }
 
 // The dispatcher runs the command after a copy once: each of the line's
