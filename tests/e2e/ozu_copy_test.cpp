@@ -245,6 +245,21 @@ TEST(OzuCopy, FailedCopyKeepsTheOldTarget)
   }
 }
 
+// A write the service answers with no space (-28) is tried again after a
+// wait (the test's time scale makes it short) and the copy completes.
+TEST(OzuCopy, NoSpaceIsRetried)
+{
+  GwsimConfig cfg = copyConfig();
+  cfg.fault("Error", "0x0500 0x030D * -95");
+  cfg.movers().set("ShortMove", "write 2 0").set("Code", "write 2 -28");
+  Gw g(cfg);
+  OzuResult r = g.run("cp -f a b");
+  EXPECT_EQ(r.status, 0) << r.out << r.err;
+  EXPECT_TRUE(readAll(home(g.gw) + "b") == kBig);
+  auto j = g.gw.journalLines();
+  EXPECT_EQ(countLines(j, "fn=0x1701", "code=-28"), 1) << joinLines(j);
+}
+
 // Times with -p (the source's) and -q (now), owners with -Q when alice is
 // the storage root user, the object ACL with -c.
 TEST(OzuCopy, TimesOwnersAndAcls)
