@@ -639,6 +639,11 @@ int copy_End(transfer_t *ctl, int result)
   if (result != 0)
     ozu_FailedXfers++;
   ozu_XferTableUnlock();
+  // The record releases the sink's record but not the path it holds.
+  if (ctl->quor2ndFile != nullptr) {
+    free(ctl->quor2ndFile->quorPath);
+    ctl->quor2ndFile->quorPath = nullptr;
+  }
   freeXferCtl(ctl);
   return result;
 }
