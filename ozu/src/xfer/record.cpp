@@ -302,6 +302,12 @@ int initRwBuf(transfer_t *ctl, io_buffer_t *buf, int memType, bool resident)
   int32_t size = keyset && keyset->iobufsize ? int32_t(keyset->iobufsize)
                  : ctl->bufSize                ? ctl->bufSize
                                                : (globalDefs.iobufSize > 0 ? globalDefs.iobufSize : 8 << 20);
+  // A copy's two buffers need not outgrow its file: for many small files
+  // the memory made resident for each would cost more than the copy.
+  if (ctl->xferOperation == IOP_COPY && ctl->transferLength > 0 && uint64_t(size) > ctl->transferLength) {
+    uint64_t page = 4096;
+    size = int32_t((ctl->transferLength + page - 1) / page * page);
+  }
   buf->bufSize = size;
   buf->memType = memType;
   if (memType != 0) {
