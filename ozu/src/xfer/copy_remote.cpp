@@ -46,6 +46,7 @@ struct qel_copy {
   uint32_t handle;
   uint64_t gapsSoFar;  // every gap met by the passes before this one
   int sinkHandle;
+  bool lastEndedInGap;  // the last pass stopped at a gap that reached the end
 };
 
 void raiseAbort(transfer_t *ctl)
@@ -310,6 +311,8 @@ void *write_control_thread(void *arg)
     if (ctl->abortSignalled)
       break;
     qc->gapsSoFar += ctl->gapHit ? ctl->GapBytes : 0;
+    qc->lastEndedInGap = ctl->gapHit && ctl->GapBytes > 0 &&
+                         ctl->totalBytesMoved + qc->gapsSoFar >= length;
     // A pass that moved nothing and met no gap would be asked again forever.
     if (ctl->totalBytesMoved == movedBefore && !(ctl->gapHit && ctl->GapBytes > 0)) {
       char a[32];
@@ -354,6 +357,22 @@ int readStripeSettings()
   return 0;
 }
 
+// Writes one zero byte at the end of the copied range of the sink: 0, or
+// -1 after the library's message.
+int endSinkWithZero(transfer_t *ctl)
+{
+  int fd = ctl->quor2ndFile->quorFD;
+  uint64_t last = ctl->sinkOffset + ctl->transferLength - 1;
+  int64_t at = quor_Lseek(fd, int64_t(last), SEEK_SET);
+  ssize_t n = at == int64_t(last) ? quor_Write(fd, "", 1) : ssize_t(at < 0 ? at : -5);
+  if (n == 1)
+    return 0;
+  char a[32], msg[256];
+  snprintf(msg, sizeof msg, "writing 1 bytes at offset %s", num(last, a));
+  fprintf(listF, "%s\n", quor_perror(int(n), "quor_Write", msg, nullptr));
+  return -1;
+}
+
 }  // namespace
 
 int xqcp_QEL_Main(transfer_t *ctl)
@@ -389,6 +408,10 @@ int xqcp_QEL_Main(transfer_t *ctl)
                 num(ctl->totalBytesMoved, a));
       }
       result = 0;
+      // A source that ends in a hole: nothing was sent for it, so the sink
+      // would stay short. Its last byte, a zero, gives it its length.
+      if (qc.gapsSoFar > 0 && qc.lastEndedInGap && endSinkWithZero(ctl) < 0)
+        result = -1;
     }
   }
   ctl->transfer_active = 0;
