@@ -248,6 +248,12 @@ int gw_HandleCopyFile(gw_conn_t* conn, const api_msghdr_t*, void* req, gw_reply_
     reply->errorcode = -22;
     return 0;
   }
+  // The source must be open for reading and the sink for writing, as for
+  // the reads and writes the copy stands for.
+  if (!(src->oflag & (GW_OPEN_READ | GW_OPEN_RDWR)) || !(dst->oflag & (GW_OPEN_WRITE | GW_OPEN_RDWR))) {
+    reply->errorcode = -9;
+    return 0;
+  }
   std::lock_guard<std::recursive_mutex> hold(gw_StoreLock());
   std::vector<char> buf(65536);
   uint64_t at = 0;

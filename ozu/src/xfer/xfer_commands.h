@@ -15,5 +15,11 @@ int ozu_HashVerifyCommand(char *cc, int cclen);
 int ozu_PutCommand(char *cc, int cclen);
 int ozu_MputCommand(char *cc, int cclen);
 int ozu_CputCommand(char *cc, int cclen);
+int ozu_CpCommand(char *cc, int cclen);
+int ozu_CcpCommand(char *cc, int cclen);
+int ozu_CrenameCommand(char *cc, int cclen);
+// A comma-separated list of decimal COS ids into list (16 entries): the
+// count stored (at most 16; the rest of the text is not read), or -1.
+int parseCosString(const char *text, int *list);
 
 #endif
