@@ -6,6 +6,7 @@
 #include <errno.h>
 #include <fcntl.h>
 #include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <poll.h>
 #include <string.h>
 #include <sys/eventfd.h>
@@ -204,6 +205,9 @@ int acceptOne(gw_copy* c, int fd) {
 void track(gw_copy* c, int fd, bool on) {
   std::lock_guard<std::mutex> hold(c->m);
   if (on) {
+    // Our answers are small messages the mover waits for: never held back.
+    int one = 1;
+    setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
     c->conns.insert(fd);
     if (c->stopping) shutdown(fd, SHUT_RDWR);
   } else {
