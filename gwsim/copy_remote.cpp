@@ -364,14 +364,24 @@ void serviceThread(gw_copy* c) {
   for (std::thread& t : workers) t.join();
 }
 
-// Ends the copy's threads and sockets; the record may then go.
-void finish(gw_copy* c) {
+// The sink file's recorded size follows what the copy wrote.
+void settle(gw_copy* c) {
+  if (c->memoryStore && c->highest > 0) gw_StoreGrow(c->sinkFd, c->sinkOffset + c->highest);
+  struct stat st;
+  std::lock_guard<std::recursive_mutex> hold(gw_StoreLock());
+  if (fstat(c->sinkFd, &st) == 0) gw_StoreSetDataLength(c->sinkPath, uint64_t(st.st_size));
+}
+
+// Ends the copy's threads and sockets (settling the sink file first when
+// it completed); the record may then go.
+void finish(gw_copy* c, bool completed = false) {
   std::lock_guard<std::mutex> once(c->finishing);
   {
     std::lock_guard<std::mutex> hold(c->m);
     stopLocked(c);
   }
   if (c->service.joinable()) c->service.join();
+  if (completed && c->sinkFd >= 0) settle(c);
   for (int l : c->listeners) close(l);
   c->listeners.clear();
   if (c->wakeFd >= 0) close(c->wakeFd);
@@ -398,14 +408,6 @@ void drain(gw_copy* c) {
     }
     std::this_thread::sleep_for(std::chrono::milliseconds(2));
   }
-}
-
-// The sink file's recorded size follows what the copy wrote.
-void settle(gw_copy* c) {
-  if (c->memoryStore && c->highest > 0) gw_StoreGrow(c->sinkFd, c->sinkOffset + c->highest);
-  struct stat st;
-  std::lock_guard<std::recursive_mutex> hold(gw_StoreLock());
-  if (fstat(c->sinkFd, &st) == 0) gw_StoreSetDataLength(c->sinkPath, uint64_t(st.st_size));
 }
 
 // The copy reply as gwsim sends it: the record's codec refuses more than 64
@@ -562,10 +564,8 @@ int gw_HandleQueryCopy(gw_conn_t* conn, const api_msghdr_t*, void* req, gw_reply
     r.errorCode = c->error;
     r.bytesXferred = c->bytes;
   }
-  if (rq->flags == 5 || r.copyState == COPY_COMPLETED) {
-    finish(c.get());
-    if (r.copyState == COPY_COMPLETED) settle(c.get());
-  }
+  if (rq->flags == 5 || r.copyState == COPY_COMPLETED)
+    finish(c.get(), r.copyState == COPY_COMPLETED);
   const gw_tables_t* t = &conn->cfg->tables;
   if (t->copyInfoSet) {
     memcpy(r.infostring, t->copyInfo.data(), std::min(t->copyInfo.size(), sizeof r.infostring));

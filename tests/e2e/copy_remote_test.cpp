@@ -69,7 +69,7 @@ struct Form {
 
 struct Outcome {
   int copyRc = 1, readRc = 1, pollState = 0, doneRc = 1, doneState = 0, doneError = 0;
-  uint64_t moved = 0, doneBytes = 0, gap = 0;
+  uint64_t moved = 0, doneBytes = 0, gap = 0, sinkSize = 0;
   uint32_t iorFlags = 0;
 };
 
@@ -163,6 +163,8 @@ Outcome pass(const Pair& p, const char* srcPath, uint64_t srcOff, const char* si
   o.doneError = err;
   o.doneBytes = bytes;
   quor_Close(sfd);
+  quor_stat_t st;
+  if (quor_Stat(sinkPath, &st) == 0) o.sinkSize = st.st_size;
   return o;
 }
 
@@ -215,6 +217,8 @@ TEST(CopyRemote, TheSourcesMoversPushEveryFormIntoTheSink) {
         CHILD_EQ(failures, o.doneRc, 0);
         CHILD_EQ(failures, o.doneState, 6);
         CHILD_EQ(failures, o.doneBytes, c.len);
+        // The gateway's own record of the file knows its new size.
+        CHILD_EQ(failures, o.sinkSize, c.sinkOff + c.len);
       } else {
         // The movers may have handed everything to the sockets before the
         // sink refused it: the sink's state is what tells.
