@@ -174,6 +174,9 @@ TEST(OzuCopyRemote, AFailureOnEitherSideLeavesTheOldTarget)
       {"the sink refuses a complete read", "", "Copies = {\n RefuseCompletion = 1\n}\n",
        "*** Transfer cancelled by write side after normal read...\n"},
       {"a source mover dies", "Movers = {\n Die = read 1\n}\n", "", "read_control_thread"},
+      // Asked again, it would move nothing again: the copy ends instead.
+      {"the source moves nothing", "Movers = {\n ShortMove = read * 0\n}\n", "",
+       "*** Error -5: no data moved at offset 0\n"},
       {"the sink refuses the copy", "", "Faults = {\n Error = 0x0800 0x0300 1 -5\n}\n",
        "*** Error -5 trying to initiate write side of transfer\n"},
   };
