@@ -629,10 +629,7 @@ int copy_End(transfer_t *ctl, int result)
   }
   bool sinkCreated = ctl->quor2ndFile != nullptr && ctl->quor2ndFile->fileOpen;
   ozu_CloseFiles(ctl);
-  if (result != 0 && !(ctl->Flags & FX_KEEP_ON_ERROR))
-    settleSink(ctl, result, sinkCreated);
-  else if (result == 0)
-    settleSink(ctl, 0, sinkCreated);
+  settleSink(ctl, result, sinkCreated);
   ozu_clean_rw_buf(ctl, &ctl->rwbuf[1]);
   ozu_clean_rw_buf(ctl, &ctl->rwbuf[0]);
   if (ctl->quor2ndFile != nullptr)
