@@ -15,6 +15,7 @@
 #include "auth.h"
 #include "data_io.h"
 #include "extensions.h"
+#include "copy_remote.h"
 #include "auth_pam.h"
 #include "auth_keytab.h"
 #include "dataconn.h"

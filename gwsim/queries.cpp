@@ -290,6 +290,15 @@ int load_copies(quor_cfg_stanza_t* e, gw_tables_t* t, Loader* ld) {
   if (key_is(e, "ListenCount")) return ld->i32(e, &t->copyListen);
   if (key_is(e, "FailAt")) return ld->i32(e, &t->copyFailAt);
   if (key_is(e, "Error")) return ld->i32(e, &t->copyError);
+  if (key_is(e, "AbortAt")) return ld->i32(e, &t->copyAbortAt);
+  if (key_is(e, "AbortBytes")) return ld->u64(e, &t->copyAbortBytes);
+  if (key_is(e, "AbortState")) {
+    int rc = ld->i32(e, &t->copyAbortState);
+    if (rc == 0 && t->copyAbortState != 3 && t->copyAbortState != 7)
+      return ld->bad(e, "expected 3 or 7 for");
+    return rc;
+  }
+  if (key_is(e, "RefuseCompletion")) return ld->i32(e, &t->copyRefuseAt);
   if (key_is(e, "Info") && e->type == CFG_SIMPLE_TYPE && e->KeyValue) {
     t->copyInfoSet = 1;
     t->copyInfo = e->KeyValue;
@@ -306,6 +315,8 @@ const char* const block_names[] = {"COS",        "COSLists",        "Filesets", 
 void gw_TablesDefaults(gw_tables_t* t) {
   *t = gw_tables_t{};
   t->copyListen = -1;
+  t->copyAbortBytes = 1;
+  t->copyAbortState = 3;
 }
 
 int gw_TablesBlock(const char* name) {

@@ -76,6 +76,10 @@ typedef struct gw_tables {
   std::string copyInfo;  // infostring of every query, sent as 100 bytes
   int32_t copyFailAt;    // the nth copy (from 1) aborts with copyError
   int32_t copyError;
+  int32_t copyAbortAt;     // the nth copy aborts once copyAbortBytes arrived,
+  uint64_t copyAbortBytes; //   reporting copyAbortState (3, or 7 detached)
+  int32_t copyAbortState;
+  int32_t copyRefuseAt;    // the nth copy answers its completion notice with 3
 } gw_tables_t;
 
 #endif

@@ -1,6 +1,9 @@
 // The gateway's extensions against gwsim: copies between connections,
 // stored digests, expiration times and ACL copies.
 #include <fcntl.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
 #include <gtest/gtest.h>
 #include <stdio.h>
 #include <stdlib.h>
@@ -74,7 +77,9 @@ CopyState query(uint32_t flags, uint32_t handle, int size = 0, char* msg = nullp
 
 // ---- copies between connections ----
 
-TEST(ExtensionsCopy, CopyIntoAnOpenSinkRunsToCompletion) {
+// The copy's request as journalled, and its listen addresses: the data
+// itself is pushed by another gateway's movers (copy_remote_test.cpp).
+TEST(ExtensionsCopy, ACopyAnswersListenAddressesWithItsTransferId) {
   GwsimFixture gw(std::string(kUsers) + kFiles);
   ASSERT_TRUE(gw.running()) << gw.stderrText();
   ChildResult r = runInChild([&] {
@@ -93,22 +98,22 @@ TEST(ExtensionsCopy, CopyIntoAnOpenSinkRunsToCompletion) {
     CHILD_CHECK(failures, handle != 0 && addrs != nullptr);
     for (uint32_t i = 0; addrs && i < count; i++) {
       CHILD_EQ(failures, addrs[i].SockTransferID, reqid);
-      CHILD_EQ(failures, addrs[i].SockOffset, 5 + 5 * i);
       CHILD_EQ(failures, addrs[i].SockAddr.hs_addrlen, 16);
+      // Each address listens.
+      int s = socket(AF_INET, SOCK_STREAM, 0);
+      CHILD_EQ(failures, connect(s, reinterpret_cast<sockaddr*>(&addrs[i].SockAddr.hs_addr),
+                                 addrs[i].SockAddr.hs_addrlen), 0);
+      close(s);
     }
     free(addrs);
-
+    // Nothing arrived yet: the copy is in its first state; a completion
+    // notice reports it done with nothing, and is the copy's last word.
     char msg[100];
     CopyState s = query(0, handle, sizeof msg, msg);
     CHILD_EQ(failures, s.rc, 0);
-    CHILD_EQ(failures, s.state, 2);
-    CHILD_EQ(failures, s.bytes, 10);
-    CHILD_CHECK(failures, strstr(msg, "state 2, 10 bytes") != nullptr);
-    s = query(0, handle);
-    CHILD_EQ(failures, s.state, 6);
-    CHILD_EQ(failures, s.error, 0);
-    CHILD_EQ(failures, s.bytes, 20);
-    // The completion notice is the copy's last word.
+    CHILD_EQ(failures, s.state, 1);
+    CHILD_EQ(failures, s.bytes, 0);
+    CHILD_CHECK(failures, strstr(msg, "state 1, 0 bytes") != nullptr);
     s = query(5, handle);
     CHILD_EQ(failures, s.rc, 0);
     CHILD_EQ(failures, s.state, 6);
@@ -120,7 +125,6 @@ TEST(ExtensionsCopy, CopyIntoAnOpenSinkRunsToCompletion) {
     return failures;
   });
   EXPECT_EQ(r.status, 0) << r.stderrText;
-  EXPECT_EQ(readFile(gw.rootDir() + "/out/sink"), std::string(5, '\0') + "0123456789abcdefghij");
   size_t at = r.stderrText.find("GWFD=");
   ASSERT_NE(at, std::string::npos);
   int gwfd = atoi(r.stderrText.c_str() + at + 5);
@@ -152,14 +156,6 @@ TEST(ExtensionsCopy, CancelAbortsOrForgetsACopy) {
     CHILD_EQ(failures, quorex_CancelCopy(0, handle), 0);
     CHILD_EQ(failures, query(0, handle).rc, -2);
     CHILD_EQ(failures, quorex_CancelCopy(0, handle), -2);
-    // A source that does not exist aborts the copy at its first query.
-    count = 1;
-    CHILD_EQ(failures, quorex_CopyRemoteFile(0, &count, fd, 1, 0, 20, "/src/none", &handle, &addrs),
-             0);
-    free(addrs);
-    s = query(0, handle);
-    CHILD_EQ(failures, s.state, 3);
-    CHILD_EQ(failures, s.error, -2);
     return failures;
   });
   EXPECT_EQ(r.status, 0) << r.stderrText;
