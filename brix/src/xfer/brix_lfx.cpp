@@ -868,11 +868,13 @@ int commonTransferFunction(transfer_t* X) {
 int setUpRecord(int IoType, transfer_t* Ctl, int op, int LocalFileFd, const char* LocalPath, int RemoteFd,
                 const char* RemotePath, uint64_t SrcOffset, uint64_t SinkOffset, uint64_t XferLength) {
   static const char* me = op == IOP_GET ? "brix_LfxReceiveFile" : "brix_LfxSendFile";
-  if (!xfer_ctl) xfer_ctl = Ctl;
+  // A callback transfer's caller set xfer_ctl, and its create side may
+  // already read the record: only what differs is written.
+  if (IoType == RMTIO_FILE && !xfer_ctl) xfer_ctl = Ctl;
   lfx_file_info_t& F = Ctl->lfxFileInfo;
-  Ctl->srcOffset = SrcOffset;
-  Ctl->sinkOffset = SinkOffset;
-  Ctl->transferLength = XferLength;
+  if (Ctl->srcOffset != SrcOffset) Ctl->srcOffset = SrcOffset;
+  if (Ctl->sinkOffset != SinkOffset) Ctl->sinkOffset = SinkOffset;
+  if (Ctl->transferLength != XferLength) Ctl->transferLength = XferLength;
   Ctl->xferOperation = op;
   F.ioType = IoType;
   F.localFD = LocalFileFd;
