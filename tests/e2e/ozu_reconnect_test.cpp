@@ -17,7 +17,7 @@ namespace {
 GwsimConfig reconnectGateway()
 {
   GwsimConfig c = aliceConfig();
-  c.section("Commands").block("crash").flag("Drop");
+  c.section("Commands").block("zzcrash").flag("Drop");
   c.section("Commands").child("pwd").set("Line", "/home/alice");
   return c;
 }
@@ -55,8 +55,8 @@ TEST(OzuReconnect, TheNewSessionGetsTheStateTheShellShows)
   const std::vector<Case> cases = {
       // ls runs without the relay while the gateway is known down; its
       // storage calls open the connection again, and pwd is relayed.
-      {"start-up connection", "crash; ls; pwd; showcon", 2, true},
-      {"opened connection", "open -q -d c -h 127.0.0.1 -p @PORT@ -l alice; crash; ls; pwd; showcon", 3,
+      {"start-up connection", "zzcrash; ls; pwd; showcon", 2, true},
+      {"opened connection", "open -q -d c -h 127.0.0.1 -p @PORT@ -l alice; zzcrash; ls; pwd; showcon", 3,
        false},
   };
   for (const Case& c : cases) {

@@ -28,7 +28,7 @@ const std::string kConfig = [] {
   c.section("Commands").block("four").set("Line", "FOUR");
   c.section("Commands").block("fails").set("ErrorLine", "it went wrong").set("Exit", 3);
   c.section("Commands").block("cd /home/alice/sub").set("Chdir", "/home/alice/sub");
-  c.section("Commands").block("crash").set("Line", "partial").flag("Drop");
+  c.section("Commands").block("zzcrash").set("Line", "partial").flag("Drop");
   c.section("Commands").block("many").set("Stream", "200 0 row");
   return c.text();
 }();
@@ -115,7 +115,7 @@ TEST_F(OzuShell, HighestExitCodeWinsAndGatewayCodesCount)
 
 TEST_F(OzuShell, RelayThatDropsEndsWith69)
 {
-  OzuResult r = runOzu(gw, ozuArgs(gw, {"crash"}));
+  OzuResult r = runOzu(gw, ozuArgs(gw, {"zzcrash"}));
   EXPECT_EQ(r.status, 69) << r.err;
   EXPECT_NE(r.err.find("partial\n"), std::string::npos);
   EXPECT_NE(r.err.find("*** Error(s) sending or receiving CLI protocol message(s)"),
