@@ -245,6 +245,36 @@ TEST(OzuCopy, FailedCopyKeepsTheOldTarget)
   }
 }
 
+// The sink connection's family id is set on the new copy right after its
+// create and the expiration rules give it its time; a refused family id
+// fails the copy and the old target stays.
+TEST(OzuCopy, FamilyIdAndExpirationOnTheSink)
+{
+  GwsimConfig cfg = copyConfig();
+  cfg.fault("Error", "0x0500 0x0604 2 -13");
+  Gw g(cfg);
+  writeFile(g.gw, g.gw.dir() + "/expire.cfg", "ExpirationByFamilyId = {\n 7 = 1d\n}\n");
+  writeFile(g.gw, g.gw.dir() + "/ozurc",
+            "family_id 7\nenable_expiration on\nexpire_cfg_path " + g.gw.dir() + "/expire.cfg\n");
+  const long before = long(time(nullptr));
+  OzuResult r = g.run("cp a c1");
+  const long after = long(time(nullptr));
+  EXPECT_EQ(r.status, 0) << r.out << r.err;
+  EXPECT_TRUE(readAll(home(g.gw) + "c1") == kBig);
+  EXPECT_EQ(objectColumn(g.gw, "family", "/home/alice/c1"), "7");
+  long when = atol(objectColumn(g.gw, "expiration", "/home/alice/c1").c_str());
+  EXPECT_GE(when, before + 86400);
+  EXPECT_LE(when, after + 86400);
+
+  std::vector<std::string> names0 = names(home(g.gw));
+  r = g.run("cp -f a b");
+  EXPECT_EQ(r.status, 74) << r.out << r.err;
+  EXPECT_NE(r.err.find("*** Error -13 trying to set file family ID 7 for file </home/alice/b>"), std::string::npos)
+      << r.out << r.err;
+  EXPECT_EQ(readAll(home(g.gw) + "b"), "old b contents");
+  EXPECT_EQ(names(home(g.gw)), names0);
+}
+
 // A write the service answers with no space (-28) is tried again after a
 // wait (the test's time scale makes it short) and the copy completes.
 TEST(OzuCopy, NoSpaceIsRetried)

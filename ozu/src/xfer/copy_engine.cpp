@@ -526,6 +526,14 @@ int copy_CreateSink(transfer_t *ctl)
   sf->quorFD = fd;
   sf->fileOpen = 1;
   sf->cosID = int32_t(sf->hintsOut.COSId);
+  ozu_context_t *ctx = ozu_LookupConnection(sf->conHandle);
+  if (ctx != nullptr && ctx->defaultFamilyID > 0) {
+    int rc = ozu_SetFamilyID(path, ctx->defaultFamilyID);
+    if (rc != 0) {
+      report(64, "*** Error %d trying to set file family ID %d for file <%s>", rc, ctx->defaultFamilyID, path);
+      return -1;
+    }
+  }
   return 0;
 }
 
@@ -604,6 +612,7 @@ void copy_Finish(transfer_t *ctl)
 {
   preserveOwnerAndGroup(ctl);
   preserveTimeStamp(ctl);
+  ozu_UDA_SetExpirationTime(ctl, 1);
   const char *path = ctl->quor2ndFile->quorPath;
   mode_t mode = mode_t(ctl->srcMode);
   int rc = ozu_EioRetry([&] { return quor_Chmod(path, mode); });
