@@ -15,6 +15,10 @@
 // Raises exitcode to excode when higher (atomic maximum, any thread),
 // clears the status line and logs msg to dest. excode 0 only logs.
 void setExitResult(int excode, const char *msg, int dest);
+// setExitResult to the local log (7) with a printf-formatted message.
+void ozu_ReportExit(int excode, const char *fmt, ...) __attribute__((format(printf, 2, 3)));
+// setExitResult with the library's text of a storage call's error err.
+void ozu_StorageError(int excode, int err, const char *routine, const char *path);
 // Writes one message to the destinations of dest (bits above), each with
 // one formatted write.
 void ozu_LogCmd(const char *cmd, int dest);

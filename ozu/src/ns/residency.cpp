@@ -98,17 +98,6 @@ std::string withCommas(uint64_t n)
   return out;
 }
 
-void say(int code, const char *fmt, ...) __attribute__((format(printf, 2, 3)));
-void say(int code, const char *fmt, ...)
-{
-  char msg[2400];
-  va_list ap;
-  va_start(ap, fmt);
-  vsnprintf(msg, sizeof msg, fmt, ap);
-  va_end(ap);
-  setExitResult(code, msg, 7);
-}
-
 void debugSay(const char *fmt, ...) __attribute__((format(printf, 1, 2)));
 void debugSay(const char *fmt, ...)
 {
@@ -137,27 +126,27 @@ void migrateOrPurge(const char *path, bool named, bool isLink = false)
   const char *typeName = quor_ObjectTypeToString(type);
   if (type != 129 && type != 130 && type != 131) {
     if (named)
-      say(0, "*** %s is a %s - skipped", path, typeName ? typeName : "object");
+      ozu_ReportExit(0, "*** %s is a %s - skipped", path, typeName ? typeName : "object");
     else
       debugSay("/debug/ %s is a %s - skipped", path, typeName ? typeName : "object");
     return;
   }
   if ((type == 130 || isLink) && named && !(options & MIG_FOLLOW)) {
-    say(0, "*** %s is a symlink - skipped", path);
+    ozu_ReportExit(0, "*** %s is a symlink - skipped", path);
     return;
   }
   if (purging || !(options & MIG_STAGE)) {
     uint32_t flags = xa.SCAttrib[level].Flags;
     if (!(flags & 0x1)) {
       if (named)
-        say(0, "*** %s: hierarchy level %d is not \"disk\" - file skipped", path, int(level));
+        ozu_ReportExit(0, "*** %s: hierarchy level %d is not \"disk\" - file skipped", path, int(level));
       else
         debugSay("/debug/ %s: hierarchy level %d is not \"disk\" - file skipped", path, int(level));
       return;
     }
     if (!(flags & 0x4)) {
       if (named)
-        say(0, "*** %s: no data at hierarchy level %d- file skipped", path, int(level));
+        ozu_ReportExit(0, "*** %s: no data at hierarchy level %d- file skipped", path, int(level));
       else
         debugSay("/debug/ %s: no data at hierarchy level %d- file skipped", path, int(level));
       return;
@@ -178,16 +167,16 @@ void migrateOrPurge(const char *path, bool named, bool isLink = false)
     if (rc < 0)
       setExitResult(72, quor_perror(rc, named ? "quor_Purge" : verb, path, nullptr), 7);
     else if (named)
-      say(0, "%s: purged %s bytes", path, withCommas(bytes).c_str());
+      ozu_ReportExit(0, "%s: purged %s bytes", path, withCommas(bytes).c_str());
     else
-      say(0, "File %s: %s bytes purged from disk cache", path, withCommas(bytes).c_str());
+      ozu_ReportExit(0, "File %s: %s bytes purged from disk cache", path, withCommas(bytes).c_str());
   } else {
     uint32_t flags = ((options & MIG_FORCE) ? 6 : 2) | ((options & MIG_PURGE) ? 8 : 0);
     rc = ozu_EioRetry([&] { return quor_Migrate(fd, level, flags, &bytes); });
     if (rc < 0)
       setExitResult(72, quor_perror(rc, "quor_Migrate", path, nullptr), 7);
     else
-      say(0, "%s: migrated %s bytes", path, withCommas(bytes).c_str());
+      ozu_ReportExit(0, "%s: migrated %s bytes", path, withCommas(bytes).c_str());
   }
   ozu_EioRetry([&] { return quor_Close(fd); });
 }

@@ -13,6 +13,7 @@
 
 #include "ozu_context.h"
 #include "ozu_dispatch.h"
+#include "ozu_errors.h"
 #include "ozu_misc.h"
 #include "ozu_paths.h"
 #include "ozuvars.h"
@@ -37,6 +38,21 @@ void setExitResult(int excode, const char *msg, int dest)
   }
   ozu_ConsoleMessage("");
   ozu_LogCmd(msg, dest);
+}
+
+void ozu_ReportExit(int excode, const char *fmt, ...)
+{
+  char msg[4400];
+  va_list ap;
+  va_start(ap, fmt);
+  vsnprintf(msg, sizeof msg, fmt, ap);
+  va_end(ap);
+  setExitResult(excode, msg, 7);
+}
+
+void ozu_StorageError(int excode, int err, const char *routine, const char *path)
+{
+  setExitResult(excode, quor_perror(err, routine, path, nullptr), 7);
 }
 
 void ozu_LogCmd(const char *cmd, int dest)

@@ -59,22 +59,6 @@ struct cpRun {
 };
 cpRun g;
 
-void report(int code, const char *fmt, ...) __attribute__((format(printf, 2, 3)));
-void report(int code, const char *fmt, ...)
-{
-  char msg[4200];
-  va_list ap;
-  va_start(ap, fmt);
-  vsnprintf(msg, sizeof msg, fmt, ap);
-  va_end(ap);
-  setExitResult(code, msg, 7);
-}
-
-void storageError(int code, int err, const char *routine, const char *path)
-{
-  setExitResult(code, quor_perror(err, routine, path, nullptr), 7);
-}
-
 int curHandle(void) { return keyset && keyset->curContext ? keyset->curContext->handle : -1; }
 
 int useConnection(int handle)
@@ -204,7 +188,7 @@ int replaceAllowed(const char *src, uint32_t targetTime)
   quor_fileattr_t sa;
   int rc = attrsOn(g.src_handle, src, &sa);
   if (rc < 0) {
-    report(72, "*** %s: error %d getting attrs for source path - copy disallowed\n", "overwriteOrInsertAllowed", rc);
+    ozu_ReportExit(72, "*** %s: error %d getting attrs for source path - copy disallowed\n", "overwriteOrInsertAllowed", rc);
     return -1;
   }
   return targetTime < modTime(&sa.Attrs) ? 1 : -1;
@@ -271,7 +255,7 @@ int updateAllowsEntry(const char *src, uint32_t srcTime, const char *target)
   if (rc == -2)
     return 1;
   if (rc < 0) {
-    storageError(72, rc, "quor_FileGetAttributes", target);
+    ozu_StorageError(72, rc, "quor_FileGetAttributes", target);
     return -1;
   }
   if (srcTime > modTime(&ta.Attrs))
@@ -307,27 +291,27 @@ int entCallback(ns_DirEntry_t *entry, int, const char *, const char *fullPath)
     char text[1025];
     int rc = ozu_EioRetry([&] { return quor_Readlink(fullPath, text, sizeof text); });
     if (rc < 0) {
-      storageError(72, rc, "quor_Readlink", fullPath);
+      ozu_StorageError(72, rc, "quor_Readlink", fullPath);
     } else if (minus_opt & OPT_h) {
       text[rc < int(sizeof text) ? rc : int(sizeof text) - 1] = '\0';
       const char *target = g.sink_path.c_str();
       useConnection(g.sink_handle);
       int s = ozu_EioRetry([&] { return quor_Symlink(text, target); });
       if (s < 0)
-        storageError(72, s, "quor_Symlink", target);
+        ozu_StorageError(72, s, "quor_Symlink", target);
       else if (!quietFlag)
-        report(0, "Copied symbolic link: %s->%s", target, text);
+        ozu_ReportExit(0, "Copied symbolic link: %s->%s", target, text);
     } else {
       // The data comes from the named object: its own size, mode and times
       // go to the engine, not the link's.
       quor_stat_t st;
       int s = ozu_EioRetry([&] { return quor_Stat(fullPath, &st); });
       if (s < 0) {
-        storageError(72, s, "bad symlinked path", fullPath);
+        ozu_StorageError(72, s, "bad symlinked path", fullPath);
       } else if (S_ISREG(st.st_mode)) {
         s = ozu_EioRetry([&] { return quor_FileGetAttributes(fullPath, &named); });
         if (s < 0) {
-          storageError(72, s, "bad symlinked path", fullPath);
+          ozu_StorageError(72, s, "bad symlinked path", fullPath);
         } else {
           attrs = &named.Attrs;
           copy = true;
@@ -345,10 +329,10 @@ int entCallback(ns_DirEntry_t *entry, int, const char *, const char *fullPath)
     if (rc == -2) {
       go = true;
     } else if (rc < 0) {
-      storageError(72, rc, "quor_FileGetAttributes", target);
-      report(72, "*** Error(s) copying file %s\n", fullPath);
+      ozu_StorageError(72, rc, "quor_FileGetAttributes", target);
+      ozu_ReportExit(72, "*** Error(s) copying file %s\n", fullPath);
     } else if (!isFileType(ta.Attrs.Type)) {
-      report(72, "*** Cannot overwrite %s object: %s", quor_ObjectTypeToString(ta.Attrs.Type), target);
+      ozu_ReportExit(72, "*** Cannot overwrite %s object: %s", quor_ObjectTypeToString(ta.Attrs.Type), target);
     } else if (minus_opt & OPT_f) {
       go = true;
     } else if (minus_opt & OPT_U) {
@@ -383,7 +367,7 @@ int subdirCallback(const char *name, const char *fullPath, ns_DirEntry_t *entry)
   int rc = ozu_EioRetry([&] { return quor_Mkdir(target, mode_t(mode | 0700)); });
   useConnection(back);
   if (rc < 0 && rc != -17) {
-    report(70, "*** Error %d creating QUOR directory `%s'", rc, name);
+    ozu_ReportExit(70, "*** Error %d creating QUOR directory `%s'", rc, name);
     g.sink_path.resize(cut);
     return -1;
   }
@@ -407,7 +391,7 @@ void direndCallback(const char *)
       int rc = ozu_EioRetry([&] { return quor_Chmod(target, mode_t(mode)); });
       useConnection(back);
       if (rc < 0)
-        storageError(0, rc, "quor_Chmod", target);
+        ozu_StorageError(0, rc, "quor_Chmod", target);
     }
   }
   size_t slash = g.sink_path.rfind('/');
@@ -451,7 +435,7 @@ int copyMatch(const match_t &m, const quor_fileattr_t *targetAttrs)
     int rc = ozu_MakeAllSubdirs(p.data(), sc ? sc->dcreateMode : 0755);
     useConnection(back);
     if (rc < 0) {
-      report(72, "*** error %d creating intermediate subdirs for %s", rc, g.sink_path.c_str());
+      ozu_ReportExit(72, "*** error %d creating intermediate subdirs for %s", rc, g.sink_path.c_str());
       return -1;
     }
   }
@@ -461,7 +445,7 @@ int copyMatch(const match_t &m, const quor_fileattr_t *targetAttrs)
     std::string insertDir;
     int ok = overwriteOrInsertAllowed(src, &targetAttrs->Attrs, g.sink_path.c_str(), &type, &insertDir);
     if (ok < 0) {
-      report(64, "*** Cannot overwrite %s.", g.sink_path.c_str());
+      ozu_ReportExit(64, "*** Cannot overwrite %s.", g.sink_path.c_str());
       return -1;
     }
     if (type == 132 || type == 133) {
@@ -475,14 +459,14 @@ int copyMatch(const match_t &m, const quor_fileattr_t *targetAttrs)
     }
   }
   if (sameConnection() && m.name == g.sink_path) {
-    report(64, "*** Cannot copy %s onto itself", src);
+    ozu_ReportExit(64, "*** Cannot copy %s onto itself", src);
     return 0;
   }
   if (updateCheck) {
     quor_fileattr_t sa;
     int rc = attrsOn(g.src_handle, src, &sa);
     if (rc < 0) {
-      storageError(72, rc, "quor_FileGetAttributes", src);
+      ozu_StorageError(72, rc, "quor_FileGetAttributes", src);
       return 0;
     }
     int u = updateAllowsEntry(src, modTime(&sa.Attrs), g.sink_path.c_str());
@@ -499,7 +483,7 @@ int copyMatch(const match_t &m, const quor_fileattr_t *targetAttrs)
     quor_fileattr_t sa;
     int r = ozu_EioRetry([&] { return quor_FileGetAttributes(src, &sa); });
     if (r < 0) {
-      storageError(72, r, "get attrs after successful cp!", src);
+      ozu_StorageError(72, r, "get attrs after successful cp!", src);
       return -1;
     }
     copyExtendedAcls(src, g.sink_path.c_str(), sa.Attrs.ExtendedACLs);
@@ -513,13 +497,13 @@ int copyDirectory(ozu_cmd_t *cmd, const match_t &m)
 {
   const char *src = m.name.c_str();
   if (!g.targetExists) {
-    report(64, "*** Sink directory does not exist. Unable to copy directory [%s]\n", src);
+    ozu_ReportExit(64, "*** Sink directory does not exist. Unable to copy directory [%s]\n", src);
     return -1;
   }
   quor_Attrs_t a;
   int rc = ozu_EioRetry([&] { return quor_GetListAttrs(src, &a); });
   if (rc < 0) {
-    storageError(72, rc, "quor_GetListAttrs", src);
+    ozu_StorageError(72, rc, "quor_GetListAttrs", src);
     return -1;
   }
   int mode = modeOf(&a);
@@ -528,7 +512,7 @@ int copyDirectory(ozu_cmd_t *cmd, const match_t &m)
   g.sink_path += lastName(src);
   // A tree copied into itself would grow while it is walked.
   if (sameConnection() && (g.sink_path == m.name || g.sink_path.compare(0, m.name.size() + 1, m.name + "/") == 0)) {
-    report(64, "*** Cannot copy %s onto itself", src);
+    ozu_ReportExit(64, "*** Cannot copy %s onto itself", src);
     g.sink_path.resize(g.baseLen);
     return 0;
   }
@@ -538,7 +522,7 @@ int copyDirectory(ozu_cmd_t *cmd, const match_t &m)
   rc = ozu_EioRetry([&] { return quor_Mkdir(target, mode_t(mode | 0700)); });
   useConnection(back);
   if (rc < 0 && rc != -17) {
-    storageError(72, rc, "quor_Mkdir", target);
+    ozu_StorageError(72, rc, "quor_Mkdir", target);
     g.sink_path.resize(g.baseLen);
     return -1;
   }
@@ -591,7 +575,7 @@ int commonCpCommand(char *cc, int cclen, int conditionalCopy)
       else if (strcmp(ozu_optarg, "server") == 0)
         g.copyMethod = COPY_METHOD_SERVER;
       else
-        report(0, "*** Unknown file transfer method ignored: %s", ozu_optarg);
+        ozu_ReportExit(0, "*** Unknown file transfer method ignored: %s", ozu_optarg);
       break;
     case 'n':
       if (atoi(ozu_optarg) < 0)
@@ -637,7 +621,7 @@ int commonCpCommand(char *cc, int cclen, int conditionalCopy)
   if ((minus_opt & OPT_U) || g.conditionalCopy) {
     minus_opt |= OPT_U | OPT_p;
     if (minus_opt & OPT_f) {
-      report(64, "*** -f and -U may not both be set for the %s command\n", verb);
+      ozu_ReportExit(64, "*** -f and -U may not both be set for the %s command\n", verb);
       return 1;
     }
   }
@@ -679,7 +663,7 @@ int commonCpCommand(char *cc, int cclen, int conditionalCopy)
   memset(&targetAttrs, 0, sizeof targetAttrs);
   int lookup = ozu_EioRetry([&] { return quor_FileGetAttributes(g.sink_path.c_str(), &targetAttrs); });
   if (lookup < 0 && lookup != -2) {
-    storageError(64, lookup, verb, g.sink_path.c_str());
+    ozu_StorageError(64, lookup, verb, g.sink_path.c_str());
     return 1;
   }
   g.targetExists = lookup == 0;
@@ -725,7 +709,7 @@ int commonCpCommand(char *cc, int cclen, int conditionalCopy)
       // Several sources onto one file would each replace the one before.
       bool targetIsDir = g.targetExists && (targetAttrs.Attrs.Type == 132 || targetAttrs.Attrs.Type == 130);
       if (several && !targetIsDir) {
-        report(64, "*** %s: target '%s' is not a directory\n", verb, g.sink_path.c_str());
+        ozu_ReportExit(64, "*** %s: target '%s' is not a directory\n", verb, g.sink_path.c_str());
         break;
       }
     }
@@ -737,7 +721,7 @@ int commonCpCommand(char *cc, int cclen, int conditionalCopy)
         if ((minus_opt & OPT_r) || m.globbed)
           haveDir = true;
         else
-          report(64, "*** %s: omitting directory '%s'\n", verb, m.name.c_str());
+          ozu_ReportExit(64, "*** %s: omitting directory '%s'\n", verb, m.name.c_str());
         continue;
       }
       int rc = copyMatch(m, &targetAttrs);

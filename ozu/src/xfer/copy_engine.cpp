@@ -32,22 +32,6 @@ namespace {
 
 const size_t kMaxQuorPath = 1023;
 
-void report(int code, const char *fmt, ...) __attribute__((format(printf, 2, 3)));
-void report(int code, const char *fmt, ...)
-{
-  char msg[4200];
-  va_list ap;
-  va_start(ap, fmt);
-  vsnprintf(msg, sizeof msg, fmt, ap);
-  va_end(ap);
-  setExitResult(code, msg, 7);
-}
-
-void storageError(int code, int err, const char *routine, const char *path)
-{
-  setExitResult(code, quor_perror(err, routine, path, nullptr), 7);
-}
-
 const char *cmdWord(void) { return verb ? verb : "cp"; }
 
 const struct {
@@ -137,7 +121,7 @@ int moveSinkAside(transfer_t *ctl)
   if (rc == -2)
     return 0;
   if (rc < 0) {
-    storageError(72, rc, "quor_Lstat", path);
+    ozu_StorageError(72, rc, "quor_Lstat", path);
     return -1;
   }
   if (S_ISDIR(st.st_mode))
@@ -148,7 +132,7 @@ int moveSinkAside(transfer_t *ctl)
     rc = ozu_EioRetry([&] { return quor_Rename(path, aside); });
   }
   if (rc < 0) {
-    storageError(72, rc, "quor_Rename", path);
+    ozu_StorageError(72, rc, "quor_Rename", path);
     return -1;
   }
   ctl->backupMade = 1;
@@ -172,7 +156,7 @@ void settleSink(transfer_t *ctl, int result, bool sinkCreated)
       const char *aside = ctl->backupPath;
       int rc = ozu_EioRetry([&] { return quor_Unlink(aside); });
       if (rc < 0)
-        storageError(72, rc, "quor_Unlink[existing file]", aside);
+        ozu_StorageError(72, rc, "quor_Unlink[existing file]", aside);
       else
         ozu_LogFileUnlink(path, 0);
     }
@@ -181,14 +165,14 @@ void settleSink(transfer_t *ctl, int result, bool sinkCreated)
   if (sinkCreated) {
     int rc = ozu_EioRetry([&] { return quor_Unlink(path); });
     if (rc < 0 && rc != -2)
-      storageError(74, rc, "quor_Unlink", "unlinking partial quor output file");
+      ozu_StorageError(74, rc, "quor_Unlink", "unlinking partial quor output file");
   }
   if (ctl->backupMade) {
     const char *aside = ctl->backupPath;
     int rc = ozu_EioRetry([&] { return quor_Rename(aside, path); });
     if (rc < 0) {
-      storageError(74, rc, "quor_Rename", "renaming QUOR backup path to original");
-      report(74, "*** %s: the former %s is kept as %s", cmdWord(), path, aside);
+      ozu_StorageError(74, rc, "quor_Rename", "renaming QUOR backup path to original");
+      ozu_ReportExit(74, "*** %s: the former %s is kept as %s", cmdWord(), path, aside);
     }
   }
 }
@@ -236,7 +220,7 @@ void *readThread(void *arg)
               int(rc));
     }
     if (rc < 0) {
-      storageError(74, int(rc), "quor_ReadX", qf->quorPath);
+      ozu_StorageError(74, int(rc), "quor_ReadX", qf->quorPath);
       failed = true;
     }
   }
@@ -311,7 +295,7 @@ void *writeThread(void *arg)
               u64tostr_r(ctl->transferLength, a), int(rc));
     }
     if (rc < 0) {
-      storageError(74, int(rc), "quor_WriteX", sf->quorPath);
+      ozu_StorageError(74, int(rc), "quor_WriteX", sf->quorPath);
       result = int(rc);
     }
   }
@@ -453,7 +437,7 @@ int copy_OpenSource(transfer_t *ctl, const quor_Attrs_t *attrs)
   else
     fd = ozu_EioRetry([&] { return quor_Open(path, oflag, 0, nullptr, nullptr, &out); });
   if (fd < 0) {
-    storageError(72, fd, "quor_Open", path);
+    ozu_StorageError(72, fd, "quor_Open", path);
     return -1;
   }
   qf->quorFD = fd;
@@ -463,7 +447,7 @@ int copy_OpenSource(transfer_t *ctl, const quor_Attrs_t *attrs)
   } else {
     int rc = ozu_EioRetry([&] { return quor_GetListAttrs(path, &qf->attrs.Attrs); });
     if (rc < 0) {
-      storageError(72, rc, "quor_GetListAttrs", path);
+      ozu_StorageError(72, rc, "quor_GetListAttrs", path);
       return -1;
     }
     // A link's data, size, mode and times are those of the object it names.
@@ -471,7 +455,7 @@ int copy_OpenSource(transfer_t *ctl, const quor_Attrs_t *attrs)
       quor_fileattr_t named;
       rc = ozu_EioRetry([&] { return quor_FileGetAttributes(path, &named); });
       if (rc < 0) {
-        storageError(72, rc, "quor_FileGetAttributes", path);
+        ozu_StorageError(72, rc, "quor_FileGetAttributes", path);
         return -1;
       }
       qf->attrs.Attrs = named.Attrs;
@@ -520,7 +504,7 @@ int copy_CreateSink(transfer_t *ctl)
   else
     fd = ozu_EioRetry([&] { return quor_Open(path, oflag, mode, &sf->hintsIn, &sf->hintsPri, &sf->hintsOut); });
   if (fd < 0) {
-    storageError(72, fd, "quor_Open (create)", path);
+    ozu_StorageError(72, fd, "quor_Open (create)", path);
     return -1;
   }
   sf->quorFD = fd;
@@ -530,7 +514,7 @@ int copy_CreateSink(transfer_t *ctl)
   if (ctx != nullptr && ctx->defaultFamilyID > 0) {
     int rc = ozu_SetFamilyID(path, ctx->defaultFamilyID);
     if (rc != 0) {
-      report(64, "*** Error %d trying to set file family ID %d for file <%s>", rc, ctx->defaultFamilyID, path);
+      ozu_ReportExit(64, "*** Error %d trying to set file family ID %d for file <%s>", rc, ctx->defaultFamilyID, path);
       return -1;
     }
   }
@@ -545,7 +529,7 @@ int positionFiles(transfer_t *ctl)
     return 0;
   quor_file_info_t *qf = &ctl->quorFile;
   if (ctl->srcOffset > qf->attrs.Attrs.DataLength) {
-    report(64, "*** %s: Attempt to position beyond EOF - file=%s", cmdWord(), qf->quorPath);
+    ozu_ReportExit(64, "*** %s: Attempt to position beyond EOF - file=%s", cmdWord(), qf->quorPath);
     return -1;
   }
   uint64_t out = 0;
@@ -553,7 +537,7 @@ int positionFiles(transfer_t *ctl)
   uint64_t off = ctl->srcOffset;
   int rc = ozu_EioRetry([&] { return quor_SetFileOffset(fd, off, 0, 0, &out); });
   if (rc < 0) {
-    storageError(70, rc, cmdWord(), qf->quorPath);
+    ozu_StorageError(70, rc, cmdWord(), qf->quorPath);
     return -1;
   }
   qf->currentPos = off;
@@ -589,7 +573,7 @@ void preserveOwnerAndGroup(transfer_t *ctl)
   const char *path = ctl->quor2ndFile->quorPath;
   int rc = ozu_EioRetry([&] { return quor_Chown(path, uid_t(a->UID), gid_t(a->GID)); });
   if (rc != 0)
-    storageError(70, rc, "quor_Chown", path);
+    ozu_StorageError(70, rc, "quor_Chown", path);
 }
 
 void preserveTimeStamp(transfer_t *ctl)
@@ -605,7 +589,7 @@ void preserveTimeStamp(transfer_t *ctl)
   const char *path = ctl->quor2ndFile->quorPath;
   int rc = ozu_EioRetry([&] { return quor_Utime(path, &t); });
   if (rc < 0)
-    storageError(0, rc, "preserving timestamp", path);
+    ozu_StorageError(0, rc, "preserving timestamp", path);
 }
 
 void copy_Finish(transfer_t *ctl)

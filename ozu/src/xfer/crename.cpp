@@ -31,22 +31,6 @@ namespace {
 
 const char *const keywordList[] = {"ocos:", "ncos:", nullptr};
 
-void report(int code, const char *fmt, ...) __attribute__((format(printf, 2, 3)));
-void report(int code, const char *fmt, ...)
-{
-  char msg[4200];
-  va_list ap;
-  va_start(ap, fmt);
-  vsnprintf(msg, sizeof msg, fmt, ap);
-  va_end(ap);
-  setExitResult(code, msg, 7);
-}
-
-void storageError(int code, int err, const char *routine, const char *path)
-{
-  setExitResult(code, quor_perror(err, routine, path, nullptr), 7);
-}
-
 void crenameUsage(void)
 {
   fprintf(listF, "Usage: cren[ame] [-d] [-s string] [-ocos cosid[,cosid ...]] [-ncos cosid[,cosid ...]] new_path orig_path\n");
@@ -72,7 +56,7 @@ int oneFile(ozu_cmd_t *cmd, const char *word, std::string *out)
   if (n < 0 || globInx == 0)
     return -1;
   if (globInx > 1) {
-    report(64, "*** Ambiguous path: %s", word);
+    ozu_ReportExit(64, "*** Ambiguous path: %s", word);
     return -1;
   }
   char abs[4097];
@@ -83,11 +67,11 @@ int oneFile(ozu_cmd_t *cmd, const char *word, std::string *out)
   const char *p = out->c_str();
   int rc = ozu_EioRetry([&] { return quor_Lstat(p, &st); });
   if (rc < 0) {
-    storageError(64, rc, "quor_Lstat", p);
+    ozu_StorageError(64, rc, "quor_Lstat", p);
     return -1;
   }
   if (!S_ISREG(st.st_mode)) {
-    report(64, "*** %s must be a file, not a symlink or directory", p);
+    ozu_ReportExit(64, "*** %s must be a file, not a symlink or directory", p);
     return -1;
   }
   return 0;
@@ -201,7 +185,7 @@ int ozu_CrenameCommand(char *cc, int cclen)
     if (ozu_CmdExpandPath(&cmd, cmd.names[1], path) < 0)
       return 1;
     if (curHandle() != newHandle) {
-      report(64, "*** Both new_path and orig_path must be in the same QUOR");
+      ozu_ReportExit(64, "*** Both new_path and orig_path must be in the same QUOR");
       return 1;
     }
   }
@@ -214,33 +198,33 @@ int ozu_CrenameCommand(char *cc, int cclen)
   quor_fileattr_t na, oa;
   int rc = ozu_EioRetry([&] { return quor_FileGetAttributes(bp, &oa); });
   if (rc == 0) {
-    report(64, "*** backup path [%s] exists ", bp);
+    ozu_ReportExit(64, "*** backup path [%s] exists ", bp);
     return 1;
   }
   if (rc != -2) {
-    report(64, "*** Error %d checking on status of backup path [%s] ", rc, bp);
+    ozu_ReportExit(64, "*** Error %d checking on status of backup path [%s] ", rc, bp);
     return 1;
   }
   if (newPath == origPath) {
-    report(64, "*** crename: pathnames must be different!\n");
+    ozu_ReportExit(64, "*** crename: pathnames must be different!\n");
     return 1;
   }
   rc = ozu_EioRetry([&] { return quor_FileGetAttributes(op, &oa); });
   if (rc < 0) {
-    storageError(69, rc, "crename", op);
+    ozu_StorageError(69, rc, "crename", op);
     return 1;
   }
   rc = ozu_EioRetry([&] { return quor_FileGetAttributes(np, &na); });
   if (rc < 0) {
-    storageError(69, rc, "crename", np);
+    ozu_StorageError(69, rc, "crename", np);
     return 1;
   }
   if (na.Attrs.Type != 129 && na.Attrs.Type != 131) {
-    report(64, "*** Error: `%s' is not a regular file", np);
+    ozu_ReportExit(64, "*** Error: `%s' is not a regular file", np);
     return 1;
   }
   if (oa.Attrs.Type != 129 && oa.Attrs.Type != 131) {
-    report(64, "*** Error:  `%s' is not a regular file", op);
+    ozu_ReportExit(64, "*** Error:  `%s' is not a regular file", op);
     return 1;
   }
   if (na.Attrs.DataLength != oa.Attrs.DataLength) {
@@ -252,13 +236,13 @@ int ozu_CrenameCommand(char *cc, int cclen)
     return 1;
   }
   if (origCount > 0 && !inList(origCos, origCount, int(oa.Attrs.COSId))) {
-    report(69, "*** %s COS (%d) is not in one of the specified COSs", op, int(oa.Attrs.COSId));
+    ozu_ReportExit(69, "*** %s COS (%d) is not in one of the specified COSs", op, int(oa.Attrs.COSId));
     return 1;
   }
   if (origCount == 0 && debug >= 2)
     fprintf(listF, "/debug/no COS list specified for orig. file, %d assumed ok\n", int(oa.Attrs.COSId));
   if (newCount > 0 && !inList(newCos, newCount, int(na.Attrs.COSId))) {
-    report(69, "*** %s COS (%d) is not in one of the specified COSs", np, int(na.Attrs.COSId));
+    ozu_ReportExit(69, "*** %s COS (%d) is not in one of the specified COSs", np, int(na.Attrs.COSId));
     return 1;
   }
   if (newCount == 0 && debug >= 2)
@@ -270,7 +254,7 @@ int ozu_CrenameCommand(char *cc, int cclen)
   rc = ozu_EioRetry([&] { return quor_Chown(np, uid_t(oa.Attrs.UID), gid_t(oa.Attrs.GID)); });
   fprintf(listF, "done\n");
   if (rc < 0)
-    storageError(72, rc, "crename: quor_Chown", np);
+    ozu_StorageError(72, rc, "crename: quor_Chown", np);
   int mode = 0;
   ozu_NsPermsToMode_t(&oa.Attrs, &mode, nullptr, nullptr, nullptr);
   mode &= 07777;
@@ -278,7 +262,7 @@ int ozu_CrenameCommand(char *cc, int cclen)
   rc = ozu_EioRetry([&] { return quor_Chmod(np, mode_t(mode)); });
   fprintf(listF, "done\n");
   if (rc < 0)
-    storageError(72, rc, "crename/quor_Chmod", np);
+    ozu_StorageError(72, rc, "crename/quor_Chmod", np);
   announce("    Changing active/modify times ...");
   struct utimbuf t;
   t.actime = time_t(oa.Attrs.TimeLastRead > oa.Attrs.TimeLastWritten ? oa.Attrs.TimeLastRead
@@ -287,12 +271,12 @@ int ozu_CrenameCommand(char *cc, int cclen)
   rc = ozu_EioRetry([&] { return quor_Utime(np, &t); });
   fprintf(listF, "done\n");
   if (rc < 0)
-    storageError(72, rc, "crename/quor_Utime", np);
+    ozu_StorageError(72, rc, "crename/quor_Utime", np);
 
   renameLine("", op, bp);
   rc = ozu_EioRetry([&] { return quor_Rename(op, bp); });
   if (rc < 0) {
-    report(71, " FAILED! Error=%d", rc);
+    ozu_ReportExit(71, " FAILED! Error=%d", rc);
     return 1;
   }
   fprintf(listF, "done.\n");
@@ -301,12 +285,12 @@ int ozu_CrenameCommand(char *cc, int cclen)
   rc = ozu_EioRetry([&] { return quor_Rename(np, op); });
   if (rc < 0) {
     ozu_LogCmd(" FAILED!", 7);
-    storageError(71, rc, "crename/quor_Rename!", op);
+    ozu_StorageError(71, rc, "crename/quor_Rename!", op);
     renameLine("Cleanup: ", bp, op);
     int back = ozu_EioRetry([&] { return quor_Rename(bp, op); });
     if (back < 0) {
       ozu_LogCmd(" FAILED!", 7);
-      storageError(71, back, "crename [rename backup to orig]", bp);
+      ozu_StorageError(71, back, "crename [rename backup to orig]", bp);
     } else {
       ozu_LogFileRename(bp, op);
     }
@@ -320,7 +304,7 @@ int ozu_CrenameCommand(char *cc, int cclen)
     ozu_LogCmd(line, 7);
     rc = ozu_EioRetry([&] { return quor_Unlink(bp); });
     if (rc < 0)
-      storageError(72, rc, "crename [unlink]", bp);
+      ozu_StorageError(72, rc, "crename [unlink]", bp);
     else
       ozu_LogFileUnlink(bp, 0);
   }

@@ -33,17 +33,6 @@ uint64_t sourceSize(transfer_t *ctl)
                                  : uint64_t(ctl->quorFile.lfxAttrs.st_size);
 }
 
-void report(int code, const char *fmt, ...) __attribute__((format(printf, 2, 3)));
-void report(int code, const char *fmt, ...)
-{
-  char msg[4200];
-  va_list ap;
-  va_start(ap, fmt);
-  vsnprintf(msg, sizeof msg, fmt, ap);
-  va_end(ap);
-  setExitResult(code, msg, 7);
-}
-
 int makeBackupPath(transfer_t *ctl)
 {
   free(ctl->backupPath);
@@ -102,7 +91,7 @@ int openFiles(transfer_t *ctl, const xfer_offset_t *list, int count)
         goto out;
       }
       if (!S_ISREG(st.st_mode)) {
-        report(64, "*** Not an QUOR file: %s", path);
+        ozu_ReportExit(64, "*** Not an QUOR file: %s", path);
         goto out;
       }
       ctl->srcMode = int(st.st_mode & 07777);
@@ -110,7 +99,7 @@ int openFiles(transfer_t *ctl, const xfer_offset_t *list, int count)
     } else if (type == 129 || type == 131) {
       ozu_NsPermsToMode_t(&qf->attrs.Attrs, &ctl->srcMode, nullptr, nullptr, nullptr);
     } else {
-      report(64, "*** Not an QUOR file: %s", qf->quorPath);
+      ozu_ReportExit(64, "*** Not an QUOR file: %s", qf->quorPath);
       goto out;
     }
     bool onDisk = (qf->attrs.SCAttrib[0].Flags & 0x1) && (qf->attrs.SCAttrib[0].Flags & 0x4);
@@ -160,7 +149,7 @@ int openFiles(transfer_t *ctl, const xfer_offset_t *list, int count)
   } else {
     ctl->srcMode = int(qf->lfxAttrs.st_mode & 07777);
     if (!S_ISREG(qf->lfxAttrs.st_mode)) {
-      report(64, "*** Not a file object: %s", qf->quorPath);
+      ozu_ReportExit(64, "*** Not a file object: %s", qf->quorPath);
       goto out;
     }
     if (debug >= 1)
@@ -169,7 +158,7 @@ int openFiles(transfer_t *ctl, const xfer_offset_t *list, int count)
   if (ctl->Flags & (FX_CKSUM_CREATE_OP | FX_CKSUM_VERIFY_OP)) {
     int fd = open(OZU_DIGEST_SINK, O_WRONLY);
     if (fd < 0) {
-      report(64, "*** Cannot create local file %s for writing", OZU_DIGEST_SINK);
+      ozu_ReportExit(64, "*** Cannot create local file %s for writing", OZU_DIGEST_SINK);
       goto out;
     }
     lf->localFD = fd;
@@ -181,7 +170,7 @@ int openFiles(transfer_t *ctl, const xfer_offset_t *list, int count)
   }
   if (strcmp(lf->localPath, "-") == 0) {
     if (popenFlag) {
-      report(64, "*** Piped output disallowed with -P command line option!\n");
+      ozu_ReportExit(64, "*** Piped output disallowed with -P command line option!\n");
       goto out;
     }
     lf->localFD = STDOUT_FILENO;
@@ -195,7 +184,7 @@ int openFiles(transfer_t *ctl, const xfer_offset_t *list, int count)
     FILE *f = popen(lf->localPath + 1, "w");
     if (f == nullptr) {
       perror(lf->localPath + 1);
-      report(64, "*** Error on pipe(output)command: %s", lf->localPath + 1);
+      ozu_ReportExit(64, "*** Error on pipe(output)command: %s", lf->localPath + 1);
       goto out;
     }
     lf->localFileStruct = f;
@@ -222,7 +211,7 @@ int openFiles(transfer_t *ctl, const xfer_offset_t *list, int count)
       if (errno == EIO && ++attempt < 3)
         continue;
       if (errno == EIO) {
-        report(72, "*** Error stat-ing file: %s", lf->localPath);
+        ozu_ReportExit(72, "*** Error stat-ing file: %s", lf->localPath);
         goto out;
       }
       perror(lf->localPath);
@@ -230,7 +219,7 @@ int openFiles(transfer_t *ctl, const xfer_offset_t *list, int count)
     }
     if (exists) {
       if (S_ISDIR(st.st_mode)) {
-        report(64, "*** %s: error - cannot get file with same name as local directory: %s", verb,
+        ozu_ReportExit(64, "*** %s: error - cannot get file with same name as local directory: %s", verb,
                lf->localPath);
         goto out;
       }
@@ -239,12 +228,12 @@ int openFiles(transfer_t *ctl, const xfer_offset_t *list, int count)
                      (S_ISLNK(st.st_mode) && stat(lf->localPath, &target) == 0 && S_ISREG(target.st_mode));
       if (!(ctl->Flags & FX_RETRANSFER_REQ) && keyset && keyset->backup == 1 && regular) {
         if (makeBackupPath(ctl) < 0) {
-          report(78, "*** Error creating backup pathname for [%s]\n", lf->localPath);
+          ozu_ReportExit(78, "*** Error creating backup pathname for [%s]\n", lf->localPath);
           goto out;
         }
         unlink(ctl->backupPath);
         if (rename(lf->localPath, ctl->backupPath) != 0) {
-          report(72, "*** Error on rename for %s", lf->localPath);
+          ozu_ReportExit(72, "*** Error on rename for %s", lf->localPath);
           goto out;
         }
         ctl->backupMade = 1;
@@ -257,7 +246,7 @@ int openFiles(transfer_t *ctl, const xfer_offset_t *list, int count)
       flags |= O_TRUNC;
     int fd = open(lf->localPath, flags, mode_t(ctl->srcMode | 0600));
     if (fd < 0) {
-      report(64, "*** Cannot create local file %s for writing", lf->localPath);
+      ozu_ReportExit(64, "*** Cannot create local file %s for writing", lf->localPath);
       goto out;
     }
     lf->localFD = fd;
@@ -267,7 +256,7 @@ int openFiles(transfer_t *ctl, const xfer_offset_t *list, int count)
     lf->gpfsFlag = check_gpfs_file(fd);
     if (geteuid() == 0 && S_ISREG(lf->localStat.st_mode)) {
       if (fchmod(fd, mode_t(ctl->srcMode | 0600)) != 0)
-        report(70, "*** Error %d changing perms for local file %s to 0%o\n", errno, lf->localPath,
+        ozu_ReportExit(70, "*** Error %d changing perms for local file %s to 0%o\n", errno, lf->localPath,
                unsigned(ctl->srcMode | 0600));
       uid_t uid;
       gid_t gid;
@@ -282,7 +271,7 @@ int openFiles(transfer_t *ctl, const xfer_offset_t *list, int count)
         gid = getegid();
       }
       if (fchown(fd, uid, gid) != 0)
-        report(70, "*** Error changing ownership of local file %s to uid=%d gid=%d", lf->localPath,
+        ozu_ReportExit(70, "*** Error changing ownership of local file %s to uid=%d gid=%d", lf->localPath,
                int(uid), int(gid));
     }
     if (debug >= 1)
@@ -302,13 +291,13 @@ int positionFiles(transfer_t *ctl)
   ctl->localFile.currentPos = ctl->sinkOffset;
   if (ctl->localFile.pipedFile && (ctl->Flags & (FX_POSITION_SINK | FX_RETRANSFER_REQ)) &&
       ctl->sinkOffset != 0) {
-    report(64, "*** Cannot preposition piped output file");
+    ozu_ReportExit(64, "*** Cannot preposition piped output file");
     return -1;
   }
   if (ctl->Flags & FX_POSITION_SRC) {
     if (ctl->serverRunmode == 1) {
       if (ctl->quorFile.attrs.Attrs.DataLength < ctl->srcOffset) {
-        report(64, "*** %s: Attempt to position beyond EOF - file=%s", verb, ctl->quorFile.quorPath);
+        ozu_ReportExit(64, "*** %s: Attempt to position beyond EOF - file=%s", verb, ctl->quorFile.quorPath);
         return -1;
       }
       uint64_t out = 0;
@@ -320,14 +309,14 @@ int positionFiles(transfer_t *ctl)
         return -1;
       }
     } else if (sourceSize(ctl) < ctl->srcOffset) {
-      report(64, "*** %s: Attempt to position beyond EOF - file=%s", verb, ctl->quorFile.quorPath);
+      ozu_ReportExit(64, "*** %s: Attempt to position beyond EOF - file=%s", verb, ctl->quorFile.quorPath);
       return -1;
     }
     ctl->quorFile.currentPos = ctl->srcOffset;
   }
   if ((ctl->Flags & FX_POSITION_SINK) && !ctl->localFile.pipedFile) {
     if (lseek(ctl->localFile.localFD, off_t(ctl->sinkOffset), SEEK_SET) < 0) {
-      report(70, "*** Error %d positioning local file %s", errno, ctl->localFile.localPath);
+      ozu_ReportExit(70, "*** Error %d positioning local file %s", errno, ctl->localFile.localPath);
       return -1;
     }
     ctl->localFile.currentPos = ctl->sinkOffset;
@@ -390,12 +379,12 @@ int readQuorFile(transfer_t *ctl, xfer_offset_t *list, int count)
     goto finish;
   if (ctl->Flags & FX_RETRANSFER_REQ) {
     if (count > 0) {
-      report(64, "*** Do not specify file offsets with -t option");
+      ozu_ReportExit(64, "*** Do not specify file offsets with -t option");
       goto finish;
     }
     if (sourceSize(ctl) < ctl->localFile.localSize) {
       char a[32], b[32];
-      report(0, "*** local file size=%s, %s file size=%s. Transfer will not be performed",
+      ozu_ReportExit(0, "*** local file size=%s, %s file size=%s. Transfer will not be performed",
              u64tostr_r(ctl->localFile.localSize, a), modeName(ctl), u64tostr_r(sourceSize(ctl), b));
       goto finish;
     }
@@ -440,14 +429,14 @@ int readQuorFile(transfer_t *ctl, xfer_offset_t *list, int count)
     uint64_t size = sourceSize(ctl);
     uint64_t length = p->length;
     if (ctl->srcOffset > size) {
-      report(64, "*** %s: Attempt to position beyond EOF - file=%s", verb, ctl->quorFile.quorPath);
+      ozu_ReportExit(64, "*** %s: Attempt to position beyond EOF - file=%s", verb, ctl->quorFile.quorPath);
       result = -1;
       break;
     }
     if (length == 0)
       length = size - ctl->srcOffset;
     else if (ctl->srcOffset + length > size) {
-      report(64, "*** warning:[%s] partial xfer (offset+length) exceeds %s file size - truncated",
+      ozu_ReportExit(64, "*** warning:[%s] partial xfer (offset+length) exceeds %s file size - truncated",
              ctl->quorFile.quorPath, modeName(ctl));
       length = size - ctl->srcOffset;
     }
@@ -494,13 +483,13 @@ int readQuorFile(transfer_t *ctl, xfer_offset_t *list, int count)
       ozu_FDigest_FinishHashDigest(ctl);
     if (ctl->hashInfo.hashedBytes != size || ctl->hashInfo.hashValue == nullptr) {
       char a[32], b[32];
-      report(71, "*** %s: digest of %s covers %s of %s bytes - not compared", "readQuorFile",
+      ozu_ReportExit(71, "*** %s: digest of %s covers %s of %s bytes - not compared", "readQuorFile",
              ctl->quorFile.quorPath, u64tostr_r(ctl->hashInfo.hashedBytes, a), u64tostr_r(size, b));
       result = -1;
     } else if (ctl->Flags & FX_CKSUM_CREATE_OP) {
       int rc = ozu_FDigest_SetFileChecksum(ctl);
       if (rc != 0) {
-        report(72, "*** %s: ozu_FDigest_SetFileChecksum returned error %d,file %s - checksum not set\n",
+        ozu_ReportExit(72, "*** %s: ozu_FDigest_SetFileChecksum returned error %d,file %s - checksum not set\n",
                "readQuorFile", rc, ctl->quorFile.quorPath);
       } else {
         char *hex = ozu_FDigestToString(LOWERCASE_HEX, ctl->hashInfo.hashValue, ctl->hashInfo.hashLen);

@@ -110,17 +110,6 @@ void logRefusedPeers(const transfer_t *ctl)
     quorex_IsConnectionAllowed(&p.hs_addr, 1, "acceptConnections");
 }
 
-void report(int code, const char *fmt, ...) __attribute__((format(printf, 2, 3)));
-void report(int code, const char *fmt, ...)
-{
-  char msg[4400];
-  va_list ap;
-  va_start(ap, fmt);
-  vsnprintf(msg, sizeof msg, fmt, ap);
-  va_end(ap);
-  setExitResult(code, msg, 7);
-}
-
 bool isPut(const transfer_t *ctl) { return ctl->xferOperation == IOP_PUT; }
 
 // A put whose source is a pipe: its length is unknown until its end.
@@ -150,7 +139,7 @@ void abortLocalTransfer(transfer_t *ctl, const char *caller)
   pthread_mutex_lock(&ctl->abortLock);
   ctl->abortSignalled = 1;
   pthread_mutex_unlock(&ctl->abortLock);
-  report(74, "*** %s called - aborting transfer", caller);
+  ozu_ReportExit(74, "*** %s called - aborting transfer", caller);
 }
 
 void setBlocking(int fd)
@@ -184,12 +173,12 @@ void debugSockBufsize(int fd, const char *phase)
   int snd = 0, rcv = 0;
   socklen_t len = sizeof snd;
   if (getsockopt(fd, SOL_SOCKET, SO_SNDBUF, &snd, &len) != 0) {
-    report(74, "%s: getsockopt(SO_SNDBUF) call for FD %d failed - errno=%d!\n", phase, fd, errno);
+    ozu_ReportExit(74, "%s: getsockopt(SO_SNDBUF) call for FD %d failed - errno=%d!\n", phase, fd, errno);
     return;
   }
   len = sizeof rcv;
   if (getsockopt(fd, SOL_SOCKET, SO_RCVBUF, &rcv, &len) != 0) {
-    report(74, "%s: getsockopt(SO_RCVBUF) call for FD %d failed - errno=%d!\n", phase, fd, errno);
+    ozu_ReportExit(74, "%s: getsockopt(SO_RCVBUF) call for FD %d failed - errno=%d!\n", phase, fd, errno);
     return;
   }
   ozu_LockListingFile();
@@ -390,7 +379,7 @@ int issueListens(transfer_t *ctl)
         break;
       if (errno == EAGAIN || errno == EINTR)
         continue;
-      report(71, "*** %s: Unrecoverable error %d on <quor_net_listen> call\n", "issueListens", errno);
+      ozu_ReportExit(71, "*** %s: Unrecoverable error %d on <quor_net_listen> call\n", "issueListens", errno);
       return -1;
     }
   }
@@ -951,7 +940,7 @@ int commonTransferFunction(transfer_t *ctl)
 {
   const char *me = "commonTransferFunction";
   if (ozu_InitXferLocks(ctl) < 0) {
-    report(71, "*** %s: error(s) initializing control structure - xfer aborted\n", me);
+    ozu_ReportExit(71, "*** %s: error(s) initializing control structure - xfer aborted\n", me);
     return -1;
   }
   ctl->abortSignalled = 0;
@@ -968,7 +957,7 @@ int commonTransferFunction(transfer_t *ctl)
   memset(&reply, 0, sizeof reply);
   int rc = buildInitInfo(ctl, in);
   if (rc < 0) {
-    report(71, "*** %s: error %d trying to setup transfer - xfer aborted\n", me, rc);
+    ozu_ReportExit(71, "*** %s: error %d trying to setup transfer - xfer aborted\n", me, rc);
     free(in);
     return -1;
   }
@@ -984,7 +973,7 @@ int commonTransferFunction(transfer_t *ctl)
     int e = ozu_ThreadCreate(&ctlId, &attr, XferCtlThread, ctl);
     pthread_attr_destroy(&attr);
     if (e != 0) {
-      report(71, "*** %s: Error %d trying to launch xferCtlThread!\n", me, e);
+      ozu_ReportExit(71, "*** %s: Error %d trying to launch xferCtlThread!\n", me, e);
       return -1;
     }
     ctlThread = true;
@@ -1019,13 +1008,13 @@ int commonTransferFunction(transfer_t *ctl)
     }
     for (int i = 0; i < 2; ++i) {
       if (ozu_InitRwBuf(ctl, &ctl->rwbuf[i], 0) < 0) {
-        report(71, "*** %s: error %d trying to init buffer[%d] - xfer aborted\n", me, -12, i);
+        ozu_ReportExit(71, "*** %s: error %d trying to init buffer[%d] - xfer aborted\n", me, -12, i);
         return failSetup();
       }
     }
     ctl->transfer_active = 1;
     if (copyInitSocketsToCtl(ctl, in->addressCount, in->addressList, false) < 0) {
-      report(71, "*** %s: error %d trying to setup transfer - xfer aborted\n", me, -12);
+      ozu_ReportExit(71, "*** %s: error %d trying to setup transfer - xfer aborted\n", me, -12);
       return failSetup();
     }
     recordOwns = true;
@@ -1061,7 +1050,7 @@ int commonTransferFunction(transfer_t *ctl)
     if (!isPut(ctl)) {
       if (result == 0 && reply.fileSize != ctl->transferLength) {
         char a[32], b[32];
-        report(74, "*** %s: %s bytes of %s came for %s\n", me, u64tostr_r(reply.fileSize, a),
+        ozu_ReportExit(74, "*** %s: %s bytes of %s came for %s\n", me, u64tostr_r(reply.fileSize, a),
                u64tostr_r(ctl->transferLength, b), ctl->quorFile.quorPath);
         result = -5;
       }
@@ -1125,7 +1114,7 @@ int commonTransferFunction(transfer_t *ctl)
   } else if (done.bytesXferred != ours ||
              (!pipedPut(ctl) && ours != uint64_t(ctl->transferLength))) {
     char a[32], b[32], c[32];
-    report(74, "*** %s: %s bytes moved, gateway reports %s of %s for %s\n", me, u64tostr_r(ours, a),
+    ozu_ReportExit(74, "*** %s: %s bytes moved, gateway reports %s of %s for %s\n", me, u64tostr_r(ours, a),
            u64tostr_r(done.bytesXferred, b), u64tostr_r(ctl->transferLength, c), ctl->quorFile.quorPath);
     result = -5;
   }

@@ -34,22 +34,6 @@ namespace {
 // refused, never cut.
 const size_t kMaxQuorPath = 1023;
 
-void report(int code, const char *fmt, ...) __attribute__((format(printf, 2, 3)));
-void report(int code, const char *fmt, ...)
-{
-  char msg[4200];
-  va_list ap;
-  va_start(ap, fmt);
-  vsnprintf(msg, sizeof msg, fmt, ap);
-  va_end(ap);
-  setExitResult(code, msg, 7);
-}
-
-void storageError(int code, int err, const char *routine, const char *path)
-{
-  setExitResult(code, quor_perror(err, routine, path, nullptr), 7);
-}
-
 bool storageMode(transfer_t *ctl) { return ctl->serverRunmode == 1; }
 
 // Namespace calls on the sink's side: the storage service, or the
@@ -134,7 +118,7 @@ int openLocal(transfer_t *ctl)
     FILE *f = popen(path + 1, "r");
     if (f == nullptr) {
       perror(path + 1);
-      report(64, "*** Error on pipe(input)command: %s", path + 1);
+      ozu_ReportExit(64, "*** Error on pipe(input)command: %s", path + 1);
       return -1;
     }
     lf->localFileStruct = f;
@@ -147,9 +131,9 @@ int openLocal(transfer_t *ctl)
     while (fd < 0 && errno == EINTR);
     if (fd < 0) {
       if (errno == EACCES)
-        report(66, "*** %s: no permission to read %s", verb, path);
+        ozu_ReportExit(66, "*** %s: no permission to read %s", verb, path);
       else
-        report(66, "*** %s: open(%s) for read failed. error=%d", verb, path, errno);
+        ozu_ReportExit(66, "*** %s: open(%s) for read failed. error=%d", verb, path, errno);
       return -1;
     }
     lf->localFD = fd;
@@ -179,7 +163,7 @@ int examineSink(transfer_t *ctl)
       return 0;
     }
     if (rc < 0) {
-      storageError(70, rc, verb, path);
+      ozu_StorageError(70, rc, verb, path);
       return -1;
     }
     static_assert(sizeof(struct stat) == sizeof(struct stat64), "one stat layout");
@@ -187,7 +171,7 @@ int examineSink(transfer_t *ctl)
     qf->attrs.Attrs.DataLength = uint64_t(st.st_size);
     if (S_ISREG(st.st_mode))
       return 1;
-    report(64, "*** Attempt to overwrite REMOTE directory or special file: %s", path);
+    ozu_ReportExit(64, "*** Attempt to overwrite REMOTE directory or special file: %s", path);
     return -1;
   }
   int rc = ozu_EioRetry([&] { return quor_FileGetXAttributes(path, 2, 0, &qf->attrs); });
@@ -196,7 +180,7 @@ int examineSink(transfer_t *ctl)
     return 0;
   }
   if (rc < 0) {
-    storageError(70, rc, verb, path);
+    ozu_StorageError(70, rc, verb, path);
     return -1;
   }
   qf->haveAttrs = 1;
@@ -208,13 +192,13 @@ int examineSink(transfer_t *ctl)
     quor_stat_t st;
     rc = ozu_EioRetry([&] { return quor_Stat(path, &st); });
     if (rc < 0) {
-      storageError(70, rc, verb, path);
+      ozu_StorageError(70, rc, verb, path);
       return -1;
     }
     if (S_ISREG(st.st_mode))
       return 1;
   }
-  report(64, "*** Attempt to overwrite QUOR directory/junction/fileset root: %s", path);
+  ozu_ReportExit(64, "*** Attempt to overwrite QUOR directory/junction/fileset root: %s", path);
   return -1;
 }
 
@@ -227,12 +211,12 @@ int moveSinkAside(transfer_t *ctl)
   int rc = backup ? makeBackupPath(ctl) : makeAsidePath(ctl);
   if (rc < 0) {
     if (rc == -86) {
-      report(72, "*** %s: backup path for %s is longer than %d characters - not stored", verb, path,
+      ozu_ReportExit(72, "*** %s: backup path for %s is longer than %d characters - not stored", verb, path,
              int(kMaxQuorPath));
     } else if (backup) {
-      report(78, "*** Error creating QUOR backup pathname for [%s]\n", path);
+      ozu_ReportExit(78, "*** Error creating QUOR backup pathname for [%s]\n", path);
     } else {
-      storageError(72, rc, "quor_Rename", path);
+      ozu_StorageError(72, rc, "quor_Rename", path);
     }
     return -1;
   }
@@ -244,7 +228,7 @@ int moveSinkAside(transfer_t *ctl)
   }
   rc = sinkRename(ctl, path, aside);
   if (rc < 0) {
-    storageError(72, rc, "quor_Rename", path);
+    ozu_StorageError(72, rc, "quor_Rename", path);
     return -1;
   }
   ctl->backupMade = 1;
@@ -324,7 +308,7 @@ int openFiles(transfer_t *ctl)
       fd = ozu_EioRetry([&] { return quor_Open(path, oflag, mode, &qf->hintsIn, &qf->hintsPri, &qf->hintsOut); });
     }
     if (fd < 0) {
-      storageError(64, fd, "quor_Open (create)", path);
+      ozu_StorageError(64, fd, "quor_Open (create)", path);
       goto out;
     }
     qf->quorFD = fd;
@@ -333,7 +317,7 @@ int openFiles(transfer_t *ctl)
   if (ctx != nullptr && ctx->defaultFamilyID > 0) {
     int rc = ozu_SetFamilyID(path, ctx->defaultFamilyID);
     if (rc != 0) {
-      report(64, "*** Error %d trying to set file family ID %d for file <%s>", rc, ctx->defaultFamilyID, path);
+      ozu_ReportExit(64, "*** Error %d trying to set file family ID %d for file <%s>", rc, ctx->defaultFamilyID, path);
       goto out;
     }
   }
@@ -341,7 +325,7 @@ int openFiles(transfer_t *ctl)
   {
     int rc = ozu_EioRetry([&] { return quor_FileGetXAttributes(path, 4, 0, &qf->attrs); });
     if (rc < 0) {
-      storageError(64, rc, "quor_FileGetXAttributes (for striping params)", path);
+      ozu_StorageError(64, rc, "quor_FileGetXAttributes (for striping params)", path);
       goto out;
     }
     ozu_FreeXAttrsPVList(&qf->attrs);
@@ -362,7 +346,7 @@ int openFiles(transfer_t *ctl)
     }
     int rc = ozu_EioRetry([&] { return quor_Chown(path, uid, gid); });
     if (rc < 0)
-      storageError(70, rc, "quor_Chown", path);
+      ozu_StorageError(70, rc, "quor_Chown", path);
   }
   result = 0;
 out:
@@ -380,7 +364,7 @@ int positionFiles(transfer_t *ctl)
     uint64_t stored = ctl->quorFile.attrs.Attrs.DataLength;
     if (ctl->localFile.localSize < stored) {
       char a[32], b[32];
-      report(0, "*** local file size=%s, QUOR file size=%s. retransmit not performed",
+      ozu_ReportExit(0, "*** local file size=%s, QUOR file size=%s. retransmit not performed",
              u64tostr_r(ctl->localFile.localSize, a), u64tostr_r(stored, b));
       return -1;
     }
@@ -396,14 +380,14 @@ int positionFiles(transfer_t *ctl)
     uint64_t off = ctl->sinkOffset;
     int rc = ozu_EioRetry([&] { return quor_SetFileOffset(fd, off, 0, 0, &out); });
     if (rc < 0) {
-      storageError(70, rc, verb, ctl->quorFile.quorPath);
+      ozu_StorageError(70, rc, verb, ctl->quorFile.quorPath);
       return -1;
     }
     ctl->quorFile.currentPos = ctl->sinkOffset;
   }
   if ((ctl->Flags & FX_POSITION_SRC) && !ctl->localFile.pipedFile) {
     if (lseek(ctl->localFile.localFD, off_t(ctl->srcOffset), SEEK_SET) < 0) {
-      report(70, "*** Error %d positioning local file %s", errno, ctl->localFile.localPath);
+      ozu_ReportExit(70, "*** Error %d positioning local file %s", errno, ctl->localFile.localPath);
       return -1;
     }
     ctl->localFile.currentPos = ctl->srcOffset;
@@ -448,7 +432,7 @@ void preserveTimeStamp(transfer_t *ctl)
   const char *path = ctl->quorFile.quorPath;
   int rc = ozu_EioRetry([&] { return quor_Utime(path, &t); });
   if (rc < 0)
-    storageError(0, rc, "preserving timestamp", path);
+    ozu_StorageError(0, rc, "preserving timestamp", path);
 }
 
 void reselectCos(transfer_t *ctl)
@@ -484,8 +468,8 @@ void reselectCos(transfer_t *ctl)
     qf->hintsOut.COSId = unsigned32(newId);
     qf->cosID = newId;
   } else if (rc != -1) {
-    storageError(72, rc, "quor_FileSetAttributes", path);
-    report(72, "Error %d attempting to change COS from %d to %d for %s\n", rc, qf->cosID, newId, path);
+    ozu_StorageError(72, rc, "quor_FileSetAttributes", path);
+    ozu_ReportExit(72, "Error %d attempting to change COS from %d to %d for %s\n", rc, qf->cosID, newId, path);
   }
 }
 
@@ -499,11 +483,11 @@ void checkFileModifed(transfer_t *ctl)
     return;
   }
   if (st.st_mtime > ctl->localFile.localStat.st_mtime) {
-    report(0, "*** WARNING WARNING WARNING WARNING ***");
-    report(0, "Local file %s was modified while being copied to QUOR!", ctl->localFile.localPath);
+    ozu_ReportExit(0, "*** WARNING WARNING WARNING WARNING ***");
+    ozu_ReportExit(0, "Local file %s was modified while being copied to QUOR!", ctl->localFile.localPath);
     if (ctl->Flags & FX_DELETE_AFTER) {
       ctl->Flags &= ~uint32_t(FX_DELETE_AFTER);
-      report(0, "*** Note: delete-after-transfer option has been disabled for this file");
+      ozu_ReportExit(0, "*** Note: delete-after-transfer option has been disabled for this file");
     }
   }
 }
@@ -518,7 +502,7 @@ void removeLocalFile(transfer_t *ctl)
     quor_fileattr_t a;
     int rc = ozu_EioRetry([&] { return quor_FileGetAttributes(path, &a); });
     if (rc < 0) {
-      storageError(74, rc, "quor_FileGetAttributes", path);
+      ozu_StorageError(74, rc, "quor_FileGetAttributes", path);
       return;
     }
     stored = a.Attrs.DataLength;
@@ -526,14 +510,14 @@ void removeLocalFile(transfer_t *ctl)
     stored = ctl->postXferFileSize;
   }
   if (stored != ctl->localFile.localSize) {
-    report(74, "Local file %s and %s file %s are not the same size. Local file will not be deleted",
+    ozu_ReportExit(74, "Local file %s and %s file %s are not the same size. Local file will not be deleted",
            ctl->localFile.localPath, storageMode(ctl) ? "QUOR" : "REMOTE", path);
     return;
   }
   if (unlink(ctl->localFile.localPath) != 0) {
     int e = errno;
     perror("unlink");
-    report(0, "*** WARNING: Error %d trying to unlink local file %s", e, ctl->localFile.localPath);
+    ozu_ReportExit(0, "*** WARNING: Error %d trying to unlink local file %s", e, ctl->localFile.localPath);
   }
 }
 
@@ -547,7 +531,7 @@ void settleSink(transfer_t *ctl, int result, bool sinkOpened)
       const char *aside = ctl->backupPath;
       int rc = sinkUnlink(ctl, aside);
       if (rc < 0)
-        storageError(72, rc, "quor_Unlink[existing file]", aside);
+        ozu_StorageError(72, rc, "quor_Unlink[existing file]", aside);
       else
         ozu_LogFileUnlink(aside, 0);
     }
@@ -558,7 +542,7 @@ void settleSink(transfer_t *ctl, int result, bool sinkOpened)
   if ((sinkOpened || !storageMode(ctl)) && !(ctl->Flags & FX_RETRANSFER_REQ)) {
     int rc = sinkUnlink(ctl, path);
     if (rc < 0 && rc != -2)
-      storageError(74, rc, "quor_Unlink", "unlinking partial quor output file");
+      ozu_StorageError(74, rc, "quor_Unlink", "unlinking partial quor output file");
     else if (rc == 0)
       ozu_LogFileUnlink(path, 0);
   }
@@ -566,7 +550,7 @@ void settleSink(transfer_t *ctl, int result, bool sinkOpened)
     const char *aside = ctl->backupPath;
     int rc = sinkRename(ctl, aside, path);
     if (rc < 0)
-      storageError(74, rc, "quor_Rename", "renaming QUOR backup path to original");
+      ozu_StorageError(74, rc, "quor_Rename", "renaming QUOR backup path to original");
   }
 }
 
@@ -579,7 +563,7 @@ int writeQuorFile(transfer_t *ctl)
   if (openFiles(ctl) < 0)
     goto finish;
   if (ctl->localFile.pipedFile && ((ctl->Flags & FX_RETRANSFER_REQ) || ctl->srcOffset != 0 || ctl->sinkOffset != 0)) {
-    report(64, "*** Partial file transfers not supported with piped local files");
+    ozu_ReportExit(64, "*** Partial file transfers not supported with piped local files");
     goto finish;
   }
   if (positionFiles(ctl) < 0) {
@@ -617,7 +601,7 @@ int writeQuorFile(transfer_t *ctl)
   if (result == 0 && (ctl->Flags & FX_CKSUM_ENABLED) && ctl->hashInfo.theHash != nullptr &&
       ctl->hashInfo.ozuCksumType != 0 && ctl->hashInfo.hashValue == nullptr) {
     // The digest must cover every byte stored, or it is not stored at all.
-    report(71, "*** %s: digest of %s was not completed - not stored", "writeQuorFile", ctl->quorFile.quorPath);
+    ozu_ReportExit(71, "*** %s: digest of %s was not completed - not stored", "writeQuorFile", ctl->quorFile.quorPath);
     ctl->Flags &= ~uint32_t(FX_CKSUM_ENABLED);
   }
 finish:
