@@ -5,6 +5,8 @@
 #include <stdlib.h>
 #include <string.h>
 
+#include <openssl/crypto.h>
+
 #include "ozu_context.h"
 #include "ozu_locks.h"
 #include "ozu_log.h"
@@ -96,6 +98,10 @@ void *workerMain(void *p)
   }
   if (interrupted)
     ozu_DrainXferQueue(cls);
+  // The thread is detached: its OpenSSL state (random generators, error
+  // queue) is freed now, while the shell still waits for it, not left to a
+  // thread exit that may come after the process has ended.
+  OPENSSL_thread_stop();
   ozu_XferTableLock();
   ozu_ActiveTransfers--;
   cls->active_xfers--;
