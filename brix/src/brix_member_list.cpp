@@ -1,5 +1,5 @@
 // Member list generation: the command line's names and list files become one
-// table of file specifications. For a create each local name is expanded,
+// table of members to act on. For a create each local name is expanded,
 // tested against the exclusion rules and walked recursively; for the member
 // operations each name is kept as a member name or pattern.
 #include <ctype.h>
