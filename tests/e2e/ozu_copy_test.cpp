@@ -70,14 +70,15 @@ std::vector<std::string> names(const std::string& dir)
   return out;
 }
 
-// Alice's home with a (12 MiB + 3) file a, a small file b, a directory d
+// Alice's home with a (12 MiB + 3) file a, a small file b dated a day
+// ahead (so b is newer than a however slow the machine), a directory d
 // holding f, and a tree t/ (t/x, t/sub/y, t/sub/deep/z).
 const std::string kBig = randomBytes((12u << 20) + 3, 7);
 
 GwsimConfig copyConfig()
 {
   GwsimConfig c = aliceConfig();
-  c.file("/home/alice/b").set("Uid", 1001).set("Data", "old b contents").set("Mode", "0644");
+  c.file("/home/alice/b").set("Uid", 1001).set("Data", "old b contents").set("Mode", "0644").set("Mtime", "now+86400");
   c.dir("/home/alice/d").set("Uid", 1001).set("Mode", "0755");
   c.file("/home/alice/d/f").set("Uid", 1001).set("Data", "f in d").set("Mode", "0644");
   c.dir("/home/alice/t").set("Uid", 1001).set("Mode", "0755");
