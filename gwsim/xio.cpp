@@ -155,23 +155,29 @@ int open_storage(gw_conn_t* conn, const api_msghdr_t* hdr, const api_quor_OpenX_
 // Serves one link's requests until the client closes its end.
 void serve_link(gw_conn_t* conn, int32_t fildes, const std::shared_ptr<xio_link_t>& link) {
   gw_xio_state* s = state_of(conn);
+  bool peerGone = false;
   for (;;) {
     struct pollfd p[2] = {{link->wake, POLLIN, 0}, {link->sock, POLLRDHUP, 0}};
-    if (poll(p, 2, 100) < 0 && errno != EINTR) p[1].revents = POLLERR;
+    // Once the client's end is gone the socket stays readable: watch only
+    // for the job of a request already taken, or the loop would spin.
+    if (poll(p, peerGone ? 1 : 2, 100) < 0 && errno != EINTR) p[1].revents = POLLERR;
     if (p[0].revents & POLLIN) {
       uint64_t n;
       if (read(link->wake, &n, sizeof n) < 0) {
         // Nothing to take: the job below says whether there is work.
       }
     }
-    bool hangup = (p[1].revents & (POLLRDHUP | POLLHUP | POLLERR)) || gw_DataStopping(conn);
+    if (!peerGone) peerGone = p[1].revents & (POLLRDHUP | POLLHUP | POLLERR);
+    bool hangup = peerGone || gw_DataStopping(conn);
     std::function<void()> job;
     {
       // Decided under the lock: a request either finds the worker alive
-      // and is served, or finds it gone and is refused.
+      // and is served, or finds it gone and is refused. A request taken
+      // but not yet posted is still served: a client may send its data and
+      // close the connection before the gateway reads the request.
       std::lock_guard<std::mutex> g(s->lock);
       job.swap(link->job);
-      if (!job && hangup) {
+      if (!job && hangup && !link->busy) {
         link->dead = true;
         auto it = s->links.find(fildes);
         if (it != s->links.end() && it->second == link) s->links.erase(it);
