@@ -13,27 +13,13 @@
 #include <vector>
 
 #include "gwsim_config.h"
+#include "test_data.h"
 #include "gwsim_fixture.h"
 #include "journal_text.h"
 #include "ozu_run.h"
 #include "pty_process.h"
 
 namespace {
-
-std::string randomBytes(size_t n, unsigned seed)
-{
-  std::mt19937 rng(seed);
-  std::string s(n, '\0');
-  for (size_t i = 0; i < n; ++i)
-    s[i] = char(rng() & 0xff);
-  return s;
-}
-
-std::string readAll(const std::string& path)
-{
-  std::ifstream in(path, std::ios::binary);
-  return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-}
 
 bool exists(const std::string& path)
 {
@@ -121,17 +107,17 @@ TEST_P(OzuCopyCases, TargetDecisionAndExitCode)
 {
   const CopyCase c = GetParam();
   Gw g(copyConfig());
-  std::string before = readAll(home(g.gw) + "b");
+  std::string before = readFile(home(g.gw) + "b");
   OzuResult r = g.run(c.cmd);
   EXPECT_EQ(r.status, c.status) << r.out << r.err;
   if (*c.target) {
-    EXPECT_TRUE(readAll(home(g.gw) + c.target) == readAll(home(g.gw) + c.source)) << c.target;
+    EXPECT_TRUE(readFile(home(g.gw) + c.target) == readFile(home(g.gw) + c.source)) << c.target;
   }
   if (*c.errText) {
     EXPECT_NE((r.out + r.err).find(c.errText), std::string::npos) << r.out << r.err;
   }
   if (c.status != 0) {
-    EXPECT_EQ(readAll(home(g.gw) + "b"), before) << "a refused copy left b as it was";
+    EXPECT_EQ(readFile(home(g.gw) + "b"), before) << "a refused copy left b as it was";
   }
 }
 
@@ -175,12 +161,12 @@ TEST(OzuCopy, ServiceAndShellCopiesAreIdentical)
   Gw g(c);
   OzuResult r = g.run("cp a bysvc; cp empty e1; cp a byshell; cp empty e2; cp b b2");
   EXPECT_EQ(r.status, 0) << r.out << r.err;
-  EXPECT_TRUE(readAll(home(g.gw) + "bysvc") == kBig);
-  EXPECT_TRUE(readAll(home(g.gw) + "byshell") == kBig);
-  EXPECT_EQ(readAll(home(g.gw) + "b2"), "old b contents");
+  EXPECT_TRUE(readFile(home(g.gw) + "bysvc") == kBig);
+  EXPECT_TRUE(readFile(home(g.gw) + "byshell") == kBig);
+  EXPECT_EQ(readFile(home(g.gw) + "b2"), "old b contents");
   for (const char* e : {"e1", "e2"}) {
     EXPECT_TRUE(exists(home(g.gw) + e)) << e;
-    EXPECT_EQ(readAll(home(g.gw) + e).size(), 0u) << e;
+    EXPECT_EQ(readFile(home(g.gw) + e).size(), 0u) << e;
   }
   EXPECT_EQ(std::stoi(objectColumn(g.gw, "mode", "/home/alice/e1")) & 07777, 0640) << "the sink gets the source's mode";
   auto j = g.gw.journalLines();
@@ -202,7 +188,7 @@ TEST(OzuCopy, TreeMirrorsDirectoriesAndTheirModes)
   OzuResult r = g.run("cp -r t d");
   EXPECT_EQ(r.status, 0) << r.out << r.err;
   for (const char* f : {"t/x", "t/sub/y", "t/sub/deep/z"})
-    EXPECT_EQ(readAll(home(g.gw) + "d/" + f), readAll(home(g.gw) + f)) << f;
+    EXPECT_EQ(readFile(home(g.gw) + "d/" + f), readFile(home(g.gw) + f)) << f;
   EXPECT_EQ(modeOf(g.gw, "d/t/sub"), modeOf(g.gw, "t/sub"));
   EXPECT_EQ(std::stoi(modeOf(g.gw, "d/t/sub")) & 0777, 0500);
   EXPECT_EQ(std::stoi(modeOf(g.gw, "d/t")) & 0777, 0755);
@@ -240,7 +226,7 @@ TEST(OzuCopy, FailedCopyKeepsTheOldTarget)
     std::vector<std::string> before = names(home(g.gw));
     OzuResult r = g.run("cp -f a b");
     EXPECT_EQ(r.status, 74) << c.name << "\n" << r.out << r.err;
-    EXPECT_TRUE(readAll(home(g.gw) + "b") == "old b contents") << c.name;
+    EXPECT_TRUE(readFile(home(g.gw) + "b") == "old b contents") << c.name;
     EXPECT_EQ(names(home(g.gw)), before) << c.name;
     EXPECT_NE(r.err.find("*** cp: Error"), std::string::npos) << c.name << "\n" << r.out << r.err;
   }
@@ -261,7 +247,7 @@ TEST(OzuCopy, FamilyIdAndExpirationOnTheSink)
   OzuResult r = g.run("cp a c1");
   const long after = long(time(nullptr));
   EXPECT_EQ(r.status, 0) << r.out << r.err;
-  EXPECT_TRUE(readAll(home(g.gw) + "c1") == kBig);
+  EXPECT_TRUE(readFile(home(g.gw) + "c1") == kBig);
   EXPECT_EQ(objectColumn(g.gw, "family", "/home/alice/c1"), "7");
   long when = atol(objectColumn(g.gw, "expiration", "/home/alice/c1").c_str());
   EXPECT_GE(when, before + 86400);
@@ -272,7 +258,7 @@ TEST(OzuCopy, FamilyIdAndExpirationOnTheSink)
   EXPECT_EQ(r.status, 74) << r.out << r.err;
   EXPECT_NE(r.err.find("*** Error -13 trying to set file family ID 7 for file </home/alice/b>"), std::string::npos)
       << r.out << r.err;
-  EXPECT_EQ(readAll(home(g.gw) + "b"), "old b contents");
+  EXPECT_EQ(readFile(home(g.gw) + "b"), "old b contents");
   EXPECT_EQ(names(home(g.gw)), names0);
 }
 
@@ -286,7 +272,7 @@ TEST(OzuCopy, NoSpaceIsRetried)
   Gw g(cfg);
   OzuResult r = g.run("cp -f a b");
   EXPECT_EQ(r.status, 0) << r.out << r.err;
-  EXPECT_TRUE(readAll(home(g.gw) + "b") == kBig);
+  EXPECT_TRUE(readFile(home(g.gw) + "b") == kBig);
   auto j = g.gw.journalLines();
   EXPECT_EQ(countLines(j, "fn=0x1701", "code=-28"), 1) << joinLines(j);
 }
@@ -351,7 +337,7 @@ TEST(OzuCopy, LinksInsideATree)
   char text[256] = "";
   ssize_t n = readlink((home(g.gw) + "h1/t/ln").c_str(), text, sizeof text - 1);
   EXPECT_GT(n, 0) << "h1/t/ln is a link";
-  EXPECT_EQ(readAll(home(g.gw) + "h2/t/ln"), "x");
+  EXPECT_EQ(readFile(home(g.gw) + "h2/t/ln"), "x");
   EXPECT_FALSE(exists(home(g.gw) + "h2/t/dangling"));
   EXPECT_NE((r.out + r.err).find("bad symlinked path"), std::string::npos) << r.out << r.err;
 }
@@ -418,11 +404,11 @@ TEST_P(OzuCrename, Cases)
   }
   std::string h = gw.rootDir() + "/home/alice/";
   if (c.changed) {
-    EXPECT_EQ(readAll(h + "orig"), "new data!");
+    EXPECT_EQ(readFile(h + "orig"), "new data!");
     EXPECT_EQ(std::stoi(objectColumn(gw, "mode", "/home/alice/orig")) & 0777, 0640);
   } else {
-    EXPECT_EQ(readAll(h + "orig"), "old data!");
-    EXPECT_EQ(readAll(h + "new"), "new data!");
+    EXPECT_EQ(readFile(h + "orig"), "old data!");
+    EXPECT_EQ(readFile(h + "new"), "new data!");
     EXPECT_FALSE(exists(h + "orig~"));
   }
 }
@@ -458,7 +444,7 @@ TEST(OzuCrenameFailure, SecondRenameFailsAndTheOldFileComesBack)
   OzuResult r = runOzu(gw, ozuArgs(gw, {"crename new orig"}));
   EXPECT_EQ(r.status, 71) << r.out << r.err;
   std::string h = gw.rootDir() + "/home/alice/";
-  EXPECT_EQ(readAll(h + "orig"), "old data!");
+  EXPECT_EQ(readFile(h + "orig"), "old data!");
   EXPECT_FALSE(exists(h + "orig~"));
   EXPECT_NE((r.out + r.err).find("Cleanup: Rename /home/alice/orig~ to /home/alice/orig..."), std::string::npos)
       << r.out << r.err;

@@ -16,27 +16,13 @@
 #include <vector>
 
 #include "gwsim_config.h"
+#include "test_data.h"
 #include "gwsim_fixture.h"
 #include "journal_text.h"
 #include "ozu_run.h"
 #include "scoped_env.h"
 
 namespace {
-
-std::string randomBytes(size_t n, unsigned seed)
-{
-  std::mt19937 rng(seed);
-  std::string s(n, '\0');
-  for (size_t i = 0; i < n; ++i)
-    s[i] = char(rng() & 0xff);
-  return s;
-}
-
-std::string readAll(const std::string& path)
-{
-  std::ifstream in(path, std::ios::binary);
-  return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-}
 
 std::string joinLines(const std::vector<std::string>& lines)
 {
@@ -96,8 +82,8 @@ TEST(OzuGetConnections, EachTransferRunsOnTheConnectionOfItsName)
   std::string open = "open -q -h 127.0.0.1 -p " + std::to_string(b.port()) + " -l alice";
   OzuResult r = runOzu(a, ozuArgs(a, {open + "; get " + local + "/one : A:f " + local + "/two : B:f"}));
   EXPECT_EQ(r.status, 0) << r.out << r.err;
-  EXPECT_TRUE(same(readAll(local + "/one"), fa)) << "A:f from the first gateway";
-  EXPECT_TRUE(same(readAll(local + "/two"), fb)) << "B:f from the second gateway";
+  EXPECT_TRUE(same(readFile(local + "/one"), fa)) << "A:f from the first gateway";
+  EXPECT_TRUE(same(readFile(local + "/two"), fb)) << "B:f from the second gateway";
   auto ja = a.journalLines(), jb = b.journalLines();
   EXPECT_EQ(countLines(ja, "select=0x6000000", "A:/home/alice/f"), 1) << joinLines(ja);
   EXPECT_EQ(countLines(jb, "select=0x6000000", "B:/home/alice/f"), 1) << joinLines(jb);
@@ -126,8 +112,8 @@ TEST(OzuGetMovers, OneRefusedMoverFailsTheGetWhileTheOthersFinish)
     std::string local = localDir(gw);
     OzuResult r = runOzu(gw, ozuArgs(gw, {"get " + local + "/f : f; get " + local + "/g : f"}), "", {}, 120);
     EXPECT_EQ(r.status, 74) << r.out << r.err;
-    EXPECT_FALSE(same(readAll(local + "/f"), f));
-    EXPECT_TRUE(same(readAll(local + "/g"), f)) << "the next list read has no refused mover";
+    EXPECT_FALSE(same(readFile(local + "/f"), f));
+    EXPECT_TRUE(same(readFile(local + "/g"), f)) << "the next list read has no refused mover";
     auto j = gw.journalLines();
     EXPECT_EQ(countLines(j, "restricted connection failed from 127.0.0.2"), 1) << joinLines(j);
     // A parallel-data mover may have all its bytes in the socket's buffers
@@ -174,7 +160,7 @@ TEST(OzuGetTape, GetWaitsOutTheRecallOfEachVolumeInTurn)
   OzuResult r = runOzu(gw, ozuArgs(gw, {"lcd " + local + "; mget -N -X 1 t0 t1 t2"}));
   EXPECT_EQ(r.status, 0) << r.out << r.err;
   for (int i = 0; i < 3; ++i)
-    EXPECT_TRUE(same(readAll(local + "/t" + std::to_string(i)), data[size_t(i)])) << i;
+    EXPECT_TRUE(same(readFile(local + "/t" + std::to_string(i)), data[size_t(i)])) << i;
   auto j = gw.journalLines();
   std::vector<std::string> order;
   for (const std::string& l : linesWithAll(j, {"fn=0x0f00", " staged"})) {
@@ -185,7 +171,7 @@ TEST(OzuGetTape, GetWaitsOutTheRecallOfEachVolumeInTurn)
 
   OzuResult again = runOzu(gw, ozuArgs(gw, {"get " + local + "/again : t1"}));
   EXPECT_EQ(again.status, 0) << again.out << again.err;
-  EXPECT_TRUE(same(readAll(local + "/again"), data[1]));
+  EXPECT_TRUE(same(readFile(local + "/again"), data[1]));
   auto j2 = gw.journalLines();
   EXPECT_EQ(countLines(j2, "fn=0x0f00", " recall="), 3) << "on disk now: no fourth recall\n" << joinLines(j2);
 }
@@ -218,7 +204,7 @@ TEST(OzuGetTerminal, ProgressLineShowsAndIsClearedAtTheEnd)
   auto p = startOzuOnPty(gw, ozuArgs(gw, {"get " + local + "/f : f"}), {"TERM=vt100"});
   ASSERT_TRUE(p->waitFor("get  '", 20000)) << p->screen;
   EXPECT_EQ(p->finish(), 0) << p->screen;
-  EXPECT_TRUE(same(readAll(local + "/f"), f));
+  EXPECT_TRUE(same(readFile(local + "/f"), f));
   const std::string& s = p->screen;
   EXPECT_NE(s.find("\rActive:   1, Queued     0 [In-flight: 3.15MB Xferred: "), std::string::npos)
       << testing::PrintToString(s);
@@ -284,7 +270,7 @@ TEST(OzuGetTerminal, InterruptDuringMgetStopsQueueingAndLeavesNothingOpen)
     if (!exists(out + "/" + name))
       continue;
     fetched++;
-    EXPECT_TRUE(same(readAll(out + "/" + name), data[size_t(i)])) << name << " ended whole\n" << p->screen;
+    EXPECT_TRUE(same(readFile(out + "/" + name), data[size_t(i)])) << name << " ended whole\n" << p->screen;
   }
   EXPECT_GE(fetched, 6);
   EXPECT_LT(fetched, 200) << "the queueing stopped";
@@ -370,9 +356,9 @@ TEST(OzuGetSan3p, PiecesComeThroughTheSanDisk)
   std::string local = localDir(gw);
   OzuResult r = runOzu(gw, ozuArgs(gw, {"get " + local + "/f : f"}));
   EXPECT_EQ(r.status, 0) << r.out << r.err;
-  EXPECT_TRUE(same(readAll(local + "/f"), f));
+  EXPECT_TRUE(same(readFile(local + "/f"), f));
   // The bytes went by the disk: they lie there at the area's start.
-  std::string disk = readAll(gw.dir() + "/sandisk");
+  std::string disk = readFile(gw.dir() + "/sandisk");
   ASSERT_GE(disk.size(), 1024 + 100 + f.size());
   EXPECT_TRUE(same(disk.substr(1024 + 100, f.size()), f));
   auto j = gw.journalLines();
@@ -517,7 +503,7 @@ TEST(OzuGetWords, MgetAnswersAndCgetTimes)
     p->type("quit\n");
     EXPECT_EQ(p->finish(), 0) << p->screen;
     for (const char* n : {"q1", "q2", "q3"})
-      EXPECT_EQ(readAll(local + "/" + n), std::string("stored ") + n + "\n");
+      EXPECT_EQ(readFile(local + "/" + n), std::string("stored ") + n + "\n");
     EXPECT_EQ(countText(p->screen, "([Y]es,[N]o,[A]ll,[Q]uit)"), 3) << "All asks no more\n" << p->screen;
   }
 
@@ -530,8 +516,8 @@ TEST(OzuGetWords, MgetAnswersAndCgetTimes)
   ASSERT_EQ(utime((local + "/q2").c_str(), &other), 0);
   OzuResult c = runOzu(gw, ozuArgs(gw, {"lcd " + local + "; cget q1 q2"}));
   EXPECT_EQ(c.status, 0) << c.out << c.err;
-  EXPECT_EQ(readAll(local + "/q1"), "local one\n") << "same time: left alone";
-  EXPECT_EQ(readAll(local + "/q2"), "stored q2\n") << "another time: replaced";
+  EXPECT_EQ(readFile(local + "/q1"), "local one\n") << "same time: left alone";
+  EXPECT_EQ(readFile(local + "/q2"), "stored q2\n") << "another time: replaced";
 }
 
 }  // namespace

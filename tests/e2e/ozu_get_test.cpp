@@ -14,26 +14,12 @@
 #include <vector>
 
 #include "gwsim_config.h"
+#include "test_data.h"
 #include "gwsim_fixture.h"
 #include "journal_text.h"
 #include "ozu_run.h"
 
 namespace {
-
-std::string randomBytes(size_t n, unsigned seed)
-{
-  std::mt19937 rng(seed);
-  std::string s(n, '\0');
-  for (size_t i = 0; i < n; ++i)
-    s[i] = char(rng() & 0xff);
-  return s;
-}
-
-std::string readAll(const std::string& path)
-{
-  std::ifstream in(path, std::ios::binary);
-  return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-}
 
 std::string joinLines(const std::vector<std::string>& lines)
 {
@@ -112,7 +98,7 @@ TEST_P(OzuGetRoundTrip, EverySizeComesBackIdentical)
   auto j = gw.journalLines();
   for (size_t i = 0; i < sizes.size(); ++i) {
     std::string name = "s" + std::to_string(i);
-    EXPECT_TRUE(same(readAll(local + "/" + name), readAll(gw.rootDir() + "/home/alice/" + name)))
+    EXPECT_TRUE(same(readFile(local + "/" + name), readFile(gw.rootDir() + "/home/alice/" + name)))
         << name << " of " << sizes[i] << " bytes";
     EXPECT_EQ(countLines(j, "select=0x6000000", "?A:/home/alice/" + name + "?"), 1) << name;
   }
@@ -156,7 +142,7 @@ TEST(OzuGet, MoversAcceptedLateNeverOutliveTheirFile)
     EXPECT_EQ(r.status, 0) << r.out << r.err;
     for (int i = 0; i < 4; ++i) {
       std::string name = "t" + std::to_string(i);
-      EXPECT_TRUE(same(readAll(local + "/" + name), readAll(gw.rootDir() + "/home/alice/" + name)))
+      EXPECT_TRUE(same(readFile(local + "/" + name), readFile(gw.rootDir() + "/home/alice/" + name)))
           << name;
     }
   }
@@ -177,9 +163,9 @@ TEST(OzuGet, PairsStandardOutputPipesAndHereDocuments)
                                         "get " + local + "/x : c; get - : f; "
                                         "get \"|cat > " + local + "/piped\" : c"}));
   EXPECT_EQ(r.status, 72) << "the missing name; the others still come\n" << r.out << r.err;
-  EXPECT_TRUE(same(readAll(local + "/a"), b));
-  EXPECT_TRUE(same(readAll(local + "/x"), c));
-  EXPECT_TRUE(same(readAll(local + "/piped"), c));
+  EXPECT_TRUE(same(readFile(local + "/a"), b));
+  EXPECT_TRUE(same(readFile(local + "/x"), c));
+  EXPECT_TRUE(same(readFile(local + "/piped"), c));
   EXPECT_FALSE(exists(local + "/c2"));
   EXPECT_TRUE(r.out.find(f) != std::string::npos) << "f on standard output";
   EXPECT_NE((r.out + r.err).find("*** no such QUOR file: nosuch"), std::string::npos) << r.out << r.err;
@@ -190,8 +176,8 @@ TEST(OzuGet, PairsStandardOutputPipesAndHereDocuments)
   // mget reads its names from the lines after the command.
   OzuResult h = runOzu(gw, ozuArgs(gw, {"lcd " + local + "; mget <<END"}), "b\nc\nEND\n");
   EXPECT_EQ(h.status, 0) << h.out << h.err;
-  EXPECT_TRUE(same(readAll(local + "/b"), b));
-  EXPECT_TRUE(same(readAll(local + "/c"), c));
+  EXPECT_TRUE(same(readFile(local + "/b"), b));
+  EXPECT_TRUE(same(readFile(local + "/c"), c));
 
   struct Refusal {
     const char* line;
@@ -219,7 +205,7 @@ TEST(OzuGet, FirewallModeReadsThroughTheGateway)
   std::string local = localDir(gw);
   OzuResult r = runOzu(gw, ozuArgs(gw, {"firewall -on; get " + local + "/f : f"}));
   EXPECT_EQ(r.status, 0) << r.out << r.err;
-  EXPECT_TRUE(same(readAll(local + "/f"), f));
+  EXPECT_TRUE(same(readFile(local + "/f"), f));
   auto j = gw.journalLines();
   EXPECT_EQ(countLines(j, "fn=0x1207"), 0) << joinLines(j);
   EXPECT_EQ(countLines(j, "select=0x6000000", "?A:/home/alice/f?"), 1);
@@ -271,7 +257,7 @@ TEST(OzuGet, EveryMoverFaultEndsInItsError)
     OzuResult r = runOzu(gw, ozuArgs(gw, {"get -p " + local + "/f : f"}), "", {}, 60);
     EXPECT_EQ(r.status, 74) << r.out << r.err;
     if (t.bytesLost) {
-      EXPECT_FALSE(same(readAll(local + "/f"), f)) << "bytes that never came";
+      EXPECT_FALSE(same(readFile(local + "/f"), f)) << "bytes that never came";
     }
     EXPECT_TRUE(exists(local + "/f")) << "the partial file stays";
     struct stat ls;
@@ -300,7 +286,7 @@ TEST(OzuGet, PerRequestLimitSplitsTheFileIntoListReads)
     std::string local = localDir(gw);
     OzuResult r = runOzu(gw, ozuArgs(gw, {"get " + local + "/f : f"}));
     EXPECT_EQ(r.status, 0) << r.out << r.err;
-    EXPECT_TRUE(same(readAll(local + "/f"), f));
+    EXPECT_TRUE(same(readFile(local + "/f"), f));
     auto j = gw.journalLines();
     EXPECT_EQ(countLines(j, "fn=0x1207", " len=2097152 movers=4 moved=2097152"), 2) << joinLines(j);
     EXPECT_EQ(countLines(j, "fn=0x1207", " len=1048576 movers=4 moved=1048576"), 1) << joinLines(j);
@@ -334,11 +320,11 @@ TEST(OzuGet, MoverFromRestrictedAddressIsRefused)
       auto j = gw.journalLines();
       if (restricted) {
         EXPECT_EQ(r.status, 74) << r.out << r.err;
-        EXPECT_FALSE(same(readAll(local + "/f"), f));
+        EXPECT_FALSE(same(readFile(local + "/f"), f));
         EXPECT_GE(countLines(j, "restricted connection failed from 127.0.0.2"), 1) << joinLines(j);
       } else {
         EXPECT_EQ(r.status, 0) << r.out << r.err;
-        EXPECT_TRUE(same(readAll(local + "/f"), f));
+        EXPECT_TRUE(same(readFile(local + "/f"), f));
         EXPECT_EQ(countLines(j, "restricted connection failed"), 0) << joinLines(j);
       }
     }
@@ -357,7 +343,7 @@ TEST(OzuGet, LocalWriteFailuresWaitOrFail)
   OzuResult full = runOzu(gw, ozuArgs(gw, {"get " + local + "/f : f"}), "",
                           {"OZU_TEST_LOCAL_IO_FAULT=28 3"});
   EXPECT_EQ(full.status, 0) << full.out << full.err;
-  EXPECT_TRUE(same(readAll(local + "/f"), f));
+  EXPECT_TRUE(same(readFile(local + "/f"), f));
   EXPECT_NE((full.out + full.err).find("OUT OF SPACE writing local file " + local + "/f"),
             std::string::npos)
       << full.out << full.err;
@@ -367,14 +353,14 @@ TEST(OzuGet, LocalWriteFailuresWaitOrFail)
   OzuResult again = runOzu(gw, ozuArgs(gw, {"get " + local + "/g : f"}), "",
                            {"OZU_TEST_LOCAL_IO_FAULT=11 5"});
   EXPECT_EQ(again.status, 0) << "EAGAIN is tried again\n" << again.out << again.err;
-  EXPECT_TRUE(same(readAll(local + "/g"), f));
+  EXPECT_TRUE(same(readFile(local + "/g"), f));
 
   OzuResult eio = runOzu(gw, ozuArgs(gw, {"get " + local + "/h : f"}), "",
                          {"OZU_TEST_LOCAL_IO_FAULT=5 1"});
   EXPECT_EQ(eio.status, 74) << eio.out << eio.err;
   EXPECT_NE((eio.out + eio.err).find("*** I/O error 5 on local file " + local + "/h"), std::string::npos)
       << eio.out << eio.err;
-  EXPECT_FALSE(same(readAll(local + "/h"), f));
+  EXPECT_FALSE(same(readFile(local + "/h"), f));
 }
 
 // A sparse stored file: the copy is identical and keeps its holes; a file
@@ -399,7 +385,7 @@ TEST(OzuGet, GapsReadAsZerosAndNeverShortenTheFile)
   std::string local = localDir(gw);
   OzuResult r = runOzu(gw, ozuArgs(gw, {"get " + local + "/sparse : sparse"}));
   EXPECT_EQ(r.status, 0) << r.out << r.err;
-  EXPECT_TRUE(same(readAll(local + "/sparse"), readAll(path)));
+  EXPECT_TRUE(same(readFile(local + "/sparse"), readFile(path)));
   struct stat ls;
   ASSERT_EQ(stat((local + "/sparse").c_str(), &ls), 0);
   EXPECT_LT(uint64_t(ls.st_blocks) * 512, uint64_t(ls.st_size) / 2) << "the holes stay holes";

@@ -17,31 +17,18 @@
 #include <vector>
 
 #include "gwsim_config.h"
+#include "test_data.h"
 #include "gwsim_fixture.h"
 #include "journal_text.h"
 #include "ozu_run.h"
 
 namespace {
 
+// The gateway's connections are awaited 60 s of the library's clock: 3 s
+// here, so a loaded machine still connects in time.
+const std::vector<std::string> kWaits = {"QUOR_TEST_TIMESCALE=20"};
+
 const size_t kInline = 1 << 20;  // max_smallfile_size unless an ozurc says otherwise
-
-std::string randomBytes(size_t n, unsigned seed)
-{
-  std::mt19937 rng(seed);
-  std::string s(n, '\0');
-  for (size_t i = 0; i < n; i += 4) {
-    uint32_t v = rng();
-    for (size_t k = 0; k < 4 && i + k < n; ++k)
-      s[i + k] = char(v >> (8 * k));
-  }
-  return s;
-}
-
-std::string readAll(const std::string& path)
-{
-  std::ifstream in(path, std::ios::binary);
-  return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-}
 
 std::string joinLines(const std::vector<std::string>& lines)
 {
@@ -132,12 +119,12 @@ TEST(OzuLfxGet, SizesAroundTheInlineLimitInBothModes)
       putRemote(gw, "f" + std::to_string(i), randomBytes(sizes[i], unsigned(i + 1)));
       cmd += "get " + local + "/f" + std::to_string(i) + " : f" + std::to_string(i) + "; ";
     }
-    OzuResult r = runOzu(gw, ozuArgs(gw, {cmd}), "", {}, 120);
+    OzuResult r = runOzu(gw, ozuArgs(gw, {cmd}), "", kWaits, 120);
     EXPECT_EQ(r.status, 0) << r.out << r.err;
     auto j = gw.journalLines();
     for (size_t i = 0; i < sizes.size(); ++i) {
       std::string name = "f" + std::to_string(i);
-      EXPECT_TRUE(same(readAll(local + "/" + name), readAll(lfxHome(gw) + "/" + name))) << name;
+      EXPECT_TRUE(same(readFile(local + "/" + name), readFile(lfxHome(gw) + "/" + name))) << name;
       auto in = grep(inits(j), "path=/home/alice/" + name + " ");
       // An empty file needs no transfer at all.
       ASSERT_EQ(in.size(), sizes[i] == 0 ? 0u : 1u) << joinLines(j);
@@ -172,10 +159,10 @@ TEST(OzuLfxGet, SecondFileReusesThePooledConnection)
     std::string local = localDir(gw);
     for (const char* n : {"a", "b", "c"})
       putRemote(gw, n, randomBytes(kInline + 4096, unsigned(n[0])));
-    OzuResult r = runOzu(gw, ozuArgs(gw, {"lcd " + local + "; " + modeCmd(cc) + "get -X 1 a b; get c"}));
+    OzuResult r = runOzu(gw, ozuArgs(gw, {"lcd " + local + "; " + modeCmd(cc) + "get -X 1 a b; get c"}), "", kWaits);
     EXPECT_EQ(r.status, 0) << r.out << r.err;
     for (const char* n : {"a", "b", "c"})
-      EXPECT_TRUE(same(readAll(local + "/" + n), readAll(lfxHome(gw) + "/" + n))) << n;
+      EXPECT_TRUE(same(readFile(local + "/" + n), readFile(lfxHome(gw) + "/" + n))) << n;
     auto j = gw.journalLines();
     auto in = inits(j);
     ASSERT_EQ(in.size(), 3u) << joinLines(j);
@@ -217,7 +204,7 @@ TEST(OzuLfxGet, GatewayFailuresFailTheTransfer)
     ASSERT_TRUE(gw.running()) << gw.stderrText();
     std::string local = localDir(gw);
     putRemote(gw, "f", randomBytes(kInline + 100000, 5));
-    OzuResult r = runOzu(gw, ozuArgs(gw, {modeCmd(c.clientConnect) + "get " + local + "/f : f"}));
+    OzuResult r = runOzu(gw, ozuArgs(gw, {modeCmd(c.clientConnect) + "get " + local + "/f : f"}), "", kWaits);
     EXPECT_EQ(r.status, c.exit) << r.out << r.err;
     EXPECT_NE((r.out + r.err).find(c.says), std::string::npos) << r.out << r.err;
     EXPECT_EQ((r.out + r.err).find("get  'f'"), std::string::npos) << r.out << r.err;
@@ -239,15 +226,15 @@ TEST(OzuLfxGet, DataConnectionFromRestrictedAddressIsRefused)
     std::string local = localDir(gw);
     std::string f = randomBytes(kInline + 5000, 8);
     putRemote(gw, "f", f);
-    OzuResult r = runOzu(gw, ozuArgs(gw, {"get " + local + "/f : f"}));
+    OzuResult r = runOzu(gw, ozuArgs(gw, {"get " + local + "/f : f"}), "", kWaits);
     auto j = gw.journalLines();
     if (restricted) {
       EXPECT_EQ(r.status, 71) << r.out << r.err;
-      EXPECT_FALSE(same(readAll(local + "/f"), f));
+      EXPECT_FALSE(same(readFile(local + "/f"), f));
       EXPECT_GE(countLines(j, "restricted connection failed from 127.0.0.2"), 1) << joinLines(j);
     } else {
       EXPECT_EQ(r.status, 0) << r.out << r.err;
-      EXPECT_TRUE(same(readAll(local + "/f"), f));
+      EXPECT_TRUE(same(readFile(local + "/f"), f));
       EXPECT_EQ(countLines(j, "restricted connection failed"), 0) << joinLines(j);
     }
   }
@@ -310,15 +297,15 @@ TEST_P(OzuGetTree, MirrorsTheTreeAndItsLinks)
     remoteTree(gw);
   std::string local = localDir(gw);
   OzuResult r = runOzu(gw, ozuArgs(gw, {"lcd " + local + "; get -R" + std::string(tc.dashH ? " -h" : "") +
-                                            " d; lpwd"}));
+                                            " d; lpwd"}), "", kWaits);
   EXPECT_EQ(r.status, 0) << r.out << r.err;
-  EXPECT_EQ(readAll(local + "/d/a"), "file a");
-  EXPECT_EQ(readAll(local + "/d/s/b"), "file b");
-  EXPECT_EQ(readAll(local + "/d/s/t/c"), "file c");
+  EXPECT_EQ(readFile(local + "/d/a"), "file a");
+  EXPECT_EQ(readFile(local + "/d/s/b"), "file b");
+  EXPECT_EQ(readFile(local + "/d/s/t/c"), "file c");
   EXPECT_TRUE(isLink(local + "/d/ld"));
   EXPECT_FALSE(isLink(local + "/d/ld/b")) << "the linked directory was walked";
   EXPECT_EQ(isLink(local + "/d/la"), tc.dashH);
-  EXPECT_EQ(readAll(local + "/d/la"), tc.dashH && !tc.lfx ? "" : "file a");
+  EXPECT_EQ(readFile(local + "/d/la"), tc.dashH && !tc.lfx ? "" : "file a");
   if (tc.dashH) {
     EXPECT_NE(linkText(local + "/d/la"), "");
   }
@@ -349,7 +336,7 @@ TEST(OzuGetTreeEdges, ExistingDirectoryKeptAndFileInPlaceOfDirectory)
     ASSERT_EQ(chown((local + "/d").c_str(), 4321, 4321), 0);
   }
   std::ofstream(local + "/d/s") << "in the way";
-  OzuResult r = runOzu(gw, ozuArgs(gw, {"lcd " + local + "; get -R -Q d"}));
+  OzuResult r = runOzu(gw, ozuArgs(gw, {"lcd " + local + "; get -R -Q d"}), "", kWaits);
   EXPECT_EQ(r.status, 70) << r.out << r.err;
   EXPECT_NE((r.out + r.err).find("changing to local directory `s'"), std::string::npos) << r.out << r.err;
   struct stat st;
@@ -358,8 +345,8 @@ TEST(OzuGetTreeEdges, ExistingDirectoryKeptAndFileInPlaceOfDirectory)
   if (root) {
     EXPECT_EQ(st.st_uid, 4321u);
   }
-  EXPECT_EQ(readAll(local + "/d/a"), "file a");
-  EXPECT_EQ(readAll(local + "/d/s"), "in the way");
+  EXPECT_EQ(readFile(local + "/d/a"), "file a");
+  EXPECT_EQ(readFile(local + "/d/s"), "in the way");
 }
 
 // Files on three tape volumes, named out of order: the scheduler recalls
@@ -383,10 +370,10 @@ TEST(OzuGetScheduled, StagesInVolumeAndPositionOrder)
   GwsimFixture gw(c.text());
   ASSERT_TRUE(gw.running()) << gw.stderrText();
   std::string local = localDir(gw);
-  OzuResult r = runOzu(gw, ozuArgs(gw, {"lcd " + local + "; get -A" + names}));
+  OzuResult r = runOzu(gw, ozuArgs(gw, {"lcd " + local + "; get -A" + names}), "", kWaits);
   EXPECT_EQ(r.status, 0) << r.out << r.err;
   for (const F& f : files)
-    EXPECT_EQ(readAll(local + "/" + f.name), std::string("data of ") + f.name) << f.name;
+    EXPECT_EQ(readFile(local + "/" + f.name), std::string("data of ") + f.name) << f.name;
   auto j = gw.journalLines();
   std::vector<std::string> order;
   for (const std::string& l : j)

@@ -16,31 +16,18 @@
 #include <vector>
 
 #include "gwsim_config.h"
+#include "test_data.h"
 #include "gwsim_fixture.h"
 #include "journal_text.h"
 #include "ozu_run.h"
 
 namespace {
 
+// The gateway's connections are awaited 60 s of the library's clock: 3 s
+// here, so a loaded machine still connects in time.
+const std::vector<std::string> kWaits = {"QUOR_TEST_TIMESCALE=20"};
+
 const size_t kInline = 1 << 20;
-
-std::string randomBytes(size_t n, unsigned seed)
-{
-  std::mt19937 rng(seed);
-  std::string s(n, '\0');
-  for (size_t i = 0; i < n; i += 4) {
-    uint32_t v = rng();
-    for (size_t k = 0; k < 4 && i + k < n; ++k)
-      s[i + k] = char(v >> (8 * k));
-  }
-  return s;
-}
-
-std::string readAll(const std::string& path)
-{
-  std::ifstream in(path, std::ios::binary);
-  return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-}
 
 std::string joinLines(const std::vector<std::string>& lines)
 {
@@ -113,18 +100,18 @@ TEST(OzuLfxPut, SizesAndAPipeInBothModes)
       cmd += "put " + local + "/p" + std::to_string(i) + " : p" + std::to_string(i) + "; ";
     }
     cmd += "put \"|cat " + local + "/p3\" : piped";
-    OzuResult r = runOzu(gw, ozuArgs(gw, {cmd}), "", {}, 120);
+    OzuResult r = runOzu(gw, ozuArgs(gw, {cmd}), "", kWaits, 120);
     EXPECT_EQ(r.status, 0) << r.out << r.err;
     auto j = gw.journalLines();
     auto inits = grep(j, "cat=0x1600 fn=0x0100");
     for (size_t i = 0; i < sizes.size(); ++i) {
       std::string name = "p" + std::to_string(i);
-      EXPECT_TRUE(same(readAll(lfxHome(gw) + "/" + name), readAll(local + "/" + name))) << name;
+      EXPECT_TRUE(same(readFile(lfxHome(gw) + "/" + name), readFile(local + "/" + name))) << name;
       auto in = grep(inits, "path=/home/alice/" + name + " ");
       ASSERT_EQ(in.size(), 1u) << joinLines(j);
       EXPECT_EQ((initFlags(in[0]) & 0x80000000u) != 0, sizes[i] <= kInline) << in[0];
     }
-    EXPECT_TRUE(same(readAll(lfxHome(gw) + "/piped"), readAll(local + "/p3")));
+    EXPECT_TRUE(same(readFile(lfxHome(gw) + "/piped"), readFile(local + "/p3")));
     auto in = grep(inits, "path=/home/alice/piped ");
     ASSERT_EQ(in.size(), 1u) << joinLines(j);
     EXPECT_EQ(initFlags(in[0]) & 0x800000c0u, 0x40u) << in[0];
@@ -150,9 +137,9 @@ TEST(OzuLfxPut, FailedStoreKeepsTheOldFile)
     chown((lfxHome(gw) + "/f").c_str(), 1001, 100);
     std::string local = localDir(gw);
     writeLocal(local + "/f", randomBytes(kInline + 70000, 2));
-    OzuResult r = runOzu(gw, ozuArgs(gw, {"put " + local + "/f : f"}));
+    OzuResult r = runOzu(gw, ozuArgs(gw, {"put " + local + "/f : f"}), "", kWaits);
     EXPECT_EQ(r.status, 74) << r.out << r.err;
-    EXPECT_TRUE(same(readAll(lfxHome(gw) + "/f"), old));
+    EXPECT_TRUE(same(readFile(lfxHome(gw) + "/f"), old));
     std::vector<std::string> names;
     if (DIR* d = opendir(lfxHome(gw).c_str())) {
       while (struct dirent* e = readdir(d))
@@ -207,11 +194,11 @@ TEST_P(OzuPutTree, MirrorsTheTreeAndItsLinks)
   std::string local = localDir(gw);
   localTree(local);
   OzuResult r = runOzu(gw, ozuArgs(gw, {"lcd " + local + "; put -R" + std::string(tc.dashH ? " -h" : "") +
-                                            " tree; pwd"}));
+                                            " tree; pwd"}), "", kWaits);
   EXPECT_EQ(r.status, 0) << r.out << r.err;
-  EXPECT_EQ(readAll(home + "/tree/a"), "file a");
-  EXPECT_EQ(readAll(home + "/tree/s/b"), "file b");
-  EXPECT_EQ(readAll(home + "/tree/s/t/c"), "file c");
+  EXPECT_EQ(readFile(home + "/tree/a"), "file a");
+  EXPECT_EQ(readFile(home + "/tree/s/b"), "file b");
+  EXPECT_EQ(readFile(home + "/tree/s/t/c"), "file c");
   EXPECT_TRUE(isLink(home + "/tree/ld"));
   EXPECT_EQ(isLink(home + "/tree/la"), tc.dashH);
   std::string all = r.out + r.err;
@@ -243,12 +230,12 @@ TEST(OzuPutTreeEdges, ExistingDirectoryFileInTheWayAndLongLinks)
   std::string home = gw.rootDir() + "/home/alice";
   struct stat before;
   ASSERT_EQ(stat((home + "/tree").c_str(), &before), 0);
-  OzuResult r = runOzu(gw, ozuArgs(gw, {"lcd " + local + "; put -R -Q tree; pwd"}));
+  OzuResult r = runOzu(gw, ozuArgs(gw, {"lcd " + local + "; put -R -Q tree; pwd"}), "", kWaits);
   EXPECT_EQ(r.status, 70) << r.out << r.err;
   EXPECT_NE((r.out + r.err).find("Existing QUOR object s is not a directory. Command aborted"), std::string::npos)
       << r.out << r.err;
-  EXPECT_EQ(readAll(home + "/tree/s"), "in the way");
-  EXPECT_EQ(readAll(home + "/tree/a"), "file a");
+  EXPECT_EQ(readFile(home + "/tree/s"), "in the way");
+  EXPECT_EQ(readFile(home + "/tree/a"), "file a");
   struct stat after;
   ASSERT_EQ(stat((home + "/tree").c_str(), &after), 0);
   EXPECT_EQ(after.st_mode & 07777, before.st_mode & 07777);
@@ -258,7 +245,7 @@ TEST(OzuPutTreeEdges, ExistingDirectoryFileInTheWayAndLongLinks)
   ASSERT_EQ(symlink(longText.c_str(), (local + "/long").c_str()), 0);
   std::string ok(1024, 'y');
   ASSERT_EQ(symlink(ok.c_str(), (local + "/edge").c_str()), 0);
-  OzuResult l = runOzu(gw, ozuArgs(gw, {"lcd " + local + "; put -h long; put -h edge"}));
+  OzuResult l = runOzu(gw, ozuArgs(gw, {"lcd " + local + "; put -h long; put -h edge"}), "", kWaits);
   EXPECT_EQ(l.status, 72) << l.out << l.err;
   struct stat st;
   EXPECT_NE(lstat((home + "/long").c_str(), &st), 0) << "a cut link was made";

@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "gwsim_config.h"
+#include "test_data.h"
 #include "gwsim_fixture.h"
 #include "journal_text.h"
 #include "ozu_run.h"
@@ -23,21 +24,6 @@
 #include "pty_process.h"
 
 namespace {
-
-std::string randomBytes(size_t n, unsigned seed)
-{
-  std::mt19937 rng(seed);
-  std::string s(n, '\0');
-  for (size_t i = 0; i < n; ++i)
-    s[i] = char(rng() & 0xff);
-  return s;
-}
-
-std::string readAll(const std::string& path)
-{
-  std::ifstream in(path, std::ios::binary);
-  return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-}
 
 void writeBytes(const std::string& path, const std::string& data)
 {
@@ -146,10 +132,10 @@ TEST_P(OzuPutRoundTrip, EverySizeStoresAndComesBackIdentical)
   auto j = gw.journalLines();
   for (size_t i = 0; i < sizes.size(); ++i) {
     std::string name = "s" + std::to_string(i);
-    std::string orig = readAll(local + "/" + name);
+    std::string orig = readFile(local + "/" + name);
     EXPECT_EQ(orig.size(), sizes[i]);
-    EXPECT_TRUE(same(readAll(storedPath(gw, name)), orig)) << name << " of " << sizes[i] << " bytes";
-    EXPECT_TRUE(same(readAll(local + "/" + name + ".back"), orig)) << name;
+    EXPECT_TRUE(same(readFile(storedPath(gw, name)), orig)) << name << " of " << sizes[i] << " bytes";
+    EXPECT_TRUE(same(readFile(local + "/" + name + ".back"), orig)) << name;
   }
   // The 16 MiB file: one list write, one mover per stripe.
   EXPECT_EQ(countLines(j, "fn=0x1701", " len=16777217 movers=" + std::to_string(c.width) +
@@ -176,17 +162,17 @@ TEST(OzuPut, PipesAndFirewallModeStoreThroughTheGateway)
   writeBytes(local + "/data", data);
   OzuResult r = runOzu(gw, ozuArgs(gw, {"put - : fromstdin"}), data);
   EXPECT_EQ(r.status, 0) << r.out << r.err;
-  EXPECT_TRUE(same(readAll(storedPath(gw, "fromstdin")), data));
+  EXPECT_TRUE(same(readFile(storedPath(gw, "fromstdin")), data));
   r = runOzu(gw, ozuArgs(gw, {"put \"|cat " + local + "/data\" : frompipe"}));
   EXPECT_EQ(r.status, 0) << r.out << r.err;
-  EXPECT_TRUE(same(readAll(storedPath(gw, "frompipe")), data));
+  EXPECT_TRUE(same(readFile(storedPath(gw, "frompipe")), data));
   r = runOzu(gw, ozuArgs(gw, {"firewall -on; put " + local + "/data : fw"}));
   EXPECT_EQ(r.status, 0) << r.out << r.err;
-  EXPECT_TRUE(same(readAll(storedPath(gw, "fw")), data));
+  EXPECT_TRUE(same(readFile(storedPath(gw, "fw")), data));
   r = runOzu(gw, ozuArgs(gw, {"put - : empty"}), "");
   EXPECT_EQ(r.status, 0) << r.out << r.err;
   EXPECT_TRUE(exists(storedPath(gw, "empty")));
-  EXPECT_EQ(readAll(storedPath(gw, "empty")).size(), 0u);
+  EXPECT_EQ(readFile(storedPath(gw, "empty")).size(), 0u);
   // The library's own list writes use one address; none is striped.
   auto j = gw.journalLines();
   EXPECT_EQ(countLines(j, "fn=0x1701", "movers=4"), 0) << joinLines(j);
@@ -222,7 +208,7 @@ TEST(OzuPut, FailedStoreKeepsTheExistingFile)
     writeBytes(local + "/f", randomBytes(3u << 20, 2));
     OzuResult r = runOzu(gw, ozuArgs(gw, {std::string("put ") + t.options + local + "/f : f"}), "", {}, 60);
     EXPECT_EQ(r.status, 74) << r.out << r.err;
-    EXPECT_TRUE(same(readAll(storedPath(gw, "f")), old)) << "the stored file as before";
+    EXPECT_TRUE(same(readFile(storedPath(gw, "f")), old)) << "the stored file as before";
     EXPECT_EQ(storedNames(gw), std::vector<std::string>{"f"}) << "nothing else left";
   }
 }
@@ -245,7 +231,7 @@ TEST(OzuPut, RefusedMoverFailsTheStoreAndIsLogged)
     writeBytes(local + "/f", data);
     OzuResult r = runOzu(gw, ozuArgs(gw, {"put " + local + "/f : f; put " + local + "/f : g"}), "", {}, 120);
     EXPECT_EQ(r.status, 74) << r.out << r.err;
-    EXPECT_TRUE(same(readAll(storedPath(gw, "g")), data)) << "the next store has no refused mover";
+    EXPECT_TRUE(same(readFile(storedPath(gw, "g")), data)) << "the next store has no refused mover";
     int refusals = 0;
     for (const std::string& line : gw.journalLines())
       refusals += line.find("restricted connection failed from 127.0.0.2") != std::string::npos;
@@ -270,7 +256,7 @@ TEST(OzuPut, ReaskedDataIsReadAgain)
     OzuResult r = runOzu(gw, ozuArgs(gw, {"set iobufsize=1048576; put -c on -H sha256 " + local +
                                              "/f : f; hashverify f"}));
     EXPECT_EQ(r.status, 0) << r.out << r.err;
-    EXPECT_TRUE(same(readAll(storedPath(gw, "f")), data));
+    EXPECT_TRUE(same(readFile(storedPath(gw, "f")), data));
     EXPECT_NE((r.out + r.err).find("/home/alice/f: (sha256) OK"), std::string::npos) << r.out << r.err;
   }
 }
@@ -290,7 +276,7 @@ TEST(OzuPut, ShortListWriteIsFollowedByOneForTheRest)
     writeBytes(local + "/f", data);
     OzuResult r = runOzu(gw, ozuArgs(gw, {"put -c on -H sha256 " + local + "/f : f; hashverify f"}));
     EXPECT_EQ(r.status, 0) << r.out << r.err;
-    EXPECT_TRUE(same(readAll(storedPath(gw, "f")), data));
+    EXPECT_TRUE(same(readFile(storedPath(gw, "f")), data));
     auto j = gw.journalLines();
     EXPECT_EQ(countLines(j, "fn=0x1701", "moved=100000"), 1) << joinLines(j);
     EXPECT_EQ(countLines(j, "fn=0x1701", "len=3045728 movers=1 moved=3045728"), 1) << joinLines(j);
@@ -324,11 +310,11 @@ TEST(OzuPut, StorageWriteErrorsRetryFromTheUnwrittenOffset)
     auto j = gw.journalLines();
     int failed = countLines(j, "xio-write", "offset=0 bytes=0 result=-" + std::to_string(c.err));
     if (c.status == 0) {
-      EXPECT_TRUE(same(readAll(storedPath(gw, "f")), data));
+      EXPECT_TRUE(same(readFile(storedPath(gw, "f")), data));
       EXPECT_EQ(failed, c.count) << joinLines(j);
       EXPECT_EQ(countLines(j, "xio-write", "offset=0 bytes=8388608 result=0"), 1) << joinLines(j);
     } else {
-      EXPECT_TRUE(same(readAll(storedPath(gw, "f")), old));
+      EXPECT_TRUE(same(readFile(storedPath(gw, "f")), old));
       EXPECT_EQ(failed, 6) << joinLines(j);
       EXPECT_NE((r.out + r.err).find("Fatal EIO error on write, file offset=0"), std::string::npos)
           << r.out << r.err;
@@ -348,12 +334,12 @@ TEST(OzuPut, BackupStaysOnlyWhenAskedFor)
   writeBytes(local + "/f", v2);
   OzuResult r = runOzu(gw, ozuArgs(gw, {"put -B " + local + "/f : f"}));
   EXPECT_EQ(r.status, 0) << r.out << r.err;
-  EXPECT_TRUE(same(readAll(storedPath(gw, "f")), v2));
-  EXPECT_TRUE(same(readAll(storedPath(gw, "f~")), v1));
+  EXPECT_TRUE(same(readFile(storedPath(gw, "f")), v2));
+  EXPECT_TRUE(same(readFile(storedPath(gw, "f~")), v1));
   writeBytes(local + "/f", v3);
   r = runOzu(gw, ozuArgs(gw, {"put " + local + "/f : f"}));
   EXPECT_EQ(r.status, 0) << r.out << r.err;
-  EXPECT_TRUE(same(readAll(storedPath(gw, "f")), v3));
+  EXPECT_TRUE(same(readFile(storedPath(gw, "f")), v3));
   EXPECT_EQ(storedNames(gw), (std::vector<std::string>{"f", "f~"}));
 }
 
@@ -368,7 +354,7 @@ TEST(OzuPut, UpdateRestartAndDeleteAfter)
   writeBytes(local + "/f", data);
   OzuResult r = runOzu(gw, ozuArgs(gw, {"cput " + local + "/f : f"}));
   EXPECT_EQ(r.status, 0) << r.out << r.err;
-  EXPECT_TRUE(same(readAll(storedPath(gw, "f")), data));
+  EXPECT_TRUE(same(readFile(storedPath(gw, "f")), data));
   size_t writes = countLines(gw.journalLines(), "fn=0x1701");
   r = runOzu(gw, ozuArgs(gw, {"cput " + local + "/f : f"}));
   EXPECT_EQ(r.status, 0) << r.out << r.err;
@@ -377,11 +363,11 @@ TEST(OzuPut, UpdateRestartAndDeleteAfter)
   // A stored copy cut short: -t appends the rest in place.
   writeBytes(local + "/g", data.substr(0, 1000000));
   r = runOzu(gw, ozuArgs(gw, {"put " + local + "/g : g"}));
-  EXPECT_EQ(readAll(storedPath(gw, "g")).size(), 1000000u);
+  EXPECT_EQ(readFile(storedPath(gw, "g")).size(), 1000000u);
   writeBytes(local + "/g", data);
   r = runOzu(gw, ozuArgs(gw, {"put -t " + local + "/g : g"}));
   EXPECT_EQ(r.status, 0) << r.out << r.err;
-  EXPECT_TRUE(same(readAll(storedPath(gw, "g")), data));
+  EXPECT_TRUE(same(readFile(storedPath(gw, "g")), data));
   // A stored copy longer than the local file is left as it is.
   writeBytes(local + "/short", data.substr(0, 20));
   r = runOzu(gw, ozuArgs(gw, {"put " + local + "/short : short"}));
@@ -390,12 +376,12 @@ TEST(OzuPut, UpdateRestartAndDeleteAfter)
   EXPECT_NE((r.out + r.err).find("local file size=10, QUOR file size=20. retransmit not performed"),
             std::string::npos)
       << r.out << r.err;
-  EXPECT_EQ(readAll(storedPath(gw, "short")), data.substr(0, 20));
+  EXPECT_EQ(readFile(storedPath(gw, "short")), data.substr(0, 20));
 
   r = runOzu(gw, ozuArgs(gw, {"put -d " + local + "/g : g2"}));
   EXPECT_EQ(r.status, 0) << r.out << r.err;
   EXPECT_FALSE(exists(local + "/g")) << "removed after a store of the same size";
-  EXPECT_TRUE(same(readAll(storedPath(gw, "g2")), data));
+  EXPECT_TRUE(same(readFile(storedPath(gw, "g2")), data));
 }
 
 // A put killed mid-transfer leaves part of the file (a restart keeps it);
@@ -412,11 +398,11 @@ TEST(OzuPut, RestartAfterKillCompletesTheFile)
   OzuResult r = runOzu(gw, ozuArgs(gw, {"put " + local + "/f : f"}), "",
                        {"OZU_TEST_MOVER_ACCEPT_DELAY_MS=60"}, 1);
   EXPECT_NE(r.status, 0) << "killed before its end";
-  size_t partial = readAll(storedPath(gw, "f")).size();
+  size_t partial = readFile(storedPath(gw, "f")).size();
   EXPECT_LT(partial, data.size());
   r = runOzu(gw, ozuArgs(gw, {"put -t " + local + "/f : f"}));
   EXPECT_EQ(r.status, 0) << r.out << r.err;
-  EXPECT_TRUE(same(readAll(storedPath(gw, "f")), data));
+  EXPECT_TRUE(same(readFile(storedPath(gw, "f")), data));
 }
 
 // Digests: put -c on stores the file's sha256; hashcreate prints what
@@ -489,13 +475,13 @@ TEST(OzuGetPieces, OnlyThePiecesChange)
   EXPECT_EQ(r.status, 0) << r.out << r.err;
   std::string want = before;
   want.replace(5000, 300, stored.substr(100, 300));
-  EXPECT_TRUE(same(readAll(local + "/f"), want));
+  EXPECT_TRUE(same(readFile(local + "/f"), want));
   r = runOzu(gw, ozuArgs(gw, {"get -L " + local + "/offsets " + local + "/f : f"}));
   EXPECT_EQ(r.status, 0) << r.out << r.err;
   want.replace(10000, 50, stored.substr(0, 50));
   want.replace(20, 10, stored.substr(20, 10));
   want.replace(0, 1024, stored.substr(7000, 1024));
-  EXPECT_TRUE(same(readAll(local + "/f"), want));
+  EXPECT_TRUE(same(readFile(local + "/f"), want));
 
   struct Bad {
     const char* option;
@@ -505,7 +491,7 @@ TEST(OzuGetPieces, OnlyThePiecesChange)
     SCOPED_TRACE(b.option);
     r = runOzu(gw, ozuArgs(gw, {std::string("get ") + b.option + " " + local + "/f : f"}));
     EXPECT_EQ(r.status, b.status) << r.out << r.err;
-    EXPECT_TRUE(same(readAll(local + "/f"), want)) << "nothing moved";
+    EXPECT_TRUE(same(readFile(local + "/f"), want)) << "nothing moved";
   }
   r = runOzu(gw, ozuArgs(gw, {"get -O 1:2:3:4 " + local + "/f : f"}));
   EXPECT_NE(r.err.find("*** Bad partial offset spec: 1:2:3:4"), std::string::npos) << r.err;
@@ -520,7 +506,7 @@ TEST(OzuGetPieces, OnlyThePiecesChange)
     writeBytes(local + "/big", std::string(100, 'x'));
     r = runOzu(gw, ozuArgs(gw, {"get -O 4294963200:10:8192 " + local + "/big : big"}));
     EXPECT_EQ(r.status, 0) << r.out << r.err;
-    std::string got = readAll(local + "/big");
+    std::string got = readFile(local + "/big");
     ASSERT_EQ(got.size(), 10u + 8192u);
     EXPECT_EQ(got.substr(0, 10), std::string(10, 'x'));
     EXPECT_TRUE(same(got.substr(10), edge));
@@ -540,12 +526,12 @@ TEST(OzuGetPieces, RestartAfterMoverDiedCompletesTheFile)
   writeBytes(storedPath(gw, "f"), data);
   OzuResult r = runOzu(gw, ozuArgs(gw, {"get " + local + "/f : f"}));
   EXPECT_EQ(r.status, 74) << r.out << r.err;
-  std::string partial = readAll(local + "/f");
+  std::string partial = readFile(local + "/f");
   ASSERT_LT(partial.size(), data.size());
   EXPECT_TRUE(same(partial, data.substr(0, partial.size())));
   r = runOzu(gw, ozuArgs(gw, {"get -t " + local + "/f : f"}));
   EXPECT_EQ(r.status, 0) << r.out << r.err;
-  EXPECT_TRUE(same(readAll(local + "/f"), data));
+  EXPECT_TRUE(same(readFile(local + "/f"), data));
 }
 
 // mput asks before each file: Yes stores, No skips, All stores the rest
@@ -602,8 +588,8 @@ TEST(OzuPut, SmallPipedInputGetsItsClassBeforeTheFirstWrite)
                                  "/regular : regular"}));
   EXPECT_EQ(r.status, 0) << r.out << r.err;
   EXPECT_EQ(countLines(gw.journalLines(), "fn=0x130e"), 1) << "no other asked";
-  EXPECT_EQ(readAll(storedPath(gw, "small")), std::string(100, 's'));
-  EXPECT_TRUE(same(readAll(storedPath(gw, "big")), big));
+  EXPECT_EQ(readFile(storedPath(gw, "small")), std::string(100, 's'));
+  EXPECT_TRUE(same(readFile(storedPath(gw, "big")), big));
 }
 
 }  // namespace
@@ -632,7 +618,7 @@ TEST(OzuPut, FamilyIdAndExpirationAreSetOnTheStoredFile)
     EXPECT_GE(when, before + 86400) << name;
     EXPECT_LE(when, after + 86400) << name;
   }
-  EXPECT_TRUE(same(readAll(storedPath(gw, "f")), readAll(local + "/f")));
+  EXPECT_TRUE(same(readFile(storedPath(gw, "f")), readFile(local + "/f")));
 
   // Without a rule for the family nothing is set and nothing fails.
   writeFile(gw, gw.dir() + "/ozurc",
@@ -764,7 +750,7 @@ TEST(OzuPutTerminal, InterruptDuringMputStopsQueueingAndLeavesNothingBehind)
     int i = atoi(name.c_str() + 1);
     ASSERT_TRUE(name[0] == 'm' && i >= 0 && i < 200) << "left behind: " << name;
     stored++;
-    EXPECT_TRUE(same(readAll(storedPath(gw, name)), data[size_t(i)])) << name << " ended whole\n" << p->screen;
+    EXPECT_TRUE(same(readFile(storedPath(gw, name)), data[size_t(i)])) << name << " ended whole\n" << p->screen;
   }
   EXPECT_GE(stored, 6);
   EXPECT_LT(stored, 200) << "the queueing stopped";
@@ -798,7 +784,7 @@ TEST(OzuPut, OverlongBackupPathIsRefusedNotCut)
   EXPECT_NE((r.out + r.err).find("backup path for " + path + " is longer than 1023 characters - not stored"),
             std::string::npos)
       << r.out << r.err;
-  EXPECT_TRUE(same(readAll(gw.rootDir() + path), old));
+  EXPECT_TRUE(same(readFile(gw.rootDir() + path), old));
   std::string ls;
   shellRun("ls -a " + gw.rootDir() + dir, &ls);
   EXPECT_EQ(ls, ".\n..\n" + std::string(1023 - dir.size() - 1, 'f') + "\n");

@@ -46,13 +46,6 @@ int countText(const std::string& s, const std::string& text) {
   return n;
 }
 
-std::string readFile(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::stringstream ss;
-  ss << in.rdbuf();
-  return ss.str();
-}
-
 std::string sqlOne(const GwsimFixture& gw, const std::string& query) {
   ProgramSpec prog;
   prog.argv = {"sqlite3", "-batch", gw.rootDir() + ".db", query};

@@ -19,6 +19,7 @@
 #include <vector>
 
 #include "gwsim_fixture.h"
+#include "test_data.h"
 
 int countLines(const std::vector<std::string>& lines, const std::string& text,
                const std::string& more = "");
@@ -27,7 +28,6 @@ std::vector<std::string> linesWithAll(const std::vector<std::string>& lines,
                                       const std::vector<std::string>& texts);
 std::string lineWith(const std::vector<std::string>& lines, const std::string& text);
 int countText(const std::string& s, const std::string& text);
-std::string readFile(const std::string& path);
 std::string sqlOne(const GwsimFixture& gw, const std::string& query);
 // objectColumn  a column of the row of the object at namespace path nspath
 //               (rows are keyed by the object's inode under the root).
