@@ -233,7 +233,7 @@ typedef struct transfer {
   std::atomic<uint64_t> currentSrcAddr;
   uint64_t currentFileAddr;
   std::atomic<uint64_t> currentSrcOffset;
-  uint64_t currentSinkOffset;
+  std::atomic<uint64_t> currentSinkOffset;  // also moved by the local file thread
   int32_t connectionCount;
   connection_info_t *connectionList;
   int32_t connectListSize;
