@@ -24,7 +24,7 @@
 #include "gwsim_config.h"
 #include "gwsim_fixture.h"
 #include "ozu_run.h"
-#include "tcp_baseline.h"
+#include "bench_support.h"
 
 namespace {
 

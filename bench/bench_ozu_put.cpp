@@ -9,6 +9,8 @@
 // logs in: "ozu own" is the rate ozu reports for the transfer alone, set
 // against TCP ("r.own"). Each width runs `rounds` times, the ozu run and the
 // TCP run next to each other, and the medians are printed.
+// OZU_BENCH_WRAP, when set, is a command (words split on blanks) that the
+// ozu runs go through, e.g. "perf record -g -o /tmp/put.perf".
 //
 //   bench_ozu_put [MiB [rounds [memory|file [widths]]]]
 //       (defaults 1024, 3, memory, 1,4,8,16)
@@ -29,24 +31,16 @@
 #include "gwsim_fixture.h"
 #include "ozu_run.h"
 #include "program_run.h"
-#include "tcp_baseline.h"
+#include "bench_support.h"
 
 namespace {
 
 constexpr size_t kBlock = 8u << 20;  // the pool's buffer and the stripe block
 
-// ozu's own figure for its transfer (its put line's KBS, 1000 bytes), in
-// MB/s: the time of the transfer alone, without the start and log-in.
-double ownRate(const std::string& out)
-{
-  size_t at = out.find(" bytes, ");
-  return at == std::string::npos ? 0 : strtod(out.c_str() + at + 8, nullptr) / 1000.0;
-}
-
 ProgramResult ozu(const GwsimFixture& gw, const std::string& commands, bool keepOut = false)
 {
   ProgramSpec s;
-  s.argv = {OZU_BENCH_PATH};
+  s.argv = benchWrapped(OZU_BENCH_PATH);
   for (const std::string& w : ozuArgs(gw, {commands}))
     s.argv.push_back(w);
   s.env = programEnv({"QUOR_", "OZU_", "HOME="},
@@ -125,7 +119,7 @@ int main(int argc, char** argv)
       ozuRate.push_back(double(size) / 1e6 / r.seconds);
       tcpRate.push_back(double(size) / 1e6 / tcp);
       ratio.push_back(tcp / r.seconds);
-      own.push_back(ownRate(r.out + r.err));
+      own.push_back(benchOwnRate(r.out + r.err));
       ownRatio.push_back(own.back() / tcpRate.back());
       cpu.push_back(r.cpuSeconds);
       rss = std::max(rss, r.maxRssKb);

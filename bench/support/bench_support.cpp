@@ -1,11 +1,13 @@
-#include "tcp_baseline.h"
+#include "bench_support.h"
 
 #include <netinet/in.h>
+#include <stdlib.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <chrono>
+#include <sstream>
 #include <thread>
 
 double benchTcpSeconds(uint64_t size, int streams, size_t block)
@@ -52,4 +54,22 @@ double benchMedian(std::vector<double> v)
 {
   std::sort(v.begin(), v.end());
   return v.empty() ? 0 : v[v.size() / 2];
+}
+
+double benchOwnRate(const std::string &out)
+{
+  size_t at = out.find(" bytes, ");
+  return at == std::string::npos ? 0 : strtod(out.c_str() + at + 8, nullptr) / 1000.0;
+}
+
+std::vector<std::string> benchWrapped(const char *path)
+{
+  std::vector<std::string> argv;
+  if (const char *wrap = getenv("OZU_BENCH_WRAP")) {
+    std::istringstream words(wrap);
+    for (std::string w; words >> w;)
+      argv.push_back(w);
+  }
+  argv.push_back(path);
+  return argv;
 }
