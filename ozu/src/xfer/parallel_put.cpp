@@ -4,16 +4,11 @@
 // numbered by local address. The local-file thread reads only the range,
 // hashes each byte once, and stays until the data phase ends so that a
 // mover asking again for data already released is served from a side
-// buffer re-read at that address. A regular file stored without a digest
-// is not read at all: its buffers are windows of a read-only mapping of
-// the range, which the movers send from, so each byte is copied once (into
-// the socket) as by a plain sender.
+// buffer re-read at that address.
 #include <errno.h>
 #include <poll.h>
 #include <stdlib.h>
 #include <string.h>
-#include <sys/mman.h>
-#include <sys/stat.h>
 #include <time.h>
 #include <unistd.h>
 
@@ -163,103 +158,6 @@ static int readLocal(transfer_t *Ctl, int localFd, io_buffer_t *theBuf, bool atO
   return result;
 }
 
-// Maps the transfer's range of the local file when it can be sent from
-// the mapping: a regular file, whole over the range, no digest to compute
-// (the digest reads every byte in order through the pool), not piped.
-// Leaves localMap nullptr otherwise, and the pool is filled by reads.
-static void mapLocalRange(transfer_t *ctl)
-{
-  ctl->localMap = nullptr;
-  ctl->localMapBase = 0;
-  ctl->localMapLen = 0;
-  int fd = ctl->localFile.localFD;
-  if (fd < 0 || ctl->localFile.pipedFile || ctl->localFile.gpfsFlag || ctl->transferLength == 0 ||
-      (ctl->Flags & FX_CKSUM_ENABLED))
-    return;
-  struct stat st;
-  if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) ||
-      uint64_t(st.st_size) < ctl->srcOffset + ctl->transferLength)
-    return;
-  uint64_t page = sysPageSize > 0 ? uint64_t(sysPageSize) : 4096;
-  uint64_t base = ctl->srcOffset - ctl->srcOffset % page;
-  uint64_t len = ctl->srcOffset + ctl->transferLength - base;
-  if (len != uint64_t(size_t(len)))
-    return;
-  void *m = mmap(nullptr, size_t(len), PROT_READ, MAP_SHARED, fd, off_t(base));
-  if (m == MAP_FAILED)
-    return;
-  // Read ahead in large pieces: the windows are taken in order.
-  madvise(m, size_t(len), MADV_SEQUENTIAL);
-  ctl->localMap = static_cast<char *>(m);
-  ctl->localMapBase = base;
-  ctl->localMapLen = size_t(len);
-}
-
-static void unmapLocalRange(transfer_t *ctl)
-{
-  if (ctl->localMap != nullptr)
-    munmap(ctl->localMap, ctl->localMapLen);
-  ctl->localMap = nullptr;
-  ctl->localMapLen = 0;
-}
-
-// The whole pages of [p, p + n): the pages at the ends may be shared with
-// the next window.
-static bool innerPages(const char *p, size_t n, char **lo, size_t *len)
-{
-  uintptr_t page = sysPageSize > 0 ? uintptr_t(sysPageSize) : 4096;
-  uintptr_t a = (uintptr_t(p) + page - 1) / page * page, e = (uintptr_t(p) + n) / page * page;
-  if (e <= a)
-    return false;
-  *lo = reinterpret_cast<char *>(a);
-  *len = size_t(e - a);
-  return true;
-}
-
-// A window all sent: its pages leave the process (the file's pages stay
-// cached), so that the memory held stays the pool's, not the file's.
-static void dropWindow(transfer_t *ctl, io_buffer_t *b)
-{
-  char *lo;
-  size_t len;
-  if (ctl->localMap == nullptr || b->buffer < ctl->localMap ||
-      b->buffer >= ctl->localMap + ctl->localMapLen || b->dataLength == 0)
-    return;
-  if (innerPages(b->buffer, b->dataLength, &lo, &len))
-    madvise(lo, len, MADV_DONTNEED);
-}
-
-// Makes the buffer the window of the mapping at its file offset, its pages
-// mapped now (read from the file if not cached) rather than faulted in one
-// by one while the movers send. 0, or -1 when the file no longer holds the
-// window (it got shorter since the transfer started).
-static int mapWindow(transfer_t *ctl, io_buffer_t *b)
-{
-  char *p = ctl->localMap + (b->fileOffset - ctl->localMapBase);
-  size_t n = size_t(uint32_t(b->bufSize));
-  uintptr_t page = sysPageSize > 0 ? uintptr_t(sysPageSize) : 4096;
-  uintptr_t lo = uintptr_t(p) / page * page;
-  int rc;
-  do
-    rc = madvise(reinterpret_cast<void *>(lo), size_t(uintptr_t(p) + n - lo), MADV_POPULATE_READ);
-  while (rc < 0 && errno == EINTR);
-  // EINVAL: a kernel without it; the pages are faulted in as they are sent.
-  if (rc < 0 && errno != EINVAL) {
-    struct stat st;
-    char a[32], c[32];
-    uint64_t now = fstat(ctl->localFile.localFD, &st) == 0 ? uint64_t(st.st_size) : 0;
-    fprintf(errFile, "*** local file %s ended at %s, before the %s bytes to store\n",
-            ctl->localFile.localPath, u64tostr_r(now, a),
-            u64tostr_r(ctl->srcOffset + ctl->transferLength, c));
-    b->bufFlags |= BUF_READ_ABORTED;
-    b->dataLength = 0;
-    return -1;
-  }
-  b->buffer = p;
-  b->dataLength = uint32_t(n);
-  return 0;
-}
-
 int read_local_file(transfer_t *Ctl, int localFd, io_buffer_t *theBuf)
 {
   return readLocal(Ctl, localFd, theBuf, false);
@@ -392,7 +290,6 @@ static void *local_file_thread(void *theXfer)
     ctl->bufEmptyQueue = b->next;
     b->next = nullptr;
     pthread_mutex_unlock(&ctl->bufQueueLock);
-    dropWindow(ctl, b);
     b->buffer = b->bufferSave;
     b->bufSize = int32_t(std::min<uint64_t>(uint64_t(b->bufSizeSave), end - localOffset));
     b->dataMoved = 0;
@@ -400,7 +297,7 @@ static void *local_file_thread(void *theXfer)
     b->fileOffset = localOffset;
     b->iodOffset = 0;
     b->bufFlags &= BUF_LOCK_INIT | BUF_COND_INIT;
-    int rc = ctl->localMap != nullptr ? mapWindow(ctl, b) : read_local_file(ctl, ctl->localFile.localFD, b);
+    int rc = read_local_file(ctl, ctl->localFile.localFD, b);
     if (rc < 0) {
       fprintf(errFile, "%s: i/o error %d returned from read_local_file\n", "local_file_thread", rc);
       failed = true;
@@ -503,9 +400,6 @@ int write_quor_parallel(transfer_t *Ctl)
   int result = 0;
   ozu_phase_t phase;
 
-  // Decided before the pool is made: a mapped file's pool is not made
-  // resident, as its buffers only carry re-read bytes.
-  mapLocalRange(Ctl);
   if (ozu_InitXferStructure(Ctl, IOP_PUT) < 0) {
     result = -1;
     goto done;
@@ -614,8 +508,6 @@ int write_quor_parallel(transfer_t *Ctl)
 done:
   result = ozu_EndPhase(Ctl, &phase, result);
   ozu_CleanupIoBuffers(Ctl);
-  // Every mover has ended: nothing sends from the mapping any more.
-  unmapLocalRange(Ctl);
   if (Ctl->connectionList != nullptr)
     ozu_CleanConnectionList(Ctl);
   ozu_FreeXferLocks(Ctl);

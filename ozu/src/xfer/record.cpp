@@ -247,9 +247,6 @@ int ozu_AllocateIoBuffers(transfer_t *ctl)
   // large get moves through it: a large pool is made resident beside the
   // transfer's start rather than before it.
   bool alone = uint64_t(ctl->bufSize) * uint64_t(ctl->bufCount) >= kPoolFillAlone;
-  // A put that sends from a mapping of its file touches the pool only for a
-  // re-read: made resident, the pool would only cost the time to clear it.
-  bool untouched = ctl->xferOperation == IOP_PUT && ctl->localMap != nullptr;
   joinPoolFill(ctl);
   io_buffer_t *tail = nullptr;
   for (int i = 0; i < ctl->bufCount; ++i) {
@@ -258,7 +255,7 @@ int ozu_AllocateIoBuffers(transfer_t *ctl)
       ozu_MallocError(long(sizeof(io_buffer_t)), "ozu_AllocateIoBuffers", __FILE__, __LINE__);
       return -1;
     }
-    if (initRwBuf(ctl, b, memType, !alone && !untouched) < 0) {
+    if (initRwBuf(ctl, b, memType, !alone) < 0) {
       free(b);
       return -1;
     }
@@ -268,7 +265,7 @@ int ozu_AllocateIoBuffers(transfer_t *ctl)
       tail->next = b;
     tail = b;
   }
-  if (alone && !untouched) {
+  if (alone) {
     ctl->poolFillList = new (std::nothrow) std::vector<std::pair<char *, size_t>>();
     if (ctl->poolFillList != nullptr) {
       for (io_buffer_t *b = ctl->bufEmptyQueue; b != nullptr; b = b->next)

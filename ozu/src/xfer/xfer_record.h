@@ -244,13 +244,6 @@ typedef struct transfer {
   int32_t poolFillStarted;
   pthread_t poolFillThread;
   std::vector<std::pair<char *, size_t>> *poolFillList;
-  // A put of a regular local file without a digest sends the bytes from a
-  // read-only mapping of the file's range instead of copying them into the
-  // pool first (nullptr: the pool is filled by reads). localMap[0] is the
-  // byte at file offset localMapBase.
-  char *localMap;
-  uint64_t localMapBase;
-  size_t localMapLen;
   int32_t bufQueueLockCreated;
   pthread_mutex_t bufQueueLock;
   int32_t bufQueueCondCreated;
