@@ -259,11 +259,10 @@ TEST(OzuPut, RefusedMoverFailsTheStoreAndIsLogged)
 // stored file and its digest are those of the local file.
 TEST(OzuPut, ReaskedDataIsReadAgain)
 {
-  // With a digest the pool is filled by reads; without one the movers send
-  // from a mapping of the file, and the re-asked bytes are re-read all the
-  // same.
+  // With a digest and without one (the bytes hashed once, in order, or not
+  // at all): the re-asked bytes are re-read all the same.
   for (bool digest : {true, false}) {
-    SCOPED_TRACE(digest ? "digest" : "mapped");
+    SCOPED_TRACE(digest ? "digest" : "plain");
     GwsimConfig cfg = stripedConfig(2, "pdata");
     cfg.movers().set("Repeat", "write 1");
     GwsimFixture gw(cfg.text());
@@ -282,13 +281,12 @@ TEST(OzuPut, ReaskedDataIsReadAgain)
 }
 
 // A local file cut short while it is being stored fails the put with a
-// message saying where it ended, whether its bytes are read into the pool
-// or sent from a mapping of the file (touching a mapping past the file's
-// end must not kill the shell).
+// message saying where it ended, with a digest being computed or not; the
+// shell is not killed and does not wait for bytes that never come.
 TEST(OzuPut, LocalFileCutShortMidStoreFailsTheStore)
 {
   for (bool digest : {true, false}) {
-    SCOPED_TRACE(digest ? "digest" : "mapped");
+    SCOPED_TRACE(digest ? "digest" : "plain");
     GwsimFixture gw(stripedConfig(1, "pdata").text());
     ASSERT_TRUE(gw.running()) << gw.stderrText();
     std::string local = localDir(gw);
