@@ -11,22 +11,20 @@
 //
 //   bench_ozu_copy_remote [MiB [rounds]]     (defaults 1024, 3)
 #include <fcntl.h>
-#include <netinet/in.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <sys/resource.h>
-#include <sys/socket.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <chrono>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "gwsim_config.h"
 #include "gwsim_fixture.h"
 #include "ozu_run.h"
+#include "bench_support.h"
 
 namespace {
 
@@ -41,54 +39,6 @@ double childCpu()
   getrusage(RUSAGE_CHILDREN, &ru);
   return double(ru.ru_utime.tv_sec + ru.ru_stime.tv_sec) +
          double(ru.ru_utime.tv_usec + ru.ru_stime.tv_usec) / 1e6;
-}
-
-// size bytes over `streams` loopback connections in kBlock sends, each
-// received into one kBlock buffer: wall seconds.
-double tcpSeconds(uint64_t size, int streams)
-{
-  int lfd = socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in a{};
-  a.sin_family = AF_INET;
-  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  bind(lfd, reinterpret_cast<sockaddr *>(&a), sizeof a);
-  socklen_t len = sizeof a;
-  getsockname(lfd, reinterpret_cast<sockaddr *>(&a), &len);
-  listen(lfd, 64);
-  uint64_t share = size / uint64_t(streams);
-  auto t0 = Clock::now();
-  std::vector<std::thread> threads;
-  for (int i = 0; i < streams; ++i) {
-    threads.emplace_back([&] {
-      int fd = socket(AF_INET, SOCK_STREAM, 0);
-      connect(fd, reinterpret_cast<sockaddr *>(&a), sizeof a);
-      std::vector<char> buf(kBlock, 'x');
-      for (uint64_t sent = 0; sent < share;) {
-        ssize_t n = send(fd, buf.data(), std::min<uint64_t>(kBlock, share - sent), 0);
-        if (n <= 0)
-          break;
-        sent += uint64_t(n);
-      }
-      close(fd);
-    });
-    threads.emplace_back([&] {
-      int fd = accept(lfd, nullptr, nullptr);
-      std::vector<char> buf(kBlock);
-      while (recv(fd, buf.data(), buf.size(), 0) > 0) {
-      }
-      close(fd);
-    });
-  }
-  for (std::thread &t : threads)
-    t.join();
-  close(lfd);
-  return seconds(t0);
-}
-
-double median(std::vector<double> v)
-{
-  std::sort(v.begin(), v.end());
-  return v.empty() ? 0 : v[v.size() / 2];
 }
 
 std::string config()
@@ -157,11 +107,11 @@ int main(int argc, char **argv)
         return 1;
       }
       unlink((dst.rootDir() + sink).c_str());
-      tcps.push_back(tcpSeconds(size, c.width));
+      tcps.push_back(benchTcpSeconds(size, c.width, kBlock));
     }
-    double w = median(walls), t = median(tcps);
+    double w = benchMedian(walls), t = benchMedian(tcps);
     double mb = double(size) / 1e6;
-    printf("%-18s %9.2f %9.2f %9.1f %9.2f %9.1f %7.2f\n", c.name, w, median(cpus), mb / w, t,
+    printf("%-18s %9.2f %9.2f %9.1f %9.2f %9.1f %7.2f\n", c.name, w, benchMedian(cpus), mb / w, t,
            mb / t, t / w);
     fflush(stdout);
   }

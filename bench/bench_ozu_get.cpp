@@ -42,6 +42,7 @@
 #include "gwsim_fixture.h"
 #include "ozu_run.h"
 #include "program_run.h"
+#include "bench_support.h"
 
 namespace {
 
@@ -115,37 +116,10 @@ double tcpSeconds(uint64_t size, int streams, const std::string& path, double* c
   return seconds(t0);
 }
 
-double median(std::vector<double> v)
-{
-  std::sort(v.begin(), v.end());
-  return v.empty() ? 0 : v[v.size() / 2];
-}
-
-// ozu's own figure for its transfer (its get line's KBS, 1000 bytes), in
-// MB/s: the time of the transfer alone, without the start and log-in.
-double ownRate(const std::string& out)
-{
-  size_t at = out.find(" bytes, ");
-  return at == std::string::npos ? 0 : strtod(out.c_str() + at + 8, nullptr) / 1000.0;
-}
-
-// ozu's command line up to its own arguments: the wrapper's words, if any.
-std::vector<std::string> ozuCommand()
-{
-  std::vector<std::string> argv;
-  if (const char* wrap = getenv("OZU_BENCH_WRAP")) {
-    std::istringstream words(wrap);
-    for (std::string w; words >> w;)
-      argv.push_back(w);
-  }
-  argv.push_back(OZU_BENCH_PATH);
-  return argv;
-}
-
 ProgramResult ozu(const GwsimFixture& gw, const std::string& commands, bool keepOut = false)
 {
   ProgramSpec s;
-  s.argv = ozuCommand();
+  s.argv = benchWrapped(OZU_BENCH_PATH);
   for (const std::string& w : ozuArgs(gw, {commands}))
     s.argv.push_back(w);
   s.env = programEnv({"QUOR_", "OZU_", "HOME="},
@@ -228,17 +202,17 @@ int main(int argc, char** argv)
       outRate.push_back(double(size) / 1e6 / o.seconds);
       outCpu.push_back(o.cpuSeconds);
       ratio.push_back(tcp / o.seconds);
-      own.push_back(ownRate(r.out + r.err));
+      own.push_back(benchOwnRate(r.out + r.err));
       ownRatio.push_back(own.back() / fileRate.back());
-      outOwn.push_back(ownRate(o.out + o.err));
+      outOwn.push_back(benchOwnRate(o.out + o.err));
       outOwnRatio.push_back(outOwn.back() / tcpRate.back());
       fileRatio.push_back(tcpFile / r.seconds);
       rss = std::max(rss, r.maxRssKb);
     }
     printf("%6d %9.1f %6.2f %9.1f %6.2f %9.1f %6.2f %9.1f %6.2f %6.2f %6.2f %8.1f %6.2f %8.1f %6.2f %8.1f %8zu\n",
-           width, median(ozuRate), median(ozuCpu), median(fileRate), median(fileCpu), median(outRate),
-           median(outCpu), median(tcpRate), median(tcpCpu), median(fileRatio), median(ratio),
-           median(own), median(ownRatio), median(outOwn), median(outOwnRatio), double(rss) / 1024.0,
+           width, benchMedian(ozuRate), benchMedian(ozuCpu), benchMedian(fileRate), benchMedian(fileCpu), benchMedian(outRate),
+           benchMedian(outCpu), benchMedian(tcpRate), benchMedian(tcpCpu), benchMedian(fileRatio), benchMedian(ratio),
+           benchMedian(own), benchMedian(ownRatio), benchMedian(outOwn), benchMedian(outOwnRatio), double(rss) / 1024.0,
            size_t(2 * width) * (kBlock >> 20));
   }
   if (files > 0) {
@@ -258,7 +232,7 @@ int main(int argc, char** argv)
     std::string out = gw.dir() + "/out";
     mkdir(out.c_str(), 0755);
     ProgramSpec s;
-    s.argv = ozuCommand();
+    s.argv = benchWrapped(OZU_BENCH_PATH);
     for (const std::string& w : ozuArgs(gw, {"lcd " + out + "; mget <<END"}))
       s.argv.push_back(w);
     s.env = programEnv({"QUOR_", "OZU_", "HOME="},

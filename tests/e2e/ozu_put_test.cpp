@@ -13,6 +13,7 @@
 #include <fstream>
 #include <random>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "gwsim_config.h"
@@ -244,20 +245,57 @@ TEST(OzuPut, RefusedMoverFailsTheStoreAndIsLogged)
 // stored file and its digest are those of the local file.
 TEST(OzuPut, ReaskedDataIsReadAgain)
 {
-  for (const char* protocol : {"pdata"}) {
-    SCOPED_TRACE(protocol);
-    GwsimConfig cfg = stripedConfig(2, protocol);
+  // With a digest and without one (the bytes hashed once, in order, or not
+  // at all): the re-asked bytes are re-read all the same.
+  for (bool digest : {true, false}) {
+    SCOPED_TRACE(digest ? "digest" : "plain");
+    GwsimConfig cfg = stripedConfig(2, "pdata");
     cfg.movers().set("Repeat", "write 1");
     GwsimFixture gw(cfg.text());
     ASSERT_TRUE(gw.running()) << gw.stderrText();
     std::string local = localDir(gw);
     std::string data = randomBytes((2u << 20) + 5, 12);
     writeBytes(local + "/f", data);
-    OzuResult r = runOzu(gw, ozuArgs(gw, {"set iobufsize=1048576; put -c on -H sha256 " + local +
-                                             "/f : f; hashverify f"}));
+    std::string put = digest ? "put -c on -H sha256 " + local + "/f : f; hashverify f" : "put " + local + "/f : f";
+    OzuResult r = runOzu(gw, ozuArgs(gw, {"set iobufsize=1048576; " + put}));
     EXPECT_EQ(r.status, 0) << r.out << r.err;
     EXPECT_TRUE(same(readFile(storedPath(gw, "f")), data));
-    EXPECT_NE((r.out + r.err).find("/home/alice/f: (sha256) OK"), std::string::npos) << r.out << r.err;
+    if (digest) {
+      EXPECT_NE((r.out + r.err).find("/home/alice/f: (sha256) OK"), std::string::npos) << r.out << r.err;
+    }
+  }
+}
+
+// A local file cut short while it is being stored fails the put with a
+// message saying where it ended, with a digest being computed or not; the
+// shell is not killed and does not wait for bytes that never come.
+TEST(OzuPut, LocalFileCutShortMidStoreFailsTheStore)
+{
+  for (bool digest : {true, false}) {
+    SCOPED_TRACE(digest ? "digest" : "plain");
+    GwsimFixture gw(stripedConfig(1, "pdata").text());
+    ASSERT_TRUE(gw.running()) << gw.stderrText();
+    std::string local = localDir(gw);
+    const size_t window = 1u << 20;  // the smallest buffer ozu takes
+    writeBytes(local + "/f", randomBytes(6 * window, 5));
+    // Cut to four and a half windows a little after the stored file
+    // exists: the transfer has started by then and its pool (two windows)
+    // is filled, while the fifth window waits for the first to go to the
+    // mover, which is accepted only three seconds after it connects (room
+    // for a loaded machine).
+    std::thread cutter([&] {
+      for (int i = 0; i < 2000 && !exists(storedPath(gw, "f")); ++i)
+        usleep(2000);
+      usleep(200000);
+      EXPECT_EQ(truncate((local + "/f").c_str(), off_t(9 * window / 2)), 0);
+    });
+    std::string put = std::string("set iobufsize=") + std::to_string(window) + "; put " + (digest ? "-c on " : "") +
+                      local + "/f : f";
+    OzuResult r = runOzu(gw, ozuArgs(gw, {put}), "", {"OZU_TEST_MOVER_ACCEPT_DELAY_MS=3000"});
+    cutter.join();
+    EXPECT_NE(r.status, 0) << r.out << r.err;
+    EXPECT_LT(r.status, 128) << "killed by a signal\n" << r.out << r.err;
+    EXPECT_NE(r.err.find("*** local file " + local + "/f ended at "), std::string::npos) << r.out << r.err;
   }
 }
 
