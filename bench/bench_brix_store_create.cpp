@@ -7,7 +7,9 @@
 //          over W streams with brix's buffer size (8 MiB);
 //   small  FILES files of 1 KiB (default 100,000) the same way.
 //
-//   bench_brix_store_create [big|small|all] [MiB] [FILES]
+//   bench_brix_store_create [big|small|all] [MiB] [FILES] [PACKET]
+//
+// PACKET: the most a mover asks for at a time (default 8388608).
 //
 // The movers keep nothing (the memory store), so the figures are brix's
 // and the network's, not the host file system's: the local file is read
@@ -43,16 +45,19 @@ using Clock = std::chrono::steady_clock;
 
 double seconds(Clock::time_point t0) { return std::chrono::duration<double>(Clock::now() - t0).count(); }
 
-const char* kConfig =
-    "Files = {\n"
-    "  /home = {\n    Type = directory\n  }\n"
-    "  /home/alice = {\n    Type = directory\n    Uid = 1001\n    Gid = 100\n  }\n"
-    "}\n"
-    "COS = {\n"
-    "  11 = {\n    Name = archive\n  }\n"
-    "  4 = {\n    Name = wide\n    StripeWidth = 4\n  }\n"
-    "}\n"
-    "Movers = {\n  Protocol = mover\n  Store = memory\n  PacketSize = 8388608\n}\n";
+std::string config(long packet) {
+  return std::string(
+             "Files = {\n"
+             "  /home = {\n    Type = directory\n  }\n"
+             "  /home/alice = {\n    Type = directory\n    Uid = 1001\n    Gid = 100\n  }\n"
+             "}\n"
+             "COS = {\n"
+             "  11 = {\n    Name = archive\n  }\n"
+             "  4 = {\n    Name = wide\n    StripeWidth = 4\n  }\n"
+             "}\n"
+             "Movers = {\n  Protocol = mover\n  Store = memory\n  PacketSize = ") +
+         std::to_string(packet) + "\n}\n";
+}
 
 void check(const TimedRun& r, const char* what) {
   if (r.status != 0) {
@@ -183,7 +188,13 @@ int main(int argc, char** argv) {
   std::string which = argc > 1 ? argv[1] : "all";
   uint64_t mib = argc > 2 ? strtoull(argv[2], nullptr, 10) : 4096;
   long files = argc > 3 ? strtol(argv[3], nullptr, 10) : 100000;
-  BrixSession s(kConfig);
+  long packet = argc > 4 ? strtol(argv[4], nullptr, 10) : 8388608;
+  if (packet <= 0) {
+    fprintf(stderr, "PACKET must be a positive byte count\n");
+    return 2;
+  }
+  BrixSession s(config(packet));
+  printf("movers ask for up to %ld bytes at a time\n", packet);
   if (!s.ready()) {
     fprintf(stderr, "gwsim did not start\n");
     return 1;
