@@ -170,63 +170,68 @@ int main(int argc, char** argv) {
     std::string cfg = conf.text();
     pid_t child = fork();
     if (child == 0) {
-      // The library starts once per process: each store gets a process.
-      GwsimFixture gw(cfg);
-      if (!gw.running()) {
-        fprintf(stderr, "gwsim did not start: %s\n", gw.stderrText().c_str());
-        _exit(1);
-      }
-      std::string server = "127.0.0.1/" + std::to_string(gw.port());
-      setenv("QUOR_SERVER_HOST", server.c_str(), 1);
-      setenv("QUOR_HOSTNAME", "localhost", 1);
-      setenv("QUOR_CFG_FILE_PATH", gw.dir().c_str(), 1);
-      quor_SetCombo("alice", "wonderland");
-      qelapi_tcontext_t* ts = nullptr;
-      if (qelapi_init(&ts) != 0) _exit(1);
-      const char* store = memory ? "memory store" : "file store";
-      for (bool read : {false, true}) {
-        if (read && memory) {
-          // The memory store serves only where the stored file has data.
-          std::vector<char> block(1 << 20, 'b');
-          int hf = open((gw.rootDir() + "/bench").c_str(), O_WRONLY);
-          for (uint64_t at = 0; hf >= 0 && at < total; at += block.size())
-            if (pwrite(hf, block.data(), block.size(), off_t(at)) < 0) break;
-          if (hf >= 0) close(hf);
+      // The fixture must go before the child does: _exit skips destructors,
+      // and a gateway left running keeps its directory.
+      auto measure = [&]() -> int {
+        // The library starts once per process: each store gets a process.
+        GwsimFixture gw(cfg);
+        if (!gw.running()) {
+          fprintf(stderr, "gwsim did not start: %s\n", gw.stderrText().c_str());
+          return 1;
         }
-        Timing t = median([&] { return direct(read, total); });
-        if (t.wall < 0) {
-          fprintf(stderr, "a transfer failed\n");
-          _exit(1);
-        }
-        std::string what = std::string(read ? "quor_ReadX" : "quor_WriteX") + ", " + store;
-        printf("  %-30s %8.0f MB/s   CPU client %.2f   ratio to TCP %.2f   without open/close %.2f\n",
-               what.c_str(), mbs(t.wall), t.cpu / gb, tcp.wall / t.wall, tcp.wall / t.data);
-        fflush(stdout);
-      }
-      if (!memory) {
-        // Small reads: open once, then request and read 4 KiB at a time.
-        int fd = quor_OpenX(1, "/bench", O_RDONLY, 0, nullptr, nullptr, nullptr);
-        std::vector<char> small(4096);
-        int n = 2000, eof = 0;
-        double t0 = now();
-        for (int i = 0; i < n; i++) {
-          if (quor_ReadX(0x80000000u, fd, nullptr, small.size(), &eof) < 0 ||
-              quor_ReadX(0, fd, small.data(), small.size(), &eof) != int64_t(small.size())) {
-            fprintf(stderr, "small read %d failed\n", i);
-            _exit(1);
+        std::string server = "127.0.0.1/" + std::to_string(gw.port());
+        setenv("QUOR_SERVER_HOST", server.c_str(), 1);
+        setenv("QUOR_HOSTNAME", "localhost", 1);
+        setenv("QUOR_CFG_FILE_PATH", gw.dir().c_str(), 1);
+        quor_SetCombo("alice", "wonderland");
+        qelapi_tcontext_t* ts = nullptr;
+        if (qelapi_init(&ts) != 0) return 1;
+        const char* store = memory ? "memory store" : "file store";
+        for (bool read : {false, true}) {
+          if (read && memory) {
+            // The memory store serves only where the stored file has data.
+            std::vector<char> block(1 << 20, 'b');
+            int hf = open((gw.rootDir() + "/bench").c_str(), O_WRONLY);
+            for (uint64_t at = 0; hf >= 0 && at < total; at += block.size())
+              if (pwrite(hf, block.data(), block.size(), off_t(at)) < 0) break;
+            if (hf >= 0) close(hf);
           }
+          Timing t = median([&] { return direct(read, total); });
+          if (t.wall < 0) {
+            fprintf(stderr, "a transfer failed\n");
+            return 1;
+          }
+          std::string what = std::string(read ? "quor_ReadX" : "quor_WriteX") + ", " + store;
+          printf("  %-30s %8.0f MB/s   CPU client %.2f   ratio to TCP %.2f   without open/close %.2f\n",
+                 what.c_str(), mbs(t.wall), t.cpu / gb, tcp.wall / t.wall, tcp.wall / t.data);
+          fflush(stdout);
         }
-        double per = (now() - t0) / n * 1e6;
-        quor_Close(fd);
-        printf("  %-30s %8.1f us per 4 KiB request\n", "quor_ReadX small", per);
-        // Beside it, one plain request and reply on the control connection.
-        quor_stat_t st;
-        t0 = now();
-        for (int i = 0; i < n; i++) quor_Stat("/bench", &st);
-        printf("  %-30s %8.1f us per call\n", "quor_Stat", (now() - t0) / n * 1e6);
-        fflush(stdout);
-      }
-      _exit(0);
+        if (!memory) {
+          // Small reads: open once, then request and read 4 KiB at a time.
+          int fd = quor_OpenX(1, "/bench", O_RDONLY, 0, nullptr, nullptr, nullptr);
+          std::vector<char> small(4096);
+          int n = 2000, eof = 0;
+          double t0 = now();
+          for (int i = 0; i < n; i++) {
+            if (quor_ReadX(0x80000000u, fd, nullptr, small.size(), &eof) < 0 ||
+                quor_ReadX(0, fd, small.data(), small.size(), &eof) != int64_t(small.size())) {
+              fprintf(stderr, "small read %d failed\n", i);
+              return 1;
+            }
+          }
+          double per = (now() - t0) / n * 1e6;
+          quor_Close(fd);
+          printf("  %-30s %8.1f us per 4 KiB request\n", "quor_ReadX small", per);
+          // Beside it, one plain request and reply on the control connection.
+          quor_stat_t st;
+          t0 = now();
+          for (int i = 0; i < n; i++) quor_Stat("/bench", &st);
+          printf("  %-30s %8.1f us per call\n", "quor_Stat", (now() - t0) / n * 1e6);
+          fflush(stdout);
+        }
+        return 0;
+      };
+      _exit(measure());
     }
     int status = 0;
     waitpid(child, &status, 0);

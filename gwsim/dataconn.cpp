@@ -1,6 +1,7 @@
 // Data workers, data sockets and the lfx socket pool of one client
 // connection; see dataconn.h.
 #include "dataconn.h"
+#include "buffers.h"
 #include "holes.h"
 #include "movers.h"
 
@@ -379,14 +380,14 @@ static int spliceToFile(gw_conn_t* conn, int sock, int fd, uint64_t offset, uint
 
 int gw_DataSocketToFile(gw_conn_t* conn, int sock, int fd, uint64_t offset, uint64_t count,
                         bool toEnd, int idleMs, uint64_t* moved) {
-  const size_t cap = 1 << 20;
+  const size_t cap = gw_Buffer::size();
   *moved = 0;
   int spliced = spliceToFile(conn, sock, fd, offset, count, toEnd, idleMs, moved);
   if (spliced <= 0) return spliced;
   *moved = 0;
   // Two buffers: one fills from the socket while a writer empties the other.
   struct slot {
-    std::vector<char> buf;
+    gw_Buffer buf;
     size_t len = 0;
     uint64_t off = 0;
     bool full = false;
@@ -427,7 +428,10 @@ int gw_DataSocketToFile(gw_conn_t* conn, int sock, int fd, uint64_t offset, uint
       cv.wait(lk, [&] { return !sl.full || writeErr != 0; });
       if (writeErr != 0) break;
     }
-    if (sl.buf.empty()) sl.buf.resize(cap);
+    if (!sl.buf.data()) {
+      rc = -12;
+      break;
+    }
     size_t want = toEnd ? cap : size_t(std::min<uint64_t>(cap, count - received));
     size_t got = 0;
     rc = gw_DataRecv(conn, sock, sl.buf.data(), want, idleMs, &got);

@@ -20,6 +20,7 @@
 #include <mutex>
 #include <thread>
 
+#include "buffers.h"
 #include "config_values.h"
 #include "holes.h"
 #include "mvr_protocol.h"
@@ -259,19 +260,25 @@ bool recvFileBytes(Mover* m, int sock, uint64_t at, uint64_t len) {
   int fd = m->plan->fd;
   if (m->pipe[0] < 0 && !(fcntl(fd, F_GETFL) & O_APPEND) && pipe2(m->pipe, O_CLOEXEC) == 0)
     fcntl(m->pipe[1], F_SETPIPE_SZ, 1 << 20);
+  const uint64_t chunk = gw_Buffer::size();
   if (m->pipe[0] < 0) {
-    if (m->buf.size() < len) m->buf.resize(len);
-    return recvAll(sock, m->buf.data(), len) && gw_WriteKeepHoles(fd, m->buf.data(), len, at) == 0;
+    gw_Buffer b;
+    if (!b.data()) return false;
+    for (uint64_t done = 0; done < len;) {
+      uint64_t part = std::min(len - done, chunk);
+      if (!recvAll(sock, b.data(), part) || gw_WriteKeepHoles(fd, b.data(), part, at + done) != 0) return false;
+      done += part;
+    }
+    return true;
   }
-  const uint64_t chunk = 1 << 20;
   loff_t off = loff_t(at);
   while (len > 0) {
     uint64_t part = std::min(len, chunk);
     int zero = gw_PeekZero(sock, size_t(part));
     if (zero < 0) return false;
     if (zero == 1) {
-      if (m->buf.size() < part) m->buf.resize(part);
-      if (!recvAll(sock, m->buf.data(), part) || gw_WriteKeepHoles(fd, m->buf.data(), part, uint64_t(off)) != 0)
+      gw_Buffer b;
+      if (!b.data() || !recvAll(sock, b.data(), part) || gw_WriteKeepHoles(fd, b.data(), part, uint64_t(off)) != 0)
         return false;
       off += loff_t(part);
       len -= part;
@@ -640,7 +647,8 @@ void gw_StoreGrow(int fd, uint64_t end) {
 }
 
 int gw_StoreDiscard(int sock, uint64_t len) {
-  thread_local std::vector<char> sink(1 << 20);
+  gw_Buffer sink;
+  if (!sink.data()) return -12;
   while (len > 0) {
     ssize_t n = recv(sock, sink.data(), size_t(std::min<uint64_t>(len, sink.size())), 0);
     if (n < 0 && errno == EINTR) continue;

@@ -23,6 +23,7 @@
 #include <thread>
 #include <vector>
 
+#include "buffers.h"
 #include "config_values.h"
 #include "dataconn.h"
 #include "reply.h"
@@ -269,7 +270,8 @@ bool stall(gw_conn_t* conn, uint32_t ms) {
 int store_xio(gw_conn_t* conn, int sock, int fd, uint64_t offset, uint64_t count, bool read,
               int idleMs, uint64_t* moved) {
   static const std::vector<char> zeros(1 << 20, 0);
-  thread_local std::vector<char> sink(1 << 20);
+  gw_Buffer sink;
+  if (!read && !sink.data()) return -12;
   int rc = 0;
   *moved = 0;
   struct stat st;

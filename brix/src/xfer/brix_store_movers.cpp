@@ -150,7 +150,7 @@ void* brix_ReaderListenThread(void* arg) {
       pthread_mutex_lock(&ctl->controlLock);
       close(slot->controlSocket);
       slot->controlSocket = -1;
-      slot->isactive = 0;
+      brix_SetSlotIdle(ctl, slot);
       ctl->xferThreadTerminateCount++;
       pthread_mutex_unlock(&ctl->controlLock);
       continue;
@@ -553,7 +553,7 @@ void* brix_TransferThread(void* arg) {
   closeSlotFd(ctl, &slot->controlSocket);
   pthread_mutex_lock(&ctl->controlLock);
   if (!normal) ctl->xferThreadTerminateCount++;
-  slot->isactive = 0;
+  brix_SetSlotIdle(ctl, slot);
   pthread_mutex_unlock(&ctl->controlLock);
   brix_ReqQueueSignalAll(ctl->connectionList, ctl->connectListSize);
   pthread_mutex_lock(&ctl->bufQueueLock);

@@ -298,7 +298,7 @@ void* transferThread(void* arg) {
       close(*fd);
       *fd = -1;
     }
-  S->isactive = 0;
+  brix_SetSlotIdle(X, S);
   pthread_mutex_unlock(&X->controlLock);
   return nullptr;
 }
@@ -360,8 +360,8 @@ void* writerListenThread(void* arg) {
       first = false;
     }
     connection_info_t* S = nullptr;
+    pthread_mutex_lock(&X->controlLock);
     while (!S && !X->abortSignalled) {
-      pthread_mutex_lock(&X->controlLock);
       for (int i = 0; i < X->connectListSize && !S; i++)
         if (!X->connectionList[i].isactive) {
           S = &X->connectionList[i];
@@ -369,9 +369,9 @@ void* writerListenThread(void* arg) {
           S->controlSocket = fd;
           S->listenSocket = S->transferSocket = -1;
         }
-      pthread_mutex_unlock(&X->controlLock);
-      if (!S) usleep(100000);
+      if (!S) brix_WaitSlotIdle(X);
     }
+    pthread_mutex_unlock(&X->controlLock);
     if (!S) {
       close(fd);
       break;
@@ -393,7 +393,7 @@ void* writerListenThread(void* arg) {
       pthread_mutex_lock(&X->controlLock);
       close(S->controlSocket);
       S->controlSocket = -1;
-      S->isactive = 0;
+      brix_SetSlotIdle(X, S);
       pthread_mutex_unlock(&X->controlLock);
     }
     pthread_attr_destroy(&attr);
@@ -709,15 +709,18 @@ leave:
   }
   if (result != 0) X->abortSignalled = 1;
   brix_LfwBroadcastCondition();
-  if (X->listenSockFD >= 0) {
-    close(X->listenSockFD);
-    X->listenSockFD = -1;
-  }
+  // Shut down, not closed, so that the listen thread wakes at once from its
+  // wait and never meets a closed (or reused) descriptor.
+  if (X->listenSockFD >= 0) shutdown(X->listenSockFD, SHUT_RDWR);
   if (X->connectionList) {
     brix_ReqQueueSignalAll(X->connectionList, X->connectListSize);
     brix_CleanupTransferThreads(X);
   }
   if (listenStarted) pthread_join(X->listenThreadId, nullptr);
+  if (X->listenSockFD >= 0) {
+    close(X->listenSockFD);
+    X->listenSockFD = -1;
+  }
   if (mgrStarted) pthread_join(mgr, nullptr);
   if (poolStarted) brix_EndThreadPool();
   brix_DeferGatewayLog(0);

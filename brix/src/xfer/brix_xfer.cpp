@@ -5,6 +5,7 @@
 #include <string.h>
 #include <sys/socket.h>
 #include <sys/time.h>
+#include <time.h>
 #include <unistd.h>
 
 #include "brix_xfer.h"
@@ -218,6 +219,10 @@ int brix_InitXferLocks(transfer_t* ctl) {
   if ((rc = pthread_cond_init(&ctl->localFileCond, nullptr)) == 0) ctl->localFileCondCreated = 1;
   else line = __LINE__;
   if (rc == 0) {
+    if ((rc = pthread_cond_init(&ctl->slotIdleCond, nullptr)) == 0) ctl->slotIdleCondCreated = 1;
+    else line = __LINE__;
+  }
+  if (rc == 0) {
     if ((rc = pthread_mutex_init(&ctl->controlLock, nullptr)) == 0) ctl->ctlMutexCreated = 1;
     else line = __LINE__;
   }
@@ -244,6 +249,10 @@ void brix_FreeXferLocks(transfer_t* ctl) {
     pthread_cond_destroy(&ctl->localFileCond);
     ctl->localFileCondCreated = 0;
   }
+  if (ctl->slotIdleCondCreated) {
+    pthread_cond_destroy(&ctl->slotIdleCond);
+    ctl->slotIdleCondCreated = 0;
+  }
   if (ctl->ctlMutexCreated > 0) {
     pthread_mutex_destroy(&ctl->controlLock);
     ctl->ctlMutexCreated = 0;
@@ -268,6 +277,27 @@ void brix_ReqQueueSignalAll(connection_info_t* slots, int count) {
   }
 }
 
+void brix_SetSlotIdle(transfer_t* ctl, connection_info_t* slot) {
+  slot->isactive = 0;
+  if (ctl->slotIdleCondCreated) pthread_cond_broadcast(&ctl->slotIdleCond);
+}
+
+void brix_WaitSlotIdle(transfer_t* ctl) {
+  if (!ctl->slotIdleCondCreated) {
+    pthread_mutex_unlock(&ctl->controlLock);
+    usleep(20000);
+    pthread_mutex_lock(&ctl->controlLock);
+    return;
+  }
+  struct timespec ts;
+  clock_gettime(CLOCK_REALTIME, &ts);
+  ts.tv_nsec += 20000000;
+  if (ts.tv_nsec >= 1000000000) {
+    ts.tv_sec++;
+    ts.tv_nsec -= 1000000000;
+  }
+  pthread_cond_timedwait(&ctl->slotIdleCond, &ctl->controlLock, &ts);
+}
 
 void brix_ShutdownTransferThreads(transfer_t* ctl) {
   if (brix_debug_level > 3)
@@ -282,13 +312,11 @@ void brix_ShutdownTransferThreads(transfer_t* ctl) {
         pthread_cond_signal(&s.ioRequest.reqCond);
         pthread_mutex_unlock(&s.ioRequest.reqLock);
       }
-      pthread_mutex_unlock(&ctl->controlLock);
       if (!told && brix_debug_level > 1) {
         fprintf(stderr, "/debug/ - waiting on transfer thread entry %d to complete...\n", i);
         told = true;
       }
-      usleep(20000);
-      pthread_mutex_lock(&ctl->controlLock);
+      brix_WaitSlotIdle(ctl);
     }
     pthread_mutex_unlock(&ctl->controlLock);
   }
@@ -312,13 +340,11 @@ void brix_CleanupTransferThreads(transfer_t* ctl) {
           if (fd >= 0) shutdown(fd, SHUT_RDWR);
         forced = true;
       }
-      pthread_mutex_unlock(&ctl->controlLock);
       if (!told && brix_debug_level > 1) {
         fprintf(stderr, "/debug/ - waiting on thread entry %d to complete...\n", i);
         told = true;
       }
-      usleep(20000);
-      pthread_mutex_lock(&ctl->controlLock);
+      brix_WaitSlotIdle(ctl);
     }
     pthread_mutex_unlock(&ctl->controlLock);
   }

@@ -131,6 +131,10 @@ struct transfer_t {
   int ctlMutexCreated;
   pthread_cond_t localFileCond;
   int localFileCondCreated;
+  // Broadcast under controlLock whenever a connection slot goes idle, so
+  // that waits for transfer threads to end wake when they do.
+  pthread_cond_t slotIdleCond;
+  int slotIdleCondCreated;
   std::atomic<int> errorResyncFlag;
   std::atomic<int> abortSignalled;
   int xferThreadTerminateCount;
@@ -183,6 +187,12 @@ int brix_CleanReqQueueEntry(io_bufreq_t* req);
 int brix_InitXferLocks(transfer_t* ctl);
 void brix_FreeXferLocks(transfer_t* ctl);
 void brix_ReqQueueSignalAll(connection_info_t* slots, int count);
+// Marks a connection slot idle and wakes whoever waits for slots to end
+// (caller holds controlLock).
+void brix_SetSlotIdle(transfer_t* ctl, connection_info_t* slot);
+// Waits (controlLock held) until a slot goes idle, or a short slice passes:
+// the slice bounds the wait for a flag that nothing broadcasts.
+void brix_WaitSlotIdle(transfer_t* ctl);
 void brix_ShutdownTransferThreads(transfer_t* ctl);
 void brix_CleanupTransferThreads(transfer_t* ctl);
 double brix_GetTimestamp(void);
