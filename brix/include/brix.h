@@ -318,6 +318,8 @@ const char* brix_ProgramPhaseName(void);
 int brix_InitStatusFifo(void);
 int brix_StartStatusThread(void);
 void brix_StatusMsg(int flush, const char* format, ...) __attribute__((format(printf, 2, 3)));
+// Writes "SHUTTING DOWN" and closes the FIFO.
+void brix_CloseStatusFifo(void);
 void* brix_StatusThread(void* arg);
 void brix_DumpStatus(void);
 

@@ -339,11 +339,7 @@ int brix_Main(int argc, char** argv) {
 endRun:
   if (brix_status_pipefd >= 0) {
     brix_SetProgramPhase(BTP_SHUTDOWN);
-    if (brix_option_flags & BRIX_OPT_STATUS_FIFO) brix_StatusMsg(1, "SHUTTING DOWN");
-    brix_LockStatusFifo();
-    close(brix_status_pipefd);
-    brix_status_pipefd = -1;
-    brix_UnlockStatusFifo();
+    brix_CloseStatusFifo();
   }
   brix_ExitCleanFiles();
   if (brix_logging_enabled) {

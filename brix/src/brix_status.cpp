@@ -116,6 +116,21 @@ void brix_StatusMsg(int flush, const char* format, ...) {
   pthread_mutex_unlock(&statusFifoLock);
 }
 
+// The last line and the close under one hold of the lock, so no heartbeat
+// can follow the shutdown line.
+void brix_CloseStatusFifo(void) {
+  pthread_mutex_lock(&statusFifoLock);
+  if (brix_status_pipefd >= 0) {
+    if ((brix_option_flags & BRIX_OPT_STATUS_FIFO) && status_msgline) {
+      snprintf(status_msgline, status_msglen, "%s %s SHUTTING DOWN\n", pid_str, brix_ProgramPhaseName());
+      writePending();
+    }
+    close(brix_status_pipefd);
+    brix_status_pipefd = -1;
+  }
+  pthread_mutex_unlock(&statusFifoLock);
+}
+
 void* brix_StatusThread(void*) {
   for (;;) {
     pthread_mutex_lock(&statusFifoLock);
