@@ -291,6 +291,27 @@ int ozu_InitRwBuf(transfer_t *ctl, io_buffer_t *buf, int memType)
 
 namespace {
 
+constexpr size_t kHugePage = size_t(2) << 20;
+
+// A buffer of a huge page or more starts on a huge-page boundary and its
+// whole huge pages are offered to the kernel as such: the movers copy every
+// byte of it in and out, and on small pages the address translations (dear
+// under a hypervisor) cost more than the copy once a pool outgrows the
+// cache. Its trailing part, less than a huge page, stays on small pages, so
+// the buffer never holds more memory than its size. Smaller buffers are
+// page aligned. 0 or -ENOMEM; raw is what free() takes.
+int poolAlloc(size_t size, void **raw, void **aligned)
+{
+  if (size < kHugePage)
+    return quor_PAMalloc(size, raw, aligned);
+  void *p = nullptr;
+  if (posix_memalign(&p, kHugePage, size) != 0 || p == nullptr)
+    return -ENOMEM;
+  madvise(p, size & ~(kHugePage - 1), MADV_HUGEPAGE);
+  *raw = *aligned = p;
+  return 0;
+}
+
 int initRwBuf(transfer_t *ctl, io_buffer_t *buf, int memType, bool resident)
 {
   if (buf->iobuf != nullptr) {
@@ -316,7 +337,7 @@ int initRwBuf(transfer_t *ctl, io_buffer_t *buf, int memType, bool resident)
   }
   void *raw = nullptr, *aligned = nullptr;
   int attempts = 0;
-  while (quor_PAMalloc(size_t(size), &raw, &aligned) != 0 || aligned == nullptr) {
+  while (poolAlloc(size_t(size), &raw, &aligned) != 0 || aligned == nullptr) {
     if (++attempts >= 500) {
       fprintf(errFile, "*** [init_rw_buf] allocation error (%d bytes), type=%s\n", size,
               memTypeName(memType));
@@ -325,9 +346,7 @@ int initRwBuf(transfer_t *ctl, io_buffer_t *buf, int memType, bool resident)
     ozugw_ThreadSleep(0, 100000);
   }
   // Made resident in one call rather than a fault per page as the bytes
-  // arrive (a no-op where the kernel lacks it). Not on huge pages: where
-  // memory is fragmented, a huge page can stall its allocation for tens of
-  // milliseconds per buffer while the kernel compacts memory.
+  // arrive (a no-op where the kernel lacks it).
   if (resident)
     madvise(aligned, size_t(size) & ~size_t(4095), MADV_POPULATE_WRITE);
   buf->iobuf = static_cast<char *>(raw);
