@@ -835,6 +835,24 @@ int ozu_Update_BufXferred(transfer_t *ctl, connection_info_t *slot, uint64_t byt
       return -1;
     }
     *pp = buf->next;
+    if (get && ctl->moverWrites && buf->dataLength > 0) {
+      // Out of every queue while it is written: no other connection can
+      // find it, and the local file thread waits for it by its place.
+      // A buffer that failed is not tried again by the local file thread:
+      // the transfer has failed, and the file must not look whole.
+      pthread_mutex_unlock(&ctl->bufQueueLock);
+      int wrc = ctl->abortSignalled > 0 ? -1 : write_local_file(ctl, ctl->localFile.localFD, buf);
+      if (wrc < 0)
+        SET_TRANSFER_ABORTED(ctl);
+      pthread_mutex_lock(&ctl->bufQueueLock);
+      pthread_mutex_lock(&buf->bufLock);
+      buf->bufFlags |= BUF_WRITTEN;
+      pthread_mutex_unlock(&buf->bufLock);
+      ozu_InsertSorted(&ctl->bufEmptyQueue, buf);
+      pthread_cond_broadcast(&ctl->bufQueueCondition);
+      pthread_mutex_unlock(&ctl->bufQueueLock);
+      return wrc;
+    }
     if (get) {
       io_buffer_t **q = &ctl->bufEmptyQueue;
       while (*q != nullptr && (*q)->fileOffset < buf->fileOffset)

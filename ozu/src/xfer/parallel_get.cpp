@@ -178,7 +178,7 @@ static void *local_file_thread(void *theXfer)
       if (debug >= 3)
         fprintf(listF, "local file thread: buffer@ %p, writing %d bytes to local file\n",
                 static_cast<void *>(b), int(b->dataLength));
-      if (write_local_file(ctl, ctl->localFile.localFD, b) < 0) {
+      if (!(b->bufFlags & BUF_WRITTEN) && write_local_file(ctl, ctl->localFile.localFD, b) < 0) {
         SET_TRANSFER_ABORTED(ctl);
         pthread_mutex_lock(&ctl->bufQueueLock);
         ozu_InsertSorted(&ctl->bufEmptyQueue, b);
@@ -215,7 +215,7 @@ static void *local_file_thread(void *theXfer)
     b->dataLength = 0;
     b->fileOffset = numbering;
     b->iodOffset = 0;
-    b->bufFlags |= BUF_ARMED;
+    b->bufFlags = (b->bufFlags & ~uint32_t(BUF_WRITTEN)) | BUF_ARMED;
     pthread_mutex_unlock(&b->bufLock);
     numbering += uint64_t(b->bufSize);
     ozu_InsertSorted(&ctl->bufReadyQueue, b);
@@ -398,6 +398,9 @@ int read_quor_parallel(transfer_t *Ctl, int lastPartialXfer)
     }
     Ctl->transfer_active = 1;
     Ctl->abortSignalled = 0;
+    // In order only where the order shows: a pipe, or a digest of the bytes.
+    Ctl->moverWrites = !Ctl->localFile.pipedFile && Ctl->localFile.localFD >= 0 &&
+                       !((Ctl->Flags & FX_CKSUM_ENABLED) && Ctl->hashInfo.theHash != nullptr);
     pthread_mutex_lock(&Ctl->bufQueueLock);
     {
       io_buffer_t **tail = &Ctl->bufReadyQueue;
@@ -579,6 +582,7 @@ int read_quor_parallel(transfer_t *Ctl, int lastPartialXfer)
   }
 done:
   result = ozu_EndPhase(Ctl, &phase, result);
+  Ctl->moverWrites = 0;
   if (lastPartialXfer) {
     ozu_CleanupIoBuffers(Ctl);
     if (Ctl->connectionList != nullptr)

@@ -53,6 +53,7 @@
 #define BUF_COND_INIT 0x2
 #define BUF_ARMED 0x4
 #define BUF_RESTART 0x8
+#define BUF_WRITTEN 0x10  // a get's buffer already in the local file
 #define BUF_SIDE 0x20000000
 #define BUF_READ_ABORTED 0x40000000
 #define BUF_EOD 0x80000000u
@@ -251,6 +252,10 @@ typedef struct transfer {
   io_buffer_t *bufEmptyQueue;
   io_buffer_t *bufReadyQueue;
   io_bufreq_t *requestQueue;
+  // A get into a local file (not a pipe, nothing hashed): the connection
+  // that fills a buffer writes it there itself, so the writes run as wide
+  // as the stripes; the local file thread keeps the order of what follows.
+  int32_t moverWrites;
   std::atomic<int32_t> read_active;
   std::atomic<int32_t> write_active;
   int32_t transfer_result;
@@ -385,6 +390,9 @@ int ozu_EndPhase(transfer_t *Ctl, ozu_phase_t *ph, int result);
 
 // ---- methods of a get ----
 int read_quor_parallel(transfer_t *Ctl, int lastPartialXfer);
+// Writes a get's buffer to the local file at its place: 0, or -1 with the
+// transfer aborted (or found aborted).
+int write_local_file(transfer_t *Ctl, int fd, io_buffer_t *theBuf);
 int reinitControlStructure(transfer_t *Ctl, int lastPartialXfer);
 int read_quor_regular(transfer_t *ctl, int lastPartialXfer);
 int readQuorFile(transfer_t *ctl, struct xfer_offset *list, int count);
