@@ -363,6 +363,50 @@ TEST(OzuGet, LocalWriteFailuresWaitOrFail)
   EXPECT_FALSE(same(readFile(local + "/h"), f));
 }
 
+// Buffers as small as a stripe block, so that each stripe's connection
+// writes its own buffers into the file while the others do: a failed write
+// on any of them fails the get and leaves no whole-looking file, and a full
+// or busy file system is waited out with nothing lost.
+TEST(OzuGet, WritesFromEveryStripeFailOrWaitAsOne)
+{
+  GwsimConfig cfg = stripedConfig(4, "pdata");
+  cfg.cos(4).set("StripeLength", 4 << 20);
+  cfg.movers().set("PacketSize", 1 << 20);
+  GwsimFixture gw(cfg.text());
+  ASSERT_TRUE(gw.running()) << gw.stderrText();
+  std::string f = randomBytes((12u << 20) + 4321, 11);  // 13 blocks of 1 MiB, the last short
+  store(gw, "f", f);
+  std::string local = localDir(gw);
+  struct Case {
+    const char *fault;  // errno, count, writes let through first
+    int status;
+    bool whole;
+  } cases[] = {
+      {"", 0, true},       {"5 1 0", 74, false}, {"5 1 5", 74, false}, {"5 1 12", 74, false},
+      {"28 3 4", 0, true}, {"11 4 6", 0, true},
+  };
+  int n = 0;
+  for (const Case &c : cases) {
+    std::string name = local + "/c" + std::to_string(n++);
+    std::vector<std::string> env;
+    if (*c.fault)
+      env.push_back(std::string("OZU_TEST_LOCAL_IO_FAULT=") + c.fault);
+    OzuResult r = runOzu(gw, ozuArgs(gw, {"set iobufsize=1048576; get " + name + " : f"}), "", env);
+    EXPECT_EQ(r.status, c.status) << c.fault << "\n" << r.out << r.err;
+    EXPECT_EQ(same(readFile(name), f), c.whole) << c.fault;
+    if (c.status == 74) {
+      EXPECT_NE((r.out + r.err).find("*** I/O error 5 on local file " + name), std::string::npos)
+          << c.fault << "\n" << r.out << r.err;
+    }
+  }
+  // The digest is still taken in the file's order while the stripes write.
+  OzuResult h = runOzu(gw, ozuArgs(gw, {"put " + local + "/c0 : g; hashcreate -H sha256 g"}));
+  ASSERT_EQ(h.status, 0) << h.out << h.err;
+  OzuResult v = runOzu(gw, ozuArgs(gw, {"set iobufsize=1048576; get -c on " + local + "/d : g"}));
+  EXPECT_EQ(v.status, 0) << v.out << v.err;
+  EXPECT_TRUE(same(readFile(local + "/d"), f));
+}
+
 // A sparse stored file: the copy is identical and keeps its holes; a file
 // longer than the holes' end is not shortened.
 TEST(OzuGet, GapsReadAsZerosAndNeverShortenTheFile)

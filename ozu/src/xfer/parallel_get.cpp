@@ -398,9 +398,9 @@ int read_quor_parallel(transfer_t *Ctl, int lastPartialXfer)
     }
     Ctl->transfer_active = 1;
     Ctl->abortSignalled = 0;
-    // In order only where the order shows: a pipe, or a digest of the bytes.
-    Ctl->moverWrites = !Ctl->localFile.pipedFile && Ctl->localFile.localFD >= 0 &&
-                       !((Ctl->Flags & FX_CKSUM_ENABLED) && Ctl->hashInfo.theHash != nullptr);
+    // Only a pipe needs its bytes written in order; a digest is still
+    // taken in order, by the local file thread from the written buffer.
+    Ctl->moverWrites = !Ctl->localFile.pipedFile && Ctl->localFile.localFD >= 0;
     pthread_mutex_lock(&Ctl->bufQueueLock);
     {
       io_buffer_t **tail = &Ctl->bufReadyQueue;

@@ -252,7 +252,7 @@ typedef struct transfer {
   io_buffer_t *bufEmptyQueue;
   io_buffer_t *bufReadyQueue;
   io_bufreq_t *requestQueue;
-  // A get into a local file (not a pipe, nothing hashed): the connection
+  // A get into a local file (not a pipe): the connection
   // that fills a buffer writes it there itself, so the writes run as wide
   // as the stripes; the local file thread keeps the order of what follows.
   int32_t moverWrites;
