@@ -298,8 +298,10 @@ constexpr size_t kHugePage = size_t(2) << 20;
 // byte of it in and out, and on small pages the address translations (dear
 // under a hypervisor) cost more than the copy once a pool outgrows the
 // cache. Its trailing part, less than a huge page, stays on small pages, so
-// the buffer never holds more memory than its size. Smaller buffers are
-// page aligned. 0 or -ENOMEM; raw is what free() takes.
+// the buffer never holds more memory than its size. Where memory is
+// fragmented the kernel may compact to find huge pages: a large pool is made
+// resident by its own thread beside the transfer's start, not before it.
+// Smaller buffers are page aligned. 0 or -ENOMEM; raw is what free() takes.
 int poolAlloc(size_t size, void **raw, void **aligned)
 {
   if (size < kHugePage)
