@@ -314,3 +314,10 @@ ssize_t ozu_LocalRead(int fd, void *buf, size_t len)
     return -1;
   return read(fd, buf, len);
 }
+
+ssize_t ozu_LocalPread(int fd, void *buf, size_t len, off_t off)
+{
+  if (faultNow(len))
+    return -1;
+  return pread(fd, buf, len, off);
+}

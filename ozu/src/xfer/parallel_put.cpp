@@ -12,6 +12,8 @@
 #include <time.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <deque>
 #include <vector>
 
 #include "ozu_context.h"
@@ -93,6 +95,7 @@ static int readLocal(transfer_t *Ctl, int localFd, io_buffer_t *theBuf, bool atO
 {
   theBuf->dataLength = 0;
   int eios = 0;
+  bool eioSeen = false;  // the offset alone cannot say: it may be 0
   uint64_t eioAt = 0;
   int result = 0;
   while (theBuf->dataLength < uint32_t(theBuf->bufSize)) {
@@ -118,7 +121,7 @@ static int readLocal(transfer_t *Ctl, int localFd, io_buffer_t *theBuf, bool atO
     size_t want = size_t(uint32_t(theBuf->bufSize) - theBuf->dataLength);
     ssize_t r;
     if (atOffset)
-      r = pread(localFd, dst, want, off_t(theBuf->fileOffset + theBuf->dataLength));
+      r = ozu_LocalPread(localFd, dst, want, off_t(theBuf->fileOffset + theBuf->dataLength));
     else
       r = Ctl->localFile.gpfsFlag ? gpfs_read(localFd, dst, want) : ozu_LocalRead(localFd, dst, want);
     if (r > 0) {
@@ -135,18 +138,21 @@ static int readLocal(transfer_t *Ctl, int localFd, io_buffer_t *theBuf, bool atO
     if (errno == EAGAIN || errno == EINTR || errno == EINPROGRESS || errno == EALREADY)
       continue;
     if (errno == EIO && eios < 4) {
+      eioSeen = true;
       eioAt = theBuf->fileOffset + theBuf->dataLength;
       eios++;
       continue;
     }
-    if (errno == EIO)
+    if (errno == EIO) {
+      eioSeen = true;
       eioAt = theBuf->fileOffset + theBuf->dataLength;
+    }
     theBuf->bufFlags |= BUF_READ_ABORTED;
     fprintf(errFile, "*** I/O error %d on local file trying to read %d bytes\n", errno, int(want));
     result = -1;
     break;
   }
-  if (eioAt != 0 || eios != 0) {
+  if (eioSeen) {
     char a[32];
     if (result == 0)
       fprintf(errFile, "*** Warning: recovered I/O error reading local file at file offset %s\n",
@@ -247,6 +253,139 @@ static int serveRetransmission(transfer_t *ctl, io_bufreq_t *req, std::vector<io
   return 0;
 }
 
+namespace {
+
+// Readers that fill the pool's buffers each at its own address, side by
+// side, so that copying the file out of the page cache is not one thread's
+// work for every mover. Only for bytes that need not pass one thread in
+// order: no digest, and a file that can be read at any offset. The
+// local-file thread hands buffers out in address order and keeps serving
+// retransmissions. Every field changes under bufQueueLock.
+struct put_readers {
+  transfer_t *ctl = nullptr;
+  pthread_cond_t cond;                  // work handed out, or stop
+  bool condMade = false;
+  std::deque<io_buffer_t *> todo;       // handed out, lowest address first
+  std::vector<io_buffer_t *> reading;   // handed out and not yet ready
+  std::vector<io_buffer_t *> spent;     // failed reads, back to the pool at the end
+  std::vector<pthread_t> ids;
+  bool stop = false;
+  bool failed = false;
+};
+
+constexpr int kMaxReaders = 4;
+
+bool readersFit(transfer_t *ctl)
+{
+  return !ctl->localFile.pipedFile && !ctl->localFile.gpfsFlag && !(ctl->Flags & FX_CKSUM_ENABLED) &&
+         ctl->bufCount > 1;
+}
+
+bool beingRead(const put_readers &rd, uint64_t a)
+{
+  for (io_buffer_t *b : rd.reading)
+    if (a >= b->fileOffset && a < b->fileOffset + uint64_t(b->bufSize))
+      return true;
+  return false;
+}
+
+// The lowest address handed out and not ready yet, or upTo.
+uint64_t readFrontier(const put_readers &rd, uint64_t upTo)
+{
+  for (io_buffer_t *b : rd.reading)
+    upTo = std::min(upTo, b->fileOffset);
+  return upTo;
+}
+
+void *readerThread(void *arg)
+{
+  auto *rd = static_cast<put_readers *>(arg);
+  transfer_t *ctl = rd->ctl;
+  pthread_mutex_lock(&ctl->bufQueueLock);
+  while (!rd->stop) {
+    if (rd->todo.empty()) {
+      pthread_cond_wait(&rd->cond, &ctl->bufQueueLock);
+      continue;
+    }
+    io_buffer_t *b = rd->todo.front();
+    rd->todo.pop_front();
+    pthread_mutex_unlock(&ctl->bufQueueLock);
+    int rc = readLocal(ctl, ctl->localFile.localFD, b, true);
+    bool whole = rc == 0 && b->dataLength == uint32_t(b->bufSize);
+    pthread_mutex_lock(&ctl->bufQueueLock);
+    rd->reading.erase(std::find(rd->reading.begin(), rd->reading.end(), b));
+    if (!whole) {
+      // One report: a file cut short fails every read past its new end.
+      if (!rd->failed) {
+        if (rc < 0) {
+          fprintf(errFile, "%s: i/o error %d returned from read_local_file\n", "local_file_thread", rc);
+        } else {
+          char a[32], c[32];
+          fprintf(errFile, "*** local file %s ended at %s, before the %s bytes to store\n",
+                  ctl->localFile.localPath, u64tostr_r(b->fileOffset + b->dataLength, a),
+                  u64tostr_r(ctl->srcOffset + ctl->transferLength, c));
+        }
+      }
+      rd->failed = true;
+      rd->spent.push_back(b);
+      pthread_cond_broadcast(&ctl->bufQueueCondition);
+      continue;
+    }
+    b->bufFlags |= BUF_ARMED;
+    ozu_InsertSorted(&ctl->bufReadyQueue, b);
+    signalRequestsIn(ctl, b->fileOffset, b->fileOffset + b->dataLength);
+    pthread_cond_broadcast(&ctl->bufQueueCondition);
+  }
+  pthread_mutex_unlock(&ctl->bufQueueLock);
+  return nullptr;
+}
+
+// Starts the readers; false (none running) when they do not fit the
+// transfer or none could start.
+bool startReaders(transfer_t *ctl, put_readers *rd)
+{
+  if (!readersFit(ctl))
+    return false;
+  rd->ctl = ctl;
+  if (pthread_cond_init(&rd->cond, nullptr) != 0)
+    return false;
+  rd->condMade = true;
+  int n = std::min(ctl->bufCount, kMaxReaders);
+  for (int i = 0; i < n; ++i) {
+    pthread_t id;
+    if (ozu_ThreadCreate(&id, nullptr, readerThread, rd) < 0)
+      break;
+    rd->ids.push_back(id);
+  }
+  return !rd->ids.empty();
+}
+
+// Stops and joins the readers; buffers not read go to parked. Called and
+// returns with bufQueueLock held.
+void stopReaders(transfer_t *ctl, put_readers *rd, std::vector<io_buffer_t *> &parked)
+{
+  rd->stop = true;
+  if (rd->condMade)
+    pthread_cond_broadcast(&rd->cond);
+  pthread_mutex_unlock(&ctl->bufQueueLock);
+  for (pthread_t id : rd->ids)
+    pthread_join(id, nullptr);
+  pthread_mutex_lock(&ctl->bufQueueLock);
+  rd->ids.clear();
+  for (io_buffer_t *b : rd->todo)
+    parked.push_back(b);
+  for (io_buffer_t *b : rd->spent)
+    parked.push_back(b);
+  rd->todo.clear();
+  rd->spent.clear();
+  rd->reading.clear();
+  if (rd->condMade)
+    pthread_cond_destroy(&rd->cond);
+  rd->condMade = false;
+}
+
+}  // namespace
+
 static void *local_file_thread(void *theXfer)
 {
   auto *ctl = static_cast<transfer_t *>(theXfer);
@@ -255,13 +394,15 @@ static void *local_file_thread(void *theXfer)
   bool eof = localOffset >= end;
   bool failed = false;
   std::vector<io_buffer_t *> parked;
+  put_readers rd;
+  const bool spread = startReaders(ctl, &rd);
   ctl->localFileThreadActive = 1;
   pthread_mutex_lock(&ctl->bufQueueLock);
-  while (!aborted(ctl) && ctl->transfer_active && !failed) {
+  while (!aborted(ctl) && ctl->transfer_active && !failed && !rd.failed) {
     // A request for data no buffer holds any longer.
     io_bufreq_t *stale = nullptr;
     for (io_bufreq_t *r = ctl->requestQueue; r; r = r->next)
-      if (r->dataAddress < localOffset && !inReadyBuffer(ctl, r->dataAddress)) {
+      if (r->dataAddress < localOffset && !inReadyBuffer(ctl, r->dataAddress) && !beingRead(rd, r->dataAddress)) {
         stale = r;
         break;
       }
@@ -270,7 +411,7 @@ static void *local_file_thread(void *theXfer)
         failed = true;
       continue;
     }
-    signalRequestsIn(ctl, 0, localOffset);
+    signalRequestsIn(ctl, 0, readFrontier(rd, localOffset));
     io_buffer_t *b = ctl->bufEmptyQueue;
     while (b != nullptr && (b->bufFlags & BUF_SIDE)) {
       // A side buffer all sent: kept for the next retransmission.
@@ -289,7 +430,6 @@ static void *local_file_thread(void *theXfer)
     }
     ctl->bufEmptyQueue = b->next;
     b->next = nullptr;
-    pthread_mutex_unlock(&ctl->bufQueueLock);
     b->buffer = b->bufferSave;
     b->bufSize = int32_t(std::min<uint64_t>(uint64_t(b->bufSizeSave), end - localOffset));
     b->dataMoved = 0;
@@ -297,6 +437,16 @@ static void *local_file_thread(void *theXfer)
     b->fileOffset = localOffset;
     b->iodOffset = 0;
     b->bufFlags &= BUF_LOCK_INIT | BUF_COND_INIT;
+    if (spread) {
+      rd.todo.push_back(b);
+      rd.reading.push_back(b);
+      localOffset += uint64_t(b->bufSize);
+      ctl->localFile.currentPos = localOffset;
+      eof = localOffset >= end;
+      pthread_cond_signal(&rd.cond);
+      continue;
+    }
+    pthread_mutex_unlock(&ctl->bufQueueLock);
     int rc = read_local_file(ctl, ctl->localFile.localFD, b);
     if (rc < 0) {
       fprintf(errFile, "%s: i/o error %d returned from read_local_file\n", "local_file_thread", rc);
@@ -331,6 +481,10 @@ static void *local_file_thread(void *theXfer)
     signalRequestsIn(ctl, b->fileOffset, b->fileOffset + b->dataLength);
     pthread_cond_broadcast(&ctl->bufQueueCondition);
   }
+  if (spread)
+    stopReaders(ctl, &rd, parked);
+  if (rd.failed)
+    failed = true;
   for (io_buffer_t *b : parked) {
     b->bufFlags &= ~uint32_t(BUF_SIDE);
     b->next = ctl->bufEmptyQueue;

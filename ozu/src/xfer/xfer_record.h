@@ -341,6 +341,7 @@ struct xfer_conn_hold {
 ssize_t ozu_LocalWrite(int fd, const void *buf, size_t len);
 ssize_t ozu_LocalPwrite(int fd, const void *buf, size_t len, off_t off);
 ssize_t ozu_LocalRead(int fd, void *buf, size_t len);
+ssize_t ozu_LocalPread(int fd, void *buf, size_t len, off_t off);
 
 // ---- listen sockets and descriptors (listen.cpp) ----
 int ozu_GetListenSocket(int UseInaddrAny, int ReuseAddrFlag, int *RetSocketFd,
