@@ -312,9 +312,10 @@ void spinPause() {
 }
 
 // The writer's wait for one slot. A slot no reader has taken yet the writer
-// reads itself; while a reader still holds it, the writer reads the slots
-// queued after it rather than sleep, since a sleep and its wake cost more
-// than a small member's read. It sleeps only when nothing is left to read.
+// reads itself; one a reader still holds it waits for with a short spin,
+// then reads the slots queued after it rather than sleep, since a sleep and
+// its wake cost more than a small member's read. It sleeps only when
+// nothing is left to read.
 void waitDone(readAheadPool& pool, readAhead& s, dirCache& dirs) {
   int queued = SLOT_QUEUED;
   if (s.state.compare_exchange_strong(queued, SLOT_CLAIMED)) {
@@ -323,11 +324,11 @@ void waitDone(readAheadPool& pool, readAhead& s, dirCache& dirs) {
     return;
   }
   while (s.state.load() != SLOT_DONE) {
-    if (readNextQueued(pool, dirs)) continue;
     for (int i = 0; i < 256; i++) {
       if (s.state.load() == SLOT_DONE) return;
       spinPause();
     }
+    if (readNextQueued(pool, dirs)) continue;
     s.writerWaits.store(true);
     s.state.wait(SLOT_CLAIMED);
     s.writerWaits.store(false);
