@@ -115,9 +115,10 @@ char* appendLine(char* p, const bif_entry_t* e, int64_t printed) {
   const char* when = formatTime(e->bent_mtime, &whenLen);
   p = put(p, when, whenLen);
   p = put(p, "  ", 2);
-  char path[300];
-  brix_FormIxEntryPathname(e, path);
-  p = put(p, path, strnlen(path, sizeof path));
+  // The member's path as brix_FormIxEntryPathname makes it, without the copy.
+  p = putField(p, e->bent_prefix, 155);
+  if (e->bent_prefix[0] != '\0') *p++ = '/';
+  p = putField(p, e->bent_name, 100);
   if (type == BTO_DIRECTORY && p[-1] != '/') *p++ = '/';
   if (type == BTO_SYMLINK) {
     p = put(p, " -> ", 4);
@@ -223,7 +224,7 @@ int brix_List(void) {
     uint64_t number = 0;
     // A local index is read in batches that stay in cache while their lines
     // are made; one in the store in large reads, each a request.
-    int batch = brix_IndexResidency() == BRIX_LOCAL_FILE ? 128 : 0;
+    int batch = brix_IndexResidency() == BRIX_LOCAL_FILE ? 512 : 0;
     for (;; number++) {
       bif_entry_t* e = nullptr;
       int endFlag = 0;

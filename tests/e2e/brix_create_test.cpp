@@ -154,6 +154,34 @@ TEST_F(BrixCreate, ListingLinesAndSelection) {
   EXPECT_NE(r.out.find("lrwxrwxrwx              "), std::string::npos) << r.out;
 }
 
+// Paths too long for the name field are stored split into prefix and name;
+// the listing joins them again, for files and for directories alike.
+TEST_F(BrixCreate, ListingLinesOfSplitNames) {
+  std::string deep = "corpus/" + repeat('p', 70) + "/" + repeat('q', 40);  // as archived, from work
+  std::string at = s.work + "/" + deep;
+  struct Case {
+    std::string path;  // as listed
+    std::string line;  // the line's start, up to the path
+  } cases[] = {
+      {deep + "/", "BRIX: drwxr-x---  "},
+      {deep + "/" + repeat('n', 90), "BRIX: -rw-r-----  "},
+      {deep + "/short", "BRIX: -rw-r-----  "},
+  };
+  writeFileAt(at + "/" + repeat('n', 90), "12345", 0640);
+  writeFileAt(at + "/short", "12345", 0640);
+  chmod(at.c_str(), 0750);
+  for (const Case& c : cases) setTimes(s.work + "/" + c.path, 2200000000);
+  ASSERT_EQ(s.run({"-c", "-E", "-f", archive, deep}).status, 0);
+  BrixResult r = s.run({"-t", "-E", "-f", archive});
+  ASSERT_EQ(r.status, 0) << r.err;
+  std::string owner = std::string(getpwuid(geteuid())->pw_name) + "/" + getgrgid(getegid())->gr_name;
+  for (const Case& c : cases) {
+    std::string size = c.path.back() == '/' ? "         0" : "         5";
+    std::string line = c.line + owner + " " + size + " 2039-09-18 23:06  " + c.path + "\n";
+    EXPECT_NE(r.out.find(line), std::string::npos) << line << "in\n" << r.out;
+  }
+}
+
 TEST_F(BrixCreate, ExclusionsOnTheCommandLine) {
   writeFileAt(corpus + "/keep.c", "x");
   writeFileAt(corpus + "/drop.o", "x");

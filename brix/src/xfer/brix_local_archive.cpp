@@ -156,6 +156,7 @@ struct readAhead {
   int64_t ordinal = 0;
   bool wanted = false;  // a small file the readers open and read
   std::atomic<int> state{0};  // SLOT_QUEUED, SLOT_CLAIMED or SLOT_DONE
+  std::atomic<bool> writerWaits{false};  // the writer sleeps on state until SLOT_DONE
   int openErr = 0;
   int statErr = 0;
   uint64_t curSize = 0;
@@ -169,8 +170,9 @@ struct readAhead {
 };
 
 // The writer publishes slots in order through produced; readers claim them
-// in order through claimed and mark each done. Locks are taken only to
-// sleep and to wake a sleeper.
+// in order through claimed and mark each done. A reader wakes the writer
+// only when it sleeps on that very slot; the lock is taken only for idle
+// readers.
 struct readAheadPool {
   std::unique_ptr<readAhead[]> slots;
   size_t count = 0;
@@ -178,10 +180,8 @@ struct readAheadPool {
   std::atomic<uint64_t> claimed{0};
   std::atomic<bool> stop{false};
   std::atomic<int> idleReaders{0};
-  std::atomic<bool> writerWaiting{false};
   std::mutex lock;
   std::condition_variable work;
-  std::condition_variable ready;
   std::vector<std::thread> threads;
 };
 
@@ -269,23 +269,30 @@ void readMemberAhead(readAhead& s, dirCache& dirs) {
   }
 }
 
+void finishSlot(readAhead& s) {
+  s.state.store(SLOT_DONE);
+  if (s.writerWaits.load()) s.state.notify_one();
+}
+
+// Takes the next queued slot, if any, and reads it. False when none is left.
+bool readNextQueued(readAheadPool& pool, dirCache& dirs) {
+  for (;;) {
+    uint64_t c = pool.claimed.load();
+    if (c >= pool.produced.load()) return false;
+    if (!pool.claimed.compare_exchange_weak(c, c + 1)) continue;
+    readAhead& s = pool.slots[c % pool.count];
+    int queued = SLOT_QUEUED;
+    if (!s.state.compare_exchange_strong(queued, SLOT_CLAIMED)) return true;  // the writer took it
+    if (s.wanted) readMemberAhead(s, dirs);
+    finishSlot(s);
+    return true;
+  }
+}
+
 void readerThread(readAheadPool* pool) {
   dirCache dirs;
   for (;;) {
-    uint64_t c = pool->claimed.load();
-    if (c < pool->produced.load()) {
-      if (!pool->claimed.compare_exchange_weak(c, c + 1)) continue;
-      readAhead& s = pool->slots[c % pool->count];
-      int queued = SLOT_QUEUED;
-      if (!s.state.compare_exchange_strong(queued, SLOT_CLAIMED)) continue;  // the writer took it
-      if (s.wanted) readMemberAhead(s, dirs);
-      s.state.store(SLOT_DONE);
-      if (pool->writerWaiting.load()) {
-        std::lock_guard<std::mutex> g(pool->lock);
-        pool->ready.notify_one();
-      }
-      continue;
-    }
+    if (readNextQueued(*pool, dirs)) continue;
     if (pool->stop) return;
     std::unique_lock<std::mutex> g(pool->lock);
     pool->idleReaders++;
@@ -305,8 +312,10 @@ void spinPause() {
 }
 
 // The writer's wait for one slot. A slot no reader has taken yet the writer
-// reads itself, so a reader the system is slow to run never holds it up;
-// one being read is waited for, with a short spin first.
+// reads itself; one a reader still holds it waits for with a short spin,
+// then reads the slots queued after it rather than sleep, since a sleep and
+// its wake cost more than a small member's read. It sleeps only when
+// nothing is left to read.
 void waitDone(readAheadPool& pool, readAhead& s, dirCache& dirs) {
   int queued = SLOT_QUEUED;
   if (s.state.compare_exchange_strong(queued, SLOT_CLAIMED)) {
@@ -314,16 +323,16 @@ void waitDone(readAheadPool& pool, readAhead& s, dirCache& dirs) {
     s.state.store(SLOT_DONE);
     return;
   }
-  for (int i = 0; i < 256; i++) {
-    if (s.state.load() == SLOT_DONE) return;
-    spinPause();
+  while (s.state.load() != SLOT_DONE) {
+    for (int i = 0; i < 256; i++) {
+      if (s.state.load() == SLOT_DONE) return;
+      spinPause();
+    }
+    if (readNextQueued(pool, dirs)) continue;
+    s.writerWaits.store(true);
+    s.state.wait(SLOT_CLAIMED);
+    s.writerWaits.store(false);
   }
-  pool.writerWaiting = true;
-  {
-    std::unique_lock<std::mutex> g(pool.lock);
-    pool.ready.wait(g, [&] { return s.state.load() == SLOT_DONE; });
-  }
-  pool.writerWaiting = false;
 }
 
 // ---- one member ----
