@@ -271,12 +271,20 @@ void* transferThread(void* arg) {
       brix_UpdateBufXferred(nullptr, B);
       break;
     }
+    // The bytes are the kernel's now: the buffer goes back to the readers
+    // at once rather than a round trip later, when the mover confirms
+    // them. Nothing is ever sent again from a buffer, so bytes the
+    // service does not credit are read again from the member files.
+    X->bytesReleased += uint64_t(sent);
+    completion_msg_t sentNow;
+    memset(&sentNow, 0, sizeof sentNow);
+    sentNow.BytesMoved = uint64_t(sent);
+    if (brix_UpdateBufXferred(&sentNow, B) != 0) break;
     completion_msg_t K;
     memset(&K, 0, sizeof K);
     rc = mvrprot_recv_compmsg(S->controlSocket, &K);
     if (rc < 0) {
       brix_Log(BRIX_MSG_ERROR, "*** %s: mvrprot_recv_compmsg: %d\n", fn, rc);
-      brix_UpdateBufXferred(nullptr, B);
       break;
     }
     // A completion must be clean and name what this connection sent; the
@@ -284,13 +292,11 @@ void* transferThread(void* arg) {
     if (K.Status != 0 || K.BytesMoved != uint64_t(sent)) {
       brix_Log(BRIX_MSG_ERROR, "*** %s: mover completion status %d, %lu bytes moved of %d sent\n", fn, int(K.Status),
                (unsigned long)K.BytesMoved, sent);
-      brix_UpdateBufXferred(nullptr, B);
       break;
     }
     pthread_mutex_lock(&X->controlLock);
     if (M.Offset >= X->currentSrcOffset && brix_archive_stripewidth > 1) X->currentSrcOffset = M.Offset + K.BytesMoved;
     pthread_mutex_unlock(&X->controlLock);
-    if (brix_UpdateBufXferred(&K, B) != 0) break;
   }
   pthread_mutex_lock(&X->controlLock);
   for (int* fd : {&S->transferSocket, &S->listenSocket, &S->controlSocket})
@@ -631,6 +637,7 @@ int brix_CopyToQUORArchive(double* xferTime, int* threadsUsed) {
       src.SrcSinkAddr.Addr_u.NetAddr.SockTransferID = quor_RequestIDtoU64(X->requestId);
       pthread_mutex_lock(&X->controlLock);
       X->currentSinkOffset = X->currentSrcOffset = 0;
+      X->bytesReleased = 0;
       X->currentSrcAddr = X->srcOffset + X->totalBytesMoved;
       pthread_mutex_unlock(&X->controlLock);
       X->requestedBytes = std::min(E - X->currentSrcAddr, MAX_REQUEST);
@@ -651,15 +658,22 @@ int brix_CopyToQUORArchive(double* xferTime, int* threadsUsed) {
       if (X->bytesMoved > X->requestedBytes) X->bytesMoved = 0;
       X->totalBytesMoved += X->bytesMoved;
       free_quor_ior_mem(&ior);
-      if (rc >= 0) {
-        R = 0;
-        brix_CleanupTransferThreads(X);
-        brix_FlushGatewayLog();
-        continue;
-      }
+      // Buffers handed back before their bytes were confirmed no longer
+      // hold what a short reply left uncredited: the next request starts
+      // from the member files again (an aborted run ends here anyway).
+      bool refetch = X->bytesMoved < X->requestedBytes && X->bytesReleased > 0 && !X->abortSignalled &&
+                     !brix_shutdown_signalled;
       uint64_t F = X->currentFileAddr + X->bytesMoved;
       bool abort = false;
-      if (rc == -5) {
+      if (rc >= 0) {
+        R = 0;
+        if (!refetch || brix_ResyncAfterQUORWriteError(X) == 0) {
+          brix_CleanupTransferThreads(X);
+          brix_FlushGatewayLog();
+          continue;
+        }
+        abort = true;
+      } else if (rc == -5) {
         brix_LogXferError(rc, X);
         if (F == L) {
           if (++R > 5) abort = true;
@@ -680,7 +694,7 @@ int brix_CopyToQUORArchive(double* xferTime, int* threadsUsed) {
         brix_CleanupTransferThreads(X);
         ozugw_ThreadSleep(BRIX_NOSPACE_WAIT, 0);
         if (brix_shutdown_signalled) abort = true;
-        else if (X->bytesMoved != 0 && brix_ResyncAfterQUORWriteError(X) != 0) abort = true;
+        else if ((X->bytesMoved != 0 || refetch) && brix_ResyncAfterQUORWriteError(X) != 0) abort = true;
       } else {
         abort = true;
       }

@@ -158,6 +158,10 @@ struct transfer_t {
   uint64_t currentFileAddr;
   std::atomic<uint64_t> currentSrcOffset;
   std::atomic<uint64_t> currentSinkOffset;
+  // Sent in the current list write from buffers handed back for refilling
+  // before the mover confirmed them: when the reply credits less, those
+  // bytes must be read again from the member files.
+  std::atomic<uint64_t> bytesReleased;
   int connectListSize;
   connection_info_t* connectionList;
   int listenSockFD;
