@@ -25,7 +25,6 @@
 #include "quor_api.h"
 #include "quor_convert.h"
 #include "quor_san3p.h"
-#include "quorcfgx_prototypes.h"
 #include "quorcfgx_restrict.h"
 #include "xfer_record.h"
 
@@ -497,21 +496,6 @@ int san3pPiece(transfer_t *ctl, connection_info_t *slot, initiator_msg_t *msg, i
 
 static bool outsideRequest(transfer_t *ctl, uint64_t offset, uint64_t length);
 
-// The write size for a put's piece of n bytes on fd: 0 (the library's
-// lookup) when the site set one for the socket, else the piece in one
-// call: the built-in size is only a fallback, and each small write costs
-// the sending thread a system call at memory speed.
-static int putWriteSize(int fd, uint32_t n)
-{
-  quor_sockaddr_t local;
-  netopt_entry_t *e = nullptr;
-  if (quor_net_getsockname(fd, &local, nullptr, 0) != 0)
-    return 0;
-  if (quorcfgx_NetoptFindEntry(&local, &e) == 0 && e != nullptr && e->WriteSizeSet)
-    return 0;
-  return n > 0 && n <= uint32_t(INT32_MAX) ? int(n) : 0;
-}
-
 int ozu_MvrProtMsg(transfer_t *ctl, connection_info_t *slot, initiator_msg_t *msg, uint64_t *moved)
 {
   *moved = 0;
@@ -578,9 +562,8 @@ int ozu_MvrProtMsg(transfer_t *ctl, connection_info_t *slot, initiator_msg_t *ms
     r = mover_socket_recv_data(slot->transferSocket, xferId, msg->Offset, buf->buffer + bufOff,
                                int(n), &got, 1);
   else
-    r = mover_socket_send_requested_data_timeout_size(slot->transferSocket, xferId, msg->Offset,
-                                                      buf->buffer + bufOff, int(n), &got, 1, 0,
-                                                      putWriteSize(slot->transferSocket, n));
+    r = mover_socket_send_requested_data(slot->transferSocket, xferId, msg->Offset,
+                                         buf->buffer + bufOff, int(n), &got, 1);
   slot->waitNetTime += ozu_GetTimestamp() - t0;
   if (r < 0) {
     quor_perror(r, "ozu_MvrProtMsg",
@@ -654,8 +637,7 @@ int ozu_PdataProtMsg(transfer_t *ctl, connection_info_t *slot, pdata_hdr_t *hdr,
       r = mover_socket_read_data_timeout(slot->transferSocket, buf->buffer + bufOff, int(n), 0);
     else
       r = mover_socket_send_buffer_timeout_size(slot->transferSocket, hdr->XferID, hdr->Offset,
-                                                buf->buffer + bufOff, int(n), hdr->SecurityTicket, 0,
-                                                putWriteSize(slot->transferSocket, n));
+                                                buf->buffer + bufOff, int(n), hdr->SecurityTicket, 0, 0);
     slot->waitNetTime += ozu_GetTimestamp() - t0;
     if (r == -32 || r == 0) {
       // The mover went away inside the packet: release this claim; what
