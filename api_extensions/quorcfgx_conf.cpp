@@ -167,7 +167,6 @@ struct netoptDefaults {
   unsigned int SendSpace;
   unsigned int RecvSpace;
   size_t WriteSize;
-  bool WriteSizeSet;
 };
 
 // One host entry of a group; 0, or -1 when the whole build must fail.
@@ -177,7 +176,6 @@ int parseHostEntry(const quor_cfg_stanza_t* h, const netoptDefaults& d, netopt_e
   out->SendSpace = d.SendSpace;
   out->RecvSpace = d.RecvSpace;
   out->WriteSize = d.WriteSize;
-  out->WriteSizeSet = d.WriteSizeSet;
 
   if (h->type == CFG_FLAG_TYPE) {
     fprintf(stderr, "*** FLAG-type stanza [%s] found where IP address was expected\n",
@@ -218,7 +216,6 @@ int parseHostEntry(const quor_cfg_stanza_t* h, const netoptDefaults& d, netopt_e
       out->RecvSpace = sizeValue(value);
     } else if (strcmp(key, "WriteSize") == 0) {
       out->WriteSize = sizeValue(value);
-      out->WriteSizeSet = 1;
     } else if (strcmp(key, "TcpNoDelay") == 0 && intValue(value, &number)) {
       out->TcpNodelay = number;
     } else {
@@ -245,11 +242,8 @@ int netopt_InitTable(quor_cfg_stanza_t* tree) {
     return -1;
   }
 
-  netoptDefaults d = {0, 0, QUOR_DEFAULT_WRITESIZE, false};
-  if (const char* env = getenv("QUOR_TCP_WRITESIZE")) {
-    d.WriteSize = sizeValue(env);
-    d.WriteSizeSet = true;
-  }
+  netoptDefaults d = {0, 0, QUOR_DEFAULT_WRITESIZE};
+  if (const char* env = getenv("QUOR_TCP_WRITESIZE")) d.WriteSize = sizeValue(env);
 
   netopt_entry_t* table = nullptr;
   int count = 0;
@@ -259,10 +253,8 @@ int netopt_InitTable(quor_cfg_stanza_t* tree) {
         d.SendSpace = sizeValue(e->KeyValue);
       else if (strcmp(e->KeyString, "Default Receive Size") == 0)
         d.RecvSpace = sizeValue(e->KeyValue);
-      else if (strcmp(e->KeyString, "Default Write Size") == 0) {
+      else if (strcmp(e->KeyString, "Default Write Size") == 0)
         d.WriteSize = sizeValue(e->KeyValue);
-        d.WriteSizeSet = true;
-      }
       continue;
     }
     if (e->type != CFG_COMPOUND_TYPE) continue;

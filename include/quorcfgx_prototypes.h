@@ -69,7 +69,6 @@ typedef struct netopt_entry {
   size_t WriteSize;
   int TcpNodelay;
   int IsDefault;
-  int WriteSizeSet;  // WriteSize came from the file or QUOR_TCP_WRITESIZE, not the built-in default
 } netopt_entry_t;
 
 // One address of a local interface that is up and not a loopback.

@@ -249,28 +249,25 @@ TEST_F(SiteConf, NetworkOptionEntriesAndMatching) {
     if (writeEnv != nullptr) setenv("QUOR_TCP_WRITESIZE", writeEnv, 1);
     useConf(NETOPT_CONF);
     const size_t envWrite = writeEnv != nullptr ? 262144 : 32768;
-    // Whether the write size was chosen (file or environment) rather than
-    // left at the built-in fallback, which a sender may exceed.
-    const int envSet = writeEnv != nullptr ? 1 : 0;
     struct {
       const char* addr;
       unsigned send, recv;
       size_t write;
-      int nodelay, rfc1323, isDefault, writeSet;
+      int nodelay, rfc1323, isDefault;
     } cases[] = {
         // file order decides, not the longest prefix
-        {"10.1.2.3", 1048576, 32768, envWrite, 1, 1, 0, envSet},
-        {"10.200.0.1", 1048576, 32768, envWrite, 1, 1, 0, envSet},
-        {"192.168.5.5", 65536, 32768, envWrite, 0, 1, 0, envSet},
-        {"192.168.5.6", 65536, 0, 1048576, 0, 0, 0, 1},
-        {"192.168.6.1", 65536, 32768, 131072, 0, 1, 0, 1},
-        {"fd00::1", 65536, 16384, 131072, 0, 1, 0, 1},
+        {"10.1.2.3", 1048576, 32768, envWrite, 1, 1, 0},
+        {"10.200.0.1", 1048576, 32768, envWrite, 1, 1, 0},
+        {"192.168.5.5", 65536, 32768, envWrite, 0, 1, 0},
+        {"192.168.5.6", 65536, 0, 1048576, 0, 0, 0},
+        {"192.168.6.1", 65536, 32768, 131072, 0, 1, 0},
+        {"fd00::1", 65536, 16384, 131072, 0, 1, 0},
         // no match: the first Default entry
-        {"172.16.0.1", 8192, 32768, 131072, 0, 1, 1, 1},
-        {"192.168.6.2", 8192, 32768, 131072, 0, 1, 1, 1},
-        {"fd00::2", 8192, 32768, 131072, 0, 1, 1, 1},
+        {"172.16.0.1", 8192, 32768, 131072, 0, 1, 1},
+        {"192.168.6.2", 8192, 32768, 131072, 0, 1, 1},
+        {"fd00::2", 8192, 32768, 131072, 0, 1, 1},
         // an IPv4 entry never applies to a mapped IPv6 address
-        {"::ffff:10.1.2.3", 8192, 32768, 131072, 0, 1, 1, 1},
+        {"::ffff:10.1.2.3", 8192, 32768, 131072, 0, 1, 1},
     };
     for (const auto& c : cases) {
       netopt_entry_t* e = entryFor(c.addr);
@@ -281,7 +278,6 @@ TEST_F(SiteConf, NetworkOptionEntriesAndMatching) {
       EXPECT_EQ(e->TcpNodelay, c.nodelay) << c.addr;
       EXPECT_EQ(e->RFC1323, c.rfc1323) << c.addr;
       EXPECT_EQ(e->IsDefault, c.isDefault) << c.addr;
-      EXPECT_EQ(e->WriteSizeSet, c.writeSet) << c.addr;
     }
     // The same entry every time: the table is built once.
     EXPECT_EQ(entryFor("10.1.2.3"), entryFor("10.9.9.9"));
